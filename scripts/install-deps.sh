@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building, testing and running need, when missing.
+set -euo pipefail
+PACKAGES=(g++ make cmake pkg-config
+  libsqlite3-dev libpq-dev postgresql libcurl4-openssl-dev libpugixml-dev
+  libspdlog-dev libfmt-dev libicu-dev
+  libgtest-dev libgmock-dev libbenchmark-dev python3-pyftpdlib valgrind)
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+echo "Installing: ${missing[*]}"
+SUDO=""
+[ "$(id -u)" = 0 ] || SUDO=sudo
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

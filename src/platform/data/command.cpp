@@ -1,0 +1,100 @@
+#include "automation/error.h"
+#include "data/ado.h"
+#include "data/driver.h"
+
+namespace ado {
+
+ParameterPtr Command::CreateParameter(const std::string& name, DataTypeEnum type, int direction, int32_t size,
+                                      const Variant& value) const {
+    auto p = std::make_shared<ado::Parameter>();
+    p->Name = name;
+    p->Type = type;
+    p->Direction = direction;
+    p->Size = size;
+    p->Value = value;
+    return p;
+}
+
+ParameterPtr Command::Parameter(int index) const {
+    if (index < 0 || index >= static_cast<int>(parameters_.size()))
+        ole::Raise(err::ItemNotFound, "Item cannot be found in the collection corresponding to the requested name or ordinal.",
+                   "ADODB.Command");
+    return parameters_[static_cast<size_t>(index)];
+}
+
+ParameterPtr Command::Parameter(const std::string& name) const {
+    for (auto& p : parameters_)
+        if (detail::Upper(p->Name) == detail::Upper(name)) return p;
+    ole::Raise(err::ItemNotFound,
+               "Item cannot be found in the collection corresponding to the requested name or ordinal. (" + name + ")",
+               "ADODB.Command");
+}
+
+namespace {
+
+// A parameter value converted to its declared type; text longer than the
+// declared size is refused rather than cut.
+Variant Convert(const ado::Parameter& p, const Variant& v) {
+    if (v.IsEmpty() || v.IsNull()) return ole::Null;
+    try {
+        switch (p.Type) {
+            case adSmallInt: return Variant(v.ToInt());
+            case adInteger: return Variant(v.ToLong());
+            case adBigInt: return Variant(v.ToLongLong());
+            case adSingle:
+            case adDouble:
+            case adNumeric:
+            case adDecimal: return Variant(v.ToDouble());
+            case adCurrency: return Variant(v.ToCurrency());
+            case adDate:
+            case adDBTimeStamp: return Variant(v.ToDate());
+            case adBoolean: return Variant(v.ToBool());
+            case adChar:
+            case adWChar:
+            case adVarChar:
+            case adVarWChar:
+            case adLongVarChar:
+            case adLongVarWChar:
+            case adBSTR: {
+                std::string text = v.ToString();
+                if (p.Size > 0 && detail::Utf8Length(text) > static_cast<size_t>(p.Size))
+                    ole::Raise(err::MultipleStep, "The value of parameter '" + p.Name + "' is longer than its size of " +
+                                                      std::to_string(p.Size) + " characters.",
+                               "ADODB.Command");
+                return Variant(std::move(text));
+            }
+            default: return v;
+        }
+    } catch (const ole::AutomationError& e) {
+        if (e.Number() == err::MultipleStep) throw;
+        ole::Raise(err::MultipleStep, "The value of parameter '" + p.Name + "' does not convert to its type: " + e.Description(),
+                   "ADODB.Command");
+    }
+}
+
+}  // namespace
+
+RecordsetPtr Command::Execute(int32_t* recordsAffected, const std::vector<Variant>* values, long options) {
+    if (!ActiveConnection || ActiveConnection->State() != adStateOpen)
+        ole::Raise(err::ObjectClosed, "Operation is not allowed when the object is closed.", "ADODB.Command");
+    std::vector<Variant> bound;
+    for (size_t i = 0; i < parameters_.size(); ++i) {
+        const Variant& v = values && i < values->size() ? (*values)[i] : parameters_[i]->Value;
+        bound.push_back(Convert(*parameters_[i], v));
+    }
+    if (values)
+        for (size_t i = parameters_.size(); i < values->size(); ++i) bound.push_back((*values)[i]);
+    std::string sql = CommandText;
+    if (CommandType == adCmdStoredProc) {
+        try {
+            sql = ActiveConnection->Driver().ProcedureCall(CommandText, bound.size());
+        } catch (const detail::DriverError& e) {
+            ActiveConnection->Fail(e.error);
+        }
+    } else if (CommandType == adCmdTable) {
+        sql = "SELECT * FROM " + CommandText;
+    }
+    return ActiveConnection->Execute(sql, recordsAffected, options, bound);
+}
+
+}  // namespace ado

@@ -1,0 +1,188 @@
+#include <unordered_map>
+
+#include "automation/component.h"
+#include "automation/error.h"
+#include "data/ado.h"
+#include "data/driver.h"
+
+namespace ado {
+namespace {
+
+// Provider connections are pooled per thread, as the platform's session pooling
+// does: Close hands the provider connection back and the next Open with the same
+// connection string takes it again. No lock is needed: each thread has its own.
+struct Pool {
+    std::unordered_map<std::string, std::vector<std::unique_ptr<detail::Driver>>> idle;
+};
+thread_local Pool tPool;
+constexpr size_t kIdlePerString = 8;
+
+bool PoolingWanted(const detail::ConnectionOptions& options) {
+    std::string v = detail::Upper(options.Get("pooling", "true"));
+    return v != "FALSE" && v != "NO" && v != "0";
+}
+
+}  // namespace
+
+void ClearConnectionPool() { tPool.idle.clear(); }
+
+Connection::Connection() = default;
+
+Connection::~Connection() {
+    try {
+        Close();
+    } catch (...) {
+    }
+}
+
+void Connection::Fail(const Error& error) {
+    errors_.push_back(error);
+    throw ole::AutomationError(error.Number, error.Description, error.Source);
+}
+
+void Connection::Open(const std::string& connectionString, const std::string&, const std::string&, long) {
+    if (driver_) ole::Raise(err::ObjectOpen, "Operation is not allowed when the object is open.", "ADODB.Connection");
+    ClearErrors();
+    if (!connectionString.empty()) ConnectionString = connectionString;
+    try {
+        detail::ConnectionOptions options = detail::ParseConnectionString(ConnectionString);
+        auto& idle = tPool.idle[ConnectionString];
+        while (!idle.empty()) {
+            std::unique_ptr<detail::Driver> candidate = std::move(idle.back());
+            idle.pop_back();
+            if (candidate->Healthy()) {
+                driver_ = std::move(candidate);
+                break;
+            }
+        }
+        if (!driver_) {
+            if (options.provider == "sqlite")
+                driver_ = detail::OpenSQLite(options);
+            else if (options.provider == "postgresql" || options.provider == "postgres" || options.provider == "pgsql")
+                driver_ = detail::OpenPostgres(options);
+            else
+                throw detail::DriverError({err::ProviderFailure,
+                                           "Provider cannot be found. It may not be properly installed. (Provider=" +
+                                               options.Get("provider") + ")",
+                                           "ADODB.Connection", "", 0});
+        }
+        openedWith_ = ConnectionString;
+    } catch (const detail::DriverError& e) {
+        Fail(e.error);
+    }
+}
+
+void Connection::Close() {
+    if (!driver_) return;
+    std::unique_ptr<detail::Driver> driver = std::move(driver_);
+    try {
+        driver->Rollback();  // a transaction left open is never committed by closing
+    } catch (...) {
+        return;  // a broken provider connection is dropped, not pooled
+    }
+    detail::ConnectionOptions options;
+    try {
+        options = detail::ParseConnectionString(openedWith_);
+    } catch (...) {
+        return;
+    }
+    if (!PoolingWanted(options) || !driver->Healthy()) return;
+    auto& idle = tPool.idle[openedWith_];
+    if (idle.size() < kIdlePerString) idle.push_back(std::move(driver));
+}
+
+int Connection::State() const { return driver_ ? adStateOpen : adStateClosed; }
+
+detail::Driver& Connection::Driver() {
+    if (!driver_) ole::Raise(err::ObjectClosed, "Operation is not allowed when the object is closed.", "ADODB.Connection");
+    return *driver_;
+}
+
+Dialect Connection::GetDialect() const {
+    if (driver_) return driver_->GetDialect();
+    auto options = detail::ParseConnectionString(ConnectionString);
+    return options.provider == "sqlite" ? Dialect::SQLite : Dialect::PostgreSQL;
+}
+
+RecordsetPtr Connection::Execute(const std::string& sql, int32_t* recordsAffected, long,
+                                 const std::vector<Variant>& params) {
+    auto& driver = Driver();
+    ClearErrors();
+    detail::Result result;
+    try {
+        result = driver.Run(sql, params);
+    } catch (const detail::DriverError& e) {
+        Fail(e.error);
+    }
+    if (recordsAffected) *recordsAffected = static_cast<int32_t>(result.affected < 0 ? -1 : result.affected);
+    auto rs = std::make_shared<Recordset>();
+    if (!result.columns.empty()) {
+        auto schema = std::make_shared<detail::Schema>();
+        schema->columns = std::move(result.columns);
+        for (size_t i = 0; i < schema->columns.size(); ++i)
+            schema->byName.emplace(detail::Upper(schema->columns[i].name), static_cast<int>(i));
+        std::vector<detail::Row> rows;
+        rows.reserve(result.rows.size());
+        for (auto& values : result.rows) rows.push_back({std::move(values), {}, detail::Row::Unchanged});
+        rs->CursorLocation = adUseClient;
+        rs->AssignFrom(std::move(schema), std::move(rows));
+    }
+    return rs;
+}
+
+void Connection::ExecuteScript(const std::string& sql) {
+    auto& driver = Driver();
+    ClearErrors();
+    try {
+        driver.RunScript(sql);
+    } catch (const detail::DriverError& e) {
+        Fail(e.error);
+    }
+}
+
+int Connection::BeginTrans() {
+    auto& driver = Driver();
+    ClearErrors();
+    try {
+        driver.Begin();
+    } catch (const detail::DriverError& e) {
+        Fail(e.error);
+    }
+    return 1;
+}
+
+void Connection::CommitTrans() {
+    auto& driver = Driver();
+    ClearErrors();
+    if (!driver.InTransaction()) Fail({err::NoTransaction, "No transaction is active.", "ADODB.Connection", "", 0});
+    try {
+        driver.Commit();
+    } catch (const detail::DriverError& e) {
+        try {
+            driver.Rollback();
+        } catch (...) {
+        }
+        Fail(e.error);
+    }
+}
+
+void Connection::RollbackTrans() {
+    auto& driver = Driver();
+    ClearErrors();
+    if (!driver.InTransaction()) Fail({err::NoTransaction, "No transaction is active.", "ADODB.Connection", "", 0});
+    try {
+        driver.Rollback();
+    } catch (const detail::DriverError& e) {
+        Fail(e.error);
+    }
+}
+
+bool Connection::InTransaction() const { return driver_ && driver_->InTransaction(); }
+
+void RegisterComponents() {
+    ole::RegisterClass<Connection>("ADODB.Connection");
+    ole::RegisterClass<Recordset>("ADODB.Recordset");
+    ole::RegisterClass<Command>("ADODB.Command");
+}
+
+}  // namespace ado

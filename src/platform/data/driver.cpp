@@ -1,0 +1,166 @@
+#include "data/driver.h"
+
+#include <cctype>
+
+#include "automation/error.h"
+
+namespace ado::detail {
+
+std::string Upper(std::string text) {
+    for (auto& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+static std::string Lower(std::string text) {
+    for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+static std::string TrimCopy(const std::string& s) {
+    size_t b = s.find_first_not_of(" \t\r\n");
+    if (b == std::string::npos) return "";
+    size_t e = s.find_last_not_of(" \t\r\n");
+    return s.substr(b, e - b + 1);
+}
+
+std::string ConnectionOptions::Get(const std::string& key, const std::string& fallback) const {
+    auto it = values.find(Lower(key));
+    return it == values.end() ? fallback : it->second;
+}
+
+ConnectionOptions ParseConnectionString(const std::string& text) {
+    ConnectionOptions options;
+    size_t i = 0;
+    while (i < text.size()) {
+        size_t eq = text.find('=', i);
+        if (eq == std::string::npos) {
+            if (!TrimCopy(text.substr(i)).empty())
+                throw DriverError({err::ProviderFailure, "Invalid connection string attribute near '" + text.substr(i) + "'",
+                                   "Connection", "", 0});
+            break;
+        }
+        std::string key = Lower(TrimCopy(text.substr(i, eq - i)));
+        size_t v = eq + 1;
+        while (v < text.size() && text[v] == ' ') ++v;
+        std::string value;
+        if (v < text.size() && text[v] == '"') {
+            size_t close = v + 1;
+            while (close < text.size()) {
+                if (text[close] == '"' && close + 1 < text.size() && text[close + 1] == '"') {
+                    value += '"';
+                    close += 2;
+                    continue;
+                }
+                if (text[close] == '"') break;
+                value += text[close++];
+            }
+            i = text.find(';', close);
+        } else {
+            size_t semi = text.find(';', v);
+            value = TrimCopy(text.substr(v, semi == std::string::npos ? std::string::npos : semi - v));
+            i = semi;
+        }
+        if (!key.empty()) options.values[key] = value;
+        if (i == std::string::npos) break;
+        ++i;
+    }
+    options.provider = Lower(options.Get("provider"));
+    return options;
+}
+
+DataTypeEnum TypeFromDeclaration(const std::string& declaration, int32_t& size) {
+    size = 0;
+    std::string d = Upper(TrimCopy(declaration));
+    std::string base = d;
+    int a = 0, b = -1;
+    size_t paren = d.find('(');
+    if (paren != std::string::npos) {
+        base = TrimCopy(d.substr(0, paren));
+        std::string args = d.substr(paren + 1);
+        a = std::atoi(args.c_str());
+        size_t comma = args.find(',');
+        if (comma != std::string::npos) b = std::atoi(args.c_str() + comma + 1);
+    }
+    if (base == "SMALLINT" || base == "INT2") return adSmallInt;
+    if (base == "INTEGER" || base == "INT" || base == "INT4") return adInteger;
+    if (base == "BIGINT" || base == "INT8") return adBigInt;
+    if (base == "REAL" || base == "FLOAT4") return adSingle;
+    if (base == "DOUBLE" || base == "DOUBLE PRECISION" || base == "FLOAT" || base == "FLOAT8") return adDouble;
+    if (base == "MONEY") return adCurrency;
+    if (base == "NUMERIC" || base == "DECIMAL") return (a == 19 && b == 4) ? adCurrency : adNumeric;
+    if (base == "BOOLEAN" || base == "BOOL" || base == "BIT") return adBoolean;
+    if (base == "DATE") return adDate;
+    if (base == "TIMESTAMP" || base == "DATETIME" || base == "TIMESTAMP WITHOUT TIME ZONE") return adDBTimeStamp;
+    if (base == "CHAR" || base == "NCHAR" || base == "CHARACTER" || base == "BPCHAR") {
+        size = a;
+        return adWChar;
+    }
+    if (base == "VARCHAR" || base == "NVARCHAR" || base == "CHARACTER VARYING") {
+        size = a;
+        return adVarWChar;
+    }
+    if (base == "TEXT" || base == "CLOB") return adLongVarWChar;
+    return adVariant;
+}
+
+namespace {
+bool IsWordChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '.'; }
+
+// The next word at top level (outside quotes and parentheses) from position i.
+bool NextTopLevelWord(const std::string& sql, size_t& i, std::string& word) {
+    int depth = 0;
+    while (i < sql.size()) {
+        char c = sql[i];
+        if (c == '\'' || c == '"') {
+            size_t close = sql.find(c, i + 1);
+            while (close != std::string::npos && close + 1 < sql.size() && sql[close + 1] == c)
+                close = sql.find(c, close + 2);
+            if (close == std::string::npos) return false;
+            i = close + 1;
+            continue;
+        }
+        if (c == '(') { ++depth; ++i; continue; }
+        if (c == ')') { --depth; ++i; continue; }
+        if (IsWordChar(c)) {
+            size_t b = i;
+            while (i < sql.size() && IsWordChar(sql[i])) ++i;
+            if (depth == 0) {
+                word = Upper(sql.substr(b, i - b));
+                return true;
+            }
+            continue;
+        }
+        if (depth == 0 && c == ',') {
+            word = ",";
+            ++i;
+            return true;
+        }
+        ++i;
+    }
+    return false;
+}
+}  // namespace
+
+std::string BaseTableOf(const std::string& sql) {
+    size_t i = 0;
+    std::string word;
+    if (!NextTopLevelWord(sql, i, word) || word != "SELECT") return "";
+    while (NextTopLevelWord(sql, i, word))
+        if (word == "FROM") break;
+    if (word != "FROM" || !NextTopLevelWord(sql, i, word) || word == ",") return "";
+    std::string table = word;
+    if (table.rfind("DBO.", 0) == 0) table = table.substr(4);
+    if (table.find('.') != std::string::npos) return "";
+    if (!NextTopLevelWord(sql, i, word)) return table;
+    if (word == "WHERE" || word == "ORDER" || word == "GROUP" || word == "LIMIT" || word == "FOR") return table;
+    return "";  // an alias, a join or a second table: not updatable
+}
+
+size_t Utf8Length(const std::string& text) {
+    size_t n = 0;
+    for (unsigned char c : text)
+        if ((c & 0xC0) != 0x80) ++n;
+    return n;
+}
+
+}  // namespace ado::detail

@@ -1,0 +1,89 @@
+// The provider interface behind Connection, Recordset and Command.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "data/ado.h"
+
+namespace ado::detail {
+
+struct Column {
+    std::string name;
+    DataTypeEnum type = adVariant;
+    int32_t size = 0;  // characters of a text column, 0 when unlimited or not text
+};
+
+struct Schema {
+    std::vector<Column> columns;
+    std::unordered_map<std::string, int> byName;  // upper-cased name -> index
+    std::string table;                            // base table of a single-table SELECT, else ""
+};
+
+struct Row {
+    enum Status : uint8_t { Unchanged, Modified, New, Deleted };
+    std::vector<Variant> values;
+    std::vector<Variant> original;  // filled on the first change of a stored row
+    Status status = Unchanged;
+};
+
+struct Result {
+    std::vector<Column> columns;
+    std::vector<std::vector<Variant>> rows;
+    int64_t affected = -1;
+};
+
+// A provider failure, turned into the connection's Errors and an automation error.
+struct DriverError : std::exception {
+    explicit DriverError(Error e) : error(std::move(e)) {}
+    const char* what() const noexcept override { return error.Description.c_str(); }
+    Error error;
+};
+
+struct ConnectionOptions {
+    std::string provider;                      // lower case: "sqlite" or "postgresql"
+    std::map<std::string, std::string> values; // keys in lower case
+    std::string Get(const std::string& key, const std::string& fallback = "") const;
+};
+
+// Parses "Key=Value;Key=Value"; a value may be enclosed in double quotes to hold ";".
+ConnectionOptions ParseConnectionString(const std::string& text);
+
+class Driver {
+public:
+    virtual ~Driver() = default;
+    virtual Dialect GetDialect() const = 0;
+    // Runs one statement with "?" markers bound to params.
+    virtual Result Run(const std::string& sql, const std::vector<Variant>& params) = 0;
+    virtual void RunScript(const std::string& sql) = 0;
+    virtual void Begin() = 0;
+    virtual void Commit() = 0;
+    virtual void Rollback() = 0;
+    virtual bool InTransaction() const = 0;
+    // Primary-key column names of a table, upper case; empty when it has none.
+    virtual std::vector<std::string> PrimaryKey(const std::string& table) = 0;
+    // The statement that calls a stored procedure with n parameters.
+    virtual std::string ProcedureCall(const std::string& name, size_t parameterCount) = 0;
+    // False when the provider connection is broken and must not be pooled.
+    virtual bool Healthy() const { return true; }
+};
+
+std::unique_ptr<Driver> OpenSQLite(const ConnectionOptions& options);
+std::unique_ptr<Driver> OpenPostgres(const ConnectionOptions& options);
+
+// The type of a column from its declaration ("VARCHAR(32)", "NUMERIC(19,4)", "TIMESTAMP"...);
+// both providers' schemas use the same declarations, so both report the same types.
+DataTypeEnum TypeFromDeclaration(const std::string& declaration, int32_t& size);
+
+// The base table of "SELECT ... FROM <table> [WHERE|ORDER BY|GROUP BY ...]", else "".
+std::string BaseTableOf(const std::string& sql);
+
+// Number of UTF-8 characters in a text.
+size_t Utf8Length(const std::string& text);
+
+std::string Upper(std::string text);
+
+}  // namespace ado::detail

@@ -1,0 +1,292 @@
+// The provider for several machines: PostgreSQL through libpq.
+#include <libpq-fe.h>
+
+#include <climits>
+#include <cstdio>
+#include <unordered_map>
+
+#include "automation/error.h"
+#include "data/driver.h"
+
+namespace ado::detail {
+namespace {
+
+// Type OIDs of the built-in types that the schema uses.
+constexpr Oid kBool = 16, kInt8 = 20, kInt2 = 21, kInt4 = 23, kText = 25, kFloat4 = 700, kFloat8 = 701,
+              kBpchar = 1042, kVarchar = 1043, kDate = 1082, kTimestamp = 1114, kTimestampTz = 1184, kNumeric = 1700;
+
+Column ColumnOf(const PGresult* res, int i) {
+    Column c;
+    c.name = Upper(PQfname(res, i));
+    int mod = PQfmod(res, i);
+    switch (PQftype(res, i)) {
+        case kBool: c.type = adBoolean; break;
+        case kInt2: c.type = adSmallInt; break;
+        case kInt4: c.type = adInteger; break;
+        case kInt8: c.type = adBigInt; break;
+        case kFloat4: c.type = adSingle; break;
+        case kFloat8: c.type = adDouble; break;
+        case kNumeric: {
+            int precision = mod >= 4 ? ((mod - 4) >> 16) & 0xFFFF : 0;
+            int scale = mod >= 4 ? (mod - 4) & 0xFFFF : 0;
+            c.type = (precision == 19 && scale == 4) ? adCurrency : adNumeric;
+            break;
+        }
+        case kDate: c.type = adDate; break;
+        case kTimestamp:
+        case kTimestampTz: c.type = adDBTimeStamp; break;
+        case kBpchar:
+            c.type = adWChar;
+            c.size = mod >= 4 ? mod - 4 : 0;
+            break;
+        case kVarchar:
+            c.type = adVarWChar;
+            c.size = mod >= 4 ? mod - 4 : 0;
+            break;
+        case kText: c.type = adLongVarWChar; break;
+        default: c.type = adVarWChar; break;
+    }
+    return c;
+}
+
+Variant ValueOf(const PGresult* res, int row, int col, DataTypeEnum type) {
+    if (PQgetisnull(res, row, col)) return ole::Null;
+    std::string text(PQgetvalue(res, row, col), static_cast<size_t>(PQgetlength(res, row, col)));
+    switch (type) {
+        case adBoolean: return Variant(text == "t");
+        case adSmallInt: return Variant(static_cast<int16_t>(std::atoi(text.c_str())));
+        case adInteger: return Variant(static_cast<int32_t>(std::atol(text.c_str())));
+        case adBigInt: {
+            long long v = std::atoll(text.c_str());
+            if (v >= INT32_MIN && v <= INT32_MAX) return Variant(static_cast<int32_t>(v));
+            return Variant(static_cast<int64_t>(v));
+        }
+        case adSingle:
+        case adDouble:
+        case adNumeric: return Variant(std::strtod(text.c_str(), nullptr));
+        case adCurrency: return Variant(ole::Currency::FromDouble(std::strtod(text.c_str(), nullptr)));
+        case adDate:
+        case adDBTimeStamp: {
+            ole::Date d;
+            // timestamptz carries an offset; the local wall-clock part is what the platform shows
+            std::string plain = text.substr(0, text.find_first_of("+", 19) == std::string::npos
+                                                   ? text.size()
+                                                   : text.find_first_of("+", 19));
+            if (ole::ParseDate(plain.size() > 23 ? plain.substr(0, 23) : plain, d)) return Variant(d);
+            return Variant(text);
+        }
+        default: return Variant(std::move(text));
+    }
+}
+
+// Parameters travel as text of unknown type, so that the server gives each the
+// type its place in the statement asks for.
+std::optional<std::string> TextOf(const Variant& v) {
+    switch (v.Type()) {
+        case ole::VarType::Empty:
+        case ole::VarType::Null: return std::nullopt;
+        case ole::VarType::Boolean: return std::string(v.ToBool() ? "1" : "0");
+        case ole::VarType::Double: {
+            char buf[40];
+            std::snprintf(buf, sizeof buf, "%.17g", v.ToDouble());
+            return std::string(buf);
+        }
+        case ole::VarType::Date: return v.ToDate().Iso();
+        case ole::VarType::String: {
+            std::string s = v.ToString();
+            if (s.find('\0') != std::string::npos)
+                throw DriverError({err::CommandFailure, "A text value holds a NUL character", "PostgreSQL", "22021", 0});
+            return s;
+        }
+        default: return v.ToString();
+    }
+}
+
+// "?" markers become $1, $2 ... outside quotes and comments.
+std::string NumberMarkers(const std::string& sql) {
+    std::string out;
+    out.reserve(sql.size() + 8);
+    int n = 0;
+    for (size_t i = 0; i < sql.size(); ++i) {
+        char c = sql[i];
+        if (c == '\'' || c == '"') {
+            size_t close = sql.find(c, i + 1);
+            while (close != std::string::npos && close + 1 < sql.size() && sql[close + 1] == c)
+                close = sql.find(c, close + 2);
+            size_t end = close == std::string::npos ? sql.size() : close + 1;
+            out.append(sql, i, end - i);
+            i = end - 1;
+        } else if (c == '-' && i + 1 < sql.size() && sql[i + 1] == '-') {
+            size_t end = sql.find('\n', i);
+            end = end == std::string::npos ? sql.size() : end;
+            out.append(sql, i, end - i);
+            i = end - 1;
+        } else if (c == '?') {
+            out += "$" + std::to_string(++n);
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+int32_t NumberFor(const std::string& sqlstate) {
+    if (sqlstate.rfind("23", 0) == 0) return err::IntegrityViolation;
+    if (sqlstate.rfind("08", 0) == 0 || sqlstate.rfind("28", 0) == 0 || sqlstate.rfind("3D", 0) == 0)
+        return err::ProviderFailure;
+    return err::CommandFailure;
+}
+
+class PostgresDriver : public Driver {
+public:
+    explicit PostgresDriver(const ConnectionOptions& options) {
+        std::vector<std::pair<std::string, std::string>> params;
+        auto add = [&](const char* keyword, const std::string& value) {
+            if (!value.empty()) params.emplace_back(keyword, value);
+        };
+        add("host", options.Get("host", options.Get("server")));
+        add("port", options.Get("port"));
+        add("dbname", options.Get("database", options.Get("initial catalog")));
+        add("user", options.Get("user id", options.Get("uid")));
+        add("password", options.Get("password", options.Get("pwd")));
+        add("connect_timeout", options.Get("connect timeout", "10"));
+        add("client_encoding", "UTF8");
+        add("application_name", "backoffice");
+        std::string settings = "-c datestyle=ISO,MDY -c extra_float_digits=1";
+        std::string schema = options.Get("schema");
+        if (!schema.empty()) {
+            for (char c : schema)
+                if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_')
+                    throw DriverError({err::ProviderFailure, "Invalid schema name '" + schema + "'", "PostgreSQL", "", 0});
+            settings += " -c search_path=" + schema;
+        }
+        add("options", settings);
+        std::vector<const char*> keys, values;
+        for (auto& [k, v] : params) {
+            keys.push_back(k.c_str());
+            values.push_back(v.c_str());
+        }
+        keys.push_back(nullptr);
+        values.push_back(nullptr);
+        conn_ = PQconnectdbParams(keys.data(), values.data(), 0);
+        if (!conn_ || PQstatus(conn_) != CONNECTION_OK) {
+            std::string message = conn_ ? PQerrorMessage(conn_) : "out of memory";
+            while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
+            if (conn_) PQfinish(conn_);
+            conn_ = nullptr;
+            throw DriverError({err::ProviderFailure, message, "PostgreSQL", "08001", 0});
+        }
+        PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
+    }
+
+    ~PostgresDriver() override {
+        if (conn_) PQfinish(conn_);
+    }
+
+    Dialect GetDialect() const override { return Dialect::PostgreSQL; }
+
+    Result Run(const std::string& sql, const std::vector<Variant>& params) override {
+        std::vector<std::optional<std::string>> texts;
+        texts.reserve(params.size());
+        for (auto& p : params) texts.push_back(TextOf(p));
+        std::vector<const char*> values;
+        for (auto& t : texts) values.push_back(t ? t->c_str() : nullptr);
+        std::string statement = params.empty() ? sql : NumberMarkers(sql);
+        PGresult* res = PQexecParams(conn_, statement.c_str(), static_cast<int>(values.size()), nullptr,
+                                     values.empty() ? nullptr : values.data(), nullptr, nullptr, 0);
+        Holder holder{res};
+        Check(res);
+        Result result;
+        if (PQresultStatus(res) == PGRES_TUPLES_OK) {
+            int n = PQnfields(res);
+            for (int i = 0; i < n; ++i) result.columns.push_back(ColumnOf(res, i));
+            int rows = PQntuples(res);
+            result.rows.reserve(static_cast<size_t>(rows));
+            for (int r = 0; r < rows; ++r) {
+                std::vector<Variant> row;
+                row.reserve(static_cast<size_t>(n));
+                for (int i = 0; i < n; ++i) row.push_back(ValueOf(res, r, i, result.columns[static_cast<size_t>(i)].type));
+                result.rows.push_back(std::move(row));
+            }
+        } else {
+            const char* count = PQcmdTuples(res);
+            result.affected = count && *count ? std::atoll(count) : 0;
+        }
+        return result;
+    }
+
+    void RunScript(const std::string& sql) override {
+        PGresult* res = PQexec(conn_, sql.c_str());
+        Holder holder{res};
+        Check(res);
+    }
+
+    void Begin() override { RunScript("BEGIN"); }
+    void Commit() override { RunScript("COMMIT"); }
+    void Rollback() override {
+        if (InTransaction()) RunScript("ROLLBACK");
+    }
+    bool InTransaction() const override {
+        auto s = PQtransactionStatus(conn_);
+        return s == PQTRANS_INTRANS || s == PQTRANS_INERROR || s == PQTRANS_ACTIVE;
+    }
+
+    std::vector<std::string> PrimaryKey(const std::string& table) override {
+        auto found = keys_.find(table);
+        if (found != keys_.end()) return found->second;
+        Result r = Run(
+            "SELECT a.attname FROM pg_index i JOIN pg_attribute a ON a.attrelid = i.indrelid AND a.attnum = ANY(i.indkey) "
+            "WHERE i.indisprimary AND i.indrelid = to_regclass(lower(?)) ORDER BY array_position(i.indkey, a.attnum)",
+            {Variant(table)});
+        std::vector<std::string> keys;
+        for (auto& row : r.rows) keys.push_back(Upper(row[0].ToString()));
+        keys_[table] = keys;
+        return keys;
+    }
+
+    std::string ProcedureCall(const std::string& name, size_t parameterCount) override {
+        std::string sql = "SELECT * FROM " + name + "(";
+        for (size_t i = 0; i < parameterCount; ++i) sql += i ? ", ?" : "?";
+        return sql + ")";
+    }
+
+    bool Healthy() const override {
+        return PQstatus(conn_) == CONNECTION_OK && PQtransactionStatus(conn_) != PQTRANS_UNKNOWN;
+    }
+
+private:
+    struct Holder {
+        PGresult* res;
+        ~Holder() { PQclear(res); }
+    };
+
+    void Check(PGresult* res) {
+        auto status = res ? PQresultStatus(res) : PGRES_FATAL_ERROR;
+        if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK || status == PGRES_EMPTY_QUERY) return;
+        std::string state, message;
+        if (res) {
+            const char* s = PQresultErrorField(res, PG_DIAG_SQLSTATE);
+            const char* m = PQresultErrorField(res, PG_DIAG_MESSAGE_PRIMARY);
+            const char* d = PQresultErrorField(res, PG_DIAG_MESSAGE_DETAIL);
+            state = s ? s : "";
+            message = m ? m : "";
+            if (d) message += " (" + std::string(d) + ")";
+        }
+        if (message.empty()) {
+            message = PQerrorMessage(conn_);
+            while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
+        }
+        throw DriverError({NumberFor(state), message, "PostgreSQL", state, 0});
+    }
+
+    PGconn* conn_ = nullptr;
+    std::unordered_map<std::string, std::vector<std::string>> keys_;
+};
+
+}  // namespace
+
+std::unique_ptr<Driver> OpenPostgres(const ConnectionOptions& options) {
+    return std::make_unique<PostgresDriver>(options);
+}
+
+}  // namespace ado::detail

@@ -1,0 +1,278 @@
+// The embedded provider: SQLite with a WAL journal and a busy time-out.
+#include <sqlite3.h>
+
+#include <climits>
+#include <cmath>
+#include <list>
+#include <mutex>
+#include <unordered_map>
+
+#include "automation/error.h"
+#include "data/driver.h"
+
+namespace ado::detail {
+namespace {
+
+std::mutex gProcedureMutex;
+std::unordered_map<std::string, std::string>& Procedures() {
+    static std::unordered_map<std::string, std::string> procedures;
+    return procedures;
+}
+
+int32_t NumberFor(int code) {
+    switch (code & 0xFF) {
+        case SQLITE_CONSTRAINT: return err::IntegrityViolation;
+        case SQLITE_CANTOPEN:
+        case SQLITE_NOTADB:
+        case SQLITE_PERM:
+        case SQLITE_AUTH: return err::ProviderFailure;
+        default: return err::CommandFailure;
+    }
+}
+
+// Values that SQLite stores: text dates in the sortable "yyyy-mm-dd hh:mm:ss" form,
+// Booleans as 1 and 0, currency as a number.
+void Bind(sqlite3_stmt* stmt, int index, const Variant& v) {
+    switch (v.Type()) {
+        case ole::VarType::Empty:
+        case ole::VarType::Null: sqlite3_bind_null(stmt, index); break;
+        case ole::VarType::Boolean: sqlite3_bind_int(stmt, index, v.ToBool() ? 1 : 0); break;
+        case ole::VarType::Integer:
+        case ole::VarType::Long:
+        case ole::VarType::LongLong: sqlite3_bind_int64(stmt, index, v.ToLongLong()); break;
+        case ole::VarType::Double:
+        case ole::VarType::Currency: sqlite3_bind_double(stmt, index, v.ToDouble()); break;
+        case ole::VarType::Date: {
+            std::string text = v.ToDate().Iso();
+            sqlite3_bind_text(stmt, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+            break;
+        }
+        case ole::VarType::String: {
+            std::string text = v.ToString();
+            sqlite3_bind_text(stmt, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+            break;
+        }
+        default: ole::Raise(ole::err::TypeMismatch);
+    }
+}
+
+Variant ReadValue(sqlite3_stmt* stmt, int i, DataTypeEnum type) {
+    int storage = sqlite3_column_type(stmt, i);
+    if (storage == SQLITE_NULL) return ole::Null;
+    switch (type) {
+        case adBoolean: return Variant(sqlite3_column_int64(stmt, i) != 0);
+        case adSmallInt: {
+            int64_t v = sqlite3_column_int64(stmt, i);
+            if (v >= SHRT_MIN && v <= SHRT_MAX) return Variant(static_cast<int16_t>(v));
+            return Variant(v);
+        }
+        case adCurrency: return Variant(ole::Currency::FromDouble(sqlite3_column_double(stmt, i)));
+        case adNumeric:
+        case adDouble:
+        case adSingle: return Variant(sqlite3_column_double(stmt, i));
+        case adDate:
+        case adDBTimeStamp: {
+            if (storage == SQLITE_TEXT) {
+                std::string text(reinterpret_cast<const char*>(sqlite3_column_text(stmt, i)),
+                                 static_cast<size_t>(sqlite3_column_bytes(stmt, i)));
+                ole::Date d;
+                if (ole::ParseDate(text, d)) return Variant(d);
+                return Variant(text);
+            }
+            return Variant(ole::Date{sqlite3_column_double(stmt, i)});
+        }
+        default: break;
+    }
+    switch (storage) {
+        case SQLITE_INTEGER: {
+            int64_t v = sqlite3_column_int64(stmt, i);
+            if (v >= INT32_MIN && v <= INT32_MAX) return Variant(static_cast<int32_t>(v));
+            return Variant(v);
+        }
+        case SQLITE_FLOAT: return Variant(sqlite3_column_double(stmt, i));
+        default:
+            return Variant(std::string(reinterpret_cast<const char*>(sqlite3_column_text(stmt, i)),
+                                       static_cast<size_t>(sqlite3_column_bytes(stmt, i))));
+    }
+}
+
+class SQLiteDriver : public Driver {
+public:
+    explicit SQLiteDriver(const ConnectionOptions& options) {
+        std::string file = options.Get("data source");
+        if (file.empty()) Fail(SQLITE_CANTOPEN, "Data Source is missing from the connection string");
+        int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;
+        if (Upper(options.Get("mode")) == "CREATE") flags |= SQLITE_OPEN_CREATE;
+        int rc = sqlite3_open_v2(file.c_str(), &db_, flags, nullptr);
+        if (rc != SQLITE_OK) {
+            std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
+            sqlite3_close(db_);
+            db_ = nullptr;
+            Fail(rc, "Cannot open database '" + file + "': " + message);
+        }
+        sqlite3_extended_result_codes(db_, 1);
+        int timeout = std::atoi(options.Get("busy timeout", "10000").c_str());
+        sqlite3_busy_timeout(db_, timeout);
+        std::string sync = Upper(options.Get("synchronous", "FULL"));
+        if (sync != "OFF" && sync != "NORMAL" && sync != "FULL" && sync != "EXTRA") sync = "FULL";
+        try {
+            Exec("PRAGMA journal_mode=WAL");
+            Exec("PRAGMA synchronous=" + sync);
+            Exec("PRAGMA foreign_keys=ON");
+        } catch (...) {
+            sqlite3_close(db_);
+            db_ = nullptr;
+            throw;
+        }
+    }
+
+    ~SQLiteDriver() override {
+        for (auto& [sql, stmt] : cache_) sqlite3_finalize(stmt);
+        if (db_) sqlite3_close_v2(db_);
+    }
+
+    Dialect GetDialect() const override { return Dialect::SQLite; }
+
+    Result Run(const std::string& sql, const std::vector<Variant>& params) override {
+        sqlite3_stmt* stmt = Prepare(sql);
+        struct Resetter {
+            sqlite3_stmt* s;
+            ~Resetter() {
+                sqlite3_reset(s);
+                sqlite3_clear_bindings(s);
+            }
+        } resetter{stmt};
+        int expected = sqlite3_bind_parameter_count(stmt);
+        if (expected != static_cast<int>(params.size()))
+            throw DriverError({err::CommandFailure,
+                               "The statement expects " + std::to_string(expected) + " parameter value(s) but " +
+                                   std::to_string(params.size()) + " were given",
+                               "SQLite", "", 0});
+        for (size_t i = 0; i < params.size(); ++i) Bind(stmt, static_cast<int>(i) + 1, params[i]);
+
+        Result result;
+        int n = sqlite3_column_count(stmt);
+        result.columns.resize(static_cast<size_t>(n));
+        for (int i = 0; i < n; ++i) {
+            auto& c = result.columns[static_cast<size_t>(i)];
+            c.name = sqlite3_column_name(stmt, i);
+            const char* decl = sqlite3_column_decltype(stmt, i);
+            c.type = decl ? TypeFromDeclaration(decl, c.size) : adVariant;
+        }
+        int rc;
+        while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+            std::vector<Variant> row;
+            row.reserve(static_cast<size_t>(n));
+            for (int i = 0; i < n; ++i) row.push_back(ReadValue(stmt, i, result.columns[static_cast<size_t>(i)].type));
+            // expressions have no declared type: report the type of what they hold
+            if (result.rows.empty())
+                for (int i = 0; i < n; ++i) {
+                    auto& c = result.columns[static_cast<size_t>(i)];
+                    if (c.type != adVariant) continue;
+                    switch (sqlite3_column_type(stmt, i)) {
+                        case SQLITE_INTEGER: c.type = adInteger; break;
+                        case SQLITE_FLOAT: c.type = adDouble; break;
+                        case SQLITE_TEXT: c.type = adVarWChar; break;
+                        default: break;
+                    }
+                }
+            result.rows.push_back(std::move(row));
+        }
+        if (rc != SQLITE_DONE) Fail(rc, sqlite3_errmsg(db_));
+        if (n == 0) result.affected = sqlite3_changes(db_);
+        else
+            for (auto& c : result.columns)
+                if (c.type == adVariant) c.type = adVarWChar;
+        return result;
+    }
+
+    void RunScript(const std::string& sql) override {
+        char* message = nullptr;
+        int rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message);
+        if (rc != SQLITE_OK) {
+            std::string text = message ? message : sqlite3_errmsg(db_);
+            sqlite3_free(message);
+            Fail(rc, text);
+        }
+    }
+
+    void Begin() override { Exec("BEGIN IMMEDIATE"); }
+    void Commit() override { Exec("COMMIT"); }
+    void Rollback() override {
+        if (!sqlite3_get_autocommit(db_)) Exec("ROLLBACK");
+    }
+    bool InTransaction() const override { return !sqlite3_get_autocommit(db_); }
+
+    std::vector<std::string> PrimaryKey(const std::string& table) override {
+        auto found = keys_.find(table);
+        if (found != keys_.end()) return found->second;
+        Result r = Run("SELECT name, pk FROM pragma_table_info(?) WHERE pk > 0 ORDER BY pk", {Variant(table)});
+        std::vector<std::string> keys;
+        for (auto& row : r.rows) keys.push_back(Upper(row[0].ToString()));
+        keys_[table] = keys;
+        return keys;
+    }
+
+    std::string ProcedureCall(const std::string& name, size_t) override {
+        std::lock_guard lock(gProcedureMutex);
+        auto it = Procedures().find(Upper(name));
+        if (it == Procedures().end())
+            throw DriverError({err::CommandFailure, "Could not find stored procedure '" + name + "'", "SQLite", "", 0});
+        return it->second;
+    }
+
+private:
+    [[noreturn]] void Fail(int rc, const std::string& message) {
+        throw DriverError({NumberFor(rc), message, "SQLite", "", rc});
+    }
+
+    void Exec(const std::string& sql) {
+        char* message = nullptr;
+        int rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message);
+        if (rc != SQLITE_OK) {
+            std::string text = message ? message : sqlite3_errstr(rc);
+            sqlite3_free(message);
+            Fail(rc, text);
+        }
+    }
+
+    // Prepared statements are kept per connection, the most recent 64 of them.
+    sqlite3_stmt* Prepare(const std::string& sql) {
+        auto it = cache_.find(sql);
+        if (it != cache_.end()) return it->second;
+        sqlite3_stmt* stmt = nullptr;
+        const char* tail = nullptr;
+        int rc = sqlite3_prepare_v2(db_, sql.c_str(), static_cast<int>(sql.size()), &stmt, &tail);
+        if (rc != SQLITE_OK) Fail(rc, sqlite3_errmsg(db_));
+        if (!stmt) Fail(SQLITE_MISUSE, "The statement text is empty");
+        if (tail && std::string(tail).find_first_not_of(" \t\r\n;") != std::string::npos) {
+            sqlite3_finalize(stmt);
+            Fail(SQLITE_MISUSE, "Only one statement may be executed at a time");
+        }
+        if (cache_.size() >= 64) {
+            const std::string& oldest = order_.front();
+            sqlite3_finalize(cache_[oldest]);
+            cache_.erase(oldest);
+            order_.pop_front();
+        }
+        order_.push_back(sql);
+        cache_.emplace(sql, stmt);
+        return stmt;
+    }
+
+    sqlite3* db_ = nullptr;
+    std::unordered_map<std::string, sqlite3_stmt*> cache_;
+    std::list<std::string> order_;
+    std::unordered_map<std::string, std::vector<std::string>> keys_;
+};
+
+}  // namespace
+
+std::unique_ptr<Driver> OpenSQLite(const ConnectionOptions& options) { return std::make_unique<SQLiteDriver>(options); }
+
+}  // namespace ado::detail
+
+void ado::RegisterSQLiteProcedure(const std::string& name, const std::string& sql) {
+    std::lock_guard lock(detail::gProcedureMutex);
+    detail::Procedures()[detail::Upper(name)] = sql;
+}

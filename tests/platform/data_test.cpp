@@ -1,0 +1,388 @@
+// The data layer on both providers: the same tests run on SQLite and PostgreSQL.
+#include <gtest/gtest.h>
+
+#include "automation/error.h"
+#include "data/ado.h"
+#include "test_db.h"
+
+using namespace ado;
+using ole::AutomationError;
+using ole::Variant;
+using testing_support::DbTest;
+
+namespace {
+
+const char* kItems =
+    "CREATE TABLE ITEMS (ID INTEGER NOT NULL PRIMARY KEY, NAME VARCHAR(40), QTY DOUBLE PRECISION, "
+    "PRICE NUMERIC(19,4), AMOUNT NUMERIC(18,8), DAY DATE, STAMP TIMESTAMP, FLAG BOOLEAN, SMALL SMALLINT, "
+    "CODE VARCHAR(3), NOTE VARCHAR(200) DEFAULT 'default note');"
+    "INSERT INTO ITEMS (ID, NAME, QTY) VALUES (1, 'one', 1.5);"
+    "INSERT INTO ITEMS (ID, NAME, QTY) VALUES (2, 'two', 2);"
+    "INSERT INTO ITEMS (ID, NAME, QTY) VALUES (5, 'five', 5);";
+
+class DataLayer : public DbTest {
+protected:
+    bool WithSchema() const override { return false; }
+    void SetUp() override {
+        DbTest::SetUp();
+        if (IsSkipped()) return;
+        Db().Exec(kItems);
+    }
+    ConnectionPtr Open() {
+        auto c = std::make_shared<Connection>();
+        c->Open(Db().ConnectionString());
+        return c;
+    }
+    RecordsetPtr Query(const std::string& sql, const ConnectionPtr& c, int lock = adLockBatchOptimistic) {
+        auto rs = std::make_shared<Recordset>();
+        rs->CursorLocation = adUseClient;
+        rs->Open(sql, c, adOpenStatic, lock);
+        return rs;
+    }
+    int Count(const std::string& where = "") {
+        auto c = Open();
+        auto rs = c->Execute("SELECT COUNT(*) AS N FROM ITEMS" + where);
+        return rs->Fields("N").Value().ToLong();
+    }
+    std::string NameOf(int id) {
+        auto c = Open();
+        auto rs = c->Execute("SELECT NAME FROM ITEMS WHERE ID = ?", nullptr, -1, {Variant(id)});
+        return rs->Eof() ? "<none>" : rs->Fields("NAME").Value().Text();
+    }
+};
+
+int32_t ErrorNumber(const std::function<void()>& f, std::string* description = nullptr) {
+    try {
+        f();
+    } catch (const AutomationError& e) {
+        if (description) *description = e.Description();
+        return e.Number();
+    }
+    return 0;
+}
+
+TEST_P(DataLayer, ConnectionOpensClosesAndReportsState) {
+    auto c = std::make_shared<Connection>();
+    EXPECT_EQ(c->State(), adStateClosed);
+    c->Open(Db().ConnectionString(), "", "", -1);
+    EXPECT_EQ(c->State(), adStateOpen);
+    int32_t affected = 0;
+    c->Execute("UPDATE ITEMS SET QTY = QTY + 1 WHERE ID < 3", &affected);
+    EXPECT_EQ(affected, 2);
+    c->Close();
+    EXPECT_EQ(c->State(), adStateClosed);
+}
+
+TEST_P(DataLayer, BadConnectionStringsAndMissingDatabasesRaiseTheProviderMessage) {
+    auto c = std::make_shared<Connection>();
+    std::string text;
+    EXPECT_NE(ErrorNumber([&] { c->Open("Provider=Nonsense;Data Source=x"); }, &text), 0);
+    EXPECT_NE(text.find("Provider cannot be found"), std::string::npos);
+    ASSERT_EQ(c->Errors().size(), 1u);
+    EXPECT_EQ(c->State(), adStateClosed);
+
+    std::string missing = Db().IsPostgres() ? Db().ConnectionString() + ";Database=no_such_database"
+                                            : "Provider=SQLite;Data Source=/nonexistent/folder/x.db";
+    EXPECT_EQ(ErrorNumber([&] { c->Open(missing); }, &text), err::ProviderFailure);
+    EXPECT_FALSE(text.empty());
+    ASSERT_EQ(c->Errors().size(), 1u);
+    EXPECT_EQ(c->Errors()[0].Description, text);
+}
+
+TEST_P(DataLayer, FailingStatementFillsErrorsWithDescriptionAndNumber) {
+    auto c = Open();
+    std::string text;
+    int32_t number = ErrorNumber([&] { c->Execute("INSERT INTO ITEMS (ID, NAME) VALUES (1, 'dup')"); }, &text);
+    EXPECT_EQ(number, err::IntegrityViolation);
+    ASSERT_EQ(c->Errors().size(), 1u);
+    EXPECT_EQ(c->Errors()[0].Number, number);
+    EXPECT_EQ(c->Errors()[0].Description, text);
+    EXPECT_EQ(ErrorNumber([&] { c->Execute("SELEKT nothing"); }), err::CommandFailure);
+    // the next successful call starts a fresh collection
+    c->Execute("SELECT 1 AS X");
+    EXPECT_TRUE(c->Errors().empty());
+}
+
+TEST_P(DataLayer, TransactionFailingHalfWayRollsBackEverything) {
+    auto c = Open();
+    c->BeginTrans();
+    c->Execute("UPDATE ITEMS SET NAME = 'changed' WHERE ID = 1");
+    c->Execute("INSERT INTO ITEMS (ID, NAME) VALUES (7, 'seven')");
+    EXPECT_NE(ErrorNumber([&] { c->Execute("INSERT INTO ITEMS (ID, NAME) VALUES (2, 'dup')"); }), 0);
+    c->RollbackTrans();
+    EXPECT_EQ(NameOf(1), "one");
+    EXPECT_EQ(Count(), 3);
+    // closing a connection with an open transaction never commits it
+    c->BeginTrans();
+    c->Execute("DELETE FROM ITEMS");
+    c->Close();
+    EXPECT_EQ(Count(), 3);
+}
+
+TEST_P(DataLayer, UpdateBatchWritesInsertsUpdatesAndDeletesTogether) {
+    auto c = Open();
+    auto rs = Query("SELECT * FROM ITEMS ORDER BY ID", c);
+    rs->SetActiveConnection(nullptr);  // disconnected while the changes are made
+    rs->Fields("NAME") = "uno";        // row 1
+    rs->MoveNext();
+    rs->Delete();                      // row 2
+    rs->AddNew();
+    rs->Fields("ID") = 9;
+    rs->Fields("NAME") = "nine";
+    rs->AddNew();
+    rs->Fields("ID") = 10;
+    EXPECT_EQ(rs->PendingCount(), 4);
+    EXPECT_EQ(Count(), 3);  // nothing written yet
+
+    auto c2 = Open();
+    rs->SetActiveConnection(c2);
+    rs->UpdateBatch();
+    EXPECT_EQ(rs->PendingCount(), 0);
+    EXPECT_EQ(rs->RecordCount(), 4);
+    EXPECT_EQ(NameOf(1), "uno");
+    EXPECT_EQ(NameOf(2), "<none>");
+    EXPECT_EQ(NameOf(9), "nine");
+    EXPECT_EQ(Count(" WHERE ID = 10"), 1);
+}
+
+TEST_P(DataLayer, UpdateBatchFailingOnOneRowWritesNoneAndKeepsThePendingChanges) {
+    auto c = Open();
+    auto rs = Query("SELECT * FROM ITEMS ORDER BY ID", c);
+    rs->Fields("NAME") = "uno";
+    rs->MoveLast();
+    rs->Delete();  // ID 5
+    rs->AddNew();
+    rs->Fields("ID") = 2;  // duplicate key
+    EXPECT_EQ(ErrorNumber([&] { rs->UpdateBatch(); }), err::IntegrityViolation);
+    EXPECT_FALSE(c->Errors().empty());
+    EXPECT_EQ(NameOf(1), "one");
+    EXPECT_EQ(NameOf(5), "five");
+    EXPECT_EQ(rs->PendingCount(), 3);
+    // mend the failing row and write again
+    rs->Fields("ID") = 3;
+    rs->UpdateBatch();
+    EXPECT_EQ(NameOf(1), "uno");
+    EXPECT_EQ(NameOf(5), "<none>");
+    EXPECT_EQ(Count(), 3);
+}
+
+TEST_P(DataLayer, UpdateBatchJoinsTheCallersTransaction) {
+    auto c = Open();
+    auto rs = Query("SELECT * FROM ITEMS WHERE ID = 1", c);
+    c->BeginTrans();
+    rs->Fields("NAME") = "inside";
+    rs->UpdateBatch();
+    c->RollbackTrans();
+    EXPECT_EQ(NameOf(1), "one");
+}
+
+TEST_P(DataLayer, UpdateOfARowDeletedMeanwhileFails) {
+    auto c = Open();
+    auto rs = Query("SELECT * FROM ITEMS WHERE ID = 1", c);
+    Open()->Execute("DELETE FROM ITEMS WHERE ID = 1");
+    rs->Fields("NAME") = "lost";
+    EXPECT_EQ(ErrorNumber([&] { rs->UpdateBatch(); }), err::RowNotLocated);
+}
+
+TEST_P(DataLayer, FindSearchesForwardFromTheCurrentRow) {
+    auto c = Open();
+    auto rs = Query("SELECT * FROM ITEMS ORDER BY ID", c);
+    rs->MoveLast();                   // on 5
+    rs->Find("ID = 1");               // 1 lies before the current row
+    EXPECT_TRUE(rs->Eof());
+    rs->Find("ID = 2");               // at EOF nothing is found any more
+    EXPECT_TRUE(rs->Eof());
+    rs->MoveFirst();
+    rs->Find("ID = 5");
+    ASSERT_FALSE(rs->Eof());
+    EXPECT_EQ(rs->Fields("NAME").Value().ToString(), "five");
+    rs->MoveFirst();
+    rs->Find("NAME = 'two'");
+    EXPECT_EQ(rs->Fields("ID").Value().ToLong(), 2);
+    rs->Find("ID = 2", 1);            // skipping the current row
+    EXPECT_TRUE(rs->Eof());
+    rs->MoveFirst();
+    rs->Find("NAME LIKE 'f*'");
+    EXPECT_EQ(rs->Fields("ID").Value().ToLong(), 5);
+}
+
+TEST_P(DataLayer, CloneDoesNotShareLaterChanges) {
+    auto c = Open();
+    auto rs = Query("SELECT * FROM ITEMS ORDER BY ID", c);
+    rs->Fields("NAME") = "pending";
+    auto copy = rs->Clone();
+    EXPECT_EQ(copy->Fields("NAME").Value().ToString(), "pending");
+    rs->Fields("NAME") = "original only";
+    copy->MoveNext();
+    copy->Delete();
+    EXPECT_EQ(copy->RecordCount(), 2);
+    EXPECT_EQ(rs->RecordCount(), 3);
+    copy->MoveFirst();
+    EXPECT_EQ(copy->Fields("NAME").Value().ToString(), "pending");
+    auto readOnly = rs->Clone(adLockReadOnly);
+    EXPECT_EQ(ErrorNumber([&] { readOnly->Fields("NAME") = "x"; }), err::NotUpdatable);
+}
+
+TEST_P(DataLayer, EmptyAndNullRoundTrip) {
+    auto c = Open();
+    auto rs = Query("SELECT * FROM ITEMS WHERE ID = 0", c);
+    EXPECT_TRUE(rs->Bof() && rs->Eof());
+    rs->AddNew();
+    rs->Fields("ID") = 20;                  // NOTE never set: Empty, so the column default applies
+    EXPECT_TRUE(rs->Fields("NOTE").Value().IsEmpty());
+    rs->Fields("NAME") = Variant::Null();  // set to Null: stored as NULL
+    rs->UpdateBatch();
+    auto back = Query("SELECT * FROM ITEMS WHERE ID = 20", c);
+    EXPECT_EQ(back->Fields("NOTE").Value().ToString(), "default note");
+    EXPECT_TRUE(back->Fields("NAME").Value().IsNull());
+    EXPECT_TRUE(back->Fields("QTY").Value().IsNull());
+    // a Null written over a value, and Empty written over a value, both store NULL
+    back->Fields("NOTE") = Variant();
+    back->UpdateBatch();
+    EXPECT_TRUE(Query("SELECT NOTE FROM ITEMS WHERE ID = 20", c)->Fields("NOTE").Value().IsNull());
+}
+
+TEST_P(DataLayer, ApostrophesAndSqlTextAreStoredExactly) {
+    const std::string nasty = "O'Brien'); DROP TABLE ITEMS; -- 100% ?";
+    const std::string unicode = "Zoë Ærø Straße Ωμέγα 東京";
+    auto c = Open();
+    auto rs = Query("SELECT * FROM ITEMS WHERE ID = 0", c);
+    rs->AddNew();
+    rs->Fields("ID") = 30;
+    rs->Fields("NAME") = nasty;
+    rs->AddNew();
+    rs->Fields("ID") = 31;
+    rs->Fields("NAME") = unicode;
+    rs->UpdateBatch();
+    c->Execute("INSERT INTO ITEMS (ID, NAME) VALUES (?, ?)", nullptr, -1, {Variant(32), Variant(nasty)});
+    EXPECT_EQ(NameOf(30), nasty);
+    EXPECT_EQ(NameOf(31), unicode);
+    EXPECT_EQ(NameOf(32), nasty);
+    EXPECT_EQ(Count(), 6);
+}
+
+TEST_P(DataLayer, FieldTypesAreTheSameOnBothProviders) {
+    auto c = Open();
+    c->Execute("UPDATE ITEMS SET PRICE = 12.5, AMOUNT = 1.25, DAY = '2026-12-08', STAMP = '2026-12-08 10:11:12', "
+               "FLAG = ?, SMALL = 7, CODE = 'EUR' WHERE ID = 1", nullptr, -1, {Variant(true)});
+    auto rs = Query("SELECT * FROM ITEMS WHERE ID = 1", c);
+    EXPECT_EQ(rs->Fields("ID").Type(), adInteger);
+    EXPECT_EQ(rs->Fields("NAME").Type(), adVarWChar);
+    EXPECT_EQ(rs->Fields("NAME").DefinedSize(), 40);
+    EXPECT_EQ(rs->Fields("QTY").Type(), adDouble);
+    EXPECT_EQ(rs->Fields("PRICE").Type(), adCurrency);
+    EXPECT_EQ(rs->Fields("AMOUNT").Type(), adNumeric);
+    EXPECT_EQ(rs->Fields("DAY").Type(), adDate);
+    EXPECT_EQ(rs->Fields("STAMP").Type(), adDBTimeStamp);
+    EXPECT_EQ(rs->Fields("FLAG").Type(), adBoolean);
+    EXPECT_EQ(rs->Fields("SMALL").Type(), adSmallInt);
+    EXPECT_EQ(rs->Fields("price").Name(), "PRICE");  // names are found without regard to case
+
+    EXPECT_EQ(rs->Fields("PRICE").Value().Type(), ole::VarType::Currency);
+    EXPECT_EQ(rs->Fields("PRICE").Value().ToString(), "12.5");
+    EXPECT_EQ(rs->Fields("DAY").Value().ToDate().Iso(), "2026-12-08 00:00:00");
+    EXPECT_EQ(rs->Fields("STAMP").Value().ToDate().Iso(), "2026-12-08 10:11:12");
+    EXPECT_TRUE(rs->Fields("FLAG").Value().ToBool());
+    EXPECT_EQ(rs->Fields("SMALL").Value().Type(), ole::VarType::Integer);
+    EXPECT_EQ(rs->Fields("QTY").Value().ToString(), "1.5");
+}
+
+TEST_P(DataLayer, AssignmentsConvertToTheFieldTypeAndRefuseWhatDoesNotFit) {
+    auto c = Open();
+    auto rs = Query("SELECT * FROM ITEMS WHERE ID = 1", c);
+    rs->Fields("QTY") = "2.25";
+    rs->Fields("STAMP") = "2026-01-02 03:04:05";
+    EXPECT_EQ(rs->Fields("QTY").Value().ToDouble(), 2.25);
+    EXPECT_TRUE(rs->Fields("STAMP").Value().IsDate());
+    EXPECT_EQ(ErrorNumber([&] { rs->Fields("NAME") = std::string(41, 'x'); }), err::MultipleStep);
+    EXPECT_EQ(ErrorNumber([&] { rs->Fields("QTY") = "lots"; }), err::MultipleStep);
+    EXPECT_EQ(ErrorNumber([&] { rs->Fields("NOPE").Value(); }), err::ItemNotFound);
+    rs->UpdateBatch();
+    auto back = Query("SELECT * FROM ITEMS WHERE ID = 1", c);
+    EXPECT_EQ(back->Fields("STAMP").Value().ToDate().Iso(), "2026-01-02 03:04:05");
+}
+
+TEST_P(DataLayer, NavigationAndDeletedRows) {
+    auto c = Open();
+    auto rs = Query("SELECT * FROM ITEMS ORDER BY ID", c);
+    EXPECT_EQ(rs->RecordCount(), 3);
+    EXPECT_FALSE(rs->Bof());
+    rs->MoveNext();
+    rs->Delete();
+    EXPECT_EQ(ErrorNumber([&] { rs->Fields("NAME").Value(); }), err::NoCurrentRecord);
+    rs->MoveNext();
+    EXPECT_EQ(rs->Fields("ID").Value().ToLong(), 5);
+    rs->MovePrevious();
+    EXPECT_EQ(rs->Fields("ID").Value().ToLong(), 1);  // the deleted row is skipped
+    rs->MovePrevious();
+    EXPECT_TRUE(rs->Bof());
+    EXPECT_EQ(ErrorNumber([&] { rs->MovePrevious(); }), err::NoCurrentRecord);
+    rs->MoveLast();
+    rs->MoveNext();
+    EXPECT_TRUE(rs->Eof());
+    EXPECT_EQ(ErrorNumber([&] { rs->MoveNext(); }), err::NoCurrentRecord);
+    // a new row deleted before it was written simply disappears
+    rs->AddNew();
+    rs->Fields("ID") = 50;
+    rs->Delete();
+    EXPECT_EQ(rs->RecordCount(), 2);
+    rs->UpdateBatch();
+    EXPECT_EQ(Count(), 2);
+}
+
+TEST_P(DataLayer, ImmediateUpdateWithOptimisticLock) {
+    auto c = Open();
+    auto rs = Query("SELECT * FROM ITEMS WHERE ID = 40", c, adLockOptimistic);
+    rs->AddNew();
+    rs->Fields("ID") = 40;
+    rs->Fields("NAME") = "forty";
+    rs->Update();
+    EXPECT_EQ(NameOf(40), "forty");
+}
+
+TEST_P(DataLayer, CommandsBindTypedParametersAndCallProcedures) {
+    auto c = Open();
+    auto cmd = std::make_shared<Command>();
+    cmd->ActiveConnection = c;
+    cmd->CommandText = "UPDATE ITEMS SET NAME = ? WHERE ID = ?";
+    cmd->AppendParameter(cmd->CreateParameter("Name", adChar, adParamInput, 9));
+    cmd->AppendParameter(cmd->CreateParameter("Id", adInteger, adParamInput));
+    cmd->Parameter("Name")->Value = "it's ok";
+    cmd->Parameter(1)->Value = "2";
+    int32_t affected = 0;
+    cmd->Execute(&affected);
+    EXPECT_EQ(affected, 1);
+    EXPECT_EQ(NameOf(2), "it's ok");
+    // a value longer than its parameter is refused, not cut
+    cmd->Parameter(0)->Value = "ten chars!";
+    EXPECT_EQ(ErrorNumber([&] { cmd->Execute(); }), err::MultipleStep);
+    EXPECT_EQ(NameOf(2), "it's ok");
+
+    if (Db().IsPostgres())
+        Db().Exec("CREATE FUNCTION ItemName(p integer) RETURNS TABLE (NAME varchar) AS "
+                  "$$ SELECT NAME FROM ITEMS WHERE ID = p $$ LANGUAGE sql");
+    else
+        RegisterSQLiteProcedure("ItemName", "SELECT NAME FROM ITEMS WHERE ID = ?");
+    auto proc = std::make_shared<Command>();
+    proc->ActiveConnection = c;
+    proc->CommandType = adCmdStoredProc;
+    proc->CommandText = "ItemName";
+    proc->AppendParameter(proc->CreateParameter("p", adInteger, adParamInput, 0, 5));
+    auto rs = proc->Execute();
+    EXPECT_EQ(rs->Fields("NAME").Value().ToString(), "five");
+}
+
+TEST_P(DataLayer, ExecuteReturnsRowsAndConnectionsAreReusedAfterClose) {
+    for (int i = 0; i < 20; ++i) {
+        auto c = Open();
+        auto rs = c->Execute("SELECT ID, NAME FROM ITEMS WHERE ID > ? ORDER BY ID", nullptr, -1, {Variant(1)});
+        EXPECT_EQ(rs->RecordCount(), 2);
+        EXPECT_EQ(rs->Fields("ID").Value().ToLong(), 2);
+        EXPECT_EQ(ErrorNumber([&] { rs->Fields("NAME") = "x"; }), err::NotUpdatable);
+        c->Close();
+    }
+}
+
+INSTANTIATE_DB_TEST(DataLayer);
+
+}  // namespace
