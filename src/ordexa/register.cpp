@@ -1,0 +1,7 @@
+#include "register.h"
+
+namespace ordexa {
+
+void RegisterComponents() {}
+
+}  // namespace ordexa

@@ -1,0 +1,208 @@
+#include "lib_sales.h"
+
+#include <sys/random.h>
+
+#include <cstdio>
+
+#include "config/configuration.h"
+
+namespace {
+
+thread_local std::string tConnectionString;
+thread_local std::shared_ptr<qx::IDataFunctions> tDataFunctions;
+
+std::string ReplaceAll(std::string text, const std::string& from, const std::string& to) {
+    size_t pos = 0;
+    while ((pos = text.find(from, pos)) != std::string::npos) {
+        text.replace(pos, from.size(), to);
+        pos += to.size();
+    }
+    return text;
+}
+
+}  // namespace
+
+void Sls_ResetThreadState() {
+    tConnectionString.clear();
+    tDataFunctions.reset();
+}
+
+std::string Sls_ConnectionString() {
+    if (!tConnectionString.empty()) return tConnectionString;
+    std::shared_ptr<qx::IConfiguration> config;
+    try {
+        config = Sls_GetComponent<qx::IConfiguration>("Qxcore.Configuration");
+        auto installations = config->GetInstallations("Vendalo");
+        if (installations.empty())
+            ole::Raise(qx::config_err::NotLoaded, "No installation of Vendalo is set up (VENDALO_HOME is not set)",
+                       "Qxcore.Configuration");
+        config->LoadFile(installations.front().ConfigFolder + "/VendaloConfiguration.xml");
+        tConnectionString = config->GetConnectionString("Vendalo");
+        config.reset();
+        return tConnectionString;
+    } catch (...) {
+        config.reset();
+        Sls_RaiseError("Vendalo.Lib_Sales.Sls_ConnectionString");
+        throw;
+    }
+}
+
+ole::ObjectPtr Sls_GetComponent(const std::string& progId) {
+    try {
+        // No object context exists here: components are created directly.
+        return ole::CreateObject(progId);
+    } catch (...) {
+        Sls_RaiseError("Lib_Sales.Sls_GetComponent", "CreateObject(" + progId + ") failed");
+        throw;
+    }
+}
+
+std::shared_ptr<qx::IDataFunctions> Sls_DataFunctions() {
+    try {
+        if (!tDataFunctions) tDataFunctions = Sls_GetComponent<qx::IDataFunctions>("QxLibrary.DataFunctions");
+        return tDataFunctions;
+    } catch (...) {
+        Sls_RaiseError("Lib_Sales.Sls_DataFunctions");
+        throw;
+    }
+}
+
+ado::ConnectionPtr Sls_GetOpenConnection(const std::string& connectionString) {
+    try {
+        auto connection = std::make_shared<ado::Connection>();
+        connection->ConnectionString = connectionString;
+        connection->Open("", "", "", -1);
+        return connection;
+    } catch (...) {
+        Sls_RaiseError("Lib_Sales.Sls_GetOpenConnection");
+        throw;
+    }
+}
+
+ado::RecordsetPtr Sls_GetDisconnectedRecordset(const std::string& sql, const std::string& connectionString,
+                                               const std::vector<ole::Variant>& params) {
+    ado::ConnectionPtr connection;
+    try {
+        connection = Sls_GetOpenConnection(connectionString);
+        auto rs = std::make_shared<ado::Recordset>();
+        rs->CursorLocation = ado::adUseClient;
+        rs->Open(sql, connection, ado::adOpenKeyset, ado::adLockReadOnly, -1, params);
+        rs->SetActiveConnection(nullptr);
+        auto copy = rs->Clone(ado::adLockUnspecified);
+        Sls_CloseConnection(connection);
+        return copy;
+    } catch (...) {
+        std::string info = Sls_ConnectionErrors(connection) + " executing: '" + sql + "'";
+        Sls_CloseConnection(connection);
+        Sls_RaiseError("Lib_Sales.Sls_GetDisconnectedRecordset", info);
+        throw;
+    }
+}
+
+bool Sls_RecordExists(const std::string& sql, const std::string& connectionString,
+                      const std::vector<ole::Variant>& params) {
+    ado::ConnectionPtr connection;
+    try {
+        connection = Sls_GetOpenConnection(connectionString);
+        auto rs = Sls_GetComponent<ado::Recordset>("ADODB.Recordset");
+        rs->CursorLocation = ado::adUseClient;
+        rs->Open(sql, connection, ado::adOpenKeyset, ado::adLockReadOnly, ado::adCmdText, params);
+        rs->SetActiveConnection(nullptr);
+        connection->Close();
+        return !rs->Eof();
+    } catch (...) {
+        Sls_CloseConnection(connection);
+        Sls_RaiseError("Lib_Sales.Sls_RecordExists");
+        throw;
+    }
+}
+
+void Sls_CloseConnection(ado::ConnectionPtr& connection) {
+    try {
+        if (connection && connection->State() == ado::adStateOpen) connection->Close();
+    } catch (...) {
+    }
+    connection.reset();
+}
+
+std::string Sls_CreateGUID() {
+    unsigned char bytes[16];
+    size_t got = 0;
+    while (got < sizeof bytes) {
+        ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
+        if (n <= 0) return "00000000";
+        got += static_cast<size_t>(n);
+    }
+    bytes[7] = static_cast<unsigned char>((bytes[7] & 0x0F) | 0x40);  // version 4 (Data3's high nibble)
+    bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);  // variant
+    uint32_t data1 = static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+                     static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+    uint16_t data2 = static_cast<uint16_t>(bytes[4] | bytes[5] << 8);
+    uint16_t data3 = static_cast<uint16_t>(bytes[6] | bytes[7] << 8);
+    char text[40];
+    std::snprintf(text, sizeof text, "%08X%04X%04X", data1, data2, data3);
+    std::string result(text);
+    for (int i = 8; i < 16; ++i) {
+        std::snprintf(text, sizeof text, "%02X", bytes[i]);
+        result += text;
+    }
+    return result;
+}
+
+ole::Variant Sls_SQLQuote(const ole::Variant& text) {
+    if (text.IsNull()) return text;
+    return ole::Variant(Sls_SQLQuote(text.ToString()));
+}
+
+std::string Sls_SQLQuote(const std::string& text) { return ReplaceAll(text, "'", "''"); }
+
+std::string Sls_ReplaceForbiddenXMLTokens(const ole::Variant& value) {
+    try {
+        if (value.IsNull() || value.IsEmpty()) return "";
+        std::string text = value.ToString();
+        text = ReplaceAll(text, "&", "&amp;");
+        text = ReplaceAll(text, "<", "&lt;");
+        return ReplaceAll(text, ">", "&gt;");
+    } catch (...) {
+        Sls_RaiseError("Lib_Sales.Sls_ReplaceForbiddenXMLTokens", "failed with '" + value.Text() + "'");
+        throw;
+    }
+}
+
+std::string Sls_FormatDate(ole::Date date, int32_t locale) {
+    try {
+        auto functions = Sls_GetComponent<qx::IDataFunctions>("QxLibrary.DataFunctions");
+        return functions->DateTime(date, locale);
+    } catch (...) {
+        std::string shown;
+        try {
+            shown = ole::Variant(date).ToString();
+        } catch (...) {
+        }
+        Sls_RaiseError("Lib_Sales.Sls_FormatDate", "Failed to format " + shown + " for locale: " + std::to_string(locale));
+        throw;
+    }
+}
+
+std::string Sls_FormatPrice(const ole::Variant& price, bool euro, int32_t locale,
+                            const std::shared_ptr<qx::IDataFunctions>& dataFunctions, int32_t precision) {
+    try {
+        if (price.IsNull() || price.IsEmpty()) return "";
+        if (!dataFunctions) ole::Raise(ole::err::ObjectNotSet);
+        if (euro) return "Eur " + dataFunctions->FormatNumber(price.ToDouble(), locale);
+        return dataFunctions->FormatNumberPrecision(price.ToDouble(), locale, precision) + " " +
+               dataFunctions->CurrencyText(locale);
+    } catch (...) {
+        Sls_RaiseError("Sls_FormatPrice");
+        throw;
+    }
+}
+
+std::string Sls_ConnectionErrors(const ado::ConnectionPtr& connection) {
+    if (!connection || connection->Errors().empty()) return "";
+    std::string text = "Error(s) from connection object: ";
+    int i = 1;
+    for (const auto& e : connection->Errors())
+        text += " (" + std::to_string(i++) + ")" + e.Description + "[" + std::to_string(e.Number) + "]";
+    return text;
+}

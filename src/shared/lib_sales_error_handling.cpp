@@ -1,0 +1,74 @@
+#include "lib_sales_error_handling.h"
+
+#include <cstdio>
+
+#include "automation/component.h"
+#include "log/log.h"
+
+namespace {
+
+const char* kCrLf = "\r\n";
+
+// Writes one entry with the given error as the current one.
+void WriteEntry(int32_t level, const std::string& label, const SlsInfo& info, const SlsErrorInfo& current) {
+    std::string text, source;
+    if (current.Number != 0) {
+        text = Sls_FormatError(current.Description, current.Number, label, info);
+        source = current.Source.empty() ? label : current.Source;
+    } else {
+        text = Sls_FormatError("Not an actual error", 0, label, info);
+        source = label;
+    }
+    try {
+        auto log = ole::CreateObjectAs<qx::ILog>("Qxcore.Log");
+        log->WriteEntry(source, text, level);
+    } catch (...) {
+        // a failing log never hides what is being reported
+    }
+}
+
+}  // namespace
+
+std::string Sls_FormatError(const std::string& description, int32_t number, const std::string& label,
+                            const SlsInfo& info) {
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "%X", static_cast<uint32_t>(number));
+    std::string text;
+    text.reserve(description.size() + label.size() + 64);
+    text += kCrLf;
+    text += "ERROR 0x";
+    text += hex;
+    text += kCrLf;
+    text += " METHOD: " + label + kCrLf;
+    text += " DESC: " + description + "." + kCrLf;
+    if (info) text += " INFO: " + *info + "." + kCrLf;
+    return text;
+}
+
+SlsErrorInfo Sls_SaveError(const std::string& label, const SlsInfo& info) {
+    SlsErrorInfo saved = ole::CurrentError();
+    saved.Description = Sls_FormatError(saved.Description, saved.Number, label, info);
+    return saved;
+}
+
+void Sls_RaiseError(const std::string& label, const SlsInfo& info) {
+    SlsErrorInfo saved = Sls_SaveError(label, info);
+    if (saved.Number == 0) return;
+    // The entry frames the already formatted description once more.
+    WriteEntry(qx::LogError, label, info, saved);
+    throw ole::AutomationError(saved);
+}
+
+void Sls_LogEvent(int32_t level, const std::string& label, const SlsInfo& info) {
+    WriteEntry(level, label, info, ole::CurrentError());
+}
+
+void Sls_LogError(const std::string& label, const SlsInfo& info) { Sls_LogEvent(qx::LogError, label, info); }
+void Sls_LogWarning(const std::string& label, const SlsInfo& info) { Sls_LogEvent(qx::LogWarning, label, info); }
+void Sls_LogNotice(const std::string& label, const SlsInfo& info) { Sls_LogEvent(qx::LogNotice, label, info); }
+
+void Sls_RaiseSaved(const SlsErrorInfo& saved) { throw ole::AutomationError(saved); }
+
+void Sls_RaiseNew(int32_t number, const ole::Variant& description) {
+    throw ole::AutomationError(number, description.Text());
+}

@@ -1,0 +1,41 @@
+// The one failure path of the system. Every method traps errors for its whole
+// body; its handler (a catch block) releases what it holds and calls
+// Sls_RaiseError with its label, which formats the error, writes it to the log
+// and raises it to the caller. An error passing through several methods thus
+// carries one frame per method, innermost first.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "automation/error.h"
+#include "automation/variant.h"
+
+using ole::SlsErrorInfo;
+
+// The optional info of a report: absent, or a text describing the arguments or the statement.
+using SlsInfo = std::optional<std::string>;
+
+// CR LF "ERROR 0x<hex>" CR LF " METHOD: <label>" CR LF " DESC: <description>." CR LF
+// [" INFO: <info>." CR LF]
+std::string Sls_FormatError(const std::string& description, int32_t number, const std::string& label,
+                            const SlsInfo& info = std::nullopt);
+
+// The current error with its description formatted under the label.
+SlsErrorInfo Sls_SaveError(const std::string& label, const SlsInfo& info = std::nullopt);
+
+// Reports the current error (the one being handled) under the label: logs it and
+// raises it with the formatted description. Returns without a report when no
+// error is current.
+void Sls_RaiseError(const std::string& label, const SlsInfo& info = std::nullopt);
+
+// Log entries at level 0, 1 and 2; the text is the formatted current error, or
+// "Not an actual error" (number 0) when there is none. Never fail.
+void Sls_LogError(const std::string& label, const SlsInfo& info = std::nullopt);
+void Sls_LogWarning(const std::string& label, const SlsInfo& info = std::nullopt);
+void Sls_LogNotice(const std::string& label, const SlsInfo& info = std::nullopt);
+void Sls_LogEvent(int32_t level, const std::string& label, const SlsInfo& info = std::nullopt);
+
+[[noreturn]] void Sls_RaiseSaved(const SlsErrorInfo& saved);
+[[noreturn]] void Sls_RaiseNew(int32_t number, const ole::Variant& description);

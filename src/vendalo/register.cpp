@@ -1,0 +1,7 @@
+#include "register.h"
+
+namespace vendalo {
+
+void RegisterComponents() {}
+
+}  // namespace vendalo

@@ -1,0 +1,62 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "automation/error.h"
+#include "config/configuration.h"
+#include "test_db.h"
+
+using namespace testing_support;
+
+namespace {
+
+int32_t ErrorOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const ole::AutomationError& e) {
+        return e.Number();
+    }
+    return 0;
+}
+
+TEST(ConfigurationStore, AnswersSettingsWithTheirTypesAndTheDocumentedErrorNumbers) {
+    TempDir dir;
+    std::string file = (dir.Path() / "VendaloConfiguration.xml").string();
+    qx::WriteConfigurationFile(file, "Vendalo", "Provider=SQLite;Data Source=x.db",
+                               {{"GENERAL_PARAMETERS", "HomeOrganisation", "Long", "17"},
+                                {"GENERAL_PARAMETERS", "EnableFreight", "Boolean", "true"},
+                                {"DIRECTPAYMENT_PARAMETERS", "InvoiceText", "", "Paid by card & thanks"},
+                                {"FREIGHT_PARAMETERS", "Broken", "Long", "many"}});
+    auto config = qx::NewConfiguration();
+    EXPECT_EQ(ErrorOf([&] { config->GetValue("GENERAL_PARAMETERS", "HomeOrganisation"); }), qx::config_err::NotLoaded);
+    config->LoadFile(file);
+    EXPECT_EQ(config->GetConnectionString("Vendalo"), "Provider=SQLite;Data Source=x.db");
+    EXPECT_EQ(config->GetValue("GENERAL_PARAMETERS", "HomeOrganisation").Type(), ole::VarType::Long);
+    EXPECT_EQ(config->GetValue("GENERAL_PARAMETERS", "HomeOrganisation").ToLong(), 17);
+    EXPECT_TRUE(config->GetValue("GENERAL_PARAMETERS", "EnableFreight").ToBool());
+    EXPECT_EQ(config->GetValue("DIRECTPAYMENT_PARAMETERS", "InvoiceText").ToString(), "Paid by card & thanks");
+    EXPECT_EQ(ErrorOf([&] { config->GetValue("GENERAL_PARAMETERS", "Nope"); }), qx::config_err::SettingNotFound);
+    EXPECT_EQ(ErrorOf([&] { config->GetValue("FREIGHT_PARAMETERS", "Broken"); }), qx::config_err::TypeMismatch);
+    EXPECT_EQ(ErrorOf([&] { config->LoadFile((dir.Path() / "missing.xml").string()); }), qx::config_err::FileNotFound);
+    WriteFile(dir.Path() / "bad.xml", "<Configuration><Section>");
+    EXPECT_EQ(ErrorOf([&] { config->LoadFile((dir.Path() / "bad.xml").string()); }), qx::config_err::NotWellFormed);
+    if (geteuid() != 0) {  // root reads every file
+        chmod(file.c_str(), 0);
+        EXPECT_EQ(ErrorOf([&] { config->LoadFile(file); }), qx::config_err::PermissionDenied);
+    }
+}
+
+TEST(ConfigurationStore, InstallationsComeFromVendaloHomeInOrder) {
+    setenv("VENDALO_HOME", "/srv/first/:/srv/second", 1);
+    auto list = qx::NewConfiguration()->GetInstallations("Vendalo");
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].Folder, "/srv/first");
+    EXPECT_EQ(list[0].ConfigFolder, "/srv/first/config");
+    EXPECT_EQ(list[1].Folder, "/srv/second");
+    unsetenv("VENDALO_HOME");
+    EXPECT_TRUE(qx::NewConfiguration()->GetInstallations("Vendalo").empty());
+}
+
+}  // namespace
