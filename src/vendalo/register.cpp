@@ -1,7 +1,13 @@
 #include "register.h"
 
+#include "order.h"
+#include "sales_parameter.h"
+
 namespace vendalo {
 
-void RegisterComponents() {}
+void RegisterComponents() {
+    RegisterSalesParameter();
+    RegisterOrder();
+}
 
 }  // namespace vendalo

@@ -24,6 +24,13 @@ std::map<int32_t, std::string>& Handles() {
     return handles;
 }
 
+// Setting names are matched without their leading and trailing blanks.
+std::string TrimBlanks(const std::string& s) {
+    size_t b = s.find_first_not_of(' ');
+    if (b == std::string::npos) return "";
+    return s.substr(b, s.find_last_not_of(' ') - b + 1);
+}
+
 std::string StripTrailingSeparator(std::string path) {
     while (path.size() > 1 && path.back() == '/') path.pop_back();
     return path;
@@ -58,7 +65,7 @@ public:
         settings_.clear();
         for (pugi::xml_node section : root.children("Section"))
             for (pugi::xml_node setting : section.children("Setting"))
-                settings_[{section.attribute("name").value(), setting.attribute("name").value()}] = {
+                settings_[{section.attribute("name").value(), TrimBlanks(setting.attribute("name").value())}] = {
                     setting.attribute("type").as_string("String"), setting.text().get()};
         loadedFile_ = path;
         loaded_ = true;
@@ -73,7 +80,7 @@ public:
 
     ole::Variant GetValue(const std::string& section, const std::string& name) override {
         RequireLoaded();
-        auto it = settings_.find({section, name});
+        auto it = settings_.find({section, TrimBlanks(name)});
         if (it == settings_.end())
             ole::Raise(config_err::SettingNotFound, "Setting '" + name + "' not found in section '" + section + "'",
                        kSource);

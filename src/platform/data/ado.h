@@ -136,6 +136,9 @@ private:
 };
 using ConnectionPtr = std::shared_ptr<Connection>;
 
+// The dialect of the provider that a connection string names.
+Dialect DialectOf(const std::string& connectionString);
+
 // Empties this thread's pool of idle provider connections.
 void ClearConnectionPool();
 

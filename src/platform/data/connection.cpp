@@ -99,9 +99,11 @@ detail::Driver& Connection::Driver() {
 }
 
 Dialect Connection::GetDialect() const {
-    if (driver_) return driver_->GetDialect();
-    auto options = detail::ParseConnectionString(ConnectionString);
-    return options.provider == "sqlite" ? Dialect::SQLite : Dialect::PostgreSQL;
+    return driver_ ? driver_->GetDialect() : DialectOf(ConnectionString);
+}
+
+Dialect DialectOf(const std::string& connectionString) {
+    return detail::ParseConnectionString(connectionString).provider == "sqlite" ? Dialect::SQLite : Dialect::PostgreSQL;
 }
 
 RecordsetPtr Connection::Execute(const std::string& sql, int32_t* recordsAffected, long,

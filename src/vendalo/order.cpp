@@ -1,0 +1,410 @@
+#include "order.h"
+
+#include "encoding.h"
+#include "lib_sales.h"
+#include "masterdata/business_partner.h"
+#include "sales_parameter.h"
+
+namespace vendalo {
+namespace {
+
+using ole::Variant;
+
+constexpr int32_t kMissingOrderInfo = ole::err::ObjectErrorBase + 343;
+
+ado::RecordsetPtr RecordsetOf(const ole::Dictionary& d, const char* key) {
+    auto rs = d.Item(key).As<ado::Recordset>();
+    if (!rs) ole::Raise(ole::err::ObjectRequired);
+    return rs;
+}
+
+bool IsMissing(const Variant& v) { return v.IsNull() || v.IsEmpty(); }
+
+// "As stored": the number that an integer field holds, in decimal. A value that is
+// no number (or Null) fails here rather than reaching the statement.
+std::string AsStored(const Variant& v) { return std::to_string(v.ToLong()); }
+
+std::string Number(const Variant& v) { return SQLEncoder()->NumberLiteral(v.ToDouble()); }
+
+class Order : public IOrder, public qx::IReferentialIntegrity {
+public:
+    void SubmitBasket(const Variant& iBasket) override {
+        ado::ConnectionPtr connection;
+        try {
+            auto basket = iBasket.As<ole::Dictionary>();
+            if (!basket) ole::Raise(ole::err::ObjectRequired);
+            auto header = RecordsetOf(*basket, "header");
+            header->MoveFirst();
+            std::string basketId = header->Fields("BASKETID").Value().ToString();
+
+            connection = std::make_shared<ado::Connection>();
+            connection->Open(Sls_ConnectionString(), "", "", -1);
+            connection->BeginTrans();
+            ClaimBasket(basketId, connection);
+            InsertAddresses(*basket, connection);
+            InsertOrderHeader(*basket, connection);
+            InsertOrderLines(*basket, connection);
+            connection->Execute("DELETE FROM BASKETLINE WHERE BASKETID = ?", nullptr, -1, {basketId});
+            connection->Execute("DELETE FROM BASKETHEADER WHERE BASKETID = ?", nullptr, -1, {basketId});
+            connection->CommitTrans();
+            connection->Close();
+        } catch (...) {
+            if (connection) {
+                try {
+                    if (connection->InTransaction()) connection->RollbackTrans();
+                } catch (...) {
+                }
+                Sls_CloseConnection(connection);
+            }
+            Sls_RaiseError("Order.SubmitBasket");
+            throw;
+        }
+    }
+
+    ole::DictionaryPtr Restore(const std::string& orderId) override {
+        ado::ConnectionPtr connection;
+        try {
+            connection = std::make_shared<ado::Connection>();
+            connection->Open(Sls_ConnectionString(), "", "", -1);
+            auto order = RestoreFromDB(orderId, connection);
+            connection->Close();
+            return order;
+        } catch (...) {
+            connection.reset();
+            Sls_RaiseError("Order.Restore");
+            throw;
+        }
+    }
+
+    bool OrdersExist() override {
+        try {
+            return CheckExistenceUsingSQL("SELECT ORDERID FROM ORDERHEADER LIMIT 1", {});
+        } catch (...) {
+            Sls_RaiseError("Order.OrdersExist");
+            throw;
+        }
+    }
+
+    ado::RecordsetPtr GetAddress(const Variant& addressId, const Variant& orderId) override {
+        try {
+            auto snapshot = ExecuteSQL(
+                "SELECT NAME1, NAME2, STREET1, STREET2, CITY1, CITY2, STATEPROVINCE, ZIPCODE, PHONE, FAX, COUNTRYCODE, "
+                "COUNTRYNAME, SHORTDESCRIPTION FROM ADDRESSHISTORY WHERE ADDRESSID = ? And ORDERID = ?",
+                {Variant(addressId.ToLong()), Variant(orderId.ToString())});
+            if (!snapshot->Eof()) return snapshot;
+            auto partner = Sls_GetComponent<qx::IBusinessPartner>("QxCommon.BusinessPartner");
+            return partner->GetAddress(addressId.ToLong());
+        } catch (...) {
+            Sls_RaiseError("Order.GetAddress");
+            throw;
+        }
+    }
+
+    bool Exists(const std::string& kind, const ole::VariantArray& keys, const ole::VariantArray& values) override {
+        try {
+            return CheckReferences(kind, keys, values);
+        } catch (...) {
+            Sls_RaiseError("Order.IReferentialIntegrity_Exists");
+            throw;
+        }
+    }
+
+    bool BeforeDelete(const std::string&, const ole::VariantArray&, const ole::VariantArray&) override {
+        // the order side keeps nothing that needs cleaning before master data goes
+        return true;
+    }
+
+private:
+    // Two callers submitting the same basket must not make two orders: the basket row
+    // is claimed inside the transaction (the second caller waits, then finds it gone).
+    static void ClaimBasket(const std::string& basketId, const ado::ConnectionPtr& connection) {
+        std::string sql = "SELECT BASKETID FROM BASKETHEADER WHERE BASKETID = ?";
+        if (connection->GetDialect() == ado::Dialect::PostgreSQL) sql += " FOR UPDATE";
+        auto rs = connection->Execute(sql, nullptr, -1, {basketId});
+        if (rs->Eof())
+            ole::Raise(kMissingOrderInfo,
+                       "Basket " + basketId + " does not exist any more: it was submitted already or deleted",
+                       "Vendalo.Order");
+    }
+
+    static void InsertAddresses(const ole::Dictionary& basket, const ado::ConnectionPtr& connection) {
+        std::string sql;
+        try {
+            auto header = RecordsetOf(basket, "header");
+            auto lines = RecordsetOf(basket, "lines");
+            std::string basketId = header->Fields("BASKETID").Value().ToString();
+            ole::Dictionary ids;
+            auto collect = [&](const Variant& id) {
+                int32_t n = id.ToLong();
+                if (!ids.Exists(n)) ids.Add(n, n);
+            };
+            collect(header->Fields("BILLINGADDRESSID").Value());
+            collect(header->Fields("SHIPPINGADDRESSID").Value());
+            if (!(lines->Bof() && lines->Eof()))
+                for (lines->MoveFirst(); !lines->Eof(); lines->MoveNext()) collect(lines->Fields("ADDRESSID").Value());
+
+            auto partner = Sls_GetComponent<qx::IBusinessPartner>("QxCommon.BusinessPartner");
+            static const char* kCopied[] = {"COUNTRYCODE", "NAME1", "NAME2",    "STREET1", "STREET2",     "CITY1",
+                                            "CITY2",       "ZIPCODE", "PHONE", "FAX",     "COUNTRYNAME", "SHORTDESCRIPTION",
+                                            "STATEPROVINCE"};
+            for (const Variant& id : ids.Keys()) {
+                sql = "SELECT * FROM ADDRESSHISTORY WHERE ORDERID = " + EncodeSQLText(basketId) +
+                      " AND ADDRESSID = " + AsStored(id);
+                auto rs = std::make_shared<ado::Recordset>();
+                rs->Open("SELECT * FROM ADDRESSHISTORY WHERE ORDERID = ? AND ADDRESSID = ?", connection,
+                         ado::adOpenKeyset, ado::adLockOptimistic, -1, {basketId, id});
+                if (!rs->Eof()) continue;  // an existing snapshot is left unchanged
+                rs->AddNew();
+                rs->Fields("ORDERID") = basketId;
+                rs->Fields("ADDRESSID") = id;
+                auto address = partner->GetAddress(id.ToLong());
+                if (address->Eof())
+                    ole::Raise(ole::err::ObjectErrorBase + 340, "Address " + id.ToString() + " does not exist",
+                               "Vendalo.Order");
+                for (const char* column : kCopied) rs->Fields(column) = address->Fields(column).Value();
+                rs->Update();
+                rs->Close();
+            }
+        } catch (...) {
+            Sls_RaiseError("Order.InsertAddresses", Sls_ConnectionErrors(connection) + " executing: '" + sql + "'");
+            throw;
+        }
+    }
+
+    static void InsertOrderHeader(const ole::Dictionary& basket, const ado::ConnectionPtr& connection) {
+        std::string sql;
+        try {
+            auto h = RecordsetOf(basket, "header");
+            auto f = [&](const char* name) { return h->Fields(name).Value(); };
+            if (IsMissing(f("PAYMENTMETHOD"))) h->Fields("PAYMENTMETHOD") = 1;  // invoice
+            auto numberOrNull = [&](const char* name, const char* sep) {
+                Variant v = f(name);
+                return IsMissing(v) ? std::string("NULL,") : Number(v) + sep;
+            };
+            sql = "INSERT INTO ORDERHEADER (ORDERID, CURRENCYCODE, USERID, SHIPPINGADDRESSID, BILLINGADDRESSID, "
+                  "BUSINESSPARTNERID, CARRIERCODE, ORDERLISTNAME, ORDERSTATUS, ORDERDATE, HEADERTEXT, SALESORDERNR, "
+                  "DISCOUNTPERC, CUSTOMERPONR, ACKNOWLEDGEMENTURL, BISID, FREIGHTTOTAL, WEBPAYMENTMETHOD, FREIGHTTAX, "
+                  "CALCULATETAX, CURRENCYDECIMALS, CUSTOMERCODE, CUSTOMERNAME, FREIGHTTAXCODE, FREIGHTTAXCODEDESCRIPTION, "
+                  "FREIGHTTAXPERC, SUBTOTAL, TAXTOTAL, TOTAL, TOTALNETAMOUNT, DISCOUNTTOTAL, CURRENCYSYMBOL) VALUES (";
+            sql += EncodeSQLValue(f("BASKETID")) + ", ";
+            sql += EncodeSQLValue(f("CURRENCYCODE")) + ", ";
+            sql += EncodeSQLValue(f("USERID")) + ", ";
+            sql += AsStored(f("SHIPPINGADDRESSID")) + ", ";
+            sql += AsStored(f("BILLINGADDRESSID")) + ", ";
+            sql += AsStored(f("BUSINESSPARTNERID")) + ", ";
+            sql += EncodeSQLValue(f("CARRIERCODE")) + ", ";
+            sql += EncodeSQLValue(f("BASKETNAME")) + ", ";
+            sql += "0, ";
+            sql += EncodeSQLDate(f("BASKETDATE").ToDate()) + ", ";
+            sql += EncodeSQLValue(f("BASKETTEXT")) + ", ";
+            sql += "'', ";
+            sql += Number(f("DISCOUNTPERC")) + ", ";
+            sql += EncodeSQLValue(f("CUSTOMERPONUMBER")) + ", ";
+            sql += EncodeSQLValue(f("ACKNOWLEDGEMENTURL")) + ",";
+            sql += IsMissing(f("BISID")) ? std::string("NULL,") : AsStored(f("BISID")) + ", ";
+            sql += numberOrNull("FREIGHTTOTAL", ", ");
+            sql += AsStored(f("PAYMENTMETHOD")) + ", ";
+            sql += numberOrNull("FREIGHTTAXTOTAL", ", ");
+            sql += IsMissing(f("CALCULATETAX")) ? std::string("0, ") : std::to_string(f("CALCULATETAX").ToInt()) + ",";
+            sql += IsMissing(f("CURRENCYDECIMALS")) ? std::string("NULL,") : AsStored(f("CURRENCYDECIMALS")) + ",";
+            sql += EncodeSQLValue(f("CUSTOMERCODE")) + ", ";
+            sql += EncodeSQLValue(f("CUSTOMERNAME")) + ",";
+            sql += EncodeSQLValue(f("FREIGHTTAXCODE")) + ",";
+            sql += EncodeSQLValue(f("FREIGHTTAXCODEDESCRIPTION")) + ",";
+            for (const char* name : {"FREIGHTTAXPERC", "SUBTOTAL", "TAXTOTAL", "TOTAL", "TOTALNETAMOUNT", "DISCOUNTTOTAL"})
+                sql += numberOrNull(name, ",");
+            sql += EncodeSQLValue(f("CURRENCYSYMBOL")) + ")";
+            connection->Execute(sql, nullptr, -1);
+        } catch (...) {
+            Sls_RaiseError("Order.InsertOrderHeader", Sls_ConnectionErrors(connection) + " executing: '" + sql + "'");
+            throw;
+        }
+    }
+
+    static void InsertOrderLines(const ole::Dictionary& basket, const ado::ConnectionPtr& connection) {
+        std::string sql;
+        try {
+            auto h = RecordsetOf(basket, "header");
+            auto lines = RecordsetOf(basket, "lines");
+            if (lines->Bof() && lines->Eof()) return;
+            std::string orderId = EncodeSQLValue(h->Fields("BASKETID").Value());
+            int32_t lineNr = 1;
+            for (lines->MoveFirst(); !lines->Eof(); lines->MoveNext(), ++lineNr) {
+                auto f = [&](const char* name) { return lines->Fields(name).Value(); };
+                auto textOrNull = [&](const char* name, const char* sep) {
+                    Variant v = f(name);
+                    return IsMissing(v) ? std::string("NULL") + sep : EncodeSQLValue(v) + sep;
+                };
+                auto numberOrZero = [&](const char* name, const char* sep) {
+                    Variant v = f(name);
+                    return IsMissing(v) ? std::string("0") + sep : Number(v) + sep;
+                };
+                sql = "INSERT INTO ORDERLINE (ORDERID, LINENR, PRODUCTID, UNITCODE, ADDRESSID, QUANTITY, PRICE, "
+                      "DISCOUNTPERC, DISCOUNTAMOUNT, AMOUNT, CONFIGID, CONFIGCOMPLETE, LINETEXT, REQUESTDATE, "
+                      "ALLOCATIONDATE, LINETAX, LINEFREIGHT, TAXCODE, TAXPERCENTAGE, TAXCODEDESCRIPTION, LINEFREIGHTTAX, "
+                      "LINESTATUS, ORDERDISCOUNT, PARTNUMBER) VALUES (";
+                sql += orderId + ", ";
+                sql += std::to_string(lineNr) + ", ";
+                sql += Number(f("SKU")) + ", ";
+                sql += EncodeSQLValue(f("PRODUCTUNITCODE")) + ", ";
+                sql += AsStored(f("ADDRESSID")) + ", ";
+                sql += Number(f("QUANTITY")) + ", ";
+                sql += Number(f("PRODUCTPRICE")) + ", ";
+                sql += Number(f("DISCOUNTPERC")) + ", ";
+                sql += Number(f("DISCOUNTAMOUNT")) + ", ";
+                sql += Number(f("LINEAMOUNT")) + ", ";
+                sql += IsMissing(f("PRODUCTCONFIGID")) ? std::string("NULL, 0, ")
+                                                        : EncodeSQLValue(f("PRODUCTCONFIGID")) + ", 1, ";
+                sql += textOrNull("LINETEXT", ", ");
+                sql += IsMissing(f("REQUESTDATE")) ? std::string("NULL, ") : EncodeSQLDate(f("REQUESTDATE").ToDate()) + ", ";
+                sql += "NULL, ";
+                sql += numberOrZero("TAXAMOUNT", ",");
+                sql += numberOrZero("FREIGHTAMOUNT", ",");
+                sql += textOrNull("TAXCODE", ", ");
+                sql += numberOrZero("TAXPERCENTAGE", ",");
+                sql += textOrNull("TAXCODEDESCRIPTION", ", ");
+                sql += numberOrZero("FREIGHTTAXAMOUNT", ",");
+                sql += "0, ";
+                sql += numberOrZero("ORDERDISCOUNTAMOUNT", ", ");
+                sql += IsMissing(f("PARTNUMBER")) ? std::string("NULL)") : EncodeSQLValue(f("PARTNUMBER")) + ")";
+                connection->Execute(sql, nullptr, -1);
+            }
+        } catch (...) {
+            Sls_RaiseError("Order.InsertOrderLines", Sls_ConnectionErrors(connection) + " executing: '" + sql + "'");
+            throw;
+        }
+    }
+
+    static ado::RecordsetPtr OpenRows(const std::string& sql, const std::string& id, const ado::ConnectionPtr& c) {
+        auto rs = std::make_shared<ado::Recordset>();
+        rs->CursorLocation = ado::adUseClient;
+        rs->Open(sql, c, ado::adOpenStatic, ado::adLockBatchOptimistic, -1, {Variant(id)});
+        return rs;
+    }
+
+    static ole::DictionaryPtr RestoreFromDB(const std::string& orderId, const ado::ConnectionPtr& connection) {
+        try {
+            auto header = OpenRows("SELECT * FROM ORDERHEADER WHERE ORDERID = ?", orderId, connection);
+            auto lines = OpenRows("SELECT * FROM ORDERLINE WHERE ORDERID = ?", orderId, connection);
+            header->SetActiveConnection(nullptr);
+            lines->SetActiveConnection(nullptr);
+            auto order = std::make_shared<ole::Dictionary>();
+            order->Add("header", header);
+            order->Add("lines", lines);
+            return order;
+        } catch (...) {
+            Sls_RaiseError("Order.RestoreFromDB");
+            throw;
+        }
+    }
+
+    static bool CheckExistenceUsingSQL(const std::string& sql, const std::vector<Variant>& params) {
+        ado::ConnectionPtr connection;
+        try {
+            connection = Sls_GetComponent<ado::Connection>("ADODB.Connection");
+            connection->Open(Sls_ConnectionString(), "", "", -1);
+            auto rs = Sls_GetComponent<ado::Recordset>("ADODB.Recordset");
+            rs->CursorLocation = ado::adUseClient;
+            rs->Open(sql, connection, ado::adOpenKeyset, ado::adLockReadOnly, ado::adCmdText, params);
+            rs->SetActiveConnection(nullptr);
+            connection->Close();
+            return !rs->Eof();
+        } catch (...) {
+            std::string info = Sls_ConnectionErrors(connection);
+            Sls_CloseConnection(connection);
+            Sls_RaiseError("Order.CheckExistenceUsingSQL", info);
+            throw;
+        }
+    }
+
+    static ado::RecordsetPtr ExecuteSQL(const std::string& sql, const std::vector<Variant>& params) {
+        ado::ConnectionPtr connection;
+        try {
+            connection = Sls_GetComponent<ado::Connection>("ADODB.Connection");
+            connection->Open(Sls_ConnectionString(), "", "", -1);
+            auto rs = Sls_GetComponent<ado::Recordset>("ADODB.Recordset");
+            rs->CursorLocation = ado::adUseClient;
+            rs->Open(sql, connection, ado::adOpenKeyset, ado::adLockReadOnly, ado::adCmdText, params);
+            rs->SetActiveConnection(nullptr);
+            connection->Close();
+            return rs->Clone(ado::adLockUnspecified);
+        } catch (...) {
+            Sls_CloseConnection(connection);
+            Sls_RaiseError("Vendalo.Order.ExecuteSQL");
+            throw;
+        }
+    }
+
+    // The checks of each kind of master data, in order; the first that finds a row answers.
+    struct Check {
+        const char* kind;
+        const char* key;
+        std::vector<const char*> statements;
+        const char* parameter;  // a sales parameter whose value also counts as a reference, or nullptr
+        bool text;              // the key value is text (numbers are bound as numbers)
+    };
+
+    static bool CheckReferences(const std::string& kind, const ole::VariantArray& keys, const ole::VariantArray& values) {
+        static const Check kChecks[] = {
+            {"PRODUCT", "PRODUCTID",
+             {"SELECT * FROM ORDERLINE WHERE PRODUCTID = ?", "SELECT * FROM BASKETLINE WHERE SKU = ?"}, nullptr, false},
+            {"BUSINESSPARTNER", "BUSINESSPARTNERID",
+             {"SELECT * FROM ORDERHEADER WHERE BUSINESSPARTNERID = ?", "SELECT * FROM BASKETHEADER WHERE BUSINESSPARTNERID = ?"},
+             "HomeOrganisation", false},
+            {"TRANSPORTCARRIER", "CARRIERCODE",
+             {"SELECT * FROM ORDERHEADER WHERE CARRIERCODE = ?", "SELECT * FROM BASKETHEADER WHERE CARRIERCODE = ?"},
+             nullptr, true},
+            {"CURRENCY", "CURRENCYCODE",
+             {"SELECT * FROM ORDERHEADER WHERE CURRENCYCODE = ?", "SELECT * FROM BASKETHEADER WHERE CURRENCYCODE = ?",
+              "SELECT * FROM MERCHANTIDBYCURRENCY WHERE CURRENCYCODE = ?"},
+             nullptr, true},
+            {"UNIT", "UNITCODE",
+             {"SELECT * FROM ORDERLINE WHERE UNITCODE = ?", "SELECT * FROM BASKETLINE WHERE PRODUCTUNITCODE = ?"},
+             "Freight Unit-code", true},
+            {"USER", "USERID",
+             {"SELECT USERID FROM ORDERHEADER WHERE USERID = ?", "SELECT USERID FROM BASKETHEADER WHERE USERID = ?"},
+             nullptr, true},
+        };
+        std::string upperKind = Upper(kind);
+        const Check* check = nullptr;
+        for (const auto& c : kChecks)
+            if (upperKind == c.kind) check = &c;
+        if (!check) return false;
+
+        bool answer = false;
+        for (size_t i = 0; i < keys.size() && i < values.size(); ++i) {
+            if (Upper(keys[i].Text()) != check->key) continue;
+            const Variant& value = values[i];
+            // numbers are bound as numbers: a value that is no number cannot match a numeric key
+            Variant bound = check->text ? Variant(value.Text()) : Variant(value.ToDouble());
+            answer = false;
+            for (const char* statement : check->statements)
+                if (CheckExistenceUsingSQL(statement, {bound})) {
+                    answer = true;
+                    break;
+                }
+            if (!answer && check->parameter) {
+                auto parameters = Sls_GetComponent<ISalesParameter>("Vendalo.SalesParameter");
+                if (Trim(value.Text()) == parameters->GetParameterValue(check->parameter)) return true;
+            }
+        }
+        return answer;
+    }
+
+    static std::string Upper(std::string s) {
+        for (auto& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        return s;
+    }
+
+    static std::string Trim(const std::string& s) {
+        size_t b = s.find_first_not_of(' ');
+        if (b == std::string::npos) return "";
+        return s.substr(b, s.find_last_not_of(' ') - b + 1);
+    }
+};
+
+}  // namespace
+
+void RegisterOrder() { ole::RegisterClass<Order>("Vendalo.Order"); }
+
+}  // namespace vendalo

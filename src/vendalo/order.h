@@ -1,0 +1,27 @@
+// Vendalo.Order: submission of a basket as a web order, and the order's
+// retrieval, address snapshot and referential checks.
+#pragma once
+
+#include <string>
+
+#include "automation/dictionary.h"
+#include "data/ado.h"
+#include "masterdata/referential_integrity.h"
+
+namespace vendalo {
+
+class IOrder : public virtual ole::Object {
+public:
+    // Turns a basket dictionary into an order (ORDERHEADER, ORDERLINE, ADDRESSHISTORY)
+    // and deletes the basket, all in one transaction.
+    virtual void SubmitBasket(const ole::Variant& basket) = 0;
+    // The order as a dictionary of "header" and "lines" recordsets (both empty for an unknown id).
+    virtual ole::DictionaryPtr Restore(const std::string& orderId) = 0;
+    virtual bool OrdersExist() = 0;
+    // The order's snapshot of an address, or the partner's current address when it has none.
+    virtual ado::RecordsetPtr GetAddress(const ole::Variant& addressId, const ole::Variant& orderId) = 0;
+};
+
+void RegisterOrder();  // "Vendalo.Order"
+
+}  // namespace vendalo
