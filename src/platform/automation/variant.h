@@ -9,6 +9,8 @@
 #include <variant>
 #include <vector>
 
+#include "automation/error.h"
+
 namespace ole {
 
 class Object;
