@@ -1,0 +1,23 @@
+// Ordexa.WebOrderExport: hands newly submitted web orders of one back-end
+// integration instance to the back end as an export file.
+#pragma once
+
+#include <string>
+
+#include "automation/variant.h"
+
+namespace ordexa {
+
+class IWebOrderExport : public virtual ole::Object {
+public:
+    // Exports the orders waiting for this instance; never raises (failures are logged).
+    virtual void Run(const std::string& i_sBisid, const std::string& i_sEDIExportFile,
+                     const std::string& i_sEDIExportMessageType, const std::string& i_sEDIFieldSeparator,
+                     const std::string& i_sEDIEscapeSeparator, const std::string& i_sUseFtp, const std::string& i_sSystem,
+                     const std::string& i_sSystemPort, const std::string& i_sProxyServer, const std::string& i_sProxyPort,
+                     const std::string& i_sLogin, const std::string& i_sPassword) = 0;
+};
+
+void RegisterWebOrderExport();  // "Ordexa.WebOrderExport"
+
+}  // namespace ordexa
