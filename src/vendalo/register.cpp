@@ -1,6 +1,7 @@
 #include "register.h"
 
 #include "order.h"
+#include "order_export_file.h"
 #include "sales_parameter.h"
 
 namespace vendalo {
@@ -8,6 +9,7 @@ namespace vendalo {
 void RegisterComponents() {
     RegisterSalesParameter();
     RegisterOrder();
+    RegisterOrderExportFile();
 }
 
 }  // namespace vendalo
