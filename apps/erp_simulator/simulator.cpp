@@ -1,0 +1,147 @@
+#include "simulator.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <pugixml.hpp>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace erpsim {
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string ReadAll(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Writes a file whole: readers see the old content or the new one, never half.
+void WriteAtomically(const fs::path& file, const std::string& content) {
+    fs::path temp = file;
+    temp += ".tmp";
+    {
+        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+        out << content;
+        out.flush();
+        if (!out) throw std::runtime_error("cannot write " + temp.string());
+    }
+    fs::rename(temp, file);
+}
+
+// Sales order numbers of at most 9 characters, counted in the archive folder.
+std::string NextSalesOrderNumber(const fs::path& archive) {
+    fs::path counterFile = archive / "sales-order-counter";
+    long counter = 0;
+    if (fs::exists(counterFile)) counter = std::stol("0" + ReadAll(counterFile));
+    ++counter;
+    WriteAtomically(counterFile, std::to_string(counter));
+    char text[16];
+    std::snprintf(text, sizeof text, "SO%07ld", counter % 10000000);
+    return text;
+}
+
+// Takes the export file: waits for a writer that holds its lock, moves it into
+// the archive and reads what it holds.
+bool TakeExportFile(const Settings& s, std::string& content, fs::path& archived) {
+    int fd = ::open(s.exportFile.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    ::flock(fd, LOCK_EX);
+    auto stamp = std::chrono::system_clock::now().time_since_epoch().count();
+    archived = s.archive / (s.exportFile.filename().string() + "." + std::to_string(stamp));
+    fs::rename(s.exportFile, archived);
+    content = ReadAll(archived);
+    ::flock(fd, LOCK_UN);
+    ::close(fd);
+    return true;
+}
+
+void AppendConfirmations(const Settings& s, const std::vector<std::pair<std::string, std::string>>& pairs) {
+    if (pairs.empty()) return;
+    fs::create_directories(s.confirmationFile.parent_path());
+    std::string existing = fs::exists(s.confirmationFile) ? ReadAll(s.confirmationFile) : "";
+    if (!s.xmlConfirmation) {
+        for (const auto& [id, number] : pairs) existing += id + s.separator + number + "\r\n";
+        WriteAtomically(s.confirmationFile, existing);
+        return;
+    }
+    pugi::xml_document doc;
+    if (existing.empty() || !doc.load_string(existing.c_str()) || !doc.select_node("BizTalk/Body/QxOrderConfirmation")) {
+        doc.reset();
+        auto bizTalk = doc.append_child("BizTalk");
+        bizTalk.append_attribute("xmlns") = "urn:schemas-biztalk-org:BizTalk/biztalk-0.81.xml";
+        auto root = bizTalk.append_child("Body").append_child("QxOrderConfirmation");
+        root.append_attribute("xmlns") = "urn:schemas-biztalk-org:vorn-com/QxOrderConfirmation";
+    }
+    auto root = doc.select_node("BizTalk/Body/QxOrderConfirmation").node();
+    for (const auto& [id, number] : pairs) {
+        auto order = root.append_child("SalesOrder");
+        order.append_child("WebOrderId").text() = id.c_str();
+        order.append_child("SalesOrderNr").text() = number.c_str();
+    }
+    std::ostringstream out;
+    doc.save(out, "  ");
+    WriteAtomically(s.confirmationFile, out.str());
+}
+
+}  // namespace
+
+fs::path CommandFolder(const fs::path& exportFile) { return exportFile.parent_path().parent_path() / "command"; }
+
+void PlaceCommandFile(const Settings& s) {
+    fs::create_directories(CommandFolder(s.exportFile));
+    std::ofstream(CommandFolder(s.exportFile) / "command.fil").flush();
+}
+
+std::vector<std::string> OrderIdsOf(const std::string& content) {
+    std::vector<std::string> ids;
+    if (content.find("<BizTalk") != std::string::npos) {
+        pugi::xml_document doc;
+        if (doc.load_string(content.c_str()))
+            for (auto& node : doc.select_nodes("//OrderHeader/order_id")) ids.push_back(node.node().text().get());
+        return ids;
+    }
+    std::istringstream lines(content);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.size() < 5 || line.compare(0, 3, "ENV") != 0) continue;
+        char separator = line[3];
+        size_t end = line.find(separator, 4);
+        ids.push_back(line.substr(4, end == std::string::npos ? std::string::npos : end - 4));
+    }
+    return ids;
+}
+
+CycleResult RunCycle(const Settings& s) {
+    CycleResult result;
+    fs::create_directories(s.archive);
+    fs::path commandFile = CommandFolder(s.exportFile) / "command.fil";
+    if (s.handshake && fs::exists(commandFile)) {
+        result.skipped = true;  // the web side has not handed the folder over yet
+        return result;
+    }
+    std::string content;
+    fs::path archived;
+    if (TakeExportFile(s, content, archived)) {
+        result.archivedAs = archived.string();
+        std::vector<std::pair<std::string, std::string>> pairs;
+        for (const auto& id : OrderIdsOf(content)) {
+            pairs.emplace_back(id, NextSalesOrderNumber(s.archive));
+            result.orderIds.push_back(id);
+        }
+        AppendConfirmations(s, pairs);
+    }
+    if (s.handshake) PlaceCommandFile(s);
+    return result;
+}
+
+}  // namespace erpsim

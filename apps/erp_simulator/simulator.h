@@ -1,0 +1,39 @@
+// Plays the back end's EDI module on a folder: takes the export file the web
+// side wrote, keeps it in an archive, gives every order a sales order number,
+// and writes the confirmation file.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace erpsim {
+
+struct Settings {
+    std::filesystem::path exportFile;        // the instance's FILENAME
+    std::filesystem::path confirmationFile;  // the instance's CONFIRMATIONFILENAME
+    std::filesystem::path archive;           // where every taken file is kept
+    std::string separator = ",";             // of the EDI confirmation lines
+    bool xmlConfirmation = false;
+    bool handshake = false;  // the semaphore files: act only while command.fil is absent
+};
+
+struct CycleResult {
+    std::vector<std::string> orderIds;  // confirmed in this cycle
+    std::string archivedAs;             // the archived export file, "" when none was taken
+    bool skipped = false;               // the web side still holds the folder (command.fil present)
+};
+
+// The command folder of an export file: "command" in its grandparent folder.
+std::filesystem::path CommandFolder(const std::filesystem::path& exportFile);
+
+// Places command.fil: the back end is ready for the web side.
+void PlaceCommandFile(const Settings& settings);
+
+// One cycle of the EDI module.
+CycleResult RunCycle(const Settings& settings);
+
+// Order ids of an export file's content (EDI ENV records, or XML order_id elements).
+std::vector<std::string> OrderIdsOf(const std::string& content);
+
+}  // namespace erpsim
