@@ -1,0 +1,27 @@
+// What a batch has done so far, for the host that runs it: the stages report
+// here, and a host that wants a summary or progress on a terminal listens.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace ordexa {
+
+class BatchProgress {
+public:
+    virtual ~BatchProgress() = default;
+    // An instance's export has begun with this many orders waiting.
+    virtual void ExportStarted(const std::string& bisid, int32_t orders) {}
+    // Orders of an instance written to its export file and marked exported (cumulative within the run).
+    virtual void OrdersExported(const std::string& bisid, int32_t done, int32_t total) {}
+    // Orders whose confirmation was applied (status moved on from 1).
+    virtual void ConfirmationsApplied(const std::string& bisid, int32_t orders) {}
+    // Fully billed orders closed.
+    virtual void OrdersClosed(int32_t orders) {}
+};
+
+// The listener of this thread's batch, or nullptr. Set by the host around a run.
+BatchProgress* CurrentBatchProgress();
+void SetBatchProgress(BatchProgress* progress);
+
+}  // namespace ordexa
