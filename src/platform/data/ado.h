@@ -136,6 +136,9 @@ private:
 };
 using ConnectionPtr = std::shared_ptr<Connection>;
 
+// The connection string as it may be shown or logged: password values read "***".
+std::string ConnectionStringForDisplay(const std::string& connectionString);
+
 // Empties this thread's pool of idle provider connections.
 void ClearConnectionPool();
 
