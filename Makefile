@@ -17,7 +17,9 @@ build: deps
 test: build
 	@scripts/run-tests.sh $(BUILD)
 
+# The demo installation is made once; later runs use it as it is.
 run: build
+	@[ -f $(HOME_DIR)/config/VendaloConfiguration.xml ] || $(BUILD)/apps/backoffice/backoffice init --demo --home $(HOME_DIR)
 	@$(BUILD)/apps/backoffice/backoffice demo --home $(HOME_DIR)
 
 bench: deps

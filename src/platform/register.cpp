@@ -1,9 +1,12 @@
 #include "platform/register.h"
 
+#include "backend/backend_selector.h"
 #include "config/configuration.h"
 #include "data/ado.h"
 #include "log/log.h"
 #include "masterdata/business_partner.h"
+#include "masterdata/configurator.h"
+#include "masterdata/membership.h"
 
 namespace qx {
 
@@ -12,6 +15,9 @@ void RegisterPlatformComponents() {
     RegisterConfiguration();
     RegisterLog();
     RegisterBusinessPartner();
+    RegisterConfigurator();
+    RegisterMembership();
+    RegisterBackendSelector();
 }
 
 }  // namespace qx

@@ -386,3 +386,12 @@ TEST_P(DataLayer, ExecuteReturnsRowsAndConnectionsAreReusedAfterClose) {
 INSTANTIATE_DB_TEST(DataLayer);
 
 }  // namespace
+
+TEST(ConnectionStringDisplay, HidesPasswordValuesOnlyQuotedOrNot) {
+    EXPECT_EQ(ado::ConnectionStringForDisplay("Provider=PostgreSQL;Host=db;User ID=shop;Password=s3cret;Port=5432"),
+              "Provider=PostgreSQL;Host=db;User ID=shop;Password=***;Port=5432");
+    EXPECT_EQ(ado::ConnectionStringForDisplay("Provider=PostgreSQL;pwd=\"a;\"\"b\";Database=x"),
+              "Provider=PostgreSQL;pwd=***;Database=x");
+    EXPECT_EQ(ado::ConnectionStringForDisplay("Provider=SQLite;Data Source=/srv/shop/data/vendalo.db"),
+              "Provider=SQLite;Data Source=/srv/shop/data/vendalo.db");
+}

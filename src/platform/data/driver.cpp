@@ -164,3 +164,31 @@ size_t Utf8Length(const std::string& text) {
 }
 
 }  // namespace ado::detail
+
+namespace ado {
+
+std::string ConnectionStringForDisplay(const std::string& text) {
+    std::string shown;
+    size_t i = 0;
+    while (i < text.size()) {
+        size_t eq = text.find('=', i);
+        if (eq == std::string::npos) return shown + text.substr(i);
+        size_t end = eq + 1;
+        while (end < text.size() && text[end] == ' ') ++end;
+        if (end < text.size() && text[end] == '"') {  // a quoted value may hold ";" and doubled quotes
+            ++end;
+            while (end < text.size() && !(text[end] == '"' && (end + 1 >= text.size() || text[end + 1] != '"')))
+                end += text[end] == '"' ? 2 : 1;
+        }
+        end = text.find(';', end);
+        if (end == std::string::npos) end = text.size();
+        std::string key = detail::Lower(detail::TrimCopy(text.substr(i, eq - i)));
+        bool secret = key == "password" || key == "pwd";
+        shown += text.substr(i, eq + 1 - i) + (secret ? "***" : text.substr(eq + 1, end - eq - 1));
+        if (end < text.size()) shown += ';';
+        i = end + 1;
+    }
+    return shown;
+}
+
+}  // namespace ado

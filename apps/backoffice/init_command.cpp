@@ -1,0 +1,96 @@
+// `backoffice init`: a missing or empty folder becomes a new installation.
+#include <filesystem>
+#include <iostream>
+#include <system_error>
+
+#include "commands.h"
+#include "data/ado.h"
+#include "installation_database.h"
+#include "installation_files.h"
+#include "masterdata/membership.h"
+
+namespace backoffice {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Removes what a failed init made, so that the folder can be used again.
+void Undo(const fs::path& home, bool folderCreated) {
+    std::error_code ec;
+    if (folderCreated) {
+        fs::remove_all(home, ec);
+        return;
+    }
+    for (const auto& entry : fs::directory_iterator(home, ec)) fs::remove_all(entry.path(), ec);
+}
+
+void RestrictToOwner(const fs::path& file) {
+    fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace);
+}
+
+}  // namespace
+
+int RunInit(const CommandLine& line) {
+    std::string given = HomeFolder(line);
+    if (given.empty()) {
+        std::cerr << "backoffice init: no folder given: use --home DIR or set VENDALO_HOME\n";
+        return 2;
+    }
+    fs::path home = fs::absolute(given).lexically_normal();
+    if (!home.has_filename()) home = home.parent_path();  // "dir/" names dir
+    if (fs::exists(home / "config" / "VendaloConfiguration.xml")) {
+        std::cout << home.string() << " already holds an installation (config/VendaloConfiguration.xml): "
+                  << "nothing changed.\n";
+        return 0;
+    }
+    bool folderCreated = !fs::exists(home);
+    if (!folderCreated && (!fs::is_directory(home) || !fs::is_empty(home))) {
+        std::cerr << "backoffice init: " << home.string()
+                  << " is not empty and holds no installation; choose a new or empty folder\n";
+        return 1;
+    }
+    std::string connection = line.connection.value_or("Provider=SQLite;Data Source=" +
+                                                      (home / "data" / "vendalo.db").string());
+    DatabaseSetup setup;
+    std::string serviceCode = qx::NewAccessCode();
+    try {
+        for (const char* folder : {"config", "data", "log", "Vendalo/TempEdiFtp"}) fs::create_directories(home / folder);
+        if (line.demo) {
+            fs::create_directories(home / "edi" / "out");
+            fs::create_directories(home / "edi" / "in");
+        }
+        setup = SetUpDatabase(connection, home, line.demo, serviceCode);
+        // a kept service account keeps its code, which this run does not know
+        WriteSiteConfiguration(home, setup.serviceAccountCreated ? serviceCode : "");
+        RestrictToOwner(home / "config" / "SiteConfiguration.xml");
+        // written last: its presence marks a complete installation
+        WriteVendaloConfiguration(home, connection);
+        RestrictToOwner(home / "config" / "VendaloConfiguration.xml");
+    } catch (const std::exception& e) {
+        Undo(home, folderCreated);
+        std::cerr << "backoffice init: " << home.string() << " was not set up: " << e.what() << "\n";
+        return 1;
+    }
+
+    std::cout << "New installation in " << home.string() << "\n"
+              << "  configuration: config/VendaloConfiguration.xml, config/SiteConfiguration.xml\n"
+              << "  database:      " << ado::ConnectionStringForDisplay(connection) << "\n";
+    if (setup.schemaLoaded)
+        std::cout << "  tables:        created\n";
+    else
+        std::cout << "  tables:        the database holds them already; kept as they are\n";
+    if (setup.serviceAccountCreated)
+        std::cout << "  membership:    service account '" << kServiceAccount
+                  << "' created; its access code is in config/SiteConfiguration.xml\n";
+    else
+        std::cout << "  membership:    service account '" << kServiceAccount
+                  << "' exists already: set its access code as MemScriptCode in config/SiteConfiguration.xml\n";
+    if (line.demo && setup.demoLoaded)
+        std::cout << "  demo data:     loaded (export files under " << (home / "edi").string() << ")\n";
+    else if (line.demo)
+        std::cout << "  demo data:     not loaded: the database holds data of its own\n";
+    return 0;
+}
+
+}  // namespace backoffice

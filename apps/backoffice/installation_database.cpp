@@ -1,0 +1,97 @@
+#include "installation_database.h"
+
+#include "automation/error.h"
+#include "data/ado.h"
+#include "data/driver.h"
+#include "installation_files.h"
+#include "masterdata/membership.h"
+#include "sql_scripts.h"
+
+namespace backoffice {
+
+namespace {
+
+bool HoldsSalesTables(ado::Connection& c) {
+    try {
+        c.Execute("SELECT COUNT(*) FROM ORDERHEADER");
+        return true;
+    } catch (const ole::AutomationError&) {
+        return false;
+    }
+}
+
+bool UserExists(ado::Connection& c, const std::string& userId) {
+    return !c.Execute("SELECT USERID FROM WEBUSER WHERE USERID = ?", nullptr, -1, {userId})->Eof();
+}
+
+void AddServiceAccount(ado::Connection& c, const std::string& code) {
+    auto stored = qx::HashAccessCode(code);
+    c.Execute("INSERT INTO WEBUSER (USERID, COMMONNAME, BUSINESSPARTNERID, PASSWORDSALT, PASSWORDHASH) "
+              "VALUES (?, ?, NULL, ?, ?)",
+              nullptr, -1, {kServiceAccount, "Membership service account", stored.salt, stored.hash});
+}
+
+// The rows that hold local paths or CR LF line breaks, which a script cannot write for both databases.
+void AddDemoRows(ado::Connection& c, const std::filesystem::path& home) {
+    struct Registry {
+        int bisid;
+        std::string exportFile, confirmationFile;
+    };
+    const Registry rows[] = {
+        {1, "orders.edi", "confirm.edi"},
+        {2, "orders-bis2.edi", "confirm-bis2.edi"},
+    };
+    for (const auto& r : rows)
+        c.Execute("INSERT INTO ORDEREXPORTFILE (BISID, FILENAME, EXPORTMESSAGETYPE, CONFIRMATIONFILENAME, "
+                  "CONFIRMATIONMESSAGETYPE, USEEDISEMAPHORE, EDIFIELDSEPARATOR, EDIESCAPESEPARATOR, USEFTP, SYSTEM, "
+                  "SYSTEMPORT, PROXYSERVER, PROXYPORT, LOGIN, PASSWORD) "
+                  "VALUES (?, ?, '0', ?, '0', 'false', ',', '''', 'false', '', '', '', '', '', '')",
+                  nullptr, -1,
+                  {r.bisid, (home / "edi" / "out" / r.exportFile).string(),
+                   (home / "edi" / "in" / r.confirmationFile).string()});
+    c.Execute("UPDATE PRODUCTCONFIGURATION SET VARIANTOPTIONS = ? WHERE CONFIGID = 'CFG-1001'", nullptr, -1,
+              {"Pump P200, configured\r\nVOP,MOTOR,5.5 kW\r\nVOP,VOLTAGE,400 V\r\nVOP,SEAL,FKM"});
+}
+
+}  // namespace
+
+DatabaseSetup SetUpDatabase(const std::string& connectionString, const std::filesystem::path& home, bool demo,
+                            const std::string& serviceCode) {
+    auto options = ado::detail::ParseConnectionString(connectionString);
+    auto c = std::make_shared<ado::Connection>();
+    // the embedded database file is made on first use
+    std::string opening = connectionString;
+    if (options.provider == "sqlite") {
+        while (!opening.empty() && (opening.back() == ';' || opening.back() == ' ')) opening.pop_back();
+        opening += ";Mode=Create";
+    }
+    c->Open(opening);
+    DatabaseSetup setup;
+    try {
+        bool existing = HoldsSalesTables(*c);
+        c->BeginTrans();
+        if (!existing) {
+            c->ExecuteScript(ReadSqlScript("schema.sql"));
+            setup.schemaLoaded = true;
+        }
+        if (!UserExists(*c, kServiceAccount)) {
+            AddServiceAccount(*c, serviceCode);
+            setup.serviceAccountCreated = true;
+        }
+        // demo rows go only into tables this run made: a shared database keeps its data
+        if (demo && setup.schemaLoaded) {
+            c->ExecuteScript(ReadSqlScript("demo.sql"));
+            AddDemoRows(*c, home);
+            setup.demoLoaded = true;
+        }
+        c->CommitTrans();
+    } catch (...) {
+        if (c->InTransaction()) c->RollbackTrans();
+        c->Close();
+        throw;
+    }
+    c->Close();
+    return setup;
+}
+
+}  // namespace backoffice
