@@ -18,6 +18,8 @@ public:
     virtual void ConfirmationsApplied(const std::string& bisid, int32_t orders) {}
     // Fully billed orders closed.
     virtual void OrdersClosed(int32_t orders) {}
+    // The batch ended before its last stage (the reason is also in the log).
+    virtual void BatchStopped(const std::string& reason) {}
 };
 
 // The listener of this thread's batch, or nullptr. Set by the host around a run.
