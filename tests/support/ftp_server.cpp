@@ -92,6 +92,11 @@ FtpServer::FtpServer(std::string user, std::string password) : user_(std::move(u
     port_ = std::stoi(line);
     // Ready when it greets a client.
     while (std::chrono::steady_clock::now() < deadline) {
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            throw std::runtime_error("the FTP server ended: " + ReadFile(errors));
+        }
         int fd = LoopbackSocket(port_, false);
         if (fd < 0) continue;
         std::string greeting;
