@@ -72,8 +72,9 @@ FtpServer::FtpServer(std::string user, std::string password) : user_(std::move(u
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     std::string home = home_.Str();
+    std::string parent = std::to_string(::getpid());
     const char* argv[] = {"/usr/bin/python3", script.c_str(), "--user", user_.c_str(), "--password",
-                          password_.c_str(), "--home", home.c_str(), nullptr};
+                          password_.c_str(), "--home", home.c_str(), "--parent", parent.c_str(), nullptr};
     int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, const_cast<char**>(argv), environ);
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);

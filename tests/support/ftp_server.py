@@ -3,7 +3,10 @@
 # with a home folder. It writes the port it listens on to standard output once
 # the socket accepts connections, then serves until it is terminated.
 import argparse
+import ctypes
 import logging
+import os
+import signal
 import sys
 
 from pyftpdlib.authorizers import DummyAuthorizer
@@ -17,7 +20,16 @@ def main():
     parser.add_argument("--password", required=True)
     parser.add_argument("--home", required=True)
     parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--parent", type=int, default=0)
     args = parser.parse_args()
+
+    # A test that dies must not leave its server running.
+    try:
+        ctypes.CDLL("libc.so.6").prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+    except (OSError, AttributeError):
+        pass
+    if args.parent and os.getppid() != args.parent:
+        sys.exit(1)
 
     # pyftpdlib logs every command; the tests need none of it.
     logging.basicConfig(level=logging.ERROR, stream=sys.stderr)
