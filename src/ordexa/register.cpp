@@ -1,7 +1,10 @@
 #include "register.h"
 
+#include "automation/component.h"
+#include "exchange/ftp.h"
+
 namespace ordexa {
 
-void RegisterComponents() {}
+void RegisterComponents() { ole::RegisterClass<FTP>("Ordexa.FTP"); }
 
 }  // namespace ordexa

@@ -1,0 +1,192 @@
+#include "exchange/file_handling.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <initializer_list>
+
+#include "automation/error.h"
+#include "config/configuration.h"
+#include "exchange/ftp.h"
+#include "lib_sales.h"
+
+namespace ordexa {
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kLabel = "Lib File_Handling ";
+
+// Position of the separator that splits a remote path: the last "/", or the last "\" when there is no "/".
+size_t LastSeparator(const std::string& path) {
+    size_t slash = path.rfind('/');
+    return slash != std::string::npos ? slash : path.rfind('\\');
+}
+
+// "Lib File_Handling <name>('<a>', '<b>', ...)" with every argument trimmed.
+std::string Label(const std::string& name, std::initializer_list<std::string> arguments) {
+    std::string label = kLabel + name + "('";
+    bool first = true;
+    for (const auto& argument : arguments) {
+        if (!first) label += "', '";
+        label += TrimBlanks(argument);
+        first = false;
+    }
+    return label + "')";
+}
+
+// The label of the two switches: all eight arguments, the password as "***".
+std::string SwitchLabel(const std::string& name, const std::string& file, const std::string& useFtp,
+                        const std::string& system, const std::string& systemPort, const std::string& proxyServer,
+                        const std::string& proxyPort, const std::string& login) {
+    return Label(name, {file, useFtp, system, systemPort, proxyServer, proxyPort, login, "***"});
+}
+
+void LogCurrentError(const std::string& label) { Sls_LogError(label, ole::CurrentError().Description); }
+
+int32_t LocalErrorNumber(int error) {
+    return error == EACCES || error == EPERM || error == EROFS ? ole::err::PermissionDenied : ole::err::PathNotFound;
+}
+
+}  // namespace
+
+std::string TrimBlanks(const std::string& text) {
+    size_t first = text.find_first_not_of(' ');
+    if (first == std::string::npos) return "";
+    return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
+bool IsUseFtp(const std::string& i_sUseFtp) {
+    std::string lower = i_sUseFtp;
+    for (auto& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lower == "true";
+}
+
+std::string GetParentDir(const std::string& path) {
+    try {
+        size_t separator = LastSeparator(path);
+        return separator == std::string::npos ? path : path.substr(0, separator);
+    } catch (...) {
+        LogCurrentError(Label("GetParentDir", {path}));
+        return "";
+    }
+}
+
+std::string getSlashInPath(const std::string& path) {
+    try {
+        if (path.find('/') != std::string::npos) return "/";
+        if (path.find('\\') != std::string::npos) return "\\";
+        return "";
+    } catch (...) {
+        LogCurrentError(Label("getSlashInPath", {path}));
+        return "";
+    }
+}
+
+void getDirectoryAndFileFromFilePath(const std::string& path, std::string& directory, std::string& fileName) {
+    directory.clear();
+    fileName.clear();
+    try {
+        std::string trimmed = TrimBlanks(path);
+        size_t separator = LastSeparator(trimmed);
+        if (separator == std::string::npos) {
+            fileName = trimmed;
+        } else {
+            directory = trimmed.substr(0, separator);
+            fileName = trimmed.substr(separator + 1);
+        }
+    } catch (...) {
+        LogCurrentError(Label("getDirectoryAndFileFromFilePath", {path}));
+    }
+}
+
+std::string getTempEDIPath() {
+    std::string folder;
+    try {
+        auto config = Sls_GetComponent<qx::IConfiguration>("Qxcore.Configuration");
+        auto installations = config->GetInstallations("Vendalo");
+        if (installations.empty()) {
+            // Never a folder at the root of the file system: the system's temporary folder stands in.
+            folder = (fs::temp_directory_path() / "Vendalo" / "TempEdiFtp").string();
+            fs::create_directories(folder);
+            ole::Raise(qx::config_err::NotLoaded,
+                       "No installation of Vendalo is set up (VENDALO_HOME is not set); EDI files pass through " +
+                           folder,
+                       "Qxcore.Configuration");
+        }
+        folder = installations.front().Folder + "/Vendalo/TempEdiFtp";
+        fs::create_directories(folder);
+    } catch (...) {
+        LogCurrentError(kLabel + "getTempEDIPath()");
+    }
+    return folder;
+}
+
+std::unique_ptr<std::ofstream> createTempEDIExportFileName(const std::string& name, std::string& fullPath) {
+    fullPath.clear();
+    try {
+        std::string path = getTempEDIPath() + "/" + name + ".edi";
+        std::error_code ec;
+        bool exists = fs::exists(path, ec);
+        auto stream = std::make_unique<std::ofstream>();
+        errno = 0;
+        stream->open(path, std::ios::out | std::ios::binary | (exists ? std::ios::app : std::ios::trunc));
+        if (!stream->is_open()) {
+            int32_t number = LocalErrorNumber(errno);
+            ole::Raise(number, std::string(ole::RuntimeErrorText(number)) + ": " + path);
+        }
+        fullPath = path;
+        return stream;
+    } catch (...) {
+        LogCurrentError(Label("createTempEDIExportFileName", {name}));
+        fullPath.clear();
+        return nullptr;
+    }
+}
+
+bool isFilePresent(const std::string& i_sFile, const std::string& i_sUseFtp, const std::string& i_sSystem,
+                   const std::string& i_sSystemPort, const std::string& i_sProxyServer,
+                   const std::string& i_sProxyPort, const std::string& i_sLogin, const std::string& i_sPassword) {
+    try {
+        if (IsUseFtp(i_sUseFtp)) {
+            auto ftp = Sls_GetComponent<IFTP>("Ordexa.Ftp");
+            return ftp->FilePresentViaFTP(i_sFile, i_sSystem, i_sSystemPort, i_sProxyServer, i_sProxyPort, i_sLogin,
+                                          i_sPassword);
+        }
+        std::error_code ec;
+        return fs::is_regular_file(i_sFile, ec);
+    } catch (...) {
+        LogCurrentError(SwitchLabel("isFilePresent", i_sFile, i_sUseFtp, i_sSystem, i_sSystemPort, i_sProxyServer,
+                                    i_sProxyPort, i_sLogin));
+        return false;
+    }
+}
+
+void RemoveFile(const std::string& i_sFile, const std::string& i_sUseFtp, const std::string& i_sSystem,
+                const std::string& i_sSystemPort, const std::string& i_sProxyServer, const std::string& i_sProxyPort,
+                const std::string& i_sLogin, const std::string& i_sPassword) {
+    try {
+        if (IsUseFtp(i_sUseFtp)) {
+            auto ftp = Sls_GetComponent<IFTP>("Ordexa.Ftp");
+            ftp->DeleteFileViaFTP(i_sFile, i_sSystem, i_sSystemPort, i_sProxyServer, i_sProxyPort, i_sLogin,
+                                  i_sPassword);
+            return;
+        }
+        struct stat status {};
+        if (::stat(i_sFile.c_str(), &status) != 0 || S_ISDIR(status.st_mode))
+            ole::Raise(ole::err::FileNotFound, std::string(ole::RuntimeErrorText(ole::err::FileNotFound)) + ": " + i_sFile);
+        // Not forced: a read-only file stays.
+        if ((status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 || ::unlink(i_sFile.c_str()) != 0) {
+            int32_t number = (status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 ? ole::err::PermissionDenied
+                                                                                   : LocalErrorNumber(errno);
+            ole::Raise(number, std::string(ole::RuntimeErrorText(number)) + ": " + i_sFile);
+        }
+    } catch (...) {
+        LogCurrentError(SwitchLabel("RemoveFile", i_sFile, i_sUseFtp, i_sSystem, i_sSystemPort, i_sProxyServer,
+                                    i_sProxyPort, i_sLogin));
+    }
+}
+
+}  // namespace ordexa
