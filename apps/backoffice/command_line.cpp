@@ -17,6 +17,12 @@ const char* const kUsage =
     "                          two back-end instances, an export registry under DIR/edi)\n"
     "        --connection STR  use this database instead of the embedded DIR/data/vendalo.db, e.g.\n"
     "                          \"Provider=PostgreSQL;Host=db;Port=5432;Database=shop;User ID=shop;Password=...\"\n"
+    "  batch [--home DIR]\n"
+    "        run one batch: for every back-end instance of the export registry the semaphore\n"
+    "        handshake, the export of new orders and the import of confirmations, then the later\n"
+    "        stages and the closing of fully billed orders. Prints a summary. Exits 0 when the\n"
+    "        batch ran (stage failures are in the log), 1 when it could not start, 3 when another\n"
+    "        batch of the installation is running\n"
     "  demo [--home DIR]\n"
     "        show the data layer at work on an embedded database under DIR (default var/demo)\n"
     "  help  show this text\n"
@@ -28,7 +34,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     if (args.empty()) throw UsageError("no command given");
     line.command = args[0];
     if (line.command == "--help" || line.command == "-h") line.command = "help";
-    if (line.command != "init" && line.command != "demo" && line.command != "help")
+    if (line.command != "init" && line.command != "batch" && line.command != "demo" && line.command != "help")
         throw UsageError("unknown command '" + line.command + "'");
     for (size_t i = 1; i < args.size(); ++i) {
         const std::string& option = args[i];

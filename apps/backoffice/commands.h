@@ -6,6 +6,7 @@
 namespace backoffice {
 
 int RunInit(const CommandLine& line);
+int RunBatch(const CommandLine& line);
 int RunDemo(const CommandLine& line);
 
 }  // namespace backoffice

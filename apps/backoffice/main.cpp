@@ -23,6 +23,7 @@ int main(int argc, char** argv) {
     RegisterAllComponents();
     try {
         if (line.command == "init") return RunInit(line);
+        if (line.command == "batch") return RunBatch(line);
         return RunDemo(line);
     } catch (const std::exception& e) {
         std::cerr << "backoffice " << line.command << ": " << e.what() << "\n";

@@ -1,10 +1,16 @@
 #include "register.h"
 
 #include "automation/component.h"
+#include "exchange/cc_order_process.h"
 #include "exchange/ftp.h"
+#include "exchange/web_order_confirmation.h"
 
 namespace ordexa {
 
-void RegisterComponents() { ole::RegisterClass<FTP>("Ordexa.FTP"); }
+void RegisterComponents() {
+    ole::RegisterClass<FTP>("Ordexa.FTP");
+    RegisterWebOrderConfirmation();
+    RegisterCCOrderProcess();
+}
 
 }  // namespace ordexa

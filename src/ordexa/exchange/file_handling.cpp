@@ -58,8 +58,8 @@ std::string TrimBlanks(const std::string& text) {
     return text.substr(first, text.find_last_not_of(' ') - first + 1);
 }
 
-bool IsUseFtp(const std::string& i_sUseFtp) {
-    std::string lower = i_sUseFtp;
+bool IsFlagOn(const std::string& flag) {
+    std::string lower = flag;
     for (auto& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return lower == "true";
 }
@@ -150,7 +150,7 @@ bool isFilePresent(const std::string& i_sFile, const std::string& i_sUseFtp, con
                    const std::string& i_sSystemPort, const std::string& i_sProxyServer,
                    const std::string& i_sProxyPort, const std::string& i_sLogin, const std::string& i_sPassword) {
     try {
-        if (IsUseFtp(i_sUseFtp)) {
+        if (IsFlagOn(i_sUseFtp)) {
             auto ftp = Sls_GetComponent<IFTP>("Ordexa.Ftp");
             return ftp->FilePresentViaFTP(i_sFile, i_sSystem, i_sSystemPort, i_sProxyServer, i_sProxyPort, i_sLogin,
                                           i_sPassword);
@@ -168,7 +168,7 @@ void RemoveFile(const std::string& i_sFile, const std::string& i_sUseFtp, const 
                 const std::string& i_sSystemPort, const std::string& i_sProxyServer, const std::string& i_sProxyPort,
                 const std::string& i_sLogin, const std::string& i_sPassword) {
     try {
-        if (IsUseFtp(i_sUseFtp)) {
+        if (IsFlagOn(i_sUseFtp)) {
             auto ftp = Sls_GetComponent<IFTP>("Ordexa.Ftp");
             ftp->DeleteFileViaFTP(i_sFile, i_sSystem, i_sSystemPort, i_sProxyServer, i_sProxyPort, i_sLogin,
                                   i_sPassword);

@@ -17,8 +17,8 @@ namespace ordexa {
 
 // Without leading and trailing blanks.
 std::string TrimBlanks(const std::string& text);
-// True when the flag is "true" in any case.
-bool IsUseFtp(const std::string& i_sUseFtp);
+// A text flag (use-FTP, use-semaphore) is on when it reads "true" in any case.
+bool IsFlagOn(const std::string& flag);
 
 // The path up to its last separator; a path without one comes back unchanged.
 std::string GetParentDir(const std::string& path);

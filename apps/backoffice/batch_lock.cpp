@@ -1,0 +1,61 @@
+#include "batch_lock.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace backoffice {
+namespace {
+// The advisory lock key of the batch ("BATCH" in ASCII): one per database, so
+// installations that share a database share the lock.
+constexpr int64_t kAdvisoryKey = 0x4241544348;
+}  // namespace
+
+BatchLock::~BatchLock() {
+    if (fd_ >= 0) ::close(fd_);  // closing releases the flock
+    if (connection_) {
+        try {
+            connection_->Close();  // ending the session releases the advisory lock
+        } catch (...) {
+        }
+    }
+}
+
+std::unique_ptr<BatchLock> BatchLock::TryAcquire(const std::string& home, const std::string& connectionString,
+                                                 std::string& holder) {
+    std::unique_ptr<BatchLock> lock(new BatchLock());
+    if (ado::DialectOf(connectionString) == ado::Dialect::PostgreSQL) {
+        lock->connection_ = std::make_shared<ado::Connection>();
+        lock->connection_->Open(connectionString + ";Pooling=False");
+        auto rs = lock->connection_->Execute("SELECT pg_try_advisory_lock(?) AS TAKEN", nullptr, -1,
+                                            {ole::Variant(kAdvisoryKey)});
+        if (!rs->Fields("TAKEN").Value().ToBool()) {
+            holder = "another batch holds the database's batch lock";
+            return nullptr;
+        }
+        return lock;
+    }
+    std::string path = home + "/batch.lock";
+    lock->fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (lock->fd_ < 0) throw std::runtime_error("cannot open " + path + ": " + std::strerror(errno));
+    if (::flock(lock->fd_, LOCK_EX | LOCK_NB) != 0) {
+        std::ifstream in(path);
+        std::string pid;
+        std::getline(in, pid);
+        holder = pid.empty() ? "another batch holds " + path : "process " + pid + " holds " + path;
+        return nullptr;
+    }
+    std::string pid = std::to_string(::getpid()) + "\n";
+    if (::ftruncate(lock->fd_, 0) == 0 && ::pwrite(lock->fd_, pid.data(), pid.size(), 0) < 0) {
+        // the pid is only a hint for the message of a second batch
+    }
+    return lock;
+}
+
+}  // namespace backoffice

@@ -1,0 +1,27 @@
+// Two batches of one installation never run at once. The lock outlives nothing:
+// on SQLite it is an flock on <home>/batch.lock, on PostgreSQL a session
+// advisory lock on a connection of its own; either is released by the system
+// when the process ends, a crash or a kill included.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "data/ado.h"
+
+namespace backoffice {
+
+class BatchLock {
+public:
+    ~BatchLock();
+    // The lock, or nullptr when another batch holds it (holder then tells which, when known).
+    static std::unique_ptr<BatchLock> TryAcquire(const std::string& home, const std::string& connectionString,
+                                                 std::string& holder);
+
+private:
+    BatchLock() = default;
+    int fd_ = -1;
+    ado::ConnectionPtr connection_;
+};
+
+}  // namespace backoffice

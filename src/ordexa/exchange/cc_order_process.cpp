@@ -1,0 +1,240 @@
+#include "exchange/cc_order_process.h"
+
+#include <filesystem>
+#include <fstream>
+
+#include "batch_progress.h"
+#include "exchange/batch_stage.h"
+#include "exchange/file_handling.h"
+#include "exchange/ftp.h"
+#include "exchange/web_order_confirmation.h"
+#include "exchange/web_order_export.h"
+#include "lib_sales.h"
+#include "vendalo/order_export_file.h"
+
+namespace ordexa {
+namespace {
+
+using ole::Variant;
+
+// The connection arguments of one registry row, in the order they always travel.
+struct Connection {
+    std::string useFtp, system, port, proxyServer, proxyPort, login, password;
+};
+
+// ", i_sUseFtp = ..., i_sSystem = ... , i_sPassword  = ***" for the labels: the password never shows.
+std::string ConnectionArguments(const Connection& c) {
+    return ", i_sUseFtp = " + c.useFtp + ", i_sSystem = " + c.system + ", i_sSystemPort = " + c.port +
+           ", i_sProxyServer = " + c.proxyServer + ", i_sProxyPort = " + c.proxyPort + ", i_sLogin = " + c.login +
+           ", i_sPassword  = ***";
+}
+
+// A registry column as the batch reads it: Null as "", anything else as trimmed text.
+std::string Column(const ado::RecordsetPtr& rs, const char* name) {
+    Variant v = rs->Fields(name).Value();
+    return v.IsNull() ? std::string() : TrimBlanks(v.ToString());
+}
+
+std::string CurrentDescription() { return ole::CurrentError().Description; }
+
+class CCOrderProcess : public ICCOrderProcess {
+public:
+    void Run() override {
+        std::shared_ptr<IWebOrderExport> exporter;
+        std::shared_ptr<IWebOrderConfirmation> confirmation;
+        std::shared_ptr<vendalo::IOrderExportFile> registry;
+        ado::RecordsetPtr rows;
+        std::shared_ptr<IBatchStage> stage;
+        try {
+            exporter = Sls_GetComponent<IWebOrderExport>("Ordexa.WebOrderExport");
+            confirmation = Sls_GetComponent<IWebOrderConfirmation>("Ordexa.WebOrderConfirmation");
+            registry = Sls_GetComponent<vendalo::IOrderExportFile>("Vendalo.OrderExportFile");
+            rows = registry->GetAllInstances();
+            for (; !rows->Eof(); rows->MoveNext()) {
+                std::string file = Column(rows, "FILENAME"), exportType = Column(rows, "EXPORTMESSAGETYPE"),
+                            confirmationFile = Column(rows, "CONFIRMATIONFILENAME"),
+                            confirmationType = Column(rows, "CONFIRMATIONMESSAGETYPE"),
+                            semaphore = Column(rows, "USEEDISEMAPHORE"), separator = Column(rows, "EDIFIELDSEPARATOR"),
+                            escape = Column(rows, "EDIESCAPESEPARATOR");
+                Connection c{Column(rows, "USEFTP"),    Column(rows, "SYSTEM"), Column(rows, "SYSTEMPORT"),
+                             Column(rows, "PROXYSERVER"), Column(rows, "PROXYPORT"), Column(rows, "LOGIN"),
+                             Column(rows, "PASSWORD")};
+                // A row without BISID cannot be exported or confirmed; it must not end the other rows' batch.
+                std::string bisid;
+                try {
+                    bisid = rows->Fields("BISID").Value().ToString();
+                } catch (...) {
+                    Sls_LogError("Ordexa.CCOrderProcess.Run",
+                                 "The export registry row of file '" + file + "' has no BISID; the row is skipped");
+                    continue;
+                }
+                if (!AllowedToHandleEDI(file, semaphore, c)) continue;
+                exporter->Run(bisid, file, exportType, separator, escape, c.useFtp, c.system, c.port, c.proxyServer,
+                              c.proxyPort, c.login, c.password);
+                bisid = rows->Fields("BISID").Value().ToString();
+                confirmation->Run(bisid, confirmationFile, confirmationType, separator, c.useFtp, c.system, c.port,
+                                  c.proxyServer, c.proxyPort, c.login, c.password);
+                SetSignForVornEDIHandling(file, semaphore, c);
+            }
+            exporter.reset();
+            confirmation.reset();
+            registry.reset();
+            rows.reset();
+            for (const char* progId : {"Ordexa.Reqlink", "Ordexa.CCAllocation", "Ordexa.CCOrderStatus"}) {
+                stage = Sls_GetComponent<IBatchStage>(progId);
+                stage->Run();
+                stage.reset();
+            }
+            FulfillBilling();
+        } catch (...) {
+            exporter.reset();
+            confirmation.reset();
+            registry.reset();
+            rows.reset();
+            stage.reset();
+            Sls_LogError("Ordexa.CCOrderProcess.Run", CurrentDescription());
+            if (auto progress = CurrentBatchProgress()) progress->BatchStopped(CurrentDescription());
+        }
+    }
+
+    void FulfillBilling() override {
+        ado::ConnectionPtr connection;
+        try {
+            connection = Sls_GetOpenConnection(Sls_ConnectionString());
+            auto rs = std::make_shared<ado::Recordset>();
+            rs->CursorLocation = ado::adUseClient;
+            rs->Open(std::string("SELECT ORDERID FROM ORDERHEADER as a ") + "WHERE ORDERSTATUS = " + "4" + " AND " +
+                         "NOT EXISTS (SELECT ORDERID FROM ORDERLINE as b " + "WHERE a.ORDERID = b.ORDERID AND " +
+                         "b.LINESTATUS < 3)",
+                     connection, ado::adOpenForwardOnly, ado::adLockReadOnly);
+            int32_t closed = 0;
+            for (; !rs->Eof(); rs->MoveNext())
+                if (UpdateOrderStatus(rs->Fields("ORDERID").Value().ToString(), connection)) ++closed;
+            rs->Close();
+            Sls_CloseConnection(connection);
+            if (auto progress = CurrentBatchProgress()) progress->OrdersClosed(closed);
+        } catch (...) {
+            Sls_CloseConnection(connection);
+            Sls_LogError("CCOrderProcess.FulfillBilling", CurrentDescription());
+        }
+    }
+
+private:
+    // Only an order still in status 4 is closed: a status that changed meanwhile
+    // (a billing issue, say) is never overwritten with Paid.
+    static bool UpdateOrderStatus(const std::string& orderId, const ado::ConnectionPtr& connection) {
+        try {
+            int32_t affected = 0;
+            connection->Execute(std::string("UPDATE ORDERHEADER SET ORDERSTATUS = ") + "5" +
+                                    " WHERE ORDERID = ? AND ORDERSTATUS = 4",
+                                &affected, -1, {Variant(orderId)});
+            return affected > 0;
+        } catch (...) {
+            Sls_LogError("CCOrderProcess.UpdateOrderStatus", CurrentDescription());
+            return false;
+        }
+    }
+
+    static bool AllowedToHandleEDI(const std::string& file, const std::string& semaphore, const Connection& c) {
+        try {
+            if (!IsFlagOn(semaphore)) return true;
+            PlaceCommYesFile(file, c);
+            if (!CommandDotFilFilePresent(file, c)) {
+                Sls_LogNotice("CCOrderProcess.AllowedToHandleEDI",
+                              std::string("commmand.fil file is not present on Vorn system, ") +
+                                  "so EDI order export file " + TrimBlanks(file) +
+                                  " is not written nor is the order confirmation file read." +
+                                  "Probaly Vorn system is busy with EDI transactions.");
+                return false;
+            }
+            if (CommDotEndFilePresent(file, c)) {
+                Sls_LogNotice("CCOrderProcess.AllowedToHandleEDI",
+                              std::string("comm.end file is present on Vorn system, ") + "so EDI order export file " +
+                                  TrimBlanks(file) + " is not written nor is the order confirmation file read." +
+                                  "Probaly EDI transactions are stopped by Vorn EDI.");
+                return false;
+            }
+            return true;
+        } catch (...) {
+            Sls_LogError("CCOrderProcess.AllowedToHandleEDI(i_sEDIExportFile = " + file +
+                             ", i_sUseEdiSemaphore = " + semaphore + ConnectionArguments(c) + ")",
+                         CurrentDescription());
+            return false;
+        }
+    }
+
+    static void PlaceCommYesFile(const std::string& file, const Connection& c) {
+        try {
+            std::string remote = setCommandFileFromEDIExportFile(file, "comm.yes");
+            if (isFilePresent(remote, c.useFtp, c.system, c.port, c.proxyServer, c.proxyPort, c.login, c.password)) return;
+            bool ftp = IsFlagOn(c.useFtp);
+            std::string local = ftp ? getTempEDIPath() + "/comm.yes" : remote;
+            if (!std::filesystem::exists(local)) {
+                std::ofstream out(local, std::ios::binary | std::ios::trunc);
+                if (!out) ole::Raise(ole::err::PathNotFound, "Path not found: " + local);
+            }
+            if (ftp) {
+                remote = setCommandFileFromEDIExportFile(file, "comm.yes");
+                auto client = Sls_GetComponent<IFTP>("Ordexa.FTP");
+                client->PutFileViaFTP(local, remote, c.system, c.port, c.proxyServer, c.proxyPort, c.login, c.password);
+            }
+        } catch (...) {
+            Sls_LogError("CCOrderProcess.PlaceCommYesFile(i_sEDIExportFile = " + file + ConnectionArguments(c) + ")",
+                         CurrentDescription());
+        }
+    }
+
+    static bool CommandDotFilFilePresent(const std::string& file, const Connection& c) {
+        try {
+            return isFilePresent(setCommandFileFromEDIExportFile(file, "command.fil"), c.useFtp, c.system, c.port,
+                                 c.proxyServer, c.proxyPort, c.login, c.password);
+        } catch (...) {
+            Sls_LogError("CCOrderProcess.CommandDotFilFilePresent(i_sEDIExportFile = " + file + ConnectionArguments(c) + ")",
+                         CurrentDescription());
+            return false;
+        }
+    }
+
+    static bool CommDotEndFilePresent(const std::string& file, const Connection& c) {
+        try {
+            return isFilePresent(setCommandFileFromEDIExportFile(file, "command.end"), c.useFtp, c.system, c.port,
+                                 c.proxyServer, c.proxyPort, c.login, c.password);
+        } catch (...) {
+            Sls_LogError("CCOrderProcess.CommDotEndFilePresent(i_sEDIExportFile = " + file + ConnectionArguments(c) + ")",
+                         CurrentDescription());
+            return false;
+        }
+    }
+
+    // Removing command.fil hands the EDI folder back to the back end.
+    static void SetSignForVornEDIHandling(const std::string& file, const std::string& semaphore, const Connection& c) {
+        try {
+            if (!IsFlagOn(semaphore)) return;
+            RemoveFile(setCommandFileFromEDIExportFile(file, "command.fil"), c.useFtp, c.system, c.port, c.proxyServer,
+                       c.proxyPort, c.login, c.password);
+        } catch (...) {
+            Sls_LogError("CCOrderProcess.SetSignForVornEDIHandling(i_sEDIExportFile = " + file +
+                             ", i_sUseEdiSemaphore = " + semaphore + ConnectionArguments(c) + ")",
+                         CurrentDescription());
+        }
+    }
+};
+
+}  // namespace
+
+std::string setCommandFileFromEDIExportFile(const std::string& exportFile, const std::string& name) {
+    try {
+        std::string path = TrimBlanks(exportFile);
+        std::string slash = getSlashInPath(path);
+        return GetParentDir(GetParentDir(path)) + slash + "command" + slash + name;
+    } catch (...) {
+        Sls_LogError("CCOrderProcess.setCommandFileFromEDIExportFile('" + TrimBlanks(exportFile) + "', '" +
+                         TrimBlanks(name) + "')",
+                     CurrentDescription());
+        return "";
+    }
+}
+
+void RegisterCCOrderProcess() { ole::RegisterClass<CCOrderProcess>("Ordexa.CCOrderProcess"); }
+
+}  // namespace ordexa
