@@ -2,6 +2,7 @@
 
 #include "config/configuration.h"
 #include "data/ado.h"
+#include "format/data_functions.h"
 #include "log/log.h"
 #include "masterdata/business_partner.h"
 
@@ -12,6 +13,7 @@ void RegisterPlatformComponents() {
     RegisterConfiguration();
     RegisterLog();
     RegisterBusinessPartner();
+    RegisterDataFunctions();
 }
 
 }  // namespace qx
