@@ -5,6 +5,7 @@
 #include "format/data_functions.h"
 #include "log/log.h"
 #include "masterdata/business_partner.h"
+#include "masterdata/product_configuration.h"
 
 namespace qx {
 
@@ -14,6 +15,7 @@ void RegisterPlatformComponents() {
     RegisterLog();
     RegisterBusinessPartner();
     RegisterDataFunctions();
+    RegisterProductConfiguration();
 }
 
 }  // namespace qx

@@ -1,7 +1,9 @@
 #include "register.h"
 
+#include "basket.h"
+
 namespace vendalo {
 
-void RegisterComponents() {}
+void RegisterComponents() { RegisterBasket(); }
 
 }  // namespace vendalo

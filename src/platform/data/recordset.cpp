@@ -196,6 +196,8 @@ void Field::SetValue(const Variant& v) { rs_->SetFieldValue(index_, v); }
 
 Recordset::Recordset() = default;
 Recordset::~Recordset() = default;
+Recordset::Recordset(const Recordset& other) = default;
+Recordset& Recordset::operator=(const Recordset& other) = default;
 
 void Recordset::RequireOpen() const {
     if (!open_) ole::Raise(err::ObjectClosed, "Operation is not allowed when the object is closed.", "ADODB.Recordset");
