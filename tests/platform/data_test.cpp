@@ -304,6 +304,17 @@ TEST_P(DataLayer, DatesRoundTripToTheMillisecond) {
     EXPECT_TRUE(back->Fields("DAY").Value().SameAs(Variant("2026-02-30")));
 }
 
+TEST_P(DataLayer, TheSameStatementSeesColumnsAddedMeanwhile) {
+    auto c = Open();
+    int before = Query("SELECT * FROM ITEMS", c)->FieldCount();
+    c->ExecuteScript("ALTER TABLE ITEMS ADD COLUMN EXTRA INTEGER");
+    c->Execute("UPDATE ITEMS SET EXTRA = 7");
+    auto rs = Query("SELECT * FROM ITEMS", c);
+    EXPECT_EQ(rs->FieldCount(), before + 1);
+    EXPECT_EQ(rs->Fields("EXTRA").Value().ToLong(), 7);
+    EXPECT_EQ(c->Execute("SELECT * FROM ITEMS")->Fields("extra").Value().ToLong(), 7);
+}
+
 TEST_P(DataLayer, AssignmentsConvertToTheFieldTypeAndRefuseWhatDoesNotFit) {
     auto c = Open();
     auto rs = Query("SELECT * FROM ITEMS WHERE ID = 1", c);
