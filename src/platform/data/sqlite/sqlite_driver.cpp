@@ -203,6 +203,10 @@ public:
                                "SQLite", "", 0});
         for (size_t i = 0; i < params.size(); ++i) Bind(stmt, static_cast<int>(i) + 1, params[i]);
 
+        // The columns are read after the first step: a kept statement that SQLite
+        // prepares again for a changed schema ("SELECT *" after a new column)
+        // reports its new columns only then.
+        int rc = sqlite3_step(stmt);
         Result result;
         int n = sqlite3_column_count(stmt);
         result.columns.resize(static_cast<size_t>(n));
@@ -212,8 +216,7 @@ public:
             const char* decl = sqlite3_column_decltype(stmt, i);
             c.type = decl ? TypeFromDeclaration(decl, c.size) : adVariant;
         }
-        int rc;
-        while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+        for (; rc == SQLITE_ROW; rc = sqlite3_step(stmt)) {
             std::vector<Variant> row;
             row.reserve(static_cast<size_t>(n));
             for (int i = 0; i < n; ++i) row.push_back(ReadValue(stmt, i, result.columns[static_cast<size_t>(i)].type));
