@@ -3,10 +3,12 @@
 #include "backend/backend_selector.h"
 #include "config/configuration.h"
 #include "data/ado.h"
+#include "format/data_functions.h"
 #include "log/log.h"
 #include "masterdata/business_partner.h"
 #include "masterdata/configurator.h"
 #include "masterdata/membership.h"
+#include "masterdata/product_configuration.h"
 
 namespace qx {
 
@@ -18,6 +20,8 @@ void RegisterPlatformComponents() {
     RegisterConfigurator();
     RegisterMembership();
     RegisterBackendSelector();
+    RegisterDataFunctions();
+    RegisterProductConfiguration();
 }
 
 }  // namespace qx

@@ -1,9 +1,8 @@
 #include "lib_sales.h"
 
-#include <sys/random.h>
-
 #include <cstdio>
 
+#include "automation/guid.h"
 #include "config/configuration.h"
 
 namespace {
@@ -126,24 +125,13 @@ void Sls_CloseConnection(ado::ConnectionPtr& connection) {
 }
 
 std::string Sls_CreateGUID() {
-    unsigned char bytes[16];
-    size_t got = 0;
-    while (got < sizeof bytes) {
-        ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
-        if (n <= 0) return "00000000";
-        got += static_cast<size_t>(n);
-    }
-    bytes[7] = static_cast<unsigned char>((bytes[7] & 0x0F) | 0x40);  // version 4 (Data3's high nibble)
-    bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);  // variant
-    uint32_t data1 = static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-                     static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
-    uint16_t data2 = static_cast<uint16_t>(bytes[4] | bytes[5] << 8);
-    uint16_t data3 = static_cast<uint16_t>(bytes[6] | bytes[7] << 8);
+    ole::Guid guid;
+    if (!ole::CreateGuid(guid)) return "00000000";
     char text[40];
-    std::snprintf(text, sizeof text, "%08X%04X%04X", data1, data2, data3);
+    std::snprintf(text, sizeof text, "%08X%04X%04X", guid.Data1, guid.Data2, guid.Data3);
     std::string result(text);
-    for (int i = 8; i < 16; ++i) {
-        std::snprintf(text, sizeof text, "%02X", bytes[i]);
+    for (uint8_t byte : guid.Data4) {
+        std::snprintf(text, sizeof text, "%02X", byte);
         result += text;
     }
     return result;

@@ -1,5 +1,6 @@
 #include "register.h"
 
+#include "basket.h"
 #include "order.h"
 #include "order_export_file.h"
 #include "sales_parameter.h"
@@ -7,6 +8,7 @@
 namespace vendalo {
 
 void RegisterComponents() {
+    RegisterBasket();
     RegisterSalesParameter();
     RegisterOrder();
     RegisterOrderExportFile();

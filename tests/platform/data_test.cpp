@@ -287,6 +287,34 @@ TEST_P(DataLayer, FieldTypesAreTheSameOnBothProviders) {
     EXPECT_EQ(rs->Fields("QTY").Value().ToString(), "1.5");
 }
 
+TEST_P(DataLayer, DatesRoundTripToTheMillisecond) {
+    auto c = Open();
+    auto rs = Query("SELECT * FROM ITEMS WHERE ID = 1", c);
+    rs->Fields("STAMP") = ole::Date::FromParts(2028, 2, 29, 23, 59, 58.125);
+    rs->Fields("DAY") = ole::Date::FromParts(2026, 12, 31);
+    rs->UpdateBatch();
+    auto back = Query("SELECT * FROM ITEMS WHERE ID = 1", c);
+    EXPECT_EQ(back->Fields("STAMP").Value().ToDate().Iso(), "2028-02-29 23:59:58.125");
+    EXPECT_EQ(back->Fields("DAY").Value().ToDate().Iso(), "2026-12-31 00:00:00");
+    if (GetParam() != "sqlite") return;
+    // SQLite keeps whatever text a statement wrote: other date forms are read as dates, the rest as text
+    c->Execute("UPDATE ITEMS SET STAMP = '2026-12-08T10:11:12', DAY = '2026-02-30' WHERE ID = 1");
+    back = Query("SELECT * FROM ITEMS WHERE ID = 1", c);
+    EXPECT_EQ(back->Fields("STAMP").Value().ToDate().Iso(), "2026-12-08 10:11:12");
+    EXPECT_TRUE(back->Fields("DAY").Value().SameAs(Variant("2026-02-30")));
+}
+
+TEST_P(DataLayer, TheSameStatementSeesColumnsAddedMeanwhile) {
+    auto c = Open();
+    int before = Query("SELECT * FROM ITEMS", c)->FieldCount();
+    c->ExecuteScript("ALTER TABLE ITEMS ADD COLUMN EXTRA INTEGER");
+    c->Execute("UPDATE ITEMS SET EXTRA = 7");
+    auto rs = Query("SELECT * FROM ITEMS", c);
+    EXPECT_EQ(rs->FieldCount(), before + 1);
+    EXPECT_EQ(rs->Fields("EXTRA").Value().ToLong(), 7);
+    EXPECT_EQ(c->Execute("SELECT * FROM ITEMS")->Fields("extra").Value().ToLong(), 7);
+}
+
 TEST_P(DataLayer, AssignmentsConvertToTheFieldTypeAndRefuseWhatDoesNotFit) {
     auto c = Open();
     auto rs = Query("SELECT * FROM ITEMS WHERE ID = 1", c);

@@ -179,6 +179,11 @@ class Recordset : public ole::Object {
 public:
     Recordset();
     ~Recordset() override;
+    // A copy keeps the rows with their pending changes, the position and the
+    // connection; assigning it back undoes what happened to the recordset since
+    // (a writer whose transaction rolled back keeps its changes pending).
+    Recordset(const Recordset& other);
+    Recordset& operator=(const Recordset& other);
 
     int CursorLocation = adUseServer;
     int CursorType = adOpenForwardOnly;

@@ -119,10 +119,7 @@ RecordsetPtr Connection::Execute(const std::string& sql, int32_t* recordsAffecte
     if (recordsAffected) *recordsAffected = static_cast<int32_t>(result.affected < 0 ? -1 : result.affected);
     auto rs = std::make_shared<Recordset>();
     if (!result.columns.empty()) {
-        auto schema = std::make_shared<detail::Schema>();
-        schema->columns = std::move(result.columns);
-        for (size_t i = 0; i < schema->columns.size(); ++i)
-            schema->byName.emplace(detail::Upper(schema->columns[i].name), static_cast<int>(i));
+        auto schema = detail::SchemaOf(sql, std::move(result.columns), false);
         std::vector<detail::Row> rows;
         rows.reserve(result.rows.size());
         for (auto& values : result.rows) rows.push_back({std::move(values), {}, detail::Row::Unchanged});

@@ -156,6 +156,30 @@ std::string BaseTableOf(const std::string& sql) {
     return "";  // an alias, a join or a second table: not updatable
 }
 
+std::shared_ptr<const Schema> SchemaOf(const std::string& sql, std::vector<Column>&& columns, bool updatable) {
+    constexpr size_t kKept = 256;
+    thread_local std::unordered_map<std::string, std::shared_ptr<const Schema>> kept[2];
+    auto& cache = kept[updatable ? 1 : 0];
+    auto same = [&](const Schema& schema) {
+        if (schema.columns.size() != columns.size()) return false;
+        for (size_t i = 0; i < columns.size(); ++i) {
+            const Column& a = schema.columns[i];
+            if (a.type != columns[i].type || a.size != columns[i].size || a.name != columns[i].name) return false;
+        }
+        return true;
+    };
+    auto found = cache.find(sql);
+    if (found != cache.end() && same(*found->second)) return found->second;
+    auto schema = std::make_shared<Schema>();
+    schema->columns = std::move(columns);
+    for (size_t i = 0; i < schema->columns.size(); ++i)
+        schema->byName.emplace(Upper(schema->columns[i].name), static_cast<int>(i));
+    if (updatable) schema->table = BaseTableOf(sql);
+    if (cache.size() >= kKept) cache.clear();
+    cache[sql] = schema;
+    return schema;
+}
+
 size_t Utf8Length(const std::string& text) {
     size_t n = 0;
     for (unsigned char c : text)

@@ -49,6 +49,12 @@ struct ConnectionOptions {
     std::string Get(const std::string& key, const std::string& fallback = "") const;
 };
 
+// The schema of a statement's result: its columns, their upper-cased names and,
+// when updatable is set, the base table. Schemas are kept per thread by
+// statement text and handed out again while the provider reports the same
+// columns, so reading the same statement again builds nothing.
+std::shared_ptr<const Schema> SchemaOf(const std::string& sql, std::vector<Column>&& columns, bool updatable);
+
 // Parses "Key=Value;Key=Value"; a value may be enclosed in double quotes to hold ";".
 ConnectionOptions ParseConnectionString(const std::string& text);
 

@@ -196,6 +196,8 @@ void Field::SetValue(const Variant& v) { rs_->SetFieldValue(index_, v); }
 
 Recordset::Recordset() = default;
 Recordset::~Recordset() = default;
+Recordset::Recordset(const Recordset& other) = default;
+Recordset& Recordset::operator=(const Recordset& other) = default;
 
 void Recordset::RequireOpen() const {
     if (!open_) ole::Raise(err::ObjectClosed, "Operation is not allowed when the object is closed.", "ADODB.Recordset");
@@ -214,11 +216,7 @@ void Recordset::AssignFrom(std::shared_ptr<const detail::Schema> schema, std::ve
 
 void Recordset::Load(detail::Driver& driver, const std::string& sql, const std::vector<Variant>& params) {
     detail::Result result = driver.Run(sql, params);
-    auto schema = std::make_shared<detail::Schema>();
-    schema->columns = std::move(result.columns);
-    for (size_t i = 0; i < schema->columns.size(); ++i)
-        schema->byName.emplace(detail::Upper(schema->columns[i].name), static_cast<int>(i));
-    schema->table = detail::BaseTableOf(sql);
+    auto schema = detail::SchemaOf(sql, std::move(result.columns), true);
     std::vector<Row> rows;
     rows.reserve(result.rows.size());
     for (auto& values : result.rows) rows.push_back({std::move(values), {}, Row::Unchanged});

@@ -30,8 +30,61 @@ int32_t NumberFor(int code) {
     }
 }
 
-// Values that SQLite stores: text dates in the sortable "yyyy-mm-dd hh:mm:ss" form,
-// Booleans as 1 and 0, currency as a number.
+// Dates are stored as text in the sortable form of Date::Iso, "yyyy-mm-dd
+// hh:mm:ss[.fff]". Every date read and written passes here, so the digits are
+// put and taken by hand: scanf and printf cost more than the statement.
+// Writes the digits of value, right-aligned in width characters, followed by separator (if any).
+void PutDigits(std::string& text, int value, int width, char separator) {
+    size_t end = text.size() + static_cast<size_t>(width);
+    text.resize(end);
+    for (size_t i = end; i-- > end - static_cast<size_t>(width); value /= 10) text[i] = static_cast<char>('0' + value % 10);
+    if (separator) text += separator;
+}
+
+std::string StoredDate(ole::Date date) {
+    int y, m, d, h, mi, s, ms;
+    date.Parts(y, m, d, h, mi, s, ms);
+    std::string text;
+    text.reserve(23);
+    PutDigits(text, y, 4, '-');
+    PutDigits(text, m, 2, '-');
+    PutDigits(text, d, 2, ' ');
+    PutDigits(text, h, 2, ':');
+    PutDigits(text, mi, 2, ':');
+    PutDigits(text, s, 2, ms ? '.' : '\0');
+    if (ms) PutDigits(text, ms, 3, '\0');
+    return text;
+}
+
+bool TakeDigits(const char* p, int width, int& value) {
+    value = 0;
+    for (int i = 0; i < width; ++i) {
+        if (p[i] < '0' || p[i] > '9') return false;
+        value = value * 10 + (p[i] - '0');
+    }
+    return true;
+}
+
+// The stored form only ("yyyy-mm-dd", optionally with " hh:mm:ss" and ".fff"); false for anything else.
+bool ParseStoredDate(const char* p, size_t n, ole::Date& out) {
+    if (n != 10 && n != 19 && n != 23) return false;
+    int y, mo, d, h = 0, mi = 0, s = 0, ms = 0;
+    if (!TakeDigits(p, 4, y) || p[4] != '-' || !TakeDigits(p + 5, 2, mo) || p[7] != '-' || !TakeDigits(p + 8, 2, d))
+        return false;
+    if (n >= 19 && (p[10] != ' ' || !TakeDigits(p + 11, 2, h) || p[13] != ':' || !TakeDigits(p + 14, 2, mi) ||
+                    p[16] != ':' || !TakeDigits(p + 17, 2, s)))
+        return false;
+    if (n == 23 && (p[19] != '.' || !TakeDigits(p + 20, 3, ms))) return false;
+    static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+    if (y < 100 || mo < 1 || mo > 12 || d < 1 || d > kDays[mo - 1] + (mo == 2 && leap) || h > 23 || mi > 59 || s > 59)
+        return false;
+    out = ole::Date::FromParts(y, mo, d, h, mi, s + ms / 1000.0);
+    return true;
+}
+
+// Values that SQLite stores: dates as text (above), Booleans as 1 and 0,
+// currency as a number.
 void Bind(sqlite3_stmt* stmt, int index, const Variant& v) {
     switch (v.Type()) {
         case ole::VarType::Empty:
@@ -43,7 +96,7 @@ void Bind(sqlite3_stmt* stmt, int index, const Variant& v) {
         case ole::VarType::Double:
         case ole::VarType::Currency: sqlite3_bind_double(stmt, index, v.ToDouble()); break;
         case ole::VarType::Date: {
-            std::string text = v.ToDate().Iso();
+            std::string text = StoredDate(v.ToDate());
             sqlite3_bind_text(stmt, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
             break;
         }
@@ -73,11 +126,11 @@ Variant ReadValue(sqlite3_stmt* stmt, int i, DataTypeEnum type) {
         case adDate:
         case adDBTimeStamp: {
             if (storage == SQLITE_TEXT) {
-                std::string text(reinterpret_cast<const char*>(sqlite3_column_text(stmt, i)),
-                                 static_cast<size_t>(sqlite3_column_bytes(stmt, i)));
+                const char* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, i));
+                size_t size = static_cast<size_t>(sqlite3_column_bytes(stmt, i));
                 ole::Date d;
-                if (ole::ParseDate(text, d)) return Variant(d);
-                return Variant(text);
+                if (ParseStoredDate(text, size, d) || ole::ParseDate(std::string_view(text, size), d)) return Variant(d);
+                return Variant(std::string(text, size));
             }
             return Variant(ole::Date{sqlite3_column_double(stmt, i)});
         }
@@ -150,6 +203,10 @@ public:
                                "SQLite", "", 0});
         for (size_t i = 0; i < params.size(); ++i) Bind(stmt, static_cast<int>(i) + 1, params[i]);
 
+        // The columns are read after the first step: a kept statement that SQLite
+        // prepares again for a changed schema ("SELECT *" after a new column)
+        // reports its new columns only then.
+        int rc = sqlite3_step(stmt);
         Result result;
         int n = sqlite3_column_count(stmt);
         result.columns.resize(static_cast<size_t>(n));
@@ -159,8 +216,7 @@ public:
             const char* decl = sqlite3_column_decltype(stmt, i);
             c.type = decl ? TypeFromDeclaration(decl, c.size) : adVariant;
         }
-        int rc;
-        while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+        for (; rc == SQLITE_ROW; rc = sqlite3_step(stmt)) {
             std::vector<Variant> row;
             row.reserve(static_cast<size_t>(n));
             for (int i = 0; i < n; ++i) row.push_back(ReadValue(stmt, i, result.columns[static_cast<size_t>(i)].type));

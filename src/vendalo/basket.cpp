@@ -1,0 +1,402 @@
+#include "basket.h"
+
+#include <optional>
+
+#include "lib_sales.h"
+#include "masterdata/business_partner.h"
+#include "masterdata/product_configuration.h"
+
+namespace vendalo {
+
+using ado::ConnectionPtr;
+using ado::RecordsetPtr;
+using ole::DictionaryPtr;
+using ole::Variant;
+
+namespace {
+
+const char* kHeader = "header";
+const char* kLines = "lines";
+const char* kHeaderSql = "SELECT * FROM BASKETHEADER WHERE BASKETID = ?";
+// In line-number order, so that the last row carries the highest number (a
+// new line takes the last row's number + 1) on every database.
+const char* kLinesSql = "SELECT * FROM BASKETLINE WHERE BASKETID = ? ORDER BY BASKETLINENR";
+
+template <class T>
+T& Deref(const std::shared_ptr<T>& object) {
+    if (!object) ole::Raise(ole::err::ObjectNotSet);
+    return *object;
+}
+
+DictionaryPtr BasketOf(const Variant& value) {
+    auto basket = value.As<ole::Dictionary>();
+    if (!basket) ole::Raise(ole::err::ObjectRequired);
+    return basket;
+}
+
+RecordsetPtr RecordsetOf(const DictionaryPtr& basket, const char* key) {
+    auto rs = Deref(basket).Item(key).As<ado::Recordset>();
+    if (!rs) ole::Raise(ole::err::ObjectRequired);
+    return rs;
+}
+
+ConnectionPtr OpenConnection() {
+    auto connection = std::make_shared<ado::Connection>();
+    connection->Open(Sls_ConnectionString(), "", "", -1);
+    return connection;
+}
+
+// The rows of one basket, client-side with batch-optimistic locking: changes
+// stay pending in the recordset until Save.
+RecordsetPtr OpenBasketRows(const char* sql, const std::string& basketId, const ConnectionPtr& connection,
+                            int cursorType) {
+    auto rs = std::make_shared<ado::Recordset>();
+    rs->CursorLocation = ado::adUseClient;
+    rs->Open(sql, connection, cursorType, ado::adLockBatchOptimistic, -1, {Variant(basketId)});
+    return rs;
+}
+
+DictionaryPtr NewBasket(const RecordsetPtr& header, const RecordsetPtr& lines) {
+    header->SetActiveConnection(nullptr);
+    lines->SetActiveConnection(nullptr);
+    auto basket = std::make_shared<ole::Dictionary>();
+    basket->Add(kHeader, header);
+    basket->Add(kLines, lines);
+    return basket;
+}
+
+bool IsTrue(const Variant& value) { return !value.IsNull() && !value.IsEmpty() && value.ToBool(); }
+
+}  // namespace
+
+DictionaryPtr Basket::Restore(const std::string& iBasketID) {
+    ConnectionPtr connection;
+    try {
+        connection = OpenConnection();
+        DictionaryPtr basket = RestoreBasket(iBasketID, connection);
+        connection->Close();
+        return basket;
+    } catch (...) {
+        connection.reset();
+        Sls_RaiseError("Vendalo.Basket.Restore()");
+        throw;
+    }
+}
+
+DictionaryPtr Basket::RestoreBasket(const std::string& basketId, const ConnectionPtr& connection) {
+    RecordsetPtr header, lines;
+    try {
+        header = OpenBasketRows(kHeaderSql, basketId, connection, ado::adOpenStatic);
+        if (header->Bof() && header->Eof()) {
+            // An unknown basket is not a failure: the caller gets nullptr and nothing is logged.
+            header->Close();
+            return nullptr;
+        }
+        lines = OpenBasketRows(kLinesSql, basketId, connection, ado::adOpenStatic);
+        return NewBasket(header, lines);
+    } catch (...) {
+        header.reset();
+        lines.reset();
+        Sls_RaiseError("Vendalo.Basket.RestoreBasket");
+        throw;
+    }
+}
+
+DictionaryPtr Basket::Create(const std::string& iUserID, int32_t iBusinessPartnerID) {
+    ConnectionPtr connection;
+    try {
+        std::string basketId = Sls_CreateGUID();
+        connection = OpenConnection();
+        DictionaryPtr basket = CreateBasket(basketId, iUserID, iBusinessPartnerID, connection);
+        connection->Close();
+        return basket;
+    } catch (...) {
+        connection.reset();
+        Sls_RaiseError("Vendalo.Basket.Create()");
+        throw;
+    }
+}
+
+DictionaryPtr Basket::CreateBasket(const std::string& basketId, const std::string& userId, int32_t businessPartnerId,
+                                   const ConnectionPtr& connection) {
+    std::shared_ptr<qx::IBusinessPartner> partner;
+    RecordsetPtr header, lines;
+    try {
+        partner = Sls_GetComponent<qx::IBusinessPartner>("QxCommon.BusinessPartner");
+        partner->GetBusinessPartner(businessPartnerId);
+        header = OpenBasketRows(kHeaderSql, basketId, connection, ado::adOpenKeyset);
+        lines = OpenBasketRows(kLinesSql, basketId, connection, ado::adOpenKeyset);
+        // A new identifier finds no row; a row already there would be taken over.
+        if (header->Bof() && header->Eof()) header->AddNew();
+        header->Fields("BASKETID") = basketId;
+        header->Fields("BASKETDATE") = ole::Date::Now();
+        header->Fields("USERID") = userId;
+        header->Fields("BUSINESSPARTNERID") = businessPartnerId;
+        header->Fields("BILLINGADDRESSID") = partner->GetPostalAddressID();
+        header->Fields("SHIPPINGADDRESSID") = partner->GetShippingAddressID();
+        header->Fields("CURRENCYCODE") = partner->GetCustomerCurrency();
+        header->Fields("CARRIERCODE") = partner->GetCustomerCarrier();
+        header->UpdateBatch(ado::adAffectAll);
+        DictionaryPtr basket = NewBasket(header, lines);
+        partner->Release();
+        partner.reset();
+        return basket;
+    } catch (...) {
+        partner.reset();
+        header.reset();
+        lines.reset();
+        Sls_RaiseError("Vendalo.Basket.CreateBasket");
+        throw;
+    }
+}
+
+void Basket::Save(const Variant& iBasket) {
+    ConnectionPtr connection;
+    try {
+        DictionaryPtr basket = BasketOf(iBasket);
+        connection = OpenConnection();
+        SaveBasket(basket, connection);
+        connection->Close();
+    } catch (...) {
+        connection.reset();
+        Sls_RaiseError("Vendalo.Basket.Save()");
+        throw;
+    }
+}
+
+void Basket::SaveBasket(const DictionaryPtr& basket, const ConnectionPtr& connection) {
+    RecordsetPtr header, lines;
+    // UpdateBatch marks the header's rows stored before the lines are written;
+    // when the transaction rolls back, the caller's recordsets get their
+    // pending rows back, so that a later Save writes them again.
+    std::optional<ado::Recordset> headerBefore, linesBefore;
+    try {
+        header = RecordsetOf(basket, kHeader);
+        lines = RecordsetOf(basket, kLines);
+        headerBefore.emplace(*header);
+        linesBefore.emplace(*lines);
+        Deref(connection).BeginTrans();
+        header->SetActiveConnection(connection);
+        header->UpdateBatch(ado::adAffectAll);
+        header->SetActiveConnection(nullptr);
+        lines->SetActiveConnection(connection);
+        lines->UpdateBatch(ado::adAffectAll);
+        lines->SetActiveConnection(nullptr);
+        connection->CommitTrans();
+    } catch (...) {
+        std::string info = Sls_ConnectionErrors(connection);
+        try {
+            if (connection && connection->InTransaction()) connection->RollbackTrans();
+        } catch (...) {
+        }
+        if (headerBefore) *header = *headerBefore;
+        if (linesBefore) *lines = *linesBefore;
+        Sls_RaiseError("Vendalo.Basket.SaveBasket", info);
+        throw;
+    }
+}
+
+DictionaryPtr Basket::Copy(const Variant& iSourceBasket, const std::string& iNewName) {
+    DictionaryPtr source, copy;
+    RecordsetPtr sourceHeader, sourceLines, header, lines;
+    std::shared_ptr<qx::IProductConfigurationService> configurations;
+    // Copy starts by going on past failing statements. Once the configuration
+    // service has been made, an earlier failure (the service itself, or a
+    // header step) turns the next failing statement into the report;
+    // otherwise failures stay ignored and the copy returns what it has built.
+    bool ignoreErrors = true, failed = false;
+    auto statement = [&](const auto& body) {
+        if (!ignoreErrors) {
+            body();
+            return true;
+        }
+        try {
+            body();
+            return true;
+        } catch (...) {
+            failed = true;
+            return false;
+        }
+    };
+    try {
+        statement([&] { source = BasketOf(iSourceBasket); });
+        statement([&] { sourceHeader = RecordsetOf(source, kHeader); });
+        statement([&] { sourceLines = RecordsetOf(source, kLines); });
+        statement([&] {
+            copy = Create(Deref(sourceHeader).Fields("USERID").Value().ToString(),
+                          sourceHeader->Fields("BUSINESSPARTNERID").Value().ToLong());
+        });
+        statement([&] { header = RecordsetOf(copy, kHeader); });
+        statement([&] { lines = RecordsetOf(copy, kLines); });
+        statement([&] { Deref(header).Fields("BASKETNAME") = iNewName; });
+        statement([&] { Deref(header).Fields("BASKETDATE") = ole::Date::Now(); });
+        for (const char* field : {"SHIPPINGADDRESSID", "BILLINGADDRESSID", "BASKETTEXT"})
+            statement([&] { Deref(header).Fields(field) = Deref(sourceHeader).Fields(field).Value(); });
+        // Made by class: a failure here is not reported on its own (see product_configuration.h).
+        statement([&] {
+            configurations = ole::CreateObjectAs<qx::IProductConfigurationService>("Qxcore.ProductConfigurationService");
+        });
+        if (failed) ignoreErrors = false;
+
+        // every source line, wherever the caller left the recordset
+        statement([&] { Deref(sourceLines).MoveFirst(); });
+        for (;;) {
+            bool atEnd = true;
+            // a loop whose condition or step fails ends here rather than running on
+            if (!statement([&] { atEnd = Deref(sourceLines).Eof(); }) || atEnd) break;
+            statement([&] { Deref(lines).AddNew(); });
+            statement([&] { Deref(lines).Fields("BASKETID") = Deref(header).Fields("BASKETID").Value(); });
+            for (const char* field : {"BASKETLINENR", "SKU", "QUANTITY", "REQUESTDATE", "ADDRESSID", "LINETEXT"})
+                statement([&] { Deref(lines).Fields(field) = sourceLines->Fields(field).Value(); });
+            bool configurable = false;
+            statement([&] { configurable = IsTrue(sourceLines->Fields("PRODUCTCONFIGURABLE").Value()); });
+            if (configurable) {
+                // the copy stays configurable, so that copying it again copies its configuration too
+                statement([&] { Deref(lines).Fields("PRODUCTCONFIGURABLE") = true; });
+                statement([&] {
+                    Deref(lines).Fields("PRODUCTCONFIGID") = Deref(configurations).CopyConfiguration(
+                        sourceLines->Fields("PRODUCTCONFIGID").Value().Text(), sourceLines->Fields("SKU").Value().Text(),
+                        Deref(source).Item("_language").Text(), source->Item("_countrycode").Text());
+                });
+            }
+            if (!statement([&] { sourceLines->MoveNext(); })) break;
+        }
+        statement([&] {
+            Deref(copy).Set(kHeader, header);
+            copy->Set(kLines, lines);
+        });
+        statement([&] { Save(copy); });
+        return copy;
+    } catch (...) {
+        configurations.reset();
+        header.reset();
+        lines.reset();
+        copy.reset();
+        Sls_RaiseError("Vendalo.Basket.Copy()");
+        throw;
+    }
+}
+
+void Basket::Delete(const std::string& iBasketID) {
+    ConnectionPtr connection;
+    try {
+        connection = OpenConnection();
+        connection->BeginTrans();
+        connection->Execute("DELETE FROM BASKETLINE WHERE BASKETID = ?", nullptr, -1, {Variant(iBasketID)});
+        connection->Execute("DELETE FROM BASKETHEADER WHERE BASKETID = ?", nullptr, -1, {Variant(iBasketID)});
+        connection->CommitTrans();
+        connection->Close();
+    } catch (...) {
+        if (connection) {
+            try {
+                connection->RollbackTrans();
+            } catch (...) {
+            }
+            Sls_CloseConnection(connection);
+        }
+        Sls_RaiseError("Vendalo.Basket.Delete()");
+        throw;
+    }
+}
+
+int32_t Basket::AddLine(Variant& iBasket, int32_t iSKU, double iQuantity, ole::Date iRequestDate, bool iConfigurable,
+                        const std::string& iConfigID) {
+    ConnectionPtr connection;
+    DictionaryPtr basket;
+    RecordsetPtr lines;
+    // A failed call leaves the caller's lines as they were: no half-filled row,
+    // and no unsaved one that a second attempt would store twice.
+    std::optional<ado::Recordset> linesBefore;
+    try {
+        connection = OpenConnection();
+        basket = BasketOf(iBasket);
+        lines = RecordsetOf(basket, kLines);
+        linesBefore.emplace(*lines);
+        int32_t lineNr = AddLineToBasket(basket, iSKU, iQuantity, iRequestDate, iConfigurable, iConfigID, connection);
+        Save(basket);
+        iBasket = basket;
+        connection->Close();
+        return lineNr;
+    } catch (...) {
+        if (linesBefore) *lines = *linesBefore;
+        connection.reset();
+        basket.reset();
+        Sls_RaiseError("Vendalo.Basket.AddLine()");
+        throw;
+    }
+}
+
+int32_t Basket::AddLineToBasket(DictionaryPtr& basket, int32_t sku, double quantity, ole::Date requestDate,
+                                bool configurable, const std::string& configId, const ConnectionPtr&) {
+    RecordsetPtr header, lines;
+    try {
+        header = RecordsetOf(basket, kHeader);
+        lines = RecordsetOf(basket, kLines);
+        Variant basketId = header->Fields("BASKETID").Value();
+        int32_t lineNr = 1;
+        if (!(lines->Bof() && lines->Eof())) {
+            lines->MoveLast();
+            lineNr = lines->Fields("BASKETLINENR").Value().ToLong() + 1;
+        }
+        lines->AddNew();
+        lines->Fields("BASKETID") = basketId;
+        lines->Fields("SKU") = sku;
+        lines->Fields("QUANTITY") = quantity;
+        lines->Fields("BASKETLINENR") = lineNr;
+        lines->Fields("REQUESTDATE") = requestDate;
+        lines->Fields("PRODUCTCONFIGURABLE") = configurable;
+        lines->Fields("PRODUCTCONFIGID") = configId;
+        return lineNr;
+    } catch (...) {
+        header.reset();
+        lines.reset();
+        Sls_RaiseError("Vendalo.Basket.AddLineToBasket");
+        throw;
+    }
+}
+
+bool Basket::DeleteLines(Variant& iBasket, const Variant& LineNrs) {
+    ConnectionPtr connection;
+    DictionaryPtr basket;
+    try {
+        connection = OpenConnection();
+        basket = BasketOf(iBasket);
+        bool deleted = DeleteLinesFromBasket(basket, LineNrs, connection);
+        iBasket = basket;
+        connection->Close();
+        return deleted;
+    } catch (...) {
+        connection.reset();
+        basket.reset();
+        Sls_RaiseError("Vendalo.Basket.DeleteLines()");
+        throw;
+    }
+}
+
+bool Basket::DeleteLinesFromBasket(DictionaryPtr& basket, const Variant& lineNrs, const ConnectionPtr& connection) {
+    RecordsetPtr lines;
+    try {
+        lines = RecordsetOf(basket, kLines);
+        // The search runs forward from the current row: a number that is not
+        // found leaves the recordset at EOF, where the later numbers of this
+        // call are not found either; a deletion starts the search over.
+        for (const Variant& lineNr : lineNrs.ToArray()) {
+            lines->Find("BASKETLINENR = " + lineNr.ToString(), 0, ado::adSearchForward);
+            if (!lines->Bof() && !lines->Eof()) {
+                lines->Delete(ado::adAffectCurrent);
+                lines->MoveFirst();
+            }
+        }
+        basket->Set(kLines, lines);
+        SaveBasket(basket, connection);
+        return true;
+    } catch (...) {
+        lines.reset();
+        Sls_RaiseError("Vendalo.Basket.DeleteLinesFromBasket");
+        throw;
+    }
+}
+
+void RegisterBasket() { ole::RegisterClass<Basket>("Vendalo.Basket"); }
+
+}  // namespace vendalo
