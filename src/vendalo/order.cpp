@@ -4,13 +4,12 @@
 #include "lib_sales.h"
 #include "masterdata/business_partner.h"
 #include "sales_parameter.h"
+#include "vendalo_error.h"
 
 namespace vendalo {
 namespace {
 
 using ole::Variant;
-
-constexpr int32_t kMissingOrderInfo = ole::err::ObjectErrorBase + 343;
 
 ado::RecordsetPtr RecordsetOf(const ole::Dictionary& d, const char* key) {
     auto rs = d.Item(key).As<ado::Recordset>();
@@ -122,7 +121,7 @@ private:
         if (connection->GetDialect() == ado::Dialect::PostgreSQL) sql += " FOR UPDATE";
         auto rs = connection->Execute(sql, nullptr, -1, {basketId});
         if (rs->Eof())
-            ole::Raise(kMissingOrderInfo,
+            ole::Raise(MissingOrderInfo,
                        "Basket " + basketId + " does not exist any more: it was submitted already or deleted",
                        "Vendalo.Order");
     }
@@ -159,7 +158,7 @@ private:
                 rs->Fields("ADDRESSID") = id;
                 auto address = partner->GetAddress(id.ToLong());
                 if (address->Eof())
-                    ole::Raise(ole::err::ObjectErrorBase + 340, "Address " + id.ToString() + " does not exist",
+                    ole::Raise(MissingAddress, "Address " + id.ToString() + " does not exist",
                                "Vendalo.Order");
                 for (const char* column : kCopied) rs->Fields(column) = address->Fields(column).Value();
                 rs->Update();
