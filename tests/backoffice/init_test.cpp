@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
-#include <cstdio>
 #include <cstdlib>
 
 #include "backend/backend_selector.h"
@@ -12,6 +9,7 @@
 #include "masterdata/configurator.h"
 #include "masterdata/membership.h"
 #include "register_all.h"
+#include "run_program.h"
 #include "test_db.h"
 
 using namespace testing_support;
@@ -19,28 +17,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Outcome {
-    int exitCode = -1;
-    std::string output;  // standard output and error
-};
-
-std::string Quoted(const std::string& text) {
-    std::string q = "'";
-    for (char c : text) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-Outcome Backoffice(const std::string& arguments) {
-    Outcome result;
-    FILE* pipe = popen((Quoted(BACKOFFICE_BINARY) + " " + arguments + " 2>&1").c_str(), "r");
-    if (!pipe) return result;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, n);
-    int status = pclose(pipe);
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
-}
+Outcome Backoffice(const std::string& arguments) { return RunProgram(BACKOFFICE_BINARY, arguments); }
 
 ole::Variant SiteSetting(const fs::path& home, const std::string& name) {
     auto config = qx::NewConfiguration();
