@@ -5,11 +5,14 @@
 namespace vendalo {
 
 std::shared_ptr<qx::ISqlEncoder> SQLEncoder() {
-    // one encoder per thread and dialect, made on first use
-    thread_local std::shared_ptr<qx::ISqlEncoder> encoders[2];
-    ado::Dialect dialect = ado::DialectOf(Sls_ConnectionString());
-    auto& encoder = encoders[dialect == ado::Dialect::SQLite ? 0 : 1];
-    if (!encoder) encoder = qx::NewSqlEncoder(dialect);
+    // one encoder per thread, made on first use, and again when the database's dialect changes
+    thread_local std::string connectionString;
+    thread_local std::shared_ptr<qx::ISqlEncoder> encoder;
+    const std::string& current = Sls_ConnectionString();
+    if (!encoder || current != connectionString) {
+        encoder = qx::NewSqlEncoder(ado::DialectOf(current));
+        connectionString = current;
+    }
     return encoder;
 }
 

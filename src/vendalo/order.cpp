@@ -19,11 +19,50 @@ ado::RecordsetPtr RecordsetOf(const ole::Dictionary& d, const char* key) {
 
 bool IsMissing(const Variant& v) { return v.IsNull() || v.IsEmpty(); }
 
-// "As stored": the number that an integer field holds, in decimal. A value that is
-// no number (or Null) fails here rather than reaching the statement.
-std::string AsStored(const Variant& v) { return std::to_string(v.ToLong()); }
+// A statement built piece by piece: the text that runs, with every value bound
+// to a "?" marker. A failure report shows it with the values as SQL literals
+// (Shown), which is what was executed.
+struct Statement {
+    std::string sql;
+    std::vector<Variant> params;
 
-std::string Number(const Variant& v) { return SQLEncoder()->NumberLiteral(v.ToDouble()); }
+    void Sql(const std::string& text) { sql += text; }
+    void Value(const Variant& value) {
+        sql += "?";
+        params.push_back(value);
+    }
+    // a text literal: the value as text, or NULL for Null
+    void Text(const Variant& v) {
+        if (v.IsNull()) return Sql("NULL");
+        Value(Variant(v.ToString()));
+    }
+    // a number literal
+    void Number(const Variant& v) { Value(Variant(v.ToDouble())); }
+    // a date literal
+    void Date(const Variant& v) { Value(Variant(v.ToDate())); }
+    // "as stored": the number an integer field holds; anything else (Null included) fails here
+    void AsStored(const Variant& v) { Value(Variant(v.ToLong())); }
+    void Run(const ado::ConnectionPtr& connection) { connection->Execute(sql, nullptr, -1, params); }
+
+    std::string Shown() const {
+        std::string shown;
+        size_t k = 0;
+        for (char c : sql) {
+            if (c != '?' || k >= params.size()) {
+                shown += c;
+                continue;
+            }
+            const Variant& v = params[k++];
+            switch (v.Type()) {
+                case ole::VarType::String: shown += EncodeSQLValue(v); break;
+                case ole::VarType::Double: shown += SQLEncoder()->NumberLiteral(v.ToDouble()); break;
+                case ole::VarType::Date: shown += EncodeSQLDate(v.ToDate()); break;
+                default: shown += v.ToString();
+            }
+        }
+        return shown;
+    }
+};
 
 class Order : public IOrder, public qx::IReferentialIntegrity {
 public:
@@ -148,7 +187,7 @@ private:
                                             "STATEPROVINCE"};
             for (const Variant& id : ids.Keys()) {
                 sql = "SELECT * FROM ADDRESSHISTORY WHERE ORDERID = " + EncodeSQLText(basketId) +
-                      " AND ADDRESSID = " + AsStored(id);
+                      " AND ADDRESSID = " + std::to_string(id.ToLong());
                 auto rs = std::make_shared<ado::Recordset>();
                 rs->Open("SELECT * FROM ADDRESSHISTORY WHERE ORDERID = ? AND ADDRESSID = ?", connection,
                          ado::adOpenKeyset, ado::adLockOptimistic, -1, {basketId, id});
@@ -171,105 +210,109 @@ private:
     }
 
     static void InsertOrderHeader(const ole::Dictionary& basket, const ado::ConnectionPtr& connection) {
-        std::string sql;
+        Statement st;
         try {
             auto h = RecordsetOf(basket, "header");
             auto f = [&](const char* name) { return h->Fields(name).Value(); };
             if (IsMissing(f("PAYMENTMETHOD"))) h->Fields("PAYMENTMETHOD") = 1;  // invoice
             auto numberOrNull = [&](const char* name, const char* sep) {
                 Variant v = f(name);
-                return IsMissing(v) ? std::string("NULL,") : Number(v) + sep;
+                if (IsMissing(v)) return st.Sql("NULL,");
+                st.Number(v);
+                st.Sql(sep);
             };
-            sql = "INSERT INTO ORDERHEADER (ORDERID, CURRENCYCODE, USERID, SHIPPINGADDRESSID, BILLINGADDRESSID, "
-                  "BUSINESSPARTNERID, CARRIERCODE, ORDERLISTNAME, ORDERSTATUS, ORDERDATE, HEADERTEXT, SALESORDERNR, "
-                  "DISCOUNTPERC, CUSTOMERPONR, ACKNOWLEDGEMENTURL, BISID, FREIGHTTOTAL, WEBPAYMENTMETHOD, FREIGHTTAX, "
-                  "CALCULATETAX, CURRENCYDECIMALS, CUSTOMERCODE, CUSTOMERNAME, FREIGHTTAXCODE, FREIGHTTAXCODEDESCRIPTION, "
-                  "FREIGHTTAXPERC, SUBTOTAL, TAXTOTAL, TOTAL, TOTALNETAMOUNT, DISCOUNTTOTAL, CURRENCYSYMBOL) VALUES (";
-            sql += EncodeSQLValue(f("BASKETID")) + ", ";
-            sql += EncodeSQLValue(f("CURRENCYCODE")) + ", ";
-            sql += EncodeSQLValue(f("USERID")) + ", ";
-            sql += AsStored(f("SHIPPINGADDRESSID")) + ", ";
-            sql += AsStored(f("BILLINGADDRESSID")) + ", ";
-            sql += AsStored(f("BUSINESSPARTNERID")) + ", ";
-            sql += EncodeSQLValue(f("CARRIERCODE")) + ", ";
-            sql += EncodeSQLValue(f("BASKETNAME")) + ", ";
-            sql += "0, ";
-            sql += EncodeSQLDate(f("BASKETDATE").ToDate()) + ", ";
-            sql += EncodeSQLValue(f("BASKETTEXT")) + ", ";
-            sql += "'', ";
-            sql += Number(f("DISCOUNTPERC")) + ", ";
-            sql += EncodeSQLValue(f("CUSTOMERPONUMBER")) + ", ";
-            sql += EncodeSQLValue(f("ACKNOWLEDGEMENTURL")) + ",";
-            sql += IsMissing(f("BISID")) ? std::string("NULL,") : AsStored(f("BISID")) + ", ";
-            sql += numberOrNull("FREIGHTTOTAL", ", ");
-            sql += AsStored(f("PAYMENTMETHOD")) + ", ";
-            sql += numberOrNull("FREIGHTTAXTOTAL", ", ");
-            sql += IsMissing(f("CALCULATETAX")) ? std::string("0, ") : std::to_string(f("CALCULATETAX").ToInt()) + ",";
-            sql += IsMissing(f("CURRENCYDECIMALS")) ? std::string("NULL,") : AsStored(f("CURRENCYDECIMALS")) + ",";
-            sql += EncodeSQLValue(f("CUSTOMERCODE")) + ", ";
-            sql += EncodeSQLValue(f("CUSTOMERNAME")) + ",";
-            sql += EncodeSQLValue(f("FREIGHTTAXCODE")) + ",";
-            sql += EncodeSQLValue(f("FREIGHTTAXCODEDESCRIPTION")) + ",";
+            st.Sql("INSERT INTO ORDERHEADER (ORDERID, CURRENCYCODE, USERID, SHIPPINGADDRESSID, BILLINGADDRESSID, "
+                    "BUSINESSPARTNERID, CARRIERCODE, ORDERLISTNAME, ORDERSTATUS, ORDERDATE, HEADERTEXT, SALESORDERNR, "
+                    "DISCOUNTPERC, CUSTOMERPONR, ACKNOWLEDGEMENTURL, BISID, FREIGHTTOTAL, WEBPAYMENTMETHOD, FREIGHTTAX, "
+                    "CALCULATETAX, CURRENCYDECIMALS, CUSTOMERCODE, CUSTOMERNAME, FREIGHTTAXCODE, "
+                    "FREIGHTTAXCODEDESCRIPTION, FREIGHTTAXPERC, SUBTOTAL, TAXTOTAL, TOTAL, TOTALNETAMOUNT, DISCOUNTTOTAL, "
+                    "CURRENCYSYMBOL) VALUES (");
+            for (const char* name : {"BASKETID", "CURRENCYCODE", "USERID"}) st.Text(f(name)), st.Sql(", ");
+            for (const char* name : {"SHIPPINGADDRESSID", "BILLINGADDRESSID", "BUSINESSPARTNERID"})
+                st.AsStored(f(name)), st.Sql(", ");
+            st.Text(f("CARRIERCODE")), st.Sql(", ");
+            st.Text(f("BASKETNAME")), st.Sql(", ");
+            st.Sql("0, ");
+            st.Date(f("BASKETDATE")), st.Sql(", ");
+            st.Text(f("BASKETTEXT")), st.Sql(", ");
+            st.Sql("'', ");
+            st.Number(f("DISCOUNTPERC")), st.Sql(", ");
+            st.Text(f("CUSTOMERPONUMBER")), st.Sql(", ");
+            st.Text(f("ACKNOWLEDGEMENTURL")), st.Sql(",");
+            if (IsMissing(f("BISID"))) st.Sql("NULL,");
+            else st.AsStored(f("BISID")), st.Sql(", ");
+            numberOrNull("FREIGHTTOTAL", ", ");
+            st.AsStored(f("PAYMENTMETHOD")), st.Sql(", ");
+            numberOrNull("FREIGHTTAXTOTAL", ", ");
+            if (IsMissing(f("CALCULATETAX"))) st.Sql("0, ");
+            else st.Value(Variant(f("CALCULATETAX").ToInt())), st.Sql(",");
+            if (IsMissing(f("CURRENCYDECIMALS"))) st.Sql("NULL,");
+            else st.AsStored(f("CURRENCYDECIMALS")), st.Sql(",");
+            st.Text(f("CUSTOMERCODE")), st.Sql(", ");
+            for (const char* name : {"CUSTOMERNAME", "FREIGHTTAXCODE", "FREIGHTTAXCODEDESCRIPTION"}) st.Text(f(name)), st.Sql(",");
             for (const char* name : {"FREIGHTTAXPERC", "SUBTOTAL", "TAXTOTAL", "TOTAL", "TOTALNETAMOUNT", "DISCOUNTTOTAL"})
-                sql += numberOrNull(name, ",");
-            sql += EncodeSQLValue(f("CURRENCYSYMBOL")) + ")";
-            connection->Execute(sql, nullptr, -1);
+                numberOrNull(name, ",");
+            st.Text(f("CURRENCYSYMBOL")), st.Sql(")");
+            st.Run(connection);
         } catch (...) {
-            Sls_RaiseError("Order.InsertOrderHeader", Sls_ConnectionErrors(connection) + " executing: '" + sql + "'");
+            Sls_RaiseError("Order.InsertOrderHeader", Sls_ConnectionErrors(connection) + " executing: '" + st.Shown() + "'");
             throw;
         }
     }
 
     static void InsertOrderLines(const ole::Dictionary& basket, const ado::ConnectionPtr& connection) {
-        std::string sql;
+        Statement st;
         try {
             auto h = RecordsetOf(basket, "header");
             auto lines = RecordsetOf(basket, "lines");
             if (lines->Bof() && lines->Eof()) return;
-            std::string orderId = EncodeSQLValue(h->Fields("BASKETID").Value());
+            Variant orderId = h->Fields("BASKETID").Value();
             int32_t lineNr = 1;
             for (lines->MoveFirst(); !lines->Eof(); lines->MoveNext(), ++lineNr) {
                 auto f = [&](const char* name) { return lines->Fields(name).Value(); };
                 auto textOrNull = [&](const char* name, const char* sep) {
                     Variant v = f(name);
-                    return IsMissing(v) ? std::string("NULL") + sep : EncodeSQLValue(v) + sep;
+                    if (IsMissing(v)) return st.Sql(std::string("NULL") + sep);
+                    st.Text(v);
+                    st.Sql(sep);
                 };
                 auto numberOrZero = [&](const char* name, const char* sep) {
                     Variant v = f(name);
-                    return IsMissing(v) ? std::string("0") + sep : Number(v) + sep;
+                    if (IsMissing(v)) return st.Sql(std::string("0") + sep);
+                    st.Number(v);
+                    st.Sql(sep);
                 };
-                sql = "INSERT INTO ORDERLINE (ORDERID, LINENR, PRODUCTID, UNITCODE, ADDRESSID, QUANTITY, PRICE, "
-                      "DISCOUNTPERC, DISCOUNTAMOUNT, AMOUNT, CONFIGID, CONFIGCOMPLETE, LINETEXT, REQUESTDATE, "
-                      "ALLOCATIONDATE, LINETAX, LINEFREIGHT, TAXCODE, TAXPERCENTAGE, TAXCODEDESCRIPTION, LINEFREIGHTTAX, "
-                      "LINESTATUS, ORDERDISCOUNT, PARTNUMBER) VALUES (";
-                sql += orderId + ", ";
-                sql += std::to_string(lineNr) + ", ";
-                sql += Number(f("SKU")) + ", ";
-                sql += EncodeSQLValue(f("PRODUCTUNITCODE")) + ", ";
-                sql += AsStored(f("ADDRESSID")) + ", ";
-                sql += Number(f("QUANTITY")) + ", ";
-                sql += Number(f("PRODUCTPRICE")) + ", ";
-                sql += Number(f("DISCOUNTPERC")) + ", ";
-                sql += Number(f("DISCOUNTAMOUNT")) + ", ";
-                sql += Number(f("LINEAMOUNT")) + ", ";
-                sql += IsMissing(f("PRODUCTCONFIGID")) ? std::string("NULL, 0, ")
-                                                        : EncodeSQLValue(f("PRODUCTCONFIGID")) + ", 1, ";
-                sql += textOrNull("LINETEXT", ", ");
-                sql += IsMissing(f("REQUESTDATE")) ? std::string("NULL, ") : EncodeSQLDate(f("REQUESTDATE").ToDate()) + ", ";
-                sql += "NULL, ";
-                sql += numberOrZero("TAXAMOUNT", ",");
-                sql += numberOrZero("FREIGHTAMOUNT", ",");
-                sql += textOrNull("TAXCODE", ", ");
-                sql += numberOrZero("TAXPERCENTAGE", ",");
-                sql += textOrNull("TAXCODEDESCRIPTION", ", ");
-                sql += numberOrZero("FREIGHTTAXAMOUNT", ",");
-                sql += "0, ";
-                sql += numberOrZero("ORDERDISCOUNTAMOUNT", ", ");
-                sql += IsMissing(f("PARTNUMBER")) ? std::string("NULL)") : EncodeSQLValue(f("PARTNUMBER")) + ")";
-                connection->Execute(sql, nullptr, -1);
+                st = Statement();
+                st.Sql("INSERT INTO ORDERLINE (ORDERID, LINENR, PRODUCTID, UNITCODE, ADDRESSID, QUANTITY, PRICE, "
+                        "DISCOUNTPERC, DISCOUNTAMOUNT, AMOUNT, CONFIGID, CONFIGCOMPLETE, LINETEXT, REQUESTDATE, "
+                        "ALLOCATIONDATE, LINETAX, LINEFREIGHT, TAXCODE, TAXPERCENTAGE, TAXCODEDESCRIPTION, LINEFREIGHTTAX, "
+                        "LINESTATUS, ORDERDISCOUNT, PARTNUMBER) VALUES (");
+                st.Text(orderId), st.Sql(", ");
+                st.Value(Variant(lineNr)), st.Sql(", ");
+                st.Number(f("SKU")), st.Sql(", ");
+                st.Text(f("PRODUCTUNITCODE")), st.Sql(", ");
+                st.AsStored(f("ADDRESSID")), st.Sql(", ");
+                for (const char* name : {"QUANTITY", "PRODUCTPRICE", "DISCOUNTPERC", "DISCOUNTAMOUNT", "LINEAMOUNT"})
+                    st.Number(f(name)), st.Sql(", ");
+                if (IsMissing(f("PRODUCTCONFIGID"))) st.Sql("NULL, 0, ");
+                else st.Text(f("PRODUCTCONFIGID")), st.Sql(", 1, ");
+                textOrNull("LINETEXT", ", ");
+                if (IsMissing(f("REQUESTDATE"))) st.Sql("NULL, ");
+                else st.Date(f("REQUESTDATE")), st.Sql(", ");
+                st.Sql("NULL, ");
+                numberOrZero("TAXAMOUNT", ",");
+                numberOrZero("FREIGHTAMOUNT", ",");
+                textOrNull("TAXCODE", ", ");
+                numberOrZero("TAXPERCENTAGE", ",");
+                textOrNull("TAXCODEDESCRIPTION", ", ");
+                numberOrZero("FREIGHTTAXAMOUNT", ",");
+                st.Sql("0, ");
+                numberOrZero("ORDERDISCOUNTAMOUNT", ", ");
+                textOrNull("PARTNUMBER", ")");
+                st.Run(connection);
             }
         } catch (...) {
-            Sls_RaiseError("Order.InsertOrderLines", Sls_ConnectionErrors(connection) + " executing: '" + sql + "'");
+            Sls_RaiseError("Order.InsertOrderLines", Sls_ConnectionErrors(connection) + " executing: '" + st.Shown() + "'");
             throw;
         }
     }

@@ -315,7 +315,9 @@ int Recordset::FieldCount() const {
 
 int Recordset::FieldIndex(const std::string& name) const {
     RequireOpen();
-    auto it = schema_->byName.find(detail::Upper(name));
+    // names mostly come as the schema writes them (upper case): try them as given first
+    auto it = schema_->byName.find(name);
+    if (it == schema_->byName.end()) it = schema_->byName.find(detail::Upper(name));
     if (it == schema_->byName.end())
         ole::Raise(err::ItemNotFound,
                    "Item cannot be found in the collection corresponding to the requested name or ordinal. (" + name + ")",

@@ -209,13 +209,7 @@ public:
         int rc = sqlite3_step(stmt);
         Result result;
         int n = sqlite3_column_count(stmt);
-        result.columns.resize(static_cast<size_t>(n));
-        for (int i = 0; i < n; ++i) {
-            auto& c = result.columns[static_cast<size_t>(i)];
-            c.name = sqlite3_column_name(stmt, i);
-            const char* decl = sqlite3_column_decltype(stmt, i);
-            c.type = decl ? TypeFromDeclaration(decl, c.size) : adVariant;
-        }
+        result.columns = ColumnsOf(stmt, n);
         for (; rc == SQLITE_ROW; rc = sqlite3_step(stmt)) {
             std::vector<Variant> row;
             row.reserve(static_cast<size_t>(n));
@@ -292,6 +286,29 @@ private:
         }
     }
 
+    // The columns of a kept statement are worked out once; SQLite keeps the name and
+    // declaration texts of a statement until it prepares it again, so unchanged
+    // pointers mean unchanged columns.
+    std::vector<Column> ColumnsOf(sqlite3_stmt* stmt, int n) {
+        auto& known = columns_[stmt];
+        bool same = known.names.size() == static_cast<size_t>(n);
+        for (int i = 0; same && i < n; ++i)
+            same = known.names[static_cast<size_t>(i)] == sqlite3_column_name(stmt, i) &&
+                   known.declarations[static_cast<size_t>(i)] == sqlite3_column_decltype(stmt, i);
+        if (!same) {
+            known = {};
+            for (int i = 0; i < n; ++i) {
+                Column c;
+                known.names.push_back(sqlite3_column_name(stmt, i));
+                known.declarations.push_back(sqlite3_column_decltype(stmt, i));
+                c.name = known.names.back();
+                c.type = known.declarations.back() ? TypeFromDeclaration(known.declarations.back(), c.size) : adVariant;
+                known.columns.push_back(std::move(c));
+            }
+        }
+        return known.columns;
+    }
+
     // Prepared statements are kept per connection, the most recent 64 of them.
     sqlite3_stmt* Prepare(const std::string& sql) {
         auto it = cache_.find(sql);
@@ -307,6 +324,7 @@ private:
         }
         if (cache_.size() >= 64) {
             const std::string& oldest = order_.front();
+            columns_.erase(cache_[oldest]);
             sqlite3_finalize(cache_[oldest]);
             cache_.erase(oldest);
             order_.pop_front();
@@ -319,6 +337,11 @@ private:
     sqlite3* db_ = nullptr;
     std::unordered_map<std::string, sqlite3_stmt*> cache_;
     std::list<std::string> order_;
+    struct KnownColumns {
+        std::vector<const char*> names, declarations;
+        std::vector<Column> columns;
+    };
+    std::unordered_map<sqlite3_stmt*, KnownColumns> columns_;
     std::unordered_map<std::string, std::vector<std::string>> keys_;
 };
 

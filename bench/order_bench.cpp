@@ -1,0 +1,153 @@
+// Submitting a five-line basket as an order through "Vendalo.Order", against the
+// bare SQLite C API doing the same work on the same file in one transaction: the
+// basket claim, the address reads and snapshots, the header and line inserts and
+// the basket deletion. The bare program keeps its connection and statements; the
+// system opens a (pooled) connection per call and builds its statements as text.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+
+#include "bench_support.h"
+#include "lib_sales.h"
+#include "order.h"
+
+namespace {
+
+using bench_support::BareSQLite;
+using bench_support::BenchInstallation;
+using ole::Variant;
+
+constexpr int kLines = 5;
+const char* kMasterData =
+    "INSERT INTO BUSINESSPARTNER (BUSINESSPARTNERID, NAME, CURRENCYCODE, CARRIERCODE, POSTALADDRESSID, SHIPPINGADDRESSID) "
+    "VALUES (10, 'Acme', 'EUR', 'DHL', 100, 101);"
+    "INSERT INTO ADDRESS (ADDRESSID, BUSINESSPARTNERID, NAME1, STREET1, CITY1, ZIPCODE, COUNTRYCODE) "
+    "VALUES (100, 10, 'Acme invoices', 'Main 1', 'Utrecht', '3511AA', 'NL');"
+    "INSERT INTO ADDRESS (ADDRESSID, BUSINESSPARTNERID, NAME1, STREET1, CITY1, ZIPCODE, COUNTRYCODE) "
+    "VALUES (101, 10, 'Acme goods', 'Dock 2', 'Rotterdam', '3011AB', 'NL')";
+
+// Stores a basket the way the web shop leaves it before submission.
+void StoreBasket(BareSQLite& db, const char* id) {
+    sqlite3_stmt* header = db.Statement(
+        "INSERT INTO BASKETHEADER (BASKETID, BASKETNAME, BASKETDATE, USERID, BUSINESSPARTNERID, BILLINGADDRESSID, "
+        "SHIPPINGADDRESSID, CURRENCYCODE, CARRIERCODE, CALCULATETAX, SUBTOTAL, TOTAL) "
+        "VALUES (?, 'Weekly order', '2026-12-08 10:00:00', 'bench', 10, 100, 101, 'EUR', 'DHL', 1, 125, 151.25)");
+    sqlite3_bind_text(header, 1, id, 32, SQLITE_STATIC);
+    db.Run(header);
+    for (int i = 1; i <= kLines; ++i) {
+        sqlite3_stmt* line = db.Statement(
+            "INSERT INTO BASKETLINE (BASKETID, BASKETLINENR, SKU, QUANTITY, REQUESTDATE, ADDRESSID, PRODUCTUNITCODE, "
+            "PRODUCTPRICE, LINEAMOUNT, TAXAMOUNT, TAXCODE, PARTNUMBER) "
+            "VALUES (?, ?, ?, 2, '2026-12-24 00:00:00', 101, 'PCE', 12.5, 25, 5.25, 'H', 'P-100')");
+        sqlite3_bind_text(line, 1, id, 32, SQLITE_STATIC);
+        sqlite3_bind_int(line, 2, i);
+        sqlite3_bind_int(line, 3, 500 + i);
+        db.Run(line);
+    }
+}
+
+void NextId(char* id, int serial) { std::snprintf(id, 33, "%032X", serial); }
+
+ole::DictionaryPtr LoadBasket(const std::string& id) {
+    auto c = Sls_GetOpenConnection(Sls_ConnectionString());
+    auto open = [&](const char* sql) {
+        auto rs = std::make_shared<ado::Recordset>();
+        rs->CursorLocation = ado::adUseClient;
+        rs->Open(sql, c, ado::adOpenStatic, ado::adLockBatchOptimistic, -1, {Variant(id)});
+        rs->SetActiveConnection(nullptr);
+        return rs;
+    };
+    auto d = std::make_shared<ole::Dictionary>();
+    d->Add("header", open("SELECT * FROM BASKETHEADER WHERE BASKETID = ?"));
+    d->Add("lines", open("SELECT * FROM BASKETLINE WHERE BASKETID = ? ORDER BY BASKETLINENR"));
+    return d;
+}
+
+void SubmitBasket(benchmark::State& state) {
+    BenchInstallation inst;
+    inst.Exec(kMasterData);
+    BareSQLite setup(inst.DatabaseFile());
+    auto order = Sls_GetComponent<vendalo::IOrder>("Vendalo.Order");
+    int serial = 0;
+    char id[40];
+    for (auto _ : state) {
+        state.PauseTiming();
+        NextId(id, ++serial);
+        StoreBasket(setup, id);
+        auto basket = LoadBasket(id);
+        state.ResumeTiming();
+        order->SubmitBasket(Variant(basket));
+    }
+}
+BENCHMARK(SubmitBasket)->Name("SubmitBasket/order")->UseRealTime();
+
+void SubmitBasketBare(benchmark::State& state) {
+    BenchInstallation inst;
+    inst.Exec(kMasterData);
+    BareSQLite db(inst.DatabaseFile());
+    int serial = 0;
+    char id[40];
+    for (auto _ : state) {
+        state.PauseTiming();
+        NextId(id, ++serial);
+        StoreBasket(db, id);
+        state.ResumeTiming();
+        auto bindId = [&](sqlite3_stmt* stmt, int at) { sqlite3_bind_text(stmt, at, id, 32, SQLITE_STATIC); };
+        db.Exec("BEGIN IMMEDIATE");
+        sqlite3_stmt* claim = db.Statement("SELECT BASKETID FROM BASKETHEADER WHERE BASKETID = ?");
+        bindId(claim, 1);
+        db.ReadAll(claim);
+        for (int address : {100, 101}) {
+            sqlite3_stmt* snapshot = db.Statement("SELECT * FROM ADDRESSHISTORY WHERE ORDERID = ? AND ADDRESSID = ?");
+            bindId(snapshot, 1);
+            sqlite3_bind_int(snapshot, 2, address);
+            db.ReadAll(snapshot);
+            sqlite3_stmt* read = db.Statement(
+                "SELECT SHORTDESCRIPTION, NAME1, NAME2, STREET1, STREET2, CITY1, CITY2, STATEPROVINCE, ZIPCODE, "
+                "COUNTRYCODE, PHONE, FAX, COUNTRYNAME FROM ADDRESS WHERE ADDRESSID = ?");
+            sqlite3_bind_int(read, 1, address);
+            sqlite3_step(read);
+            sqlite3_stmt* insert = db.Statement(
+                "INSERT INTO ADDRESSHISTORY (ORDERID, ADDRESSID, COUNTRYCODE, NAME1, NAME2, STREET1, STREET2, CITY1, "
+                "CITY2, STATEPROVINCE, ZIPCODE, PHONE, FAX, COUNTRYNAME, SHORTDESCRIPTION) "
+                "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+            bindId(insert, 1);
+            sqlite3_bind_int(insert, 2, address);
+            int columns[] = {9, 1, 2, 3, 4, 5, 6, 7, 8, 10, 11, 12, 0};
+            for (int k = 0; k < 13; ++k) sqlite3_bind_value(insert, 3 + k, sqlite3_column_value(read, columns[k]));
+            db.Run(insert);
+            sqlite3_reset(read);
+        }
+        sqlite3_stmt* header = db.Statement(
+            "INSERT INTO ORDERHEADER (ORDERID, CURRENCYCODE, USERID, SHIPPINGADDRESSID, BILLINGADDRESSID, "
+            "BUSINESSPARTNERID, CARRIERCODE, ORDERLISTNAME, ORDERSTATUS, ORDERDATE, HEADERTEXT, SALESORDERNR, "
+            "DISCOUNTPERC, CUSTOMERPONR, ACKNOWLEDGEMENTURL, BISID, FREIGHTTOTAL, WEBPAYMENTMETHOD, FREIGHTTAX, "
+            "CALCULATETAX, CURRENCYDECIMALS, CUSTOMERCODE, CUSTOMERNAME, FREIGHTTAXCODE, FREIGHTTAXCODEDESCRIPTION, "
+            "FREIGHTTAXPERC, SUBTOTAL, TAXTOTAL, TOTAL, TOTALNETAMOUNT, DISCOUNTTOTAL, CURRENCYSYMBOL) "
+            "VALUES (?, 'EUR', 'bench', 101, 100, 10, 'DHL', 'Weekly order', 0, '2026-12-08 10:00:00', NULL, '', 0, "
+            "NULL, NULL, NULL, NULL, 1, NULL, -1, NULL, NULL, NULL, NULL, NULL, NULL, 125, NULL, 151.25, NULL, NULL, NULL)");
+        bindId(header, 1);
+        db.Run(header);
+        for (int i = 1; i <= kLines; ++i) {
+            sqlite3_stmt* line = db.Statement(
+                "INSERT INTO ORDERLINE (ORDERID, LINENR, PRODUCTID, UNITCODE, ADDRESSID, QUANTITY, PRICE, DISCOUNTPERC, "
+                "DISCOUNTAMOUNT, AMOUNT, CONFIGID, CONFIGCOMPLETE, LINETEXT, REQUESTDATE, ALLOCATIONDATE, LINETAX, "
+                "LINEFREIGHT, TAXCODE, TAXPERCENTAGE, TAXCODEDESCRIPTION, LINEFREIGHTTAX, LINESTATUS, ORDERDISCOUNT, "
+                "PARTNUMBER) VALUES (?, ?, ?, 'PCE', 101, 2, 12.5, 0, 0, 25, NULL, 0, NULL, '2026-12-24 00:00:00', NULL, "
+                "5.25, 0, 'H', 0, NULL, 0, 0, 0, 'P-100')");
+            bindId(line, 1);
+            sqlite3_bind_int(line, 2, i);
+            sqlite3_bind_int(line, 3, 500 + i);
+            db.Run(line);
+        }
+        for (const char* sql : {"DELETE FROM BASKETLINE WHERE BASKETID = ?", "DELETE FROM BASKETHEADER WHERE BASKETID = ?"}) {
+            sqlite3_stmt* remove = db.Statement(sql);
+            bindId(remove, 1);
+            db.Run(remove);
+        }
+        db.Exec("COMMIT");
+    }
+}
+BENCHMARK(SubmitBasketBare)->Name("SubmitBasket/bare")->UseRealTime();
+
+}  // namespace
