@@ -21,12 +21,13 @@ done
 echo
 echo "== ratios against the bare database (medians; 1.00 = as fast)"
 /usr/bin/python3 - "$OUT"/*.json <<'PY'
-import json, sys
+import json, re, sys
 for path in sys.argv[1:]:
     medians = {}
     for b in json.load(open(path))["benchmarks"]:
         if b.get("aggregate_name", "median") == "median":
-            medians[b.get("run_name", b["name"]).removesuffix("/real_time")] = b
+            name = re.sub(r"/(iterations:\d+|real_time|min_time:[\d.]+)", "", b.get("run_name", b["name"]))
+            medians[name] = b
     for name, b in medians.items():
         work, _, how = name.partition("/")
         base = medians.get(work + "/bare")

@@ -1,0 +1,101 @@
+// Importing a confirmation file of 100,000 EDI entries through
+// "Ordexa.WebOrderConfirmation", against the bare SQLite C API reading the same
+// file and applying the same reads and updates in one transaction.
+#include <benchmark/benchmark.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "bench_support.h"
+#include "exchange/web_order_confirmation.h"
+#include "lib_sales.h"
+
+namespace {
+
+using bench_support::BareSQLite;
+using bench_support::BenchInstallation;
+
+constexpr int kEntries = 100000;
+
+std::string OrderId(int i) {
+    char id[40];
+    std::snprintf(id, sizeof id, "%032X", i);
+    return id;
+}
+
+void StoreOrders(BareSQLite& db) {
+    db.Exec("BEGIN IMMEDIATE");
+    for (int i = 0; i < kEntries; ++i) {
+        sqlite3_stmt* insert = db.Statement(
+            "INSERT INTO ORDERHEADER (ORDERID, ORDERSTATUS, WEBPAYMENTMETHOD, SALESORDERNR) VALUES (?, 1, ?, '')");
+        std::string id = OrderId(i);
+        sqlite3_bind_text(insert, 1, id.data(), 32, SQLITE_TRANSIENT);
+        sqlite3_bind_int(insert, 2, i % 3 == 0 ? 2 : 1);
+        db.Run(insert);
+    }
+    db.Exec("COMMIT");
+}
+
+// Every order back in status 1, and the back end's file written again.
+void Prepare(BareSQLite& db, const std::string& file) {
+    db.Exec("UPDATE ORDERHEADER SET ORDERSTATUS = 1, SALESORDERNR = ''");
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    for (int i = 0; i < kEntries; ++i) out << OrderId(i) << ";SO" << i << "\r\n";
+}
+
+void ConfirmationImport(benchmark::State& state) {
+    BenchInstallation inst;
+    BareSQLite db(inst.DatabaseFile());
+    StoreOrders(db);
+    std::string file = (std::filesystem::temp_directory_path() / "backoffice_bench_confirm.edi").string();
+    auto importer = Sls_GetComponent<ordexa::IWebOrderConfirmation>("Ordexa.WebOrderConfirmation");
+    for (auto _ : state) {
+        state.PauseTiming();
+        Prepare(db, file);
+        state.ResumeTiming();
+        importer->Run("1", file, "", ";", "false", "", "", "", "", "", "");
+        if (std::filesystem::exists(file)) state.SkipWithError("the file was not consumed");
+    }
+}
+BENCHMARK(ConfirmationImport)->Name("ConfirmationImport/ordexa")->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+void ConfirmationImportBare(benchmark::State& state) {
+    BenchInstallation inst;
+    BareSQLite db(inst.DatabaseFile());
+    StoreOrders(db);
+    std::string file = (std::filesystem::temp_directory_path() / "backoffice_bench_confirm.edi").string();
+    for (auto _ : state) {
+        state.PauseTiming();
+        Prepare(db, file);
+        state.ResumeTiming();
+        std::ifstream in(file, std::ios::binary);
+        std::stringstream content;
+        content << in.rdbuf();
+        in.close();
+        std::string line;
+        db.Exec("BEGIN IMMEDIATE");
+        while (std::getline(content, line)) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            size_t at = line.find(';');
+            if (at == std::string::npos || at == 0) continue;
+            std::string key = line.substr(0, at), number = line.substr(at + 1);
+            sqlite3_stmt* read = db.Statement("SELECT WEBPAYMENTMETHOD, ACKNOWLEDGEMENTURL FROM ORDERHEADER WHERE ORDERID = ?");
+            sqlite3_bind_text(read, 1, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);
+            if (sqlite3_step(read) != SQLITE_ROW) continue;
+            int status = sqlite3_column_int(read, 0) == 2 ? 4 : (sqlite3_column_bytes(read, 1) > 0 ? 2 : 6);
+            sqlite3_reset(read);
+            sqlite3_stmt* change = db.Statement(
+                "UPDATE ORDERHEADER SET ORDERSTATUS = ?, SALESORDERNR = ? WHERE ORDERID = ? AND ORDERSTATUS = 1");
+            sqlite3_bind_int(change, 1, status);
+            sqlite3_bind_text(change, 2, number.data(), static_cast<int>(number.size()), SQLITE_STATIC);
+            sqlite3_bind_text(change, 3, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);
+            db.Run(change);
+        }
+        db.Exec("COMMIT");
+        std::filesystem::remove(file);
+    }
+}
+BENCHMARK(ConfirmationImportBare)->Name("ConfirmationImport/bare")->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace
