@@ -19,8 +19,7 @@ test: build
 
 # The demo installation is made once; later runs use it as it is.
 run: build
-	@[ -f $(HOME_DIR)/config/VendaloConfiguration.xml ] || $(BUILD)/apps/backoffice/backoffice init --demo --home $(HOME_DIR)
-	@$(BUILD)/apps/backoffice/backoffice demo --home $(HOME_DIR)
+	@scripts/run-demo.sh $(BUILD) $(HOME_DIR)
 
 bench: deps
 	@cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DBACKOFFICE_BENCH=ON -DBACKOFFICE_TESTS=OFF >/dev/null

@@ -1,8 +1,6 @@
 // `backoffice batch`: one run of the order-processing batch for an installation.
 #include <unistd.h>
 
-#include <cstdlib>
-#include <filesystem>
 #include <iostream>
 #include <map>
 
@@ -12,28 +10,10 @@
 #include "exchange/cc_order_process.h"
 #include "lib_sales.h"
 #include "log/log.h"
+#include "use_installation.h"
 
 namespace backoffice {
 namespace {
-
-namespace fs = std::filesystem;
-
-// The first description of an error: what went wrong, without the frames of
-// the methods it passed through.
-std::string Reason(const std::string& description) {
-    size_t at = description.rfind(" DESC: ");
-    if (at == std::string::npos) return description;
-    auto part = [&](size_t from, size_t skip) {
-        size_t end = description.find("\r\n", from);
-        std::string text = description.substr(from + skip, end == std::string::npos ? std::string::npos : end - from - skip);
-        if (!text.empty() && text.back() == '.') text.pop_back();
-        return text;
-    };
-    std::string text = part(at, 7);
-    size_t info = description.find("\r\n INFO: ", at);
-    if (info != std::string::npos && description.find(" METHOD: ", at) > info) text += " (" + part(info + 2, 7) + ")";
-    return text;
-}
 
 // Collects what the stages report, shows export progress on a terminal and
 // prints the summary at the end.
@@ -79,20 +59,9 @@ private:
 }  // namespace
 
 int RunBatch(const CommandLine& line) {
-    std::string folder = HomeFolder(line);
-    if (folder.empty()) {
-        std::cerr << "backoffice batch: no installation given: use --home DIR or set VENDALO_HOME\n";
-        return 2;
-    }
-    std::string home = fs::absolute(folder).lexically_normal().string();
-    while (home.size() > 1 && home.back() == '/') home.pop_back();
-    if (!fs::exists(fs::path(home) / "config" / "VendaloConfiguration.xml")) {
-        std::cerr << "backoffice batch: " << home
-                  << " is no installation (config/VendaloConfiguration.xml is missing); make one with `backoffice init`\n";
-        return 1;
-    }
-    setenv("VENDALO_HOME", home.c_str(), 1);
-    Sls_ResetThreadState();
+    int exitCode = 0;
+    auto home = UseInstallation(line, exitCode);
+    if (!home) return exitCode;
     std::string connectionString;
     try {
         connectionString = Sls_ConnectionString();
@@ -106,7 +75,7 @@ int RunBatch(const CommandLine& line) {
     std::string holder;
     std::unique_ptr<BatchLock> lock;
     try {
-        lock = BatchLock::TryAcquire(home, connectionString, holder);
+        lock = BatchLock::TryAcquire(*home, connectionString, holder);
     } catch (const std::exception& e) {
         std::cerr << "backoffice batch: cannot start: " << Reason(e.what()) << "\n";
         return 1;
@@ -120,7 +89,7 @@ int RunBatch(const CommandLine& line) {
     auto process = ole::CreateObjectAs<ordexa::ICCOrderProcess>("Ordexa.CCOrderProcess");
     process->Run();
     ordexa::SetBatchProgress(nullptr);
-    summary.Print(std::cout, home);
+    summary.Print(std::cout, *home);
     return 0;
 }
 

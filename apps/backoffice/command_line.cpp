@@ -24,7 +24,10 @@ const char* const kUsage =
     "        batch ran (stage failures are in the log), 1 when it could not start, 3 when another\n"
     "        batch of the installation is running\n"
     "  demo [--home DIR]\n"
-    "        show the data layer at work on an embedded database under DIR (default var/demo)\n"
+    "        play the web shop on a demo installation: four customers fill baskets and submit\n"
+    "        them as orders (status 0), ready for the batch\n"
+    "  orders [--home DIR]\n"
+    "        list the orders with their back-end instance, status and sales order number\n"
     "  help  show this text\n"
     "\n"
     "DIR defaults to the first folder of VENDALO_HOME.\n";
@@ -34,7 +37,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     if (args.empty()) throw UsageError("no command given");
     line.command = args[0];
     if (line.command == "--help" || line.command == "-h") line.command = "help";
-    if (line.command != "init" && line.command != "batch" && line.command != "demo" && line.command != "help")
+    if (line.command != "init" && line.command != "batch" && line.command != "demo" && line.command != "orders" && line.command != "help")
         throw UsageError("unknown command '" + line.command + "'");
     for (size_t i = 1; i < args.size(); ++i) {
         const std::string& option = args[i];

@@ -8,5 +8,6 @@ namespace backoffice {
 int RunInit(const CommandLine& line);
 int RunBatch(const CommandLine& line);
 int RunDemo(const CommandLine& line);
+int RunOrders(const CommandLine& line);
 
 }  // namespace backoffice

@@ -1,39 +1,125 @@
-// `backoffice demo`: the data layer at work on an embedded database.
-#include <filesystem>
+// `backoffice demo`: the web shop's part of the demo. A few customers fill
+// baskets (through "Vendalo.Basket", with the fields the web pages fill) and
+// submit them as orders (through "Vendalo.Order"); the batch takes it from there.
 #include <iostream>
+#include <vector>
 
+#include "basket.h"
 #include "commands.h"
-#include "data/ado.h"
+#include "lib_sales.h"
+#include "order.h"
+#include "use_installation.h"
 
 namespace backoffice {
+namespace {
+
+using ole::Variant;
+
+struct DemoLine {
+    int product;
+    double quantity;
+    int address;  // 0: the basket's delivery address
+    bool configured = false;
+    std::string text;
+};
+
+struct DemoBasket {
+    std::string user;
+    int partner;
+    std::string name, purchaseOrder, headerText;
+    int paymentMethod;  // 1 invoice, 2 credit card
+    double freight;
+    std::vector<DemoLine> lines;
+};
+
+const std::vector<DemoBasket> kBaskets = {
+    {"jdevries", 2, "Monthly fasteners", "PO-2026-118", "Deliver between 8:00 and 16:00", 1, 0,
+     {{101, 500, 0}, {102, 500, 0}, {103, 25, 23, false, "Cut in lengths of 5 m"}}},
+    {"abakker", 2, "Replacement pump", "PO-2026-119", "", 2, 35,
+     {{104, 1, 0, true}}},
+    {"msmith", 3, "Plant maintenance", "LT-7781", "", 1, 12.5,
+     {{101, 200, 0}, {103, 100, 33}}},
+    {"msmith", 3, "Spare washers", "LT-7782", "", 1, 0,
+     {{102, 1000, 0}}},
+};
+
+// What the web pages know of a product: unit, part number and list price in the customer's currency.
+struct ProductInfo {
+    std::string unit, partNumber;
+    double price = 0;
+};
+
+ProductInfo ProductOf(int product, const std::string& currency) {
+    auto rs = Sls_GetDisconnectedRecordset(
+        "SELECT p.UNITCODE, p.PARTNUMBER, pp.PRICE FROM PRODUCT p LEFT JOIN PRODUCTPRICE pp ON pp.PRODUCTID = p.PRODUCTID "
+        "AND pp.CURRENCYCODE = ? WHERE p.PRODUCTID = ?",
+        Sls_ConnectionString(), {Variant(currency), Variant(product)});
+    if (rs->Eof()) throw std::runtime_error("product " + std::to_string(product) + " is not in the demo data");
+    return {rs->Fields("UNITCODE").Value().Text(), rs->Fields("PARTNUMBER").Value().Text(),
+            rs->Fields("PRICE").Value().IsNull() ? 0.0 : rs->Fields("PRICE").Value().ToDouble()};
+}
+
+Variant PartnerValue(int partner, const char* column) {
+    auto rs = Sls_GetDisconnectedRecordset(std::string("SELECT ") + column + " FROM BUSINESSPARTNER WHERE BUSINESSPARTNERID = ?",
+                                           Sls_ConnectionString(), {Variant(partner)});
+    return rs->Eof() ? ole::Null : rs->Fields(0).Value();
+}
+
+std::string PlaceOrder(const DemoBasket& d) {
+    auto baskets = Sls_GetComponent<vendalo::IBasket>("Vendalo.Basket");
+    Variant basket = baskets->Create(d.user, d.partner);
+    for (const auto& l : d.lines)
+        baskets->AddLine(basket, l.product, l.quantity, ole::Date{ole::Date::Today().serial + 14}, l.configured, l.configured ? "CFG-1001" : "");
+    auto dictionary = basket.As<ole::Dictionary>();
+    auto header = dictionary->Item("header").As<ado::Recordset>();
+    auto lines = dictionary->Item("lines").As<ado::Recordset>();
+    std::string currency = header->Fields("CURRENCYCODE").Value().Text();
+    double subtotal = 0;
+    size_t k = 0;
+    for (lines->MoveFirst(); !lines->Eof(); lines->MoveNext(), ++k) {
+        const DemoLine& l = d.lines[k];
+        ProductInfo p = ProductOf(l.product, currency);
+        double amount = p.price * l.quantity;
+        subtotal += amount;
+        lines->Fields("PRODUCTUNITCODE") = p.unit;
+        lines->Fields("PARTNUMBER") = p.partNumber;
+        lines->Fields("PRODUCTPRICE") = p.price;
+        lines->Fields("LINEAMOUNT") = amount;
+        lines->Fields("ADDRESSID") = l.address ? Variant(l.address) : header->Fields("SHIPPINGADDRESSID").Value();
+        if (!l.text.empty()) lines->Fields("LINETEXT") = l.text;
+    }
+    header->Fields("BASKETNAME") = d.name;
+    header->Fields("CUSTOMERPONUMBER") = d.purchaseOrder;
+    if (!d.headerText.empty()) header->Fields("BASKETTEXT") = d.headerText;
+    header->Fields("BISID") = PartnerValue(d.partner, "BISID");  // the partner's back end takes the order
+    header->Fields("CUSTOMERCODE") = PartnerValue(d.partner, "CUSTOMERCODE");
+    header->Fields("CUSTOMERNAME") = PartnerValue(d.partner, "NAME");
+    header->Fields("PAYMENTMETHOD") = d.paymentMethod;
+    header->Fields("FREIGHTTOTAL") = d.freight;
+    header->Fields("SUBTOTAL") = subtotal;
+    header->Fields("TOTAL") = subtotal + d.freight;
+    baskets->Save(basket);
+    Sls_GetComponent<vendalo::IOrder>("Vendalo.Order")->SubmitBasket(basket);
+    return header->Fields("BASKETID").Value().ToString();
+}
+
+}  // namespace
 
 int RunDemo(const CommandLine& line) {
-    std::filesystem::path home = HomeFolder(line, "var/demo");
-    std::filesystem::create_directories(home / "data");
-    std::string file = (home / "data" / "demo.db").string();
-    std::filesystem::remove(file);
-    auto c = std::make_shared<ado::Connection>();
-    c->Open("Provider=SQLite;Data Source=" + file + ";Mode=Create");
-    c->ExecuteScript("CREATE TABLE ITEMS (ID INTEGER PRIMARY KEY, NAME VARCHAR(40), PRICE NUMERIC(19,4))");
-    auto rs = std::make_shared<ado::Recordset>();
-    rs->CursorLocation = ado::adUseClient;
-    rs->Open("SELECT * FROM ITEMS", c, ado::adOpenStatic, ado::adLockBatchOptimistic);
-    const char* names[] = {"Bolt M8", "Washer 8 mm", "O'Ring seal"};
-    for (int i = 0; i < 3; ++i) {
-        rs->AddNew();
-        rs->Fields("ID") = i + 1;
-        rs->Fields("NAME") = names[i];
-        rs->Fields("PRICE") = 0.25 * (i + 1);
+    int exitCode = 0;
+    auto home = UseInstallation(line, exitCode);
+    if (!home) return exitCode;
+    std::cout << "The web shop places " << kBaskets.size() << " orders in " << *home << ":\n";
+    try {
+        for (const auto& d : kBaskets) {
+            std::string id = PlaceOrder(d);
+            std::cout << "  order " << id << ": " << d.user << " of partner " << d.partner << ", " << d.lines.size()
+                      << " line(s), " << (d.paymentMethod == 2 ? "paid by card" : "on invoice") << "\n";
+        }
+    } catch (const ole::AutomationError& e) {
+        std::cerr << "backoffice demo: " << Reason(e.Description()) << "\n";
+        return 1;
     }
-    c->BeginTrans();
-    rs->UpdateBatch();
-    c->CommitTrans();
-    auto back = c->Execute("SELECT ID, NAME, PRICE FROM ITEMS ORDER BY ID");
-    std::cout << "Embedded database: " << file << "\n";
-    for (; !back->Eof(); back->MoveNext())
-        std::cout << "  " << back->Fields("ID").Value().ToString() << "  " << back->Fields("NAME").Value().ToString()
-                  << "  " << back->Fields("PRICE").Value().ToString() << "\n";
-    c->Close();
     return 0;
 }
 

@@ -57,8 +57,8 @@ int RunInit(const CommandLine& line) {
     try {
         for (const char* folder : {"config", "data", "log", "Vendalo/TempEdiFtp"}) fs::create_directories(home / folder);
         if (line.demo) {
-            fs::create_directories(home / "edi" / "out");
-            fs::create_directories(home / "edi" / "in");
+            for (const char* tree : {"edi", "edi2"})
+                for (const char* folder : {"out", "in", "command"}) fs::create_directories(home / tree / folder);
         }
         setup = SetUpDatabase(connection, home, line.demo, serviceCode);
         // a kept service account keeps its code, which this run does not know
@@ -87,7 +87,8 @@ int RunInit(const CommandLine& line) {
         std::cout << "  membership:    service account '" << kServiceAccount
                   << "' exists already: set its access code as MemScriptCode in config/SiteConfiguration.xml\n";
     if (line.demo && setup.demoLoaded)
-        std::cout << "  demo data:     loaded (export files under " << (home / "edi").string() << ")\n";
+        std::cout << "  demo data:     loaded (export files under " << (home / "edi").string() << " and "
+                      << (home / "edi2").string() << ")\n";
     else if (line.demo)
         std::cout << "  demo data:     not loaded: the database holds data of its own\n";
     return 0;

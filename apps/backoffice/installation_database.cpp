@@ -33,22 +33,24 @@ void AddServiceAccount(ado::Connection& c, const std::string& code) {
 
 // The rows that hold local paths or CR LF line breaks, which a script cannot write for both databases.
 void AddDemoRows(ado::Connection& c, const std::filesystem::path& home) {
+    // BIS 1 hands its files over as they are; BIS 2 follows the semaphore handshake
+    // in a folder tree of its own (its command folder is edi2/command).
     struct Registry {
         int bisid;
-        std::string exportFile, confirmationFile;
+        std::string folder, semaphore, separator;
     };
     const Registry rows[] = {
-        {1, "orders.edi", "confirm.edi"},
-        {2, "orders-bis2.edi", "confirm-bis2.edi"},
+        {1, "edi", "false", ","},
+        {2, "edi2", "true", ";"},
     };
     for (const auto& r : rows)
         c.Execute("INSERT INTO ORDEREXPORTFILE (BISID, FILENAME, EXPORTMESSAGETYPE, CONFIRMATIONFILENAME, "
                   "CONFIRMATIONMESSAGETYPE, USEEDISEMAPHORE, EDIFIELDSEPARATOR, EDIESCAPESEPARATOR, USEFTP, SYSTEM, "
                   "SYSTEMPORT, PROXYSERVER, PROXYPORT, LOGIN, PASSWORD) "
-                  "VALUES (?, ?, '0', ?, '0', 'false', ',', '''', 'false', '', '', '', '', '', '')",
+                  "VALUES (?, ?, '0', ?, '0', ?, ?, '''', 'false', '', '', '', '', '', '')",
                   nullptr, -1,
-                  {r.bisid, (home / "edi" / "out" / r.exportFile).string(),
-                   (home / "edi" / "in" / r.confirmationFile).string()});
+                  {r.bisid, (home / r.folder / "out" / "orders.edi").string(),
+                   (home / r.folder / "in" / "confirm.edi").string(), r.semaphore, r.separator});
     c.Execute("UPDATE PRODUCTCONFIGURATION SET VARIANTOPTIONS = ? WHERE CONFIGID = 'CFG-1001'", nullptr, -1,
               {"Pump P200, configured\r\nVOP,MOTOR,5.5 kW\r\nVOP,VOLTAGE,400 V\r\nVOP,SEAL,FKM"});
 }

@@ -24,6 +24,7 @@ int main(int argc, char** argv) {
     try {
         if (line.command == "init") return RunInit(line);
         if (line.command == "batch") return RunBatch(line);
+        if (line.command == "orders") return RunOrders(line);
         return RunDemo(line);
     } catch (const std::exception& e) {
         std::cerr << "backoffice " << line.command << ": " << e.what() << "\n";

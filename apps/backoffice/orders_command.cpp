@@ -1,0 +1,45 @@
+// `backoffice orders`: the orders of an installation with their status.
+#include <iomanip>
+#include <iostream>
+
+#include "commands.h"
+#include "lib_sales.h"
+#include "use_installation.h"
+
+namespace backoffice {
+
+namespace {
+const char* StatusName(int status) {
+    static const char* names[] = {"ToBeProcessed",  "Processed", "ReqlinkToBeAcknowledged", "ReqlinkAcknowledged",
+                                  "CCPaymentToBeFulfilled", "Paid",   "Acknowledged",   "OrderAuthorizationIssue",
+                                  "OrderBillingIssue"};
+    return status >= 0 && status <= 8 ? names[status] : "?";
+}
+}  // namespace
+
+int RunOrders(const CommandLine& line) {
+    int exitCode = 0;
+    auto home = UseInstallation(line, exitCode);
+    if (!home) return exitCode;
+    try {
+        auto rs = Sls_GetDisconnectedRecordset(
+            "SELECT ORDERID, BUSINESSPARTNERID, BISID, ORDERSTATUS, SALESORDERNR FROM ORDERHEADER "
+            "ORDER BY ORDERDATE, ORDERID",
+            Sls_ConnectionString());
+        std::cout << std::left << std::setw(34) << "order" << std::setw(9) << "partner" << std::setw(6) << "BIS"
+                  << std::setw(29) << "status" << "sales order\n";
+        for (; !rs->Eof(); rs->MoveNext()) {
+            int status = rs->Fields("ORDERSTATUS").Value().ToLong();
+            std::cout << std::left << std::setw(34) << rs->Fields("ORDERID").Value().Text() << std::setw(9)
+                      << rs->Fields("BUSINESSPARTNERID").Value().Text() << std::setw(6) << rs->Fields("BISID").Value().Text()
+                      << std::setw(29) << (std::to_string(status) + " " + StatusName(status))
+                      << rs->Fields("SALESORDERNR").Value().Text() << "\n";
+        }
+    } catch (const ole::AutomationError& e) {
+        std::cerr << "backoffice orders: " << Reason(e.Description()) << "\n";
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace backoffice
