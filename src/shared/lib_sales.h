@@ -50,7 +50,8 @@ ado::RecordsetPtr Sls_GetDisconnectedRecordset(const std::string& sql, const std
 bool Sls_RecordExists(const std::string& sql, const std::string& connectionString,
                       const std::vector<ole::Variant>& params = {});
 
-// Closes an open connection and clears the reference; never reports.
+// Closes an open connection (rolling back a transaction left open) and clears the
+// reference; never reports.
 void Sls_CloseConnection(ado::ConnectionPtr& connection);
 
 // 32 uppercase hexadecimal digits from a new random GUID ("00000000" if none can be made).

@@ -287,13 +287,7 @@ void Basket::Delete(const std::string& iBasketID) {
         connection->CommitTrans();
         connection->Close();
     } catch (...) {
-        if (connection) {
-            try {
-                connection->RollbackTrans();
-            } catch (...) {
-            }
-            Sls_CloseConnection(connection);
-        }
+        Sls_CloseConnection(connection);  // closing rolls the open transaction back
         Sls_RaiseError("Vendalo.Basket.Delete()");
         throw;
     }

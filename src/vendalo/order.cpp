@@ -87,13 +87,7 @@ public:
             connection->CommitTrans();
             connection->Close();
         } catch (...) {
-            if (connection) {
-                try {
-                    if (connection->InTransaction()) connection->RollbackTrans();
-                } catch (...) {
-                }
-                Sls_CloseConnection(connection);
-            }
+            Sls_CloseConnection(connection);  // closing rolls the open transaction back
             Sls_RaiseError("Order.SubmitBasket");
             throw;
         }
@@ -166,7 +160,7 @@ private:
     }
 
     static void InsertAddresses(const ole::Dictionary& basket, const ado::ConnectionPtr& connection) {
-        std::string sql;
+        Statement select;
         try {
             auto header = RecordsetOf(basket, "header");
             auto lines = RecordsetOf(basket, "lines");
@@ -186,11 +180,13 @@ private:
                                             "CITY2",       "ZIPCODE", "PHONE", "FAX",     "COUNTRYNAME", "SHORTDESCRIPTION",
                                             "STATEPROVINCE"};
             for (const Variant& id : ids.Keys()) {
-                sql = "SELECT * FROM ADDRESSHISTORY WHERE ORDERID = " + EncodeSQLText(basketId) +
-                      " AND ADDRESSID = " + std::to_string(id.ToLong());
+                select = Statement();
+                select.Sql("SELECT * FROM ADDRESSHISTORY WHERE ORDERID = ");
+                select.Text(Variant(basketId));
+                select.Sql(" AND ADDRESSID = ");
+                select.AsStored(id);
                 auto rs = std::make_shared<ado::Recordset>();
-                rs->Open("SELECT * FROM ADDRESSHISTORY WHERE ORDERID = ? AND ADDRESSID = ?", connection,
-                         ado::adOpenKeyset, ado::adLockOptimistic, -1, {basketId, id});
+                rs->Open(select.sql, connection, ado::adOpenKeyset, ado::adLockOptimistic, -1, select.params);
                 if (!rs->Eof()) continue;  // an existing snapshot is left unchanged
                 rs->AddNew();
                 rs->Fields("ORDERID") = basketId;
@@ -204,7 +200,7 @@ private:
                 rs->Close();
             }
         } catch (...) {
-            Sls_RaiseError("Order.InsertAddresses", Sls_ConnectionErrors(connection) + " executing: '" + sql + "'");
+            Sls_RaiseError("Order.InsertAddresses", Sls_ConnectionErrors(connection) + " executing: '" + select.Shown() + "'");
             throw;
         }
     }
@@ -340,17 +336,24 @@ private:
         }
     }
 
+    // The rows of a query read through connection and recordset objects by ProgID,
+    // disconnected; the connection is closed before the rows are returned.
+    static ado::RecordsetPtr ReadDisconnected(const std::string& sql, const std::vector<Variant>& params,
+                                              ado::ConnectionPtr& connection) {
+        connection = Sls_GetComponent<ado::Connection>("ADODB.Connection");
+        connection->Open(Sls_ConnectionString(), "", "", -1);
+        auto rs = Sls_GetComponent<ado::Recordset>("ADODB.Recordset");
+        rs->CursorLocation = ado::adUseClient;
+        rs->Open(sql, connection, ado::adOpenKeyset, ado::adLockReadOnly, ado::adCmdText, params);
+        rs->SetActiveConnection(nullptr);
+        connection->Close();
+        return rs;
+    }
+
     static bool CheckExistenceUsingSQL(const std::string& sql, const std::vector<Variant>& params) {
         ado::ConnectionPtr connection;
         try {
-            connection = Sls_GetComponent<ado::Connection>("ADODB.Connection");
-            connection->Open(Sls_ConnectionString(), "", "", -1);
-            auto rs = Sls_GetComponent<ado::Recordset>("ADODB.Recordset");
-            rs->CursorLocation = ado::adUseClient;
-            rs->Open(sql, connection, ado::adOpenKeyset, ado::adLockReadOnly, ado::adCmdText, params);
-            rs->SetActiveConnection(nullptr);
-            connection->Close();
-            return !rs->Eof();
+            return !ReadDisconnected(sql, params, connection)->Eof();
         } catch (...) {
             std::string info = Sls_ConnectionErrors(connection);
             Sls_CloseConnection(connection);
@@ -362,14 +365,7 @@ private:
     static ado::RecordsetPtr ExecuteSQL(const std::string& sql, const std::vector<Variant>& params) {
         ado::ConnectionPtr connection;
         try {
-            connection = Sls_GetComponent<ado::Connection>("ADODB.Connection");
-            connection->Open(Sls_ConnectionString(), "", "", -1);
-            auto rs = Sls_GetComponent<ado::Recordset>("ADODB.Recordset");
-            rs->CursorLocation = ado::adUseClient;
-            rs->Open(sql, connection, ado::adOpenKeyset, ado::adLockReadOnly, ado::adCmdText, params);
-            rs->SetActiveConnection(nullptr);
-            connection->Close();
-            return rs->Clone(ado::adLockUnspecified);
+            return ReadDisconnected(sql, params, connection)->Clone(ado::adLockUnspecified);
         } catch (...) {
             Sls_CloseConnection(connection);
             Sls_RaiseError("Vendalo.Order.ExecuteSQL");

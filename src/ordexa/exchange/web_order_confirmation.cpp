@@ -210,13 +210,7 @@ private:
             connection->Close();
             return applied;
         } catch (...) {
-            if (connection) {
-                try {
-                    if (connection->InTransaction()) connection->RollbackTrans();
-                } catch (...) {
-                }
-                Sls_CloseConnection(connection);
-            }
+            Sls_CloseConnection(connection);  // closing rolls the open transaction back
             Sls_RaiseError("WebOrderConfirmation.UpdateDatabase");
             throw;
         }
