@@ -7,6 +7,7 @@
 
 #include <cstdio>
 
+#include "basket.h"
 #include "bench_support.h"
 #include "lib_sales.h"
 #include "order.h"
@@ -48,21 +49,6 @@ void StoreBasket(BareSQLite& db, const char* id) {
 
 void NextId(char* id, int serial) { std::snprintf(id, 33, "%032X", serial); }
 
-ole::DictionaryPtr LoadBasket(const std::string& id) {
-    auto c = Sls_GetOpenConnection(Sls_ConnectionString());
-    auto open = [&](const char* sql) {
-        auto rs = std::make_shared<ado::Recordset>();
-        rs->CursorLocation = ado::adUseClient;
-        rs->Open(sql, c, ado::adOpenStatic, ado::adLockBatchOptimistic, -1, {Variant(id)});
-        rs->SetActiveConnection(nullptr);
-        return rs;
-    };
-    auto d = std::make_shared<ole::Dictionary>();
-    d->Add("header", open("SELECT * FROM BASKETHEADER WHERE BASKETID = ?"));
-    d->Add("lines", open("SELECT * FROM BASKETLINE WHERE BASKETID = ? ORDER BY BASKETLINENR"));
-    return d;
-}
-
 void SubmitBasket(benchmark::State& state) {
     BenchInstallation inst;
     inst.Exec(kMasterData);
@@ -74,7 +60,7 @@ void SubmitBasket(benchmark::State& state) {
         state.PauseTiming();
         NextId(id, ++serial);
         StoreBasket(setup, id);
-        auto basket = LoadBasket(id);
+        auto basket = Sls_GetComponent<vendalo::IBasket>("Vendalo.Basket")->Restore(id);
         state.ResumeTiming();
         order->SubmitBasket(Variant(basket));
     }

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <thread>
 
+#include "basket.h"
 #include "lib_sales.h"
 #include "order.h"
 #include "test_installation.h"
@@ -55,18 +56,7 @@ protected:
     }
 
     ole::DictionaryPtr Load(const std::string& id) {
-        auto c = Db();
-        auto open = [&](const std::string& sql) {
-            auto rs = std::make_shared<ado::Recordset>();
-            rs->CursorLocation = ado::adUseClient;
-            rs->Open(sql, c, ado::adOpenStatic, ado::adLockBatchOptimistic, -1, {Variant(id)});
-            rs->SetActiveConnection(nullptr);
-            return rs;
-        };
-        auto d = std::make_shared<ole::Dictionary>();
-        d->Add("header", open("SELECT * FROM BASKETHEADER WHERE BASKETID = ?"));
-        d->Add("lines", open("SELECT * FROM BASKETLINE WHERE BASKETID = ? ORDER BY BASKETLINENR"));
-        return d;
+        return Sls_GetComponent<vendalo::IBasket>("Vendalo.Basket")->Restore(id);
     }
 
     int Count(const std::string& sql, const std::string& id) {
