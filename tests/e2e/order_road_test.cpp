@@ -1,0 +1,220 @@
+// The whole road of an order, with the programs a shop runs: `backoffice init`,
+// the web shop (`backoffice demo`), the batch, and the back end's EDI module
+// (the simulator), on SQLite and PostgreSQL, with local folders and over FTP.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <map>
+#include <set>
+#include <thread>
+
+#include "data/ado.h"
+#include "ftp_server.h"
+#include "run_program.h"
+#include "test_db.h"
+
+extern char** environ;
+
+using namespace testing_support;
+using ole::Variant;
+namespace fs = std::filesystem;
+
+namespace {
+
+Outcome Backoffice(const std::string& arguments) { return RunProgram(BACKOFFICE_BINARY, arguments); }
+Outcome Simulator(const std::string& arguments) { return RunProgram(ERP_SIMULATOR_BINARY, arguments); }
+
+class OrderRoad : public DbTest {
+protected:
+    bool WithSchema() const override { return false; }
+
+    void SetUp() override {
+        DbTest::SetUp();
+        if (IsSkipped()) return;
+        home_ = parent_.Path() / "shop";
+        unsetenv("VENDALO_HOME");
+        std::string init = "init --demo --home " + Quoted(home_.string());
+        if (Db().IsPostgres()) init += " --connection " + Quoted(Db().ConnectionString());
+        Outcome outcome = Backoffice(init);
+        ASSERT_EQ(outcome.exitCode, 0) << outcome.output;
+        connectionString_ = Db().IsPostgres() ? Db().ConnectionString()
+                                              : "Provider=SQLite;Data Source=" + (home_ / "data" / "vendalo.db").string();
+    }
+
+    ado::ConnectionPtr Open() {
+        auto c = std::make_shared<ado::Connection>();
+        c->Open(connectionString_);
+        return c;
+    }
+
+    std::string Home() const { return Quoted(home_.string()); }
+
+    void Batch() {
+        Outcome outcome = Backoffice("batch --home " + Home());
+        ASSERT_EQ(outcome.exitCode, 0) << outcome.output;
+    }
+
+    // Every order with its status and sales order number.
+    std::map<std::string, std::pair<int, std::string>> Orders() {
+        std::map<std::string, std::pair<int, std::string>> orders;
+        auto rs = Open()->Execute("SELECT ORDERID, ORDERSTATUS, SALESORDERNR, WEBPAYMENTMETHOD FROM ORDERHEADER");
+        for (; !rs->Eof(); rs->MoveNext())
+            orders[rs->Fields(0).Value().ToString()] = {rs->Fields(1).Value().ToLong(), rs->Fields(2).Value().Text()};
+        return orders;
+    }
+
+    // The order ids of every export file the simulator took, with their counts.
+    std::map<std::string, int> ArchivedOrderIds() {
+        std::map<std::string, int> ids;
+        for (const auto& root : roots_)
+            for (const char* tree : {"edi", "edi2"}) {
+                fs::path archive = root / tree / "archive";
+                if (!fs::exists(archive)) continue;
+                for (const auto& entry : fs::directory_iterator(archive)) {
+                    if (entry.path().filename().string().rfind("orders.edi", 0) != 0) continue;
+                    std::string text = ReadFile(entry.path());
+                    for (size_t at = text.find("ENV"); at != std::string::npos; at = text.find("\nENV", at + 1)) {
+                        size_t start = text.find_first_of(",;", at) + 1;
+                        ids[text.substr(start, 32)]++;
+                    }
+                }
+            }
+        return ids;
+    }
+
+    void Cycle(const fs::path& root, const char* tree, const char* separator, bool handshake) {
+        std::string base = (root / tree).string();
+        Outcome outcome = Simulator(std::string("cycle") + (handshake ? " --handshake" : "") + " --export " +
+                                    Quoted(base + "/out/orders.edi") + " --confirm " + Quoted(base + "/in/confirm.edi") +
+                                    " --archive " + Quoted(base + "/archive") + " --separator '" + separator + "'");
+        ASSERT_EQ(outcome.exitCode, 0) << outcome.output;
+    }
+
+    void CheckEveryOrderConfirmedOnce() {
+        auto orders = Orders();
+        ASSERT_EQ(orders.size(), 4u);
+        auto archived = ArchivedOrderIds();
+        for (const auto& [id, state] : orders) {
+            EXPECT_TRUE(state.first == 6 || state.first == 4) << id << " in status " << state.first;
+            EXPECT_EQ(state.second.rfind("SO", 0), 0u) << id;
+            EXPECT_LE(state.second.size(), 9u);
+            EXPECT_EQ(archived[id], 1) << id << " exported " << archived[id] << " times";
+        }
+        auto rs = Open()->Execute("SELECT COUNT(*) FROM ORDERHEADER WHERE ORDERSTATUS = 4 AND WEBPAYMENTMETHOD = 2");
+        EXPECT_EQ(rs->Fields(0).Value().ToLong(), 1);  // the card order waits for its payment
+    }
+
+    TempDir parent_;
+    fs::path home_;
+    std::string connectionString_;
+    std::vector<fs::path> roots_;
+};
+
+TEST_P(OrderRoad, WithLocalFoldersEveryOrderReachesItsStatusWithItsSalesOrderNumber) {
+    roots_ = {home_};
+    ASSERT_EQ(Backoffice("demo --home " + Home()).exitCode, 0);
+    ASSERT_EQ(Simulator("prepare --export " + Quoted((home_ / "edi2" / "out" / "orders.edi").string())).exitCode, 0);
+    Batch();
+    for (const auto& [id, state] : Orders()) EXPECT_EQ(state.first, 1) << id;
+    EXPECT_FALSE(fs::exists(home_ / "edi2" / "command" / "command.fil"));  // handed over to the back end
+    Cycle(home_, "edi", ",", false);
+    Cycle(home_, "edi2", ";", true);
+    EXPECT_TRUE(fs::exists(home_ / "edi2" / "command" / "command.fil"));
+    Batch();
+    CheckEveryOrderConfirmedOnce();
+    EXPECT_FALSE(fs::exists(home_ / "edi" / "in" / "confirm.edi"));  // consumed
+}
+
+TEST_P(OrderRoad, OverTheFtpServerEveryOrderReachesItsStatusWithItsSalesOrderNumber) {
+    FtpServer server;
+    roots_ = {server.Home()};
+    for (const char* tree : {"edi", "edi2"})
+        for (const char* folder : {"out", "in", "command"}) fs::create_directories(server.Home() / tree / folder);
+    Open()->Execute(
+        "UPDATE ORDEREXPORTFILE SET USEFTP = 'True', SYSTEM = ?, SYSTEMPORT = ?, LOGIN = ?, PASSWORD = ?, "
+        "FILENAME = CASE WHEN BISID = 1 THEN 'edi/out/orders.edi' ELSE 'edi2/out/orders.edi' END, "
+        "CONFIRMATIONFILENAME = CASE WHEN BISID = 1 THEN 'edi/in/confirm.edi' ELSE 'edi2/in/confirm.edi' END",
+        nullptr, -1, {Variant(server.Host()), Variant(server.Port()), Variant(server.User()), Variant(server.Password())});
+    ASSERT_EQ(Backoffice("demo --home " + Home()).exitCode, 0);
+    ASSERT_EQ(Simulator("prepare --export " + Quoted((server.Home() / "edi2" / "out" / "orders.edi").string())).exitCode, 0);
+    Batch();
+    for (const auto& [id, state] : Orders()) EXPECT_EQ(state.first, 1) << id;
+    EXPECT_TRUE(fs::exists(server.Home() / "edi2" / "command" / "comm.yes"));
+    Cycle(server.Home(), "edi", ",", false);
+    Cycle(server.Home(), "edi2", ";", true);
+    Batch();
+    CheckEveryOrderConfirmedOnce();
+    EXPECT_EQ(ReadFile(home_ / "log" / "vendalo.log").find(server.Password()), std::string::npos);
+}
+
+TEST_P(OrderRoad, ABatchKilledInTheMiddleOfAnExportIsFinishedByTheNextWithoutLosingAnOrder) {
+    const int kOrders = 2000;
+    {
+        auto c = Open();
+        c->BeginTrans();
+        for (int i = 0; i < kOrders; ++i) {
+            char id[40];
+            std::snprintf(id, sizeof id, "%032X", 0xA0000 + i);
+            c->Execute("INSERT INTO ORDERHEADER (ORDERID, CURRENCYCODE, USERID, SHIPPINGADDRESSID, BILLINGADDRESSID, "
+                       "BUSINESSPARTNERID, CARRIERCODE, ORDERLISTNAME, ORDERSTATUS, ORDERDATE, SALESORDERNR, "
+                       "DISCOUNTPERC, BISID, WEBPAYMENTMETHOD) VALUES (?, 'EUR', 'jdevries', 22, 21, 2, 'ROAD', "
+                       "'Bulk', 0, '2026-12-08 10:00:00', '', 0, 1, 1)",
+                       nullptr, -1, {Variant(id)});
+            for (int line = 1; line <= 2; ++line)
+                c->Execute("INSERT INTO ORDERLINE (ORDERID, LINENR, PRODUCTID, UNITCODE, ADDRESSID, QUANTITY, PRICE, "
+                           "DISCOUNTPERC, DISCOUNTAMOUNT, AMOUNT, CONFIGCOMPLETE, REQUESTDATE, LINESTATUS, PARTNUMBER) "
+                           "VALUES (?, ?, 101, 'PCS', 22, 10, 0.45, 0, 0, 4.5, 0, '2026-12-24', 0, 'BOLT-M8')",
+                           nullptr, -1, {Variant(id), Variant(line)});
+        }
+        c->CommitTrans();
+    }
+    fs::path exportFile = home_ / "edi" / "out" / "orders.edi";
+    std::string home = home_.string();
+    char* argv[] = {const_cast<char*>(BACKOFFICE_BINARY), const_cast<char*>("batch"), const_cast<char*>("--home"),
+                    home.data(), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t pid;
+    ASSERT_EQ(posix_spawn(&pid, BACKOFFICE_BINARY, &actions, nullptr, argv, environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    // kill it once the export file holds some messages, however long that takes
+    bool killed = false;
+    for (int status; !killed;) {
+        std::error_code ec;
+        if (fs::exists(exportFile, ec) && fs::file_size(exportFile, ec) > 0) {
+            ::kill(pid, SIGKILL);
+            killed = true;
+        } else if (waitpid(pid, &status, WNOHANG) == pid) {
+            break;  // it finished before a message showed: the next batch then has nothing to do
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    int status = 0;
+    if (killed) waitpid(pid, &status, 0);
+    Batch();
+    auto orders = Orders();
+    ASSERT_EQ(orders.size(), static_cast<size_t>(kOrders));
+    std::string exported = ReadFile(exportFile);
+    for (const auto& [id, state] : orders) {
+        EXPECT_EQ(state.first, 1) << id;
+        EXPECT_NE(exported.find("ENV,"), std::string::npos);
+        EXPECT_NE(exported.find("ENV," + id + ","), std::string::npos) << id << " is not in the export file";
+    }
+    // every message in the file is whole: as many header records as envelopes
+    size_t envelopes = 0, headers = 0;
+    for (size_t at = exported.find("ENV,"); at != std::string::npos; at = exported.find("\r\nENV,", at + 1)) ++envelopes;
+    for (size_t at = exported.find("\r\nHDR,"); at != std::string::npos; at = exported.find("\r\nHDR,", at + 1)) ++headers;
+    EXPECT_EQ(envelopes, headers);
+    EXPECT_GE(envelopes, static_cast<size_t>(kOrders));
+}
+
+INSTANTIATE_DB_TEST(OrderRoad);
+
+}  // namespace
