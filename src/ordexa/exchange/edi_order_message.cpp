@@ -26,8 +26,6 @@ const char* const kAddressColumns[] = {"NAME1", "NAME2",         "STREET1",     
 
 enum AddressClass { kFailed = 0, kKnownByCode = 1, kPartnerDefault = 2, kSentInFull = 3 };
 
-Variant Value(ado::Recordset& rs, const char* column) { return rs.Fields(column).Value(); }
-
 ado::RecordsetPtr RecordsetOf(const ole::Dictionary& order, const char* key) {
     auto rs = order.Item(key).As<ado::Recordset>();
     if (!rs) ole::Raise(ole::err::ObjectRequired);
@@ -78,6 +76,38 @@ std::string ReplaceAll(std::string text, const std::string& from, const std::str
 
 }  // namespace
 
+// The fields of a recordset's current row by name; each name (a literal) is looked up once.
+class FieldReader {
+public:
+    explicit FieldReader(ado::Recordset& rows) : rows_(rows) {}
+    ado::Recordset& Rows() { return rows_; }
+    Variant operator[](std::string_view name) {
+        for (const auto& [known, index] : positions_)
+            if (known == name) return rows_.Fields(index).Value();
+        int index = Position(name);
+        positions_.emplace_back(name, index);
+        return rows_.Fields(index).Value();
+    }
+
+private:
+    int Position(std::string_view name) {
+        for (int i = 0; i < rows_.FieldCount(); ++i) {
+            const std::string& field = rows_.Fields(i).Name();
+            if (field.size() == name.size() &&
+                std::equal(field.begin(), field.end(), name.begin(), [](unsigned char a, unsigned char b) {
+                    return std::toupper(a) == std::toupper(b);
+                }))
+                return i;
+        }
+        ole::Raise(ado::err::ItemNotFound,
+                   "Item cannot be found in the collection corresponding to the requested name or ordinal.",
+                   "ADODB.Recordset");
+    }
+
+    ado::Recordset& rows_;
+    std::vector<std::pair<std::string_view, int>> positions_;
+};
+
 bool IsCreditCardOrder(const Variant& webPaymentMethod) {
     return !webPaymentMethod.IsNull() && !webPaymentMethod.IsEmpty() && webPaymentMethod.ToDouble() == 2;
 }
@@ -98,13 +128,13 @@ std::string EdiOrderMessage::ProcessOneOrder(const Variant& orderValue) {
     try {
         auto order = orderValue.As<ole::Dictionary>();
         if (!order) ole::Raise(vendalo::MissingOrderInfo, "MissingOrderInfo");
-        auto header = RecordsetOf(*order, "header");
-        auto lines = RecordsetOf(*order, "lines");
-        orderId = Plain(Value(*header, "ORDERID"));
+        auto lineRows = RecordsetOf(*order, "lines");
+        FieldReader header(*RecordsetOf(*order, "header")), lines(*lineRows);
+        orderId = Plain(header["ORDERID"]);
         lineNr_ = 0;
         lineAddressCode_.clear();
 
-        Variant partner = Value(*header, "BUSINESSPARTNERID");
+        Variant partner = header["BUSINESSPARTNERID"];
         const Backend& backend = BackendOf(partner.ToLong());
         // Any other back end would get the order without its lines.
         if (backend.type != "ow4" && backend.type != "ow5")
@@ -113,32 +143,34 @@ std::string EdiOrderMessage::ProcessOneOrder(const Variant& orderValue) {
                            "', for which no EDI order message is defined (only 'ow4' and 'ow5')",
                        "Ordexa.WebOrderExport");
 
-        std::string text = GetOrderHeader(*order);
+        std::string text = GetOrderHeader(*order, header);
         for (const auto& [column, type] : {std::pair{"SHIPPINGADDRESSID", "DEL"}, std::pair{"BILLINGADDRESSID", "INV"}}) {
-            Variant address = Value(*header, column);
+            Variant address = header[column];
             std::string code;
             int addressClass = DetermineAddressInfo(partner, address, type, code, backend.type);
             if (addressClass == kPartnerDefault) continue;
             lineNr_ = 0;
-            if (HasValue(address)) text += kCrLf + GetOrderAddress(*order, type, address, addressClass, code, backend.type);
+            if (HasValue(address))
+                text.append(kCrLf).append(GetOrderAddress(header, type, address, addressClass, code, backend.type));
         }
-        if (HasValue(Plain(Value(*header, "HEADERTEXT")))) text += kCrLf + GetOrderHeaderText(*order);
-        if (HasValue(Plain(order->Item("footer_text")))) text += kCrLf + GetOrderFooterText(*order);
+        if (HasValue(Plain(header["HEADERTEXT"]))) text.append(kCrLf).append(GetOrderHeaderText(header));
+        if (HasValue(Plain(order->Item("footer_text")))) text.append(kCrLf).append(GetOrderFooterText(*order, header));
 
-        if (!(lines->Bof() && lines->Eof())) {
-            Variant freight = Value(*header, "FREIGHTTOTAL");
-            if (!freight.IsNull() && freight.ToDouble() > 0) AddFreightLine(freight.ToDouble(), *lines);
-            Variant shipping = Value(*header, "SHIPPINGADDRESSID");
-            for (lines->MoveFirst(); !lines->Eof(); lines->MoveNext()) {
-                lineNr_ = Value(*lines, "LINENR").ToInt();  // a line without number cannot be sent
+        if (!(lineRows->Bof() && lineRows->Eof())) {
+            Variant freight = header["FREIGHTTOTAL"];
+            if (!freight.IsNull() && freight.ToDouble() > 0) AddFreightLine(freight.ToDouble(), lines);
+            Variant shipping = header["SHIPPINGADDRESSID"];
+            for (lineRows->MoveFirst(); !lineRows->Eof(); lineRows->MoveNext()) {
+                lineNr_ = lines["LINENR"].ToInt();  // a line without number cannot be sent
                 lineAddressCode_.clear();
-                Variant address = Value(*lines, "ADDRESSID");
+                Variant address = lines["ADDRESSID"];
                 std::string code;
                 if (backend.type == "ow4") {
-                    text += kCrLf + GetOrderLine(*lines, backend);
+                    text.append(kCrLf).append(GetOrderLine(lines, backend));
                     if (HasValue(address) && (!HasValue(shipping) || !ole::VbEquals(address, shipping))) {
                         int addressClass = DetermineAddressInfo(partner, address, "DEL", code, backend.type);
-                        if (addressClass != kPartnerDefault) text += kCrLf + GetLineAddress(*lines, addressClass, code);
+                        if (addressClass != kPartnerDefault)
+                            text.append(kCrLf).append(GetLineAddress(lines, addressClass, code));
                     }
                 } else {
                     int addressClass = kFailed;
@@ -146,24 +178,24 @@ std::string EdiOrderMessage::ProcessOneOrder(const Variant& orderValue) {
                         addressClass = DetermineAddressInfo(partner, address, "DEL", code, backend.type);
                         if (addressClass == kKnownByCode) lineAddressCode_ = code;
                     }
-                    text += kCrLf + GetOrderLine(*lines, backend);
+                    text.append(kCrLf).append(GetOrderLine(lines, backend));
                     if (HasValue(address) && addressClass == kSentInFull)
-                        text += kCrLf + GetLineAddress(*lines, kSentInFull, code);
+                        text.append(kCrLf).append(GetLineAddress(lines, kSentInFull, code));
                 }
-                if (HasValue(Value(*lines, "LINETEXT"))) text += kCrLf + GetLineText(*lines);
-                Variant configId = Value(*lines, "CONFIGID");
+                if (HasValue(lines["LINETEXT"])) text.append(kCrLf).append(GetLineText(lines));
+                Variant configId = lines["CONFIGID"];
                 if (HasValue(configId) && HasValue(TrimBlanks(configId.Text()))) {
                     if (!configurator_)
                         configurator_ = Sls_GetComponent<qx::IConfigurator>("QxConfigurator.Configurator");
-                    std::string options = configurator_->GetVariantOptions(configId.Text(), orderId,
-                                                                           Plain(Value(*lines, "LINENR")));
-                    text += kCrLf + GetProductVariantStructure(*lines, backend);
+                    std::string options =
+                        configurator_->GetVariantOptions(configId.Text(), orderId, Plain(lines["LINENR"]));
+                    text.append(kCrLf).append(GetProductVariantStructure(lines, backend));
                     size_t vop = FindNoCase(options, "VOP");
-                    if (vop != std::string::npos) text += kCrLf + ReplaceAll(options.substr(vop), ",", fs_);
+                    if (vop != std::string::npos) text.append(kCrLf).append(ReplaceAll(options.substr(vop), ",", fs_));
                 }
             }
         }
-        return text + kCrLf;
+        return text.append(kCrLf);
     } catch (...) {
         Sls_LogError("WebOrderExport.ProcessOneOrder",
                      orderId.empty() ? SlsInfo() : SlsInfo("Order '" + orderId + "' is not exported"));
@@ -171,22 +203,19 @@ std::string EdiOrderMessage::ProcessOneOrder(const Variant& orderValue) {
     }
 }
 
-std::string EdiOrderMessage::GetOrderHeader(const ole::Dictionary& order) {
+std::string EdiOrderMessage::GetOrderHeader(const ole::Dictionary& order, FieldReader& h) {
     try {
-        auto header = RecordsetOf(order, "header");
-        auto& h = *header;
-        std::string id = Plain(Value(h, "ORDERID"));
+        std::string id = Plain(h["ORDERID"]);
         std::string creditCardOrderType =
-            IsCreditCardOrder(Value(h, "WEBPAYMENTMETHOD")) ? Plain(order.Item("creditcard_ordertype")) : "";
-        auto delivery = Order()->GetAddress(Value(h, "SHIPPINGADDRESSID"), Value(h, "ORDERID"));
+            IsCreditCardOrder(h["WEBPAYMENTMETHOD"]) ? Plain(order.Item("creditcard_ordertype")) : "";
+        auto delivery = Order()->GetAddress(h["SHIPPINGADDRESSID"], h["ORDERID"]);
         if (delivery->Eof()) ole::Raise(vendalo::MissingHeaderAddress, "MissingHeaderAddress");
-        const std::string& f = fs_;
-        std::string userName = TrimBlanks(commonName_(Value(h, "USERID").Text()));
-        return "ENV" + f + id + f + "DADuder" + f + "WWW" + f + "ORDER" + f + creditCardOrderType + f + kCrLf +  //
-               "HDR" + f + id + f + EDIEncode(Value(h, "CUSTOMERCODE")) + f + EDIEncode(Value(h, "ORDERLISTNAME")) +
-               f + EDIEncode(Value(h, "CUSTOMERPONR")) + f + CompactDate(Value(h, "ORDERDATE")) + f + f +
-               EDIEncode(userName) + f + EDIEncode(Value(h, "CARRIERCODE")) + f + EDIEncode(Value(h, "CURRENCYCODE")) +
-               f + EDIEncode(Value(*delivery, "COUNTRYCODE")) + f + f + Plain(Value(h, "DISCOUNTPERC"));
+        std::string userName = TrimBlanks(commonName_(h["USERID"].Text()));
+        return Record({"ENV", id, "DADuder", "WWW", "ORDER", creditCardOrderType, ""}) + kCrLf +
+               Record({"HDR", id, EDIEncode(h["CUSTOMERCODE"]), EDIEncode(h["ORDERLISTNAME"]),
+                       EDIEncode(h["CUSTOMERPONR"]), CompactDate(h["ORDERDATE"]), "", EDIEncode(userName),
+                       EDIEncode(h["CARRIERCODE"]), EDIEncode(h["CURRENCYCODE"]),
+                       EDIEncode(delivery->Fields("COUNTRYCODE").Value()), "", Plain(h["DISCOUNTPERC"])});
     } catch (...) {
         LogAndRethrow("Ordexa.GetOrderHeader");
     }
@@ -218,19 +247,19 @@ int EdiOrderMessage::DetermineAddressInfo(const Variant& businessPartnerId, cons
     }
 }
 
-std::string EdiOrderMessage::GetOrderAddress(const ole::Dictionary& order, const std::string& type,
-                                             const Variant& addressId, int addressClass, const std::string& code,
+std::string EdiOrderMessage::GetOrderAddress(FieldReader& header, const std::string& type, const Variant& addressId,
+                                             int addressClass, const std::string& code,
                                              const std::string& backendType) {
     try {
-        std::string id = Plain(Value(*RecordsetOf(order, "header"), "ORDERID"));
+        std::string id = Plain(header["ORDERID"]);
         std::string tag = type == "DEL" ? "HDA" : "HPA";
         std::string prefix;
         if (backendType == "ow4")
-            prefix = tag + fs_ + id + fs_ + type;
+            prefix = Record({tag, id, type});
         else if (addressClass == kKnownByCode)
-            prefix = tag + fs_ + id + fs_;
+            prefix = Record({tag, id, ""});
         else
-            prefix = "HAD" + fs_ + id + fs_ + type;
+            prefix = Record({"HAD", id, type});
         return GetAddress(prefix, addressId, id, addressClass, code);
     } catch (...) {
         LogAndRethrow("WebOrderExport.GetOrderAddress");
@@ -240,19 +269,19 @@ std::string EdiOrderMessage::GetOrderAddress(const ole::Dictionary& order, const
 std::string EdiOrderMessage::GetAddress(const std::string& prefix, const Variant& addressId,
                                         const std::string& orderId, int addressClass, const std::string& code) {
     try {
-        std::string text = prefix + fs_;
-        if (addressClass == kKnownByCode) return text + code + fs_;
-        if (addressClass != kSentInFull) return text;
-        auto address = Order()->GetAddress(addressId, orderId);
-        if (address->Eof()) {
+        if (addressClass == kKnownByCode) return Record({prefix, code, ""});
+        if (addressClass != kSentInFull) return prefix + fs_;
+        auto rows = Order()->GetAddress(addressId, orderId);
+        if (rows->Eof()) {
             if (lineNr_ == 0) ole::Raise(vendalo::MissingHeaderAddress, "MissingHeaderAddress");
             ole::Raise(vendalo::MissingLineAddress, "MissingLineAddress");
         }
-        text += fs_;
+        FieldReader address(*rows);
+        std::string text = Record({prefix, "", ""});
         for (const char* column : kAddressColumns) {
-            std::string value = TrimBlanks(Value(*address, column).Text());
+            std::string value = TrimBlanks(address[column].Text());
             if (column == std::string_view("ZIPCODE")) value = Upper(value);
-            text += fs_ + EDIEncode(value);
+            text.append(fs_).append(EDIEncode(value));
         }
         return text;
     } catch (...) {
@@ -260,66 +289,63 @@ std::string EdiOrderMessage::GetAddress(const std::string& prefix, const Variant
     }
 }
 
-std::string EdiOrderMessage::GetOrderHeaderText(const ole::Dictionary& order) {
+std::string EdiOrderMessage::GetOrderHeaderText(FieldReader& header) {
     try {
-        auto header = RecordsetOf(order, "header");
-        return FormatString("HTX" + fs_ + Plain(Value(*header, "ORDERID")) + fs_, Value(*header, "HEADERTEXT"));
+        return FormatString(Record({"HTX", Plain(header["ORDERID"]), ""}), header["HEADERTEXT"]);
     } catch (...) {
         LogAndRethrow("WebOrderExport.GetOrderHeaderText");
     }
 }
 
-std::string EdiOrderMessage::GetOrderFooterText(const ole::Dictionary& order) {
+std::string EdiOrderMessage::GetOrderFooterText(const ole::Dictionary& order, FieldReader& header) {
     try {
-        auto header = RecordsetOf(order, "header");
-        return FormatString("FTX" + fs_ + Plain(Value(*header, "ORDERID")) + fs_, order.Item("footer_text"));
+        return FormatString(Record({"FTX", Plain(header["ORDERID"]), ""}), order.Item("footer_text"));
     } catch (...) {
         LogAndRethrow("WebOrderExport.GetOrderFooterText");
     }
 }
 
-void EdiOrderMessage::AddFreightLine(double freight, ado::Recordset& lines) {
+void EdiOrderMessage::AddFreightLine(double freight, FieldReader& lines) {
     try {
         auto parameters = Sls_GetComponent<vendalo::ISalesParameter>("Vendalo.SalesParameter");
         std::string partNumber = parameters->GetParameterValue("FreightPartNumber");
         std::string unitCode = parameters->GetParameterValue("Freight Unit-code");
+        ado::Recordset& rows = lines.Rows();
         // one more than the highest line number: the lines come in no particular order
         int32_t lineNr = 1;
         Variant orderId;
-        if (!(lines.Bof() && lines.Eof()))
-            for (lines.MoveFirst(); !lines.Eof(); lines.MoveNext()) {
-                lineNr = std::max(lineNr, Value(lines, "LINENR").ToLong() + 1);
-                orderId = Value(lines, "ORDERID");
+        if (!(rows.Bof() && rows.Eof()))
+            for (rows.MoveFirst(); !rows.Eof(); rows.MoveNext()) {
+                lineNr = std::max(lineNr, lines["LINENR"].ToLong() + 1);
+                orderId = lines["ORDERID"];
             }
         // in memory only: the freight line is not an order line of the database
-        lines.AddNew();
-        lines.Fields("ORDERID") = orderId;
-        lines.Fields("LINENR") = lineNr;
-        lines.Fields("PARTNUMBER") = partNumber;
-        lines.Fields("UNITCODE") = unitCode;
-        lines.Fields("REQUESTDATE") = ole::Null;
-        lines.Fields("QUANTITY") = 1;
-        lines.Fields("PRICE") = freight;
-        lines.Fields("DISCOUNTAMOUNT") = 0;
-        lines.Update();
+        rows.AddNew();
+        rows.Fields("ORDERID") = orderId;
+        rows.Fields("LINENR") = lineNr;
+        rows.Fields("PARTNUMBER") = partNumber;
+        rows.Fields("UNITCODE") = unitCode;
+        rows.Fields("REQUESTDATE") = ole::Null;
+        rows.Fields("QUANTITY") = 1;
+        rows.Fields("PRICE") = freight;
+        rows.Fields("DISCOUNTAMOUNT") = 0;
+        rows.Update();
     } catch (...) {
         LogAndRethrow("WebOrderExport.AddFreightLine");
     }
 }
 
-std::string EdiOrderMessage::GetOrderLine(ado::Recordset& line, const Backend& backend) {
+std::string EdiOrderMessage::GetOrderLine(FieldReader& line, const Backend& backend) {
     try {
-        const std::string& f = fs_;
-        std::string partNumber = EDIEncode(TrimBlanks(Value(line, "PARTNUMBER").Text()));
-        Variant discount = Value(line, "DISCOUNTAMOUNT");
+        std::string partNumber = EDIEncode(TrimBlanks(line["PARTNUMBER"].Text()));
+        Variant discount = line["DISCOUNTAMOUNT"];
         double discountAmount = discount.IsNull() ? 0 : discount.ToDouble();
-        std::string text = "LIN" + f + Plain(Value(line, "ORDERID")) + f + Plain(Value(line, "LINENR")) + f +
-                           partNumber + f + "ZZ" + f + Plain(Value(line, "QUANTITY")) + f +
-                           EDIEncode(Value(line, "UNITCODE")) + f + CompactDate(Value(line, "REQUESTDATE")) + f +
-                           Plain(Value(line, "PRICE")) + f + f + Variant(discountAmount).ToString() + f +
-                           ItemCode(partNumber, backend);
+        std::string text = Record({"LIN", Plain(line["ORDERID"]), Plain(line["LINENR"]), partNumber, "ZZ",
+                                   Plain(line["QUANTITY"]), EDIEncode(line["UNITCODE"]),
+                                   CompactDate(line["REQUESTDATE"]), Plain(line["PRICE"]), "",
+                                   Variant(discountAmount).ToString(), ItemCode(partNumber, backend)});
         if (!lineAddressCode_.empty()) {
-            text += f + lineAddressCode_ + f;
+            text.append(fs_).append(lineAddressCode_).append(fs_);
             lineAddressCode_.clear();
         }
         return text;
@@ -328,34 +354,46 @@ std::string EdiOrderMessage::GetOrderLine(ado::Recordset& line, const Backend& b
     }
 }
 
-std::string EdiOrderMessage::GetLineAddress(ado::Recordset& line, int addressClass, const std::string& code) {
+std::string EdiOrderMessage::GetLineAddress(FieldReader& line, int addressClass, const std::string& code) {
     try {
-        std::string id = Plain(Value(line, "ORDERID"));
-        std::string prefix = "LAD" + fs_ + id + fs_ + Plain(Value(line, "LINENR")) + fs_ + "DEL";
-        return GetAddress(prefix, Value(line, "ADDRESSID"), id, addressClass, code);
+        std::string id = Plain(line["ORDERID"]);
+        return GetAddress(Record({"LAD", id, Plain(line["LINENR"]), "DEL"}), line["ADDRESSID"], id, addressClass,
+                          code);
     } catch (...) {
         LogAndRethrow("WebOrderExport.GetLineAddress");
     }
 }
 
-std::string EdiOrderMessage::GetLineText(ado::Recordset& line) {
+std::string EdiOrderMessage::GetLineText(FieldReader& line) {
     try {
-        std::string prefix = "LTX" + fs_ + Plain(Value(line, "ORDERID")) + fs_ + Plain(Value(line, "LINENR")) + fs_;
-        return FormatString(prefix, Value(line, "LINETEXT"));
+        return FormatString(Record({"LTX", Plain(line["ORDERID"]), Plain(line["LINENR"]), ""}), line["LINETEXT"]);
     } catch (...) {
         LogAndRethrow("WebOrderExport.GetLineText");
     }
 }
 
-std::string EdiOrderMessage::GetProductVariantStructure(ado::Recordset& line, const Backend& backend) {
+std::string EdiOrderMessage::GetProductVariantStructure(FieldReader& line, const Backend& backend) {
     try {
-        const std::string& f = fs_;
-        std::string partNumber = EDIEncode(TrimBlanks(Value(line, "PARTNUMBER").Text()));
-        return "VAR" + f + Plain(Value(line, "ORDERID")) + f + Plain(Value(line, "LINENR")) + f + "0" + f + "1" + f +
-               partNumber + f + f + "ZZ" + f + "0" + f + "0" + f + ItemCode(partNumber, backend);
+        std::string partNumber = EDIEncode(TrimBlanks(line["PARTNUMBER"].Text()));
+        return Record({"VAR", Plain(line["ORDERID"]), Plain(line["LINENR"]), "0", "1", partNumber, "", "ZZ", "0", "0",
+                       ItemCode(partNumber, backend)});
     } catch (...) {
         LogAndRethrow("WebOrderExport.GetProductVariantStructure");
     }
+}
+
+std::string EdiOrderMessage::Record(std::initializer_list<std::string_view> fields) const {
+    size_t size = 0;
+    for (std::string_view field : fields) size += field.size() + fs_.size();
+    std::string record;
+    record.reserve(size);
+    bool first = true;
+    for (std::string_view field : fields) {
+        if (!first) record.append(fs_);
+        record.append(field);
+        first = false;
+    }
+    return record;
 }
 
 // The back end's item code: the part number aligned by the item segmentation mask.

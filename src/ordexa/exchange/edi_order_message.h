@@ -11,9 +11,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "automation/dictionary.h"
 #include "data/ado.h"
@@ -28,6 +30,8 @@ class IOrder;
 }
 
 namespace ordexa {
+
+class FieldReader;
 
 // A web payment method of 2: the order is paid by credit card.
 bool IsCreditCardOrder(const ole::Variant& webPaymentMethod);
@@ -69,21 +73,24 @@ private:
     const std::string& BISAddressCodeOf(int32_t addressId);
     std::shared_ptr<vendalo::IOrder> Order();
 
-    std::string GetOrderHeader(const ole::Dictionary& order);
+    // The record builders; "header" and "line" read the current row of the order's recordsets.
+    std::string GetOrderHeader(const ole::Dictionary& order, FieldReader& header);
     int DetermineAddressInfo(const ole::Variant& businessPartnerId, const ole::Variant& addressId,
                              const std::string& type, std::string& code, const std::string& backendType);
-    std::string GetOrderAddress(const ole::Dictionary& order, const std::string& type, const ole::Variant& addressId,
+    std::string GetOrderAddress(FieldReader& header, const std::string& type, const ole::Variant& addressId,
                                 int addressClass, const std::string& code, const std::string& backendType);
     std::string GetAddress(const std::string& prefix, const ole::Variant& addressId, const std::string& orderId,
                            int addressClass, const std::string& code);
-    std::string GetOrderHeaderText(const ole::Dictionary& order);
-    std::string GetOrderFooterText(const ole::Dictionary& order);
-    void AddFreightLine(double freight, ado::Recordset& lines);
-    std::string GetOrderLine(ado::Recordset& line, const Backend& backend);
-    std::string GetLineAddress(ado::Recordset& line, int addressClass, const std::string& code);
-    std::string GetLineText(ado::Recordset& line);
-    std::string GetProductVariantStructure(ado::Recordset& line, const Backend& backend);
+    std::string GetOrderHeaderText(FieldReader& header);
+    std::string GetOrderFooterText(const ole::Dictionary& order, FieldReader& header);
+    void AddFreightLine(double freight, FieldReader& lines);
+    std::string GetOrderLine(FieldReader& line, const Backend& backend);
+    std::string GetLineAddress(FieldReader& line, int addressClass, const std::string& code);
+    std::string GetLineText(FieldReader& line);
+    std::string GetProductVariantStructure(FieldReader& line, const Backend& backend);
     std::string ItemCode(const std::string& partNumber, const Backend& backend) const;
+    // The fields joined by FS.
+    std::string Record(std::initializer_list<std::string_view> fields) const;
 
     CommonNameLookup commonName_;
     std::string fs_ = ",";
