@@ -222,10 +222,12 @@ MasterData ReadMasterData(BareSQLite& db, int32_t partner, const std::string& us
 }
 
 // Writes a group under the file's lock, flushes it, and marks its orders in one transaction.
-void WriteGroup(BareSQLite& db, const std::string& path, const std::string& bytes, const std::vector<std::string>& ids) {
+void WriteGroup(BareSQLite& db, const std::string& path, const std::string& bytes,
+                const std::vector<std::string>& ids) {
     int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     ::flock(fd, LOCK_EX);
-    struct stat held {}, named {};
+    struct stat held {
+    }, named{};
     ::fstat(fd, &held);
     ::stat(path.c_str(), &named);
     if (::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()) || ::fsync(fd) != 0) std::abort();
@@ -320,7 +322,15 @@ void OrderExportBare(benchmark::State& state) {
 
 BENCHMARK(OrderExport<1000>)->Name("OrderExport1000/export")->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(OrderExportBare<1000>)->Name("OrderExport1000/bare")->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(OrderExport<10000>)->Name("OrderExport10000/export")->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(2);
-BENCHMARK(OrderExportBare<10000>)->Name("OrderExport10000/bare")->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(2);
+BENCHMARK(OrderExport<10000>)
+    ->Name("OrderExport10000/export")
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2);
+BENCHMARK(OrderExportBare<10000>)
+    ->Name("OrderExport10000/bare")
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2);
 
 }  // namespace

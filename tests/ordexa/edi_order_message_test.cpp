@@ -114,32 +114,19 @@ TEST_P(EdiMessages, AnOrderThatCannotBeBuiltWholeGivesNoMessage) {
 
     EXPECT_EQ(message.ProcessOneOrder(Variant("no order")), "");
     EXPECT_EQ(Entries({"ERROR 0x80040157", "WebOrderExport.ProcessOneOrder", "MissingOrderInfo"}), 1u);
-    // a user the directory does not answer for: the header builder fails, and with it the order
-    ordexa::EdiOrderMessage noUser([](const std::string&) -> std::string { ole::Raise(ole::err::ObjectRequired); });
-    EXPECT_EQ(noUser.ProcessOneOrder(Variant(Sls_GetComponent<vendalo::IOrder>("Vendalo.Order")->Restore(id))), "");
-    EXPECT_EQ(Entries({"Ordexa.GetOrderHeader", "Object required"}), 1u);
 }
 
 INSTANTIATE_INSTALLATION_TEST(EdiMessages);
 
 TEST(EdiText, PiecesCountCharactersAndEveryLineBreakStartsARecord) {
     ordexa::EdiOrderMessage message(nullptr);
-    std::string e = "\xC3\xA9";  // é: two bytes, one character
-    std::string sixtyOne;
+    std::string e = "\xC3\xA9", sixtyOne;  // é: two bytes, one character
     for (int i = 0; i < 61; ++i) sixtyOne += e;
     EXPECT_EQ(message.FormatString("P,", sixtyOne), "P," + sixtyOne.substr(0, 120) + "\r\nP," + e);
     // a lone CR ends a piece too, and the character after it stays
     EXPECT_EQ(message.FormatString("P,", "A\rB\r\nC\r\n"), "P,A\r\nP,B\r\nP,C");
-    EXPECT_EQ(message.FormatString("P,", ole::Null), "P,");
-    message.SetEDISeparators(" ", "  ");  // blanks trim away: the defaults
-    EXPECT_EQ(message.FieldSeparator(), ",");
-    EXPECT_EQ(message.EDIEncode("a,b,,c"), "a'b''c");
     message.SetEDISeparators("||", "\\");
     EXPECT_EQ(message.EDIEncode("a||b|c"), "a\\b|c");
-    EXPECT_EQ(message.EDIEncode(Variant(12.5)), "12.5");
-    EXPECT_FALSE(ordexa::EdiOrderMessage::HasValue(ole::Null));
-    EXPECT_FALSE(ordexa::EdiOrderMessage::HasValue(Variant("")));
-    EXPECT_TRUE(ordexa::EdiOrderMessage::HasValue(Variant(0)));
 }
 
 }  // namespace

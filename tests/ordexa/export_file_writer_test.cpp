@@ -1,18 +1,18 @@
 // The export file shared with the back end, which takes it by locking it and
 // renaming it away.
+#include "exchange/export_file_writer.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <csignal>
 #include <filesystem>
 #include <thread>
 
 #include "automation/error.h"
-#include "exchange/export_file_writer.h"
 #include "test_db.h"
 
 using namespace testing_support;
@@ -68,26 +68,6 @@ TEST(ExportFileWriter, GroupsLandOnlyInTheFileThePathNamesAndWithdrawnOnesLeaveN
     EXPECT_EQ(ReadFile(file), "C\r\n");
     writer.Close();
     EXPECT_EQ(ReadFile(file), "C\r\n");
-}
-
-TEST(ExportFileWriter, AFileItMadeButNeverKeptAnythingInIsRemovedOnClose) {
-    TempDir dir;
-    fs::path file = dir.Path() / "orders.edi";
-    {
-        ordexa::ExportFileWriter writer(file.string());
-        EXPECT_TRUE(fs::exists(file));
-        writer.Append("X\r\n");  // neither kept nor withdrawn: closing withdraws it
-    }
-    EXPECT_FALSE(fs::exists(file));
-    WriteFile(file, "");
-    { ordexa::ExportFileWriter writer(file.string()); }
-    EXPECT_TRUE(fs::exists(file));  // not its own: stays
-    try {
-        ordexa::ExportFileWriter writer((dir.Path() / "missing" / "orders.edi").string());
-        FAIL() << "opened a file in a missing folder";
-    } catch (const ole::AutomationError& e) {
-        EXPECT_EQ(e.Number(), ole::err::PathNotFound);
-    }
 }
 
 TEST(ExportFileWriter, AWriteThatDoesNotFitIsCutBackWhole) {

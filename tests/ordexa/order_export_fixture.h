@@ -25,37 +25,29 @@ using ole::Variant;
 // "001", address 22 has "000" (none); ow5 reads the first nine: 32 is
 // "LT0000032", 34 is "D12"; addresses 23, 33 and 35 have no code.
 inline const char* kMasterData =
-    "INSERT INTO BISINSTANCE (BISID, BACKENDTYPE) VALUES (1, 'OW4 order desk');"
-    "INSERT INTO BISINSTANCE (BISID, BACKENDTYPE) VALUES (2, 'ow5');"
-    "INSERT INTO BISPROPERTY (BISID, NAME, VALUE) VALUES (1, 'Alignment', 'Left');"
-    "INSERT INTO BISPROPERTY (BISID, NAME, VALUE) VALUES (1, 'itemsegmentationmask', '****');"
-    "INSERT INTO BISPROPERTY (BISID, NAME, VALUE) VALUES (2, 'alignment', 'right');"
-    "INSERT INTO BISPROPERTY (BISID, NAME, VALUE) VALUES (2, 'itemsegmentationmask', '**-***');"
+    "INSERT INTO BISINSTANCE (BISID, BACKENDTYPE) VALUES (1, 'OW4 order desk'), (2, 'ow5');"
+    "INSERT INTO BISPROPERTY (BISID, NAME, VALUE) VALUES (1, 'Alignment', 'Left'), (1, 'itemsegmentationmask', '****'),"
+    " (2, 'alignment', 'right'), (2, 'itemsegmentationmask', '**-***');"
     "INSERT INTO BUSINESSPARTNER (BUSINESSPARTNERID, NAME, CUSTOMERCODE, CURRENCYCODE, CARRIERCODE, POSTALADDRESSID, "
-    "SHIPPINGADDRESSID, BISID) VALUES (2, 'Noordhaven', 'C1002', 'EUR', 'ROAD', 21, 22, 1);"
-    "INSERT INTO BUSINESSPARTNER (BUSINESSPARTNERID, NAME, CUSTOMERCODE, CURRENCYCODE, CARRIERCODE, POSTALADDRESSID, "
-    "SHIPPINGADDRESSID, BISID) VALUES (3, 'Lakeside', 'C2003', 'USD', 'EXPRESS', 31, 32, 2);"
+    "SHIPPINGADDRESSID, BISID) VALUES (2, 'Noordhaven', 'C1002', 'EUR', 'ROAD', 21, 22, 1),"
+    " (3, 'Lakeside', 'C2003', 'USD', 'EXPRESS', 31, 32, 2);"
     "INSERT INTO ADDRESS (ADDRESSID, BUSINESSPARTNERID, NAME1, NAME2, STREET1, CITY1, ZIPCODE, STATEPROVINCE, "
-    "COUNTRYCODE, PHONE, BISADDRESSCODE) VALUES (21, 2, 'Noordhaven Machinery', 'Accounts', 'Kade 12', 'Groningen', "
-    "'9711 AB', 'GR', 'NL', '+31 50 12', 'C10020010');"
-    "INSERT INTO ADDRESS (ADDRESSID, BUSINESSPARTNERID, NAME1, STREET1, CITY1, ZIPCODE, COUNTRYCODE, BISADDRESSCODE) "
-    "VALUES (22, 2, 'Noordhaven Machinery', 'Industrieweg 40', 'Delfzijl', '9936 HC', 'NL', 'C10020001');"
-    "INSERT INTO ADDRESS (ADDRESSID, BUSINESSPARTNERID, NAME1, STREET1, CITY1, ZIPCODE, STATEPROVINCE, COUNTRYCODE) "
-    "VALUES (23, 2, ' Site Eemshaven ', 'Oostpolderweg 7, gate 2', 'Eemshaven', '9979 xp', 'GR', 'NL');"
-    "INSERT INTO ADDRESS (ADDRESSID, BUSINESSPARTNERID, NAME1, STREET1, CITY1, ZIPCODE, COUNTRYCODE, BISADDRESSCODE) "
-    "VALUES (31, 3, 'Lakeside Tools', '200 Shore Drive', 'Madison', '53703', 'US', NULL);"
-    "INSERT INTO ADDRESS (ADDRESSID, BUSINESSPARTNERID, NAME1, STREET1, CITY1, ZIPCODE, COUNTRYCODE, BISADDRESSCODE) "
-    "VALUES (32, 3, 'Lakeside Tools', '15 Mill Road', 'Janesville', '53545', 'US', 'LT0000032XYZ');"
-    "INSERT INTO ADDRESS (ADDRESSID, BUSINESSPARTNERID, NAME1, STREET1, CITY1, ZIPCODE, STATEPROVINCE, COUNTRYCODE, "
-    "FAX) VALUES (33, 3, 'Lakeside field office', '9 Prairie Lane', 'Verona', '53593', 'WI', 'US', '+1 608 33');"
-    "INSERT INTO ADDRESS (ADDRESSID, BUSINESSPARTNERID, NAME1, STREET1, CITY1, ZIPCODE, COUNTRYCODE, BISADDRESSCODE) "
-    "VALUES (34, 3, 'Lakeside dock', '1 Pier', 'Madison', '53704', 'US', 'D12');"
-    "INSERT INTO ADDRESS (ADDRESSID, BUSINESSPARTNERID, NAME1, STREET1, CITY1, ZIPCODE, COUNTRYCODE) "
-    "VALUES (35, 3, 'Lakeside yard', '7 Yard Road', 'Monona', '53716', 'US');"
-    "INSERT INTO WEBUSER (USERID, COMMONNAME, BUSINESSPARTNERID) VALUES ('jdevries', 'de Vries, Jan', 2);"
-    "INSERT INTO WEBUSER (USERID, COMMONNAME, BUSINESSPARTNERID) VALUES ('msmith', ' Mary Smith ', 3);"
-    "INSERT INTO PRODUCTCONFIGURATION (CONFIGID, PRODUCTID) VALUES ('CFG-1', 104);"
-    "INSERT INTO PRODUCTCONFIGURATION (CONFIGID, PRODUCTID, VARIANTOPTIONS) VALUES ('CFG-2', 102, 'Washer set, standard');";
+    "COUNTRYCODE, PHONE, FAX, BISADDRESSCODE) VALUES"
+    " (21, 2, 'Noordhaven Machinery', 'Accounts', 'Kade 12', 'Groningen', '9711 AB', 'GR', 'NL', '+31 50 12', NULL, "
+    "'C10020010'),"
+    " (22, 2, 'Noordhaven Machinery', NULL, 'Industrieweg 40', 'Delfzijl', '9936 HC', NULL, 'NL', NULL, NULL, "
+    "'C10020001'),"
+    " (23, 2, ' Site Eemshaven ', NULL, 'Oostpolderweg 7, gate 2', 'Eemshaven', '9979 xp', 'GR', 'NL', NULL, NULL, "
+    "NULL),"
+    " (31, 3, 'Lakeside Tools', NULL, '200 Shore Drive', 'Madison', '53703', NULL, 'US', NULL, NULL, NULL),"
+    " (32, 3, 'Lakeside Tools', NULL, '15 Mill Road', 'Janesville', '53545', NULL, 'US', NULL, NULL, 'LT0000032XYZ'),"
+    " (33, 3, 'Lakeside field office', NULL, '9 Prairie Lane', 'Verona', '53593', 'WI', 'US', NULL, '+1 608 33', NULL),"
+    " (34, 3, 'Lakeside dock', NULL, '1 Pier', 'Madison', '53704', NULL, 'US', NULL, NULL, 'D12'),"
+    " (35, 3, 'Lakeside yard', NULL, '7 Yard Road', 'Monona', '53716', NULL, 'US', NULL, NULL, NULL);"
+    "INSERT INTO WEBUSER (USERID, COMMONNAME, BUSINESSPARTNERID) VALUES ('jdevries', 'de Vries, Jan', 2),"
+    " ('msmith', ' Mary Smith ', 3);"
+    "INSERT INTO PRODUCTCONFIGURATION (CONFIGID, PRODUCTID, VARIANTOPTIONS) VALUES ('CFG-1', 104, NULL),"
+    " ('CFG-2', 102, 'Washer set, standard');";
 
 struct LineSpec {
     std::string part;
@@ -91,9 +83,10 @@ protected:
                       {Variant("Pump P200, configured\r\nvop,MOTOR,5.5 kW\r\nVOP,VOLTAGE,400 V")});
         // the membership service account of SiteConfiguration.xml
         auto code = qx::HashAccessCode("memscript-code");
-        Db()->Execute("INSERT INTO WEBUSER (USERID, COMMONNAME, PASSWORDSALT, PASSWORDHASH) VALUES ('memscript', "
-                      "'Service', ?, ?)",
-                      nullptr, -1, {Variant(code.salt), Variant(code.hash)});
+        Db()->Execute(
+            "INSERT INTO WEBUSER (USERID, COMMONNAME, PASSWORDSALT, PASSWORDHASH) VALUES ('memscript', "
+            "'Service', ?, ?)",
+            nullptr, -1, {Variant(code.salt), Variant(code.hash)});
         Inst().SetSetting("FREIGHT_PARAMETERS", "FreightPartNumber", "FREIGHT");
         Inst().SetSetting("FREIGHT_PARAMETERS", "Freight Unit-code", "PCS");
         Inst().SetSetting("DIRECTPAYMENT_PARAMETERS", "InvoiceText", "Paid by credit card; no invoice");
@@ -151,8 +144,8 @@ protected:
 
     // ORDERSTATUS and BISID ("" for Null).
     std::pair<int, std::string> StatusOf(const std::string& id) {
-        auto rs = Db()->Execute("SELECT ORDERSTATUS, BISID FROM ORDERHEADER WHERE ORDERID = ?", nullptr, -1,
-                                {Variant(id)});
+        auto rs =
+            Db()->Execute("SELECT ORDERSTATUS, BISID FROM ORDERHEADER WHERE ORDERID = ?", nullptr, -1, {Variant(id)});
         return {rs->Fields(0).Value().ToLong(), rs->Fields(1).Value().Text()};
     }
 

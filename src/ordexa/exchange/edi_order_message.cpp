@@ -21,7 +21,7 @@ const std::string kCrLf = "\r\n";
 constexpr size_t kPieceLength = 60;  // characters of text per HTX, FTX or LTX record
 
 // The address columns of an address record, in their order.
-const char* const kAddressColumns[] = {"NAME1", "NAME2",         "STREET1",     "STREET2", "CITY1", "CITY2",
+const char* const kAddressColumns[] = {"NAME1",   "NAME2",         "STREET1",     "STREET2", "CITY1", "CITY2",
                                        "ZIPCODE", "STATEPROVINCE", "COUNTRYCODE", "PHONE",   "FAX"};
 
 enum AddressClass { kFailed = 0, kKnownByCode = 1, kPartnerDefault = 2, kSentInFull = 3 };
@@ -57,9 +57,7 @@ size_t CharactersAhead(const std::string& text, size_t pos, size_t n) {
     return end - pos;
 }
 
-size_t FindNoCase(const std::string& text, const std::string& what) {
-    return Lower(text).find(Lower(what));
-}
+size_t FindNoCase(const std::string& text, const std::string& what) { return Lower(text).find(Lower(what)); }
 
 std::string ReplaceAll(std::string text, const std::string& from, const std::string& to) {
     if (from.empty() || from == to) return text;
@@ -94,9 +92,8 @@ private:
         for (int i = 0; i < rows_.FieldCount(); ++i) {
             const std::string& field = rows_.Fields(i).Name();
             if (field.size() == name.size() &&
-                std::equal(field.begin(), field.end(), name.begin(), [](unsigned char a, unsigned char b) {
-                    return std::toupper(a) == std::toupper(b);
-                }))
+                std::equal(field.begin(), field.end(), name.begin(),
+                           [](unsigned char a, unsigned char b) { return std::toupper(a) == std::toupper(b); }))
                 return i;
         }
         ole::Raise(ado::err::ItemNotFound,
@@ -144,7 +141,8 @@ std::string EdiOrderMessage::ProcessOneOrder(const Variant& orderValue) {
                        "Ordexa.WebOrderExport");
 
         std::string text = GetOrderHeader(*order, header);
-        for (const auto& [column, type] : {std::pair{"SHIPPINGADDRESSID", "DEL"}, std::pair{"BILLINGADDRESSID", "INV"}}) {
+        for (const auto& [column, type] :
+             {std::pair{"SHIPPINGADDRESSID", "DEL"}, std::pair{"BILLINGADDRESSID", "INV"}}) {
             Variant address = header[column];
             std::string code;
             int addressClass = DetermineAddressInfo(partner, address, type, code, backend.type);
@@ -266,8 +264,8 @@ std::string EdiOrderMessage::GetOrderAddress(FieldReader& header, const std::str
     }
 }
 
-std::string EdiOrderMessage::GetAddress(const std::string& prefix, const Variant& addressId,
-                                        const std::string& orderId, int addressClass, const std::string& code) {
+std::string EdiOrderMessage::GetAddress(const std::string& prefix, const Variant& addressId, const std::string& orderId,
+                                        int addressClass, const std::string& code) {
     try {
         if (addressClass == kKnownByCode) return Record({prefix, code, ""});
         if (addressClass != kSentInFull) return prefix + fs_;
@@ -340,10 +338,10 @@ std::string EdiOrderMessage::GetOrderLine(FieldReader& line, const Backend& back
         std::string partNumber = EDIEncode(TrimBlanks(line["PARTNUMBER"].Text()));
         Variant discount = line["DISCOUNTAMOUNT"];
         double discountAmount = discount.IsNull() ? 0 : discount.ToDouble();
-        std::string text = Record({"LIN", Plain(line["ORDERID"]), Plain(line["LINENR"]), partNumber, "ZZ",
-                                   Plain(line["QUANTITY"]), EDIEncode(line["UNITCODE"]),
-                                   CompactDate(line["REQUESTDATE"]), Plain(line["PRICE"]), "",
-                                   Variant(discountAmount).ToString(), ItemCode(partNumber, backend)});
+        std::string text =
+            Record({"LIN", Plain(line["ORDERID"]), Plain(line["LINENR"]), partNumber, "ZZ", Plain(line["QUANTITY"]),
+                    EDIEncode(line["UNITCODE"]), CompactDate(line["REQUESTDATE"]), Plain(line["PRICE"]), "",
+                    Variant(discountAmount).ToString(), ItemCode(partNumber, backend)});
         if (!lineAddressCode_.empty()) {
             text.append(fs_).append(lineAddressCode_).append(fs_);
             lineAddressCode_.clear();
@@ -357,8 +355,7 @@ std::string EdiOrderMessage::GetOrderLine(FieldReader& line, const Backend& back
 std::string EdiOrderMessage::GetLineAddress(FieldReader& line, int addressClass, const std::string& code) {
     try {
         std::string id = Plain(line["ORDERID"]);
-        return GetAddress(Record({"LAD", id, Plain(line["LINENR"]), "DEL"}), line["ADDRESSID"], id, addressClass,
-                          code);
+        return GetAddress(Record({"LAD", id, Plain(line["LINENR"]), "DEL"}), line["ADDRESSID"], id, addressClass, code);
     } catch (...) {
         LogAndRethrow("WebOrderExport.GetLineAddress");
     }
@@ -472,8 +469,8 @@ int32_t EdiOrderMessage::DefaultAddressOf(int32_t businessPartnerId, const std::
     auto found = defaultAddresses_.find(key);
     if (found != defaultAddresses_.end()) return found->second;
     if (!partner_) partner_ = Sls_GetComponent<qx::IBusinessPartner>("QxCommon.BusinessPartner");
-    int32_t address = invoice ? partner_->GetPostalAddressID(businessPartnerId)
-                              : partner_->GetShippingAddressID(businessPartnerId);
+    int32_t address =
+        invoice ? partner_->GetPostalAddressID(businessPartnerId) : partner_->GetShippingAddressID(businessPartnerId);
     defaultAddresses_.emplace(key, address);
     return address;
 }

@@ -95,7 +95,7 @@ private:
     CommonNameLookup commonName_;
     std::string fs_ = ",";
     std::string esc_ = "'";
-    int16_t lineNr_ = 0;          // LINENR of the line being written, 0 for the order's own records
+    int16_t lineNr_ = 0;           // LINENR of the line being written, 0 for the order's own records
     std::string lineAddressCode_;  // back-end address code the next LIN record carries ("ow5")
 
     std::shared_ptr<qx::IBackendSelector> selector_;

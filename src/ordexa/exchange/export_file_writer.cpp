@@ -22,13 +22,17 @@ int32_t ErrorNumber(int error) {
     switch (error) {
         case EACCES:
         case EPERM:
-        case EROFS: return ole::err::PermissionDenied;
+        case EROFS:
+            return ole::err::PermissionDenied;
         case ENOENT:
-        case ENOTDIR: return ole::err::PathNotFound;
+        case ENOTDIR:
+            return ole::err::PathNotFound;
         case ENOSPC:
         case EDQUOT:
-        case EFBIG: return ole::err::DiskFull;
-        default: return ole::err::DeviceIOError;
+        case EFBIG:
+            return ole::err::DiskFull;
+        default:
+            return ole::err::DeviceIOError;
     }
 }
 
@@ -64,7 +68,8 @@ void ExportFileWriter::LockCurrentFile(off_t& size) {
     for (int attempt = 0;; ++attempt) {
         while (::flock(fd_, LOCK_EX) != 0)
             if (errno != EINTR) Fail(errno, "cannot be locked");
-        struct stat held {}, named {};
+        struct stat held {
+        }, named{};
         if (::fstat(fd_, &held) != 0) {
             int error = errno;
             Unlock(fd_);
@@ -134,7 +139,8 @@ void ExportFileWriter::Close() {
         }
     }
     if (created_ && !written_ && ::flock(fd_, LOCK_EX) == 0) {
-        struct stat held {}, named {};
+        struct stat held {
+        }, named{};
         if (::fstat(fd_, &held) == 0 && held.st_size == 0 && ::stat(path_.c_str(), &named) == 0 &&
             SameFile(held, named))
             ::unlink(path_.c_str());

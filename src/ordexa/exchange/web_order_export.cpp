@@ -61,10 +61,10 @@ public:
                                       i_sEDIEscapeSeparator, i_sUseFtp, ftp);
             if (n > 0) {
                 auto log = Sls_GetComponent<qx::ILog>("Qxcore.Log");
-                log->WriteEntry("WebOrderExport",
-                                "WebOrderExport submitted " + std::to_string(n) + " orders to export file for BISID " +
-                                    i_sBisid,
-                                qx::LogNotice);
+                log->WriteEntry(
+                    "WebOrderExport",
+                    "WebOrderExport submitted " + std::to_string(n) + " orders to export file for BISID " + i_sBisid,
+                    qx::LogNotice);
             }
         } catch (...) {
             Sls_LogError("WebOrderExport.Run", CurrentDescription());
@@ -88,8 +88,7 @@ private:
             connection = Sls_GetOpenConnection(connectionString_);
             orders->CursorLocation = ado::adUseClient;
             orders->Open(std::string("SELECT ORDERID, BUSINESSPARTNERID FROM ORDERHEADER WHERE ORDERSTATUS = ") + "0" +
-                             " And (BISID = ? Or BISID IS NULL) " +
-                             " ORDER BY BUSINESSPARTNERID, ORDERDATE, ORDERID",
+                             " And (BISID = ? Or BISID IS NULL) " + " ORDER BY BUSINESSPARTNERID, ORDERDATE, ORDERID",
                          connection, ado::adOpenForwardOnly, ado::adLockReadOnly, ado::adCmdText,
                          {Variant(Variant(bisid).ToLong())});
             orders->SetActiveConnection(nullptr);
@@ -146,12 +145,12 @@ private:
                 message.SetEDISeparators(i_sEDIFieldSeparator, i_sEDIEscapeSeparator);
                 ++handed;
                 std::string text = ProcessOrder(lastOrderId, message);
-                if (!text.empty()) {
-                    group.bytes += qx::Utf8ToAnsi(text);
-                    group.orderIds.push_back(lastOrderId);
-                }
-                if (group.orderIds.size() >= kGroupSize && !(going = WriteGroup(*file, group, bisid, i_sBisid, written, total)))
-                    break;
+                if (text.empty()) continue;
+                group.bytes += text;
+                group.orderIds.push_back(lastOrderId);
+                if (group.orderIds.size() < kGroupSize) continue;
+                going = WriteGroup(*file, group, bisid, i_sBisid, written, total);
+                if (!going) break;
             }
             if (going) WriteGroup(*file, group, bisid, i_sBisid, written, total);
             file->Close();
@@ -183,7 +182,8 @@ private:
         }
     }
 
-    // The order's message, or "" when it cannot be sent (logged; the order stays to be exported).
+    // The order's message as the file holds it (ANSI), or "" when it cannot be
+    // sent (logged; the order stays to be exported).
     std::string ProcessOrder(const std::string& orderId, EdiOrderMessage& message) {
         try {
             if (!orders_) orders_ = Sls_GetComponent<vendalo::IOrder>("Vendalo.Order");
@@ -200,18 +200,18 @@ private:
             if (text.empty())
                 ole::Raise(vendalo::MissingOrderInfo, "The EDI message of order '" + orderId + "' could not be built",
                            "Ordexa.WebOrderExport");
-            return text;
+            return qx::Utf8ToAnsi(text);
         } catch (...) {
-            Sls_LogError("WebOrderExport.ProcessOrder", kProcessOrderFailed + " Order '" + orderId +
-                                                            "' stays to be exported.");
+            Sls_LogError("WebOrderExport.ProcessOrder",
+                         kProcessOrderFailed + " Order '" + orderId + "' stays to be exported.");
             return "";
         }
     }
 
     // Writes a group and marks its orders; false ends the run (the orders not
     // marked stay to be exported, and their messages are not in the file).
-    bool WriteGroup(ExportFileWriter& file, Group& group, int32_t bisid, const std::string& i_sBisid,
-                    int32_t& written, int32_t total) {
+    bool WriteGroup(ExportFileWriter& file, Group& group, int32_t bisid, const std::string& i_sBisid, int32_t& written,
+                    int32_t total) {
         if (group.orderIds.empty()) return true;
         try {
             file.Append(group.bytes);
@@ -294,8 +294,8 @@ private:
         try {
             ole::Raise(ole::err::NotSupported, "The XML order export is not available", "Ordexa.WebOrderExport");
         } catch (...) {
-            Sls_LogError("WebOrderExport.ProcessOrders", std::to_string(waiting) + " order(s) for BISID " + bisid +
-                                                             " stay to be exported until it is");
+            Sls_LogError("WebOrderExport.ProcessOrders",
+                         std::to_string(waiting) + " order(s) for BISID " + bisid + " stay to be exported until it is");
         }
     }
 
@@ -316,8 +316,7 @@ private:
     }
 
     void LogOnToMembership() {
-        if (logonFailure_)
-            ole::Raise(logonFailure_->Number, logonFailure_->Description, logonFailure_->Source);
+        if (logonFailure_) ole::Raise(logonFailure_->Number, logonFailure_->Description, logonFailure_->Source);
         try {
             auto config = Sls_GetComponent<qx::IConfiguration>("Qxcore.Configuration");
             auto installations = config->GetInstallations("Vendalo");
@@ -343,7 +342,7 @@ private:
     std::string connectionString_;
     std::shared_ptr<vendalo::IOrder> orders_;
     std::shared_ptr<qx::IMembership> members_;        // logged on; kept for the object's life
-    std::optional<ole::SlsErrorInfo> logonFailure_;  // of this run
+    std::optional<ole::SlsErrorInfo> logonFailure_;   // of this run
     std::map<std::string, std::string> commonNames_;  // of this run
 };
 
