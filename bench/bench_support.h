@@ -23,6 +23,7 @@ public:
     BenchInstallation(const BenchInstallation&) = delete;
     BenchInstallation& operator=(const BenchInstallation&) = delete;
 
+    const std::filesystem::path& Home() const { return home_; }
     const std::string& ConnectionString() const { return connectionString_; }
     const std::string& DatabaseFile() const { return file_; }
     // Runs statements separated by ";" through the data layer (set-up).

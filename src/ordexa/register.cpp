@@ -4,11 +4,13 @@
 #include "exchange/cc_order_process.h"
 #include "exchange/ftp.h"
 #include "exchange/web_order_confirmation.h"
+#include "exchange/web_order_export.h"
 
 namespace ordexa {
 
 void RegisterComponents() {
     ole::RegisterClass<FTP>("Ordexa.FTP");
+    RegisterWebOrderExport();
     RegisterWebOrderConfirmation();
     RegisterCCOrderProcess();
 }

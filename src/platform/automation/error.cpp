@@ -16,6 +16,8 @@ const char* RuntimeErrorText(int32_t number) {
         case err::TypeMismatch: return "Type mismatch";
         case err::FileNotFound: return "File not found";
         case err::FileAlreadyOpen: return "File already open";
+        case err::DeviceIOError: return "Device I/O error";
+        case err::DiskFull: return "Disk full";
         case err::PermissionDenied: return "Permission denied";
         case err::PathNotFound: return "Path not found";
         case err::ObjectNotSet: return "Object variable or With block variable not set";

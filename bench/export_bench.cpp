@@ -1,0 +1,336 @@
+// The EDI export of web orders with five lines each to a local file:
+// "Ordexa.WebOrderExport" against the bare SQLite C API doing the same work on
+// the same file in the same run: the same selection, the same rows read per
+// order (header, lines, the delivery address snapshot), the same bytes
+// written in groups of 200 orders with one write and one fsync each, and the
+// same status updates, one transaction per group. Both keep what they learn of
+// the master data (partner, back end, address codes, user) for the run.
+//
+// Run with 1,000 and 10,000 waiting orders: the time per order ("order"
+// counter) should not grow with the number of orders.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <map>
+
+#include "bench_support.h"
+#include "config/configuration.h"
+#include "exchange/web_order_export.h"
+#include "lib_sales.h"
+#include "masterdata/membership.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using bench_support::BareSQLite;
+using bench_support::BenchInstallation;
+using ole::Variant;
+
+constexpr int kLines = 5;
+constexpr size_t kGroup = 200;
+
+const char* kMasterData =
+    "INSERT INTO BISINSTANCE (BISID, BACKENDTYPE) VALUES (1, 'ow4');"
+    "INSERT INTO BISPROPERTY (BISID, NAME, VALUE) VALUES (1, 'alignment', 'left');"
+    "INSERT INTO BISPROPERTY (BISID, NAME, VALUE) VALUES (1, 'itemsegmentationmask', '****');"
+    "INSERT INTO BUSINESSPARTNER (BUSINESSPARTNERID, NAME, CUSTOMERCODE, CURRENCYCODE, CARRIERCODE, POSTALADDRESSID, "
+    "SHIPPINGADDRESSID, BISID) VALUES (2, 'Noordhaven', 'C1002', 'EUR', 'ROAD', 21, 22, 1);"
+    "INSERT INTO ADDRESS (ADDRESSID, BUSINESSPARTNERID, NAME1, CITY1, COUNTRYCODE, BISADDRESSCODE) "
+    "VALUES (21, 2, 'Noordhaven Machinery', 'Groningen', 'NL', 'C10020010');"
+    "INSERT INTO ADDRESS (ADDRESSID, BUSINESSPARTNERID, NAME1, CITY1, COUNTRYCODE, BISADDRESSCODE) "
+    "VALUES (22, 2, 'Noordhaven Machinery', 'Delfzijl', 'NL', 'C10020020');"
+    "INSERT INTO WEBUSER (USERID, COMMONNAME, BUSINESSPARTNERID) VALUES ('jdevries', 'Jan de Vries', 2)";
+
+const char* kSelect =
+    "SELECT ORDERID, BUSINESSPARTNERID FROM ORDERHEADER WHERE ORDERSTATUS = 0 And (BISID = ? Or BISID IS NULL)  "
+    "ORDER BY BUSINESSPARTNERID, ORDERDATE, ORDERID";
+const char* kMark = "UPDATE ORDERHEADER SET ORDERSTATUS = 1, BISID = ? WHERE ORDERID = ? AND ORDERSTATUS = 0";
+
+// An installation with the master data, the membership service account and n waiting orders.
+class ExportInstallation {
+public:
+    explicit ExportInstallation(int orders) : file_((inst_.Home() / "orders.edi").string()) {
+        inst_.Exec(kMasterData);
+        auto code = qx::HashAccessCode("bench-code");
+        auto c = std::make_shared<ado::Connection>();
+        c->Open(inst_.ConnectionString());
+        c->Execute("INSERT INTO WEBUSER (USERID, PASSWORDSALT, PASSWORDHASH) VALUES ('memscript', ?, ?)", nullptr, -1,
+                   {Variant(code.salt), Variant(code.hash)});
+        c->Close();
+        qx::WriteConfigurationFile((inst_.Home() / "config" / "SiteConfiguration.xml").string(), "Site", "",
+                                   {{"MEMBERSHIP", "MemScriptUser", "String", "memscript"},
+                                    {"MEMBERSHIP", "MemScriptCode", "String", "bench-code"},
+                                    {"MEMBERSHIP", "LDAPRoot", "String", ""}});
+        BareSQLite db(inst_.DatabaseFile());
+        db.Exec("BEGIN");
+        for (int n = 1; n <= orders; ++n) {
+            char id[40];
+            std::snprintf(id, sizeof id, "%032X", n);
+            std::string po = "PO-" + std::to_string(n);
+            sqlite3_stmt* h = db.Statement(
+                "INSERT INTO ORDERHEADER (ORDERID, CURRENCYCODE, USERID, SHIPPINGADDRESSID, BILLINGADDRESSID, "
+                "BUSINESSPARTNERID, CARRIERCODE, ORDERLISTNAME, ORDERSTATUS, ORDERDATE, SALESORDERNR, DISCOUNTPERC, "
+                "CUSTOMERPONR, WEBPAYMENTMETHOD, CUSTOMERCODE) VALUES (?, 'EUR', 'jdevries', 22, 21, 2, 'ROAD', "
+                "'Week 12', 0, '2026-03-02 09:30:00', '', 0, ?, 1, 'C1002')");
+            sqlite3_bind_text(h, 1, id, 32, SQLITE_STATIC);
+            sqlite3_bind_text(h, 2, po.c_str(), -1, SQLITE_TRANSIENT);
+            db.Run(h);
+            for (int line = 1; line <= kLines; ++line) {
+                sqlite3_stmt* l = db.Statement(
+                    "INSERT INTO ORDERLINE (ORDERID, LINENR, PRODUCTID, UNITCODE, ADDRESSID, QUANTITY, PRICE, "
+                    "DISCOUNTPERC, DISCOUNTAMOUNT, AMOUNT, CONFIGCOMPLETE, REQUESTDATE, LINESTATUS, PARTNUMBER) "
+                    "VALUES (?, ?, ?, 'PCS', 22, ?, 0.45, 0, 0, ?, 0, '2026-04-01 00:00:00', 0, ?)");
+                std::string part = "PART-" + std::to_string(line);
+                sqlite3_bind_text(l, 1, id, 32, SQLITE_STATIC);
+                sqlite3_bind_int(l, 2, line);
+                sqlite3_bind_int(l, 3, 100 + line);
+                sqlite3_bind_double(l, 4, line * 2.0);
+                sqlite3_bind_double(l, 5, line * 0.9);
+                sqlite3_bind_text(l, 6, part.c_str(), -1, SQLITE_TRANSIENT);
+                db.Run(l);
+            }
+            sqlite3_stmt* a = db.Statement(
+                "INSERT INTO ADDRESSHISTORY (ORDERID, ADDRESSID, COUNTRYCODE, NAME1, CITY1) "
+                "VALUES (?, 22, 'NL', 'Noordhaven Machinery', 'Delfzijl')");
+            sqlite3_bind_text(a, 1, id, 32, SQLITE_STATIC);
+            db.Run(a);
+        }
+        db.Exec("COMMIT");
+    }
+
+    const std::string& File() const { return file_; }
+    const std::string& DatabaseFile() const { return inst_.DatabaseFile(); }
+
+    // Every order waiting again, no export file.
+    void Reset(BareSQLite& db) const {
+        db.Exec("UPDATE ORDERHEADER SET ORDERSTATUS = 0, BISID = NULL");
+        fs::remove(file_);
+    }
+
+    static int Marked(BareSQLite& db) {
+        sqlite3_stmt* s = db.Statement("SELECT COUNT(*) FROM ORDERHEADER WHERE ORDERSTATUS = 1");
+        sqlite3_step(s);
+        return sqlite3_column_int(s, 0);
+    }
+
+private:
+    BenchInstallation inst_;
+    std::string file_;
+};
+
+void Check(benchmark::State& state, BareSQLite& db, const ExportInstallation& inst, int orders) {
+    if (ExportInstallation::Marked(db) != orders) state.SkipWithError("orders not marked");
+    state.counters["bytes"] = static_cast<double>(fs::file_size(inst.File()));
+}
+
+void SetCounters(benchmark::State& state, int orders) {
+    state.SetItemsProcessed(state.iterations() * orders);
+    state.counters["order"] =
+        benchmark::Counter(orders, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+template <int kOrders>
+void OrderExport(benchmark::State& state) {
+    ExportInstallation inst(kOrders);
+    BareSQLite db(inst.DatabaseFile());
+    auto exporter = Sls_GetComponent<ordexa::IWebOrderExport>("Ordexa.WebOrderExport");
+    auto run = [&] { exporter->Run("1", inst.File(), "", "", "", "false", "", "", "", "", "", ""); };
+    run();  // the object logs on to the membership directory once, as in a batch
+    inst.Reset(db);
+    for (auto _ : state) {
+        run();
+        state.PauseTiming();
+        Check(state, db, inst, kOrders);
+        inst.Reset(db);
+        state.ResumeTiming();
+    }
+    SetCounters(state, kOrders);
+}
+
+// What the bare program keeps of the master data for a run.
+struct MasterData {
+    std::string type, alignment, mask, userName;
+    int32_t shippingDefault = 0, postalDefault = 0;
+    std::map<int32_t, std::string> codes;
+};
+
+std::string Text(sqlite3_stmt* s, int column) {
+    const unsigned char* text = sqlite3_column_text(s, column);
+    return text ? std::string(reinterpret_cast<const char*>(text), static_cast<size_t>(sqlite3_column_bytes(s, column)))
+                : std::string();
+}
+
+std::string Number(sqlite3_stmt* s, int column) {
+    if (sqlite3_column_type(s, column) == SQLITE_NULL) return "";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.15g", sqlite3_column_double(s, column));
+    return text;
+}
+
+std::string Compact(const std::string& date) {
+    return date.size() < 10 ? "" : date.substr(0, 4) + date.substr(5, 2) + date.substr(8, 2);
+}
+
+int ColumnIndex(sqlite3_stmt* s, const char* name) {
+    for (int i = 0; i < sqlite3_column_count(s); ++i)
+        if (std::strcmp(sqlite3_column_name(s, i), name) == 0) return i;
+    std::abort();
+}
+
+MasterData ReadMasterData(BareSQLite& db, int32_t partner, const std::string& user) {
+    MasterData m;
+    sqlite3_stmt* s = db.Statement("SELECT BISID FROM BUSINESSPARTNER WHERE BUSINESSPARTNERID = ?");
+    sqlite3_bind_int(s, 1, partner);
+    sqlite3_step(s);
+    int bisid = sqlite3_column_int(s, 0);
+    s = db.Statement("SELECT BACKENDTYPE FROM BISINSTANCE WHERE BISID = ?");
+    sqlite3_bind_int(s, 1, bisid);
+    sqlite3_step(s);
+    m.type = Text(s, 0).substr(0, 3);
+    s = db.Statement("SELECT NAME, VALUE FROM BISPROPERTY WHERE BISID = ? ORDER BY NAME");
+    sqlite3_bind_int(s, 1, bisid);
+    while (sqlite3_step(s) == SQLITE_ROW) {
+        std::string name = Text(s, 0);
+        if (name == "alignment") m.alignment = Text(s, 1);
+        if (name == "itemsegmentationmask") m.mask = Text(s, 1);
+    }
+    for (char& c : m.mask)
+        if (c == '*') c = ' ';
+    s = db.Statement("SELECT POSTALADDRESSID, SHIPPINGADDRESSID FROM BUSINESSPARTNER WHERE BUSINESSPARTNERID = ?");
+    sqlite3_bind_int(s, 1, partner);
+    sqlite3_step(s);
+    m.postalDefault = sqlite3_column_int(s, 0);
+    m.shippingDefault = sqlite3_column_int(s, 1);
+    for (int32_t address : {m.shippingDefault, m.postalDefault}) {
+        s = db.Statement("SELECT BISADDRESSCODE FROM ADDRESS WHERE ADDRESSID = ?");
+        sqlite3_bind_int(s, 1, address);
+        sqlite3_step(s);
+        std::string raw = Text(s, 0);
+        m.codes[address] = (raw.size() > 4 ? raw.substr(raw.size() - 4) : raw).substr(0, 3);
+    }
+    s = db.Statement("SELECT COMMONNAME FROM WEBUSER WHERE USERID = ?");
+    sqlite3_bind_text(s, 1, user.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_step(s);
+    m.userName = Text(s, 0);
+    return m;
+}
+
+// Writes a group under the file's lock, flushes it, and marks its orders in one transaction.
+void WriteGroup(BareSQLite& db, const std::string& path, const std::string& bytes,
+                const std::vector<std::string>& ids) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    ::flock(fd, LOCK_EX);
+    struct stat held {
+    }, named{};
+    ::fstat(fd, &held);
+    ::stat(path.c_str(), &named);
+    if (::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()) || ::fsync(fd) != 0) std::abort();
+    db.Exec("BEGIN IMMEDIATE");
+    for (const auto& id : ids) {
+        sqlite3_stmt* mark = db.Statement(kMark);
+        sqlite3_bind_int(mark, 1, 1);
+        sqlite3_bind_text(mark, 2, id.c_str(), static_cast<int>(id.size()), SQLITE_STATIC);
+        db.Run(mark);
+    }
+    db.Exec("COMMIT");
+    ::flock(fd, LOCK_UN);
+    ::close(fd);
+}
+
+void BareRun(BareSQLite& db, const std::string& path) {
+    const std::string f = ",";
+    std::vector<std::pair<std::string, int32_t>> orders;
+    sqlite3_stmt* select = db.Statement(kSelect);
+    sqlite3_bind_int(select, 1, 1);
+    while (sqlite3_step(select) == SQLITE_ROW) orders.emplace_back(Text(select, 0), sqlite3_column_int(select, 1));
+
+    std::map<std::pair<int32_t, std::string>, MasterData> known;
+    std::string bytes;
+    std::vector<std::string> ids;
+    for (const auto& [id, partner] : orders) {
+        sqlite3_stmt* h = db.Statement("SELECT * FROM ORDERHEADER WHERE ORDERID = ?");
+        sqlite3_bind_text(h, 1, id.c_str(), static_cast<int>(id.size()), SQLITE_STATIC);
+        if (sqlite3_step(h) != SQLITE_ROW) std::abort();
+        auto column = [&](const char* name) { return ColumnIndex(h, name); };
+        static const int userColumn = column("USERID"), shipColumn = column("SHIPPINGADDRESSID"),
+                         billColumn = column("BILLINGADDRESSID"), customerColumn = column("CUSTOMERCODE"),
+                         nameColumn = column("ORDERLISTNAME"), poColumn = column("CUSTOMERPONR"),
+                         dateColumn = column("ORDERDATE"), carrierColumn = column("CARRIERCODE"),
+                         currencyColumn = column("CURRENCYCODE"), discountColumn = column("DISCOUNTPERC");
+        std::string user = Text(h, userColumn);
+        auto key = std::make_pair(partner, user);
+        if (!known.count(key)) known.emplace(key, ReadMasterData(db, partner, user));
+        const MasterData& m = known.at(key);
+        int32_t shipping = sqlite3_column_int(h, shipColumn), billing = sqlite3_column_int(h, billColumn);
+
+        sqlite3_stmt* a = db.Statement(
+            "SELECT NAME1, NAME2, STREET1, STREET2, CITY1, CITY2, STATEPROVINCE, ZIPCODE, PHONE, FAX, COUNTRYCODE, "
+            "COUNTRYNAME, SHORTDESCRIPTION FROM ADDRESSHISTORY WHERE ADDRESSID = ? And ORDERID = ?");
+        sqlite3_bind_int(a, 1, shipping);
+        sqlite3_bind_text(a, 2, id.c_str(), static_cast<int>(id.size()), SQLITE_STATIC);
+        if (sqlite3_step(a) != SQLITE_ROW) std::abort();
+
+        bytes += "ENV" + f + id + f + "DADuder" + f + "WWW" + f + "ORDER" + f + f + "\r\n";
+        bytes += "HDR" + f + id + f + Text(h, customerColumn) + f + Text(h, nameColumn) + f + Text(h, poColumn) + f +
+                 Compact(Text(h, dateColumn)) + f + f + m.userName + f + Text(h, carrierColumn) + f +
+                 Text(h, currencyColumn) + f + Text(a, 10) + f + f + Number(h, discountColumn) + "\r\n";
+        bytes += "HDA" + f + id + f + "DEL" + f + m.codes.at(shipping) + f + "\r\n";
+        bytes += "HPA" + f + id + f + "INV" + f + m.codes.at(billing) + f + "\r\n";
+
+        sqlite3_stmt* l = db.Statement("SELECT * FROM ORDERLINE WHERE ORDERID = ?");
+        sqlite3_bind_text(l, 1, id.c_str(), static_cast<int>(id.size()), SQLITE_STATIC);
+        while (sqlite3_step(l) == SQLITE_ROW) {
+            static const int nrColumn = ColumnIndex(l, "LINENR"), partColumn = ColumnIndex(l, "PARTNUMBER"),
+                             qtyColumn = ColumnIndex(l, "QUANTITY"), unitColumn = ColumnIndex(l, "UNITCODE"),
+                             requestColumn = ColumnIndex(l, "REQUESTDATE"), priceColumn = ColumnIndex(l, "PRICE"),
+                             discountAmountColumn = ColumnIndex(l, "DISCOUNTAMOUNT");
+            std::string part = Text(l, partColumn);
+            std::string item = m.alignment == "left" ? part + m.mask : m.mask + part;
+            bytes += "LIN" + f + id + f + Text(l, nrColumn) + f + part + f + "ZZ" + f + Number(l, qtyColumn) + f +
+                     Text(l, unitColumn) + f + Compact(Text(l, requestColumn)) + f + Number(l, priceColumn) + f + f +
+                     Number(l, discountAmountColumn) + f + item + "\r\n";
+        }
+        ids.push_back(id);
+        if (ids.size() == kGroup) {
+            WriteGroup(db, path, bytes, ids);
+            bytes.clear();
+            ids.clear();
+        }
+    }
+    if (!ids.empty()) WriteGroup(db, path, bytes, ids);
+}
+
+template <int kOrders>
+void OrderExportBare(benchmark::State& state) {
+    ExportInstallation inst(kOrders);
+    BareSQLite db(inst.DatabaseFile());
+    for (auto _ : state) {
+        BareRun(db, inst.File());
+        state.PauseTiming();
+        Check(state, db, inst, kOrders);
+        inst.Reset(db);
+        state.ResumeTiming();
+    }
+    SetCounters(state, kOrders);
+}
+
+BENCHMARK(OrderExport<1000>)->Name("OrderExport1000/export")->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(OrderExportBare<1000>)->Name("OrderExport1000/bare")->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(OrderExport<10000>)
+    ->Name("OrderExport10000/export")
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2);
+BENCHMARK(OrderExportBare<10000>)
+    ->Name("OrderExport10000/bare")
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2);
+
+}  // namespace

@@ -1,0 +1,110 @@
+// The EDI flat-file message in which one web order goes to the back end's EDI
+// module: records of fields joined by the field separator FS, each record
+// ending with CR LF. ENV, HDR, the order's addresses (HDA, HPA or HAD), header
+// and footer texts (HTX, FTX), then per line LIN, LAD, LTX, VAR and the
+// configurator's VOP records; a freight line comes last.
+//
+// One object serves one export run: it keeps what it learnt of the master
+// data (back end of a partner, default addresses, back-end address codes), which
+// does not change while a run lasts.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "automation/dictionary.h"
+#include "data/ado.h"
+
+namespace qx {
+class IBackendSelector;
+class IBusinessPartner;
+class IConfigurator;
+}  // namespace qx
+namespace vendalo {
+class IOrder;
+}
+
+namespace ordexa {
+
+class FieldReader;
+
+// A web payment method of 2: the order is paid by credit card.
+bool IsCreditCardOrder(const ole::Variant& webPaymentMethod);
+
+class EdiOrderMessage {
+public:
+    // The common name of a shop user (the export's membership logon answers it).
+    using CommonNameLookup = std::function<std::string(const std::string& userId)>;
+
+    explicit EdiOrderMessage(CommonNameLookup commonName);
+    ~EdiOrderMessage();
+
+    // FS and ESC: the trimmed texts, or "," and "'" when they are empty.
+    void SetEDISeparators(const std::string& fieldSeparator, const std::string& escapeText);
+    const std::string& FieldSeparator() const { return fs_; }
+
+    // The whole message of an order dictionary ("header" and "lines", and the
+    // optional "footer_text" and "creditcard_ordertype"), ending with CR LF.
+    // "" when any part of it could not be built: the failure is logged and no
+    // part of the order may be sent. A freight line is added to the lines recordset.
+    std::string ProcessOneOrder(const ole::Variant& order);
+
+    // Every FS in the value replaced by ESC; Null, Empty and "" give "".
+    std::string EDIEncode(const ole::Variant& value);
+    // False for Null, Empty and the empty text.
+    static bool HasValue(const ole::Variant& value);
+    // The prefix followed by the encoded text, in records of at most 60 characters;
+    // a line break in the text starts a new record.
+    std::string FormatString(const std::string& prefix, const ole::Variant& text);
+
+private:
+    struct Backend {
+        std::string type;  // "ow4", "ow5", ...
+        ole::DictionaryPtr properties;
+    };
+
+    const Backend& BackendOf(int32_t businessPartnerId);
+    int32_t DefaultAddressOf(int32_t businessPartnerId, const std::string& type);
+    const std::string& BISAddressCodeOf(int32_t addressId);
+    std::shared_ptr<vendalo::IOrder> Order();
+
+    // The record builders; "header" and "line" read the current row of the order's recordsets.
+    std::string GetOrderHeader(const ole::Dictionary& order, FieldReader& header);
+    int DetermineAddressInfo(const ole::Variant& businessPartnerId, const ole::Variant& addressId,
+                             const std::string& type, std::string& code, const std::string& backendType);
+    std::string GetOrderAddress(FieldReader& header, const std::string& type, const ole::Variant& addressId,
+                                int addressClass, const std::string& code, const std::string& backendType);
+    std::string GetAddress(const std::string& prefix, const ole::Variant& addressId, const std::string& orderId,
+                           int addressClass, const std::string& code);
+    std::string GetOrderHeaderText(FieldReader& header);
+    std::string GetOrderFooterText(const ole::Dictionary& order, FieldReader& header);
+    void AddFreightLine(double freight, FieldReader& lines);
+    std::string GetOrderLine(FieldReader& line, const Backend& backend);
+    std::string GetLineAddress(FieldReader& line, int addressClass, const std::string& code);
+    std::string GetLineText(FieldReader& line);
+    std::string GetProductVariantStructure(FieldReader& line, const Backend& backend);
+    std::string ItemCode(const std::string& partNumber, const Backend& backend) const;
+    // The fields joined by FS.
+    std::string Record(std::initializer_list<std::string_view> fields) const;
+
+    CommonNameLookup commonName_;
+    std::string fs_ = ",";
+    std::string esc_ = "'";
+    int16_t lineNr_ = 0;           // LINENR of the line being written, 0 for the order's own records
+    std::string lineAddressCode_;  // back-end address code the next LIN record carries ("ow5")
+
+    std::shared_ptr<qx::IBackendSelector> selector_;
+    std::shared_ptr<qx::IBusinessPartner> partner_;
+    std::shared_ptr<qx::IConfigurator> configurator_;
+    std::shared_ptr<vendalo::IOrder> order_;
+    std::map<int32_t, Backend> backends_;
+    std::map<std::pair<int32_t, bool>, int32_t> defaultAddresses_;  // (partner, invoice?) -> address
+    std::map<int32_t, std::string> addressCodes_;
+};
+
+}  // namespace ordexa

@@ -1,0 +1,353 @@
+#include "exchange/web_order_export.h"
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <vector>
+
+#include "batch_progress.h"
+#include "config/configuration.h"
+#include "exchange/edi_order_message.h"
+#include "exchange/export_file_writer.h"
+#include "exchange/file_handling.h"
+#include "exchange/ftp.h"
+#include "format/ansi_text.h"
+#include "lib_sales.h"
+#include "log/log.h"
+#include "masterdata/membership.h"
+#include "vendalo/order.h"
+#include "vendalo/sales_parameter.h"
+#include "vendalo/vendalo_error.h"
+
+namespace ordexa {
+namespace {
+
+namespace fs = std::filesystem;
+using ole::Variant;
+
+// Orders written and marked together: one write, one fsync and one transaction
+// per group, so that a crash sends at most one group a second time.
+constexpr size_t kGroupSize = 200;
+
+const std::string kProcessOrderFailed =
+    "EDI export of orders failed. The export file is defined in the 'Order Export File' (Vendalo manager page)";
+
+// The FTP connection settings, in the order in which they always travel.
+struct FtpSettings {
+    std::string system, port, proxyServer, proxyPort, login, password;
+};
+
+// Messages waiting to be written, and their orders.
+struct Group {
+    std::string bytes;  // ANSI
+    std::vector<std::string> orderIds;
+};
+
+std::string CurrentDescription() { return ole::CurrentError().Description; }
+
+class WebOrderExport : public IWebOrderExport {
+public:
+    void Run(const std::string& i_sBisid, const std::string& i_sEDIExportFile,
+             const std::string& i_sEDIExportMessageType, const std::string& i_sEDIFieldSeparator,
+             const std::string& i_sEDIEscapeSeparator, const std::string& i_sUseFtp, const std::string& i_sSystem,
+             const std::string& i_sSystemPort, const std::string& i_sProxyServer, const std::string& i_sProxyPort,
+             const std::string& i_sLogin, const std::string& i_sPassword) override {
+        try {
+            commonNames_.clear();
+            logonFailure_.reset();
+            InitDB();
+            FtpSettings ftp{i_sSystem, i_sSystemPort, i_sProxyServer, i_sProxyPort, i_sLogin, i_sPassword};
+            int32_t n = ProcessOrders(i_sBisid, i_sEDIExportFile, i_sEDIExportMessageType, i_sEDIFieldSeparator,
+                                      i_sEDIEscapeSeparator, i_sUseFtp, ftp);
+            if (n > 0) {
+                auto log = Sls_GetComponent<qx::ILog>("Qxcore.Log");
+                log->WriteEntry(
+                    "WebOrderExport",
+                    "WebOrderExport submitted " + std::to_string(n) + " orders to export file for BISID " + i_sBisid,
+                    qx::LogNotice);
+            }
+        } catch (...) {
+            Sls_LogError("WebOrderExport.Run", CurrentDescription());
+        }
+    }
+
+private:
+    void InitDB() {
+        try {
+            connectionString_ = Sls_ConnectionString();
+        } catch (...) {
+            Sls_RaiseError("WebOrderExport.InitDB", CurrentDescription());
+            throw;
+        }
+    }
+
+    // The orders waiting for this instance: not exported yet, and assigned to it or to none.
+    bool GetNewlySubmittedOrders(const ado::RecordsetPtr& orders, const std::string& bisid) {
+        ado::ConnectionPtr connection;
+        try {
+            connection = Sls_GetOpenConnection(connectionString_);
+            orders->CursorLocation = ado::adUseClient;
+            orders->Open(std::string("SELECT ORDERID, BUSINESSPARTNERID FROM ORDERHEADER WHERE ORDERSTATUS = ") + "0" +
+                             " And (BISID = ? Or BISID IS NULL) " + " ORDER BY BUSINESSPARTNERID, ORDERDATE, ORDERID",
+                         connection, ado::adOpenForwardOnly, ado::adLockReadOnly, ado::adCmdText,
+                         {Variant(Variant(bisid).ToLong())});
+            orders->SetActiveConnection(nullptr);
+            connection->Close();
+            return true;
+        } catch (...) {
+            Sls_CloseConnection(connection);
+            Sls_LogError("WebOrderExport.GetNewlySubmittedOrders", CurrentDescription());
+            return false;
+        }
+    }
+
+    // Returns the number of orders written to the export file.
+    int32_t ProcessOrders(const std::string& i_sBisid, const std::string& i_sEDIExportFile,
+                          const std::string& i_sEDIExportMessageType, const std::string& i_sEDIFieldSeparator,
+                          const std::string& i_sEDIEscapeSeparator, const std::string& i_sUseFtp,
+                          const FtpSettings& ftp) {
+        int32_t handed = 0, total = 0, written = 0;
+        std::string lastOrderId;
+        ado::RecordsetPtr selected;
+        try {
+            selected = std::make_shared<ado::Recordset>();
+            if (!GetNewlySubmittedOrders(selected, i_sBisid)) return 0;
+            bool overFtp = IsFlagOn(i_sUseFtp);
+            bool xml = i_sEDIExportMessageType == "1";
+            if (selected->Bof() && selected->Eof()) {
+                selected->Close();
+                // an outbox that an earlier run could not deliver goes now
+                if (overFtp && !xml) {
+                    std::string outbox = getTempEDIPath() + "/" + i_sBisid + ".edi";
+                    if (fs::exists(outbox)) PlaceOnHost(outbox, i_sEDIExportFile, ftp, false);
+                }
+                return 0;
+            }
+            ole::Dictionary orders;
+            for (; !selected->Eof(); selected->MoveNext())
+                orders.Add(selected->Fields("ORDERID").Value(), selected->Fields("BUSINESSPARTNERID").Value());
+            total = selected->RecordCount();
+            selected->Close();
+            if (auto progress = CurrentBatchProgress()) progress->ExportStarted(i_sBisid, total);
+            if (xml) {
+                ReportXmlNotAvailable(i_sBisid, total);
+                return 0;
+            }
+
+            auto file = OpenTarget(i_sBisid, i_sEDIExportFile, overFtp);
+            if (!file) return 0;
+            int32_t bisid = Variant(i_sBisid).ToLong();
+            EdiOrderMessage message([this](const std::string& userId) { return GetUserCommonName(userId); });
+            Group group;
+            bool going = true;
+            for (const Variant& key : orders.Keys()) {
+                lastOrderId = key.ToString();
+                message.SetEDISeparators(i_sEDIFieldSeparator, i_sEDIEscapeSeparator);
+                ++handed;
+                std::string text = ProcessOrder(lastOrderId, message);
+                if (text.empty()) continue;
+                group.bytes += text;
+                group.orderIds.push_back(lastOrderId);
+                if (group.orderIds.size() < kGroupSize) continue;
+                going = WriteGroup(*file, group, bisid, i_sBisid, written, total);
+                if (!going) break;
+            }
+            if (going) WriteGroup(*file, group, bisid, i_sBisid, written, total);
+            file->Close();
+            if (overFtp) PlaceOnHost(file->Path(), i_sEDIExportFile, ftp, true);
+            return written;
+        } catch (...) {
+            if (selected && selected->State() == ado::adStateOpen) selected->Close();
+            Sls_LogError("WebOrderExport.ProcessOrders", "After processing " + std::to_string(handed) + " of " +
+                                                             std::to_string(total) + " orders, processing order '" +
+                                                             lastOrderId + "'");
+            return written;
+        }
+    }
+
+    // The local file the messages go to: the export file itself, or the instance's
+    // outbox in the temporary EDI folder when the file goes to the host by FTP.
+    static std::unique_ptr<ExportFileWriter> OpenTarget(const std::string& bisid, const std::string& exportFile,
+                                                        bool overFtp) {
+        std::string path = TrimBlanks(exportFile);
+        if (overFtp) {
+            auto stream = createTempEDIExportFileName(bisid, path);  // appends to an outbox left by an earlier run
+            if (!stream) path = getTempEDIPath() + "/" + bisid + ".edi";
+        }
+        try {
+            return std::make_unique<ExportFileWriter>(path);
+        } catch (...) {
+            Sls_LogError("Order Export", "EDI export file '" + path + "' cannot be created.");
+            return nullptr;
+        }
+    }
+
+    // The order's message as the file holds it (ANSI), or "" when it cannot be
+    // sent (logged; the order stays to be exported).
+    std::string ProcessOrder(const std::string& orderId, EdiOrderMessage& message) {
+        try {
+            if (!orders_) orders_ = Sls_GetComponent<vendalo::IOrder>("Vendalo.Order");
+            auto order = orders_->Restore(orderId);
+            if (!order) ole::Raise(vendalo::MissingOrderInfo, "MissingOrderInfo");
+            auto header = order->Item("header").As<ado::Recordset>();
+            if (!header || header->Eof()) ole::Raise(vendalo::OrderNotFound, "OrderNotFound");
+            if (IsCreditCardOrder(header->Fields("WEBPAYMENTMETHOD").Value())) {
+                auto parameters = Sls_GetComponent<vendalo::ISalesParameter>("Vendalo.SalesParameter");
+                order->Set("footer_text", parameters->GetParameterValue("InvoiceText"));
+                order->Set("creditcard_ordertype", parameters->GetParameterValue("Creditcard Ordertype for Backend"));
+            }
+            std::string text = message.ProcessOneOrder(Variant(order));
+            if (text.empty())
+                ole::Raise(vendalo::MissingOrderInfo, "The EDI message of order '" + orderId + "' could not be built",
+                           "Ordexa.WebOrderExport");
+            return qx::Utf8ToAnsi(text);
+        } catch (...) {
+            Sls_LogError("WebOrderExport.ProcessOrder",
+                         kProcessOrderFailed + " Order '" + orderId + "' stays to be exported.");
+            return "";
+        }
+    }
+
+    // Writes a group and marks its orders; false ends the run (the orders not
+    // marked stay to be exported, and their messages are not in the file).
+    bool WriteGroup(ExportFileWriter& file, Group& group, int32_t bisid, const std::string& i_sBisid, int32_t& written,
+                    int32_t total) {
+        if (group.orderIds.empty()) return true;
+        try {
+            file.Append(group.bytes);
+        } catch (...) {
+            Sls_LogError("WebOrderExport.ProcessOrder",
+                         kProcessOrderFailed + " " + std::to_string(group.orderIds.size()) + " order(s) from order '" +
+                             group.orderIds.front() + "' on stay to be exported.");
+            return false;
+        }
+        if (!UpdateOrderStatus(group.orderIds, bisid)) {
+            try {
+                file.Withdraw();
+            } catch (...) {
+                Sls_LogError("WebOrderExport.ProcessOrders",
+                             "The messages of " + std::to_string(group.orderIds.size()) + " order(s) from order '" +
+                                 group.orderIds.front() + "' on stay in " + file.Path() +
+                                 " although the orders stay to be exported: they will be sent again");
+            }
+            return false;
+        }
+        file.Keep();
+        written += static_cast<int32_t>(group.orderIds.size());
+        if (auto progress = CurrentBatchProgress()) progress->OrdersExported(i_sBisid, written, total);
+        group = Group();
+        return true;
+    }
+
+    // Marks the orders exported by this instance, all or none. Only orders still
+    // waiting are changed: a status moves from 0 to 1 and never back.
+    bool UpdateOrderStatus(const std::vector<std::string>& orderIds, int32_t bisid) {
+        ado::ConnectionPtr connection;
+        try {
+            connection = Sls_GetOpenConnection(connectionString_);
+            connection->BeginTrans();
+            for (const auto& orderId : orderIds)
+                connection->Execute(std::string("UPDATE ORDERHEADER SET ORDERSTATUS = ") + "1" +
+                                        ", BISID = ? WHERE ORDERID = ? AND ORDERSTATUS = 0",
+                                    nullptr, -1, {Variant(bisid), Variant(orderId)});
+            connection->CommitTrans();
+            connection->Close();
+            return true;
+        } catch (...) {
+            if (connection) {
+                try {
+                    if (connection->InTransaction()) connection->RollbackTrans();
+                } catch (...) {
+                }
+            }
+            Sls_CloseConnection(connection);
+            Sls_LogError("WebOrderExport.UpdateOrderStatus");
+            return false;
+        }
+    }
+
+    // Sends a local file to the host unless the host still holds the previous
+    // export file; a sent file is removed locally. An empty file is only removed.
+    static void PlaceOnHost(const std::string& local, const std::string& exportFile, const FtpSettings& ftp,
+                            bool reportPresent) {
+        std::error_code ec;
+        if (!fs::exists(local, ec)) return;
+        if (fs::file_size(local, ec) == 0 && !ec) {
+            fs::remove(local, ec);
+            return;
+        }
+        auto client = Sls_GetComponent<IFTP>("Ordexa.FTP");
+        if (client->FilePresentViaFTP(exportFile, ftp.system, ftp.port, ftp.proxyServer, ftp.proxyPort, ftp.login,
+                                      ftp.password)) {
+            if (reportPresent)
+                Sls_LogError("WebOrderExport.ProcessOrders",
+                             "Order export file " + TrimBlanks(exportFile) + " is already present on system " +
+                                 TrimBlanks(ftp.system) + ". Exported orders stay saved in file " + TrimBlanks(local));
+            return;
+        }
+        client->PutFileViaFTP(local, exportFile, ftp.system, ftp.port, ftp.proxyServer, ftp.proxyPort, ftp.login,
+                              ftp.password);
+        fs::remove(local, ec);
+    }
+
+    static void ReportXmlNotAvailable(const std::string& bisid, int32_t waiting) {
+        try {
+            ole::Raise(ole::err::NotSupported, "The XML order export is not available", "Ordexa.WebOrderExport");
+        } catch (...) {
+            Sls_LogError("WebOrderExport.ProcessOrders",
+                         std::to_string(waiting) + " order(s) for BISID " + bisid + " stay to be exported until it is");
+        }
+    }
+
+    // The common name of a shop user. The membership directory is logged on to
+    // once per object; a failed logon is not tried again within the same run.
+    std::string GetUserCommonName(const std::string& userId) {
+        try {
+            auto known = commonNames_.find(userId);
+            if (known != commonNames_.end()) return known->second;
+            if (!members_) LogOnToMembership();
+            std::string name = members_->GetUser(userId)->CommonName();
+            commonNames_.emplace(userId, name);
+            return name;
+        } catch (...) {
+            Sls_RaiseError("Ordexa.WebOrderExport" + std::string(".GetUserCommonName()"), "ShopperId= " + userId);
+            throw;
+        }
+    }
+
+    void LogOnToMembership() {
+        if (logonFailure_) ole::Raise(logonFailure_->Number, logonFailure_->Description, logonFailure_->Source);
+        try {
+            auto config = Sls_GetComponent<qx::IConfiguration>("Qxcore.Configuration");
+            auto installations = config->GetInstallations("Vendalo");
+            if (installations.empty())
+                ole::Raise(qx::config_err::NotLoaded, "No installation of Vendalo is set up (VENDALO_HOME is not set)",
+                           "Qxcore.Configuration");
+            std::string site = installations.front().ConfigFolder + "/SiteConfiguration.xml";
+            config->LoadFile(site);
+            std::string user = config->GetValue("MEMBERSHIP", "MemScriptUser").Text();
+            std::string code = config->GetValue("MEMBERSHIP", "MemScriptCode").Text();
+            std::string root = config->GetValue("MEMBERSHIP", "LDAPRoot").Text();
+            std::string account = TrimBlanks(root).empty() ? user : user + "," + root;
+            auto members = Sls_GetComponent<qx::IMembership>("qxmembership.members");
+            members->Initialize(site);
+            members->Logon(account, code);
+            members_ = members;
+        } catch (...) {
+            logonFailure_ = ole::CurrentError();
+            throw;
+        }
+    }
+
+    std::string connectionString_;
+    std::shared_ptr<vendalo::IOrder> orders_;
+    std::shared_ptr<qx::IMembership> members_;        // logged on; kept for the object's life
+    std::optional<ole::SlsErrorInfo> logonFailure_;   // of this run
+    std::map<std::string, std::string> commonNames_;  // of this run
+};
+
+}  // namespace
+
+void RegisterWebOrderExport() { ole::RegisterClass<WebOrderExport>("Ordexa.WebOrderExport"); }
+
+}  // namespace ordexa
