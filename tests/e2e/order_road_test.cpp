@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <iostream>
 #include <map>
 #include <set>
 #include <thread>
@@ -198,6 +199,13 @@ TEST_P(OrderRoad, ABatchKilledInTheMiddleOfAnExportIsFinishedByTheNextWithoutLos
     }
     int status = 0;
     if (killed) waitpid(pid, &status, 0);
+    size_t messagesBeforeKill = 0;
+    std::string before = ReadFile(exportFile);
+    for (size_t at = before.find("ENV,"); at != std::string::npos; at = before.find("\r\nENV,", at + 1)) ++messagesBeforeKill;
+    if (!(killed && WIFSIGNALED(status)))
+        std::cout << "note: the first batch ended before it could be killed\n";
+    else
+        std::cout << "killed the first batch with " << messagesBeforeKill << " of " << kOrders << " messages written\n";
     Batch();
     auto orders = Orders();
     ASSERT_EQ(orders.size(), static_cast<size_t>(kOrders));
