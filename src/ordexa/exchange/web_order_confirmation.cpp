@@ -4,6 +4,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <filesystem>
 
@@ -26,14 +27,12 @@ constexpr size_t kOrderIdSize = 32;
 // The first occurrence of the separator, letters compared without regard to case.
 size_t FindSeparator(const std::string& line, const std::string& separator) {
     if (separator.empty() || separator.size() > line.size()) return std::string::npos;
-    for (size_t i = 0; i + separator.size() <= line.size(); ++i) {
-        size_t k = 0;
-        while (k < separator.size() && std::tolower(static_cast<unsigned char>(line[i + k])) ==
-                                           std::tolower(static_cast<unsigned char>(separator[k])))
-            ++k;
-        if (k == separator.size()) return i;
-    }
-    return std::string::npos;
+    bool letters = std::any_of(separator.begin(), separator.end(), [](char c) { return std::isalpha(static_cast<unsigned char>(c)); });
+    if (!letters) return line.find(separator);  // the usual ";" or ","
+    auto lower = [](char c) { return std::tolower(static_cast<unsigned char>(c)); };
+    auto at = std::search(line.begin(), line.end(), separator.begin(), separator.end(),
+                          [&](char a, char b) { return lower(a) == lower(b); });
+    return at == line.end() ? std::string::npos : static_cast<size_t>(at - line.begin());
 }
 
 // The whole file, read while other processes may not write it.
