@@ -14,7 +14,8 @@ const char* const kUsage =
     "        Vendalo/TempEdiFtp and the sales database with its tables. DIR must be missing or\n"
     "        empty; a folder that already holds an installation is left as it is.\n"
     "        --demo            also load the demo data (partners, products, prices, freight,\n"
-    "                          two back-end instances, an export registry under DIR/edi)\n"
+    "                          two back-end instances, an export registry under DIR/edi\n"
+    "                          and DIR/edi2)\n"
     "        --connection STR  use this database instead of the embedded DIR/data/vendalo.db, e.g.\n"
     "                          \"Provider=PostgreSQL;Host=db;Port=5432;Database=shop;User ID=shop;Password=...\"\n"
     "  batch [--home DIR]\n"
@@ -30,7 +31,7 @@ const char* const kUsage =
     "        list the orders with their back-end instance, status and sales order number\n"
     "  help  show this text\n"
     "\n"
-    "DIR defaults to the first folder of VENDALO_HOME.\n";
+    "DIR defaults to the first folder of VENDALO_HOME. A wrong command line exits with 2.\n";
 
 CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     CommandLine line;
