@@ -6,10 +6,12 @@
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "automation/error.h"
@@ -95,6 +97,42 @@ TEST(ExportFileWriter, AWriteThatDoesNotFitIsCutBackWhole) {
     writer.Append("THIRD\r\n");
     writer.Keep();
     EXPECT_EQ(ReadFile(file), "FIRST\r\nTHIRD\r\n");
+}
+
+}  // namespace
+
+namespace {
+
+// A writer killed in the middle of a group leaves its journal and part of the
+// group; the next writer of the path cuts off what was never marked.
+TEST(ExportFileWriter, AGroupAKilledWriterLeftBehindIsCutOffUnlessItsOrdersWereMarked) {
+    TempDir dir;
+    fs::path file = dir.Path() / "orders.edi", journal = dir.Path() / "orders.journal";
+    for (bool marked : {false, true}) {
+        WriteFile(file, "KEPT\r\n");
+        struct stat held {};
+        ASSERT_EQ(::stat(file.c_str(), &held), 0);
+        WriteFile(journal, std::to_string(held.st_dev) + " " + std::to_string(held.st_ino) + " 6\nO1\nO2\n");
+        { std::ofstream(file, std::ios::app) << "ENV,O1,DADuder\r\nHDR,O1"; }  // the kill came here
+        std::vector<std::string> asked;
+        ordexa::ExportFileWriter writer(file.string(), journal.string(), [&](const std::vector<std::string>& ids) {
+            asked = ids;
+            return marked;
+        });
+        writer.Append("NEXT\r\n", {"O3"});
+        EXPECT_TRUE(fs::exists(journal));  // the new group's journal, until it is kept
+        writer.Keep();
+        EXPECT_FALSE(fs::exists(journal));
+        EXPECT_EQ(asked, (std::vector<std::string>{"O1", "O2"}));
+        EXPECT_EQ(ReadFile(file), marked ? "KEPT\r\nENV,O1,DADuder\r\nHDR,O1NEXT\r\n" : "KEPT\r\nNEXT\r\n");
+    }
+    // a journal of a file the back end has taken since concerns no longer this file
+    WriteFile(file, "FRESH\r\n");
+    WriteFile(journal, "1 1 0\nO9\n");
+    ordexa::ExportFileWriter writer(file.string(), journal.string(), [](const std::vector<std::string>&) { return false; });
+    writer.Append("X\r\n", {"O10"});
+    writer.Keep();
+    EXPECT_EQ(ReadFile(file), "FRESH\r\nX\r\n");
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 
@@ -51,7 +52,10 @@ void FlushFolderOf(const std::string& path) {
 
 }  // namespace
 
-ExportFileWriter::ExportFileWriter(std::string path) : path_(std::move(path)) { Open(); }
+ExportFileWriter::ExportFileWriter(std::string path, std::string journal, GroupKept kept)
+    : path_(std::move(path)), journal_(std::move(journal)), kept_(std::move(kept)) {
+    Open();
+}
 
 ExportFileWriter::~ExportFileWriter() { Close(); }
 
@@ -77,6 +81,7 @@ void ExportFileWriter::LockCurrentFile(off_t& size) {
         }
         if (::stat(path_.c_str(), &named) == 0 && SameFile(held, named)) {
             size = held.st_size;
+            Recover(held, size);
             return;
         }
         // The back end took the file meanwhile: what is written now belongs in a new one.
@@ -88,10 +93,12 @@ void ExportFileWriter::LockCurrentFile(off_t& size) {
     }
 }
 
-void ExportFileWriter::Append(const std::string& bytes) {
+void ExportFileWriter::Append(const std::string& bytes, const std::vector<std::string>& orderIds) {
     if (pending_) Keep();
     if (fd_ < 0) Open();
     LockCurrentFile(before_);
+    struct stat held {};
+    if (!journal_.empty() && ::fstat(fd_, &held) == 0) WriteJournal(held, before_, orderIds);
     size_t done = 0;
     int error = 0;
     while (done < bytes.size()) {
@@ -107,6 +114,7 @@ void ExportFileWriter::Append(const std::string& bytes) {
     if (error != 0) {
         // no half message stays behind: the next run writes these orders again
         bool cut = ::ftruncate(fd_, before_) == 0 && ::fsync(fd_) == 0;
+        if (cut) RemoveJournal();
         Unlock(fd_);
         Fail(error, cut ? "cannot be written" : "cannot be written, nor cut back to its size before the write");
     }
@@ -118,6 +126,7 @@ void ExportFileWriter::Keep() {
     if (!pending_) return;
     pending_ = false;
     written_ = true;
+    RemoveJournal();
     Unlock(fd_);
 }
 
@@ -125,6 +134,7 @@ void ExportFileWriter::Withdraw() {
     if (!pending_) return;
     pending_ = false;
     int error = ::ftruncate(fd_, before_) == 0 && ::fsync(fd_) == 0 ? 0 : errno;
+    if (error == 0) RemoveJournal();
     Unlock(fd_);
     if (error != 0) Fail(error, "cannot be cut back to its size before the last write");
 }
@@ -148,6 +158,63 @@ void ExportFileWriter::Close() {
     }
     ::close(fd_);
     fd_ = -1;
+}
+
+// The journal is written whole (a new file renamed into place) and on disk
+// before the group is written: a journal that is missing or unreadable means
+// no group was begun.
+void ExportFileWriter::WriteJournal(const struct stat& held, off_t size, const std::vector<std::string>& orderIds) {
+    std::string text = std::to_string(held.st_dev) + " " + std::to_string(held.st_ino) + " " + std::to_string(size) + "\n";
+    for (const auto& id : orderIds) text += id + "\n";
+    std::string temporary = journal_ + ".new";
+    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    bool ok = fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && ::fsync(fd) == 0;
+    int error = errno;
+    if (fd >= 0) ::close(fd);
+    if (!ok || ::rename(temporary.c_str(), journal_.c_str()) != 0) {
+        if (ok) error = errno;
+        Unlock(fd_);
+        Fail(error, "cannot be written: its journal " + journal_ + " cannot be written");
+    }
+    FlushFolderOf(journal_);
+}
+
+void ExportFileWriter::RemoveJournal() const {
+    if (!journal_.empty()) ::unlink(journal_.c_str());
+}
+
+void ExportFileWriter::Recover(const struct stat& held, off_t& size) {
+    if (journal_.empty()) return;
+    int fd = ::open(journal_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(n));
+    ::close(fd);
+    unsigned long long device = 0, inode = 0;
+    long long start = 0;
+    int consumed = 0;
+    if (std::sscanf(text.c_str(), "%llu %llu %lld\n%n", &device, &inode, &start, &consumed) == 3 &&
+        device == static_cast<unsigned long long>(held.st_dev) && inode == static_cast<unsigned long long>(held.st_ino) &&
+        start >= 0 && start < size) {
+        std::vector<std::string> orderIds;
+        for (size_t at = static_cast<size_t>(consumed); at < text.size();) {
+            size_t end = text.find('\n', at);
+            if (end == std::string::npos) break;
+            if (end > at) orderIds.push_back(text.substr(at, end - at));
+            at = end + 1;
+        }
+        // A group whose orders were marked was whole on disk (the write ends before the marking).
+        if (!kept_ || !kept_(orderIds)) {
+            if (::ftruncate(fd_, start) != 0 || ::fsync(fd_) != 0) {
+                int error = errno;
+                Unlock(fd_);
+                Fail(error, "holds part of a group a stopped export left behind, and cannot be cut back");
+            }
+            size = start;
+        }
+    }
+    RemoveJournal();
 }
 
 void ExportFileWriter::Fail(int error, const std::string& what) const {

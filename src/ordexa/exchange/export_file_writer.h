@@ -6,18 +6,31 @@
 // writer keeps the group (its orders are marked exported) or withdraws it; a
 // group that cannot be written whole is cut off again, so the file never holds
 // half a message.
+//
+// A process killed in the middle of a write can still leave part of a group
+// behind. So before each group the writer notes, in a journal of its own, the
+// file, its size and the group's orders; the next writer of the path reads a
+// journal left behind, asks whether that group's orders were marked, and cuts an
+// unmarked group off again (its orders go out again whole).
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
+#include <vector>
 
 namespace ordexa {
 
 class ExportFileWriter {
 public:
+    // True when the orders of a group left behind by a killed writer were marked exported.
+    using GroupKept = std::function<bool(const std::vector<std::string>& orderIds)>;
+
     // Opens the file for appending, creating it when missing; raises when it cannot.
-    explicit ExportFileWriter(std::string path);
+    // Without a journal path no journal is kept.
+    explicit ExportFileWriter(std::string path, std::string journal = "", GroupKept kept = {});
     ~ExportFileWriter();
     ExportFileWriter(const ExportFileWriter&) = delete;
     ExportFileWriter& operator=(const ExportFileWriter&) = delete;
@@ -25,7 +38,7 @@ public:
     const std::string& Path() const { return path_; }
     // Appends the bytes with one write and flushes them to disk, keeping the file
     // locked; on failure the file is cut back to its size before and the error raised.
-    void Append(const std::string& bytes);
+    void Append(const std::string& bytes, const std::vector<std::string>& orderIds = {});
     // Releases the file with the group appended last.
     void Keep();
     // Cuts the group appended last off again and releases the file; raises when it cannot.
@@ -39,8 +52,14 @@ private:
     // Locks the open file, reopening the path while it names another file (or none).
     void LockCurrentFile(off_t& size);
     [[noreturn]] void Fail(int error, const std::string& what) const;
+    void WriteJournal(const struct stat& held, off_t size, const std::vector<std::string>& orderIds);
+    void RemoveJournal() const;
+    // Cuts off a group that a killed writer left half written or never had marked.
+    void Recover(const struct stat& held, off_t& size);
 
     std::string path_;
+    std::string journal_;
+    GroupKept kept_;
     int fd_ = -1;
     bool created_ = false;  // this writer made the file it holds
     bool written_ = false;  // a group was kept in the file it holds

@@ -175,11 +175,31 @@ private:
             if (!stream) path = getTempEDIPath() + "/" + bisid + ".edi";
         }
         try {
-            return std::make_unique<ExportFileWriter>(path);
+            return std::make_unique<ExportFileWriter>(path, JournalOf(path), GroupMarked);
         } catch (...) {
             Sls_LogError("Order Export", "EDI export file '" + path + "' cannot be created.");
             return nullptr;
         }
+    }
+
+    // The writer's journal of an export file: in the installation's temporary EDI
+    // folder, not beside the file in the back end's folder.
+    static std::string JournalOf(const std::string& path) {
+        char name[40];
+        std::snprintf(name, sizeof name, "export-%016zx.journal", std::hash<std::string>{}(path));
+        return getTempEDIPath() + "/" + name;
+    }
+
+    // Whether a group left behind by a stopped export was marked. Its orders are
+    // marked in one transaction: one marked order means all were.
+    static bool GroupMarked(const std::vector<std::string>& orderIds) {
+        auto connection = Sls_GetOpenConnection(Sls_ConnectionString());
+        for (const auto& orderId : orderIds) {
+            auto rs = connection->Execute("SELECT ORDERSTATUS FROM ORDERHEADER WHERE ORDERID = ?", nullptr, -1,
+                                          {Variant(orderId)});
+            if (!rs->Eof() && rs->Fields(0).Value().ToLong() != 0) return true;
+        }
+        return false;
     }
 
     // The order's message as the file holds it (ANSI), or "" when it cannot be
@@ -214,7 +234,7 @@ private:
                     int32_t total) {
         if (group.orderIds.empty()) return true;
         try {
-            file.Append(group.bytes);
+            file.Append(group.bytes, group.orderIds);
         } catch (...) {
             Sls_LogError("WebOrderExport.ProcessOrder",
                          kProcessOrderFailed + " " + std::to_string(group.orderIds.size()) + " order(s) from order '" +
