@@ -1,5 +1,6 @@
 #include "order.h"
 
+#include "automation/text.h"
 #include "encoding.h"
 #include "lib_sales.h"
 #include "masterdata/business_partner.h"
@@ -403,7 +404,7 @@ private:
              {"SELECT USERID FROM ORDERHEADER WHERE USERID = ?", "SELECT USERID FROM BASKETHEADER WHERE USERID = ?"},
              nullptr, true},
         };
-        std::string upperKind = Upper(kind);
+        std::string upperKind = ole::UpperCase(kind);
         const Check* check = nullptr;
         for (const auto& c : kChecks)
             if (upperKind == c.kind) check = &c;
@@ -411,7 +412,7 @@ private:
 
         bool answer = false;
         for (size_t i = 0; i < keys.size() && i < values.size(); ++i) {
-            if (Upper(keys[i].Text()) != check->key) continue;
+            if (ole::UpperCase(keys[i].Text()) != check->key) continue;
             const Variant& value = values[i];
             // numbers are bound as numbers: a value that is no number cannot match a numeric key
             Variant bound = check->text ? Variant(value.Text()) : Variant(value.ToDouble());
@@ -423,22 +424,12 @@ private:
                 }
             if (!answer && check->parameter) {
                 auto parameters = Sls_GetComponent<ISalesParameter>("Vendalo.SalesParameter");
-                if (Trim(value.Text()) == parameters->GetParameterValue(check->parameter)) return true;
+                if (ole::TrimBlanks(value.Text()) == parameters->GetParameterValue(check->parameter)) return true;
             }
         }
         return answer;
     }
 
-    static std::string Upper(std::string s) {
-        for (auto& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        return s;
-    }
-
-    static std::string Trim(const std::string& s) {
-        size_t b = s.find_first_not_of(' ');
-        if (b == std::string::npos) return "";
-        return s.substr(b, s.find_last_not_of(' ') - b + 1);
-    }
 };
 
 }  // namespace

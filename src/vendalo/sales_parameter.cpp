@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "automation/text.h"
 #include "config/configuration.h"
 #include "lib_sales.h"
 
@@ -38,18 +39,12 @@ const SettingSection kSettings[] = {
 
 const char* kPrefix = "Vendalo.SalesParameter.GetParameterValue(): ";
 
-std::string TrimBlanks(const std::string& s) {
-    size_t b = s.find_first_not_of(' ');
-    if (b == std::string::npos) return "";
-    return s.substr(b, s.find_last_not_of(' ') - b + 1);
-}
-
 class SalesParameter : public ISalesParameter {
 public:
     std::string GetParameterValue(const std::string& parameter) override {
         std::shared_ptr<qx::IConfiguration> config;
         std::string directory;
-        std::string trimmed = TrimBlanks(parameter);
+        std::string trimmed = ole::TrimBlanks(parameter);
         try {
             config = Sls_GetComponent<qx::IConfiguration>("Qxcore.Configuration");
             // the last installation's file is the one read

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "automation/text.h"
 #include "backend/backend_selector.h"
 #include "exchange/file_handling.h"
 #include "lib_sales.h"
@@ -37,16 +38,6 @@ std::string Plain(const Variant& v) { return TrimBlanks(v.Text()); }
 
 std::string CompactDate(const Variant& v) { return v.IsNull() || v.IsEmpty() ? "" : v.ToDate().Compact(); }
 
-std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-    return text;
-}
-
-std::string Upper(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::toupper(c); });
-    return text;
-}
-
 // Bytes of at most n characters from pos of a UTF-8 text.
 size_t CharactersAhead(const std::string& text, size_t pos, size_t n) {
     size_t end = pos;
@@ -57,7 +48,7 @@ size_t CharactersAhead(const std::string& text, size_t pos, size_t n) {
     return end - pos;
 }
 
-size_t FindNoCase(const std::string& text, const std::string& what) { return Lower(text).find(Lower(what)); }
+size_t FindNoCase(const std::string& text, const std::string& what) { return ole::LowerCase(text).find(ole::LowerCase(what)); }
 
 std::string ReplaceAll(std::string text, const std::string& from, const std::string& to) {
     if (from.empty() || from == to) return text;
@@ -278,7 +269,7 @@ std::string EdiOrderMessage::GetAddress(const std::string& prefix, const Variant
         std::string text = Record({prefix, "", ""});
         for (const char* column : kAddressColumns) {
             std::string value = TrimBlanks(address[column].Text());
-            if (column == std::string_view("ZIPCODE")) value = Upper(value);
+            if (column == std::string_view("ZIPCODE")) value = ole::UpperCase(value);
             text.append(fs_).append(EDIEncode(value));
         }
         return text;
@@ -399,7 +390,7 @@ std::string EdiOrderMessage::ItemCode(const std::string& partNumber, const Backe
     if (!properties.Exists("alignment")) return std::string(9, ' ') + partNumber;
     std::string mask = properties.Item("itemsegmentationmask").Text();
     std::replace(mask.begin(), mask.end(), '*', ' ');
-    return Lower(properties.Item("alignment").Text()) == "left" ? partNumber + mask : mask + partNumber;
+    return ole::LowerCase(properties.Item("alignment").Text()) == "left" ? partNumber + mask : mask + partNumber;
 }
 
 std::string EdiOrderMessage::EDIEncode(const Variant& value) {
@@ -458,7 +449,7 @@ const EdiOrderMessage::Backend& EdiOrderMessage::BackendOf(int32_t businessPartn
     parameters.Add("BPID", std::to_string(businessPartnerId));
     auto partnerInstance = selector_->SelectBackendByRule("BusinessPartner", parameters);
     auto instance = selector_->SelectBackend(partnerInstance->BISID());
-    Backend backend{Lower(TrimBlanks(instance->BackendType().substr(0, 3))), instance->BackendProperties()};
+    Backend backend{ole::LowerCase(TrimBlanks(instance->BackendType().substr(0, 3))), instance->BackendProperties()};
     if (!backend.properties) backend.properties = std::make_shared<ole::Dictionary>();
     return backends_.emplace(businessPartnerId, std::move(backend)).first->second;
 }

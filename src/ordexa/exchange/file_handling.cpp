@@ -52,12 +52,6 @@ int32_t LocalErrorNumber(int error) {
 
 }  // namespace
 
-std::string TrimBlanks(const std::string& text) {
-    size_t first = text.find_first_not_of(' ');
-    if (first == std::string::npos) return "";
-    return text.substr(first, text.find_last_not_of(' ') - first + 1);
-}
-
 bool IsFlagOn(const std::string& flag) {
     std::string lower = flag;
     for (auto& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));

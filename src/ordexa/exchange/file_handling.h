@@ -13,10 +13,11 @@
 #include <memory>
 #include <string>
 
+#include "automation/text.h"
+
 namespace ordexa {
 
-// Without leading and trailing blanks.
-std::string TrimBlanks(const std::string& text);
+using ole::TrimBlanks;
 // A text flag (use-FTP, use-semaphore) is on when it reads "true" in any case.
 bool IsFlagOn(const std::string& flag);
 

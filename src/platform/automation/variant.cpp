@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "automation/error.h"
+#include "automation/text.h"
 
 namespace ole {
 namespace {
@@ -41,12 +42,6 @@ const int64_t kEpochDays = DaysFromCivil(1899, 12, 30);
 // Banker's rounding to an integer, as CInt and CLng do.
 double RoundHalfEven(double v) {
     double r = std::nearbyint(v);  // default rounding mode: to nearest, ties to even
-    return r;
-}
-
-std::string Lower(std::string_view s) {
-    std::string r(s);
-    for (auto& c : r) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return r;
 }
 
@@ -261,7 +256,7 @@ bool ParseDate(std::string_view text, Date& out) {
             (secs = 0, std::sscanf(rest.c_str(), "%2d:%2d%n", &h, &mi, &m2) == 2)) {
             std::string tail(Trim(std::string_view(rest).substr(static_cast<size_t>(m2))));
             if (tail.empty()) return finish(h, mi, secs, nullptr);
-            std::string up = Lower(tail);
+            std::string up = LowerCase(tail);
             if (up == "am" || up == "pm") {
                 ampm[0] = tail[0];
                 return finish(h, mi, secs, ampm);
@@ -275,7 +270,7 @@ bool ParseDate(std::string_view text, Date& out) {
         if (std::sscanf(t.c_str(), "%2d:%2d:%2d%n", &h, &mi, &secs, &m2) == 3 ||
             (secs = 0, std::sscanf(t.c_str(), "%2d:%2d%n", &h, &mi, &m2) == 2)) {
             std::string tail(Trim(std::string_view(t).substr(static_cast<size_t>(m2))));
-            std::string up = Lower(tail);
+            std::string up = LowerCase(tail);
             if (!tail.empty() && up != "am" && up != "pm") return false;
             if (!tail.empty()) ampm[0] = tail[0];
             y = 1899, mo = 12, d = 30;
@@ -391,7 +386,7 @@ int64_t Variant::ToLongLong() const {
 bool Variant::ToBool() const {
     if (auto p = std::get_if<bool>(&value_)) return *p;
     if (auto s = std::get_if<std::string>(&value_)) {
-        std::string l = Lower(Trim(*s));
+        std::string l = LowerCase(std::string(Trim(*s)));
         if (l == "true") return true;
         if (l == "false") return false;
         double d;

@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "automation/component.h"
+#include "automation/text.h"
 #include "automation/error.h"
 #include "data/ado.h"
 #include "masterdata/business_partner.h"
@@ -12,11 +13,6 @@ namespace qx {
 namespace {
 
 const char* kSource = "QxBackend.Selector";
-
-std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-    return text;
-}
 
 ado::ConnectionPtr Open() {
     auto c = std::make_shared<ado::Connection>();
@@ -62,13 +58,13 @@ public:
         auto properties = std::make_shared<ole::Dictionary>();
         auto rows = c->Execute("SELECT NAME, VALUE FROM BISPROPERTY WHERE BISID = ? ORDER BY NAME", nullptr, -1, {bisid});
         for (; !rows->Eof(); rows->MoveNext())
-            properties->Set(Lower(rows->Fields(0).Value().Text()), rows->Fields(1).Value().Text());
+            properties->Set(ole::LowerCase(rows->Fields(0).Value().Text()), rows->Fields(1).Value().Text());
         c->Close();
         return std::make_shared<BackendInstance>(bisid, type, properties);
     }
 
     BackendInstancePtr SelectBackendByRule(const std::string& rule, const ole::Dictionary& parameters) override {
-        if (Lower(rule) != "businesspartner")
+        if (ole::LowerCase(rule) != "businesspartner")
             ole::Raise(backend_err::UnknownRule, "Unknown back-end selection rule '" + rule + "'", kSource);
         if (!parameters.Exists("BPID"))
             ole::Raise(backend_err::PartnerWithoutInstance, "The rule 'BusinessPartner' needs the parameter 'BPID'",

@@ -12,6 +12,7 @@
 
 #include "automation/component.h"
 #include "automation/error.h"
+#include "automation/text.h"
 
 namespace qx {
 namespace {
@@ -22,13 +23,6 @@ std::mutex gHandleMutex;
 std::map<int32_t, std::string>& Handles() {
     static std::map<int32_t, std::string> handles;
     return handles;
-}
-
-// Setting names are matched without their leading and trailing blanks.
-std::string TrimBlanks(const std::string& s) {
-    size_t b = s.find_first_not_of(' ');
-    if (b == std::string::npos) return "";
-    return s.substr(b, s.find_last_not_of(' ') - b + 1);
 }
 
 std::string StripTrailingSeparator(std::string path) {
@@ -65,7 +59,7 @@ public:
         settings_.clear();
         for (pugi::xml_node section : root.children("Section"))
             for (pugi::xml_node setting : section.children("Setting"))
-                settings_[{section.attribute("name").value(), TrimBlanks(setting.attribute("name").value())}] = {
+                settings_[{section.attribute("name").value(), ole::TrimBlanks(setting.attribute("name").value())}] = {
                     setting.attribute("type").as_string("String"), setting.text().get()};
         loadedFile_ = path;
         loaded_ = true;
@@ -80,7 +74,8 @@ public:
 
     ole::Variant GetValue(const std::string& section, const std::string& name) override {
         RequireLoaded();
-        auto it = settings_.find({section, TrimBlanks(name)});
+        // names match without surrounding blanks
+        auto it = settings_.find({section, ole::TrimBlanks(name)});
         if (it == settings_.end())
             ole::Raise(config_err::SettingNotFound, "Setting '" + name + "' not found in section '" + section + "'",
                        kSource);

@@ -1,5 +1,6 @@
 #include "automation/error.h"
 #include "data/ado.h"
+#include "automation/text.h"
 #include "data/driver.h"
 
 namespace ado {
@@ -24,7 +25,7 @@ ParameterPtr Command::Parameter(int index) const {
 
 ParameterPtr Command::Parameter(const std::string& name) const {
     for (auto& p : parameters_)
-        if (detail::Upper(p->Name) == detail::Upper(name)) return p;
+        if (ole::UpperCase(p->Name) == ole::UpperCase(name)) return p;
     ole::Raise(err::ItemNotFound,
                "Item cannot be found in the collection corresponding to the requested name or ordinal. (" + name + ")",
                "ADODB.Command");

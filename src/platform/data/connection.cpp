@@ -3,6 +3,7 @@
 #include "automation/component.h"
 #include "automation/error.h"
 #include "data/ado.h"
+#include "automation/text.h"
 #include "data/driver.h"
 
 namespace ado {
@@ -18,7 +19,7 @@ thread_local Pool tPool;
 constexpr size_t kIdlePerString = 8;
 
 bool PoolingWanted(const detail::ConnectionOptions& options) {
-    std::string v = detail::Upper(options.Get("pooling", "true"));
+    std::string v = ole::UpperCase(options.Get("pooling", "true"));
     return v != "FALSE" && v != "NO" && v != "0";
 }
 

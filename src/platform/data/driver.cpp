@@ -3,18 +3,9 @@
 #include <cctype>
 
 #include "automation/error.h"
+#include "automation/text.h"
 
 namespace ado::detail {
-
-std::string Upper(std::string text) {
-    for (auto& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return text;
-}
-
-static std::string Lower(std::string text) {
-    for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
 
 static std::string TrimCopy(const std::string& s) {
     size_t b = s.find_first_not_of(" \t\r\n");
@@ -24,7 +15,7 @@ static std::string TrimCopy(const std::string& s) {
 }
 
 std::string ConnectionOptions::Get(const std::string& key, const std::string& fallback) const {
-    auto it = values.find(Lower(key));
+    auto it = values.find(ole::LowerCase(key));
     return it == values.end() ? fallback : it->second;
 }
 
@@ -39,7 +30,7 @@ ConnectionOptions ParseConnectionString(const std::string& text) {
                                    "Connection", "", 0});
             break;
         }
-        std::string key = Lower(TrimCopy(text.substr(i, eq - i)));
+        std::string key = ole::LowerCase(TrimCopy(text.substr(i, eq - i)));
         size_t v = eq + 1;
         while (v < text.size() && text[v] == ' ') ++v;
         std::string value;
@@ -64,13 +55,13 @@ ConnectionOptions ParseConnectionString(const std::string& text) {
         if (i == std::string::npos) break;
         ++i;
     }
-    options.provider = Lower(options.Get("provider"));
+    options.provider = ole::LowerCase(options.Get("provider"));
     return options;
 }
 
 DataTypeEnum TypeFromDeclaration(const std::string& declaration, int32_t& size) {
     size = 0;
-    std::string d = Upper(TrimCopy(declaration));
+    std::string d = ole::UpperCase(TrimCopy(declaration));
     std::string base = d;
     int a = 0, b = -1;
     size_t paren = d.find('(');
@@ -125,7 +116,7 @@ bool NextTopLevelWord(const std::string& sql, size_t& i, std::string& word) {
             size_t b = i;
             while (i < sql.size() && IsWordChar(sql[i])) ++i;
             if (depth == 0) {
-                word = Upper(sql.substr(b, i - b));
+                word = ole::UpperCase(sql.substr(b, i - b));
                 return true;
             }
             continue;
@@ -173,7 +164,7 @@ std::shared_ptr<const Schema> SchemaOf(const std::string& sql, std::vector<Colum
     auto schema = std::make_shared<Schema>();
     schema->columns = std::move(columns);
     for (size_t i = 0; i < schema->columns.size(); ++i)
-        schema->byName.emplace(Upper(schema->columns[i].name), static_cast<int>(i));
+        schema->byName.emplace(ole::UpperCase(schema->columns[i].name), static_cast<int>(i));
     if (updatable) schema->table = BaseTableOf(sql);
     if (cache.size() >= kKept) cache.clear();
     cache[sql] = schema;
@@ -206,7 +197,7 @@ std::string ConnectionStringForDisplay(const std::string& text) {
         }
         end = text.find(';', end);
         if (end == std::string::npos) end = text.size();
-        std::string key = detail::Lower(detail::TrimCopy(text.substr(i, eq - i)));
+        std::string key = ole::LowerCase(detail::TrimCopy(text.substr(i, eq - i)));
         bool secret = key == "password" || key == "pwd";
         shown += text.substr(i, eq + 1 - i) + (secret ? "***" : text.substr(eq + 1, end - eq - 1));
         if (end < text.size()) shown += ';';

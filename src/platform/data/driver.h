@@ -90,6 +90,5 @@ std::string BaseTableOf(const std::string& sql);
 // Number of UTF-8 characters in a text.
 size_t Utf8Length(const std::string& text);
 
-std::string Upper(std::string text);
 
 }  // namespace ado::detail

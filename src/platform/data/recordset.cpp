@@ -4,6 +4,7 @@
 
 #include "automation/error.h"
 #include "data/ado.h"
+#include "automation/text.h"
 #include "data/driver.h"
 
 namespace ado {
@@ -99,7 +100,7 @@ Criterion ParseCriterion(const std::string& text) {
             i += std::strlen(op);
             break;
         }
-    if (c.op.empty() && detail::Upper(text.substr(i, 4)) == "LIKE") {
+    if (c.op.empty() && ole::UpperCase(text.substr(i, 4)) == "LIKE") {
         c.op = "LIKE";
         i += 4;
     }
@@ -121,7 +122,7 @@ Criterion ParseCriterion(const std::string& text) {
             }
             c.value = Variant(unq);
         }
-    } else if (detail::Upper(rest) == "NULL") {
+    } else if (ole::UpperCase(rest) == "NULL") {
         c.value = ole::Null;
     } else {
         double d;
@@ -132,7 +133,7 @@ Criterion ParseCriterion(const std::string& text) {
 }
 
 bool LikeMatch(const std::string& s, const std::string& pattern) {
-    std::string a = detail::Upper(s), p = detail::Upper(pattern);
+    std::string a = ole::UpperCase(s), p = ole::UpperCase(pattern);
     // '*' and '%' match any run; '_' and '?' one character
     size_t si = 0, pi = 0, star = std::string::npos, mark = 0;
     while (si < a.size()) {
@@ -317,7 +318,7 @@ int Recordset::FieldIndex(const std::string& name) const {
     RequireOpen();
     // names mostly come as the schema writes them (upper case): try them as given first
     auto it = schema_->byName.find(name);
-    if (it == schema_->byName.end()) it = schema_->byName.find(detail::Upper(name));
+    if (it == schema_->byName.end()) it = schema_->byName.find(ole::UpperCase(name));
     if (it == schema_->byName.end())
         ole::Raise(err::ItemNotFound,
                    "Item cannot be found in the collection corresponding to the requested name or ordinal. (" + name + ")",
@@ -326,7 +327,7 @@ int Recordset::FieldIndex(const std::string& name) const {
 }
 
 bool Recordset::HasField(const std::string& name) const {
-    return open_ && schema_->byName.count(detail::Upper(name)) != 0;
+    return open_ && schema_->byName.count(ole::UpperCase(name)) != 0;
 }
 
 Field Recordset::Fields(int index) {

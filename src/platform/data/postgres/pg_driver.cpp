@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "automation/error.h"
+#include "automation/text.h"
 #include "data/driver.h"
 
 namespace ado::detail {
@@ -17,7 +18,7 @@ constexpr Oid kBool = 16, kInt8 = 20, kInt2 = 21, kInt4 = 23, kText = 25, kFloat
 
 Column ColumnOf(const PGresult* res, int i) {
     Column c;
-    c.name = Upper(PQfname(res, i));
+    c.name = ole::UpperCase(PQfname(res, i));
     int mod = PQfmod(res, i);
     switch (PQftype(res, i)) {
         case kBool: c.type = adBoolean; break;
@@ -239,7 +240,7 @@ public:
             "WHERE i.indisprimary AND i.indrelid = to_regclass(lower(?)) ORDER BY array_position(i.indkey, a.attnum)",
             {Variant(table)});
         std::vector<std::string> keys;
-        for (auto& row : r.rows) keys.push_back(Upper(row[0].ToString()));
+        for (auto& row : r.rows) keys.push_back(ole::UpperCase(row[0].ToString()));
         keys_[table] = keys;
         return keys;
     }

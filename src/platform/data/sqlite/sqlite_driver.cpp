@@ -8,6 +8,7 @@
 #include <unordered_map>
 
 #include "automation/error.h"
+#include "automation/text.h"
 #include "data/driver.h"
 
 namespace ado::detail {
@@ -155,7 +156,7 @@ public:
         std::string file = options.Get("data source");
         if (file.empty()) Fail(SQLITE_CANTOPEN, "Data Source is missing from the connection string");
         int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;
-        if (Upper(options.Get("mode")) == "CREATE") flags |= SQLITE_OPEN_CREATE;
+        if (ole::UpperCase(options.Get("mode")) == "CREATE") flags |= SQLITE_OPEN_CREATE;
         int rc = sqlite3_open_v2(file.c_str(), &db_, flags, nullptr);
         if (rc != SQLITE_OK) {
             std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
@@ -166,7 +167,7 @@ public:
         sqlite3_extended_result_codes(db_, 1);
         int timeout = std::atoi(options.Get("busy timeout", "10000").c_str());
         sqlite3_busy_timeout(db_, timeout);
-        std::string sync = Upper(options.Get("synchronous", "FULL"));
+        std::string sync = ole::UpperCase(options.Get("synchronous", "FULL"));
         if (sync != "OFF" && sync != "NORMAL" && sync != "FULL" && sync != "EXTRA") sync = "FULL";
         try {
             Exec("PRAGMA journal_mode=WAL");
@@ -258,14 +259,14 @@ public:
         if (found != keys_.end()) return found->second;
         Result r = Run("SELECT name, pk FROM pragma_table_info(?) WHERE pk > 0 ORDER BY pk", {Variant(table)});
         std::vector<std::string> keys;
-        for (auto& row : r.rows) keys.push_back(Upper(row[0].ToString()));
+        for (auto& row : r.rows) keys.push_back(ole::UpperCase(row[0].ToString()));
         keys_[table] = keys;
         return keys;
     }
 
     std::string ProcedureCall(const std::string& name, size_t) override {
         std::lock_guard lock(gProcedureMutex);
-        auto it = Procedures().find(Upper(name));
+        auto it = Procedures().find(ole::UpperCase(name));
         if (it == Procedures().end())
             throw DriverError({err::CommandFailure, "Could not find stored procedure '" + name + "'", "SQLite", "", 0});
         return it->second;
@@ -353,5 +354,5 @@ std::unique_ptr<Driver> OpenSQLite(const ConnectionOptions& options) { return st
 
 void ado::RegisterSQLiteProcedure(const std::string& name, const std::string& sql) {
     std::lock_guard lock(detail::gProcedureMutex);
-    detail::Procedures()[detail::Upper(name)] = sql;
+    detail::Procedures()[ole::UpperCase(name)] = sql;
 }
