@@ -194,3 +194,9 @@ std::string Sls_ConnectionErrors(const ado::ConnectionPtr& connection) {
         text += " (" + std::to_string(i++) + ")" + e.Description + "[" + std::to_string(e.Number) + "]";
     return text;
 }
+
+ado::RecordsetPtr RecordsetOf(const ole::Dictionary& dictionary, const std::string& key) {
+    auto rs = dictionary.Item(key).As<ado::Recordset>();
+    if (!rs) ole::Raise(ole::err::ObjectRequired);
+    return rs;
+}

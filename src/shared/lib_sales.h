@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "automation/component.h"
+#include "automation/dictionary.h"
 #include "automation/variant.h"
 #include "data/ado.h"
 #include "format/data_functions.h"
@@ -70,6 +71,10 @@ std::string Sls_FormatPrice(const ole::Variant& price, bool euro, int32_t locale
 
 // "Error(s) from connection object:  (1)<description>[<number>] ..." or "".
 std::string Sls_ConnectionErrors(const ado::ConnectionPtr& connection);
+
+// The recordset a basket or order dictionary holds under a key ("header", "lines");
+// anything else raises "Object required".
+ado::RecordsetPtr RecordsetOf(const ole::Dictionary& dictionary, const std::string& key);
 
 // Forgets this thread's cached connection string and data-functions object
 // (a host that switches installations, and the tests, call it).

@@ -34,12 +34,6 @@ DictionaryPtr BasketOf(const Variant& value) {
     return basket;
 }
 
-RecordsetPtr RecordsetOf(const DictionaryPtr& basket, const char* key) {
-    auto rs = Deref(basket).Item(key).As<ado::Recordset>();
-    if (!rs) ole::Raise(ole::err::ObjectRequired);
-    return rs;
-}
-
 ConnectionPtr OpenConnection() {
     auto connection = std::make_shared<ado::Connection>();
     connection->Open(Sls_ConnectionString(), "", "", -1);
@@ -171,8 +165,8 @@ void Basket::SaveBasket(const DictionaryPtr& basket, const ConnectionPtr& connec
     // pending rows back, so that a later Save writes them again.
     std::optional<ado::Recordset> headerBefore, linesBefore;
     try {
-        header = RecordsetOf(basket, kHeader);
-        lines = RecordsetOf(basket, kLines);
+        header = RecordsetOf(Deref(basket), kHeader);
+        lines = RecordsetOf(Deref(basket), kLines);
         headerBefore.emplace(*header);
         linesBefore.emplace(*lines);
         Deref(connection).BeginTrans();
@@ -220,14 +214,14 @@ DictionaryPtr Basket::Copy(const Variant& iSourceBasket, const std::string& iNew
     };
     try {
         statement([&] { source = BasketOf(iSourceBasket); });
-        statement([&] { sourceHeader = RecordsetOf(source, kHeader); });
-        statement([&] { sourceLines = RecordsetOf(source, kLines); });
+        statement([&] { sourceHeader = RecordsetOf(Deref(source), kHeader); });
+        statement([&] { sourceLines = RecordsetOf(Deref(source), kLines); });
         statement([&] {
             copy = Create(Deref(sourceHeader).Fields("USERID").Value().ToString(),
                           sourceHeader->Fields("BUSINESSPARTNERID").Value().ToLong());
         });
-        statement([&] { header = RecordsetOf(copy, kHeader); });
-        statement([&] { lines = RecordsetOf(copy, kLines); });
+        statement([&] { header = RecordsetOf(Deref(copy), kHeader); });
+        statement([&] { lines = RecordsetOf(Deref(copy), kLines); });
         statement([&] { Deref(header).Fields("BASKETNAME") = iNewName; });
         statement([&] { Deref(header).Fields("BASKETDATE") = ole::Date::Now(); });
         for (const char* field : {"SHIPPINGADDRESSID", "BILLINGADDRESSID", "BASKETTEXT"})
@@ -304,7 +298,7 @@ int32_t Basket::AddLine(Variant& iBasket, int32_t iSKU, double iQuantity, ole::D
     try {
         connection = OpenConnection();
         basket = BasketOf(iBasket);
-        lines = RecordsetOf(basket, kLines);
+        lines = RecordsetOf(Deref(basket), kLines);
         linesBefore.emplace(*lines);
         int32_t lineNr = AddLineToBasket(basket, iSKU, iQuantity, iRequestDate, iConfigurable, iConfigID, connection);
         Save(basket);
@@ -324,8 +318,8 @@ int32_t Basket::AddLineToBasket(DictionaryPtr& basket, int32_t sku, double quant
                                 bool configurable, const std::string& configId, const ConnectionPtr&) {
     RecordsetPtr header, lines;
     try {
-        header = RecordsetOf(basket, kHeader);
-        lines = RecordsetOf(basket, kLines);
+        header = RecordsetOf(Deref(basket), kHeader);
+        lines = RecordsetOf(Deref(basket), kLines);
         Variant basketId = header->Fields("BASKETID").Value();
         int32_t lineNr = 1;
         if (!(lines->Bof() && lines->Eof())) {
@@ -370,7 +364,7 @@ bool Basket::DeleteLines(Variant& iBasket, const Variant& LineNrs) {
 bool Basket::DeleteLinesFromBasket(DictionaryPtr& basket, const Variant& lineNrs, const ConnectionPtr& connection) {
     RecordsetPtr lines;
     try {
-        lines = RecordsetOf(basket, kLines);
+        lines = RecordsetOf(Deref(basket), kLines);
         // The search runs forward from the current row: a number that is not
         // found leaves the recordset at EOF, where the later numbers of this
         // call are not found either; a deletion starts the search over.

@@ -12,12 +12,6 @@ namespace {
 
 using ole::Variant;
 
-ado::RecordsetPtr RecordsetOf(const ole::Dictionary& d, const char* key) {
-    auto rs = d.Item(key).As<ado::Recordset>();
-    if (!rs) ole::Raise(ole::err::ObjectRequired);
-    return rs;
-}
-
 bool IsMissing(const Variant& v) { return v.IsNull() || v.IsEmpty(); }
 
 // A statement built piece by piece: the text that runs, with every value bound

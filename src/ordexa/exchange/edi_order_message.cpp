@@ -27,12 +27,6 @@ const char* const kAddressColumns[] = {"NAME1",   "NAME2",         "STREET1",   
 
 enum AddressClass { kFailed = 0, kKnownByCode = 1, kPartnerDefault = 2, kSentInFull = 3 };
 
-ado::RecordsetPtr RecordsetOf(const ole::Dictionary& order, const char* key) {
-    auto rs = order.Item(key).As<ado::Recordset>();
-    if (!rs) ole::Raise(ole::err::ObjectRequired);
-    return rs;
-}
-
 // A field that is not encoded: as the database gives it, without surrounding blanks.
 std::string Plain(const Variant& v) { return TrimBlanks(v.Text()); }
 
