@@ -132,6 +132,12 @@ Criterion ParseCriterion(const std::string& text) {
     return c;
 }
 
+bool IsPlainName(const std::string& name) {
+    if (name.empty() || std::isdigit(static_cast<unsigned char>(name[0]))) return false;
+    return std::all_of(name.begin(), name.end(),
+                       [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; });
+}
+
 bool LikeMatch(const std::string& s, const std::string& pattern) {
     std::string a = ole::UpperCase(s), p = ole::UpperCase(pattern);
     // '*' and '%' match any run; '_' and '?' one character
@@ -463,6 +469,15 @@ void Recordset::WriteRows(const std::vector<size_t>& indexes) {
         if (keys.empty())
             throw detail::DriverError({err::InsufficientKeyInfo, "Insufficient key column information for updating or refreshing.",
                                        "ADODB.Recordset", "", 0});
+        // The statements name the base table and its columns as the provider reported
+        // them; values always go to "?" markers. A column that is no plain name (an
+        // expression) has no place to be written to.
+        for (const auto& c : cols)
+            if (!IsPlainName(c.name))
+                throw detail::DriverError({err::InsufficientKeyInfo,
+                                           "Insufficient base table information for updating or refreshing. (column " +
+                                               c.name + ")",
+                                           "ADODB.Recordset", "", 0});
         auto keyClause = [&](const Row& row, std::vector<Variant>& params) {
             std::string where;
             for (size_t k = 0; k < keys.size(); ++k) {
