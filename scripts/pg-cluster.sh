@@ -1,14 +1,25 @@
 #!/usr/bin/env bash
 # A throwaway PostgreSQL cluster for the tests: socket and data under one /tmp
-# folder, fsync off. "start" prints the connection string; "stop" stops it by its pid.
+# folder (BACKOFFICE_PG_DIR, default /tmp/backoffice-pg), fsync off. "start"
+# prints the connection string; "stop" stops it by its pid and removes the folder.
 set -euo pipefail
-DIR=${BACKOFFICE_PG_DIR:-/tmp/backoffice-pg-$$}
+DIR=${BACKOFFICE_PG_DIR:-/tmp/backoffice-pg}
 BIN=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
 as_owner() {
   if [ "$(id -u)" = 0 ]; then runuser -u postgres -- "$@"; else "$@"; fi
 }
+stop_cluster() {
+  pidfile="$DIR/data/postmaster.pid"
+  if [ -f "$pidfile" ]; then
+    pid=$(head -n 1 "$pidfile")
+    kill -INT "$pid" 2>/dev/null || true
+    for _ in $(seq 1 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  fi
+  rm -rf "$DIR"
+}
 case "${1:-}" in
   start)
+    stop_cluster  # a cluster left in the same folder by an earlier start
     [ -x "$BIN/initdb" ] || { echo "pg-cluster: PostgreSQL server programs not found" >&2; exit 1; }
     rm -rf "$DIR"; mkdir -p "$DIR"
     [ "$(id -u)" = 0 ] && chown postgres:postgres "$DIR"
@@ -21,13 +32,7 @@ case "${1:-}" in
     echo "Provider=PostgreSQL;Host=$DIR;Database=backoffice_test;User ID=postgres"
     ;;
   stop)
-    pidfile="$DIR/data/postmaster.pid"
-    if [ -f "$pidfile" ]; then
-      pid=$(head -n 1 "$pidfile")
-      kill -INT "$pid" 2>/dev/null || true
-      for _ in $(seq 1 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-    fi
-    rm -rf "$DIR"
+    stop_cluster
     ;;
   *) echo "usage: $0 start|stop (folder: \$BACKOFFICE_PG_DIR)" >&2; exit 2 ;;
 esac
