@@ -4,19 +4,10 @@
 #include "automation/dictionary.h"
 #include "automation/error.h"
 #include "automation/variant.h"
+#include "test_db.h"
 
 using namespace ole;
-
-namespace {
-int32_t ErrorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const AutomationError& e) {
-        return e.Number();
-    }
-    return 0;
-}
-}  // namespace
+using testing_support::ErrorOf;
 
 TEST(Variant, EmptyAndNullStayApart) {
     Variant empty, null = Variant::Null();

@@ -29,16 +29,6 @@ protected:
         return Sls_GetComponent<qx::IBackendSelector>("QxBackend.Selector");
     }
 
-    static int32_t ErrorOf(const std::function<void()>& f, std::string* description = nullptr) {
-        try {
-            f();
-        } catch (const ole::AutomationError& e) {
-            if (description) *description = e.Description();
-            return e.Number();
-        }
-        return 0;
-    }
-
     static ole::Dictionary Partner(const ole::Variant& id) {
         ole::Dictionary d;
         d.Add("BPID", id);

@@ -9,6 +9,7 @@ using namespace ado;
 using ole::AutomationError;
 using ole::Variant;
 using testing_support::DbTest;
+using testing_support::ErrorOf;
 
 namespace {
 
@@ -51,16 +52,6 @@ protected:
     }
 };
 
-int32_t ErrorNumber(const std::function<void()>& f, std::string* description = nullptr) {
-    try {
-        f();
-    } catch (const AutomationError& e) {
-        if (description) *description = e.Description();
-        return e.Number();
-    }
-    return 0;
-}
-
 TEST_P(DataLayer, ConnectionOpensClosesAndReportsState) {
     auto c = std::make_shared<Connection>();
     EXPECT_EQ(c->State(), adStateClosed);
@@ -76,14 +67,14 @@ TEST_P(DataLayer, ConnectionOpensClosesAndReportsState) {
 TEST_P(DataLayer, BadConnectionStringsAndMissingDatabasesRaiseTheProviderMessage) {
     auto c = std::make_shared<Connection>();
     std::string text;
-    EXPECT_NE(ErrorNumber([&] { c->Open("Provider=Nonsense;Data Source=x"); }, &text), 0);
+    EXPECT_NE(ErrorOf([&] { c->Open("Provider=Nonsense;Data Source=x"); }, &text), 0);
     EXPECT_NE(text.find("Provider cannot be found"), std::string::npos);
     ASSERT_EQ(c->Errors().size(), 1u);
     EXPECT_EQ(c->State(), adStateClosed);
 
     std::string missing = Db().IsPostgres() ? Db().ConnectionString() + ";Database=no_such_database"
                                             : "Provider=SQLite;Data Source=/nonexistent/folder/x.db";
-    EXPECT_EQ(ErrorNumber([&] { c->Open(missing); }, &text), err::ProviderFailure);
+    EXPECT_EQ(ErrorOf([&] { c->Open(missing); }, &text), err::ProviderFailure);
     EXPECT_FALSE(text.empty());
     ASSERT_EQ(c->Errors().size(), 1u);
     EXPECT_EQ(c->Errors()[0].Description, text);
@@ -92,12 +83,12 @@ TEST_P(DataLayer, BadConnectionStringsAndMissingDatabasesRaiseTheProviderMessage
 TEST_P(DataLayer, FailingStatementFillsErrorsWithDescriptionAndNumber) {
     auto c = Open();
     std::string text;
-    int32_t number = ErrorNumber([&] { c->Execute("INSERT INTO ITEMS (ID, NAME) VALUES (1, 'dup')"); }, &text);
+    int32_t number = ErrorOf([&] { c->Execute("INSERT INTO ITEMS (ID, NAME) VALUES (1, 'dup')"); }, &text);
     EXPECT_EQ(number, err::IntegrityViolation);
     ASSERT_EQ(c->Errors().size(), 1u);
     EXPECT_EQ(c->Errors()[0].Number, number);
     EXPECT_EQ(c->Errors()[0].Description, text);
-    EXPECT_EQ(ErrorNumber([&] { c->Execute("SELEKT nothing"); }), err::CommandFailure);
+    EXPECT_EQ(ErrorOf([&] { c->Execute("SELEKT nothing"); }), err::CommandFailure);
     // the next successful call starts a fresh collection
     c->Execute("SELECT 1 AS X");
     EXPECT_TRUE(c->Errors().empty());
@@ -108,7 +99,7 @@ TEST_P(DataLayer, TransactionFailingHalfWayRollsBackEverything) {
     c->BeginTrans();
     c->Execute("UPDATE ITEMS SET NAME = 'changed' WHERE ID = 1");
     c->Execute("INSERT INTO ITEMS (ID, NAME) VALUES (7, 'seven')");
-    EXPECT_NE(ErrorNumber([&] { c->Execute("INSERT INTO ITEMS (ID, NAME) VALUES (2, 'dup')"); }), 0);
+    EXPECT_NE(ErrorOf([&] { c->Execute("INSERT INTO ITEMS (ID, NAME) VALUES (2, 'dup')"); }), 0);
     c->RollbackTrans();
     EXPECT_EQ(NameOf(1), "one");
     EXPECT_EQ(Count(), 3);
@@ -153,7 +144,7 @@ TEST_P(DataLayer, UpdateBatchFailingOnOneRowWritesNoneAndKeepsThePendingChanges)
     rs->Delete();  // ID 5
     rs->AddNew();
     rs->Fields("ID") = 2;  // duplicate key
-    EXPECT_EQ(ErrorNumber([&] { rs->UpdateBatch(); }), err::IntegrityViolation);
+    EXPECT_EQ(ErrorOf([&] { rs->UpdateBatch(); }), err::IntegrityViolation);
     EXPECT_FALSE(c->Errors().empty());
     EXPECT_EQ(NameOf(1), "one");
     EXPECT_EQ(NameOf(5), "five");
@@ -181,7 +172,7 @@ TEST_P(DataLayer, UpdateOfARowDeletedMeanwhileFails) {
     auto rs = Query("SELECT * FROM ITEMS WHERE ID = 1", c);
     Open()->Execute("DELETE FROM ITEMS WHERE ID = 1");
     rs->Fields("NAME") = "lost";
-    EXPECT_EQ(ErrorNumber([&] { rs->UpdateBatch(); }), err::RowNotLocated);
+    EXPECT_EQ(ErrorOf([&] { rs->UpdateBatch(); }), err::RowNotLocated);
 }
 
 TEST_P(DataLayer, FindSearchesForwardFromTheCurrentRow) {
@@ -220,7 +211,7 @@ TEST_P(DataLayer, CloneDoesNotShareLaterChanges) {
     copy->MoveFirst();
     EXPECT_EQ(copy->Fields("NAME").Value().ToString(), "pending");
     auto readOnly = rs->Clone(adLockReadOnly);
-    EXPECT_EQ(ErrorNumber([&] { readOnly->Fields("NAME") = "x"; }), err::NotUpdatable);
+    EXPECT_EQ(ErrorOf([&] { readOnly->Fields("NAME") = "x"; }), err::NotUpdatable);
 }
 
 TEST_P(DataLayer, EmptyAndNullRoundTrip) {
@@ -322,9 +313,9 @@ TEST_P(DataLayer, AssignmentsConvertToTheFieldTypeAndRefuseWhatDoesNotFit) {
     rs->Fields("STAMP") = "2026-01-02 03:04:05";
     EXPECT_EQ(rs->Fields("QTY").Value().ToDouble(), 2.25);
     EXPECT_TRUE(rs->Fields("STAMP").Value().IsDate());
-    EXPECT_EQ(ErrorNumber([&] { rs->Fields("NAME") = std::string(41, 'x'); }), err::MultipleStep);
-    EXPECT_EQ(ErrorNumber([&] { rs->Fields("QTY") = "lots"; }), err::MultipleStep);
-    EXPECT_EQ(ErrorNumber([&] { rs->Fields("NOPE").Value(); }), err::ItemNotFound);
+    EXPECT_EQ(ErrorOf([&] { rs->Fields("NAME") = std::string(41, 'x'); }), err::MultipleStep);
+    EXPECT_EQ(ErrorOf([&] { rs->Fields("QTY") = "lots"; }), err::MultipleStep);
+    EXPECT_EQ(ErrorOf([&] { rs->Fields("NOPE").Value(); }), err::ItemNotFound);
     rs->UpdateBatch();
     auto back = Query("SELECT * FROM ITEMS WHERE ID = 1", c);
     EXPECT_EQ(back->Fields("STAMP").Value().ToDate().Iso(), "2026-01-02 03:04:05");
@@ -337,18 +328,18 @@ TEST_P(DataLayer, NavigationAndDeletedRows) {
     EXPECT_FALSE(rs->Bof());
     rs->MoveNext();
     rs->Delete();
-    EXPECT_EQ(ErrorNumber([&] { rs->Fields("NAME").Value(); }), err::NoCurrentRecord);
+    EXPECT_EQ(ErrorOf([&] { rs->Fields("NAME").Value(); }), err::NoCurrentRecord);
     rs->MoveNext();
     EXPECT_EQ(rs->Fields("ID").Value().ToLong(), 5);
     rs->MovePrevious();
     EXPECT_EQ(rs->Fields("ID").Value().ToLong(), 1);  // the deleted row is skipped
     rs->MovePrevious();
     EXPECT_TRUE(rs->Bof());
-    EXPECT_EQ(ErrorNumber([&] { rs->MovePrevious(); }), err::NoCurrentRecord);
+    EXPECT_EQ(ErrorOf([&] { rs->MovePrevious(); }), err::NoCurrentRecord);
     rs->MoveLast();
     rs->MoveNext();
     EXPECT_TRUE(rs->Eof());
-    EXPECT_EQ(ErrorNumber([&] { rs->MoveNext(); }), err::NoCurrentRecord);
+    EXPECT_EQ(ErrorOf([&] { rs->MoveNext(); }), err::NoCurrentRecord);
     // a new row deleted before it was written simply disappears
     rs->AddNew();
     rs->Fields("ID") = 50;
@@ -383,7 +374,7 @@ TEST_P(DataLayer, CommandsBindTypedParametersAndCallProcedures) {
     EXPECT_EQ(NameOf(2), "it's ok");
     // a value longer than its parameter is refused, not cut
     cmd->Parameter(0)->Value = "ten chars!";
-    EXPECT_EQ(ErrorNumber([&] { cmd->Execute(); }), err::MultipleStep);
+    EXPECT_EQ(ErrorOf([&] { cmd->Execute(); }), err::MultipleStep);
     EXPECT_EQ(NameOf(2), "it's ok");
 
     if (Db().IsPostgres())
@@ -406,7 +397,7 @@ TEST_P(DataLayer, ExecuteReturnsRowsAndConnectionsAreReusedAfterClose) {
         auto rs = c->Execute("SELECT ID, NAME FROM ITEMS WHERE ID > ? ORDER BY ID", nullptr, -1, {Variant(1)});
         EXPECT_EQ(rs->RecordCount(), 2);
         EXPECT_EQ(rs->Fields("ID").Value().ToLong(), 2);
-        EXPECT_EQ(ErrorNumber([&] { rs->Fields("NAME") = "x"; }), err::NotUpdatable);
+        EXPECT_EQ(ErrorOf([&] { rs->Fields("NAME") = "x"; }), err::NotUpdatable);
         c->Close();
     }
 }

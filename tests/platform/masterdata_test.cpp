@@ -10,16 +10,6 @@ using namespace testing_support;
 
 namespace {
 
-int32_t ErrorOf(const std::function<void()>& f, std::string* description = nullptr) {
-    try {
-        f();
-    } catch (const ole::AutomationError& e) {
-        if (description) *description = e.Description();
-        return e.Number();
-    }
-    return 0;
-}
-
 class Configurator : public InstallationTest {};
 
 TEST_P(Configurator, AnswersTheConfigurationTextAndRefusesAnUnknownConfiguration) {

@@ -12,15 +12,6 @@ using namespace testing_support;
 
 namespace {
 
-int32_t ErrorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const ole::AutomationError& e) {
-        return e.Number();
-    }
-    return 0;
-}
-
 TEST(ConfigurationStore, AnswersSettingsWithTheirTypesAndTheDocumentedErrorNumbers) {
     TempDir dir;
     std::string file = (dir.Path() / "VendaloConfiguration.xml").string();

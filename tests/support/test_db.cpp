@@ -8,6 +8,7 @@
 #include <sstream>
 #include <unistd.h>
 
+#include "automation/error.h"
 #include "data/ado.h"
 
 namespace testing_support {
@@ -37,6 +38,16 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
     std::error_code ec;
     fs::remove_all(path_, ec);
+}
+
+int32_t ErrorOf(const std::function<void()>& f, std::string* description) {
+    try {
+        f();
+    } catch (const ole::AutomationError& e) {
+        if (description) *description = e.Description();
+        return e.Number();
+    }
+    return 0;
 }
 
 fs::path SourceDir() { return fs::path(BACKOFFICE_SOURCE_DIR); }

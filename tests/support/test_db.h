@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 
 namespace testing_support {
@@ -23,6 +24,10 @@ public:
 private:
     std::filesystem::path path_;
 };
+
+// The number of the automation error that f raises (0 when it raises none); its
+// description goes to *description when asked for.
+int32_t ErrorOf(const std::function<void()>& f, std::string* description = nullptr);
 
 // The repository's folder (for sql/ and test data).
 std::filesystem::path SourceDir();
