@@ -65,13 +65,6 @@ protected:
         Sls_GetComponent<ordexa::ICCOrderProcess>("Ordexa.CCOrderProcess")->Run();
     }
 
-    size_t Entries(const std::string& text) {
-        size_t n = 0;
-        for (const auto& e : Inst().LogEntries())
-            if (e.find(text) != std::string::npos) ++n;
-        return n;
-    }
-
     void AddOrderInStatus(const std::string& id, int status, const std::vector<int>& lineStatuses) {
         Inst().Exec("INSERT INTO ORDERHEADER (ORDERID, ORDERSTATUS) VALUES ('" + id + "', " + std::to_string(status) + ")");
         int nr = 1;
@@ -101,8 +94,8 @@ TEST_P(BatchDriver, WithoutTheHandshakeExportAndImportRunAndNoSemaphoreIsTouched
     EXPECT_EQ(StatusOf("A1"), 6);  // the confirmation import ran after the export
     EXPECT_TRUE(fs::is_empty(edi_ / "command"));
     // the later stages are not there yet: the first one ends the batch, as a logged error
-    EXPECT_EQ(Entries(" METHOD: Ordexa.CCOrderProcess.Run\r\n"), 1u);
-    EXPECT_EQ(Entries("CreateObject(Ordexa.Reqlink) failed"), 2u);  // the creation's report and the batch's
+    EXPECT_EQ(Inst().LogEntriesWith(" METHOD: Ordexa.CCOrderProcess.Run\r\n"), 1u);
+    EXPECT_EQ(Inst().LogEntriesWith("CreateObject(Ordexa.Reqlink) failed"), 2u);  // the creation's report and the batch's
 }
 
 TEST_P(BatchDriver, AnInstanceWhoseBackEndIsBusyIsSkipped) {
@@ -111,7 +104,7 @@ TEST_P(BatchDriver, AnInstanceWhoseBackEndIsBusyIsSkipped) {
     EXPECT_TRUE(gCalls.empty());
     EXPECT_TRUE(fs::exists(edi_ / "command" / "comm.yes"));
     EXPECT_FALSE(fs::exists(edi_ / "command" / "command.fil"));
-    EXPECT_EQ(Entries("INFO: commmand.fil file is not present on Vorn system, so EDI order export file " +
+    EXPECT_EQ(Inst().LogEntriesWith("INFO: commmand.fil file is not present on Vorn system, so EDI order export file " +
                       (edi_ / "out" / "orders.edi").string() +
                       " is not written nor is the order confirmation file read.Probaly Vorn system is busy with EDI "
                       "transactions.."),
@@ -125,7 +118,7 @@ TEST_P(BatchDriver, AnInstanceWhoseEdiIsStoppedIsSkippedAndKeepsCommandFil) {
     RunBatch();
     EXPECT_TRUE(gCalls.empty());
     EXPECT_TRUE(fs::exists(edi_ / "command" / "command.fil"));
-    EXPECT_EQ(Entries("comm.end file is present on Vorn system, so EDI order export file " +
+    EXPECT_EQ(Inst().LogEntriesWith("comm.end file is present on Vorn system, so EDI order export file " +
                       (edi_ / "out" / "orders.edi").string() +
                       " is not written nor is the order confirmation file read.Probaly EDI transactions are stopped by "
                       "Vorn EDI."),
@@ -148,7 +141,7 @@ TEST_P(BatchDriver, ARowWithoutBisidIsLoggedAndTheOthersStillRun) {
     RunBatch();
     ASSERT_EQ(gCalls.size(), 1u);
     EXPECT_EQ(gCalls[0].rfind("export 8 ", 0), 0u);
-    EXPECT_EQ(Entries("The export registry row of file '" + (edi_ / "out" / "broken.edi").string() +
+    EXPECT_EQ(Inst().LogEntriesWith("The export registry row of file '" + (edi_ / "out" / "broken.edi").string() +
                       "' has no BISID; the row is skipped"),
               1u);
 }
@@ -197,7 +190,7 @@ TEST_P(BatchDriver, AnFtpHostThatIsDownIsLoggedAndTheNextInstanceStillRuns) {
     RunBatch();
     ASSERT_EQ(gCalls.size(), 1u);
     EXPECT_EQ(gCalls[0].rfind("export 10 ", 0), 0u);
-    EXPECT_GE(Entries("Lib File_Handling isFilePresent('edi/command/comm.yes', 'true', '127.0.0.1', '1', '', '', "
+    EXPECT_GE(Inst().LogEntriesWith("Lib File_Handling isFilePresent('edi/command/comm.yes', 'true', '127.0.0.1', '1', '', '', "
                       "'edi', '***')"),
               1u);
     EXPECT_EQ(Inst().LogText().find("Secret-Pw-1"), std::string::npos);

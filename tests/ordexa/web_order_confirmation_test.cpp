@@ -41,13 +41,6 @@ protected:
         importer->Run("1", path.empty() ? file_ : path, type, separator, "false", "", "", "", "", "", "");
     }
 
-    size_t Entries(const std::string& text) {
-        size_t n = 0;
-        for (const auto& e : Inst().LogEntries())
-            if (e.find(text) != std::string::npos) ++n;
-        return n;
-    }
-
     std::string file_;
 };
 
@@ -65,7 +58,7 @@ TEST_P(Confirmations, EdiEntriesMoveExportedOrdersOnByPaymentAndAcknowledgement)
     EXPECT_EQ(StatusOf("NEW"), std::make_pair(0, std::string("")));   // not exported yet
     EXPECT_EQ(StatusOf("DONE"), std::make_pair(6, std::string("")));  // moved on already
     EXPECT_FALSE(fs::exists(file_));
-    EXPECT_EQ(Entries("5 order(s) confirmed and 0 acknowledged using the confirmation File '" + file_ + "'"), 1u);
+    EXPECT_EQ(Inst().LogEntriesWith("5 order(s) confirmed and 0 acknowledged using the confirmation File '" + file_ + "'"), 1u);
     EXPECT_EQ(Inst().LogEntries().size(), 1u);
 }
 
@@ -74,7 +67,7 @@ TEST_P(Confirmations, TheFirstOfTwoEntriesWinsAndTheDroppedOneIsNamed) {
     WriteFile(file_, "A1;SO-1\r\nA1;SO-2 \r\n");
     Import();
     EXPECT_EQ(StatusOf("A1").second, "SO-1");
-    EXPECT_EQ(Entries("Sales Order 'A1' has multiple occurences in the order acknowledgement file: " + file_ +
+    EXPECT_EQ(Inst().LogEntriesWith("Sales Order 'A1' has multiple occurences in the order acknowledgement file: " + file_ +
                       ". Backend order 'SO-2' is omitted."),
               1u);
 }
@@ -109,11 +102,11 @@ TEST_P(Confirmations, UnknownOrdersAndOverlongNumbersAreLoggedAndTheOthersApplie
     Import();
     EXPECT_EQ(StatusOf("K1"), std::make_pair(1, std::string("")));
     EXPECT_EQ(StatusOf("K2"), std::make_pair(6, std::string("SO-2")));
-    EXPECT_EQ(Entries("WebOrderConfirmation.UpdateDatabase: Order read from acknowledgement file with ID GHOST not "
+    EXPECT_EQ(Inst().LogEntriesWith("WebOrderConfirmation.UpdateDatabase: Order read from acknowledgement file with ID GHOST not "
                       "found in Vendalo database"),
               1u);
-    EXPECT_EQ(Entries("Sales order number 'SO-123456789012345678901' of order K1 is longer than 20 characters"), 1u);
-    EXPECT_EQ(Entries("with ID " + std::string(40, 'X') + " not found"), 1u);
+    EXPECT_EQ(Inst().LogEntriesWith("Sales order number 'SO-123456789012345678901' of order K1 is longer than 20 characters"), 1u);
+    EXPECT_EQ(Inst().LogEntriesWith("with ID " + std::string(40, 'X') + " not found"), 1u);
     EXPECT_FALSE(fs::exists(file_));  // consumed: it yielded entries
 }
 
@@ -132,8 +125,8 @@ TEST_P(Confirmations, AFailurePartWayChangesNoOrderAndLeavesTheFile) {
     Import();
     EXPECT_EQ(StatusOf("F1"), std::make_pair(1, std::string("")));
     EXPECT_TRUE(fs::exists(file_));
-    EXPECT_EQ(Entries("refused by the database"), 2u);  // under the update's label and under Run's
-    EXPECT_EQ(Entries("confirmed and 0 acknowledged"), 0u);
+    EXPECT_EQ(Inst().LogEntriesWith("refused by the database"), 2u);  // under the update's label and under Run's
+    EXPECT_EQ(Inst().LogEntriesWith("confirmed and 0 acknowledged"), 0u);
 }
 
 TEST_P(Confirmations, XmlConfirmationsAndMalformedDocuments) {
@@ -149,7 +142,7 @@ TEST_P(Confirmations, XmlConfirmationsAndMalformedDocuments) {
     Import("1", "", xml);
     EXPECT_EQ(StatusOf("X1"), std::make_pair(6, std::string("SO-1")));
     EXPECT_EQ(StatusOf("X2"), std::make_pair(4, std::string("SO-2")));
-    EXPECT_EQ(Entries("Sales Order 'X1' is already part of the order acknowledgement file: " + xml +
+    EXPECT_EQ(Inst().LogEntriesWith("Sales Order 'X1' is already part of the order acknowledgement file: " + xml +
                       ". Backend order 'SO-3' is omitted."),
               1u);
     EXPECT_FALSE(fs::exists(xml));
@@ -157,8 +150,8 @@ TEST_P(Confirmations, XmlConfirmationsAndMalformedDocuments) {
     AddOrder("X3", 1);
     WriteFile(xml, "<BizTalk><Body><QxOrderConfirmation><SalesOrder><WebOrderId>X3</WebOrderId>");
     Import("1", "", xml);
-    EXPECT_EQ(Entries("XMLDom parser failure: "), 2u);  // under the reader's label and under Run's
-    EXPECT_EQ(Entries("WebOrderConfirmation.ReadFromXmlFile()"), 2u);
+    EXPECT_EQ(Inst().LogEntriesWith("XMLDom parser failure: "), 2u);  // under the reader's label and under Run's
+    EXPECT_EQ(Inst().LogEntriesWith("WebOrderConfirmation.ReadFromXmlFile()"), 2u);
     EXPECT_TRUE(fs::exists(xml));
 
     WriteFile(xml, "<BizTalk><Body><QxOrderConfirmation><SalesOrder><WebOrderId>X3</WebOrderId></SalesOrder>"
@@ -176,7 +169,7 @@ TEST_P(Confirmations, LargeFilesAreReadWhole) {
     WriteFile(file_, text);
     Import();
     EXPECT_EQ(StatusOf("O39999"), std::make_pair(6, std::string("SO39999")));
-    EXPECT_EQ(Entries("40000 order(s) confirmed"), 1u);
+    EXPECT_EQ(Inst().LogEntriesWith("40000 order(s) confirmed"), 1u);
 }
 
 TEST_P(Confirmations, ThroughTheFtpServer) {

@@ -80,6 +80,13 @@ std::vector<std::string> TestInstallation::LogEntries() const {
     return entries;
 }
 
+size_t TestInstallation::LogEntriesWith(const std::string& text) const {
+    size_t n = 0;
+    for (const auto& entry : LogEntries())
+        if (entry.find(text) != std::string::npos) ++n;
+    return n;
+}
+
 void InstallationTest::SetUp() {
     if (GetParam() == "postgresql" && !PostgresAvailable()) GTEST_SKIP() << "PostgreSQL not available (VENDALO_TEST_PG unset)";
     inst_ = std::make_unique<TestInstallation>(GetParam());

@@ -30,6 +30,8 @@ public:
     // The whole log file, and the entries (one per report) it holds.
     std::string LogText() const;
     std::vector<std::string> LogEntries() const;
+    // How many entries hold the text.
+    size_t LogEntriesWith(const std::string& text) const;
 
     // Runs statements against the database (set-up of master data).
     void Exec(const std::string& sql) const { db_.Exec(sql); }
