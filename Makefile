@@ -11,7 +11,7 @@ deps:
 	@scripts/install-deps.sh
 
 build: deps
-	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBACKOFFICE_WERROR=ON >/dev/null
 	@cmake --build $(BUILD) -j$(JOBS)
 
 test: build

@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-#include "basket.h"
+#include "vendalo/basket.h"
 #include "bench_support.h"
 #include "lib_sales.h"
 

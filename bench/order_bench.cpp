@@ -7,10 +7,10 @@
 
 #include <cstdio>
 
-#include "basket.h"
+#include "vendalo/basket.h"
 #include "bench_support.h"
 #include "lib_sales.h"
-#include "order.h"
+#include "vendalo/order.h"
 
 namespace {
 

@@ -4,10 +4,10 @@
 #include <iostream>
 #include <vector>
 
-#include "basket.h"
+#include "vendalo/basket.h"
 #include "commands.h"
 #include "lib_sales.h"
-#include "order.h"
+#include "vendalo/order.h"
 #include "use_installation.h"
 
 namespace backoffice {
@@ -34,13 +34,13 @@ struct DemoBasket {
 
 const std::vector<DemoBasket> kBaskets = {
     {"jdevries", 2, "Monthly fasteners", "PO-2026-118", "Deliver between 8:00 and 16:00", 1, 0,
-     {{101, 500, 0}, {102, 500, 0}, {103, 25, 23, false, "Cut in lengths of 5 m"}}},
+     {{101, 500, 0, false, ""}, {102, 500, 0, false, ""}, {103, 25, 23, false, "Cut in lengths of 5 m"}}},
     {"abakker", 2, "Replacement pump", "PO-2026-119", "", 2, 35,
-     {{104, 1, 0, true}}},
+     {{104, 1, 0, true, ""}}},
     {"msmith", 3, "Plant maintenance", "LT-7781", "", 1, 12.5,
-     {{101, 200, 0}, {103, 100, 33}}},
+     {{101, 200, 0, false, ""}, {103, 100, 33, false, ""}}},
     {"msmith", 3, "Spare washers", "LT-7782", "", 1, 0,
-     {{102, 1000, 0}}},
+     {{102, 1000, 0, false, ""}}},
 };
 
 // What the web pages know of a product: unit, part number and list price in the customer's currency.

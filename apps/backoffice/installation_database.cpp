@@ -2,7 +2,7 @@
 
 #include "automation/error.h"
 #include "data/ado.h"
-#include "data/driver.h"
+#include "data/transaction.h"
 #include "installation_files.h"
 #include "masterdata/membership.h"
 #include "sql_scripts.h"
@@ -59,19 +59,18 @@ void AddDemoRows(ado::Connection& c, const std::filesystem::path& home) {
 
 DatabaseSetup SetUpDatabase(const std::string& connectionString, const std::filesystem::path& home, bool demo,
                             const std::string& serviceCode) {
-    auto options = ado::detail::ParseConnectionString(connectionString);
     auto c = std::make_shared<ado::Connection>();
     // the embedded database file is made on first use
     std::string opening = connectionString;
-    if (options.provider == "sqlite") {
+    if (ado::DialectOf(connectionString) == ado::Dialect::SQLite) {
         while (!opening.empty() && (opening.back() == ';' || opening.back() == ' ')) opening.pop_back();
         opening += ";Mode=Create";
     }
     c->Open(opening);
     DatabaseSetup setup;
-    try {
+    {
         bool existing = HoldsSalesTables(*c);
-        c->BeginTrans();
+        ado::Transaction tx(*c);
         if (!existing) {
             c->ExecuteScript(ReadSqlScript("schema.sql"));
             setup.schemaLoaded = true;
@@ -86,11 +85,7 @@ DatabaseSetup SetUpDatabase(const std::string& connectionString, const std::file
             AddDemoRows(*c, home);
             setup.demoLoaded = true;
         }
-        c->CommitTrans();
-    } catch (...) {
-        if (c->InTransaction()) c->RollbackTrans();
-        c->Close();
-        throw;
+        tx.Commit();
     }
     c->Close();
     return setup;

@@ -1,4 +1,4 @@
-#include "platform/register.h"
+#include "register.h"
 
 #include "backend/backend_selector.h"
 #include "config/configuration.h"

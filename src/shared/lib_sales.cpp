@@ -42,7 +42,6 @@ std::string Sls_ConnectionString() {
     } catch (...) {
         config.reset();
         Sls_RaiseError("Vendalo.Lib_Sales.Sls_ConnectionString");
-        throw;
     }
 }
 
@@ -52,7 +51,6 @@ ole::ObjectPtr Sls_GetComponent(const std::string& progId) {
         return ole::CreateObject(progId);
     } catch (...) {
         Sls_RaiseError("Lib_Sales.Sls_GetComponent", "CreateObject(" + progId + ") failed");
-        throw;
     }
 }
 
@@ -62,7 +60,6 @@ std::shared_ptr<qx::IDataFunctions> Sls_DataFunctions() {
         return tDataFunctions;
     } catch (...) {
         Sls_RaiseError("Lib_Sales.Sls_DataFunctions");
-        throw;
     }
 }
 
@@ -74,7 +71,6 @@ ado::ConnectionPtr Sls_GetOpenConnection(const std::string& connectionString) {
         return connection;
     } catch (...) {
         Sls_RaiseError("Lib_Sales.Sls_GetOpenConnection");
-        throw;
     }
 }
 
@@ -94,7 +90,6 @@ ado::RecordsetPtr Sls_GetDisconnectedRecordset(const std::string& sql, const std
         std::string info = Sls_ConnectionErrors(connection) + " executing: '" + sql + "'";
         Sls_CloseConnection(connection);
         Sls_RaiseError("Lib_Sales.Sls_GetDisconnectedRecordset", info);
-        throw;
     }
 }
 
@@ -112,7 +107,6 @@ bool Sls_RecordExists(const std::string& sql, const std::string& connectionStrin
     } catch (...) {
         Sls_CloseConnection(connection);
         Sls_RaiseError("Lib_Sales.Sls_RecordExists");
-        throw;
     }
 }
 
@@ -153,7 +147,6 @@ std::string Sls_ReplaceForbiddenXMLTokens(const ole::Variant& value) {
         return ReplaceAll(text, ">", "&gt;");
     } catch (...) {
         Sls_RaiseError("Lib_Sales.Sls_ReplaceForbiddenXMLTokens", "failed with '" + value.Text() + "'");
-        throw;
     }
 }
 
@@ -168,7 +161,6 @@ std::string Sls_FormatDate(ole::Date date, int32_t locale) {
         } catch (...) {
         }
         Sls_RaiseError("Lib_Sales.Sls_FormatDate", "Failed to format " + shown + " for locale: " + std::to_string(locale));
-        throw;
     }
 }
 
@@ -182,7 +174,6 @@ std::string Sls_FormatPrice(const ole::Variant& price, bool euro, int32_t locale
                dataFunctions->CurrencyText(locale);
     } catch (...) {
         Sls_RaiseError("Sls_FormatPrice");
-        throw;
     }
 }
 

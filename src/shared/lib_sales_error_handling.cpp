@@ -1,6 +1,7 @@
 #include "lib_sales_error_handling.h"
 
 #include <cstdio>
+#include <exception>
 
 #include "automation/component.h"
 #include "log/log.h"
@@ -53,7 +54,10 @@ SlsErrorInfo Sls_SaveError(const std::string& label, const SlsInfo& info) {
 
 void Sls_RaiseError(const std::string& label, const SlsInfo& info) {
     SlsErrorInfo saved = Sls_SaveError(label, info);
-    if (saved.Number == 0) return;
+    if (saved.Number == 0) {
+        if (auto current = std::current_exception()) std::rethrow_exception(current);
+        throw ole::AutomationError(ole::err::AutomationFailure, "Sls_RaiseError called while no error is handled", label);
+    }
     // The entry frames the already formatted description once more.
     WriteEntry(qx::LogError, label, info, saved);
     throw ole::AutomationError(saved);

@@ -25,10 +25,11 @@ std::string Sls_FormatError(const std::string& description, int32_t number, cons
 // The current error with its description formatted under the label.
 SlsErrorInfo Sls_SaveError(const std::string& label, const SlsInfo& info = std::nullopt);
 
-// Reports the current error (the one being handled) under the label: logs it and
-// raises it with the formatted description. Returns without a report when no
-// error is current.
-void Sls_RaiseError(const std::string& label, const SlsInfo& info = std::nullopt);
+// Reports the current error (the one being handled) under the label: writes one
+// log entry and raises it with the formatted description. Call it from a catch
+// block; it never returns. An exception without an error number is passed on
+// as it is, unreported.
+[[noreturn]] void Sls_RaiseError(const std::string& label, const SlsInfo& info = std::nullopt);
 
 // Log entries at level 0, 1 and 2; the text is the formatted current error, or
 // "Not an actual error" (number 0) when there is none. Never fail.

@@ -1,8 +1,9 @@
-#include "basket.h"
-
 #include <optional>
 
 #include "lib_sales.h"
+#include "data/transaction.h"
+#include "register.h"
+#include "vendalo/basket.h"
 #include "masterdata/business_partner.h"
 #include "masterdata/product_configuration.h"
 
@@ -12,6 +13,28 @@ using ado::ConnectionPtr;
 using ado::RecordsetPtr;
 using ole::DictionaryPtr;
 using ole::Variant;
+
+class Basket : public IBasket {
+public:
+    ole::DictionaryPtr Restore(const std::string& iBasketID) override;
+    ole::DictionaryPtr Create(const std::string& iUserID, int32_t iBusinessPartnerID) override;
+    void Save(const ole::Variant& iBasket) override;
+    ole::DictionaryPtr Copy(const ole::Variant& iSourceBasket, const std::string& iNewName) override;
+    void Delete(const std::string& iBasketID) override;
+    int32_t AddLine(ole::Variant& iBasket, int32_t iSKU, double iQuantity, ole::Date iRequestDate, bool iConfigurable,
+                    const std::string& iConfigID) override;
+    bool DeleteLines(ole::Variant& iBasket, const ole::Variant& LineNrs) override;
+
+    // The internal operations work on the connection their public caller opened.
+    ole::DictionaryPtr RestoreBasket(const std::string& basketId, const ado::ConnectionPtr& connection);
+    ole::DictionaryPtr CreateBasket(const std::string& basketId, const std::string& userId, int32_t businessPartnerId,
+                                    const ado::ConnectionPtr& connection);
+    void SaveBasket(const ole::DictionaryPtr& basket, const ado::ConnectionPtr& connection);
+    int32_t AddLineToBasket(ole::DictionaryPtr& basket, int32_t sku, double quantity, ole::Date requestDate,
+                            bool configurable, const std::string& configId, const ado::ConnectionPtr& connection);
+    bool DeleteLinesFromBasket(ole::DictionaryPtr& basket, const ole::Variant& lineNrs,
+                               const ado::ConnectionPtr& connection);
+};
 
 namespace {
 
@@ -73,7 +96,6 @@ DictionaryPtr Basket::Restore(const std::string& iBasketID) {
     } catch (...) {
         connection.reset();
         Sls_RaiseError("Vendalo.Basket.Restore()");
-        throw;
     }
 }
 
@@ -92,7 +114,6 @@ DictionaryPtr Basket::RestoreBasket(const std::string& basketId, const Connectio
         header.reset();
         lines.reset();
         Sls_RaiseError("Vendalo.Basket.RestoreBasket");
-        throw;
     }
 }
 
@@ -107,7 +128,6 @@ DictionaryPtr Basket::Create(const std::string& iUserID, int32_t iBusinessPartne
     } catch (...) {
         connection.reset();
         Sls_RaiseError("Vendalo.Basket.Create()");
-        throw;
     }
 }
 
@@ -140,7 +160,6 @@ DictionaryPtr Basket::CreateBasket(const std::string& basketId, const std::strin
         header.reset();
         lines.reset();
         Sls_RaiseError("Vendalo.Basket.CreateBasket");
-        throw;
     }
 }
 
@@ -154,7 +173,6 @@ void Basket::Save(const Variant& iBasket) {
     } catch (...) {
         connection.reset();
         Sls_RaiseError("Vendalo.Basket.Save()");
-        throw;
     }
 }
 
@@ -169,24 +187,19 @@ void Basket::SaveBasket(const DictionaryPtr& basket, const ConnectionPtr& connec
         lines = RecordsetOf(Deref(basket), kLines);
         headerBefore.emplace(*header);
         linesBefore.emplace(*lines);
-        Deref(connection).BeginTrans();
+        ado::Transaction tx(Deref(connection));
         header->SetActiveConnection(connection);
         header->UpdateBatch(ado::adAffectAll);
         header->SetActiveConnection(nullptr);
         lines->SetActiveConnection(connection);
         lines->UpdateBatch(ado::adAffectAll);
         lines->SetActiveConnection(nullptr);
-        connection->CommitTrans();
+        tx.Commit();
     } catch (...) {
         std::string info = Sls_ConnectionErrors(connection);
-        try {
-            if (connection && connection->InTransaction()) connection->RollbackTrans();
-        } catch (...) {
-        }
         if (headerBefore) *header = *headerBefore;
         if (linesBefore) *lines = *linesBefore;
         Sls_RaiseError("Vendalo.Basket.SaveBasket", info);
-        throw;
     }
 }
 
@@ -267,7 +280,6 @@ DictionaryPtr Basket::Copy(const Variant& iSourceBasket, const std::string& iNew
         lines.reset();
         copy.reset();
         Sls_RaiseError("Vendalo.Basket.Copy()");
-        throw;
     }
 }
 
@@ -275,15 +287,14 @@ void Basket::Delete(const std::string& iBasketID) {
     ConnectionPtr connection;
     try {
         connection = OpenConnection();
-        connection->BeginTrans();
+        ado::Transaction tx(*connection);
         connection->Execute("DELETE FROM BASKETLINE WHERE BASKETID = ?", nullptr, -1, {Variant(iBasketID)});
         connection->Execute("DELETE FROM BASKETHEADER WHERE BASKETID = ?", nullptr, -1, {Variant(iBasketID)});
-        connection->CommitTrans();
+        tx.Commit();
         connection->Close();
     } catch (...) {
         Sls_CloseConnection(connection);  // closing rolls the open transaction back
         Sls_RaiseError("Vendalo.Basket.Delete()");
-        throw;
     }
 }
 
@@ -310,7 +321,6 @@ int32_t Basket::AddLine(Variant& iBasket, int32_t iSKU, double iQuantity, ole::D
         connection.reset();
         basket.reset();
         Sls_RaiseError("Vendalo.Basket.AddLine()");
-        throw;
     }
 }
 
@@ -339,7 +349,6 @@ int32_t Basket::AddLineToBasket(DictionaryPtr& basket, int32_t sku, double quant
         header.reset();
         lines.reset();
         Sls_RaiseError("Vendalo.Basket.AddLineToBasket");
-        throw;
     }
 }
 
@@ -357,7 +366,6 @@ bool Basket::DeleteLines(Variant& iBasket, const Variant& LineNrs) {
         connection.reset();
         basket.reset();
         Sls_RaiseError("Vendalo.Basket.DeleteLines()");
-        throw;
     }
 }
 
@@ -381,7 +389,6 @@ bool Basket::DeleteLinesFromBasket(DictionaryPtr& basket, const Variant& lineNrs
     } catch (...) {
         lines.reset();
         Sls_RaiseError("Vendalo.Basket.DeleteLinesFromBasket");
-        throw;
     }
 }
 

@@ -1,11 +1,13 @@
-#include "order.h"
+#include "vendalo/order.h"
 
 #include "automation/text.h"
 #include "encoding.h"
 #include "lib_sales.h"
+#include "data/transaction.h"
+#include "register.h"
 #include "masterdata/business_partner.h"
-#include "sales_parameter.h"
-#include "vendalo_error.h"
+#include "vendalo/sales_parameter.h"
+#include "vendalo/vendalo_error.h"
 
 namespace vendalo {
 namespace {
@@ -72,19 +74,18 @@ public:
 
             connection = std::make_shared<ado::Connection>();
             connection->Open(Sls_ConnectionString(), "", "", -1);
-            connection->BeginTrans();
+            ado::Transaction tx(*connection);
             ClaimBasket(basketId, connection);
             InsertAddresses(*basket, connection);
             InsertOrderHeader(*basket, connection);
             InsertOrderLines(*basket, connection);
             connection->Execute("DELETE FROM BASKETLINE WHERE BASKETID = ?", nullptr, -1, {basketId});
             connection->Execute("DELETE FROM BASKETHEADER WHERE BASKETID = ?", nullptr, -1, {basketId});
-            connection->CommitTrans();
+            tx.Commit();
             connection->Close();
         } catch (...) {
             Sls_CloseConnection(connection);  // closing rolls the open transaction back
             Sls_RaiseError("Order.SubmitBasket");
-            throw;
         }
     }
 
@@ -99,7 +100,6 @@ public:
         } catch (...) {
             connection.reset();
             Sls_RaiseError("Order.Restore");
-            throw;
         }
     }
 
@@ -108,7 +108,6 @@ public:
             return CheckExistenceUsingSQL("SELECT ORDERID FROM ORDERHEADER LIMIT 1", {});
         } catch (...) {
             Sls_RaiseError("Order.OrdersExist");
-            throw;
         }
     }
 
@@ -123,7 +122,6 @@ public:
             return partner->GetAddress(addressId.ToLong());
         } catch (...) {
             Sls_RaiseError("Order.GetAddress");
-            throw;
         }
     }
 
@@ -132,7 +130,6 @@ public:
             return CheckReferences(kind, keys, values);
         } catch (...) {
             Sls_RaiseError("Order.IReferentialIntegrity_Exists");
-            throw;
         }
     }
 
@@ -196,7 +193,6 @@ private:
             }
         } catch (...) {
             Sls_RaiseError("Order.InsertAddresses", Sls_ConnectionErrors(connection) + " executing: '" + select.Shown() + "'");
-            throw;
         }
     }
 
@@ -247,7 +243,6 @@ private:
             st.Run(connection);
         } catch (...) {
             Sls_RaiseError("Order.InsertOrderHeader", Sls_ConnectionErrors(connection) + " executing: '" + st.Shown() + "'");
-            throw;
         }
     }
 
@@ -304,7 +299,6 @@ private:
             }
         } catch (...) {
             Sls_RaiseError("Order.InsertOrderLines", Sls_ConnectionErrors(connection) + " executing: '" + st.Shown() + "'");
-            throw;
         }
     }
 
@@ -327,7 +321,6 @@ private:
             return order;
         } catch (...) {
             Sls_RaiseError("Order.RestoreFromDB");
-            throw;
         }
     }
 
@@ -353,7 +346,6 @@ private:
             std::string info = Sls_ConnectionErrors(connection);
             Sls_CloseConnection(connection);
             Sls_RaiseError("Order.CheckExistenceUsingSQL", info);
-            throw;
         }
     }
 
@@ -364,7 +356,6 @@ private:
         } catch (...) {
             Sls_CloseConnection(connection);
             Sls_RaiseError("Vendalo.Order.ExecuteSQL");
-            throw;
         }
     }
 

@@ -1,6 +1,7 @@
-#include "order_export_file.h"
+#include "vendalo/order_export_file.h"
 
 #include "lib_sales.h"
+#include "register.h"
 
 namespace vendalo {
 namespace {
@@ -12,7 +13,6 @@ public:
             return Sls_GetDisconnectedRecordset("SELECT * FROM ORDEREXPORTFILE", Sls_ConnectionString());
         } catch (...) {
             Sls_RaiseError("Vendalo.OrderExportFile.GetAllInstances");
-            throw;
         }
     }
 };

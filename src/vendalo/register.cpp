@@ -1,9 +1,9 @@
 #include "register.h"
 
-#include "basket.h"
-#include "order.h"
-#include "order_export_file.h"
-#include "sales_parameter.h"
+#include "vendalo/basket.h"
+#include "vendalo/order.h"
+#include "vendalo/order_export_file.h"
+#include "vendalo/sales_parameter.h"
 
 namespace vendalo {
 

@@ -1,10 +1,11 @@
-#include "sales_parameter.h"
+#include "vendalo/sales_parameter.h"
 
 #include <cstring>
 
 #include "automation/text.h"
 #include "config/configuration.h"
 #include "lib_sales.h"
+#include "register.h"
 
 namespace vendalo {
 namespace {
@@ -89,7 +90,6 @@ public:
                 default: label = std::string(kPrefix) + "Unknown error " + current.Description;
             }
             Sls_RaiseError(label);
-            throw;
         }
     }
 };

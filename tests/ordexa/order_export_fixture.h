@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "basket.h"
+#include "vendalo/basket.h"
 #include "exchange/web_order_export.h"
 #include "lib_sales.h"
 #include "masterdata/membership.h"
-#include "order.h"
+#include "vendalo/order.h"
 #include "test_installation.h"
 
 namespace export_testing {

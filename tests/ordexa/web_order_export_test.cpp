@@ -98,9 +98,10 @@ TEST_P(ExportRuns, OrdersWithoutTheirAddressesStayWaitingAndTheOthersGo) {
     EXPECT_EQ(StatusOf(good).first, 1);
     EXPECT_EQ(StatusOf(h), std::make_pair(0, std::string("")));
     EXPECT_EQ(StatusOf(l), std::make_pair(0, std::string("")));
-    EXPECT_EQ(Entries({"ERROR 0x80040155", "Ordexa.GetOrderHeader", "MissingHeaderAddress"}), 1u);
-    EXPECT_EQ(Entries({"ERROR 0x80040156", "WebOrderExport.GetAddress", "MissingLineAddress"}), 1u);
-    EXPECT_EQ(Entries({"WebOrderExport.GetLineAddress", "MissingLineAddress"}), 1u);
+    // one entry per report: the builder's, then each caller's with the inner frames in it
+    EXPECT_EQ(Entries({"ERROR 0x80040155", "Ordexa.GetOrderHeader", "MissingHeaderAddress"}), 2u);
+    EXPECT_EQ(Entries({"ERROR 0x80040156", "WebOrderExport.GetAddress", "MissingLineAddress"}), 3u);
+    EXPECT_EQ(Entries({"WebOrderExport.GetLineAddress", "MissingLineAddress"}), 2u);
     for (const auto& id : {h, l}) {
         EXPECT_EQ(Entries({"WebOrderExport.ProcessOneOrder", "Order '" + id + "' is not exported"}), 1u);
         EXPECT_EQ(

@@ -62,8 +62,11 @@ TEST_P(SharedLibrary, ErrorsThroughSeveralMethodsCarryOneFrameEachInnermostFirst
     EXPECT_NE(entries[1].find("METHOD: Vendalo.Outer()"), std::string::npos);
 }
 
-TEST_P(SharedLibrary, RaiseErrorWithoutACurrentErrorReportsNothing) {
-    Sls_RaiseError("Vendalo.Basket.RestoreBasket", std::string("Basket with ID: X not found"));
+TEST_P(SharedLibrary, RaiseErrorWithoutACurrentErrorLogsNothingButStillRaises) {
+    std::string description;
+    EXPECT_EQ(ErrorOf([] { Sls_RaiseError("Vendalo.Basket.RestoreBasket", std::string("Basket X not found")); },
+                      &description),
+              ole::err::AutomationFailure);
     EXPECT_EQ(Inst().LogText(), "");
 }
 

@@ -1,7 +1,7 @@
 // The basket store on both databases, called through its ProgID and interface.
 #include <gtest/gtest.h>
 
-#include "basket.h"
+#include "vendalo/basket.h"
 #include "lib_sales.h"
 #include "masterdata/business_partner.h"
 #include "test_installation.h"

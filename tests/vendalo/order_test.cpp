@@ -3,9 +3,9 @@
 #include <atomic>
 #include <thread>
 
-#include "basket.h"
+#include "vendalo/basket.h"
 #include "lib_sales.h"
-#include "order.h"
+#include "vendalo/order.h"
 #include "test_installation.h"
 
 using namespace testing_support;

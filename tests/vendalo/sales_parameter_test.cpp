@@ -2,7 +2,7 @@
 
 #include "config/configuration.h"
 #include "lib_sales.h"
-#include "sales_parameter.h"
+#include "vendalo/sales_parameter.h"
 #include "test_installation.h"
 
 using namespace testing_support;

@@ -51,12 +51,6 @@ std::string ReplaceAll(std::string text, const std::string& from, const std::str
     return text;
 }
 
-// Builders log under their own label and pass the error on: the order is not sent.
-[[noreturn]] void LogAndRethrow(const std::string& label, const SlsInfo& info = std::nullopt) {
-    Sls_LogError(label, info);
-    throw;
-}
-
 }  // namespace
 
 // The fields of a recordset's current row by name; each name (a literal) is looked up once.
@@ -200,7 +194,7 @@ std::string EdiOrderMessage::GetOrderHeader(const ole::Dictionary& order, FieldR
                        EDIEncode(h["CARRIERCODE"]), EDIEncode(h["CURRENCYCODE"]),
                        EDIEncode(delivery->Fields("COUNTRYCODE").Value()), "", Plain(h["DISCOUNTPERC"])});
     } catch (...) {
-        LogAndRethrow("Ordexa.GetOrderHeader");
+        Sls_RaiseError("Ordexa.GetOrderHeader");
     }
 }
 
@@ -226,7 +220,7 @@ int EdiOrderMessage::DetermineAddressInfo(const Variant& businessPartnerId, cons
         if (address == partnerDefault) return known ? kKnownByCode : kPartnerDefault;
         return known ? kKnownByCode : kSentInFull;
     } catch (...) {
-        LogAndRethrow("Ordexa.WebOrderExport.DetermineAddressInfo", ole::CurrentError().Description);
+        Sls_RaiseError("Ordexa.WebOrderExport.DetermineAddressInfo", ole::CurrentError().Description);
     }
 }
 
@@ -245,7 +239,7 @@ std::string EdiOrderMessage::GetOrderAddress(FieldReader& header, const std::str
             prefix = Record({"HAD", id, type});
         return GetAddress(prefix, addressId, id, addressClass, code);
     } catch (...) {
-        LogAndRethrow("WebOrderExport.GetOrderAddress");
+        Sls_RaiseError("WebOrderExport.GetOrderAddress");
     }
 }
 
@@ -268,7 +262,7 @@ std::string EdiOrderMessage::GetAddress(const std::string& prefix, const Variant
         }
         return text;
     } catch (...) {
-        LogAndRethrow("WebOrderExport.GetAddress");
+        Sls_RaiseError("WebOrderExport.GetAddress");
     }
 }
 
@@ -276,7 +270,7 @@ std::string EdiOrderMessage::GetOrderHeaderText(FieldReader& header) {
     try {
         return FormatString(Record({"HTX", Plain(header["ORDERID"]), ""}), header["HEADERTEXT"]);
     } catch (...) {
-        LogAndRethrow("WebOrderExport.GetOrderHeaderText");
+        Sls_RaiseError("WebOrderExport.GetOrderHeaderText");
     }
 }
 
@@ -284,7 +278,7 @@ std::string EdiOrderMessage::GetOrderFooterText(const ole::Dictionary& order, Fi
     try {
         return FormatString(Record({"FTX", Plain(header["ORDERID"]), ""}), order.Item("footer_text"));
     } catch (...) {
-        LogAndRethrow("WebOrderExport.GetOrderFooterText");
+        Sls_RaiseError("WebOrderExport.GetOrderFooterText");
     }
 }
 
@@ -314,7 +308,7 @@ void EdiOrderMessage::AddFreightLine(double freight, FieldReader& lines) {
         rows.Fields("DISCOUNTAMOUNT") = 0;
         rows.Update();
     } catch (...) {
-        LogAndRethrow("WebOrderExport.AddFreightLine");
+        Sls_RaiseError("WebOrderExport.AddFreightLine");
     }
 }
 
@@ -333,7 +327,7 @@ std::string EdiOrderMessage::GetOrderLine(FieldReader& line, const Backend& back
         }
         return text;
     } catch (...) {
-        LogAndRethrow("WebOrderExport.GetOrderLine");
+        Sls_RaiseError("WebOrderExport.GetOrderLine");
     }
 }
 
@@ -342,7 +336,7 @@ std::string EdiOrderMessage::GetLineAddress(FieldReader& line, int addressClass,
         std::string id = Plain(line["ORDERID"]);
         return GetAddress(Record({"LAD", id, Plain(line["LINENR"]), "DEL"}), line["ADDRESSID"], id, addressClass, code);
     } catch (...) {
-        LogAndRethrow("WebOrderExport.GetLineAddress");
+        Sls_RaiseError("WebOrderExport.GetLineAddress");
     }
 }
 
@@ -350,7 +344,7 @@ std::string EdiOrderMessage::GetLineText(FieldReader& line) {
     try {
         return FormatString(Record({"LTX", Plain(line["ORDERID"]), Plain(line["LINENR"]), ""}), line["LINETEXT"]);
     } catch (...) {
-        LogAndRethrow("WebOrderExport.GetLineText");
+        Sls_RaiseError("WebOrderExport.GetLineText");
     }
 }
 
@@ -360,7 +354,7 @@ std::string EdiOrderMessage::GetProductVariantStructure(FieldReader& line, const
         return Record({"VAR", Plain(line["ORDERID"]), Plain(line["LINENR"]), "0", "1", partNumber, "", "ZZ", "0", "0",
                        ItemCode(partNumber, backend)});
     } catch (...) {
-        LogAndRethrow("WebOrderExport.GetProductVariantStructure");
+        Sls_RaiseError("WebOrderExport.GetProductVariantStructure");
     }
 }
 
@@ -393,7 +387,6 @@ std::string EdiOrderMessage::EDIEncode(const Variant& value) {
         return ReplaceAll(value.Text(), fs_, esc_);
     } catch (...) {
         Sls_RaiseError("WebOrderExport.EDIEncode");
-        throw;
     }
 }
 
@@ -431,7 +424,7 @@ std::string EdiOrderMessage::FormatString(const std::string& prefix, const Varia
         }
         return records;
     } catch (...) {
-        LogAndRethrow("WebOrder.FormatString");
+        Sls_RaiseError("WebOrder.FormatString");
     }
 }
 

@@ -25,7 +25,6 @@ pugi::xml_node XML_BizTalk081Message(qx::XmlDocument& document, const std::strin
         return root;
     } catch (...) {
         Sls_RaiseError("Lib_XML.XML_BizTalk081Message()", document.ErrorCode() != 0 ? document.Reason() : std::string());
-        throw;
     }
 }
 
@@ -38,7 +37,6 @@ pugi::xml_node XML_NewNode(qx::XmlDocument&, pugi::xml_node parent, const std::s
         return element;
     } catch (...) {
         Sls_RaiseError("Lib_XML.XML_NewNode()", "Error creating XMLDom node: <" + name + ">");
-        throw;
     }
 }
 
@@ -49,7 +47,6 @@ std::string XML_GetNodeText(const pugi::xml_node& node, const std::string& path)
         return qx::NodeText(selected);
     } catch (...) {
         Sls_RaiseError("Lib_XML", "Error retrieving XMLDom element: <" + path + ">");
-        throw;
     }
 }
 
@@ -72,7 +69,6 @@ ole::DictionaryPtr XML_AddressToDictionary(const pugi::xml_node& node) {
         return address;
     } catch (...) {
         Sls_RaiseError("Lib_XML.XML_AddressToDictionary");
-        throw;
     }
 }
 

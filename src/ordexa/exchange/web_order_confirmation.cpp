@@ -108,7 +108,6 @@ private:
             return connectionString_;
         } catch (...) {
             Sls_RaiseError("WebOrderConfirmation.ConnectionString");
-            throw;
         }
     }
 
@@ -118,7 +117,6 @@ private:
             return ReadConfirmationText(qx::AnsiToUtf8(content), separator, path);
         } catch (...) {
             Sls_RaiseError("WebOrderConfirmation.ReadFromFile");
-            throw;
         }
     }
 
@@ -147,7 +145,6 @@ private:
             return entries;
         } catch (...) {
             Sls_RaiseError("WebOrderConfirmation.ReadFromXmlFile()");
-            throw;
         }
     }
 
@@ -211,7 +208,6 @@ private:
         } catch (...) {
             Sls_CloseConnection(connection);  // closing rolls the open transaction back
             Sls_RaiseError("WebOrderConfirmation.UpdateDatabase");
-            throw;
         }
     }
 

@@ -13,6 +13,7 @@
 #include "exchange/ftp.h"
 #include "format/ansi_text.h"
 #include "lib_sales.h"
+#include "data/transaction.h"
 #include "log/log.h"
 #include "masterdata/membership.h"
 #include "vendalo/order.h"
@@ -77,7 +78,6 @@ private:
             connectionString_ = Sls_ConnectionString();
         } catch (...) {
             Sls_RaiseError("WebOrderExport.InitDB", CurrentDescription());
-            throw;
         }
     }
 
@@ -265,22 +265,16 @@ private:
         ado::ConnectionPtr connection;
         try {
             connection = Sls_GetOpenConnection(connectionString_);
-            connection->BeginTrans();
+            ado::Transaction tx(*connection);
             for (const auto& orderId : orderIds)
                 connection->Execute(std::string("UPDATE ORDERHEADER SET ORDERSTATUS = ") + "1" +
                                         ", BISID = ? WHERE ORDERID = ? AND ORDERSTATUS = 0",
                                     nullptr, -1, {Variant(bisid), Variant(orderId)});
-            connection->CommitTrans();
+            tx.Commit();
             connection->Close();
             return true;
         } catch (...) {
-            if (connection) {
-                try {
-                    if (connection->InTransaction()) connection->RollbackTrans();
-                } catch (...) {
-                }
-            }
-            Sls_CloseConnection(connection);
+            Sls_CloseConnection(connection);  // closing rolls the open transaction back
             Sls_LogError("WebOrderExport.UpdateOrderStatus");
             return false;
         }
@@ -331,7 +325,6 @@ private:
             return name;
         } catch (...) {
             Sls_RaiseError("Ordexa.WebOrderExport" + std::string(".GetUserCommonName()"), "ShopperId= " + userId);
-            throw;
         }
     }
 

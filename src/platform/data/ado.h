@@ -127,6 +127,7 @@ public:
 private:
     friend class Recordset;
     friend class Command;
+    friend class Transaction;
     [[noreturn]] void Fail(const Error& error);
     void ClearErrors() { errors_.clear(); }
 

@@ -5,6 +5,7 @@
 #include "automation/component.h"
 #include "automation/error.h"
 #include "config/configuration.h"
+#include "data/transaction.h"
 
 namespace qx {
 namespace {
@@ -70,7 +71,7 @@ public:
     int32_t AddNewAddressEx(const ole::Dictionary& a, int32_t id) override {
         try {
             auto c = Open();
-            c->BeginTrans();
+            ado::Transaction tx(*c);
             auto next = c->Execute("SELECT COALESCE(MAX(ADDRESSID), 0) + 1 AS NEXTID FROM ADDRESS");
             int32_t addressId = next->Fields(0).Value().ToLong();
             auto text = [&](int key) { return ole::Variant(a.Item(key).Text()); };
@@ -80,7 +81,7 @@ public:
                 nullptr, -1,
                 {addressId, id, text(0), text(1), text(2), text(3), text(4), text(5), text(6), text(7), text(8), text(9),
                  text(10), text(11)});
-            c->CommitTrans();
+            tx.Commit();
             c->Close();
             return addressId;
         } catch (const ole::AutomationError&) {

@@ -14,6 +14,4 @@ public:
     virtual std::string GetParameterValue(const std::string& parameter) = 0;
 };
 
-void RegisterSalesParameter();  // "Vendalo.SalesParameter"
-
 }  // namespace vendalo

@@ -22,6 +22,4 @@ public:
     virtual ado::RecordsetPtr GetAddress(const ole::Variant& addressId, const ole::Variant& orderId) = 0;
 };
 
-void RegisterOrder();  // "Vendalo.Order"
-
 }  // namespace vendalo

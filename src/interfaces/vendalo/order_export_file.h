@@ -12,6 +12,4 @@ public:
     virtual ado::RecordsetPtr GetAllInstances() = 0;
 };
 
-void RegisterOrderExportFile();  // "Vendalo.OrderExportFile"
-
 }  // namespace vendalo

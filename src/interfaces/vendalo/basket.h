@@ -1,0 +1,36 @@
+// The basket store's interface (ProgID "Vendalo.Basket"): shopping baskets in
+// BASKETHEADER and BASKETLINE. A basket travels as a dictionary with "header"
+// and "lines", two disconnected recordsets whose changes stay pending until
+// Save writes them in one transaction. Callers may add "_language" and
+// "_countrycode" for Copy.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "automation/dictionary.h"
+#include "automation/variant.h"
+#include "data/ado.h"
+
+namespace vendalo {
+
+class IBasket : public ole::Object {
+public:
+    // The stored basket, or nullptr when no header row has that id.
+    virtual ole::DictionaryPtr Restore(const std::string& iBasketID) = 0;
+    // A new basket with the customer's addresses, currency and carrier; its header row is stored at once.
+    virtual ole::DictionaryPtr Create(const std::string& iUserID, int32_t iBusinessPartnerID) = 0;
+    // Writes every pending change of the basket's header and lines in one transaction.
+    virtual void Save(const ole::Variant& iBasket) = 0;
+    // A new stored basket named iNewName with the source's addresses, text and lines.
+    virtual ole::DictionaryPtr Copy(const ole::Variant& iSourceBasket, const std::string& iNewName) = 0;
+    // Removes the basket's lines and header.
+    virtual void Delete(const std::string& iBasketID) = 0;
+    // Adds a line and stores it; returns its line number (one more than the last row's).
+    virtual int32_t AddLine(ole::Variant& iBasket, int32_t iSKU, double iQuantity, ole::Date iRequestDate,
+                            bool iConfigurable, const std::string& iConfigID) = 0;
+    // Deletes the lines with the given numbers (an array) and stores the basket; returns true.
+    virtual bool DeleteLines(ole::Variant& iBasket, const ole::Variant& LineNrs) = 0;
+};
+
+}  // namespace vendalo

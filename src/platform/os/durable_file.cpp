@@ -1,0 +1,83 @@
+#include "os/durable_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <random>
+#include <system_error>
+
+#include "os/scope_guard.h"
+#include "os/unique_fd.h"
+
+namespace os {
+namespace {
+
+[[noreturn]] void Fail(int error, const std::string& path, const std::string& what) {
+    throw std::system_error(error, std::generic_category(), path + ": " + what);
+}
+
+std::string TemporaryNameFor(const std::string& path) {
+    std::random_device random;
+    return path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(random());
+}
+
+void WriteAll(int fd, std::string_view bytes, const std::string& path) {
+    while (!bytes.empty()) {
+        ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            Fail(errno, path, "cannot be written");
+        }
+        bytes.remove_prefix(static_cast<size_t>(n));
+    }
+}
+
+}  // namespace
+
+void SyncParentFolder(const std::string& path) {
+    std::string folder = std::filesystem::path(path).parent_path().string();
+    UniqueFd fd(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd) ::fsync(fd.Get());
+}
+
+void WriteFileAtomically(const std::string& path, std::string_view bytes, mode_t mode) {
+    std::string temporary = TemporaryNameFor(path);
+    UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+    if (!fd) Fail(errno, path, "cannot be written (temporary file " + temporary + ")");
+    auto removeTemporary = ScopeGuard([&] { ::unlink(temporary.c_str()); });
+    // the umask may have narrowed the mode; the caller's mode is what the file gets
+    if (::fchmod(fd.Get(), mode) != 0) Fail(errno, path, "cannot be given its permissions");
+    WriteAll(fd.Get(), bytes, path);
+    if (::fsync(fd.Get()) != 0) Fail(errno, path, "cannot be flushed to disk");
+    if (fd.Close() != 0) Fail(errno, path, "cannot be closed");
+    if (::rename(temporary.c_str(), path.c_str()) != 0) Fail(errno, path, "cannot be replaced");
+    removeTemporary.Dismiss();
+    SyncParentFolder(path);
+}
+
+std::string ReadRegularFile(const std::string& path) {
+    // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd) Fail(errno, path, "cannot be opened");
+    struct stat st {};
+    if (::fstat(fd.Get(), &st) != 0) Fail(errno, path, "cannot be examined");
+    if (!S_ISREG(st.st_mode)) Fail(EINVAL, path, "is not a regular file");
+    std::string content;
+    content.reserve(static_cast<size_t>(st.st_size));
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            Fail(errno, path, "cannot be read");
+        }
+        if (n == 0) break;
+        content.append(buffer, static_cast<size_t>(n));
+    }
+    return content;
+}
+
+}  // namespace os

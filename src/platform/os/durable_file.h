@@ -1,0 +1,31 @@
+// Durable file writes: what is on disk when these return, and what a failure
+// leaves behind.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <string_view>
+
+namespace os {
+
+// Replaces (or creates) the file at path with bytes, so that after a crash the
+// path holds either the old content or the new one, never a mix: the bytes go
+// to a new temporary file in the same folder (created with the given mode,
+// e.g. 0600, never readable by others in between), are flushed, renamed over
+// the path, and the folder is flushed. On failure the temporary file is
+// removed, the path is untouched, and std::system_error carries the path and
+// the reason. An EIO from fsync is reported as it is and never retried: the
+// kernel reports it once, so a retry could report success for lost data.
+void WriteFileAtomically(const std::string& path, std::string_view bytes, mode_t mode);
+
+// Flushes the folder that holds path, so that a file created, renamed or
+// removed there survives a crash. A folder that cannot be flushed is ignored
+// (some file systems refuse it; the data of the file itself is on disk).
+void SyncParentFolder(const std::string& path);
+
+// The whole content of a regular file. Refuses anything else (a FIFO, a
+// folder, a device) with std::system_error, so a reader never blocks on it.
+std::string ReadRegularFile(const std::string& path);
+
+}  // namespace os
