@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <initializer_list>
 
+#include "automation/text.h"
 #include "automation/error.h"
 #include "config/configuration.h"
 #include "exchange/ftp.h"
@@ -52,11 +53,7 @@ int32_t LocalErrorNumber(int error) {
 
 }  // namespace
 
-bool IsFlagOn(const std::string& flag) {
-    std::string lower = flag;
-    for (auto& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return lower == "true";
-}
+bool IsFlagOn(const std::string& flag) { return ole::EqualsNoCase(flag, "true"); }
 
 std::string GetParentDir(const std::string& path) {
     try {

@@ -8,6 +8,7 @@
 #include <cctype>
 #include <filesystem>
 
+#include "automation/text.h"
 #include "batch_progress.h"
 #include "exchange/file_handling.h"
 #include "exchange/ftp.h"
@@ -29,10 +30,7 @@ size_t FindSeparator(const std::string& line, const std::string& separator) {
     if (separator.empty() || separator.size() > line.size()) return std::string::npos;
     bool letters = std::any_of(separator.begin(), separator.end(), [](char c) { return std::isalpha(static_cast<unsigned char>(c)); });
     if (!letters) return line.find(separator);  // the usual ";" or ","
-    auto lower = [](char c) { return std::tolower(static_cast<unsigned char>(c)); };
-    auto at = std::search(line.begin(), line.end(), separator.begin(), separator.end(),
-                          [&](char a, char b) { return lower(a) == lower(b); });
-    return at == line.end() ? std::string::npos : static_cast<size_t>(at - line.begin());
+    return ole::FindNoCase(line, separator);
 }
 
 // The whole file, read while other processes may not write it.
