@@ -9,6 +9,7 @@
 #include "masterdata/configurator.h"
 #include "masterdata/membership.h"
 #include "masterdata/product_configuration.h"
+#include "masterdata/referential_checker.h"
 
 namespace qx {
 
@@ -22,6 +23,7 @@ void RegisterPlatformComponents() {
     RegisterBackendSelector();
     RegisterDataFunctions();
     RegisterProductConfiguration();
+    RegisterReferentialChecker();
 }
 
 }  // namespace qx
