@@ -7,6 +7,7 @@
 #include "log/log.h"
 #include "masterdata/business_partner.h"
 #include "masterdata/configurator.h"
+#include "masterdata/currency.h"
 #include "masterdata/membership.h"
 #include "masterdata/product_configuration.h"
 #include "masterdata/referential_checker.h"
@@ -18,6 +19,7 @@ void RegisterPlatformComponents() {
     RegisterConfiguration();
     RegisterLog();
     RegisterBusinessPartner();
+    RegisterCurrency();
     RegisterConfigurator();
     RegisterMembership();
     RegisterBackendSelector();
