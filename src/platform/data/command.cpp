@@ -1,3 +1,4 @@
+#include "automation/decimal.h"
 #include "automation/error.h"
 #include "data/ado.h"
 #include "automation/text.h"
@@ -44,8 +45,10 @@ Variant Convert(const ado::Parameter& p, const Variant& v) {
             case adBigInt: return Variant(v.ToLongLong());
             case adSingle:
             case adDouble:
+            // an exact decimal travels as its text: PostgreSQL's NUMERIC keeps every digit,
+            // SQLite's NUMERIC columns take it as the number it spells
             case adNumeric:
-            case adDecimal: return Variant(v.ToDouble());
+            case adDecimal: return Variant(ole::Decimal::FromVariant(v).ToString());
             case adCurrency: return Variant(v.ToCurrency());
             case adDate:
             case adDBTimeStamp: return Variant(v.ToDate());
