@@ -49,11 +49,12 @@ Variant WholeNumber(const Variant& v) {
 Variant DateOf(const Variant& v) { return Variant(v.ToDate()); }
 Variant TextOf(const Variant& v) { return Variant(v.ToString()); }
 
-// the expiry that stands for an open end in the overlap checks
-const ole::Date kOpenEnd = ole::Date::FromParts(9999, 12, 31);
+// the expiry that stands for an open end in the overlap checks (made on use: the
+// platform's calendar is not ready while statics are initialised)
+ole::Date OpenEnd() { return ole::Date::FromParts(9999, 12, 31); }
 
 Variant CheckedExpiry(const PriceRecord& r) {
-    return r.ExpiryDate.IsNull() ? Variant(kOpenEnd) : DateOf(r.ExpiryDate);
+    return r.ExpiryDate.IsNull() ? Variant(OpenEnd()) : DateOf(r.ExpiryDate);
 }
 
 // The key columns of the record's table, as the WHERE clause of the checks.
