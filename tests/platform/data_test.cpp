@@ -3,6 +3,7 @@
 
 #include "automation/error.h"
 #include "data/ado.h"
+#include "data/script.h"
 #include "test_db.h"
 
 using namespace ado;
@@ -400,6 +401,28 @@ TEST_P(DataLayer, ExecuteReturnsRowsAndConnectionsAreReusedAfterClose) {
         EXPECT_EQ(ErrorOf([&] { rs->Fields("NAME") = "x"; }), err::NotUpdatable);
         c->Close();
     }
+}
+
+// A script is split at ";" outside literals, comments and dollar-quoted bodies;
+// a statement marked for one provider is left out on the other.
+TEST(Scripts, SplitIntoStatementsPerProvider) {
+    const std::string script =
+        "CREATE TABLE A (X VARCHAR(5) DEFAULT ';');\n"
+        "-- a comment; with a semicolon\n"
+        "INSERT INTO A VALUES ('it''s; fine') /* ; */;\n"
+        "-- provider: PostgreSQL\n"
+        "CREATE FUNCTION F() RETURNS INTEGER LANGUAGE sql AS $body$ SELECT 1; $body$;\n"
+        "-- provider: SQLite\n"
+        "CREATE VIEW V AS SELECT $1;\n"
+        "  ;  -- nothing\n";
+    auto sqlite = ScriptStatements(script, Dialect::SQLite);
+    auto postgres = ScriptStatements(script, Dialect::PostgreSQL);
+    ASSERT_EQ(sqlite.size(), 3u);
+    ASSERT_EQ(postgres.size(), 3u);
+    EXPECT_EQ(sqlite[0], "CREATE TABLE A (X VARCHAR(5) DEFAULT ';')");
+    EXPECT_NE(sqlite[1].find("'it''s; fine') /* ; */"), std::string::npos);
+    EXPECT_NE(sqlite[2].find("CREATE VIEW V AS SELECT $1"), std::string::npos);
+    EXPECT_NE(postgres[2].find("$body$ SELECT 1; $body$"), std::string::npos);
 }
 
 INSTANTIATE_DB_TEST(DataLayer);
