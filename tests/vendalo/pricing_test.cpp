@@ -8,6 +8,7 @@
 
 #include "lib_sales.h"
 #include "test_installation.h"
+#include "vendalo/freight_cost.h"
 #include "vendalo/pricing.h"
 #include "vendalo/vendalo_error.h"
 
@@ -348,6 +349,33 @@ TEST_P(Pricing, WebOrdersAndTheExportRegistryAnswerForBackEndInstances) {
     EXPECT_FALSE(registry->Exists("BISINSTANCE", {Variant("BISID")}, {ole::Null}));
     EXPECT_TRUE(registry->BeforeDelete("BISINSTANCE", {Variant("BISID")}, {Variant(2)}));
 }
+
+// The demo installation's partners get their prices and freight charges.
+class DemoData : public InstallationTest {};
+
+TEST_P(DemoData, PartnersGetPricesAndFreight) {
+    Inst().Exec(ReadFile(SourceDir() / "sql" / "demo.sql"));
+    auto pricing = Sls_GetComponent<vendalo::IPricing>("Vendalo.Pricing");
+    Date day = Day(2026, 12, 8);
+    ASSERT_TRUE(pricing->GetWebPrice(101, 2, day, "EUR"));  // Noordhaven's agreed bolt price
+    EXPECT_DOUBLE_EQ(pricing->Price().ToDouble(), 0.40);
+    EXPECT_EQ(pricing->BusinessPartnerID().ToLong(), 2);
+    ASSERT_TRUE(pricing->GetWebPrice(104, 2, day, "EUR"));
+    EXPECT_DOUBLE_EQ(pricing->Price().ToDouble(), 1250);
+    ASSERT_TRUE(pricing->GetWebPrice(101, 3, day, "USD"));  // Lakeside: list price in dollars
+    EXPECT_DOUBLE_EQ(pricing->Price().ToDouble(), 0.49);
+    ASSERT_TRUE(pricing->GetWebPrice(103, 3, day, "USD"));  // agreed in euros, converted
+    EXPECT_DOUBLE_EQ(pricing->Price().ToDouble(), 1.732);
+    EXPECT_EQ(pricing->CurrencyCode().ToString(), "USD");
+
+    auto freight = Sls_GetComponent<vendalo::IFreightCost>("Vendalo.FreightCost");
+    ASSERT_TRUE(freight->InitZone("NL", "9936 HC"));  // Noordhaven's warehouse
+    EXPECT_DOUBLE_EQ(freight->GetFreightCost(Variant(101), Variant("ROAD"), Variant(freight->ZoneId()), Variant(200)), 9.50);
+    ASSERT_TRUE(freight->InitZone("US", "53545"));  // Lakeside's plant
+    EXPECT_DOUBLE_EQ(freight->GetFreightCost(Variant(104), Variant("EXPRESS"), Variant(freight->ZoneId()), Variant(1)), 205);
+}
+
+INSTANTIATE_INSTALLATION_TEST(DemoData);
 
 INSTANTIATE_INSTALLATION_TEST(Pricing);
 
