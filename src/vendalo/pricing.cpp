@@ -252,12 +252,15 @@ private:
         }
     }
 
-    // The home currency, from the currency component that the object keeps.
+    // The home currency, from the currency component that the object keeps. It is
+    // asked once per object: a page's look-ups on one object cost one query each.
     ole::DictionaryPtr HomeCurrency() {
+        if (home_) return home_;
         if (!currency_) currency_ = Sls_GetComponent<qx::ICurrency>("QxCommon.Currency");
         auto home = currency_->GetHomeCurrency();
         if (!home) ole::Raise(HomeCurrencyNotFound, "HomeCurrencyNotFound", "Vendalo.Pricing");
-        return home;
+        home_ = home;
+        return home_;
     }
 
     std::optional<PriceRecord> WebPrice(int32_t product, int32_t partner, ole::Date orderDate,
@@ -275,7 +278,8 @@ private:
         command->AppendParameter(command->CreateParameter("@ORDERDATE", ado::adDBTimeStamp, ado::adParamInput, 0, orderDate));
         auto rs = command->Execute();
         if (rs->Eof()) return std::nullopt;
-        PriceRecord price = record_;
+        PriceRecord price;
+        price.Price = record_.Price;  // a Null PRICE would leave it as it was
         ReadPricingFields(*rs, price);
         price.BusinessPartnerID = rs->Fields("BUSINESSPARTNERID").Value();
         if (rs->Fields("CURRENCYCODE").Value().Text() != currency) {
@@ -403,6 +407,7 @@ private:
 
     PriceRecord record_;
     std::shared_ptr<qx::ICurrency> currency_;
+    ole::DictionaryPtr home_;
 };
 
 }  // namespace
