@@ -33,9 +33,10 @@ std::optional<ole::Decimal> NumberOf(const Variant& v) {
     if (v.IsString()) {
         if (auto exact = ole::Decimal::Parse(ole::TrimBlanks(v.ToString()))) return exact;
     }
+    // other spellings of a number ("1e3", "1,000") as the platform reads them
     double d = v.ToDouble();
     if (!std::isfinite(d)) return std::nullopt;
-    return ole::Decimal::FromVariant(v);
+    return v.IsString() ? ole::Decimal::FromDouble(d) : ole::Decimal::FromVariant(v);
 }
 
 // A product or partner id as the 32-bit integer the key columns hold; a value

@@ -414,11 +414,16 @@ TEST(Scripts, SplitIntoStatementsPerProvider) {
         "CREATE FUNCTION F() RETURNS INTEGER LANGUAGE sql AS $body$ SELECT 1; $body$;\n"
         "-- provider: SQLite\n"
         "CREATE VIEW V AS SELECT $1;\n"
-        "  ;  -- nothing\n";
+        "  ;  -- nothing\n"
+        "CREATE TEMP TRIGGER T AFTER INSERT ON A BEGIN SELECT 1; SELECT 'END;'; END;\n"
+        "SELECT 2";
     auto sqlite = ScriptStatements(script, Dialect::SQLite);
     auto postgres = ScriptStatements(script, Dialect::PostgreSQL);
-    ASSERT_EQ(sqlite.size(), 3u);
-    ASSERT_EQ(postgres.size(), 3u);
+    ASSERT_EQ(sqlite.size(), 5u);
+    ASSERT_EQ(postgres.size(), 5u);
+    EXPECT_NE(sqlite[3].find("\nCREATE TEMP TRIGGER T AFTER INSERT ON A BEGIN SELECT 1; SELECT 'END;'; END"),
+              std::string::npos);
+    EXPECT_EQ(sqlite[4], "\nSELECT 2");
     EXPECT_EQ(sqlite[0], "CREATE TABLE A (X VARCHAR(5) DEFAULT ';')");
     EXPECT_NE(sqlite[1].find("'it''s; fine') /* ; */"), std::string::npos);
     EXPECT_NE(sqlite[2].find("CREATE VIEW V AS SELECT $1"), std::string::npos);

@@ -189,6 +189,7 @@ TEST_P(Pricing, MaintenanceRulesRefuseInOrderAndStoreNothing) {
         {"percent 10 and amount 0 pass", [](R& r) { r.DiscountPercent = Variant(10); r.DiscountAmount = Variant(0); }, false, 0},
         {"negative discounts pass", [](R& r) { r.DiscountPercent = Variant(-5); }, false, 0},
         {"dates and numbers as text pass", [](R& r) { r.EffectiveDate = Variant("2024-01-01"); r.Price = Variant("10.25"); }, false, 0},
+        {"a number with an exponent passes", [](R& r) { r.Price = Variant("1e1"); r.DiscountAmount = Variant("1,0"); }, false, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

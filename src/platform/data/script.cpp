@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <string_view>
+#include <vector>
 
 #include "automation/text.h"
 
@@ -76,9 +77,26 @@ std::vector<std::string> ScriptStatements(const std::string& script, Dialect dia
     };
     size_t start = 0;
     size_t i = 0;
+    // A trigger's body (CREATE TRIGGER ... BEGIN ...; ...; END) holds ";": such a
+    // statement ends only at a ";" right after END, as SQLite reads it.
+    std::vector<std::string> firstWords;
+    std::string lastWord;
+    auto isTrigger = [&] {
+        if (firstWords.size() < 2 || firstWords[0] != "CREATE") return false;
+        if (firstWords[1] == "TRIGGER") return true;
+        return firstWords.size() >= 3 && (firstWords[1] == "TEMP" || firstWords[1] == "TEMPORARY") &&
+               firstWords[2] == "TRIGGER";
+    };
     while (i < script.size()) {
         char c = script[i];
-        if (c == '\'' || c == '"') {
+        if ((std::isalpha(static_cast<unsigned char>(c)) || c == '_') &&
+            (i == 0 || !(std::isalnum(static_cast<unsigned char>(script[i - 1])) || script[i - 1] == '_'))) {
+            size_t end = i;
+            while (end < script.size() && (std::isalnum(static_cast<unsigned char>(script[end])) || script[end] == '_')) ++end;
+            lastWord = ole::UpperCase(script.substr(i, end - i));
+            if (firstWords.size() < 3) firstWords.push_back(lastWord);
+            i = end;
+        } else if (c == '\'' || c == '"') {
             size_t close = script.find(c, i + 1);
             while (close != std::string::npos && close + 1 < script.size() && script[close + 1] == c)
                 close = script.find(c, close + 2);
@@ -92,9 +110,16 @@ std::vector<std::string> ScriptStatements(const std::string& script, Dialect dia
         } else if (c == '$') {
             size_t end = DollarQuoteEnd(script, i);
             i = end == std::string::npos ? i + 1 : end;
+            lastWord.clear();
         } else if (c == ';') {
+            if (isTrigger() && lastWord != "END") {
+                ++i;
+                continue;
+            }
             take(start, i);
             start = ++i;
+            firstWords.clear();
+            lastWord.clear();
         } else {
             ++i;
         }
