@@ -8,6 +8,7 @@
 #include "commands.h"
 #include "lib_sales.h"
 #include "vendalo/order.h"
+#include "vendalo/pricing.h"
 #include "use_installation.h"
 
 namespace backoffice {
@@ -43,20 +44,19 @@ const std::vector<DemoBasket> kBaskets = {
      {{102, 1000, 0, false, ""}}},
 };
 
-// What the web pages know of a product: unit, part number and list price in the customer's currency.
+// What the web pages know of a product: unit, part number and the partner's web price today.
 struct ProductInfo {
     std::string unit, partNumber;
     double price = 0;
 };
 
-ProductInfo ProductOf(int product, const std::string& currency) {
-    auto rs = Sls_GetDisconnectedRecordset(
-        "SELECT p.UNITCODE, p.PARTNUMBER, pp.PRICE FROM PRODUCT p LEFT JOIN PRODUCTPRICE pp ON pp.PRODUCTID = p.PRODUCTID "
-        "AND pp.CURRENCYCODE = ? WHERE p.PRODUCTID = ?",
-        Sls_ConnectionString(), {Variant(currency), Variant(product)});
+ProductInfo ProductOf(int product, int partner, const std::string& currency) {
+    auto rs = Sls_GetDisconnectedRecordset("SELECT UNITCODE, PARTNUMBER FROM PRODUCT WHERE PRODUCTID = ?",
+                                           Sls_ConnectionString(), {Variant(product)});
     if (rs->Eof()) throw std::runtime_error("product " + std::to_string(product) + " is not in the demo data");
-    return {rs->Fields("UNITCODE").Value().Text(), rs->Fields("PARTNUMBER").Value().Text(),
-            rs->Fields("PRICE").Value().IsNull() ? 0.0 : rs->Fields("PRICE").Value().ToDouble()};
+    auto pricing = Sls_GetComponent<vendalo::IPricing>("Vendalo.Pricing");
+    double price = pricing->GetWebPrice(product, partner, ole::Date::Today(), currency) ? pricing->Price().ToDouble() : 0.0;
+    return {rs->Fields("UNITCODE").Value().Text(), rs->Fields("PARTNUMBER").Value().Text(), price};
 }
 
 Variant PartnerValue(int partner, const char* column) {
@@ -78,7 +78,7 @@ std::string PlaceOrder(const DemoBasket& d) {
     size_t k = 0;
     for (lines->MoveFirst(); !lines->Eof(); lines->MoveNext(), ++k) {
         const DemoLine& l = d.lines[k];
-        ProductInfo p = ProductOf(l.product, currency);
+        ProductInfo p = ProductOf(l.product, d.partner, currency);
         double amount = p.price * l.quantity;
         subtotal += amount;
         lines->Fields("PRODUCTUNITCODE") = p.unit;

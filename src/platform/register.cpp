@@ -10,6 +10,7 @@
 #include "masterdata/currency.h"
 #include "masterdata/membership.h"
 #include "masterdata/product_configuration.h"
+#include "masterdata/referential_checker.h"
 
 namespace qx {
 
@@ -24,6 +25,7 @@ void RegisterPlatformComponents() {
     RegisterBackendSelector();
     RegisterDataFunctions();
     RegisterProductConfiguration();
+    RegisterReferentialChecker();
 }
 
 }  // namespace qx

@@ -1,10 +1,10 @@
 #include "vendalo/order.h"
 
 #include "automation/text.h"
-#include "encoding.h"
 #include "lib_sales.h"
 #include "data/transaction.h"
 #include "register.h"
+#include "statement.h"
 #include "masterdata/business_partner.h"
 #include "vendalo/sales_parameter.h"
 #include "vendalo/vendalo_error.h"
@@ -15,51 +15,6 @@ namespace {
 using ole::Variant;
 
 bool IsMissing(const Variant& v) { return v.IsNull() || v.IsEmpty(); }
-
-// A statement built piece by piece: the text that runs, with every value bound
-// to a "?" marker. A failure report shows it with the values as SQL literals
-// (Shown), which is what was executed.
-struct Statement {
-    std::string sql;
-    std::vector<Variant> params;
-
-    void Sql(const std::string& text) { sql += text; }
-    void Value(const Variant& value) {
-        sql += "?";
-        params.push_back(value);
-    }
-    // a text literal: the value as text, or NULL for Null
-    void Text(const Variant& v) {
-        if (v.IsNull()) return Sql("NULL");
-        Value(Variant(v.ToString()));
-    }
-    // a number literal
-    void Number(const Variant& v) { Value(Variant(v.ToDouble())); }
-    // a date literal
-    void Date(const Variant& v) { Value(Variant(v.ToDate())); }
-    // "as stored": the number an integer field holds; anything else (Null included) fails here
-    void AsStored(const Variant& v) { Value(Variant(v.ToLong())); }
-    void Run(const ado::ConnectionPtr& connection) { connection->Execute(sql, nullptr, -1, params); }
-
-    std::string Shown() const {
-        std::string shown;
-        size_t k = 0;
-        for (char c : sql) {
-            if (c != '?' || k >= params.size()) {
-                shown += c;
-                continue;
-            }
-            const Variant& v = params[k++];
-            switch (v.Type()) {
-                case ole::VarType::String: shown += EncodeSQLValue(v); break;
-                case ole::VarType::Double: shown += SQLEncoder()->NumberLiteral(v.ToDouble()); break;
-                case ole::VarType::Date: shown += EncodeSQLDate(v.ToDate()); break;
-                default: shown += v.ToString();
-            }
-        }
-        return shown;
-    }
-};
 
 class Order : public IOrder, public qx::IReferentialIntegrity {
 public:

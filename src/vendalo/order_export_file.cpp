@@ -1,12 +1,15 @@
 #include "vendalo/order_export_file.h"
 
+#include "automation/text.h"
+#include "keys.h"
 #include "lib_sales.h"
+#include "masterdata/referential_integrity.h"
 #include "register.h"
 
 namespace vendalo {
 namespace {
 
-class OrderExportFile : public IOrderExportFile {
+class OrderExportFile : public IOrderExportFile, public qx::IReferentialIntegrity {
 public:
     ado::RecordsetPtr GetAllInstances() override {
         try {
@@ -15,6 +18,24 @@ public:
             Sls_RaiseError("Vendalo.OrderExportFile.GetAllInstances");
         }
     }
+
+    // A back-end instance is referred to while the registry holds a row for it.
+    // The value at the first position is the instance's id, whatever the key is
+    // called; one that is no number (Null, text) names no row.
+    bool Exists(const std::string& kind, const ole::VariantArray&, const ole::VariantArray& values) override {
+        try {
+            if (ole::UpperCase(kind) != "BISINSTANCE" || values.empty()) return false;
+            auto bisid = IntegerKeyOf(values.front());
+            if (!bisid) return false;
+            return Sls_RecordExists("SELECT BISID FROM ORDEREXPORTFILE WHERE BISID=?", Sls_ConnectionString(),
+                                    {ole::Variant(*bisid)});
+        } catch (...) {
+            Sls_RaiseError("OrderExportFile.IReferentialIntegrity_Exists");
+        }
+    }
+
+    // A registry row is not removed with its instance.
+    bool BeforeDelete(const std::string&, const ole::VariantArray&, const ole::VariantArray&) override { return true; }
 };
 
 }  // namespace

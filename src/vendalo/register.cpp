@@ -12,6 +12,10 @@ void RegisterComponents() {
     RegisterSalesParameter();
     RegisterOrder();
     RegisterOrderExportFile();
+    RegisterPricing();
+    RegisterFreightCost();
+    RegisterWebOrder();
+    RegisterPriceListImport();
 }
 
 }  // namespace vendalo

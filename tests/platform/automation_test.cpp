@@ -154,3 +154,7 @@ TEST(AutomationError, CurrentErrorIsTheOneBeingHandled) {
         EXPECT_NE(CurrentError().Number, 0);
     }
 }
+
+// A date made while another unit's statics are initialised counts from the right epoch.
+static const ole::Date kMadeAtStart = ole::Date::FromParts(9999, 12, 31);
+TEST(DateStatics, ADateMadeBeforeMainIsRight) { EXPECT_EQ(kMadeAtStart.Iso(), "9999-12-31 00:00:00"); }

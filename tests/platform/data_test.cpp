@@ -3,6 +3,7 @@
 
 #include "automation/error.h"
 #include "data/ado.h"
+#include "data/script.h"
 #include "test_db.h"
 
 using namespace ado;
@@ -400,6 +401,33 @@ TEST_P(DataLayer, ExecuteReturnsRowsAndConnectionsAreReusedAfterClose) {
         EXPECT_EQ(ErrorOf([&] { rs->Fields("NAME") = "x"; }), err::NotUpdatable);
         c->Close();
     }
+}
+
+// A script is split at ";" outside literals, comments and dollar-quoted bodies;
+// a statement marked for one provider is left out on the other.
+TEST(Scripts, SplitIntoStatementsPerProvider) {
+    const std::string script =
+        "CREATE TABLE A (X VARCHAR(5) DEFAULT ';');\n"
+        "-- a comment; with a semicolon\n"
+        "INSERT INTO A VALUES ('it''s; fine') /* ; */;\n"
+        "-- provider: PostgreSQL\n"
+        "CREATE FUNCTION F() RETURNS INTEGER LANGUAGE sql AS $body$ SELECT 1; $body$;\n"
+        "-- provider: SQLite\n"
+        "CREATE VIEW V AS SELECT $1;\n"
+        "  ;  -- nothing\n"
+        "CREATE TEMP TRIGGER T AFTER INSERT ON A BEGIN SELECT 1; SELECT 'END;'; END;\n"
+        "SELECT 2";
+    auto sqlite = ScriptStatements(script, Dialect::SQLite);
+    auto postgres = ScriptStatements(script, Dialect::PostgreSQL);
+    ASSERT_EQ(sqlite.size(), 5u);
+    ASSERT_EQ(postgres.size(), 5u);
+    EXPECT_NE(sqlite[3].find("\nCREATE TEMP TRIGGER T AFTER INSERT ON A BEGIN SELECT 1; SELECT 'END;'; END"),
+              std::string::npos);
+    EXPECT_EQ(sqlite[4], "\nSELECT 2");
+    EXPECT_EQ(sqlite[0], "CREATE TABLE A (X VARCHAR(5) DEFAULT ';')");
+    EXPECT_NE(sqlite[1].find("'it''s; fine') /* ; */"), std::string::npos);
+    EXPECT_NE(sqlite[2].find("CREATE VIEW V AS SELECT $1"), std::string::npos);
+    EXPECT_NE(postgres[2].find("$body$ SELECT 1; $body$"), std::string::npos);
 }
 
 INSTANTIATE_DB_TEST(DataLayer);

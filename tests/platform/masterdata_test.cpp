@@ -5,6 +5,7 @@
 #include "masterdata/configurator.h"
 #include "masterdata/currency.h"
 #include "masterdata/membership.h"
+#include "masterdata/referential_checker.h"
 #include "test_installation.h"
 
 using namespace testing_support;
@@ -176,5 +177,27 @@ TEST_P(Currencies, ConvertWithTheLatestRateOnOrBeforeTheDateInDecimal) {
 }
 
 INSTANTIATE_INSTALLATION_TEST(Currencies);
+
+}  // namespace
+
+namespace {
+
+class ReferentialChecker : public testing_support::InstallationTest {};
+
+TEST_P(ReferentialChecker, AnInsertNeedsEveryReferencedMasterRow) {
+    Inst().Exec("INSERT INTO PRODUCT (PRODUCTID, PARTNUMBER) VALUES (101, 'P101');"
+                "INSERT INTO BUSINESSPARTNER (BUSINESSPARTNERID, NAME) VALUES (10, 'Acme');"
+                "INSERT INTO CURRENCY (CURRENCYCODE) VALUES ('EUR');");
+    auto checker = Sls_GetComponent<qx::IReferentialChecker>("Qxcore.ReferentialChecker");
+    const ole::VariantArray keys = {ole::Variant("PRODUCTID"), ole::Variant("BUSINESSPARTNERID"), ole::Variant("CURRENCYCODE")};
+    EXPECT_TRUE(checker->CheckInsert("CUSTOMERPRICE", keys, {ole::Variant(101), ole::Variant("10"), ole::Variant("EUR")}));
+    EXPECT_FALSE(checker->CheckInsert("CUSTOMERPRICE", keys, {ole::Variant(101), ole::Variant(11), ole::Variant("EUR")}));
+    EXPECT_FALSE(checker->CheckInsert("CUSTOMERPRICE", keys, {ole::Variant(101), ole::Variant(10), ole::Variant("E'R")}));
+    EXPECT_FALSE(checker->CheckInsert("PRODUCTPRICE", {ole::Variant("PRODUCTID")}, {ole::Variant("101 OR 1=1")}));
+    EXPECT_FALSE(checker->CheckInsert("PRODUCTPRICE", {ole::Variant("PRODUCTID")}, {ole::Null}));
+    EXPECT_TRUE(checker->CheckInsert("PRODUCTPRICE", {ole::Variant("EFFECTIVEDATE")}, {ole::Variant("whenever")}));
+}
+
+INSTANTIATE_INSTALLATION_TEST(ReferentialChecker);
 
 }  // namespace

@@ -15,7 +15,7 @@ namespace ole {
 namespace {
 
 // Days from 0000-03-01 based civil calendar to 1899-12-30 (the automation epoch).
-int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
+constexpr int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
     y -= m <= 2;
     const int64_t era = (y >= 0 ? y : y - 399) / 400;
     const unsigned yoe = static_cast<unsigned>(y - era * 400);
@@ -37,7 +37,8 @@ void CivilFromDays(int64_t z, int& y, int& m, int& d) {
     y = static_cast<int>(yy + (m <= 2));
 }
 
-const int64_t kEpochDays = DaysFromCivil(1899, 12, 30);
+// constant-initialised: dates that other units make while statics are initialised need it
+constexpr int64_t kEpochDays = DaysFromCivil(1899, 12, 30);
 
 // Banker's rounding to an integer, as CInt and CLng do.
 double RoundHalfEven(double v) {

@@ -110,7 +110,8 @@ public:
     // Returns the rows when the statement yields any columns.
     RecordsetPtr Execute(const std::string& sql, int32_t* recordsAffected = nullptr, long options = adOptionUnspecified,
                          const std::vector<Variant>& params = {});
-    // Runs several statements separated by ";" (schema scripts).
+    // Runs several statements separated by ";" (schema scripts), those of the
+    // other provider left out (data/script.h).
     void ExecuteScript(const std::string& sql);
 
     int BeginTrans();

@@ -1,3 +1,4 @@
+#include "automation/decimal.h"
 #include "automation/error.h"
 #include "data/ado.h"
 #include "automation/text.h"
@@ -44,8 +45,17 @@ Variant Convert(const ado::Parameter& p, const Variant& v) {
             case adBigInt: return Variant(v.ToLongLong());
             case adSingle:
             case adDouble:
+            // an exact decimal travels as its text: PostgreSQL's NUMERIC keeps every digit,
+            // SQLite's NUMERIC columns take it as the number it spells
             case adNumeric:
-            case adDecimal: return Variant(v.ToDouble());
+            case adDecimal: {
+                // text that spells a number otherwise ("1e3", "1,000") as the platform reads it
+                auto exact = v.IsString() ? ole::Decimal::Parse(ole::TrimBlanks(v.ToString())) : std::nullopt;
+                ole::Decimal d = exact                ? *exact
+                                 : v.IsString()       ? ole::Decimal::FromDouble(v.ToDouble())
+                                                      : ole::Decimal::FromVariant(v);
+                return Variant(d.ToString());
+            }
             case adCurrency: return Variant(v.ToCurrency());
             case adDate:
             case adDBTimeStamp: return Variant(v.ToDate());

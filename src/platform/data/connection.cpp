@@ -5,6 +5,7 @@
 #include "data/ado.h"
 #include "automation/text.h"
 #include "data/driver.h"
+#include "data/script.h"
 
 namespace ado {
 namespace {
@@ -134,7 +135,7 @@ void Connection::ExecuteScript(const std::string& sql) {
     auto& driver = Driver();
     ClearErrors();
     try {
-        driver.RunScript(sql);
+        for (const std::string& statement : ScriptStatements(sql, driver.GetDialect())) driver.RunScript(statement);
     } catch (const detail::DriverError& e) {
         Fail(e.error);
     }

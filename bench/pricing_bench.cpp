@@ -1,0 +1,230 @@
+// Prices against the bare SQLite C API on the same file in the same run.
+//
+// WebPricePage: the web prices of a page of 50 products for one partner and day.
+//   /system  50 Pricing.GetWebPrice calls on one object (each asks the currency
+//            component for the home currency and calls the procedure GetPrice on
+//            a pooled connection), reading the price properties;
+//   /list    one Pricing.GetWebPrices call for the 50 products;
+//   /bare    50 runs of one prepared statement with the same precedence query,
+//            the home currency known beforehand.
+// PriceImport: a price list of 100,000 list prices (25,000 products, four
+//   quarters each, in file order by quarter).
+//   /system  Vendalo.PriceListImport.ImportText: parse, validate, sort, then per row
+//            the key and overlap checks, the referential check (cached per key) and
+//            the insert, in one transaction;
+//   /bare    the same statements per row prepared once in one transaction
+//            (product and currency checked once per product), no parsing.
+// Both report rows per second.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <string>
+
+#include "bench_support.h"
+#include "lib_sales.h"
+#include "vendalo/price_list_import.h"
+#include "vendalo/pricing.h"
+
+namespace {
+
+using bench_support::BareSQLite;
+using bench_support::BenchInstallation;
+
+constexpr int kPage = 50;
+constexpr int kProducts = 1000;
+constexpr int kImportProducts = 25000;
+const char* kQuarters[] = {"2024-01-01", "2024-04-01", "2024-07-01", "2024-10-01", ""};
+
+// Products with list prices in EUR and USD; every other one with a customer price of partner 10.
+void StorePrices(BareSQLite& db) {
+    db.Exec("BEGIN");
+    db.Exec("INSERT INTO CURRENCY (CURRENCYCODE, DECIMALS, HOMECURRENCY) VALUES ('EUR', 2, 1)");
+    db.Exec("INSERT INTO CURRENCY (CURRENCYCODE, DECIMALS, HOMECURRENCY) VALUES ('USD', 2, 0)");
+    db.Exec("INSERT INTO BUSINESSPARTNER (BUSINESSPARTNERID, NAME) VALUES (10, 'Acme')");
+    for (int p = 1; p <= kProducts; ++p) {
+        sqlite3_stmt* list = db.Statement(
+            "INSERT INTO PRODUCTPRICE VALUES (?, '2024-01-01 00:00:00', ?, NULL, ?, NULL, NULL)");
+        for (const char* currency : {"EUR", "USD"}) {
+            sqlite3_bind_int(list, 1, p);
+            sqlite3_bind_text(list, 2, currency, 3, SQLITE_STATIC);
+            sqlite3_bind_double(list, 3, 10 + p / 100.0);
+            db.Run(list);
+            sqlite3_reset(list);
+        }
+        if (p % 2 == 0) {
+            sqlite3_stmt* customer = db.Statement(
+                "INSERT INTO CUSTOMERPRICE VALUES (10, ?, '2024-01-01 00:00:00', 'USD', NULL, ?, 5, NULL)");
+            sqlite3_bind_int(customer, 1, p);
+            sqlite3_bind_double(customer, 2, 9 + p / 100.0);
+            db.Run(customer);
+        }
+    }
+    db.Exec("COMMIT");
+}
+
+void WebPricePage(benchmark::State& state) {
+    BenchInstallation inst;
+    BareSQLite setup(inst.DatabaseFile());
+    StorePrices(setup);
+    auto pricing = Sls_GetComponent<vendalo::IPricing>("Vendalo.Pricing");
+    ole::Date day = ole::Date::FromParts(2025, 3, 1);
+    int first = 1;
+    double sum = 0;
+    for (auto _ : state) {
+        for (int p = first; p < first + kPage; ++p)
+            if (pricing->GetWebPrice(p, 10, day, "USD")) sum += pricing->Price().ToDouble();
+        first = first + kPage > kProducts ? 1 : first + kPage;
+    }
+    benchmark::DoNotOptimize(sum);
+    state.counters["prices/s"] = benchmark::Counter(static_cast<double>(state.iterations() * kPage), benchmark::Counter::kIsRate);
+}
+BENCHMARK(WebPricePage)->Name("WebPricePage/system")->UseRealTime();
+
+void WebPricePageList(benchmark::State& state) {
+    BenchInstallation inst;
+    BareSQLite setup(inst.DatabaseFile());
+    StorePrices(setup);
+    auto pricing = Sls_GetComponent<vendalo::IPricing>("Vendalo.Pricing");
+    ole::Date day = ole::Date::FromParts(2025, 3, 1);
+    std::vector<int32_t> page(kPage);
+    int first = 1;
+    double sum = 0;
+    for (auto _ : state) {
+        for (int k = 0; k < kPage; ++k) page[static_cast<size_t>(k)] = first + k;
+        for (const auto& price : pricing->GetWebPrices(page, 10, day, "USD"))
+            if (price) sum += price->Price.ToDouble();
+        first = first + kPage > kProducts ? 1 : first + kPage;
+    }
+    benchmark::DoNotOptimize(sum);
+    state.counters["prices/s"] = benchmark::Counter(static_cast<double>(state.iterations() * kPage), benchmark::Counter::kIsRate);
+}
+BENCHMARK(WebPricePageList)->Name("WebPricePage/list")->UseRealTime();
+
+void WebPricePageBare(benchmark::State& state) {
+    BenchInstallation inst;
+    BareSQLite db(inst.DatabaseFile());
+    StorePrices(db);
+    const char* query =
+        "SELECT PRODUCTID, BUSINESSPARTNERID, CURRENCYCODE, EFFECTIVEDATE, EXPIRYDATE, PRICE, DISCOUNTPERC, DISCOUNTAMOUNT FROM ("
+        " SELECT * FROM (SELECT 1 AS K, * FROM CUSTOMERPRICE WHERE BUSINESSPARTNERID = ?2 AND PRODUCTID = ?1 AND CURRENCYCODE = ?3"
+        "  AND EFFECTIVEDATE <= ?5 AND (EXPIRYDATE IS NULL OR EXPIRYDATE > ?5) AND PRICE IS NOT NULL ORDER BY EFFECTIVEDATE DESC LIMIT 1)"
+        " UNION ALL SELECT * FROM (SELECT 2 AS K, * FROM CUSTOMERPRICE WHERE BUSINESSPARTNERID = ?2 AND PRODUCTID = ?1 AND CURRENCYCODE = ?4"
+        "  AND EFFECTIVEDATE <= ?5 AND (EXPIRYDATE IS NULL OR EXPIRYDATE > ?5) AND PRICE IS NOT NULL ORDER BY EFFECTIVEDATE DESC LIMIT 1)"
+        " UNION ALL SELECT * FROM (SELECT 3 AS K, NULL, * FROM PRODUCTPRICE WHERE PRODUCTID = ?1 AND CURRENCYCODE = ?3"
+        "  AND EFFECTIVEDATE <= ?5 AND (EXPIRYDATE IS NULL OR EXPIRYDATE > ?5) AND PRICE IS NOT NULL ORDER BY EFFECTIVEDATE DESC LIMIT 1)"
+        " UNION ALL SELECT * FROM (SELECT 4 AS K, NULL, * FROM PRODUCTPRICE WHERE PRODUCTID = ?1 AND CURRENCYCODE = ?4"
+        "  AND EFFECTIVEDATE <= ?5 AND (EXPIRYDATE IS NULL OR EXPIRYDATE > ?5) AND PRICE IS NOT NULL ORDER BY EFFECTIVEDATE DESC LIMIT 1)"
+        ") ORDER BY K LIMIT 1";
+    int first = 1;
+    double sum = 0;
+    for (auto _ : state) {
+        for (int p = first; p < first + kPage; ++p) {
+            sqlite3_stmt* stmt = db.Statement(query);
+            sqlite3_bind_int(stmt, 1, p);
+            sqlite3_bind_int(stmt, 2, 10);
+            sqlite3_bind_text(stmt, 3, "USD", 3, SQLITE_STATIC);
+            sqlite3_bind_text(stmt, 4, "EUR", 3, SQLITE_STATIC);
+            sqlite3_bind_text(stmt, 5, "2025-03-01 00:00:00", 19, SQLITE_STATIC);
+            if (sqlite3_step(stmt) == SQLITE_ROW) sum += sqlite3_column_double(stmt, 5);
+        }
+        first = first + kPage > kProducts ? 1 : first + kPage;
+    }
+    benchmark::DoNotOptimize(sum);
+    state.counters["prices/s"] = benchmark::Counter(static_cast<double>(state.iterations() * kPage), benchmark::Counter::kIsRate);
+}
+BENCHMARK(WebPricePageBare)->Name("WebPricePage/bare")->UseRealTime();
+
+void StoreProducts(BareSQLite& db) {
+    db.Exec("BEGIN");
+    db.Exec("INSERT INTO CURRENCY (CURRENCYCODE, DECIMALS, HOMECURRENCY) VALUES ('EUR', 2, 1)");
+    sqlite3_stmt* insert = db.Statement("INSERT INTO PRODUCT (PRODUCTID) VALUES (?)");
+    for (int p = 1; p <= kImportProducts; ++p) {
+        sqlite3_bind_int(insert, 1, p);
+        db.Run(insert);
+        sqlite3_reset(insert);
+    }
+    db.Exec("COMMIT");
+}
+
+// The list by quarter: every product's first quarter, then every product's second...
+std::string PriceList() {
+    std::string csv = "PRODUCTID,CURRENCYCODE,EFFECTIVEDATE,EXPIRYDATE,PRICE\n";
+    char row[96];
+    for (int q = 0; q < 4; ++q)
+        for (int p = 1; p <= kImportProducts; ++p) {
+            std::snprintf(row, sizeof row, "%d,EUR,%s,%s,%d.%02d\n", p, kQuarters[q], kQuarters[q + 1], 10 + q, p % 100);
+            csv += row;
+        }
+    return csv;
+}
+
+void PriceImport(benchmark::State& state) {
+    BenchInstallation inst;
+    BareSQLite db(inst.DatabaseFile());
+    StoreProducts(db);
+    std::string csv = PriceList();
+    auto import = Sls_GetComponent<vendalo::IPriceListImport>("Vendalo.PriceListImport");
+    size_t rows = 0;
+    for (auto _ : state) {
+        auto result = import->ImportText(csv);
+        if (!result.Stored()) state.SkipWithError("the price list was refused");
+        rows += result.rows;
+        state.PauseTiming();
+        db.Exec("DELETE FROM PRODUCTPRICE");
+        state.ResumeTiming();
+    }
+    state.counters["rows/s"] = benchmark::Counter(static_cast<double>(rows), benchmark::Counter::kIsRate);
+}
+BENCHMARK(PriceImport)->Name("PriceImport/system")->UseRealTime()->Iterations(1);
+
+void PriceImportBare(benchmark::State& state) {
+    BenchInstallation inst;
+    BareSQLite db(inst.DatabaseFile());
+    StoreProducts(db);
+    size_t rows = 0;
+    for (auto _ : state) {
+        db.Exec("BEGIN IMMEDIATE");
+        for (int p = 1; p <= kImportProducts; ++p) {
+            for (const char* check : {"SELECT PRODUCTID FROM PRODUCT WHERE PRODUCTID = ?",
+                                      "SELECT CURRENCYCODE FROM CURRENCY WHERE CURRENCYCODE = 'EUR' AND ? > 0"}) {
+                sqlite3_stmt* stmt = db.Statement(check);
+                sqlite3_bind_int(stmt, 1, p);
+                db.ReadAll(stmt);
+            }
+        }
+        for (int q = 0; q < 4; ++q)
+            for (int p = 1; p <= kImportProducts; ++p) {
+                std::string from = std::string(kQuarters[q]) + " 00:00:00";
+                std::string to = q < 3 ? std::string(kQuarters[q + 1]) + " 00:00:00" : "9999-12-31 00:00:00";
+                sqlite3_stmt* key = db.Statement(
+                    "SELECT PRODUCTID FROM PRODUCTPRICE WHERE PRODUCTID = ? AND CURRENCYCODE = 'EUR' AND EFFECTIVEDATE = ?");
+                sqlite3_bind_int(key, 1, p);
+                sqlite3_bind_text(key, 2, from.c_str(), -1, SQLITE_TRANSIENT);
+                db.ReadAll(key);
+                sqlite3_stmt* overlap = db.Statement(
+                    "SELECT PRODUCTID FROM PRODUCTPRICE WHERE PRODUCTID = ? AND CURRENCYCODE = 'EUR' AND ((EFFECTIVEDATE <= ?2 "
+                    "AND (EXPIRYDATE IS NULL OR EXPIRYDATE > ?2)) OR (EFFECTIVEDATE >= ?2 AND (EFFECTIVEDATE <= ?3)))");
+                sqlite3_bind_int(overlap, 1, p);
+                sqlite3_bind_text(overlap, 2, from.c_str(), -1, SQLITE_TRANSIENT);
+                sqlite3_bind_text(overlap, 3, to.c_str(), -1, SQLITE_TRANSIENT);
+                db.ReadAll(overlap);
+                sqlite3_stmt* insert = db.Statement(
+                    "INSERT INTO PRODUCTPRICE(PRODUCTID, EFFECTIVEDATE, CURRENCYCODE, EXPIRYDATE, PRICE, DISCOUNTPERC, "
+                    "DISCOUNTAMOUNT) VALUES (?, ?, 'EUR', ?, ?, NULL, NULL)");
+                sqlite3_bind_int(insert, 1, p);
+                sqlite3_bind_text(insert, 2, from.c_str(), -1, SQLITE_TRANSIENT);
+                if (q < 3) sqlite3_bind_text(insert, 3, to.c_str(), -1, SQLITE_TRANSIENT);
+                sqlite3_bind_double(insert, 4, 10 + q + (p % 100) / 100.0);
+                db.Run(insert);
+                ++rows;
+            }
+        db.Exec("COMMIT");
+        state.PauseTiming();
+        db.Exec("DELETE FROM PRODUCTPRICE");
+        state.ResumeTiming();
+    }
+    state.counters["rows/s"] = benchmark::Counter(static_cast<double>(rows), benchmark::Counter::kIsRate);
+}
+BENCHMARK(PriceImportBare)->Name("PriceImport/bare")->UseRealTime()->Iterations(1);
+
+}  // namespace

@@ -1,0 +1,265 @@
+#include "vendalo/price_list_import.h"
+
+#include <algorithm>
+#include <map>
+#include <optional>
+
+#include "automation/text.h"
+#include "data/transaction.h"
+#include "keys.h"
+#include "lib_sales.h"
+#include "os/durable_file.h"
+#include "price_maintenance.h"
+#include "register.h"
+#include "vendalo/vendalo_error.h"
+
+namespace vendalo {
+namespace {
+
+using ole::Variant;
+namespace pm = price_maintenance;
+
+struct CsvRow {
+    int64_t line = 0;
+    std::vector<std::string> fields;
+};
+
+// RFC 4180 records: "," between fields, CR LF or LF between records, fields in
+// double quotes may hold both and a doubled quote. Blank lines are skipped.
+std::vector<CsvRow> ParseCsv(const std::string& text) {
+    std::vector<CsvRow> rows;
+    size_t i = text.rfind("\xEF\xBB\xBF", 0) == 0 ? 3 : 0;
+    int64_t line = 1;
+    while (i < text.size()) {
+        CsvRow row;
+        row.line = line;
+        std::string field;
+        bool endOfRecord = false;
+        while (!endOfRecord) {
+            field.clear();
+            if (i < text.size() && text[i] == '"') {
+                ++i;
+                while (i < text.size()) {
+                    if (text[i] == '"') {
+                        if (i + 1 < text.size() && text[i + 1] == '"') {
+                            field += '"';
+                            i += 2;
+                            continue;
+                        }
+                        ++i;
+                        break;
+                    }
+                    if (text[i] == '\n') ++line;
+                    field += text[i++];
+                }
+                // anything between the closing quote and the separator is kept as written
+                while (i < text.size() && text[i] != ',' && text[i] != '\n' && text[i] != '\r') field += text[i++];
+            } else {
+                while (i < text.size() && text[i] != ',' && text[i] != '\n' && text[i] != '\r') field += text[i++];
+            }
+            row.fields.push_back(field);
+            if (i < text.size() && text[i] == ',') {
+                ++i;
+                continue;
+            }
+            if (i < text.size() && text[i] == '\r') ++i;
+            if (i < text.size() && text[i] == '\n') ++i;
+            ++line;
+            endOfRecord = true;
+        }
+        bool blank = row.fields.size() == 1 && ole::TrimBlanks(row.fields[0]).empty();
+        if (!blank) rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+enum Column { kProduct, kPartner, kCurrency, kEffective, kExpiry, kPrice, kPercent, kAmount, kColumns };
+const char* const kColumnNames[kColumns] = {"PRODUCTID",     "BUSINESSPARTNERID", "CURRENCYCODE", "EFFECTIVEDATE",
+                                            "EXPIRYDATE",    "PRICE",             "DISCOUNTPERC", "DISCOUNTAMOUNT"};
+
+// What a refusal means, for the person who made the file.
+std::string Explain(int32_t number, const std::string& description, const PriceRecord& r) {
+    auto quoted = [](const Variant& v) { return "'" + v.Text() + "'"; };
+    switch (number) {
+        case MissingProductID: return "MissingProductID: PRODUCTID is empty";
+        case MissingEffectiveDate: return "MissingEffectiveDate: EFFECTIVEDATE is empty";
+        case MissingCurrencyCode: return "MissingCurrencyCode: CURRENCYCODE is empty";
+        case MissingPrice: return "MissingPrice: PRICE is empty";
+        case MissingBusinessPartnerID: return "MissingBusinessPartnerID: BUSINESSPARTNERID is empty";
+        case InvalidEffectiveDate: return "InvalidEffectiveDate: EFFECTIVEDATE " + quoted(r.EffectiveDate) + " is no date";
+        case InvalidExpiryDate: return "InvalidExpiryDate: EXPIRYDATE " + quoted(r.ExpiryDate) + " is no date";
+        case InvalidPrice: return "InvalidPrice: PRICE " + quoted(r.Price) + " is no number of 0 or more";
+        case InvalidDiscountPercent:
+            return "InvalidDiscountPercent: DISCOUNTPERC " + quoted(r.DiscountPercent) + " is no number up to 100";
+        case InvalidDiscountAmount:
+            return "InvalidDiscountAmount: DISCOUNTAMOUNT " + quoted(r.DiscountAmount) + " is no number up to the price";
+        case NonExclusiveDiscount:
+            return "NonExclusiveDiscount: DISCOUNTPERC and DISCOUNTAMOUNT are both given; one of them must be 0 or empty";
+        case ExpiryDateRange: return "ExpiryDateRange: EXPIRYDATE is not after EFFECTIVEDATE";
+        case EffectiveDateRange:
+            return "EffectiveDateRange: the range " + r.EffectiveDate.Text() + " to " +
+                   (r.ExpiryDate.IsNull() ? std::string("open end") : r.ExpiryDate.Text()) +
+                   " overlaps another price of the same key (a range may not end on the day the next one begins)";
+        case ReferentialInsert: return "ReferentialInsert: no such product, partner or currency (" + description + ")";
+        default: return description;
+    }
+}
+
+struct Candidate {
+    int64_t line;
+    PriceRecord record;
+    int32_t partner, product;
+    ole::Date effective;
+};
+
+class PriceListImport : public IPriceListImport {
+public:
+    PriceListResult ImportFile(const std::string& path, const PriceListProgress& progress) override {
+        try {
+            return Import(os::ReadRegularFile(path), progress);
+        } catch (...) {
+            Sls_RaiseError("Vendalo.PriceListImport.ImportFile", "file '" + path + "'");
+        }
+    }
+
+    PriceListResult ImportText(const std::string& csv, const PriceListProgress& progress) override {
+        try {
+            return Import(csv, progress);
+        } catch (...) {
+            Sls_RaiseError("Vendalo.PriceListImport.ImportText");
+        }
+    }
+
+private:
+    static PriceListResult Import(const std::string& text, const PriceListProgress& progress) {
+        PriceListResult result;
+        std::vector<CsvRow> rows = ParseCsv(text);
+        if (rows.empty()) {
+            result.refused.push_back({1, 0, "the file holds no header row"});
+            return result;
+        }
+        int position[kColumns];
+        if (!ReadHeader(rows.front(), position, result)) return result;
+        result.customerPrices = position[kPartner] >= 0;
+        result.rows = rows.size() - 1;
+
+        std::vector<Candidate> candidates = CheckRows(rows, position, result);
+        // a key's ranges in date order: each range is checked against the earlier ones
+        std::stable_sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
+            auto key = [](const Candidate& c) {
+                return std::make_tuple(c.partner, c.product, c.record.CurrencyCode.ToString(), c.effective.serial);
+            };
+            return key(a) < key(b);
+        });
+        if (progress) progress(result.rows - candidates.size(), result.rows);
+        Store(candidates, result, progress);
+        std::stable_sort(result.refused.begin(), result.refused.end(),
+                         [](const PriceListProblem& a, const PriceListProblem& b) { return a.line < b.line; });
+        if (!result.refused.empty()) result.added = result.updated = 0;
+        return result;
+    }
+
+    static bool ReadHeader(const CsvRow& header, int (&position)[kColumns], PriceListResult& result) {
+        std::fill(std::begin(position), std::end(position), -1);
+        for (size_t i = 0; i < header.fields.size(); ++i) {
+            std::string name = ole::UpperCase(ole::TrimBlanks(header.fields[i]));
+            auto known = std::find_if(std::begin(kColumnNames), std::end(kColumnNames),
+                                      [&](const char* c) { return name == c; });
+            if (known == std::end(kColumnNames)) {
+                result.refused.push_back({header.line, 0, "the header names an unknown column '" + header.fields[i] + "'"});
+                continue;
+            }
+            int& at = position[known - std::begin(kColumnNames)];
+            if (at >= 0) result.refused.push_back({header.line, 0, "the header names the column " + name + " twice"});
+            at = static_cast<int>(i);
+        }
+        for (Column required : {kProduct, kCurrency, kEffective, kPrice})
+            if (position[required] < 0)
+                result.refused.push_back(
+                    {header.line, 0, std::string("the header lacks the column ") + kColumnNames[required]});
+        return result.refused.empty();
+    }
+
+    // The rows that pass validation, as records with their keys; the others are refused.
+    static std::vector<Candidate> CheckRows(const std::vector<CsvRow>& rows, const int (&position)[kColumns],
+                                            PriceListResult& result) {
+        std::vector<Candidate> candidates;
+        candidates.reserve(rows.size());
+        size_t width = 0;
+        for (int p : position) width = std::max(width, static_cast<size_t>(p + 1));
+        for (size_t k = 1; k < rows.size(); ++k) {
+            const CsvRow& row = rows[k];
+            if (row.fields.size() != rows.front().fields.size()) {
+                result.refused.push_back({row.line, 0,
+                                          "the row has " + std::to_string(row.fields.size()) + " fields, the header " +
+                                              std::to_string(rows.front().fields.size())});
+                continue;
+            }
+            auto value = [&](Column c) -> Variant {
+                if (position[c] < 0) return ole::Null;
+                std::string field = ole::TrimBlanks(row.fields[static_cast<size_t>(position[c])]);
+                return field.empty() ? ole::Null : Variant(field);
+            };
+            PriceRecord r{value(kProduct), value(kPartner), value(kCurrency), value(kEffective),
+                          value(kExpiry),  value(kPrice),   value(kPercent),  value(kAmount)};
+            try {
+                pm::Validate(r, result.customerPrices);
+            } catch (const ole::AutomationError& e) {
+                result.refused.push_back({row.line, e.Number(), Explain(e.Number(), e.Description(), r)});
+                continue;
+            }
+            auto product = IntegerKeyOf(r.ProductID);
+            auto partner = result.customerPrices ? IntegerKeyOf(r.BusinessPartnerID) : std::optional<int32_t>(0);
+            if (!product || !partner) {
+                result.refused.push_back({row.line, ole::err::TypeMismatch,
+                                          !product ? "PRODUCTID '" + r.ProductID.Text() + "' is no whole number"
+                                                   : "BUSINESSPARTNERID '" + r.BusinessPartnerID.Text() +
+                                                         "' is no whole number"});
+                continue;
+            }
+            candidates.push_back({row.line, r, *partner, *product, r.EffectiveDate.ToDate()});
+        }
+        return candidates;
+    }
+
+    // Every candidate in one transaction; kept only when none is refused.
+    static void Store(const std::vector<Candidate>& candidates, PriceListResult& result,
+                      const PriceListProgress& progress) {
+        if (candidates.empty()) return;
+        bool customer = result.customerPrices;
+        auto connection = std::make_shared<ado::Connection>();
+        connection->Open(Sls_ConnectionString(), "", "", -1);
+        ado::Transaction tx(*connection);
+        pm::LockTable(customer, connection);
+        pm::ReferenceCache references;
+        size_t done = result.rows - candidates.size();
+        for (const Candidate& c : candidates) {
+            try {
+                if (pm::KeyExists(c.record, customer, connection)) {
+                    pm::Update(c.record, customer, connection);
+                    ++result.updated;
+                } else {
+                    pm::Add(c.record, customer, connection, &references);
+                    ++result.added;
+                }
+            } catch (const ole::AutomationError& e) {
+                result.refused.push_back({c.line, e.Number(), Explain(e.Number(), e.Description(), c.record)});
+                // a statement the database refused may have ended the transaction (PostgreSQL):
+                // the later rows cannot be checked in it
+                if (!connection->Errors().empty()) {
+                    result.refused.back().text += " (the rows after it were not checked)";
+                    break;
+                }
+            }
+            if (progress && (++done % 256 == 0 || done == result.rows)) progress(done, result.rows);
+        }
+        if (result.refused.empty()) tx.Commit();
+        connection->Close();
+    }
+};
+
+}  // namespace
+
+void RegisterPriceListImport() { ole::RegisterClass<PriceListImport>("Vendalo.PriceListImport"); }
+
+}  // namespace vendalo
