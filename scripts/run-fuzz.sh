@@ -21,7 +21,7 @@ for target in fuzz_edi_confirmation:edi fuzz_xml_confirmation:xml; do
   "$build/fuzz/$name" -max_total_time="$seconds" -timeout=10 -max_len=16384 -rss_limit_mb=2048 \
     -print_final_stats=1 -artifact_prefix="$build/fuzz-artifacts/$name-" "${dict[@]}" \
     "$work" "$root/fuzz/corpus/$kind" >"$build/fuzz-artifacts/$name.log" 2>&1 || status=$?
-  grep -E '^(#[0-9]+ +(INITED|DONE)|stat::|==[0-9]+==|SUMMARY)' "$build/fuzz-artifacts/$name.log" || true
+  grep -E '^(#[0-9]+[[:space:]]+(INITED|DONE)|stat::|==[0-9]+==|SUMMARY)' "$build/fuzz-artifacts/$name.log" || true
   if [ "$status" -ne 0 ]; then
     tail -40 "$build/fuzz-artifacts/$name.log"
     echo "$name found a fault (exit $status): see $build/fuzz-artifacts"
