@@ -203,10 +203,15 @@ private:
             connection->Open(ConnectionString(), "", "", -1);
             auto read = std::make_shared<ado::Command>();
             read->ActiveConnection = connection;
-            // the id as given, in upper and in lower case: each an indexed lookup
-            read->CommandText = "SELECT ORDERID, WEBPAYMENTMETHOD, ACKNOWLEDGEMENTURL FROM ORDERHEADER WHERE ORDERID IN (?, ?, ?)";
-            for (const char* name : {"OrderID", "OrderIDUpper", "OrderIDLower"})
-                read->AppendParameter(read->CreateParameter(name, ado::adChar, ado::adParamInput, kOrderIdSize));
+            read->CommandText = "SELECT ORDERID, WEBPAYMENTMETHOD, ACKNOWLEDGEMENTURL FROM ORDERHEADER WHERE ORDERID = ?";
+            read->AppendParameter(read->CreateParameter("OrderID", ado::adChar, ado::adParamInput, kOrderIdSize));
+            // an id written in another case than stored: in upper or lower case, each an indexed lookup
+            auto readAnyCase = std::make_shared<ado::Command>();
+            readAnyCase->ActiveConnection = connection;
+            readAnyCase->CommandText =
+                "SELECT ORDERID, WEBPAYMENTMETHOD, ACKNOWLEDGEMENTURL FROM ORDERHEADER WHERE ORDERID IN (?, ?)";
+            for (const char* name : {"OrderIDUpper", "OrderIDLower"})
+                readAnyCase->AppendParameter(readAnyCase->CreateParameter(name, ado::adChar, ado::adParamInput, kOrderIdSize));
             auto change = std::make_shared<ado::Command>();
             change->ActiveConnection = connection;
             change->CommandText =
@@ -221,11 +226,12 @@ private:
                 const std::string& id = entry.orderId;
                 ado::RecordsetPtr order;
                 if (id.size() <= kOrderIdSize) {
-                    std::vector<Variant> values{Variant(id), Variant(ole::UpperCase(id)), Variant(ole::LowerCase(id))};
-                    order = read->Execute(nullptr, &values);
-                    // two orders whose ids differ in case only: the one written as in the file
-                    while (!order->Eof() && order->Fields("ORDERID").Value().Text() != id) order->MoveNext();
-                    if (order->Eof()) order->MoveFirst();
+                    std::vector<Variant> exact{Variant(id)};
+                    order = read->Execute(nullptr, &exact);
+                    if (order->Eof()) {
+                        std::vector<Variant> anyCase{Variant(ole::UpperCase(id)), Variant(ole::LowerCase(id))};
+                        order = readAnyCase->Execute(nullptr, &anyCase);
+                    }
                 }
                 if (!order || order->Eof()) {
                     Sls_LogError("WebOrderConfirmation.UpdateDatabase: Order read from " + std::string("acknowledgement file with ID ") +
