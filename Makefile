@@ -3,7 +3,9 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 HOME_DIR ?= var/demo
 
-.PHONY: all deps build test run bench asan clean
+FUZZ_SECONDS ?= 300
+
+.PHONY: all deps build test run bench asan fuzz clean
 
 all: build
 
@@ -31,5 +33,13 @@ asan: deps
 	@cmake --build build-asan -j$(JOBS)
 	@scripts/run-tests.sh build-asan
 
+# Each fuzz target runs FUZZ_SECONDS on the readers of the back end's files;
+# the libraries are built with clang, coverage and AddressSanitizer in build-fuzz.
+fuzz: deps
+	@cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  -DBACKOFFICE_FUZZ=ON -DBACKOFFICE_TESTS=OFF >/dev/null
+	@cmake --build build-fuzz -j$(JOBS) --target fuzz_edi_confirmation fuzz_xml_confirmation
+	@scripts/run-fuzz.sh build-fuzz $(FUZZ_SECONDS)
+
 clean:
-	rm -rf build build-bench build-asan
+	rm -rf build build-bench build-asan build-fuzz

@@ -48,13 +48,16 @@ void ConfirmationImport(benchmark::State& state) {
     BenchInstallation inst;
     BareSQLite db(inst.DatabaseFile());
     StoreOrders(db);
-    std::string file = (std::filesystem::temp_directory_path() / "backoffice_bench_confirm.edi").string();
+    // in a folder of its own: the import keeps what it applied in archive/ beside the file
+    std::filesystem::create_directories(inst.Home() / "edi" / "in");
+    std::string file = (inst.Home() / "edi" / "in" / "confirm.edi").string();
     auto importer = Sls_GetComponent<ordexa::IWebOrderConfirmation>("Ordexa.WebOrderConfirmation");
     for (auto _ : state) {
         state.PauseTiming();
         Prepare(db, file);
+        std::filesystem::remove_all(std::filesystem::path(file).parent_path() / "archive");
         state.ResumeTiming();
-        importer->Run("1", file, "", ";", "false", "", "", "", "", "", "");
+        importer->Run("1", file, "", ";", ordexa::FtpSettings{"false", "", "", "", "", "", ""});
         if (std::filesystem::exists(file)) state.SkipWithError("the file was not consumed");
     }
 }

@@ -11,6 +11,7 @@ namespace {
 const char* kPayment = "DIRECTPAYMENT_PARAMETERS";
 const char* kFreight = "FREIGHT_PARAMETERS";
 const char* kGeneral = "GENERAL_PARAMETERS";
+const char* kEdi = "EDI_PARAMETERS";
 
 // Defaults a new shop can start with; the administrators change them in the file.
 const std::vector<qx::ConfigSetting> kSalesParameters = {
@@ -33,6 +34,7 @@ const std::vector<qx::ConfigSetting> kSalesParameters = {
     {kGeneral, "SubmittedOrderListPage", "String", "/shop/orders/submitted"},
     {kGeneral, "EnableGetInventoryButton", "Long", "1"},
     {kGeneral, "EnableATPCheckButtons", "Long", "1"},
+    {kEdi, "ConfirmationArchiveDays", "Long", "30"},  // applied confirmation files kept in archive/
 };
 
 }  // namespace

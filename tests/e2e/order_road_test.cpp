@@ -6,10 +6,13 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <iostream>
 #include <map>
 #include <set>
@@ -221,6 +224,46 @@ TEST_P(OrderRoad, ABatchKilledInTheMiddleOfAnExportIsFinishedByTheNextWithoutLos
     for (size_t at = exported.find("\r\nHDR,"); at != std::string::npos; at = exported.find("\r\nHDR,", at + 1)) ++headers;
     EXPECT_EQ(envelopes, headers);
     EXPECT_GE(envelopes, static_cast<size_t>(kOrders));
+}
+
+// A batch whose files may not grow beyond a size (RLIMIT_FSIZE, as a scheduler
+// or a shell may set it), with SIGXFSZ at its default as such a parent leaves it.
+int BatchUnderFileSizeLimit(const std::string& home, rlim_t bytes) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        std::signal(SIGXFSZ, SIG_DFL);
+        struct rlimit limit {bytes, bytes};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        int devNull = ::open("/dev/null", O_WRONLY);
+        ::dup2(devNull, STDOUT_FILENO);
+        ::dup2(devNull, STDERR_FILENO);
+        ::execl(BACKOFFICE_BINARY, BACKOFFICE_BINARY, "batch", "--home", home.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return status;
+}
+
+TEST_P(OrderRoad, ABatchThatReachesTheFileSizeLimitReportsAFullDiskAndFinishes) {
+    ASSERT_EQ(Backoffice("demo --home " + Home()).exitCode, 0);
+    // room for the database and the log to grow, none for the export file: the
+    // back end has not taken the previous one, which fills the limit
+    uintmax_t largest = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(home_))
+        if (entry.is_regular_file()) largest = std::max<uintmax_t>(largest, entry.file_size());
+    const rlim_t limit = static_cast<rlim_t>(largest + (4 << 20));
+    fs::path exportFile = home_ / "edi" / "out" / "orders.edi";
+    fs::create_directories(exportFile.parent_path());
+    WriteFile(exportFile, std::string(limit, '#'));
+    int status = BatchUnderFileSizeLimit(home_.string(), limit);
+    ASSERT_TRUE(WIFEXITED(status)) << "the batch was killed by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    std::string log = ReadFile(home_ / "log" / "vendalo.log");
+    EXPECT_NE(log.find("ERROR 0x3D"), std::string::npos) << log;  // disk full
+    EXPECT_EQ(fs::file_size(exportFile), limit);  // no half message
+    auto rs = Open()->Execute("SELECT COUNT(*) FROM ORDERHEADER WHERE BISID = 1 AND ORDERSTATUS = 0");
+    EXPECT_GT(rs->Fields(0).Value().ToLong(), 0);  // they wait for the next batch
 }
 
 INSTANTIATE_DB_TEST(OrderRoad);

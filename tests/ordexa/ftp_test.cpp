@@ -186,3 +186,25 @@ TEST_F(FtpTest, TheInstallationsConnectTimeoutEndsAWaitForASilentServer) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(FtpTest, RenamesAFileInItsDirectoryAndNamesTheFileThatIsMissing) {
+    auto ftp = Ftp();
+    const std::string host = server_.Host(), port = server_.Port(), user = server_.User(), pw = server_.Password();
+    fs::create_directories(server_.Home() / "in");
+    WriteFile(server_.Home() / "in" / "confirm.edi", "A1,SO-1\r\n");
+    ftp->RenameFileViaFTP("in/confirm.edi", "confirm.edi.work", {"true", host, port, "", "", user, pw});
+    EXPECT_FALSE(fs::exists(server_.Home() / "in" / "confirm.edi"));
+    EXPECT_EQ(ReadFile(server_.Home() / "in" / "confirm.edi.work"), "A1,SO-1\r\n");
+
+    SlsErrorInfo e = ErrorOf([&] { ftp->RenameFileViaFTP("in/confirm.edi", "x", {"true", host, port, "", "", user, pw}); });
+    EXPECT_EQ(e.Description.substr(0, e.Description.find("\r\n")),
+              "WinInet.FtpRenameFile [renaming file in/confirm.edi to x] returned error code 12003 "
+              "(550 No such file or directory.)");
+    EXPECT_NE(e.Description.find("\r\nNew name: x\r\n"), std::string::npos);
+    EXPECT_EQ(e.Description.find(pw), std::string::npos);
+    EXPECT_EQ(net::FtpClient::LiveHandles(), 0);
+}
+
+}  // namespace

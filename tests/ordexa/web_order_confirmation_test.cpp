@@ -1,15 +1,21 @@
 // The confirmation import on both databases, from local files and through the real FTP server.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <filesystem>
 
 #include "exchange/web_order_confirmation.h"
 #include "ftp_server.h"
 #include "lib_sales.h"
+#include "log/log.h"
+#include "run_program.h"
 #include "test_installation.h"
 
 using namespace testing_support;
 using ole::Variant;
+using ordexa::FtpSettings;
 namespace fs = std::filesystem;
 
 namespace {
@@ -41,6 +47,19 @@ protected:
         importer->Run("1", path.empty() ? file_ : path, type, separator, {"false", "", "", "", "", "", ""});
     }
 
+    // Files of a folder whose names start with a prefix, in name order.
+    static std::vector<fs::path> FilesIn(const fs::path& folder, const std::string& prefix) {
+        std::vector<fs::path> files;
+        if (!fs::exists(folder)) return files;
+        for (const auto& entry : fs::directory_iterator(folder))
+            if (entry.path().filename().string().rfind(prefix, 0) == 0) files.push_back(entry.path());
+        std::sort(files.begin(), files.end());
+        return files;
+    }
+    std::vector<fs::path> WorkFiles() const { return FilesIn(fs::path(file_).parent_path(), "confirm.edi.work-"); }
+    std::vector<fs::path> Archived() const { return FilesIn(fs::path(file_).parent_path() / "archive", "confirm.edi."); }
+    std::vector<fs::path> Rejected() const { return FilesIn(fs::path(file_).parent_path() / "rejected", "confirm.edi."); }
+
     std::string file_;
 };
 
@@ -58,6 +77,9 @@ TEST_P(Confirmations, EdiEntriesMoveExportedOrdersOnByPaymentAndAcknowledgement)
     EXPECT_EQ(StatusOf("NEW"), std::make_pair(0, std::string("")));   // not exported yet
     EXPECT_EQ(StatusOf("DONE"), std::make_pair(6, std::string("")));  // moved on already
     EXPECT_FALSE(fs::exists(file_));
+    ASSERT_EQ(Archived().size(), 1u);  // kept, not deleted
+    EXPECT_EQ(ReadFile(Archived()[0]).substr(0, 12), "1234;SO-9;x\r");
+    EXPECT_TRUE(WorkFiles().empty());
     EXPECT_EQ(Inst().LogEntriesWith("5 order(s) confirmed and 0 acknowledged using the confirmation File '" + file_ + "'"), 1u);
     EXPECT_EQ(Inst().LogEntries().size(), 1u);
 }
@@ -83,16 +105,27 @@ TEST_P(Confirmations, LineEndsOfEveryKindEndALineAndBelongToNoValue) {
     EXPECT_EQ(StatusOf("L3").second, "SO-3");
 }
 
-TEST_P(Confirmations, AnEmptyFileOrOneWithoutEntriesStaysAndNothingIsLogged) {
+TEST_P(Confirmations, AnEmptyFileStaysSilentlyAndOneWithoutEntriesIsKeptWithAWarning) {
     WriteFile(file_, "");
     Import();
-    EXPECT_TRUE(fs::exists(file_));
-    WriteFile(file_, "no separator\r\n;no key\r\n");
-    Import();
-    EXPECT_TRUE(fs::exists(file_));
-    EXPECT_EQ(Inst().LogText(), "");
+    EXPECT_TRUE(fs::exists(file_));  // not written yet: left to the back end
     Import("", ";", (Inst().Home() / "edi" / "in" / "missing.edi").string());  // no file: nothing to do
     EXPECT_EQ(Inst().LogText(), "");
+    WriteFile(file_, "no separator\r\n;no key\r\n");
+    Import();
+    ASSERT_EQ(WorkFiles().size(), 1u);
+    EXPECT_EQ(ReadFile(WorkFiles()[0]), "no separator\r\n;no key\r\n");
+    EXPECT_EQ(Inst().LogEntriesWith("The confirmation File '" + file_ + "' yields no entry: none of its 2 line(s) holds "
+                                    "an order id followed by the field separator ';'. It is kept as '" +
+                                    WorkFiles()[0].string() + "'"),
+              1u);
+    // a wrong separator: the same, and the next batch says it again
+    AddOrder("S1", 1);
+    WriteFile(file_, "S1,SO-1\r\n");
+    Import();
+    EXPECT_EQ(WorkFiles().size(), 2u);
+    EXPECT_EQ(Inst().LogEntriesWith("yields no entry"), 3u);
+    EXPECT_EQ(StatusOf("S1").first, 1);
 }
 
 TEST_P(Confirmations, UnknownOrdersAndOverlongNumbersAreLoggedAndTheOthersApplied) {
@@ -108,6 +141,8 @@ TEST_P(Confirmations, UnknownOrdersAndOverlongNumbersAreLoggedAndTheOthersApplie
     EXPECT_EQ(Inst().LogEntriesWith("Sales order number 'SO-123456789012345678901' of order K1 is longer than 20 characters"), 1u);
     EXPECT_EQ(Inst().LogEntriesWith("with ID " + std::string(40, 'X') + " not found"), 1u);
     EXPECT_FALSE(fs::exists(file_));  // consumed: it yielded entries
+    ASSERT_EQ(Rejected().size(), 1u);  // the number too long for the column is kept apart
+    EXPECT_EQ(ReadFile(Rejected()[0]), "K1;SO-123456789012345678901\r\n");
 }
 
 TEST_P(Confirmations, AFailurePartWayChangesNoOrderAndLeavesTheFile) {
@@ -124,9 +159,13 @@ TEST_P(Confirmations, AFailurePartWayChangesNoOrderAndLeavesTheFile) {
     WriteFile(file_, "F1;SO-1\r\nF2;SO-2\r\n");
     Import();
     EXPECT_EQ(StatusOf("F1"), std::make_pair(1, std::string("")));
-    EXPECT_TRUE(fs::exists(file_));
+    EXPECT_EQ(WorkFiles().size(), 1u);  // taken, not applied: it waits for the next batch
     EXPECT_EQ(Inst().LogEntriesWith("refused by the database"), 2u);  // under the update's label and under Run's
     EXPECT_EQ(Inst().LogEntriesWith("confirmed and 0 acknowledged"), 0u);
+    Inst().Exec("DROP TRIGGER refuse" + std::string(Inst().Db().IsPostgres() ? " ON ORDERHEADER" : ""));
+    Import();
+    EXPECT_EQ(StatusOf("F2"), std::make_pair(6, std::string("SO-2")));
+    EXPECT_TRUE(WorkFiles().empty());
 }
 
 TEST_P(Confirmations, XmlConfirmationsAndMalformedDocuments) {
@@ -152,13 +191,25 @@ TEST_P(Confirmations, XmlConfirmationsAndMalformedDocuments) {
     Import("1", "", xml);
     EXPECT_EQ(Inst().LogEntriesWith("XMLDom parser failure: "), 2u);  // under the reader's label and under Run's
     EXPECT_EQ(Inst().LogEntriesWith("WebOrderConfirmation.ReadFromXmlFile()"), 2u);
-    EXPECT_TRUE(fs::exists(xml));
+    auto kept = FilesIn(fs::path(xml).parent_path(), "confirm.xml.work-");
+    ASSERT_EQ(kept.size(), 1u);
+    fs::remove(kept[0]);
 
+    // an entry without its number is refused alone, and kept apart
+    AddOrder("X4", 1);
     WriteFile(xml, "<BizTalk><Body><QxOrderConfirmation><SalesOrder><WebOrderId>X3</WebOrderId></SalesOrder>"
+                   "<SalesOrder><WebOrderId>X4</WebOrderId><SalesOrderNr>SO-4</SalesOrderNr></SalesOrder>"
                    "</QxOrderConfirmation></Body></BizTalk>");
     Import("1", "", xml);
     EXPECT_EQ(StatusOf("X3").first, 1);
-    EXPECT_TRUE(fs::exists(xml));
+    EXPECT_EQ(StatusOf("X4"), std::make_pair(6, std::string("SO-4")));
+    auto rejected = FilesIn(fs::path(xml).parent_path() / "rejected", "confirm.xml.");
+    ASSERT_EQ(rejected.size(), 1u);
+    EXPECT_NE(ReadFile(rejected[0]).find("<SalesOrder><WebOrderId>X3</WebOrderId></SalesOrder>"), std::string::npos);
+    EXPECT_EQ(Inst().LogEntriesWith("Order 'X3' on line 1 of the confirmation File '" + xml +
+                                    "' is refused: the SalesOrder element has no SalesOrderNr. The entry is kept in '" +
+                                    rejected[0].string() + "'"),
+              1u);
 }
 
 TEST_P(Confirmations, LargeFilesAreReadWhole) {
@@ -181,17 +232,173 @@ TEST_P(Confirmations, ThroughTheFtpServer) {
     importer->Run("1", "in/confirm.edi", "", ",", {"TRUE", server.Host(), server.Port(), "", "", server.User(),
                   server.Password()});
     EXPECT_EQ(StatusOf("P1"), std::make_pair(6, std::string("SO-77")));
-    EXPECT_FALSE(fs::exists(server.Home() / "in" / "confirm.edi"));         // removed at its origin
-    EXPECT_FALSE(fs::exists(Inst().Home() / "Vendalo" / "TempEdiFtp" / "confirm.edi"));  // and the local copy
+    EXPECT_FALSE(fs::exists(server.Home() / "in" / "confirm.edi"));  // removed at its origin
+    EXPECT_FALSE(fs::exists(server.Home() / "in" / "confirm.edi.work"));
+    fs::path local = Inst().Home() / "Vendalo" / "TempEdiFtp" / "confirmation-1";
+    EXPECT_TRUE(FilesIn(local, "confirm.edi.").empty());  // the local copy was applied
+    ASSERT_EQ(FilesIn(local / "archive", "confirm.edi.").size(), 1u);  // and archived
     EXPECT_EQ(Inst().LogText().find(server.Password()), std::string::npos);
 }
 
-INSTANTIATE_INSTALLATION_TEST(Confirmations);
-
-TEST(ConfirmationText, SeparatorsAreFoundWithoutRegardToCase) {
-    auto entries = ordexa::ReadConfirmationText("abcXyzSO1\r\n", "xYZ", "f");
-    ASSERT_EQ(entries->Count(), 1);
-    EXPECT_EQ(entries->Item("abc").ToString(), "SO1");
+TEST_P(Confirmations, OverFtpWhatABatchLeftOnTheHostOrLocallyIsFinishedFirst) {
+    FtpServer server;
+    AddOrder("Q1", 1);
+    AddOrder("Q2", 1);
+    AddOrder("Q3", 1);
+    fs::create_directories(server.Home() / "in");
+    fs::path local = Inst().Home() / "Vendalo" / "TempEdiFtp" / "confirmation-7";
+    fs::create_directories(local);
+    // one batch died after renaming the file on the host, another after deleting its fetched copy there
+    WriteFile(server.Home() / "in" / "confirm.edi.work", "Q1,SO-1\r\n");
+    WriteFile(local / "confirm.edi.fetched", "Q2,SO-2\r\n");
+    WriteFile(server.Home() / "in" / "confirm.edi", "Q3,SO-3\r\n");
+    auto importer = Sls_GetComponent<ordexa::IWebOrderConfirmation>("Ordexa.WebOrderConfirmation");
+    FtpSettings settings{"true", server.Host(), server.Port(), "", "", server.User(), server.Password()};
+    importer->Run("7", "in/confirm.edi", "", ",", settings);
+    EXPECT_EQ(StatusOf("Q1"), std::make_pair(6, std::string("SO-1")));
+    EXPECT_EQ(StatusOf("Q3"), std::make_pair(6, std::string("SO-3")));
+    // the host's work file was fetched over the stale local copy (the same file, not yet deleted on the host)
+    EXPECT_EQ(StatusOf("Q2").first, 1);
+    EXPECT_TRUE(FilesIn(server.Home() / "in", "confirm.edi").empty());
+    EXPECT_EQ(FilesIn(local / "archive", "confirm.edi.").size(), 2u);
+    // a fetched copy alone (the host's work file already deleted) is applied
+    WriteFile(local / "confirm.edi.fetched", "Q2,SO-2\r\n");
+    importer->Run("7", "in/confirm.edi", "", ",", settings);
+    EXPECT_EQ(StatusOf("Q2"), std::make_pair(6, std::string("SO-2")));
 }
+
+TEST_P(Confirmations, AWorkFileLeftByAKilledBatchIsAppliedFirst) {
+    AddOrder("W1", 1);
+    WriteFile(file_ + ".work-20260101T000000.000000000Z", "W1;SO-OLD\r\n");
+    WriteFile(file_, "W1;SO-NEW\r\n");
+    Import();
+    EXPECT_EQ(StatusOf("W1"), std::make_pair(6, std::string("SO-OLD")));
+    EXPECT_TRUE(WorkFiles().empty());
+    ASSERT_EQ(Archived().size(), 2u);
+    EXPECT_EQ(Archived()[0].filename().string(), "confirm.edi.20260101T000000.000000000Z");
+    EXPECT_EQ(Inst().LogEntriesWith("1 order(s) confirmed and 0 acknowledged"), 2u);
+}
+
+TEST_P(Confirmations, BadValuesRefuseTheirEntryOnlyAndAreKeptApart) {
+    AddOrder("N1", 1);
+    AddOrder("N2", 1);
+    AddOrder("N3", 1);
+    WriteFile(file_, std::string("N1;SO-1\r\nN2;SO\0-2\r\nN3;\r\n", 24) + "n4;SO-4\r\n");
+    Import();
+    EXPECT_EQ(StatusOf("N1"), std::make_pair(6, std::string("SO-1")));
+    EXPECT_EQ(StatusOf("N2"), std::make_pair(1, std::string("")));
+    EXPECT_EQ(StatusOf("N3"), std::make_pair(1, std::string("")));
+    ASSERT_EQ(Rejected().size(), 1u);
+    EXPECT_EQ(ReadFile(Rejected()[0]), std::string("N2;SO\0-2\r\nN3;\r\n", 15));
+    EXPECT_EQ(Inst().LogEntriesWith("Order 'N2' on line 2 of the confirmation File '" + file_ +
+                                    "' is refused: the sales order number holds a NUL character"),
+              1u);
+    EXPECT_EQ(Inst().LogEntriesWith("Order 'N3' on line 3"), 1u);
+    EXPECT_EQ(Archived().size(), 1u);
+
+    // XML declared windows-1252 holding "é"; order ids in lower case, blanks around them, a byte-order mark
+    AddOrder("ABCDEF0123456789ABCDEF0123456789", 1);
+    WriteFile(file_, "\xEF\xBB\xBF" "abcdef0123456789abcdef0123456789;SO-\xC3\xA9\r\n");
+    Import();
+    EXPECT_EQ(StatusOf("ABCDEF0123456789ABCDEF0123456789"), std::make_pair(6, std::string("SO-\xC3\xA9")));
+    AddOrder("E1", 1);
+    std::string xml = (Inst().Home() / "edi" / "in" / "confirm.xml").string();
+    WriteFile(xml, "<?xml version=\"1.0\" encoding=\"windows-1252\"?>\n<BizTalk><Body><QxOrderConfirmation>\n"
+                   "  <SalesOrder>\n    <WebOrderId> e1 </WebOrderId>\n    <SalesOrderNr>SO-\xE9</SalesOrderNr>\n"
+                   "  </SalesOrder>\n</QxOrderConfirmation></Body></BizTalk>\n");
+    Import("1", "", xml);
+    EXPECT_EQ(StatusOf("E1"), std::make_pair(6, std::string("SO-\xC3\xA9")));
+}
+
+TEST_P(Confirmations, ADeeplyNestedDocumentIsRefusedAndTheNextFileStillApplies) {
+    AddOrder("D1", 1);
+    std::string xml = (Inst().Home() / "edi" / "in" / "confirm.xml").string();
+    std::string deep = "<BizTalk><Body><QxOrderConfirmation><SalesOrder><WebOrderId>";
+    for (int i = 0; i < 60000; ++i) deep += "<a>";
+    for (int i = 0; i < 60000; ++i) deep += "</a>";
+    WriteFile(xml, deep + "</WebOrderId></SalesOrder></QxOrderConfirmation></Body></BizTalk>");
+    Import("1", "", xml);
+    EXPECT_EQ(Inst().LogEntriesWith("The document is nested deeper than 256 elements"), 2u);
+    WriteFile(xml, "<BizTalk><Body><QxOrderConfirmation><SalesOrder><WebOrderId>D1</WebOrderId>"
+                   "<SalesOrderNr>SO-1</SalesOrderNr></SalesOrder></QxOrderConfirmation></Body></BizTalk>");
+    Import("1", "", xml);
+    EXPECT_EQ(StatusOf("D1"), std::make_pair(6, std::string("SO-1")));
+    EXPECT_EQ(Inst().LogEntriesWith("The document is nested deeper than 256 elements"), 4u);  // still kept, still said
+}
+
+TEST_P(Confirmations, AFileWhoseEntriesMatchNoOrderIsNamedInAWarning) {
+    WriteFile(file_, "G1;SO-1\r\nG2;SO-2\r\n");
+    Import();
+    EXPECT_EQ(Inst().LogEntriesWith("None of the 2 entries of the confirmation File '" + file_ +
+                                    "' matches an order of the database"),
+              1u);
+}
+
+TEST_P(Confirmations, ArchivedFilesAreKeptForTheConfiguredDays) {
+    Inst().SetSetting("EDI_PARAMETERS", "ConfirmationArchiveDays", "2", "Long");
+    fs::create_directories(fs::path(file_).parent_path() / "archive");
+    fs::path old = fs::path(file_).parent_path() / "archive" / "confirm.edi.20200101T000000.000000000Z";
+    fs::path recent = fs::path(file_).parent_path() / "archive" / "confirm.edi.20200102T000000.000000000Z";
+    WriteFile(old, "O;1\r\n");
+    WriteFile(recent, "R;1\r\n");
+    fs::last_write_time(old, fs::file_time_type::clock::now() - std::chrono::hours(49));
+    fs::last_write_time(recent, fs::file_time_type::clock::now() - std::chrono::hours(47));
+    WriteFile(file_, "A;SO-1\r\n");
+    Import();
+    EXPECT_FALSE(fs::exists(old));
+    EXPECT_TRUE(fs::exists(recent));
+    EXPECT_EQ(Archived().size(), 2u);  // the recent one and today's
+    EXPECT_EQ(ordexa::ConfirmationArchiveDays(), 2);
+}
+
+// Writes through the real log and, on the entry that an unknown order causes
+// while the import applies a file, lets the simulated back end write the file
+// again (by rename, as it does).
+class RewritingLog : public qx::ILog {
+public:
+    RewritingLog(std::shared_ptr<qx::ILog> real, std::function<void()> rewrite) : real_(std::move(real)), rewrite_(std::move(rewrite)) {}
+    void WriteEntry(const std::string& source, const std::string& text, int32_t level) override {
+        real_->WriteEntry(source, text, level);
+        if (text.find("not found in Vendalo database") != std::string::npos) rewrite_();
+    }
+
+private:
+    std::shared_ptr<qx::ILog> real_;
+    std::function<void()> rewrite_;
+};
+
+TEST_P(Confirmations, ConfirmationsWrittenWhileAFileIsAppliedAreNeverLost) {
+    const fs::path exportFile = Inst().Home() / "edi" / "out" / "orders.edi";
+    fs::create_directories(exportFile.parent_path());
+    auto real = ole::CreateObjectAs<qx::ILog>("Qxcore.Log");
+    int rewrites = 0;
+    ole::ComponentOverride log("Qxcore.Log", [&]() -> ole::ObjectPtr {
+        return std::make_shared<RewritingLog>(real, [&] {
+            Outcome outcome = RunProgram(ERP_SIMULATOR_BINARY, "cycle --export " + Quoted(exportFile.string()) + " --confirm " +
+                                                                   Quoted(file_) + " --separator ';'");
+            ASSERT_EQ(outcome.exitCode, 0) << outcome.output;
+            ++rewrites;
+        });
+    });
+    const int kRounds = 50;
+    for (int round = 0; round < kRounds; ++round) {
+        std::string id = "R" + std::to_string(round);
+        AddOrder(id, 1);
+        WriteFile(exportFile, "ENV," + id + ",x\r\n");  // the back end confirms it in the middle of the import
+        std::string existing = fs::exists(file_) ? ReadFile(file_) : "";
+        WriteFile(file_, existing + "GHOST" + std::to_string(round) + ";SO-0\r\n");
+        Import();
+    }
+    Import();
+    EXPECT_EQ(rewrites, kRounds);
+    for (int round = 0; round < kRounds; ++round) {
+        auto [status, number] = StatusOf("R" + std::to_string(round));
+        EXPECT_EQ(status, 6) << "the confirmation of R" << round << " was lost";
+        EXPECT_EQ(number.rfind("SO", 0), 0u);
+    }
+}
+
+
+INSTANTIATE_INSTALLATION_TEST(Confirmations);
 
 }  // namespace

@@ -181,6 +181,27 @@ void FTP::DeleteFileViaFTP(const std::string& i_sFile, const FtpSettings& ftp) {
     }
 }
 
+void FTP::RenameFileViaFTP(const std::string& i_sFile, const std::string& i_sNewName, const FtpSettings& ftp) {
+    ClientHandle client;
+    ConnectionHandle connection;
+    try {
+        std::string fileName;
+        MakeFTPconnection(i_sFile, ftp, client, connection, fileName);
+        if (!connection->RenameFile(fileName, i_sNewName))
+            RaiseWinInetError("WinInet.FtpRenameFile [renaming file " + i_sFile + " to " + i_sNewName + "]");
+        CloseFTPconnection(client, connection);
+    } catch (...) {
+        CloseFTPconnection(client, connection);
+        RaiseExtended(".RenameFileViaFTP", {{"File: ", i_sFile},
+                                            {"New name: ", i_sNewName},
+                                            {"System: ", ftp.system},
+                                            {"SystemPort: ", ftp.systemPort},
+                                            {"Proxy server: ", ftp.proxyServer},
+                                            {"Proxy port: ", ftp.proxyPort},
+                                            {"User: ", ftp.login}});
+    }
+}
+
 bool FTP::FilePresentViaFTP(const std::string& i_sFile, const FtpSettings& ftp) {
     ClientHandle client;
     ConnectionHandle connection;

@@ -23,6 +23,8 @@ public:
     virtual void GetFileViaFTP(const std::string& i_sSourceFile, const std::string& i_sDestinationFile,
                                const FtpSettings& ftp) = 0;
     virtual void DeleteFileViaFTP(const std::string& i_sFile, const FtpSettings& ftp) = 0;
+    // Renames the remote file to a new name in its directory (RNFR, RNTO).
+    virtual void RenameFileViaFTP(const std::string& i_sFile, const std::string& i_sNewName, const FtpSettings& ftp) = 0;
     virtual bool FilePresentViaFTP(const std::string& i_sFile, const FtpSettings& ftp) = 0;
     // True when a logged-in connection can be opened; never raises.
     virtual bool CheckFTPconnection(const FtpSettings& ftp) = 0;
@@ -37,6 +39,7 @@ public:
     void GetFileViaFTP(const std::string& i_sSourceFile, const std::string& i_sDestinationFile,
                        const FtpSettings& ftp) override;
     void DeleteFileViaFTP(const std::string& i_sFile, const FtpSettings& ftp) override;
+    void RenameFileViaFTP(const std::string& i_sFile, const std::string& i_sNewName, const FtpSettings& ftp) override;
     bool FilePresentViaFTP(const std::string& i_sFile, const FtpSettings& ftp) override;
     bool CheckFTPconnection(const FtpSettings& ftp) override;
     bool CheckFTPconnectionToDirectory(const std::string& i_sFile, const FtpSettings& ftp) override;

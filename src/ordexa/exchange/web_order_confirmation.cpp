@@ -1,20 +1,21 @@
 #include "exchange/web_order_confirmation.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
-#include <algorithm>
 #include <cctype>
 #include <filesystem>
+#include <memory>
+#include <vector>
 
 #include "automation/text.h"
 #include "batch_progress.h"
+#include "config/configuration.h"
+#include "data/transaction.h"
+#include "exchange/confirmation_inbox.h"
+#include "exchange/confirmation_reader.h"
 #include "exchange/file_handling.h"
 #include "exchange/ftp.h"
-#include "format/ansi_text.h"
+#include "format/text_encoding.h"
 #include "lib_sales.h"
-#include "xml/dom.h"
+#include "os/durable_file.h"
 
 namespace ordexa {
 namespace {
@@ -24,32 +25,39 @@ using ole::Variant;
 // SALESORDERNR holds up to this many characters; a longer number is refused, never cut.
 constexpr int32_t kSalesOrderNrSize = 20;
 constexpr size_t kOrderIdSize = 32;
+constexpr int32_t kDefaultArchiveDays = 30;
 
-// The first occurrence of the separator, letters compared without regard to case.
-size_t FindSeparator(const std::string& line, const std::string& separator) {
-    if (separator.empty() || separator.size() > line.size()) return std::string::npos;
-    bool letters = std::any_of(separator.begin(), separator.end(), [](char c) { return std::isalpha(static_cast<unsigned char>(c)); });
-    if (!letters) return line.find(separator);  // the usual ";" or ","
-    return ole::FindNoCase(line, separator);
+const char* kEdiLabel = "WebOrderConfirmation.ReadFromFile";
+const char* kXmlLabel = "WebOrderConfirmation.ReadFromXmlFile()";
+
+// What UpdateDatabase did with a file's entries.
+struct Applied {
+    int32_t changed = 0;  // orders that moved on
+    int32_t found = 0;    // entries whose order is in the database
+    std::vector<RefusedEntry> refused;
+};
+
+// The refused entries in the form of the file they came from, so that they can be sent again.
+std::string RejectedText(const std::vector<RefusedEntry>& refused, bool xml) {
+    std::string text;
+    if (xml)
+        text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n"
+               "<BizTalk xmlns=\"urn:schemas-biztalk-org:BizTalk/biztalk-0.81.xml\"><Body>"
+               "<QxOrderConfirmation xmlns=\"urn:schemas-biztalk-org:vorn-com/QxOrderConfirmation\">\r\n";
+    for (const auto& r : refused) text += r.entry.source + "\r\n";
+    if (xml) text += "</QxOrderConfirmation></Body></BizTalk>\r\n";
+    return text;
 }
 
-// The whole file, read while other processes may not write it.
-std::string ReadLocked(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) ole::Raise(errno == EACCES ? ole::err::PermissionDenied : ole::err::FileNotFound,
-                           "Cannot open the confirmation file " + path);
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
-    if (::flock(fd, LOCK_SH | LOCK_NB) != 0)
-        ole::Raise(ole::err::PermissionDenied, "The confirmation file " + path + " is being written by another process");
-    std::string content;
-    char buffer[65536];
-    ssize_t n;
-    while ((n = ::read(fd, buffer, sizeof buffer)) > 0) content.append(buffer, static_cast<size_t>(n));
-    if (n < 0) ole::Raise(ole::err::PermissionDenied, "Cannot read the confirmation file " + path);
-    return content;
+// The folder where copies fetched from an instance's FTP host wait until they are applied.
+std::string LocalFolderFor(const std::string& bisid) {
+    std::string temp = getTempEDIPath();
+    if (temp.empty()) ole::Raise(ole::err::PathNotFound, "The temporary EDI folder is not available", "Ordexa.WebOrderConfirmation");
+    std::string safe;
+    for (char c : TrimBlanks(bisid)) safe += std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' ? c : '_';
+    std::string folder = temp + "/confirmation-" + safe;
+    std::filesystem::create_directories(folder);
+    return folder;
 }
 
 class WebOrderConfirmation : public IWebOrderConfirmation {
@@ -58,41 +66,97 @@ public:
              const std::string& i_sEDIConfirmationMessageType, const std::string& i_sEDIFieldSeparator,
              const FtpSettings& ftp) override {
         try {
-            if (!isFilePresent(i_sOrderConfirmationFile, ftp)) return;
-            std::string local;
+            const std::string path = TrimBlanks(i_sOrderConfirmationFile);
+            if (path.empty()) return;
+            std::unique_ptr<ConfirmationInbox> inbox;
             if (ftp.UseFtp()) {
                 std::string directory, name;
-                getDirectoryAndFileFromFilePath(i_sOrderConfirmationFile, directory, name);
-                local = getTempEDIPath() + "/" + name;
-                auto client = Sls_GetComponent<IFTP>("Ordexa.FTP");
-                client->GetFileViaFTP(i_sOrderConfirmationFile, local, ftp);
+                getDirectoryAndFileFromFilePath(path, directory, name);
+                inbox = std::make_unique<ConfirmationInbox>(LocalFolderFor(i_sBisid) + "/" + name);
+                FetchFromHost(path, name, ftp, *inbox);
             } else {
-                local = TrimBlanks(i_sOrderConfirmationFile);
+                inbox = std::make_unique<ConfirmationInbox>(path);
+                try {
+                    inbox->Take();
+                } catch (...) {
+                    Sls_LogError("Ordexa.WebOrderConfirmation.Run");  // the file stays for the next batch
+                }
             }
-            if (!std::filesystem::exists(local)) return;
-            std::string content = ReadLocked(local);
-            ole::DictionaryPtr entries = i_sEDIConfirmationMessageType == "1"
-                                             ? ReadFromXmlFile(content, local)
-                                             : ReadFromFile(content, local, i_sEDIFieldSeparator);
-            int32_t count = entries->Count();
-            int32_t applied = count > 0 ? UpdateDatabase(*entries) : 0;
-            if (ftp.UseFtp()) {
-                std::error_code ec;
-                std::filesystem::remove(local, ec);
-            }
-            if (count > 0) {
-                RemoveFile(i_sOrderConfirmationFile, ftp);
-                Sls_LogNotice("Ordexa.WebOrderConfirmation",
-                              std::to_string(count) + " order(s) confirmed and " + "0" +
-                                  " acknowledged using the confirmation File '" + TrimBlanks(i_sOrderConfirmationFile) + "'");
-                if (auto progress = CurrentBatchProgress()) progress->ConfirmationsApplied(i_sBisid, applied);
-            }
+            for (const auto& work : inbox->WorkFiles())
+                Apply(*inbox, work, path, i_sEDIConfirmationMessageType == "1", i_sEDIFieldSeparator, i_sBisid);
+            inbox->PruneArchive(ConfirmationArchiveDays());
         } catch (...) {
             Sls_LogError("Ordexa.WebOrderConfirmation.Run");
         }
     }
 
 private:
+    // Moves the file from the host into the local folder: renamed on the host to
+    // "<name>.work", fetched (on disk), deleted on the host, and given a work
+    // name locally. A batch that died on the way left the host's work file or
+    // the fetched copy; both are finished first. Failures are logged; what was
+    // fetched is applied all the same.
+    static void FetchFromHost(const std::string& remote, const std::string& name, const FtpSettings& ftp,
+                              const ConfirmationInbox& inbox) {
+        try {
+            auto client = Sls_GetComponent<IFTP>("Ordexa.FTP");
+            const std::string remoteWork = remote + ".work", fetched = inbox.Path() + ".fetched";
+            auto fetch = [&] {
+                client->GetFileViaFTP(remoteWork, fetched, ftp);
+                client->DeleteFileViaFTP(remoteWork, ftp);
+                inbox.Adopt(fetched);
+            };
+            if (client->FilePresentViaFTP(remoteWork, ftp))
+                fetch();  // the copy fetched before, if any, is the same file
+            else if (std::filesystem::exists(fetched))
+                inbox.Adopt(fetched);
+            if (!client->FilePresentViaFTP(remote, ftp)) return;
+            client->RenameFileViaFTP(remote, name + ".work", ftp);
+            fetch();
+        } catch (...) {
+            Sls_LogError("Ordexa.WebOrderConfirmation.Run");
+        }
+    }
+
+    // Applies one work file and archives it; a file that yields no entry, or
+    // whose entries cannot be applied, stays for the next batch.
+    void Apply(const ConfirmationInbox& inbox, const std::string& work, const std::string& path, bool xml,
+               const std::string& separator, const std::string& bisid) {
+        try {
+            std::string bytes = os::ReadRegularFile(work);
+            ConfirmationRead read = xml ? ReadFromXmlFile(bytes, path) : ReadFromFile(bytes, path, separator);
+            if (read.YieldsNothing()) {
+                Sls_LogWarning("Ordexa.WebOrderConfirmation", "The confirmation File '" + path + "' yields no entry: " +
+                                                                  read.whyNone + ". It is kept as '" + work + "'");
+                return;
+            }
+            const std::string rejected = inbox.RejectedPath(work);
+            for (const auto& r : read.refused) LogRefused(xml ? kXmlLabel : kEdiLabel, r, path, rejected);
+            Applied applied;
+            if (!read.entries.empty()) applied = UpdateDatabase(read.entries, path, rejected);
+            std::vector<RefusedEntry> refused = std::move(read.refused);
+            refused.insert(refused.end(), applied.refused.begin(), applied.refused.end());
+            if (!refused.empty()) inbox.WriteRejected(work, RejectedText(refused, xml));
+            inbox.Archive(work);
+            if (read.entries.empty()) return;
+            Sls_LogNotice("Ordexa.WebOrderConfirmation", std::to_string(read.entries.size()) + " order(s) confirmed and " +
+                                                             "0" + " acknowledged using the confirmation File '" + path + "'");
+            if (applied.found == 0)
+                Sls_LogWarning("Ordexa.WebOrderConfirmation",
+                               "None of the " + std::to_string(read.entries.size()) + " entries of the confirmation File '" +
+                                   path + "' matches an order of the database");
+            if (auto progress = CurrentBatchProgress()) progress->ConfirmationsApplied(bisid, applied.changed);
+        } catch (...) {
+            Sls_LogError("Ordexa.WebOrderConfirmation.Run");
+        }
+    }
+
+    static void LogRefused(const char* label, const RefusedEntry& r, const std::string& path, const std::string& rejected) {
+        Sls_LogError(label, "Order '" + qx::ShowBytes(r.entry.orderId) + "' on line " + std::to_string(r.entry.line) +
+                                " of the confirmation File '" + path + "' is refused: " + r.reason +
+                                ". The entry is kept in '" + rejected + "'");
+    }
+
     std::string ConnectionString() {
         try {
             if (connectionString_.empty()) connectionString_ = Sls_ConnectionString();
@@ -102,55 +166,52 @@ private:
         }
     }
 
-    static ole::DictionaryPtr ReadFromFile(const std::string& content, const std::string& path,
-                                           const std::string& separator) {
+    static ConfirmationRead ReadFromFile(const std::string& bytes, const std::string& path, const std::string& separator) {
         try {
-            return ReadConfirmationText(qx::AnsiToUtf8(content), separator, path);
+            ConfirmationRead read = ReadEdiConfirmation(bytes, separator);
+            for (const auto& d : read.duplicates)
+                Sls_LogError("ReadFromFile", "Sales Order '" + TrimBlanks(d.orderId) + "' has multiple occurences in the order " +
+                                                 "acknowledgement file: " + path + ". Backend order '" +
+                                                 TrimBlanks(d.salesOrderNr) + "' is omitted.");
+            return read;
         } catch (...) {
-            Sls_RaiseError("WebOrderConfirmation.ReadFromFile");
+            Sls_RaiseError(kEdiLabel);
         }
     }
 
-    static ole::DictionaryPtr ReadFromXmlFile(const std::string& content, const std::string& path) {
+    static ConfirmationRead ReadFromXmlFile(const std::string& bytes, const std::string& path) {
         try {
-            qx::XmlDocument doc;
-            if (!doc.LoadXml(content))
-                ole::Raise(doc.ErrorCode(), "XMLDom parser failure: " + doc.Reason(), "WebOrderConfirmation");
-            auto entries = std::make_shared<ole::Dictionary>();
-            for (const auto& selected : doc.doc.select_nodes("BizTalk/Body/QxOrderConfirmation/SalesOrder")) {
-                pugi::xml_node order = selected.node();
-                pugi::xml_node id = order.child("WebOrderId"), number = order.child("SalesOrderNr");
-                if (!id || !number)
-                    ole::Raise(ole::err::ObjectNotSet,
-                               std::string("A SalesOrder element has no ") + (!id ? "WebOrderId" : "SalesOrderNr"),
-                               "WebOrderConfirmation");
-                std::string key = qx::NodeText(id), value = qx::NodeText(number);
-                if (entries->Exists(key)) {
-                    Sls_LogError("ReadFromFile", "Sales Order '" + TrimBlanks(key) +
-                                                     "' is already part of the order acknowledgement file: " + TrimBlanks(path) +
-                                                     ". Backend order '" + TrimBlanks(value) + "' is omitted.");
-                    continue;
-                }
-                entries->Add(key, value);
-            }
-            return entries;
+            ConfirmationRead read = ReadXmlConfirmation(bytes);
+            for (const auto& d : read.duplicates)
+                Sls_LogError("ReadFromFile", "Sales Order '" + TrimBlanks(d.orderId) +
+                                                 "' is already part of the order acknowledgement file: " + path +
+                                                 ". Backend order '" + TrimBlanks(d.salesOrderNr) + "' is omitted.");
+            return read;
         } catch (...) {
-            Sls_RaiseError("WebOrderConfirmation.ReadFromXmlFile()");
+            Sls_RaiseError(kXmlLabel);
         }
     }
 
     // All changes in one transaction: a failure part-way changes no order and the
-    // file stays for the next run (the status condition makes a second import harmless).
-    // Returns the number of orders that moved on.
-    int32_t UpdateDatabase(const ole::Dictionary& entries) {
+    // work file stays for the next batch (the status condition makes a second
+    // import harmless). Order ids match without regard to case.
+    Applied UpdateDatabase(const std::vector<ConfirmationEntry>& entries, const std::string& path,
+                           const std::string& rejected) {
         ado::ConnectionPtr connection;
         try {
             connection = std::make_shared<ado::Connection>();
             connection->Open(ConnectionString(), "", "", -1);
             auto read = std::make_shared<ado::Command>();
             read->ActiveConnection = connection;
-            read->CommandText = "SELECT WEBPAYMENTMETHOD, ACKNOWLEDGEMENTURL FROM ORDERHEADER WHERE ORDERID = ?";
+            read->CommandText = "SELECT ORDERID, WEBPAYMENTMETHOD, ACKNOWLEDGEMENTURL FROM ORDERHEADER WHERE ORDERID = ?";
             read->AppendParameter(read->CreateParameter("OrderID", ado::adChar, ado::adParamInput, kOrderIdSize));
+            // an id written in another case than stored: in upper or lower case, each an indexed lookup
+            auto readAnyCase = std::make_shared<ado::Command>();
+            readAnyCase->ActiveConnection = connection;
+            readAnyCase->CommandText =
+                "SELECT ORDERID, WEBPAYMENTMETHOD, ACKNOWLEDGEMENTURL FROM ORDERHEADER WHERE ORDERID IN (?, ?)";
+            for (const char* name : {"OrderIDUpper", "OrderIDLower"})
+                readAnyCase->AppendParameter(readAnyCase->CreateParameter(name, ado::adChar, ado::adParamInput, kOrderIdSize));
             auto change = std::make_shared<ado::Command>();
             change->ActiveConnection = connection;
             change->CommandText =
@@ -159,20 +220,26 @@ private:
             change->AppendParameter(change->CreateParameter("SalesOrderNr", ado::adChar, ado::adParamInput, kSalesOrderNrSize));
             change->AppendParameter(change->CreateParameter("OrderID", ado::adChar, ado::adParamInput, kOrderIdSize));
 
-            int32_t applied = 0;
-            connection->BeginTrans();
-            entries.ForEach([&](const Variant& key, const Variant& item) {
-                std::string id = key.ToString();
+            Applied applied;
+            ado::Transaction tx(*connection);
+            for (const auto& entry : entries) {
+                const std::string& id = entry.orderId;
                 ado::RecordsetPtr order;
                 if (id.size() <= kOrderIdSize) {
-                    std::vector<Variant> values{Variant(id)};
-                    order = read->Execute(nullptr, &values);
+                    std::vector<Variant> exact{Variant(id)};
+                    order = read->Execute(nullptr, &exact);
+                    if (order->Eof()) {
+                        std::vector<Variant> anyCase{Variant(ole::UpperCase(id)), Variant(ole::LowerCase(id))};
+                        order = readAnyCase->Execute(nullptr, &anyCase);
+                    }
                 }
                 if (!order || order->Eof()) {
                     Sls_LogError("WebOrderConfirmation.UpdateDatabase: Order read from " + std::string("acknowledgement file with ID ") +
                                  id + " not found in Vendalo database");
-                    return;
+                    continue;
                 }
+                ++applied.found;
+                std::string storedId = order->Fields("ORDERID").Value().Text();
                 Variant method = order->Fields("WEBPAYMENTMETHOD").Value();
                 Variant url = order->Fields("ACKNOWLEDGEMENTURL").Value();
                 int16_t status = 6;
@@ -180,20 +247,23 @@ private:
                     status = 4;
                 else if (!url.IsNull() && !url.Text().empty())
                     status = 2;
-                std::vector<Variant> values{Variant(status), item, Variant(id)};
+                std::vector<Variant> values{Variant(status), Variant(entry.salesOrderNr), Variant(storedId)};
                 try {
                     int32_t affected = 0;
                     change->Execute(&affected, &values);
-                    applied += affected;
+                    applied.changed += affected;
                 } catch (const ole::AutomationError& e) {
                     if (e.Number() != ado::err::MultipleStep) throw;
                     // too long for the column: this order is left as it is, the others go on
                     Sls_LogError("WebOrderConfirmation.UpdateDatabase",
-                                 "Sales order number '" + item.Text() + "' of order " + id + " is longer than " +
-                                     std::to_string(kSalesOrderNrSize) + " characters; the order is left unchanged");
+                                 "Sales order number '" + entry.salesOrderNr + "' of order " + id + " is longer than " +
+                                     std::to_string(kSalesOrderNrSize) + " characters; the order is left unchanged. " +
+                                     "The entry (line " + std::to_string(entry.line) + " of '" + path + "') is kept in '" +
+                                     rejected + "'");
+                    applied.refused.push_back({entry, "the sales order number is too long"});
                 }
-            });
-            connection->CommitTrans();
+            }
+            tx.Commit();
             connection->Close();
             return applied;
         } catch (...) {
@@ -207,28 +277,17 @@ private:
 
 }  // namespace
 
-ole::DictionaryPtr ReadConfirmationText(const std::string& text, const std::string& separator, const std::string& path) {
-    auto entries = std::make_shared<ole::Dictionary>();
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t end = text.find_first_of("\r\n", pos);
-        std::string line = text.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
-        if (end == std::string::npos)
-            pos = text.size();
-        else
-            pos = end + ((text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n') ? 2 : 1);
-        size_t at = FindSeparator(line, separator);
-        if (at == std::string::npos || at == 0) continue;  // no separator, or no key
-        std::string key = line.substr(0, at), number = line.substr(at + separator.size());
-        if (entries->Exists(key)) {
-            Sls_LogError("ReadFromFile", "Sales Order '" + TrimBlanks(key) + "' has multiple occurences in the order " +
-                                             "acknowledgement file: " + TrimBlanks(path) + ". Backend order '" + TrimBlanks(number) +
-                                             "' is omitted.");
-            continue;
-        }
-        entries->Add(key, number);
+int32_t ConfirmationArchiveDays() {
+    try {
+        auto config = Sls_GetComponent<qx::IConfiguration>("Qxcore.Configuration");
+        auto installations = config->GetInstallations("Vendalo");
+        if (installations.empty()) return kDefaultArchiveDays;
+        config->LoadFile(installations.front().ConfigFolder + "/VendaloConfiguration.xml");
+        int32_t days = config->GetValue("EDI_PARAMETERS", "ConfirmationArchiveDays").ToLong();
+        return days > 0 ? days : kDefaultArchiveDays;
+    } catch (...) {
+        return kDefaultArchiveDays;  // not set, or no readable configuration
     }
-    return entries;
 }
 
 void RegisterWebOrderConfirmation() { ole::RegisterClass<WebOrderConfirmation>("Ordexa.WebOrderConfirmation"); }

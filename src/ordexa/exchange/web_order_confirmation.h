@@ -1,10 +1,12 @@
 // Ordexa.WebOrderConfirmation: imports the back end's confirmation file (EDI
 // text or XML), writes each order's sales order number and moves the order on.
+// How the file is taken, applied and archived: exchange/confirmation_inbox.h.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
-#include "automation/dictionary.h"
+#include "automation/variant.h"
 #include "exchange/ftp_settings.h"
 
 namespace ordexa {
@@ -17,10 +19,10 @@ public:
                      const FtpSettings& ftp) = 0;
 };
 
-// The entries of an EDI confirmation text: key up to the first separator, the
-// sales order number after it; CR LF, LF and a lone CR end a line.
-// Duplicates are logged (naming the path) and dropped; the first one wins.
-ole::DictionaryPtr ReadConfirmationText(const std::string& text, const std::string& separator, const std::string& path);
+// Days an applied confirmation file stays in the archive: setting
+// "ConfirmationArchiveDays" of section "EDI_PARAMETERS" in
+// VendaloConfiguration.xml; a missing or non-positive setting gives 30.
+int32_t ConfirmationArchiveDays();
 
 void RegisterWebOrderConfirmation();  // "Ordexa.WebOrderConfirmation"
 

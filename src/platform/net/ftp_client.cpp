@@ -12,6 +12,8 @@
 #include <filesystem>
 #include <mutex>
 
+#include "os/durable_file.h"
+
 namespace net {
 namespace {
 
@@ -352,6 +354,11 @@ bool FtpConnection::GetFile(const std::string& remoteName, const std::string& lo
     curl_easy_setopt(impl_->curl, CURLOPT_TRANSFERTEXT, type == FtpTransferType::Ascii ? 1L : 0L);
     bool ok = impl_->Perform();
     impl_->file = nullptr;
+    // on disk before it replaces the destination: a caller may delete the remote file next
+    if (ok && (std::fflush(file) != 0 || ::fsync(::fileno(file)) != 0)) {
+        Record(ftp_err::WriteFault);
+        ok = false;
+    }
     if (std::fclose(file) != 0 && ok) {
         Record(ftp_err::WriteFault);
         ok = false;
@@ -361,26 +368,34 @@ bool FtpConnection::GetFile(const std::string& remoteName, const std::string& lo
         ok = false;
     }
     if (!ok) ::unlink(partial.c_str());
+    if (ok) os::SyncParentFolder(localFile);
     return ok;
 }
 
-bool FtpConnection::DeleteFile(const std::string& remoteName) {
+// Commands sent after entering the current directory, before an empty transfer.
+bool FtpConnection::SendCommands(const std::vector<std::string>& lines) {
     std::string dirPath;
     if (!impl_->DirectoryPath(impl_->directory, dirPath)) return false;
-    if (HasControlCharacter(remoteName)) {
-        Record(ftp_err::InvalidName);
-        return false;
-    }
+    for (const auto& line : lines)
+        if (HasControlCharacter(line)) {
+            Record(ftp_err::InvalidName);
+            return false;
+        }
     impl_->Prepare(dirPath);
-    // Sent after entering the directory, before the (empty) transfer.
-    std::string command = "DELE " + remoteName;
-    curl_slist* commands = curl_slist_append(nullptr, command.c_str());
+    curl_slist* commands = nullptr;
+    for (const auto& line : lines) commands = curl_slist_append(commands, line.c_str());
     curl_easy_setopt(impl_->curl, CURLOPT_NOBODY, 1L);
     curl_easy_setopt(impl_->curl, CURLOPT_PREQUOTE, commands);
     bool ok = impl_->Perform();
     curl_easy_setopt(impl_->curl, CURLOPT_PREQUOTE, nullptr);
     curl_slist_free_all(commands);
     return ok;
+}
+
+bool FtpConnection::DeleteFile(const std::string& remoteName) { return SendCommands({"DELE " + remoteName}); }
+
+bool FtpConnection::RenameFile(const std::string& remoteName, const std::string& newName) {
+    return SendCommands({"RNFR " + remoteName, "RNTO " + newName});
 }
 
 bool FtpConnection::ListNames(std::vector<std::string>& names) {

@@ -90,9 +90,12 @@ public:
     // Enters a directory, relative to the login directory unless it starts with "/".
     bool SetCurrentDirectory(const std::string& directory);
     bool PutFile(const std::string& localFile, const std::string& remoteName, FtpTransferType type);
-    // Overwrites the local file; a failed transfer leaves it as it was and no partial file beside it.
+    // Overwrites the local file; a failed transfer leaves it as it was and no
+    // partial file beside it. On success the file and its folder entry are on disk (fsync).
     bool GetFile(const std::string& remoteName, const std::string& localFile, FtpTransferType type);
     bool DeleteFile(const std::string& remoteName);
+    // Renames a file of the current directory (RNFR, RNTO); the new name is a name in that directory.
+    bool RenameFile(const std::string& remoteName, const std::string& newName);
     // The names in the current directory (NLST).
     bool ListNames(std::vector<std::string>& names);
     // The first name in the current directory that matches the pattern ("*" and "?"
@@ -102,6 +105,7 @@ public:
 
 private:
     friend class FtpClient;
+    bool SendCommands(const std::vector<std::string>& lines);
     struct Impl;
     explicit FtpConnection(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> impl_;

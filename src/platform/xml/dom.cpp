@@ -2,37 +2,98 @@
 
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
+
+#include "automation/text.h"
+#include "format/text_encoding.h"
 
 namespace qx {
 namespace {
 // Parse errors carry a number of the platform's parser range, one per kind of fault.
 constexpr uint32_t kParseErrorBase = 0xC00CE500u;
+// Faults of our own beyond pugixml's statuses.
+constexpr uint32_t kUnknownEncoding = 0x20;
+constexpr uint32_t kTooDeep = 0x21;
+
+// The value of encoding="..." in a declaration at the start of ASCII-compatible bytes, or "".
+std::string DeclaredEncoding(std::string_view bytes) {
+    if (bytes.substr(0, 5) != "<?xml") return "";
+    std::string_view declaration = bytes.substr(0, bytes.find("?>"));
+    size_t at = declaration.find("encoding");
+    if (at == std::string_view::npos) return "";
+    at = declaration.find('=', at);
+    if (at == std::string_view::npos) return "";
+    at = declaration.find_first_not_of(" \t\r\n", at + 1);
+    if (at == std::string_view::npos || (declaration[at] != '"' && declaration[at] != '\'')) return "";
+    size_t end = declaration.find(declaration[at], at + 1);
+    if (end == std::string_view::npos) return "";
+    return std::string(declaration.substr(at + 1, end - at - 1));
+}
+
+// The document's bytes as UTF-8 (see the header); raises std::invalid_argument
+// for an encoding that ICU does not know.
+std::string DocumentToUtf8(std::string_view bytes) {
+    size_t markSize = 0;
+    std::string mark = ByteOrderMark(bytes, markSize);
+    if (mark == "UTF-8") return std::string(bytes.substr(markSize));
+    if (!mark.empty()) return CharsetToUtf8(bytes.substr(markSize), mark);
+    // "<?" in UTF-16 without a mark
+    if (bytes.substr(0, 4) == std::string_view("<\0?\0", 4)) return CharsetToUtf8(bytes, "UTF-16LE");
+    if (bytes.substr(0, 4) == std::string_view("\0<\0?", 4)) return CharsetToUtf8(bytes, "UTF-16BE");
+    std::string declared = DeclaredEncoding(bytes), name = ole::UpperCase(declared);
+    // A declaration read as ASCII cannot be in a wide encoding: it names one that the bytes are not in.
+    if (name.empty() || name == "UTF-8" || name == "UTF8" || name.rfind("UTF-16", 0) == 0 || name.rfind("UTF-32", 0) == 0 ||
+        name.rfind("UCS-", 0) == 0)
+        return std::string(bytes);
+    return CharsetToUtf8(bytes, declared);
+}
+
+// The first element deeper than the limit, or a null node.
+pugi::xml_node TooDeep(const pugi::xml_node& root) {
+    int depth = 0;
+    pugi::xml_node current = root.first_child();
+    if (current) depth = 1;
+    while (current) {
+        if (current.type() == pugi::node_element && depth > kMaxXmlDepth) return current;
+        if (current.first_child()) {
+            current = current.first_child();
+            ++depth;
+            continue;
+        }
+        while (current && current != root && !current.next_sibling()) {
+            current = current.parent();
+            --depth;
+        }
+        if (!current || current == root) break;
+        current = current.next_sibling();
+    }
+    return {};
+}
+
 }  // namespace
 
-void XmlDocument::Take(const pugi::xml_parse_result& result, const std::string& text) {
-    if (result) {
-        errorCode_ = 0;
-        reason_.clear();
-        return;
-    }
-    errorCode_ = static_cast<int32_t>(kParseErrorBase + static_cast<uint32_t>(result.status));
+size_t LineAt(std::string_view text, ptrdiff_t offset) {
+    size_t line = 1;
+    for (ptrdiff_t i = 0; i < offset && static_cast<size_t>(i) < text.size(); ++i)
+        if (text[static_cast<size_t>(i)] == '\n') ++line;
+    return line;
+}
+
+void XmlDocument::Fail(int32_t code, const std::string& reason, ptrdiff_t offset) {
+    doc.reset();
+    errorCode_ = code;
     // line and column of the fault help whoever mends the file
-    size_t line = 1, column = 1;
-    for (ptrdiff_t i = 0; i < result.offset && static_cast<size_t>(i) < text.size(); ++i) {
-        if (text[static_cast<size_t>(i)] == '\n') {
-            ++line;
-            column = 1;
-        } else {
-            ++column;
-        }
-    }
-    reason_ = std::string(result.description()) + " (line " + std::to_string(line) + ", column " + std::to_string(column) + ")";
+    size_t column = 1;
+    for (ptrdiff_t i = offset - 1; i >= 0 && static_cast<size_t>(i) < text_.size() && text_[static_cast<size_t>(i)] != '\n'; --i)
+        ++column;
+    reason_ = reason + " (line " + std::to_string(LineAt(text_, offset)) + ", column " + std::to_string(column) + ")";
 }
 
 bool XmlDocument::Load(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         doc.reset();
+        text_.clear();
         errorCode_ = static_cast<int32_t>(kParseErrorBase + static_cast<uint32_t>(pugi::status_file_not_found));
         reason_ = "The system cannot locate the object specified: " + path;
         return false;
@@ -42,14 +103,37 @@ bool XmlDocument::Load(const std::string& path) {
     return LoadXml(s.str());
 }
 
-bool XmlDocument::LoadXml(const std::string& text) {
-    pugi::xml_parse_result result = doc.load_buffer(text.data(), text.size(), pugi::parse_default | pugi::parse_declaration);
-    if (result && !doc.document_element()) {
-        result.status = pugi::status_no_document_element;
-        result.offset = static_cast<ptrdiff_t>(text.size());
+bool XmlDocument::LoadXml(std::string_view bytes) {
+    errorCode_ = 0;
+    reason_.clear();
+    try {
+        text_ = DocumentToUtf8(bytes);
+    } catch (const std::invalid_argument& e) {
+        text_.clear();
+        Fail(static_cast<int32_t>(kParseErrorBase + kUnknownEncoding), e.what(), 0);
+        return false;
     }
-    Take(result, text);
-    return errorCode_ == 0;
+    // UTF-8 now, whatever the declaration says
+    pugi::xml_parse_result result =
+        doc.load_buffer(text_.data(), text_.size(), pugi::parse_default | pugi::parse_declaration, pugi::encoding_utf8);
+    if (!result) {
+        Fail(static_cast<int32_t>(kParseErrorBase + static_cast<uint32_t>(result.status)), result.description(),
+             result.offset);
+        return false;
+    }
+    if (!doc.document_element()) {
+        pugi::xml_parse_result empty;
+        empty.status = pugi::status_no_document_element;
+        Fail(static_cast<int32_t>(kParseErrorBase + static_cast<uint32_t>(empty.status)), empty.description(),
+             static_cast<ptrdiff_t>(text_.size()));
+        return false;
+    }
+    if (pugi::xml_node deep = TooDeep(doc)) {
+        Fail(static_cast<int32_t>(kParseErrorBase + kTooDeep),
+             "The document is nested deeper than " + std::to_string(kMaxXmlDepth) + " elements", deep.offset_debug());
+        return false;
+    }
+    return true;
 }
 
 std::string XmlDocument::Xml() const {
@@ -63,7 +147,17 @@ bool XmlDocument::Save(const std::string& path) const { return doc.save_file(pat
 std::string NodeText(const pugi::xml_node& node) {
     if (node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata) return node.value();
     std::string text;
-    for (pugi::xml_node child : node.children()) text += NodeText(child);
+    pugi::xml_node current = node.first_child();
+    while (current) {
+        if (current.type() == pugi::node_pcdata || current.type() == pugi::node_cdata) text += current.value();
+        if (current.first_child()) {
+            current = current.first_child();
+            continue;
+        }
+        while (current && current != node && !current.next_sibling()) current = current.parent();
+        if (!current || current == node) break;
+        current = current.next_sibling();
+    }
     return text;
 }
 

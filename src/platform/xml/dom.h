@@ -2,14 +2,23 @@
 // from a file or a text, keep the parse error (code and reason), save. Nodes
 // are pugixml nodes; paths are XPath 1.0 with names matched as written (no
 // namespace handling).
+//
+// Loading reads the bytes as the document says: a byte-order mark (UTF-8,
+// UTF-16) first, else the encoding its declaration names (any character set
+// ICU knows, windows-1252 included), else UTF-8; the document in memory is
+// UTF-8. A document nested deeper than kMaxXmlDepth elements is refused, so
+// that no reader walks an unbounded depth.
 #pragma once
 
 #include <pugixml.hpp>
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace qx {
+
+constexpr int kMaxXmlDepth = 256;
 
 class XmlDocument {
 public:
@@ -17,21 +26,28 @@ public:
 
     // False on failure; ErrorCode() and Reason() then tell why.
     bool Load(const std::string& path);
-    bool LoadXml(const std::string& text);
+    bool LoadXml(std::string_view bytes);
     // 0 when the last load succeeded.
     int32_t ErrorCode() const { return errorCode_; }
     const std::string& Reason() const { return reason_; }
+    // The UTF-8 text that the last load parsed; node offsets count in it.
+    const std::string& Text() const { return text_; }
     // The document as text, and saved to a file (UTF-8 with a declaration).
     std::string Xml() const;
     bool Save(const std::string& path) const;
 
 private:
-    void Take(const pugi::xml_parse_result& result, const std::string& text);
+    void Fail(int32_t code, const std::string& reason, ptrdiff_t offset);
     int32_t errorCode_ = 0;
     std::string reason_;
+    std::string text_;
 };
 
-// The text of a node: the text of all its descendants in document order.
+// The text of a node: the text of all its descendants in document order
+// (walked without recursion, so any depth is safe).
 std::string NodeText(const pugi::xml_node& node);
+
+// The 1-based line of an offset into a text.
+size_t LineAt(std::string_view text, ptrdiff_t offset);
 
 }  // namespace qx

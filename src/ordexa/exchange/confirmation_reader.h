@@ -1,0 +1,55 @@
+// The back end's order confirmation file read into entries: pure functions
+// from the file's bytes to entries, touching neither a database nor the log,
+// so that the batch and the fuzz targets read alike.
+//
+// What a reader guarantees: every entry it returns has an order id and a sales
+// order number that are clean UTF-8 text (no NUL, no byte that is not part of a
+// character, a number that is not empty); an entry whose values are not is
+// returned as refused with the reason, never dropped. Order ids are compared
+// without regard to case: the first entry of an id wins, later ones come back
+// as duplicates.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ordexa {
+
+struct ConfirmationEntry {
+    std::string orderId;       // UTF-8 (XML text trimmed of white space)
+    std::string salesOrderNr;  // UTF-8
+    size_t line = 0;           // the line of the file where the entry starts, from 1
+    std::string source;        // the entry as the file holds it: the EDI line, or the SalesOrder element
+};
+
+struct RefusedEntry {
+    ConfirmationEntry entry;
+    std::string reason;  // "the sales order number is empty", ...
+};
+
+struct ConfirmationRead {
+    std::vector<ConfirmationEntry> entries;     // in file order
+    std::vector<ConfirmationEntry> duplicates;  // later entries of an order id already listed
+    std::vector<RefusedEntry> refused;
+    std::string whyNone;  // when the file yields no entry at all: what it lacks
+
+    bool YieldsNothing() const { return entries.empty() && refused.empty(); }
+};
+
+// An EDI confirmation: one entry per line (CR LF, LF and a lone CR end a
+// line), the order id up to the first separator (letters of the separator
+// compared without regard to case), the sales order number after it, nothing
+// trimmed. A line without separator or without order id is skipped. The bytes
+// are Windows-1252, or UTF-8 or UTF-16 after a byte-order mark. An empty
+// separator means ",".
+ConfirmationRead ReadEdiConfirmation(std::string_view bytes, const std::string& separator);
+
+// An XML confirmation: the elements BizTalk/Body/QxOrderConfirmation/SalesOrder
+// with the texts of their children WebOrderId and SalesOrderNr. The bytes are
+// decoded as the document declares (see xml/dom.h). A document that cannot be
+// read raises ole::AutomationError with the parser's number and the
+// description "XMLDom parser failure: " + the reason.
+ConfirmationRead ReadXmlConfirmation(std::string_view bytes);
+
+}  // namespace ordexa
