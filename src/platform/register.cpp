@@ -9,6 +9,7 @@
 #include "masterdata/configurator.h"
 #include "masterdata/currency.h"
 #include "masterdata/membership.h"
+#include "masterdata/product_catalog.h"
 #include "masterdata/product_configuration.h"
 
 namespace qx {
@@ -24,6 +25,7 @@ void RegisterPlatformComponents() {
     RegisterBackendSelector();
     RegisterDataFunctions();
     RegisterProductConfiguration();
+    RegisterProductCatalog();
 }
 
 }  // namespace qx

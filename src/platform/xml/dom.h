@@ -34,4 +34,10 @@ private:
 // The text of a node: the text of all its descendants in document order.
 std::string NodeText(const pugi::xml_node& node);
 
+// The text without what XML 1.0 does not allow in a document: control
+// characters other than tab, line feed and carriage return, and U+FFFE and
+// U+FFFF are dropped; bytes that are no UTF-8 (and encoded surrogates) become
+// U+FFFD. Text that needs no change comes back as it is.
+std::string XmlSafeText(std::string text);
+
 }  // namespace qx
