@@ -92,6 +92,8 @@ int32_t XmlOrderExport::XmlExportOrdersToFile(const std::vector<std::vector<std:
                                               const std::string& path) {
     const std::string label = kLabel + ".XmlExportOrdersToFile()";
     XmlExportFile file(path);
+    bool marked = false;  // from here on the new document is the one that holds the orders
+    std::vector<std::string> appended;
     try {
         std::set<std::string> waiting;
         size_t total = 0;
@@ -129,7 +131,6 @@ int32_t XmlOrderExport::XmlExportOrdersToFile(const std::vector<std::vector<std:
             root = XML_BizTalk081Message(document, kRootName, kRootNamespace);
         }
 
-        std::vector<std::string> appended;
         appended.reserve(total);
         for (const auto& group : groups)
             for (const auto& orderId : group) {
@@ -150,6 +151,8 @@ int32_t XmlOrderExport::XmlExportOrdersToFile(const std::vector<std::vector<std:
                            std::to_string(appended.size()) + " order(s) stay to be exported",
                        kLabel);
         }
+        marked = true;
+        XmlExportStep("marked");
         file.Keep();
         auto written = static_cast<int32_t>(appended.size());
         if (auto progress = CurrentBatchProgress())
@@ -158,6 +161,10 @@ int32_t XmlOrderExport::XmlExportOrdersToFile(const std::vector<std::vector<std:
     } catch (...) {
         Sls_LogError(label, "XML export of orders using file '" + path +
                                 "' failed. The export file is defined in the 'Order Export File' (Vendalo manager page)");
+        if (marked) {
+            file.Keep();
+            return static_cast<int32_t>(appended.size());
+        }
         try {
             file.Withdraw();
         } catch (...) {
@@ -243,14 +250,13 @@ bool XmlOrderExport::XmlUpdateOrderStatus(const std::vector<std::string>& orderI
                                 -1, {Variant(status), Variant(orderId)});
         XmlExportStep("marking");
         tx.Commit();
-        XmlExportStep("marked");
-        connection->Close();
-        return true;
     } catch (...) {
         Sls_CloseConnection(connection);  // closing rolls an open transaction back
         Sls_LogError(kLabel + ".XmlUpdateOrderStatus()");
         return false;
     }
+    Sls_CloseConnection(connection);  // never raises: the orders are marked
+    return true;
 }
 
 void XmlOrderExport::AddAddress(qx::XmlDocument& document, pugi::xml_node header, const std::string& prefix,
