@@ -222,13 +222,23 @@ TEST_P(XmlExport, AnOrderThatCannotBeRenderedStaysWaitingAndTheOthersGo) {
     OrderSpec gone = Simple();
     gone.billing = 36;
     std::string broken = Submit(gone);
-    std::string good = Submit(Simple(2, "2026-03-03 09:30:00"));
+    OrderSpec unknownProduct = Simple(2, "2026-03-03 09:30:00");
+    for (const char* part : {"WASHER-8", "CABLE-3X25", "PUMP-P200"}) unknownProduct.lines.push_back({.part = part});
+    std::string good = Submit(unknownProduct);
     Inst().Exec("DELETE FROM ADDRESS WHERE ADDRESSID = 36");
 
     ExportXml();
 
     EXPECT_EQ(OrdersIn(ReadFile(file_)), std::vector<std::string>{good});
     EXPECT_EQ(Marked(), std::set<std::string>{good});
+    // a product the catalogue does not know goes without its description
+    pugi::xml_document doc;
+    ASSERT_TRUE(doc.load_file(file_.c_str()));
+    auto lines = doc.select_nodes("//Orderline");
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_STREQ(lines[3].node().child_value("partnumber"), "PUMP-P200");
+    EXPECT_STREQ(lines[3].node().child_value("product_description"), "");
+    EXPECT_EQ(Entries({"[warning]", "Product 104 is not in the catalogue"}), 1u);
     EXPECT_EQ(Entries({"Ordexa.WebOrderExport.XmlOrderFormToDOMDoc()", "OrderId = " + broken, "MissingHeaderAddress"}),
               2u);  // its own entry, and the caller's with it inside
     EXPECT_EQ(Entries({"Ordexa.WebOrderExport.XmlExportOrdersToFile()", "Order export failed for OrderID: " + broken}),

@@ -281,12 +281,22 @@ const XmlOrderExport::Address& XmlOrderExport::AddressOf(int32_t addressId, int3
     return *addresses_.emplace(addressId, std::move(address)).first->second;
 }
 
-// The catalogue's description of a product, read once per run.
+// The catalogue's description of a product, read once per run; none for a
+// product the catalogue does not know.
 const Variant& XmlOrderExport::ProductDescriptionOf(int32_t productId) {
     auto known = productDescriptions_.find(productId);
     if (known != productDescriptions_.end()) return known->second;
     if (!products_) products_ = Sls_GetComponent<qx::IProduct>("QxCatalog.Product");
-    Variant description = products_->GetProduct(productId)->Item("PRODUCTDESCRIPTION");
+    Variant description;
+    try {
+        description = products_->GetProduct(productId)->Item("PRODUCTDESCRIPTION");
+    } catch (const ole::AutomationError& e) {
+        if (e.Number() != qx::kProductNotFound) throw;
+        // the description only informs; the part number says what is ordered
+        Sls_LogWarning(kLabel + ".XmlOrderFormToDOMDoc()",
+                       "Product " + std::to_string(productId) +
+                           " is not in the catalogue; its lines go without a product description");
+    }
     return productDescriptions_.emplace(productId, std::move(description)).first->second;
 }
 
