@@ -22,9 +22,6 @@ constexpr int kMaxReopen = 100;
 
 bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
-// The directory entry of a new file survives a crash only when the folder is flushed too.
-void FlushFolderOf(const std::string& path) { os::SyncParentFolder(path); }
-
 }  // namespace
 
 ExportFileWriter::ExportFileWriter(std::string path, std::string journal, GroupKept kept)
@@ -86,7 +83,8 @@ void ExportFileWriter::Append(const std::string& bytes, const std::vector<std::s
         UnlockFile(fd_);
         Fail(error, cut ? "cannot be written" : "cannot be written, nor cut back to its size before the write");
     }
-    if (created_ && !written_) FlushFolderOf(path_);
+    // the directory entry of a new file survives a crash only when the folder is flushed too
+    if (created_ && !written_) os::SyncParentFolder(path_);
     pending_ = true;
 }
 
@@ -144,7 +142,7 @@ void ExportFileWriter::WriteJournal(const struct stat& held, off_t size, const s
         UnlockFile(fd_);
         Fail(error, "cannot be written: its journal " + journal_ + " cannot be written");
     }
-    FlushFolderOf(journal_);
+    os::SyncParentFolder(journal_);
 }
 
 void ExportFileWriter::RemoveJournal() const {
