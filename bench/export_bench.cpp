@@ -140,7 +140,7 @@ void OrderExport(benchmark::State& state) {
     ExportInstallation inst(kOrders);
     BareSQLite db(inst.DatabaseFile());
     auto exporter = Sls_GetComponent<ordexa::IWebOrderExport>("Ordexa.WebOrderExport");
-    auto run = [&] { exporter->Run("1", inst.File(), "", "", "", "false", "", "", "", "", "", ""); };
+    auto run = [&] { exporter->Run("1", inst.File(), "", "", "", {"false", "", "", "", "", "", ""}); };
     run();  // the object logs on to the membership directory once, as in a batch
     inst.Reset(db);
     for (auto _ : state) {

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The main job on the embedded default, step by step: a demo installation, the
-# web shop's orders, the batch, the back end's EDI module (simulated), and the
-# batch again. `make run` calls it.
+# web shop's orders, the batch, the back ends' EDI modules (simulated; BIS 3
+# takes XML), and the batch again. `make run` calls it.
 set -euo pipefail
 BUILD=${1:-build}
 HOME_DIR=${2:-var/demo}
@@ -29,6 +29,8 @@ step "The back ends take the export files and confirm every order"
   --archive "$HOME_ABS/edi/archive" --separator ","
 "$SIMULATOR" cycle --handshake --export "$HOME_ABS/edi2/out/orders.edi" --confirm "$HOME_ABS/edi2/in/confirm.edi" \
   --archive "$HOME_ABS/edi2/archive" --separator ";"
+"$SIMULATOR" cycle --xml --export "$HOME_ABS/xml/out/orders.xml" --confirm "$HOME_ABS/xml/in/confirm.xml" \
+  --archive "$HOME_ABS/xml/archive"
 
 step "Batch 2: the confirmations set the sales order numbers (1 -> 6, or 4 for the card order)"
 "$BACKOFFICE" batch --home "$HOME_DIR"
@@ -39,8 +41,9 @@ step "The orders"
 cat <<TEXT
 
 Where things are:
-  export files taken by the back ends:  $HOME_ABS/edi/archive, $HOME_ABS/edi2/archive
-  confirmation files (consumed):        $HOME_ABS/edi/in/confirm.edi, $HOME_ABS/edi2/in/confirm.edi
+  export files taken by the back ends:  $HOME_ABS/edi/archive, $HOME_ABS/edi2/archive, $HOME_ABS/xml/archive
+  confirmation files (consumed):        $HOME_ABS/edi/in/confirm.edi, $HOME_ABS/edi2/in/confirm.edi,
+                                        $HOME_ABS/xml/in/confirm.xml
   semaphore files of BIS 2:             $HOME_ABS/edi2/command
   log:                                  $HOME_ABS/log/vendalo.log
   database:                             $HOME_ABS/data/vendalo.db

@@ -42,6 +42,8 @@ const std::vector<DemoBasket> kBaskets = {
      {{101, 200, 0, false, ""}, {103, 100, 33, false, ""}}},
     {"msmith", 3, "Spare washers", "LT-7782", "", 1, 0,
      {{102, 1000, 0, false, ""}}},
+    {"kweber", 4, "Crane maintenance", "RA-5512", "Please call before delivery", 1, 22.5,
+     {{101, 300, 0, false, ""}, {103, 40, 43, false, "One drum of 40 m"}}},
 };
 
 // What the web pages know of a product: unit, part number and the partner's web price today.
@@ -124,9 +126,9 @@ int RunDemo(const std::optional<std::string>& given) {
 }
 
 void AddDemoCommand(CLI::App& app, Runner& selected) {
-    auto* command = app.add_subcommand("demo", "play the web shop: four demo orders from baskets (status 0)");
+    auto* command = app.add_subcommand("demo", "play the web shop: five demo orders from baskets (status 0)");
     command->footer(
-        "Four customers of a demo installation fill baskets and submit them as orders, ready for the batch.");
+        "Customers of a demo installation fill five baskets and submit them as orders, ready for the batch.");
     auto home = std::make_shared<std::optional<std::string>>();
     AddHomeOption(*command, *home);
     command->callback([home, &selected] { selected = [home] { return RunDemo(*home); }; });

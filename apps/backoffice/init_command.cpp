@@ -62,7 +62,7 @@ int RunInit(const InitOptions& line) {
     try {
         for (const char* folder : {"config", "data", "log", "Vendalo/TempEdiFtp"}) fs::create_directories(home / folder);
         if (line.demo) {
-            for (const char* tree : {"edi", "edi2"})
+            for (const char* tree : {"edi", "edi2", "xml"})
                 for (const char* folder : {"out", "in", "command"}) fs::create_directories(home / tree / folder);
         }
         setup = SetUpDatabase(connection, home, line.demo, serviceCode);
@@ -92,8 +92,8 @@ int RunInit(const InitOptions& line) {
         std::cout << "  membership:    service account '" << kServiceAccount
                   << "' exists already: set its access code as MemScriptCode in config/SiteConfiguration.xml\n";
     if (line.demo && setup.demoLoaded)
-        std::cout << "  demo data:     loaded (export files under " << (home / "edi").string() << " and "
-                      << (home / "edi2").string() << ")\n";
+        std::cout << "  demo data:     loaded (export files under " << (home / "edi").string() << ", "
+                  << (home / "edi2").string() << " and, as XML, " << (home / "xml").string() << ")\n";
     else if (line.demo)
         std::cout << "  demo data:     not loaded: the database holds data of its own\n";
     return 0;
@@ -109,8 +109,8 @@ void AddInitCommand(CLI::App& app, Runner& selected) {
     auto options = std::make_shared<InitOptions>();
     AddHomeOption(*command, options->home);
     command->add_flag("--demo", options->demo,
-                      "also load the demo data (partners, products, prices, freight, two back-end instances, an "
-                      "export registry under DIR/edi and DIR/edi2)");
+                      "also load the demo data (partners, products, prices, freight, three back-end instances, an "
+                      "export registry under DIR/edi, DIR/edi2 and DIR/xml)");
     command->add_option("--connection", options->connection,
                         "use this database instead of the embedded DIR/data/vendalo.db, e.g. "
                         "\"Provider=PostgreSQL;Host=db;Port=5432;Database=shop;User ID=shop;Password=...\"")

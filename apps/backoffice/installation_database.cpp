@@ -34,23 +34,25 @@ void AddServiceAccount(ado::Connection& c, const std::string& code) {
 // The rows that hold local paths or CR LF line breaks, which a script cannot write for both databases.
 void AddDemoRows(ado::Connection& c, const std::filesystem::path& home) {
     // BIS 1 hands its files over as they are; BIS 2 follows the semaphore handshake
-    // in a folder tree of its own (its command folder is edi2/command).
+    // in a folder tree of its own (its command folder is edi2/command); BIS 3
+    // takes its orders as an XML document and confirms them in XML.
     struct Registry {
         int bisid;
-        std::string folder, semaphore, separator;
+        std::string folder, semaphore, separator, messageType, exportFile, confirmationFile;
     };
     const Registry rows[] = {
-        {1, "edi", "false", ","},
-        {2, "edi2", "true", ";"},
+        {1, "edi", "false", ",", "0", "orders.edi", "confirm.edi"},
+        {2, "edi2", "true", ";", "0", "orders.edi", "confirm.edi"},
+        {3, "xml", "false", ",", "1", "orders.xml", "confirm.xml"},
     };
     for (const auto& r : rows)
         c.Execute("INSERT INTO ORDEREXPORTFILE (BISID, FILENAME, EXPORTMESSAGETYPE, CONFIRMATIONFILENAME, "
                   "CONFIRMATIONMESSAGETYPE, USEEDISEMAPHORE, EDIFIELDSEPARATOR, EDIESCAPESEPARATOR, USEFTP, SYSTEM, "
                   "SYSTEMPORT, PROXYSERVER, PROXYPORT, LOGIN, PASSWORD) "
-                  "VALUES (?, ?, '0', ?, '0', ?, ?, '''', 'false', '', '', '', '', '', '')",
+                  "VALUES (?, ?, ?, ?, ?, ?, ?, '''', 'false', '', '', '', '', '', '')",
                   nullptr, -1,
-                  {r.bisid, (home / r.folder / "out" / "orders.edi").string(),
-                   (home / r.folder / "in" / "confirm.edi").string(), r.semaphore, r.separator});
+                  {r.bisid, (home / r.folder / "out" / r.exportFile).string(), r.messageType,
+                   (home / r.folder / "in" / r.confirmationFile).string(), r.messageType, r.semaphore, r.separator});
     c.Execute("UPDATE PRODUCTCONFIGURATION SET VARIANTOPTIONS = ? WHERE CONFIGID = 'CFG-1001'", nullptr, -1,
               {"Pump P200, configured\r\nVOP,MOTOR,5.5 kW\r\nVOP,VOLTAGE,400 V\r\nVOP,SEAL,FKM"});
 }

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <pugixml.hpp>
@@ -49,19 +50,29 @@ std::string NextSalesOrderNumber(const fs::path& archive) {
     return text;
 }
 
-// Takes the export file: waits for a writer that holds its lock, moves it into
-// the archive and reads what it holds.
+// Takes the export file: waits for a writer that holds its lock, checks that
+// the path still names the file it locked (a writer may have put a new
+// document in its place meanwhile, and holds that one locked until its orders
+// are marked), moves it into the archive and reads what it holds.
 bool TakeExportFile(const Settings& s, std::string& content, fs::path& archived) {
-    int fd = ::open(s.exportFile.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    ::flock(fd, LOCK_EX);
-    auto stamp = std::chrono::system_clock::now().time_since_epoch().count();
-    archived = s.archive / (s.exportFile.filename().string() + "." + std::to_string(stamp));
-    fs::rename(s.exportFile, archived);
-    content = ReadAll(archived);
-    ::flock(fd, LOCK_UN);
-    ::close(fd);
-    return true;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        int fd = ::open(s.exportFile.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return false;
+        ::flock(fd, LOCK_EX);
+        struct stat held {}, named{};
+        bool current = ::fstat(fd, &held) == 0 && ::stat(s.exportFile.c_str(), &named) == 0 &&
+                       held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+        if (current) {
+            auto stamp = std::chrono::system_clock::now().time_since_epoch().count();
+            archived = s.archive / (s.exportFile.filename().string() + "." + std::to_string(stamp));
+            fs::rename(s.exportFile, archived);
+            content = ReadAll(archived);
+        }
+        ::flock(fd, LOCK_UN);
+        ::close(fd);
+        if (current) return true;
+    }
+    throw std::runtime_error("the export file " + s.exportFile.string() + " keeps being replaced");
 }
 
 void AppendConfirmations(const Settings& s, const std::vector<std::pair<std::string, std::string>>& pairs) {

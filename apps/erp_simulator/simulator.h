@@ -1,6 +1,8 @@
 // Plays the back end's EDI module on a folder: takes the export file the web
-// side wrote, keeps it in an archive, gives every order a sales order number,
-// and writes the confirmation file.
+// side wrote (EDI messages or the XML document), keeps it in an archive, gives
+// every order a sales order number, and writes the confirmation file (EDI
+// lines or the XML confirmation). It takes the file as the web side expects:
+// lock it, check that the path still names it, rename it away, release it.
 #pragma once
 
 #include <filesystem>

@@ -9,6 +9,7 @@
 #include "masterdata/configurator.h"
 #include "masterdata/currency.h"
 #include "masterdata/membership.h"
+#include "masterdata/product_catalog.h"
 #include "masterdata/product_configuration.h"
 #include "masterdata/referential_checker.h"
 
@@ -26,6 +27,7 @@ void RegisterPlatformComponents() {
     RegisterDataFunctions();
     RegisterProductConfiguration();
     RegisterReferentialChecker();
+    RegisterProductCatalog();
 }
 
 }  // namespace qx

@@ -178,11 +178,25 @@ TEST_P(BackofficeInitDemo, LoadsAConsistentDataSetThatTheStandInsAnswerFrom) {
     // export registry rows point at folders inside the installation
     auto registry = Sls_GetDisconnectedRecordset("SELECT BISID, FILENAME, CONFIRMATIONFILENAME FROM ORDEREXPORTFILE ORDER BY BISID",
                                                  Sls_ConnectionString());
-    ASSERT_EQ(registry->RecordCount(), 2);
+    ASSERT_EQ(registry->RecordCount(), 3);
     EXPECT_EQ(registry->Fields("FILENAME").Value().ToString(), (home / "edi" / "out" / "orders.edi").string());
     EXPECT_EQ(registry->Fields("CONFIRMATIONFILENAME").Value().ToString(), (home / "edi" / "in" / "confirm.edi").string());
     EXPECT_TRUE(fs::is_directory(home / "edi" / "out"));
     EXPECT_TRUE(fs::is_directory(home / "edi" / "in"));
+    // BIS 3 exchanges XML in a tree of its own
+    auto xml = Sls_GetDisconnectedRecordset(
+        "SELECT FILENAME, CONFIRMATIONFILENAME, EXPORTMESSAGETYPE, CONFIRMATIONMESSAGETYPE FROM ORDEREXPORTFILE "
+        "WHERE BISID = 3",
+        Sls_ConnectionString());
+    ASSERT_FALSE(xml->Eof());
+    EXPECT_EQ(xml->Fields("FILENAME").Value().ToString(), (home / "xml" / "out" / "orders.xml").string());
+    EXPECT_EQ(xml->Fields("CONFIRMATIONFILENAME").Value().ToString(), (home / "xml" / "in" / "confirm.xml").string());
+    EXPECT_EQ(xml->Fields("EXPORTMESSAGETYPE").Value().ToString(), "1");
+    EXPECT_EQ(xml->Fields("CONFIRMATIONMESSAGETYPE").Value().ToString(), "1");
+    EXPECT_TRUE(fs::is_directory(home / "xml" / "out"));
+    EXPECT_TRUE(fs::is_directory(home / "xml" / "in"));
+    EXPECT_EQ(Sls_GetComponent<qx::IBusinessPartner>("QxCommon.BusinessPartner")->GetAddress(43)->Fields("SHORTDESCRIPTION").Value().ToString(),
+              "Crane site");
 
     // prices, freight and the freight line's product are there
     std::string db = Sls_ConnectionString();
@@ -211,7 +225,7 @@ TEST_P(BackofficeInitDemo, ADatabaseThatHoldsTheTablesAlreadyIsKeptAsItIs) {
     UseInstallation(first);
     LogOnAsServiceAccount(first, Sls_GetComponent<qx::IMembership>("qxmembership.members"));
     auto partners = Sls_GetDisconnectedRecordset("SELECT COUNT(*) AS N FROM BUSINESSPARTNER", Sls_ConnectionString());
-    EXPECT_EQ(partners->Fields("N").Value().ToLong(), 3);
+    EXPECT_EQ(partners->Fields("N").Value().ToLong(), 4);
     EXPECT_EQ(SiteSetting(second, "MemScriptCode").ToString(), "");
     ado::ClearConnectionPool();
 }

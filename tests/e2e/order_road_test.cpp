@@ -1,6 +1,7 @@
 // The whole road of an order, with the programs a shop runs: `backoffice init`,
-// the web shop (`backoffice demo`), the batch, and the back end's EDI module
-// (the simulator), on SQLite and PostgreSQL, with local folders and over FTP.
+// the web shop (`backoffice demo`), the batch, and the back ends' EDI modules
+// (the simulator; BIS 3 takes XML), on SQLite and PostgreSQL, with local
+// folders and over FTP.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -17,6 +18,8 @@
 #include <map>
 #include <set>
 #include <thread>
+
+#include <pugixml.hpp>
 
 #include "data/ado.h"
 #include "ftp_server.h"
@@ -77,12 +80,19 @@ protected:
     std::map<std::string, int> ArchivedOrderIds() {
         std::map<std::string, int> ids;
         for (const auto& root : roots_)
-            for (const char* tree : {"edi", "edi2"}) {
+            for (const char* tree : {"edi", "edi2", "xml"}) {
                 fs::path archive = root / tree / "archive";
                 if (!fs::exists(archive)) continue;
                 for (const auto& entry : fs::directory_iterator(archive)) {
-                    if (entry.path().filename().string().rfind("orders.edi", 0) != 0) continue;
+                    std::string name = entry.path().filename().string();
                     std::string text = ReadFile(entry.path());
+                    if (name.rfind("orders.xml", 0) == 0) {
+                        pugi::xml_document doc;
+                        EXPECT_TRUE(doc.load_string(text.c_str())) << name;
+                        for (auto& id : doc.select_nodes("BizTalk/Body/QxSalesOrders/Order/OrderHeader/order_id"))
+                            ids[id.node().text().get()]++;
+                    }
+                    if (name.rfind("orders.edi", 0) != 0) continue;
                     for (size_t at = text.find("ENV"); at != std::string::npos; at = text.find("\nENV", at + 1)) {
                         size_t start = text.find_first_of(",;", at) + 1;
                         ids[text.substr(start, 32)]++;
@@ -100,9 +110,18 @@ protected:
         ASSERT_EQ(outcome.exitCode, 0) << outcome.output;
     }
 
+    // The back end of BIS 3 takes the XML document and confirms in XML.
+    void XmlCycle(const fs::path& root) {
+        std::string base = (root / "xml").string();
+        Outcome outcome = Simulator("cycle --xml --export " + Quoted(base + "/out/orders.xml") + " --confirm " +
+                                    Quoted(base + "/in/confirm.xml") + " --archive " + Quoted(base + "/archive"));
+        ASSERT_EQ(outcome.exitCode, 0) << outcome.output;
+        EXPECT_NE(outcome.output.find("took 1 order(s)"), std::string::npos) << outcome.output;
+    }
+
     void CheckEveryOrderConfirmedOnce() {
         auto orders = Orders();
-        ASSERT_EQ(orders.size(), 4u);
+        ASSERT_EQ(orders.size(), 5u);
         auto archived = ArchivedOrderIds();
         for (const auto& [id, state] : orders) {
             EXPECT_TRUE(state.first == 6 || state.first == 4) << id << " in status " << state.first;
@@ -127,33 +146,42 @@ TEST_P(OrderRoad, WithLocalFoldersEveryOrderReachesItsStatusWithItsSalesOrderNum
     Batch();
     for (const auto& [id, state] : Orders()) EXPECT_EQ(state.first, 1) << id;
     EXPECT_FALSE(fs::exists(home_ / "edi2" / "command" / "command.fil"));  // handed over to the back end
+    EXPECT_TRUE(fs::exists(home_ / "xml" / "out" / "orders.xml"));
     Cycle(home_, "edi", ",", false);
     Cycle(home_, "edi2", ";", true);
+    XmlCycle(home_);
     EXPECT_TRUE(fs::exists(home_ / "edi2" / "command" / "command.fil"));
     Batch();
     CheckEveryOrderConfirmedOnce();
     EXPECT_FALSE(fs::exists(home_ / "edi" / "in" / "confirm.edi"));  // consumed
+    EXPECT_FALSE(fs::exists(home_ / "xml" / "in" / "confirm.xml"));
 }
 
 TEST_P(OrderRoad, OverTheFtpServerEveryOrderReachesItsStatusWithItsSalesOrderNumber) {
     FtpServer server;
     roots_ = {server.Home()};
-    for (const char* tree : {"edi", "edi2"})
+    for (const char* tree : {"edi", "edi2", "xml"})
         for (const char* folder : {"out", "in", "command"}) fs::create_directories(server.Home() / tree / folder);
     Open()->Execute(
         "UPDATE ORDEREXPORTFILE SET USEFTP = 'True', SYSTEM = ?, SYSTEMPORT = ?, LOGIN = ?, PASSWORD = ?, "
-        "FILENAME = CASE WHEN BISID = 1 THEN 'edi/out/orders.edi' ELSE 'edi2/out/orders.edi' END, "
-        "CONFIRMATIONFILENAME = CASE WHEN BISID = 1 THEN 'edi/in/confirm.edi' ELSE 'edi2/in/confirm.edi' END",
+        "FILENAME = CASE BISID WHEN 1 THEN 'edi/out/orders.edi' WHEN 2 THEN 'edi2/out/orders.edi' "
+        "ELSE 'xml/out/orders.xml' END, "
+        "CONFIRMATIONFILENAME = CASE BISID WHEN 1 THEN 'edi/in/confirm.edi' WHEN 2 THEN 'edi2/in/confirm.edi' "
+        "ELSE 'xml/in/confirm.xml' END",
         nullptr, -1, {Variant(server.Host()), Variant(server.Port()), Variant(server.User()), Variant(server.Password())});
     ASSERT_EQ(Backoffice("demo --home " + Home()).exitCode, 0);
     ASSERT_EQ(Simulator("prepare --export " + Quoted((server.Home() / "edi2" / "out" / "orders.edi").string())).exitCode, 0);
     Batch();
     for (const auto& [id, state] : Orders()) EXPECT_EQ(state.first, 1) << id;
     EXPECT_TRUE(fs::exists(server.Home() / "edi2" / "command" / "comm.yes"));
+    EXPECT_TRUE(fs::exists(server.Home() / "xml" / "out" / "orders.xml"));
+    EXPECT_FALSE(fs::exists(home_ / "Vendalo" / "TempEdiFtp" / "3.xml"));  // the outbox went to the host
     Cycle(server.Home(), "edi", ",", false);
     Cycle(server.Home(), "edi2", ";", true);
+    XmlCycle(server.Home());
     Batch();
     CheckEveryOrderConfirmedOnce();
+    EXPECT_FALSE(fs::exists(server.Home() / "xml" / "in" / "confirm.xml"));
     EXPECT_EQ(ReadFile(home_ / "log" / "vendalo.log").find(server.Password()), std::string::npos);
 }
 

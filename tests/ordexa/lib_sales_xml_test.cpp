@@ -57,6 +57,28 @@ TEST(XmlHelpers, NodeTextsAndAddresses) {
     EXPECT_EQ(d->Keys()[0].ToLong(), 1);  // added in the order NAME1 ... SHORTDESCRIPTION
 }
 
+TEST(XmlHelpers, TextsLoseWhatXmlForbidsAndTheDocumentStillParses) {
+    qx::XmlDocument doc;
+    pugi::xml_node root = XML_BizTalk081Message(doc, "QxSalesOrders", "urn:x");
+    XML_NewNode(doc, root, "po", ole::Variant("PO\x01-7\x1b\x7f\tA\r\nB"));
+    XML_NewNode(doc, root, "name", ole::Variant("Caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x94\xa9"));  // kept as it is
+    XML_NewNode(doc, root, "broken", ole::Variant("a\xff\xc3" "b\xed\xa0\x80\xef\xbf\xbe" "c\xc0\xaf"));
+    XML_NewNode(doc, root, "nothing", ole::Variant("\x02\x03"));
+    qx::XmlDocument again;
+    ASSERT_TRUE(again.LoadXml(doc.Xml())) << again.Reason();
+    pugi::xml_node read = again.doc.select_node("BizTalk/Body/QxSalesOrders").node();
+    EXPECT_EQ(qx::NodeText(read.child("po")), "PO-7\x7f\tA\nB");  // DEL is allowed; CR LF reads as LF
+    EXPECT_EQ(qx::NodeText(read.child("name")), "Caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x94\xa9");
+    // a byte that starts no character becomes U+FFFD, a surrogate or U+FFFE is dropped or replaced
+    std::string replaced = qx::NodeText(read.child("broken"));
+    EXPECT_EQ(replaced.find("\xef\xbf\xbe"), std::string::npos);
+    EXPECT_EQ(replaced.substr(0, 1), "a");
+    EXPECT_NE(replaced.find("\xef\xbf\xbd"), std::string::npos);
+    EXPECT_NE(replaced.find('b'), std::string::npos);
+    EXPECT_NE(replaced.find('c'), std::string::npos);
+    EXPECT_NE(doc.Xml().find("<nothing/>"), std::string::npos);
+}
+
 TEST(XmlHelpers, ParseErrorsKeepACodeAndAReason) {
     qx::XmlDocument doc;
     EXPECT_FALSE(doc.LoadXml("<BizTalk><Body></BizTalk>"));

@@ -6,6 +6,7 @@
 #include "masterdata/currency.h"
 #include "masterdata/membership.h"
 #include "masterdata/referential_checker.h"
+#include "masterdata/product_catalog.h"
 #include "test_installation.h"
 
 using namespace testing_support;
@@ -199,5 +200,27 @@ TEST_P(ReferentialChecker, AnInsertNeedsEveryReferencedMasterRow) {
 }
 
 INSTANTIATE_INSTALLATION_TEST(ReferentialChecker);
+class ProductCatalog : public InstallationTest {};
+
+TEST_P(ProductCatalog, AnswersAProductsRecordByIdAndItsIdByPartNumber) {
+    Inst().Exec(
+        "INSERT INTO PRODUCT (PRODUCTID, NUMBER, PARTNUMBER, PRODUCTDESCRIPTION, UNITCODE, COMMODITYCODE, CONTRACTCODE) "
+        "VALUES (101, '101', 'BOLT-M8', 'Hexagon bolt', 'PCS', '73181558', NULL)");
+    auto products = Sls_GetComponent<qx::IProduct>("QxCatalog.Product");
+    auto bolt = products->GetProduct(101);
+    std::vector<std::string> keys;
+    for (const auto& key : bolt->Keys()) keys.push_back(key.ToString());
+    EXPECT_EQ(keys, (std::vector<std::string>{"COMMODITYCODE", "CONTRACTCODE", "NUMBER", "PRODUCTDESCRIPTION",
+                                              "UNITCODE", "PARTNUMBER"}));
+    EXPECT_EQ(bolt->Item("PRODUCTDESCRIPTION").ToString(), "Hexagon bolt");
+    EXPECT_EQ(bolt->Item("COMMODITYCODE").ToString(), "73181558");
+    EXPECT_TRUE(bolt->Item("CONTRACTCODE").IsNull());
+    EXPECT_EQ(ErrorOf([&] { products->GetProduct(999); }), qx::kProductNotFound);
+    EXPECT_EQ(products->getProductIDFromPartNum("BOLT-M8"), 101);
+    EXPECT_EQ(products->getProductIDFromPartNum("bolt-m8"), -1);
+    EXPECT_EQ(products->getProductIDFromPartNum("' OR ''='"), -1);
+}
+
+INSTANTIATE_INSTALLATION_TEST(ProductCatalog);
 
 }  // namespace

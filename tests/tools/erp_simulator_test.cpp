@@ -1,4 +1,10 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
 
 #include "simulator.h"
 #include "test_db.h"
@@ -52,6 +58,58 @@ TEST(ErpSimulator, FollowsTheHandshakeAndWritesXmlConfirmations) {
     EXPECT_NE(xml.find("<SalesOrder>"), std::string::npos);
     EXPECT_NE(xml.find("<WebOrderId>X1</WebOrderId>"), std::string::npos);
     EXPECT_NE(xml.find("<SalesOrderNr>SO0000001</SalesOrderNr>"), std::string::npos);
+}
+
+const char* kXmlExport =
+    "<?xml version=\"1.0\"?>\n<BizTalk xmlns=\"urn:schemas-biztalk-org:BizTalk/biztalk-0.81.xml\"><Body>"
+    "<QxSalesOrders xmlns=\"urn:schemas-biztalk-org:vorn-com/QxSalesOrders\">"
+    "<Order><OrderHeader><order_id>X1</order_id></OrderHeader><OrderLines/></Order>"
+    "<Order><OrderHeader><order_id>X2</order_id></OrderHeader><OrderLines/></Order>"
+    "</QxSalesOrders></Body></BizTalk>\n";
+
+TEST(ErpSimulator, TakesAnXmlExportDocumentAndConfirmsItsOrdersInEitherForm) {
+    TempDir dir;
+    auto s = SettingsIn(dir);
+    s.exportFile = s.exportFile.parent_path() / "orders.xml";
+    WriteFile(s.exportFile, kXmlExport);
+    EXPECT_EQ(erpsim::RunCycle(s).orderIds, (std::vector<std::string>{"X1", "X2"}));
+    EXPECT_FALSE(fs::exists(s.exportFile));
+    EXPECT_EQ(ReadFile(s.confirmationFile), "X1;SO0000001\r\nX2;SO0000002\r\n");
+    fs::remove(s.confirmationFile);
+    s.xmlConfirmation = true;
+    WriteFile(s.exportFile, kXmlExport);
+    erpsim::RunCycle(s);
+    std::string xml = ReadFile(s.confirmationFile);
+    EXPECT_NE(xml.find("<WebOrderId>X1</WebOrderId>"), std::string::npos) << xml;
+    EXPECT_NE(xml.find("<SalesOrderNr>SO0000003</SalesOrderNr>"), std::string::npos) << xml;
+}
+
+// The web side puts a new document in place of the file the simulator waits
+// for, and holds the new one locked until its orders are marked: the simulator
+// takes the new one only once it is released.
+TEST(ErpSimulator, WaitsForTheFileThePathNamesOnceItHasTheLock) {
+    TempDir dir;
+    auto s = SettingsIn(dir);
+    WriteFile(s.exportFile, "ENV,OLD,DADuder,WWW,ORDER,,\r\n");
+    int old = ::open(s.exportFile.c_str(), O_RDONLY);
+    ASSERT_EQ(::flock(old, LOCK_EX), 0);
+    erpsim::CycleResult taken;
+    std::thread backEnd([&] { taken = erpsim::RunCycle(s); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // it waits for the old file's lock
+    fs::path next = s.exportFile.parent_path() / "orders.edi.new";
+    WriteFile(next, "ENV,OLD,DADuder,WWW,ORDER,,\r\nENV,NEW,DADuder,WWW,ORDER,,\r\n");
+    int held = ::open(next.c_str(), O_RDONLY);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    fs::rename(next, s.exportFile);
+    ::flock(old, LOCK_UN);
+    ::close(old);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_TRUE(fs::exists(s.exportFile));  // not taken while its orders are being marked
+    ::flock(held, LOCK_UN);
+    ::close(held);
+    backEnd.join();
+    EXPECT_EQ(taken.orderIds, (std::vector<std::string>{"OLD", "NEW"}));
+    EXPECT_FALSE(fs::exists(s.exportFile));
 }
 
 }  // namespace

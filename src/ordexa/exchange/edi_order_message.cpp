@@ -123,7 +123,7 @@ std::string EdiOrderMessage::ProcessOneOrder(const Variant& orderValue) {
 
         if (!(lineRows->Bof() && lineRows->Eof())) {
             Variant freight = header["FREIGHTTOTAL"];
-            if (!freight.IsNull() && freight.ToDouble() > 0) AddFreightLine(freight.ToDouble(), lines);
+            if (!freight.IsNull() && freight.ToDouble() > 0) AddFreightLine(freight, *lineRows);
             Variant shipping = header["SHIPPINGADDRESSID"];
             for (lineRows->MoveFirst(); !lineRows->Eof(); lineRows->MoveNext()) {
                 lineNr_ = lines["LINENR"].ToInt();  // a line without number cannot be sent
@@ -270,21 +270,19 @@ std::string EdiOrderMessage::GetOrderFooterText(const ole::Dictionary& order, Fi
     }
 }
 
-void EdiOrderMessage::AddFreightLine(double freight, FieldReader& lines) {
+void AddFreightLine(const Variant& freight, ado::Recordset& rows) {
     try {
         auto parameters = Sls_GetComponent<vendalo::ISalesParameter>("Vendalo.SalesParameter");
         std::string partNumber = parameters->GetParameterValue("FreightPartNumber");
         std::string unitCode = parameters->GetParameterValue("Freight Unit-code");
-        ado::Recordset& rows = lines.Rows();
         // one more than the highest line number: the lines come in no particular order
         int32_t lineNr = 1;
         Variant orderId;
         if (!(rows.Bof() && rows.Eof()))
             for (rows.MoveFirst(); !rows.Eof(); rows.MoveNext()) {
-                lineNr = std::max(lineNr, lines["LINENR"].ToLong() + 1);
-                orderId = lines["ORDERID"];
+                lineNr = std::max(lineNr, rows.Fields("LINENR").Value().ToLong() + 1);
+                orderId = rows.Fields("ORDERID").Value();
             }
-        // in memory only: the freight line is not an order line of the database
         rows.AddNew();
         rows.Fields("ORDERID") = orderId;
         rows.Fields("LINENR") = lineNr;
@@ -292,7 +290,7 @@ void EdiOrderMessage::AddFreightLine(double freight, FieldReader& lines) {
         rows.Fields("UNITCODE") = unitCode;
         rows.Fields("REQUESTDATE") = ole::Null;
         rows.Fields("QUANTITY") = 1;
-        rows.Fields("PRICE") = freight;
+        rows.Fields("PRICE") = freight.IsNull() || freight.IsEmpty() ? Variant(ole::Currency{}) : freight;
         rows.Fields("DISCOUNTAMOUNT") = 0;
         rows.Update();
     } catch (...) {

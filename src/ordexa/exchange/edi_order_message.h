@@ -36,6 +36,12 @@ class FieldReader;
 // A web payment method of 2: the order is paid by credit card.
 bool IsCreditCardOrder(const ole::Variant& webPaymentMethod);
 
+// Appends the freight line to an order's lines (in memory only, never to the
+// database): the line number after the highest, the freight part number and
+// unit code of the sales parameters, quantity 1, the freight amount as price
+// (Null counts as 0), discount 0 and no request date.
+void AddFreightLine(const ole::Variant& freight, ado::Recordset& lines);
+
 class EdiOrderMessage {
 public:
     // The common name of a shop user (the export's membership logon answers it).
@@ -83,7 +89,6 @@ private:
                            int addressClass, const std::string& code);
     std::string GetOrderHeaderText(FieldReader& header);
     std::string GetOrderFooterText(const ole::Dictionary& order, FieldReader& header);
-    void AddFreightLine(double freight, FieldReader& lines);
     std::string GetOrderLine(FieldReader& line, const Backend& backend);
     std::string GetLineAddress(FieldReader& line, int addressClass, const std::string& code);
     std::string GetLineText(FieldReader& line);

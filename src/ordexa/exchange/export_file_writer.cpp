@@ -8,9 +8,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 
 #include "automation/error.h"
+#include "exchange/export_file_lock.h"
+#include "os/durable_file.h"
 
 namespace ordexa {
 namespace {
@@ -19,36 +20,7 @@ namespace {
 // changing under the writer is not a file it can append to.
 constexpr int kMaxReopen = 100;
 
-int32_t ErrorNumber(int error) {
-    switch (error) {
-        case EACCES:
-        case EPERM:
-        case EROFS:
-            return ole::err::PermissionDenied;
-        case ENOENT:
-        case ENOTDIR:
-            return ole::err::PathNotFound;
-        case ENOSPC:
-        case EDQUOT:
-        case EFBIG:
-            return ole::err::DiskFull;
-        default:
-            return ole::err::DeviceIOError;
-    }
-}
-
 bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
-
-void Unlock(int fd) { ::flock(fd, LOCK_UN); }
-
-// The directory entry of a new file survives a crash only when the folder is flushed too.
-void FlushFolderOf(const std::string& path) {
-    std::string folder = std::filesystem::path(path).parent_path().string();
-    int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    ::fsync(fd);  // some file systems refuse to flush a folder; the data itself is on disk already
-    ::close(fd);
-}
 
 }  // namespace
 
@@ -70,22 +42,15 @@ void ExportFileWriter::Open() {
 
 void ExportFileWriter::LockCurrentFile(off_t& size) {
     for (int attempt = 0;; ++attempt) {
-        while (::flock(fd_, LOCK_EX) != 0)
-            if (errno != EINTR) Fail(errno, "cannot be locked");
-        struct stat held {
-        }, named{};
-        if (::fstat(fd_, &held) != 0) {
-            int error = errno;
-            Unlock(fd_);
-            Fail(error, "cannot be examined");
-        }
-        if (::stat(path_.c_str(), &named) == 0 && SameFile(held, named)) {
+        struct stat held {};
+        int error = LockIfCurrent(fd_, path_, held);
+        if (error == 0) {
             size = held.st_size;
             Recover(held, size);
             return;
         }
+        if (error != ESTALE) Fail(error, "cannot be locked");
         // The back end took the file meanwhile: what is written now belongs in a new one.
-        Unlock(fd_);
         ::close(fd_);
         fd_ = -1;
         if (attempt == kMaxReopen) Fail(EAGAIN, "keeps being replaced");
@@ -115,10 +80,11 @@ void ExportFileWriter::Append(const std::string& bytes, const std::vector<std::s
         // no half message stays behind: the next run writes these orders again
         bool cut = ::ftruncate(fd_, before_) == 0 && ::fsync(fd_) == 0;
         if (cut) RemoveJournal();
-        Unlock(fd_);
+        UnlockFile(fd_);
         Fail(error, cut ? "cannot be written" : "cannot be written, nor cut back to its size before the write");
     }
-    if (created_ && !written_) FlushFolderOf(path_);
+    // the directory entry of a new file survives a crash only when the folder is flushed too
+    if (created_ && !written_) os::SyncParentFolder(path_);
     pending_ = true;
 }
 
@@ -127,7 +93,7 @@ void ExportFileWriter::Keep() {
     pending_ = false;
     written_ = true;
     RemoveJournal();
-    Unlock(fd_);
+    UnlockFile(fd_);
 }
 
 void ExportFileWriter::Withdraw() {
@@ -135,7 +101,7 @@ void ExportFileWriter::Withdraw() {
     pending_ = false;
     int error = ::ftruncate(fd_, before_) == 0 && ::fsync(fd_) == 0 ? 0 : errno;
     if (error == 0) RemoveJournal();
-    Unlock(fd_);
+    UnlockFile(fd_);
     if (error != 0) Fail(error, "cannot be cut back to its size before the last write");
 }
 
@@ -154,7 +120,7 @@ void ExportFileWriter::Close() {
         if (::fstat(fd_, &held) == 0 && held.st_size == 0 && ::stat(path_.c_str(), &named) == 0 &&
             SameFile(held, named))
             ::unlink(path_.c_str());
-        Unlock(fd_);
+        UnlockFile(fd_);
     }
     ::close(fd_);
     fd_ = -1;
@@ -173,10 +139,10 @@ void ExportFileWriter::WriteJournal(const struct stat& held, off_t size, const s
     if (fd >= 0) ::close(fd);
     if (!ok || ::rename(temporary.c_str(), journal_.c_str()) != 0) {
         if (ok) error = errno;
-        Unlock(fd_);
+        UnlockFile(fd_);
         Fail(error, "cannot be written: its journal " + journal_ + " cannot be written");
     }
-    FlushFolderOf(journal_);
+    os::SyncParentFolder(journal_);
 }
 
 void ExportFileWriter::RemoveJournal() const {
@@ -208,7 +174,7 @@ void ExportFileWriter::Recover(const struct stat& held, off_t& size) {
         if (!kept_ || !kept_(orderIds)) {
             if (::ftruncate(fd_, start) != 0 || ::fsync(fd_) != 0) {
                 int error = errno;
-                Unlock(fd_);
+                UnlockFile(fd_);
                 Fail(error, "holds part of a group a stopped export left behind, and cannot be cut back");
             }
             size = start;
@@ -218,7 +184,7 @@ void ExportFileWriter::Recover(const struct stat& held, off_t& size) {
 }
 
 void ExportFileWriter::Fail(int error, const std::string& what) const {
-    int32_t number = ErrorNumber(error);
+    int32_t number = FileErrorNumber(error);
     ole::Raise(number,
                std::string(ole::RuntimeErrorText(number)) + ": the export file " + path_ + " " + what + " (" +
                    std::strerror(error) + ")",

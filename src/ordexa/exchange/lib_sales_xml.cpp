@@ -33,7 +33,11 @@ pugi::xml_node XML_NewNode(qx::XmlDocument&, pugi::xml_node parent, const std::s
     try {
         pugi::xml_node element = parent.append_child(name.c_str());
         if (!element) ole::Raise(ole::err::InvalidProcedureCall, "Invalid element name or parent");
-        if (text && !text->IsNull()) element.text() = text->Text().c_str();
+        // characters XML forbids never reach a document: it must parse wherever it goes
+        if (text && !text->IsNull()) {
+            std::string safe = qx::XmlSafeText(text->Text());
+            if (!safe.empty()) element.text() = safe.c_str();
+        }
         return element;
     } catch (...) {
         Sls_RaiseError("Lib_XML.XML_NewNode()", "Error creating XMLDom node: <" + name + ">");

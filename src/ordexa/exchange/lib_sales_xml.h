@@ -17,7 +17,8 @@ namespace ordexa {
 pugi::xml_node XML_BizTalk081Message(qx::XmlDocument& document, const std::string& rootName,
                                      const std::string& nameSpace);
 
-// Appends an element; a text that is given and not Null becomes its text.
+// Appends an element; a text that is given and not Null becomes its text,
+// without the characters XML does not allow (qx::XmlSafeText).
 pugi::xml_node XML_NewNode(qx::XmlDocument& document, pugi::xml_node parent, const std::string& name,
                            const std::optional<ole::Variant>& text = std::nullopt);
 

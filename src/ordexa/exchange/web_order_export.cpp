@@ -11,6 +11,7 @@
 #include "exchange/export_file_writer.h"
 #include "exchange/file_handling.h"
 #include "exchange/ftp.h"
+#include "exchange/xml_order_export.h"
 #include "format/ansi_text.h"
 #include "lib_sales.h"
 #include "data/transaction.h"
@@ -108,8 +109,8 @@ private:
             if (selected->Bof() && selected->Eof()) {
                 selected->Close();
                 // an outbox that an earlier run could not deliver goes now
-                if (overFtp && !xml) {
-                    std::string outbox = getTempEDIPath() + "/" + i_sBisid + ".edi";
+                if (overFtp) {
+                    std::string outbox = OutboxOf(i_sBisid, xml);
                     if (fs::exists(outbox)) PlaceOnHost(outbox, i_sEDIExportFile, ftp, false);
                 }
                 return 0;
@@ -121,8 +122,12 @@ private:
             selected->Close();
             if (auto progress = CurrentBatchProgress()) progress->ExportStarted(i_sBisid, total);
             if (xml) {
-                ReportXmlNotAvailable(i_sBisid, total);
-                return 0;
+                std::string path = overFtp ? OutboxOf(i_sBisid, true) : TrimBlanks(i_sEDIExportFile);
+                XmlOrderExport exporter(connectionString_,
+                                        [this](const std::string& userId) { return GetUserCommonName(userId); });
+                written = exporter.XmlExportOrders(orders, i_sBisid, path);
+                if (overFtp) PlaceOnHost(path, i_sEDIExportFile, ftp, true);
+                return written;
             }
 
             auto file = OpenTarget(i_sBisid, i_sEDIExportFile, overFtp);
@@ -163,7 +168,7 @@ private:
         std::string path = TrimBlanks(exportFile);
         if (overFtp) {
             auto stream = createTempEDIExportFileName(bisid, path);  // appends to an outbox left by an earlier run
-            if (!stream) path = getTempEDIPath() + "/" + bisid + ".edi";
+            if (!stream) path = OutboxOf(bisid, false);
         }
         try {
             return std::make_unique<ExportFileWriter>(path, JournalOf(path), GroupMarked);
@@ -171,6 +176,11 @@ private:
             Sls_LogError("Order Export", "EDI export file '" + path + "' cannot be created.");
             return nullptr;
         }
+    }
+
+    // The instance's outbox in the temporary EDI folder, for a file that goes to the host by FTP.
+    static std::string OutboxOf(const std::string& bisid, bool xml) {
+        return getTempEDIPath() + "/" + bisid + (xml ? ".xml" : ".edi");
     }
 
     // The writer's journal of an export file: in the installation's temporary EDI
@@ -291,15 +301,6 @@ private:
         }
         client->PutFileViaFTP(local, exportFile, ftp);
         fs::remove(local, ec);
-    }
-
-    static void ReportXmlNotAvailable(const std::string& bisid, int32_t waiting) {
-        try {
-            ole::Raise(ole::err::NotSupported, "The XML order export is not available", "Ordexa.WebOrderExport");
-        } catch (...) {
-            Sls_LogError("WebOrderExport.ProcessOrders",
-                         std::to_string(waiting) + " order(s) for BISID " + bisid + " stay to be exported until it is");
-        }
     }
 
     // The common name of a shop user. The membership directory is logged on to

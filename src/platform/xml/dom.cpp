@@ -6,6 +6,7 @@
 
 #include "automation/text.h"
 #include "format/text_encoding.h"
+#include <string_view>
 
 namespace qx {
 namespace {
@@ -159,6 +160,55 @@ std::string NodeText(const pugi::xml_node& node) {
         current = current.next_sibling();
     }
     return text;
+}
+
+namespace {
+
+// The length of the UTF-8 sequence at text[at] when it encodes a character XML
+// allows (0 when it does not), and that character.
+size_t XmlCharacterAt(std::string_view text, size_t at, char32_t& c) {
+    auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+    unsigned char lead = byte(at);
+    size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+    if (length == 0 || at + length > text.size()) return 0;
+    c = length == 1 ? lead : lead & (0x7F >> length);
+    for (size_t i = 1; i < length; ++i) {
+        if ((byte(at + i) & 0xC0) != 0x80) return 0;
+        c = (c << 6) | (byte(at + i) & 0x3F);
+    }
+    static const char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (c < kSmallest[length] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0;  // overlong or no character
+    return length;
+}
+
+bool XmlAllows(char32_t c) { return c >= 0x20 ? c != 0xFFFE && c != 0xFFFF : c == 0x9 || c == 0xA || c == 0xD; }
+
+}  // namespace
+
+std::string XmlSafeText(std::string text) {
+    bool plain = true;
+    for (char ch : text) {
+        auto b = static_cast<unsigned char>(ch);
+        if (b >= 0x80 || (b < 0x20 && b != 0x9 && b != 0xA && b != 0xD)) {
+            plain = false;
+            break;
+        }
+    }
+    if (plain) return text;
+    std::string safe;
+    safe.reserve(text.size());
+    for (size_t at = 0; at < text.size();) {
+        char32_t c = 0;
+        size_t length = XmlCharacterAt(text, at, c);
+        if (length == 0) {
+            safe += "\xEF\xBF\xBD";  // U+FFFD for a byte that starts no character
+            ++at;
+            continue;
+        }
+        if (XmlAllows(c)) safe.append(text, at, length);
+        at += length;
+    }
+    return safe;
 }
 
 }  // namespace qx

@@ -49,5 +49,10 @@ std::string NodeText(const pugi::xml_node& node);
 
 // The 1-based line of an offset into a text.
 size_t LineAt(std::string_view text, ptrdiff_t offset);
+// The text without what XML 1.0 does not allow in a document: control
+// characters other than tab, line feed and carriage return, and U+FFFE and
+// U+FFFF are dropped; bytes that are no UTF-8 (and encoded surrogates) become
+// U+FFFD. Text that needs no change comes back as it is.
+std::string XmlSafeText(std::string text);
 
 }  // namespace qx

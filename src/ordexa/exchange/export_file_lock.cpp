@@ -1,0 +1,45 @@
+#include "exchange/export_file_lock.h"
+
+#include <sys/file.h>
+
+#include <cerrno>
+
+#include "automation/error.h"
+
+namespace ordexa {
+
+int LockIfCurrent(int fd, const std::string& path, struct stat& held) {
+    while (::flock(fd, LOCK_EX) != 0)
+        if (errno != EINTR) return errno;
+    struct stat named {};
+    if (::fstat(fd, &held) != 0) {
+        int error = errno;
+        UnlockFile(fd);
+        return error;
+    }
+    if (::stat(path.c_str(), &named) == 0 && named.st_dev == held.st_dev && named.st_ino == held.st_ino) return 0;
+    UnlockFile(fd);
+    return ESTALE;
+}
+
+void UnlockFile(int fd) { ::flock(fd, LOCK_UN); }
+
+int32_t FileErrorNumber(int error) {
+    switch (error) {
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            return ole::err::PermissionDenied;
+        case ENOENT:
+        case ENOTDIR:
+            return ole::err::PathNotFound;
+        case ENOSPC:
+        case EDQUOT:
+        case EFBIG:
+            return ole::err::DiskFull;
+        default:
+            return ole::err::DeviceIOError;
+    }
+}
+
+}  // namespace ordexa

@@ -1,0 +1,303 @@
+#include "exchange/xml_order_export.h"
+
+#include <algorithm>
+#include <array>
+#include <set>
+
+#include "batch_progress.h"
+#include "data/transaction.h"
+#include "exchange/edi_order_message.h"
+#include "exchange/lib_sales_xml.h"
+#include "exchange/xml_export_file.h"
+#include "lib_sales.h"
+#include "masterdata/business_partner.h"
+#include "masterdata/product_catalog.h"
+#include "vendalo/order.h"
+#include "vendalo/vendalo_error.h"
+
+namespace ordexa {
+namespace {
+
+using ole::Variant;
+
+const char* kRootName = "QxSalesOrders";
+const char* kRootNamespace = "urn:schemas-biztalk-org:vorn-com/QxSalesOrders";
+const std::string kLabel = "Ordexa.WebOrderExport";
+
+// The address elements of the header, in their order, after "bill_to_" or "ship_to_", and their columns.
+constexpr std::array<std::pair<const char*, const char*>, 10> kAddressElements = {{
+    {"description", "SHORTDESCRIPTION"},
+    {"name1", "NAME1"},
+    {"name2", "NAME2"},
+    {"street1", "STREET1"},
+    {"street2", "STREET2"},
+    {"city1", "CITY1"},
+    {"city2", "CITY2"},
+    {"state", "STATEPROVINCE"},
+    {"country", "COUNTRYCODE"},
+    {"zipcode", "ZIPCODE"},
+}};
+
+bool HasValue(const Variant& v) { return !v.IsNull() && !v.IsEmpty() && !v.Text().empty(); }
+
+std::string OrderIdOf(const pugi::xml_node& order) {
+    return order.child("OrderHeader").child("order_id").text().get();
+}
+
+struct StringWriter : pugi::xml_writer {
+    std::string bytes;
+    void write(const void* data, size_t size) override { bytes.append(static_cast<const char*>(data), size); }
+};
+
+// The document as the export file holds it: UTF-8 with a declaration, indented.
+std::string Serialised(const qx::XmlDocument& document) {
+    StringWriter writer;
+    document.doc.save(writer, "  ", pugi::format_default, pugi::encoding_utf8);
+    return std::move(writer.bytes);
+}
+
+}  // namespace
+
+struct XmlOrderExport::Address {
+    std::array<Variant, kAddressElements.size()> values;
+};
+
+XmlOrderExport::XmlOrderExport(std::string connectionString, CommonNameLookup commonName)
+    : connectionString_(std::move(connectionString)), commonName_(std::move(commonName)) {}
+
+XmlOrderExport::~XmlOrderExport() = default;
+
+int32_t XmlOrderExport::XmlExportOrders(ole::Dictionary& selection, const std::string& bisid,
+                                        const std::string& path) {
+    try {
+        bisid_ = bisid;
+        // One group per business partner, in the order the partners first appear;
+        // a partner's first order closes its group.
+        std::vector<std::vector<std::string>> groups;
+        std::map<std::string, size_t> groupOf;
+        selection.ForEach([&](const Variant& orderId, const Variant& partner) {
+            auto [at, added] = groupOf.emplace(partner.Text(), groups.size());
+            if (added) groups.emplace_back();
+            groups[at->second].push_back(orderId.ToString());
+        });
+        for (auto& group : groups) std::rotate(group.begin(), group.begin() + 1, group.end());
+        selection.RemoveAll();
+        return XmlExportOrdersToFile(groups, path);
+    } catch (...) {
+        Sls_RaiseError(kLabel + ".XmlExportOrders()", "BisID= " + bisid);
+    }
+}
+
+int32_t XmlOrderExport::XmlExportOrdersToFile(const std::vector<std::vector<std::string>>& groups,
+                                              const std::string& path) {
+    const std::string label = kLabel + ".XmlExportOrdersToFile()";
+    XmlExportFile file(path);
+    bool marked = false;  // from here on the new document is the one that holds the orders
+    std::vector<std::string> appended;
+    try {
+        std::set<std::string> waiting;
+        size_t total = 0;
+        for (const auto& group : groups) {
+            waiting.insert(group.begin(), group.end());
+            total += group.size();
+        }
+        const std::string& old = file.Open();
+        qx::XmlDocument document;
+        pugi::xml_node root;
+        if (!old.empty()) {
+            // A file that is no export document stays as it is: it may be what someone needs.
+            if (!document.LoadXml(old))
+                ole::Raise(document.ErrorCode(),
+                           "The export file " + path + " cannot be read as XML (" + document.Reason() +
+                               "); it is left as it is and the orders stay to be exported",
+                           kLabel);
+            root = document.doc.select_node("BizTalk/Body/QxSalesOrders").node();
+            if (!root)
+                ole::Raise(ole::err::ObjectErrorBase + 1,
+                           "The export file " + path +
+                               " holds no BizTalk/Body/QxSalesOrders; it is left as it is and the orders stay to be "
+                               "exported",
+                           kLabel);
+            // Elements of orders still waiting were left by an export stopped before it
+            // marked them: those orders are rendered again below.
+            std::vector<pugi::xml_node> stale;
+            for (pugi::xml_node order : root.children("Order"))
+                if (waiting.count(OrderIdOf(order))) stale.push_back(order);
+            for (pugi::xml_node order : stale) root.remove_child(order);
+            if (!stale.empty())
+                Sls_LogWarning(label, std::to_string(stale.size()) + " order(s) in '" + path +
+                                          "' were never marked exported; they are written again");
+        } else {
+            root = XML_BizTalk081Message(document, kRootName, kRootNamespace);
+        }
+
+        appended.reserve(total);
+        for (const auto& group : groups)
+            for (const auto& orderId : group) {
+                try {
+                    XmlOrderFormToDOMDoc(orderId, document, root);
+                    appended.push_back(orderId);
+                } catch (...) {
+                    Sls_LogError(label, "Order export failed for OrderID: " + orderId);
+                }
+            }
+        if (appended.empty()) return 0;  // the file stays as it was
+
+        file.Replace(Serialised(document));
+        if (!XmlUpdateOrderStatus(appended, 1)) {
+            file.Withdraw();
+            ole::Raise(ole::err::ObjectErrorBase + 1,
+                       "The exported orders could not be marked; the export file is as it was and " +
+                           std::to_string(appended.size()) + " order(s) stay to be exported",
+                       kLabel);
+        }
+        marked = true;
+        XmlExportStep("marked");
+        file.Keep();
+        auto written = static_cast<int32_t>(appended.size());
+        if (auto progress = CurrentBatchProgress())
+            progress->OrdersExported(bisid_, written, static_cast<int32_t>(total));
+        return written;
+    } catch (...) {
+        Sls_LogError(label, "XML export of orders using file '" + path +
+                                "' failed. The export file is defined in the 'Order Export File' (Vendalo manager page)");
+        if (marked) {
+            file.Keep();
+            return static_cast<int32_t>(appended.size());
+        }
+        try {
+            file.Withdraw();
+        } catch (...) {
+            Sls_LogError(label, "The export file '" + path +
+                                    "' holds orders that stay to be exported; the back end may receive them twice");
+        }
+        return 0;
+    }
+}
+
+pugi::xml_node XmlOrderExport::XmlOrderFormToDOMDoc(const std::string& orderId, qx::XmlDocument& document,
+                                                    pugi::xml_node root) {
+    pugi::xml_node order;
+    try {
+        if (!orders_) orders_ = Sls_GetComponent<vendalo::IOrder>("Vendalo.Order");
+        auto restored = orders_->Restore(orderId);
+        if (!restored) ole::Raise(vendalo::MissingOrderInfo, "MissingOrderInfo");
+        auto header = RecordsetOf(*restored, "header");
+        auto lines = RecordsetOf(*restored, "lines");
+        if (header->Eof()) ole::Raise(vendalo::OrderNotFound, "OrderNotFound");
+        auto field = [&](const char* name) { return header->Fields(name).Value(); };
+
+        order = XML_NewNode(document, root, "Order");
+        pugi::xml_node h = XML_NewNode(document, order, "OrderHeader");
+        XML_NewNode(document, h, "order_id", field("ORDERID"));
+        XML_NewNode(document, h, "order_date", field("ORDERDATE"));
+        XML_NewNode(document, h, "userCN", Variant(commonName_(field("USERID").Text())));
+        XML_NewNode(document, h, "currency_code", field("CURRENCYCODE"));
+        XML_NewNode(document, h, "customer_name", field("CUSTOMERNAME"));
+        XML_NewNode(document, h, "order_discount", field("DISCOUNTPERC"));
+        XML_NewNode(document, h, "carrier_code", field("CARRIERCODE"));
+        XML_NewNode(document, h, "order_name", field("ORDERLISTNAME"));
+        XML_NewNode(document, h, "order_subtotal");
+        XML_NewNode(document, h, "total_discount");
+        XML_NewNode(document, h, "tax_total", field("TAXTOTAL"));
+        XML_NewNode(document, h, "order_total");
+        AddAddress(document, h, "bill_to_", field("BILLINGADDRESSID"));
+        Variant shipping = field("SHIPPINGADDRESSID");
+        AddAddress(document, h, "ship_to_", shipping);
+
+        pugi::xml_node l = XML_NewNode(document, order, "OrderLines");
+        if (!(lines->Bof() && lines->Eof())) {
+            // card orders carry their freight as a line of its own, also when it is 0
+            if (IsCreditCardOrder(field("WEBPAYMENTMETHOD"))) AddFreightLine(field("FREIGHTTOTAL"), *lines);
+            for (lines->MoveFirst(); !lines->Eof(); lines->MoveNext()) {
+                auto column = [&](const char* name) { return lines->Fields(name).Value(); };
+                pugi::xml_node line = XML_NewNode(document, l, "Orderline");
+                XML_NewNode(document, line, "Quantity", column("QUANTITY"));
+                XML_NewNode(document, line, "list_price", column("PRICE"));
+                XML_NewNode(document, line, "discount", column("DISCOUNTAMOUNT"));
+                XML_NewNode(document, line, "discount_percentage", column("DISCOUNTPERC"));
+                Variant address = column("ADDRESSID");
+                Variant description;
+                if (HasValue(address) && !(HasValue(shipping) && ole::VbEquals(address, shipping)))
+                    description = AddressOf(address.ToLong(), vendalo::MissingLineAddress).values[0];
+                XML_NewNode(document, line, "address_description", description);
+                XML_NewNode(document, line, "unit_code", column("UNITCODE"));
+                XML_NewNode(document, line, "partnumber", column("PARTNUMBER"));
+                Variant product = column("PRODUCTID");
+                XML_NewNode(document, line, "product_description",
+                            HasValue(product) ? ProductDescriptionOf(product.ToLong()) : Variant());
+                XML_NewNode(document, line, "line_total", column("AMOUNT"));
+                XML_NewNode(document, line, "line_tax", column("LINETAX"));
+                XML_NewNode(document, line, "tax_code", column("TAXCODE"));
+                XML_NewNode(document, line, "tax_percentage", column("TAXPERCENTAGE"));
+            }
+        }
+        return order;
+    } catch (...) {
+        if (order) root.remove_child(order);
+        Sls_RaiseError(kLabel + ".XmlOrderFormToDOMDoc()", "OrderId = " + orderId);
+    }
+}
+
+bool XmlOrderExport::XmlUpdateOrderStatus(const std::vector<std::string>& orderIds, int32_t status) {
+    ado::ConnectionPtr connection;
+    try {
+        connection = Sls_GetOpenConnection(connectionString_);
+        ado::Transaction tx(*connection);
+        // only orders still waiting: a status moves from 0 on and never back
+        for (const auto& orderId : orderIds)
+            connection->Execute("UPDATE ORDERHEADER SET ORDERSTATUS = ? WHERE ORDERID = ? AND ORDERSTATUS = 0", nullptr,
+                                -1, {Variant(status), Variant(orderId)});
+        XmlExportStep("marking");
+        tx.Commit();
+    } catch (...) {
+        Sls_CloseConnection(connection);  // closing rolls an open transaction back
+        Sls_LogError(kLabel + ".XmlUpdateOrderStatus()");
+        return false;
+    }
+    Sls_CloseConnection(connection);  // never raises: the orders are marked
+    return true;
+}
+
+void XmlOrderExport::AddAddress(qx::XmlDocument& document, pugi::xml_node header, const std::string& prefix,
+                                const Variant& addressId) {
+    const Address* address = HasValue(addressId) ? &AddressOf(addressId.ToLong(), vendalo::MissingHeaderAddress) : nullptr;
+    for (size_t i = 0; i < kAddressElements.size(); ++i)
+        XML_NewNode(document, header, prefix + kAddressElements[i].first,
+                    address ? address->values[i] : Variant());
+}
+
+// The address master's record of an address, read once per run.
+const XmlOrderExport::Address& XmlOrderExport::AddressOf(int32_t addressId, int32_t missingError) {
+    auto known = addresses_.find(addressId);
+    if (known != addresses_.end()) return *known->second;
+    if (!partners_) partners_ = Sls_GetComponent<qx::IBusinessPartner>("QxCommon.BusinessPartner");
+    auto rows = partners_->GetAddress(addressId);
+    if (rows->Eof())
+        ole::Raise(missingError, missingError == vendalo::MissingLineAddress ? "MissingLineAddress" : "MissingHeaderAddress");
+    auto address = std::make_unique<Address>();
+    for (size_t i = 0; i < kAddressElements.size(); ++i)
+        address->values[i] = rows->Fields(kAddressElements[i].second).Value();
+    return *addresses_.emplace(addressId, std::move(address)).first->second;
+}
+
+// The catalogue's description of a product, read once per run; none for a
+// product the catalogue does not know.
+const Variant& XmlOrderExport::ProductDescriptionOf(int32_t productId) {
+    auto known = productDescriptions_.find(productId);
+    if (known != productDescriptions_.end()) return known->second;
+    if (!products_) products_ = Sls_GetComponent<qx::IProduct>("QxCatalog.Product");
+    Variant description;
+    try {
+        description = products_->GetProduct(productId)->Item("PRODUCTDESCRIPTION");
+    } catch (const ole::AutomationError& e) {
+        if (e.Number() != qx::kProductNotFound) throw;
+        // the description only informs; the part number says what is ordered
+        Sls_LogWarning(kLabel + ".XmlOrderFormToDOMDoc()",
+                       "Product " + std::to_string(productId) +
+                           " is not in the catalogue; its lines go without a product description");
+    }
+    return productDescriptions_.emplace(productId, std::move(description)).first->second;
+}
+
+}  // namespace ordexa

@@ -1,0 +1,79 @@
+// The XML order export of WebOrderExport, for an instance whose message type
+// is "1": the selected orders go, grouped by business partner, as `Order`
+// elements into one BizTalk-enveloped document (message root QxSalesOrders)
+// that grows with every run until the back end takes it.
+//
+// The document is read and written once per run (XmlExportFile): the orders
+// that render are appended, the new document is put in place durably, and only
+// then are its orders marked exported (ORDERSTATUS 1), in one transaction and
+// only where they still wait; the file stays locked from before it is read
+// until they are marked. An order that cannot be rendered is logged with its
+// id and stays waiting; the others go. A file that does not parse, a document
+// that cannot be saved, or orders that cannot be marked leave the file as it
+// was and every order waiting. An exported order keeps its BISID.
+//
+// One object serves one run: it keeps what it learnt of the master data
+// (addresses, products), which does not change while a run lasts.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "automation/dictionary.h"
+#include "xml/dom.h"
+
+namespace qx {
+class IBusinessPartner;
+class IProduct;
+}  // namespace qx
+namespace vendalo {
+class IOrder;
+}
+
+namespace ordexa {
+
+class XmlOrderExport {
+public:
+    // The common name of a shop user (the export's membership logon answers it).
+    using CommonNameLookup = std::function<std::string(const std::string& userId)>;
+
+    XmlOrderExport(std::string connectionString, CommonNameLookup commonName);
+    ~XmlOrderExport();
+
+    // Exports the selection (order id -> business partner id, in selection
+    // order; emptied) to the document at path, one group per business partner;
+    // returns the number of orders appended and marked. Failures of the file
+    // or of single orders are logged; anything else raises.
+    int32_t XmlExportOrders(ole::Dictionary& selection, const std::string& bisid, const std::string& path);
+    // Appends the orders of the groups, in their order, to the document at
+    // path and marks them; the number appended (0 after a failure, logged).
+    int32_t XmlExportOrdersToFile(const std::vector<std::vector<std::string>>& groups, const std::string& path);
+    // Renders an order as an `Order` element appended under root; raises when it
+    // cannot (the element is removed again).
+    pugi::xml_node XmlOrderFormToDOMDoc(const std::string& orderId, qx::XmlDocument& document, pugi::xml_node root);
+    // Sets the status of those orders that still wait, all in one transaction;
+    // false (logged) when it cannot, and then no order is changed.
+    bool XmlUpdateOrderStatus(const std::vector<std::string>& orderIds, int32_t status);
+
+private:
+    struct Address;
+    const Address& AddressOf(int32_t addressId, int32_t missingError);
+    const ole::Variant& ProductDescriptionOf(int32_t productId);
+    void AddAddress(qx::XmlDocument& document, pugi::xml_node header, const std::string& prefix,
+                    const ole::Variant& addressId);
+
+    std::string connectionString_;
+    CommonNameLookup commonName_;
+    std::string bisid_;
+    std::shared_ptr<vendalo::IOrder> orders_;
+    std::shared_ptr<qx::IBusinessPartner> partners_;
+    std::shared_ptr<qx::IProduct> products_;
+    std::map<int32_t, std::unique_ptr<Address>> addresses_;
+    std::map<int32_t, ole::Variant> productDescriptions_;
+};
+
+}  // namespace ordexa

@@ -1,0 +1,51 @@
+#include "masterdata/product_catalog.h"
+
+#include <iterator>
+
+#include "automation/component.h"
+#include "automation/error.h"
+#include "data/ado.h"
+#include "masterdata/business_partner.h"
+
+namespace qx {
+namespace {
+
+const char* kSource = "QxCatalog.Product";
+const char* const kColumns[] = {"COMMODITYCODE", "CONTRACTCODE", "NUMBER", "PRODUCTDESCRIPTION", "UNITCODE",
+                                "PARTNUMBER"};
+
+ado::ConnectionPtr Open() {
+    auto c = std::make_shared<ado::Connection>();
+    c->Open(MasterDataConnectionString());
+    return c;
+}
+
+class Product : public IProduct {
+public:
+    ole::DictionaryPtr GetProduct(int32_t productId) override {
+        auto c = Open();
+        auto rs = c->Execute(
+            "SELECT COMMODITYCODE, CONTRACTCODE, NUMBER, PRODUCTDESCRIPTION, UNITCODE, PARTNUMBER FROM PRODUCT "
+            "WHERE PRODUCTID = ?",
+            nullptr, -1, {productId});
+        if (rs->Eof()) ole::Raise(kProductNotFound, "Product " + std::to_string(productId) + " not found", kSource);
+        auto product = std::make_shared<ole::Dictionary>();
+        for (int i = 0; i < static_cast<int>(std::size(kColumns)); ++i) product->Add(kColumns[i], rs->Fields(i).Value());
+        c->Close();
+        return product;
+    }
+
+    int32_t getProductIDFromPartNum(const std::string& partNumber) override {
+        auto c = Open();
+        auto rs = c->Execute("SELECT PRODUCTID FROM PRODUCT WHERE PARTNUMBER = ?", nullptr, -1, {partNumber});
+        int32_t id = rs->Eof() ? -1 : rs->Fields(0).Value().ToLong();
+        c->Close();
+        return id;
+    }
+};
+
+}  // namespace
+
+void RegisterProductCatalog() { ole::RegisterClass<Product>("QxCatalog.Product"); }
+
+}  // namespace qx
