@@ -4,6 +4,7 @@
 
 #include "automation/guid.h"
 #include "config/configuration.h"
+#include "xml/xml_text.h"
 
 namespace {
 
@@ -141,10 +142,8 @@ std::string Sls_SQLQuote(const std::string& text) { return ReplaceAll(text, "'",
 std::string Sls_ReplaceForbiddenXMLTokens(const ole::Variant& value) {
     try {
         if (value.IsNull() || value.IsEmpty()) return "";
-        std::string text = value.ToString();
-        text = ReplaceAll(text, "&", "&amp;");
-        text = ReplaceAll(text, "<", "&lt;");
-        return ReplaceAll(text, ">", "&gt;");
+        // characters that XML 1.0 forbids are dropped, so that the document still parses
+        return qx::XmlEscaped(value.ToString(), qx::XmlEscape::Text);
     } catch (...) {
         Sls_RaiseError("Lib_Sales.Sls_ReplaceForbiddenXMLTokens", "failed with '" + value.Text() + "'");
     }
