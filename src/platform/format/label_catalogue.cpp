@@ -1,19 +1,18 @@
 #include "format/label_catalogue.h"
 
 #include <cctype>
-#include <cerrno>
-#include <cstring>
-#include <fstream>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <set>
-#include <sstream>
+#include <system_error>
 #include <unordered_map>
 
 #include "automation/component.h"
 #include "config/configuration.h"
 #include "log/log.h"
+#include "os/durable_file.h"
 
 namespace embedded {
 extern const std::string_view kLabels1033;
@@ -73,16 +72,13 @@ std::optional<Labels> ReadCatalogue(const std::string& locale) {
     auto installations = InstallationsFromEnvironment();
     if (installations.empty() || !IsLocaleName(locale)) return std::nullopt;
     std::string file = LabelCatalogueFile(installations.front().ConfigFolder, locale);
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        int error = errno;
-        if (error != ENOENT)
-            WarnOnce("unreadable\n" + file, "The label catalogue " + file + " cannot be read: " + std::strerror(error));
+    try {
+        return Parse(os::ReadRegularFile(file));
+    } catch (const std::system_error& e) {
+        if (e.code() != std::errc::no_such_file_or_directory)
+            WarnOnce("unreadable\n" + file, "The label catalogue " + file + " cannot be read: " + e.what());
         return std::nullopt;
     }
-    std::ostringstream content;
-    content << in.rdbuf();
-    return Parse(content.str());
 }
 
 class LabelCatalogue : public IMessageManager {
@@ -113,6 +109,9 @@ private:
                 WarnOnce("locale\n" + locale, "There is no label catalogue for locale " + locale + "; the labels of " +
                                                   kFallbackLabelLocale + " are shown");
             catalogue = CatalogueOf(kFallbackLabelLocale);
+        } else {
+            WarnOnce("locale\n" + locale, "There is no label catalogue for locale " + locale +
+                                              " in the installation; labels are shown as their codes");
         }
         return catalogues_.emplace(locale, std::move(catalogue)).first->second;
     }
@@ -130,6 +129,12 @@ const std::vector<ShippedLabelCatalogue>& ShippedLabelCatalogues() {
 
 std::string LabelCatalogueFile(const std::string& configFolder, const std::string& locale) {
     return configFolder + "/labels/" + locale + ".txt";
+}
+
+void WriteShippedLabelCatalogues(const std::string& configFolder) {
+    std::filesystem::create_directories(configFolder + "/labels");
+    for (const auto& shipped : ShippedLabelCatalogues())
+        os::WriteFileAtomically(LabelCatalogueFile(configFolder, shipped.locale), shipped.text, 0644);
 }
 
 void RegisterLabelCatalogue() { ole::RegisterClass<LabelCatalogue>("Qxcore.MessageManager"); }

@@ -34,6 +34,11 @@ const std::vector<ShippedLabelCatalogue>& ShippedLabelCatalogues();
 // <configFolder>/labels/<locale>.txt.
 std::string LabelCatalogueFile(const std::string& configFolder, const std::string& locale);
 
+// Writes every shipped catalogue into <configFolder>/labels, replacing what is
+// there (each file durably, whole or not at all); throws std::system_error or
+// std::filesystem::filesystem_error with the path on failure.
+void WriteShippedLabelCatalogues(const std::string& configFolder);
+
 void RegisterLabelCatalogue();  // "Qxcore.MessageManager"
 
 }  // namespace qx
