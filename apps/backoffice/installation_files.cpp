@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "config/configuration.h"
+#include "format/label_catalogue.h"
 
 namespace backoffice {
 
@@ -33,6 +34,7 @@ const std::vector<qx::ConfigSetting> kSalesParameters = {
     {kGeneral, "SubmittedOrderListPage", "String", "/shop/orders/submitted"},
     {kGeneral, "EnableGetInventoryButton", "Long", "1"},
     {kGeneral, "EnableATPCheckButtons", "Long", "1"},
+    {kGeneral, "ShowTaxOnInvoiceOrders", "Long", "0"},  // order forms of invoice orders show no tax
 };
 
 }  // namespace
@@ -40,6 +42,10 @@ const std::vector<qx::ConfigSetting> kSalesParameters = {
 void WriteVendaloConfiguration(const std::filesystem::path& home, const std::string& connectionString) {
     qx::WriteConfigurationFile((home / "config" / "VendaloConfiguration.xml").string(), "Vendalo", connectionString,
                                kSalesParameters);
+}
+
+void WriteLabelCatalogues(const std::filesystem::path& home) {
+    qx::WriteShippedLabelCatalogues((home / "config").string());
 }
 
 void WriteSiteConfiguration(const std::filesystem::path& home, const std::string& serviceCode) {

@@ -55,9 +55,14 @@
         <p class="subtitle"><xsl:value-of select="/Order/WebOrderSubTitle"/></p>
 
         <table class="facts">
-          <xsl:apply-templates mode="fact"
-              select="$header/CUSTOMERNAME | $header/BASKETNAME | $header/BASKETDATE | $header/CUSTOMERPONUMBER
-                      | $header/CURRENCYCODE | $header/CARRIERCODE | $header/BASKETTEXT"/>
+          <!-- one at a time: a union would come in document order -->
+          <xsl:apply-templates mode="fact" select="$header/CUSTOMERNAME"/>
+          <xsl:apply-templates mode="fact" select="$header/BASKETNAME"/>
+          <xsl:apply-templates mode="fact" select="$header/BASKETDATE"/>
+          <xsl:apply-templates mode="fact" select="$header/CUSTOMERPONUMBER"/>
+          <xsl:apply-templates mode="fact" select="$header/CURRENCYCODE"/>
+          <xsl:apply-templates mode="fact" select="$header/CARRIERCODE"/>
+          <xsl:apply-templates mode="fact" select="$header/BASKETTEXT"/>
         </table>
 
         <div class="addresses">
@@ -94,8 +99,10 @@
         </table>
 
         <table class="totals">
-          <xsl:apply-templates mode="total" select="$header/TOTALNETAMOUNT | $header/DISCOUNTTOTAL | $header/SUBTOTAL
-                                                    | $header/FREIGHTTOTAL"/>
+          <xsl:apply-templates mode="total" select="$header/TOTALNETAMOUNT"/>
+          <xsl:apply-templates mode="total" select="$header/DISCOUNTTOTAL"/>
+          <xsl:apply-templates mode="total" select="$header/SUBTOTAL"/>
+          <xsl:apply-templates mode="total" select="$header/FREIGHTTOTAL"/>
           <xsl:if test="$taxShown">
             <xsl:apply-templates mode="total" select="$header/FREIGHTTAXTOTAL"/>
             <tr>
