@@ -33,7 +33,7 @@ public:
     // The basket as an XML order form, one line of text: header and line columns formatted for
     // the header's USERLOCALE, labels from the message manager in iUserLocale, the addresses,
     // and a tax specification when tax is shown. Reads only; the caller's recordsets keep their
-    // position. An empty argument raises MissingOrderID. See basket_order_form.cpp for the shape.
+    // position. An empty argument raises MissingOrderID. src/vendalo/basket_order_form.cpp gives the shape.
     virtual std::string ConvertToXML(const ole::Variant& iBasket,
                                      const std::shared_ptr<qx::IMessageManager>& ioMessageManager,
                                      const std::string& iUserLocale) = 0;

@@ -60,7 +60,7 @@ icu::Locale LocaleOf(int32_t lcid) {
     return locale;
 }
 
-// The formatters of one locale, made on first use and kept by the object.
+// The formatters of one locale, made on first use and kept for the thread.
 struct LocaleFormats {
     icu::Locale locale;
     std::unique_ptr<icu::SimpleDateFormat> date;
