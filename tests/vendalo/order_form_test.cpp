@@ -279,6 +279,36 @@ TEST_P(OrderForm, ALineWithoutADeliveryAddressFailsTheRendering) {
     EXPECT_EQ(Inst().LogEntries().size(), 2u);
 }
 
+// A formatting component whose number formatting fails.
+class BrokenNumbers : public qx::IDataFunctions {
+public:
+    std::string DateTime(ole::Date, int32_t) override { return "date"; }
+    std::string FormatNumber(double, int32_t) override { ole::Raise(ole::err::Overflow); }
+    std::string FormatNumberPrecision(double, int32_t, int32_t) override { return "price"; }
+    std::string CurrencyText(int32_t) override { return "$"; }
+};
+
+TEST_P(OrderForm, FailuresOfTheComponentsAreReportedUnderEachOperationOnTheWay) {
+    DictionaryPtr basket = Basket();
+    std::string description;
+    {
+        ole::ComponentOverride missing("QxCommon.BusinessPartner", nullptr);
+        EXPECT_EQ(ErrorOf([&] { Render(basket); }, &description), ole::err::CannotCreateObject);
+        for (const char* label : {"Lib_Sales.Sls_GetComponent", "Vendalo.Basket.ConvertAddressToXML",
+                                  "Vendalo.Basket.ConvertHeaderToXML", "Vendalo.Basket.ConvertToXML"})
+            EXPECT_TRUE(Has(description, std::string(" METHOD: ") + label + "\r\n")) << label;
+    }
+    {
+        ole::ComponentOverride broken("QxLibrary.DataFunctions", [] { return std::make_shared<BrokenNumbers>(); });
+        Sls_ResetThreadState();
+        EXPECT_EQ(ErrorOf([&] { Render(basket); }, &description), ole::err::Overflow);
+        for (const char* label : {"Basket.FormatPriceDecimals", "Vendalo.Basket.ConvertHeaderToXML"})
+            EXPECT_TRUE(Has(description, std::string(" METHOD: ") + label + "\r\n")) << label;
+        Sls_ResetThreadState();
+    }
+    EXPECT_EQ(Inst().LogEntries().size(), 4u + 3u);
+}
+
 TEST_P(OrderForm, AnEmptyBasketArgumentIsAMissingOrder) {
     for (const Variant& empty : {Variant(), Variant::Null(), Variant(ole::ObjectPtr())}) {
         try {
