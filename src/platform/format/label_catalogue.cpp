@@ -26,13 +26,14 @@ const char* kSource = "Qxcore.MessageManager";
 
 using Labels = std::unordered_map<std::string, std::string>;
 
-// Writes a warning once per process for each key.
+// Writes a warning once per process for each key. Locales come from requests,
+// so the keys kept (and the warnings written) are bounded.
 void WarnOnce(const std::string& key, const std::string& text) {
     static std::mutex mutex;
     static std::set<std::string> warned;
     {
         std::lock_guard lock(mutex);
-        if (!warned.insert(key).second) return;
+        if (warned.size() >= 10000 || !warned.insert(key).second) return;
     }
     try {
         ole::CreateObjectAs<ILog>("Qxcore.Log")->WriteEntry(kSource, text, LogWarning);
