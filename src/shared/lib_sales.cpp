@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "automation/text.h"
 #include "automation/guid.h"
 #include "config/configuration.h"
 #include "xml/xml_text.h"
@@ -11,14 +12,6 @@ namespace {
 thread_local std::string tConnectionString;
 thread_local std::shared_ptr<qx::IDataFunctions> tDataFunctions;
 
-std::string ReplaceAll(std::string text, const std::string& from, const std::string& to) {
-    size_t pos = 0;
-    while ((pos = text.find(from, pos)) != std::string::npos) {
-        text.replace(pos, from.size(), to);
-        pos += to.size();
-    }
-    return text;
-}
 
 }  // namespace
 
@@ -137,7 +130,7 @@ ole::Variant Sls_SQLQuote(const ole::Variant& text) {
     return ole::Variant(Sls_SQLQuote(text.ToString()));
 }
 
-std::string Sls_SQLQuote(const std::string& text) { return ReplaceAll(text, "'", "''"); }
+std::string Sls_SQLQuote(const std::string& text) { return ole::ReplaceAll(text, "'", "''"); }
 
 std::string Sls_ReplaceForbiddenXMLTokens(const ole::Variant& value) {
     try {
