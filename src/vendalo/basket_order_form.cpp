@@ -102,11 +102,6 @@ void AppendValue(std::string& xml, std::string_view content) { qx::AppendXmlEsca
 
 Decimal AmountOf(const Variant& value) { return Decimal::FromVariant(value, /*nullAsZero=*/true); }
 
-// A header column the web application may not have filled in: Null when the row lacks it.
-Variant HeaderValue(const RecordsetPtr& header, const char* name) {
-    return header->HasField(name) ? header->Fields(name).Value() : ole::Null;
-}
-
 // True when a tax T on an amount A matches the percentage P: |T / A * 100 - P|,
 // rounded to two decimals, is at most 0.01. Never true for an amount of 0.
 bool TaxMatchesPercentage(const Decimal& amount, const Decimal& percentage, const Decimal& tax) {
@@ -118,7 +113,7 @@ bool TaxMatchesPercentage(const Decimal& amount, const Decimal& percentage, cons
 }
 
 int32_t LocaleOf(const RecordsetPtr& header) {
-    Variant locale = HeaderValue(header, "USERLOCALE");
+    Variant locale = header->Fields("USERLOCALE").Value();
     return locale.IsNull() || locale.IsEmpty() ? kDefaultLocale : locale.ToLong();
 }
 
@@ -200,8 +195,8 @@ void OrderFormWriter::ConvertHeaderToXML(std::string& xml, const RecordsetPtr& h
                                          bool showTax) {
     try {
         int32_t locale = LocaleOf(header);
-        Decimal freightTotal = AmountOf(HeaderValue(header, "FREIGHTTOTAL"));
-        Decimal freightTaxTotal = AmountOf(HeaderValue(header, "FREIGHTTAXTOTAL"));
+        Decimal freightTotal = AmountOf(header->Fields("FREIGHTTOTAL").Value());
+        Decimal freightTaxTotal = AmountOf(header->Fields("FREIGHTTAXTOTAL").Value());
 
         for (const auto& [element, code] : kTitles)
             xml.append("<").append(element).append(">").append(LabelOf(code).text).append("</").append(element).append(">");
@@ -401,7 +396,7 @@ std::string ConvertBasketToXML(const Variant& iBasket, const std::shared_ptr<qx:
         // (DeleteLines searches from the current row)
         RecordsetPtr lines = RecordsetOf(*basket, "lines")->Clone();
 
-        Variant paymentMethod = HeaderValue(header, "PAYMENTMETHOD");
+        Variant paymentMethod = header->Fields("PAYMENTMETHOD").Value();
         int32_t method = paymentMethod.IsNull() || paymentMethod.IsEmpty() ? 0 : paymentMethod.ToLong();
         bool showOnInvoice = ShowTaxOnInvoiceOrders();
         bool showTax = method == 2 || (method == 1 && showOnInvoice);
