@@ -66,6 +66,7 @@ int RunInit(const InitOptions& line) {
                 for (const char* folder : {"out", "in", "command"}) fs::create_directories(home / tree / folder);
         }
         setup = SetUpDatabase(connection, home, line.demo, serviceCode);
+        WriteLabelCatalogues(home);
         // a kept service account keeps its code, which this run does not know
         WriteSiteConfiguration(home, setup.serviceAccountCreated ? serviceCode : "");
         RestrictToOwner(home / "config" / "SiteConfiguration.xml");
@@ -80,6 +81,7 @@ int RunInit(const InitOptions& line) {
 
     std::cout << "New installation in " << home.string() << "\n"
               << "  configuration: config/VendaloConfiguration.xml, config/SiteConfiguration.xml\n"
+              << "  labels:        config/labels (1033 English, 1043 Dutch)\n"
               << "  database:      " << ado::ConnectionStringForDisplay(connection) << "\n";
     if (setup.schemaLoaded)
         std::cout << "  tables:        created\n";

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "config/configuration.h"
+#include "format/label_catalogue.h"
 
 namespace backoffice {
 
@@ -35,6 +36,7 @@ const std::vector<qx::ConfigSetting> kSalesParameters = {
     {kGeneral, "EnableGetInventoryButton", "Long", "1"},
     {kGeneral, "EnableATPCheckButtons", "Long", "1"},
     {kEdi, "ConfirmationArchiveDays", "Long", "30"},  // applied confirmation files kept in archive/
+    {kGeneral, "ShowTaxOnInvoiceOrders", "Long", "0"},  // order forms of invoice orders show no tax
 };
 
 }  // namespace
@@ -42,6 +44,10 @@ const std::vector<qx::ConfigSetting> kSalesParameters = {
 void WriteVendaloConfiguration(const std::filesystem::path& home, const std::string& connectionString) {
     qx::WriteConfigurationFile((home / "config" / "VendaloConfiguration.xml").string(), "Vendalo", connectionString,
                                kSalesParameters);
+}
+
+void WriteLabelCatalogues(const std::filesystem::path& home) {
+    qx::WriteShippedLabelCatalogues((home / "config").string());
 }
 
 void WriteSiteConfiguration(const std::filesystem::path& home, const std::string& serviceCode) {

@@ -4,6 +4,7 @@
 #include "config/configuration.h"
 #include "data/ado.h"
 #include "format/data_functions.h"
+#include "format/label_catalogue.h"
 #include "log/log.h"
 #include "masterdata/business_partner.h"
 #include "masterdata/configurator.h"
@@ -25,6 +26,7 @@ void RegisterPlatformComponents() {
     RegisterMembership();
     RegisterBackendSelector();
     RegisterDataFunctions();
+    RegisterLabelCatalogue();
     RegisterProductConfiguration();
     RegisterReferentialChecker();
     RegisterProductCatalog();

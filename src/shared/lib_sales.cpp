@@ -5,6 +5,7 @@
 #include "automation/text.h"
 #include "automation/guid.h"
 #include "config/configuration.h"
+#include "xml/xml_text.h"
 
 namespace {
 
@@ -134,10 +135,8 @@ std::string Sls_SQLQuote(const std::string& text) { return ole::ReplaceAll(text,
 std::string Sls_ReplaceForbiddenXMLTokens(const ole::Variant& value) {
     try {
         if (value.IsNull() || value.IsEmpty()) return "";
-        std::string text = value.ToString();
-        text = ole::ReplaceAll(text, "&", "&amp;");
-        text = ole::ReplaceAll(text, "<", "&lt;");
-        return ole::ReplaceAll(text, ">", "&gt;");
+        // characters that XML 1.0 forbids are dropped, so that the document still parses
+        return qx::XmlEscaped(value.ToString(), qx::XmlEscape::Text);
     } catch (...) {
         Sls_RaiseError("Lib_Sales.Sls_ReplaceForbiddenXMLTokens", "failed with '" + value.Text() + "'");
     }

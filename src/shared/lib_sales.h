@@ -62,7 +62,8 @@ std::string Sls_CreateGUID();
 ole::Variant Sls_SQLQuote(const ole::Variant& text);
 std::string Sls_SQLQuote(const std::string& text);
 
-// "&", "<" and ">" as entities; Null and Empty give "".
+// "&", "<" and ">" as entities (apostrophes and quotation marks stay), characters
+// that XML 1.0 forbids dropped; Null and Empty give "".
 std::string Sls_ReplaceForbiddenXMLTokens(const ole::Variant& value);
 
 std::string Sls_FormatDate(ole::Date date, int32_t locale);

@@ -1,5 +1,6 @@
 #include <optional>
 
+#include "basket_order_form.h"
 #include "lib_sales.h"
 #include "data/transaction.h"
 #include "register.h"
@@ -23,6 +24,10 @@ public:
     void Delete(const std::string& iBasketID) override;
     int32_t AddLine(ole::Variant& iBasket, int32_t iSKU, double iQuantity, ole::Date iRequestDate, bool iConfigurable,
                     const std::string& iConfigID) override;
+    std::string ConvertToXML(const ole::Variant& iBasket, const std::shared_ptr<qx::IMessageManager>& ioMessageManager,
+                             const std::string& iUserLocale) override {
+        return ConvertBasketToXML(iBasket, ioMessageManager, iUserLocale);
+    }
     bool DeleteLines(ole::Variant& iBasket, const ole::Variant& LineNrs) override;
 
     // The internal operations work on the connection their public caller opened.

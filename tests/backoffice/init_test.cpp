@@ -4,6 +4,7 @@
 
 #include "backend/backend_selector.h"
 #include "config/configuration.h"
+#include "format/message_manager.h"
 #include "lib_sales.h"
 #include "masterdata/business_partner.h"
 #include "masterdata/configurator.h"
@@ -62,7 +63,7 @@ TEST(BackofficeInit, ASecondInitOnTheSameFolderChangesNothingAndSaysSo) {
         {"GENERAL_PARAMETERS", "CreditCardUse"}, {"GENERAL_PARAMETERS", "EnableFreight"}, {"GENERAL_PARAMETERS", "TaxSource"},
         {"GENERAL_PARAMETERS", "BIC Virtual Directory"}, {"GENERAL_PARAMETERS", "HomeOrganisation"},
         {"GENERAL_PARAMETERS", "SubmittedOrderListPage"}, {"GENERAL_PARAMETERS", "EnableGetInventoryButton"},
-        {"GENERAL_PARAMETERS", "EnableATPCheckButtons"}};
+        {"GENERAL_PARAMETERS", "EnableATPCheckButtons"}, {"GENERAL_PARAMETERS", "ShowTaxOnInvoiceOrders"}};
     for (const auto& [section, name] : parameters) EXPECT_NE(config->GetValue(section, name).Text(), "") << name;
     EXPECT_EQ(config->GetValue("DIRECTPAYMENT_PARAMETERS", "Authorization Hard Expiration").Type(), ole::VarType::Long);
     EXPECT_EQ(SiteSetting(home, "LDAPRoot").ToString(), "");
@@ -72,6 +73,15 @@ TEST(BackofficeInit, ASecondInitOnTheSameFolderChangesNothingAndSaysSo) {
     LogOnAsServiceAccount(home, Sls_GetComponent<qx::IMembership>("qxmembership.members"));
     EXPECT_FALSE(Sls_RecordExists("SELECT * FROM BUSINESSPARTNER", Sls_ConnectionString()));
     ado::ClearConnectionPool();
+
+    // English and Dutch labels for every code of the order form
+    auto labels = Sls_GetComponent<qx::IMessageManager>("Qxcore.MessageManager");
+    for (int n = 3554; n <= 3592; ++n) {
+        std::string code = "SLBSA" + std::to_string(n);
+        EXPECT_NE(labels->GetMessage(code, "1033"), code);
+        EXPECT_NE(labels->GetMessage(code, "1043"), code);
+    }
+    EXPECT_EQ(labels->GetMessage("SLBSA3577", "1043"), "Totaal");
 
     std::string vendalo = ReadFile(home / "config" / "VendaloConfiguration.xml");
     std::string site = ReadFile(home / "config" / "SiteConfiguration.xml");

@@ -11,6 +11,7 @@
 #include "automation/dictionary.h"
 #include "automation/variant.h"
 #include "data/ado.h"
+#include "format/message_manager.h"
 
 namespace vendalo {
 
@@ -29,6 +30,13 @@ public:
     // Adds a line and stores it; returns its line number (one more than the last row's).
     virtual int32_t AddLine(ole::Variant& iBasket, int32_t iSKU, double iQuantity, ole::Date iRequestDate,
                             bool iConfigurable, const std::string& iConfigID) = 0;
+    // The basket as an XML order form, one line of text: header and line columns formatted for
+    // the header's USERLOCALE, labels from the message manager in iUserLocale, the addresses,
+    // and a tax specification when tax is shown. Reads only; the caller's recordsets keep their
+    // position. An empty argument raises MissingOrderID. src/vendalo/basket_order_form.cpp gives the shape.
+    virtual std::string ConvertToXML(const ole::Variant& iBasket,
+                                     const std::shared_ptr<qx::IMessageManager>& ioMessageManager,
+                                     const std::string& iUserLocale) = 0;
     // Deletes the lines with the given numbers (an array) and stores the basket; returns true.
     virtual bool DeleteLines(ole::Variant& iBasket, const ole::Variant& LineNrs) = 0;
 };

@@ -56,12 +56,15 @@ icu::Locale LocaleOf(int32_t lcid) {
     return locale;
 }
 
-// The formatters of one locale, made on first use and kept by the object.
+// The formatters of one locale, made on first use and kept for the thread.
 struct LocaleFormats {
     icu::Locale locale;
     std::unique_ptr<icu::SimpleDateFormat> date;
     std::unique_ptr<icu::SimpleDateFormat> dateTime;
     std::string currency;
+
+    // number formatters by their least and most decimals
+    std::map<std::pair<int32_t, int32_t>, icu::number::LocalizedNumberFormatter> numbers;
 
     explicit LocaleFormats(const icu::Locale& l) : locale(l) {
         UErrorCode status = U_ZERO_ERROR;
@@ -117,26 +120,33 @@ public:
     std::string CurrencyText(int32_t locale) override { return Formats(locale).currency; }
 
 private:
-    LocaleFormats& Formats(int32_t lcid) {
-        auto& slot = formats_[lcid];
+    // Formatters are costly to make (a date pattern generator takes longer than
+    // a whole order form) and every new object would make them again, so they
+    // are kept per thread: ICU formatters must not be shared between threads.
+    static LocaleFormats& Formats(int32_t lcid) {
+        thread_local std::map<int32_t, std::unique_ptr<LocaleFormats>> formats;
+        auto& slot = formats[lcid];
         if (!slot) slot = std::make_unique<LocaleFormats>(LocaleOf(lcid));
         return *slot;
     }
 
-    std::string Number(double value, int32_t lcid, int32_t least, int32_t most) {
+    static std::string Number(double value, int32_t lcid, int32_t least, int32_t most) {
         namespace number = icu::number;
+        LocaleFormats& f = Formats(lcid);
+        auto found = f.numbers.find({least, most});
+        if (found == f.numbers.end())
+            found = f.numbers
+                        .emplace(std::pair{least, most},
+                                 number::NumberFormatter::withLocale(f.locale)
+                                     .precision(number::Precision::minMaxFraction(least, most))
+                                     .roundingMode(UNUM_ROUND_HALFUP)
+                                     .sign(UNUM_SIGN_NEGATIVE))  // no "-0.00"
+                        .first;
         UErrorCode status = U_ZERO_ERROR;
-        auto formatted = number::NumberFormatter::withLocale(Formats(lcid).locale)
-                             .precision(number::Precision::minMaxFraction(least, most))
-                             .roundingMode(UNUM_ROUND_HALFUP)
-                             .sign(UNUM_SIGN_NEGATIVE)  // no "-0.00"
-                             .formatDouble(value, status);
-        icu::UnicodeString text = formatted.toString(status);
+        icu::UnicodeString text = found->second.formatDouble(value, status).toString(status);
         if (U_FAILURE(status)) Fail("Cannot format the number " + std::to_string(value), status);
         return ole::ReplaceAll(Utf8(text), kNarrowNoBreakSpace, kNoBreakSpace);
     }
-
-    std::map<int32_t, std::unique_ptr<LocaleFormats>> formats_;
 };
 
 }  // namespace
