@@ -4,6 +4,7 @@
 #include "config/configuration.h"
 #include "data/ado.h"
 #include "format/data_functions.h"
+#include "gateway/gateway_client.h"
 #include "log/log.h"
 #include "masterdata/business_partner.h"
 #include "masterdata/configurator.h"
@@ -22,6 +23,7 @@ void RegisterPlatformComponents() {
     RegisterBackendSelector();
     RegisterDataFunctions();
     RegisterProductConfiguration();
+    RegisterGatewayClient();
 }
 
 }  // namespace qx
