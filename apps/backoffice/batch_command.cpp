@@ -58,9 +58,9 @@ private:
 
 }  // namespace
 
-int RunBatch(const CommandLine& line) {
+int RunBatch(const std::optional<std::string>& given) {
     int exitCode = 0;
-    auto home = UseInstallation(line, exitCode);
+    auto home = UseInstallation("batch", given, exitCode);
     if (!home) return exitCode;
     std::string connectionString;
     try {
@@ -91,6 +91,18 @@ int RunBatch(const CommandLine& line) {
     ordexa::SetBatchProgress(nullptr);
     summary.Print(std::cout, *home);
     return 0;
+}
+
+void AddBatchCommand(CLI::App& app, Runner& selected) {
+    auto* command = app.add_subcommand("batch", "run one batch: export, confirmations, later stages, closing paid orders");
+    command->footer(
+        "For every back-end instance of the export registry: the semaphore handshake, the export of new\n"
+        "orders and the import of confirmations; then the later stages and the closing of fully billed\n"
+        "orders. Prints a summary. Exits 0 when the batch ran (stage failures are in the log), 1 when it\n"
+        "could not start, 3 when another batch of the installation is running.");
+    auto home = std::make_shared<std::optional<std::string>>();
+    AddHomeOption(*command, *home);
+    command->callback([home, &selected] { selected = [home] { return RunBatch(*home); }; });
 }
 
 }  // namespace backoffice

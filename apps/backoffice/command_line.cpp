@@ -1,71 +1,61 @@
 #include "command_line.h"
 
 #include <cstdlib>
+#include <iostream>
+
+#include "commands.h"
+#include "register_all.h"
 
 namespace backoffice {
 
-const char* const kUsage =
-    "Usage: backoffice <command> [options]\n"
-    "\n"
-    "Commands:\n"
-    "  init [--home DIR] [--demo] [--connection STR]\n"
-    "        make DIR a new installation: config/VendaloConfiguration.xml (connection string and\n"
-    "        sales parameters), config/SiteConfiguration.xml (membership settings), data/, log/,\n"
-    "        Vendalo/TempEdiFtp and the sales database with its tables. DIR must be missing or\n"
-    "        empty; a folder that already holds an installation is left as it is.\n"
-    "        --demo            also load the demo data (partners, products, prices, freight,\n"
-    "                          two back-end instances, an export registry under DIR/edi\n"
-    "                          and DIR/edi2)\n"
-    "        --connection STR  use this database instead of the embedded DIR/data/vendalo.db, e.g.\n"
-    "                          \"Provider=PostgreSQL;Host=db;Port=5432;Database=shop;User ID=shop;Password=...\"\n"
-    "  batch [--home DIR]\n"
-    "        run one batch: for every back-end instance of the export registry the semaphore\n"
-    "        handshake, the export of new orders and the import of confirmations, then the later\n"
-    "        stages and the closing of fully billed orders. Prints a summary. Exits 0 when the\n"
-    "        batch ran (stage failures are in the log), 1 when it could not start, 3 when another\n"
-    "        batch of the installation is running\n"
-    "  demo [--home DIR]\n"
-    "        play the web shop on a demo installation: four customers fill baskets and submit\n"
-    "        them as orders (status 0), ready for the batch\n"
-    "  orders [--home DIR]\n"
-    "        list the orders with their back-end instance, status and sales order number\n"
-    "  help  show this text\n"
-    "\n"
-    "DIR defaults to the first folder of VENDALO_HOME. A wrong command line exits with 2.\n";
+namespace {
 
-CommandLine ParseCommandLine(const std::vector<std::string>& args) {
-    CommandLine line;
-    if (args.empty()) throw UsageError("no command given");
-    line.command = args[0];
-    if (line.command == "--help" || line.command == "-h") line.command = "help";
-    if (line.command != "init" && line.command != "batch" && line.command != "demo" && line.command != "orders" && line.command != "help")
-        throw UsageError("unknown command '" + line.command + "'");
-    for (size_t i = 1; i < args.size(); ++i) {
-        const std::string& option = args[i];
-        auto value = [&]() -> std::string {
-            if (i + 1 >= args.size()) throw UsageError(option + " needs a value");
-            return args[++i];
-        };
-        if (option == "--help" || option == "-h")
-            line.help = true;
-        else if (option == "--home")
-            line.home = value();
-        else if (option == "--demo" && line.command == "init")
-            line.demo = true;
-        else if (option == "--connection" && line.command == "init")
-            line.connection = value();
-        else
-            throw UsageError("'" + line.command + "' does not take '" + option + "'");
-    }
-    return line;
+const char* const kFooter =
+    "DIR defaults to the first folder of VENDALO_HOME. Each command has its own --help.\n"
+    "Exit codes: 0 done, 1 could not be done (the message says why), 2 wrong command line,\n"
+    "3 another batch of the installation is running.";
+
+}  // namespace
+
+void AddHomeOption(CLI::App& command, std::optional<std::string>& home) {
+    command.add_option("--home", home, "the installation folder (default: the first folder of VENDALO_HOME)")
+        ->type_name("DIR");
 }
 
-std::string HomeFolder(const CommandLine& line, const std::string& fallback) {
-    if (line.home) return *line.home;
+std::string HomeFolder(const std::optional<std::string>& home) {
+    if (home) return *home;
     const char* env = std::getenv("VENDALO_HOME");
     std::string list = env ? env : "";
-    std::string first = list.substr(0, list.find(':'));
-    return first.empty() ? fallback : first;
+    return list.substr(0, list.find(':'));
+}
+
+int RunCommandLine(int argc, char** argv) {
+    CLI::App app("backoffice: the command-line host of the order back office", "backoffice");
+    app.footer(kFooter);
+    app.require_subcommand(1);
+    app.fallthrough(false);
+    Runner selected;
+    AddAllCommands(app, selected);
+    auto* help = app.add_subcommand("help", "show this text");
+    // the application's own help text, before a parsed subcommand takes it over
+    const std::string usage = app.help();
+    help->callback([&] { selected = [&usage] { std::cout << usage; return 0; }; });
+    help->footer("");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        std::cout << (app.get_subcommands().empty() ? usage : app.get_subcommands().front()->help());
+        return 0;
+    } catch (const CLI::CallForAllHelp&) {
+        std::cout << app.help("", CLI::AppFormatMode::All);
+        return 0;
+    } catch (const CLI::ParseError& e) {
+        std::cerr << "backoffice: " << e.what() << "\nRun `backoffice --help` for the commands.\n";
+        return 2;
+    }
+    if (!selected) return 2;
+    RegisterAllComponents();
+    return selected();
 }
 
 }  // namespace backoffice

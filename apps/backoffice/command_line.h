@@ -1,31 +1,28 @@
-// The command line of the host: one command and its options.
+// The command line of the host, on CLI11: one subcommand per command, each
+// with its own options and --help. A command lives in its own file and adds
+// itself with one Add...Command function (see commands.h); adding a command
+// is that function and one line in AddAllCommands.
 #pragma once
 
+#include <functional>
 #include <optional>
-#include <stdexcept>
 #include <string>
-#include <vector>
+
+#include <CLI/CLI.hpp>
 
 namespace backoffice {
 
-struct CommandLine {
-    std::string command;                    // "init", "demo", "help"
-    std::optional<std::string> home;        // --home DIR
-    std::optional<std::string> connection;  // --connection STR (init)
-    bool demo = false;                      // --demo (init)
-    bool help = false;                      // --help after a command
-};
+// Runs the command that the command line chose; returns the process exit code.
+using Runner = std::function<int()>;
 
-// A command line that names no known command or carries an option the command does not take.
-struct UsageError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
+// The option every command that works on an installation takes.
+void AddHomeOption(CLI::App& command, std::optional<std::string>& home);
 
-CommandLine ParseCommandLine(const std::vector<std::string>& args);
+// The installation folder: --home, else the first folder of VENDALO_HOME, else "".
+std::string HomeFolder(const std::optional<std::string>& home);
 
-// The installation folder: --home, else the first folder of VENDALO_HOME, else the fallback ("" when none).
-std::string HomeFolder(const CommandLine& line, const std::string& fallback = "");
-
-extern const char* const kUsage;
+// Parses the command line and runs the chosen command: 0 for --help, 2 (after
+// a one-line message) for a command line the commands do not accept.
+int RunCommandLine(int argc, char** argv);
 
 }  // namespace backoffice

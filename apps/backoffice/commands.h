@@ -1,13 +1,23 @@
-// The commands of the host; each returns the process exit code.
+// The commands of the host. Each adds its subcommand (options, help text) to
+// the application and, when the command line names it, sets `selected` to the
+// function that runs it; that function returns the process exit code.
 #pragma once
 
 #include "command_line.h"
 
 namespace backoffice {
 
-int RunInit(const CommandLine& line);
-int RunBatch(const CommandLine& line);
-int RunDemo(const CommandLine& line);
-int RunOrders(const CommandLine& line);
+void AddInitCommand(CLI::App& app, Runner& selected);
+void AddBatchCommand(CLI::App& app, Runner& selected);
+void AddDemoCommand(CLI::App& app, Runner& selected);
+void AddOrdersCommand(CLI::App& app, Runner& selected);
+
+// Every command, in the order --help lists them.
+inline void AddAllCommands(CLI::App& app, Runner& selected) {
+    AddInitCommand(app, selected);
+    AddBatchCommand(app, selected);
+    AddDemoCommand(app, selected);
+    AddOrdersCommand(app, selected);
+}
 
 }  // namespace backoffice

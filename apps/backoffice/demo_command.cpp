@@ -105,9 +105,9 @@ std::string PlaceOrder(const DemoBasket& d) {
 
 }  // namespace
 
-int RunDemo(const CommandLine& line) {
+int RunDemo(const std::optional<std::string>& given) {
     int exitCode = 0;
-    auto home = UseInstallation(line, exitCode);
+    auto home = UseInstallation("demo", given, exitCode);
     if (!home) return exitCode;
     std::cout << "The web shop places " << kBaskets.size() << " orders in " << *home << ":\n";
     try {
@@ -121,6 +121,15 @@ int RunDemo(const CommandLine& line) {
         return 1;
     }
     return 0;
+}
+
+void AddDemoCommand(CLI::App& app, Runner& selected) {
+    auto* command = app.add_subcommand("demo", "play the web shop: four demo orders from baskets (status 0)");
+    command->footer(
+        "Four customers of a demo installation fill baskets and submit them as orders, ready for the batch.");
+    auto home = std::make_shared<std::optional<std::string>>();
+    AddHomeOption(*command, *home);
+    command->callback([home, &selected] { selected = [home] { return RunDemo(*home); }; });
 }
 
 }  // namespace backoffice

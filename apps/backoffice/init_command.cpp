@@ -31,8 +31,13 @@ void RestrictToOwner(const fs::path& file) {
 
 }  // namespace
 
-int RunInit(const CommandLine& line) {
-    std::string given = HomeFolder(line);
+struct InitOptions {
+    std::optional<std::string> home, connection;
+    bool demo = false;
+};
+
+int RunInit(const InitOptions& line) {
+    std::string given = HomeFolder(line.home);
     if (given.empty()) {
         std::cerr << "backoffice init: no folder given: use --home DIR or set VENDALO_HOME\n";
         return 2;
@@ -92,6 +97,25 @@ int RunInit(const CommandLine& line) {
     else if (line.demo)
         std::cout << "  demo data:     not loaded: the database holds data of its own\n";
     return 0;
+}
+
+void AddInitCommand(CLI::App& app, Runner& selected) {
+    auto* command = app.add_subcommand("init", "make a new installation (configuration, database, folders)");
+    command->footer(
+        "DIR becomes a new installation: config/VendaloConfiguration.xml (connection string and sales\n"
+        "parameters), config/SiteConfiguration.xml (membership settings), data/, log/, Vendalo/TempEdiFtp\n"
+        "and the sales database with its tables. DIR must be missing or empty; a folder that already\n"
+        "holds an installation is left as it is.");
+    auto options = std::make_shared<InitOptions>();
+    AddHomeOption(*command, options->home);
+    command->add_flag("--demo", options->demo,
+                      "also load the demo data (partners, products, prices, freight, two back-end instances, an "
+                      "export registry under DIR/edi and DIR/edi2)");
+    command->add_option("--connection", options->connection,
+                        "use this database instead of the embedded DIR/data/vendalo.db, e.g. "
+                        "\"Provider=PostgreSQL;Host=db;Port=5432;Database=shop;User ID=shop;Password=...\"")
+        ->type_name("STR");
+    command->callback([options, &selected] { selected = [options] { return RunInit(*options); }; });
 }
 
 }  // namespace backoffice

@@ -17,9 +17,9 @@ const char* StatusName(int status) {
 }
 }  // namespace
 
-int RunOrders(const CommandLine& line) {
+int RunOrders(const std::optional<std::string>& given) {
     int exitCode = 0;
-    auto home = UseInstallation(line, exitCode);
+    auto home = UseInstallation("orders", given, exitCode);
     if (!home) return exitCode;
     try {
         auto rs = Sls_GetDisconnectedRecordset(
@@ -40,6 +40,13 @@ int RunOrders(const CommandLine& line) {
         return 1;
     }
     return 0;
+}
+
+void AddOrdersCommand(CLI::App& app, Runner& selected) {
+    auto* command = app.add_subcommand("orders", "list the orders with their instance, status and sales order number");
+    auto home = std::make_shared<std::optional<std::string>>();
+    AddHomeOption(*command, *home);
+    command->callback([home, &selected] { selected = [home] { return RunOrders(*home); }; });
 }
 
 }  // namespace backoffice

@@ -11,17 +11,18 @@ namespace backoffice {
 
 namespace fs = std::filesystem;
 
-std::optional<std::string> UseInstallation(const CommandLine& line, int& exitCode) {
-    std::string folder = HomeFolder(line);
+std::optional<std::string> UseInstallation(const std::string& command, const std::optional<std::string>& given,
+                                           int& exitCode) {
+    std::string folder = HomeFolder(given);
     if (folder.empty()) {
-        std::cerr << "backoffice " << line.command << ": no installation given: use --home DIR or set VENDALO_HOME\n";
+        std::cerr << "backoffice " << command << ": no installation given: use --home DIR or set VENDALO_HOME\n";
         exitCode = 2;
         return std::nullopt;
     }
     std::string home = fs::absolute(folder).lexically_normal().string();
     while (home.size() > 1 && home.back() == '/') home.pop_back();
     if (!fs::exists(fs::path(home) / "config" / "VendaloConfiguration.xml")) {
-        std::cerr << "backoffice " << line.command << ": " << home
+        std::cerr << "backoffice " << command << ": " << home
                   << " is no installation (config/VendaloConfiguration.xml is missing); make one with `backoffice init`\n";
         exitCode = 1;
         return std::nullopt;

@@ -9,9 +9,11 @@
 
 namespace backoffice {
 
-// The absolute folder of an existing installation, or nothing after a one-line
-// message on standard error; exitCode then holds the code to end with.
-std::optional<std::string> UseInstallation(const CommandLine& line, int& exitCode);
+// The absolute folder of an existing installation (--home, else VENDALO_HOME),
+// or nothing after a one-line message on standard error naming the command;
+// exitCode then holds the code to end with.
+std::optional<std::string> UseInstallation(const std::string& command, const std::optional<std::string>& home,
+                                           int& exitCode);
 
 // The first description of an error: what went wrong, without the frames of the
 // methods it passed through (and its info, when it has one).

@@ -8,6 +8,7 @@
 #include "log/log.h"
 #include "masterdata/business_partner.h"
 #include "masterdata/configurator.h"
+#include "masterdata/currency.h"
 #include "masterdata/membership.h"
 #include "masterdata/product_configuration.h"
 
@@ -18,6 +19,7 @@ void RegisterPlatformComponents() {
     RegisterConfiguration();
     RegisterLog();
     RegisterBusinessPartner();
+    RegisterCurrency();
     RegisterConfigurator();
     RegisterMembership();
     RegisterBackendSelector();

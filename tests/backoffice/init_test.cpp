@@ -117,8 +117,13 @@ TEST(BackofficeInit, RefusesFoldersItCannotOwnAndLeavesNothingBehindAFailure) {
 
     Outcome help = Backoffice("--help");
     EXPECT_EQ(help.exitCode, 0);
-    for (const char* word : {"init", "--home DIR", "--demo", "--connection STR", "VENDALO_HOME", "demo"})
+    for (const char* word : {"init", "batch", "demo", "orders", "VENDALO_HOME"})
         EXPECT_NE(help.output.find(word), std::string::npos) << word;
+    Outcome initHelp = Backoffice("init --help");
+    EXPECT_EQ(initHelp.exitCode, 0);
+    for (const char* word : {"--home DIR", "--demo", "--connection STR", "must be missing or empty"})
+        EXPECT_NE(initHelp.output.find(word), std::string::npos) << word;
+    EXPECT_EQ(Backoffice("frobnicate").exitCode, 2);
     EXPECT_EQ(Backoffice("init --frobnicate").exitCode, 2);
     EXPECT_EQ(Backoffice("demo --connection x").exitCode, 2);
 }

@@ -3,6 +3,7 @@
 #include "data/ado.h"
 #include "lib_sales.h"
 #include "masterdata/configurator.h"
+#include "masterdata/currency.h"
 #include "masterdata/membership.h"
 #include "test_installation.h"
 
@@ -122,5 +123,58 @@ TEST_P(Membership, AnAccountWithinTheDirectoryRootNamesTheSameUser) {
 }
 
 INSTANTIATE_INSTALLATION_TEST(Membership);
+
+}  // namespace
+
+namespace {
+
+class Currencies : public InstallationTest {
+protected:
+    void SetUp() override {
+        InstallationTest::SetUp();
+        if (IsSkipped()) return;
+        Inst().Exec(
+            "INSERT INTO CURRENCY (CURRENCYCODE, DECIMALS, EURO, LOCALEID, HOMECURRENCY) VALUES ('EUR', 2, TRUE, 1043, TRUE);"
+            "INSERT INTO CURRENCY (CURRENCYCODE, DECIMALS, EURO, LOCALEID, HOMECURRENCY) VALUES ('JPY', 0, FALSE, 1041, FALSE);"
+            "INSERT INTO CURRENCYRATE (CURRENCYCODE, EFFECTIVEDATE, RATE) VALUES ('JPY', '2026-01-01 00:00:00', 160.125);"
+            "INSERT INTO CURRENCYRATE (CURRENCYCODE, EFFECTIVEDATE, RATE) VALUES ('JPY', '2026-06-01 00:00:00', 0.33333333);");
+        currency_ = Sls_GetComponent<qx::ICurrency>("QxCommon.Currency");
+    }
+    std::shared_ptr<qx::ICurrency> currency_;
+};
+
+TEST_P(Currencies, AnswerTheHomeCurrencyDecimalsAndTheirRecord) {
+    EXPECT_EQ(currency_->GetHomeCurrency()->Item("CURRENCYCODE").Text(), "EUR");
+    EXPECT_TRUE(currency_->GetCurrency("JPY"));
+    EXPECT_EQ(currency_->Decimals(), 0);
+    EXPECT_FALSE(currency_->GetCurrency("XXX"));
+    auto jpy = currency_->GetCurrencyAsDict("JPY");
+    EXPECT_EQ(jpy->Item("DECIMALS").ToLong(), 0);
+    EXPECT_FALSE(jpy->Item("EURO").ToBool());
+    EXPECT_EQ(jpy->Item("LOCALEID").ToLong(), 1041);
+    EXPECT_EQ(ErrorOf([&] { currency_->GetCurrencyAsDict("X'Y"); }), qx::currency_err::CurrencyNotFound);
+    Inst().Exec("UPDATE CURRENCY SET HOMECURRENCY = FALSE");
+    EXPECT_EQ(currency_->GetHomeCurrency(), nullptr);
+}
+
+TEST_P(Currencies, ConvertWithTheLatestRateOnOrBeforeTheDateInDecimal) {
+    auto home = currency_->GetHomeCurrency();
+    // the rate of 1 January holds all day long on 31 May, the one of 1 June from its first moment
+    auto may = currency_->ConvertTo(home, "JPY", 10.1, 0.3, ole::Date::FromParts(2026, 5, 31, 23, 0));
+    EXPECT_EQ(may->Item("PRICE").ToDouble(), 1617.2625);
+    EXPECT_EQ(may->Item("DISCOUNTAMOUNT").ToDouble(), 48.0375);
+    // 3 x 0.33333333 rounded to 8 decimals, halves to even
+    auto june = currency_->ConvertTo(home, "JPY", 0.000000015, 3, ole::Date::FromParts(2026, 6, 1));
+    EXPECT_EQ(june->Item("PRICE").ToDouble(), 0.0);
+    EXPECT_EQ(june->Item("DISCOUNTAMOUNT").ToDouble(), 0.99999999);
+    auto same = currency_->ConvertTo(home, "EUR", 12.5, 0, ole::Date::FromParts(2000, 1, 1));
+    EXPECT_EQ(same->Item("PRICE").ToDouble(), 12.5);
+    std::string text;
+    EXPECT_EQ(ErrorOf([&] { currency_->ConvertTo(home, "JPY", 1, 0, ole::Date::FromParts(2025, 12, 31)); }, &text),
+              qx::currency_err::RateNotFound);
+    EXPECT_EQ(text, "No conversion rate for currency 'JPY' on or before 2025-12-31");
+}
+
+INSTANTIATE_INSTALLATION_TEST(Currencies);
 
 }  // namespace
