@@ -11,6 +11,7 @@ void AddInitCommand(CLI::App& app, Runner& selected);
 void AddBatchCommand(CLI::App& app, Runner& selected);
 void AddDemoCommand(CLI::App& app, Runner& selected);
 void AddOrdersCommand(CLI::App& app, Runner& selected);
+void AddPayCommand(CLI::App& app, Runner& selected);
 
 // Every command, in the order --help lists them.
 inline void AddAllCommands(CLI::App& app, Runner& selected) {
@@ -18,6 +19,7 @@ inline void AddAllCommands(CLI::App& app, Runner& selected) {
     AddBatchCommand(app, selected);
     AddDemoCommand(app, selected);
     AddOrdersCommand(app, selected);
+    AddPayCommand(app, selected);
 }
 
 }  // namespace backoffice
