@@ -28,6 +28,9 @@ Variant WholeNumber(const std::string& text) {
     return Variant(static_cast<int32_t>(value));
 }
 
+// ICS_RCODE as the gateway gave it; Null marks an exchange whose outcome is unknown.
+Variant IcsCode(const GatewayExchange& e) { return e.replied ? Fit(e.Reply("ics_rcode"), 10) : ole::Null; }
+
 void Insert(const ado::ConnectionPtr& connection, const std::string& table, const std::vector<std::string>& columns,
             const std::vector<Variant>& values) {
     std::string sql = "INSERT INTO " + table + " (";
@@ -98,7 +101,7 @@ void writeAuthLog(const std::string& offers, const ado::ConnectionPtr& connectio
                 Text(e.Reply("auth_rmsg"), 255),
                 Text(e.Reply("auth_auth_code"), 50),
                 Text(e.Reply("auth_auth_time"), 30),
-                Text(e.Reply("ics_rcode"), 10),
+                IcsCode(e),
                 Text(e.Reply("auth_rflag"), 50),
                 e.replied ? LoggedRequestId(e.Reply("request_id")) : ole::Null,
                 Text(e.Request("bill_city"), 100),
@@ -142,7 +145,7 @@ void writeBillLog(const std::string& offers, const ado::ConnectionPtr& connectio
                 Text(e.Reply("ics_rflag"), 50),
                 Text(e.Reply("bill_rflag"), 50),
                 Text(e.Reply("bill_rmsg"), 255),
-                Text(e.Reply("ics_rcode"), 10),
+                IcsCode(e),
                 Text(e.Reply("bill_rcode"), 10),
                 Text(e.Reply("bill_bill_request_time"), 30),
                 e.replied ? LoggedRequestId(e.Reply("request_id")) : ole::Null,
@@ -173,7 +176,7 @@ void writeRefundLog(const std::string& offers, const ado::ConnectionPtr& connect
                 Text(e.Reply("ics_rflag"), 50),
                 Text(e.Reply("credit_rflag"), 50),
                 Text(e.Reply("credit_rmsg"), 255),
-                Text(e.Reply("ics_rcode"), 10),
+                IcsCode(e),
                 Text(e.Reply("credit_rcode"), 10),
                 Text(e.Reply("credit_credit_request_time"), 30),
                 // the capture credited: the reply echoes it; an unknown outcome keeps the request's
