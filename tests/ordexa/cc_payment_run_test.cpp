@@ -1,7 +1,9 @@
 // The payment run of one order against the gateway simulator over HTTPS: the
 // three ages of the authorisation, refusals, lost replies, concurrent runs,
 // refunds, and the key that opens the sealed card numbers.
+#include <clocale>
 #include <filesystem>
+#include <locale>
 #include <map>
 #include <set>
 #include <thread>
@@ -82,6 +84,27 @@ TEST_P(PaymentRunTest, YoungAuthorisationIsCapturedAndLoggedColumnByColumn) {
     EXPECT_FALSE(Run(id, &outcome));
     EXPECT_EQ(outcome, PaymentOutcome::Nothing);
     EXPECT_EQ(Sim().Journal().size(), 3u);
+}
+
+// A locale whose numbers have a decimal comma, for the whole process.
+struct DecimalComma : std::numpunct<char> {
+    char do_decimal_point() const override { return ','; }
+    char do_thousands_sep() const override { return '.'; }
+    std::string do_grouping() const override { return "\3"; }
+};
+
+TEST_P(PaymentRunTest, AmountsTravelRoundedToTheCurrencyWithADecimalPointWhateverTheLocale) {
+    std::string id = AuthorizedOrder({Line{"99.995", "0", "0.004", "0", "0"}, Line{"1234.5", "0.25", "0", "0", "0"}},
+                                     "5000");
+    std::locale previous = std::locale::global(std::locale(std::locale::classic(), new DecimalComma));
+    setlocale(LC_NUMERIC, "de_DE.UTF-8");  // where the machine has it
+    bool captured = Run(id);
+    std::locale::global(previous);
+    setlocale(LC_NUMERIC, "C");
+    ASSERT_TRUE(captured);
+    // 99.995 rounds (halves to even) to 100.00, plus 0.004 of tax is 100.004: "100"
+    EXPECT_EQ(Value("SELECT OFFERS FROM BILLINGLOG").Text(), "0=quantity:1^amount:100|1=quantity:1^amount:1234.25");
+    EXPECT_EQ(LastRequest()["amount"], "1334.25");
 }
 
 TEST_P(PaymentRunTest, AuthorisationBetweenSoftAndHardIsRenewedAndCapturedInOneRequest) {
