@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "automation/text.h"
 #include "automation/guid.h"
 #include "config/configuration.h"
 
@@ -10,14 +11,6 @@ namespace {
 thread_local std::string tConnectionString;
 thread_local std::shared_ptr<qx::IDataFunctions> tDataFunctions;
 
-std::string ReplaceAll(std::string text, const std::string& from, const std::string& to) {
-    size_t pos = 0;
-    while ((pos = text.find(from, pos)) != std::string::npos) {
-        text.replace(pos, from.size(), to);
-        pos += to.size();
-    }
-    return text;
-}
 
 }  // namespace
 
@@ -136,15 +129,15 @@ ole::Variant Sls_SQLQuote(const ole::Variant& text) {
     return ole::Variant(Sls_SQLQuote(text.ToString()));
 }
 
-std::string Sls_SQLQuote(const std::string& text) { return ReplaceAll(text, "'", "''"); }
+std::string Sls_SQLQuote(const std::string& text) { return ole::ReplaceAll(text, "'", "''"); }
 
 std::string Sls_ReplaceForbiddenXMLTokens(const ole::Variant& value) {
     try {
         if (value.IsNull() || value.IsEmpty()) return "";
         std::string text = value.ToString();
-        text = ReplaceAll(text, "&", "&amp;");
-        text = ReplaceAll(text, "<", "&lt;");
-        return ReplaceAll(text, ">", "&gt;");
+        text = ole::ReplaceAll(text, "&", "&amp;");
+        text = ole::ReplaceAll(text, "<", "&lt;");
+        return ole::ReplaceAll(text, ">", "&gt;");
     } catch (...) {
         Sls_RaiseError("Lib_Sales.Sls_ReplaceForbiddenXMLTokens", "failed with '" + value.Text() + "'");
     }

@@ -57,12 +57,6 @@ DictionaryPtr BasketOf(const Variant& value) {
     return basket;
 }
 
-ConnectionPtr OpenConnection() {
-    auto connection = std::make_shared<ado::Connection>();
-    connection->Open(Sls_ConnectionString(), "", "", -1);
-    return connection;
-}
-
 // The rows of one basket, client-side with batch-optimistic locking: changes
 // stay pending in the recordset until Save.
 RecordsetPtr OpenBasketRows(const char* sql, const std::string& basketId, const ConnectionPtr& connection,
@@ -89,7 +83,7 @@ bool IsTrue(const Variant& value) { return !value.IsNull() && !value.IsEmpty() &
 DictionaryPtr Basket::Restore(const std::string& iBasketID) {
     ConnectionPtr connection;
     try {
-        connection = OpenConnection();
+        connection = Sls_GetOpenConnection(Sls_ConnectionString());
         DictionaryPtr basket = RestoreBasket(iBasketID, connection);
         connection->Close();
         return basket;
@@ -121,7 +115,7 @@ DictionaryPtr Basket::Create(const std::string& iUserID, int32_t iBusinessPartne
     ConnectionPtr connection;
     try {
         std::string basketId = Sls_CreateGUID();
-        connection = OpenConnection();
+        connection = Sls_GetOpenConnection(Sls_ConnectionString());
         DictionaryPtr basket = CreateBasket(basketId, iUserID, iBusinessPartnerID, connection);
         connection->Close();
         return basket;
@@ -167,7 +161,7 @@ void Basket::Save(const Variant& iBasket) {
     ConnectionPtr connection;
     try {
         DictionaryPtr basket = BasketOf(iBasket);
-        connection = OpenConnection();
+        connection = Sls_GetOpenConnection(Sls_ConnectionString());
         SaveBasket(basket, connection);
         connection->Close();
     } catch (...) {
@@ -286,7 +280,7 @@ DictionaryPtr Basket::Copy(const Variant& iSourceBasket, const std::string& iNew
 void Basket::Delete(const std::string& iBasketID) {
     ConnectionPtr connection;
     try {
-        connection = OpenConnection();
+        connection = Sls_GetOpenConnection(Sls_ConnectionString());
         ado::Transaction tx(*connection);
         connection->Execute("DELETE FROM BASKETLINE WHERE BASKETID = ?", nullptr, -1, {Variant(iBasketID)});
         connection->Execute("DELETE FROM BASKETHEADER WHERE BASKETID = ?", nullptr, -1, {Variant(iBasketID)});
@@ -307,7 +301,7 @@ int32_t Basket::AddLine(Variant& iBasket, int32_t iSKU, double iQuantity, ole::D
     // and no unsaved one that a second attempt would store twice.
     std::optional<ado::Recordset> linesBefore;
     try {
-        connection = OpenConnection();
+        connection = Sls_GetOpenConnection(Sls_ConnectionString());
         basket = BasketOf(iBasket);
         lines = RecordsetOf(Deref(basket), kLines);
         linesBefore.emplace(*lines);
@@ -356,7 +350,7 @@ bool Basket::DeleteLines(Variant& iBasket, const Variant& LineNrs) {
     ConnectionPtr connection;
     DictionaryPtr basket;
     try {
-        connection = OpenConnection();
+        connection = Sls_GetOpenConnection(Sls_ConnectionString());
         basket = BasketOf(iBasket);
         bool deleted = DeleteLinesFromBasket(basket, LineNrs, connection);
         iBasket = basket;

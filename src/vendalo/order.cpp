@@ -72,8 +72,7 @@ public:
             header->MoveFirst();
             std::string basketId = header->Fields("BASKETID").Value().ToString();
 
-            connection = std::make_shared<ado::Connection>();
-            connection->Open(Sls_ConnectionString(), "", "", -1);
+            connection = Sls_GetOpenConnection(Sls_ConnectionString());
             ado::Transaction tx(*connection);
             ClaimBasket(basketId, connection);
             InsertAddresses(*basket, connection);
@@ -92,8 +91,7 @@ public:
     ole::DictionaryPtr Restore(const std::string& orderId) override {
         ado::ConnectionPtr connection;
         try {
-            connection = std::make_shared<ado::Connection>();
-            connection->Open(Sls_ConnectionString(), "", "", -1);
+            connection = Sls_GetOpenConnection(Sls_ConnectionString());
             auto order = RestoreFromDB(orderId, connection);
             connection->Close();
             return order;
@@ -324,37 +322,18 @@ private:
         }
     }
 
-    // The rows of a query read through connection and recordset objects by ProgID,
-    // disconnected; the connection is closed before the rows are returned.
-    static ado::RecordsetPtr ReadDisconnected(const std::string& sql, const std::vector<Variant>& params,
-                                              ado::ConnectionPtr& connection) {
-        connection = Sls_GetComponent<ado::Connection>("ADODB.Connection");
-        connection->Open(Sls_ConnectionString(), "", "", -1);
-        auto rs = Sls_GetComponent<ado::Recordset>("ADODB.Recordset");
-        rs->CursorLocation = ado::adUseClient;
-        rs->Open(sql, connection, ado::adOpenKeyset, ado::adLockReadOnly, ado::adCmdText, params);
-        rs->SetActiveConnection(nullptr);
-        connection->Close();
-        return rs;
-    }
-
     static bool CheckExistenceUsingSQL(const std::string& sql, const std::vector<Variant>& params) {
-        ado::ConnectionPtr connection;
         try {
-            return !ReadDisconnected(sql, params, connection)->Eof();
+            return Sls_RecordExists(sql, Sls_ConnectionString(), params);
         } catch (...) {
-            std::string info = Sls_ConnectionErrors(connection);
-            Sls_CloseConnection(connection);
-            Sls_RaiseError("Order.CheckExistenceUsingSQL", info);
+            Sls_RaiseError("Order.CheckExistenceUsingSQL");
         }
     }
 
     static ado::RecordsetPtr ExecuteSQL(const std::string& sql, const std::vector<Variant>& params) {
-        ado::ConnectionPtr connection;
         try {
-            return ReadDisconnected(sql, params, connection)->Clone(ado::adLockUnspecified);
+            return Sls_GetDisconnectedRecordset(sql, Sls_ConnectionString(), params);
         } catch (...) {
-            Sls_CloseConnection(connection);
             Sls_RaiseError("Vendalo.Order.ExecuteSQL");
         }
     }

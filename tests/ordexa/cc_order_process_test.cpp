@@ -22,10 +22,9 @@ std::vector<std::string> gCalls;
 
 struct RecordingExport : ordexa::IWebOrderExport {
     void Run(const std::string& bisid, const std::string& file, const std::string& type, const std::string& separator,
-             const std::string& escape, const std::string& useFtp, const std::string& system, const std::string& port,
-             const std::string&, const std::string&, const std::string& login, const std::string&) override {
-        gCalls.push_back("export " + bisid + " " + file + " [" + type + "][" + separator + "][" + escape + "] " + useFtp +
-                         " " + system + ":" + port + " " + login);
+             const std::string& escape, const ordexa::FtpSettings& ftp) override {
+        gCalls.push_back("export " + bisid + " " + file + " [" + type + "][" + separator + "][" + escape + "] " +
+                         ftp.useFtp + " " + ftp.system + ":" + ftp.systemPort + " " + ftp.login);
     }
 };
 

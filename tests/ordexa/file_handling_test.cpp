@@ -90,19 +90,19 @@ TEST_F(FileHandlingTest, ATemporaryExportFileIsCreatedThenAppendedTo) {
 TEST_F(FileHandlingTest, PresenceAndRemovalGoToTheLocalFileSystemUnlessTheFlagSaysFtp) {
     fs::path file = local_.Path() / "command.fil";
     WriteFile(file, "");
-    EXPECT_TRUE(ordexa::isFilePresent(file.string(), "false", "", "", "", "", "", ""));
-    EXPECT_TRUE(ordexa::isFilePresent(file.string(), "", "", "", "", "", "", ""));
-    EXPECT_FALSE(ordexa::isFilePresent(local_.Str(), "", "", "", "", "", "", ""));  // a folder is not a file
-    ordexa::RemoveFile(file.string(), "FALSE", "", "", "", "", "", "");
+    EXPECT_TRUE(ordexa::isFilePresent(file.string(), {"false", "", "", "", "", "", ""}));
+    EXPECT_TRUE(ordexa::isFilePresent(file.string(), {"", "", "", "", "", "", ""}));
+    EXPECT_FALSE(ordexa::isFilePresent(local_.Str(), {"", "", "", "", "", "", ""}));  // a folder is not a file
+    ordexa::RemoveFile(file.string(), {"FALSE", "", "", "", "", "", ""});
     EXPECT_FALSE(fs::exists(file));
-    EXPECT_FALSE(ordexa::isFilePresent(file.string(), "no", "", "", "", "", "", ""));
+    EXPECT_FALSE(ordexa::isFilePresent(file.string(), {"no", "", "", "", "", "", ""}));
     EXPECT_TRUE(inst_.LogText().empty());
 
     // a read-only file is not removed, and that is logged
     fs::path locked = local_.Path() / "comm.yes";
     WriteFile(locked, "");
     chmod(locked.c_str(), 0444);
-    ordexa::RemoveFile(locked.string(), "false", "host", "21", "", "", "edi", "Edi-Secret-42");
+    ordexa::RemoveFile(locked.string(), {"false", "host", "21", "", "", "edi", "Edi-Secret-42"});
     EXPECT_TRUE(fs::exists(locked));
     auto entries = inst_.LogEntries();
     ASSERT_EQ(entries.size(), 1u);
@@ -117,14 +117,14 @@ TEST_F(FileHandlingTest, PresenceAndRemovalOverFtpLogFailuresAndAnswerFalse) {
     FtpServer server;
     WriteFile(server.Home() / "command.fil", "");
     const std::string host = server.Host(), port = server.Port(), user = server.User(), pw = server.Password();
-    EXPECT_TRUE(ordexa::isFilePresent("command.fil", "True", host, port, "", "", user, pw));
-    ordexa::RemoveFile("/command.fil", "TRUE", host, port, "", "", user, pw);
+    EXPECT_TRUE(ordexa::isFilePresent("command.fil", {"True", host, port, "", "", user, pw}));
+    ordexa::RemoveFile("/command.fil", {"TRUE", host, port, "", "", user, pw});
     EXPECT_FALSE(fs::exists(server.Home() / "command.fil"));
-    EXPECT_FALSE(ordexa::isFilePresent("command.fil", "true", host, port, "", "", user, pw));
+    EXPECT_FALSE(ordexa::isFilePresent("command.fil", {"true", host, port, "", "", user, pw}));
     EXPECT_TRUE(inst_.LogText().empty());
 
-    EXPECT_FALSE(ordexa::isFilePresent("command.fil", "true", host, port, "", "", user, "Wrong-Secret-7"));
-    ordexa::RemoveFile("command.fil", "true", host, port, "", "", user, pw);
+    EXPECT_FALSE(ordexa::isFilePresent("command.fil", {"true", host, port, "", "", user, "Wrong-Secret-7"}));
+    ordexa::RemoveFile("command.fil", {"true", host, port, "", "", user, pw});
     auto entries = inst_.LogEntries();
     ASSERT_EQ(entries.size(), 2u);
     EXPECT_NE(entries[0].find(" METHOD: Lib File_Handling isFilePresent('command.fil', 'true', '127.0.0.1', '" + port +

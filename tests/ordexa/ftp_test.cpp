@@ -53,37 +53,37 @@ TEST_F(FtpTest, PutsGetsFindsAndDeletesAlongTheRemotePaths) {
     WriteFile(local_.Path() / "orders.edi", "UNH+1+ORDERS'\nUNT+2+1'\n");
     const std::string source = (local_.Path() / "orders.edi").string();
 
-    ftp->PutFileViaFTP("  " + source + " ", "in/orders.edi", host, port, "", "", user, pw);
+    ftp->PutFileViaFTP("  " + source + " ", "in/orders.edi", {"true", host, port, "", "", user, pw});
     EXPECT_EQ(NormaliseLineEnds(ReadFile(server_.Home() / "in" / "orders.edi")), "UNH+1+ORDERS'\nUNT+2+1'\n");
     // "\" separates only where there is no "/"; a leading "/" stays in the login directory
-    ftp->PutFileViaFTP(source, "in\\second.edi", host, port, "", "", user, pw);
-    ftp->PutFileViaFTP(source, "/root.edi", host, port, "", "", user, pw);
-    ftp->PutFileViaFTP(source, "a\\b/c.edi", host, port, "", "", user, pw);
+    ftp->PutFileViaFTP(source, "in\\second.edi", {"true", host, port, "", "", user, pw});
+    ftp->PutFileViaFTP(source, "/root.edi", {"true", host, port, "", "", user, pw});
+    ftp->PutFileViaFTP(source, "a\\b/c.edi", {"true", host, port, "", "", user, pw});
     EXPECT_TRUE(fs::exists(server_.Home() / "in" / "second.edi"));
     EXPECT_TRUE(fs::exists(server_.Home() / "root.edi"));
     EXPECT_TRUE(fs::exists(server_.Home() / "a\\b" / "c.edi"));
 
-    EXPECT_TRUE(ftp->FilePresentViaFTP("in/orders.edi", host, port, "", "", user, pw));
-    EXPECT_TRUE(ftp->FilePresentViaFTP("root.edi", host, port, "", "", user, pw));
-    EXPECT_FALSE(ftp->FilePresentViaFTP("in/missing.edi", host, port, "", "", user, pw));
-    EXPECT_FALSE(ftp->FilePresentViaFTP("in/ORDERS.edi", host, port, "", "", user, pw));
+    EXPECT_TRUE(ftp->FilePresentViaFTP("in/orders.edi", {"true", host, port, "", "", user, pw}));
+    EXPECT_TRUE(ftp->FilePresentViaFTP("root.edi", {"true", host, port, "", "", user, pw}));
+    EXPECT_FALSE(ftp->FilePresentViaFTP("in/missing.edi", {"true", host, port, "", "", user, pw}));
+    EXPECT_FALSE(ftp->FilePresentViaFTP("in/ORDERS.edi", {"true", host, port, "", "", user, pw}));
 
     // a get replaces the local file
     WriteFile(server_.Home() / "in" / "confirm.edi", "CONF 1\r\nCONF 2\r\n");
     fs::path target = local_.Path() / "confirm.edi";
     WriteFile(target, "a stale confirmation of an earlier run, longer than the new one\n");
-    ftp->GetFileViaFTP("in/confirm.edi", " " + target.string() + "  ", host, port, "", "", user, pw);
+    ftp->GetFileViaFTP("in/confirm.edi", " " + target.string() + "  ", {"true", host, port, "", "", user, pw});
     EXPECT_EQ(NormaliseLineEnds(ReadFile(target)), "CONF 1\nCONF 2\n");
 
-    ftp->DeleteFileViaFTP("in/orders.edi", host, port, "", "", user, pw);
+    ftp->DeleteFileViaFTP("in/orders.edi", {"true", host, port, "", "", user, pw});
     EXPECT_FALSE(fs::exists(server_.Home() / "in" / "orders.edi"));
-    EXPECT_FALSE(ftp->FilePresentViaFTP("in/orders.edi", host, port, "", "", user, pw));
+    EXPECT_FALSE(ftp->FilePresentViaFTP("in/orders.edi", {"true", host, port, "", "", user, pw}));
 
-    EXPECT_TRUE(ftp->CheckFTPconnection(host, port, "", "", user, pw));
-    EXPECT_TRUE(ftp->CheckFTPconnectionToDirectory("in/x.edi", host, port, "", "", user, pw));
-    EXPECT_TRUE(ftp->CheckFTPconnectionToDirectory("x.edi", host, port, "", "", user, pw));
-    EXPECT_FALSE(ftp->CheckFTPconnectionToDirectory("missing/x.edi", host, port, "", "", user, pw));
-    EXPECT_FALSE(ftp->CheckFTPconnection(host, port, "", "", user, "wrong"));
+    EXPECT_TRUE(ftp->CheckFTPconnection({"true", host, port, "", "", user, pw}));
+    EXPECT_TRUE(ftp->CheckFTPconnectionToDirectory("in/x.edi", {"true", host, port, "", "", user, pw}));
+    EXPECT_TRUE(ftp->CheckFTPconnectionToDirectory("x.edi", {"true", host, port, "", "", user, pw}));
+    EXPECT_FALSE(ftp->CheckFTPconnectionToDirectory("missing/x.edi", {"true", host, port, "", "", user, pw}));
+    EXPECT_FALSE(ftp->CheckFTPconnection({"true", host, port, "", "", user, "wrong"}));
     EXPECT_EQ(net::FtpClient::LiveHandles(), 0);
 }
 
@@ -91,8 +91,8 @@ TEST_F(FtpTest, ARefusedLoginCarriesOneFramePerMethodAndNeverThePassword) {
     WriteFile(local_.Path() / "orders.edi", "x\n");
     const std::string source = (local_.Path() / "orders.edi").string();
     SlsErrorInfo e = ErrorOf([&] {
-        Ftp()->PutFileViaFTP(source, "in/orders.edi", server_.Host(), server_.Port(), "", "", server_.User(),
-                             "Wrong-Secret-7");
+        Ftp()->PutFileViaFTP(source, "in/orders.edi",
+                             {"true", server_.Host(), server_.Port(), "", "", server_.User(), "Wrong-Secret-7"});
     });
     EXPECT_EQ(e.Number, static_cast<int32_t>(0x80040000u));
     EXPECT_EQ(e.Source,
@@ -115,13 +115,13 @@ TEST_F(FtpTest, ServerRefusalsShowTheServerResponseAndAFailedGetLeavesNothingBeh
     const std::string host = server_.Host(), port = server_.Port(), user = server_.User(), pw = server_.Password();
     fs::create_directories(server_.Home() / "in");
 
-    SlsErrorInfo e = ErrorOf([&] { ftp->DeleteFileViaFTP("missing/x.edi", host, port, "", "", user, pw); });
+    SlsErrorInfo e = ErrorOf([&] { ftp->DeleteFileViaFTP("missing/x.edi", {"true", host, port, "", "", user, pw}); });
     EXPECT_EQ(e.Description.substr(0, e.Description.find("\r\n")),
               "WinInet.FtpSetCurrentDirectory returned error code 12003 (550 No such file or directory.)");
     EXPECT_EQ(e.Source, "WinInet.FtpSetCurrentDirectory\r\nCalled from: Ordexa.FTP.MakeFTPconnection\r\n"
                         "Called from: Ordexa.FTP.DeleteFileViaFTP");
 
-    e = ErrorOf([&] { ftp->DeleteFileViaFTP("in/nothere.edi", host, port, "", "", user, pw); });
+    e = ErrorOf([&] { ftp->DeleteFileViaFTP("in/nothere.edi", {"true", host, port, "", "", user, pw}); });
     EXPECT_EQ(e.Description, "WinInet.FtpDeleteFile [deleting file in/nothere.edi] returned error code 12003 "
                              "(550 No such file or directory.)\r\nFile: in/nothere.edi\r\nSystem: 127.0.0.1"
                              "\r\nSystemPort: " + port + "\r\nProxy server: \r\nProxy port: \r\nUser: edi");
@@ -130,7 +130,7 @@ TEST_F(FtpTest, ServerRefusalsShowTheServerResponseAndAFailedGetLeavesNothingBeh
     // the local file keeps its content and no partial file is left beside it
     fs::path target = local_.Path() / "confirm.edi";
     WriteFile(target, "yesterday's confirmation\n");
-    e = ErrorOf([&] { ftp->GetFileViaFTP("in/confirm.edi", target.string() + " ", host, port, "", "", user, pw); });
+    e = ErrorOf([&] { ftp->GetFileViaFTP("in/confirm.edi", target.string() + " ", {"true", host, port, "", "", user, pw}); });
     EXPECT_EQ(e.Description, "WinInet.FtpGetFile [getting file 'in/confirm.edi' to '" + target.string() +
                                  "'] returned error code 12003 (550 No such file or directory.)\r\nSource: "
                                  "in/confirm.edi\r\nDestination: " + target.string() +
@@ -140,14 +140,14 @@ TEST_F(FtpTest, ServerRefusalsShowTheServerResponseAndAFailedGetLeavesNothingBeh
 
     // local files that cannot be read or written
     e = ErrorOf([&] {
-        ftp->PutFileViaFTP((local_.Path() / "absent.edi").string(), "in/a.edi", host, port, "", "", user, pw);
+        ftp->PutFileViaFTP((local_.Path() / "absent.edi").string(), "in/a.edi", {"true", host, port, "", "", user, pw});
     });
     EXPECT_EQ(e.Source.substr(0, e.Source.find("\r\n")),
               "WinInet.FtpPutFile [putting file '" + (local_.Path() / "absent.edi").string() + "' to 'in/a.edi']");
     EXPECT_NE(e.Description.find("returned error code 2\r\n"), std::string::npos);
     WriteFile(server_.Home() / "in" / "confirm.edi", "CONF\n");
     e = ErrorOf([&] {
-        ftp->GetFileViaFTP("in/confirm.edi", (local_.Path() / "no" / "c.edi").string(), host, port, "", "", user, pw);
+        ftp->GetFileViaFTP("in/confirm.edi", (local_.Path() / "no" / "c.edi").string(), {"true", host, port, "", "", user, pw});
     });
     EXPECT_NE(e.Description.find("returned error code 3\r\n"), std::string::npos);
     EXPECT_EQ(net::FtpClient::LiveHandles(), 0);
@@ -156,15 +156,15 @@ TEST_F(FtpTest, ServerRefusalsShowTheServerResponseAndAFailedGetLeavesNothingBeh
 TEST_F(FtpTest, AServerGoneMidRunRaisesWhereAMissingFileGivesFalse) {
     auto ftp = Ftp();
     const std::string host = server_.Host(), port = server_.Port(), user = server_.User(), pw = server_.Password();
-    EXPECT_FALSE(ftp->FilePresentViaFTP("command.fil", host, port, "", "", user, pw));
+    EXPECT_FALSE(ftp->FilePresentViaFTP("command.fil", {"true", host, port, "", "", user, pw}));
     server_.Stop();
-    SlsErrorInfo e = ErrorOf([&] { ftp->FilePresentViaFTP("command.fil", host, port, "", "", user, pw); });
+    SlsErrorInfo e = ErrorOf([&] { ftp->FilePresentViaFTP("command.fil", {"true", host, port, "", "", user, pw}); });
     EXPECT_EQ(e.Description.substr(0, e.Description.find("\r\n")),
               "WinInet.InternetConnect returned error code 12029");
     EXPECT_EQ(e.Source, "WinInet.InternetConnect\r\nCalled from: Ordexa.FTP.MakeFTPconnection\r\n"
                         "Called from: Ordexa.FTP.FilePresentViaFTP");
-    EXPECT_FALSE(ftp->CheckFTPconnection(host, port, "", "", user, pw));
-    EXPECT_FALSE(ftp->CheckFTPconnectionToDirectory("in/x.edi", host, port, "", "", user, pw));
+    EXPECT_FALSE(ftp->CheckFTPconnection({"true", host, port, "", "", user, pw}));
+    EXPECT_FALSE(ftp->CheckFTPconnectionToDirectory("in/x.edi", {"true", host, port, "", "", user, pw}));
     EXPECT_EQ(net::FtpClient::LiveHandles(), 0);
 }
 
@@ -178,7 +178,7 @@ TEST_F(FtpTest, TheInstallationsConnectTimeoutEndsAWaitForASilentServer) {
 
     SilentServer silent;
     SlsErrorInfo e = ErrorOf([&] {
-        Ftp()->DeleteFileViaFTP("command.fil", "127.0.0.1", silent.Port(), "", "", "edi", "pw");
+        Ftp()->DeleteFileViaFTP("command.fil", {"true", "127.0.0.1", silent.Port(), "", "", "edi", "pw"});
     });
     EXPECT_EQ(e.Description.substr(0, e.Description.find("\r\n")),
               "WinInet.InternetConnect returned error code 12002");

@@ -139,7 +139,7 @@ protected:
     void Export(const std::string& file, const std::string& separator = "", const std::string& escape = "",
                 const std::string& bisid = "1", const std::string& messageType = "") {
         auto exporter = Sls_GetComponent<ordexa::IWebOrderExport>("Ordexa.WebOrderExport");
-        exporter->Run(bisid, file, messageType, separator, escape, "false", "", "", "", "", "", "");
+        exporter->Run(bisid, file, messageType, separator, escape, {"false", "", "", "", "", "", ""});
     }
 
     // ORDERSTATUS and BISID ("" for Null).

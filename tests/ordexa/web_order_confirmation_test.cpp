@@ -38,7 +38,7 @@ protected:
 
     void Import(const std::string& type = "", const std::string& separator = ";", const std::string& path = "") {
         auto importer = Sls_GetComponent<ordexa::IWebOrderConfirmation>("Ordexa.WebOrderConfirmation");
-        importer->Run("1", path.empty() ? file_ : path, type, separator, "false", "", "", "", "", "", "");
+        importer->Run("1", path.empty() ? file_ : path, type, separator, {"false", "", "", "", "", "", ""});
     }
 
     std::string file_;
@@ -178,8 +178,8 @@ TEST_P(Confirmations, ThroughTheFtpServer) {
     fs::create_directories(server.Home() / "in");
     WriteFile(server.Home() / "in" / "confirm.edi", "P1,SO-77\r\n");
     auto importer = Sls_GetComponent<ordexa::IWebOrderConfirmation>("Ordexa.WebOrderConfirmation");
-    importer->Run("1", "in/confirm.edi", "", ",", "TRUE", server.Host(), server.Port(), "", "", server.User(),
-                  server.Password());
+    importer->Run("1", "in/confirm.edi", "", ",", {"TRUE", server.Host(), server.Port(), "", "", server.User(),
+                  server.Password()});
     EXPECT_EQ(StatusOf("P1"), std::make_pair(6, std::string("SO-77")));
     EXPECT_FALSE(fs::exists(server.Home() / "in" / "confirm.edi"));         // removed at its origin
     EXPECT_FALSE(fs::exists(Inst().Home() / "Vendalo" / "TempEdiFtp" / "confirm.edi"));  // and the local copy

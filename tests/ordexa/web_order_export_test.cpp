@@ -142,8 +142,8 @@ class FtpExportRuns : public ExportRuns {
 protected:
     void Run(testing_support::FtpServer& server, const std::string& remote = "out/orders.edi") {
         auto exporter = Sls_GetComponent<ordexa::IWebOrderExport>("Ordexa.WebOrderExport");
-        exporter->Run("1", remote, "", "", "", "TRUE", server.Host(), server.Port(), "", "", server.User(),
-                      server.Password());
+        exporter->Run("1", remote, "", "", "", {"TRUE", server.Host(), server.Port(), "", "", server.User(),
+                      server.Password()});
     }
     fs::path Outbox() { return Inst().Home() / "Vendalo" / "TempEdiFtp" / "1.edi"; }
 };

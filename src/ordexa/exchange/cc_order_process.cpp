@@ -18,13 +18,9 @@ namespace {
 using ole::Variant;
 
 // The connection arguments of one registry row, in the order they always travel.
-struct Connection {
-    std::string useFtp, system, port, proxyServer, proxyPort, login, password;
-};
-
 // ", i_sUseFtp = ..., i_sSystem = ... , i_sPassword  = ***" for the labels: the password never shows.
-std::string ConnectionArguments(const Connection& c) {
-    return ", i_sUseFtp = " + c.useFtp + ", i_sSystem = " + c.system + ", i_sSystemPort = " + c.port +
+std::string ConnectionArguments(const FtpSettings& c) {
+    return ", i_sUseFtp = " + c.useFtp + ", i_sSystem = " + c.system + ", i_sSystemPort = " + c.systemPort +
            ", i_sProxyServer = " + c.proxyServer + ", i_sProxyPort = " + c.proxyPort + ", i_sLogin = " + c.login +
            ", i_sPassword  = ***";
 }
@@ -56,7 +52,7 @@ public:
                             confirmationType = Column(rows, "CONFIRMATIONMESSAGETYPE"),
                             semaphore = Column(rows, "USEEDISEMAPHORE"), separator = Column(rows, "EDIFIELDSEPARATOR"),
                             escape = Column(rows, "EDIESCAPESEPARATOR");
-                Connection c{Column(rows, "USEFTP"),    Column(rows, "SYSTEM"), Column(rows, "SYSTEMPORT"),
+                FtpSettings c{Column(rows, "USEFTP"),    Column(rows, "SYSTEM"), Column(rows, "SYSTEMPORT"),
                              Column(rows, "PROXYSERVER"), Column(rows, "PROXYPORT"), Column(rows, "LOGIN"),
                              Column(rows, "PASSWORD")};
                 // A row without BISID cannot be exported or confirmed; it must not end the other rows' batch.
@@ -69,11 +65,9 @@ public:
                     continue;
                 }
                 if (!AllowedToHandleEDI(file, semaphore, c)) continue;
-                exporter->Run(bisid, file, exportType, separator, escape, c.useFtp, c.system, c.port, c.proxyServer,
-                              c.proxyPort, c.login, c.password);
+                exporter->Run(bisid, file, exportType, separator, escape, c);
                 bisid = rows->Fields("BISID").Value().ToString();
-                confirmation->Run(bisid, confirmationFile, confirmationType, separator, c.useFtp, c.system, c.port,
-                                  c.proxyServer, c.proxyPort, c.login, c.password);
+                confirmation->Run(bisid, confirmationFile, confirmationType, separator, c);
                 SetSignForVornEDIHandling(file, semaphore, c);
             }
             exporter.reset();
@@ -135,7 +129,7 @@ private:
         }
     }
 
-    static bool AllowedToHandleEDI(const std::string& file, const std::string& semaphore, const Connection& c) {
+    static bool AllowedToHandleEDI(const std::string& file, const std::string& semaphore, const FtpSettings& c) {
         try {
             if (!IsFlagOn(semaphore)) return true;
             PlaceCommYesFile(file, c);
@@ -163,11 +157,11 @@ private:
         }
     }
 
-    static void PlaceCommYesFile(const std::string& file, const Connection& c) {
+    static void PlaceCommYesFile(const std::string& file, const FtpSettings& c) {
         try {
             std::string remote = setCommandFileFromEDIExportFile(file, "comm.yes");
-            if (isFilePresent(remote, c.useFtp, c.system, c.port, c.proxyServer, c.proxyPort, c.login, c.password)) return;
-            bool ftp = IsFlagOn(c.useFtp);
+            if (isFilePresent(remote, c)) return;
+            bool ftp = c.UseFtp();
             std::string local = ftp ? getTempEDIPath() + "/comm.yes" : remote;
             if (!std::filesystem::exists(local)) {
                 std::ofstream out(local, std::ios::binary | std::ios::trunc);
@@ -176,7 +170,7 @@ private:
             if (ftp) {
                 remote = setCommandFileFromEDIExportFile(file, "comm.yes");
                 auto client = Sls_GetComponent<IFTP>("Ordexa.FTP");
-                client->PutFileViaFTP(local, remote, c.system, c.port, c.proxyServer, c.proxyPort, c.login, c.password);
+                client->PutFileViaFTP(local, remote, c);
             }
         } catch (...) {
             Sls_LogError("CCOrderProcess.PlaceCommYesFile(i_sEDIExportFile = " + file + ConnectionArguments(c) + ")",
@@ -184,10 +178,9 @@ private:
         }
     }
 
-    static bool CommandDotFilFilePresent(const std::string& file, const Connection& c) {
+    static bool CommandDotFilFilePresent(const std::string& file, const FtpSettings& c) {
         try {
-            return isFilePresent(setCommandFileFromEDIExportFile(file, "command.fil"), c.useFtp, c.system, c.port,
-                                 c.proxyServer, c.proxyPort, c.login, c.password);
+            return isFilePresent(setCommandFileFromEDIExportFile(file, "command.fil"), c);
         } catch (...) {
             Sls_LogError("CCOrderProcess.CommandDotFilFilePresent(i_sEDIExportFile = " + file + ConnectionArguments(c) + ")",
                          CurrentDescription());
@@ -195,10 +188,9 @@ private:
         }
     }
 
-    static bool CommDotEndFilePresent(const std::string& file, const Connection& c) {
+    static bool CommDotEndFilePresent(const std::string& file, const FtpSettings& c) {
         try {
-            return isFilePresent(setCommandFileFromEDIExportFile(file, "command.end"), c.useFtp, c.system, c.port,
-                                 c.proxyServer, c.proxyPort, c.login, c.password);
+            return isFilePresent(setCommandFileFromEDIExportFile(file, "command.end"), c);
         } catch (...) {
             Sls_LogError("CCOrderProcess.CommDotEndFilePresent(i_sEDIExportFile = " + file + ConnectionArguments(c) + ")",
                          CurrentDescription());
@@ -207,11 +199,10 @@ private:
     }
 
     // Removing command.fil hands the EDI folder back to the back end.
-    static void SetSignForVornEDIHandling(const std::string& file, const std::string& semaphore, const Connection& c) {
+    static void SetSignForVornEDIHandling(const std::string& file, const std::string& semaphore, const FtpSettings& c) {
         try {
             if (!IsFlagOn(semaphore)) return;
-            RemoveFile(setCommandFileFromEDIExportFile(file, "command.fil"), c.useFtp, c.system, c.port, c.proxyServer,
-                       c.proxyPort, c.login, c.password);
+            RemoveFile(setCommandFileFromEDIExportFile(file, "command.fil"), c);
         } catch (...) {
             Sls_LogError("CCOrderProcess.SetSignForVornEDIHandling(i_sEDIExportFile = " + file +
                              ", i_sUseEdiSemaphore = " + semaphore + ConnectionArguments(c) + ")",

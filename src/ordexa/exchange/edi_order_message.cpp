@@ -42,14 +42,6 @@ size_t CharactersAhead(const std::string& text, size_t pos, size_t n) {
     return end - pos;
 }
 
-size_t FindNoCase(const std::string& text, const std::string& what) { return ole::LowerCase(text).find(ole::LowerCase(what)); }
-
-std::string ReplaceAll(std::string text, const std::string& from, const std::string& to) {
-    if (from.empty() || from == to) return text;
-    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
-        text.replace(at, from.size(), to);
-    return text;
-}
 
 }  // namespace
 
@@ -69,11 +61,7 @@ public:
 private:
     int Position(std::string_view name) {
         for (int i = 0; i < rows_.FieldCount(); ++i) {
-            const std::string& field = rows_.Fields(i).Name();
-            if (field.size() == name.size() &&
-                std::equal(field.begin(), field.end(), name.begin(),
-                           [](unsigned char a, unsigned char b) { return std::toupper(a) == std::toupper(b); }))
-                return i;
+            if (ole::EqualsNoCase(rows_.Fields(i).Name(), name)) return i;
         }
         ole::Raise(ado::err::ItemNotFound,
                    "Item cannot be found in the collection corresponding to the requested name or ordinal.",
@@ -167,8 +155,8 @@ std::string EdiOrderMessage::ProcessOneOrder(const Variant& orderValue) {
                     std::string options =
                         configurator_->GetVariantOptions(configId.Text(), orderId, Plain(lines["LINENR"]));
                     text.append(kCrLf).append(GetProductVariantStructure(lines, backend));
-                    size_t vop = FindNoCase(options, "VOP");
-                    if (vop != std::string::npos) text.append(kCrLf).append(ReplaceAll(options.substr(vop), ",", fs_));
+                    size_t vop = ole::FindNoCase(options, "VOP");
+                    if (vop != std::string::npos) text.append(kCrLf).append(ole::ReplaceAll(options.substr(vop), ",", fs_));
                 }
             }
         }
@@ -384,7 +372,7 @@ std::string EdiOrderMessage::ItemCode(const std::string& partNumber, const Backe
 std::string EdiOrderMessage::EDIEncode(const Variant& value) {
     try {
         if (value.IsNull() || value.IsEmpty()) return "";
-        return ReplaceAll(value.Text(), fs_, esc_);
+        return ole::ReplaceAll(value.Text(), fs_, esc_);
     } catch (...) {
         Sls_RaiseError("WebOrderExport.EDIEncode");
     }

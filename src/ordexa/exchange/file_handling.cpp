@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <initializer_list>
 
+#include "automation/text.h"
 #include "automation/error.h"
 #include "config/configuration.h"
 #include "exchange/ftp.h"
@@ -38,10 +39,10 @@ std::string Label(const std::string& name, std::initializer_list<std::string> ar
 }
 
 // The label of the two switches: all eight arguments, the password as "***".
-std::string SwitchLabel(const std::string& name, const std::string& file, const std::string& useFtp,
-                        const std::string& system, const std::string& systemPort, const std::string& proxyServer,
-                        const std::string& proxyPort, const std::string& login) {
-    return Label(name, {file, useFtp, system, systemPort, proxyServer, proxyPort, login, "***"});
+std::string SwitchLabel(const std::string& name, const std::string& file, const FtpSettings& ftp) {
+    std::string label = kLabel + name + "('" + TrimBlanks(file);
+    for (const auto& value : ftp.Shown()) label += "', '" + TrimBlanks(value);
+    return label + "')";
 }
 
 void LogCurrentError(const std::string& label) { Sls_LogError(label, ole::CurrentError().Description); }
@@ -52,11 +53,7 @@ int32_t LocalErrorNumber(int error) {
 
 }  // namespace
 
-bool IsFlagOn(const std::string& flag) {
-    std::string lower = flag;
-    for (auto& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return lower == "true";
-}
+bool IsFlagOn(const std::string& flag) { return ole::EqualsNoCase(flag, "true"); }
 
 std::string GetParentDir(const std::string& path) {
     try {
@@ -140,32 +137,21 @@ std::unique_ptr<std::ofstream> createTempEDIExportFileName(const std::string& na
     }
 }
 
-bool isFilePresent(const std::string& i_sFile, const std::string& i_sUseFtp, const std::string& i_sSystem,
-                   const std::string& i_sSystemPort, const std::string& i_sProxyServer,
-                   const std::string& i_sProxyPort, const std::string& i_sLogin, const std::string& i_sPassword) {
+bool isFilePresent(const std::string& i_sFile, const FtpSettings& ftp) {
     try {
-        if (IsFlagOn(i_sUseFtp)) {
-            auto ftp = Sls_GetComponent<IFTP>("Ordexa.Ftp");
-            return ftp->FilePresentViaFTP(i_sFile, i_sSystem, i_sSystemPort, i_sProxyServer, i_sProxyPort, i_sLogin,
-                                          i_sPassword);
-        }
+        if (ftp.UseFtp()) return Sls_GetComponent<IFTP>("Ordexa.Ftp")->FilePresentViaFTP(i_sFile, ftp);
         std::error_code ec;
         return fs::is_regular_file(i_sFile, ec);
     } catch (...) {
-        LogCurrentError(SwitchLabel("isFilePresent", i_sFile, i_sUseFtp, i_sSystem, i_sSystemPort, i_sProxyServer,
-                                    i_sProxyPort, i_sLogin));
+        LogCurrentError(SwitchLabel("isFilePresent", i_sFile, ftp));
         return false;
     }
 }
 
-void RemoveFile(const std::string& i_sFile, const std::string& i_sUseFtp, const std::string& i_sSystem,
-                const std::string& i_sSystemPort, const std::string& i_sProxyServer, const std::string& i_sProxyPort,
-                const std::string& i_sLogin, const std::string& i_sPassword) {
+void RemoveFile(const std::string& i_sFile, const FtpSettings& ftp) {
     try {
-        if (IsFlagOn(i_sUseFtp)) {
-            auto ftp = Sls_GetComponent<IFTP>("Ordexa.Ftp");
-            ftp->DeleteFileViaFTP(i_sFile, i_sSystem, i_sSystemPort, i_sProxyServer, i_sProxyPort, i_sLogin,
-                                  i_sPassword);
+        if (ftp.UseFtp()) {
+            Sls_GetComponent<IFTP>("Ordexa.Ftp")->DeleteFileViaFTP(i_sFile, ftp);
             return;
         }
         struct stat status {};
@@ -178,8 +164,7 @@ void RemoveFile(const std::string& i_sFile, const std::string& i_sUseFtp, const 
             ole::Raise(number, std::string(ole::RuntimeErrorText(number)) + ": " + i_sFile);
         }
     } catch (...) {
-        LogCurrentError(SwitchLabel("RemoveFile", i_sFile, i_sUseFtp, i_sSystem, i_sSystemPort, i_sProxyServer,
-                                    i_sProxyPort, i_sLogin));
+        LogCurrentError(SwitchLabel("RemoveFile", i_sFile, ftp));
     }
 }
 

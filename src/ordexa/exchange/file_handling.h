@@ -14,6 +14,7 @@
 #include <string>
 
 #include "automation/text.h"
+#include "exchange/ftp_settings.h"
 
 namespace ordexa {
 
@@ -33,12 +34,8 @@ std::string getTempEDIPath();
 // file, creates a missing one. Null (and an empty path) on failure.
 std::unique_ptr<std::ofstream> createTempEDIExportFileName(const std::string& name, std::string& fullPath);
 
-bool isFilePresent(const std::string& i_sFile, const std::string& i_sUseFtp, const std::string& i_sSystem,
-                   const std::string& i_sSystemPort, const std::string& i_sProxyServer,
-                   const std::string& i_sProxyPort, const std::string& i_sLogin, const std::string& i_sPassword);
+bool isFilePresent(const std::string& i_sFile, const FtpSettings& ftp);
 // A read-only local file is not removed (and counts as a failure).
-void RemoveFile(const std::string& i_sFile, const std::string& i_sUseFtp, const std::string& i_sSystem,
-                const std::string& i_sSystemPort, const std::string& i_sProxyServer, const std::string& i_sProxyPort,
-                const std::string& i_sLogin, const std::string& i_sPassword);
+void RemoveFile(const std::string& i_sFile, const FtpSettings& ftp);
 
 }  // namespace ordexa

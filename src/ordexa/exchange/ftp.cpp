@@ -31,6 +31,12 @@ std::unique_ptr<net::FtpClient> OpenClient(const std::string& proxyServer, const
 
 }  // namespace
 
+bool FtpSettings::UseFtp() const { return IsFlagOn(useFtp); }
+
+std::vector<std::string> FtpSettings::Shown() const {
+    return {useFtp, system, systemPort, proxyServer, proxyPort, login, "***"};
+}
+
 int32_t FtpPortNumber(const std::string& i_sSystemPort) {
     try {
         return ole::Variant(i_sSystemPort).ToLong();
@@ -85,20 +91,17 @@ void FTP::RaiseWinInetError(const std::string& operation) {
     throw ole::AutomationError(SlsErrorInfo{ole::err::ObjectErrorBase, operation, description, "", 0});
 }
 
-void FTP::MakeFTPconnection(const std::string& i_sFile, const std::string& i_sSystem,
-                            const std::string& i_sSystemPort, const std::string& i_sProxyServer,
-                            const std::string& i_sProxyPort, const std::string& i_sUser,
-                            const std::string& i_sPassword, ClientHandle& client, ConnectionHandle& connection,
-                            std::string& fileName) {
+void FTP::MakeFTPconnection(const std::string& i_sFile, const FtpSettings& ftp, ClientHandle& client,
+                            ConnectionHandle& connection, std::string& fileName) {
     fileName.clear();
     CloseFTPconnection(client, connection);
-    int32_t port = FtpPortNumber(i_sSystemPort);
+    int32_t port = FtpPortNumber(ftp.systemPort);
     try {
         std::string directory, name;
         getDirectoryAndFileFromFilePath(i_sFile, directory, name);
-        client = OpenClient(i_sProxyServer, i_sProxyPort);
+        client = OpenClient(ftp.proxyServer, ftp.proxyPort);
         if (!client) RaiseWinInetError("WinInet.InternetOpen");
-        connection = client->Connect(i_sSystem, port, i_sUser, i_sPassword);
+        connection = client->Connect(ftp.system, port, ftp.login, ftp.password);
         if (!connection) RaiseWinInetError("WinInet.InternetConnect");
         if (!directory.empty() && !connection->SetCurrentDirectory(directory))
             RaiseWinInetError("WinInet.FtpSetCurrentDirectory");
@@ -106,24 +109,21 @@ void FTP::MakeFTPconnection(const std::string& i_sFile, const std::string& i_sSy
     } catch (...) {
         CloseFTPconnection(client, connection);
         RaiseExtended(".MakeFTPconnection", {{"File: ", i_sFile},
-                                             {"System: ", i_sSystem},
-                                             {"SystemPort: ", i_sSystemPort},
-                                             {"ProxyServer: ", i_sProxyServer},
-                                             {"ProxyPort: ", i_sProxyPort},
-                                             {"User: ", i_sUser}});
+                                             {"System: ", ftp.system},
+                                             {"SystemPort: ", ftp.systemPort},
+                                             {"ProxyServer: ", ftp.proxyServer},
+                                             {"ProxyPort: ", ftp.proxyPort},
+                                             {"User: ", ftp.login}});
     }
 }
 
 void FTP::PutFileViaFTP(const std::string& i_sSourceFile, const std::string& i_sDestinationFile,
-                        const std::string& i_sSystem, const std::string& i_sSystemPort,
-                        const std::string& i_sProxyServer, const std::string& i_sProxyPort,
-                        const std::string& i_sUser, const std::string& i_sPassword) {
+                        const FtpSettings& ftp) {
     ClientHandle client;
     ConnectionHandle connection;
     try {
         std::string fileName;
-        MakeFTPconnection(i_sDestinationFile, i_sSystem, i_sSystemPort, i_sProxyServer, i_sProxyPort, i_sUser,
-                          i_sPassword, client, connection, fileName);
+        MakeFTPconnection(i_sDestinationFile, ftp, client, connection, fileName);
         std::string source = TrimBlanks(i_sSourceFile);
         if (!connection->PutFile(source, fileName, net::FtpTransferType::Ascii))
             RaiseWinInetError("WinInet.FtpPutFile [putting file '" + source + "' to '" + i_sDestinationFile + "']");
@@ -132,25 +132,22 @@ void FTP::PutFileViaFTP(const std::string& i_sSourceFile, const std::string& i_s
         CloseFTPconnection(client, connection);
         RaiseExtended(".PutFileViaFTP", {{"Source: ", i_sSourceFile},
                                          {"Destination: ", i_sDestinationFile},
-                                         {"System: ", i_sSystem},
-                                         {"SystemPort: ", i_sSystemPort},
-                                         {"Proxy server: ", i_sProxyServer},
-                                         {"Proxy port: ", i_sProxyPort},
-                                         {"User: ", i_sUser}});
+                                         {"System: ", ftp.system},
+                                         {"SystemPort: ", ftp.systemPort},
+                                         {"Proxy server: ", ftp.proxyServer},
+                                         {"Proxy port: ", ftp.proxyPort},
+                                         {"User: ", ftp.login}});
     }
 }
 
 void FTP::GetFileViaFTP(const std::string& i_sSourceFile, const std::string& i_sDestinationFile,
-                        const std::string& i_sSystem, const std::string& i_sSystemPort,
-                        const std::string& i_sProxyServer, const std::string& i_sProxyPort,
-                        const std::string& i_sUser, const std::string& i_sPassword) {
+                        const FtpSettings& ftp) {
     ClientHandle client;
     ConnectionHandle connection;
     std::string destination = TrimBlanks(i_sDestinationFile);
     try {
         std::string fileName;
-        MakeFTPconnection(i_sSourceFile, i_sSystem, i_sSystemPort, i_sProxyServer, i_sProxyPort, i_sUser,
-                          i_sPassword, client, connection, fileName);
+        MakeFTPconnection(i_sSourceFile, ftp, client, connection, fileName);
         if (!connection->GetFile(fileName, destination, net::FtpTransferType::Ascii))
             RaiseWinInetError("WinInet.FtpGetFile [getting file '" + i_sSourceFile + "' to '" + destination + "']");
         CloseFTPconnection(client, connection);
@@ -158,44 +155,38 @@ void FTP::GetFileViaFTP(const std::string& i_sSourceFile, const std::string& i_s
         CloseFTPconnection(client, connection);
         RaiseExtended(".GetFileViaFTP", {{"Source: ", i_sSourceFile},
                                          {"Destination: ", destination},
-                                         {"Proxy server: ", i_sProxyServer},
-                                         {"Proxy port: ", i_sProxyPort},
-                                         {"User: ", i_sUser}});
+                                         {"Proxy server: ", ftp.proxyServer},
+                                         {"Proxy port: ", ftp.proxyPort},
+                                         {"User: ", ftp.login}});
     }
 }
 
-void FTP::DeleteFileViaFTP(const std::string& i_sFile, const std::string& i_sSystem, const std::string& i_sSystemPort,
-                           const std::string& i_sProxyServer, const std::string& i_sProxyPort,
-                           const std::string& i_sUser, const std::string& i_sPassword) {
+void FTP::DeleteFileViaFTP(const std::string& i_sFile, const FtpSettings& ftp) {
     ClientHandle client;
     ConnectionHandle connection;
     try {
         std::string fileName;
-        MakeFTPconnection(i_sFile, i_sSystem, i_sSystemPort, i_sProxyServer, i_sProxyPort, i_sUser, i_sPassword,
-                          client, connection, fileName);
+        MakeFTPconnection(i_sFile, ftp, client, connection, fileName);
         if (!connection->DeleteFile(fileName))
             RaiseWinInetError("WinInet.FtpDeleteFile [deleting file " + i_sFile + "]");
         CloseFTPconnection(client, connection);
     } catch (...) {
         CloseFTPconnection(client, connection);
         RaiseExtended(".DeleteFileViaFTP", {{"File: ", i_sFile},
-                                            {"System: ", i_sSystem},
-                                            {"SystemPort: ", i_sSystemPort},
-                                            {"Proxy server: ", i_sProxyServer},
-                                            {"Proxy port: ", i_sProxyPort},
-                                            {"User: ", i_sUser}});
+                                            {"System: ", ftp.system},
+                                            {"SystemPort: ", ftp.systemPort},
+                                            {"Proxy server: ", ftp.proxyServer},
+                                            {"Proxy port: ", ftp.proxyPort},
+                                            {"User: ", ftp.login}});
     }
 }
 
-bool FTP::FilePresentViaFTP(const std::string& i_sFile, const std::string& i_sSystem, const std::string& i_sSystemPort,
-                            const std::string& i_sProxyServer, const std::string& i_sProxyPort,
-                            const std::string& i_sUser, const std::string& i_sPassword) {
+bool FTP::FilePresentViaFTP(const std::string& i_sFile, const FtpSettings& ftp) {
     ClientHandle client;
     ConnectionHandle connection;
     try {
         std::string fileName, found;
-        MakeFTPconnection(i_sFile, i_sSystem, i_sSystemPort, i_sProxyServer, i_sProxyPort, i_sUser, i_sPassword,
-                          client, connection, fileName);
+        MakeFTPconnection(i_sFile, ftp, client, connection, fileName);
         // A listing, as a find does: servers refuse SIZE and MDTM under ASCII transfers.
         bool present = false;
         if (connection->FindFirstFile(fileName, found))
@@ -207,24 +198,22 @@ bool FTP::FilePresentViaFTP(const std::string& i_sFile, const std::string& i_sSy
     } catch (...) {
         CloseFTPconnection(client, connection);
         RaiseExtended(".FilePresentViaFTP", {{"File: ", i_sFile},
-                                             {"System: ", i_sSystem},
-                                             {"SystemPort: ", i_sSystemPort},
-                                             {"Proxy server: ", i_sProxyServer},
-                                             {"Proxy port: ", i_sProxyPort},
-                                             {"User: ", i_sUser}});
+                                             {"System: ", ftp.system},
+                                             {"SystemPort: ", ftp.systemPort},
+                                             {"Proxy server: ", ftp.proxyServer},
+                                             {"Proxy port: ", ftp.proxyPort},
+                                             {"User: ", ftp.login}});
     }
 }
 
-bool FTP::CheckFTPconnection(const std::string& i_sSystem, const std::string& i_sSystemPort,
-                             const std::string& i_sProxyServer, const std::string& i_sProxyPort,
-                             const std::string& i_sUser, const std::string& i_sPassword) {
+bool FTP::CheckFTPconnection(const FtpSettings& ftp) {
     ClientHandle client;
     ConnectionHandle connection;
     bool connected = false;
     try {
-        int32_t port = FtpPortNumber(i_sSystemPort);
-        client = OpenClient(i_sProxyServer, i_sProxyPort);
-        if (client) connection = client->Connect(i_sSystem, port, i_sUser, i_sPassword);
+        int32_t port = FtpPortNumber(ftp.systemPort);
+        client = OpenClient(ftp.proxyServer, ftp.proxyPort);
+        if (client) connection = client->Connect(ftp.system, port, ftp.login, ftp.password);
         connected = connection != nullptr;
     } catch (...) {
         connected = false;
@@ -233,19 +222,16 @@ bool FTP::CheckFTPconnection(const std::string& i_sSystem, const std::string& i_
     return connected;
 }
 
-bool FTP::CheckFTPconnectionToDirectory(const std::string& i_sFile, const std::string& i_sSystem,
-                                        const std::string& i_sSystemPort, const std::string& i_sProxyServer,
-                                        const std::string& i_sProxyPort, const std::string& i_sUser,
-                                        const std::string& i_sPassword) {
+bool FTP::CheckFTPconnectionToDirectory(const std::string& i_sFile, const FtpSettings& ftp) {
     ClientHandle client;
     ConnectionHandle connection;
     bool reached = false;
     try {
         std::string directory, fileName;
         getDirectoryAndFileFromFilePath(i_sFile, directory, fileName);
-        int32_t port = FtpPortNumber(i_sSystemPort);
-        client = OpenClient(i_sProxyServer, i_sProxyPort);
-        if (client) connection = client->Connect(i_sSystem, port, i_sUser, i_sPassword);
+        int32_t port = FtpPortNumber(ftp.systemPort);
+        client = OpenClient(ftp.proxyServer, ftp.proxyPort);
+        if (client) connection = client->Connect(ftp.system, port, ftp.login, ftp.password);
         if (connection) reached = directory.empty() || connection->SetCurrentDirectory(directory);
     } catch (...) {
         reached = false;

@@ -2,9 +2,8 @@
 // operation opens its own client and connection handles and closes them before
 // it returns. Callers create it by ProgID:
 //   Sls_GetComponent<ordexa::IFTP>("Ordexa.FTP")
-// The connection settings always travel together, in this order: system (host),
-// system port, proxy server, proxy port, user, password. The password is never
-// written into a message.
+// The connection settings travel together as one FtpSettings value; the
+// password is never written into a message.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +11,7 @@
 #include <string>
 
 #include "automation/variant.h"
+#include "exchange/ftp_settings.h"
 #include "net/ftp_client.h"
 
 namespace ordexa {
@@ -19,64 +19,34 @@ namespace ordexa {
 class IFTP : public ole::Object {
 public:
     virtual void PutFileViaFTP(const std::string& i_sSourceFile, const std::string& i_sDestinationFile,
-                               const std::string& i_sSystem, const std::string& i_sSystemPort,
-                               const std::string& i_sProxyServer, const std::string& i_sProxyPort,
-                               const std::string& i_sUser, const std::string& i_sPassword) = 0;
+                               const FtpSettings& ftp) = 0;
     virtual void GetFileViaFTP(const std::string& i_sSourceFile, const std::string& i_sDestinationFile,
-                               const std::string& i_sSystem, const std::string& i_sSystemPort,
-                               const std::string& i_sProxyServer, const std::string& i_sProxyPort,
-                               const std::string& i_sUser, const std::string& i_sPassword) = 0;
-    virtual void DeleteFileViaFTP(const std::string& i_sFile, const std::string& i_sSystem,
-                                  const std::string& i_sSystemPort, const std::string& i_sProxyServer,
-                                  const std::string& i_sProxyPort, const std::string& i_sUser,
-                                  const std::string& i_sPassword) = 0;
-    virtual bool FilePresentViaFTP(const std::string& i_sFile, const std::string& i_sSystem,
-                                   const std::string& i_sSystemPort, const std::string& i_sProxyServer,
-                                   const std::string& i_sProxyPort, const std::string& i_sUser,
-                                   const std::string& i_sPassword) = 0;
+                               const FtpSettings& ftp) = 0;
+    virtual void DeleteFileViaFTP(const std::string& i_sFile, const FtpSettings& ftp) = 0;
+    virtual bool FilePresentViaFTP(const std::string& i_sFile, const FtpSettings& ftp) = 0;
     // True when a logged-in connection can be opened; never raises.
-    virtual bool CheckFTPconnection(const std::string& i_sSystem, const std::string& i_sSystemPort,
-                                    const std::string& i_sProxyServer, const std::string& i_sProxyPort,
-                                    const std::string& i_sUser, const std::string& i_sPassword) = 0;
+    virtual bool CheckFTPconnection(const FtpSettings& ftp) = 0;
     // As above, and the directory part of the path can be entered; never raises.
-    virtual bool CheckFTPconnectionToDirectory(const std::string& i_sFile, const std::string& i_sSystem,
-                                               const std::string& i_sSystemPort, const std::string& i_sProxyServer,
-                                               const std::string& i_sProxyPort, const std::string& i_sUser,
-                                               const std::string& i_sPassword) = 0;
+    virtual bool CheckFTPconnectionToDirectory(const std::string& i_sFile, const FtpSettings& ftp) = 0;
 };
 
 class FTP : public IFTP {
 public:
     void PutFileViaFTP(const std::string& i_sSourceFile, const std::string& i_sDestinationFile,
-                       const std::string& i_sSystem, const std::string& i_sSystemPort,
-                       const std::string& i_sProxyServer, const std::string& i_sProxyPort, const std::string& i_sUser,
-                       const std::string& i_sPassword) override;
+                       const FtpSettings& ftp) override;
     void GetFileViaFTP(const std::string& i_sSourceFile, const std::string& i_sDestinationFile,
-                       const std::string& i_sSystem, const std::string& i_sSystemPort,
-                       const std::string& i_sProxyServer, const std::string& i_sProxyPort, const std::string& i_sUser,
-                       const std::string& i_sPassword) override;
-    void DeleteFileViaFTP(const std::string& i_sFile, const std::string& i_sSystem, const std::string& i_sSystemPort,
-                          const std::string& i_sProxyServer, const std::string& i_sProxyPort,
-                          const std::string& i_sUser, const std::string& i_sPassword) override;
-    bool FilePresentViaFTP(const std::string& i_sFile, const std::string& i_sSystem, const std::string& i_sSystemPort,
-                           const std::string& i_sProxyServer, const std::string& i_sProxyPort,
-                           const std::string& i_sUser, const std::string& i_sPassword) override;
-    bool CheckFTPconnection(const std::string& i_sSystem, const std::string& i_sSystemPort,
-                            const std::string& i_sProxyServer, const std::string& i_sProxyPort,
-                            const std::string& i_sUser, const std::string& i_sPassword) override;
-    bool CheckFTPconnectionToDirectory(const std::string& i_sFile, const std::string& i_sSystem,
-                                       const std::string& i_sSystemPort, const std::string& i_sProxyServer,
-                                       const std::string& i_sProxyPort, const std::string& i_sUser,
-                                       const std::string& i_sPassword) override;
+                       const FtpSettings& ftp) override;
+    void DeleteFileViaFTP(const std::string& i_sFile, const FtpSettings& ftp) override;
+    bool FilePresentViaFTP(const std::string& i_sFile, const FtpSettings& ftp) override;
+    bool CheckFTPconnection(const FtpSettings& ftp) override;
+    bool CheckFTPconnectionToDirectory(const std::string& i_sFile, const FtpSettings& ftp) override;
 
 private:
     using ClientHandle = std::unique_ptr<net::FtpClient>;
     using ConnectionHandle = std::unique_ptr<net::FtpConnection>;
 
     // Opens both handles and enters the directory of the remote path; gives the file name.
-    void MakeFTPconnection(const std::string& i_sFile, const std::string& i_sSystem, const std::string& i_sSystemPort,
-                           const std::string& i_sProxyServer, const std::string& i_sProxyPort,
-                           const std::string& i_sUser, const std::string& i_sPassword, ClientHandle& client,
+    void MakeFTPconnection(const std::string& i_sFile, const FtpSettings& ftp, ClientHandle& client,
                            ConnectionHandle& connection, std::string& fileName);
     // Raises 0x80040000 describing the failed platform call (with the server's response for 12003).
     [[noreturn]] static void RaiseWinInetError(const std::string& operation);

@@ -8,6 +8,7 @@
 #include <cctype>
 #include <filesystem>
 
+#include "automation/text.h"
 #include "batch_progress.h"
 #include "exchange/file_handling.h"
 #include "exchange/ftp.h"
@@ -29,10 +30,7 @@ size_t FindSeparator(const std::string& line, const std::string& separator) {
     if (separator.empty() || separator.size() > line.size()) return std::string::npos;
     bool letters = std::any_of(separator.begin(), separator.end(), [](char c) { return std::isalpha(static_cast<unsigned char>(c)); });
     if (!letters) return line.find(separator);  // the usual ";" or ","
-    auto lower = [](char c) { return std::tolower(static_cast<unsigned char>(c)); };
-    auto at = std::search(line.begin(), line.end(), separator.begin(), separator.end(),
-                          [&](char a, char b) { return lower(a) == lower(b); });
-    return at == line.end() ? std::string::npos : static_cast<size_t>(at - line.begin());
+    return ole::FindNoCase(line, separator);
 }
 
 // The whole file, read while other processes may not write it.
@@ -58,22 +56,16 @@ class WebOrderConfirmation : public IWebOrderConfirmation {
 public:
     void Run(const std::string& i_sBisid, const std::string& i_sOrderConfirmationFile,
              const std::string& i_sEDIConfirmationMessageType, const std::string& i_sEDIFieldSeparator,
-             const std::string& i_sUseFtp, const std::string& i_sSystem, const std::string& i_sSystemPort,
-             const std::string& i_sProxyServer, const std::string& i_sProxyPort, const std::string& i_sLogin,
-             const std::string& i_sPassword) override {
+             const FtpSettings& ftp) override {
         try {
-            bool ftp = IsFlagOn(i_sUseFtp);
-            if (!isFilePresent(i_sOrderConfirmationFile, i_sUseFtp, i_sSystem, i_sSystemPort, i_sProxyServer,
-                               i_sProxyPort, i_sLogin, i_sPassword))
-                return;
+            if (!isFilePresent(i_sOrderConfirmationFile, ftp)) return;
             std::string local;
-            if (ftp) {
+            if (ftp.UseFtp()) {
                 std::string directory, name;
                 getDirectoryAndFileFromFilePath(i_sOrderConfirmationFile, directory, name);
                 local = getTempEDIPath() + "/" + name;
                 auto client = Sls_GetComponent<IFTP>("Ordexa.FTP");
-                client->GetFileViaFTP(i_sOrderConfirmationFile, local, i_sSystem, i_sSystemPort, i_sProxyServer,
-                                      i_sProxyPort, i_sLogin, i_sPassword);
+                client->GetFileViaFTP(i_sOrderConfirmationFile, local, ftp);
             } else {
                 local = TrimBlanks(i_sOrderConfirmationFile);
             }
@@ -84,13 +76,12 @@ public:
                                              : ReadFromFile(content, local, i_sEDIFieldSeparator);
             int32_t count = entries->Count();
             int32_t applied = count > 0 ? UpdateDatabase(*entries) : 0;
-            if (ftp) {
+            if (ftp.UseFtp()) {
                 std::error_code ec;
                 std::filesystem::remove(local, ec);
             }
             if (count > 0) {
-                RemoveFile(i_sOrderConfirmationFile, i_sUseFtp, i_sSystem, i_sSystemPort, i_sProxyServer, i_sProxyPort,
-                           i_sLogin, i_sPassword);
+                RemoveFile(i_sOrderConfirmationFile, ftp);
                 Sls_LogNotice("Ordexa.WebOrderConfirmation",
                               std::to_string(count) + " order(s) confirmed and " + "0" +
                                   " acknowledged using the confirmation File '" + TrimBlanks(i_sOrderConfirmationFile) + "'");

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "automation/dictionary.h"
+#include "exchange/ftp_settings.h"
 
 namespace ordexa {
 
@@ -13,9 +14,7 @@ public:
     // Never raises: failures are logged.
     virtual void Run(const std::string& i_sBisid, const std::string& i_sOrderConfirmationFile,
                      const std::string& i_sEDIConfirmationMessageType, const std::string& i_sEDIFieldSeparator,
-                     const std::string& i_sUseFtp, const std::string& i_sSystem, const std::string& i_sSystemPort,
-                     const std::string& i_sProxyServer, const std::string& i_sProxyPort, const std::string& i_sLogin,
-                     const std::string& i_sPassword) = 0;
+                     const FtpSettings& ftp) = 0;
 };
 
 // The entries of an EDI confirmation text: key up to the first separator, the

@@ -33,11 +33,6 @@ constexpr size_t kGroupSize = 200;
 const std::string kProcessOrderFailed =
     "EDI export of orders failed. The export file is defined in the 'Order Export File' (Vendalo manager page)";
 
-// The FTP connection settings, in the order in which they always travel.
-struct FtpSettings {
-    std::string system, port, proxyServer, proxyPort, login, password;
-};
-
 // Messages waiting to be written, and their orders.
 struct Group {
     std::string bytes;  // ANSI
@@ -50,16 +45,13 @@ class WebOrderExport : public IWebOrderExport {
 public:
     void Run(const std::string& i_sBisid, const std::string& i_sEDIExportFile,
              const std::string& i_sEDIExportMessageType, const std::string& i_sEDIFieldSeparator,
-             const std::string& i_sEDIEscapeSeparator, const std::string& i_sUseFtp, const std::string& i_sSystem,
-             const std::string& i_sSystemPort, const std::string& i_sProxyServer, const std::string& i_sProxyPort,
-             const std::string& i_sLogin, const std::string& i_sPassword) override {
+             const std::string& i_sEDIEscapeSeparator, const FtpSettings& ftp) override {
         try {
             commonNames_.clear();
             logonFailure_.reset();
             InitDB();
-            FtpSettings ftp{i_sSystem, i_sSystemPort, i_sProxyServer, i_sProxyPort, i_sLogin, i_sPassword};
             int32_t n = ProcessOrders(i_sBisid, i_sEDIExportFile, i_sEDIExportMessageType, i_sEDIFieldSeparator,
-                                      i_sEDIEscapeSeparator, i_sUseFtp, ftp);
+                                      i_sEDIEscapeSeparator, ftp);
             if (n > 0) {
                 auto log = Sls_GetComponent<qx::ILog>("Qxcore.Log");
                 log->WriteEntry(
@@ -104,15 +96,14 @@ private:
     // Returns the number of orders written to the export file.
     int32_t ProcessOrders(const std::string& i_sBisid, const std::string& i_sEDIExportFile,
                           const std::string& i_sEDIExportMessageType, const std::string& i_sEDIFieldSeparator,
-                          const std::string& i_sEDIEscapeSeparator, const std::string& i_sUseFtp,
-                          const FtpSettings& ftp) {
+                          const std::string& i_sEDIEscapeSeparator, const FtpSettings& ftp) {
         int32_t handed = 0, total = 0, written = 0;
         std::string lastOrderId;
         ado::RecordsetPtr selected;
         try {
             selected = std::make_shared<ado::Recordset>();
             if (!GetNewlySubmittedOrders(selected, i_sBisid)) return 0;
-            bool overFtp = IsFlagOn(i_sUseFtp);
+            bool overFtp = ftp.UseFtp();
             bool xml = i_sEDIExportMessageType == "1";
             if (selected->Bof() && selected->Eof()) {
                 selected->Close();
@@ -291,16 +282,14 @@ private:
             return;
         }
         auto client = Sls_GetComponent<IFTP>("Ordexa.FTP");
-        if (client->FilePresentViaFTP(exportFile, ftp.system, ftp.port, ftp.proxyServer, ftp.proxyPort, ftp.login,
-                                      ftp.password)) {
+        if (client->FilePresentViaFTP(exportFile, ftp)) {
             if (reportPresent)
                 Sls_LogError("WebOrderExport.ProcessOrders",
                              "Order export file " + TrimBlanks(exportFile) + " is already present on system " +
                                  TrimBlanks(ftp.system) + ". Exported orders stay saved in file " + TrimBlanks(local));
             return;
         }
-        client->PutFileViaFTP(local, exportFile, ftp.system, ftp.port, ftp.proxyServer, ftp.proxyPort, ftp.login,
-                              ftp.password);
+        client->PutFileViaFTP(local, exportFile, ftp);
         fs::remove(local, ec);
     }
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "automation/variant.h"
+#include "exchange/ftp_settings.h"
 
 namespace ordexa {
 
@@ -13,9 +14,7 @@ public:
     // Exports the orders waiting for this instance; never raises (failures are logged).
     virtual void Run(const std::string& i_sBisid, const std::string& i_sEDIExportFile,
                      const std::string& i_sEDIExportMessageType, const std::string& i_sEDIFieldSeparator,
-                     const std::string& i_sEDIEscapeSeparator, const std::string& i_sUseFtp, const std::string& i_sSystem,
-                     const std::string& i_sSystemPort, const std::string& i_sProxyServer, const std::string& i_sProxyPort,
-                     const std::string& i_sLogin, const std::string& i_sPassword) = 0;
+                     const std::string& i_sEDIEscapeSeparator, const FtpSettings& ftp) = 0;
 };
 
 void RegisterWebOrderExport();  // "Ordexa.WebOrderExport"

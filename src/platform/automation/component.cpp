@@ -5,6 +5,8 @@
 #include <shared_mutex>
 #include <unordered_map>
 
+#include "automation/text.h"
+
 namespace ole {
 namespace {
 
@@ -19,9 +21,7 @@ Registry& TheRegistry() {
 }
 
 std::string Normalise(const std::string& progId) {
-    std::string key(progId);
-    for (auto& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return key;
+    return LowerCase(progId);
 }
 
 Factory Lookup(const std::string& key) {
@@ -45,7 +45,6 @@ void UnregisterComponent(const std::string& progId) {
     r.factories.erase(Normalise(progId));
 }
 
-bool IsRegistered(const std::string& progId) { return static_cast<bool>(Lookup(Normalise(progId))); }
 
 ObjectPtr CreateObject(const std::string& progId) {
     Factory factory = Lookup(Normalise(progId));

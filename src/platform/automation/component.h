@@ -17,7 +17,6 @@ using Factory = std::function<ObjectPtr()>;
 // Registers (or replaces) the factory of a ProgID. ProgIDs compare without regard to case.
 void RegisterComponent(const std::string& progId, Factory factory);
 void UnregisterComponent(const std::string& progId);
-bool IsRegistered(const std::string& progId);
 
 // Creates a new instance; an unknown ProgID or a failing factory raises
 // "ActiveX component can't create object" (429).

@@ -223,14 +223,12 @@ public:
     // Writes the pending inserts, updates and deletes to the base table by
     // its primary key, inside the connection's transaction (or one of its own).
     void UpdateBatch(int affect = adAffectAll);
-    void CancelBatch();
 
     int FieldCount() const;
     Field Fields(int index);
     Field Fields(const std::string& name);
     Field operator[](const std::string& name) { return Fields(name); }
     Field operator[](int index) { return Fields(index); }
-    bool HasField(const std::string& name) const;
 
     // Number of rows with pending changes (inserted, changed or deleted).
     int32_t PendingCount() const;

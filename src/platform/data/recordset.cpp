@@ -332,10 +332,6 @@ int Recordset::FieldIndex(const std::string& name) const {
     return it->second;
 }
 
-bool Recordset::HasField(const std::string& name) const {
-    return open_ && schema_->byName.count(ole::UpperCase(name)) != 0;
-}
-
 Field Recordset::Fields(int index) {
     RequireOpen();
     if (index < 0 || index >= static_cast<int>(schema_->columns.size()))
@@ -584,19 +580,6 @@ void Recordset::UpdateBatch(int affect) {
     if (pending.empty()) return;
     WriteRows(pending);
     Settle(pending);
-}
-
-void Recordset::CancelBatch() {
-    RequireOpen();
-    std::vector<Row> kept;
-    for (auto& row : rows_) {
-        if (row.status == Row::New) continue;
-        if (!row.original.empty()) row.values = row.original;
-        row.original.clear();
-        row.status = Row::Unchanged;
-        kept.push_back(std::move(row));
-    }
-    AssignFrom(schema_, std::move(kept));
 }
 
 }  // namespace ado

@@ -1,5 +1,6 @@
 // Locale formatting on ICU. A locale id is a Windows LCID; ICU maps it to its
 // own locale name, and an id ICU does not know formats as English (United States).
+#include "automation/text.h"
 #include "format/data_functions.h"
 
 #include <unicode/datefmt.h>
@@ -32,11 +33,6 @@ const char* kFallbackLocale = "en_US";
 std::string Utf8(const icu::UnicodeString& text) {
     std::string out;
     return text.toUTF8String(out);
-}
-
-std::string ReplaceAll(std::string text, const std::string& from, const std::string& to) {
-    for (size_t pos = 0; (pos = text.find(from, pos)) != std::string::npos; pos += to.size()) text.replace(pos, from.size(), to);
-    return text;
 }
 
 // The single-byte code page of the export files has no narrow no-break space,
@@ -105,7 +101,7 @@ public:
         LocaleFormats& f = Formats(locale);
         icu::UnicodeString text;
         (date.HasTime() ? f.dateTime : f.date)->format(ToUDate(date), text);
-        return ReplaceAll(Utf8(text), kNarrowNoBreakSpace, " ");
+        return ole::ReplaceAll(Utf8(text), kNarrowNoBreakSpace, " ");
     }
 
     std::string FormatNumber(double value, int32_t locale) override {
@@ -137,7 +133,7 @@ private:
                              .formatDouble(value, status);
         icu::UnicodeString text = formatted.toString(status);
         if (U_FAILURE(status)) Fail("Cannot format the number " + std::to_string(value), status);
-        return ReplaceAll(Utf8(text), kNarrowNoBreakSpace, kNoBreakSpace);
+        return ole::ReplaceAll(Utf8(text), kNarrowNoBreakSpace, kNoBreakSpace);
     }
 
     std::map<int32_t, std::unique_ptr<LocaleFormats>> formats_;

@@ -8,6 +8,7 @@
 #include <cctype>
 #include <vector>
 
+#include "automation/text.h"
 #include "automation/component.h"
 #include "automation/error.h"
 #include "config/configuration.h"
@@ -49,13 +50,6 @@ std::vector<unsigned char> Derive(const std::string& code, const std::string& sa
     return key;
 }
 
-bool EndsWithNoCase(const std::string& text, const std::string& tail) {
-    if (tail.size() > text.size()) return false;
-    return std::equal(tail.begin(), tail.end(), text.end() - tail.size(), [](unsigned char a, unsigned char b) {
-        return std::tolower(a) == std::tolower(b);
-    });
-}
-
 std::string Trim(const std::string& text) {
     size_t b = text.find_first_not_of(" \t\r\n");
     if (b == std::string::npos) return "";
@@ -93,7 +87,7 @@ public:
         loggedOn_ = false;
         // "user,<LDAPRoot>" names the user within the directory's root.
         std::string userId = account;
-        if (!ldapRoot_.empty() && EndsWithNoCase(account, "," + ldapRoot_))
+        if (!ldapRoot_.empty() && ole::EndsWithNoCase(account, "," + ldapRoot_))
             userId = account.substr(0, account.size() - ldapRoot_.size() - 1);
         auto c = Open();
         auto rs = c->Execute("SELECT PASSWORDSALT, PASSWORDHASH FROM WEBUSER WHERE USERID = ?", nullptr, -1, {userId});

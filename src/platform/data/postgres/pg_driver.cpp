@@ -3,6 +3,7 @@
 
 #include <climits>
 #include <cstdio>
+#include <memory>
 #include <unordered_map>
 
 #include "automation/error.h"
@@ -195,7 +196,7 @@ public:
         std::string statement = params.empty() ? sql : NumberMarkers(sql);
         PGresult* res = PQexecParams(conn_, statement.c_str(), static_cast<int>(values.size()), nullptr,
                                      values.empty() ? nullptr : values.data(), nullptr, nullptr, 0);
-        Holder holder{res};
+        ResultHolder holder(res, &PQclear);
         Check(res);
         Result result;
         if (PQresultStatus(res) == PGRES_TUPLES_OK) {
@@ -218,7 +219,7 @@ public:
 
     void RunScript(const std::string& sql) override {
         PGresult* res = PQexec(conn_, sql.c_str());
-        Holder holder{res};
+        ResultHolder holder(res, &PQclear);
         Check(res);
     }
 
@@ -256,10 +257,7 @@ public:
     }
 
 private:
-    struct Holder {
-        PGresult* res;
-        ~Holder() { PQclear(res); }
-    };
+    using ResultHolder = std::unique_ptr<PGresult, decltype(&PQclear)>;
 
     void Check(PGresult* res) {
         auto status = res ? PQresultStatus(res) : PGRES_FATAL_ERROR;

@@ -10,6 +10,7 @@
 #include "automation/error.h"
 #include "automation/text.h"
 #include "data/driver.h"
+#include "os/scope_guard.h"
 
 namespace ado::detail {
 namespace {
@@ -189,13 +190,10 @@ public:
 
     Result Run(const std::string& sql, const std::vector<Variant>& params) override {
         sqlite3_stmt* stmt = Prepare(sql);
-        struct Resetter {
-            sqlite3_stmt* s;
-            ~Resetter() {
-                sqlite3_reset(s);
-                sqlite3_clear_bindings(s);
-            }
-        } resetter{stmt};
+        auto reset = os::ScopeGuard([stmt] {
+            sqlite3_reset(stmt);
+            sqlite3_clear_bindings(stmt);
+        });
         int expected = sqlite3_bind_parameter_count(stmt);
         if (expected != static_cast<int>(params.size()))
             throw DriverError({err::CommandFailure,
