@@ -29,7 +29,12 @@ const char* const kReplyFields[] = {"auth_rcode", "auth_rmsg",  "auth_rflag",   
                                     "auth_auth_time", "ics_rcode", "ics_rflag", "ics_rmsg",
                                     "auth_auth_amount", "request_id", "auth_auth_avs"};
 
-bool HasField(const ado::RecordsetPtr& rs, const std::string& name) { return rs->HasField(name); }
+// Whether a row set has a column (names without regard to case): callers of doAuthorize choose their columns.
+bool HasField(const ado::RecordsetPtr& rs, const std::string& name) {
+    for (int i = 0; i < rs->FieldCount(); ++i)
+        if (ole::EqualsNoCase(rs->Fields(i).Name(), name)) return true;
+    return false;
+}
 Variant Col(const ado::RecordsetPtr& rs, const std::string& name) { return rs->Fields(name).Value(); }
 std::string ColText(const ado::RecordsetPtr& rs, const std::string& name) { return Col(rs, name).Text(); }
 
@@ -118,7 +123,7 @@ public:
         if (!rs_ && !dictionary_) ole::Raise(ole::err::ObjectRequired);
     }
     Variant Get(const std::string& name) const {
-        if (rs_) return rs_->HasField(name) ? rs_->Fields(name).Value() : Variant();
+        if (rs_) return HasField(rs_, name) ? rs_->Fields(name).Value() : Variant();
         return dictionary_->Item(ole::UpperCase(name));
     }
     std::string Text(const std::string& name) const { return Get(name).Text(); }

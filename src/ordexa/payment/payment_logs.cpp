@@ -46,7 +46,7 @@ void Insert(const ado::ConnectionPtr& connection, const std::string& table, cons
 
 std::string GatewayExchange::Reply(const std::string& name) const {
     if (replied) return client.GetReplyValue(name);
-    return ole::LowerCase(name) == "ics_rmsg" ? unknownReason : std::string();
+    return ole::EqualsNoCase(name, "ics_rmsg") ? unknownReason : std::string();
 }
 
 Variant LoggedRequestId(const std::string& requestId) {
@@ -61,7 +61,7 @@ std::string PrepareOfferForLog(const std::vector<std::string>& requestLines) {
     try {
         std::string text;
         for (const auto& line : requestLines)
-            if (line.size() >= 5 && ole::UpperCase(line.substr(0, 5)) == "OFFER") text += line.substr(5) + "|";
+            if (line.size() >= 5 && ole::EqualsNoCase(std::string_view(line).substr(0, 5), "OFFER")) text += line.substr(5) + "|";
         if (!text.empty()) text.pop_back();
         return text;
     } catch (...) {

@@ -75,16 +75,14 @@ using Fields = gateway_wire::Fields;
 
 // Finds a field by name without regard to case.
 Fields::iterator FindField(Fields& fields, const std::string& name) {
-    std::string key = ole::LowerCase(name);
     for (auto it = fields.begin(); it != fields.end(); ++it)
-        if (ole::LowerCase(it->first) == key) return it;
+        if (ole::EqualsNoCase(it->first, name)) return it;
     return fields.end();
 }
 
 std::string FieldValue(const Fields& fields, const std::string& name) {
-    std::string key = ole::LowerCase(name);
     for (const auto& [n, v] : fields)
-        if (ole::LowerCase(n) == key) return v;
+        if (ole::EqualsNoCase(n, name)) return v;
     return "";
 }
 
@@ -135,7 +133,7 @@ public:
     std::vector<std::string> RequestLines() const override {
         std::vector<std::string> lines;
         for (const auto& [name, value] : fields_)
-            lines.push_back(name + "=" + (ole::LowerCase(name) == "customer_cc_number" ? MaskCardNumber(value) : value));
+            lines.push_back(name + "=" + (ole::EqualsNoCase(name, "customer_cc_number") ? MaskCardNumber(value) : value));
         for (const auto& [index, offer] : offers_) lines.push_back("offer" + std::to_string(index) + "=" + gateway_wire::OfferText(offer));
         return lines;
     }
