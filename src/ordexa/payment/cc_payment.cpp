@@ -22,7 +22,7 @@ using ole::Decimal;
 using ole::Variant;
 using Client = std::shared_ptr<qx::IGatewayClient>;
 
-// Errors of the payment class that the spec's texts do not number.
+// Failures of the payment class that carry no number of their own.
 constexpr int32_t kPaymentError = static_cast<int32_t>(0x80040504u);
 
 const char* const kReplyFields[] = {"auth_rcode", "auth_rmsg",  "auth_rflag",       "auth_auth_code",
