@@ -7,6 +7,7 @@ BUILD=${1:-build}
 HOME_DIR=${2:-var/demo}
 BACKOFFICE="$BUILD/apps/backoffice/backoffice"
 SIMULATOR="$BUILD/apps/erp_simulator/erp-simulator"
+GATEWAY="$BUILD/apps/gateway_simulator/gateway-simulator"
 step() { printf '\n== %s\n' "$*"; }
 
 if [ ! -f "$HOME_DIR/config/VendaloConfiguration.xml" ]; then
@@ -15,7 +16,16 @@ if [ ! -f "$HOME_DIR/config/VendaloConfiguration.xml" ]; then
 fi
 HOME_ABS=$(cd "$HOME_DIR" && pwd)
 
-step "The web shop: customers submit baskets as orders"
+# The card gateway, simulated on loopback where the demo installation expects it
+# (plain HTTP is allowed to loopback addresses only). Stopped when the demo ends.
+step "The card gateway (simulated) listens on 127.0.0.1:18490"
+"$GATEWAY" serve --port 18490 --journal "$HOME_ABS/gateway-journal.log" > "$HOME_ABS/gateway.out" 2>&1 &
+GATEWAY_PID=$!
+trap 'kill $GATEWAY_PID 2>/dev/null || true' EXIT
+for _ in $(seq 50); do grep -q listening "$HOME_ABS/gateway.out" 2>/dev/null && break; sleep 0.1; done
+cat "$HOME_ABS/gateway.out"
+
+step "The web shop: customers submit baskets as orders (the card order is authorised at checkout)"
 "$BACKOFFICE" demo --home "$HOME_DIR"
 
 step "The back end of BIS 2 is ready for the web side (it places edi2/command/command.fil)"
@@ -46,6 +56,7 @@ Where things are:
                                         $HOME_ABS/xml/in/confirm.xml
   semaphore files of BIS 2:             $HOME_ABS/edi2/command
   log:                                  $HOME_ABS/log/vendalo.log
+  the gateway's journal:                $HOME_ABS/gateway-journal.log
   database:                             $HOME_ABS/data/vendalo.db
 Run \`make run\` again for another round of orders on the same installation.
 TEXT

@@ -12,6 +12,7 @@ void AddBatchCommand(CLI::App& app, Runner& selected);
 void AddDemoCommand(CLI::App& app, Runner& selected);
 void AddOrdersCommand(CLI::App& app, Runner& selected);
 void AddPricesCommand(CLI::App& app, Runner& selected);
+void AddPayCommand(CLI::App& app, Runner& selected);
 
 // Every command, in the order --help lists them.
 inline void AddAllCommands(CLI::App& app, Runner& selected) {
@@ -20,6 +21,7 @@ inline void AddAllCommands(CLI::App& app, Runner& selected) {
     AddDemoCommand(app, selected);
     AddOrdersCommand(app, selected);
     AddPricesCommand(app, selected);
+    AddPayCommand(app, selected);
 }
 
 }  // namespace backoffice

@@ -6,7 +6,9 @@
 
 #include "vendalo/basket.h"
 #include "commands.h"
+#include "gateway/gateway_client.h"
 #include "lib_sales.h"
+#include "payment/checkout_authorization.h"
 #include "vendalo/order.h"
 #include "vendalo/pricing.h"
 #include "use_installation.h"
@@ -67,6 +69,43 @@ Variant PartnerValue(int partner, const char* column) {
     return rs->Eof() ? ole::Null : rs->Fields(0).Value();
 }
 
+// The card the demo's card customer pays with (a test number that the gateway simulator authorises).
+ordexa::CheckoutCard DemoCard() {
+    ordexa::CheckoutCard card;
+    card.number = "4111 1111 1111 1111";
+    card.expiryMonth = "12";
+    card.expiryYear = std::to_string(ole::Date::Today().Year() + 2);
+    card.type = "001";
+    card.firstName = "Anna";
+    card.lastName = "Bakker";
+    card.email = "a.bakker@noordhaven.example";
+    card.phone = "+31 50 000 0012";
+    card.street = "Kade 12";
+    card.city = "Groningen";
+    card.zip = "9711 AB";
+    card.country = "NL";
+    return card;
+}
+
+// The checkout page's authorisation of a card basket, shown as the demo goes.
+void AuthorizeCard(const std::string& basketId) {
+    try {
+        auto result = ordexa::AuthorizeBasketCheckout(basketId, DemoCard());
+        std::string requestId;
+        for (const auto& [name, value] : result.reply)
+            if (name == "request_id") requestId = value;
+        if (result.status == ordexa::CheckoutAuthorization::Status::Authorized)
+            std::cout << "  card " << result.maskedNumber << " authorised at checkout (request " << requestId << ")\n";
+        else
+            std::cout << "  card " << result.maskedNumber << " not authorised at checkout: "
+                      << (result.reason.empty() ? "declined by the gateway" : result.reason) << "\n";
+    } catch (const ole::AutomationError& e) {
+        // without a gateway the demo goes on: the order is submitted without its checkout authorisation
+        std::cout << "  card not authorised at checkout: " << Reason(e.Description())
+                  << " (is the gateway simulator running? `make run` starts it)\n";
+    }
+}
+
 std::string PlaceOrder(const DemoBasket& d) {
     auto baskets = Sls_GetComponent<vendalo::IBasket>("Vendalo.Basket");
     Variant basket = baskets->Create(d.user, d.partner);
@@ -101,6 +140,7 @@ std::string PlaceOrder(const DemoBasket& d) {
     header->Fields("SUBTOTAL") = subtotal;
     header->Fields("TOTAL") = subtotal + d.freight;
     baskets->Save(basket);
+    if (d.paymentMethod == 2) AuthorizeCard(header->Fields("BASKETID").Value().ToString());
     Sls_GetComponent<vendalo::IOrder>("Vendalo.Order")->SubmitBasket(basket);
     return header->Fields("BASKETID").Value().ToString();
 }

@@ -8,6 +8,7 @@
 #include "installation_database.h"
 #include "installation_files.h"
 #include "masterdata/membership.h"
+#include "payment/card_vault.h"
 
 namespace backoffice {
 
@@ -67,6 +68,8 @@ int RunInit(const InitOptions& line) {
         }
         setup = SetUpDatabase(connection, home, line.demo, serviceCode);
         WriteLabelCatalogues(home);
+        // a new database gets a new card key; a database made by another host keeps that host's key
+        if (setup.schemaLoaded) ordexa::EnsureCardKeyFile(home);
         // a kept service account keeps its code, which this run does not know
         WriteSiteConfiguration(home, setup.serviceAccountCreated ? serviceCode : "");
         RestrictToOwner(home / "config" / "SiteConfiguration.xml");
@@ -93,6 +96,10 @@ int RunInit(const InitOptions& line) {
     else
         std::cout << "  membership:    service account '" << kServiceAccount
                   << "' exists already: set its access code as MemScriptCode in config/SiteConfiguration.xml\n";
+    if (setup.schemaLoaded)
+        std::cout << "  card key:      config/card.key (owner only); copy it to every host that shares this database\n";
+    else
+        std::cout << "  card key:      none made: copy config/card.key from the first installation of this database\n";
     if (line.demo && setup.demoLoaded)
         std::cout << "  demo data:     loaded (export files under " << (home / "edi").string() << ", "
                   << (home / "edi2").string() << " and, as XML, " << (home / "xml").string() << ")\n";

@@ -13,10 +13,14 @@ const char* kPayment = "DIRECTPAYMENT_PARAMETERS";
 const char* kFreight = "FREIGHT_PARAMETERS";
 const char* kGeneral = "GENERAL_PARAMETERS";
 const char* kEdi = "EDI_PARAMETERS";
+const char* kGateway = "PAYMENT_GATEWAY";
+const char* kCardData = "CARD_DATA";
 
 // Defaults a new shop can start with; the administrators change them in the file.
 const std::vector<qx::ConfigSetting> kSalesParameters = {
-    {kPayment, "CyberSource Serverhost", "String", "simulator"},  // the embedded gateway simulator
+    // the gateway: a URL, or a host[:port] meaning https://host[:port]/; plain http only on loopback.
+    // The default is the gateway simulator that `make run` starts for the demo.
+    {kPayment, "CyberSource Serverhost", "String", "http://127.0.0.1:18490/"},
     {kPayment, "Authorization Hard Expiration", "Long", "168"},   // hours: a card authorisation lasts a week
     {kPayment, "Authorization Soft Expiration", "Long", "24"},
     {kPayment, "Reallocation", "Long", "24"},                     // hours between two allocation checks of a line
@@ -37,6 +41,13 @@ const std::vector<qx::ConfigSetting> kSalesParameters = {
     {kGeneral, "EnableATPCheckButtons", "Long", "1"},
     {kEdi, "ConfirmationArchiveDays", "Long", "30"},  // applied confirmation files kept in archive/
     {kGeneral, "ShowTaxOnInvoiceOrders", "Long", "0"},  // order forms of invoice orders show no tax
+    // How the gateway is reached: CA certificates to verify it with (empty: the
+    // system's), and time-outs in seconds for the connection and a whole request.
+    {kGateway, "CAFile", "String", ""},
+    {kGateway, "ConnectTimeout", "Long", "10"},
+    {kGateway, "RequestTimeout", "Long", "60"},
+    // days after which a checkout authorisation whose basket was never submitted loses its sealed card number
+    {kCardData, "UnsubmittedCheckoutDays", "Long", "30"},
 };
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include "exchange/ftp.h"
 #include "exchange/web_order_confirmation.h"
 #include "exchange/web_order_export.h"
+#include "payment/cc_payment.h"
 
 namespace ordexa {
 
@@ -13,6 +14,7 @@ void RegisterComponents() {
     RegisterWebOrderExport();
     RegisterWebOrderConfirmation();
     RegisterCCOrderProcess();
+    RegisterCCPayment();
 }
 
 }  // namespace ordexa

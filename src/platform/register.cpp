@@ -5,6 +5,7 @@
 #include "data/ado.h"
 #include "format/data_functions.h"
 #include "format/label_catalogue.h"
+#include "gateway/gateway_client.h"
 #include "log/log.h"
 #include "masterdata/business_partner.h"
 #include "masterdata/configurator.h"
@@ -30,6 +31,7 @@ void RegisterPlatformComponents() {
     RegisterProductConfiguration();
     RegisterReferentialChecker();
     RegisterProductCatalog();
+    RegisterGatewayClient();
 }
 
 }  // namespace qx
