@@ -12,6 +12,7 @@ void RegisterComponents() {
     RegisterSalesParameter();
     RegisterOrder();
     RegisterOrderExportFile();
+    RegisterReporting();
 }
 
 }  // namespace vendalo

@@ -8,4 +8,5 @@ void RegisterBasket();           // "Vendalo.Basket"
 void RegisterOrder();            // "Vendalo.Order"
 void RegisterOrderExportFile();  // "Vendalo.OrderExportFile"
 void RegisterSalesParameter();   // "Vendalo.SalesParameter"
+void RegisterReporting();        // "Vendalo.Reporting"
 }  // namespace vendalo
