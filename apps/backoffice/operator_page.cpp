@@ -7,6 +7,7 @@
 
 #include "http_host.h"
 #include "http_routes.h"
+#include "automation/text.h"
 #include "lib_sales.h"
 #include "vendalo/order_export_file.h"
 #include "vendalo/reporting.h"

@@ -8,6 +8,7 @@
 #include "lib_sales.h"
 #include "vendalo/basket.h"
 #include "vendalo/order.h"
+#include "vendalo/vendalo_error.h"
 #include "vendalo/reporting.h"
 #include "vendalo/sales_parameter.h"
 
