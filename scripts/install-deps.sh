@@ -4,7 +4,8 @@ set -euo pipefail
 PACKAGES=(g++ make cmake pkg-config
   libsqlite3-dev libpq-dev postgresql libcurl4-openssl-dev libpugixml-dev
   libspdlog-dev libfmt-dev libicu-dev libssl-dev
-  libgtest-dev libgmock-dev libbenchmark-dev python3-pyftpdlib libcli11-dev)
+  libgtest-dev libgmock-dev libbenchmark-dev python3-pyftpdlib libcli11-dev
+  libcpp-httplib-dev nlohmann-json3-dev curl wrk chromium chromium-driver python3-selenium)
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

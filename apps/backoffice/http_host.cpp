@@ -298,7 +298,7 @@ HttpHost::HttpHost(std::filesystem::path home, HostSettings settings) {
         if (!response.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
         std::string description = response.status == 404   ? "There is no such resource"
                                   : response.status == 413 ? "The body is larger than the host takes"
-                                                           : "The request was refused";
+                                                           : "The request is malformed (a body needs its Content-Length)";
         auto error = HostError(ole::err::InvalidProcedureCall, "backoffice.serve", description);
         response.set_content(ErrorJson(error).dump(), "application/json");
         state->metrics.Count("(no route)", response.status, 0);

@@ -28,7 +28,7 @@
 
 namespace backoffice::http {
 
-using nlohmann::json;
+using json = nlohmann::ordered_json;  // fields keep the order of the table
 
 // Who may call a route. Each key has its own permissions; a new caller (the
 // requisition broker) gets its own value and key.

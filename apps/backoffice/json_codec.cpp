@@ -27,9 +27,15 @@ std::string IsoDate(ole::Date d, bool dayOnly) {
     return iso;
 }
 
+// A number in its shortest exact form: whole numbers without ".0".
+json Number(double d) {
+    if (std::isfinite(d) && d == std::trunc(d) && std::fabs(d) < 9007199254740992.0) return static_cast<int64_t>(d);
+    return d;
+}
+
 // An exact decimal as the JSON number that prints as it: the shortest double
 // that reads back as the same decimal.
-json DecimalNumber(const ole::Decimal& d) { return std::strtod(d.ToString().c_str(), nullptr); }
+json DecimalNumber(const ole::Decimal& d) { return Number(std::strtod(d.ToString().c_str(), nullptr)); }
 
 json ValueJson(const Variant& v, ado::DataTypeEnum type) {
     switch (v.Type()) {
@@ -39,7 +45,7 @@ json ValueJson(const Variant& v, ado::DataTypeEnum type) {
         case ole::VarType::Integer:
         case ole::VarType::Long:
         case ole::VarType::LongLong: return v.ToLongLong();
-        case ole::VarType::Double: return v.ToDouble();
+        case ole::VarType::Double: return Number(v.ToDouble());
         case ole::VarType::Currency: return DecimalNumber(ole::Decimal::FromCurrency(v.ToCurrency()));
         case ole::VarType::Date: return IsoDate(v.ToDate(), type == ado::adDate);
         case ole::VarType::String: return v.ToString();

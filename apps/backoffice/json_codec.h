@@ -20,7 +20,7 @@
 
 namespace backoffice::http {
 
-using nlohmann::json;
+using json = nlohmann::ordered_json;  // fields keep the order of the table
 
 // The current row's fields as an object.
 json RowJson(ado::Recordset& rs);
