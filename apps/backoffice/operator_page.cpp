@@ -141,6 +141,9 @@ void AddOperatorRoutes(Router& router) {
     router.Add("GET", "/login", Access::Public, [](Call& call) { call.Html(200, LoginForm("")); });
 
     router.Add("POST", "/login", Access::Public, [](Call& call) {
+        // the key comes in the form's body only: a URL ends up in logs and histories
+        if (call.request.target.find('?') != std::string::npos)
+            throw RequestError(400, "The operator key is taken from the form's body only, never from the URL");
         std::string key = call.request.get_param_value("key");
         httplib::Request asBearer;
         asBearer.set_header("Authorization", "Bearer " + key);

@@ -88,9 +88,9 @@ protected:
                                   : "Provider=SQLite;Data Source=" + (home_ / "data" / "vendalo.db").string());
         return c;
     }
-    int64_t Count(const std::string& sql) {
+    int64_t Count(const std::string& sql, const std::vector<ole::Variant>& params = {}) {
         auto c = Open();
-        int64_t n = c->Execute(sql)->Fields(0).Value().ToLongLong();
+        int64_t n = c->Execute(sql, nullptr, -1, params)->Fields(0).Value().ToLongLong();
         c->Close();
         return n;
     }
@@ -208,7 +208,7 @@ TEST_P(HttpHost, EachFailureHasItsStatusAndTheOneErrorFormat) {
     EXPECT_EQ(error["method"], "Order.SubmitBasket");
     EXPECT_EQ(error["frames"].back(), "Order.SubmitBasket");
     EXPECT_EQ(error["number"].get<std::string>().rfind("0x", 0), 0u);
-    EXPECT_EQ(Count("SELECT COUNT(*) FROM ORDERHEADER WHERE ORDERID = '" + id + "'"), 0);
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM ORDERHEADER WHERE ORDERID = ?", {ole::Variant(id)}), 0);
     EXPECT_EQ(status(c.Get("/api/v1/baskets/" + id)), 200);
 
     // no key reaches the log
