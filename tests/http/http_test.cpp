@@ -203,12 +203,16 @@ TEST_P(HttpHost, EachFailureHasItsStatusAndTheOneErrorFormat) {
     EXPECT_EQ(status(c.Put("/api/v1/baskets/" + id, changed.dump(), kJson)), 400);
     EXPECT_EQ(Parsed(c.Get("/api/v1/baskets/" + id)), basket);
 
-    // a value the submission refuses (the basket has no discount percentage) is 400 with the frames
+    // a value the submission refuses (an address that does not exist) is 400 with the frames, innermost first
+    changed = basket;
+    changed["header"]["SHIPPINGADDRESSID"] = 999999;
+    ASSERT_EQ(status(c.Put("/api/v1/baskets/" + id, changed.dump(), kJson)), 200);
     r = c.Post("/api/v1/baskets/" + id + "/submit", "", kJson);
     ASSERT_EQ(status(r), 400) << r->body;
     json error = Parsed(r)["error"];
     EXPECT_EQ(error["method"], "Order.SubmitBasket");
-    EXPECT_EQ(error["frames"].back(), "Order.SubmitBasket");
+    EXPECT_EQ(error["frames"], json({"Order.InsertAddresses", "Order.SubmitBasket"}));
+    EXPECT_NE(error["description"].get<std::string>().find("999999"), std::string::npos) << r->body;
     EXPECT_EQ(error["number"].get<std::string>().rfind("0x", 0), 0u);
     EXPECT_EQ(Count("SELECT COUNT(*) FROM ORDERHEADER WHERE ORDERID = ?", {ole::Variant(id)}), 0);
     EXPECT_EQ(status(c.Get("/api/v1/baskets/" + id)), 200);
