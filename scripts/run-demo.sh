@@ -13,6 +13,9 @@ step() { printf '\n== %s\n' "$*"; }
 if [ ! -f "$HOME_DIR/config/VendaloConfiguration.xml" ]; then
   step "A new demo installation in $HOME_DIR"
   "$BACKOFFICE" init --demo --home "$HOME_DIR"
+else
+  step "The installation in $HOME_DIR is brought up to this version"
+  "$BACKOFFICE" upgrade --home "$HOME_DIR"
 fi
 HOME_ABS=$(cd "$HOME_DIR" && pwd)
 
@@ -45,7 +48,34 @@ step "The back ends take the export files and confirm every order"
 step "Batch 2: the confirmations set the sales order numbers (1 -> 6, or 4 for the card order)"
 "$BACKOFFICE" batch --home "$HOME_DIR"
 
-step "The orders"
+step "The web shop over HTTP: backoffice serve, one order placed with curl"
+SERVE_OUT=$(mktemp)
+"$BACKOFFICE" serve --home "$HOME_DIR" --listen 127.0.0.1:0 >"$SERVE_OUT" 2>&1 &
+SERVE_PID=$!
+trap 'kill $SERVE_PID 2>/dev/null || true; rm -f "$SERVE_OUT"' EXIT
+for _ in $(seq 100); do grep -q "listening on" "$SERVE_OUT" && break; sleep 0.1; done
+URL=$(sed -n 's/^listening on \(http[^ ]*\) .*/\1/p' "$SERVE_OUT")
+KEY=$(sed -n 's/.*name="ShopApiKey">\([^<]*\)<.*/\1/p' "$HOME_DIR/config/SiteConfiguration.xml")
+api() { curl -sS --fail-with-body -H "Authorization: Bearer $KEY" -H "Content-Type: application/json" "$@"; }
+field() { python3 -c "import json,sys; print(json.load(sys.stdin)$1)"; }
+BASKET=$(api -X POST -d '{"USERID":"jdevries","BUSINESSPARTNERID":2}' "$URL/api/v1/baskets" | field "['header']['BASKETID']")
+api -X POST -d '{"SKU":101,"QUANTITY":20}' "$URL/api/v1/baskets/$BASKET/lines" >/dev/null
+api "$URL/api/v1/baskets/$BASKET" | python3 -c "
+import json, sys
+b = json.load(sys.stdin)
+b.pop('BASKETLINENR', None)
+h = b['header']
+h.update(BASKETNAME='Ordered over HTTP', CUSTOMERPONUMBER='PO-HTTP-1', DISCOUNTPERC=0, BISID=1, PAYMENTMETHOD=1)
+for l in b['lines']:
+    l.update(PRODUCTUNITCODE='PCS', PARTNUMBER='BOLT-M8', PRODUCTPRICE=0.12, LINEAMOUNT=2.4, DISCOUNTPERC=0,
+             DISCOUNTAMOUNT=0, ADDRESSID=h['SHIPPINGADDRESSID'])
+h.update(SUBTOTAL=2.4, TOTAL=2.4)
+print(json.dumps(b))" | api -X PUT --data @- "$URL/api/v1/baskets/$BASKET" >/dev/null
+ORDER=$(api -X POST -d '' "$URL/api/v1/baskets/$BASKET/submit" | field "['ORDERID']")
+echo "  order $ORDER placed through $URL/api/v1 (status $(api "$URL/api/v1/orders/$ORDER" | field "['header']['ORDERSTATUS']"))"
+kill -TERM $SERVE_PID; wait $SERVE_PID || true
+
+step "The orders (newest first)"
 "$BACKOFFICE" orders --home "$HOME_DIR"
 
 cat <<TEXT
@@ -58,5 +88,7 @@ Where things are:
   log:                                  $HOME_ABS/log/vendalo.log
   the gateway's journal:                $HOME_ABS/gateway-journal.log
   database:                             $HOME_ABS/data/vendalo.db
+The operator page:  $BACKOFFICE serve --home $HOME_DIR   then open http://127.0.0.1:8080/
+                    and log in with OperatorApiKey of $HOME_ABS/config/SiteConfiguration.xml
 Run \`make run\` again for another round of orders on the same installation.
 TEXT

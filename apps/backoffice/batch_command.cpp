@@ -1,7 +1,9 @@
 // `backoffice batch`: one run of the order-processing batch for an installation.
 #include <unistd.h>
 
+#include <chrono>
 #include <iostream>
+#include <sstream>
 #include <map>
 
 #include "batch_lock.h"
@@ -32,6 +34,7 @@ public:
     void ConfirmationsApplied(const std::string& bisid, int32_t orders) override { instances_[bisid].confirmed += orders; }
     void OrdersClosed(int32_t orders) override { closed_ += orders; }
     void BatchStopped(const std::string& reason) override { stopped_ = Reason(reason); }
+    bool Stopped() const { return !stopped_.empty(); }
 
     void Print(std::ostream& out, const std::string& home) const {
         if (progressShown_) out << "\n";
@@ -55,6 +58,22 @@ private:
     int32_t closed_ = 0;
     std::string stopped_;
 };
+
+// The run's row in BATCHRUN, for the operator page and the metrics; a run that
+// cannot be recorded is logged and still counts as run.
+void RecordBatchRun(const std::string& connectionString, ole::Date started, int32_t durationMs, int outcome,
+                    const std::string& summary) {
+    try {
+        auto c = std::make_shared<ado::Connection>();
+        c->Open(connectionString);
+        c->Execute("INSERT INTO BATCHRUN (BATCHID, STARTED, FINISHED, DURATIONMS, OUTCOME, SUMMARY) VALUES (?, ?, ?, ?, ?, ?)",
+                   nullptr, -1,
+                   {Sls_CreateGUID(), started, ole::Date::Now(), durationMs, static_cast<int16_t>(outcome), summary});
+        c->Close();
+    } catch (...) {
+        Sls_LogWarning("backoffice batch", "the run could not be recorded in BATCHRUN");
+    }
+}
 
 }  // namespace
 
@@ -86,10 +105,25 @@ int RunBatch(const std::optional<std::string>& given) {
     }
     Summary summary(isatty(STDOUT_FILENO));
     ordexa::SetBatchProgress(&summary);
-    auto process = ole::CreateObjectAs<ordexa::ICCOrderProcess>("Ordexa.CCOrderProcess");
-    process->Run();
-    ordexa::SetBatchProgress(nullptr);
-    summary.Print(std::cout, *home);
+    ole::Date started = ole::Date::Now();
+    auto clock = std::chrono::steady_clock::now();
+    int outcome = 2;  // failed, unless the run comes back
+    std::ostringstream text;
+    try {
+        auto process = ole::CreateObjectAs<ordexa::ICCOrderProcess>("Ordexa.CCOrderProcess");
+        process->Run();
+        outcome = summary.Stopped() ? 1 : 0;
+        ordexa::SetBatchProgress(nullptr);
+        summary.Print(text, *home);
+        std::cout << text.str();
+    } catch (const std::exception& e) {
+        ordexa::SetBatchProgress(nullptr);
+        text << "The batch failed: " << Reason(e.what()) << "\n";
+        std::cerr << "backoffice batch: " << text.str();
+    }
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - clock).count();
+    RecordBatchRun(connectionString, started, static_cast<int32_t>(ms), outcome, text.str());
+    if (outcome == 2) return 1;
     return 0;
 }
 

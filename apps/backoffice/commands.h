@@ -13,15 +13,19 @@ void AddDemoCommand(CLI::App& app, Runner& selected);
 void AddOrdersCommand(CLI::App& app, Runner& selected);
 void AddPricesCommand(CLI::App& app, Runner& selected);
 void AddPayCommand(CLI::App& app, Runner& selected);
+void AddUpgradeCommand(CLI::App& app, Runner& selected);
+void AddServeCommand(CLI::App& app, Runner& selected);
 
 // Every command, in the order --help lists them.
 inline void AddAllCommands(CLI::App& app, Runner& selected) {
     AddInitCommand(app, selected);
+    AddUpgradeCommand(app, selected);
     AddBatchCommand(app, selected);
     AddDemoCommand(app, selected);
     AddOrdersCommand(app, selected);
     AddPricesCommand(app, selected);
     AddPayCommand(app, selected);
+    AddServeCommand(app, selected);
 }
 
 }  // namespace backoffice

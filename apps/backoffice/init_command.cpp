@@ -26,10 +26,6 @@ void Undo(const fs::path& home, bool folderCreated) {
     for (const auto& entry : fs::directory_iterator(home, ec)) fs::remove_all(entry.path(), ec);
 }
 
-void RestrictToOwner(const fs::path& file) {
-    fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace);
-}
-
 }  // namespace
 
 struct InitOptions {
@@ -61,21 +57,16 @@ int RunInit(const InitOptions& line) {
     DatabaseSetup setup;
     std::string serviceCode = qx::NewAccessCode();
     try {
-        for (const char* folder : {"config", "data", "log", "Vendalo/TempEdiFtp"}) fs::create_directories(home / folder);
+        fs::create_directories(home / "data");  // the embedded database is made there
         if (line.demo) {
             for (const char* tree : {"edi", "edi2", "xml"})
                 for (const char* folder : {"out", "in", "command"}) fs::create_directories(home / tree / folder);
         }
         setup = SetUpDatabase(connection, home, line.demo, serviceCode);
-        WriteLabelCatalogues(home);
-        // a new database gets a new card key; a database made by another host keeps that host's key
-        if (setup.schemaLoaded) ordexa::EnsureCardKeyFile(home);
-        // a kept service account keeps its code, which this run does not know
-        WriteSiteConfiguration(home, setup.serviceAccountCreated ? serviceCode : "");
-        RestrictToOwner(home / "config" / "SiteConfiguration.xml");
-        // written last: its presence marks a complete installation
-        WriteVendaloConfiguration(home, connection);
-        RestrictToOwner(home / "config" / "VendaloConfiguration.xml");
+        // a kept service account keeps its code, which this run does not know; a new database
+        // gets a new card key; the configuration files come last, VendaloConfiguration.xml
+        // marking a complete installation
+        MakeMissingParts({home, connection, setup.serviceAccountCreated ? serviceCode : "", setup.schemaLoaded});
     } catch (const std::exception& e) {
         Undo(home, folderCreated);
         std::cerr << "backoffice init: " << home.string() << " was not set up: " << e.what() << "\n";
@@ -100,6 +91,7 @@ int RunInit(const InitOptions& line) {
         std::cout << "  card key:      config/card.key (owner only); copy it to every host that shares this database\n";
     else
         std::cout << "  card key:      none made: copy config/card.key from the first installation of this database\n";
+    std::cout << "  API keys:      ShopApiKey and OperatorApiKey in config/SiteConfiguration.xml (section API)\n";
     if (line.demo && setup.demoLoaded)
         std::cout << "  demo data:     loaded (export files under " << (home / "edi").string() << ", "
                   << (home / "edi2").string() << " and, as XML, " << (home / "xml").string() << ")\n";

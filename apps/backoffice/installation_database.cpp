@@ -4,6 +4,7 @@
 #include "data/ado.h"
 #include "data/transaction.h"
 #include "installation_files.h"
+#include "schema_upgrade.h"
 #include "masterdata/membership.h"
 #include "sql_scripts.h"
 
@@ -91,6 +92,19 @@ DatabaseSetup SetUpDatabase(const std::string& connectionString, const std::file
     }
     c->Close();
     return setup;
+}
+
+std::vector<std::string> UpgradeDatabase(const std::string& connectionString) {
+    auto c = std::make_shared<ado::Connection>();
+    c->Open(connectionString + ";Pooling=False");
+    std::vector<std::string> added;
+    {
+        ado::Transaction tx(*c);
+        added = AddMissingSchema(*c, ReadSqlScript("schema.sql"));
+        tx.Commit();
+    }
+    c->Close();
+    return added;
 }
 
 }  // namespace backoffice

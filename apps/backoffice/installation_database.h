@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace backoffice {
 
@@ -17,5 +18,9 @@ struct DatabaseSetup {
 // that name folders point under home.
 DatabaseSetup SetUpDatabase(const std::string& connectionString, const std::filesystem::path& home, bool demo,
                             const std::string& serviceCode);
+
+// Adds what sql/schema.sql declares and the database lacks, in one transaction
+// (a failure leaves the database as it was); returns what was added.
+std::vector<std::string> UpgradeDatabase(const std::string& connectionString);
 
 }  // namespace backoffice

@@ -1,11 +1,23 @@
 #include "installation_files.h"
 
-#include <vector>
+#include <sys/stat.h>
 
-#include "config/configuration.h"
+#include <sstream>
+#include <system_error>
+
+#include <pugixml.hpp>
+
+#include "automation/error.h"
 #include "format/label_catalogue.h"
+#include "host_settings.h"
+#include "lib_sales.h"
+#include "masterdata/membership.h"
+#include "os/durable_file.h"
+#include "payment/card_vault.h"
 
 namespace backoffice {
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -50,22 +62,136 @@ const std::vector<qx::ConfigSetting> kSalesParameters = {
     {kCardData, "UnsubmittedCheckoutDays", "Long", "30"},
 };
 
+std::vector<std::string> MakeFolders(const InstallationContext& c) {
+    std::vector<std::string> added;
+    for (const char* folder : {"config", "data", "log", "Vendalo/TempEdiFtp"})
+        if (fs::create_directories(c.home / folder)) added.push_back(std::string(folder) + "/");
+    return added;
+}
+
+// Owner-only, also for a file an older version left readable by others.
+void RestrictToOwner(const fs::path& file) {
+    std::error_code ec;
+    fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace, ec);
+}
+
 }  // namespace
 
-void WriteVendaloConfiguration(const std::filesystem::path& home, const std::string& connectionString) {
-    qx::WriteConfigurationFile((home / "config" / "VendaloConfiguration.xml").string(), "Vendalo", connectionString,
-                               kSalesParameters);
+std::vector<qx::ConfigSetting> VendaloSettings() {
+    std::vector<qx::ConfigSetting> settings = kSalesParameters;
+    for (const auto& s : HostSettingDefaults()) settings.push_back(s);
+    return settings;
 }
 
-void WriteLabelCatalogues(const std::filesystem::path& home) {
-    qx::WriteShippedLabelCatalogues((home / "config").string());
+std::vector<qx::ConfigSetting> SiteSettings(const InstallationContext& context) {
+    return {{"MEMBERSHIP", "MemScriptUser", "String", kServiceAccount},
+            {"MEMBERSHIP", "MemScriptCode", "String", context.serviceCode},
+            {"MEMBERSHIP", "LDAPRoot", "String", ""},
+            {kApiSection, kShopApiKey, "String", NewApiKey()},
+            {kApiSection, kOperatorApiKey, "String", NewApiKey()}};
 }
 
-void WriteSiteConfiguration(const std::filesystem::path& home, const std::string& serviceCode) {
-    qx::WriteConfigurationFile((home / "config" / "SiteConfiguration.xml").string(), "Site", "",
-                               {{"MEMBERSHIP", "MemScriptUser", "String", kServiceAccount},
-                                {"MEMBERSHIP", "MemScriptCode", "String", serviceCode},
-                                {"MEMBERSHIP", "LDAPRoot", "String", ""}});
+// The label catalogues shipped with the system; a catalogue the installation has is kept as it is.
+std::vector<std::string> MakeLabelCatalogues(const InstallationContext& c) {
+    std::vector<std::string> added;
+    std::string config = (c.home / "config").string();
+    fs::create_directories(c.home / "config" / "labels");
+    for (const auto& shipped : qx::ShippedLabelCatalogues()) {
+        std::string file = qx::LabelCatalogueFile(config, shipped.locale);
+        if (fs::exists(file)) continue;
+        os::WriteFileAtomically(file, shipped.text, 0600);
+        added.push_back(fs::path(file).filename().string());
+    }
+    return added;
 }
+
+// The key that seals card numbers is one per database: a new database gets a new
+// one; an existing database whose payment logs already hold sealed numbers needs
+// the key of the installation that sealed them, so none is made for it here.
+std::vector<std::string> MakeCardKey(const InstallationContext& c) {
+    if (fs::exists(c.home / "config" / "card.key")) return {};
+    if (!c.newDatabase) {
+        auto sealed = Sls_GetDisconnectedRecordset(
+            "SELECT MERCHANT_REF_NUMBER FROM AUTHORIZATIONLOG WHERE CUSTOMER_CC_SEALED IS NOT NULL LIMIT 1",
+            c.connectionString.empty() ? Sls_ConnectionString() : c.connectionString);
+        if (!sealed->Eof())
+            throw std::runtime_error("the database holds sealed card numbers but config/card.key is missing: copy "
+                                     "config/card.key from the installation that sealed them");
+    }
+    return ordexa::EnsureCardKeyFile(c.home) ? std::vector<std::string>{"(new key)"} : std::vector<std::string>{};
+}
+
+const std::vector<InstallationPart>& InstallationParts() {
+    static const std::vector<InstallationPart> parts = {
+        {"folders", MakeFolders},
+        {"config/labels", MakeLabelCatalogues},
+        {"config/card.key", MakeCardKey},
+        {"config/SiteConfiguration.xml",
+         [](const InstallationContext& c) {
+             return AddMissingSettings(c.home / "config" / "SiteConfiguration.xml", "Site", "", SiteSettings(c));
+         }},
+        // last: its presence marks a complete installation
+        {"config/VendaloConfiguration.xml",
+         [](const InstallationContext& c) {
+             return AddMissingSettings(c.home / "config" / "VendaloConfiguration.xml", "Vendalo", c.connectionString,
+                                       VendaloSettings());
+         }},
+    };
+    return parts;
+}
+
+std::vector<std::string> MakeMissingParts(const InstallationContext& context) {
+    std::vector<std::string> added;
+    for (const auto& part : InstallationParts())
+        for (const auto& item : part.make(context)) added.push_back(part.what + ": " + item);
+    return added;
+}
+
+std::vector<std::string> AddMissingSettings(const fs::path& path, const std::string& product,
+                                            const std::string& connectionString,
+                                            const std::vector<qx::ConfigSetting>& settings) {
+    pugi::xml_document doc;
+    std::vector<std::string> added;
+    bool existing = fs::exists(path);
+    if (existing) {
+        std::string text = os::ReadRegularFile(path.string());
+        if (!doc.load_buffer(text.data(), text.size(), pugi::parse_default | pugi::parse_declaration))
+            throw std::runtime_error(path.string() + " is not a well-formed configuration file");
+    } else {
+        auto decl = doc.append_child(pugi::node_declaration);
+        decl.append_attribute("version") = "1.0";
+        decl.append_attribute("encoding") = "UTF-8";
+        added.push_back("(new file)");
+    }
+    auto root = doc.child("Configuration");
+    if (!root) {
+        if (existing) throw std::runtime_error(path.string() + " holds no <Configuration> element");
+        root = doc.append_child("Configuration");
+        root.append_attribute("product") = product.c_str();
+        if (!connectionString.empty()) root.append_child("ConnectionString").text() = connectionString.c_str();
+    }
+    for (const auto& s : settings) {
+        auto section = root.find_child_by_attribute("Section", "name", s.section.c_str());
+        if (!section) {
+            section = root.append_child("Section");
+            section.append_attribute("name") = s.section.c_str();
+        }
+        if (section.find_child_by_attribute("Setting", "name", s.name.c_str())) continue;
+        auto node = section.append_child("Setting");
+        node.append_attribute("name") = s.name.c_str();
+        if (!s.type.empty() && s.type != "String") node.append_attribute("type") = s.type.c_str();
+        node.text() = s.value.c_str();
+        if (existing) added.push_back(s.section + "/" + s.name);
+    }
+    if (!added.empty()) {
+        std::ostringstream out;
+        doc.save(out, "  ");
+        os::WriteFileAtomically(path.string(), out.str(), 0600);
+    }
+    RestrictToOwner(path);
+    return added;
+}
+
+std::string NewApiKey() { return qx::NewAccessCode() + qx::NewAccessCode(); }
 
 }  // namespace backoffice

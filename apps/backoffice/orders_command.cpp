@@ -5,35 +5,33 @@
 #include "commands.h"
 #include "lib_sales.h"
 #include "use_installation.h"
+#include "vendalo/reporting.h"
 
 namespace backoffice {
 
-namespace {
-const char* StatusName(int status) {
-    static const char* names[] = {"ToBeProcessed",  "Processed", "ReqlinkToBeAcknowledged", "ReqlinkAcknowledged",
-                                  "CCPaymentToBeFulfilled", "Paid",   "Acknowledged",   "OrderAuthorizationIssue",
-                                  "OrderBillingIssue"};
-    return status >= 0 && status <= 8 ? names[status] : "?";
-}
-}  // namespace
 
 int RunOrders(const std::optional<std::string>& given) {
     int exitCode = 0;
     auto home = UseInstallation("orders", given, exitCode);
     if (!home) return exitCode;
     try {
-        auto rs = Sls_GetDisconnectedRecordset(
-            "SELECT ORDERID, BUSINESSPARTNERID, BISID, ORDERSTATUS, SALESORDERNR FROM ORDERHEADER "
-            "ORDER BY ORDERDATE, ORDERID",
-            Sls_ConnectionString());
+        auto reporting = Sls_GetComponent<vendalo::IReporting>("Vendalo.Reporting");
         std::cout << std::left << std::setw(34) << "order" << std::setw(9) << "partner" << std::setw(6) << "BIS"
                   << std::setw(29) << "status" << "sales order\n";
-        for (; !rs->Eof(); rs->MoveNext()) {
-            int status = rs->Fields("ORDERSTATUS").Value().ToLong();
-            std::cout << std::left << std::setw(34) << rs->Fields("ORDERID").Value().Text() << std::setw(9)
-                      << rs->Fields("BUSINESSPARTNERID").Value().Text() << std::setw(6) << rs->Fields("BISID").Value().Text()
-                      << std::setw(29) << (std::to_string(status) + " " + StatusName(status))
-                      << rs->Fields("SALESORDERNR").Value().Text() << "\n";
+        // newest first, a page at a time
+        std::string after;
+        for (;;) {
+            auto rs = reporting->ListOrders(ole::Null, ole::Null, 500, after);
+            if (rs->Eof()) break;
+            for (; !rs->Eof(); rs->MoveNext()) {
+                int status = rs->Fields("ORDERSTATUS").Value().ToLong();
+                after = rs->Fields("ORDERID").Value().Text();
+                std::cout << std::left << std::setw(34) << after << std::setw(9)
+                          << rs->Fields("BUSINESSPARTNERID").Value().Text() << std::setw(6)
+                          << rs->Fields("BISID").Value().Text() << std::setw(29)
+                          << (std::to_string(status) + " " + vendalo::OrderStatusName(status))
+                          << rs->Fields("SALESORDERNR").Value().Text() << "\n";
+            }
         }
     } catch (const ole::AutomationError& e) {
         std::cerr << "backoffice orders: " << Reason(e.Description()) << "\n";
@@ -43,7 +41,7 @@ int RunOrders(const std::optional<std::string>& given) {
 }
 
 void AddOrdersCommand(CLI::App& app, Runner& selected) {
-    auto* command = app.add_subcommand("orders", "list the orders with their instance, status and sales order number");
+    auto* command = app.add_subcommand("orders", "list the orders, newest first, with their instance, status and sales order number");
     auto home = std::make_shared<std::optional<std::string>>();
     AddHomeOption(*command, *home);
     command->callback([home, &selected] { selected = [home] { return RunOrders(*home); }; });

@@ -48,6 +48,11 @@ std::string Sls_FormatError(const std::string& description, int32_t number, cons
 
 SlsErrorInfo Sls_SaveError(const std::string& label, const SlsInfo& info) {
     SlsErrorInfo saved = ole::CurrentError();
+    if (saved.Methods.empty()) {
+        saved.Reason = saved.Description;
+        saved.ReasonInfo = info.value_or("");
+    }
+    saved.Methods.push_back(label);
     saved.Description = Sls_FormatError(saved.Description, saved.Number, label, info);
     return saved;
 }

@@ -16,6 +16,7 @@ void RegisterComponents() {
     RegisterFreightCost();
     RegisterWebOrder();
     RegisterPriceListImport();
+    RegisterReporting();
 }
 
 }  // namespace vendalo

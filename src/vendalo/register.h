@@ -12,4 +12,5 @@ void RegisterPricing();          // "Vendalo.Pricing" and the SQLite form of the
 void RegisterFreightCost();      // "Vendalo.FreightCost"
 void RegisterWebOrder();         // "Vendalo.WebOrder"
 void RegisterPriceListImport();  // "Vendalo.PriceListImport"
+void RegisterReporting();        // "Vendalo.Reporting"
 }  // namespace vendalo

@@ -5,15 +5,27 @@
 #include <cstdint>
 #include <exception>
 #include <string>
+#include <vector>
 
 namespace ole {
 
 struct SlsErrorInfo {
+    SlsErrorInfo() = default;
+    SlsErrorInfo(int32_t number, std::string source, std::string description, std::string helpFile = {},
+                 int32_t helpContext = 0)
+        : Number(number), Source(std::move(source)), Description(std::move(description)),
+          HelpFile(std::move(helpFile)), HelpContext(helpContext) {}
+
     int32_t Number = 0;
     std::string Source;
     std::string Description;
     std::string HelpFile;
     int32_t HelpContext = 0;
+    // Kept beside the formatted Description by the one failure path, so that a
+    // host reads them instead of parsing the frames out of the text:
+    std::string Reason;                // the description as first raised, before any frame
+    std::string ReasonInfo;            // the info of the innermost report ("" when it had none)
+    std::vector<std::string> Methods;  // the labels of the methods it passed, innermost first
 };
 
 class AutomationError : public std::exception {

@@ -1,0 +1,65 @@
+#include "host_settings.h"
+
+namespace backoffice {
+
+std::vector<qx::ConfigSetting> HostSettingDefaults() {
+    HostSettings d;
+    auto n = [](auto v) { return std::to_string(v); };
+    return {{kHttpSection, "Listen", "String", d.listen},
+            {kHttpSection, "Workers", "Long", n(d.workers)},
+            {kHttpSection, "KeepAliveMaxCount", "Long", n(d.keepAliveMaxCount)},
+            {kHttpSection, "KeepAliveTimeout", "Long", n(d.keepAliveTimeout)},
+            {kHttpSection, "ReadTimeout", "Long", n(d.readTimeout)},
+            {kHttpSection, "WriteTimeout", "Long", n(d.writeTimeout)},
+            {kHttpSection, "MaxBodyBytes", "Long", n(d.maxBodyBytes)},
+            {kHttpSection, "ShutdownTimeout", "Long", n(d.shutdownTimeout)},
+            {kHttpSection, "SessionMinutes", "Long", n(d.sessionMinutes)},
+            {kHttpSection, "TlsCertificate", "String", ""},
+            {kHttpSection, "TlsKey", "String", ""}};
+}
+
+namespace {
+
+// A setting's text, or "" when the file lacks it.
+std::string Value(qx::IConfiguration& config, const char* section, const char* name) {
+    try {
+        return config.GetValue(section, name).Text();
+    } catch (const ole::AutomationError& e) {
+        if (e.Number() == qx::config_err::SettingNotFound) return "";
+        throw;
+    }
+}
+
+template <class T>
+void Positive(qx::IConfiguration& config, const char* name, T& target) {
+    std::string text = Value(config, kHttpSection, name);
+    if (text.empty()) return;
+    long long v = std::stoll(text);
+    if (v > 0) target = static_cast<T>(v);
+}
+
+}  // namespace
+
+HostSettings ReadHostSettings(const std::filesystem::path& home) {
+    HostSettings s;
+    auto config = qx::NewConfiguration();
+    config->LoadFile((home / "config" / "VendaloConfiguration.xml").string());
+    if (auto listen = Value(*config, kHttpSection, "Listen"); !listen.empty()) s.listen = listen;
+    Positive(*config, "Workers", s.workers);
+    Positive(*config, "KeepAliveMaxCount", s.keepAliveMaxCount);
+    Positive(*config, "KeepAliveTimeout", s.keepAliveTimeout);
+    Positive(*config, "ReadTimeout", s.readTimeout);
+    Positive(*config, "WriteTimeout", s.writeTimeout);
+    Positive(*config, "MaxBodyBytes", s.maxBodyBytes);
+    Positive(*config, "ShutdownTimeout", s.shutdownTimeout);
+    Positive(*config, "SessionMinutes", s.sessionMinutes);
+    s.tlsCertificate = Value(*config, kHttpSection, "TlsCertificate");
+    s.tlsKey = Value(*config, kHttpSection, "TlsKey");
+    auto site = qx::NewConfiguration();
+    site->LoadFile((home / "config" / "SiteConfiguration.xml").string());
+    s.shopApiKey = Value(*site, kApiSection, kShopApiKey);
+    s.operatorApiKey = Value(*site, kApiSection, kOperatorApiKey);
+    return s;
+}
+
+}  // namespace backoffice

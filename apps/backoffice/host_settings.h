@@ -1,0 +1,42 @@
+// The settings of `backoffice serve`: section HTTP_PARAMETERS of
+// VendaloConfiguration.xml (listening address, workers, keep-alive, time-outs,
+// body limit, TLS files) and the API keys of SiteConfiguration.xml (section
+// API). A setting missing from an older installation keeps its default;
+// `backoffice upgrade` writes the defaults into the file.
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "config/configuration.h"
+
+namespace backoffice {
+
+inline const char* const kHttpSection = "HTTP_PARAMETERS";
+inline const char* const kApiSection = "API";
+inline const char* const kShopApiKey = "ShopApiKey";
+inline const char* const kOperatorApiKey = "OperatorApiKey";
+
+struct HostSettings {
+    std::string listen = "127.0.0.1:8080";
+    int workers = 32;                // requests served at once (each kept-alive connection holds one)
+    int keepAliveMaxCount = 10000;   // requests per connection before the host closes it
+    int keepAliveTimeout = 5;        // seconds an idle kept-alive connection stays open
+    int readTimeout = 10;            // seconds a client may take to send a request
+    int writeTimeout = 10;           // seconds a client may take to take an answer
+    size_t maxBodyBytes = 1 << 20;   // larger bodies are refused with 413
+    int shutdownTimeout = 10;        // seconds requests in flight get to finish after SIGTERM
+    int sessionMinutes = 480;        // an operator's session lasts this long
+    std::string tlsCertificate, tlsKey;  // PEM files; needed to listen on any other than a loopback address
+    std::string shopApiKey, operatorApiKey;
+};
+
+// The defaults as settings lines for VendaloConfiguration.xml.
+std::vector<qx::ConfigSetting> HostSettingDefaults();
+
+// The settings of the installation at home; a file that cannot be read raises.
+HostSettings ReadHostSettings(const std::filesystem::path& home);
+
+}  // namespace backoffice

@@ -1,0 +1,371 @@
+#include "http_host.h"
+
+#include <arpa/inet.h>
+#include <openssl/crypto.h>
+
+#include <condition_variable>
+#include <deque>
+#include <future>
+#include <regex>
+#include <thread>
+
+#include "lib_sales.h"
+#include "log/log.h"
+#include "masterdata/membership.h"
+#include "vendalo/vendalo_error.h"
+
+namespace backoffice::http {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Equal texts, compared in time that does not depend on where they differ.
+bool SameKey(const std::string& given, const std::string& expected) {
+    if (expected.empty() || given.size() != expected.size()) return false;
+    return CRYPTO_memcmp(given.data(), expected.data(), given.size()) == 0;
+}
+
+std::string BearerOf(const httplib::Request& request) {
+    std::string value = request.get_header_value("Authorization");
+    const std::string prefix = "Bearer ";
+    if (value.size() <= prefix.size() || value.compare(0, prefix.size(), prefix) != 0) return "";
+    return value.substr(prefix.size());
+}
+
+// A path the host never serves: "..", "." or empty segments, NUL and other control characters.
+bool UnsafePath(const std::string& path) {
+    if (path.empty() || path[0] != '/') return true;
+    for (unsigned char c : path)
+        if (c < 0x20 || c == 0x7F) return true;
+    size_t start = 1;
+    while (start <= path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos) end = path.size();
+        std::string segment = path.substr(start, end - start);
+        if (segment == ".." || segment == "." || (segment.empty() && end != path.size())) return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+// The report of a failure the host found itself, written as the libraries write theirs.
+void LogRequestFailure(int32_t level, const std::string& label, const std::string& description) {
+    try {
+        auto log = ole::CreateObjectAs<qx::ILog>("Qxcore.Log");
+        log->WriteEntry(label, Sls_FormatError(description, ole::err::InvalidProcedureCall, label), level);
+    } catch (...) {
+        // a failing log never hides the answer
+    }
+}
+
+ole::SlsErrorInfo HostError(int32_t number, const std::string& label, const std::string& description) {
+    ole::SlsErrorInfo e(number, label, description);
+    e.Reason = description;
+    e.Methods = {label};
+    return e;
+}
+
+std::vector<std::string> ParamNames(const std::string& pattern) {
+    std::vector<std::string> names;
+    static const std::regex name(R"(\{([a-zA-Z]+)\})");
+    for (auto it = std::sregex_iterator(pattern.begin(), pattern.end(), name); it != std::sregex_iterator(); ++it)
+        names.push_back((*it)[1]);
+    return names;
+}
+
+}  // namespace
+
+// ---- Sessions and access ----------------------------------------------------
+
+std::string Sessions::Open(std::chrono::minutes lifetime) {
+    std::string token = qx::NewAccessCode() + qx::NewAccessCode();
+    std::lock_guard lock(mutex_);
+    auto now = Clock::now();
+    std::erase_if(open_, [&](const auto& entry) { return entry.second < now; });
+    open_[token] = now + lifetime;
+    return token;
+}
+
+bool Sessions::Valid(const std::string& token) {
+    if (token.empty()) return false;
+    std::lock_guard lock(mutex_);
+    auto it = open_.find(token);
+    if (it == open_.end()) return false;
+    if (it->second < Clock::now()) {
+        open_.erase(it);
+        return false;
+    }
+    return true;
+}
+
+void Sessions::Close(const std::string& token) {
+    std::lock_guard lock(mutex_);
+    open_.erase(token);
+}
+
+std::string HostState::SessionOf(const httplib::Request& request) {
+    std::string cookies = request.get_header_value("Cookie");
+    static const std::regex session(R"((?:^|;\s*)session=([A-Za-z0-9]+))");
+    std::smatch m;
+    return std::regex_search(cookies, m, session) ? m[1].str() : "";
+}
+
+bool HostState::Allowed(Access access, const httplib::Request& request) {
+    switch (access) {
+        case Access::Public: return true;
+        case Access::Shop: return SameKey(BearerOf(request), settings.shopApiKey);
+        case Access::Operator:
+            return SameKey(BearerOf(request), settings.operatorApiKey) || sessions.Valid(SessionOf(request));
+    }
+    return false;
+}
+
+// ---- Calls ------------------------------------------------------------------
+
+const std::string& Call::Param(const std::string& name) const { return params.at(name); }
+
+json Call::Body(bool allowEmpty) const {
+    if (request.body.empty() && allowEmpty) return json::object();
+    std::string type = request.get_header_value("Content-Type");
+    if (type.rfind("application/json", 0) != 0)
+        throw RequestError(415, "The body must be JSON (Content-Type: application/json)");
+    json body = json::parse(request.body, nullptr, false);
+    if (body.is_discarded()) throw RequestError(400, "The body is not well-formed JSON");
+    if (!body.is_object()) throw RequestError(400, "The body must be a JSON object");
+    return body;
+}
+
+std::string Call::Id(const std::string& name) const {
+    std::string id = Param(name);
+    static const std::regex hex("[0-9A-Fa-f]{32}");
+    if (!std::regex_match(id, hex)) throw RequestError(400, "The " + name + " must be 32 hexadecimal characters");
+    for (char& c : id) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return id;
+}
+
+void Call::Json(int status, const json& body) {
+    response.status = status;
+    response.set_content(body.dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
+}
+
+void Call::Html(int status, const std::string& page) {
+    response.status = status;
+    response.set_content(page, "text/html; charset=utf-8");
+}
+
+void Call::Redirect(const std::string& location) {
+    response.status = 303;
+    response.set_header("Location", location);
+}
+
+void Router::Add(const std::string& method, const std::string& pattern, Access access, Handler handler) {
+    routes_.push_back({method, pattern, access, std::move(handler)});
+}
+
+std::string RouteName(const Route& route) { return route.method + " " + route.pattern; }
+
+// ---- Errors -----------------------------------------------------------------
+
+int ErrorStatus(const ole::SlsErrorInfo& error) {
+    // the database is busy (the batch holds it) or cannot be reached
+    const std::string text = error.Reason + " " + error.Description;
+    for (const char* busy : {"database is locked", "database table is locked", "lock timeout", "could not obtain lock",
+                             "deadlock detected", "could not connect", "connection to server", "no connection to the server",
+                             "unable to open database", "Cannot open database"})
+        if (text.find(busy) != std::string::npos) return 503;
+    switch (error.Number) {
+        case ado::err::ProviderFailure: return 503;  // the provider could not open the database
+        case vendalo::MissingOrderInfo: return 409;  // the basket was submitted (or deleted) meanwhile
+        case vendalo::OrderNotFound:
+        case vendalo::CustomerPriceNotFound:
+        case vendalo::ProductPriceNotFound: return 404;
+        case ado::err::MultipleStep:                  // a value that does not fit its field
+        case ado::err::IntegrityViolation: return 400;  // a key or constraint the value violates
+        default: break;
+    }
+    // the platform's conversions refuse a value: type mismatch, overflow, invalid use of Null, invalid argument
+    if (error.Number == ole::err::TypeMismatch || error.Number == ole::err::Overflow ||
+        error.Number == ole::err::InvalidUseOfNull || error.Number == ole::err::InvalidProcedureCall)
+        return 400;
+    // Vendalo's own numbers are about the values a call was given
+    if (error.Number >= vendalo::MissingBusinessPartnerID && error.Number <= vendalo::InvalidCustomer) return 400;
+    return 500;
+}
+
+json ErrorJson(const ole::SlsErrorInfo& error) {
+    char number[16];
+    std::snprintf(number, sizeof number, "0x%X", static_cast<uint32_t>(error.Number));
+    json frames = json::array();
+    for (const auto& method : error.Methods) frames.push_back(method);
+    json body = {{"number", number},
+                 {"description", error.Reason.empty() ? error.Description : error.Reason},
+                 {"method", error.Methods.empty() ? error.Source : error.Methods.back()},
+                 {"info", error.ReasonInfo},
+                 {"frames", frames}};
+    return {{"error", body}};
+}
+
+// ---- Workers ----------------------------------------------------------------
+
+// A fixed pool of threads, each starting with the installation's state.
+class HttpHost::Workers : public httplib::TaskQueue {
+public:
+    explicit Workers(int count) {
+        for (int i = 0; i < count; ++i) threads_.emplace_back([this] { Work(); });
+    }
+    void enqueue(std::function<void()> job) override {
+        {
+            std::lock_guard lock(mutex_);
+            jobs_.push_back(std::move(job));
+        }
+        ready_.notify_one();
+    }
+    void shutdown() override {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        ready_.notify_all();
+        for (auto& t : threads_) t.join();
+    }
+
+private:
+    void Work() {
+        Sls_ResetThreadState();
+        try {
+            Sls_ConnectionString();  // read now, so the first request does not pay for it
+        } catch (...) {
+            // reported by the first request that needs it
+        }
+        for (;;) {
+            std::function<void()> job;
+            {
+                std::unique_lock lock(mutex_);
+                ready_.wait(lock, [&] { return stopping_ || !jobs_.empty(); });
+                if (jobs_.empty()) return;
+                job = std::move(jobs_.front());
+                jobs_.pop_front();
+            }
+            job();
+        }
+    }
+
+    std::vector<std::thread> threads_;
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::deque<std::function<void()>> jobs_;
+    bool stopping_ = false;
+};
+
+// ---- The host -----------------------------------------------------------------
+
+bool IsLoopback(const std::string& host) {
+    if (host == "localhost" || host == "::1") return true;
+    in_addr address{};
+    return inet_pton(AF_INET, host.c_str(), &address) == 1 && (ntohl(address.s_addr) >> 24) == 127;
+}
+
+HttpHost::HttpHost(std::filesystem::path home, HostSettings settings) {
+    bool tls = !settings.tlsCertificate.empty() && !settings.tlsKey.empty();
+    if (tls)
+        server_ = std::make_unique<httplib::SSLServer>(settings.tlsCertificate.c_str(), settings.tlsKey.c_str());
+    else
+        server_ = std::make_unique<httplib::Server>();
+    state_ = std::make_unique<HostState>(std::move(home), std::move(settings), tls);
+    const HostSettings& s = state_->settings;
+    server_->set_keep_alive_max_count(static_cast<size_t>(s.keepAliveMaxCount));
+    server_->set_keep_alive_timeout(s.keepAliveTimeout);
+    server_->set_read_timeout(s.readTimeout, 0);
+    server_->set_write_timeout(s.writeTimeout, 0);
+    server_->set_payload_max_length(s.maxBodyBytes);
+    server_->set_tcp_nodelay(true);
+    int workers = s.workers;
+    server_->new_task_queue = [this, workers] { return workers_ = new Workers(workers); };
+
+    HostState* state = state_.get();
+    server_->set_pre_routing_handler([state](const httplib::Request& request, httplib::Response& response) {
+        if (!UnsafePath(request.path)) return httplib::Server::HandlerResponse::Unhandled;
+        auto error = HostError(ole::err::InvalidProcedureCall, "backoffice.serve", "The path is not allowed");
+        response.status = 400;
+        response.set_content(ErrorJson(error).dump(), "application/json");
+        state->metrics.Count("(refused path)", 400, 0);
+        return httplib::Server::HandlerResponse::Handled;
+    });
+    // answers the host did not write itself (no route, a body over the limit) get the error format
+    server_->set_error_handler(httplib::Server::HandlerWithResponse([state](const httplib::Request& request,
+                                                                            httplib::Response& response) {
+        if (!response.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
+        std::string description = response.status == 404   ? "There is no such resource"
+                                  : response.status == 413 ? "The body is larger than the host takes"
+                                                           : "The request is malformed (a body needs its Content-Length)";
+        auto error = HostError(ole::err::InvalidProcedureCall, "backoffice.serve", description);
+        response.set_content(ErrorJson(error).dump(), "application/json");
+        state->metrics.Count("(no route)", response.status, 0);
+        LogRequestFailure(qx::LogWarning, "backoffice.serve " + request.method + " " + request.path.substr(0, 200),
+                          description);
+        return httplib::Server::HandlerResponse::Handled;
+    }));
+
+    AddAllRoutes(router_);
+    for (const Route& route : router_.Routes()) {
+        std::string name = RouteName(route);
+        std::vector<std::string> names = ParamNames(route.pattern);
+        httplib::Server::Handler handler = [state, route, name, names](const httplib::Request& request,
+                                                                      httplib::Response& response) {
+            auto started = Clock::now();
+            Call call(request, response, *state);
+            for (size_t i = 0; i < names.size() && i + 1 < request.matches.size(); ++i)
+                call.params[names[i]] = request.matches[i + 1].str();
+            try {
+                if (!state->Allowed(route.access, request)) {
+                    if (route.access == Access::Operator && request.method == "GET" &&
+                        request.get_header_value("Accept").find("text/html") != std::string::npos) {
+                        call.Redirect("/login");
+                    } else {
+                        throw RequestError(401, "A valid key is needed (Authorization: Bearer <key>)");
+                    }
+                } else {
+                    route.handler(call);
+                }
+            } catch (const RequestError& e) {
+                auto error = HostError(e.number, "backoffice.serve " + name, e.what());
+                call.Json(e.status, ErrorJson(error));
+                LogRequestFailure(qx::LogWarning, "backoffice.serve " + name, e.what());
+            } catch (const ole::AutomationError& e) {
+                // the component has logged it already: one entry per failure
+                int status = ErrorStatus(e.Info());
+                call.Json(status, ErrorJson(e.Info()));
+                if (status == 503) response.set_header("Retry-After", "5");
+            } catch (const std::exception& e) {
+                auto error = HostError(ole::err::AutomationFailure, "backoffice.serve " + name, e.what());
+                call.Json(500, ErrorJson(error));
+                LogRequestFailure(qx::LogError, "backoffice.serve " + name, e.what());
+            }
+            double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+            state->metrics.Count(name, response.status, seconds);
+        };
+        const std::string regex = std::regex_replace(route.pattern, std::regex(R"(\{[a-zA-Z]+\})"), "([^/]+)");
+        if (route.method == "GET") server_->Get(regex, handler);
+        else if (route.method == "POST") server_->Post(regex, handler);
+        else if (route.method == "PUT") server_->Put(regex, handler);
+        else if (route.method == "DELETE") server_->Delete(regex, handler);
+        else throw std::logic_error("route " + name + ": unknown method");
+    }
+}
+
+HttpHost::~HttpHost() = default;
+
+int HttpHost::Bind(const std::string& host, int port) {
+    if (port == 0) return server_->bind_to_any_port(host);
+    return server_->bind_to_port(host, port) ? port : -1;
+}
+
+bool HttpHost::Serve() { return server_->listen_after_bind(); }
+
+bool HttpHost::Stop() {
+    server_->stop();
+    return true;
+}
+
+}  // namespace backoffice::http

@@ -1,0 +1,35 @@
+// The host's own counters for GET /metrics: requests by route and status code
+// and a latency histogram. Safe to use from every worker thread.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <utility>
+
+namespace backoffice::http {
+
+class Metrics {
+public:
+    // Upper bounds of the latency buckets, in seconds.
+    static constexpr std::array<double, 10> kBuckets = {0.0005, 0.001, 0.0025, 0.005, 0.01,
+                                                        0.025,  0.05,  0.1,    0.5,   2.5};
+
+    void Count(const std::string& route, int status, double seconds);
+    // The Prometheus text lines of these counters.
+    std::string Text() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::map<std::pair<std::string, int>, uint64_t> requests_;
+    std::array<uint64_t, kBuckets.size()> buckets_{};
+    uint64_t count_ = 0;
+    double sum_ = 0;
+};
+
+// A label value of the text format: backslash, quote and line break escaped.
+std::string LabelValue(const std::string& text);
+
+}  // namespace backoffice::http

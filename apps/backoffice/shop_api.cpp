@@ -1,0 +1,214 @@
+// The shop's API under /api/v1: one endpoint per public call of the basket
+// store, order submission and retrieval, and the sales parameters. Each calls
+// the component by ProgID as a web page would; the host itself runs no SQL.
+#include <set>
+
+#include "http_routes.h"
+#include "json_codec.h"
+#include "lib_sales.h"
+#include "vendalo/basket.h"
+#include "vendalo/order.h"
+#include "vendalo/vendalo_error.h"
+#include "vendalo/reporting.h"
+#include "vendalo/sales_parameter.h"
+
+namespace backoffice::http {
+
+namespace {
+
+using ole::Variant;
+
+std::shared_ptr<vendalo::IBasket> Baskets() { return Sls_GetComponent<vendalo::IBasket>("Vendalo.Basket"); }
+std::shared_ptr<vendalo::IOrder> Orders() { return Sls_GetComponent<vendalo::IOrder>("Vendalo.Order"); }
+
+// The names a body may hold; anything else is refused, naming it.
+void OnlyFields(const json& body, std::initializer_list<const char*> allowed) {
+    for (const auto& [name, value] : body.items()) {
+        bool known = false;
+        for (const char* a : allowed) known = known || name == a;
+        if (!known) throw RequestError(400, name + ": no such field", ole::err::InvalidProcedureCall);
+    }
+}
+
+// A field of a body converted as a column of that type would take it; `required` refuses absence and null.
+Variant Field(const json& body, const char* name, ado::DataTypeEnum type, bool required) {
+    if (!body.contains(name) || body[name].is_null()) {
+        if (required) throw RequestError(400, std::string(name) + ": missing");
+        return ole::Null;
+    }
+    return FieldValue(body[name], type, name);
+}
+
+ole::DictionaryPtr StoredBasket(Call& call, const std::string& id) {
+    auto basket = Baskets()->Restore(id);
+    if (!basket) throw RequestError(404, "Basket " + id + " does not exist", vendalo::MissingOrderInfo);
+    return basket;
+}
+
+void BasketAnswer(Call& call, int status, const ole::DictionaryPtr& basket) {
+    auto header = RecordsetOf(*basket, "header");
+    header->MoveFirst();
+    std::string id = header->Fields("BASKETID").Value().Text();
+    if (status == 201) call.response.set_header("Location", "/api/v1/baskets/" + id);
+    call.Json(status, DictionaryJson(*basket));
+}
+
+// The distinct addresses an order uses, with the order's snapshot of each (or
+// the partner's current address where the order has none).
+json OrderAddresses(const ole::Dictionary& order, const std::string& id) {
+    auto header = RecordsetOf(order, "header");
+    auto lines = RecordsetOf(order, "lines");
+    std::vector<Variant> ids;
+    std::set<int32_t> seen;
+    auto collect = [&](const Variant& v) {
+        if (v.IsNull() || v.IsEmpty()) return;
+        if (seen.insert(v.ToLong()).second) ids.push_back(v);
+    };
+    header->MoveFirst();
+    collect(header->Fields("BILLINGADDRESSID").Value());
+    collect(header->Fields("SHIPPINGADDRESSID").Value());
+    if (!(lines->Bof() && lines->Eof()))
+        for (lines->MoveFirst(); !lines->Eof(); lines->MoveNext()) collect(lines->Fields("ADDRESSID").Value());
+    json addresses = json::array();
+    auto orders = Orders();
+    for (const Variant& address : ids) {
+        auto rs = orders->GetAddress(address, Variant(id));
+        json row = rs->Eof() ? json::object() : RowJson(*rs);
+        row["ADDRESSID"] = address.ToLong();
+        addresses.push_back(row);
+    }
+    return addresses;
+}
+
+}  // namespace
+
+void AddShopRoutes(Router& router) {
+    router.Add("POST", "/api/v1/baskets", Access::Shop, [](Call& call) {
+        json body = call.Body();
+        OnlyFields(body, {"USERID", "BUSINESSPARTNERID"});
+        Variant user = Field(body, "USERID", ado::adVarWChar, true);
+        Variant partner = Field(body, "BUSINESSPARTNERID", ado::adInteger, true);
+        BasketAnswer(call, 201, Baskets()->Create(user.ToString(), partner.ToLong()));
+    });
+
+    router.Add("GET", "/api/v1/baskets/{id}", Access::Shop,
+               [](Call& call) { BasketAnswer(call, 200, StoredBasket(call, call.Id())); });
+
+    router.Add("PUT", "/api/v1/baskets/{id}", Access::Shop, [](Call& call) {
+        std::string id = call.Id();
+        json body = call.Body();
+        auto basket = StoredBasket(call, id);
+        ReplaceBasket(*basket, body, id);
+        Baskets()->Save(Variant(basket));
+        BasketAnswer(call, 200, basket);
+    });
+
+    router.Add("DELETE", "/api/v1/baskets/{id}", Access::Shop, [](Call& call) {
+        std::string id = call.Id();
+        StoredBasket(call, id);
+        Baskets()->Delete(id);
+        call.response.status = 204;
+    });
+
+    router.Add("POST", "/api/v1/baskets/{id}/lines", Access::Shop, [](Call& call) {
+        std::string id = call.Id();
+        json body = call.Body();
+        OnlyFields(body, {"SKU", "QUANTITY", "REQUESTDATE", "PRODUCTCONFIGURABLE", "PRODUCTCONFIGID"});
+        Variant sku = Field(body, "SKU", ado::adInteger, true);
+        Variant quantity = Field(body, "QUANTITY", ado::adDouble, true);
+        Variant date = Field(body, "REQUESTDATE", ado::adDate, false);
+        Variant configurable = Field(body, "PRODUCTCONFIGURABLE", ado::adBoolean, false);
+        Variant configId = Field(body, "PRODUCTCONFIGID", ado::adVarWChar, false);
+        Variant basket(StoredBasket(call, id));
+        int32_t lineNr = Baskets()->AddLine(basket, sku.ToLong(), quantity.ToDouble(),
+                                            date.IsNull() ? ole::Date::Today() : date.ToDate(),
+                                            !configurable.IsNull() && configurable.ToBool(), configId.Text());
+        call.response.set_header("Location", "/api/v1/baskets/" + id);
+        json answer = DictionaryJson(*basket.As<ole::Dictionary>());
+        answer["BASKETLINENR"] = lineNr;
+        call.Json(201, answer);
+    });
+
+    router.Add("DELETE", "/api/v1/baskets/{id}/lines", Access::Shop, [](Call& call) {
+        std::string id = call.Id();
+        json body = call.Body();
+        OnlyFields(body, {"lines"});
+        if (!body.contains("lines") || !body["lines"].is_array()) throw RequestError(400, "lines: an array of line numbers expected");
+        ole::VariantArray numbers;
+        for (size_t i = 0; i < body["lines"].size(); ++i)
+            numbers.push_back(FieldValue(body["lines"][i], ado::adInteger, "lines[" + std::to_string(i) + "]"));
+        Variant basket(StoredBasket(call, id));
+        Baskets()->DeleteLines(basket, Variant(numbers));
+        BasketAnswer(call, 200, basket.As<ole::Dictionary>());
+    });
+
+    router.Add("POST", "/api/v1/baskets/{id}/copy", Access::Shop, [](Call& call) {
+        std::string id = call.Id();
+        json body = call.Body();
+        OnlyFields(body, {"name", "_language", "_countrycode"});
+        Variant name = Field(body, "name", ado::adVarWChar, true);
+        auto source = StoredBasket(call, id);
+        for (const char* item : {"_language", "_countrycode"})
+            if (body.contains(item)) source->Set(item, Field(body, item, ado::adVarWChar, false));
+        BasketAnswer(call, 201, Baskets()->Copy(Variant(source), name.ToString()));
+    });
+
+    router.Add("POST", "/api/v1/baskets/{id}/submit", Access::Shop, [](Call& call) {
+        std::string id = call.Id();
+        OnlyFields(call.Body(true), {});
+        auto basket = Baskets()->Restore(id);
+        if (!basket) {
+            auto order = Orders()->Restore(id);
+            auto header = RecordsetOf(*order, "header");
+            if (!(header->Bof() && header->Eof()))
+                throw RequestError(409, "Basket " + id + " was submitted already", vendalo::MissingOrderInfo);
+            throw RequestError(404, "Basket " + id + " does not exist", vendalo::MissingOrderInfo);
+        }
+        Orders()->SubmitBasket(Variant(basket));
+        call.response.set_header("Location", "/api/v1/orders/" + id);
+        call.Json(201, {{"ORDERID", id}});
+    });
+
+    router.Add("GET", "/api/v1/orders/{id}", Access::Shop, [](Call& call) {
+        std::string id = call.Id();
+        auto order = Orders()->Restore(id);
+        auto header = RecordsetOf(*order, "header");
+        if (header->Bof() && header->Eof()) throw RequestError(404, "Order " + id + " does not exist", vendalo::OrderNotFound);
+        json answer = DictionaryJson(*order);
+        answer["addresses"] = OrderAddresses(*order, id);
+        call.Json(200, answer);
+    });
+
+    router.Add("GET", "/api/v1/orders", Access::Shop, [](Call& call) {
+        auto number = [&](const char* name, ado::DataTypeEnum type) {
+            if (!call.request.has_param(name) || call.request.get_param_value(name).empty()) return Variant(ole::Null);
+            std::string text = call.request.get_param_value(name);
+            json parsed = json::parse(text, nullptr, false);
+            if (parsed.is_discarded()) throw RequestError(400, std::string(name) + ": a whole number expected");
+            return FieldValue(parsed, type, name);
+        };
+        Variant partner = number("partner", ado::adInteger);
+        Variant status = number("status", ado::adSmallInt);
+        Variant limit = number("limit", ado::adInteger);
+        int32_t pageSize = limit.IsNull() ? 50 : limit.ToLong();
+        if (pageSize < 1 || pageSize > 500) throw RequestError(400, "limit: from 1 to 500");
+        std::string after = call.request.get_param_value("after");
+        if (!after.empty()) {
+            call.params["after"] = after;
+            after = call.Id("after");
+        }
+        auto rs = Sls_GetComponent<vendalo::IReporting>("Vendalo.Reporting")->ListOrders(partner, status, pageSize, after);
+        json orders = RowsJson(*rs);
+        json next = nullptr;
+        if (static_cast<int32_t>(orders.size()) == pageSize) next = orders.back()["ORDERID"];
+        call.Json(200, {{"orders", orders}, {"next", next}});
+    });
+
+    router.Add("GET", "/api/v1/sales-parameters/{name}", Access::Shop, [](Call& call) {
+        const std::string& name = call.Param("name");
+        std::string value = Sls_GetComponent<vendalo::ISalesParameter>("Vendalo.SalesParameter")->GetParameterValue(name);
+        call.Json(200, {{"name", name}, {"value", value}});
+    });
+}
+
+}  // namespace backoffice::http

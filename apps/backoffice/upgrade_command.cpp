@@ -1,0 +1,58 @@
+// `backoffice upgrade`: an existing installation gets what this version's
+// `init` makes and it lacks: tables, columns, indexes and procedures of
+// sql/schema.sql (in one database transaction), then folders, settings and
+// keys (the installation parts). Nothing already there changes; a second run
+// adds nothing.
+#include <iostream>
+
+#include "commands.h"
+#include "installation_database.h"
+#include "installation_files.h"
+#include "lib_sales.h"
+#include "payment/card_data_retention.h"
+#include "use_installation.h"
+
+namespace backoffice {
+
+int RunUpgrade(const std::optional<std::string>& given) {
+    int exitCode = 0;
+    auto home = UseInstallation("upgrade", given, exitCode);
+    if (!home) return exitCode;
+    std::vector<std::string> added;
+    try {
+        std::string connection = Sls_ConnectionString();
+        for (const auto& item : UpgradeDatabase(connection)) added.push_back("database: " + item);
+        for (const auto& item : MakeMissingParts({*home, connection, "", false})) added.push_back(item);
+        // card numbers an older version kept in clear are sealed with the key
+        auto c = Sls_GetOpenConnection(connection);
+        if (int32_t sealed = ordexa::SealClearCardNumbers(c); sealed > 0)
+            added.push_back("payment logs: " + std::to_string(sealed) + " card number(s) sealed");
+        c->Close();
+    } catch (const ole::AutomationError& e) {
+        std::cerr << "backoffice upgrade: " << *home << " was not upgraded: " << Reason(e.Description()) << "\n";
+        return 1;
+    } catch (const std::exception& e) {
+        std::cerr << "backoffice upgrade: " << *home << " was not upgraded: " << e.what() << "\n";
+        return 1;
+    }
+    if (added.empty()) {
+        std::cout << *home << " is up to date: nothing added.\n";
+        return 0;
+    }
+    std::cout << "Upgraded " << *home << ":\n";
+    for (const auto& item : added) std::cout << "  added " << item << "\n";
+    return 0;
+}
+
+void AddUpgradeCommand(CLI::App& app, Runner& selected) {
+    auto* command = app.add_subcommand("upgrade", "bring an installation and its database up to this version");
+    command->footer(
+        "Adds what this version's init makes and the installation lacks: tables, columns, indexes and\n"
+        "procedures of the schema (in one database transaction), folders, settings and API keys. Values\n"
+        "already there are kept; running it again changes nothing.");
+    auto home = std::make_shared<std::optional<std::string>>();
+    AddHomeOption(*command, *home);
+    command->callback([home, &selected] { selected = [home] { return RunUpgrade(*home); }; });
+}
+
+}  // namespace backoffice

@@ -1,0 +1,75 @@
+// What the HTTP layer adds to a call: GET /api/v1/baskets/{id} over one
+// kept-alive connection to the host (in this process, on loopback) against
+// Vendalo.Basket.Restore called in-process on the same installation
+// ("RestoreBasket/bare"). The difference per request is the HTTP layer's cost:
+// parsing, routing, the key check, JSON and the loopback round trip.
+#include <benchmark/benchmark.h>
+
+#include <thread>
+
+#include "bench_support.h"
+#include "http_host.h"
+#include "lib_sales.h"
+#include "vendalo/basket.h"
+
+namespace {
+
+struct Setup {
+    bench_support::BenchInstallation inst;
+    std::string basketId;
+    std::unique_ptr<backoffice::http::HttpHost> host;
+    std::thread serving;
+    int port = -1;
+
+    Setup() {
+        inst.Exec(
+            "INSERT INTO BUSINESSPARTNER (BUSINESSPARTNERID, NAME, CURRENCYCODE, CARRIERCODE, POSTALADDRESSID, "
+            "SHIPPINGADDRESSID) VALUES (2, 'Bench', 'EUR', 'ROAD', 21, 22)");
+        auto baskets = Sls_GetComponent<vendalo::IBasket>("Vendalo.Basket");
+        ole::Variant basket = baskets->Create("bench", 2);
+        for (int i = 0; i < 5; ++i) baskets->AddLine(basket, 101 + i, 3, ole::Date::Today(), false, "");
+        basketId = basket.As<ole::Dictionary>()->Item("header").As<ado::Recordset>()->Fields("BASKETID").Value().Text();
+        backoffice::HostSettings settings;
+        settings.workers = 4;
+        settings.shopApiKey = "bench-shop-key-0123456789abcdef0123456789abcdef";
+        settings.operatorApiKey = "bench-operator-key-0123456789abcdef0123456789ab";
+        host = std::make_unique<backoffice::http::HttpHost>(inst.Home(), settings);
+        port = host->Bind("127.0.0.1", 0);
+        serving = std::thread([this] { host->Serve(); });
+    }
+    ~Setup() {
+        host->Stop();
+        serving.join();
+    }
+};
+
+Setup& TheSetup() {
+    static Setup setup;
+    return setup;
+}
+
+void RestoreBare(benchmark::State& state) {
+    Setup& s = TheSetup();
+    auto baskets = Sls_GetComponent<vendalo::IBasket>("Vendalo.Basket");
+    for (auto _ : state) benchmark::DoNotOptimize(baskets->Restore(s.basketId));
+}
+BENCHMARK(RestoreBare)->Name("RestoreBasket/bare")->UseRealTime();
+
+void RestoreOverHttp(benchmark::State& state) {
+    Setup& s = TheSetup();
+    httplib::Client client("127.0.0.1", s.port);
+    client.set_keep_alive(true);
+    client.set_bearer_token_auth("bench-shop-key-0123456789abcdef0123456789abcdef");
+    std::string path = "/api/v1/baskets/" + s.basketId;
+    for (auto _ : state) {
+        auto r = client.Get(path.c_str());
+        if (!r || r->status != 200) {
+            state.SkipWithError("the host did not answer 200");
+            break;
+        }
+        benchmark::DoNotOptimize(r->body.size());
+    }
+}
+BENCHMARK(RestoreOverHttp)->Name("RestoreBasket/http_keepalive")->UseRealTime();
+
+}  // namespace

@@ -1,0 +1,103 @@
+#include <gtest/gtest.h>
+
+#include <pugixml.hpp>
+
+#include "config/configuration.h"
+#include "data/ado.h"
+#include "run_program.h"
+#include "schema_upgrade.h"
+#include "test_db.h"
+
+using namespace testing_support;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Changes a configuration file as an older version or an administrator left it.
+void EditConfiguration(const fs::path& file, const std::function<void(pugi::xml_node)>& edit) {
+    pugi::xml_document doc;
+    ASSERT_TRUE(doc.load_file(file.c_str()));
+    edit(doc.child("Configuration"));
+    ASSERT_TRUE(doc.save_file(file.c_str()));
+}
+
+pugi::xml_node Setting(pugi::xml_node root, const char* section, const char* name) {
+    return root.find_child_by_attribute("Section", "name", section).find_child_by_attribute("Setting", "name", name);
+}
+
+std::string Value(const fs::path& file, const char* section, const char* name) {
+    auto config = qx::NewConfiguration();
+    config->LoadFile(file.string());
+    return config->GetValue(section, name).Text();
+}
+
+class BackofficeUpgrade : public DbTest {
+protected:
+    bool WithSchema() const override { return false; }
+};
+
+TEST_P(BackofficeUpgrade, PutsBackWhatAnOlderInstallationLacksAndKeepsEveryValue) {
+    TempDir parent;
+    fs::path home = parent.Path() / "shop";
+    std::string init = "init --demo --home " + Quoted(home.string());
+    if (Db().IsPostgres()) init += " --connection " + Quoted(Db().ConnectionString());
+    Outcome made = RunProgram(BACKOFFICE_BINARY, init);
+    ASSERT_EQ(made.exitCode, 0) << made.output;
+    ASSERT_EQ(RunProgram(BACKOFFICE_BINARY, "demo --home " + Quoted(home.string())).exitCode, 0);
+
+    auto c = std::make_shared<ado::Connection>();
+    c->Open(Db().IsPostgres() ? Db().ConnectionString()
+                              : "Provider=SQLite;Data Source=" + (home / "data" / "vendalo.db").string() + ";Pooling=False");
+    // what an installation of an earlier version lacks: a column, an index, a table
+    c->Execute("ALTER TABLE BASKETHEADER DROP COLUMN USERLOCALE");
+    c->Execute("DROP INDEX ORDERHEADER_DATE");
+    c->Execute("DROP TABLE BATCHRUN");
+    c->Execute("UPDATE ORDERHEADER SET SALESORDERNR = 'KEPT-1'");
+    auto orders = c->Execute("SELECT COUNT(*) FROM ORDERHEADER")->Fields(0).Value().ToLong();
+    c->Close();
+    fs::path vendalo = home / "config" / "VendaloConfiguration.xml", site = home / "config" / "SiteConfiguration.xml";
+    EditConfiguration(vendalo, [](pugi::xml_node root) {
+        auto invoice = Setting(root, "DIRECTPAYMENT_PARAMETERS", "InvoiceText");
+        invoice.parent().remove_child(invoice);
+        root.remove_child(root.find_child_by_attribute("Section", "name", "HTTP_PARAMETERS"));
+        Setting(root, "GENERAL_PARAMETERS", "TaxSource").text() = "Backend";  // an administrator's value
+    });
+    std::string shopKey = Value(site, "API", "ShopApiKey");
+    EditConfiguration(site, [](pugi::xml_node root) {
+        auto key = Setting(root, "API", "OperatorApiKey");
+        key.parent().remove_child(key);
+    });
+    fs::permissions(site, fs::perms::group_read | fs::perms::others_read, fs::perm_options::add);
+
+    Outcome upgraded = RunProgram(BACKOFFICE_BINARY, "upgrade --home " + Quoted(home.string()));
+    ASSERT_EQ(upgraded.exitCode, 0) << upgraded.output;
+    for (const char* added : {"column BASKETHEADER.USERLOCALE", "index ORDERHEADER_DATE", "table BATCHRUN",
+                              "DIRECTPAYMENT_PARAMETERS/InvoiceText", "HTTP_PARAMETERS/Workers", "API/OperatorApiKey"})
+        EXPECT_NE(upgraded.output.find(added), std::string::npos) << added << "\n" << upgraded.output;
+
+    c = std::make_shared<ado::Connection>();
+    c->Open(Db().IsPostgres() ? Db().ConnectionString()
+                              : "Provider=SQLite;Data Source=" + (home / "data" / "vendalo.db").string() + ";Pooling=False");
+    EXPECT_NO_THROW(c->Execute("SELECT USERLOCALE FROM BASKETHEADER"));
+    EXPECT_NO_THROW(c->Execute("SELECT COUNT(*) FROM BATCHRUN"));
+    EXPECT_EQ(c->Execute("SELECT COUNT(*) FROM ORDERHEADER WHERE SALESORDERNR = 'KEPT-1'")->Fields(0).Value().ToLong(), orders);
+    c->Close();
+    EXPECT_EQ(Value(vendalo, "DIRECTPAYMENT_PARAMETERS", "InvoiceText"), "Paid by credit card");
+    EXPECT_EQ(Value(vendalo, "GENERAL_PARAMETERS", "TaxSource"), "Backend");
+    EXPECT_EQ(Value(vendalo, "HTTP_PARAMETERS", "Workers"), "32");
+    EXPECT_EQ(Value(site, "API", "ShopApiKey"), shopKey);
+    EXPECT_EQ(Value(site, "API", "OperatorApiKey").size(), 48u);
+    EXPECT_EQ(fs::status(site).permissions() & (fs::perms::group_all | fs::perms::others_all), fs::perms::none);
+
+    // the same again changes nothing
+    std::string vendaloText = ReadFile(vendalo), siteText = ReadFile(site);
+    Outcome again = RunProgram(BACKOFFICE_BINARY, "upgrade --home " + Quoted(home.string()));
+    EXPECT_EQ(again.exitCode, 0) << again.output;
+    EXPECT_NE(again.output.find("nothing added"), std::string::npos) << again.output;
+    EXPECT_EQ(ReadFile(vendalo), vendaloText);
+    EXPECT_EQ(ReadFile(site), siteText);
+}
+
+INSTANTIATE_DB_TEST(BackofficeUpgrade);
+
+}  // namespace

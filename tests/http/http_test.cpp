@@ -1,0 +1,331 @@
+// The HTTP host as the web pages meet it: `backoffice serve` on a demo
+// installation (SQLite and PostgreSQL), spoken to over loopback.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "data/ado.h"
+#include "http_routes.h"
+#include "run_program.h"
+#include "serve_process.h"
+#include "sql_scripts.h"
+#include "test_db.h"
+
+using namespace testing_support;
+using nlohmann::json;
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* kJson = "application/json";
+
+json Parsed(const httplib::Result& r) { return r ? json::parse(r->body, nullptr, false) : json(); }
+
+class HttpHost : public DbTest {
+protected:
+    bool WithSchema() const override { return false; }
+
+    void SetUp() override {
+        DbTest::SetUp();
+        if (IsSkipped()) return;
+        home_ = parent_.Path() / "shop";
+        std::string init = "init --demo --home " + Quoted(home_.string());
+        if (Db().IsPostgres()) init += " --connection " + Quoted(Db().ConnectionString());
+        Outcome outcome = RunProgram(BACKOFFICE_BINARY, init);
+        ASSERT_EQ(outcome.exitCode, 0) << outcome.output;
+        shopKey_ = SettingOf(home_ / "config" / "SiteConfiguration.xml", "API", "ShopApiKey");
+        operatorKey_ = SettingOf(home_ / "config" / "SiteConfiguration.xml", "API", "OperatorApiKey");
+        ASSERT_EQ(shopKey_.size(), 48u);
+        ASSERT_NE(shopKey_, operatorKey_);
+        serve_ = std::make_unique<ServeProcess>(home_);
+    }
+
+    void TearDown() override {
+        if (serve_) {
+            EXPECT_EQ(serve_->Stop(), 0) << serve_->Output();  // SIGTERM ends it cleanly
+        }
+        serve_.reset();
+        DbTest::TearDown();
+    }
+
+    httplib::Client Shop() { return serve_->Client(shopKey_); }
+
+    std::string NewBasket(httplib::Client& c, int partner = 2) {
+        auto r = c.Post("/api/v1/baskets", json{{"USERID", "jdevries"}, {"BUSINESSPARTNERID", partner}}.dump(), kJson);
+        EXPECT_TRUE(r && r->status == 201) << (r ? r->body : "no answer");
+        return Parsed(r)["header"]["BASKETID"].get<std::string>();
+    }
+
+    // A basket filled as the web pages fill it before submission.
+    void FillForSubmission(httplib::Client& c, const std::string& id) {
+        auto r = c.Post("/api/v1/baskets/" + id + "/lines", json{{"SKU", 101}, {"QUANTITY", 5}, {"REQUESTDATE", "2027-01-10"}}.dump(), kJson);
+        ASSERT_TRUE(r && r->status == 201) << (r ? r->body : "no answer");
+        json basket = Parsed(r);
+        basket.erase("BASKETLINENR");
+        basket["header"]["BASKETNAME"] = "Over HTTP";
+        basket["header"]["DISCOUNTPERC"] = 0;
+        basket["header"]["SUBTOTAL"] = 6.2;
+        basket["header"]["BISID"] = 1;
+        for (auto& line : basket["lines"]) {
+            line["PRODUCTPRICE"] = 1.24;
+            line["LINEAMOUNT"] = 6.2;
+            line["DISCOUNTPERC"] = 0;
+            line["DISCOUNTAMOUNT"] = 0;
+            line["ADDRESSID"] = 22;
+            line["PRODUCTUNITCODE"] = "PCS";
+        }
+        r = c.Put("/api/v1/baskets/" + id, basket.dump(), kJson);
+        ASSERT_TRUE(r && r->status == 200) << (r ? r->body : "no answer");
+    }
+
+    ado::ConnectionPtr Open() {
+        auto c = std::make_shared<ado::Connection>();
+        c->Open(Db().IsPostgres() ? Db().ConnectionString()
+                                  : "Provider=SQLite;Data Source=" + (home_ / "data" / "vendalo.db").string());
+        return c;
+    }
+    int64_t Count(const std::string& sql, const std::vector<ole::Variant>& params = {}) {
+        auto c = Open();
+        int64_t n = c->Execute(sql, nullptr, -1, params)->Fields(0).Value().ToLongLong();
+        c->Close();
+        return n;
+    }
+
+    TempDir parent_;
+    fs::path home_;
+    std::string shopKey_, operatorKey_;
+    std::unique_ptr<ServeProcess> serve_;
+};
+
+TEST_P(HttpHost, ABasketTravelsFromCreateToSubmittedOrder) {
+    auto c = Shop();
+    std::string id = NewBasket(c);
+    ASSERT_EQ(id.size(), 32u);
+    FillForSubmission(c, id);
+
+    auto r = c.Get("/api/v1/baskets/" + id);
+    ASSERT_EQ(r->status, 200);
+    json basket = Parsed(r);
+    EXPECT_EQ(basket["header"]["BASKETNAME"], "Over HTTP");
+    EXPECT_EQ(basket["header"]["SUBTOTAL"].dump(), "6.2");  // money keeps its decimal form
+    EXPECT_EQ(basket["lines"][0]["REQUESTDATE"], "2027-01-10");
+    EXPECT_EQ(basket["lines"][0]["SKU"], 101);
+
+    // a copy and a line deleted from it leave the original as it is
+    r = c.Post("/api/v1/baskets/" + id + "/copy", json{{"name", "Copy"}}.dump(), kJson);
+    ASSERT_EQ(r->status, 201) << r->body;
+    std::string copy = Parsed(r)["header"]["BASKETID"];
+    r = c.Delete("/api/v1/baskets/" + copy + "/lines", json{{"lines", {1}}}.dump(), kJson);
+    ASSERT_EQ(r->status, 200) << r->body;
+    EXPECT_TRUE(Parsed(r)["lines"].empty());
+    EXPECT_EQ(c.Delete("/api/v1/baskets/" + copy)->status, 204);
+    EXPECT_EQ(c.Get("/api/v1/baskets/" + copy)->status, 404);
+
+    r = c.Post("/api/v1/baskets/" + id + "/submit", "", kJson);
+    ASSERT_EQ(r->status, 201) << r->body;
+    EXPECT_EQ(r->get_header_value("Location"), "/api/v1/orders/" + id);
+    EXPECT_EQ(c.Post("/api/v1/baskets/" + id + "/submit", "", kJson)->status, 409);
+    EXPECT_EQ(c.Get("/api/v1/baskets/" + id)->status, 404);
+
+    r = c.Get("/api/v1/orders/" + id);
+    ASSERT_EQ(r->status, 200) << r->body;
+    json order = Parsed(r);
+    EXPECT_EQ(order["header"]["ORDERSTATUS"], 0);
+    EXPECT_EQ(order["header"]["ORDERLISTNAME"], "Over HTTP");
+    EXPECT_EQ(order["lines"].size(), 1u);
+    EXPECT_EQ(order["lines"][0]["PRICE"].dump(), "1.24");
+    std::set<int> addresses;
+    for (const auto& a : order["addresses"]) addresses.insert(a["ADDRESSID"].get<int>());
+    EXPECT_EQ(addresses, (std::set<int>{21, 22}));
+
+    // the list pages newest first without repeating an order
+    r = c.Get("/api/v1/orders?limit=1");
+    ASSERT_EQ(r->status, 200) << r->body;
+    EXPECT_EQ(Parsed(r)["orders"][0]["ORDERID"], id);
+    std::string next = Parsed(r)["next"];
+    r = c.Get(("/api/v1/orders?limit=50&after=" + next).c_str());
+    ASSERT_EQ(r->status, 200) << r->body;
+    for (const auto& o : Parsed(r)["orders"]) EXPECT_NE(o["ORDERID"], id);
+    EXPECT_EQ(Parsed(c.Get("/api/v1/orders?partner=2&status=0"))["orders"][0]["ORDERID"], id);
+
+    r = c.Get("/api/v1/sales-parameters/FreightPartNumber");
+    EXPECT_EQ(Parsed(r)["value"], "FREIGHT");
+}
+
+TEST_P(HttpHost, EachFailureHasItsStatusAndTheOneErrorFormat) {
+    auto c = Shop();
+    std::string id = NewBasket(c);
+    auto status = [](const httplib::Result& r) { return r ? r->status : -1; };
+
+    // who may call
+    EXPECT_EQ(status(serve_->Client("").Get("/api/v1/baskets/" + id)), 401);
+    EXPECT_EQ(status(serve_->Client("wrong").Get("/api/v1/baskets/" + id)), 401);
+    EXPECT_EQ(status(serve_->Client(operatorKey_).Get("/api/v1/baskets/" + id)), 401);  // each key its own permissions
+    EXPECT_EQ(status(serve_->Client("").Get("/metrics")), 401);
+    EXPECT_EQ(status(serve_->Client(operatorKey_).Get("/metrics")), 200);
+    EXPECT_EQ(status(serve_->Client("").Get("/health")), 200);
+
+    // ids, paths and bodies
+    EXPECT_EQ(status(c.Get("/api/v1/baskets/not-an-id")), 400);
+    EXPECT_EQ(status(c.Get("/api/v1/baskets/0123456789ABCDEF0123456789ABCDEF")), 404);
+    EXPECT_EQ(status(c.Get("/api/v1/orders/0123456789ABCDEF0123456789ABCDEF")), 404);
+    EXPECT_EQ(status(c.Get("/api/v1/baskets/..%2f..%2fetc")), 400);
+    EXPECT_EQ(status(c.Get("/api/v1/baskets/%00")), 400);
+    EXPECT_EQ(status(c.Post("/api/v1/baskets", "USERID=x", "text/plain")), 415);
+    EXPECT_EQ(status(c.Post("/api/v1/baskets", std::string(2 << 20, ' '), kJson)), 413);
+    auto r = c.Post("/api/v1/baskets", "{\"USERID\": ", kJson);
+    EXPECT_EQ(status(r), 400);
+    r = c.Post("/api/v1/baskets", json{{"USERID", 12}, {"BUSINESSPARTNERID", 2}}.dump(), kJson);
+    EXPECT_EQ(status(r), 400);
+    EXPECT_NE(Parsed(r)["error"]["description"].get<std::string>().find("USERID"), std::string::npos) << r->body;
+
+    // a refused PUT writes nothing
+    json basket = Parsed(c.Get("/api/v1/baskets/" + id));
+    json changed = basket;
+    changed["header"]["BASKETNAME"] = "changed";
+    changed["header"]["CUSTOMERPONUMBER"] = 42;  // a number where text is expected
+    r = c.Put("/api/v1/baskets/" + id, changed.dump(), kJson);
+    EXPECT_EQ(status(r), 400);
+    EXPECT_NE(r->body.find("header.CUSTOMERPONUMBER"), std::string::npos) << r->body;
+    changed = basket;
+    changed["header"]["NOSUCHCOLUMN"] = 1;
+    r = c.Put("/api/v1/baskets/" + id, changed.dump(), kJson);
+    EXPECT_EQ(status(r), 400);
+    EXPECT_NE(r->body.find("header.NOSUCHCOLUMN"), std::string::npos) << r->body;
+    changed = basket;
+    changed["header"]["BASKETID"] = "0123456789ABCDEF0123456789ABCDEF";
+    EXPECT_EQ(status(c.Put("/api/v1/baskets/" + id, changed.dump(), kJson)), 400);
+    EXPECT_EQ(Parsed(c.Get("/api/v1/baskets/" + id)), basket);
+
+    // a value the submission refuses (an address that does not exist) is 400 with the frames, innermost first
+    changed = basket;
+    changed["header"]["SHIPPINGADDRESSID"] = 999999;
+    ASSERT_EQ(status(c.Put("/api/v1/baskets/" + id, changed.dump(), kJson)), 200);
+    r = c.Post("/api/v1/baskets/" + id + "/submit", "", kJson);
+    ASSERT_EQ(status(r), 400) << r->body;
+    json error = Parsed(r)["error"];
+    EXPECT_EQ(error["method"], "Order.SubmitBasket");
+    EXPECT_EQ(error["frames"], json({"Order.InsertAddresses", "Order.SubmitBasket"}));
+    EXPECT_NE(error["description"].get<std::string>().find("999999"), std::string::npos) << r->body;
+    EXPECT_EQ(error["number"].get<std::string>().rfind("0x", 0), 0u);
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM ORDERHEADER WHERE ORDERID = ?", {ole::Variant(id)}), 0);
+    EXPECT_EQ(status(c.Get("/api/v1/baskets/" + id)), 200);
+
+    // no key reaches the log
+    std::string log = ReadFile(home_ / "log" / "vendalo.log");
+    EXPECT_EQ(log.find(shopKey_), std::string::npos);
+    EXPECT_EQ(log.find(operatorKey_), std::string::npos);
+}
+
+TEST_P(HttpHost, EightClientsSubmittingAtOnceMakeEachOrderExactlyOnce) {
+    constexpr int kClients = 8, kBaskets = 200;
+    std::vector<std::vector<std::string>> baskets(kClients);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kClients; ++i)
+        threads.emplace_back([&, i] {
+            auto c = Shop();
+            for (int k = 0; k < kBaskets; ++k) {
+                auto r = c.Post("/api/v1/baskets", json{{"USERID", "msmith"}, {"BUSINESSPARTNERID", 3}}.dump(), kJson);
+                if (!r || r->status != 201) continue;
+                json b = Parsed(r);
+                b["header"]["DISCOUNTPERC"] = 0;
+                b["header"]["BASKETNAME"] = "load " + std::to_string(i);
+                std::string id = b["header"]["BASKETID"];
+                r = c.Put("/api/v1/baskets/" + id, b.dump(), kJson);
+                if (r && r->status == 200) baskets[static_cast<size_t>(i)].push_back(id);
+            }
+        });
+    for (auto& t : threads) t.join();
+    threads.clear();
+    for (const auto& b : baskets) ASSERT_EQ(b.size(), static_cast<size_t>(kBaskets));
+
+    // each client submits its own baskets and its neighbour's: every basket is submitted twice at once
+    std::mutex mutex;
+    std::map<std::string, int> created;
+    std::map<int, int> answers;
+    for (int i = 0; i < kClients; ++i)
+        threads.emplace_back([&, i] {
+            auto c = Shop();
+            const auto& mine = baskets[static_cast<size_t>(i)];
+            const auto& theirs = baskets[static_cast<size_t>((i + 1) % kClients)];
+            for (int k = 0; k < kBaskets; ++k)
+                for (const std::string& id : {mine[static_cast<size_t>(k)], theirs[static_cast<size_t>(kBaskets - 1 - k)]}) {
+                    auto r = c.Post("/api/v1/baskets/" + id + "/submit", "", kJson);
+                    std::lock_guard lock(mutex);
+                    int code = r ? r->status : -1;
+                    ++answers[code];
+                    if (code == 201) {
+                        ++created[id];
+                    } else {
+                        EXPECT_TRUE(code == 409 || code == 503) << code << " " << (r ? r->body : "");
+                        EXPECT_TRUE(Parsed(r).contains("error"));
+                    }
+                }
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(created.size(), static_cast<size_t>(kClients * kBaskets)) << "answers: " << json(answers).dump();
+    for (const auto& [id, n] : created) EXPECT_EQ(n, 1) << id;
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM ORDERHEADER WHERE ORDERLISTNAME LIKE 'load %'"), kClients * kBaskets);
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM BASKETHEADER WHERE BASKETNAME LIKE 'load %'"), 0);
+}
+
+INSTANTIATE_DB_TEST(HttpHost);
+
+TEST(HttpServe, RefusesAnAddressOtherMachinesReachWithoutTls) {
+    TempDir parent;
+    fs::path home = parent.Path() / "shop";
+    ASSERT_EQ(RunProgram(BACKOFFICE_BINARY, "init --home " + Quoted(home.string())).exitCode, 0);
+    Outcome outcome = RunProgram(BACKOFFICE_BINARY, "serve --home " + Quoted(home.string()) + " --listen 0.0.0.0:0");
+    EXPECT_EQ(outcome.exitCode, 1);
+    EXPECT_NE(outcome.output.find("needs TLS"), std::string::npos) << outcome.output;
+}
+
+// The API description and the route table name the same endpoints.
+TEST(HttpApiDescription, NamesEveryRouteAndNothingElse) {
+    backoffice::http::Router router;
+    backoffice::http::AddAllRoutes(router);
+    std::set<std::string> routes, described;
+    for (const auto& route : router.Routes()) routes.insert(route.method + " " + route.pattern);
+    json description = json::parse(backoffice::ReadShippedFile("api/openapi.json"));
+    EXPECT_EQ(description["openapi"].get<std::string>().rfind("3.", 0), 0u);
+    for (const auto& [path, operations] : description["paths"].items())
+        for (const auto& [method, operation] : operations.items()) {
+            std::string upper = method;
+            for (char& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+            described.insert(upper + " " + path);
+        }
+    EXPECT_EQ(routes, described);
+}
+
+}  // namespace
+
+namespace {
+
+// The operator page in a real browser (headless Chromium through Selenium).
+TEST(OperatorPage, LogsInShowsTheOrdersAndRunsABatch) {
+    if (!fs::exists("/usr/bin/chromium") || !fs::exists("/usr/bin/chromedriver"))
+        GTEST_SKIP() << "chromium and chromium-driver are not installed (scripts/install-deps.sh installs them)";
+    TempDir parent;
+    fs::path home = parent.Path() / "shop";
+    ASSERT_EQ(RunProgram(BACKOFFICE_BINARY, "init --demo --home " + Quoted(home.string())).exitCode, 0);
+    ASSERT_EQ(RunProgram(BACKOFFICE_BINARY, "demo --home " + Quoted(home.string())).exitCode, 0);
+    std::string key = SettingOf(home / "config" / "SiteConfiguration.xml", "API", "OperatorApiKey");
+    ServeProcess serve(home);
+    fs::path shot = parent.Path() / "operator-page.png";
+    Outcome browser = RunProgram("/usr/bin/python3", Quoted((SourceDir() / "tests" / "http" / "operator_page.py").string()) +
+                                                         " http://127.0.0.1:" + std::to_string(serve.Port()) + " " +
+                                                         Quoted(key) + " " + Quoted(shot.string()) + " " +
+                                                         Quoted((parent.Path() / "profile").string()));
+    EXPECT_EQ(browser.exitCode, 0) << browser.output;
+    EXPECT_TRUE(fs::exists(shot));
+    if (const char* keep = std::getenv("BACKOFFICE_KEEP_SCREENSHOT")) fs::copy_file(shot, keep, fs::copy_options::overwrite_existing);
+    EXPECT_EQ(serve.Stop(), 0) << serve.Output();
+}
+
+}  // namespace
