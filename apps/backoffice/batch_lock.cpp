@@ -12,9 +12,10 @@
 
 namespace backoffice {
 namespace {
-// The advisory lock key of the batch ("BATCH" in ASCII): one per database, so
-// installations that share a database share the lock.
-constexpr int64_t kAdvisoryKey = 0x4241544348;
+// The advisory lock of the batch: the class "BTCH" (ASCII) and the schema that
+// holds the sales tables, so installations that share those tables share the
+// lock, and sales tables of another schema in the same database do not.
+constexpr int32_t kAdvisoryClass = 0x42544348;
 }  // namespace
 
 BatchLock::~BatchLock() {
@@ -33,8 +34,8 @@ std::unique_ptr<BatchLock> BatchLock::TryAcquire(const std::string& home, const 
     if (ado::DialectOf(connectionString) == ado::Dialect::PostgreSQL) {
         lock->connection_ = std::make_shared<ado::Connection>();
         lock->connection_->Open(connectionString + ";Pooling=False");
-        auto rs = lock->connection_->Execute("SELECT pg_try_advisory_lock(?) AS TAKEN", nullptr, -1,
-                                            {ole::Variant(kAdvisoryKey)});
+        auto rs = lock->connection_->Execute("SELECT pg_try_advisory_lock(?, hashtext(current_schema())) AS TAKEN",
+                                            nullptr, -1, {ole::Variant(kAdvisoryClass)});
         if (!rs->Fields("TAKEN").Value().ToBool()) {
             holder = "another batch holds the database's batch lock";
             return nullptr;

@@ -47,7 +47,9 @@ TEST_P(BackofficeBatchLock, ASecondBatchRefusesWhileTheFirstHoldsTheLock) {
     if (Db().IsPostgres()) {
         session = std::make_shared<ado::Connection>();
         session->Open(Db().ConnectionString() + ";Pooling=False");
-        session->Execute("SELECT pg_advisory_lock(?)", nullptr, -1, {ole::Variant(int64_t{0x4241544348})});
+        // the class "BTCH" and the schema of the sales tables
+        session->Execute("SELECT pg_advisory_lock(?, hashtext(current_schema()))", nullptr, -1,
+                         {ole::Variant(int32_t{0x42544348})});
     } else {
         fd = ::open((home / "batch.lock").c_str(), O_RDWR | O_CREAT, 0644);
         ASSERT_EQ(::flock(fd, LOCK_EX), 0);

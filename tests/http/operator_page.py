@@ -46,7 +46,7 @@ def main():
         driver.find_element(By.ID, "key").send_keys(key)
         driver.find_element(By.ID, "login").click()
         before = statuses(driver)
-        assert len(before) == 4 and set(before) == {"0"}, before
+        assert len(before) >= 4 and set(before) == {"0"}, before  # every demo order waits
         assert "ToBeProcessed" in driver.find_element(By.ID, "status-counts").text
         assert key not in driver.page_source and key not in driver.current_url
         driver.find_element(By.ID, "run-batch").click()
@@ -63,7 +63,7 @@ def main():
         assert "1" in after, after  # exported to the back ends
         driver.save_screenshot(screenshot)
         assert png_has_content(screenshot), "the screenshot is blank"
-        print("operator page: 4 orders, batch ran, statuses", before, "->", after)
+        print("operator page:", len(before), "orders, batch ran, statuses", before, "->", after)
     finally:
         driver.quit()
 
