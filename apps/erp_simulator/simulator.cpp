@@ -6,6 +6,7 @@
 
 #include <pugixml.hpp>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -49,18 +50,38 @@ std::string NextSalesOrderNumber(const fs::path& archive) {
     return text;
 }
 
+// An open file held under flock(LOCK_EX): released and closed however the
+// scope ends (the simulator links nothing of the system, so it has its own).
+class LockedFile {
+public:
+    explicit LockedFile(const fs::path& file) : fd_(::open(file.c_str(), O_RDONLY | O_CLOEXEC)) {
+        if (fd_ >= 0)
+            while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+            }
+    }
+    ~LockedFile() {
+        if (fd_ < 0) return;
+        ::flock(fd_, LOCK_UN);
+        ::close(fd_);
+    }
+    LockedFile(const LockedFile&) = delete;
+    LockedFile& operator=(const LockedFile&) = delete;
+    bool IsOpen() const { return fd_ >= 0; }
+
+private:
+    int fd_;
+};
+
 // Takes the export file: waits for a writer that holds its lock, moves it into
-// the archive and reads what it holds.
+// the archive and reads what it holds. A rename that fails leaves the file
+// where it was, unlocked.
 bool TakeExportFile(const Settings& s, std::string& content, fs::path& archived) {
-    int fd = ::open(s.exportFile.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    ::flock(fd, LOCK_EX);
+    LockedFile held(s.exportFile);
+    if (!held.IsOpen()) return false;
     auto stamp = std::chrono::system_clock::now().time_since_epoch().count();
     archived = s.archive / (s.exportFile.filename().string() + "." + std::to_string(stamp));
     fs::rename(s.exportFile, archived);
     content = ReadAll(archived);
-    ::flock(fd, LOCK_UN);
-    ::close(fd);
     return true;
 }
 

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include "simulator.h"
 #include "test_db.h"
 
@@ -52,6 +56,25 @@ TEST(ErpSimulator, FollowsTheHandshakeAndWritesXmlConfirmations) {
     EXPECT_NE(xml.find("<SalesOrder>"), std::string::npos);
     EXPECT_NE(xml.find("<WebOrderId>X1</WebOrderId>"), std::string::npos);
     EXPECT_NE(xml.find("<SalesOrderNr>SO0000001</SalesOrderNr>"), std::string::npos);
+}
+
+size_t OpenDescriptors() {
+    return static_cast<size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
+}
+
+TEST(ErpSimulator, AFileItCannotArchiveIsLeftUnlockedAndItsDescriptorClosed) {
+    TempDir dir;
+    auto s = SettingsIn(dir);
+    // the archived name (the file's name and a time stamp) is longer than a name may be: the rename fails
+    s.exportFile = s.exportFile.parent_path() / std::string(240, 'o');
+    WriteFile(s.exportFile, "ENV,AAA,DADuder,WWW,ORDER,,\r\n");
+    size_t before = OpenDescriptors();
+    EXPECT_THROW(erpsim::RunCycle(s), fs::filesystem_error);
+    EXPECT_EQ(OpenDescriptors(), before);
+    int fd = ::open(s.exportFile.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);  // the web side can append again
+    ::close(fd);
 }
 
 }  // namespace
