@@ -2,6 +2,7 @@
 #include <iomanip>
 #include <iostream>
 
+#include "automation/text.h"
 #include "commands.h"
 #include "lib_sales.h"
 #include "use_installation.h"
@@ -28,12 +29,13 @@ int RunOrders(const std::optional<std::string>& given) {
             Sls_ConnectionString());
         std::cout << std::left << std::setw(34) << "order" << std::setw(9) << "partner" << std::setw(6) << "BIS"
                   << std::setw(29) << "status" << "sales order\n";
+        // the sales order number comes from the back end's file: nothing of it reaches the terminal raw
+        auto shown = [&](const char* column) { return ole::EscapeControls(rs->Fields(column).Value().Text()); };
         for (; !rs->Eof(); rs->MoveNext()) {
             int status = rs->Fields("ORDERSTATUS").Value().ToLong();
-            std::cout << std::left << std::setw(34) << rs->Fields("ORDERID").Value().Text() << std::setw(9)
-                      << rs->Fields("BUSINESSPARTNERID").Value().Text() << std::setw(6) << rs->Fields("BISID").Value().Text()
-                      << std::setw(29) << (std::to_string(status) + " " + StatusName(status))
-                      << rs->Fields("SALESORDERNR").Value().Text() << "\n";
+            std::cout << std::left << std::setw(34) << shown("ORDERID") << std::setw(9) << shown("BUSINESSPARTNERID")
+                      << std::setw(6) << shown("BISID") << std::setw(29) << (std::to_string(status) + " " + StatusName(status))
+                      << shown("SALESORDERNR") << "\n";
         }
     } catch (const ole::AutomationError& e) {
         std::cerr << "backoffice orders: " << Reason(e.Description()) << "\n";
