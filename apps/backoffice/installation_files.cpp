@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "config/configuration.h"
+#include "exchange/exchange_folder_mode.h"
 
 namespace backoffice {
 
@@ -33,6 +34,8 @@ const std::vector<qx::ConfigSetting> kSalesParameters = {
     {kGeneral, "SubmittedOrderListPage", "String", "/shop/orders/submitted"},
     {kGeneral, "EnableGetInventoryButton", "Long", "1"},
     {kGeneral, "EnableATPCheckButtons", "Long", "1"},
+    // the folders shared with the back end, which runs as another user of the group
+    {ordexa::kExchangeSection, ordexa::kFolderModeSetting, "String", ordexa::kDefaultFolderModeText},
 };
 
 }  // namespace

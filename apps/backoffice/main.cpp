@@ -1,14 +1,21 @@
 // backoffice: the command-line host of the order back office.
+#include <sys/stat.h>
+
 #include <exception>
 #include <iostream>
 
+#include "automation/text.h"
 #include "command_line.h"
 
 int main(int argc, char** argv) {
+    // Whatever a command creates (configuration, database, log, temporary files)
+    // is its owner's alone; the few files shared with the back end get their
+    // mode explicitly.
+    ::umask(077);
     try {
         return backoffice::RunCommandLine(argc, argv);
     } catch (const std::exception& e) {
-        std::cerr << "backoffice: " << e.what() << "\n";
+        std::cerr << "backoffice: " << ole::EscapeControls(e.what()) << "\n";
         return 1;
     }
 }

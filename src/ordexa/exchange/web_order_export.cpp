@@ -8,6 +8,7 @@
 #include "batch_progress.h"
 #include "config/configuration.h"
 #include "exchange/edi_order_message.h"
+#include "exchange/exchange_folder_mode.h"
 #include "exchange/export_file_writer.h"
 #include "exchange/file_handling.h"
 #include "exchange/ftp.h"
@@ -166,7 +167,9 @@ private:
             if (!stream) path = getTempEDIPath() + "/" + bisid + ".edi";
         }
         try {
-            return std::make_unique<ExportFileWriter>(path, JournalOf(path), GroupMarked);
+            // the outbox is the installation's own; the export file is the back end's to read and take
+            mode_t mode = overFtp ? 0600 : ExchangeFileMode(ExchangeFolderMode());
+            return std::make_unique<ExportFileWriter>(path, JournalOf(path), GroupMarked, mode);
         } catch (...) {
             Sls_LogError("Order Export", "EDI export file '" + path + "' cannot be created.");
             return nullptr;
