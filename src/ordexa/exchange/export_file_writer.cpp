@@ -58,7 +58,11 @@ void ExportFileWriter::Open() {
         if (fd_) {
             created_ = true;
             // the umask may have narrowed the mode the back end needs
-            if (::fchmod(fd_.Get(), mode_) != 0) Fail(errno, "cannot be given its permissions");
+            if (::fchmod(fd_.Get(), mode_) != 0) {
+                int error = errno;
+                ::unlink(path_.c_str());
+                Fail(error, "cannot be given its permissions");
+            }
             return;
         }
         if (errno != EEXIST) Fail(errno, "cannot be opened");
