@@ -5,7 +5,9 @@
 #include <iostream>
 #include <sstream>
 #include <map>
+#include <system_error>
 
+#include "automation/text.h"
 #include "batch_lock.h"
 #include "batch_progress.h"
 #include "commands.h"
@@ -36,16 +38,21 @@ public:
     void BatchStopped(const std::string& reason) override { stopped_ = Reason(reason); }
     bool Stopped() const { return !stopped_.empty(); }
 
-    void Print(std::ostream& out, const std::string& home) const {
+    // lostEntries: log entries that could not be written during the batch.
+    void Print(std::ostream& out, const std::string& home, int64_t lostEntries) const {
         if (progressShown_) out << "\n";
         out << "Batch finished for the installation " << home << "\n";
         if (instances_.empty()) out << "  no instance exported or confirmed orders\n";
         for (const auto& [bisid, i] : instances_)
-            out << "  BISID " << bisid << ": " << i.exported << " order(s) exported, " << i.confirmed
-                << " confirmation(s) applied\n";
+            out << "  BISID " << ole::EscapeControls(bisid) << ": " << i.exported << " order(s) exported, "
+                << i.confirmed << " confirmation(s) applied\n";
         out << "  orders closed: " << closed_ << "\n";
         if (!stopped_.empty()) out << "  the batch stopped early: " << stopped_ << "\n";
-        out << "  log: " << qx::LogFilePath() << "\n";
+        if (lostEntries > 0)
+            out << "  log: " << qx::LogFilePath() << " could not be written: " << lostEntries
+                << " entries (failures among them) are lost\n";
+        else
+            out << "  log: " << qx::LogFilePath() << "\n";
     }
 
 private:
@@ -81,6 +88,13 @@ int RunBatch(const std::optional<std::string>& given) {
     int exitCode = 0;
     auto home = UseInstallation("batch", given, exitCode);
     if (!home) return exitCode;
+    // a batch reports its failures only in the log: without one it does not start
+    try {
+        qx::CheckLogWritable();
+    } catch (const std::system_error& e) {
+        std::cerr << "backoffice batch: cannot start: " << ole::EscapeControls(e.what()) << "\n";
+        return 1;
+    }
     std::string connectionString;
     try {
         connectionString = Sls_ConnectionString();
@@ -100,7 +114,8 @@ int RunBatch(const std::optional<std::string>& given) {
         return 1;
     }
     if (!lock) {
-        std::cerr << "backoffice batch: a batch is already running for this installation (" << holder << ")\n";
+        std::cerr << "backoffice batch: a batch is already running for this installation ("
+                  << ole::EscapeControls(holder) << ")\n";
         return 3;
     }
     Summary summary(isatty(STDOUT_FILENO));
@@ -108,22 +123,25 @@ int RunBatch(const std::optional<std::string>& given) {
     ole::Date started = ole::Date::Now();
     auto clock = std::chrono::steady_clock::now();
     int outcome = 2;  // failed, unless the run comes back
+    int64_t lostBefore = qx::LostLogEntries(), lost = 0;
     std::ostringstream text;
     try {
         auto process = ole::CreateObjectAs<ordexa::ICCOrderProcess>("Ordexa.CCOrderProcess");
         process->Run();
-        outcome = summary.Stopped() ? 1 : 0;
         ordexa::SetBatchProgress(nullptr);
-        summary.Print(text, *home);
+        lost = qx::LostLogEntries() - lostBefore;
+        // a batch whose failures could not all be logged did not succeed
+        outcome = summary.Stopped() || lost > 0 ? 1 : 0;
+        summary.Print(text, *home, lost);
         std::cout << text.str();
     } catch (const std::exception& e) {
         ordexa::SetBatchProgress(nullptr);
         text << "The batch failed: " << Reason(e.what()) << "\n";
-        std::cerr << "backoffice batch: " << text.str();
+        std::cerr << "backoffice batch: " << ole::EscapeControls(text.str());
     }
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - clock).count();
     RecordBatchRun(connectionString, started, static_cast<int32_t>(ms), outcome, text.str());
-    if (outcome == 2) return 1;
+    if (outcome == 2 || lost > 0) return 1;
     return 0;
 }
 
@@ -133,7 +151,7 @@ void AddBatchCommand(CLI::App& app, Runner& selected) {
         "For every back-end instance of the export registry: the semaphore handshake, the export of new\n"
         "orders and the import of confirmations; then the later stages and the closing of fully billed\n"
         "orders. Prints a summary. Exits 0 when the batch ran (stage failures are in the log), 1 when it\n"
-        "could not start, 3 when another batch of the installation is running.");
+        "could not start or its log could not be written, 3 when another batch of the installation is running.");
     auto home = std::make_shared<std::optional<std::string>>();
     AddHomeOption(*command, *home);
     command->callback([home, &selected] { selected = [home] { return RunBatch(*home); }; });

@@ -1,10 +1,15 @@
 // `backoffice init`: a missing or empty folder becomes a new installation.
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <filesystem>
 #include <iostream>
 #include <system_error>
 
+#include "automation/text.h"
 #include "commands.h"
 #include "data/ado.h"
+#include "exchange/exchange_folder_mode.h"
 #include "installation_database.h"
 #include "installation_files.h"
 #include "masterdata/membership.h"
@@ -24,6 +29,20 @@ void Undo(const fs::path& home, bool folderCreated) {
         return;
     }
     for (const auto& entry : fs::directory_iterator(home, ec)) fs::remove_all(entry.path(), ec);
+}
+
+// The demo's exchange folders are shared with the back end (another user of
+// the group): they get the exchange folder mode, and the installation folder
+// above them lets the group pass (search only: it lists nothing).
+void ShareWithBackEnd(const fs::path& home, const fs::path& folder) {
+    auto fail = [](const fs::path& at) {
+        throw fs::filesystem_error("cannot set the permissions", at, std::error_code(errno, std::generic_category()));
+    };
+    mode_t mode = ordexa::kDefaultExchangeFolderMode;
+    for (fs::path at = folder; at != home && at.has_relative_path(); at = at.parent_path())
+        if (::chmod(at.c_str(), mode) != 0) fail(at);
+    struct stat st {};
+    if (::stat(home.c_str(), &st) != 0 || ::chmod(home.c_str(), (st.st_mode & 07777) | (mode & 0011)) != 0) fail(home);
 }
 
 }  // namespace
@@ -60,7 +79,10 @@ int RunInit(const InitOptions& line) {
         fs::create_directories(home / "data");  // the embedded database is made there
         if (line.demo) {
             for (const char* tree : {"edi", "edi2", "xml"})
-                for (const char* folder : {"out", "in", "command"}) fs::create_directories(home / tree / folder);
+                for (const char* folder : {"out", "in", "command"}) {
+                    fs::create_directories(home / tree / folder);
+                    ShareWithBackEnd(home, home / tree / folder);
+                }
         }
         setup = SetUpDatabase(connection, home, line.demo, serviceCode);
         // a kept service account keeps its code, which this run does not know; a new database
@@ -69,7 +91,8 @@ int RunInit(const InitOptions& line) {
         MakeMissingParts({home, connection, setup.serviceAccountCreated ? serviceCode : "", setup.schemaLoaded});
     } catch (const std::exception& e) {
         Undo(home, folderCreated);
-        std::cerr << "backoffice init: " << home.string() << " was not set up: " << e.what() << "\n";
+        std::cerr << "backoffice init: " << home.string() << " was not set up: " << ole::EscapeControls(e.what())
+                  << "\n";
         return 1;
     }
 

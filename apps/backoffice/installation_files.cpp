@@ -14,6 +14,7 @@
 #include "masterdata/membership.h"
 #include "os/durable_file.h"
 #include "payment/card_vault.h"
+#include "exchange/exchange_folder_mode.h"
 
 namespace backoffice {
 
@@ -60,6 +61,8 @@ const std::vector<qx::ConfigSetting> kSalesParameters = {
     {kGateway, "RequestTimeout", "Long", "60"},
     // days after which a checkout authorisation whose basket was never submitted loses its sealed card number
     {kCardData, "UnsubmittedCheckoutDays", "Long", "30"},
+    // the folders shared with the back end, which runs as another user of the group
+    {ordexa::kExchangeSection, ordexa::kFolderModeSetting, "String", ordexa::kDefaultFolderModeText},
 };
 
 std::vector<std::string> MakeFolders(const InstallationContext& c) {

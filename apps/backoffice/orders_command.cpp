@@ -2,6 +2,7 @@
 #include <iomanip>
 #include <iostream>
 
+#include "automation/text.h"
 #include "commands.h"
 #include "lib_sales.h"
 #include "use_installation.h"
@@ -18,19 +19,20 @@ int RunOrders(const std::optional<std::string>& given) {
         auto reporting = Sls_GetComponent<vendalo::IReporting>("Vendalo.Reporting");
         std::cout << std::left << std::setw(34) << "order" << std::setw(9) << "partner" << std::setw(6) << "BIS"
                   << std::setw(29) << "status" << "sales order\n";
-        // newest first, a page at a time
+        // newest first, a page at a time; the sales order number comes from the
+        // back end's file: nothing of it reaches the terminal raw
         std::string after;
         for (;;) {
             auto rs = reporting->ListOrders(ole::Null, ole::Null, 500, after);
             if (rs->Eof()) break;
+            auto shown = [&](const char* column) { return ole::EscapeControls(rs->Fields(column).Value().Text()); };
             for (; !rs->Eof(); rs->MoveNext()) {
                 int status = rs->Fields("ORDERSTATUS").Value().ToLong();
                 after = rs->Fields("ORDERID").Value().Text();
-                std::cout << std::left << std::setw(34) << after << std::setw(9)
-                          << rs->Fields("BUSINESSPARTNERID").Value().Text() << std::setw(6)
-                          << rs->Fields("BISID").Value().Text() << std::setw(29)
+                std::cout << std::left << std::setw(34) << shown("ORDERID") << std::setw(9) << shown("BUSINESSPARTNERID")
+                          << std::setw(6) << shown("BISID") << std::setw(29)
                           << (std::to_string(status) + " " + vendalo::OrderStatusName(status))
-                          << rs->Fields("SALESORDERNR").Value().Text() << "\n";
+                          << shown("SALESORDERNR") << "\n";
             }
         }
     } catch (const ole::AutomationError& e) {

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <iostream>
 
+#include "automation/text.h"
 #include "lib_sales.h"
 #include "log/log.h"
 
@@ -35,7 +36,7 @@ std::optional<std::string> UseInstallation(const std::string& command, const std
 
 std::string Reason(const std::string& description) {
     size_t at = description.rfind(" DESC: ");
-    if (at == std::string::npos) return description;
+    if (at == std::string::npos) return ole::EscapeControls(description);
     auto part = [&](size_t from, size_t skip) {
         size_t end = description.find("\r\n", from);
         std::string text = description.substr(from + skip, end == std::string::npos ? std::string::npos : end - from - skip);
@@ -45,7 +46,7 @@ std::string Reason(const std::string& description) {
     std::string text = part(at, 7);
     size_t info = description.find("\r\n INFO: ", at);
     if (info != std::string::npos && description.find(" METHOD: ", at) > info) text += " (" + part(info + 2, 7) + ")";
-    return text;
+    return ole::EscapeControls(text);
 }
 
 }  // namespace backoffice

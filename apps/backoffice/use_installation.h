@@ -16,7 +16,8 @@ std::optional<std::string> UseInstallation(const std::string& command, const std
                                            int& exitCode);
 
 // The first description of an error: what went wrong, without the frames of the
-// methods it passed through (and its info, when it has one).
+// methods it passed through (and its info, when it has one), fit for a terminal
+// (control characters escaped).
 std::string Reason(const std::string& description);
 
 }  // namespace backoffice

@@ -7,6 +7,7 @@
 
 #include <pugixml.hpp>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -50,27 +51,47 @@ std::string NextSalesOrderNumber(const fs::path& archive) {
     return text;
 }
 
+// An open file held under flock(LOCK_EX): released and closed however the
+// scope ends (the simulator links nothing of the system, so it has its own).
+class LockedFile {
+public:
+    explicit LockedFile(const fs::path& file) : fd_(::open(file.c_str(), O_RDONLY | O_CLOEXEC)) {
+        if (fd_ >= 0)
+            while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+            }
+    }
+    ~LockedFile() {
+        if (fd_ < 0) return;
+        ::flock(fd_, LOCK_UN);
+        ::close(fd_);
+    }
+    LockedFile(const LockedFile&) = delete;
+    LockedFile& operator=(const LockedFile&) = delete;
+    bool IsOpen() const { return fd_ >= 0; }
+    int Fd() const { return fd_; }
+
+private:
+    int fd_;
+};
+
 // Takes the export file: waits for a writer that holds its lock, checks that
 // the path still names the file it locked (a writer may have put a new
 // document in its place meanwhile, and holds that one locked until its orders
-// are marked), moves it into the archive and reads what it holds.
+// are marked), moves it into the archive and reads what it holds. A rename
+// that fails leaves the file where it was, unlocked.
 bool TakeExportFile(const Settings& s, std::string& content, fs::path& archived) {
     for (int attempt = 0; attempt < 100; ++attempt) {
-        int fd = ::open(s.exportFile.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) return false;
-        ::flock(fd, LOCK_EX);
-        struct stat held {}, named{};
-        bool current = ::fstat(fd, &held) == 0 && ::stat(s.exportFile.c_str(), &named) == 0 &&
-                       held.st_dev == named.st_dev && held.st_ino == named.st_ino;
-        if (current) {
-            auto stamp = std::chrono::system_clock::now().time_since_epoch().count();
-            archived = s.archive / (s.exportFile.filename().string() + "." + std::to_string(stamp));
-            fs::rename(s.exportFile, archived);
-            content = ReadAll(archived);
-        }
-        ::flock(fd, LOCK_UN);
-        ::close(fd);
-        if (current) return true;
+        LockedFile held(s.exportFile);
+        if (!held.IsOpen()) return false;
+        struct stat locked {}, named{};
+        bool current = ::fstat(held.Fd(), &locked) == 0 && ::stat(s.exportFile.c_str(), &named) == 0 &&
+                       locked.st_dev == named.st_dev && locked.st_ino == named.st_ino;
+        if (!current) continue;
+        auto stamp = std::chrono::system_clock::now().time_since_epoch().count();
+        archived = s.archive / (s.exportFile.filename().string() + "." + std::to_string(stamp));
+        fs::rename(s.exportFile, archived);
+        content = ReadAll(archived);
+        return true;
     }
     throw std::runtime_error("the export file " + s.exportFile.string() + " keeps being replaced");
 }

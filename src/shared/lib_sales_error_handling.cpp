@@ -4,11 +4,51 @@
 #include <exception>
 
 #include "automation/component.h"
+#include "automation/text.h"
 #include "log/log.h"
 
 namespace {
 
 const char* kCrLf = "\r\n";
+
+// Labels and infos carry names, keys and statements that come from files,
+// peers and users: a line break in one of them must not start a line of the
+// log, and a key of megabytes must not fill it.
+constexpr size_t kValueLimit = 512;
+// A line of a description: a value with its frame's prefix and cut note.
+constexpr size_t kDescriptionLineLimit = 2 * kValueLimit;
+
+std::string Shown(std::string_view value, size_t limit = kValueLimit) {
+    return ole::EscapeControls(ole::Shorten(value, limit));
+}
+
+// Where a description holds the formatted text of an inner frame, the CR LF
+// before each of that frame's lines ("ERROR 0x", " METHOD: ", " DESC: ",
+// " INFO: ", and the "." that closes a frame around another) and at its end are
+// the format's own and stay; every other control character of the description
+// is escaped, and each of its lines cut.
+bool FormatLineBreakAt(std::string_view text, size_t at) {
+    if (text.substr(at, 2) != "\r\n") return false;
+    std::string_view next = text.substr(at + 2);
+    for (std::string_view start : {"ERROR 0x", " METHOD: ", " DESC: ", " INFO: ", "."})
+        if (next.substr(0, start.size()) == start) return true;
+    return next.empty();
+}
+
+std::string ShownDescription(std::string_view description) {
+    std::string shown;
+    size_t line = 0;
+    for (size_t at = 0; at <= description.size(); ++at) {
+        bool end = at == description.size();
+        if (!end && !FormatLineBreakAt(description, at)) continue;
+        shown += Shown(description.substr(line, at - line), kDescriptionLineLimit);
+        if (end) break;
+        shown += kCrLf;
+        line = at + 2;
+        ++at;
+    }
+    return shown;
+}
 
 // Writes one entry with the given error as the current one.
 void WriteEntry(int32_t level, const std::string& label, const SlsInfo& info, const SlsErrorInfo& current) {
@@ -40,9 +80,9 @@ std::string Sls_FormatError(const std::string& description, int32_t number, cons
     text += "ERROR 0x";
     text += hex;
     text += kCrLf;
-    text += " METHOD: " + label + kCrLf;
-    text += " DESC: " + description + "." + kCrLf;
-    if (info) text += " INFO: " + *info + "." + kCrLf;
+    text += " METHOD: " + Shown(label) + kCrLf;
+    text += " DESC: " + ShownDescription(description) + "." + kCrLf;
+    if (info) text += " INFO: " + Shown(*info) + "." + kCrLf;
     return text;
 }
 

@@ -19,6 +19,10 @@ using SlsInfo = std::optional<std::string>;
 
 // CR LF "ERROR 0x<hex>" CR LF " METHOD: <label>" CR LF " DESC: <description>." CR LF
 // [" INFO: <info>." CR LF]
+// The text goes to the log and to terminals, so its CR LF are the format's
+// own: the label and the info are cut at 512 characters and their control
+// characters escaped ("\x0A"); so is the description, except the line breaks
+// of an inner frame's formatted text that it holds.
 std::string Sls_FormatError(const std::string& description, int32_t number, const std::string& label,
                             const SlsInfo& info = std::nullopt);
 

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "data/ado.h"
@@ -68,5 +69,84 @@ TEST_P(BackofficeBatchLock, ASecondBatchRefusesWhileTheFirstHoldsTheLock) {
 }
 
 INSTANTIATE_DB_TEST(BackofficeBatchLock);
+
+// An installation with the demo's orders waiting; the host's commands on it.
+class BackofficeOnDemo : public ::testing::Test {
+protected:
+    void SetUp() override {
+        unsetenv("VENDALO_HOME");
+        home_ = parent_.Path() / "shop";
+        ASSERT_EQ(Backoffice("init --demo --home " + Home()).exitCode, 0);
+        ASSERT_EQ(Backoffice("demo --home " + Home()).exitCode, 0);
+    }
+    std::string Home() const { return Quoted(home_.string()); }
+    fs::path Config() const { return home_ / "config" / "VendaloConfiguration.xml"; }
+    // a batch that hangs ends after 60 s with 124
+    Outcome Batch() { return RunProgram("timeout", "60 " + Quoted(BACKOFFICE_BINARY) + " batch --home " + Home()); }
+    size_t Waiting() {
+        std::string listed = Backoffice("orders --home " + Home()).output;
+        size_t n = 0;
+        for (size_t at = listed.find("0 ToBeProcessed"); at != std::string::npos; at = listed.find("0 ToBeProcessed", at + 1)) ++n;
+        return n;
+    }
+
+    TempDir parent_;
+    fs::path home_;
+};
+
+TEST_F(BackofficeOnDemo, ABatchWhoseLogCannotBeWrittenDoesNotStartAndSaysWhy) {
+    fs::path log = home_ / "log" / "vendalo.log";
+    size_t waiting = Waiting();
+    fs::remove(log);
+    fs::create_directories(log);  // the log file cannot be opened (as a read-only folder would, for any user but root)
+    Outcome batch = Batch();
+    EXPECT_EQ(batch.exitCode, 1) << batch.output;
+    EXPECT_NE(batch.output.find("cannot start: the log " + log.string() + " cannot be written"), std::string::npos)
+        << batch.output;
+    EXPECT_EQ(batch.output.find("Batch finished"), std::string::npos);
+    EXPECT_EQ(Waiting(), waiting);
+}
+
+TEST_F(BackofficeOnDemo, AConfigurationItCannotReadEndsTheBatchAtOnceWithTheReason) {
+    std::string configuration = ReadFile(Config());
+    size_t waiting = Waiting();
+    auto with = [&](const std::string& from, const std::string& to) {
+        std::string text = configuration;
+        text.replace(text.find(from), from.size(), to);
+        fs::remove(Config());
+        WriteFile(Config(), text);
+    };
+    // a busy time-out of "abc" was read as 0: every lock another process held failed a statement
+    with("vendalo.db</ConnectionString>", "vendalo.db;Busy Timeout=abc</ConnectionString>");
+    Outcome busy = Batch();
+    EXPECT_EQ(busy.exitCode, 1) << busy.output;
+    EXPECT_NE(busy.output.find("cannot start: Busy Timeout in the connection string is not a number"),
+              std::string::npos)
+        << busy.output;
+    // a FIFO in place of the file: the batch waited for a writer for ever
+    fs::remove(Config());
+    ASSERT_EQ(::mkfifo(Config().c_str(), 0600), 0);
+    Outcome fifo = Batch();
+    EXPECT_EQ(fifo.exitCode, 1) << fifo.output;
+    EXPECT_NE(fifo.output.find("is not a regular file"), std::string::npos) << fifo.output;
+    fs::remove(Config());
+    WriteFile(Config(), configuration);
+    EXPECT_EQ(Waiting(), waiting);
+}
+
+TEST_F(BackofficeOnDemo, TheOrderListShowsTerminalControlsAsCodes) {
+    {
+        auto c = std::make_shared<ado::Connection>();
+        c->Open("Provider=SQLite;Data Source=" + (home_ / "data" / "vendalo.db").string());
+        c->Execute("UPDATE ORDERHEADER SET SALESORDERNR = ?", nullptr, -1, {ole::Variant("SO1\x1B[2J\x1B]0;owned\x07\r")});
+        c->Close();
+        ado::ClearConnectionPool();
+    }
+    Outcome listed = Backoffice("orders --home " + Home());
+    EXPECT_EQ(listed.exitCode, 0);
+    EXPECT_EQ(listed.output.find('\x1B'), std::string::npos);
+    EXPECT_EQ(listed.output.find('\r'), std::string::npos);
+    EXPECT_NE(listed.output.find("SO1\\x1B[2J\\x1B]0;owned\\x07\\x0D\n"), std::string::npos) << listed.output;
+}
 
 }  // namespace

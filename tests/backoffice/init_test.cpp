@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 
 #include "backend/backend_selector.h"
@@ -136,6 +138,46 @@ TEST(BackofficeInit, RefusesFoldersItCannotOwnAndLeavesNothingBehindAFailure) {
     EXPECT_EQ(Backoffice("frobnicate").exitCode, 2);
     EXPECT_EQ(Backoffice("init --frobnicate").exitCode, 2);
     EXPECT_EQ(Backoffice("demo --connection x").exitCode, 2);
+}
+
+mode_t ModeOf(const fs::path& path) {
+    struct stat st {};
+    EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+    return st.st_mode & 07777;
+}
+
+TEST(BackofficeInit, TheInstallationIsItsOwnersAloneAndOnlyTheExchangeFoldersAreShared) {
+    TempDir parent;
+    fs::path home = parent.Path() / "shop";
+    unsetenv("VENDALO_HOME");
+    Outcome init = Backoffice("init --demo --home " + Quoted(home.string()));
+    ASSERT_EQ(init.exitCode, 0) << init.output;
+    // the database and the configuration hold the passwords of the FTP hosts and the service account
+    for (const char* folder : {"config", "data", "log", "Vendalo", "Vendalo/TempEdiFtp"})
+        EXPECT_EQ(ModeOf(home / folder), 0700u) << folder;
+    for (const char* file : {"config/VendaloConfiguration.xml", "config/SiteConfiguration.xml", "data/vendalo.db"})
+        EXPECT_EQ(ModeOf(home / file), 0600u) << file;
+    // the back end, another user of the group, reaches the exchange folders through the installation folder
+    for (const char* folder : {"edi", "edi/out", "edi/in", "edi/command", "edi2", "edi2/out", "edi2/in", "edi2/command"})
+        EXPECT_EQ(ModeOf(home / folder), 0770u) << folder;
+    EXPECT_EQ(ModeOf(home), 0710u);
+    auto config = qx::NewConfiguration();
+    config->LoadFile((home / "config" / "VendaloConfiguration.xml").string());
+    EXPECT_EQ(config->GetValue("EXCHANGE", "FolderMode").ToString(), "0770");
+
+    ASSERT_EQ(Backoffice("demo --home " + Quoted(home.string())).exitCode, 0);
+    Outcome batch = Backoffice("batch --home " + Quoted(home.string()));
+    ASSERT_EQ(batch.exitCode, 0) << batch.output;
+    EXPECT_EQ(ModeOf(home / "log" / "vendalo.log"), 0600u);
+    EXPECT_EQ(ModeOf(home / "batch.lock"), 0600u);
+    EXPECT_EQ(ModeOf(home / "edi" / "out" / "orders.edi"), 0660u);  // the back end reads and takes it
+
+    // a password holding ";" is refused without a piece of it in the message
+    Outcome refused = Backoffice("init --home " + Quoted((parent.Path() / "other").string()) + " --connection " +
+                                 Quoted("Provider=PostgreSQL;Host=/nosocket;Database=shop;User ID=shop;Password=hunter;2secret"));
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_EQ(refused.output.find("2secret"), std::string::npos) << refused.output;
+    EXPECT_NE(refused.output.find("Invalid connection string"), std::string::npos) << refused.output;
 }
 
 class BackofficeInitDemo : public DbTest {

@@ -2,8 +2,11 @@
 // builder on orders that cannot be sent.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "exchange/edi_order_message.h"
 #include "order_export_fixture.h"
+#include "simulator.h"
 
 using namespace export_testing;
 using testing_support::ReadFile;
@@ -44,7 +47,7 @@ TEST_P(EdiMessages, Ow4OrdersWithoutLinesAndWithLinesTextsAddressesAndFreight) {
     const std::string site = "Site Eemshaven,,Oostpolderweg 7' gate 2,,Eemshaven,,9979 XP,GR,NL,,";
     std::string expected = WithId(
         "ENV,{ID},DADuder,WWW,ORDER,,\r\n"
-        "HDR,{ID},C1002,Caf\xE9 ?,12'34,20260302,,de Vries' Jan,ROAD,EUR,NL,,0\r\n"
+        "HDR,{ID},C1002,Caf\xE9 O,12'34,20260302,,de Vries' Jan,ROAD,EUR,NL,,0\r\n"
         "HDA,{ID},DEL,,," + site + "\r\n"
         "HPA,{ID},INV,001,\r\n"
         "HTX,{ID}," + (letters + letters + letters).substr(0, 60) + "\r\n"
@@ -63,6 +66,7 @@ TEST_P(EdiMessages, Ow4OrdersWithoutLinesAndWithLinesTextsAddressesAndFreight) {
         "LTX,{ID},2,Cut in 4 pieces\r\n"
         "LIN,{ID},3,FREIGHT,ZZ,1,PCS,,12.5,,0,FREIGHT    \r\n", idB);
     EXPECT_EQ(ReadFile(file_), expected);
+    EXPECT_EQ(Entries({"[warning]", "Order '" + idA + "': ORDERLISTNAME", "the back end gets 'Caf\xC3\xA9 O'"}), 1u);
 }
 
 TEST_P(EdiMessages, Ow5CreditCardOrderWithCodesConfiguredLinesAndOwnSeparator) {
@@ -117,6 +121,112 @@ TEST_P(EdiMessages, AnOrderThatCannotBeBuiltWholeGivesNoMessage) {
     EXPECT_EQ(Entries({"ERROR 0x80040157", "WebOrderExport.ProcessOneOrder", "MissingOrderInfo"}), 1u);
 }
 
+// The records of an export file, split at CR LF; false when a CR or LF stands anywhere else.
+bool RecordsOf(const std::string& file, std::vector<std::string>& records) {
+    records.clear();
+    size_t from = 0;
+    for (size_t at = file.find("\r\n"); at != std::string::npos; at = file.find("\r\n", from)) {
+        records.push_back(file.substr(from, at - from));
+        from = at + 2;
+    }
+    for (const auto& record : records)
+        if (record.find_first_of("\r\n") != std::string::npos) return false;
+    return from == file.size();
+}
+
+TEST_P(EdiMessages, ALineBreakInMasterDataForgesNoRecordAndTheBackEndConfirmsOnlyTheRealOrders) {
+    // a whole order as the back end reads one: an envelope with its id (short enough for a PO number)
+    const std::string forged = "ENV,F0RGED,DADuder,WWW,ORDER,,";
+    const std::string forgedOrder = forged + "\r\nHDR,F0RGED,C1002,Free,,20260302,,Eve,ROAD,EUR,NL,,0\r\n"
+                                             "LIN,F0RGED,1,BOLT-M8,ZZ,100000,PCS,,0,,0,BOLT-M8    ";
+    const std::string flat = "ENV'F0RGED'DADuder'WWW'ORDER''";  // one field: the breaks blanks, FS the escape text
+    Db()->Execute("UPDATE ADDRESS SET STREET1 = ? WHERE ADDRESSID = 23", nullptr, -1,
+                  {Variant("Oostpolderweg 7\n" + forged)});
+    Db()->Execute("UPDATE WEBUSER SET COMMONNAME = ? WHERE USERID = 'jdevries'", nullptr, -1, {Variant("Jan\r" + forged)});
+    OrderSpec a;
+    a.po = "PO-7\r\n" + forged;
+    a.shipping = 23;
+    a.text = "Deliver\tbefore noon\x1B[2J\nGate 2\x07";
+    a.lines = {{.part = "BOLT-M8\r\n" + forged, .quantity = 1, .text = "Line\x0Bone\r\n" + forgedOrder}};
+    std::string idA = Submit(a);
+    OrderSpec b;
+    b.lines = {{.part = "WASHER-8", .quantity = 3}};
+    std::string idB = Submit(b);
+
+    Export(file_);
+
+    std::string file = ReadFile(file_);
+    std::vector<std::string> records;
+    ASSERT_TRUE(RecordsOf(file, records)) << file;
+    size_t envelopes = 0;
+    for (const auto& record : records) {
+        EXPECT_EQ(record.find_first_of(std::string("\x00\x07\x09\x0B\x1B", 5)), std::string::npos) << record;
+        if (record.rfind("ENV", 0) == 0) ++envelopes;
+    }
+    EXPECT_EQ(envelopes, 2u) << file;
+    EXPECT_NE(file.find(WithId("HDR,{ID},C1002,Week 12,PO-7 " + flat + ",20260302,,Jan " + flat + ",ROAD,", idA)),
+              std::string::npos)
+        << file;
+    EXPECT_NE(file.find(WithId("HDA,{ID},DEL,,,Site Eemshaven,,Oostpolderweg 7 " + flat + ",,Eemshaven,", idA)),
+              std::string::npos);
+    EXPECT_NE(file.find(WithId("LIN,{ID},1,BOLT-M8 " + flat + ",ZZ,1,", idA)), std::string::npos);
+    // in a text a break starts a further text record of the same order
+    EXPECT_NE(file.find(WithId("HTX,{ID},Deliverbefore noon[2J\r\nHTX,{ID},Gate 2\r\n", idA)), std::string::npos);
+    EXPECT_NE(file.find(WithId("LTX,{ID},1,Lineone\r\nLTX,{ID},1," + flat + "\r\nLTX,{ID},1,HDR'F0RGED'", idA)),
+              std::string::npos);
+
+    // the back end's EDI module takes the file and confirms the two orders, no third
+    erpsim::Settings back;
+    back.exportFile = file_;
+    back.confirmationFile = Inst().Home() / "confirm.edi";
+    back.archive = Inst().Home() / "archive";
+    std::vector<std::string> confirmed = erpsim::RunCycle(back).orderIds, real{idA, idB};
+    std::sort(confirmed.begin(), confirmed.end());
+    std::sort(real.begin(), real.end());
+    EXPECT_EQ(confirmed, real);
+    EXPECT_EQ(ReadFile(back.confirmationFile).find("F0RGED"), std::string::npos);
+}
+
+TEST_P(EdiMessages, TheConfiguratorsVopRecordsKeepTheirLineEndsAndNothingElseStartsARecord) {
+    Db()->Execute("UPDATE PRODUCTCONFIGURATION SET VARIANTOPTIONS = ? WHERE CONFIGID = 'CFG-1'", nullptr, -1,
+                  {Variant("Pump\r\nVOP,MOTOR,5.5\tkW\r\n\r\nENV,F0RGED,DADuder,WWW,ORDER,,\r\nVOP,SEAL,F\nKM\r\n")});
+    OrderSpec c;
+    c.partner = 3;
+    c.user = "msmith";
+    c.shipping = 32;
+    c.billing = 31;
+    c.lines = {{.part = "PUMP-P200", .quantity = 1, .price = 1250, .address = 32, .configId = "CFG-1"}};
+    std::string id = Submit(c);
+    Export(file_, ";", "", "2");
+    std::string file = ReadFile(file_);
+    EXPECT_NE(file.find(WithId("VAR;{ID};1;0;1;PUMP-P200;;ZZ;0;0;  -   PUMP-P200\r\n"
+                               "VOP;MOTOR;5.5kW ENV;F0RGED;DADuder;WWW;ORDER;;\r\n"
+                               "VOP;SEAL;F KM\r\n",
+                               id)),
+              std::string::npos)
+        << file;
+    EXPECT_EQ(file.find("\r\nENV;F0RGED"), std::string::npos);
+}
+
+TEST_P(EdiMessages, TextTheCodePageCannotHoldIsWrittenInLatinLettersAndLoggedWithOrderAndField) {
+    Db()->Execute("UPDATE ADDRESS SET NAME1 = ?, CITY1 = ? WHERE ADDRESSID = 23", nullptr, -1,
+                  {Variant("Łódź Straße 5"), Variant("Москва")});
+    OrderSpec a;
+    a.name = "北京 🙂";
+    a.shipping = 23;
+    std::string id = Submit(a);
+    Export(file_);
+    std::string file = ReadFile(file_);
+    EXPECT_NE(file.find(WithId("HDR,{ID},C1002,bei jing ?,", id)), std::string::npos) << file;
+    EXPECT_NE(file.find(WithId("HDA,{ID},DEL,,,Lodz Stra\xDF" "e 5,,Oostpolderweg 7' gate 2,,Moskva,", id)),
+              std::string::npos)
+        << file;
+    EXPECT_EQ(Entries({"[warning]", "Order '" + id + "': ORDERLISTNAME", "'bei jing ?'"}), 1u);
+    EXPECT_EQ(Entries({"[warning]", "Order '" + id + "': NAME1 of address 23", "'Lodz Straße 5'"}), 1u);
+    EXPECT_EQ(Entries({"[warning]", "Order '" + id + "': CITY1 of address 23", "'Moskva'"}), 1u);
+    EXPECT_EQ(Entries({"[warning]"}), 3u);  // the fields the code page holds pass without a word
+}
+
 INSTANTIATE_INSTALLATION_TEST(EdiMessages);
 
 TEST(EdiText, PiecesCountCharactersAndEveryLineBreakStartsARecord) {
@@ -128,6 +238,14 @@ TEST(EdiText, PiecesCountCharactersAndEveryLineBreakStartsARecord) {
     EXPECT_EQ(message.FormatString("P,", "A\rB\r\nC\r\n"), "P,A\r\nP,B\r\nP,C");
     message.SetEDISeparators("||", "\\");
     EXPECT_EQ(message.EDIEncode("a||b|c"), "a\\b|c");
+}
+
+TEST(EdiText, EveryLineBreakEndsATextPieceAndNoOtherControlCharacterReachesARecord) {
+    ordexa::EdiOrderMessage message(nullptr);
+    std::string text("A\nB\x00\x1B[0m\xC2\x85" "C\xE2\x80\xA8" "D\x7F", 16);
+    EXPECT_EQ(message.FormatString("P,", text), "P,A\r\nP,B[0m\r\nP,C\r\nP,D");
+    EXPECT_EQ(message.EDIEncode(text), "A B[0m C D");
+    EXPECT_EQ(message.EDIEncode("x\r\ny\tz"), "x yz");
 }
 
 }  // namespace

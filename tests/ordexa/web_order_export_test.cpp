@@ -1,6 +1,8 @@
 // The export run: which orders go, where they go, and what stays when something fails.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
 
 #include "ftp_server.h"
@@ -135,6 +137,32 @@ TEST_P(ExportRuns, AnExportFileThatCannotBeWrittenLeavesEveryOrderWaiting) {
     EXPECT_EQ(StatusOf(a).first, 0);
     EXPECT_EQ(StatusOf(b).first, 0);
     EXPECT_EQ(Entries({"WebOrderExport submitted"}), 0u);
+}
+
+TEST_P(ExportRuns, TheExportFileGetsTheExchangeModeTheBackEndNeedsWhateverTheUmask) {
+    auto modeOf = [&] {
+        struct stat st {};
+        EXPECT_EQ(::stat(file_.c_str(), &st), 0);
+        return st.st_mode & 07777;
+    };
+    mode_t saved = ::umask(077);  // the host's: everything else is the owner's alone
+    Submit(Simple());
+    Export(file_);
+    EXPECT_EQ(modeOf(), 0660u);  // the default folder mode 0770, without execute bits
+    fs::remove(file_);
+    Inst().SetSetting("EXCHANGE", "FolderMode", "2750");
+    Submit(Simple());
+    Export(file_);
+    EXPECT_EQ(modeOf(), 0640u);
+    fs::remove(file_);
+
+    Inst().SetSetting("EXCHANGE", "FolderMode", "rw-rw----");
+    std::string waiting = Submit(Simple());
+    Export(file_);
+    ::umask(saved);
+    EXPECT_FALSE(fs::exists(file_));
+    EXPECT_EQ(StatusOf(waiting).first, 0);
+    EXPECT_EQ(Entries({"Order Export", "FolderMode of section EXCHANGE", "not an octal permission mode"}), 1u);
 }
 
 INSTANTIATE_INSTALLATION_TEST(ExportRuns);

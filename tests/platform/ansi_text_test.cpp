@@ -10,3 +10,14 @@ TEST(AnsiText, RoundTripsTheCodePageAndMarksWhatItLacks) {
     EXPECT_EQ(qx::Utf8ToAnsi("東京 ok"), "?? ok");
     EXPECT_EQ(qx::AnsiToUtf8("plain;text\r\n"), "plain;text\r\n");
 }
+
+TEST(AnsiText, FitsWordsTheCodePageLacksIntoLatinLettersAndTheRestIntoQuestionMarks) {
+    EXPECT_EQ(qx::FitToWindows1252("Straße 12, Zoë"), "Straße 12, Zoë");
+    EXPECT_EQ(qx::FitToWindows1252("Łódź, Straße 5"), "Lodz, Straße 5");
+    EXPECT_EQ(qx::FitToWindows1252("Москва Αθήνα"), "Moskva Athena");
+    EXPECT_EQ(qx::FitToWindows1252("北京 🙂 ok"), "bei jing ? ok");
+    EXPECT_EQ(qx::FitToWindows1252("bad \xFF byte"), "bad ? byte");
+    // what it gives, the code page holds
+    std::string fitted = qx::FitToWindows1252("Ærø — Łódź 東京 Ω");
+    EXPECT_EQ(qx::AnsiToUtf8(qx::Utf8ToAnsi(fitted)), fitted);
+}

@@ -442,3 +442,34 @@ TEST(ConnectionStringDisplay, HidesPasswordValuesOnlyQuotedOrNot) {
     EXPECT_EQ(ado::ConnectionStringForDisplay("Provider=SQLite;Data Source=/srv/shop/data/vendalo.db"),
               "Provider=SQLite;Data Source=/srv/shop/data/vendalo.db");
 }
+
+TEST(ConnectionStringDisplay, AValueThatRanIntoTheNextAttributeIsNeverShown) {
+    // a password holding ";" without quotes: its rest is an attribute of its own
+    EXPECT_EQ(ado::ConnectionStringForDisplay("Provider=PostgreSQL;Password=se;cret;Host=db"),
+              "Provider=PostgreSQL;Password=***;***;Host=db");
+    EXPECT_EQ(ado::ConnectionStringForDisplay("Provider=PostgreSQL;Password=a;b=c;Port=5432"),
+              "Provider=PostgreSQL;Password=***;***;Port=5432");
+}
+
+TEST(ConnectionOpen, RefusesWhatItCannotReadWithoutEchoingAnyAttribute) {
+    testing_support::TempDir dir;
+    std::string file = (dir.Path() / "x.db").string();
+    auto c = std::make_shared<Connection>();
+    std::string text;
+    EXPECT_EQ(ErrorOf([&] { c->Open("Provider=PostgreSQL;Host=db;Password=hunter;2secret;Database=x"); }, &text),
+              err::ProviderFailure);
+    EXPECT_EQ(text.find("2secret"), std::string::npos) << text;
+    EXPECT_NE(text.find("attribute 4"), std::string::npos) << text;
+    EXPECT_EQ(ErrorOf([&] { c->Open("Provider=Pg;Password=x;Provider=Pgsecret"); }, &text), err::ProviderFailure);
+    EXPECT_EQ(text.find("secret"), std::string::npos) << text;
+    // a busy time-out that is no number would have been taken as 0: every lock held elsewhere an error
+    for (const char* timeout : {"abc", "-5", "10s", "99999999999"}) {
+        EXPECT_EQ(ErrorOf([&] { c->Open("Provider=SQLite;Mode=Create;Data Source=" + file + ";Busy Timeout=" + timeout); },
+                          &text),
+                  err::ProviderFailure)
+            << timeout;
+        EXPECT_NE(text.find("Busy Timeout"), std::string::npos) << text;
+    }
+    c->Open("Provider=SQLite;Mode=Create;Data Source=" + file + ";Busy Timeout=250");
+    EXPECT_EQ(c->State(), adStateOpen);
+}

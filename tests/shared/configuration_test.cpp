@@ -39,6 +39,26 @@ TEST(ConfigurationStore, AnswersSettingsWithTheirTypesAndTheDocumentedErrorNumbe
     }
 }
 
+TEST(ConfigurationStore, FilesAreTheOwnersFromTheirFirstByteAndOnlyRegularFilesAreRead) {
+    TempDir dir;
+    std::string file = (dir.Path() / "SiteConfiguration.xml").string();
+    mode_t saved = ::umask(0);  // a careless umask: the file is still its owner's alone
+    qx::WriteConfigurationFile(file, "Site", "", {{"MEMBERSHIP", "MemScriptCode", "", "s3cret"}});
+    ::umask(saved);
+    struct stat st {};
+    ASSERT_EQ(::stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), std::filesystem::directory_iterator()), 1);
+
+    // a FIFO in place of the file would block the reader until someone writes to it
+    std::string fifo = (dir.Path() / "VendaloConfiguration.xml").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::string description;
+    EXPECT_EQ(ErrorOf([&] { qx::NewConfiguration()->LoadFile(fifo); }, &description), qx::config_err::PermissionDenied);
+    EXPECT_NE(description.find("is not a regular file"), std::string::npos) << description;
+    EXPECT_EQ(ErrorOf([&] { qx::NewConfiguration()->LoadFile(dir.Str()); }), qx::config_err::PermissionDenied);
+}
+
 TEST(ConfigurationStore, InstallationsComeFromVendaloHomeInOrder) {
     setenv("VENDALO_HOME", "/srv/first/:/srv/second", 1);
     auto list = qx::NewConfiguration()->GetInstallations("Vendalo");

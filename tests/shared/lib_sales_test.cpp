@@ -62,6 +62,52 @@ TEST_P(SharedLibrary, ErrorsThroughSeveralMethodsCarryOneFrameEachInnermostFirst
     EXPECT_NE(entries[1].find("METHOD: Vendalo.Outer()"), std::string::npos);
 }
 
+TEST_P(SharedLibrary, TextFromOutsideInALabelInfoOrDescriptionNeverStartsALineOfTheLog) {
+    const std::string forged = "\r\n[2026-01-01 00:00:00.000] [error] [Vendalo] forged";
+    try {
+        ole::Raise(5, "Order 'A" + forged + "' not found");
+    } catch (...) {
+        Sls_LogError("WebOrderConfirmation.Run(" + forged + ")", std::string("id = 'X\nY\x1B[2J'"));
+    }
+    auto log = ole::CreateObjectAs<qx::ILog>("Qxcore.Log");
+    log->WriteEntry("Source\n", "written directly" + forged + "\x1B]0;title\x07", qx::LogNotice);
+
+    auto entries = Inst().LogEntries();
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(Inst().LogText().find("\n[2026-01-01"), std::string::npos);
+    EXPECT_NE(entries[0].find("\r\n DESC: Order 'A\\x0D\\x0A[2026-01-01 00:00:00.000] [error] [Vendalo] forged' not found.\r\n"),
+              std::string::npos)
+        << entries[0];
+    EXPECT_NE(entries[0].find("\r\n METHOD: WebOrderConfirmation.Run(\\x0D\\x0A[2026"), std::string::npos);
+    EXPECT_NE(entries[0].find("\r\n INFO: id = 'X\\x0AY\\x1B[2J'.\r\n"), std::string::npos);
+    EXPECT_NE(entries[1].find("[Source\\x0A] written directly\\x0D\\x0A[2026-01-01"), std::string::npos) << entries[1];
+    EXPECT_NE(entries[1].find("\\x1B]0;title\\x07"), std::string::npos);
+}
+
+TEST_P(SharedLibrary, AKeyOfMegabytesIsCutInEveryFrameWithANoteOfWhatWasCut) {
+    const std::string key(10 * 1024 * 1024, 'K');
+    std::string raised;
+    try {
+        try {
+            ole::Raise(5, "Order '" + key + "' not found");
+        } catch (...) {
+            Sls_RaiseError("Ordexa.WebOrderConfirmation.SetSalesOrderNr", "ORDERID = '" + key + "'");
+        }
+    } catch (...) {
+        try {
+            Sls_RaiseError("Ordexa.WebOrderConfirmation.Run");
+        } catch (const ole::AutomationError& e) {
+            raised = e.Description();
+        }
+    }
+    std::string text = Inst().LogText();
+    EXPECT_LT(text.size(), 16u * 1024);
+    EXPECT_LT(raised.size(), 4u * 1024);
+    // the info "ORDERID = '<key>'" keeps its first 512 characters
+    EXPECT_NE(text.find("KKK... (" + std::to_string(key.size() + 12 - 512) + " more characters)"), std::string::npos);
+    EXPECT_EQ(Inst().LogEntries().size(), 2u);
+}
+
 TEST_P(SharedLibrary, RaiseErrorWithoutACurrentErrorLogsNothingButStillRaises) {
     std::string description;
     EXPECT_EQ(ErrorOf([] { Sls_RaiseError("Vendalo.Basket.RestoreBasket", std::string("Basket X not found")); },

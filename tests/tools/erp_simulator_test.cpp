@@ -6,6 +6,10 @@
 #include <chrono>
 #include <thread>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include "simulator.h"
 #include "test_db.h"
 
@@ -110,6 +114,25 @@ TEST(ErpSimulator, WaitsForTheFileThePathNamesOnceItHasTheLock) {
     backEnd.join();
     EXPECT_EQ(taken.orderIds, (std::vector<std::string>{"OLD", "NEW"}));
     EXPECT_FALSE(fs::exists(s.exportFile));
+}
+
+size_t OpenDescriptors() {
+    return static_cast<size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
+}
+
+TEST(ErpSimulator, AFileItCannotArchiveIsLeftUnlockedAndItsDescriptorClosed) {
+    TempDir dir;
+    auto s = SettingsIn(dir);
+    // the archived name (the file's name and a time stamp) is longer than a name may be: the rename fails
+    s.exportFile = s.exportFile.parent_path() / std::string(240, 'o');
+    WriteFile(s.exportFile, "ENV,AAA,DADuder,WWW,ORDER,,\r\n");
+    size_t before = OpenDescriptors();
+    EXPECT_THROW(erpsim::RunCycle(s), fs::filesystem_error);
+    EXPECT_EQ(OpenDescriptors(), before);
+    int fd = ::open(s.exportFile.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);  // the web side can append again
+    ::close(fd);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "automation/text.h"
 #include "backend/backend_selector.h"
 #include "exchange/file_handling.h"
+#include "format/ansi_text.h"
 #include "lib_sales.h"
 #include "masterdata/business_partner.h"
 #include "masterdata/configurator.h"
@@ -27,8 +28,47 @@ const char* const kAddressColumns[] = {"NAME1",   "NAME2",         "STREET1",   
 
 enum AddressClass { kFailed = 0, kKnownByCode = 1, kPartnerDefault = 2, kSentInFull = 3 };
 
-// A field that is not encoded: as the database gives it, without surrounding blanks.
-std::string Plain(const Variant& v) { return TrimBlanks(v.Text()); }
+// The length of a line break at text[at] (CR LF, a lone CR or LF, NEL, the
+// Unicode line and paragraph separators), 0 when none starts there.
+size_t LineBreakAt(std::string_view text, size_t at) {
+    if (text[at] == '\r') return at + 1 < text.size() && text[at + 1] == '\n' ? 2 : 1;
+    if (text[at] == '\n') return 1;
+    if (text.substr(at, 2) == "\xC2\x85") return 2;
+    if (text.substr(at, 3) == "\xE2\x80\xA8" || text.substr(at, 3) == "\xE2\x80\xA9") return 3;
+    return 0;
+}
+
+// The length of a control character at text[at] (C0, DEL, C1), 0 when none starts there.
+size_t ControlAt(std::string_view text, size_t at) {
+    auto c = static_cast<unsigned char>(text[at]);
+    if (c < 0x20 || c == 0x7F) return 1;
+    if (c == 0xC2 && at + 1 < text.size() && static_cast<unsigned char>(text[at + 1]) <= 0x9F &&
+        static_cast<unsigned char>(text[at + 1]) >= 0x80)
+        return 2;
+    return 0;
+}
+
+// A record is one line: a value must not end it (its rest would be read as a
+// record of its own, a forged order even). Each line break of the text becomes
+// lineBreak; every other control character (NUL, ESC, TAB...) is dropped.
+std::string WithoutControls(std::string_view text, std::string_view lineBreak) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t at = 0; at < text.size();) {
+        if (size_t n = LineBreakAt(text, at)) {
+            out += lineBreak;
+            at += n;
+        } else if (size_t c = ControlAt(text, at)) {
+            at += c;
+        } else {
+            out += text[at++];
+        }
+    }
+    return out;
+}
+
+// The text of a field that is one line: a line break becomes a blank.
+std::string OneLine(const Variant& v) { return WithoutControls(v.Text(), " "); }
 
 std::string CompactDate(const Variant& v) { return v.IsNull() || v.IsEmpty() ? "" : v.ToDate().Compact(); }
 
@@ -94,7 +134,9 @@ std::string EdiOrderMessage::ProcessOneOrder(const Variant& orderValue) {
         if (!order) ole::Raise(vendalo::MissingOrderInfo, "MissingOrderInfo");
         auto lineRows = RecordsetOf(*order, "lines");
         FieldReader header(*RecordsetOf(*order, "header")), lines(*lineRows);
-        orderId = Plain(header["ORDERID"]);
+        orderId_.clear();
+        orderId = Plain("ORDERID", header["ORDERID"]);
+        orderId_ = orderId;
         lineNr_ = 0;
         lineAddressCode_.clear();
 
@@ -118,8 +160,9 @@ std::string EdiOrderMessage::ProcessOneOrder(const Variant& orderValue) {
             if (HasValue(address))
                 text.append(kCrLf).append(GetOrderAddress(header, type, address, addressClass, code, backend.type));
         }
-        if (HasValue(Plain(header["HEADERTEXT"]))) text.append(kCrLf).append(GetOrderHeaderText(header));
-        if (HasValue(Plain(order->Item("footer_text")))) text.append(kCrLf).append(GetOrderFooterText(*order, header));
+        if (HasValue(TrimBlanks(OneLine(header["HEADERTEXT"])))) text.append(kCrLf).append(GetOrderHeaderText(header));
+        if (HasValue(TrimBlanks(OneLine(order->Item("footer_text")))))
+            text.append(kCrLf).append(GetOrderFooterText(*order, header));
 
         if (!(lineRows->Bof() && lineRows->Eof())) {
             Variant freight = header["FREIGHTTOTAL"];
@@ -152,15 +195,18 @@ std::string EdiOrderMessage::ProcessOneOrder(const Variant& orderValue) {
                 if (HasValue(configId) && HasValue(TrimBlanks(configId.Text()))) {
                     if (!configurator_)
                         configurator_ = Sls_GetComponent<qx::IConfigurator>("QxConfigurator.Configurator");
-                    std::string options =
-                        configurator_->GetVariantOptions(configId.Text(), orderId, Plain(lines["LINENR"]));
+                    std::string lineNr = TrimBlanks(lines["LINENR"].Text());
+                    std::string options = configurator_->GetVariantOptions(configId.Text(), orderId, lineNr);
                     text.append(kCrLf).append(GetProductVariantStructure(lines, backend));
                     size_t vop = ole::FindNoCase(options, "VOP");
-                    if (vop != std::string::npos) text.append(kCrLf).append(ole::ReplaceAll(options.substr(vop), ",", fs_));
+                    if (vop != std::string::npos)
+                        text.append(kCrLf).append(VariantOptionRecords(options.substr(vop), lineNr));
                 }
             }
         }
-        return text.append(kCrLf);
+        text.append(kCrLf);
+        RequireWholeRecords(text);
+        return text;
     } catch (...) {
         Sls_LogError("WebOrderExport.ProcessOneOrder",
                      orderId.empty() ? SlsInfo() : SlsInfo("Order '" + orderId + "' is not exported"));
@@ -170,17 +216,22 @@ std::string EdiOrderMessage::ProcessOneOrder(const Variant& orderValue) {
 
 std::string EdiOrderMessage::GetOrderHeader(const ole::Dictionary& order, FieldReader& h) {
     try {
-        std::string id = Plain(h["ORDERID"]);
+        std::string id = Plain("ORDERID", h["ORDERID"]);
         std::string creditCardOrderType =
-            IsCreditCardOrder(h["WEBPAYMENTMETHOD"]) ? Plain(order.Item("creditcard_ordertype")) : "";
+            IsCreditCardOrder(h["WEBPAYMENTMETHOD"])
+                ? Plain("Creditcard Ordertype for Backend", order.Item("creditcard_ordertype"))
+                : "";
         auto delivery = Order()->GetAddress(h["SHIPPINGADDRESSID"], h["ORDERID"]);
         if (delivery->Eof()) ole::Raise(vendalo::MissingHeaderAddress, "MissingHeaderAddress");
-        std::string userName = TrimBlanks(commonName_(h["USERID"].Text()));
+        std::string user = h["USERID"].Text();
+        std::string userName = TrimBlanks(OneLine(commonName_(user)));
         return Record({"ENV", id, "DADuder", "WWW", "ORDER", creditCardOrderType, ""}) + kCrLf +
-               Record({"HDR", id, EDIEncode(h["CUSTOMERCODE"]), EDIEncode(h["ORDERLISTNAME"]),
-                       EDIEncode(h["CUSTOMERPONR"]), CompactDate(h["ORDERDATE"]), "", EDIEncode(userName),
-                       EDIEncode(h["CARRIERCODE"]), EDIEncode(h["CURRENCYCODE"]),
-                       EDIEncode(delivery->Fields("COUNTRYCODE").Value()), "", Plain(h["DISCOUNTPERC"])});
+               Record({"HDR", id, Encoded("CUSTOMERCODE", h["CUSTOMERCODE"]),
+                       Encoded("ORDERLISTNAME", h["ORDERLISTNAME"]), Encoded("CUSTOMERPONR", h["CUSTOMERPONR"]),
+                       CompactDate(h["ORDERDATE"]), "", Encoded("the common name of user '" + user + "'", userName),
+                       Encoded("CARRIERCODE", h["CARRIERCODE"]), Encoded("CURRENCYCODE", h["CURRENCYCODE"]),
+                       Encoded("COUNTRYCODE of the delivery address", delivery->Fields("COUNTRYCODE").Value()), "",
+                       Plain("DISCOUNTPERC", h["DISCOUNTPERC"])});
     } catch (...) {
         Sls_RaiseError("Ordexa.GetOrderHeader");
     }
@@ -192,7 +243,8 @@ int EdiOrderMessage::DetermineAddressInfo(const Variant& businessPartnerId, cons
         code.clear();
         int32_t address = addressId.ToLong();
         int32_t partnerDefault = DefaultAddressOf(businessPartnerId.ToLong(), type);
-        const std::string& raw = BISAddressCodeOf(address);
+        // master data: a line break in it must not end the record that carries the code
+        std::string raw = WithoutControls(BISAddressCodeOf(address), " ");
         std::string candidate;
         bool known = false;
         if (backendType == "ow4") {
@@ -204,7 +256,7 @@ int EdiOrderMessage::DetermineAddressInfo(const Variant& businessPartnerId, cons
             candidate = raw.substr(0, 9);
             known = !TrimBlanks(candidate).empty();
         }
-        if (known) code = candidate;
+        if (known) code = Fitted("the back-end code of address " + std::to_string(address), candidate);
         if (address == partnerDefault) return known ? kKnownByCode : kPartnerDefault;
         return known ? kKnownByCode : kSentInFull;
     } catch (...) {
@@ -216,7 +268,7 @@ std::string EdiOrderMessage::GetOrderAddress(FieldReader& header, const std::str
                                              int addressClass, const std::string& code,
                                              const std::string& backendType) {
     try {
-        std::string id = Plain(header["ORDERID"]);
+        std::string id = Plain("ORDERID", header["ORDERID"]);
         std::string tag = type == "DEL" ? "HDA" : "HPA";
         std::string prefix;
         if (backendType == "ow4")
@@ -244,9 +296,9 @@ std::string EdiOrderMessage::GetAddress(const std::string& prefix, const Variant
         FieldReader address(*rows);
         std::string text = Record({prefix, "", ""});
         for (const char* column : kAddressColumns) {
-            std::string value = TrimBlanks(address[column].Text());
+            std::string value = TrimBlanks(OneLine(address[column]));
             if (column == std::string_view("ZIPCODE")) value = ole::UpperCase(value);
-            text.append(fs_).append(EDIEncode(value));
+            text.append(fs_).append(Encoded(std::string(column) + " of address " + addressId.Text(), value));
         }
         return text;
     } catch (...) {
@@ -256,7 +308,8 @@ std::string EdiOrderMessage::GetAddress(const std::string& prefix, const Variant
 
 std::string EdiOrderMessage::GetOrderHeaderText(FieldReader& header) {
     try {
-        return FormatString(Record({"HTX", Plain(header["ORDERID"]), ""}), header["HEADERTEXT"]);
+        return FormatString(Record({"HTX", Plain("ORDERID", header["ORDERID"]), ""}),
+                            TextLines("HEADERTEXT", header["HEADERTEXT"]));
     } catch (...) {
         Sls_RaiseError("WebOrderExport.GetOrderHeaderText");
     }
@@ -264,7 +317,8 @@ std::string EdiOrderMessage::GetOrderHeaderText(FieldReader& header) {
 
 std::string EdiOrderMessage::GetOrderFooterText(const ole::Dictionary& order, FieldReader& header) {
     try {
-        return FormatString(Record({"FTX", Plain(header["ORDERID"]), ""}), order.Item("footer_text"));
+        return FormatString(Record({"FTX", Plain("ORDERID", header["ORDERID"]), ""}),
+                            TextLines("InvoiceText", order.Item("footer_text")));
     } catch (...) {
         Sls_RaiseError("WebOrderExport.GetOrderFooterText");
     }
@@ -300,13 +354,14 @@ void AddFreightLine(const Variant& freight, ado::Recordset& rows) {
 
 std::string EdiOrderMessage::GetOrderLine(FieldReader& line, const Backend& backend) {
     try {
-        std::string partNumber = EDIEncode(TrimBlanks(line["PARTNUMBER"].Text()));
+        std::string lineNr = Plain("LINENR", line["LINENR"]);
+        std::string partNumber = Encoded("PARTNUMBER of line " + lineNr, TrimBlanks(OneLine(line["PARTNUMBER"])));
         Variant discount = line["DISCOUNTAMOUNT"];
         double discountAmount = discount.IsNull() ? 0 : discount.ToDouble();
-        std::string text =
-            Record({"LIN", Plain(line["ORDERID"]), Plain(line["LINENR"]), partNumber, "ZZ", Plain(line["QUANTITY"]),
-                    EDIEncode(line["UNITCODE"]), CompactDate(line["REQUESTDATE"]), Plain(line["PRICE"]), "",
-                    Variant(discountAmount).ToString(), ItemCode(partNumber, backend)});
+        std::string text = Record({"LIN", Plain("ORDERID", line["ORDERID"]), lineNr, partNumber, "ZZ",
+                                   Plain("QUANTITY", line["QUANTITY"]), Encoded("UNITCODE of line " + lineNr, line["UNITCODE"]),
+                                   CompactDate(line["REQUESTDATE"]), Plain("PRICE", line["PRICE"]), "",
+                                   Variant(discountAmount).ToString(), ItemCode(partNumber, backend)});
         if (!lineAddressCode_.empty()) {
             text.append(fs_).append(lineAddressCode_).append(fs_);
             lineAddressCode_.clear();
@@ -319,8 +374,9 @@ std::string EdiOrderMessage::GetOrderLine(FieldReader& line, const Backend& back
 
 std::string EdiOrderMessage::GetLineAddress(FieldReader& line, int addressClass, const std::string& code) {
     try {
-        std::string id = Plain(line["ORDERID"]);
-        return GetAddress(Record({"LAD", id, Plain(line["LINENR"]), "DEL"}), line["ADDRESSID"], id, addressClass, code);
+        std::string id = Plain("ORDERID", line["ORDERID"]);
+        return GetAddress(Record({"LAD", id, Plain("LINENR", line["LINENR"]), "DEL"}), line["ADDRESSID"], id,
+                          addressClass, code);
     } catch (...) {
         Sls_RaiseError("WebOrderExport.GetLineAddress");
     }
@@ -328,7 +384,9 @@ std::string EdiOrderMessage::GetLineAddress(FieldReader& line, int addressClass,
 
 std::string EdiOrderMessage::GetLineText(FieldReader& line) {
     try {
-        return FormatString(Record({"LTX", Plain(line["ORDERID"]), Plain(line["LINENR"]), ""}), line["LINETEXT"]);
+        std::string lineNr = Plain("LINENR", line["LINENR"]);
+        return FormatString(Record({"LTX", Plain("ORDERID", line["ORDERID"]), lineNr, ""}),
+                            TextLines("LINETEXT of line " + lineNr, line["LINETEXT"]));
     } catch (...) {
         Sls_RaiseError("WebOrderExport.GetLineText");
     }
@@ -336,8 +394,9 @@ std::string EdiOrderMessage::GetLineText(FieldReader& line) {
 
 std::string EdiOrderMessage::GetProductVariantStructure(FieldReader& line, const Backend& backend) {
     try {
-        std::string partNumber = EDIEncode(TrimBlanks(line["PARTNUMBER"].Text()));
-        return Record({"VAR", Plain(line["ORDERID"]), Plain(line["LINENR"]), "0", "1", partNumber, "", "ZZ", "0", "0",
+        std::string lineNr = Plain("LINENR", line["LINENR"]);
+        std::string partNumber = Encoded("PARTNUMBER of line " + lineNr, TrimBlanks(OneLine(line["PARTNUMBER"])));
+        return Record({"VAR", Plain("ORDERID", line["ORDERID"]), lineNr, "0", "1", partNumber, "", "ZZ", "0", "0",
                        ItemCode(partNumber, backend)});
     } catch (...) {
         Sls_RaiseError("WebOrderExport.GetProductVariantStructure");
@@ -362,7 +421,7 @@ std::string EdiOrderMessage::Record(std::initializer_list<std::string_view> fiel
 std::string EdiOrderMessage::ItemCode(const std::string& partNumber, const Backend& backend) const {
     const auto& properties = *backend.properties;
     if (!properties.Exists("alignment")) return std::string(9, ' ') + partNumber;
-    std::string mask = properties.Item("itemsegmentationmask").Text();
+    std::string mask = WithoutControls(properties.Item("itemsegmentationmask").Text(), " ");
     std::replace(mask.begin(), mask.end(), '*', ' ');
     return ole::LowerCase(properties.Item("alignment").Text()) == "left" ? partNumber + mask : mask + partNumber;
 }
@@ -370,7 +429,7 @@ std::string EdiOrderMessage::ItemCode(const std::string& partNumber, const Backe
 std::string EdiOrderMessage::EDIEncode(const Variant& value) {
     try {
         if (value.IsNull() || value.IsEmpty()) return "";
-        return ole::ReplaceAll(value.Text(), fs_, esc_);
+        return ole::ReplaceAll(OneLine(value), fs_, esc_);
     } catch (...) {
         Sls_RaiseError("WebOrderExport.EDIEncode");
     }
@@ -388,7 +447,9 @@ bool EdiOrderMessage::HasValue(const Variant& value) {
 
 std::string EdiOrderMessage::FormatString(const std::string& prefix, const Variant& text) {
     try {
-        std::string encoded = EDIEncode(text);
+        // every line break as CR LF, which ends a piece
+        std::string encoded =
+            text.IsNull() || text.IsEmpty() ? "" : ole::ReplaceAll(WithoutControls(text.Text(), kCrLf), fs_, esc_);
         std::string records = prefix;
         size_t pos = 0;
         bool first = true;
@@ -398,8 +459,7 @@ std::string EdiOrderMessage::FormatString(const std::string& prefix, const Varia
             size_t cr = encoded.find('\r', pos);
             if (cr != std::string::npos && cr < pos + n) {
                 n = cr - pos;
-                // CR LF ends a piece; a lone CR too, without taking the character after it
-                skip = cr + 1 < encoded.size() && encoded[cr + 1] == '\n' ? 2 : 1;
+                skip = 2;
             }
             if (first)
                 records += encoded.substr(pos, n);
@@ -411,6 +471,59 @@ std::string EdiOrderMessage::FormatString(const std::string& prefix, const Varia
         return records;
     } catch (...) {
         Sls_RaiseError("WebOrder.FormatString");
+    }
+}
+
+std::string EdiOrderMessage::Fitted(const std::string& field, const std::string& text) {
+    std::string fitted = qx::FitToWindows1252(text);
+    if (fitted != text)
+        Sls_LogWarning("WebOrderExport.ProcessOneOrder",
+                       "Order '" + orderId_ + "': " + field + " holds characters that Windows-1252 cannot hold ('" +
+                           text + "'); the back end gets '" + fitted + "'");
+    return fitted;
+}
+
+std::string EdiOrderMessage::Plain(const std::string& field, const Variant& value) {
+    return Fitted(field, TrimBlanks(OneLine(value)));
+}
+
+std::string EdiOrderMessage::Encoded(const std::string& field, const Variant& value) {
+    if (value.IsNull() || value.IsEmpty()) return "";
+    return ole::ReplaceAll(Fitted(field, OneLine(value)), fs_, esc_);
+}
+
+Variant EdiOrderMessage::TextLines(const std::string& field, const Variant& value) {
+    if (value.IsNull() || value.IsEmpty()) return value;
+    return Variant(Fitted(field, WithoutControls(value.Text(), kCrLf)));
+}
+
+std::string EdiOrderMessage::VariantOptionRecords(const std::string& options, const std::string& lineNr) {
+    std::string records;
+    for (size_t at = 0; at < options.size();) {
+        size_t end = options.find(kCrLf, at);
+        if (end == std::string::npos) end = options.size();
+        std::string piece = WithoutControls(std::string_view(options).substr(at, end - at), " ");
+        at = end == options.size() ? end : end + kCrLf.size();
+        if (piece.empty()) continue;  // an empty line is no record
+        // a line that is no VOP record stays in the record before it: it must not begin a record of its own
+        if (!records.empty()) records += ole::EqualsNoCase(piece.substr(0, 3), "VOP") ? kCrLf : " ";
+        records += piece;
+    }
+    return ole::ReplaceAll(Fitted("the variant options of line " + lineNr, records), ",", fs_);
+}
+
+void EdiOrderMessage::RequireWholeRecords(const std::string& message) const {
+    for (size_t at = 0; at < message.size(); ++at) {
+        if (message.compare(at, 2, kCrLf) == 0) {
+            ++at;
+            continue;
+        }
+        auto c = static_cast<unsigned char>(message[at]);
+        bool control = c < 0x20 || c == 0x7F;
+        bool separator = fs_.find(message[at]) != std::string::npos || esc_.find(message[at]) != std::string::npos;
+        if (control && (c == '\r' || c == '\n' || !separator))
+            ole::Raise(ole::err::InvalidProcedureCall,
+                       "The EDI message holds a control character outside its record ends", "Ordexa.WebOrderExport");
     }
 }
 

@@ -7,6 +7,15 @@
 // One object serves one export run: it keeps what it learnt of the master
 // data (back end of a partner, default addresses, back-end address codes), which
 // does not change while a run lasts.
+//
+// A record is one line, whatever the master data holds: no field carries a
+// control character. A line break in a header, footer or line text starts a
+// further text record (as CR LF does); in any other field it becomes a blank;
+// NUL, ESC, TAB and the other control characters are dropped. The CR LF between
+// the configurator's VOP records stays; a line of its text that is no VOP record
+// joins the record before it. A field holding characters that Windows-1252
+// cannot hold is written in Latin letters where it can be (or "?"), and a
+// warning names the order and the field.
 #pragma once
 
 #include <cstdint>
@@ -60,7 +69,7 @@ public:
     // part of the order may be sent. A freight line is added to the lines recordset.
     std::string ProcessOneOrder(const ole::Variant& order);
 
-    // Every FS in the value replaced by ESC; Null, Empty and "" give "".
+    // Every FS in the value replaced by ESC, on one line (see above); Null, Empty and "" give "".
     std::string EDIEncode(const ole::Variant& value);
     // False for Null, Empty and the empty text.
     static bool HasValue(const ole::Variant& value);
@@ -97,7 +106,22 @@ private:
     // The fields joined by FS.
     std::string Record(std::initializer_list<std::string_view> fields) const;
 
+    // The text as Windows-1252 can hold it; a change is logged naming the order and the field.
+    std::string Fitted(const std::string& field, const std::string& text);
+    // A field that is not encoded: on one line, without surrounding blanks, fitted.
+    std::string Plain(const std::string& field, const ole::Variant& value);
+    // An encoded field: on one line, fitted, every FS replaced by ESC.
+    std::string Encoded(const std::string& field, const ole::Variant& value);
+    // A text for FormatString: every line break as CR LF, no other control character, fitted.
+    ole::Variant TextLines(const std::string& field, const ole::Variant& value);
+    // The configurator's text from its first "VOP" on as records, "," replaced by FS.
+    std::string VariantOptionRecords(const std::string& options, const std::string& lineNr);
+    // Raises when the message holds a control character other than its record ends
+    // (and the separators): no value may end a record.
+    void RequireWholeRecords(const std::string& message) const;
+
     CommonNameLookup commonName_;
+    std::string orderId_;  // of the message being built, for the warnings
     std::string fs_ = ",";
     std::string esc_ = "'";
     int16_t lineNr_ = 0;           // LINENR of the line being written, 0 for the order's own records

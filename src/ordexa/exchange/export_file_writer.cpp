@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
 
 #include "automation/error.h"
 #include "exchange/export_file_lock.h"
@@ -24,26 +25,42 @@ bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b
 
 }  // namespace
 
-ExportFileWriter::ExportFileWriter(std::string path, std::string journal, GroupKept kept)
-    : path_(std::move(path)), journal_(std::move(journal)), kept_(std::move(kept)) {
+ExportFileWriter::ExportFileWriter(std::string path, std::string journal, GroupKept kept, mode_t mode)
+    : path_(std::move(path)), journal_(std::move(journal)), kept_(std::move(kept)), mode_(mode) {
     Open();
 }
 
 ExportFileWriter::~ExportFileWriter() { Close(); }
 
 void ExportFileWriter::Open() {
-    struct stat existing {};
-    bool existed = ::stat(path_.c_str(), &existing) == 0;
-    fd_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ < 0) Fail(errno, "cannot be opened");
-    created_ = !existed;
     written_ = false;
+    for (int attempt = 0;; ++attempt) {
+        fd_.Reset(::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, mode_));
+        if (fd_) {
+            created_ = true;
+            // the umask may have narrowed the mode the back end needs
+            if (::fchmod(fd_.Get(), mode_) != 0) {
+                int error = errno;
+                ::unlink(path_.c_str());
+                Fail(error, "cannot be given its permissions");
+            }
+            return;
+        }
+        if (errno != EEXIST) Fail(errno, "cannot be opened");
+        fd_.Reset(::open(path_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+        if (fd_) {
+            created_ = false;
+            return;
+        }
+        // taken away between the two opens: create it again
+        if (errno != ENOENT || attempt == kMaxReopen) Fail(errno, "cannot be opened");
+    }
 }
 
 void ExportFileWriter::LockCurrentFile(off_t& size) {
     for (int attempt = 0;; ++attempt) {
         struct stat held {};
-        int error = LockIfCurrent(fd_, path_, held);
+        int error = LockIfCurrent(fd_.Get(), path_, held);
         if (error == 0) {
             size = held.st_size;
             Recover(held, size);
@@ -51,8 +68,7 @@ void ExportFileWriter::LockCurrentFile(off_t& size) {
         }
         if (error != ESTALE) Fail(error, "cannot be locked");
         // The back end took the file meanwhile: what is written now belongs in a new one.
-        ::close(fd_);
-        fd_ = -1;
+        fd_.Reset();
         if (attempt == kMaxReopen) Fail(EAGAIN, "keeps being replaced");
         Open();
     }
@@ -60,14 +76,14 @@ void ExportFileWriter::LockCurrentFile(off_t& size) {
 
 void ExportFileWriter::Append(const std::string& bytes, const std::vector<std::string>& orderIds) {
     if (pending_) Keep();
-    if (fd_ < 0) Open();
+    if (!fd_) Open();
     LockCurrentFile(before_);
     struct stat held {};
-    if (!journal_.empty() && ::fstat(fd_, &held) == 0) WriteJournal(held, before_, orderIds);
+    if (!journal_.empty() && ::fstat(fd_.Get(), &held) == 0) WriteJournal(held, before_, orderIds);
     size_t done = 0;
     int error = 0;
     while (done < bytes.size()) {
-        ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
+        ssize_t n = ::write(fd_.Get(), bytes.data() + done, bytes.size() - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             error = n < 0 ? errno : EIO;
@@ -75,12 +91,12 @@ void ExportFileWriter::Append(const std::string& bytes, const std::vector<std::s
         }
         done += static_cast<size_t>(n);
     }
-    if (error == 0 && ::fsync(fd_) != 0) error = errno;
+    if (error == 0 && ::fsync(fd_.Get()) != 0) error = errno;
     if (error != 0) {
         // no half message stays behind: the next run writes these orders again
-        bool cut = ::ftruncate(fd_, before_) == 0 && ::fsync(fd_) == 0;
+        bool cut = ::ftruncate(fd_.Get(), before_) == 0 && ::fsync(fd_.Get()) == 0;
         if (cut) RemoveJournal();
-        UnlockFile(fd_);
+        UnlockFile(fd_.Get());
         Fail(error, cut ? "cannot be written" : "cannot be written, nor cut back to its size before the write");
     }
     // the directory entry of a new file survives a crash only when the folder is flushed too
@@ -93,20 +109,20 @@ void ExportFileWriter::Keep() {
     pending_ = false;
     written_ = true;
     RemoveJournal();
-    UnlockFile(fd_);
+    UnlockFile(fd_.Get());
 }
 
 void ExportFileWriter::Withdraw() {
     if (!pending_) return;
     pending_ = false;
-    int error = ::ftruncate(fd_, before_) == 0 && ::fsync(fd_) == 0 ? 0 : errno;
+    int error = ::ftruncate(fd_.Get(), before_) == 0 && ::fsync(fd_.Get()) == 0 ? 0 : errno;
     if (error == 0) RemoveJournal();
-    UnlockFile(fd_);
+    UnlockFile(fd_.Get());
     if (error != 0) Fail(error, "cannot be cut back to its size before the last write");
 }
 
 void ExportFileWriter::Close() {
-    if (fd_ < 0) return;
+    if (!fd_) return;
     if (pending_) {
         try {
             Withdraw();
@@ -114,16 +130,15 @@ void ExportFileWriter::Close() {
             // closing never fails; the caller withdraws explicitly where it must know
         }
     }
-    if (created_ && !written_ && ::flock(fd_, LOCK_EX) == 0) {
+    if (created_ && !written_ && ::flock(fd_.Get(), LOCK_EX) == 0) {
         struct stat held {
         }, named{};
-        if (::fstat(fd_, &held) == 0 && held.st_size == 0 && ::stat(path_.c_str(), &named) == 0 &&
+        if (::fstat(fd_.Get(), &held) == 0 && held.st_size == 0 && ::stat(path_.c_str(), &named) == 0 &&
             SameFile(held, named))
             ::unlink(path_.c_str());
-        UnlockFile(fd_);
+        UnlockFile(fd_.Get());
     }
-    ::close(fd_);
-    fd_ = -1;
+    fd_.Reset();
 }
 
 // The journal is written whole (a new file renamed into place) and on disk
@@ -132,17 +147,12 @@ void ExportFileWriter::Close() {
 void ExportFileWriter::WriteJournal(const struct stat& held, off_t size, const std::vector<std::string>& orderIds) {
     std::string text = std::to_string(held.st_dev) + " " + std::to_string(held.st_ino) + " " + std::to_string(size) + "\n";
     for (const auto& id : orderIds) text += id + "\n";
-    std::string temporary = journal_ + ".new";
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    bool ok = fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && ::fsync(fd) == 0;
-    int error = errno;
-    if (fd >= 0) ::close(fd);
-    if (!ok || ::rename(temporary.c_str(), journal_.c_str()) != 0) {
-        if (ok) error = errno;
-        UnlockFile(fd_);
-        Fail(error, "cannot be written: its journal " + journal_ + " cannot be written");
+    try {
+        os::WriteFileAtomically(journal_, text, 0600);
+    } catch (const std::system_error& e) {
+        UnlockFile(fd_.Get());
+        Fail(e.code().value(), "cannot be written: its journal " + journal_ + " cannot be written");
     }
-    os::SyncParentFolder(journal_);
 }
 
 void ExportFileWriter::RemoveJournal() const {
@@ -151,12 +161,12 @@ void ExportFileWriter::RemoveJournal() const {
 
 void ExportFileWriter::Recover(const struct stat& held, off_t& size) {
     if (journal_.empty()) return;
-    int fd = ::open(journal_.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return;
     std::string text;
-    char buffer[4096];
-    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(n));
-    ::close(fd);
+    try {
+        text = os::ReadRegularFile(journal_);
+    } catch (const std::system_error&) {
+        return;  // no journal: no group was begun
+    }
     unsigned long long device = 0, inode = 0;
     long long start = 0;
     int consumed = 0;
@@ -172,9 +182,9 @@ void ExportFileWriter::Recover(const struct stat& held, off_t& size) {
         }
         // A group whose orders were marked was whole on disk (the write ends before the marking).
         if (!kept_ || !kept_(orderIds)) {
-            if (::ftruncate(fd_, start) != 0 || ::fsync(fd_) != 0) {
+            if (::ftruncate(fd_.Get(), start) != 0 || ::fsync(fd_.Get()) != 0) {
                 int error = errno;
-                UnlockFile(fd_);
+                UnlockFile(fd_.Get());
                 Fail(error, "holds part of a group a stopped export left behind, and cannot be cut back");
             }
             size = start;

@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "os/unique_fd.h"
+
 namespace ordexa {
 
 class ExportFileWriter {
@@ -28,9 +30,10 @@ public:
     // True when the orders of a group left behind by a killed writer were marked exported.
     using GroupKept = std::function<bool(const std::vector<std::string>& orderIds)>;
 
-    // Opens the file for appending, creating it when missing; raises when it cannot.
-    // Without a journal path no journal is kept.
-    explicit ExportFileWriter(std::string path, std::string journal = "", GroupKept kept = {});
+    // Opens the file for appending, creating it when missing with the given
+    // mode (whatever the umask: the back end, another user, may have to read
+    // and rename it); raises when it cannot. Without a journal path no journal is kept.
+    explicit ExportFileWriter(std::string path, std::string journal = "", GroupKept kept = {}, mode_t mode = 0600);
     ~ExportFileWriter();
     ExportFileWriter(const ExportFileWriter&) = delete;
     ExportFileWriter& operator=(const ExportFileWriter&) = delete;
@@ -60,7 +63,8 @@ private:
     std::string path_;
     std::string journal_;
     GroupKept kept_;
-    int fd_ = -1;
+    mode_t mode_;
+    os::UniqueFd fd_;
     bool created_ = false;  // this writer made the file it holds
     bool written_ = false;  // a group was kept in the file it holds
     bool pending_ = false;  // a group is appended and the file locked

@@ -8,6 +8,7 @@
 #include "batch_progress.h"
 #include "config/configuration.h"
 #include "exchange/edi_order_message.h"
+#include "exchange/exchange_folder_mode.h"
 #include "exchange/export_file_writer.h"
 #include "exchange/file_handling.h"
 #include "exchange/ftp.h"
@@ -125,6 +126,7 @@ private:
                 std::string path = overFtp ? OutboxOf(i_sBisid, true) : TrimBlanks(i_sEDIExportFile);
                 XmlOrderExport exporter(connectionString_,
                                         [this](const std::string& userId) { return GetUserCommonName(userId); });
+                exporter.SetNewFileMode(overFtp ? 0600 : ExchangeFileMode(ExchangeFolderMode()));
                 written = exporter.XmlExportOrders(orders, i_sBisid, path);
                 if (overFtp) PlaceOnHost(path, i_sEDIExportFile, ftp, true);
                 return written;
@@ -171,7 +173,9 @@ private:
             if (!stream) path = OutboxOf(bisid, false);
         }
         try {
-            return std::make_unique<ExportFileWriter>(path, JournalOf(path), GroupMarked);
+            // the outbox is the installation's own; the export file is the back end's to read and take
+            mode_t mode = overFtp ? 0600 : ExchangeFileMode(ExchangeFolderMode());
+            return std::make_unique<ExportFileWriter>(path, JournalOf(path), GroupMarked, mode);
         } catch (...) {
             Sls_LogError("Order Export", "EDI export file '" + path + "' cannot be created.");
             return nullptr;

@@ -40,7 +40,8 @@ void XmlExportStep(std::string_view step) {
     if (StepHook()) StepHook()(step);
 }
 
-XmlExportFile::XmlExportFile(std::string path) : path_(std::move(path)), temporary_(path_ + ".new") {}
+XmlExportFile::XmlExportFile(std::string path, mode_t newFileMode)
+    : path_(std::move(path)), temporary_(path_ + ".new"), mode_(newFileMode) {}
 
 XmlExportFile::~XmlExportFile() {
     try {
@@ -93,7 +94,8 @@ os::UniqueFd XmlExportFile::WriteTemporary(std::string_view bytes, mode_t mode) 
     auto removeTemporary = os::ScopeGuard([&] { ::unlink(temporary_.c_str()); });
     // locked before anyone can see it under the path
     if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) Fail(errno, "cannot be locked (" + temporary_ + ")");
-    if (Existed() && ::fchmod(fd.Get(), mode) != 0) Fail(errno, "cannot be given its permissions");
+    // the umask may have narrowed the mode the back end needs
+    if (::fchmod(fd.Get(), mode) != 0) Fail(errno, "cannot be given its permissions");
     for (std::string_view rest = bytes; !rest.empty();) {
         ssize_t n = ::write(fd.Get(), rest.data(), rest.size());
         if (n < 0 && errno == EINTR) continue;

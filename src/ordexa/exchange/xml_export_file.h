@@ -31,7 +31,8 @@ namespace ordexa {
 
 class XmlExportFile {
 public:
-    explicit XmlExportFile(std::string path);
+    // A new file gets newFileMode; an existing one keeps its own mode.
+    explicit XmlExportFile(std::string path, mode_t newFileMode = 0600);
     // Withdraws a replacement that was neither kept nor withdrawn, then releases the locks.
     ~XmlExportFile();
     XmlExportFile(const XmlExportFile&) = delete;
@@ -64,7 +65,7 @@ private:
     std::string temporary_;
     std::string old_;         // the content Open found
     os::UniqueFd current_;    // the file Open locked
-    mode_t mode_ = 0644;      // of the file Open found
+    mode_t mode_ = 0600;      // of the file Open found, or the one a new file gets
     os::UniqueFd replacement_;
     bool replaced_ = false;   // the path names the replacement, neither kept nor withdrawn
 };

@@ -91,7 +91,7 @@ int32_t XmlOrderExport::XmlExportOrders(ole::Dictionary& selection, const std::s
 int32_t XmlOrderExport::XmlExportOrdersToFile(const std::vector<std::vector<std::string>>& groups,
                                               const std::string& path) {
     const std::string label = kLabel + ".XmlExportOrdersToFile()";
-    XmlExportFile file(path);
+    XmlExportFile file(path, newFileMode_);
     bool marked = false;  // from here on the new document is the one that holds the orders
     std::vector<std::string> appended;
     try {

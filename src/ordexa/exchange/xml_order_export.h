@@ -16,6 +16,8 @@
 // (addresses, products), which does not change while a run lasts.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -58,8 +60,11 @@ public:
     // Sets the status of those orders that still wait, all in one transaction;
     // false (logged) when it cannot, and then no order is changed.
     bool XmlUpdateOrderStatus(const std::vector<std::string>& orderIds, int32_t status);
+    // The mode a new export file gets (the exchange folder's file mode; the FTP outbox stays 0600).
+    void SetNewFileMode(mode_t mode) { newFileMode_ = mode; }
 
 private:
+    mode_t newFileMode_ = 0600;
     struct Address;
     const Address& AddressOf(int32_t addressId, int32_t missingError);
     const ole::Variant& ProductDescriptionOf(int32_t productId);

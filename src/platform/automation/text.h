@@ -20,4 +20,15 @@ bool EqualsNoCase(std::string_view a, std::string_view b);
 size_t FindNoCase(std::string_view text, std::string_view what);
 bool EndsWithNoCase(std::string_view text, std::string_view tail);
 
+// Text that is safe to print on a terminal or to write into the log: every
+// control character (C0, DEL and the C1 controls U+0080..U+009F) and every byte
+// that is not part of valid UTF-8 is shown as its code, "\x1B" for ESC,
+// "\x0D\x0A" for CR LF. Everything else, backslashes included, stays as it is,
+// so escaping an escaped text changes nothing.
+std::string EscapeControls(std::string_view text);
+
+// The text cut to at most `limit` characters (UTF-8) followed by a note of how
+// many were cut, e.g. "... (9999488 more characters)"; a shorter text unchanged.
+std::string Shorten(std::string_view text, size_t limit);
+
 }  // namespace ole

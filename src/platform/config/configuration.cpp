@@ -5,14 +5,15 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <sstream>
+#include <system_error>
 
 #include "automation/component.h"
 #include "automation/error.h"
 #include "automation/text.h"
+#include "os/durable_file.h"
 
 namespace qx {
 namespace {
@@ -35,18 +36,23 @@ public:
     std::vector<Installation> GetInstallations(const std::string&) override { return InstallationsFromEnvironment(); }
 
     void LoadFile(const std::string& path) override {
-        std::ifstream in(path, std::ios::binary);
-        if (!in) {
-            int e = errno;
-            if (e == EACCES || e == EPERM)
+        std::string text;
+        try {
+            // a FIFO or a device in place of the file would hang the reader
+            text = os::ReadRegularFile(path);
+        } catch (const std::system_error& e) {
+            int error = e.code().value();
+            if (error == ENOENT || error == ENOTDIR)
+                ole::Raise(config_err::FileNotFound, "File not found: " + path, kSource);
+            if (error == EACCES || error == EPERM)
                 ole::Raise(config_err::PermissionDenied, "Permission denied: " + path, kSource);
-            ole::Raise(config_err::FileNotFound, "File not found: " + path, kSource);
+            if (error == EINVAL)
+                ole::Raise(config_err::PermissionDenied, "Permission denied: " + path + " is not a regular file",
+                           kSource);
+            ole::Raise(config_err::PermissionDenied, "Permission denied: " + path + " (" + e.code().message() + ")",
+                       kSource);
         }
-        std::stringstream content;
-        content << in.rdbuf();
-        if (in.bad()) ole::Raise(config_err::PermissionDenied, "Permission denied: " + path, kSource);
         pugi::xml_document doc;
-        std::string text = content.str();
         pugi::xml_parse_result parsed = doc.load_buffer(text.data(), text.size());
         if (!parsed)
             ole::Raise(config_err::NotWellFormed,
@@ -164,8 +170,14 @@ void WriteConfigurationFile(const std::string& path, const std::string& product,
         if (!s.type.empty() && s.type != "String") node.append_attribute("type") = s.type.c_str();
         node.text() = s.value.c_str();
     }
-    if (!doc.save_file(path.c_str(), "  "))
-        ole::Raise(config_err::PermissionDenied, "Permission denied: " + path, kSource);
+    std::ostringstream text;
+    doc.save(text, "  ");
+    try {
+        // the file holds the database password or the service account's code
+        os::WriteFileAtomically(path, text.str(), 0600);
+    } catch (const std::system_error& e) {
+        ole::Raise(config_err::PermissionDenied, "Permission denied: " + std::string(e.what()), kSource);
+    }
 }
 
 std::string ConfigurationFileOfHandle(int32_t handle) {

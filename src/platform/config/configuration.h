@@ -45,7 +45,8 @@ class IConfiguration : public ole::Object {
 public:
     // The installations of a product, in order (empty when none is set up).
     virtual std::vector<Installation> GetInstallations(const std::string& product) = 0;
-    // Loads an XML configuration file; later reads answer from it.
+    // Loads an XML configuration file; later reads answer from it. Anything but
+    // a regular file (a FIFO, a folder) is refused as unreadable (70).
     virtual void LoadFile(const std::string& path) = 0;
     // The connection string of the loaded product configuration.
     virtual std::string GetConnectionString(const std::string& product) = 0;
@@ -60,7 +61,9 @@ public:
 // The installations named by VENDALO_HOME.
 std::vector<Installation> InstallationsFromEnvironment();
 
-// Writes a configuration file in the form above (used by `backoffice init`).
+// Writes a configuration file in the form above (used by `backoffice init`):
+// whole or not at all (os::WriteFileAtomically), readable by its owner only
+// (0600) from the first byte on.
 struct ConfigSetting {
     std::string section, name, type, value;
 };

@@ -63,9 +63,10 @@ void Connection::Open(const std::string& connectionString, const std::string&, c
             else if (options.provider == "postgresql" || options.provider == "postgres" || options.provider == "pgsql")
                 driver_ = detail::OpenPostgres(options);
             else
+                // the value is not shown: a password holding ";" may have run into it
                 throw detail::DriverError({err::ProviderFailure,
-                                           "Provider cannot be found. It may not be properly installed. (Provider=" +
-                                               options.Get("provider") + ")",
+                                           "Provider cannot be found. It may not be properly installed. (The "
+                                           "connection string's Provider is neither SQLite nor PostgreSQL)",
                                            "ADODB.Connection", "", 0});
         }
         openedWith_ = ConnectionString;

@@ -22,13 +22,20 @@ std::string ConnectionOptions::Get(const std::string& key, const std::string& fa
 ConnectionOptions ParseConnectionString(const std::string& text) {
     ConnectionOptions options;
     size_t i = 0;
-    while (i < text.size()) {
+    for (int attribute = 1; i < text.size(); ++attribute) {
         size_t eq = text.find('=', i);
-        if (eq == std::string::npos) {
-            if (!TrimCopy(text.substr(i)).empty())
-                throw DriverError({err::ProviderFailure, "Invalid connection string attribute near '" + text.substr(i) + "'",
+        size_t semi = text.find(';', i);
+        if (eq == std::string::npos || (semi != std::string::npos && semi < eq)) {
+            // Most likely the rest of a value that holds ";": never shown, it may be a password's.
+            if (!TrimCopy(text.substr(i, semi == std::string::npos ? std::string::npos : semi - i)).empty())
+                throw DriverError({err::ProviderFailure,
+                                   "Invalid connection string: attribute " + std::to_string(attribute) +
+                                       " is not of the form Key=Value (a value that holds ';' must be enclosed in "
+                                       "double quotes)",
                                    "Connection", "", 0});
-            break;
+            if (semi == std::string::npos) break;
+            i = semi + 1;
+            continue;
         }
         std::string key = ole::LowerCase(TrimCopy(text.substr(i, eq - i)));
         size_t v = eq + 1;
@@ -47,9 +54,9 @@ ConnectionOptions ParseConnectionString(const std::string& text) {
             }
             i = text.find(';', close);
         } else {
-            size_t semi = text.find(';', v);
-            value = TrimCopy(text.substr(v, semi == std::string::npos ? std::string::npos : semi - v));
-            i = semi;
+            size_t end = text.find(';', v);
+            value = TrimCopy(text.substr(v, end == std::string::npos ? std::string::npos : end - v));
+            i = end;
         }
         if (!key.empty()) options.values[key] = value;
         if (i == std::string::npos) break;
@@ -182,12 +189,33 @@ size_t Utf8Length(const std::string& text) {
 
 namespace ado {
 
+namespace {
+// The keys whose values may be shown. Anything else, and an attribute without
+// "=", may be the rest of a password that holds ";": it is shown as "***".
+bool ShownKey(const std::string& key) {
+    static const char* const kShown[] = {"provider", "data source", "mode",     "busy timeout", "synchronous",
+                                         "pooling",  "host",        "server",   "port",         "database",
+                                         "initial catalog", "user id", "uid",   "connect timeout", "schema"};
+    for (const char* shown : kShown)
+        if (key == shown) return true;
+    return false;
+}
+}  // namespace
+
 std::string ConnectionStringForDisplay(const std::string& text) {
     std::string shown;
     size_t i = 0;
     while (i < text.size()) {
         size_t eq = text.find('=', i);
-        if (eq == std::string::npos) return shown + text.substr(i);
+        size_t semi = text.find(';', i);
+        if (eq == std::string::npos || (semi != std::string::npos && semi < eq)) {
+            bool blank = detail::TrimCopy(text.substr(i, semi == std::string::npos ? std::string::npos : semi - i)).empty();
+            if (!blank) shown += "***";
+            if (semi == std::string::npos) return shown;
+            shown += ';';
+            i = semi + 1;
+            continue;
+        }
         size_t end = eq + 1;
         while (end < text.size() && text[end] == ' ') ++end;
         if (end < text.size() && text[end] == '"') {  // a quoted value may hold ";" and doubled quotes
@@ -198,8 +226,12 @@ std::string ConnectionStringForDisplay(const std::string& text) {
         end = text.find(';', end);
         if (end == std::string::npos) end = text.size();
         std::string key = ole::LowerCase(detail::TrimCopy(text.substr(i, eq - i)));
-        bool secret = key == "password" || key == "pwd";
-        shown += text.substr(i, eq + 1 - i) + (secret ? "***" : text.substr(eq + 1, end - eq - 1));
+        if (key == "password" || key == "pwd")
+            shown += text.substr(i, eq + 1 - i) + "***";
+        else if (ShownKey(key))
+            shown += text.substr(i, end - i);
+        else
+            shown += "***";
         if (end < text.size()) shown += ';';
         i = end + 1;
     }

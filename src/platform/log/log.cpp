@@ -1,54 +1,99 @@
 #include "log/log.h"
 
+#include <fcntl.h>
 #include <spdlog/sinks/basic_file_sink.h>
 #include <spdlog/sinks/stdout_sinks.h>
 #include <spdlog/spdlog.h>
+#include <sys/stat.h>
 
+#include <atomic>
+#include <cerrno>
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <system_error>
 
 #include "automation/component.h"
+#include "automation/text.h"
 #include "config/configuration.h"
+#include "os/unique_fd.h"
 
 namespace qx {
 namespace {
 
 std::mutex gLogMutex;
+std::atomic<int64_t> gLostEntries{0};
+
 std::map<std::string, std::shared_ptr<spdlog::logger>>& Loggers() {
     static std::map<std::string, std::shared_ptr<spdlog::logger>> loggers;
     return loggers;
+}
+
+// The log holds what the installation's users and peers sent: it is its
+// owner's alone (folder 0700, file 0600), whatever the umask of the process.
+void CreateLogFile(const std::string& path) {
+    std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    std::error_code ec;
+    if (!std::filesystem::exists(folder, ec)) {
+        std::filesystem::create_directories(folder, ec);
+        if (!ec) ::chmod(folder.c_str(), 0700);
+    }
+    os::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600));
+    if (!fd) throw std::system_error(errno, std::generic_category(), "the log " + path + " cannot be written");
 }
 
 // Loggers are made once per file and shared by every Log instance: a new Log
 // object per entry costs nothing.
 std::shared_ptr<spdlog::logger> LoggerFor(const std::string& path) {
     std::lock_guard lock(gLogMutex);
-    auto& logger = Loggers()[path];
-    if (!logger) {
-        std::shared_ptr<spdlog::sinks::sink> sink;
-        if (path.empty()) {
-            sink = std::make_shared<spdlog::sinks::stderr_sink_mt>();
-        } else {
-            std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-            sink = std::make_shared<spdlog::sinks::basic_file_sink_mt>(path, false);
-        }
-        logger = std::make_shared<spdlog::logger>("vendalo:" + path, std::move(sink));
-        logger->set_pattern("[%Y-%m-%d %H:%M:%S.%e] [%l] %v");
-        logger->set_level(spdlog::level::trace);
-        logger->flush_on(spdlog::level::trace);  // an entry is on disk before the call returns
+    auto found = Loggers().find(path);
+    if (found != Loggers().end()) return found->second;
+    std::shared_ptr<spdlog::sinks::sink> sink;
+    if (path.empty()) {
+        sink = std::make_shared<spdlog::sinks::stderr_sink_mt>();
+    } else {
+        CreateLogFile(path);
+        sink = std::make_shared<spdlog::sinks::basic_file_sink_mt>(path, false);
     }
+    auto logger = std::make_shared<spdlog::logger>("vendalo:" + path, std::move(sink));
+    logger->set_pattern("[%Y-%m-%d %H:%M:%S.%e] [%l] %v");
+    logger->set_level(spdlog::level::trace);
+    logger->flush_on(spdlog::level::trace);  // an entry is on disk before the call returns
+    // spdlog keeps a failed write to itself; the host must know that entries are lost
+    logger->set_error_handler([](const std::string&) { ++gLostEntries; });
+    Loggers().emplace(path, logger);
     return logger;
+}
+
+// An entry's own line breaks stay, except one that would begin a line like an
+// entry's head ("[time]"); every other control character is escaped. Texts of
+// Sls_FormatError reach here with their values escaped already; this keeps a
+// text written directly from forging an entry.
+std::string EntryText(const std::string& text) {
+    std::string shown;
+    size_t from = 0;
+    for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at + 2)) {
+        if (at + 2 < text.size() && text[at + 2] == '[') continue;
+        shown += ole::EscapeControls(std::string_view(text).substr(from, at - from)) + "\r\n";
+        from = at + 2;
+    }
+    return shown + ole::EscapeControls(std::string_view(text).substr(from));
 }
 
 class Log : public ILog {
 public:
     void WriteEntry(const std::string& source, const std::string& text, int32_t level) override {
-        auto logger = LoggerFor(LogFilePath());
+        std::shared_ptr<spdlog::logger> logger;
+        try {
+            logger = LoggerFor(LogFilePath());
+        } catch (...) {
+            ++gLostEntries;
+            throw;
+        }
         spdlog::level::level_enum l = level <= LogError ? spdlog::level::err
                                       : level == LogWarning ? spdlog::level::warn
                                                             : spdlog::level::info;
-        logger->log(l, "[{}] {}", source, text);
+        logger->log(l, "[{}] {}", ole::EscapeControls(ole::Shorten(source, 512)), EntryText(text));
     }
 };
 
@@ -59,6 +104,13 @@ std::string LogFilePath() {
     if (installations.empty()) return "";
     return installations.front().Folder + "/log/vendalo.log";
 }
+
+void CheckLogWritable() {
+    std::string path = LogFilePath();
+    if (!path.empty()) CreateLogFile(path);
+}
+
+int64_t LostLogEntries() { return gLostEntries.load(); }
 
 void ResetLogs() {
     std::lock_guard lock(gLogMutex);

@@ -1,6 +1,9 @@
 // The log (ProgID "Qxcore.Log"): one file per installation, log/vendalo.log,
 // one entry per report with time, level, source and text. Without an
-// installation, entries go to standard error.
+// installation, entries go to standard error. The file is its owner's alone
+// (0600 in a folder of 0700). No text written makes a line that looks like an
+// entry's head: control characters are escaped ("\x1B"), except the line
+// breaks of the text's own lines.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +22,11 @@ public:
 
 // The log file of the main installation ("" when there is none).
 std::string LogFilePath();
+// Raises std::system_error naming the log file when it cannot be opened for
+// writing (a host checks before it starts work whose failures only the log would tell).
+void CheckLogWritable();
+// Entries that could not be written since the process started.
+int64_t LostLogEntries();
 // Flushes and forgets the open log files (a test that moves VENDALO_HOME calls it).
 void ResetLogs();
 

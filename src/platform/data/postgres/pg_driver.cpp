@@ -159,7 +159,9 @@ public:
         if (!schema.empty()) {
             for (char c : schema)
                 if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_')
-                    throw DriverError({err::ProviderFailure, "Invalid schema name '" + schema + "'", "PostgreSQL", "", 0});
+                    throw DriverError({err::ProviderFailure,
+                                       "Invalid Schema in the connection string: letters, digits and '_' only",
+                                       "PostgreSQL", "", 0});
             settings += " -c search_path=" + schema;
         }
         add("options", settings);

@@ -151,11 +151,31 @@ Variant ReadValue(sqlite3_stmt* stmt, int i, DataTypeEnum type) {
     }
 }
 
+// "Busy Timeout": how long a statement waits for a lock another connection
+// holds, in milliseconds (default 10000). A value that is no whole number is
+// refused: read as 0, it would make every busy moment an error.
+int BusyTimeout(const ConnectionOptions& options) {
+    std::string text = options.Get("busy timeout", "10000");
+    long long value = 0;
+    bool valid = !text.empty() && text.size() <= 10;
+    for (char c : text) {
+        if (c < '0' || c > '9') valid = false;
+        if (valid) value = value * 10 + (c - '0');
+    }
+    if (!valid || value > INT_MAX)
+        throw DriverError({err::ProviderFailure,
+                           "Busy Timeout in the connection string is not a number of milliseconds (0 to " +
+                               std::to_string(INT_MAX) + ")",
+                           "SQLite", "", 0});
+    return static_cast<int>(value);
+}
+
 class SQLiteDriver : public Driver {
 public:
     explicit SQLiteDriver(const ConnectionOptions& options) {
         std::string file = options.Get("data source");
         if (file.empty()) Fail(SQLITE_CANTOPEN, "Data Source is missing from the connection string");
+        int timeout = BusyTimeout(options);  // refused before the file is touched
         int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;
         if (ole::UpperCase(options.Get("mode")) == "CREATE") flags |= SQLITE_OPEN_CREATE;
         int rc = sqlite3_open_v2(file.c_str(), &db_, flags, nullptr);
@@ -163,10 +183,12 @@ public:
             std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
             sqlite3_close(db_);
             db_ = nullptr;
-            Fail(rc, "Cannot open database '" + file + "': " + message);
+            // the file is named unless a password could have run into the Data Source at a ";"
+            bool holdsPassword = options.values.count("password") || options.values.count("pwd");
+            Fail(rc, (holdsPassword ? "Cannot open the database of the Data Source: "
+                                    : "Cannot open database '" + file + "': ") + message);
         }
         sqlite3_extended_result_codes(db_, 1);
-        int timeout = std::atoi(options.Get("busy timeout", "10000").c_str());
         sqlite3_busy_timeout(db_, timeout);
         std::string sync = ole::UpperCase(options.Get("synchronous", "FULL"));
         if (sync != "OFF" && sync != "NORMAL" && sync != "FULL" && sync != "EXTRA") sync = "FULL";
