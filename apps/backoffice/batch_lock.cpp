@@ -19,7 +19,6 @@ constexpr int32_t kAdvisoryClass = 0x42544348;
 }  // namespace
 
 BatchLock::~BatchLock() {
-    if (fd_ >= 0) ::close(fd_);  // closing releases the flock
     if (connection_) {
         try {
             connection_->Close();  // ending the session releases the advisory lock
@@ -43,9 +42,9 @@ std::unique_ptr<BatchLock> BatchLock::TryAcquire(const std::string& home, const 
         return lock;
     }
     std::string path = home + "/batch.lock";
-    lock->fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (lock->fd_ < 0) throw std::runtime_error("cannot open " + path + ": " + std::strerror(errno));
-    if (::flock(lock->fd_, LOCK_EX | LOCK_NB) != 0) {
+    lock->fd_.Reset(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    if (!lock->fd_) throw std::runtime_error("cannot open " + path + ": " + std::strerror(errno));
+    if (::flock(lock->fd_.Get(), LOCK_EX | LOCK_NB) != 0) {
         std::ifstream in(path);
         std::string pid;
         std::getline(in, pid);
@@ -53,7 +52,7 @@ std::unique_ptr<BatchLock> BatchLock::TryAcquire(const std::string& home, const 
         return nullptr;
     }
     std::string pid = std::to_string(::getpid()) + "\n";
-    if (::ftruncate(lock->fd_, 0) == 0 && ::pwrite(lock->fd_, pid.data(), pid.size(), 0) < 0) {
+    if (::ftruncate(lock->fd_.Get(), 0) == 0 && ::pwrite(lock->fd_.Get(), pid.data(), pid.size(), 0) < 0) {
         // the pid is only a hint for the message of a second batch
     }
     return lock;

@@ -4,6 +4,8 @@
 // when the process ends, a crash or a kill included.
 #pragma once
 
+#include "os/unique_fd.h"
+
 #include <memory>
 #include <string>
 
@@ -20,7 +22,7 @@ public:
 
 private:
     BatchLock() = default;
-    int fd_ = -1;
+    os::UniqueFd fd_;  // closing it releases the flock
     ado::ConnectionPtr connection_;
 };
 

@@ -9,10 +9,12 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <memory>
 #include <filesystem>
 #include <mutex>
 
 #include "os/durable_file.h"
+#include "os/unique_fd.h"
 
 namespace net {
 namespace {
@@ -301,7 +303,8 @@ bool FtpConnection::PutFile(const std::string& localFile, const std::string& rem
         Record(ftp_err::AccessDenied);
         return false;
     }
-    FILE* file = std::fopen(localFile.c_str(), "rb");
+    std::unique_ptr<FILE, decltype(&std::fclose)> owned(std::fopen(localFile.c_str(), "rb"), &std::fclose);
+    FILE* file = owned.get();
     if (!file) {
         Record(LocalFileCode(errno, true, localFile));
         return false;
@@ -318,7 +321,6 @@ bool FtpConnection::PutFile(const std::string& localFile, const std::string& rem
     curl_easy_setopt(impl_->curl, CURLOPT_TRANSFERTEXT, type == FtpTransferType::Ascii ? 1L : 0L);
     bool ok = impl_->Perform();
     impl_->file = nullptr;
-    std::fclose(file);
     return ok;
 }
 
@@ -335,18 +337,18 @@ bool FtpConnection::GetFile(const std::string& remoteName, const std::string& lo
     std::snprintf(suffix, sizeof suffix, "%02x%02x%02x%02x%02x%02x", random[0], random[1], random[2], random[3],
                   random[4], random[5]);
     std::string partial = localFile + ".part-" + suffix;
-    int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) {
+    os::UniqueFd fd(::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (!fd) {
         Record(LocalFileCode(errno, false, localFile));
         return false;
     }
-    FILE* file = ::fdopen(fd, "wb");
+    FILE* file = ::fdopen(fd.Get(), "wb");
     if (!file) {
-        ::close(fd);
         ::unlink(partial.c_str());
         Record(ftp_err::NotEnoughMemory);
         return false;
     }
+    fd.Release();  // the stream owns the descriptor from here; fclose below closes both
     impl_->Prepare(path);
     impl_->file = file;
     curl_easy_setopt(impl_->curl, CURLOPT_WRITEFUNCTION, &Impl::WriteToFile);
