@@ -54,6 +54,7 @@ void BusinessObjects::ReloadIfChanged() {
         auto it = loaded_.find(book);
         if (it != loaded_.end() && it->second == stamp) continue;
         loaded_[book] = stamp;
+        auto& entries = entries_[book];
         std::ifstream in(book);
         std::string line;
         while (std::getline(in, line)) {
@@ -68,15 +69,18 @@ void BusinessObjects::ReloadIfChanged() {
                 entry.lines.insert(nr);
                 if (freight) entry.freightLine = nr;
             }
-            entries_[salesOrder] = entry;
+            entries[salesOrder] = entry;
         }
     }
 }
 
-const BookEntry* BusinessObjects::Find(const std::string& salesOrder) {
+bool BusinessObjects::Knows(const std::string& salesOrder, int line) {
     ReloadIfChanged();
-    auto it = entries_.find(salesOrder);
-    return it == entries_.end() ? nullptr : &it->second;
+    for (const auto& [book, entries] : entries_) {
+        auto it = entries.find(salesOrder);
+        if (it != entries.end() && it->second.lines.count(line) > 0) return true;
+    }
+    return false;
 }
 
 std::string BusinessObjects::Handle(const std::string& request, std::string& journalLine) {
@@ -96,8 +100,7 @@ std::string BusinessObjects::Handle(const std::string& request, std::string& jou
     journalLine = object + " " + salesOrder + " " + std::to_string(line);
 
     std::lock_guard lock(mutex_);
-    const BookEntry* entry = Find(salesOrder);
-    bool known = entry && entry->lines.count(line) > 0;
+    bool known = Knows(salesOrder, line);
     if (object == "Allocation BOI" || object == "Allocate") {
         if (policy_.allocation == BoiPolicy::Reply::NoRecord) return kNoRecord;
         if (policy_.allocation == BoiPolicy::Reply::Malformed) return kMalformed;

@@ -43,14 +43,16 @@ public:
     std::string Handle(const std::string& request, std::string& journalLine);
 
 private:
-    const BookEntry* Find(const std::string& salesOrder);
+    // Whether a sales order of some book has the line (each back end counts its
+    // own sales order numbers, so one number may stand in several books).
+    bool Knows(const std::string& salesOrder, int line);
     void ReloadIfChanged();
     static const int* Rule(const std::map<std::string, int>& rules, int line);
 
     std::vector<std::filesystem::path> books_;
     BoiPolicy policy_;
     std::mutex mutex_;
-    std::map<std::string, BookEntry> entries_;
+    std::map<std::filesystem::path, std::map<std::string, BookEntry>> entries_;  // per book
     std::map<std::filesystem::path, std::filesystem::file_time_type> loaded_;
 };
 
