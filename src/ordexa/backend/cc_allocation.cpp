@@ -2,12 +2,14 @@
 
 #include <map>
 #include <optional>
+#include <vector>
 
 #include "automation/text.h"
 #include "backend/backend_selector.h"
 #include "backend/business_objects.h"
 #include "backend/backend_instances.h"
 #include "batch_progress.h"
+#include "data/transaction.h"
 #include "gateway/gateway_client.h"
 #include "lib_sales.h"
 #include "payment/cc_payment.h"
@@ -98,6 +100,18 @@ private:
             }
             updates = Sls_GetOpenConnection(ConnectionString());
             std::string checkedOrder, skippedOrder;
+            // The answers of an order's lines are written together, in one short
+            // transaction after its calls: the back end is never waited for inside one.
+            std::vector<std::pair<Line, bool>> answered;
+            auto flush = [&] {
+                if (answered.empty()) return;
+                auto batch = std::move(answered);
+                answered.clear();  // a failed write is not tried again: those lines are checked next batch
+                ado::Transaction tx(*updates);
+                for (const auto& [l, yes] : batch)
+                    if (MarkChecked(updates, l, yes) && yes) ++allocated;
+                tx.Commit();
+            };
             for (; !rows->Eof(); rows->MoveNext()) {
                 line = Line{};
                 line.orderId = ole::TrimBlanks(rows->Fields("ORDERID").Value().Text());
@@ -110,6 +124,7 @@ private:
                 try {
                     // the authorisation is looked at once per order, before its first line
                     if (line.orderId != checkedOrder) {
+                        flush();
                         checkedOrder = line.orderId;
                         if (!OrderHasValidAuthorization(line.orderId, hardExpire, updates) &&
                             !ReAuthorizeOrder(line.orderId, updates))
@@ -118,7 +133,7 @@ private:
                     bool due = line.allocationDate.IsNull() || HoursSince(line.allocationDate) >= reallocation;
                     if (!due) continue;
                     if (ExportTypeOf(line.bisid.ToLong()) == "1") {
-                        MarkChecked(updates, line, false);  // the XML instances' lines are only dated
+                        answered.emplace_back(line, false);  // the XML instances' lines are only dated
                         continue;
                     }
                     std::optional<LineOutcome> outcome = Check(line);
@@ -127,21 +142,20 @@ private:
                         skippedOrder = line.orderId;
                         continue;
                     }
-                    if (outcome->allocated) {
-                        if (MarkChecked(updates, line, true)) ++allocated;
-                    } else {
+                    if (!outcome->allocated) {
                         ++notAllocated;
                         if (!outcome->message.empty())
                             Sls_LogError("Ordexa.CCAllocation.Allocation :" + line.Label() + " " +
                                          "Backend returned error: '" + outcome->message + "'");
-                        MarkChecked(updates, line, false);
                     }
+                    answered.emplace_back(line, outcome->allocated);
                 } catch (...) {
                     // nothing is marked for this line; the order's other lines wait for the next batch
                     Sls_LogError("Ordexa.CCAllocation.Allocation " + line.Label(), CurrentDescription());
                     skippedOrder = line.orderId;
                 }
             }
+            flush();
             rows->Close();
             Sls_CloseConnection(lines);
             Sls_CloseConnection(updates);
