@@ -2,11 +2,13 @@
 // business objects on loopback ("ow" integration objects and "bc" BOIs), with
 // the gateway simulator for re-authorisations; and billing fulfilment after them.
 #include <memory>
+#include <thread>
 
 #include "backend/cc_allocation.h"
 #include "backend/cc_order_status.h"
 #include "erp_business_objects.h"
 #include "exchange/cc_order_process.h"
+#include "payment/order_payment_lock.h"
 #include "payment_fixture.h"
 
 using namespace payment_test;
@@ -184,6 +186,19 @@ TEST_P(AllocationTest, AnExpiredAuthorisationIsRenewedForTheLinesNotYetCapturedB
     EXPECT_EQ(journal[0]["amount"], "114.95");  // line 2 alone: line 1 is captured already
     EXPECT_EQ(LineStatuses(id), (std::vector<int>{2, 1}));
     EXPECT_EQ(OrderStatus(id), 4);
+}
+
+TEST_P(AllocationTest, ARenewalWaitsWhileTheOrdersPaymentIsRunning) {
+    std::string id = CardOrder(1, "SO1", 1, 0, 200);
+    auto payment = ordexa::OrderPaymentLock::TryAcquire(Inst().ConnectionString(), id);
+    ASSERT_TRUE(payment);
+    // another thread, as another process would: the lock belongs to this thread's session on PostgreSQL
+    std::thread batch([&] { RunStage("Ordexa.CCAllocation"); });
+    batch.join();
+    EXPECT_TRUE(Sim().Journal().empty());
+    EXPECT_EQ(Asked("Allocate SO1 1"), 0u);
+    EXPECT_EQ(LineStatuses(id), std::vector<int>{0});
+    EXPECT_EQ(Inst().LogEntriesWith("is being run; its authorisation is renewed by a later batch"), 2u);
 }
 
 TEST_P(AllocationTest, ARefusedRenewalSkipsTheOrdersOtherLinesAndTheNextOrderIsStillChecked) {

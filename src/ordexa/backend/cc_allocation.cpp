@@ -13,6 +13,7 @@
 #include "gateway/gateway_client.h"
 #include "lib_sales.h"
 #include "payment/cc_payment.h"
+#include "payment/order_payment_lock.h"
 #include "vendalo/sales_parameter.h"
 #include "xml/dom.h"
 
@@ -222,8 +223,13 @@ private:
     }
 
     // Authorises the order anew for its lines not yet captured; false when refused or impossible.
+    // It holds the order's payment lock, as every sender of a payment request does.
     bool ReAuthorizeOrder(const std::string& orderId, const ado::ConnectionPtr& connection) {
         try {
+            auto lock = OrderPaymentLock::TryAcquire(ConnectionString(), orderId);
+            if (!lock)
+                ole::Raise(kAllocationError, "The payment of order " + orderId + " is being run; its authorisation is "
+                                             "renewed by a later batch", "Ordexa.CCAllocation");
             auto rows = AuthorizationRows(connection, orderId, LinesToPay::Unbilled);
             if (rows->Eof() || rows->Fields("CURRENCY").Value().IsNull()) return false;
             auto client = Sls_GetComponent<qx::IGatewayClient>(qx::kGatewayClientProgId);
