@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The main job on the embedded default, step by step: a demo installation, the
 # web shop's orders, the batch, the back ends' EDI modules (simulated; BIS 3
-# takes XML), and the batch again. `make run` calls it.
+# takes XML), the batch again (confirmations, allocation), the capture of the
+# card order, and a last batch that reports it billed and closes it (status 5).
+# `make run` calls it.
 set -euo pipefail
 BUILD=${1:-build}
 HOME_DIR=${2:-var/demo}
@@ -28,6 +30,17 @@ trap 'kill $GATEWAY_PID 2>/dev/null || true' EXIT
 for _ in $(seq 50); do grep -q listening "$HOME_ABS/gateway.out" 2>/dev/null && break; sleep 0.1; done
 cat "$HOME_ABS/gateway.out"
 
+# The back ends' business objects (allocation, order line status), simulated on
+# loopback where the demo's instances expect them (BISPROPERTY boiurl). They
+# answer for the sales orders the EDI modules confirm into the archives.
+step "The back ends' business objects (simulated) listen on 127.0.0.1:18491"
+"$SIMULATOR" boi --port 18491 --archive "$HOME_ABS/edi/archive" --archive "$HOME_ABS/edi2/archive" \
+  --archive "$HOME_ABS/xml/archive" > "$HOME_ABS/erp-boi.out" 2>&1 &
+BOI_PID=$!
+trap 'kill $GATEWAY_PID $BOI_PID 2>/dev/null || true' EXIT
+for _ in $(seq 50); do grep -q listening "$HOME_ABS/erp-boi.out" 2>/dev/null && break; sleep 0.1; done
+cat "$HOME_ABS/erp-boi.out"
+
 step "The web shop: customers submit baskets as orders (the card order is authorised at checkout)"
 "$BACKOFFICE" demo --home "$HOME_DIR"
 
@@ -45,14 +58,20 @@ step "The back ends take the export files and confirm every order"
 "$SIMULATOR" cycle --xml --export "$HOME_ABS/xml/out/orders.xml" --confirm "$HOME_ABS/xml/in/confirm.xml" \
   --archive "$HOME_ABS/xml/archive"
 
-step "Batch 2: the confirmations set the sales order numbers (1 -> 6, or 4 for the card order)"
+step "Batch 2: the confirmations set the sales order numbers (1 -> 6, or 4 for the card order); the back end allocates the card order's lines (0 -> 1)"
+"$BACKOFFICE" batch --home "$HOME_DIR"
+
+step "The card order's allocated lines are captured at the gateway (lines 1 -> 2)"
+"$BACKOFFICE" pay --home "$HOME_DIR"
+
+step "Batch 3: the captured lines are reported billed to the back end (2 -> 3) and the card order is closed (4 -> 5, Paid)"
 "$BACKOFFICE" batch --home "$HOME_DIR"
 
 step "The web shop over HTTP: backoffice serve, one order placed with curl"
 SERVE_OUT=$(mktemp)
 "$BACKOFFICE" serve --home "$HOME_DIR" --listen 127.0.0.1:0 >"$SERVE_OUT" 2>&1 &
 SERVE_PID=$!
-trap 'kill $SERVE_PID 2>/dev/null || true; rm -f "$SERVE_OUT"' EXIT
+trap 'kill $SERVE_PID $GATEWAY_PID $BOI_PID 2>/dev/null || true; rm -f "$SERVE_OUT"' EXIT
 for _ in $(seq 100); do grep -q "listening on" "$SERVE_OUT" && break; sleep 0.1; done
 URL=$(sed -n 's/^listening on \(http[^ ]*\) .*/\1/p' "$SERVE_OUT")
 KEY=$(sed -n 's/.*name="ShopApiKey">\([^<]*\)<.*/\1/p' "$HOME_DIR/config/SiteConfiguration.xml")
@@ -87,6 +106,7 @@ Where things are:
   semaphore files of BIS 2:             $HOME_ABS/edi2/command
   log:                                  $HOME_ABS/log/vendalo.log
   the gateway's journal:                $HOME_ABS/gateway-journal.log
+  sales orders the back ends know:      $HOME_ABS/edi/archive/sales-orders (and edi2, xml)
   database:                             $HOME_ABS/data/vendalo.db
 The operator page:  $BACKOFFICE serve --home $HOME_DIR   then open http://127.0.0.1:8080/
                     and log in with OperatorApiKey of $HOME_ABS/config/SiteConfiguration.xml

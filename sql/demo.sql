@@ -27,6 +27,11 @@ INSERT INTO BISPROPERTY (BISID, NAME, VALUE) VALUES (2, 'componentid', 'OW5-ORDE
 INSERT INTO BISPROPERTY (BISID, NAME, VALUE) VALUES (2, 'alignment', 'right');
 INSERT INTO BISPROPERTY (BISID, NAME, VALUE) VALUES (2, 'itemsegmentationmask', '******');
 INSERT INTO BISPROPERTY (BISID, NAME, VALUE) VALUES (3, 'componentid', 'OW4-XML-ORDERS');
+-- The business objects of the three back ends (allocation, order line status)
+-- answer over HTTP; the demo's simulated back end listens on loopback port 18491.
+INSERT INTO BISPROPERTY (BISID, NAME, VALUE) VALUES (1, 'boiurl', 'http://127.0.0.1:18491/boi');
+INSERT INTO BISPROPERTY (BISID, NAME, VALUE) VALUES (2, 'boiurl', 'http://127.0.0.1:18491/boi');
+INSERT INTO BISPROPERTY (BISID, NAME, VALUE) VALUES (3, 'boiurl', 'http://127.0.0.1:18491/boi');
 
 -- Business partners and their addresses ---------------------------------------------
 INSERT INTO BUSINESSPARTNER (BUSINESSPARTNERID, NAME, CUSTOMERCODE, CURRENCYCODE, CARRIERCODE, POSTALADDRESSID, SHIPPINGADDRESSID, ORDERREQUESTURL, BISID)

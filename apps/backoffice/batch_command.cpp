@@ -34,6 +34,11 @@ public:
         }
     }
     void ConfirmationsApplied(const std::string& bisid, int32_t orders) override { instances_[bisid].confirmed += orders; }
+    void LinesAllocated(int32_t allocated, int32_t notAllocated) override {
+        allocated_ += allocated;
+        notAllocated_ += notAllocated;
+    }
+    void LinesBilled(int32_t lines) override { billed_ += lines; }
     void OrdersClosed(int32_t orders) override { closed_ += orders; }
     void BatchStopped(const std::string& reason) override { stopped_ = Reason(reason); }
     bool Stopped() const { return !stopped_.empty(); }
@@ -46,6 +51,8 @@ public:
         for (const auto& [bisid, i] : instances_)
             out << "  BISID " << ole::EscapeControls(bisid) << ": " << i.exported << " order(s) exported, "
                 << i.confirmed << " confirmation(s) applied\n";
+        out << "  lines allocated: " << allocated_ << " (not allocated: " << notAllocated_ << ")\n";
+        out << "  lines reported billed: " << billed_ << "\n";
         out << "  orders closed: " << closed_ << "\n";
         if (!stopped_.empty()) out << "  the batch stopped early: " << stopped_ << "\n";
         if (lostEntries > 0)
@@ -62,7 +69,7 @@ private:
     bool terminal_;
     bool progressShown_ = false;
     std::map<std::string, Instance> instances_;
-    int32_t closed_ = 0;
+    int32_t allocated_ = 0, notAllocated_ = 0, billed_ = 0, closed_ = 0;
     std::string stopped_;
 };
 

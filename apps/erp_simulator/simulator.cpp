@@ -1,5 +1,7 @@
 #include "simulator.h"
 
+#include "business_objects.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -126,6 +128,8 @@ void AppendConfirmations(const Settings& s, const std::vector<std::pair<std::str
 
 }  // namespace
 
+fs::path SalesOrderBook(const fs::path& archive) { return archive / "sales-orders"; }
+
 fs::path CommandFolder(const fs::path& exportFile) { return exportFile.parent_path().parent_path() / "command"; }
 
 void PlaceCommandFile(const Settings& s) {
@@ -166,10 +170,17 @@ CycleResult RunCycle(const Settings& s) {
     if (TakeExportFile(s, content, archived)) {
         result.archivedAs = archived.string();
         std::vector<std::pair<std::string, std::string>> pairs;
+        std::vector<std::pair<std::string, BookEntry>> book;
+        auto lines = OrderLinesOf(content, s.freightPart);
         for (const auto& id : OrderIdsOf(content)) {
             pairs.emplace_back(id, NextSalesOrderNumber(s.archive));
             result.orderIds.push_back(id);
+            BookEntry entry = lines[id];
+            entry.orderId = id;
+            book.emplace_back(pairs.back().second, entry);
         }
+        // the business objects answer for these sales orders from now on
+        AppendToBook(SalesOrderBook(s.archive), book);
         AppendConfirmations(s, pairs);
     }
     if (s.handshake) PlaceCommandFile(s);

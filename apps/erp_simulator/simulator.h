@@ -1,7 +1,8 @@
 // Plays the back end's EDI module on a folder: takes the export file the web
 // side wrote (EDI messages or the XML document), keeps it in an archive, gives
 // every order a sales order number, and writes the confirmation file (EDI
-// lines or the XML confirmation). It takes the file as the web side expects:
+// lines or the XML confirmation). The sales orders go into the archive's book,
+// from which the business objects answer. It takes the file as the web side expects:
 // lock it, check that the path still names it, rename it away, release it.
 #pragma once
 
@@ -18,7 +19,11 @@ struct Settings {
     std::string separator = ",";             // of the EDI confirmation lines
     bool xmlConfirmation = false;
     bool handshake = false;  // the semaphore files: act only while command.fil is absent
+    std::string freightPart = "FREIGHT";  // the part number of the freight line
 };
+
+// The book of the sales orders confirmed from an archive (business_objects.h).
+std::filesystem::path SalesOrderBook(const std::filesystem::path& archive);
 
 struct CycleResult {
     std::vector<std::string> orderIds;  // confirmed in this cycle

@@ -16,6 +16,10 @@ public:
     virtual void OrdersExported(const std::string& bisid, int32_t done, int32_t total) {}
     // Orders whose confirmation was applied (status moved on from 1).
     virtual void ConfirmationsApplied(const std::string& bisid, int32_t orders) {}
+    // Lines the back end confirmed as allocated, and lines it was asked about but did not allocate.
+    virtual void LinesAllocated(int32_t allocated, int32_t notAllocated) {}
+    // Lines whose billing the back end accepted (line status 2 -> 3).
+    virtual void LinesBilled(int32_t lines) {}
     // Fully billed orders closed.
     virtual void OrdersClosed(int32_t orders) {}
     // The batch ended before its last stage (the reason is also in the log).

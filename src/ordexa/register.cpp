@@ -1,6 +1,8 @@
 #include "register.h"
 
 #include "automation/component.h"
+#include "backend/cc_allocation.h"
+#include "backend/cc_order_status.h"
 #include "exchange/cc_order_process.h"
 #include "exchange/ftp.h"
 #include "exchange/web_order_confirmation.h"
@@ -15,6 +17,8 @@ void RegisterComponents() {
     RegisterWebOrderConfirmation();
     RegisterCCOrderProcess();
     RegisterCCPayment();
+    RegisterCCAllocation();
+    RegisterCCOrderStatus();
 }
 
 }  // namespace ordexa

@@ -82,7 +82,7 @@ TEST_P(BackendSelector, BusinessObjectsAreNotAvailableYetAndSaySo) {
     std::string text;
     EXPECT_EQ(ErrorOf([&] { Selector()->SelectBackend(4)->CreateBOI(1, "Allocation BOI"); }, &text),
               qx::backend_err::BoiNotAvailable);
-    EXPECT_EQ(text, "The business object 'Allocation BOI' is not available for BIS Instance '4' (back-end type 'ow4')");
+    EXPECT_EQ(text, "The business object 'Allocation BOI' is not available for BIS Instance '4' (back-end type 'ow4', no property 'boiurl')");
 }
 
 INSTANTIATE_INSTALLATION_TEST(BackendSelector);

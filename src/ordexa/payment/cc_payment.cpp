@@ -42,12 +42,6 @@ std::string ColText(const ado::RecordsetPtr& rs, const std::string& name) { retu
 // decimal separator whatever the locale, no trailing zeros ("114.95", "90").
 std::string WireAmount(const Decimal& amount, int decimals) { return amount.Round(decimals).ToString(); }
 
-// The whole hours from a moment to now, counted as hour boundaries crossed.
-int64_t HoursSince(const Variant& moment) {
-    double then = moment.ToDate().serial, now = ole::Date::Now().serial;
-    return static_cast<int64_t>(std::floor(now * 24.0 + 1e-9)) - static_cast<int64_t>(std::floor(then * 24.0 + 1e-9));
-}
-
 // The offers of a row set: per line the net amount (AMOUNT - ORDERDISCOUNT)
 // rounded to the currency, plus its tax, freight and freight tax; and the sums.
 struct Offers {
@@ -727,6 +721,11 @@ ado::RecordsetPtr AuthorizationRows(const ado::ConnectionPtr& connection, const 
             "ORDER BY c.LINENR",
         connection, ado::adOpenStatic, ado::adLockReadOnly, -1, {Variant(orderId), Variant(orderId)});
     return rows;
+}
+
+int64_t HoursSince(const ole::Variant& moment) {
+    double then = moment.ToDate().serial, now = ole::Date::Now().serial;
+    return static_cast<int64_t>(std::floor(now * 24.0 + 1e-9)) - static_cast<int64_t>(std::floor(then * 24.0 + 1e-9));
 }
 
 void RegisterCCPayment() { ole::RegisterClass<CCPayment>("Ordexa.CCPayment"); }

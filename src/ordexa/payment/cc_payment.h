@@ -94,6 +94,10 @@ enum class LinesToPay {
 // require ORDERSTATUS 4. The order id is bound.
 ado::RecordsetPtr AuthorizationRows(const ado::ConnectionPtr& connection, const std::string& orderId, LinesToPay lines);
 
+// The whole hours from a moment to now, counted as hour boundaries crossed (the
+// age of an authorisation, the time since a line's last allocation check).
+int64_t HoursSince(const ole::Variant& moment);
+
 void RegisterCCPayment();  // "Ordexa.CCPayment"
 
 }  // namespace ordexa

@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "automation/component.h"
+#include "backend/business_objects.h"
 #include "automation/text.h"
 #include "automation/error.h"
 #include "data/ado.h"
@@ -29,11 +30,14 @@ public:
     std::string BackendType() override { return type_; }
     ole::DictionaryPtr BackendProperties() override { return properties_; }
 
+    // The BOI of an instance answers at its "boiurl"; without one the back end's
+    // business objects are not connected, and that is said rather than answered for them.
     BusinessObjectPtr CreateBOI(int32_t, const std::string& boiName, const ole::Variant&) override {
-        // The back end's business objects are not connected yet: say so rather than answer for them.
+        if (auto endpoint = BoiEndpointOf(*properties_))
+            return NewHttpBusinessObject(*endpoint, boiName, ole::LowerCase(ole::TrimBlanks(type_)));
         ole::Raise(backend_err::BoiNotAvailable,
                    "The business object '" + boiName + "' is not available for BIS Instance '" +
-                       std::to_string(bisid_) + "' (back-end type '" + type_ + "')",
+                       std::to_string(bisid_) + "' (back-end type '" + type_ + "', no property 'boiurl')",
                    kSource);
     }
 
@@ -94,6 +98,9 @@ public:
 
 }  // namespace
 
-void RegisterBackendSelector() { ole::RegisterClass<BackendSelector>("QxBackend.Selector"); }
+void RegisterBackendSelector() {
+    ole::RegisterClass<BackendSelector>("QxBackend.Selector");
+    RegisterBackendIntegration();
+}
 
 }  // namespace qx

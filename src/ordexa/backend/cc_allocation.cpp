@@ -1,0 +1,321 @@
+#include "backend/cc_allocation.h"
+
+#include <map>
+#include <optional>
+#include <vector>
+
+#include "automation/text.h"
+#include "backend/backend_selector.h"
+#include "backend/business_objects.h"
+#include "backend/backend_instances.h"
+#include "batch_progress.h"
+#include "data/transaction.h"
+#include "gateway/gateway_client.h"
+#include "lib_sales.h"
+#include "payment/cc_payment.h"
+#include "payment/order_payment_lock.h"
+#include "vendalo/sales_parameter.h"
+#include "xml/dom.h"
+
+namespace ordexa {
+namespace {
+
+using ole::Variant;
+
+// Failures of the allocation stage that carry no number of their own.
+constexpr int32_t kAllocationError = static_cast<int32_t>(0x80040520u);
+
+std::string CurrentDescription() { return ole::CurrentError().Description; }
+
+// What the back end said about one line.
+struct LineOutcome {
+    bool allocated = false;
+    std::string message;  // why not, for the log ("" when allocated)
+};
+
+// One line to check, read from the row set.
+struct Line {
+    std::string orderId, salesOrderNr;
+    int32_t lineNr = 0;
+    Variant bisid, allocationDate;
+    std::string Label() const {
+        return "[backendorderid=" + salesOrderNr + " lineid=" + std::to_string(lineNr) + " bisid=" + bisid.Text() + "]";
+    }
+};
+
+class CCAllocation : public ICCAllocation {
+public:
+    void Run() override { Allocation(); }
+
+    bool OrderHasValidAuthorization(const std::string& orderId, int16_t iHardExpire,
+                                    const ado::ConnectionPtr& connection) override {
+        try {
+            auto rs = connection->Execute(
+                "SELECT MAX(REQUEST_DATETIME) AS MAX_REQUEST_DATETIME FROM AUTHORIZATIONLOG "
+                "WHERE MERCHANT_REF_NUMBER = ? AND AUTH_RCODE = 1",
+                nullptr, -1, {Variant(orderId)});
+            Variant latest = rs->Eof() ? Variant::Null() : rs->Fields(0).Value();
+            if (latest.IsNull())
+                ole::Raise(kAllocationError, "Order " + orderId + " holds no successful authorisation",
+                           "Ordexa.CCAllocation");
+            return HoursSince(latest) < iHardExpire;
+        } catch (...) {
+            Sls_RaiseError("CCAllocation.OrderHasValidAuthorization");
+        }
+    }
+
+    std::string OrderExportType(int32_t lBisID) override {
+        try {
+            auto rs = Sls_GetDisconnectedRecordset("SELECT EXPORTMESSAGETYPE FROM ORDEREXPORTFILE WHERE BISID = ?",
+                                                   ConnectionString(), {Variant(lBisID)});
+            if (rs->Eof())
+                ole::Raise(kAllocationError, "BIS Instance " + std::to_string(lBisID) + " has no export registry row",
+                           "Ordexa.CCAllocation");
+            return ole::TrimBlanks(rs->Fields(0).Value().Text());
+        } catch (...) {
+            Sls_RaiseError("Ordexa.CCAllocation.OrderExportType");
+        }
+    }
+
+private:
+    void Allocation() {
+        ado::ConnectionPtr lines, updates;
+        int32_t allocated = 0, notAllocated = 0;
+        Line line;
+        try {
+            int16_t reallocation = Variant(getParamater("Reallocation")).ToInt();
+            int16_t hardExpire = Variant(getParamater("Authorization Hard Expiration")).ToInt();
+            lines = Sls_GetOpenConnection(ConnectionString());
+            auto rows = std::make_shared<ado::Recordset>();
+            rows->CursorLocation = ado::adUseClient;
+            rows->Open(
+                "SELECT b.ALLOCATIONDATE, b.ORDERID, b.LINENR, a.SALESORDERNR, a.BISID "
+                "FROM ORDERHEADER a JOIN ORDERLINE b ON a.ORDERID = b.ORDERID "
+                "WHERE a.SALESORDERNR IS NOT NULL AND b.LINESTATUS = 0 AND a.ORDERSTATUS = 4 "
+                "ORDER BY b.ORDERID, b.LINENR",
+                lines, ado::adOpenStatic, ado::adLockReadOnly);
+            if (rows->Eof()) {
+                rows->Close();
+                Sls_CloseConnection(lines);
+                return;
+            }
+            updates = Sls_GetOpenConnection(ConnectionString());
+            std::string checkedOrder, skippedOrder;
+            // The answers of an order's lines are written together, in one short
+            // transaction after its calls: the back end is never waited for inside one.
+            std::vector<std::pair<Line, bool>> answered;
+            auto flush = [&] {
+                if (answered.empty()) return;
+                auto batch = std::move(answered);
+                answered.clear();  // a failed write is not tried again: those lines are checked next batch
+                ado::Transaction tx(*updates);
+                for (const auto& [l, yes] : batch)
+                    if (MarkChecked(updates, l, yes) && yes) ++allocated;
+                tx.Commit();
+            };
+            for (; !rows->Eof(); rows->MoveNext()) {
+                line = Line{};
+                line.orderId = ole::TrimBlanks(rows->Fields("ORDERID").Value().Text());
+                if (line.orderId == skippedOrder) continue;
+                line.salesOrderNr = ole::TrimBlanks(rows->Fields("SALESORDERNR").Value().Text());
+                line.bisid = rows->Fields("BISID").Value();
+                if (line.bisid.IsNull()) continue;
+                line.allocationDate = rows->Fields("ALLOCATIONDATE").Value();
+                line.lineNr = rows->Fields("LINENR").Value().ToLong();
+                try {
+                    // the authorisation is looked at once per order, before its first line
+                    if (line.orderId != checkedOrder) {
+                        flush();
+                        checkedOrder = line.orderId;
+                        if (!OrderHasValidAuthorization(line.orderId, hardExpire, updates) &&
+                            !ReAuthorizeOrder(line.orderId, updates))
+                            skippedOrder = line.orderId;  // this line is still checked, the order's others are not
+                    }
+                    bool due = line.allocationDate.IsNull() || HoursSince(line.allocationDate) >= reallocation;
+                    if (!due) continue;
+                    if (ExportTypeOf(line.bisid.ToLong()) == "1") {
+                        answered.emplace_back(line, false);  // the XML instances' lines are only dated
+                        continue;
+                    }
+                    std::optional<LineOutcome> outcome = Check(line);
+                    if (!outcome) {
+                        // the back end's instance is not set up for the check: logged, the order is left for later
+                        skippedOrder = line.orderId;
+                        continue;
+                    }
+                    if (!outcome->allocated) {
+                        ++notAllocated;
+                        if (!outcome->message.empty())
+                            Sls_LogError("Ordexa.CCAllocation.Allocation :" + line.Label() + " " +
+                                         "Backend returned error: '" + outcome->message + "'");
+                    }
+                    answered.emplace_back(line, outcome->allocated);
+                } catch (...) {
+                    // nothing is marked for this line; the order's other lines wait for the next batch
+                    Sls_LogError("Ordexa.CCAllocation.Allocation " + line.Label(), CurrentDescription());
+                    skippedOrder = line.orderId;
+                }
+            }
+            flush();
+            rows->Close();
+            Sls_CloseConnection(lines);
+            Sls_CloseConnection(updates);
+            Finish(allocated, notAllocated);
+        } catch (...) {
+            Sls_CloseConnection(lines);
+            Sls_CloseConnection(updates);
+            Sls_LogError("Ordexa.CCAllocation.Allocation " + line.Label(), CurrentDescription());
+            Finish(allocated, notAllocated);
+        }
+    }
+
+    void Finish(int32_t allocated, int32_t notAllocated) {
+        if (allocated > 0 || notAllocated > 0)
+            Sls_LogNotice("Ordexa.CCAllocation", std::to_string(allocated) + " order-Item(s) allocated and " +
+                                                     std::to_string(notAllocated) + " order-Item(s) NOT allocated.");
+        if (auto progress = CurrentBatchProgress()) progress->LinesAllocated(allocated, notAllocated);
+    }
+
+    // The back end's answer for one line; nothing when the instance cannot be asked (logged here).
+    std::optional<LineOutcome> Check(const Line& line) {
+        const BackendInstance& bis = instances_.Of(line.bisid.ToLong());
+        if (bis.path == "bc" || bis.path == "gr") return CheckByBoi(bis, line);
+        if (bis.path == "ow") {
+            std::string componentId = bis.ComponentId();
+            if (componentId.empty()) {
+                Sls_LogError("Ordexa.CCAllocation: Property value 'componentid' not set for BIS Instance '" +
+                             line.bisid.Text() + "'");
+                return std::nullopt;
+            }
+            auto allocate = Sls_GetComponent<qx::IBackendAllocate>("VendaloBackendIntegration.Allocate");
+            int32_t status = 0;
+            allocate->InitializeAction(ole::LowerCase(bis.instance->BackendType()), componentId, status);
+            if (status != 0)
+                return LineOutcome{false, "InitializeAction of component '" + componentId + "' returned status " +
+                                              std::to_string(status)};
+            int32_t errorNumber = 0;
+            allocate->Allocate(line.salesOrderNr, line.lineNr, errorNumber);
+            allocate->CloseAction();
+            if (errorNumber == 0) return LineOutcome{true, ""};
+            std::string message = AllocationErrorMessage(errorNumber);
+            return LineOutcome{false, message.empty() ? "Unknown error number " + std::to_string(errorNumber) : message};
+        }
+        return LineOutcome{false, "No valid back-end type '" + bis.instance->BackendType() + "' for BIS " +
+                                      line.bisid.Text()};
+    }
+
+    LineOutcome CheckByBoi(const BackendInstance& bis, const Line& line);
+
+    const std::string& ExportTypeOf(int32_t bisid) {
+        auto it = exportTypes_.find(bisid);
+        if (it == exportTypes_.end()) it = exportTypes_.emplace(bisid, OrderExportType(bisid)).first;
+        return it->second;
+    }
+
+    // Allocated: status 1 and the date of the check, only for a line still at 0; otherwise the date alone.
+    static bool MarkChecked(const ado::ConnectionPtr& c, const Line& line, bool allocated) {
+        int32_t affected = 0;
+        c->Execute(allocated ? "UPDATE ORDERLINE SET LINESTATUS = 1, ALLOCATIONDATE = ? "
+                               "WHERE ORDERID = ? AND LINENR = ? AND LINESTATUS = 0"
+                             : "UPDATE ORDERLINE SET ALLOCATIONDATE = ? WHERE ORDERID = ? AND LINENR = ? AND LINESTATUS = 0",
+                   &affected, -1, {Variant(ole::Date::Now()), Variant(line.orderId), Variant(line.lineNr)});
+        return affected > 0;
+    }
+
+    // Authorises the order anew for its lines not yet captured; false when refused or impossible.
+    // It holds the order's payment lock, as every sender of a payment request does.
+    bool ReAuthorizeOrder(const std::string& orderId, const ado::ConnectionPtr& connection) {
+        try {
+            auto lock = OrderPaymentLock::TryAcquire(ConnectionString(), orderId);
+            if (!lock)
+                ole::Raise(kAllocationError, "The payment of order " + orderId + " is being run; its authorisation is "
+                                             "renewed by a later batch", "Ordexa.CCAllocation");
+            auto rows = AuthorizationRows(connection, orderId, LinesToPay::Unbilled);
+            if (rows->Eof() || rows->Fields("CURRENCY").Value().IsNull()) return false;
+            auto client = Sls_GetComponent<qx::IGatewayClient>(qx::kGatewayClientProgId);
+            client->SetTrace(true, "C:\\TEMP\\", 10);
+            client->SetMerchantId(getMerchantId(ole::TrimBlanks(rows->Fields("CURRENCY").Value().Text()), connection));
+            client->SetServerHost(getParamater("CyberSource Serverhost"));
+            auto payment = Sls_GetComponent<ICCPayment>("Ordexa.CCPayment");
+            return payment->doAuthorize(rows, client, connection);
+        } catch (...) {
+            Sls_RaiseError("CCAllocation.ReAuthorizeOrder", "OrderId = " + orderId);
+        }
+    }
+
+    std::string getMerchantId(const std::string& currency, const ado::ConnectionPtr& connection) {
+        try {
+            auto rs = connection->Execute("SELECT MERCHANTID FROM MERCHANTIDBYCURRENCY WHERE CURRENCYCODE = ?", nullptr,
+                                          -1, {Variant(currency)});
+            if (rs->Eof())
+                ole::Raise(kAllocationError, "There is no valid MerchantId for Currency: " + currency,
+                           "CCAllocation.getMerchantId");
+            return rs->Fields("MERCHANTID").Value().Text();
+        } catch (...) {
+            Sls_RaiseError("CCAllocation.getMerchantId", "Currency: " + currency);
+        }
+    }
+
+    std::string getParamater(const std::string& name) {
+        try {
+            return Sls_GetComponent<vendalo::ISalesParameter>("Vendalo.SalesParameter")->GetParameterValue(name);
+        } catch (...) {
+            Sls_RaiseError("CCPayment.getParamater");
+        }
+    }
+
+    std::string ConnectionString() {
+        try {
+            return Sls_ConnectionString();
+        } catch (...) {
+            Sls_RaiseError("CCAllocation.ConnectionString");
+        }
+    }
+
+    BackendInstances instances_;
+    std::map<int32_t, std::string> exportTypes_;
+};
+
+// "bc" and "gr": the "Allocation BOI". A reply without RECORD allocates nothing;
+// one that is no XML document raises (the line is left unmarked).
+LineOutcome CCAllocation::CheckByBoi(const BackendInstance& bis, const Line& line) {
+    auto boi = bis.instance->CreateBOI(instances_.ConfigurationHandle(), "Allocation BOI");
+    boi->SetParameter(bis.path == "bc" ? "OrderNumber" : "SalesOrder", 0, Variant(line.salesOrderNr));
+    boi->SetParameter("PositionNumber", 0, Variant(line.lineNr));
+    std::string reply = boi->Execute().Text();
+    qx::XmlDocument doc;
+    if (!doc.LoadXml(reply))
+        ole::Raise(kAllocationError, "The back end's allocation reply cannot be read: " + doc.Reason(),
+                   "Ordexa.CCAllocation");
+    auto record = doc.doc.select_node("//RECORD").node();
+    if (!record) return LineOutcome{false, "The back end's reply holds no RECORD"};
+    auto field = record.select_node("FIELD[@NAME='ErrorNumber']").node();
+    if (!field) return LineOutcome{false, "The back end's reply holds no ErrorNumber"};
+    std::string number = ole::TrimBlanks(field.text().get());
+    if (number == "0") return LineOutcome{true, ""};
+    std::string message = "Error number " + number;
+    try {
+        std::string known = AllocationErrorMessage(Variant(number).ToLong());
+        if (!known.empty()) message = known;
+    } catch (...) {
+        // not a number: the number's text is the message
+    }
+    return LineOutcome{false, message};
+}
+
+}  // namespace
+
+std::string AllocationErrorMessage(int32_t errorNumber) {
+    switch (errorNumber) {
+        case 1: return "Committed quantity not okay.";
+        case 2: return "No order line found";
+        case 3: return "No salpar00 parameter data.";
+        case 4: return "No invpar00 parameter data.";
+        case 5: return "No order line found after committing.";
+        default: return "";
+    }
+}
+
+void RegisterCCAllocation() { ole::RegisterClass<CCAllocation>("Ordexa.CCAllocation"); }
+
+}  // namespace ordexa

@@ -1,0 +1,250 @@
+#include "backend/business_objects.h"
+
+#include <curl/curl.h>
+
+#include <atomic>
+#include <mutex>
+#include <optional>
+
+#include "automation/component.h"
+#include "automation/error.h"
+#include "automation/text.h"
+#include "data/ado.h"
+#include "gateway/gateway_wire.h"
+#include "masterdata/business_partner.h"
+#include "xml/dom.h"
+#include "xml/xml_text.h"
+
+namespace qx {
+namespace {
+
+const char* kSource = "QxBackend.BusinessObject";
+
+std::atomic<int64_t> gWaitNanoseconds{0};
+std::atomic<int64_t> gRequests{0};
+
+// One easy handle per thread: libcurl keeps the connection to the endpoint open
+// between calls, so a run of thousands of lines does not connect for each.
+class ThreadHandle {
+public:
+    ~ThreadHandle() {
+        if (handle_) curl_easy_cleanup(handle_);
+    }
+    CURL* Get() {
+        static std::once_flag once;
+        std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+        if (!handle_) {
+            handle_ = curl_easy_init();
+            if (!handle_) ole::Raise(backend_err::BoiNoReply, "The business-object client cannot start", kSource);
+        } else {
+            curl_easy_reset(handle_);
+        }
+        return handle_;
+    }
+
+private:
+    CURL* handle_ = nullptr;
+};
+thread_local ThreadHandle tHandle;
+
+size_t CollectBody(char* data, size_t size, size_t count, void* target) {
+    auto* body = static_cast<std::string*>(target);
+    if (body->size() + size * count > (4u << 20)) return 0;  // no reply of a business object is that large
+    body->append(data, size * count);
+    return size * count;
+}
+
+// A parameter value as the request carries it: dates as "yyyy-mm-dd hh:mm:ss", everything else as its text.
+std::string ParameterText(const ole::Variant& value) {
+    if (value.IsDate()) return value.ToDate().Iso();
+    return value.IsNull() || value.IsEmpty() ? std::string() : value.Text();
+}
+
+class HttpBusinessObject : public IBusinessObject {
+public:
+    HttpBusinessObject(BoiEndpoint endpoint, std::string object, std::string backendType)
+        : endpoint_(std::move(endpoint)), object_(std::move(object)), backendType_(std::move(backendType)) {}
+
+    void SetParameter(const std::string& name, int32_t, const ole::Variant& value) override {
+        for (auto& [n, v] : parameters_)
+            if (ole::EqualsNoCase(n, name)) {
+                v = value;
+                return;
+            }
+        parameters_.emplace_back(name, value);
+    }
+
+    ole::Variant Execute() override {
+        return PostBoiRequest(endpoint_, BoiRequestDocument(object_, backendType_, "", parameters_));
+    }
+
+private:
+    BoiEndpoint endpoint_;
+    std::string object_, backendType_;
+    BoiParameters parameters_;
+};
+
+// The common part of the "ow" integration objects: InitializeAction finds the
+// instance whose "componentid" property is the given id and its endpoint.
+template <class Interface>
+class IntegrationAction : public Interface {
+public:
+    void InitializeAction(const std::string& backendType, const std::string& componentId, int32_t& status) override {
+        endpoint_.reset();
+        backendType_ = backendType;
+        componentId_ = ole::TrimBlanks(componentId);
+        auto c = std::make_shared<ado::Connection>();
+        c->Open(MasterDataConnectionString());
+        auto rs = c->Execute(
+            "SELECT BISID FROM BISPROPERTY WHERE LOWER(NAME) = 'componentid' AND TRIM(VALUE) = ? ORDER BY BISID",
+            nullptr, -1, {componentId_});
+        std::optional<int32_t> bisid;
+        if (!rs->Eof()) bisid = rs->Fields(0).Value().ToLong();
+        c->Close();
+        if (!bisid) {
+            status = 1;
+            return;
+        }
+        auto selector = ole::CreateObjectAs<IBackendSelector>("QxBackend.Selector");
+        auto properties = selector->SelectBackend(*bisid)->BackendProperties();
+        endpoint_ = BoiEndpointOf(*properties);
+        status = endpoint_ ? 0 : 2;
+    }
+
+    void CloseAction() override { endpoint_.reset(); }
+
+protected:
+    std::string Call(const std::string& object, const BoiParameters& parameters) {
+        if (!endpoint_)
+            ole::Raise(backend_err::ActionNotInitialized, "The action was not initialised for a back end", kSource);
+        return PostBoiRequest(*endpoint_, BoiRequestDocument(object, backendType_, componentId_, parameters));
+    }
+
+private:
+    std::optional<BoiEndpoint> endpoint_;
+    std::string backendType_, componentId_;
+};
+
+// The value of the first RECORD's FIELD of that NAME; raises when the reply does not parse or has none.
+int32_t ReplyNumber(const std::string& reply, const std::string& field) {
+    XmlDocument doc;
+    if (!doc.LoadXml(reply))
+        ole::Raise(ole::err::TypeMismatch, "The back end's reply is no XML document (" + doc.Reason() + ")", kSource);
+    auto node = doc.doc.select_node(("//RECORD/FIELD[@NAME='" + field + "']").c_str()).node();
+    if (!node) ole::Raise(ole::err::TypeMismatch, "The back end's reply has no field " + field, kSource);
+    return ole::Variant(std::string(node.text().get())).ToLong();
+}
+
+class BackendAllocate : public IntegrationAction<IBackendAllocate> {
+public:
+    void Allocate(const std::string& salesOrderNumber, int32_t lineNumber, int32_t& errorNumber) override {
+        errorNumber = ReplyNumber(Call("Allocate", {{"SalesOrder", salesOrderNumber}, {"PositionNumber", lineNumber}}),
+                                  "ErrorNumber");
+    }
+};
+
+class BackendOrder : public IntegrationAction<IBackendOrder> {
+public:
+    void UpdateOrderStatus(const std::string& salesOrderNumber, int32_t lineNumber, int16_t stepNumber, int16_t freight,
+                           int32_t& success, int32_t& reasonCode) override {
+        std::string reply = Call("UpdateOrderStatus", {{"SalesOrder", salesOrderNumber},
+                                                       {"SOPositionNumber", lineNumber},
+                                                       {"StepNumber", stepNumber},
+                                                       {"Freight", freight}});
+        success = ReplyNumber(reply, "Success");
+        reasonCode = ReplyNumber(reply, "ReasonCode");
+    }
+};
+
+}  // namespace
+
+std::optional<BoiEndpoint> BoiEndpointOf(const ole::Dictionary& properties) {
+    auto text = [&](const char* name) {
+        return properties.Exists(name) ? ole::TrimBlanks(properties.Item(name).Text()) : std::string();
+    };
+    BoiEndpoint endpoint;
+    endpoint.url = text("boiurl");
+    if (endpoint.url.empty()) return std::nullopt;
+    std::string seconds = text("boitimeout");
+    if (!seconds.empty()) {
+        try {
+            int32_t value = ole::Variant(seconds).ToLong();
+            if (value > 0) endpoint.timeout = std::chrono::seconds(value);
+        } catch (...) {
+            // not a number: the default stands
+        }
+    }
+    return endpoint;
+}
+
+std::string BoiRequestDocument(const std::string& object, const std::string& backendType,
+                               const std::string& componentId, const BoiParameters& parameters) {
+    std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<BOIREQUEST OBJECT=\"";
+    AppendXmlEscaped(xml, object, XmlEscape::Attribute);
+    xml += "\" BACKENDTYPE=\"";
+    AppendXmlEscaped(xml, backendType, XmlEscape::Attribute);
+    xml += "\" COMPONENTID=\"";
+    AppendXmlEscaped(xml, componentId, XmlEscape::Attribute);
+    xml += "\">";
+    for (const auto& [name, value] : parameters) {
+        xml += "<PARAMETER NAME=\"";
+        AppendXmlEscaped(xml, name, XmlEscape::Attribute);
+        xml += "\">";
+        AppendXmlEscaped(xml, ParameterText(value), XmlEscape::Text);
+        xml += "</PARAMETER>";
+    }
+    xml += "</BOIREQUEST>\n";
+    return xml;
+}
+
+std::string PostBoiRequest(const BoiEndpoint& endpoint, const std::string& document) {
+    std::string url = gateway_wire::GatewayUrl(endpoint.url);  // http only to loopback addresses
+    CURL* curl = tHandle.Get();
+    std::string reply;
+    char errorText[CURL_ERROR_SIZE] = {0};
+    struct curl_slist* headers = curl_slist_append(nullptr, "Content-Type: application/xml; charset=UTF-8");
+    headers = curl_slist_append(headers, "Expect:");
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(curl, CURLOPT_POST, 1L);
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, document.data());
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(document.size()));
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, CollectBody);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reply);
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(endpoint.connectTimeout.count()));
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(endpoint.timeout.count()));
+    auto started = std::chrono::steady_clock::now();
+    CURLcode result = curl_easy_perform(curl);
+    gWaitNanoseconds +=
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - started).count();
+    ++gRequests;
+    curl_slist_free_all(headers);
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
+    long status = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    if (result != CURLE_OK)
+        ole::Raise(backend_err::BoiNoReply,
+                   "The back end at " + url + " did not answer: " + (errorText[0] ? errorText : curl_easy_strerror(result)),
+                   kSource);
+    if (status != 200)
+        ole::Raise(backend_err::BoiNoReply, "The back end at " + url + " answered HTTP " + std::to_string(status), kSource);
+    return reply;
+}
+
+BusinessObjectPtr NewHttpBusinessObject(BoiEndpoint endpoint, std::string object, std::string backendType) {
+    return std::make_shared<HttpBusinessObject>(std::move(endpoint), std::move(object), std::move(backendType));
+}
+
+std::chrono::nanoseconds BoiWaitTime() { return std::chrono::nanoseconds(gWaitNanoseconds.load()); }
+int64_t BoiRequestCount() { return gRequests.load(); }
+
+void RegisterBackendIntegration() {
+    ole::RegisterClass<BackendAllocate>("VendaloBackendIntegration.Allocate");
+    ole::RegisterClass<BackendOrder>("VendaloBackendIntegration.Order");
+}
+
+}  // namespace qx

@@ -1,0 +1,162 @@
+// The whole road of a card order: `backoffice init --demo` and `demo` (the card
+// order is authorised at checkout), the batch exports it, the simulated back
+// end confirms it, the batch has its lines allocated by the back end's business
+// objects, `backoffice pay` captures them at the gateway simulator, and the
+// batch reports them billed to the back end and closes the order: status 5.
+// The batch runs in this process, with the requisition broker's stage
+// replaced by one that does nothing (the broker has no part in a card order).
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <regex>
+
+#include "register_all.h"
+#include "automation/component.h"
+#include "batch_progress.h"
+#include "data/ado.h"
+#include "erp_business_objects.h"
+#include "exchange/batch_stage.h"
+#include "exchange/cc_order_process.h"
+#include "gateway_simulator.h"
+#include "lib_sales.h"
+#include "run_program.h"
+#include "test_db.h"
+
+using namespace testing_support;
+using ole::Variant;
+namespace fs = std::filesystem;
+
+namespace {
+
+Outcome Backoffice(const std::string& arguments) { return RunProgram(BACKOFFICE_BINARY, arguments); }
+Outcome Simulator(const std::string& arguments) { return RunProgram(ERP_SIMULATOR_BINARY, arguments); }
+
+class NoBroker : public ordexa::IBatchStage {
+public:
+    void Run() override {}
+};
+
+struct Counts : ordexa::BatchProgress {
+    int32_t allocated = 0, notAllocated = 0, billed = 0, closed = 0;
+    std::string stopped;
+    void LinesAllocated(int32_t a, int32_t n) override { allocated += a, notAllocated += n; }
+    void LinesBilled(int32_t lines) override { billed += lines; }
+    void OrdersClosed(int32_t orders) override { closed += orders; }
+    void BatchStopped(const std::string& reason) override { stopped = reason; }
+};
+
+class CardOrderToPaid : public DbTest {
+protected:
+    bool WithSchema() const override { return false; }
+
+    void SetUp() override {
+        DbTest::SetUp();
+        if (IsSkipped()) return;
+        home_ = parent_.Path() / "shop";
+        unsetenv("VENDALO_HOME");
+        std::string init = "init --demo --home " + Quoted(home_.string());
+        if (Db().IsPostgres()) init += " --connection " + Quoted(Db().ConnectionString());
+        Outcome outcome = Backoffice(init);
+        ASSERT_EQ(outcome.exitCode, 0) << outcome.output;
+        connectionString_ = Db().IsPostgres() ? Db().ConnectionString()
+                                              : "Provider=SQLite;Data Source=" + (home_ / "data" / "vendalo.db").string();
+        RegisterAllComponents();
+        setenv("VENDALO_HOME", home_.c_str(), 1);
+        Sls_ResetThreadState();
+    }
+    void TearDown() override {
+        unsetenv("VENDALO_HOME");
+        Sls_ResetThreadState();
+        DbTest::TearDown();
+    }
+
+    void UseGateway(const GatewaySimulator& sim) {
+        fs::path file = home_ / "config" / "VendaloConfiguration.xml";
+        std::string xml = ReadFile(file);
+        xml = std::regex_replace(xml, std::regex("http://127\\.0\\.0\\.1:18490/"), sim.Url());
+        xml = std::regex_replace(xml, std::regex("<Setting name=\"CAFile\"></Setting>"),
+                                 "<Setting name=\"CAFile\">" + GatewaySimulator::CaFile() + "</Setting>");
+        WriteFile(file, xml);
+        fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace);
+    }
+
+    ado::ConnectionPtr Open() {
+        auto c = std::make_shared<ado::Connection>();
+        c->Open(connectionString_);
+        return c;
+    }
+    Variant Value(const std::string& sql, const std::vector<Variant>& params = {}) {
+        auto rs = Open()->Execute(sql, nullptr, -1, params);
+        return rs->Eof() ? Variant() : rs->Fields(0).Value();
+    }
+
+    Counts Batch() {
+        Counts counts;
+        ole::ComponentOverride broker("Ordexa.Reqlink", [] { return std::make_shared<NoBroker>(); });
+        ordexa::SetBatchProgress(&counts);
+        Sls_GetComponent<ordexa::ICCOrderProcess>("Ordexa.CCOrderProcess")->Run();
+        ordexa::SetBatchProgress(nullptr);
+        EXPECT_EQ(counts.stopped, "");
+        return counts;
+    }
+
+    void Cycle(const char* tree, const char* separator, bool handshake) {
+        std::string base = (home_ / tree).string();
+        Outcome outcome = Simulator(std::string("cycle") + (handshake ? " --handshake" : "") + " --export " +
+                                    Quoted(base + "/out/orders.edi") + " --confirm " + Quoted(base + "/in/confirm.edi") +
+                                    " --archive " + Quoted(base + "/archive") + " --separator '" + separator + "'");
+        ASSERT_EQ(outcome.exitCode, 0) << outcome.output;
+    }
+
+    TempDir parent_;
+    fs::path home_;
+    std::string connectionString_;
+};
+
+TEST_P(CardOrderToPaid, TheCardOrderTravelsFromCheckoutToPaid) {
+    GatewaySimulator gateway;
+    UseGateway(gateway);
+    ErpBusinessObjects erp({}, {home_ / "edi" / "archive", home_ / "edi2" / "archive", home_ / "xml" / "archive"});
+    Open()->Execute("UPDATE BISPROPERTY SET VALUE = ? WHERE NAME = 'boiurl'", nullptr, -1, {Variant(erp.Url())});
+    ASSERT_EQ(Value("SELECT COUNT(*) FROM BISPROPERTY WHERE NAME = 'boiurl'").ToLong(), 3);
+
+    Outcome demo = Backoffice("demo --home " + Quoted(home_.string()));
+    ASSERT_EQ(demo.exitCode, 0) << demo.output;
+    std::string id = Value("SELECT ORDERID FROM ORDERHEADER WHERE WEBPAYMENTMETHOD = 2").Text();
+    ASSERT_FALSE(id.empty());
+    int32_t lines = Value("SELECT COUNT(*) FROM ORDERLINE WHERE ORDERID = ?", {Variant(id)}).ToLong();
+    ASSERT_GT(lines, 0);
+    auto status = [&] { return Value("SELECT ORDERSTATUS FROM ORDERHEADER WHERE ORDERID = ?", {Variant(id)}).ToLong(); };
+    auto lowestLine = [&] {
+        return Value("SELECT MIN(LINESTATUS) FROM ORDERLINE WHERE ORDERID = ?", {Variant(id)}).ToLong();
+    };
+
+    ASSERT_EQ(Simulator("prepare --export " + Quoted((home_ / "edi2" / "out" / "orders.edi").string())).exitCode, 0);
+    Batch();
+    EXPECT_EQ(status(), 1);
+    Cycle("edi", ",", false);
+    Cycle("edi2", ";", true);
+
+    Counts allocation = Batch();
+    EXPECT_EQ(status(), 4);
+    EXPECT_EQ(lowestLine(), 1);
+    EXPECT_EQ(allocation.allocated, lines);
+    EXPECT_EQ(allocation.notAllocated, 0);
+
+    Outcome pay = Backoffice("pay --home " + Quoted(home_.string()));
+    ASSERT_EQ(pay.exitCode, 0) << pay.output;
+    EXPECT_EQ(lowestLine(), 2);
+    EXPECT_EQ(gateway.Count("applications", "ics_bill"), 1u);
+
+    Counts billing = Batch();
+    EXPECT_EQ(billing.billed, lines);
+    EXPECT_EQ(billing.closed, 1);
+    EXPECT_EQ(lowestLine(), 3);
+    EXPECT_EQ(status(), 5);
+    EXPECT_GE(erp.Journal().size(), static_cast<size_t>(2 * lines));
+}
+
+INSTANTIATE_DB_TEST(CardOrderToPaid);
+
+}  // namespace
