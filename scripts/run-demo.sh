@@ -71,7 +71,7 @@ for l in b['lines']:
              DISCOUNTAMOUNT=0, ADDRESSID=h['SHIPPINGADDRESSID'])
 h.update(SUBTOTAL=2.4, TOTAL=2.4)
 print(json.dumps(b))" | api -X PUT --data @- "$URL/api/v1/baskets/$BASKET" >/dev/null
-api "$URL/api/v1/baskets/$BASKET/orderform.html?locale=1033" >"$HOME_ABS/orderform.html"
+(umask 077; api "$URL/api/v1/baskets/$BASKET/orderform.html?locale=1033" >"$HOME_ABS/orderform.html")  # owner-only: it holds addresses
 echo "  the basket's order form, printable: $HOME_ABS/orderform.html"
 ORDER=$(api -X POST -d '' "$URL/api/v1/baskets/$BASKET/submit" | field "['ORDERID']")
 echo "  order $ORDER placed through $URL/api/v1 (status $(api "$URL/api/v1/orders/$ORDER" | field "['header']['ORDERSTATUS']"))"
