@@ -134,6 +134,13 @@ TEST_P(BasketApi, CheckoutAuthorisationNeverAnswersOrKeepsTheCardNumber) {
     EXPECT_EQ(r->body.find(kCard), std::string::npos) << r->body;
     EXPECT_EQ(Status(c.Post("/api/v1/baskets/0123456789ABCDEF0123456789ABCDEF/authorize", Card(kCard).dump(), kJson)), 404);
 
+    // a gateway that cannot be reached: 502, with the error's number
+    gateway_.reset();
+    r = c.Post("/api/v1/baskets/" + FilledBasket(c, "30") + "/authorize", Card(kCard).dump(), kJson);
+    EXPECT_EQ(Status(r), 502) << r->body;
+    EXPECT_EQ(ErrorNumber(r), "0x80040401");  // not sent
+    EXPECT_EQ(r->body.find(kCard), std::string::npos) << r->body;
+
     // the card number is nowhere in the installation: not in the log, the database or any other file
     EXPECT_EQ(serve_->Stop(), 0) << serve_->Output();
     for (const auto& entry : fs::recursive_directory_iterator(home_)) {
