@@ -4,9 +4,9 @@
 // AddAllRoutes); adding an endpoint is one router.Add(...) call and its entry
 // in api/openapi.json:
 //
-//   router.Add("GET", "/api/v1/prices/{product}", Access::Shop, [](Call& call) {
-//       auto pricing = Sls_GetComponent<vendalo::IPricing>("Vendalo.Pricing");
-//       call.Json(200, {{"price", ...}});
+//   router.Add("GET", "/api/v1/freight/zone", Access::Shop, [](Call& call) {
+//       auto freight = Sls_GetComponent<vendalo::IFreightCost>("Vendalo.FreightCost");
+//       call.Json(200, {{"ZONEID", ...}});
 //   });
 //
 // A handler throws to fail: an ole::AutomationError from a component gets the
