@@ -6,7 +6,10 @@
 //            a pooled connection), reading the price properties;
 //   /list    one Pricing.GetWebPrices call for the 50 products;
 //   /bare    50 runs of one prepared statement with the same precedence query,
-//            the home currency known beforehand.
+//            the home currency known beforehand;
+//   /http_batch  one POST /api/v1/prices/web for the 50 products to the host
+//            (in this process, on loopback, one kept-alive connection), the
+//            answer parsed as JSON.
 // PriceImport: a price list of 100,000 list prices (25,000 products, four
 //   quarters each, in file order by quarter).
 //   /system  Vendalo.PriceListImport.ImportText: parse, validate, sort, then per row
@@ -20,7 +23,12 @@
 #include <cstdio>
 #include <string>
 
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
 #include "bench_support.h"
+#include "http_host.h"
 #include "lib_sales.h"
 #include "vendalo/price_list_import.h"
 #include "vendalo/pricing.h"
@@ -133,6 +141,45 @@ void WebPricePageBare(benchmark::State& state) {
     state.counters["prices/s"] = benchmark::Counter(static_cast<double>(state.iterations() * kPage), benchmark::Counter::kIsRate);
 }
 BENCHMARK(WebPricePageBare)->Name("WebPricePage/bare")->UseRealTime();
+
+void WebPricePageHttp(benchmark::State& state) {
+    BenchInstallation inst;
+    BareSQLite setup(inst.DatabaseFile());
+    StorePrices(setup);
+    backoffice::HostSettings settings;
+    settings.workers = 4;
+    settings.shopApiKey = "bench-shop-key-0123456789abcdef0123456789abcdef";
+    settings.operatorApiKey = "bench-operator-key-0123456789abcdef0123456789ab";
+    backoffice::http::HttpHost host(inst.Home(), settings);
+    int port = host.Bind("127.0.0.1", 0);
+    std::thread serving([&] { host.Serve(); });
+    {
+        httplib::Client client("127.0.0.1", port);
+        client.set_keep_alive(true);
+        client.set_tcp_nodelay(true);  // headers and body go in two writes: no wait for the delayed ACK
+        client.set_bearer_token_auth(settings.shopApiKey);
+        int first = 1;
+        double sum = 0;
+        for (auto _ : state) {
+            nlohmann::json products = nlohmann::json::array();
+            for (int p = first; p < first + kPage; ++p) products.push_back(p);
+            nlohmann::json body = {{"partner", 10}, {"currency", "USD"}, {"date", "2025-03-01"}, {"products", products}};
+            auto r = client.Post("/api/v1/prices/web", body.dump(), "application/json");
+            if (!r || r->status != 200) {
+                state.SkipWithError("the host did not answer 200");
+                break;
+            }
+            for (const auto& price : nlohmann::json::parse(r->body)["prices"])
+                if (!price.is_null()) sum += price["PRICE"].get<double>();
+            first = first + kPage > kProducts ? 1 : first + kPage;
+        }
+        benchmark::DoNotOptimize(sum);
+    }
+    host.Stop();
+    serving.join();
+    state.counters["prices/s"] = benchmark::Counter(static_cast<double>(state.iterations() * kPage), benchmark::Counter::kIsRate);
+}
+BENCHMARK(WebPricePageHttp)->Name("WebPricePage/http_batch")->UseRealTime();
 
 void StoreProducts(BareSQLite& db) {
     db.Exec("BEGIN");

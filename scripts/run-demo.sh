@@ -90,8 +90,17 @@ for l in b['lines']:
              DISCOUNTAMOUNT=0, ADDRESSID=h['SHIPPINGADDRESSID'])
 h.update(SUBTOTAL=2.4, TOTAL=2.4)
 print(json.dumps(b))" | api -X PUT --data @- "$URL/api/v1/baskets/$BASKET" >/dev/null
+(umask 077; api "$URL/api/v1/baskets/$BASKET/orderform.html?locale=1033" >"$HOME_ABS/orderform.html")  # owner-only: it holds addresses
+echo "  the basket's order form, printable: $HOME_ABS/orderform.html"
 ORDER=$(api -X POST -d '' "$URL/api/v1/baskets/$BASKET/submit" | field "['ORDERID']")
 echo "  order $ORDER placed through $URL/api/v1 (status $(api "$URL/api/v1/orders/$ORDER" | field "['header']['ORDERSTATUS']"))"
+api -X POST -d '{"partner":2,"currency":"EUR","products":[101,102,103,104,999]}' "$URL/api/v1/prices/web" |
+  python3 -c "
+import json, sys
+prices = json.load(sys.stdin)['prices']
+print('  a catalogue page priced in one call: ' + ', '.join(
+    'none' if p is None else '%s %s %s%s' % (p['PRODUCTID'], p['CURRENCYCODE'], p['PRICE'],
+                                           '' if p['BUSINESSPARTNERID'] is None else ' (own price)') for p in prices))"
 kill -TERM $SERVE_PID; wait $SERVE_PID || true
 
 step "The orders (newest first)"

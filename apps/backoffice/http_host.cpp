@@ -9,9 +9,12 @@
 #include <regex>
 #include <thread>
 
+#include "gateway/gateway_client.h"
 #include "lib_sales.h"
 #include "log/log.h"
 #include "masterdata/membership.h"
+#include "payment/checkout_authorization.h"
+#include "vendalo/freight_cost.h"
 #include "vendalo/vendalo_error.h"
 
 namespace backoffice::http {
@@ -168,6 +171,11 @@ std::string RouteName(const Route& route) { return route.method + " " + route.pa
 // ---- Errors -----------------------------------------------------------------
 
 int ErrorStatus(const ole::SlsErrorInfo& error) {
+    // the card gateway could not be reached, gave no readable reply or refused the request unread
+    // (its texts may read like the database's: it is asked first)
+    if (error.Number == qx::gateway_err::NotSent || error.Number == qx::gateway_err::OutcomeUnknown ||
+        error.Number == qx::gateway_err::Rejected)
+        return 502;
     // the database is busy (the batch holds it) or cannot be reached
     const std::string text = error.Reason + " " + error.Description;
     for (const char* busy : {"database is locked", "database table is locked", "lock timeout", "could not obtain lock",
@@ -179,7 +187,9 @@ int ErrorStatus(const ole::SlsErrorInfo& error) {
         case vendalo::MissingOrderInfo: return 409;  // the basket was submitted (or deleted) meanwhile
         case vendalo::OrderNotFound:
         case vendalo::CustomerPriceNotFound:
-        case vendalo::ProductPriceNotFound: return 404;
+        case vendalo::ProductPriceNotFound:
+        case vendalo::kFreightError:              // no freight group or no tariff for what was asked
+        case ordexa::kCheckoutBasketNotFound: return 404;
         case ado::err::MultipleStep:                  // a value that does not fit its field
         case ado::err::IntegrityViolation: return 400;  // a key or constraint the value violates
         default: break;

@@ -4,9 +4,9 @@
 // AddAllRoutes); adding an endpoint is one router.Add(...) call and its entry
 // in api/openapi.json:
 //
-//   router.Add("GET", "/api/v1/prices/{product}", Access::Shop, [](Call& call) {
-//       auto pricing = Sls_GetComponent<vendalo::IPricing>("Vendalo.Pricing");
-//       call.Json(200, {{"price", ...}});
+//   router.Add("GET", "/api/v1/freight/zone", Access::Shop, [](Call& call) {
+//       auto freight = Sls_GetComponent<vendalo::IFreightCost>("Vendalo.FreightCost");
+//       call.Json(200, {{"ZONEID", ...}});
 //   });
 //
 // A handler throws to fail: an ole::AutomationError from a component gets the
@@ -95,11 +95,19 @@ private:
 void AddShopRoutes(Router& router);      // /api/v1: baskets, orders, sales parameters
 void AddOperatorRoutes(Router& router);  // the operator page, its log-in and its actions
 void AddSystemRoutes(Router& router);    // /health, /metrics, /api/v1/openapi.json
+void AddPriceRoutes(Router& router);        // /api/v1/prices, /api/v1/freight
+void AddReferentialRoutes(Router& router);  // /api/v1/referential (operator key)
+void AddOrderFormRoutes(Router& router);    // /api/v1/baskets/{id}/orderform[.html]
+void AddCheckoutRoutes(Router& router);     // /api/v1/baskets/{id}/authorize
 
 inline void AddAllRoutes(Router& router) {
     AddShopRoutes(router);
     AddOperatorRoutes(router);
     AddSystemRoutes(router);
+    AddPriceRoutes(router);
+    AddReferentialRoutes(router);
+    AddOrderFormRoutes(router);
+    AddCheckoutRoutes(router);
 }
 
 // The status an error number stands for: 400 for values a call refuses, 404

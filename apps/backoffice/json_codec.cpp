@@ -145,6 +145,40 @@ Variant FieldValue(const json& value, ado::DataTypeEnum type, const std::string&
     return Variant(text);
 }
 
+json VariantJson(const Variant& value, ado::DataTypeEnum type) { return ValueJson(value, type); }
+
+void OnlyFields(const json& body, std::initializer_list<const char*> allowed) {
+    for (const auto& [name, value] : body.items()) {
+        bool known = false;
+        for (const char* a : allowed) known = known || name == a;
+        if (!known) throw RequestError(400, name + ": no such field", ole::err::InvalidProcedureCall);
+    }
+}
+
+Variant Field(const json& body, const char* name, ado::DataTypeEnum type, bool required) {
+    if (!body.contains(name) || body[name].is_null()) {
+        if (required) throw RequestError(400, std::string(name) + ": missing");
+        return ole::Null;
+    }
+    return FieldValue(body[name], type, name);
+}
+
+Variant QueryValue(const httplib::Request& request, const char* name, ado::DataTypeEnum type, bool required) {
+    std::string text = request.has_param(name) ? request.get_param_value(name) : "";
+    if (text.empty()) {
+        if (required) throw RequestError(400, std::string(name) + ": missing");
+        return ole::Null;
+    }
+    if (IsInteger(type) || IsFloat(type) || IsMoney(type) || type == ado::adBoolean) {
+        json parsed = json::parse(text, nullptr, false);
+        if (parsed.is_discarded() || parsed.is_string() || parsed.is_structured())
+            Refuse(name, IsInteger(type) ? "a whole number expected" : type == ado::adBoolean ? "true or false expected"
+                                                                                             : "a number expected");
+        return FieldValue(parsed, type, name);
+    }
+    return FieldValue(json(text), type, name);
+}
+
 void ReplaceRow(ado::Recordset& rs, const json& object, const std::set<std::string>& keys, const std::string& where) {
     if (!object.is_object()) Refuse(where, "an object expected");
     std::map<std::string, int> columns;

@@ -15,6 +15,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <httplib.h>
+
 #include "automation/dictionary.h"
 #include "data/ado.h"
 
@@ -32,6 +34,19 @@ json DictionaryJson(const ole::Dictionary& dictionary);
 
 // A JSON value as the Variant a field of that type takes; `field` names it in errors.
 ole::Variant FieldValue(const json& value, ado::DataTypeEnum type, const std::string& field);
+
+// A single value as JSON, as a field of that type shows it (adDate: a day without its time).
+json VariantJson(const ole::Variant& value, ado::DataTypeEnum type);
+
+// Refuses (400) any name of the body that is not allowed, naming it.
+void OnlyFields(const json& body, std::initializer_list<const char*> allowed);
+// A field of a body as a column of that type takes it. Null when the body holds
+// null or lacks the field; `required` refuses both (400).
+ole::Variant Field(const json& body, const char* name, ado::DataTypeEnum type, bool required);
+// A query parameter as a field of that type takes it: numbers and booleans are
+// read as JSON ("1 OR 1=1" is refused), anything else as text. Null when the
+// request lacks it or leaves it empty; `required` refuses that (400).
+ole::Variant QueryValue(const httplib::Request& request, const char* name, ado::DataTypeEnum type, bool required);
 
 // Replaces the current row's fields with the object's: every column but the
 // keys gets the object's value, or Null when the object lacks it. A key

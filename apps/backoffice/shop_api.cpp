@@ -21,24 +21,6 @@ using ole::Variant;
 std::shared_ptr<vendalo::IBasket> Baskets() { return Sls_GetComponent<vendalo::IBasket>("Vendalo.Basket"); }
 std::shared_ptr<vendalo::IOrder> Orders() { return Sls_GetComponent<vendalo::IOrder>("Vendalo.Order"); }
 
-// The names a body may hold; anything else is refused, naming it.
-void OnlyFields(const json& body, std::initializer_list<const char*> allowed) {
-    for (const auto& [name, value] : body.items()) {
-        bool known = false;
-        for (const char* a : allowed) known = known || name == a;
-        if (!known) throw RequestError(400, name + ": no such field", ole::err::InvalidProcedureCall);
-    }
-}
-
-// A field of a body converted as a column of that type would take it; `required` refuses absence and null.
-Variant Field(const json& body, const char* name, ado::DataTypeEnum type, bool required) {
-    if (!body.contains(name) || body[name].is_null()) {
-        if (required) throw RequestError(400, std::string(name) + ": missing");
-        return ole::Null;
-    }
-    return FieldValue(body[name], type, name);
-}
-
 ole::DictionaryPtr StoredBasket(Call& call, const std::string& id) {
     auto basket = Baskets()->Restore(id);
     if (!basket) throw RequestError(404, "Basket " + id + " does not exist", vendalo::MissingOrderInfo);
@@ -180,16 +162,9 @@ void AddShopRoutes(Router& router) {
     });
 
     router.Add("GET", "/api/v1/orders", Access::Shop, [](Call& call) {
-        auto number = [&](const char* name, ado::DataTypeEnum type) {
-            if (!call.request.has_param(name) || call.request.get_param_value(name).empty()) return Variant(ole::Null);
-            std::string text = call.request.get_param_value(name);
-            json parsed = json::parse(text, nullptr, false);
-            if (parsed.is_discarded()) throw RequestError(400, std::string(name) + ": a whole number expected");
-            return FieldValue(parsed, type, name);
-        };
-        Variant partner = number("partner", ado::adInteger);
-        Variant status = number("status", ado::adSmallInt);
-        Variant limit = number("limit", ado::adInteger);
+        Variant partner = QueryValue(call.request, "partner", ado::adInteger, false);
+        Variant status = QueryValue(call.request, "status", ado::adSmallInt, false);
+        Variant limit = QueryValue(call.request, "limit", ado::adInteger, false);
         int32_t pageSize = limit.IsNull() ? 50 : limit.ToLong();
         if (pageSize < 1 || pageSize > 500) throw RequestError(400, "limit: from 1 to 500");
         std::string after = call.request.get_param_value("after");

@@ -1,0 +1,161 @@
+// A basket's order form and its checkout authorisation over HTTP; the card
+// gateway is the simulator on loopback.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <pugixml.hpp>
+#include <sstream>
+
+#include "demo_host.h"
+#include "gateway_simulator.h"
+
+using namespace testing_support;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kCard = "4111111111111111";
+
+class BasketApi : public DemoHost {
+protected:
+    // The demo installation asks the gateway at 127.0.0.1:18490; this one asks the test's simulator.
+    void BeforeServing() override {
+        GatewaySimulator::Options options;
+        options.https = false;
+        gateway_ = std::make_unique<GatewaySimulator>(options);
+        fs::path file = home_ / "config" / "VendaloConfiguration.xml";
+        std::string text = ReadFile(file);
+        size_t at = text.find("http://127.0.0.1:18490/");
+        ASSERT_NE(at, std::string::npos);
+        text.replace(at, std::string("http://127.0.0.1:18490/").size(), gateway_->Url());
+        std::ofstream(file, std::ios::trunc) << text;
+    }
+    void TearDown() override {
+        DemoHost::TearDown();
+        gateway_.reset();
+    }
+
+    // A stored basket of partner 2 (EUR) with one line, a name with markup and a total.
+    std::string FilledBasket(httplib::Client& c, const std::string& total = "1234.5") {
+        auto r = c.Post("/api/v1/baskets", json{{"USERID", "jdevries"}, {"BUSINESSPARTNERID", 2}}.dump(), kJson);
+        EXPECT_EQ(Status(r), 201);
+        std::string id = Parsed(r)["header"]["BASKETID"];
+        r = c.Post("/api/v1/baskets/" + id + "/lines", json{{"SKU", 104}, {"QUANTITY", 1}, {"REQUESTDATE", "2027-01-10"}}.dump(), kJson);
+        EXPECT_EQ(Status(r), 201);
+        json basket = Parsed(r);
+        basket.erase("BASKETLINENR");
+        basket["header"]["BASKETNAME"] = "R&D <spare parts>";
+        basket["header"]["DISCOUNTPERC"] = 0;
+        basket["header"]["SUBTOTAL"] = json::parse(total);
+        basket["header"]["TOTAL"] = json::parse(total);
+        basket["header"]["PAYMENTMETHOD"] = 2;
+        for (auto& line : basket["lines"]) {
+            line["PRODUCTPRICE"] = json::parse(total);
+            line["LINEAMOUNT"] = json::parse(total);
+            line["DISCOUNTPERC"] = 0;
+            line["DISCOUNTAMOUNT"] = 0;
+            line["ADDRESSID"] = 22;
+            line["PRODUCTUNITCODE"] = "PCS";
+        }
+        r = c.Put("/api/v1/baskets/" + id, basket.dump(), kJson);
+        EXPECT_EQ(Status(r), 200) << (r ? r->body : "");
+        return id;
+    }
+
+    static json Card(const std::string& number) {
+        return {{"number", number}, {"expiryMonth", "12"}, {"expiryYear", std::to_string(ole::Date::Today().Year() + 2)},
+                {"type", "001"},    {"firstName", "Anna"},  {"lastName", "O'Bakker"}, {"zip", "9711 AB"}, {"country", "NL"}};
+    }
+
+    std::unique_ptr<GatewaySimulator> gateway_;
+};
+
+TEST_P(BasketApi, TheOrderFormAsXmlAndAsAPrintablePage) {
+    auto c = Shop();
+    std::string id = FilledBasket(c);
+    auto r = c.Get("/api/v1/baskets/" + id + "/orderform?locale=1043");
+    ASSERT_EQ(Status(r), 200) << r->body;
+    EXPECT_EQ(r->get_header_value("Content-Type"), "application/xml; charset=utf-8");
+    pugi::xml_document doc;
+    ASSERT_TRUE(doc.load_string(r->body.c_str())) << r->body;
+    EXPECT_EQ(std::string(doc.select_node("//BASKETNAME").node().text().get()), "R&D <spare parts>");
+    EXPECT_EQ(doc.select_nodes("//OrderLine").size(), 1u);
+    // the locale names the labels' language; numbers follow the basket's USERLOCALE (none: 1033)
+    EXPECT_NE(r->body.find("<SUBTOTAL label = 'Subtotaal'>1,234.50</SUBTOTAL>"), std::string::npos) << r->body;
+    r = c.Get("/api/v1/baskets/" + id + "/orderform");  // English labels by default
+    ASSERT_EQ(Status(r), 200) << r->body;
+    EXPECT_NE(r->body.find("<SUBTOTAL label = 'Subtotal'>1,234.50</SUBTOTAL>"), std::string::npos) << r->body;
+
+    r = c.Get("/api/v1/baskets/" + id + "/orderform.html?locale=1033");
+    ASSERT_EQ(Status(r), 200) << r->body;
+    EXPECT_EQ(r->get_header_value("Content-Type"), "text/html; charset=utf-8");
+    EXPECT_NE(r->body.find("R&amp;D &lt;spare parts&gt;"), std::string::npos) << r->body;
+    EXPECT_NE(r->body.find("1,234.50"), std::string::npos) << r->body;
+
+    EXPECT_EQ(Status(c.Get("/api/v1/baskets/0123456789ABCDEF0123456789ABCDEF/orderform")), 404);
+    EXPECT_EQ(Status(c.Get("/api/v1/baskets/" + id + "/orderform.html?locale=en")), 400);
+    EXPECT_EQ(Status(serve_->Client("").Get("/api/v1/baskets/" + id + "/orderform")), 401);
+}
+
+TEST_P(BasketApi, CheckoutAuthorisationNeverAnswersOrKeepsTheCardNumber) {
+    auto c = Shop();
+    std::string id = FilledBasket(c, "114.95");
+    auto r = c.Post("/api/v1/baskets/" + id + "/authorize", Card(kCard).dump(), kJson);
+    ASSERT_EQ(Status(r), 200) << r->body;
+    json answer = Parsed(r);
+    EXPECT_EQ(answer["status"], "authorized");
+    EXPECT_EQ(answer["repeated"], false);
+    EXPECT_EQ(answer["maskedNumber"].get<std::string>().substr(12), "1111");
+    EXPECT_FALSE(answer["reply"]["request_id"].get<std::string>().empty());
+    EXPECT_EQ(answer["reply"]["auth_auth_amount"], "114.95");
+    EXPECT_EQ(r->body.find(kCard), std::string::npos);
+    EXPECT_EQ(gateway_->Count("applications", "ics_auth"), 1u) << gateway_->JournalText();
+
+    // the same basket again: the authorisation is answered, no second hold
+    r = c.Post("/api/v1/baskets/" + id + "/authorize", Card("4111 1111 1111 1111").dump(), kJson);
+    ASSERT_EQ(Status(r), 200) << r->body;
+    EXPECT_EQ(Parsed(r)["repeated"], true);
+    EXPECT_EQ(gateway_->Count("applications", "ics_auth"), 1u) << gateway_->JournalText();
+
+    std::string other = FilledBasket(c, "20");
+    r = c.Post("/api/v1/baskets/" + other + "/authorize", Card("4000000000000002").dump(), kJson);
+    EXPECT_EQ(Status(r), 402) << r->body;
+    EXPECT_EQ(Parsed(r)["status"], "declined");
+    r = c.Post("/api/v1/baskets/" + other + "/authorize", Card("4111111111111112").dump(), kJson);  // check digit
+    EXPECT_EQ(Status(r), 400) << r->body;
+    EXPECT_EQ(ErrorNumber(r), "0x80040502");
+    json expired = Card(kCard);
+    expired["expiryYear"] = "2001";
+    EXPECT_EQ(Status(c.Post("/api/v1/baskets/" + other + "/authorize", expired.dump(), kJson)), 400);
+    json numeric = Card(kCard);
+    numeric["number"] = 4111111111111111LL;  // a number where text is expected: refused without echoing it
+    r = c.Post("/api/v1/baskets/" + other + "/authorize", numeric.dump(), kJson);
+    EXPECT_EQ(Status(r), 400);
+    EXPECT_EQ(r->body.find(kCard), std::string::npos) << r->body;
+    EXPECT_EQ(Status(c.Post("/api/v1/baskets/0123456789ABCDEF0123456789ABCDEF/authorize", Card(kCard).dump(), kJson)), 404);
+
+    // a gateway that cannot be reached: 502, with the error's number
+    gateway_.reset();
+    r = c.Post("/api/v1/baskets/" + FilledBasket(c, "30") + "/authorize", Card(kCard).dump(), kJson);
+    EXPECT_EQ(Status(r), 502) << r->body;
+    EXPECT_EQ(ErrorNumber(r), "0x80040401");  // not sent
+    EXPECT_EQ(r->body.find(kCard), std::string::npos) << r->body;
+
+    // the card number is nowhere in the installation: not in the log, the database or any other file
+    EXPECT_EQ(serve_->Stop(), 0) << serve_->Output();
+    for (const auto& entry : fs::recursive_directory_iterator(home_)) {
+        if (!entry.is_regular_file()) continue;
+        std::string text = ReadFile(entry.path());
+        EXPECT_EQ(text.find(kCard), std::string::npos) << entry.path();
+        EXPECT_EQ(text.find("4111 1111 1111 1111"), std::string::npos) << entry.path();
+    }
+    EXPECT_EQ(serve_->Output().find(kCard), std::string::npos);
+    serve_.reset();
+    if (Db().IsPostgres()) {
+        EXPECT_EQ(Count("SELECT COUNT(*) FROM AUTHORIZATIONLOG WHERE CUSTOMER_CC_NUMBER LIKE ?", {ole::Variant("%" + kCard + "%")}), 0);
+    }
+}
+
+INSTANTIATE_DB_TEST(BasketApi);
+
+}  // namespace
