@@ -2,11 +2,16 @@
 // baskets (through "Vendalo.Basket", with the fields the web pages fill) and
 // submit them as orders (through "Vendalo.Order"); the batch takes it from there.
 #include <iostream>
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
 #include <vector>
 
+#include "automation/decimal.h"
 #include "vendalo/basket.h"
 #include "commands.h"
 #include "gateway/gateway_client.h"
+#include "host_settings.h"
 #include "lib_sales.h"
 #include "payment/checkout_authorization.h"
 #include "vendalo/order.h"
@@ -20,7 +25,7 @@ using ole::Variant;
 
 struct DemoLine {
     int product;
-    double quantity;
+    int quantity;
     int address;  // 0: the basket's delivery address
     bool configured = false;
     std::string text;
@@ -31,27 +36,27 @@ struct DemoBasket {
     int partner;
     std::string name, purchaseOrder, headerText;
     int paymentMethod;  // 1 invoice, 2 credit card
-    double freight;
+    const char* freight;  // decimal text: money is never binary floating point
     std::vector<DemoLine> lines;
 };
 
 const std::vector<DemoBasket> kBaskets = {
-    {"jdevries", 2, "Monthly fasteners", "PO-2026-118", "Deliver between 8:00 and 16:00", 1, 0,
+    {"jdevries", 2, "Monthly fasteners", "PO-2026-118", "Deliver between 8:00 and 16:00", 1, "0",
      {{101, 500, 0, false, ""}, {102, 500, 0, false, ""}, {103, 25, 23, false, "Cut in lengths of 5 m"}}},
-    {"abakker", 2, "Replacement pump", "PO-2026-119", "", 2, 35,
+    {"abakker", 2, "Replacement pump", "PO-2026-119", "", 2, "35",
      {{104, 1, 0, true, ""}}},
-    {"msmith", 3, "Plant maintenance", "LT-7781", "", 1, 12.5,
+    {"msmith", 3, "Plant maintenance", "LT-7781", "", 1, "12.5",
      {{101, 200, 0, false, ""}, {103, 100, 33, false, ""}}},
-    {"msmith", 3, "Spare washers", "LT-7782", "", 1, 0,
+    {"msmith", 3, "Spare washers", "LT-7782", "", 1, "0",
      {{102, 1000, 0, false, ""}}},
-    {"kweber", 4, "Crane maintenance", "RA-5512", "Please call before delivery", 1, 22.5,
+    {"kweber", 4, "Crane maintenance", "RA-5512", "Please call before delivery", 1, "22.5",
      {{101, 300, 0, false, ""}, {103, 40, 43, false, "One drum of 40 m"}}},
 };
 
 // What the web pages know of a product: unit, part number and the partner's web price today.
 struct ProductInfo {
     std::string unit, partNumber;
-    double price = 0;
+    ole::Decimal price;
 };
 
 ProductInfo ProductOf(int product, int partner, const std::string& currency) {
@@ -59,7 +64,9 @@ ProductInfo ProductOf(int product, int partner, const std::string& currency) {
                                            Sls_ConnectionString(), {Variant(product)});
     if (rs->Eof()) throw std::runtime_error("product " + std::to_string(product) + " is not in the demo data");
     auto pricing = Sls_GetComponent<vendalo::IPricing>("Vendalo.Pricing");
-    double price = pricing->GetWebPrice(product, partner, ole::Date::Today(), currency) ? pricing->Price().ToDouble() : 0.0;
+    ole::Decimal price;
+    if (pricing->GetWebPrice(product, partner, ole::Date::Today(), currency))
+        price = ole::Decimal::FromVariant(pricing->Price(), true);
     return {rs->Fields("UNITCODE").Value().Text(), rs->Fields("PARTNUMBER").Value().Text(), price};
 }
 
@@ -87,18 +94,57 @@ ordexa::CheckoutCard DemoCard() {
     return card;
 }
 
+// Where the checkout page sends the card: in-process (no URL), or through the
+// host's API at `url` with the installation's shop key, as the shop's pages do.
+struct Checkout {
+    std::string url, shopKey;
+};
+
+void ShowAuthorization(bool authorized, const std::string& masked, const std::string& requestId,
+                       const std::string& reason) {
+    if (authorized)
+        std::cout << "  card " << masked << " authorised at checkout (request " << requestId << ")\n";
+    else
+        std::cout << "  card " << masked << " not authorised at checkout: "
+                  << (reason.empty() ? "declined by the gateway" : reason) << "\n";
+}
+
+void AuthorizeCardOverHttp(const Checkout& checkout, const std::string& basketId) {
+    ordexa::CheckoutCard c = DemoCard();
+    nlohmann::json body = {{"number", c.number},       {"expiryMonth", c.expiryMonth}, {"expiryYear", c.expiryYear},
+                           {"type", c.type},           {"firstName", c.firstName},     {"lastName", c.lastName},
+                           {"email", c.email},         {"phone", c.phone},             {"street", c.street},
+                           {"city", c.city},           {"zip", c.zip},                 {"country", c.country}};
+    httplib::Client client(checkout.url);
+    client.set_connection_timeout(5);
+    client.set_read_timeout(30);
+    client.set_bearer_token_auth(checkout.shopKey);
+    auto answer = client.Post("/api/v1/baskets/" + basketId + "/authorize", body.dump(), "application/json");
+    if (!answer) {
+        std::cout << "  card not authorised at checkout: the host at " << checkout.url << " did not answer\n";
+        return;
+    }
+    auto reply = nlohmann::json::parse(answer->body, nullptr, false);
+    if (answer->status == 200 || answer->status == 402) {
+        std::string requestId = reply["reply"].value("request_id", "");
+        ShowAuthorization(answer->status == 200, reply.value("maskedNumber", ""), requestId, "");
+    } else {
+        std::string why = reply.is_object() && reply.contains("error") ? reply["error"].value("description", "")
+                                                                      : "HTTP status " + std::to_string(answer->status);
+        std::cout << "  card not authorised at checkout: " << Reason(why) << "\n";
+    }
+}
+
 // The checkout page's authorisation of a card basket, shown as the demo goes.
-void AuthorizeCard(const std::string& basketId) {
+void AuthorizeCard(const Checkout& checkout, const std::string& basketId) {
+    if (!checkout.url.empty()) return AuthorizeCardOverHttp(checkout, basketId);
     try {
         auto result = ordexa::AuthorizeBasketCheckout(basketId, DemoCard());
         std::string requestId;
         for (const auto& [name, value] : result.reply)
             if (name == "request_id") requestId = value;
-        if (result.status == ordexa::CheckoutAuthorization::Status::Authorized)
-            std::cout << "  card " << result.maskedNumber << " authorised at checkout (request " << requestId << ")\n";
-        else
-            std::cout << "  card " << result.maskedNumber << " not authorised at checkout: "
-                      << (result.reason.empty() ? "declined by the gateway" : result.reason) << "\n";
+        ShowAuthorization(result.status == ordexa::CheckoutAuthorization::Status::Authorized, result.maskedNumber,
+                          requestId, result.reason);
     } catch (const ole::AutomationError& e) {
         // without a gateway the demo goes on: the order is submitted without its checkout authorisation
         std::cout << "  card not authorised at checkout: " << Reason(e.Description())
@@ -106,7 +152,7 @@ void AuthorizeCard(const std::string& basketId) {
     }
 }
 
-std::string PlaceOrder(const DemoBasket& d) {
+std::string PlaceOrder(const DemoBasket& d, const Checkout& checkout) {
     auto baskets = Sls_GetComponent<vendalo::IBasket>("Vendalo.Basket");
     Variant basket = baskets->Create(d.user, d.partner);
     for (const auto& l : d.lines)
@@ -115,17 +161,17 @@ std::string PlaceOrder(const DemoBasket& d) {
     auto header = dictionary->Item("header").As<ado::Recordset>();
     auto lines = dictionary->Item("lines").As<ado::Recordset>();
     std::string currency = header->Fields("CURRENCYCODE").Value().Text();
-    double subtotal = 0;
+    ole::Decimal subtotal;
     size_t k = 0;
     for (lines->MoveFirst(); !lines->Eof(); lines->MoveNext(), ++k) {
         const DemoLine& l = d.lines[k];
         ProductInfo p = ProductOf(l.product, d.partner, currency);
-        double amount = p.price * l.quantity;
+        ole::Decimal amount = p.price * ole::Decimal::FromInt(l.quantity);
         subtotal += amount;
         lines->Fields("PRODUCTUNITCODE") = p.unit;
         lines->Fields("PARTNUMBER") = p.partNumber;
-        lines->Fields("PRODUCTPRICE") = p.price;
-        lines->Fields("LINEAMOUNT") = amount;
+        lines->Fields("PRODUCTPRICE") = p.price.ToVariant();
+        lines->Fields("LINEAMOUNT") = amount.ToVariant();
         lines->Fields("ADDRESSID") = l.address ? Variant(l.address) : header->Fields("SHIPPINGADDRESSID").Value();
         if (!l.text.empty()) lines->Fields("LINETEXT") = l.text;
     }
@@ -136,25 +182,27 @@ std::string PlaceOrder(const DemoBasket& d) {
     header->Fields("CUSTOMERCODE") = PartnerValue(d.partner, "CUSTOMERCODE");
     header->Fields("CUSTOMERNAME") = PartnerValue(d.partner, "NAME");
     header->Fields("PAYMENTMETHOD") = d.paymentMethod;
-    header->Fields("FREIGHTTOTAL") = d.freight;
-    header->Fields("SUBTOTAL") = subtotal;
-    header->Fields("TOTAL") = subtotal + d.freight;
+    ole::Decimal freight = *ole::Decimal::Parse(d.freight);
+    header->Fields("FREIGHTTOTAL") = freight.ToVariant();
+    header->Fields("SUBTOTAL") = subtotal.ToVariant();
+    header->Fields("TOTAL") = (subtotal + freight).ToVariant();
     baskets->Save(basket);
-    if (d.paymentMethod == 2) AuthorizeCard(header->Fields("BASKETID").Value().ToString());
+    if (d.paymentMethod == 2) AuthorizeCard(checkout, header->Fields("BASKETID").Value().ToString());
     Sls_GetComponent<vendalo::IOrder>("Vendalo.Order")->SubmitBasket(basket);
     return header->Fields("BASKETID").Value().ToString();
 }
 
 }  // namespace
 
-int RunDemo(const std::optional<std::string>& given) {
+int RunDemo(const std::optional<std::string>& given, const std::string& checkoutUrl) {
     int exitCode = 0;
     auto home = UseInstallation("demo", given, exitCode);
     if (!home) return exitCode;
     std::cout << "The web shop places " << kBaskets.size() << " orders in " << *home << ":\n";
     try {
+        Checkout checkout{checkoutUrl, checkoutUrl.empty() ? "" : ReadHostSettings(*home).shopApiKey};
         for (const auto& d : kBaskets) {
-            std::string id = PlaceOrder(d);
+            std::string id = PlaceOrder(d, checkout);
             std::cout << "  order " << id << ": " << d.user << " of partner " << d.partner << ", " << d.lines.size()
                       << " line(s), " << (d.paymentMethod == 2 ? "paid by card" : "on invoice") << "\n";
         }
@@ -171,7 +219,11 @@ void AddDemoCommand(CLI::App& app, Runner& selected) {
         "Customers of a demo installation fill five baskets and submit them as orders, ready for the batch.");
     auto home = std::make_shared<std::optional<std::string>>();
     AddHomeOption(*command, *home);
-    command->callback([home, &selected] { selected = [home] { return RunDemo(*home); }; });
+    auto checkout = std::make_shared<std::string>();
+    command->add_option("--checkout", *checkout,
+                        "URL of a running `backoffice serve` (http://HOST:PORT): the card basket is authorised "
+                        "through its API, as the checkout page does; without it, in-process");
+    command->callback([home, checkout, &selected] { selected = [home, checkout] { return RunDemo(*home, *checkout); }; });
 }
 
 }  // namespace backoffice
