@@ -6,6 +6,7 @@
 #include "exchange/web_order_confirmation.h"
 #include "exchange/web_order_export.h"
 #include "payment/cc_payment.h"
+#include "reqlink/reqlink.h"
 
 namespace ordexa {
 
@@ -15,6 +16,7 @@ void RegisterComponents() {
     RegisterWebOrderConfirmation();
     RegisterCCOrderProcess();
     RegisterCCPayment();
+    RegisterReqlink();
 }
 
 }  // namespace ordexa
