@@ -8,6 +8,7 @@ HOME_DIR=${2:-var/demo}
 BACKOFFICE="$BUILD/apps/backoffice/backoffice"
 SIMULATOR="$BUILD/apps/erp_simulator/erp-simulator"
 GATEWAY="$BUILD/apps/gateway_simulator/gateway-simulator"
+BROKER="$BUILD/apps/broker_simulator/broker-simulator"
 step() { printf '\n== %s\n' "$*"; }
 
 if [ ! -f "$HOME_DIR/config/VendaloConfiguration.xml" ]; then
@@ -37,13 +38,16 @@ step "The back end of BIS 2 is ready for the web side (it places edi2/command/co
 step "Batch 1: new orders go to the back ends (status 0 -> 1)"
 "$BACKOFFICE" batch --home "$HOME_DIR"
 
+erp_cycles() {
+  "$SIMULATOR" cycle --export "$HOME_ABS/edi/out/orders.edi" --confirm "$HOME_ABS/edi/in/confirm.edi" \
+    --archive "$HOME_ABS/edi/archive" --separator ","
+  "$SIMULATOR" cycle --handshake --export "$HOME_ABS/edi2/out/orders.edi" --confirm "$HOME_ABS/edi2/in/confirm.edi" \
+    --archive "$HOME_ABS/edi2/archive" --separator ";"
+  "$SIMULATOR" cycle --xml --export "$HOME_ABS/xml/out/orders.xml" --confirm "$HOME_ABS/xml/in/confirm.xml" \
+    --archive "$HOME_ABS/xml/archive"
+}
 step "The back ends take the export files and confirm every order"
-"$SIMULATOR" cycle --export "$HOME_ABS/edi/out/orders.edi" --confirm "$HOME_ABS/edi/in/confirm.edi" \
-  --archive "$HOME_ABS/edi/archive" --separator ","
-"$SIMULATOR" cycle --handshake --export "$HOME_ABS/edi2/out/orders.edi" --confirm "$HOME_ABS/edi2/in/confirm.edi" \
-  --archive "$HOME_ABS/edi2/archive" --separator ";"
-"$SIMULATOR" cycle --xml --export "$HOME_ABS/xml/out/orders.xml" --confirm "$HOME_ABS/xml/in/confirm.xml" \
-  --archive "$HOME_ABS/xml/archive"
+erp_cycles
 
 step "Batch 2: the confirmations set the sales order numbers (1 -> 6, or 4 for the card order)"
 "$BACKOFFICE" batch --home "$HOME_DIR"
@@ -73,7 +77,39 @@ h.update(SUBTOTAL=2.4, TOTAL=2.4)
 print(json.dumps(b))" | api -X PUT --data @- "$URL/api/v1/baskets/$BASKET" >/dev/null
 ORDER=$(api -X POST -d '' "$URL/api/v1/baskets/$BASKET/submit" | field "['ORDERID']")
 echo "  order $ORDER placed through $URL/api/v1 (status $(api "$URL/api/v1/orders/$ORDER" | field "['header']['ORDERSTATUS']"))"
+
+step "The requisition broker (simulated on 127.0.0.1:18491) sends two requisitions to the intake"
+"$BROKER" serve --port 18491 --journal "$HOME_ABS/broker-journal.log" > "$HOME_ABS/broker.out" 2>&1 &
+BROKER_PID=$!
+trap 'kill $SERVE_PID $BROKER_PID $GATEWAY_PID 2>/dev/null || true; rm -f "$SERVE_OUT"' EXIT
+for _ in $(seq 50); do grep -q listening "$HOME_ABS/broker.out" 2>/dev/null && break; sleep 0.1; done
+BROKER_KEY=$(sed -n 's/.*name="BrokerApiKey">\([^<]*\)<.*/\1/p' "$HOME_DIR/config/SiteConfiguration.xml")
+ROUND=$(date +%s)
+requisition() {  # id partner shopper part quantity cost
+  cat <<XML
+<Requisition><Id>$1</Id><Requisitioner><CommonName>Broker buyer</CommonName><ShopperID>$3</ShopperID>
+<BusinessPartnerID>$2</BusinessPartnerID></Requisitioner><SupplierPartNumber>$4</SupplierPartNumber>
+<BillToAddress/><DeliveryAddress/><Supplier><ShipFromAddress/></Supplier><Quantity>$5</Quantity><Unit>PCS</Unit>
+<DateRequired>$(date -d '+14 days' +%m/%d/%Y)</DateRequired><AcknowledgementURL>http://127.0.0.1:18491/ack</AcknowledgementURL>
+<Pricing><Currency>$7</Currency><UnitCost>$6</UnitCost><DiscountAmount>0</DiscountAmount></Pricing></Requisition>
+XML
+}
+{
+  echo '<?xml version="1.0"?><BizTalk xmlns="urn:schemas-biztalk-org:BizTalk/biztalk-0.81.xml"><Body><RequisitionList>'
+  requisition "REQ-$ROUND-1" 2 jdevries BOLT-M8 500 0.38 EUR
+  requisition "REQ-$ROUND-2" 3 msmith WASHER-8 1000 0.06 USD
+  echo '</RequisitionList></Body></BizTalk>'
+} > "$HOME_ABS/requisitions.xml"
+"$BROKER" send --url "$URL/reqlink/requisitions" --key "$BROKER_KEY" --file "$HOME_ABS/requisitions.xml"
 kill -TERM $SERVE_PID; wait $SERVE_PID || true
+
+step "Batch 3: the broker's orders go to the back end (status 0 -> 1)"
+"$BACKOFFICE" batch --home "$HOME_DIR"
+step "The back ends confirm them"
+erp_cycles
+step "Batch 4: confirmed broker orders wait for acknowledgement (1 -> 2) and are acknowledged to the broker (2 -> 3)"
+"$BACKOFFICE" batch --home "$HOME_DIR"
+echo "  the broker received $(wc -l < "$HOME_ABS/broker-journal.log") acknowledgement post(s) so far ($HOME_ABS/broker-journal.log)"
 
 step "The orders (newest first)"
 "$BACKOFFICE" orders --home "$HOME_DIR"
@@ -87,6 +123,7 @@ Where things are:
   semaphore files of BIS 2:             $HOME_ABS/edi2/command
   log:                                  $HOME_ABS/log/vendalo.log
   the gateway's journal:                $HOME_ABS/gateway-journal.log
+  the broker's journal:                 $HOME_ABS/broker-journal.log
   database:                             $HOME_ABS/data/vendalo.db
 The operator page:  $BACKOFFICE serve --home $HOME_DIR   then open http://127.0.0.1:8080/
                     and log in with OperatorApiKey of $HOME_ABS/config/SiteConfiguration.xml

@@ -24,6 +24,16 @@ std::set<std::string> BrokerList(const std::string& setting) {
     return items;
 }
 
+std::set<int32_t> BrokerPartnerIds(const std::string& setting) {
+    std::set<int32_t> ids;
+    for (const std::string& id : BrokerList(setting)) {
+        char* end = nullptr;
+        long n = std::strtol(id.c_str(), &end, 10);
+        if (end && *end == '\0' && n > 0 && n <= INT32_MAX) ids.insert(static_cast<int32_t>(n));
+    }
+    return ids;
+}
+
 BrokerPermissions BrokerPermissionsOfInstallation() {
     auto config = Sls_GetComponent<qx::IConfiguration>("Qxcore.Configuration");
     auto installations = config->GetInstallations("Vendalo");
@@ -40,11 +50,7 @@ BrokerPermissions BrokerPermissionsOfInstallation() {
         }
     };
     BrokerPermissions p;
-    for (const std::string& id : BrokerList(value(kBrokerPartners))) {
-        char* end = nullptr;
-        long n = std::strtol(id.c_str(), &end, 10);
-        if (end && *end == '\0' && n > 0 && n <= INT32_MAX) p.partners.insert(static_cast<int32_t>(n));
-    }
+    p.partners = BrokerPartnerIds(value(kBrokerPartners));
     p.acknowledgementHosts = BrokerList(value(kBrokerAcknowledgementHosts));
     p.clientAddresses = BrokerList(value(kBrokerClientAddresses));
     return p;

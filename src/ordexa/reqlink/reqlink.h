@@ -53,6 +53,8 @@ inline const char* const kBrokerClientAddresses = "BrokerClientAddresses";      
 
 // The comma- or blank-separated items of a setting, trimmed and lower-cased.
 std::set<std::string> BrokerList(const std::string& setting);
+// The partner ids of a setting ("2,3"); items that are no positive number are left out.
+std::set<int32_t> BrokerPartnerIds(const std::string& setting);
 // The permissions of the current installation (VENDALO_HOME).
 BrokerPermissions BrokerPermissionsOfInstallation();
 // True for an http or https URL whose host is on the list; the only URLs stored and posted to.
