@@ -305,7 +305,9 @@ HttpHost::HttpHost(std::filesystem::path home, HostSettings settings) {
     server_->set_keep_alive_timeout(s.keepAliveTimeout);
     server_->set_read_timeout(s.readTimeout, 0);
     server_->set_write_timeout(s.writeTimeout, 0);
-    // the broker's intake takes larger bodies than the rest; each route's own limit is checked below
+    // the broker's intake takes larger bodies than the rest: the server reads up to the larger
+    // limit, and each route refuses a body over its own (a refusal before the body is read
+    // would leave the body on a kept-alive connection as the next request)
     server_->set_payload_max_length(std::max(s.maxBodyBytes, s.brokerMaxBodyBytes));
     server_->set_tcp_nodelay(true);
     int workers = s.workers;
@@ -313,18 +315,7 @@ HttpHost::HttpHost(std::filesystem::path home, HostSettings settings) {
 
     HostState* state = state_.get();
     server_->set_pre_routing_handler([state](const httplib::Request& request, httplib::Response& response) {
-        if (!UnsafePath(request.path)) {
-            // a declared length over the route's limit is refused before the body is read
-            std::string length = request.get_header_value("Content-Length");
-            if (length.empty() || length.size() > 18 || length.find_first_not_of("0123456789") != std::string::npos ||
-                std::stoull(length) <= BodyLimit(state->settings, request.path))
-                return httplib::Server::HandlerResponse::Unhandled;
-            auto error = HostError(ole::err::InvalidProcedureCall, "backoffice.serve", "The body is larger than the host takes");
-            response.status = 413;
-            response.set_content(ErrorJson(error).dump(), "application/json");
-            state->metrics.Count("(body too large)", 413, 0);
-            return httplib::Server::HandlerResponse::Handled;
-        }
+        if (!UnsafePath(request.path)) return httplib::Server::HandlerResponse::Unhandled;
         auto error = HostError(ole::err::InvalidProcedureCall, "backoffice.serve", "The path is not allowed");
         response.status = 400;
         response.set_content(ErrorJson(error).dump(), "application/json");
