@@ -101,6 +101,11 @@ XML
   echo '</RequisitionList></Body></BizTalk>'
 } > "$HOME_ABS/requisitions.xml"
 "$BROKER" send --url "$URL/reqlink/requisitions" --key "$BROKER_KEY" --file "$HOME_ABS/requisitions.xml"
+step "A basket goes to the broker as an order request (and is deleted again)"
+BASKET=$(api -X POST -d '{"USERID":"jdevries","BUSINESSPARTNERID":2}' "$URL/api/v1/baskets" | field "['header']['BASKETID']")
+api -X POST -d '{"SKU":101,"QUANTITY":250}' "$URL/api/v1/baskets/$BASKET/lines" >/dev/null
+echo "  $(api -X POST -d '' "$URL/api/v1/baskets/$BASKET/order-request")"
+api -X DELETE "$URL/api/v1/baskets/$BASKET" >/dev/null
 kill -TERM $SERVE_PID; wait $SERVE_PID || true
 
 step "Batch 3: the broker's orders go to the back end (status 0 -> 1)"
@@ -109,7 +114,8 @@ step "The back ends confirm them"
 erp_cycles
 step "Batch 4: confirmed broker orders wait for acknowledgement (1 -> 2) and are acknowledged to the broker (2 -> 3)"
 "$BACKOFFICE" batch --home "$HOME_DIR"
-echo "  the broker received $(wc -l < "$HOME_ABS/broker-journal.log") acknowledgement post(s) so far ($HOME_ABS/broker-journal.log)"
+echo "  the broker received $(grep -c '"path":"/ack"' "$HOME_ABS/broker-journal.log") acknowledgement and" \
+  "$(grep -c '"path":"/orders"' "$HOME_ABS/broker-journal.log") order request post(s) so far ($HOME_ABS/broker-journal.log)"
 
 step "The orders (newest first)"
 "$BACKOFFICE" orders --home "$HOME_DIR"
