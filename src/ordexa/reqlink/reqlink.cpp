@@ -77,7 +77,7 @@ public:
             connection = Sls_GetOpenConnection(Sls_ConnectionString());
             auto rs = connection->Execute(
                 "SELECT ORDERID, ACKNOWLEDGEMENTURL FROM ORDERHEADER WHERE ORDERSTATUS = ? AND ACKNOWLEDGEMENTURL "
-                "IS NOT NULL ORDER BY ACKNOWLEDGEMENTURL, ORDERID",
+                "IS NOT NULL AND ACKNOWLEDGEMENTURL <> '' ORDER BY ACKNOWLEDGEMENTURL, ORDERID",
                 nullptr, -1, {Variant(2)});
             std::map<std::string, std::vector<std::string>> groups;  // URL -> order ids, in URL order
             for (; !rs->Eof(); rs->MoveNext())
