@@ -15,6 +15,7 @@ void AddPricesCommand(CLI::App& app, Runner& selected);
 void AddPayCommand(CLI::App& app, Runner& selected);
 void AddUpgradeCommand(CLI::App& app, Runner& selected);
 void AddServeCommand(CLI::App& app, Runner& selected);
+void AddReqlinkCommand(CLI::App& app, Runner& selected);
 
 // Every command, in the order --help lists them.
 inline void AddAllCommands(CLI::App& app, Runner& selected) {
@@ -26,6 +27,7 @@ inline void AddAllCommands(CLI::App& app, Runner& selected) {
     AddPricesCommand(app, selected);
     AddPayCommand(app, selected);
     AddServeCommand(app, selected);
+    AddReqlinkCommand(app, selected);
 }
 
 }  // namespace backoffice

@@ -1,5 +1,7 @@
 #include "host_settings.h"
 
+#include "reqlink/reqlink.h"
+
 namespace backoffice {
 
 std::vector<qx::ConfigSetting> HostSettingDefaults() {
@@ -12,6 +14,7 @@ std::vector<qx::ConfigSetting> HostSettingDefaults() {
             {kHttpSection, "ReadTimeout", "Long", n(d.readTimeout)},
             {kHttpSection, "WriteTimeout", "Long", n(d.writeTimeout)},
             {kHttpSection, "MaxBodyBytes", "Long", n(d.maxBodyBytes)},
+            {kHttpSection, "BrokerMaxBodyBytes", "Long", n(d.brokerMaxBodyBytes)},
             {kHttpSection, "ShutdownTimeout", "Long", n(d.shutdownTimeout)},
             {kHttpSection, "SessionMinutes", "Long", n(d.sessionMinutes)},
             {kHttpSection, "TlsCertificate", "String", ""},
@@ -51,6 +54,7 @@ HostSettings ReadHostSettings(const std::filesystem::path& home) {
     Positive(*config, "ReadTimeout", s.readTimeout);
     Positive(*config, "WriteTimeout", s.writeTimeout);
     Positive(*config, "MaxBodyBytes", s.maxBodyBytes);
+    Positive(*config, "BrokerMaxBodyBytes", s.brokerMaxBodyBytes);
     Positive(*config, "ShutdownTimeout", s.shutdownTimeout);
     Positive(*config, "SessionMinutes", s.sessionMinutes);
     s.tlsCertificate = Value(*config, kHttpSection, "TlsCertificate");
@@ -59,6 +63,10 @@ HostSettings ReadHostSettings(const std::filesystem::path& home) {
     site->LoadFile((home / "config" / "SiteConfiguration.xml").string());
     s.shopApiKey = Value(*site, kApiSection, kShopApiKey);
     s.operatorApiKey = Value(*site, kApiSection, kOperatorApiKey);
+    s.brokerApiKey = Value(*site, kApiSection, ordexa::kBrokerApiKey);
+    s.brokerPartners = ordexa::BrokerPartnerIds(Value(*site, kApiSection, ordexa::kBrokerPartners));
+    s.brokerAcknowledgementHosts = ordexa::BrokerList(Value(*site, kApiSection, ordexa::kBrokerAcknowledgementHosts));
+    s.brokerClientAddresses = ordexa::BrokerList(Value(*site, kApiSection, ordexa::kBrokerClientAddresses));
     return s;
 }
 

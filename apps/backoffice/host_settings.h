@@ -6,7 +6,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -27,10 +29,14 @@ struct HostSettings {
     int readTimeout = 10;            // seconds a client may take to send a request
     int writeTimeout = 10;           // seconds a client may take to take an answer
     size_t maxBodyBytes = 1 << 20;   // larger bodies are refused with 413
+    size_t brokerMaxBodyBytes = 16 << 20;  // the same for the broker's requisition documents
     int shutdownTimeout = 10;        // seconds requests in flight get to finish after SIGTERM
     int sessionMinutes = 480;        // an operator's session lasts this long
     std::string tlsCertificate, tlsKey;  // PEM files; needed to listen on any other than a loopback address
     std::string shopApiKey, operatorApiKey;
+    std::string brokerApiKey;  // with what it allows (SiteConfiguration.xml, section API)
+    std::set<int32_t> brokerPartners;
+    std::set<std::string> brokerAcknowledgementHosts, brokerClientAddresses;
 };
 
 // The defaults as settings lines for VendaloConfiguration.xml.

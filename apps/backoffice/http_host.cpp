@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <openssl/crypto.h>
+#include <openssl/evp.h>
 
 #include <condition_variable>
 #include <deque>
@@ -34,6 +35,23 @@ std::string BearerOf(const httplib::Request& request) {
     const std::string prefix = "Bearer ";
     if (value.size() <= prefix.size() || value.compare(0, prefix.size(), prefix) != 0) return "";
     return value.substr(prefix.size());
+}
+
+// The password of HTTP Basic credentials ("Basic base64(user:password)"), or "".
+std::string BasicPasswordOf(const httplib::Request& request) {
+    std::string value = request.get_header_value("Authorization");
+    const std::string prefix = "Basic ";
+    if (value.size() <= prefix.size() || value.compare(0, prefix.size(), prefix) != 0) return "";
+    std::string encoded = value.substr(prefix.size());
+    if (encoded.size() % 4 != 0 || encoded.size() > 1024) return "";
+    std::string decoded(encoded.size() / 4 * 3, '\0');
+    int length = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(decoded.data()),
+                                 reinterpret_cast<const unsigned char*>(encoded.data()), static_cast<int>(encoded.size()));
+    if (length < 0) return "";
+    size_t padding = encoded.size() - encoded.find_last_not_of('=') - 1;
+    decoded.resize(static_cast<size_t>(length) - std::min<size_t>(padding, static_cast<size_t>(length)));
+    size_t colon = decoded.find(':');
+    return colon == std::string::npos ? "" : decoded.substr(colon + 1);
 }
 
 // A path the host never serves: "..", "." or empty segments, NUL and other control characters.
@@ -79,6 +97,10 @@ std::vector<std::string> ParamNames(const std::string& pattern) {
 
 }  // namespace
 
+size_t BodyLimit(const HostSettings& settings, const std::string& path) {
+    return path == kRequisitionIntakePath ? settings.brokerMaxBodyBytes : settings.maxBodyBytes;
+}
+
 // ---- Sessions and access ----------------------------------------------------
 
 std::string Sessions::Open(std::chrono::minutes lifetime) {
@@ -120,6 +142,11 @@ bool HostState::Allowed(Access access, const httplib::Request& request) {
         case Access::Shop: return SameKey(BearerOf(request), settings.shopApiKey);
         case Access::Operator:
             return SameKey(BearerOf(request), settings.operatorApiKey) || sessions.Valid(SessionOf(request));
+        case Access::Broker:
+            if (!settings.brokerClientAddresses.empty() && !settings.brokerClientAddresses.count(request.remote_addr))
+                return false;
+            return SameKey(BearerOf(request), settings.brokerApiKey) ||
+                   SameKey(BasicPasswordOf(request), settings.brokerApiKey);
     }
     return false;
 }
@@ -288,7 +315,10 @@ HttpHost::HttpHost(std::filesystem::path home, HostSettings settings) {
     server_->set_keep_alive_timeout(s.keepAliveTimeout);
     server_->set_read_timeout(s.readTimeout, 0);
     server_->set_write_timeout(s.writeTimeout, 0);
-    server_->set_payload_max_length(s.maxBodyBytes);
+    // the broker's intake takes larger bodies than the rest: the server reads up to the larger
+    // limit, and each route refuses a body over its own (a refusal before the body is read
+    // would leave the body on a kept-alive connection as the next request)
+    server_->set_payload_max_length(std::max(s.maxBodyBytes, s.brokerMaxBodyBytes));
     server_->set_tcp_nodelay(true);
     int workers = s.workers;
     server_->new_task_queue = [this, workers] { return workers_ = new Workers(workers); };
@@ -328,6 +358,8 @@ HttpHost::HttpHost(std::filesystem::path home, HostSettings settings) {
             for (size_t i = 0; i < names.size() && i + 1 < request.matches.size(); ++i)
                 call.params[names[i]] = request.matches[i + 1].str();
             try {
+                if (request.body.size() > BodyLimit(state->settings, request.path))
+                    throw RequestError(413, "The body is larger than the host takes");
                 if (!state->Allowed(route.access, request)) {
                     if (route.access == Access::Operator && request.method == "GET" &&
                         request.get_header_value("Accept").find("text/html") != std::string::npos) {

@@ -76,6 +76,9 @@ private:
     Workers* workers_ = nullptr;  // owned by the server while it serves
 };
 
+// The largest body the host takes on a path.
+size_t BodyLimit(const HostSettings& settings, const std::string& path);
+
 // True for the addresses only this machine reaches (127.0.0.0/8, ::1, localhost).
 bool IsLoopback(const std::string& host);
 

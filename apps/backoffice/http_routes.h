@@ -36,6 +36,8 @@ enum class Access {
     Public,    // no key (health)
     Shop,      // Authorization: Bearer <ShopApiKey>
     Operator,  // the operator's session cookie, or Authorization: Bearer <OperatorApiKey>
+    Broker,    // the requisition broker: Bearer <BrokerApiKey>, or Basic with it as the password,
+               // from an allowed client address when the installation names any
 };
 
 // A request the host refuses before any component is called.
@@ -82,6 +84,9 @@ struct Route {
     Handler handler;
 };
 
+// The broker's intake, the one route with a body limit of its own (BrokerMaxBodyBytes).
+inline const char* const kRequisitionIntakePath = "/reqlink/requisitions";
+
 class Router {
 public:
     void Add(const std::string& method, const std::string& pattern, Access access, Handler handler);
@@ -99,6 +104,7 @@ void AddPriceRoutes(Router& router);        // /api/v1/prices, /api/v1/freight
 void AddReferentialRoutes(Router& router);  // /api/v1/referential (operator key)
 void AddOrderFormRoutes(Router& router);    // /api/v1/baskets/{id}/orderform[.html]
 void AddCheckoutRoutes(Router& router);     // /api/v1/baskets/{id}/authorize
+void AddReqlinkRoutes(Router& router);   // the broker's intake and the order requests sent to it
 
 inline void AddAllRoutes(Router& router) {
     AddShopRoutes(router);
@@ -108,6 +114,7 @@ inline void AddAllRoutes(Router& router) {
     AddReferentialRoutes(router);
     AddOrderFormRoutes(router);
     AddCheckoutRoutes(router);
+    AddReqlinkRoutes(router);
 }
 
 // The status an error number stands for: 400 for values a call refuses, 404

@@ -88,7 +88,8 @@ int RunInit(const InitOptions& line) {
         // a kept service account keeps its code, which this run does not know; a new database
         // gets a new card key; the configuration files come last, VendaloConfiguration.xml
         // marking a complete installation
-        MakeMissingParts({home, connection, setup.serviceAccountCreated ? serviceCode : "", setup.schemaLoaded});
+        MakeMissingParts({home, connection, setup.serviceAccountCreated ? serviceCode : "", setup.schemaLoaded,
+                          line.demo && setup.demoLoaded});
     } catch (const std::exception& e) {
         Undo(home, folderCreated);
         std::cerr << "backoffice init: " << home.string() << " was not set up: " << ole::EscapeControls(e.what())
@@ -114,7 +115,7 @@ int RunInit(const InitOptions& line) {
         std::cout << "  card key:      config/card.key (owner only); copy it to every host that shares this database\n";
     else
         std::cout << "  card key:      none made: copy config/card.key from the first installation of this database\n";
-    std::cout << "  API keys:      ShopApiKey and OperatorApiKey in config/SiteConfiguration.xml (section API)\n";
+    std::cout << "  API keys:      ShopApiKey, OperatorApiKey and BrokerApiKey in config/SiteConfiguration.xml (section API)\n";
     if (line.demo && setup.demoLoaded)
         std::cout << "  demo data:     loaded (export files under " << (home / "edi").string() << ", "
                   << (home / "edi2").string() << " and, as XML, " << (home / "xml").string() << ")\n";

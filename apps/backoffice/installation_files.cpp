@@ -12,6 +12,7 @@
 #include "host_settings.h"
 #include "lib_sales.h"
 #include "masterdata/membership.h"
+#include "reqlink/reqlink.h"
 #include "os/durable_file.h"
 #include "payment/card_vault.h"
 #include "exchange/exchange_folder_mode.h"
@@ -91,7 +92,13 @@ std::vector<qx::ConfigSetting> SiteSettings(const InstallationContext& context) 
             {"MEMBERSHIP", "MemScriptCode", "String", context.serviceCode},
             {"MEMBERSHIP", "LDAPRoot", "String", ""},
             {kApiSection, kShopApiKey, "String", NewApiKey()},
-            {kApiSection, kOperatorApiKey, "String", NewApiKey()}};
+            {kApiSection, kOperatorApiKey, "String", NewApiKey()},
+            // the requisition broker's key and what it allows; a new installation allows nothing
+            // until the partners and the acknowledgement hosts are named
+            {kApiSection, ordexa::kBrokerApiKey, "String", NewApiKey()},
+            {kApiSection, ordexa::kBrokerPartners, "String", context.demo ? "2,3" : ""},
+            {kApiSection, ordexa::kBrokerAcknowledgementHosts, "String", context.demo ? "127.0.0.1" : ""},
+            {kApiSection, ordexa::kBrokerClientAddresses, "String", ""}};
 }
 
 // The label catalogues shipped with the system; a catalogue the installation has is kept as it is.

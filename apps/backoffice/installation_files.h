@@ -24,6 +24,7 @@ struct InstallationContext {
     std::string connectionString;  // written only into a new VendaloConfiguration.xml
     std::string serviceCode;       // the service account's code; "" when this run does not know it
     bool newDatabase = false;      // init made the database's tables in this run
+    bool demo = false;             // a demo installation: its broker may order for the demo's partners
 };
 
 struct InstallationPart {

@@ -102,6 +102,7 @@ void AddServeCommand(CLI::App& app, Runner& selected) {
     auto* command = app.add_subcommand("serve", "serve the shop API and the operator page over HTTP");
     command->footer(
         "Serves /api/v1 (the shop's calls, key ShopApiKey), the operator page at / (key OperatorApiKey),\n"
+        "the requisition broker's intake /reqlink/requisitions (key BrokerApiKey),\n"
         "/metrics and /health until SIGTERM or SIGINT. Settings: section HTTP_PARAMETERS of\n"
         "config/VendaloConfiguration.xml; addresses other than loopback need TLS.");
     auto options = std::make_shared<ServeOptions>();

@@ -14,6 +14,17 @@
 
 namespace backoffice {
 
+namespace {
+
+// A database that holds the demo data (its home organisation is the demo's):
+// settings new to this version take the demo installation's values.
+bool IsDemoDatabase(const std::string& connection) {
+    auto rs = Sls_GetDisconnectedRecordset("SELECT NAME FROM BUSINESSPARTNER WHERE BUSINESSPARTNERID = 1", connection);
+    return !rs->Eof() && rs->Fields(0).Value().Text() == "Demo Supplies B.V.";
+}
+
+}  // namespace
+
 int RunUpgrade(const std::optional<std::string>& given) {
     int exitCode = 0;
     auto home = UseInstallation("upgrade", given, exitCode);
@@ -22,7 +33,8 @@ int RunUpgrade(const std::optional<std::string>& given) {
     try {
         std::string connection = Sls_ConnectionString();
         for (const auto& item : UpgradeDatabase(connection)) added.push_back("database: " + item);
-        for (const auto& item : MakeMissingParts({*home, connection, "", false})) added.push_back(item);
+        for (const auto& item : MakeMissingParts({*home, connection, "", false, IsDemoDatabase(connection)}))
+            added.push_back(item);
         // card numbers an older version kept in clear are sealed with the key
         auto c = Sls_GetOpenConnection(connection);
         if (int32_t sealed = ordexa::SealClearCardNumbers(c); sealed > 0)

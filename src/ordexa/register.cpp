@@ -8,6 +8,7 @@
 #include "exchange/web_order_confirmation.h"
 #include "exchange/web_order_export.h"
 #include "payment/cc_payment.h"
+#include "reqlink/reqlink.h"
 
 namespace ordexa {
 
@@ -19,6 +20,7 @@ void RegisterComponents() {
     RegisterCCPayment();
     RegisterCCAllocation();
     RegisterCCOrderStatus();
+    RegisterReqlink();
 }
 
 }  // namespace ordexa

@@ -10,6 +10,7 @@
 #include "masterdata/business_partner.h"
 #include "masterdata/configurator.h"
 #include "masterdata/currency.h"
+#include "masterdata/locale.h"
 #include "masterdata/membership.h"
 #include "masterdata/product_catalog.h"
 #include "masterdata/product_configuration.h"
@@ -23,6 +24,7 @@ void RegisterPlatformComponents() {
     RegisterLog();
     RegisterBusinessPartner();
     RegisterCurrency();
+    RegisterLocale();
     RegisterConfigurator();
     RegisterMembership();
     RegisterBackendSelector();

@@ -51,6 +51,7 @@ TEST_P(BackofficeUpgrade, PutsBackWhatAnOlderInstallationLacksAndKeepsEveryValue
     // what an installation of an earlier version lacks: a column, an index, a table
     c->Execute("ALTER TABLE BASKETHEADER DROP COLUMN USERLOCALE");
     c->Execute("DROP INDEX ORDERHEADER_DATE");
+    c->Execute("DROP INDEX ORDERHEADER_REQUISITION");
     c->Execute("DROP TABLE BATCHRUN");
     c->Execute("UPDATE ORDERHEADER SET SALESORDERNR = 'KEPT-1'");
     auto orders = c->Execute("SELECT COUNT(*) FROM ORDERHEADER")->Fields(0).Value().ToLong();
@@ -64,15 +65,18 @@ TEST_P(BackofficeUpgrade, PutsBackWhatAnOlderInstallationLacksAndKeepsEveryValue
     });
     std::string shopKey = Value(site, "API", "ShopApiKey");
     EditConfiguration(site, [](pugi::xml_node root) {
-        auto key = Setting(root, "API", "OperatorApiKey");
-        key.parent().remove_child(key);
+        for (const char* name : {"OperatorApiKey", "BrokerApiKey", "BrokerPartners", "BrokerAcknowledgementHosts"}) {
+            auto key = Setting(root, "API", name);
+            key.parent().remove_child(key);
+        }
     });
     fs::permissions(site, fs::perms::group_read | fs::perms::others_read, fs::perm_options::add);
 
     Outcome upgraded = RunProgram(BACKOFFICE_BINARY, "upgrade --home " + Quoted(home.string()));
     ASSERT_EQ(upgraded.exitCode, 0) << upgraded.output;
     for (const char* added : {"column BASKETHEADER.USERLOCALE", "index ORDERHEADER_DATE", "table BATCHRUN",
-                              "DIRECTPAYMENT_PARAMETERS/InvoiceText", "HTTP_PARAMETERS/Workers", "API/OperatorApiKey"})
+                              "DIRECTPAYMENT_PARAMETERS/InvoiceText", "HTTP_PARAMETERS/Workers", "API/OperatorApiKey",
+                              "index ORDERHEADER_REQUISITION", "API/BrokerApiKey", "HTTP_PARAMETERS/BrokerMaxBodyBytes"})
         EXPECT_NE(upgraded.output.find(added), std::string::npos) << added << "\n" << upgraded.output;
 
     c = std::make_shared<ado::Connection>();
@@ -87,6 +91,9 @@ TEST_P(BackofficeUpgrade, PutsBackWhatAnOlderInstallationLacksAndKeepsEveryValue
     EXPECT_EQ(Value(vendalo, "HTTP_PARAMETERS", "Workers"), "32");
     EXPECT_EQ(Value(site, "API", "ShopApiKey"), shopKey);
     EXPECT_EQ(Value(site, "API", "OperatorApiKey").size(), 48u);
+    EXPECT_EQ(Value(site, "API", "BrokerApiKey").size(), 48u);
+    EXPECT_EQ(Value(site, "API", "BrokerPartners"), "2,3");  // the demo's broker, as init gives it
+    EXPECT_EQ(Value(site, "API", "BrokerAcknowledgementHosts"), "127.0.0.1");
     EXPECT_EQ(fs::status(site).permissions() & (fs::perms::group_all | fs::perms::others_all), fs::perms::none);
 
     // the same again changes nothing

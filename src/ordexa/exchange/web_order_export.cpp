@@ -17,6 +17,7 @@
 #include "lib_sales.h"
 #include "data/transaction.h"
 #include "log/log.h"
+#include "exchange/membership_logon.h"
 #include "masterdata/membership.h"
 #include "vendalo/order.h"
 #include "vendalo/sales_parameter.h"
@@ -325,20 +326,7 @@ private:
     void LogOnToMembership() {
         if (logonFailure_) ole::Raise(logonFailure_->Number, logonFailure_->Description, logonFailure_->Source);
         try {
-            auto config = Sls_GetComponent<qx::IConfiguration>("Qxcore.Configuration");
-            auto installations = config->GetInstallations("Vendalo");
-            if (installations.empty())
-                ole::Raise(qx::config_err::NotLoaded, "No installation of Vendalo is set up (VENDALO_HOME is not set)",
-                           "Qxcore.Configuration");
-            std::string site = installations.front().ConfigFolder + "/SiteConfiguration.xml";
-            config->LoadFile(site);
-            std::string user = config->GetValue("MEMBERSHIP", "MemScriptUser").Text();
-            std::string code = config->GetValue("MEMBERSHIP", "MemScriptCode").Text();
-            std::string root = config->GetValue("MEMBERSHIP", "LDAPRoot").Text();
-            std::string account = TrimBlanks(root).empty() ? user : user + "," + root;
-            auto members = Sls_GetComponent<qx::IMembership>("qxmembership.members");
-            members->Initialize(site);
-            members->Logon(account, code);
+            auto members = ordexa::LogOnToMembership();
             members_ = members;
         } catch (...) {
             logonFailure_ = ole::CurrentError();

@@ -61,6 +61,11 @@ public:
     MembershipUser(std::string id, std::string commonName) : id_(std::move(id)), commonName_(std::move(commonName)) {}
     std::string UserID() override { return id_; }
     std::string CommonName() override { return commonName_; }
+    std::string FirstName() override { return commonName_.substr(0, commonName_.find(' ')); }
+    std::string LastName() override {
+        size_t blank = commonName_.find(' ');
+        return blank == std::string::npos ? "" : Trim(commonName_.substr(blank + 1));
+    }
 
 private:
     std::string id_, commonName_;

@@ -22,6 +22,9 @@ class IMembershipUser : public ole::Object {
 public:
     virtual std::string UserID() = 0;
     virtual std::string CommonName() = 0;
+    // The common name's first word and the rest ("Jan de Vries": "Jan", "de Vries").
+    virtual std::string FirstName() = 0;
+    virtual std::string LastName() = 0;
 };
 using MembershipUserPtr = std::shared_ptr<IMembershipUser>;
 

@@ -1,0 +1,275 @@
+#include "reqlink/reqlink.h"
+
+#include <cstdio>
+#include <map>
+
+#include "automation/component.h"
+#include "automation/decimal.h"
+#include "exchange/lib_sales_xml.h"
+#include "lib_sales.h"
+#include "masterdata/business_partner.h"
+#include "masterdata/product_catalog.h"
+#include "reqlink/form_post.h"
+#include "reqlink/requisition_intake.h"
+#include "vendalo/sales_parameter.h"
+
+namespace ordexa {
+namespace {
+
+using ole::Variant;
+
+const char* kOrderRequestNamespace = "urn:schemas-biztalk-org:vorn-com/OrderRequest";
+const char* kAcknowledgementNamespace = "urn:schemas-biztalk-org:vorn-com/Acknowledgement";
+constexpr int32_t kAcknowledgementTimeOut = 10;  // seconds per post
+constexpr size_t kIdsPerUpdate = 500;            // bound parameters per status update
+
+// A date as the broker's documents write it: "mm/dd/yyyy" or, day first, "dd/mm/yyyy".
+std::string FormatDate(ole::Date date, bool monthFirst) {
+    int y, m, d, h, mi, s, ms;
+    date.Parts(y, m, d, h, mi, s, ms);
+    char text[16];
+    std::snprintf(text, sizeof text, "%02d/%02d/%04d", monthFirst ? m : d, monthFirst ? d : m, y);
+    return text;
+}
+
+// CUSTOMERPONR and the quantity of the first line (the lowest LINENR), or nothing.
+struct AcknowledgedOrder {
+    std::string requisitionId, url;
+    int32_t quantity = 0;
+};
+std::optional<AcknowledgedOrder> ReadAcknowledgedOrder(const ado::ConnectionPtr& c, const std::string& orderId) {
+    auto rs = c->Execute(
+        "SELECT a.CUSTOMERPONR, b.QUANTITY, a.ACKNOWLEDGEMENTURL FROM ORDERHEADER a, ORDERLINE b "
+        "WHERE a.ORDERID = ? AND a.ORDERID = b.ORDERID ORDER BY b.LINENR",
+        nullptr, -1, {Variant(orderId)});
+    if (rs->Eof()) return std::nullopt;
+    AcknowledgedOrder o;
+    o.requisitionId = rs->Fields(0).Value().Text();
+    o.quantity = rs->Fields(1).Value().IsNull() ? 0 : static_cast<int32_t>(rs->Fields(1).Value().ToDouble());
+    o.url = rs->Fields(2).Value().Text();
+    return o;
+}
+
+void AddAcknowledgement(qx::XmlDocument& doc, pugi::xml_node parent, const AcknowledgedOrder& o,
+                        const std::string& date, const std::string& url) {
+    XML_NewNode(doc, parent, "Id", Variant(o.requisitionId));
+    XML_NewNode(doc, parent, "AcknowledgedQuantity", Variant(o.quantity));
+    XML_NewNode(doc, parent, "AcknowledgedDate", Variant(date));
+    XML_NewNode(doc, parent, "Url", Variant(url));
+}
+
+class Reqlink : public IReqlink {
+public:
+    void Run() override {
+        try {
+            AcknowledgeReqlinkOrders();
+        } catch (...) {
+            Sls_LogError("Reqlink.Run", "Failed to acknowledge reqlink-orders");
+        }
+    }
+
+    int32_t AcknowledgeReqlinkOrders() override {
+        ado::ConnectionPtr connection;
+        try {
+            auto parameters = Sls_GetComponent<vendalo::ISalesParameter>("Vendalo.SalesParameter");
+            std::string shopPage = parameters->GetParameterValue("SubmittedOrderListPage");
+            auto hosts = BrokerPermissionsOfInstallation().acknowledgementHosts;
+            connection = Sls_GetOpenConnection(Sls_ConnectionString());
+            auto rs = connection->Execute(
+                "SELECT ORDERID, ACKNOWLEDGEMENTURL FROM ORDERHEADER WHERE ORDERSTATUS = ? AND ACKNOWLEDGEMENTURL "
+                "IS NOT NULL AND ACKNOWLEDGEMENTURL <> '' ORDER BY ACKNOWLEDGEMENTURL, ORDERID",
+                nullptr, -1, {Variant(2)});
+            std::map<std::string, std::vector<std::string>> groups;  // URL -> order ids, in URL order
+            for (; !rs->Eof(); rs->MoveNext())
+                groups[rs->Fields(1).Value().Text()].push_back(rs->Fields(0).Value().Text());
+            rs.reset();
+            Sls_CloseConnection(connection);
+
+            int32_t count = 0, failed = 0;
+            for (const auto& [url, orderIds] : groups) {
+                // one URL that fails does not keep the others from being acknowledged
+                try {
+                    if (!AllowedAcknowledgementUrl(url, hosts))
+                        ole::Raise(reqlink_err::reqlinkInetHttpFormPostFailure,
+                                   "The acknowledgement URL is not on the broker's list of hosts: " + url);
+                    std::vector<std::string> posted = SendAcknowledgementList(orderIds, url, shopPage, kAcknowledgementTimeOut);
+                    count += UpdateOrderHeaderStatus(posted, 3, false);
+                } catch (...) {
+                    ++failed;
+                    Sls_LogError("Ordexa.Reqlink.AcknowledgeReqlinkOrders", std::to_string(orderIds.size()) +
+                                                                              " order(s) of " + url +
+                                                                              " stay waiting for acknowledgement");
+                }
+            }
+            if (failed > 0)
+                ole::Raise(reqlink_err::reqlinkInetHttpFormPostFailure,
+                           std::to_string(failed) + " of " + std::to_string(groups.size()) +
+                               " acknowledgement posts failed; " + std::to_string(count) + " order(s) acknowledged");
+            return count;
+        } catch (...) {
+            Sls_CloseConnection(connection);
+            Sls_RaiseError("Ordexa.Reqlink.AcknowledgeReqlinkOrders");
+        }
+    }
+
+    std::vector<RequisitionOutcome> ProcessRequisition(const std::string& iXmlString,
+                                                       const BrokerPermissions& permissions) override {
+        return ProcessRequisitionDocument(iXmlString, permissions);
+    }
+
+    void SendOrderRequest(const Variant& iBasket, const qx::MembershipUserPtr& iUserObject,
+                          int32_t iSecondsTimeOut) override {
+        try {
+            auto basket = iBasket.As<ole::Dictionary>();
+            if (!basket || !iUserObject) ole::Raise(ole::err::ObjectRequired);
+            auto header = RecordsetOf(*basket, "header");
+            auto lines = RecordsetOf(*basket, "lines");
+            header->MoveFirst();
+            auto h = [&](const char* name) { return header->Fields(name).Value(); };
+            auto partners = Sls_GetComponent<qx::IBusinessPartner>("QxCommon.BusinessPartner");
+            auto products = Sls_GetComponent<qx::IProduct>("QxCatalog.Product");
+            auto parameters = Sls_GetComponent<vendalo::ISalesParameter>("Vendalo.SalesParameter");
+            std::string url = partners->GetOrderRequestUrl(h("BUSINESSPARTNERID").ToLong());
+
+            qx::XmlDocument doc;
+            pugi::xml_node root = XML_BizTalk081Message(doc, "OrderRequest", kOrderRequestNamespace);
+            pugi::xml_node requisitioner = XML_NewNode(doc, root, "Requisitioner");
+            XML_NewNode(doc, requisitioner, "GivenName", Variant(iUserObject->FirstName() + " " + iUserObject->LastName()));
+            XML_NewNode(doc, requisitioner, "CommonName", Variant(iUserObject->CommonName()));
+            XML_NewNode(doc, requisitioner, "BusinessPartnerID", h("BUSINESSPARTNERID"));
+            XML_NewNode(doc, requisitioner, "ShopperID", h("USERID"));
+            XML_NewNode(doc, root, "Currency", h("CURRENCYCODE"));
+            if (!(lines->Bof() && lines->Eof())) {
+                std::string supplier;
+                bool supplierRead = false;
+                for (lines->MoveFirst(); !lines->Eof(); lines->MoveNext()) {
+                    auto l = [&](const char* name) { return lines->Fields(name).Value(); };
+                    auto product = products->GetProduct(l("SKU").ToLong());
+                    auto p = [&](const char* key) { return product->Exists(key) ? product->Item(key) : ole::Null; };
+                    if (!supplierRead) {
+                        supplier = partners->GetBusinessPartnerName(
+                            static_cast<int32_t>(std::stol(parameters->GetParameterValue("HomeOrganisation"))));
+                        supplierRead = true;
+                    }
+                    pugi::xml_node line = XML_NewNode(doc, root, "OrderRequestLine");
+                    XML_NewNode(doc, line, "Commodity", p("COMMODITYCODE"));
+                    if (!p("CONTRACTCODE").IsNull()) {
+                        pugi::xml_node contract = XML_NewNode(doc, line, "Contract");
+                        XML_NewNode(doc, contract, "ContractCode", p("CONTRACTCODE"));
+                        XML_NewNode(doc, contract, "ContractLine", p("NUMBER"));
+                    }
+                    XML_NewNode(doc, line, "ItemDescription", p("PRODUCTDESCRIPTION"));
+                    XML_NewNode(doc, line, "Quantity", l("QUANTITY"));
+                    XML_NewNode(doc, line, "Unit", p("UNITCODE"));
+                    XML_NewNode(doc, line, "SupplierID", Variant(supplier));
+                    XML_NewNode(doc, line, "SupplierPartnumber", p("PARTNUMBER"));
+                    Variant requested = l("REQUESTDATE");
+                    XML_NewNode(doc, line, "DateRequired",
+                                requested.IsNull() || requested.IsEmpty() ? ole::Null
+                                                                          : Variant(FormatDate(requested.ToDate(), true)));
+                    pugi::xml_node pricing = XML_NewNode(doc, line, "Pricing");
+                    XML_NewNode(doc, pricing, "UnitCost", l("PRODUCTPRICE"));
+                    XML_NewNode(doc, pricing, "DiscountPercentage", Variant(static_cast<int16_t>(0)));
+                    ole::Decimal discount = ole::Decimal::FromVariant(l("ORDERDISCOUNTAMOUNT"), true) +
+                                            ole::Decimal::FromVariant(l("DISCOUNTAMOUNT"), true);
+                    XML_NewNode(doc, pricing, "DiscountAmount", Variant(discount.ToString()));
+                    XML_NewNode(doc, pricing, "TaxPercentage", l("TAXPERCENTAGE"));
+                }
+            }
+            InetHttpFormPost(doc.Xml(), "XMLINPUT", url, iSecondsTimeOut);
+        } catch (...) {
+            Sls_RaiseError("Ordexa.Reqlink.SendOrderRequest()");
+        }
+    }
+
+    void SendAcknowledgement(const std::string& orderId, const std::string& url, int32_t secondsTimeOut) override {
+        ado::ConnectionPtr connection;
+        try {
+            connection = Sls_GetOpenConnection(Sls_ConnectionString());
+            auto order = ReadAcknowledgedOrder(connection, orderId);
+            Sls_CloseConnection(connection);
+            if (!order) ole::Raise(reqlink_err::reqlinkOrderNotFound, "Cannot find order: " + orderId);
+            if (!AllowedAcknowledgementUrl(order->url, BrokerPermissionsOfInstallation().acknowledgementHosts))
+                ole::Raise(reqlink_err::reqlinkInetHttpFormPostFailure,
+                           "The acknowledgement URL is not on the broker's list of hosts: " + order->url);
+            qx::XmlDocument doc;
+            pugi::xml_node root = XML_BizTalk081Message(doc, "Acknowledgement", kAcknowledgementNamespace);
+            AddAcknowledgement(doc, root, *order, FormatDate(ole::Date::Today(), false), url);
+            InetHttpFormPost(doc.Xml(), "XMLINPUT", order->url, secondsTimeOut);
+        } catch (...) {
+            Sls_CloseConnection(connection);
+            Sls_RaiseError("Ordexa.Reqlink.SendAcknowledgement()");
+        }
+    }
+
+private:
+    // Posts one list to the URL; the ids of the orders it held (an order that
+    // cannot be found is logged and left out, and so stays waiting).
+    std::vector<std::string> SendAcknowledgementList(const std::vector<std::string>& orderIds, const std::string& url,
+                                                     const std::string& shopPage, int32_t secondsTimeOut) {
+        ado::ConnectionPtr connection;
+        try {
+            qx::XmlDocument doc;
+            pugi::xml_node root = XML_BizTalk081Message(doc, "AcknowledgementList", kAcknowledgementNamespace);
+            std::string today = FormatDate(ole::Date::Today(), true);
+            std::vector<std::string> listed;
+            connection = Sls_GetOpenConnection(Sls_ConnectionString());
+            for (const std::string& id : orderIds) {
+                auto order = ReadAcknowledgedOrder(connection, id);
+                if (!order) {
+                    try {
+                        ole::Raise(reqlink_err::reqlinkOrderNotFound, "Cannot find order: " + id);
+                    } catch (...) {
+                        Sls_LogError("Ordexa.Reqlink.SendAcknowledgementList()", "Cannot find order: " + id);
+                    }
+                    continue;
+                }
+                AddAcknowledgement(doc, XML_NewNode(doc, root, "Acknowledgement"), *order, today,
+                                   shopPage + "?order_id=" + id);
+                listed.push_back(id);
+            }
+            Sls_CloseConnection(connection);
+            if (listed.empty()) return listed;
+            InetHttpFormPost(doc.Xml(), "XMLINPUT", url, secondsTimeOut);
+            return listed;
+        } catch (...) {
+            Sls_CloseConnection(connection);
+            Sls_RaiseError("Ordexa.Reqlink.SendAcknowledgementList()");
+        }
+    }
+
+    // Sets the status of orders still waiting for acknowledgement (status 2); the number changed.
+    static int32_t UpdateOrderHeaderStatus(const std::vector<std::string>& orderIds, int32_t status, bool raise) {
+        ado::ConnectionPtr connection;
+        try {
+            int32_t changed = 0;
+            connection = Sls_GetOpenConnection(Sls_ConnectionString());
+            for (size_t start = 0; start < orderIds.size(); start += kIdsPerUpdate) {
+                size_t end = std::min(orderIds.size(), start + kIdsPerUpdate);
+                std::string sql = "UPDATE ORDERHEADER SET ORDERSTATUS = ? WHERE ORDERSTATUS = 2 AND ORDERID IN (";
+                std::vector<Variant> params{Variant(status)};
+                for (size_t i = start; i < end; ++i) {
+                    sql += i == start ? "?" : ", ?";
+                    params.emplace_back(orderIds[i]);
+                }
+                int32_t affected = 0;
+                connection->Execute(sql + ")", &affected, -1, params);
+                changed += affected;
+            }
+            Sls_CloseConnection(connection);
+            return changed;
+        } catch (...) {
+            Sls_CloseConnection(connection);
+            std::string info = "Failed to update orderstatus for orderid=" + (orderIds.empty() ? "" : orderIds.front());
+            if (raise) Sls_RaiseError("Ordexa.Reqlink.UpdateOrderHeaderStatus()", info);
+            Sls_LogError("Ordexa.Reqlink.UpdateOrderHeaderStatus()", info);
+            return 0;
+        }
+    }
+};
+
+}  // namespace
+
+void RegisterReqlink() { ole::RegisterClass<Reqlink>("Ordexa.Reqlink"); }
+
+}  // namespace ordexa

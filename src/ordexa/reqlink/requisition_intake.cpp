@@ -1,0 +1,297 @@
+// Each requisition is read and checked whole before anything is written: a
+// requisition that fails a check creates nothing, and one that fails later
+// has what it created (addresses, basket) removed again, so a failed
+// requisition never leaves anything behind.
+#include "reqlink/requisition_intake.h"
+
+#include <chrono>
+#include <regex>
+
+#include "automation/decimal.h"
+#include "automation/text.h"
+#include "exchange/lib_sales_xml.h"
+#include "lib_sales.h"
+#include "masterdata/business_partner.h"
+#include "masterdata/currency.h"
+#include "masterdata/locale.h"
+#include "masterdata/product_catalog.h"
+#include "vendalo/basket.h"
+#include "vendalo/order.h"
+#include "vendalo/sales_parameter.h"
+
+namespace ordexa {
+namespace {
+
+using ole::TrimBlanks;
+using ole::Variant;
+namespace err = reqlink_err;
+
+// An address the requisition names: an existing one, or one to create from the element.
+struct AddressPlan {
+    int32_t id = -1;
+    pugi::xml_node element;  // set when the address must be created
+};
+
+struct Requisition {
+    std::string id, partNumber, shopperId, currency, acknowledgementUrl, unit;
+    int32_t productId = -1, partnerId = 0, homeOrganisation = 0, quantity = 0;
+    AddressPlan billTo, delivery, shipFrom;
+    ole::Date dateRequired;
+    ole::Decimal unitCost, discount;
+};
+
+[[noreturn]] void Fail(int32_t number, const std::string& text) { ole::Raise(number, text, "Ordexa.Reqlink"); }
+
+// A positive whole number of at most 9 digits.
+std::optional<int32_t> PositiveWhole(const std::string& text) {
+    if (text.empty() || text.size() > 9) return std::nullopt;
+    for (char c : text)
+        if (c < '0' || c > '9') return std::nullopt;
+    int32_t n = std::stoi(text);
+    return n > 0 ? std::optional<int32_t>(n) : std::nullopt;
+}
+
+// "mm/dd/yyyy" (the broker's form) or "yyyy-mm-dd", and nothing else.
+std::optional<ole::Date> RequiredDate(const std::string& text) {
+    static const std::regex broker(R"((\d{2})/(\d{2})/(\d{4}))"), iso(R"((\d{4})-(\d{2})-(\d{2}))");
+    std::smatch m;
+    int y, mo, d;
+    if (std::regex_match(text, m, broker)) y = std::stoi(m[3]), mo = std::stoi(m[1]), d = std::stoi(m[2]);
+    else if (std::regex_match(text, m, iso)) y = std::stoi(m[1]), mo = std::stoi(m[2]), d = std::stoi(m[3]);
+    else return std::nullopt;
+    std::chrono::year_month_day date{std::chrono::year(y), std::chrono::month(mo), std::chrono::day(d)};
+    if (!date.ok() || y < 1900) return std::nullopt;
+    return ole::Date::FromParts(y, mo, d);
+}
+
+ole::Decimal Amount(const pugi::xml_node& requisition, const char* path, bool nullAsZero, const std::string& id) {
+    std::string text = TrimBlanks(XML_GetNodeTextOrEmpty(requisition, path));
+    if (text.empty() && nullAsZero) return ole::Decimal();
+    auto value = ole::Decimal::Parse(text);
+    if (!value) Fail(err::reqlinkRequisitionError, std::string(path) + " is no amount (\"" + text + "\") in requisition " + id);
+    return *value;
+}
+
+AddressPlan PlanAddress(const pugi::xml_node& requisition, const std::string& path, int32_t partnerId,
+                        qx::IBusinessPartner& partners, bool postal) {
+    AddressPlan plan;
+    pugi::xml_node element = requisition.select_node(path.c_str()).node();
+    if (!element || !element.first_child()) {
+        plan.id = postal ? partners.GetPostalAddressID(partnerId) : partners.GetShippingAddressID(partnerId);
+        return plan;
+    }
+    std::string name1 = XML_GetNodeText(requisition, path + "/NAME1");
+    plan.id = partners.GetAddressIdByName(name1, partnerId);
+    if (plan.id == -1) plan.element = element;
+    return plan;
+}
+
+Requisition Read(const pugi::xml_node& r, const BrokerPermissions& permissions, qx::IBusinessPartner& partners,
+                 qx::IProduct& products, vendalo::ISalesParameter& parameters, qx::ICurrency& currencies) {
+    Requisition q;
+    XML_GetNodeText(r, "Requisitioner/CommonName");
+    q.partNumber = XML_GetNodeText(r, "SupplierPartNumber");
+    q.productId = products.getProductIDFromPartNum(q.partNumber);
+    if (q.productId == -1)
+        Fail(err::reqlinkInvalidSupplierPartNumber, "Cannot find the productid for BuyingPartNumber: " + q.partNumber);
+    q.shopperId = XML_GetNodeText(r, "Requisitioner/ShopperID");
+    std::string partner = TrimBlanks(XML_GetNodeText(r, "Requisitioner/BusinessPartnerID"));
+    auto partnerId = PositiveWhole(partner);
+    if (!partnerId) Fail(err::reqlinkInValidRequisitioner, "BusinessPartnerID is no partner id: \"" + partner + "\"");
+    q.partnerId = *partnerId;
+    if (!permissions.partners.count(q.partnerId))
+        Fail(err::reqlinkInValidRequisitioner, "The broker may not order for business partner " + partner);
+    partners.GetBusinessPartner(q.partnerId);  // an unknown partner raises
+    q.billTo = PlanAddress(r, "BillToAddress", q.partnerId, partners, true);
+    q.delivery = PlanAddress(r, "DeliveryAddress", q.partnerId, partners, false);
+    q.homeOrganisation = std::stoi(parameters.GetParameterValue("HomeOrganisation"));
+    q.shipFrom = PlanAddress(r, "Supplier/ShipFromAddress", q.homeOrganisation, partners, false);
+    q.id = XML_GetNodeText(r, "Id");
+    if (!r.child("Pricing")) Fail(err::reqlinkPricingTagNotFound, "Tag <Pricing> not found for requestion=" + q.id);
+    q.currency = TrimBlanks(XML_GetNodeText(r, "Pricing/Currency"));
+    currencies.GetCurrencyAsDict(q.currency);  // an unknown currency raises
+    q.acknowledgementUrl = TrimBlanks(XML_GetNodeText(r, "AcknowledgementURL"));
+    if (!AllowedAcknowledgementUrl(q.acknowledgementUrl, permissions.acknowledgementHosts))
+        Fail(err::reqlinkRequisitionError,
+             "The acknowledgement URL is not an http(s) URL on the broker's list of hosts: " + q.acknowledgementUrl);
+    std::string quantity = TrimBlanks(XML_GetNodeText(r, "Quantity"));
+    auto n = PositiveWhole(quantity);
+    if (!n) Fail(err::reqlinkRequisitionError, "Quantity must be a positive whole number: \"" + quantity + "\"");
+    q.quantity = *n;
+    std::string date = TrimBlanks(XML_GetNodeText(r, "DateRequired"));
+    auto required = RequiredDate(date);
+    if (!required) Fail(err::reqlinkRequisitionError, "DateRequired must be mm/dd/yyyy or yyyy-mm-dd: \"" + date + "\"");
+    q.dateRequired = *required;
+    q.unit = XML_GetNodeText(r, "Unit");
+    q.unitCost = Amount(r, "Pricing/UnitCost", false, q.id);
+    if (q.unitCost.Sign() < 0) Fail(err::reqlinkRequisitionError, "Pricing/UnitCost is negative in requisition " + q.id);
+    q.discount = Amount(r, "Pricing/DiscountAmount", true, q.id);
+    return q;
+}
+
+std::optional<std::string> ExistingOrder(const Requisition& q) {
+    auto rs = Sls_GetDisconnectedRecordset(
+        "SELECT ORDERID FROM ORDERHEADER WHERE BUSINESSPARTNERID = ? AND CUSTOMERPONR = ? AND ACKNOWLEDGEMENTURL = ?",
+        Sls_ConnectionString(), {Variant(q.partnerId), Variant(q.id), Variant(q.acknowledgementUrl)});
+    if (rs->Eof()) return std::nullopt;
+    return rs->Fields(0).Value().Text();
+}
+
+// What one requisition has written so far, removed again when it fails.
+struct Created {
+    std::vector<int32_t> addresses;
+    std::string basketId;
+
+    void Undo() {
+        if (!basketId.empty()) {
+            try {
+                Sls_GetComponent<vendalo::IBasket>("Vendalo.Basket")->Delete(basketId);
+            } catch (...) {
+                Sls_LogError("Ordexa.Reqlink.ProcessOneRequisition()", "The basket " + basketId + " was not removed");
+            }
+        }
+        if (addresses.empty()) return;
+        ado::ConnectionPtr c;
+        try {
+            c = Sls_GetOpenConnection(Sls_ConnectionString());
+            for (int32_t id : addresses) c->Execute("DELETE FROM ADDRESS WHERE ADDRESSID = ?", nullptr, -1, {Variant(id)});
+            Sls_CloseConnection(c);
+        } catch (...) {
+            Sls_CloseConnection(c);
+            Sls_LogError("Ordexa.Reqlink.ProcessOneRequisition()", "Addresses the requisition created were not removed");
+        }
+    }
+};
+
+int32_t MakeAddress(const AddressPlan& plan, int32_t partnerId, qx::IBusinessPartner& partners, Created& created,
+                    int32_t number, const char* what) {
+    if (plan.id != -1) return plan.id;
+    int32_t id = partners.AddNewAddressEx(*XML_AddressToDictionary(plan.element), partnerId);
+    if (id == -1) Fail(number, std::string("Failure creating ") + what + " for BPID=" + std::to_string(partnerId));
+    created.addresses.push_back(id);
+    return id;
+}
+
+RequisitionOutcome ProcessOneRequisition(const pugi::xml_node& r, const BrokerPermissions& permissions) {
+    RequisitionOutcome outcome;
+    outcome.requisitionId = XML_GetNodeTextOrEmpty(r, "Id");
+    Created created;
+    bool submitting = false;
+    Requisition q;
+    try {
+        auto products = Sls_GetComponent<qx::IProduct>("QxCatalog.Product");
+        auto partners = Sls_GetComponent<qx::IBusinessPartner>("QxCommon.BusinessPartner");
+        auto orders = Sls_GetComponent<vendalo::IOrder>("Vendalo.Order");
+        auto parameters = Sls_GetComponent<vendalo::ISalesParameter>("Vendalo.SalesParameter");
+        auto baskets = Sls_GetComponent<vendalo::IBasket>("Vendalo.Basket");
+        auto currencies = Sls_GetComponent<qx::ICurrency>("QxCommon.Currency");
+        auto locale = Sls_GetComponent<qx::ILocale>("QxCommon.Locale");
+
+        q = Read(r, permissions, *partners, *products, *parameters, *currencies);
+        // brokers retry: a requisition sent before answers with the order it made
+        if (auto existing = ExistingOrder(q)) {
+            outcome.orderId = *existing;
+            outcome.existing = true;
+            return outcome;
+        }
+
+        int32_t billTo = MakeAddress(q.billTo, q.partnerId, *partners, created, err::reqlinkCreateBillingAddressFailure,
+                                     "billingaddress");
+        int32_t delivery = MakeAddress(q.delivery, q.partnerId, *partners, created,
+                                       err::reqlinkCreateDeliveryAddressFailure, "deliveryaddress");
+        int32_t shipFrom = MakeAddress(q.shipFrom, q.homeOrganisation, *partners, created,
+                                       err::reqlinkCreateShippingAddressFailure, "shippingaddress");
+
+        auto basket = baskets->Create(q.shopperId, q.partnerId);
+        auto header = RecordsetOf(*basket, "header");
+        header->MoveFirst();
+        created.basketId = header->Fields("BASKETID").Value().Text();
+        header->Fields("CURRENCYCODE") = q.currency;
+        header->Fields("BUSINESSPARTNERID") = q.partnerId;
+        header->Fields("CARRIERCODE") = partners->GetCustomerCarrier(q.partnerId);
+        header->Fields("SHIPPINGADDRESSID") = shipFrom;
+        header->Fields("USERID") = q.shopperId;
+        header->Fields("BILLINGADDRESSID") = billTo;
+        header->Fields("BASKETNAME") = q.id;
+        header->Fields("BASKETDATE") = ole::Date::Today();
+        header->Fields("BASKETTEXT") = std::string();
+        header->Fields("DISCOUNTPERC") = 0;
+        header->Fields("CUSTOMERPONUMBER") = q.id;
+        header->Fields("ACKNOWLEDGEMENTURL") = q.acknowledgementUrl;
+        for (const char* empty : {"CUSTOMERCODE", "CUSTOMERNAME", "FREIGHTTAXCODE", "FREIGHTTAXCODEDESCRIPTION"})
+            header->Fields(empty) = std::string();
+        auto currency = currencies->GetCurrencyAsDict(q.currency);
+        header->Fields("CURRENCYDECIMALS") = currency->Item("DECIMALS");
+        header->Fields("CURRENCYSYMBOL") = currency->Item("EURO").ToBool()
+                                               ? locale->GetEuroSymbol()
+                                               : locale->GetCurrencySymbol(currency->Item("LOCALEID").ToLong());
+        currencies->Release();
+
+        Variant basketValue(basket);
+        baskets->AddLine(basketValue, q.productId, q.quantity, q.dateRequired, false, "");
+        auto lines = RecordsetOf(*basket, "lines");
+        lines->MoveLast();
+        ole::Decimal amount = ole::Decimal::FromInt(q.quantity) * q.unitCost - q.discount;
+        lines->Fields("PARTNUMBER") = q.partNumber;
+        lines->Fields("PRODUCTUNITCODE") = q.unit;
+        lines->Fields("ADDRESSID") = delivery;
+        lines->Fields("PRODUCTPRICE") = q.unitCost.ToVariant();
+        lines->Fields("DISCOUNTPERC") = 0;
+        lines->Fields("DISCOUNTAMOUNT") = q.discount.ToVariant();
+        lines->Fields("LINEAMOUNT") = amount.ToVariant();
+        header->Fields("SUBTOTAL") = amount.ToVariant();
+        header->Fields("TOTAL") = amount.ToVariant();
+
+        submitting = true;
+        orders->SubmitBasket(basketValue);
+        outcome.orderId = created.basketId;
+        return outcome;
+    } catch (...) {
+        ole::SlsErrorInfo failure = ole::CurrentError();
+        created.Undo();
+        // a concurrent retry of the same requisition won the race: its order is the answer
+        if (submitting) {
+            try {
+                if (auto existing = ExistingOrder(q)) {
+                    outcome.orderId = *existing;
+                    outcome.existing = true;
+                    return outcome;
+                }
+            } catch (...) {
+            }
+        }
+        try {
+            Sls_RaiseError("Ordexa.Reqlink.ProcessOneRequisition()",
+                           outcome.requisitionId.empty() ? SlsInfo() : SlsInfo("RequisitionID=" + outcome.requisitionId));
+        } catch (const ole::AutomationError& e) {
+            outcome.error = e.Info();
+        } catch (...) {
+            outcome.error = failure;
+        }
+        return outcome;
+    }
+}
+
+}  // namespace
+
+std::vector<RequisitionOutcome> ProcessRequisitionDocument(const std::string& xml, const BrokerPermissions& permissions) {
+    try {
+        qx::XmlDocument doc;
+        // a document type could name outside entities: refused before the parser sees it
+        if (xml.find("<!DOCTYPE") != std::string::npos)
+            Fail(err::reqlinkXMLDomFailure, "XMLDom parser failure: a document type declaration is not allowed");
+        if (!doc.LoadXml(xml)) Fail(err::reqlinkXMLDomFailure, "XMLDom parser failure: " + doc.Reason());
+        if (doc.Text().find("<!DOCTYPE") != std::string::npos)  // one in another encoding than UTF-8
+            Fail(err::reqlinkXMLDomFailure, "XMLDom parser failure: a document type declaration is not allowed");
+        auto requisitions = doc.doc.select_nodes("BizTalk/Body/RequisitionList/Requisition");
+        if (requisitions.empty())
+            Fail(err::reqlinkNoRequisitionsFound, "No BizTalk compliant requisitions found in xml stream");
+        std::vector<RequisitionOutcome> outcomes;
+        for (const auto& r : requisitions) outcomes.push_back(ProcessOneRequisition(r.node(), permissions));
+        return outcomes;
+    } catch (...) {
+        Sls_RaiseError("Ordexa.Reqlink.ProcessRequisition()");
+    }
+}
+
+}  // namespace ordexa

@@ -1,0 +1,22 @@
+#include "masterdata/locale.h"
+
+#include "automation/component.h"
+#include "format/data_functions.h"
+
+namespace qx {
+namespace {
+
+class Locale : public ILocale {
+public:
+    // The formatting library already knows each locale's currency symbol.
+    std::string GetCurrencySymbol(int32_t localeId) override {
+        return ole::CreateObjectAs<IDataFunctions>("QxLibrary.DataFunctions")->CurrencyText(localeId);
+    }
+    std::string GetEuroSymbol() override { return "\u20AC"; }
+};
+
+}  // namespace
+
+void RegisterLocale() { ole::RegisterClass<Locale>("QxCommon.Locale"); }
+
+}  // namespace qx

@@ -1,0 +1,345 @@
+// The requisition broker link on both databases, with the broker simulator on
+// loopback: requisitions in, acknowledgements and order requests out.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <thread>
+
+#include "broker_simulator.h"
+#include "config/configuration.h"
+#include "exchange/membership_logon.h"
+#include "lib_sales.h"
+#include "masterdata/membership.h"
+#include "reqlink/reqlink.h"
+#include "test_installation.h"
+#include "vendalo/basket.h"
+#include "xml/dom.h"
+
+using namespace testing_support;
+using ole::Variant;
+using ordexa::RequisitionOutcome;
+
+namespace {
+
+// One requisition; the parts a test changes are fields.
+struct Req {
+    std::string id = "REQ-1", part = "BOLT-M8", partner = "2", quantity = "3", unitCost = "10", discount = "5";
+    std::string date = "12/24/2026", currency = "EUR", url;
+    std::string billTo = "<BillToAddress><NAME1>Noordhaven Machinery B.V.</NAME1></BillToAddress>";  // reused by NAME1
+    std::string delivery = "<DeliveryAddress/>";                                                      // the partner's default
+    std::string shipFrom = "<ShipFromAddress/>";
+
+    std::string Xml() const {
+        return "<Requisition><Id>" + id + "</Id><Requisitioner><CommonName>Jan de Vries</CommonName>"
+               "<ShopperID>jdevries</ShopperID><BusinessPartnerID>" + partner + "</BusinessPartnerID></Requisitioner>"
+               "<SupplierPartNumber>" + part + "</SupplierPartNumber>" + billTo + delivery +
+               "<Supplier>" + shipFrom + "</Supplier><Quantity>" + quantity + "</Quantity><Unit>PCS</Unit>"
+               "<DateRequired>" + date + "</DateRequired><AcknowledgementURL>" + url + "</AcknowledgementURL>"
+               "<Pricing><Currency>" + currency + "</Currency><UnitCost>" + unitCost + "</UnitCost>"
+               "<DiscountAmount>" + discount + "</DiscountAmount></Pricing></Requisition>";
+    }
+};
+
+std::string Document(const std::vector<Req>& requisitions) {
+    std::string xml = "<?xml version=\"1.0\"?><BizTalk xmlns=\"urn:schemas-biztalk-org:BizTalk/biztalk-0.81.xml\">"
+                      "<Body><RequisitionList>";
+    for (const auto& r : requisitions) xml += r.Xml();
+    return xml + "</RequisitionList></Body></BizTalk>";
+}
+
+class Reqlink : public InstallationTest {
+protected:
+    void SetUp() override {
+        InstallationTest::SetUp();
+        if (IsSkipped()) return;
+        Inst().Exec(ReadFile(std::filesystem::path(BACKOFFICE_SOURCE_DIR) / "sql" / "demo.sql"));
+        auto code = qx::HashAccessCode("memscript-code");
+        Inst().Exec("INSERT INTO WEBUSER (USERID, COMMONNAME, PASSWORDSALT, PASSWORDHASH) VALUES ('memscript', "
+                    "'service', '" + code.salt + "', '" + code.hash + "')");
+        Inst().SetSetting("GENERAL_PARAMETERS", "HomeOrganisation", "1", "Long");
+        Inst().SetSetting("GENERAL_PARAMETERS", "SubmittedOrderListPage", "http://shop/orders");
+        // the broker's permissions beside the membership settings the installation wrote
+        qx::WriteConfigurationFile((Inst().Home() / "config" / "SiteConfiguration.xml").string(), "Site", "",
+                                   {{"MEMBERSHIP", "MemScriptUser", "String", "memscript"},
+                                    {"MEMBERSHIP", "MemScriptCode", "String", "memscript-code"},
+                                    {"MEMBERSHIP", "LDAPRoot", "String", ""},
+                                    {"API", ordexa::kBrokerPartners, "String", "2,3"},
+                                    {"API", ordexa::kBrokerAcknowledgementHosts, "String", "127.0.0.1"}});
+        permissions_ = ordexa::BrokerPermissionsOfInstallation();
+    }
+
+    std::shared_ptr<ordexa::IReqlink> Link() { return Sls_GetComponent<ordexa::IReqlink>("Ordexa.Reqlink"); }
+    std::vector<RequisitionOutcome> Process(const std::vector<Req>& r) { return Link()->ProcessRequisition(Document(r), permissions_); }
+
+    int64_t Count(const std::string& sql) {
+        auto rs = Sls_GetDisconnectedRecordset(sql, Sls_ConnectionString());
+        return rs->Fields(0).Value().ToLong();
+    }
+    Variant Value(const std::string& sql, const std::string& id) {
+        auto rs = Sls_GetDisconnectedRecordset(sql, Sls_ConnectionString(), {Variant(id)});
+        return rs->Eof() ? ole::Null : rs->Fields(0).Value();
+    }
+    int Status(const std::string& orderId) {
+        return Value("SELECT ORDERSTATUS FROM ORDERHEADER WHERE ORDERID = ?", orderId).ToLong();
+    }
+    // Orders made by the intake, moved on to "waiting for acknowledgement" as the confirmation import does.
+    std::vector<std::string> ConfirmedOrders(const std::vector<Req>& r) {
+        std::vector<std::string> ids;
+        for (const auto& o : Process(r)) {
+            EXPECT_FALSE(o.error) << o.error->Description;
+            ids.push_back(o.orderId);
+        }
+        Inst().Exec("UPDATE ORDERHEADER SET ORDERSTATUS = 2");
+        return ids;
+    }
+
+    ordexa::BrokerPermissions permissions_;
+};
+
+TEST_P(Reqlink, EachRequisitionBecomesAnOrderOrFailsAloneLeavingNothing) {
+    BrokerSimulator broker;
+    Req first, second, third;
+    first.url = second.url = third.url = broker.Url("/ack");
+    second.id = "REQ-2";
+    second.part = "NO-SUCH-PART";
+    second.billTo = "<BillToAddress><NAME1>Never made</NAME1><CITY1>Nowhere</CITY1></BillToAddress>";
+    third.id = "REQ-3";
+    third.billTo = "<BillToAddress><NAME1>New invoice desk</NAME1><STREET1>Kade 1</STREET1><COUNTRYCODE>NL</COUNTRYCODE></BillToAddress>";
+    third.quantity = "2";
+    third.discount = "";  // no discount counts as 0
+    third.date = "2026-12-31";
+    int64_t addressesBefore = Count("SELECT COUNT(*) FROM ADDRESS");
+
+    auto outcomes = Process({first, second, third});
+    ASSERT_EQ(outcomes.size(), 3u);
+    EXPECT_FALSE(outcomes[0].error);
+    ASSERT_TRUE(outcomes[1].error);
+    EXPECT_EQ(outcomes[1].error->Number, ordexa::reqlink_err::reqlinkInvalidSupplierPartNumber);
+    EXPECT_NE(outcomes[1].error->Description.find("Cannot find the productid for BuyingPartNumber: NO-SUCH-PART"),
+              std::string::npos);
+    EXPECT_EQ(outcomes[1].requisitionId, "REQ-2");
+    EXPECT_FALSE(outcomes[2].error);
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM ORDERHEADER"), 2);
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM BASKETHEADER"), 0);
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM BASKETLINE"), 0);
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM ADDRESS"), addressesBefore + 1);  // only the third's new bill-to address
+
+    // 3 x 10 - 5 = 25 on the line and in the header; the partner's addresses reused and defaulted
+    const std::string& a = outcomes[0].orderId;
+    EXPECT_EQ(Value("SELECT AMOUNT FROM ORDERLINE WHERE ORDERID = ?", a).ToDouble(), 25);
+    EXPECT_EQ(Value("SELECT SUBTOTAL FROM ORDERHEADER WHERE ORDERID = ?", a).ToDouble(), 25);
+    EXPECT_EQ(Value("SELECT TOTAL FROM ORDERHEADER WHERE ORDERID = ?", a).ToDouble(), 25);
+    EXPECT_EQ(Value("SELECT QUANTITY FROM ORDERLINE WHERE ORDERID = ?", a).ToDouble(), 3);
+    EXPECT_EQ(Value("SELECT BILLINGADDRESSID FROM ORDERHEADER WHERE ORDERID = ?", a).ToLong(), 21);  // by NAME1
+    EXPECT_EQ(Value("SELECT ADDRESSID FROM ORDERLINE WHERE ORDERID = ?", a).ToLong(), 22);  // the partner's shipping
+    EXPECT_EQ(Value("SELECT SHIPPINGADDRESSID FROM ORDERHEADER WHERE ORDERID = ?", a).ToLong(), 11);  // home organisation
+    EXPECT_EQ(Value("SELECT CUSTOMERPONR FROM ORDERHEADER WHERE ORDERID = ?", a).Text(), "REQ-1");
+    EXPECT_EQ(Value("SELECT ACKNOWLEDGEMENTURL FROM ORDERHEADER WHERE ORDERID = ?", a).Text(), broker.Url("/ack"));
+    EXPECT_EQ(Value("SELECT CURRENCYSYMBOL FROM ORDERHEADER WHERE ORDERID = ?", a).Text(), "\u20AC");
+    EXPECT_EQ(Status(a), 0);
+    const std::string& c = outcomes[2].orderId;
+    EXPECT_EQ(Value("SELECT AMOUNT FROM ORDERLINE WHERE ORDERID = ?", c).ToDouble(), 20);
+    EXPECT_EQ(Value("SELECT NAME1 FROM ADDRESS WHERE ADDRESSID = (SELECT BILLINGADDRESSID FROM ORDERHEADER WHERE ORDERID = ?)", c)
+                  .Text(),
+              "New invoice desk");
+}
+
+TEST_P(Reqlink, RequisitionsTheChecksRefuseCreateNothing) {
+    std::vector<std::pair<Req, std::string>> refused;
+    auto add = [&](auto change, const std::string& text) {
+        Req r;
+        r.url = "http://127.0.0.1:9/ack";
+        r.billTo = "<BillToAddress><NAME1>Made only for a valid one</NAME1></BillToAddress>";
+        change(r);
+        r.id = "BAD-" + std::to_string(refused.size());
+        refused.emplace_back(r, text);
+    };
+    add([](Req& r) { r.quantity = "2.5"; }, "Quantity must be a positive whole number");
+    add([](Req& r) { r.quantity = "0"; }, "Quantity must be a positive whole number");
+    add([](Req& r) { r.unitCost = "10,50"; }, "Pricing/UnitCost is no amount");
+    add([](Req& r) { r.unitCost = "1e3"; }, "Pricing/UnitCost is no amount");
+    add([](Req& r) { r.date = "24.12.2026"; }, "DateRequired must be");
+    add([](Req& r) { r.date = "02/30/2026"; }, "DateRequired must be");
+    add([](Req& r) { r.partner = "4"; }, "The broker may not order for business partner 4");
+    add([](Req& r) { r.url = "http://broker.example/ack"; }, "not an http(s) URL on the broker's list");
+    add([](Req& r) { r.url = "file:///etc/passwd"; }, "not an http(s) URL on the broker's list");
+    add([](Req& r) { r.currency = "XXX"; }, "XXX");
+    int64_t addressesBefore = Count("SELECT COUNT(*) FROM ADDRESS");
+    std::vector<Req> requisitions;
+    for (const auto& [r, text] : refused) requisitions.push_back(r);
+    auto outcomes = Process(requisitions);
+    ASSERT_EQ(outcomes.size(), refused.size());
+    for (size_t i = 0; i < outcomes.size(); ++i) {
+        ASSERT_TRUE(outcomes[i].error) << refused[i].second;
+        EXPECT_NE(outcomes[i].error->Description.find(refused[i].second), std::string::npos)
+            << outcomes[i].error->Description;
+    }
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM ORDERHEADER"), 0);
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM BASKETHEADER"), 0);
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM ADDRESS"), addressesBefore);
+
+    // a document that does not parse, names an outside entity, or holds no requisition raises
+    for (const std::string& bad :
+         {std::string("<BizTalk><Body>"), std::string("<?xml version=\"1.0\"?><!DOCTYPE x [<!ENTITY e SYSTEM \"file:///etc/passwd\">]>"
+                                                      "<BizTalk><Body><RequisitionList/></Body></BizTalk>"),
+          std::string("<BizTalk><Body><RequisitionList/></Body></BizTalk>")}) {
+        try {
+            Link()->ProcessRequisition(bad, permissions_);
+            ADD_FAILURE() << "accepted: " << bad;
+        } catch (const ole::AutomationError& e) {
+            EXPECT_TRUE(e.Number() == ordexa::reqlink_err::reqlinkXMLDomFailure ||
+                        e.Number() == ordexa::reqlink_err::reqlinkNoRequisitionsFound)
+                << e.Description();
+        }
+    }
+}
+
+TEST_P(Reqlink, ARepeatedRequisitionGivesNoSecondOrderEvenWhenRetriesRace) {
+    Req r;
+    r.url = "http://127.0.0.1:9/ack";
+    auto first = Process({r});
+    ASSERT_FALSE(first[0].error);
+    auto again = Process({r});
+    ASSERT_FALSE(again[0].error);
+    EXPECT_TRUE(again[0].existing);
+    EXPECT_EQ(again[0].orderId, first[0].orderId);
+
+    Req racing;
+    racing.id = "REQ-RACE";
+    racing.url = r.url;
+    std::vector<std::string> orders(4);
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < orders.size(); ++i)
+        threads.emplace_back([&, i] {
+            auto outcome = Link()->ProcessRequisition(Document({racing}), permissions_);
+            orders[i] = outcome[0].error ? "error: " + outcome[0].error->Description : outcome[0].orderId;
+        });
+    for (auto& t : threads) t.join();
+    for (const auto& o : orders) EXPECT_EQ(o, orders[0]);
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM ORDERHEADER WHERE CUSTOMERPONR = 'REQ-RACE'"), 1);
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM BASKETHEADER"), 0);
+}
+
+TEST_P(Reqlink, AcknowledgementsGoOneListPerUrlAndOnlyPostedOrdersMoveOn) {
+    BrokerSimulator broker;
+    Req a1, a2, b1;
+    a1.url = a2.url = broker.Url("/a");
+    b1.url = broker.Url("/b");
+    a2.id = "REQ-A2";
+    a2.quantity = "7";
+    b1.id = "REQ-B1";
+    auto ids = ConfirmedOrders({a1, a2, b1});
+    Link()->Run();
+    for (const auto& id : ids) EXPECT_EQ(Status(id), 3);
+    auto posts = broker.Journal();
+    ASSERT_EQ(posts.size(), 2u);
+    std::sort(posts.begin(), posts.end(), [](const auto& x, const auto& y) { return x["path"] < y["path"]; });
+    EXPECT_EQ(posts[0]["path"], "/a");
+    EXPECT_EQ(posts[0]["content_type"], "application/x-www-form-urlencoded");
+    EXPECT_EQ(posts[0]["body"].get<std::string>().rfind("XMLINPUT=", 0), 0u);
+    qx::XmlDocument doc;
+    ASSERT_TRUE(doc.LoadXml(posts[0]["xmlinput"].get<std::string>()));
+    auto acks = doc.doc.select_nodes("BizTalk/Body/AcknowledgementList/Acknowledgement");
+    ASSERT_EQ(acks.size(), 2u);
+    std::string today = [] {
+        int y, m, d, h, mi, s, ms;
+        ole::Date::Today().Parts(y, m, d, h, mi, s, ms);
+        char text[16];
+        std::snprintf(text, sizeof text, "%02d/%02d/%04d", m, d, y);
+        return std::string(text);
+    }();
+    std::map<std::string, std::string> quantities;
+    for (const auto& ack : acks) {
+        quantities[ack.node().child_value("Id")] = ack.node().child_value("AcknowledgedQuantity");
+        EXPECT_EQ(std::string(ack.node().child_value("AcknowledgedDate")), today);
+        EXPECT_EQ(std::string(ack.node().child_value("Url")).rfind("http://shop/orders?order_id=", 0), 0u);
+    }
+    EXPECT_EQ(quantities, (std::map<std::string, std::string>{{"REQ-1", "3"}, {"REQ-A2", "7"}}));
+    qx::XmlDocument other;
+    ASSERT_TRUE(other.LoadXml(posts[1]["xmlinput"].get<std::string>()));
+    EXPECT_EQ(other.doc.select_nodes("BizTalk/Body/AcknowledgementList/Acknowledgement").size(), 1u);
+
+    Link()->Run();  // nothing is waiting any more
+    EXPECT_EQ(broker.Journal().size(), 2u);
+}
+
+TEST_P(Reqlink, AFailingOrSilentBrokerKeepsItsOrdersWaitingAndLetsTheOthersGo) {
+    std::vector<std::string> ids;
+    int port = 0;
+    {
+        BrokerSimulator broker({{{"/fail", 500}}, {{"/slow", 12000}}, 0});
+        port = broker.Port();
+        Req fail, slow, ok;
+        fail.url = broker.Url("/fail");
+        slow.url = broker.Url("/slow");
+        ok.url = broker.Url("/ok");
+        slow.id = "REQ-SLOW";
+        ok.id = "REQ-OK";
+        ids = ConfirmedOrders({fail, slow, ok});
+        Link()->Run();  // logs, never raises
+        EXPECT_EQ(Status(ids[0]), 2);
+        EXPECT_EQ(Status(ids[1]), 2);
+        EXPECT_EQ(Status(ids[2]), 3);
+        EXPECT_EQ(broker.Journal().size(), 3u);
+        EXPECT_GE(Inst().LogEntriesWith("Failed to acknowledge reqlink-orders"), 1u);
+        EXPECT_GE(Inst().LogEntriesWith("Server timeout"), 1u);
+        EXPECT_GE(Inst().LogEntriesWith("HTTP status 500"), 1u);
+    }
+    BrokerSimulator recovered({{}, {}, port});
+    Link()->Run();
+    for (const auto& id : ids) EXPECT_EQ(Status(id), 3);
+    auto posts = recovered.Journal();
+    ASSERT_EQ(posts.size(), 2u);  // each waiting list once; the acknowledged one not again
+    for (const auto& p : posts) EXPECT_NE(p["path"], "/ok");
+}
+
+TEST_P(Reqlink, TheFormPostCarriesEveryCharacterAndTheOrderRequestItsFields) {
+    EXPECT_EQ(ordexa::UrlEncode("a=b&c d?%"), "a%3Db%26c%20d%3F%25");
+    BrokerSimulator broker;
+    const std::string tricky = "1+1 & 100% \r\n caf\u00E9";
+    Inst().Exec("UPDATE PRODUCT SET PRODUCTDESCRIPTION = '" + tricky + "' WHERE PRODUCTID = 101");
+    Inst().Exec("UPDATE BUSINESSPARTNER SET ORDERREQUESTURL = '" + broker.Url("/orders") + "' WHERE BUSINESSPARTNERID = 2");
+    auto baskets = Sls_GetComponent<vendalo::IBasket>("Vendalo.Basket");
+    auto basket = baskets->Create("jdevries", 2);
+    Variant b(basket);
+    baskets->AddLine(b, 101, 4, ole::Date::FromParts(2026, 12, 24), false, "");
+    auto lines = RecordsetOf(*basket, "lines");
+    lines->MoveFirst();
+    lines->Fields("PRODUCTPRICE") = 0.4;
+    lines->Fields("DISCOUNTAMOUNT") = 0.1;
+    lines->Fields("ORDERDISCOUNTAMOUNT") = 0.2;
+    auto user = ordexa::LogOnToMembership()->GetUser("jdevries");
+    Link()->SendOrderRequest(b, user, 10);
+
+    auto posts = broker.Journal();
+    ASSERT_EQ(posts.size(), 1u);
+    EXPECT_EQ(posts[0]["path"], "/orders");
+    qx::XmlDocument doc;
+    doc.doc.load_string(posts[0]["xmlinput"].get<std::string>().c_str(), pugi::parse_default & ~pugi::parse_eol);
+    auto request = doc.doc.select_node("BizTalk/Body/OrderRequest").node();
+    ASSERT_TRUE(request);
+    EXPECT_EQ(std::string(request.child("Requisitioner").child_value("GivenName")), "Jan de Vries");
+    EXPECT_EQ(std::string(request.child("Requisitioner").child_value("ShopperID")), "jdevries");
+    EXPECT_EQ(std::string(request.child_value("Currency")), "EUR");
+    auto line = request.child("OrderRequestLine");
+    EXPECT_EQ(std::string(line.child_value("ItemDescription")), tricky);  // +, &, %, CR LF and é arrive as sent
+    EXPECT_EQ(std::string(line.child_value("DateRequired")), "12/24/2026");
+    EXPECT_EQ(std::string(line.child_value("SupplierID")), "Demo Supplies B.V.");
+    EXPECT_EQ(std::string(line.child("Contract").child_value("ContractCode")), "K-2024");
+    EXPECT_EQ(std::string(line.child("Pricing").child_value("DiscountAmount")), "0.3");
+
+    // a broker that refuses it is a failure, not a success
+    Inst().Exec("UPDATE BUSINESSPARTNER SET ORDERREQUESTURL = '" + broker.Url("/orders") + "x' WHERE BUSINESSPARTNERID = 2");
+    BrokerSimulator refusing({{{"/orders", 503}}, {}, 0});
+    Inst().Exec("UPDATE BUSINESSPARTNER SET ORDERREQUESTURL = '" + refusing.Url("/orders") + "' WHERE BUSINESSPARTNERID = 2");
+    try {
+        Link()->SendOrderRequest(b, user, 10);
+        ADD_FAILURE() << "a 503 was taken for success";
+    } catch (const ole::AutomationError& e) {
+        EXPECT_EQ(e.Number(), ordexa::reqlink_err::reqlinkInetHttpFormPostFailure);
+    }
+}
+
+INSTANTIATE_INSTALLATION_TEST(Reqlink);
+
+}  // namespace
