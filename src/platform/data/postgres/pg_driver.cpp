@@ -289,26 +289,32 @@ private:
     }
 
     // Sends statements [from, to) with one synchronisation point and reads their
-    // results. After a failure the server skips the rest up to the sync; the
-    // first failure is thrown once the pipeline is drained.
+    // results. Each text is prepared once per connection (in the pipeline that
+    // first sends it), so that the server parses it once, as a careful client
+    // does. After a failure the server skips the rest up to the sync; the first
+    // failure is thrown once the pipeline is drained.
     void RunPipeline(const std::vector<BatchStatement>& statements, size_t from, size_t to, std::vector<Result>& results) {
         if (PQenterPipelineMode(conn_) != 1) Check(nullptr);
-        size_t sent = 0;
+        std::vector<std::string> preparing;  // names prepared in this pipeline, in order; "" for an execution
         bool sendFailed = false;
-        const std::string* numberedFor = nullptr;
-        std::string numbered;
-        for (size_t i = from; i < to; ++i) {
+        for (size_t i = from; i < to && !sendFailed; ++i) {
             const BatchStatement& s = statements[i];
-            if (numberedFor == nullptr || *numberedFor != s.sql) {  // a batch mostly repeats one text
-                numbered = NumberMarkers(s.sql);
-                numberedFor = &s.sql;
+            auto known = batchStatements_.find(s.sql);
+            if (known == batchStatements_.end()) {
+                std::string name = "batch" + std::to_string(batchStatements_.size() + 1);
+                known = batchStatements_.emplace(s.sql, name).first;
+                if (PQsendPrepare(conn_, name.c_str(), NumberMarkers(s.sql).c_str(), 0, nullptr) != 1) {
+                    batchStatements_.erase(known);
+                    sendFailed = true;
+                    break;
+                }
+                preparing.push_back(name);
             }
             Bound bound(s.params);
-            if (PQsendQueryParams(conn_, numbered.c_str(), bound.Count(), nullptr, bound.Values(), nullptr, nullptr, 0) != 1) {
+            if (PQsendQueryPrepared(conn_, known->second.c_str(), bound.Count(), bound.Values(), nullptr, nullptr, 0) != 1)
                 sendFailed = true;
-                break;
-            }
-            ++sent;
+            else
+                preparing.emplace_back();
         }
         bool synced = PQpipelineSync(conn_) == 1;
         std::optional<DriverError> failure;
@@ -321,12 +327,24 @@ private:
             }
         };
         if (sendFailed || !synced) fail(nullptr);
-        for (size_t k = 0; k < sent && PQstatus(conn_) == CONNECTION_OK; ++k) {
+        for (const std::string& prepared : preparing) {
+            if (PQstatus(conn_) != CONNECTION_OK) break;
             while (PGresult* res = PQgetResult(conn_)) {
                 ResultHolder holder(res, &PQclear);
                 auto status = PQresultStatus(res);
+                bool ok = status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK || status == PGRES_EMPTY_QUERY;
+                if (!prepared.empty()) {  // a statement not prepared is prepared again when next sent
+                    if (!ok)
+                        for (auto it = batchStatements_.begin(); it != batchStatements_.end(); ++it)
+                            if (it->second == prepared) {
+                                batchStatements_.erase(it);
+                                break;
+                            }
+                    if (status != PGRES_PIPELINE_ABORTED && !ok) fail(res);
+                    continue;
+                }
                 if (status == PGRES_PIPELINE_ABORTED) continue;
-                if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK && status != PGRES_EMPTY_QUERY)
+                if (!ok)
                     fail(res);
                 else if (!failure)
                     results.push_back(ResultOf(res));
@@ -363,6 +381,7 @@ private:
 
     PGconn* conn_ = nullptr;
     std::unordered_map<std::string, std::vector<std::string>> keys_;
+    std::unordered_map<std::string, std::string> batchStatements_;  // text -> name of the prepared statement
 };
 
 }  // namespace
