@@ -43,7 +43,10 @@ import json, re, sys
 results, rows = sys.argv[1], {}
 context = None
 for path in sys.argv[2:]:
-    data = json.load(open(path))
+    try:
+        data = json.load(open(path))
+    except ValueError:
+        continue  # a program that failed part-way
     context = context or data.get("context")
     medians = {}
     for b in data["benchmarks"]:
