@@ -10,6 +10,7 @@
 
 #include "config/configuration.h"
 #include "data/ado.h"
+#include "data/driver.h"
 #include "lib_sales.h"
 #include "log/log.h"
 #include "register_all.h"
@@ -18,12 +19,34 @@ namespace bench_support {
 
 namespace fs = std::filesystem;
 
-BenchInstallation::BenchInstallation() {
-    home_ = fs::temp_directory_path() / ("backoffice_bench_" + std::to_string(getpid()));
+std::string BenchPostgres() {
+    const char* given = std::getenv("BACKOFFICE_BENCH_PG");
+    return given ? given : "";
+}
+
+bool DatabaseAvailable(benchmark::State& state, Database db) {
+    if (db == Database::SQLite || !BenchPostgres().empty()) return true;
+    state.SkipWithError("no PostgreSQL cluster given (BACKOFFICE_BENCH_PG)");
+    return false;
+}
+
+BenchInstallation::BenchInstallation(Database db) {
+    // a folder of its own each time: components keep what they read per VENDALO_HOME
+    static int serial = 0;
+    ++serial;
+    home_ = fs::temp_directory_path() / ("backoffice_bench_" + std::to_string(getpid()) + "_" + std::to_string(serial));
     fs::remove_all(home_);
     for (const char* folder : {"config", "log", "data"}) fs::create_directories(home_ / folder);
     file_ = (home_ / "data" / "vendalo.db").string();
     connectionString_ = "Provider=SQLite;Data Source=" + file_;
+    if (db == Database::PostgreSQL) {
+        schema_ = "bench_" + std::to_string(getpid()) + "_" + std::to_string(serial);
+        auto admin = std::make_shared<ado::Connection>();
+        admin->Open(BenchPostgres());
+        admin->ExecuteScript("CREATE SCHEMA " + schema_);
+        admin->Close();
+        connectionString_ = BenchPostgres() + ";Schema=" + schema_;
+    }
     qx::WriteConfigurationFile((home_ / "config" / "VendaloConfiguration.xml").string(), "Vendalo", connectionString_, {});
     setenv("VENDALO_HOME", home_.c_str(), 1);
     RegisterAllComponents();
@@ -31,7 +54,7 @@ BenchInstallation::BenchInstallation() {
     qx::ResetLogs();
 
     auto create = std::make_shared<ado::Connection>();
-    create->Open(connectionString_ + ";Mode=Create");
+    create->Open(connectionString_ + (schema_.empty() ? ";Mode=Create" : ""));
     std::ifstream schema(fs::path(BACKOFFICE_SOURCE_DIR) / "sql" / "schema.sql");
     std::ostringstream text;
     text << schema.rdbuf();
@@ -41,6 +64,17 @@ BenchInstallation::BenchInstallation() {
 
 BenchInstallation::~BenchInstallation() {
     ado::ClearConnectionPool();
+    if (!schema_.empty()) {
+        try {
+            auto admin = std::make_shared<ado::Connection>();
+            admin->Open(BenchPostgres());
+            admin->ExecuteScript("DROP SCHEMA " + schema_ + " CASCADE");
+            admin->Close();
+            ado::ClearConnectionPool();
+        } catch (...) {
+            std::fprintf(stderr, "bench: schema %s is left in the cluster\n", schema_.c_str());
+        }
+    }
     Sls_ResetThreadState();
     qx::ResetLogs();
     unsetenv("VENDALO_HOME");
@@ -114,6 +148,78 @@ int BareSQLite::ReadAll(sqlite3_stmt* stmt) {
     }
     if (rc != SQLITE_DONE) Fail(sqlite3_sql(stmt));
     return rows;
+}
+
+BarePostgres::BarePostgres(const BenchInstallation& inst) {
+    auto options = ado::detail::ParseConnectionString(BenchPostgres());
+    std::string settings = "-c search_path=" + inst.PostgresSchema();
+    const char* keys[] = {"host", "port", "dbname", "user", "password", "options", nullptr};
+    std::string values[] = {options.Get("host"), options.Get("port"), options.Get("database"), options.Get("user id"),
+                            options.Get("password"), settings};
+    const char* given[7];
+    for (int i = 0; i < 6; ++i) given[i] = values[i].empty() ? nullptr : values[i].c_str();
+    given[6] = nullptr;
+    conn_ = PQconnectdbParams(keys, given, 0);
+    if (PQstatus(conn_) != CONNECTION_OK) Fail("connect");
+}
+
+BarePostgres::~BarePostgres() {
+    if (last_) PQclear(last_);
+    PQfinish(conn_);
+}
+
+void BarePostgres::Fail(const std::string& what) const {
+    std::fprintf(stderr, "bare PostgreSQL: %s: %s\n", what.c_str(), PQerrorMessage(conn_));
+    std::abort();
+}
+
+void BarePostgres::Exec(const char* sql) {
+    PGresult* res = PQexec(conn_, sql);
+    auto status = PQresultStatus(res);
+    PQclear(res);
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) Fail(sql);
+}
+
+int BarePostgres::Run(const char* sql, std::initializer_list<const char*> params) {
+    return Run(sql, std::vector<const char*>(params));
+}
+
+void BarePostgres::Execute(const char* sql, const std::vector<const char*>& params) {
+    auto& name = prepared_[sql];
+    if (name.empty()) {
+        name = "s" + std::to_string(prepared_.size());
+        PGresult* res = PQprepare(conn_, name.c_str(), sql, 0, nullptr);
+        auto status = PQresultStatus(res);
+        PQclear(res);
+        if (status != PGRES_COMMAND_OK) Fail(sql);
+    }
+    if (last_) PQclear(last_);
+    last_ = PQexecPrepared(conn_, name.c_str(), static_cast<int>(params.size()), params.data(), nullptr, nullptr, 0);
+    auto status = PQresultStatus(last_);
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) Fail(sql);
+}
+
+BarePostgres::Rows BarePostgres::Query(const char* sql, const std::vector<const char*>& params) {
+    Execute(sql, params);
+    Rows rows(last_, &PQclear);
+    last_ = nullptr;
+    return rows;
+}
+
+int BarePostgres::Run(const char* sql, const std::vector<const char*>& params) {
+    Execute(sql, params);
+    if (PQresultStatus(last_) == PGRES_COMMAND_OK) return std::atoi(PQcmdTuples(last_));
+    int rows = PQntuples(last_), columns = PQnfields(last_);
+    for (int r = 0; r < rows; ++r)
+        for (int c = 0; c < columns; ++c) {
+            std::string text(PQgetvalue(last_, r, c), static_cast<size_t>(PQgetlength(last_, r, c)));
+            benchmark::DoNotOptimize(text);
+        }
+    return rows;
+}
+
+std::string BarePostgres::Value(int row, int column) const {
+    return std::string(PQgetvalue(last_, row, column), static_cast<size_t>(PQgetlength(last_, row, column)));
 }
 
 }  // namespace bench_support

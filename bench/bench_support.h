@@ -4,21 +4,38 @@
 //
 // Naming: the bare benchmark of a piece of work is "<Work>/bare"; every other
 // benchmark "<Work>/<how>" is reported as a ratio against it (scripts/run-bench.sh).
+// The same work on PostgreSQL is named "<Work>@pg/..." and runs against the
+// cluster that BACKOFFICE_BENCH_PG names (scripts/run-bench.sh starts one with
+// fsync and synchronous commit on); without it those benchmarks are skipped.
 #pragma once
 
+#include <benchmark/benchmark.h>
+#include <libpq-fe.h>
 #include <sqlite3.h>
 
 #include <filesystem>
 #include <string>
+#include <initializer_list>
+#include <memory>
 #include <unordered_map>
+#include <vector>
 
 namespace bench_support {
 
-// A folder with config/VendaloConfiguration.xml, log/ and data/vendalo.db
-// holding the schema; VENDALO_HOME names it and every component is registered.
+enum class Database { SQLite, PostgreSQL };
+
+// The connection string of the benchmarks' PostgreSQL cluster, "" when none is given.
+std::string BenchPostgres();
+// False (and the benchmark marked skipped) when the work is on PostgreSQL and no cluster is given.
+bool DatabaseAvailable(benchmark::State& state, Database db);
+
+// A folder with config/VendaloConfiguration.xml and log/, and a database
+// holding the schema: data/vendalo.db, or a schema of its own in the
+// benchmarks' PostgreSQL cluster. VENDALO_HOME names the folder and every
+// component is registered.
 class BenchInstallation {
 public:
-    BenchInstallation();
+    explicit BenchInstallation(Database db = Database::SQLite);
     ~BenchInstallation();
     BenchInstallation(const BenchInstallation&) = delete;
     BenchInstallation& operator=(const BenchInstallation&) = delete;
@@ -26,12 +43,14 @@ public:
     const std::filesystem::path& Home() const { return home_; }
     const std::string& ConnectionString() const { return connectionString_; }
     const std::string& DatabaseFile() const { return file_; }
+    const std::string& PostgresSchema() const { return schema_; }
     // Runs statements separated by ";" through the data layer (set-up).
     void Exec(const std::string& sql) const;
 
 private:
     std::filesystem::path home_;
     std::string file_;
+    std::string schema_;  // on PostgreSQL
     std::string connectionString_;
 };
 
@@ -59,6 +78,38 @@ private:
 
     sqlite3* db_ = nullptr;
     std::unordered_map<std::string, sqlite3_stmt*> statements_;
+};
+
+// A bare libpq connection to an installation's schema, as a careful
+// hand-written client uses it: every statement prepared once (by its text) and
+// executed with text parameters, one round trip each. Failures abort.
+class BarePostgres {
+public:
+    explicit BarePostgres(const BenchInstallation& inst);
+    ~BarePostgres();
+    BarePostgres(const BarePostgres&) = delete;
+    BarePostgres& operator=(const BarePostgres&) = delete;
+
+    PGconn* Handle() const { return conn_; }
+    void Exec(const char* sql);
+    // Runs a prepared statement ("$n" markers; nullptr a NULL) and reads every
+    // value of every row; returns the rows read (or the rows changed).
+    int Run(const char* sql, std::initializer_list<const char*> params);
+    int Run(const char* sql, const std::vector<const char*>& params);
+    // A prepared statement's whole result, kept by the caller.
+    using Rows = std::unique_ptr<PGresult, void (*)(PGresult*)>;
+    Rows Query(const char* sql, const std::vector<const char*>& params);
+    // The last result's value of a row and column (valid until the next Run).
+    std::string Value(int row, int column) const;
+    bool IsNull(int row, int column) const { return PQgetisnull(last_, row, column) == 1; }
+
+private:
+    [[noreturn]] void Fail(const std::string& what) const;
+    void Execute(const char* sql, const std::vector<const char*>& params);
+
+    PGconn* conn_ = nullptr;
+    PGresult* last_ = nullptr;
+    std::unordered_map<std::string, std::string> prepared_;  // text -> statement name
 };
 
 }  // namespace bench_support

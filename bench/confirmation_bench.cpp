@@ -1,9 +1,11 @@
 // Importing a confirmation file of 100,000 EDI entries through
-// "Ordexa.WebOrderConfirmation", against the bare SQLite C API reading the same
-// file and applying the same reads and updates in one transaction.
+// "Ordexa.WebOrderConfirmation", against the bare SQLite C API (or a bare libpq
+// client, one round trip per statement) reading the same file and applying the
+// same reads and updates in one transaction.
 #include <benchmark/benchmark.h>
 
 #include <filesystem>
+#include <memory>
 #include <fstream>
 #include <sstream>
 
@@ -13,8 +15,10 @@
 
 namespace {
 
+using bench_support::BarePostgres;
 using bench_support::BareSQLite;
 using bench_support::BenchInstallation;
+using bench_support::Database;
 
 constexpr int kEntries = 100000;
 
@@ -37,31 +41,63 @@ void StoreOrders(BareSQLite& db) {
     db.Exec("COMMIT");
 }
 
+void WriteFile(const std::string& file);
+
 // Every order back in status 1, and the back end's file written again.
 void Prepare(BareSQLite& db, const std::string& file) {
     db.Exec("UPDATE ORDERHEADER SET ORDERSTATUS = 1, SALESORDERNR = ''");
+    WriteFile(file);
+}
+
+void WriteFile(const std::string& file) {
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     for (int i = 0; i < kEntries; ++i) out << OrderId(i) << ";SO" << i << "\r\n";
 }
 
+// On PostgreSQL: the orders stored in one statement, every order back in status
+// 1 with fresh statistics, and the file written again.
+void StoreOrders(BarePostgres& db) {
+    db.Exec("INSERT INTO ORDERHEADER (ORDERID, ORDERSTATUS, WEBPAYMENTMETHOD, SALESORDERNR) "
+            "SELECT lpad(upper(to_hex(i)), 32, '0'), 1, CASE WHEN i % 3 = 0 THEN 2 ELSE 1 END, '' "
+            "FROM generate_series(0, 99999) AS i");
+}
+void Prepare(BarePostgres& db, const std::string& file) {
+    db.Exec("UPDATE ORDERHEADER SET ORDERSTATUS = 1, SALESORDERNR = ''");
+    db.Exec("VACUUM ANALYZE ORDERHEADER");
+    WriteFile(file);
+}
+
+template <Database db>
 void ConfirmationImport(benchmark::State& state) {
-    BenchInstallation inst;
-    BareSQLite db(inst.DatabaseFile());
-    StoreOrders(db);
+    if (!bench_support::DatabaseAvailable(state, db)) return;
+    BenchInstallation inst(db);
+    std::unique_ptr<BareSQLite> lite;
+    std::unique_ptr<BarePostgres> pg;
+    if constexpr (db == Database::SQLite) {
+        lite = std::make_unique<BareSQLite>(inst.DatabaseFile());
+        StoreOrders(*lite);
+    } else {
+        pg = std::make_unique<BarePostgres>(inst);
+        StoreOrders(*pg);
+    }
     // in a folder of its own: the import keeps what it applied in archive/ beside the file
     std::filesystem::create_directories(inst.Home() / "edi" / "in");
     std::string file = (inst.Home() / "edi" / "in" / "confirm.edi").string();
     auto importer = Sls_GetComponent<ordexa::IWebOrderConfirmation>("Ordexa.WebOrderConfirmation");
     for (auto _ : state) {
         state.PauseTiming();
-        Prepare(db, file);
+        if constexpr (db == Database::SQLite)
+            Prepare(*lite, file);
+        else
+            Prepare(*pg, file);
         std::filesystem::remove_all(std::filesystem::path(file).parent_path() / "archive");
         state.ResumeTiming();
         importer->Run("1", file, "", ";", ordexa::FtpSettings{"false", "", "", "", "", "", ""});
         if (std::filesystem::exists(file)) state.SkipWithError("the file was not consumed");
     }
 }
-BENCHMARK(ConfirmationImport)->Name("ConfirmationImport/ordexa")->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(ConfirmationImport<Database::SQLite>)->Name("ConfirmationImport/ordexa")->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(ConfirmationImport<Database::PostgreSQL>)->Name("ConfirmationImport@pg/ordexa")->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 void ConfirmationImportBare(benchmark::State& state) {
     BenchInstallation inst;
@@ -89,7 +125,7 @@ void ConfirmationImportBare(benchmark::State& state) {
             int status = sqlite3_column_int(read, 0) == 2 ? 4 : (sqlite3_column_bytes(read, 1) > 0 ? 2 : 6);
             sqlite3_reset(read);
             sqlite3_stmt* change = db.Statement(
-                "UPDATE ORDERHEADER SET ORDERSTATUS = ?, SALESORDERNR = ? WHERE ORDERID = ? AND ORDERSTATUS = 1");
+                "UPDATE ORDERHEADER SET ORDERSTATUS = ?, SALESORDERNR = ? WHERE ORDERID = ? AND ORDERSTATUS + 0 = 1");
             sqlite3_bind_int(change, 1, status);
             sqlite3_bind_text(change, 2, number.data(), static_cast<int>(number.size()), SQLITE_STATIC);
             sqlite3_bind_text(change, 3, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);
@@ -100,5 +136,38 @@ void ConfirmationImportBare(benchmark::State& state) {
     }
 }
 BENCHMARK(ConfirmationImportBare)->Name("ConfirmationImport/bare")->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+void ConfirmationImportBarePostgres(benchmark::State& state) {
+    if (!bench_support::DatabaseAvailable(state, Database::PostgreSQL)) return;
+    BenchInstallation inst(Database::PostgreSQL);
+    BarePostgres db(inst);
+    StoreOrders(db);
+    std::string file = (inst.Home() / "confirm.edi").string();
+    for (auto _ : state) {
+        state.PauseTiming();
+        Prepare(db, file);
+        state.ResumeTiming();
+        std::ifstream in(file, std::ios::binary);
+        std::stringstream content;
+        content << in.rdbuf();
+        in.close();
+        std::string line;
+        db.Exec("BEGIN");
+        while (std::getline(content, line)) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            size_t at = line.find(';');
+            if (at == std::string::npos || at == 0) continue;
+            std::string key = line.substr(0, at), number = line.substr(at + 1);
+            if (db.Run("SELECT WEBPAYMENTMETHOD, ACKNOWLEDGEMENTURL FROM ORDERHEADER WHERE ORDERID = $1", {key.c_str()}) == 0)
+                continue;
+            const char* status = db.Value(0, 0) == "2" ? "4" : (!db.Value(0, 1).empty() ? "2" : "6");
+            db.Run("UPDATE ORDERHEADER SET ORDERSTATUS = $1, SALESORDERNR = $2 WHERE ORDERID = $3 AND ORDERSTATUS + 0 = 1",
+                   {status, number.c_str(), key.c_str()});
+        }
+        db.Exec("COMMIT");
+        std::filesystem::remove(file);
+    }
+}
+BENCHMARK(ConfirmationImportBarePostgres)->Name("ConfirmationImport@pg/bare")->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -28,8 +28,10 @@
 namespace {
 
 namespace fs = std::filesystem;
+using bench_support::BarePostgres;
 using bench_support::BareSQLite;
 using bench_support::BenchInstallation;
+using bench_support::Database;
 using ole::Variant;
 
 constexpr int kLines = 5;
@@ -50,12 +52,13 @@ const char* kMasterData =
 const char* kSelect =
     "SELECT ORDERID, BUSINESSPARTNERID FROM ORDERHEADER WHERE ORDERSTATUS = 0 And (BISID = ? Or BISID IS NULL)  "
     "ORDER BY BUSINESSPARTNERID, ORDERDATE, ORDERID";
-const char* kMark = "UPDATE ORDERHEADER SET ORDERSTATUS = 1, BISID = ? WHERE ORDERID = ? AND ORDERSTATUS = 0";
+const char* kMark = "UPDATE ORDERHEADER SET ORDERSTATUS = 1, BISID = ? WHERE ORDERID = ? AND ORDERSTATUS + 0 = 0";
 
 // An installation with the master data, the membership service account and n waiting orders.
 class ExportInstallation {
 public:
-    explicit ExportInstallation(int orders) : file_((inst_.Home() / "orders.edi").string()) {
+    explicit ExportInstallation(int orders, Database database = Database::SQLite)
+        : inst_(database), file_((inst_.Home() / "orders.edi").string()) {
         inst_.Exec(kMasterData);
         auto code = qx::HashAccessCode("bench-code");
         auto c = std::make_shared<ado::Connection>();
@@ -67,6 +70,10 @@ public:
                                    {{"MEMBERSHIP", "MemScriptUser", "String", "memscript"},
                                     {"MEMBERSHIP", "MemScriptCode", "String", "bench-code"},
                                     {"MEMBERSHIP", "LDAPRoot", "String", ""}});
+        if (database == Database::PostgreSQL) {
+            StorePostgres(orders);
+            return;
+        }
         BareSQLite db(inst_.DatabaseFile());
         db.Exec("BEGIN");
         for (int n = 1; n <= orders; ++n) {
@@ -106,6 +113,34 @@ public:
 
     const std::string& File() const { return file_; }
     const std::string& DatabaseFile() const { return inst_.DatabaseFile(); }
+    const BenchInstallation& Installation() const { return inst_; }
+
+    // The same orders on PostgreSQL, each set in one statement.
+    void StorePostgres(int orders) {
+        std::string n = std::to_string(orders), id = "lpad(upper(to_hex(n)), 32, '0')";
+        inst_.Exec("INSERT INTO ORDERHEADER (ORDERID, CURRENCYCODE, USERID, SHIPPINGADDRESSID, BILLINGADDRESSID, "
+                   "BUSINESSPARTNERID, CARRIERCODE, ORDERLISTNAME, ORDERSTATUS, ORDERDATE, SALESORDERNR, DISCOUNTPERC, "
+                   "CUSTOMERPONR, WEBPAYMENTMETHOD, CUSTOMERCODE) SELECT " + id + ", 'EUR', 'jdevries', 22, 21, 2, "
+                   "'ROAD', 'Week 12', 0, '2026-03-02 09:30:00', '', 0, 'PO-' || n, 1, 'C1002' "
+                   "FROM generate_series(1, " + n + ") AS n;"
+                   "INSERT INTO ORDERLINE (ORDERID, LINENR, PRODUCTID, UNITCODE, ADDRESSID, QUANTITY, PRICE, "
+                   "DISCOUNTPERC, DISCOUNTAMOUNT, AMOUNT, CONFIGCOMPLETE, REQUESTDATE, LINESTATUS, PARTNUMBER) "
+                   "SELECT " + id + ", line, 100 + line, 'PCS', 22, line * 2.0, 0.45, 0, 0, line * 0.9, 0, "
+                   "'2026-04-01 00:00:00', 0, 'PART-' || line FROM generate_series(1, " + n + ") AS n, "
+                   "generate_series(1, 5) AS line;"
+                   "INSERT INTO ADDRESSHISTORY (ORDERID, ADDRESSID, COUNTRYCODE, NAME1, CITY1) "
+                   "SELECT " + id + ", 22, 'NL', 'Noordhaven Machinery', 'Delfzijl' FROM generate_series(1, " + n + ") AS n;"
+                   "VACUUM ANALYZE ORDERHEADER; VACUUM ANALYZE ORDERLINE; VACUUM ANALYZE ADDRESSHISTORY");
+    }
+    void Reset(BarePostgres& db) const {
+        db.Exec("UPDATE ORDERHEADER SET ORDERSTATUS = 0, BISID = NULL");
+        db.Exec("VACUUM ANALYZE ORDERHEADER");
+        fs::remove(file_);
+    }
+    static int Marked(BarePostgres& db) {
+        db.Run("SELECT COUNT(*) FROM ORDERHEADER WHERE ORDERSTATUS = 1", {});
+        return std::stoi(db.Value(0, 0));
+    }
 
     // Every order waiting again, no export file.
     void Reset(BareSQLite& db) const {
@@ -124,8 +159,12 @@ private:
     std::string file_;
 };
 
-void Check(benchmark::State& state, BareSQLite& db, const ExportInstallation& inst, int orders) {
-    if (ExportInstallation::Marked(db) != orders) state.SkipWithError("orders not marked");
+template <class Bare>
+void Check(benchmark::State& state, Bare& db, const ExportInstallation& inst, int orders) {
+    if (ExportInstallation::Marked(db) != orders || !fs::exists(inst.File())) {
+        state.SkipWithError("orders not marked");
+        return;
+    }
     state.counters["bytes"] = static_cast<double>(fs::file_size(inst.File()));
 }
 
@@ -135,10 +174,16 @@ void SetCounters(benchmark::State& state, int orders) {
         benchmark::Counter(orders, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
-template <int kOrders>
+template <int kOrders, Database kDb = Database::SQLite>
 void OrderExport(benchmark::State& state) {
-    ExportInstallation inst(kOrders);
-    BareSQLite db(inst.DatabaseFile());
+    if (!bench_support::DatabaseAvailable(state, kDb)) return;
+    ExportInstallation inst(kOrders, kDb);
+    auto db = [&] {
+        if constexpr (kDb == Database::SQLite)
+            return BareSQLite(inst.DatabaseFile());
+        else
+            return BarePostgres(inst.Installation());
+    }();
     auto exporter = Sls_GetComponent<ordexa::IWebOrderExport>("Ordexa.WebOrderExport");
     auto run = [&] { exporter->Run("1", inst.File(), "", "", "", {"false", "", "", "", "", "", ""}); };
     run();  // the object logs on to the membership directory once, as in a batch
@@ -319,6 +364,153 @@ void OrderExportBare(benchmark::State& state) {
     }
     SetCounters(state, kOrders);
 }
+
+// The same bare work through libpq: every statement prepared once, one round trip each.
+std::string Text(const PGresult* r, int row, int column) {
+    return std::string(PQgetvalue(r, row, column), static_cast<size_t>(PQgetlength(r, row, column)));
+}
+std::string Number(const PGresult* r, int row, int column) {
+    if (PQgetisnull(r, row, column)) return "";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.15g", std::strtod(PQgetvalue(r, row, column), nullptr));
+    return text;
+}
+
+MasterData ReadMasterData(BarePostgres& db, int32_t partner, const std::string& user) {
+    MasterData m;
+    std::string p = std::to_string(partner);
+    db.Run("SELECT BISID FROM BUSINESSPARTNER WHERE BUSINESSPARTNERID = $1", {p.c_str()});
+    std::string bisid = db.Value(0, 0);
+    db.Run("SELECT BACKENDTYPE FROM BISINSTANCE WHERE BISID = $1", {bisid.c_str()});
+    m.type = db.Value(0, 0).substr(0, 3);
+    auto props = db.Query("SELECT NAME, VALUE FROM BISPROPERTY WHERE BISID = $1 ORDER BY NAME", {bisid.c_str()});
+    for (int r = 0; r < PQntuples(props.get()); ++r) {
+        std::string name = Text(props.get(), r, 0);
+        if (name == "alignment") m.alignment = Text(props.get(), r, 1);
+        if (name == "itemsegmentationmask") m.mask = Text(props.get(), r, 1);
+    }
+    for (char& c : m.mask)
+        if (c == '*') c = ' ';
+    db.Run("SELECT POSTALADDRESSID, SHIPPINGADDRESSID FROM BUSINESSPARTNER WHERE BUSINESSPARTNERID = $1", {p.c_str()});
+    m.postalDefault = std::stoi(db.Value(0, 0));
+    m.shippingDefault = std::stoi(db.Value(0, 1));
+    for (int32_t address : {m.shippingDefault, m.postalDefault}) {
+        std::string a = std::to_string(address);
+        db.Run("SELECT BISADDRESSCODE FROM ADDRESS WHERE ADDRESSID = $1", {a.c_str()});
+        std::string raw = db.Value(0, 0);
+        m.codes[address] = (raw.size() > 4 ? raw.substr(raw.size() - 4) : raw).substr(0, 3);
+    }
+    db.Run("SELECT COMMONNAME FROM WEBUSER WHERE USERID = $1", {user.c_str()});
+    m.userName = db.Value(0, 0);
+    return m;
+}
+
+void WriteGroup(BarePostgres& db, const std::string& path, const std::string& bytes, const std::vector<std::string>& ids) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    ::flock(fd, LOCK_EX);
+    struct stat held {
+    }, named{};
+    ::fstat(fd, &held);
+    ::stat(path.c_str(), &named);
+    if (::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()) || ::fsync(fd) != 0) std::abort();
+    db.Exec("BEGIN");
+    for (const auto& id : ids)
+        db.Run("UPDATE ORDERHEADER SET ORDERSTATUS = 1, BISID = $1 WHERE ORDERID = $2 AND ORDERSTATUS + 0 = 0",
+               {"1", id.c_str()});
+    db.Exec("COMMIT");
+    ::flock(fd, LOCK_UN);
+    ::close(fd);
+}
+
+void BareRun(BarePostgres& db, const std::string& path) {
+    const std::string f = ",";
+    std::vector<std::pair<std::string, int32_t>> orders;
+    {
+        auto selected = db.Query(
+            "SELECT ORDERID, BUSINESSPARTNERID FROM ORDERHEADER WHERE ORDERSTATUS = 0 And (BISID = $1 Or BISID IS NULL) "
+            "ORDER BY BUSINESSPARTNERID, ORDERDATE, ORDERID",
+            {"1"});
+        for (int r = 0; r < PQntuples(selected.get()); ++r)
+            orders.emplace_back(Text(selected.get(), r, 0), std::stoi(Text(selected.get(), r, 1)));
+    }
+    std::map<std::pair<int32_t, std::string>, MasterData> known;
+    std::string bytes;
+    std::vector<std::string> ids;
+    for (const auto& [id, partner] : orders) {
+        auto header = db.Query("SELECT * FROM ORDERHEADER WHERE ORDERID = $1", {id.c_str()});
+        const PGresult* h = header.get();
+        if (PQntuples(h) != 1) std::abort();
+        auto col = [&](const char* name) { return PQfnumber(h, name); };
+        std::string user = Text(h, 0, col("userid"));
+        auto key = std::make_pair(partner, user);
+        if (!known.count(key)) known.emplace(key, ReadMasterData(db, partner, user));
+        const MasterData& m = known.at(key);
+        int32_t shipping = std::stoi(Text(h, 0, col("shippingaddressid"))),
+                billing = std::stoi(Text(h, 0, col("billingaddressid")));
+        std::string ship = std::to_string(shipping);
+        auto address = db.Query(
+            "SELECT NAME1, NAME2, STREET1, STREET2, CITY1, CITY2, STATEPROVINCE, ZIPCODE, PHONE, FAX, COUNTRYCODE, "
+            "COUNTRYNAME, SHORTDESCRIPTION FROM ADDRESSHISTORY WHERE ADDRESSID = $1 And ORDERID = $2",
+            {ship.c_str(), id.c_str()});
+        if (PQntuples(address.get()) != 1) std::abort();
+
+        bytes += "ENV" + f + id + f + "DADuder" + f + "WWW" + f + "ORDER" + f + f + "\r\n";
+        bytes += "HDR" + f + id + f + Text(h, 0, col("customercode")) + f + Text(h, 0, col("orderlistname")) + f +
+                 Text(h, 0, col("customerponr")) + f + Compact(Text(h, 0, col("orderdate"))) + f + f + m.userName + f +
+                 Text(h, 0, col("carriercode")) + f + Text(h, 0, col("currencycode")) + f + Text(address.get(), 0, 10) +
+                 f + f + Number(h, 0, col("discountperc")) + "\r\n";
+        bytes += "HDA" + f + id + f + "DEL" + f + m.codes.at(shipping) + f + "\r\n";
+        bytes += "HPA" + f + id + f + "INV" + f + m.codes.at(billing) + f + "\r\n";
+
+        auto lines = db.Query("SELECT * FROM ORDERLINE WHERE ORDERID = $1", {id.c_str()});
+        const PGresult* l = lines.get();
+        int nr = PQfnumber(l, "linenr"), partColumn = PQfnumber(l, "partnumber"), qty = PQfnumber(l, "quantity"),
+            unit = PQfnumber(l, "unitcode"), request = PQfnumber(l, "requestdate"), price = PQfnumber(l, "price"),
+            discount = PQfnumber(l, "discountamount");
+        for (int r = 0; r < PQntuples(l); ++r) {
+            std::string part = Text(l, r, partColumn);
+            std::string item = m.alignment == "left" ? part + m.mask : m.mask + part;
+            bytes += "LIN" + f + id + f + Text(l, r, nr) + f + part + f + "ZZ" + f + Number(l, r, qty) + f +
+                     Text(l, r, unit) + f + Compact(Text(l, r, request)) + f + Number(l, r, price) + f + f +
+                     Number(l, r, discount) + f + item + "\r\n";
+        }
+        ids.push_back(id);
+        if (ids.size() == kGroup) {
+            WriteGroup(db, path, bytes, ids);
+            bytes.clear();
+            ids.clear();
+        }
+    }
+    if (!ids.empty()) WriteGroup(db, path, bytes, ids);
+}
+
+template <int kOrders>
+void OrderExportBarePostgres(benchmark::State& state) {
+    if (!bench_support::DatabaseAvailable(state, Database::PostgreSQL)) return;
+    ExportInstallation inst(kOrders, Database::PostgreSQL);
+    BarePostgres db(inst.Installation());
+    for (auto _ : state) {
+        BareRun(db, inst.File());
+        state.PauseTiming();
+        Check(state, db, inst, kOrders);
+        inst.Reset(db);
+        state.ResumeTiming();
+    }
+    SetCounters(state, kOrders);
+}
+
+BENCHMARK(OrderExport<1000, Database::PostgreSQL>)->Name("OrderExport1000@pg/export")->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(OrderExportBarePostgres<1000>)->Name("OrderExport1000@pg/bare")->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(OrderExport<10000, Database::PostgreSQL>)
+    ->Name("OrderExport10000@pg/export")
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2);
+BENCHMARK(OrderExportBarePostgres<10000>)
+    ->Name("OrderExport10000@pg/bare")
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2);
 
 BENCHMARK(OrderExport<1000>)->Name("OrderExport1000/export")->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(OrderExportBare<1000>)->Name("OrderExport1000/bare")->UseRealTime()->Unit(benchmark::kMillisecond);

@@ -6,6 +6,8 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
+#include <memory>
+#include <string>
 
 #include "vendalo/basket.h"
 #include "bench_support.h"
@@ -14,8 +16,10 @@
 
 namespace {
 
+using bench_support::BarePostgres;
 using bench_support::BareSQLite;
 using bench_support::BenchInstallation;
+using bench_support::Database;
 using ole::Variant;
 
 constexpr int kLines = 5;
@@ -47,25 +51,53 @@ void StoreBasket(BareSQLite& db, const char* id) {
     }
 }
 
+const char* kStoreBasketHeader =
+    "INSERT INTO BASKETHEADER (BASKETID, BASKETNAME, BASKETDATE, USERID, BUSINESSPARTNERID, BILLINGADDRESSID, "
+    "SHIPPINGADDRESSID, CURRENCYCODE, CARRIERCODE, CALCULATETAX, SUBTOTAL, TOTAL) "
+    "VALUES ($1, 'Weekly order', '2026-12-08 10:00:00', 'bench', 10, 100, 101, 'EUR', 'DHL', TRUE, 125, 151.25)";
+const char* kStoreBasketLine =
+    "INSERT INTO BASKETLINE (BASKETID, BASKETLINENR, SKU, QUANTITY, REQUESTDATE, ADDRESSID, PRODUCTUNITCODE, "
+    "PRODUCTPRICE, LINEAMOUNT, TAXAMOUNT, TAXCODE, PARTNUMBER) "
+    "VALUES ($1, $2, $3, 2, '2026-12-24 00:00:00', 101, 'PCE', 12.5, 25, 5.25, 'H', 'P-100')";
+
+void StoreBasket(BarePostgres& db, const char* id) {
+    db.Run(kStoreBasketHeader, {id});
+    for (int i = 1; i <= kLines; ++i) {
+        std::string nr = std::to_string(i), sku = std::to_string(500 + i);
+        db.Run(kStoreBasketLine, {id, nr.c_str(), sku.c_str()});
+    }
+}
+
 void NextId(char* id, int serial) { std::snprintf(id, 33, "%032X", serial); }
 
+template <Database kDb>
 void SubmitBasket(benchmark::State& state) {
-    BenchInstallation inst;
+    if (!bench_support::DatabaseAvailable(state, kDb)) return;
+    BenchInstallation inst(kDb);
     inst.Exec(kMasterData);
-    BareSQLite setup(inst.DatabaseFile());
+    std::unique_ptr<BareSQLite> lite;
+    std::unique_ptr<BarePostgres> pg;
+    if constexpr (kDb == Database::SQLite)
+        lite = std::make_unique<BareSQLite>(inst.DatabaseFile());
+    else
+        pg = std::make_unique<BarePostgres>(inst);
     auto order = Sls_GetComponent<vendalo::IOrder>("Vendalo.Order");
     int serial = 0;
     char id[40];
     for (auto _ : state) {
         state.PauseTiming();
         NextId(id, ++serial);
-        StoreBasket(setup, id);
+        if constexpr (kDb == Database::SQLite)
+            StoreBasket(*lite, id);
+        else
+            StoreBasket(*pg, id);
         auto basket = Sls_GetComponent<vendalo::IBasket>("Vendalo.Basket")->Restore(id);
         state.ResumeTiming();
         order->SubmitBasket(Variant(basket));
     }
 }
-BENCHMARK(SubmitBasket)->Name("SubmitBasket/order")->UseRealTime();
+BENCHMARK(SubmitBasket<Database::SQLite>)->Name("SubmitBasket/order")->UseRealTime();
+BENCHMARK(SubmitBasket<Database::PostgreSQL>)->Name("SubmitBasket@pg/order")->UseRealTime();
 
 void SubmitBasketBare(benchmark::State& state) {
     BenchInstallation inst;
@@ -135,5 +167,61 @@ void SubmitBasketBare(benchmark::State& state) {
     }
 }
 BENCHMARK(SubmitBasketBare)->Name("SubmitBasket/bare")->UseRealTime();
+
+// The same statements through a bare libpq client: prepared, one round trip each.
+void SubmitBasketBarePostgres(benchmark::State& state) {
+    if (!bench_support::DatabaseAvailable(state, Database::PostgreSQL)) return;
+    BenchInstallation inst(Database::PostgreSQL);
+    inst.Exec(kMasterData);
+    BarePostgres db(inst);
+    int serial = 0;
+    char id[40];
+    for (auto _ : state) {
+        state.PauseTiming();
+        NextId(id, ++serial);
+        StoreBasket(db, id);
+        state.ResumeTiming();
+        db.Exec("BEGIN");
+        db.Run("SELECT BASKETID FROM BASKETHEADER WHERE BASKETID = $1 FOR UPDATE", {id});
+        for (const char* address : {"100", "101"}) {
+            db.Run("SELECT * FROM ADDRESSHISTORY WHERE ORDERID = $1 AND ADDRESSID = $2", {id, address});
+            db.Run("SELECT SHORTDESCRIPTION, NAME1, NAME2, STREET1, STREET2, CITY1, CITY2, STATEPROVINCE, ZIPCODE, "
+                   "COUNTRYCODE, PHONE, FAX, COUNTRYNAME FROM ADDRESS WHERE ADDRESSID = $1",
+                   {address});
+            std::string values[13];
+            int columns[] = {9, 1, 2, 3, 4, 5, 6, 7, 8, 10, 11, 12, 0};
+            std::vector<const char*> params{id, address};
+            for (int k = 0; k < 13; ++k) {
+                values[k] = db.Value(0, columns[k]);
+                params.push_back(db.IsNull(0, columns[k]) ? nullptr : values[k].c_str());
+            }
+            db.Run("INSERT INTO ADDRESSHISTORY (ORDERID, ADDRESSID, COUNTRYCODE, NAME1, NAME2, STREET1, STREET2, CITY1, "
+                   "CITY2, STATEPROVINCE, ZIPCODE, PHONE, FAX, COUNTRYNAME, SHORTDESCRIPTION) "
+                   "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15)",
+                   params);
+        }
+        db.Run("INSERT INTO ORDERHEADER (ORDERID, CURRENCYCODE, USERID, SHIPPINGADDRESSID, BILLINGADDRESSID, "
+               "BUSINESSPARTNERID, CARRIERCODE, ORDERLISTNAME, ORDERSTATUS, ORDERDATE, HEADERTEXT, SALESORDERNR, "
+               "DISCOUNTPERC, CUSTOMERPONR, ACKNOWLEDGEMENTURL, BISID, FREIGHTTOTAL, WEBPAYMENTMETHOD, FREIGHTTAX, "
+               "CALCULATETAX, CURRENCYDECIMALS, CUSTOMERCODE, CUSTOMERNAME, FREIGHTTAXCODE, FREIGHTTAXCODEDESCRIPTION, "
+               "FREIGHTTAXPERC, SUBTOTAL, TAXTOTAL, TOTAL, TOTALNETAMOUNT, DISCOUNTTOTAL, CURRENCYSYMBOL) "
+               "VALUES ($1, 'EUR', 'bench', 101, 100, 10, 'DHL', 'Weekly order', 0, '2026-12-08 10:00:00', NULL, '', 0, "
+               "NULL, NULL, NULL, NULL, 1, NULL, -1, NULL, NULL, NULL, NULL, NULL, NULL, 125, NULL, 151.25, NULL, NULL, NULL)",
+               {id});
+        for (int i = 1; i <= kLines; ++i) {
+            std::string nr = std::to_string(i), sku = std::to_string(500 + i);
+            db.Run("INSERT INTO ORDERLINE (ORDERID, LINENR, PRODUCTID, UNITCODE, ADDRESSID, QUANTITY, PRICE, DISCOUNTPERC, "
+                   "DISCOUNTAMOUNT, AMOUNT, CONFIGID, CONFIGCOMPLETE, LINETEXT, REQUESTDATE, ALLOCATIONDATE, LINETAX, "
+                   "LINEFREIGHT, TAXCODE, TAXPERCENTAGE, TAXCODEDESCRIPTION, LINEFREIGHTTAX, LINESTATUS, ORDERDISCOUNT, "
+                   "PARTNUMBER) VALUES ($1, $2, $3, 'PCE', 101, 2, 12.5, 0, 0, 25, NULL, 0, NULL, '2026-12-24 00:00:00', "
+                   "NULL, 5.25, 0, 'H', 0, NULL, 0, 0, 0, 'P-100')",
+                   {id, nr.c_str(), sku.c_str()});
+        }
+        db.Run("DELETE FROM BASKETLINE WHERE BASKETID = $1", {id});
+        db.Run("DELETE FROM BASKETHEADER WHERE BASKETID = $1", {id});
+        db.Exec("COMMIT");
+    }
+}
+BENCHMARK(SubmitBasketBarePostgres)->Name("SubmitBasket@pg/bare")->UseRealTime();
 
 }  // namespace

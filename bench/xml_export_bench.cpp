@@ -55,7 +55,7 @@ const char* kMasterData =
 const char* kSelect =
     "SELECT ORDERID, BUSINESSPARTNERID FROM ORDERHEADER WHERE ORDERSTATUS = 0 And (BISID = ? Or BISID IS NULL)  "
     "ORDER BY BUSINESSPARTNERID, ORDERDATE, ORDERID";
-const char* kMark = "UPDATE ORDERHEADER SET ORDERSTATUS = ? WHERE ORDERID = ? AND ORDERSTATUS = 0";
+const char* kMark = "UPDATE ORDERHEADER SET ORDERSTATUS = ? WHERE ORDERID = ? AND ORDERSTATUS + 0 = 0";
 
 // An installation with the master data, the membership service account and n waiting orders.
 class ExportInstallation {

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # A throwaway PostgreSQL cluster for the tests: socket and data under one /tmp
 # folder (BACKOFFICE_PG_DIR, default /tmp/backoffice-pg), fsync off. "start"
-# prints the connection string; "stop" stops it by its pid and removes the folder.
+# prints the connection string; "start --durable" starts it with fsync, full
+# page writes and synchronous commit on, as a production database runs (the
+# benchmarks); "stop" stops it by its pid and removes the folder.
 set -euo pipefail
 DIR=${BACKOFFICE_PG_DIR:-/tmp/backoffice-pg}
 BIN=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
@@ -19,6 +21,8 @@ stop_cluster() {
 }
 case "${1:-}" in
   start)
+    durability="-c fsync=off -c synchronous_commit=off -c full_page_writes=off"
+    [ "${2:-}" = "--durable" ] && durability="-c fsync=on -c synchronous_commit=on -c full_page_writes=on"
     stop_cluster  # a cluster left in the same folder by an earlier start
     [ -x "$BIN/initdb" ] || { echo "pg-cluster: PostgreSQL server programs not found" >&2; exit 1; }
     rm -rf "$DIR"; mkdir -p "$DIR"
@@ -26,7 +30,7 @@ case "${1:-}" in
     as_owner "$BIN/initdb" -D "$DIR/data" -A trust -U postgres -E UTF8 --locale=C.UTF-8 --no-sync >"$DIR/initdb.log" 2>&1 \
       || { cat "$DIR/initdb.log" >&2; exit 1; }
     as_owner "$BIN/pg_ctl" -D "$DIR/data" -l "$DIR/server.log" -w -t 60 \
-      -o "-k $DIR -c listen_addresses='' -c fsync=off -c synchronous_commit=off -c full_page_writes=off -c max_connections=300" \
+      -o "-k $DIR -c listen_addresses='' $durability -c max_connections=300" \
       start >/dev/null || { cat "$DIR/server.log" >&2; exit 1; }
     as_owner "$BIN/psql" -h "$DIR" -U postgres -d postgres -qAt -c "CREATE DATABASE backoffice_test" >/dev/null
     echo "Provider=PostgreSQL;Host=$DIR;Database=backoffice_test;User ID=postgres"
@@ -34,5 +38,5 @@ case "${1:-}" in
   stop)
     stop_cluster
     ;;
-  *) echo "usage: $0 start|stop (folder: \$BACKOFFICE_PG_DIR)" >&2; exit 2 ;;
+  *) echo "usage: $0 start [--durable]|stop (folder: \$BACKOFFICE_PG_DIR)" >&2; exit 2 ;;
 esac

@@ -30,11 +30,14 @@ public:
             connection = Sls_GetOpenConnection(Sls_ConnectionString());
             ado::Transaction tx(*connection);
             ClaimBasket(basketId, connection);
-            InsertAddresses(*basket, connection);
-            InsertOrderHeader(*basket, connection);
-            InsertOrderLines(*basket, connection);
-            connection->Execute("DELETE FROM BASKETLINE WHERE BASKETID = ?", nullptr, -1, {basketId});
-            connection->Execute("DELETE FROM BASKETHEADER WHERE BASKETID = ?", nullptr, -1, {basketId});
+            // the order's rows are written together: on PostgreSQL in one round trip
+            Writes writes;
+            InsertAddresses(*basket, connection, writes);
+            InsertOrderHeader(*basket, writes);
+            InsertOrderLines(*basket, writes);
+            writes.Add("Order.SubmitBasket", Statement("DELETE FROM BASKETLINE WHERE BASKETID = ?"), {Variant(basketId)});
+            writes.Add("Order.SubmitBasket", Statement("DELETE FROM BASKETHEADER WHERE BASKETID = ?"), {Variant(basketId)});
+            writes.Run(connection);
             tx.Commit();
             connection->Close();
         } catch (...) {
@@ -92,6 +95,29 @@ public:
     }
 
 private:
+    // The statements of a submission with the step each belongs to, run as one
+    // batch; a failure is raised under its step with the statement it ran.
+    struct Writes {
+        std::vector<ado::BatchStatement> statements;
+        std::vector<std::pair<const char*, Statement>> steps;
+
+        void Add(const char* step, Statement st, std::vector<Variant> params = {}) {
+            if (!params.empty()) st.params = std::move(params);
+            statements.push_back({st.sql, st.params});
+            steps.emplace_back(step, std::move(st));
+        }
+        void Run(const ado::ConnectionPtr& connection) const {
+            size_t failedAt = statements.size();
+            try {
+                connection->ExecuteBatch(statements, &failedAt);
+            } catch (...) {
+                if (failedAt >= steps.size()) throw;
+                const auto& [step, st] = steps[failedAt];
+                Sls_RaiseError(step, Sls_ConnectionErrors(connection) + " executing: '" + st.Shown() + "'");
+            }
+        }
+    };
+
     // Two callers submitting the same basket must not make two orders: the basket row
     // is claimed inside the transaction (the second caller waits, then finds it gone).
     static void ClaimBasket(const std::string& basketId, const ado::ConnectionPtr& connection) {
@@ -104,7 +130,9 @@ private:
                        "Vendalo.Order");
     }
 
-    static void InsertAddresses(const ole::Dictionary& basket, const ado::ConnectionPtr& connection) {
+    // A snapshot of every address the order names, unless the order has one
+    // already: the snapshots present are read in one batch, the inserts join the writes.
+    static void InsertAddresses(const ole::Dictionary& basket, const ado::ConnectionPtr& connection, Writes& writes) {
         Statement select;
         try {
             auto header = RecordsetOf(basket, "header");
@@ -124,32 +152,42 @@ private:
             static const char* kCopied[] = {"COUNTRYCODE", "NAME1", "NAME2",    "STREET1", "STREET2",     "CITY1",
                                             "CITY2",       "ZIPCODE", "PHONE", "FAX",     "COUNTRYNAME", "SHORTDESCRIPTION",
                                             "STATEPROVINCE"};
+            std::vector<ado::BatchStatement> reads;
             for (const Variant& id : ids.Keys()) {
                 select = Statement();
-                select.Sql("SELECT * FROM ADDRESSHISTORY WHERE ORDERID = ");
+                select.Sql("SELECT ADDRESSID FROM ADDRESSHISTORY WHERE ORDERID = ");
                 select.Text(Variant(basketId));
                 select.Sql(" AND ADDRESSID = ");
                 select.AsStored(id);
-                auto rs = std::make_shared<ado::Recordset>();
-                rs->Open(select.sql, connection, ado::adOpenKeyset, ado::adLockOptimistic, -1, select.params);
-                if (!rs->Eof()) continue;  // an existing snapshot is left unchanged
-                rs->AddNew();
-                rs->Fields("ORDERID") = basketId;
-                rs->Fields("ADDRESSID") = id;
+                reads.push_back({select.sql, select.params});
+            }
+            auto present = connection->ExecuteBatch(reads);
+            size_t k = 0;
+            for (const Variant& id : ids.Keys()) {
+                if (!present[k++].rows->Eof()) continue;  // an existing snapshot is left unchanged
                 auto address = partner->GetAddress(id.ToLong());
                 if (address->Eof())
                     ole::Raise(MissingAddress, "Address " + id.ToString() + " does not exist",
                                "Vendalo.Order");
-                for (const char* column : kCopied) rs->Fields(column) = address->Fields(column).Value();
-                rs->Update();
-                rs->Close();
+                Statement insert("INSERT INTO ADDRESSHISTORY (ORDERID, ADDRESSID");
+                for (const char* column : kCopied) insert.Sql(std::string(", ") + column);
+                insert.Sql(") VALUES (");
+                insert.Text(Variant(basketId));
+                insert.Sql(", ");
+                insert.AsStored(id);
+                for (const char* column : kCopied) {
+                    insert.Sql(", ");
+                    insert.Value(address->Fields(column).Value());
+                }
+                insert.Sql(")");
+                writes.Add("Order.InsertAddresses", std::move(insert));
             }
         } catch (...) {
             Sls_RaiseError("Order.InsertAddresses", Sls_ConnectionErrors(connection) + " executing: '" + select.Shown() + "'");
         }
     }
 
-    static void InsertOrderHeader(const ole::Dictionary& basket, const ado::ConnectionPtr& connection) {
+    static void InsertOrderHeader(const ole::Dictionary& basket, Writes& writes) {
         Statement st;
         try {
             auto h = RecordsetOf(basket, "header");
@@ -193,13 +231,13 @@ private:
             for (const char* name : {"FREIGHTTAXPERC", "SUBTOTAL", "TAXTOTAL", "TOTAL", "TOTALNETAMOUNT", "DISCOUNTTOTAL"})
                 numberOrNull(name, ",");
             st.Text(f("CURRENCYSYMBOL")), st.Sql(")");
-            st.Run(connection);
+            writes.Add("Order.InsertOrderHeader", st);
         } catch (...) {
-            Sls_RaiseError("Order.InsertOrderHeader", Sls_ConnectionErrors(connection) + " executing: '" + st.Shown() + "'");
+            Sls_RaiseError("Order.InsertOrderHeader", " executing: '" + st.Shown() + "'");
         }
     }
 
-    static void InsertOrderLines(const ole::Dictionary& basket, const ado::ConnectionPtr& connection) {
+    static void InsertOrderLines(const ole::Dictionary& basket, Writes& writes) {
         Statement st;
         try {
             auto h = RecordsetOf(basket, "header");
@@ -248,10 +286,10 @@ private:
                 st.Sql("0, ");
                 numberOrZero("ORDERDISCOUNTAMOUNT", ", ");
                 textOrNull("PARTNUMBER", ")");
-                st.Run(connection);
+                writes.Add("Order.InsertOrderLines", st);
             }
         } catch (...) {
-            Sls_RaiseError("Order.InsertOrderLines", Sls_ConnectionErrors(connection) + " executing: '" + st.Shown() + "'");
+            Sls_RaiseError("Order.InsertOrderLines", " executing: '" + st.Shown() + "'");
         }
     }
 

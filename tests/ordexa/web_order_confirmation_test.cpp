@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "exchange/web_order_confirmation.h"
+#include "exchange/web_order_export.h"
 #include "ftp_server.h"
 #include "lib_sales.h"
 #include "log/log.h"
@@ -143,6 +144,40 @@ TEST_P(Confirmations, UnknownOrdersAndOverlongNumbersAreLoggedAndTheOthersApplie
     EXPECT_FALSE(fs::exists(file_));  // consumed: it yielded entries
     ASSERT_EQ(Rejected().size(), 1u);  // the number too long for the column is kept apart
     EXPECT_EQ(ReadFile(Rejected()[0]), "K1;SO-123456789012345678901\r\n");
+}
+
+// Statistics gathered while every order still waited for the export (status 0)
+// say that no order is in status 1: the guarded updates must still find their
+// order by the key, never by the status index, and the import applies whole.
+TEST_P(Confirmations, StatisticsGatheredAtTheWorstMomentLeaveTheKeyInCharge) {
+    if (!Inst().Db().IsPostgres()) GTEST_SKIP() << "the planner in question is PostgreSQL's";
+    constexpr int kOrders = 10000;
+    Inst().Exec("INSERT INTO ORDERHEADER (ORDERID, ORDERSTATUS, WEBPAYMENTMETHOD, SALESORDERNR) "
+                "SELECT 'W' || i, 0, 1, '' FROM generate_series(1, 10000) AS i;"
+                "ANALYZE ORDERHEADER");
+    auto c = Sls_GetOpenConnection(Sls_ConnectionString());
+    auto planOf = [&](const std::string& sql, const std::vector<Variant>& values) {
+        std::string plan;
+        auto rs = c->Execute("EXPLAIN " + sql, nullptr, -1, values);
+        for (; !rs->Eof(); rs->MoveNext()) plan += rs->Fields(0).Value().Text() + "\n";
+        return plan;
+    };
+    for (const std::string& plan : {planOf(ordexa::kMarkExportedStatement, {Variant(1), Variant("W7")}),
+                                    planOf(ordexa::kConfirmOrderStatement, {Variant(6), Variant("SO-7"), Variant("W7")})}) {
+        EXPECT_NE(plan.find("orderheader_pkey"), std::string::npos) << plan;
+        EXPECT_EQ(plan.find("orderheader_status"), std::string::npos) << plan;
+        EXPECT_EQ(plan.find("Seq Scan"), std::string::npos) << plan;
+    }
+    c->Execute("UPDATE ORDERHEADER SET ORDERSTATUS = 1");  // exported, statistics left as they were
+    std::string text;
+    for (int i = 1; i <= kOrders; ++i) text += "w" + std::to_string(i) + ";SO-" + std::to_string(i) + "\r\n";
+    text += "GHOST;SO-0\r\n";
+    WriteFile(file_, text);
+    Import();
+    auto rs = c->Execute("SELECT COUNT(*) FROM ORDERHEADER WHERE ORDERSTATUS = 6 AND SALESORDERNR = 'SO-' || SUBSTR(ORDERID, 2)");
+    EXPECT_EQ(rs->Fields(0).Value().ToLong(), kOrders);  // the ids in another case found too, across chunks
+    EXPECT_EQ(Inst().LogEntriesWith("with ID GHOST not found"), 1u);
+    c->Close();
 }
 
 TEST_P(Confirmations, AFailurePartWayChangesNoOrderAndLeavesTheFile) {

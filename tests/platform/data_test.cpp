@@ -403,6 +403,47 @@ TEST_P(DataLayer, ExecuteReturnsRowsAndConnectionsAreReusedAfterClose) {
     }
 }
 
+// A batch answers every statement in order, more than a pipeline holds at once;
+// a failure part-way raises and the caller's transaction rolls back whole, and
+// the connection serves again afterwards.
+TEST_P(DataLayer, BatchesAnswerEachStatementAndAFailureEndsThem) {
+    auto c = Open();
+    auto change = std::make_shared<Command>();
+    change->ActiveConnection = c;
+    change->CommandText = "UPDATE ITEMS SET NAME = ? WHERE ID = ?";
+    change->AppendParameter(change->CreateParameter("Name", adVarChar, adParamInput, 40));
+    change->AppendParameter(change->CreateParameter("Id", adInteger));
+    std::vector<BatchStatement> batch;
+    for (int i = 0; i < 2500; ++i) batch.push_back(change->Bind({Variant("n" + std::to_string(i)), Variant(i % 7)}));
+    batch.push_back({"SELECT ID, NAME FROM ITEMS WHERE ID IN (?, ?) ORDER BY ID", {Variant(1), Variant(5)}});
+    c->BeginTrans();
+    auto results = c->ExecuteBatch(batch);
+    c->CommitTrans();
+    ASSERT_EQ(results.size(), batch.size());
+    EXPECT_EQ(results[0].affected, 0);  // no item 0
+    EXPECT_EQ(results[1].affected, 1);
+    EXPECT_EQ(results[2].affected, 1);
+    auto& rows = *results.back().rows;
+    ASSERT_EQ(rows.RecordCount(), 2);
+    EXPECT_EQ(rows.Fields("NAME").Value().Text(), "n2493");  // the last change of item 1
+    EXPECT_EQ(NameOf(5), "n2497");
+    // a value too long for its parameter is refused before anything is sent
+    EXPECT_EQ(ErrorOf([&] { change->Bind({Variant(std::string(41, 'x')), Variant(1)}); }), err::MultipleStep);
+
+    std::vector<BatchStatement> failing{{"UPDATE ITEMS SET NAME = 'gone' WHERE ID = 1", {}},
+                                        {"INSERT INTO ITEMS (ID, NAME) VALUES (?, 'dup')", {Variant(2)}},
+                                        {"UPDATE ITEMS SET NAME = 'gone' WHERE ID = 5", {}}};
+    c->BeginTrans();
+    size_t failedAt = 0;
+    EXPECT_EQ(ErrorOf([&] { c->ExecuteBatch(failing, &failedAt); }), err::IntegrityViolation);
+    EXPECT_EQ(failedAt, 1u);
+    c->RollbackTrans();
+    EXPECT_EQ(NameOf(1), "n2493");
+    EXPECT_EQ(NameOf(5), "n2497");
+    EXPECT_EQ(c->Execute("SELECT COUNT(*) FROM ITEMS")->Fields(0).Value().ToLong(), 3);
+    c->Close();
+}
+
 // A script is split at ";" outside literals, comments and dollar-quoted bodies;
 // a statement marked for one provider is left out on the other.
 TEST(Scripts, SplitIntoStatementsPerProvider) {

@@ -120,7 +120,7 @@ private:
         try {
             int32_t affected = 0;
             connection->Execute(std::string("UPDATE ORDERHEADER SET ORDERSTATUS = ") + "5" +
-                                    " WHERE ORDERID = ? AND ORDERSTATUS = 4",
+                                    " WHERE ORDERID = ? AND ORDERSTATUS + 0 = 4",
                                 &affected, -1, {Variant(orderId)});
             return affected > 0;
         } catch (...) {

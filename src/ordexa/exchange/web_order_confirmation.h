@@ -24,6 +24,10 @@ public:
 // VendaloConfiguration.xml; a missing or non-positive setting gives 30.
 int32_t ConfirmationArchiveDays();
 
+// The statement that confirms one order (status, sales order number, order id),
+// changing it only while it waits for its confirmation (status 1).
+extern const char* const kConfirmOrderStatement;
+
 void RegisterWebOrderConfirmation();  // "Ordexa.WebOrderConfirmation"
 
 }  // namespace ordexa

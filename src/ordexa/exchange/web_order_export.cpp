@@ -271,11 +271,11 @@ private:
         ado::ConnectionPtr connection;
         try {
             connection = Sls_GetOpenConnection(connectionString_);
+            std::vector<ado::BatchStatement> marks;
+            marks.reserve(orderIds.size());
+            for (const auto& orderId : orderIds) marks.push_back({kMarkExportedStatement, {Variant(bisid), Variant(orderId)}});
             ado::Transaction tx(*connection);
-            for (const auto& orderId : orderIds)
-                connection->Execute(std::string("UPDATE ORDERHEADER SET ORDERSTATUS = ") + "1" +
-                                        ", BISID = ? WHERE ORDERID = ? AND ORDERSTATUS = 0",
-                                    nullptr, -1, {Variant(bisid), Variant(orderId)});
+            connection->ExecuteBatch(marks);  // on PostgreSQL one round trip for the group
             tx.Commit();
             connection->Close();
             return true;
@@ -342,6 +342,11 @@ private:
 };
 
 }  // namespace
+
+// The status guard is an expression, not the bare column: no index answers it,
+// so the key decides the plan whatever the statistics say about the statuses.
+const char* const kMarkExportedStatement =
+    "UPDATE ORDERHEADER SET ORDERSTATUS = 1, BISID = ? WHERE ORDERID = ? AND ORDERSTATUS + 0 = 0";
 
 void RegisterWebOrderExport() { ole::RegisterClass<WebOrderExport>("Ordexa.WebOrderExport"); }
 

@@ -17,6 +17,10 @@ public:
                      const std::string& i_sEDIEscapeSeparator, const FtpSettings& ftp) = 0;
 };
 
+// The statement that marks one order exported (instance, order id), changing it
+// only while it waits for the export (status 0).
+extern const char* const kMarkExportedStatement;
+
 void RegisterWebOrderExport();  // "Ordexa.WebOrderExport"
 
 }  // namespace ordexa

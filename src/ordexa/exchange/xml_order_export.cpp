@@ -243,11 +243,15 @@ bool XmlOrderExport::XmlUpdateOrderStatus(const std::vector<std::string>& orderI
     ado::ConnectionPtr connection;
     try {
         connection = Sls_GetOpenConnection(connectionString_);
-        ado::Transaction tx(*connection);
-        // only orders still waiting: a status moves from 0 on and never back
+        // only orders still waiting: a status moves from 0 on and never back (the
+        // guard an expression that no index answers, so the key decides the plan)
+        std::vector<ado::BatchStatement> marks;
+        marks.reserve(orderIds.size());
         for (const auto& orderId : orderIds)
-            connection->Execute("UPDATE ORDERHEADER SET ORDERSTATUS = ? WHERE ORDERID = ? AND ORDERSTATUS = 0", nullptr,
-                                -1, {Variant(status), Variant(orderId)});
+            marks.push_back({"UPDATE ORDERHEADER SET ORDERSTATUS = ? WHERE ORDERID = ? AND ORDERSTATUS + 0 = 0",
+                             {Variant(status), Variant(orderId)}});
+        ado::Transaction tx(*connection);
+        connection->ExecuteBatch(marks);
         XmlExportStep("marking");
         tx.Commit();
     } catch (...) {

@@ -654,7 +654,7 @@ private:
                                  int32_t expected, bool raise) {
         try {
             int32_t affected = 0;
-            connection->Execute("UPDATE ORDERHEADER SET ORDERSTATUS = ? WHERE ORDERID = ? AND ORDERSTATUS = ?",
+            connection->Execute("UPDATE ORDERHEADER SET ORDERSTATUS = ? WHERE ORDERID = ? AND ORDERSTATUS + 0 = ?",
                                 &affected, -1, {Variant(status), Variant(orderId), Variant(expected)});
             if (affected == 0)
                 Sls_LogWarning("CCPayment.UpdateOrderHeaderStatus()",

@@ -127,7 +127,7 @@ Resolution ResolveUnknownCapture(const std::string& orderId, std::optional<bool>
             affected = rs->Fields(0).Value().ToLong();
         }
         resolution.lines = affected;
-        connection->Execute("UPDATE ORDERHEADER SET ORDERSTATUS = 4 WHERE ORDERID = ? AND ORDERSTATUS = 8", nullptr, -1,
+        connection->Execute("UPDATE ORDERHEADER SET ORDERSTATUS = 4 WHERE ORDERID = ? AND ORDERSTATUS + 0 = 8", nullptr, -1,
                             {Variant(orderId)});
         tx.Commit();
         Sls_CloseConnection(connection);

@@ -83,10 +83,24 @@ namespace detail {
 class Driver;
 struct Schema;
 struct Row;
+struct Result;
 }  // namespace detail
 
 class Recordset;
 using RecordsetPtr = std::shared_ptr<Recordset>;
+
+// One statement of Connection::ExecuteBatch: its text and the values of its "?" markers.
+struct BatchStatement {
+    std::string sql;
+    std::vector<Variant> params;
+};
+
+// What one statement of a batch did: its rows (an empty recordset when it
+// yields none) and the rows it changed (-1 when it yields rows).
+struct BatchResult {
+    RecordsetPtr rows;
+    int32_t affected = -1;
+};
 
 // ---- Connection ----------------------------------------------------------
 
@@ -113,6 +127,12 @@ public:
     // Runs several statements separated by ";" (schema scripts), those of the
     // other provider left out (data/script.h).
     void ExecuteScript(const std::string& sql);
+    // Runs statements in order as Execute does, on PostgreSQL together (a
+    // pipeline: one round trip for many). The first failure raises as Execute
+    // does (the failing statement's index to *failedAt); the statements after it
+    // are not run. Meant for a transaction: outside one, PostgreSQL commits (or
+    // rolls back) a pipeline's statements together.
+    std::vector<BatchResult> ExecuteBatch(const std::vector<BatchStatement>& statements, size_t* failedAt = nullptr);
 
     int BeginTrans();
     void CommitTrans();
@@ -131,6 +151,8 @@ private:
     friend class Transaction;
     [[noreturn]] void Fail(const Error& error);
     void ClearErrors() { errors_.clear(); }
+    // The rows of a statement's result as a read-only client-side recordset.
+    static RecordsetPtr RowsOf(const std::string& sql, detail::Result& result);
 
     std::unique_ptr<detail::Driver> driver_;
     std::string openedWith_;
@@ -288,8 +310,13 @@ public:
     // Runs the command with the parameters' values (or the values given).
     RecordsetPtr Execute(int32_t* recordsAffected = nullptr, const std::vector<Variant>* values = nullptr,
                          long options = adOptionUnspecified);
+    // The statement with the values given, converted to the parameters' types, for
+    // Connection::ExecuteBatch; a value that does not fit raises as Execute does.
+    BatchStatement Bind(const std::vector<Variant>& values) const;
 
 private:
+    std::vector<Variant> Converted(const std::vector<Variant>* values) const;
+
     std::vector<ParameterPtr> parameters_;
 };
 using CommandPtr = std::shared_ptr<Command>;

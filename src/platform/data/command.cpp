@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "automation/decimal.h"
 #include "automation/error.h"
 #include "data/ado.h"
@@ -85,16 +87,28 @@ Variant Convert(const ado::Parameter& p, const Variant& v) {
 
 }  // namespace
 
-RecordsetPtr Command::Execute(int32_t* recordsAffected, const std::vector<Variant>* values, long options) {
-    if (!ActiveConnection || ActiveConnection->State() != adStateOpen)
-        ole::Raise(err::ObjectClosed, "Operation is not allowed when the object is closed.", "ADODB.Command");
+std::vector<Variant> Command::Converted(const std::vector<Variant>* values) const {
     std::vector<Variant> bound;
+    bound.reserve(std::max(parameters_.size(), values ? values->size() : 0));
     for (size_t i = 0; i < parameters_.size(); ++i) {
         const Variant& v = values && i < values->size() ? (*values)[i] : parameters_[i]->Value;
         bound.push_back(Convert(*parameters_[i], v));
     }
     if (values)
         for (size_t i = parameters_.size(); i < values->size(); ++i) bound.push_back((*values)[i]);
+    return bound;
+}
+
+BatchStatement Command::Bind(const std::vector<Variant>& values) const {
+    if (CommandType != adCmdText)
+        ole::Raise(err::WrongArguments, "Only a command of text joins a batch.", "ADODB.Command");
+    return {CommandText, Converted(&values)};
+}
+
+RecordsetPtr Command::Execute(int32_t* recordsAffected, const std::vector<Variant>* values, long options) {
+    if (!ActiveConnection || ActiveConnection->State() != adStateOpen)
+        ole::Raise(err::ObjectClosed, "Operation is not allowed when the object is closed.", "ADODB.Command");
+    std::vector<Variant> bound = Converted(values);
     std::string sql = CommandText;
     if (CommandType == adCmdStoredProc) {
         try {

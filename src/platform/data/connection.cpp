@@ -109,6 +109,19 @@ Dialect DialectOf(const std::string& connectionString) {
     return detail::ParseConnectionString(connectionString).provider == "sqlite" ? Dialect::SQLite : Dialect::PostgreSQL;
 }
 
+RecordsetPtr Connection::RowsOf(const std::string& sql, detail::Result& result) {
+    auto rs = std::make_shared<Recordset>();
+    if (!result.columns.empty()) {
+        auto schema = detail::SchemaOf(sql, std::move(result.columns), false);
+        std::vector<detail::Row> rows;
+        rows.reserve(result.rows.size());
+        for (auto& values : result.rows) rows.push_back({std::move(values), {}, detail::Row::Unchanged});
+        rs->CursorLocation = adUseClient;
+        rs->AssignFrom(std::move(schema), std::move(rows));
+    }
+    return rs;
+}
+
 RecordsetPtr Connection::Execute(const std::string& sql, int32_t* recordsAffected, long,
                                  const std::vector<Variant>& params) {
     auto& driver = Driver();
@@ -120,16 +133,27 @@ RecordsetPtr Connection::Execute(const std::string& sql, int32_t* recordsAffecte
         Fail(e.error);
     }
     if (recordsAffected) *recordsAffected = static_cast<int32_t>(result.affected < 0 ? -1 : result.affected);
-    auto rs = std::make_shared<Recordset>();
-    if (!result.columns.empty()) {
-        auto schema = detail::SchemaOf(sql, std::move(result.columns), false);
-        std::vector<detail::Row> rows;
-        rows.reserve(result.rows.size());
-        for (auto& values : result.rows) rows.push_back({std::move(values), {}, detail::Row::Unchanged});
-        rs->CursorLocation = adUseClient;
-        rs->AssignFrom(std::move(schema), std::move(rows));
+    return RowsOf(sql, result);
+}
+
+std::vector<BatchResult> Connection::ExecuteBatch(const std::vector<BatchStatement>& statements, size_t* failedAt) {
+    auto& driver = Driver();
+    ClearErrors();
+    std::vector<detail::Result> results;
+    results.reserve(statements.size());
+    try {
+        driver.RunBatch(statements, results);
+    } catch (const detail::DriverError& e) {
+        if (failedAt) *failedAt = results.size();
+        Fail(e.error);
     }
-    return rs;
+    std::vector<BatchResult> out;
+    out.reserve(results.size());
+    for (size_t i = 0; i < results.size(); ++i) {
+        int32_t affected = static_cast<int32_t>(results[i].affected < 0 ? -1 : results[i].affected);
+        out.push_back({RowsOf(statements[i].sql, results[i]), affected});
+    }
+    return out;
 }
 
 void Connection::ExecuteScript(const std::string& sql) {

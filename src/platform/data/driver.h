@@ -64,6 +64,11 @@ public:
     virtual Dialect GetDialect() const = 0;
     // Runs one statement with "?" markers bound to params.
     virtual Result Run(const std::string& sql, const std::vector<Variant>& params) = 0;
+    // Runs statements in order, their results appended to results; the first
+    // failure throws and ends the batch (results then ends before it).
+    virtual void RunBatch(const std::vector<BatchStatement>& statements, std::vector<Result>& results) {
+        for (const auto& s : statements) results.push_back(Run(s.sql, s.params));
+    }
     virtual void RunScript(const std::string& sql) = 0;
     virtual void Begin() = 0;
     virtual void Commit() = 0;

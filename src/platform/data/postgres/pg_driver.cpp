@@ -1,9 +1,11 @@
 // The provider for several machines: PostgreSQL through libpq.
 #include <libpq-fe.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <unordered_map>
 
 #include "automation/error.h"
@@ -190,33 +192,19 @@ public:
     Dialect GetDialect() const override { return Dialect::PostgreSQL; }
 
     Result Run(const std::string& sql, const std::vector<Variant>& params) override {
-        std::vector<std::optional<std::string>> texts;
-        texts.reserve(params.size());
-        for (auto& p : params) texts.push_back(TextOf(p));
-        std::vector<const char*> values;
-        for (auto& t : texts) values.push_back(t ? t->c_str() : nullptr);
+        Bound bound(params);
         std::string statement = params.empty() ? sql : NumberMarkers(sql);
-        PGresult* res = PQexecParams(conn_, statement.c_str(), static_cast<int>(values.size()), nullptr,
-                                     values.empty() ? nullptr : values.data(), nullptr, nullptr, 0);
+        PGresult* res = PQexecParams(conn_, statement.c_str(), bound.Count(), nullptr, bound.Values(), nullptr, nullptr, 0);
         ResultHolder holder(res, &PQclear);
         Check(res);
-        Result result;
-        if (PQresultStatus(res) == PGRES_TUPLES_OK) {
-            int n = PQnfields(res);
-            for (int i = 0; i < n; ++i) result.columns.push_back(ColumnOf(res, i));
-            int rows = PQntuples(res);
-            result.rows.reserve(static_cast<size_t>(rows));
-            for (int r = 0; r < rows; ++r) {
-                std::vector<Variant> row;
-                row.reserve(static_cast<size_t>(n));
-                for (int i = 0; i < n; ++i) row.push_back(ValueOf(res, r, i, result.columns[static_cast<size_t>(i)].type));
-                result.rows.push_back(std::move(row));
-            }
-        } else {
-            const char* count = PQcmdTuples(res);
-            result.affected = count && *count ? std::atoll(count) : 0;
-        }
-        return result;
+        return ResultOf(res);
+    }
+
+    // The statements go in pipelines of at most kPipelineDepth: one round trip
+    // each, while every statement keeps its own plan as if sent alone.
+    void RunBatch(const std::vector<BatchStatement>& statements, std::vector<Result>& results) override {
+        for (size_t from = 0; from < statements.size(); from += kPipelineDepth)
+            RunPipeline(statements, from, std::min(statements.size(), from + kPipelineDepth), results);
     }
 
     void RunScript(const std::string& sql) override {
@@ -255,11 +243,122 @@ public:
     }
 
     bool Healthy() const override {
-        return PQstatus(conn_) == CONNECTION_OK && PQtransactionStatus(conn_) != PQTRANS_UNKNOWN;
+        return PQstatus(conn_) == CONNECTION_OK && PQtransactionStatus(conn_) != PQTRANS_UNKNOWN &&
+               PQpipelineStatus(conn_) == PQ_PIPELINE_OFF;
     }
 
 private:
     using ResultHolder = std::unique_ptr<PGresult, decltype(&PQclear)>;
+    static constexpr size_t kPipelineDepth = 1000;
+
+    // The values of a statement's markers as libpq takes them.
+    class Bound {
+    public:
+        explicit Bound(const std::vector<Variant>& params) {
+            texts_.reserve(params.size());
+            for (auto& p : params) texts_.push_back(TextOf(p));
+            values_.reserve(params.size());
+            for (auto& t : texts_) values_.push_back(t ? t->c_str() : nullptr);
+        }
+        int Count() const { return static_cast<int>(values_.size()); }
+        const char* const* Values() const { return values_.empty() ? nullptr : values_.data(); }
+
+    private:
+        std::vector<std::optional<std::string>> texts_;
+        std::vector<const char*> values_;
+    };
+
+    static Result ResultOf(PGresult* res) {
+        Result result;
+        if (PQresultStatus(res) == PGRES_TUPLES_OK) {
+            int n = PQnfields(res);
+            for (int i = 0; i < n; ++i) result.columns.push_back(ColumnOf(res, i));
+            int rows = PQntuples(res);
+            result.rows.reserve(static_cast<size_t>(rows));
+            for (int r = 0; r < rows; ++r) {
+                std::vector<Variant> row;
+                row.reserve(static_cast<size_t>(n));
+                for (int i = 0; i < n; ++i) row.push_back(ValueOf(res, r, i, result.columns[static_cast<size_t>(i)].type));
+                result.rows.push_back(std::move(row));
+            }
+        } else {
+            const char* count = PQcmdTuples(res);
+            result.affected = count && *count ? std::atoll(count) : 0;
+        }
+        return result;
+    }
+
+    // Sends statements [from, to) with one synchronisation point and reads their
+    // results. Each text is prepared once per connection (in the pipeline that
+    // first sends it), so that the server parses it once, as a careful client
+    // does. After a failure the server skips the rest up to the sync; the first
+    // failure is thrown once the pipeline is drained.
+    void RunPipeline(const std::vector<BatchStatement>& statements, size_t from, size_t to, std::vector<Result>& results) {
+        if (PQenterPipelineMode(conn_) != 1) Check(nullptr);
+        std::vector<std::string> preparing;  // names prepared in this pipeline, in order; "" for an execution
+        bool sendFailed = false;
+        for (size_t i = from; i < to && !sendFailed; ++i) {
+            const BatchStatement& s = statements[i];
+            auto known = batchStatements_.find(s.sql);
+            if (known == batchStatements_.end()) {
+                std::string name = "batch" + std::to_string(batchStatements_.size() + 1);
+                known = batchStatements_.emplace(s.sql, name).first;
+                if (PQsendPrepare(conn_, name.c_str(), NumberMarkers(s.sql).c_str(), 0, nullptr) != 1) {
+                    batchStatements_.erase(known);
+                    sendFailed = true;
+                    break;
+                }
+                preparing.push_back(name);
+            }
+            Bound bound(s.params);
+            if (PQsendQueryPrepared(conn_, known->second.c_str(), bound.Count(), bound.Values(), nullptr, nullptr, 0) != 1)
+                sendFailed = true;
+            else
+                preparing.emplace_back();
+        }
+        bool synced = PQpipelineSync(conn_) == 1;
+        std::optional<DriverError> failure;
+        auto fail = [&](PGresult* res) {
+            if (failure) return;
+            try {
+                Check(res);
+            } catch (const DriverError& e) {
+                failure = e;
+            }
+        };
+        if (sendFailed || !synced) fail(nullptr);
+        for (const std::string& prepared : preparing) {
+            if (PQstatus(conn_) != CONNECTION_OK) break;
+            while (PGresult* res = PQgetResult(conn_)) {
+                ResultHolder holder(res, &PQclear);
+                auto status = PQresultStatus(res);
+                bool ok = status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK || status == PGRES_EMPTY_QUERY;
+                if (!prepared.empty()) {  // a statement not prepared is prepared again when next sent
+                    if (!ok)
+                        for (auto it = batchStatements_.begin(); it != batchStatements_.end(); ++it)
+                            if (it->second == prepared) {
+                                batchStatements_.erase(it);
+                                break;
+                            }
+                    if (status != PGRES_PIPELINE_ABORTED && !ok) fail(res);
+                    continue;
+                }
+                if (status == PGRES_PIPELINE_ABORTED) continue;
+                if (!ok)
+                    fail(res);
+                else if (!failure)
+                    results.push_back(ResultOf(res));
+            }
+        }
+        if (synced)
+            while (PGresult* res = PQgetResult(conn_)) {  // up to the sync point
+                bool reached = PQresultStatus(res) == PGRES_PIPELINE_SYNC;
+                PQclear(res);
+                if (reached) break;
+            }
+        if (PQexitPipelineMode(conn_) != 1) fail(nullptr);
+        if (failure) throw *failure;
+    }
 
     void Check(PGresult* res) {
         auto status = res ? PQresultStatus(res) : PGRES_FATAL_ERROR;
@@ -282,6 +381,7 @@ private:
 
     PGconn* conn_ = nullptr;
     std::unordered_map<std::string, std::vector<std::string>> keys_;
+    std::unordered_map<std::string, std::string> batchStatements_;  // text -> name of the prepared statement
 };
 
 }  // namespace
