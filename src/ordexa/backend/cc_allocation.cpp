@@ -216,8 +216,8 @@ private:
     static bool MarkChecked(const ado::ConnectionPtr& c, const Line& line, bool allocated) {
         int32_t affected = 0;
         c->Execute(allocated ? "UPDATE ORDERLINE SET LINESTATUS = 1, ALLOCATIONDATE = ? "
-                               "WHERE ORDERID = ? AND LINENR = ? AND LINESTATUS = 0"
-                             : "UPDATE ORDERLINE SET ALLOCATIONDATE = ? WHERE ORDERID = ? AND LINENR = ? AND LINESTATUS = 0",
+                               "WHERE ORDERID = ? AND LINENR = ? AND LINESTATUS + 0 = 0"
+                             : "UPDATE ORDERLINE SET ALLOCATIONDATE = ? WHERE ORDERID = ? AND LINENR = ? AND LINESTATUS + 0 = 0",
                    &affected, -1, {Variant(ole::Date::Now()), Variant(line.orderId), Variant(line.lineNr)});
         return affected > 0;
     }

@@ -100,7 +100,7 @@ private:
                     }
                     if (answer->success == 1 || answer->reasonCode == 10) {
                         int32_t affected = 0;
-                        updates->Execute("UPDATE ORDERLINE SET LINESTATUS = 3 WHERE ORDERID = ? AND LINENR = ? AND LINESTATUS = 2",
+                        updates->Execute("UPDATE ORDERLINE SET LINESTATUS = 3 WHERE ORDERID = ? AND LINENR = ? AND LINESTATUS + 0 = 2",
                                          &affected, -1, {Variant(line.orderId), Variant(line.lineNr)});
                         billed += affected;
                         continue;

@@ -676,7 +676,7 @@ private:
             std::vector<Variant> params{Variant(status), Variant(orderId), Variant(expected)};
             params.insert(params.end(), lines.begin(), lines.end());
             int32_t affected = 0;
-            connection->Execute("UPDATE ORDERLINE SET LINESTATUS = ? WHERE ORDERID = ? AND LINESTATUS = ? AND LINENR IN (" +
+            connection->Execute("UPDATE ORDERLINE SET LINESTATUS = ? WHERE ORDERID = ? AND LINESTATUS + 0 = ? AND LINENR IN (" +
                                     markers + ")",
                                 &affected, -1, params);
             if (affected != static_cast<int32_t>(lines.size()))

@@ -119,7 +119,7 @@ Resolution ResolveUnknownCapture(const std::string& orderId, std::optional<bool>
              Variant(ole::Date::Now()), Variant(NextPaymentLogSequence(connection)),
              Variant(resolution.clientRequestId)});
         if (resolution.captured) {
-            connection->Execute("UPDATE ORDERLINE SET LINESTATUS = 2 WHERE ORDERID = ? AND LINESTATUS = 1", &affected, -1,
+            connection->Execute("UPDATE ORDERLINE SET LINESTATUS = 2 WHERE ORDERID = ? AND LINESTATUS + 0 = 1", &affected, -1,
                                 {Variant(orderId)});
         } else {
             auto rs = connection->Execute("SELECT COUNT(*) FROM ORDERLINE WHERE ORDERID = ? AND LINESTATUS = 1", nullptr,

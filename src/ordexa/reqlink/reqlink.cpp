@@ -246,7 +246,7 @@ private:
             connection = Sls_GetOpenConnection(Sls_ConnectionString());
             for (size_t start = 0; start < orderIds.size(); start += kIdsPerUpdate) {
                 size_t end = std::min(orderIds.size(), start + kIdsPerUpdate);
-                std::string sql = "UPDATE ORDERHEADER SET ORDERSTATUS = ? WHERE ORDERSTATUS = 2 AND ORDERID IN (";
+                std::string sql = "UPDATE ORDERHEADER SET ORDERSTATUS = ? WHERE ORDERSTATUS + 0 = 2 AND ORDERID IN (";
                 std::vector<Variant> params{Variant(status)};
                 for (size_t i = start; i < end; ++i) {
                     sql += i == start ? "?" : ", ?";
