@@ -6,11 +6,13 @@
 #include <sys/types.h>
 
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "run_program.h"
 #include "test_db.h"
 
 namespace testing_support {
@@ -24,11 +26,10 @@ public:
     };
     BrokerSimulator() : BrokerSimulator(Options{}) {}
     explicit BrokerSimulator(const Options& options);
-    ~BrokerSimulator();
     BrokerSimulator(const BrokerSimulator&) = delete;
     BrokerSimulator& operator=(const BrokerSimulator&) = delete;
 
-    int Port() const { return port_; }
+    int Port() const { return process_->Port(); }
     // "http://127.0.0.1:<port>" + path
     std::string Url(const std::string& path) const;
     // The posts received, in order: path, content_type, body, xmlinput.
@@ -40,8 +41,7 @@ public:
 
 private:
     TempDir dir_;
-    pid_t pid_ = -1;
-    int port_ = 0;
+    std::optional<SimulatorProcess> process_;  // after dir_, which holds its files
 };
 
 }  // namespace testing_support

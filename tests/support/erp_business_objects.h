@@ -7,9 +7,11 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "run_program.h"
 #include "test_db.h"
 
 namespace testing_support {
@@ -20,7 +22,6 @@ public:
     // archives: the folders whose book it reads; none: a folder of its own (Book()).
     explicit ErpBusinessObjects(const std::vector<std::string>& options = {},
                                 std::vector<std::filesystem::path> archives = {});
-    ~ErpBusinessObjects();
     ErpBusinessObjects(const ErpBusinessObjects&) = delete;
     ErpBusinessObjects& operator=(const ErpBusinessObjects&) = delete;
 
@@ -33,8 +34,7 @@ public:
 
 private:
     TempDir dir_;
-    pid_t pid_ = -1;
-    int port_ = 0;
+    std::optional<SimulatorProcess> process_;  // after dir_, which holds its files
 };
 
 }  // namespace testing_support

@@ -1,9 +1,5 @@
 #include "gateway_simulator.h"
 
-#include <signal.h>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -11,8 +7,6 @@
 #include <filesystem>
 #include <stdexcept>
 #include <thread>
-
-extern char** environ;
 
 namespace testing_support {
 namespace {
@@ -70,38 +64,11 @@ GatewaySimulator::GatewaySimulator(const Options& options) : https_(options.http
         const auto& c = TestCertificates();
         args.insert(args.end(), {"--cert", c.cert.string(), "--key", c.key.string()});
     }
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    std::string out = (dir_.Path() / "simulator.log").string();
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) throw std::runtime_error("cannot start the gateway simulator " + args[0]);
-    fs::path portFile = dir_.Path() / "port";
-    for (int i = 0; i < 200 && !fs::exists(portFile); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    if (!fs::exists(portFile)) throw std::runtime_error("the gateway simulator did not start: " + ReadFile(out));
-    port_ = std::stoi(ReadFile(portFile));
-}
-
-GatewaySimulator::~GatewaySimulator() {
-    if (pid_ > 0) {
-        kill(pid_, SIGTERM);
-        int status = 0;
-        for (int i = 0; i < 200; ++i) {
-            if (waitpid(pid_, &status, WNOHANG) == pid_) return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(25));
-        }
-        kill(pid_, SIGKILL);
-        waitpid(pid_, &status, 0);
-    }
+    process_.emplace(std::move(args), dir_.Path(), "gateway simulator");
 }
 
 std::string GatewaySimulator::Url() const {
-    return std::string(https_ ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_) + "/ics";
+    return std::string(https_ ? "https" : "http") + "://127.0.0.1:" + std::to_string(process_->Port()) + "/ics";
 }
 
 std::string GatewaySimulator::CaFile() { return TestCertificates().ca.string(); }

@@ -7,9 +7,11 @@
 #include <sys/types.h>
 
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "run_program.h"
 #include "test_db.h"
 
 namespace testing_support {
@@ -23,7 +25,6 @@ public:
     };
     GatewaySimulator() : GatewaySimulator(Options{}) {}
     explicit GatewaySimulator(const Options& options);
-    ~GatewaySimulator();
     GatewaySimulator(const GatewaySimulator&) = delete;
     GatewaySimulator& operator=(const GatewaySimulator&) = delete;
 
@@ -39,8 +40,7 @@ public:
 
 private:
     TempDir dir_;
-    pid_t pid_ = -1;
-    int port_ = 0;
+    std::optional<SimulatorProcess> process_;  // after dir_, which holds its files
     bool https_;
 };
 

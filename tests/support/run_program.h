@@ -1,7 +1,11 @@
 // Runs a program of the build (the host, the simulator) as a separate process.
 #pragma once
 
+#include <sys/types.h>
+
+#include <filesystem>
 #include <string>
+#include <vector>
 
 namespace testing_support {
 
@@ -15,5 +19,22 @@ std::string Quoted(const std::string& text);
 
 // Runs "program arguments" through the shell and waits for it.
 Outcome RunProgram(const std::string& program, const std::string& arguments);
+
+// A simulator of an outside system (gateway, broker, back end) run as its own
+// process for a test: `args` start it so that it writes its port to
+// folder/port; its output goes to folder/simulator.log. The constructor returns
+// once it listens; the destructor stops it (SIGTERM, then SIGKILL).
+class SimulatorProcess {
+public:
+    SimulatorProcess(std::vector<std::string> args, const std::filesystem::path& folder, const std::string& name);
+    ~SimulatorProcess();
+    SimulatorProcess(const SimulatorProcess&) = delete;
+    SimulatorProcess& operator=(const SimulatorProcess&) = delete;
+    int Port() const { return port_; }
+
+private:
+    pid_t pid_ = -1;
+    int port_ = 0;
+};
 
 }  // namespace testing_support
