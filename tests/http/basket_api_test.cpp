@@ -67,6 +67,32 @@ protected:
                 {"type", "001"},    {"firstName", "Anna"},  {"lastName", "O'Bakker"}, {"zip", "9711 AB"}, {"country", "NL"}};
     }
 
+    // The printable page opened in headless Chromium: the document the browser
+    // built holds the basket's name, one row of the lines table and the total.
+    static void ExpectABrowserRendersTheLineAndTheTotal(const std::string& html) {
+        if (!fs::exists("/usr/bin/chromium")) GTEST_SKIP() << "chromium is not installed (scripts/install-deps.sh installs it)";
+        TempDir browser;
+        fs::path page = browser.Path() / "orderform.html";
+        std::ofstream(page) << html;
+        Outcome dom = RunProgram("/usr/bin/chromium",
+                                 "--headless --no-sandbox --disable-gpu --no-first-run --disable-background-networking "
+                                 "--disable-component-update --disable-sync --user-data-dir=" +
+                                     Quoted((browser.Path() / "profile").string()) + " --dump-dom " +
+                                     Quoted("file://" + page.string()));
+        ASSERT_EQ(dom.exitCode, 0) << dom.output;
+        const std::string& text = dom.output;
+        EXPECT_NE(text.find("R&amp;D &lt;spare parts&gt;"), std::string::npos) << text;
+        size_t lines = text.find("<table class=\"lines\">"), body = text.find("<tbody>", lines);
+        ASSERT_NE(body, std::string::npos) << text;
+        std::string rows = text.substr(body, text.find("</tbody>", body) - body);
+        size_t count = 0;
+        for (size_t at = rows.find("<tr"); at != std::string::npos; at = rows.find("<tr", at + 1)) ++count;
+        EXPECT_EQ(count, 1u) << rows;
+        size_t totals = text.find("<table class=\"totals\">");
+        ASSERT_NE(totals, std::string::npos) << text;
+        EXPECT_NE(text.find("1,234.50", totals), std::string::npos) << text.substr(totals);
+    }
+
     std::unique_ptr<GatewaySimulator> gateway_;
 };
 
@@ -91,6 +117,7 @@ TEST_P(BasketApi, TheOrderFormAsXmlAndAsAPrintablePage) {
     EXPECT_EQ(r->get_header_value("Content-Type"), "text/html; charset=utf-8");
     EXPECT_NE(r->body.find("R&amp;D &lt;spare parts&gt;"), std::string::npos) << r->body;
     EXPECT_NE(r->body.find("1,234.50"), std::string::npos) << r->body;
+    ExpectABrowserRendersTheLineAndTheTotal(r->body);
 
     EXPECT_EQ(Status(c.Get("/api/v1/baskets/0123456789ABCDEF0123456789ABCDEF/orderform")), 404);
     EXPECT_EQ(Status(c.Get("/api/v1/baskets/" + id + "/orderform.html?locale=en")), 400);
