@@ -1,7 +1,5 @@
 #include "backend/business_objects.h"
 
-#include <curl/curl.h>
-
 #include <atomic>
 #include <mutex>
 #include <optional>
@@ -12,6 +10,7 @@
 #include "data/ado.h"
 #include "gateway/gateway_wire.h"
 #include "masterdata/business_partner.h"
+#include "net/http_post.h"
 #include "xml/dom.h"
 #include "xml/xml_text.h"
 
@@ -22,37 +21,6 @@ const char* kSource = "QxBackend.BusinessObject";
 
 std::atomic<int64_t> gWaitNanoseconds{0};
 std::atomic<int64_t> gRequests{0};
-
-// One easy handle per thread: libcurl keeps the connection to the endpoint open
-// between calls, so a run of thousands of lines does not connect for each.
-class ThreadHandle {
-public:
-    ~ThreadHandle() {
-        if (handle_) curl_easy_cleanup(handle_);
-    }
-    CURL* Get() {
-        static std::once_flag once;
-        std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-        if (!handle_) {
-            handle_ = curl_easy_init();
-            if (!handle_) ole::Raise(backend_err::BoiNoReply, "The business-object client cannot start", kSource);
-        } else {
-            curl_easy_reset(handle_);
-        }
-        return handle_;
-    }
-
-private:
-    CURL* handle_ = nullptr;
-};
-thread_local ThreadHandle tHandle;
-
-size_t CollectBody(char* data, size_t size, size_t count, void* target) {
-    auto* body = static_cast<std::string*>(target);
-    if (body->size() + size * count > (4u << 20)) return 0;  // no reply of a business object is that large
-    body->append(data, size * count);
-    return size * count;
-}
 
 // A parameter value as the request carries it: dates as "yyyy-mm-dd hh:mm:ss", everything else as its text.
 std::string ParameterText(const ole::Variant& value) {
@@ -199,40 +167,17 @@ std::string BoiRequestDocument(const std::string& object, const std::string& bac
 
 std::string PostBoiRequest(const BoiEndpoint& endpoint, const std::string& document) {
     std::string url = gateway_wire::GatewayUrl(endpoint.url);  // http only to loopback addresses
-    CURL* curl = tHandle.Get();
-    std::string reply;
-    char errorText[CURL_ERROR_SIZE] = {0};
-    struct curl_slist* headers = curl_slist_append(nullptr, "Content-Type: application/xml; charset=UTF-8");
-    headers = curl_slist_append(headers, "Expect:");
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-    curl_easy_setopt(curl, CURLOPT_POST, 1L);
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, document.data());
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(document.size()));
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, CollectBody);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reply);
-    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(endpoint.connectTimeout.count()));
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(endpoint.timeout.count()));
-    auto started = std::chrono::steady_clock::now();
-    CURLcode result = curl_easy_perform(curl);
-    gWaitNanoseconds +=
-        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - started).count();
+    // no reply of a business object is anywhere near 4 MiB
+    net::HttpReply reply = net::Post({url, "application/xml; charset=UTF-8", document, "", endpoint.connectTimeout,
+                                      endpoint.timeout, 4u << 20});
+    gWaitNanoseconds += reply.elapsed.count();
     ++gRequests;
-    curl_slist_free_all(headers);
-    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
-    long status = 0;
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-    if (result != CURLE_OK)
-        ole::Raise(backend_err::BoiNoReply,
-                   "The back end at " + url + " did not answer: " + (errorText[0] ? errorText : curl_easy_strerror(result)),
+    if (reply.curlCode != 0)
+        ole::Raise(backend_err::BoiNoReply, "The back end at " + url + " did not answer: " + reply.error, kSource);
+    if (reply.status != 200)
+        ole::Raise(backend_err::BoiNoReply, "The back end at " + url + " answered HTTP " + std::to_string(reply.status),
                    kSource);
-    if (status != 200)
-        ole::Raise(backend_err::BoiNoReply, "The back end at " + url + " answered HTTP " + std::to_string(status), kSource);
-    return reply;
+    return reply.body;
 }
 
 BusinessObjectPtr NewHttpBusinessObject(BoiEndpoint endpoint, std::string object, std::string backendType) {

@@ -1,6 +1,5 @@
 #include "gateway/gateway_client.h"
 
-#include <curl/curl.h>
 #include <openssl/rand.h>
 
 #include <atomic>
@@ -11,6 +10,7 @@
 #include "automation/text.h"
 #include "config/configuration.h"
 #include "gateway/gateway_wire.h"
+#include "net/http_post.h"
 
 namespace qx {
 namespace {
@@ -20,43 +20,6 @@ const char* kClientLibVersion = "backoffice-gateway-1.0";
 
 std::atomic<int64_t> gWaitNanoseconds{0};
 std::atomic<int64_t> gRequests{0};
-
-void GlobalInit() {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
-// One easy handle per thread, reused by every client on it: libcurl keeps its
-// connections open between transfers (curl_easy_reset leaves them), so the
-// requests of one payment run share one TLS connection to the gateway.
-class ThreadHandle {
-public:
-    ~ThreadHandle() {
-        if (handle_) curl_easy_cleanup(handle_);
-    }
-    CURL* Get() {
-        if (!handle_) {
-            GlobalInit();
-            handle_ = curl_easy_init();
-            if (!handle_) ole::Raise(gateway_err::NotSent, "The gateway client cannot start (out of memory)", kSource);
-        } else {
-            curl_easy_reset(handle_);
-        }
-        return handle_;
-    }
-
-private:
-    CURL* handle_ = nullptr;
-};
-thread_local ThreadHandle tHandle;
-
-size_t CollectBody(char* data, size_t size, size_t count, void* target) {
-    auto* body = static_cast<std::string*>(target);
-    // a reply is a few hundred bytes; anything past a megabyte is no reply of the gateway
-    if (body->size() + size * count > (1u << 20)) return 0;
-    body->append(data, size * count);
-    return size * count;
-}
 
 std::string NewClientRequestId() {
     unsigned char bytes[16];
@@ -158,53 +121,25 @@ private:
             settingsRead_ = true;
         }
         std::string requestId = FieldValue(fields_, "client_request_id");
-        CURL* curl = tHandle.Get();
-        std::string reply;
-        char errorText[CURL_ERROR_SIZE] = {0};
-        struct curl_slist* headers = curl_slist_append(nullptr, "Content-Type: application/x-www-form-urlencoded");
-        headers = curl_slist_append(headers, "Expect:");
-        curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-        curl_easy_setopt(curl, CURLOPT_POST, 1L);
-        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.data());
-        curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, CollectBody);
-        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reply);
-        curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
-        curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
-        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
-        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
-        if (!settings_.caFile.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, settings_.caFile.c_str());
-        curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(settings_.connectTimeout.count()));
-        curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(settings_.requestTimeout.count()));
-        curl_easy_setopt(curl, CURLOPT_TCP_KEEPALIVE, 1L);
-
-        auto started = std::chrono::steady_clock::now();
-        CURLcode result = curl_easy_perform(curl);
-        gWaitNanoseconds += std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - started).count();
+        net::HttpPost post{url, "application/x-www-form-urlencoded", body, settings_.caFile,
+                           settings_.connectTimeout, settings_.requestTimeout,
+                           1u << 20};  // a reply is a few hundred bytes; past a megabyte it is no reply of the gateway
+        net::HttpReply reply = net::Post(post);
+        gWaitNanoseconds += reply.elapsed.count();
         ++gRequests;
-        curl_slist_free_all(headers);
-        curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
-
-        long status = 0;
-        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-        long requestSize = 0;
-        curl_easy_getinfo(curl, CURLINFO_REQUEST_SIZE, &requestSize);
         std::string where = " (gateway " + url + ", request " + requestId + ")";
-        if (result != CURLE_OK) {
-            std::string why = errorText[0] ? errorText : curl_easy_strerror(result);
+        if (reply.curlCode != 0) {
             // Once any byte of the request went out, the gateway may have acted on it.
-            if (requestSize > 0 || status != 0)
-                ole::Raise(gateway_err::OutcomeUnknown, "No reply from the payment gateway: " + why + where, kSource);
-            ole::Raise(gateway_err::NotSent, "The payment gateway cannot be reached: " + why + where, kSource);
+            if (reply.requestSent || reply.status != 0)
+                ole::Raise(gateway_err::OutcomeUnknown, "No reply from the payment gateway: " + reply.error + where, kSource);
+            ole::Raise(gateway_err::NotSent, "The payment gateway cannot be reached: " + reply.error + where, kSource);
         }
+        long status = reply.status;
         if (status >= 400 && status < 500 && status != 408)
             ole::Raise(gateway_err::Rejected, "The payment gateway refused the request with HTTP " + std::to_string(status) + where, kSource);
         if (status != 200)
             ole::Raise(gateway_err::OutcomeUnknown, "The payment gateway answered HTTP " + std::to_string(status) + where, kSource);
-        return reply;
+        return reply.body;
     }
 
     std::string host_, merchantId_;
