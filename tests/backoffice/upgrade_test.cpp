@@ -39,9 +39,7 @@ protected:
 TEST_P(BackofficeUpgrade, PutsBackWhatAnOlderInstallationLacksAndKeepsEveryValue) {
     TempDir parent;
     fs::path home = parent.Path() / "shop";
-    std::string init = "init --demo --home " + Quoted(home.string());
-    if (Db().IsPostgres()) init += " --connection " + Quoted(Db().ConnectionString());
-    Outcome made = RunProgram(BACKOFFICE_BINARY, init);
+    Outcome made = InitDemoInstallation(BACKOFFICE_BINARY, home, Db());
     ASSERT_EQ(made.exitCode, 0) << made.output;
     ASSERT_EQ(RunProgram(BACKOFFICE_BINARY, "demo --home " + Quoted(home.string())).exitCode, 0);
 

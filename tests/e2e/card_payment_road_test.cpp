@@ -34,12 +34,9 @@ protected:
         if (IsSkipped()) return;
         home_ = parent_.Path() / "shop";
         unsetenv("VENDALO_HOME");
-        std::string init = "init --demo --home " + Quoted(home_.string());
-        if (Db().IsPostgres()) init += " --connection " + Quoted(Db().ConnectionString());
-        Outcome outcome = Backoffice(init);
+        Outcome outcome = InitDemoInstallation(BACKOFFICE_BINARY, home_, Db());
         ASSERT_EQ(outcome.exitCode, 0) << outcome.output;
-        connectionString_ = Db().IsPostgres() ? Db().ConnectionString()
-                                              : "Provider=SQLite;Data Source=" + (home_ / "data" / "vendalo.db").string();
+        connectionString_ = DemoConnectionString(home_, Db());
     }
 
     // Points the installation at a simulator and trusts the test CA.

@@ -43,9 +43,7 @@ protected:
         DbTest::SetUp();
         if (IsSkipped()) return;
         home_ = parent_.Path() / "shop";
-        std::string init = "init --demo --home " + Quoted(home_.string());
-        if (Db().IsPostgres()) init += " --connection " + Quoted(Db().ConnectionString());
-        Outcome outcome = RunProgram(BACKOFFICE_BINARY, init);
+        Outcome outcome = InitDemoInstallation(BACKOFFICE_BINARY, home_, Db());
         ASSERT_EQ(outcome.exitCode, 0) << outcome.output;
         key_ = SettingOf(home_ / "config" / "SiteConfiguration.xml", "API", "BrokerApiKey");
         ASSERT_EQ(key_.size(), 48u);

@@ -34,6 +34,16 @@ Outcome RunProgram(const std::string& program, const std::string& arguments) {
     return result;
 }
 
+Outcome InitDemoInstallation(const std::string& backoffice, const std::filesystem::path& home, const TestDatabase& db) {
+    std::string init = "init --demo --home " + Quoted(home.string());
+    if (db.IsPostgres()) init += " --connection " + Quoted(db.ConnectionString());
+    return RunProgram(backoffice, init);
+}
+
+std::string DemoConnectionString(const std::filesystem::path& home, const TestDatabase& db) {
+    return db.IsPostgres() ? db.ConnectionString() : "Provider=SQLite;Data Source=" + (home / "data" / "vendalo.db").string();
+}
+
 SimulatorProcess::SimulatorProcess(std::vector<std::string> args, const std::filesystem::path& folder,
                                    const std::string& name) {
     std::vector<char*> argv;

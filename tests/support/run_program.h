@@ -20,6 +20,14 @@ std::string Quoted(const std::string& text);
 // Runs "program arguments" through the shell and waits for it.
 Outcome RunProgram(const std::string& program, const std::string& arguments);
 
+class TestDatabase;
+
+// `backoffice init --demo --home home` (the program at `backoffice`) on the
+// test's database: on PostgreSQL its schema, on SQLite the installation's own
+// file. The outcome of the run, and the connection string of the installation.
+Outcome InitDemoInstallation(const std::string& backoffice, const std::filesystem::path& home, const TestDatabase& db);
+std::string DemoConnectionString(const std::filesystem::path& home, const TestDatabase& db);
+
 // A simulator of an outside system (gateway, broker, back end) run as its own
 // process for a test: `args` start it so that it writes its port to
 // folder/port; its output goes to folder/simulator.log. The constructor returns
