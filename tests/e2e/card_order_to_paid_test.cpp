@@ -9,7 +9,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <regex>
 
 #include "register_all.h"
 #include "automation/component.h"
@@ -68,16 +67,6 @@ protected:
         DbTest::TearDown();
     }
 
-    void UseGateway(const GatewaySimulator& sim) {
-        fs::path file = home_ / "config" / "VendaloConfiguration.xml";
-        std::string xml = ReadFile(file);
-        xml = std::regex_replace(xml, std::regex("http://127\\.0\\.0\\.1:18490/"), sim.Url());
-        xml = std::regex_replace(xml, std::regex("<Setting name=\"CAFile\"></Setting>"),
-                                 "<Setting name=\"CAFile\">" + GatewaySimulator::CaFile() + "</Setting>");
-        WriteFile(file, xml);
-        fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace);
-    }
-
     ado::ConnectionPtr Open() {
         auto c = std::make_shared<ado::Connection>();
         c->Open(connectionString_);
@@ -113,7 +102,7 @@ protected:
 
 TEST_P(CardOrderToPaid, TheCardOrderTravelsFromCheckoutToPaid) {
     GatewaySimulator gateway;
-    UseGateway(gateway);
+    gateway.ServeInstallation(home_);
     ErpBusinessObjects erp({}, {home_ / "edi" / "archive", home_ / "edi2" / "archive", home_ / "xml" / "archive"});
     Open()->Execute("UPDATE BISPROPERTY SET VALUE = ? WHERE NAME = 'boiurl'", nullptr, -1, {Variant(erp.Url())});
     ASSERT_EQ(Value("SELECT COUNT(*) FROM BISPROPERTY WHERE NAME = 'boiurl'").ToLong(), 3);

@@ -7,7 +7,6 @@
 
 #include <filesystem>
 #include <future>
-#include <regex>
 #include <set>
 
 #include "data/ado.h"
@@ -37,17 +36,6 @@ protected:
         Outcome outcome = InitDemoInstallation(BACKOFFICE_BINARY, home_, Db());
         ASSERT_EQ(outcome.exitCode, 0) << outcome.output;
         connectionString_ = DemoConnectionString(home_, Db());
-    }
-
-    // Points the installation at a simulator and trusts the test CA.
-    void UseGateway(const GatewaySimulator& sim) {
-        fs::path file = home_ / "config" / "VendaloConfiguration.xml";
-        std::string xml = ReadFile(file);
-        xml = std::regex_replace(xml, std::regex("http://127\\.0\\.0\\.1:18490/"), sim.Url());
-        xml = std::regex_replace(xml, std::regex("<Setting name=\"CAFile\"></Setting>"),
-                                 "<Setting name=\"CAFile\">" + GatewaySimulator::CaFile() + "</Setting>");
-        WriteFile(file, xml);
-        fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace);
     }
 
     ado::ConnectionPtr Open() {
@@ -93,7 +81,7 @@ protected:
 
 TEST_P(CardPaymentRoad, TheCardNumberIsNowhereAfterCheckoutSubmissionAndPayment) {
     GatewaySimulator sim;
-    UseGateway(sim);
+    sim.ServeInstallation(home_);
     Outcome demo = Backoffice("demo --home " + Quoted(home_.string()));
     ASSERT_EQ(demo.exitCode, 0) << demo.output;
     EXPECT_NE(demo.output.find("card ************1111 authorised at checkout"), std::string::npos) << demo.output;
@@ -128,7 +116,7 @@ TEST_P(CardPaymentRoad, TheCardNumberIsNowhereAfterCheckoutSubmissionAndPayment)
 
 TEST_P(CardPaymentRoad, TwoPaymentRunsAtOnceCaptureTheOrderOnce) {
     GatewaySimulator sim({.https = true, .delayMs = 3000, .latencyMs = 400});
-    UseGateway(sim);
+    sim.ServeInstallation(home_);
     ASSERT_EQ(Backoffice("demo --home " + Quoted(home_.string())).exitCode, 0);
     std::string id = AllocateCardOrder();
     std::string command = "pay --home " + Quoted(home_.string()) + " --order " + id;
@@ -144,7 +132,7 @@ TEST_P(CardPaymentRoad, TwoPaymentRunsAtOnceCaptureTheOrderOnce) {
 
 TEST_P(CardPaymentRoad, ManualRefundAndResolveWorkFromTheCommandLine) {
     GatewaySimulator sim;
-    UseGateway(sim);
+    sim.ServeInstallation(home_);
     ASSERT_EQ(Backoffice("demo --home " + Quoted(home_.string())).exitCode, 0);
     std::string id = AllocateCardOrder();
     ASSERT_EQ(Backoffice("pay --home " + Quoted(home_.string())).exitCode, 0);

@@ -23,12 +23,7 @@ protected:
         GatewaySimulator::Options options;
         options.https = false;
         gateway_ = std::make_unique<GatewaySimulator>(options);
-        fs::path file = home_ / "config" / "VendaloConfiguration.xml";
-        std::string text = ReadFile(file);
-        size_t at = text.find("http://127.0.0.1:18490/");
-        ASSERT_NE(at, std::string::npos);
-        text.replace(at, std::string("http://127.0.0.1:18490/").size(), gateway_->Url());
-        std::ofstream(file, std::ios::trunc) << text;
+        gateway_->ServeInstallation(home_);
     }
     void TearDown() override {
         DemoHost::TearDown();

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <regex>
 #include <stdexcept>
 #include <thread>
 
@@ -69,6 +70,16 @@ GatewaySimulator::GatewaySimulator(const Options& options) : https_(options.http
 
 std::string GatewaySimulator::Url() const {
     return std::string(https_ ? "https" : "http") + "://127.0.0.1:" + std::to_string(process_->Port()) + "/ics";
+}
+
+void GatewaySimulator::ServeInstallation(const fs::path& home) const {
+    fs::path file = home / "config" / "VendaloConfiguration.xml";
+    std::string xml = ReadFile(file);
+    xml = std::regex_replace(xml, std::regex("http://127\\.0\\.0\\.1:18490/"), Url());
+    xml = std::regex_replace(xml, std::regex("<Setting name=\"CAFile\"></Setting>"),
+                             "<Setting name=\"CAFile\">" + CaFile() + "</Setting>");
+    WriteFile(file, xml);
+    fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace);
 }
 
 std::string GatewaySimulator::CaFile() { return TestCertificates().ca.string(); }

@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <string>
@@ -37,6 +38,9 @@ public:
     // The journal's requests whose field has the value (e.g. "applications", "ics_bill").
     size_t Count(const std::string& field, const std::string& value) const;
     std::string JournalText() const;
+    // Points a demo installation (which asks 127.0.0.1:18490) at this simulator
+    // and has it trust the test CA; the configuration file stays owner-only.
+    void ServeInstallation(const std::filesystem::path& home) const;
 
 private:
     TempDir dir_;
