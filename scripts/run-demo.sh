@@ -143,7 +143,11 @@ XML
 step "A basket goes to the broker as an order request (and is deleted again)"
 BASKET=$(api -X POST -d '{"USERID":"jdevries","BUSINESSPARTNERID":2}' "$URL/api/v1/baskets" | field "['header']['BASKETID']")
 api -X POST -d '{"SKU":101,"QUANTITY":250}' "$URL/api/v1/baskets/$BASKET/lines" >/dev/null
-echo "  $(api -X POST -d '' "$URL/api/v1/baskets/$BASKET/order-request")"
+if SENT=$(api -X POST -d '' "$URL/api/v1/baskets/$BASKET/order-request" 2>/dev/null); then
+  echo "  $SENT"
+else  # an installation made before the broker existed has no ORDERREQUESTURL for its partners
+  echo "  not sent: $(printf '%s' "$SENT" | sed -n 's/.*"description":"\([^"]*\)".*/\1/p') (see the log)"
+fi
 api -X DELETE "$URL/api/v1/baskets/$BASKET" >/dev/null
 kill -TERM $SERVE_PID; wait $SERVE_PID || true
 
