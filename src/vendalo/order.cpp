@@ -131,7 +131,8 @@ private:
     }
 
     // A snapshot of every address the order names, unless the order has one
-    // already: the snapshots present are read in one batch, the inserts join the writes.
+    // already. Whether a snapshot is there and the address itself are read in one
+    // batch (on PostgreSQL one round trip); the inserts join the writes.
     static void InsertAddresses(const ole::Dictionary& basket, const ado::ConnectionPtr& connection, Writes& writes) {
         Statement select;
         try {
@@ -148,7 +149,6 @@ private:
             if (!(lines->Bof() && lines->Eof()))
                 for (lines->MoveFirst(); !lines->Eof(); lines->MoveNext()) collect(lines->Fields("ADDRESSID").Value());
 
-            auto partner = Sls_GetComponent<qx::IBusinessPartner>("QxCommon.BusinessPartner");
             static const char* kCopied[] = {"COUNTRYCODE", "NAME1", "NAME2",    "STREET1", "STREET2",     "CITY1",
                                             "CITY2",       "ZIPCODE", "PHONE", "FAX",     "COUNTRYNAME", "SHORTDESCRIPTION",
                                             "STATEPROVINCE"};
@@ -160,12 +160,14 @@ private:
                 select.Sql(" AND ADDRESSID = ");
                 select.AsStored(id);
                 reads.push_back({select.sql, select.params});
+                reads.push_back({qx::kAddressSelect, {Variant(id.ToLong())}});
             }
-            auto present = connection->ExecuteBatch(reads);
+            auto read = connection->ExecuteBatch(reads);
             size_t k = 0;
             for (const Variant& id : ids.Keys()) {
-                if (!present[k++].rows->Eof()) continue;  // an existing snapshot is left unchanged
-                auto address = partner->GetAddress(id.ToLong());
+                const auto& present = read[k++].rows;
+                const auto& address = read[k++].rows;
+                if (!present->Eof()) continue;  // an existing snapshot is left unchanged
                 if (address->Eof())
                     ole::Raise(MissingAddress, "Address " + id.ToString() + " does not exist",
                                "Vendalo.Order");

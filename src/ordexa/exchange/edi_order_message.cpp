@@ -52,9 +52,17 @@ size_t ControlAt(std::string_view text, size_t at) {
 // record of its own, a forged order even). Each line break of the text becomes
 // lineBreak; every other control character (NUL, ESC, TAB...) is dropped.
 std::string WithoutControls(std::string_view text, std::string_view lineBreak) {
-    std::string out;
+    // most values hold none: only C0, DEL and the lead bytes of C1, NEL, LS and PS can start one
+    size_t clean = 0;
+    for (auto c : text) {
+        auto b = static_cast<unsigned char>(c);
+        if (b < 0x20 || b == 0x7F || b == 0xC2 || b == 0xE2) break;
+        ++clean;
+    }
+    if (clean == text.size()) return std::string(text);
+    std::string out(text.substr(0, clean));
     out.reserve(text.size());
-    for (size_t at = 0; at < text.size();) {
+    for (size_t at = clean; at < text.size();) {
         if (size_t n = LineBreakAt(text, at)) {
             out += lineBreak;
             at += n;
@@ -85,20 +93,30 @@ size_t CharactersAhead(const std::string& text, size_t pos, size_t n) {
 
 }  // namespace
 
-// The fields of a recordset's current row by name; each name (a literal) is looked up once.
+// The fields of a recordset's current row by name. The positions found are kept
+// in the message object for the next orders: a position is checked against the
+// column's name before use, so another statement's recordset only looks its names up again.
 class FieldReader {
 public:
-    explicit FieldReader(ado::Recordset& rows) : rows_(rows) {}
+    FieldReader(ado::Recordset& rows, FieldPositions& positions) : rows_(rows), positions_(positions) {}
     ado::Recordset& Rows() { return rows_; }
     Variant operator[](std::string_view name) {
-        for (const auto& [known, index] : positions_)
-            if (known == name) return rows_.Fields(index).Value();
+        for (auto& [known, index] : positions_) {
+            if (known != name) continue;
+            if (!Holds(index, name)) index = Position(name);
+            return rows_.Fields(index).Value();
+        }
         int index = Position(name);
         positions_.emplace_back(name, index);
         return rows_.Fields(index).Value();
     }
 
 private:
+    bool Holds(int index, std::string_view name) {
+        if (index >= rows_.FieldCount()) return false;
+        const std::string& column = rows_.Fields(index).Name();
+        return column == name || ole::EqualsNoCase(column, name);
+    }
     int Position(std::string_view name) {
         for (int i = 0; i < rows_.FieldCount(); ++i) {
             if (ole::EqualsNoCase(rows_.Fields(i).Name(), name)) return i;
@@ -109,7 +127,7 @@ private:
     }
 
     ado::Recordset& rows_;
-    std::vector<std::pair<std::string_view, int>> positions_;
+    FieldPositions& positions_;
 };
 
 bool IsCreditCardOrder(const Variant& webPaymentMethod) {
@@ -133,7 +151,7 @@ std::string EdiOrderMessage::ProcessOneOrder(const Variant& orderValue) {
         auto order = orderValue.As<ole::Dictionary>();
         if (!order) ole::Raise(vendalo::MissingOrderInfo, "MissingOrderInfo");
         auto lineRows = RecordsetOf(*order, "lines");
-        FieldReader header(*RecordsetOf(*order, "header")), lines(*lineRows);
+        FieldReader header(*RecordsetOf(*order, "header"), headerPositions_), lines(*lineRows, linePositions_);
         orderId_.clear();
         orderId = Plain("ORDERID", header["ORDERID"]);
         orderId_ = orderId;
@@ -166,7 +184,9 @@ std::string EdiOrderMessage::ProcessOneOrder(const Variant& orderValue) {
 
         if (!(lineRows->Bof() && lineRows->Eof())) {
             Variant freight = header["FREIGHTTOTAL"];
-            if (!freight.IsNull() && freight.ToDouble() > 0) AddFreightLine(freight, *lineRows);
+            if (!freight.IsNull() && freight.ToDouble() > 0)
+                AddFreightLine(freight, *lineRows, SalesParameter("FreightPartNumber"),
+                               SalesParameter("Freight Unit-code"));
             Variant shipping = header["SHIPPINGADDRESSID"];
             for (lineRows->MoveFirst(); !lineRows->Eof(); lineRows->MoveNext()) {
                 lineNr_ = lines["LINENR"].ToInt();  // a line without number cannot be sent
@@ -221,7 +241,8 @@ std::string EdiOrderMessage::GetOrderHeader(const ole::Dictionary& order, FieldR
             IsCreditCardOrder(h["WEBPAYMENTMETHOD"])
                 ? Plain("Creditcard Ordertype for Backend", order.Item("creditcard_ordertype"))
                 : "";
-        auto delivery = Order()->GetAddress(h["SHIPPINGADDRESSID"], h["ORDERID"]);
+        auto delivery = order.Exists("delivery_address") ? RecordsetOf(order, "delivery_address")
+                                                          : Order()->GetAddress(h["SHIPPINGADDRESSID"], h["ORDERID"]);
         if (delivery->Eof()) ole::Raise(vendalo::MissingHeaderAddress, "MissingHeaderAddress");
         std::string user = h["USERID"].Text();
         std::string userName = TrimBlanks(OneLine(commonName_(user)));
@@ -293,7 +314,7 @@ std::string EdiOrderMessage::GetAddress(const std::string& prefix, const Variant
             if (lineNr_ == 0) ole::Raise(vendalo::MissingHeaderAddress, "MissingHeaderAddress");
             ole::Raise(vendalo::MissingLineAddress, "MissingLineAddress");
         }
-        FieldReader address(*rows);
+        FieldReader address(*rows, addressPositions_);
         std::string text = Record({prefix, "", ""});
         for (const char* column : kAddressColumns) {
             std::string value = TrimBlanks(OneLine(address[column]));
@@ -325,10 +346,20 @@ std::string EdiOrderMessage::GetOrderFooterText(const ole::Dictionary& order, Fi
 }
 
 void AddFreightLine(const Variant& freight, ado::Recordset& rows) {
+    std::string partNumber, unitCode;
     try {
         auto parameters = Sls_GetComponent<vendalo::ISalesParameter>("Vendalo.SalesParameter");
-        std::string partNumber = parameters->GetParameterValue("FreightPartNumber");
-        std::string unitCode = parameters->GetParameterValue("Freight Unit-code");
+        partNumber = parameters->GetParameterValue("FreightPartNumber");
+        unitCode = parameters->GetParameterValue("Freight Unit-code");
+    } catch (...) {
+        Sls_RaiseError("WebOrderExport.AddFreightLine");
+    }
+    AddFreightLine(freight, rows, partNumber, unitCode);
+}
+
+void AddFreightLine(const Variant& freight, ado::Recordset& rows, const std::string& partNumber,
+                    const std::string& unitCode) {
+    try {
         // one more than the highest line number: the lines come in no particular order
         int32_t lineNr = 1;
         Variant orderId;
@@ -419,11 +450,8 @@ std::string EdiOrderMessage::Record(std::initializer_list<std::string_view> fiel
 
 // The back end's item code: the part number aligned by the item segmentation mask.
 std::string EdiOrderMessage::ItemCode(const std::string& partNumber, const Backend& backend) const {
-    const auto& properties = *backend.properties;
-    if (!properties.Exists("alignment")) return std::string(9, ' ') + partNumber;
-    std::string mask = WithoutControls(properties.Item("itemsegmentationmask").Text(), " ");
-    std::replace(mask.begin(), mask.end(), '*', ' ');
-    return ole::LowerCase(properties.Item("alignment").Text()) == "left" ? partNumber + mask : mask + partNumber;
+    if (!backend.aligned) return std::string(9, ' ') + partNumber;
+    return backend.leftAligned ? partNumber + backend.itemMask : backend.itemMask + partNumber;
 }
 
 std::string EdiOrderMessage::EDIEncode(const Variant& value) {
@@ -514,14 +542,16 @@ std::string EdiOrderMessage::VariantOptionRecords(const std::string& options, co
 
 void EdiOrderMessage::RequireWholeRecords(const std::string& message) const {
     for (size_t at = 0; at < message.size(); ++at) {
-        if (message.compare(at, 2, kCrLf) == 0) {
-            ++at;
+        auto c = static_cast<unsigned char>(message[at]);
+        if (c >= 0x20 && c != 0x7F) continue;
+        if (c == '\r' && at + 1 < message.size() && message[at + 1] == '\n') {
+            ++at;  // a record end
             continue;
         }
-        auto c = static_cast<unsigned char>(message[at]);
-        bool control = c < 0x20 || c == 0x7F;
-        bool separator = fs_.find(message[at]) != std::string::npos || esc_.find(message[at]) != std::string::npos;
-        if (control && (c == '\r' || c == '\n' || !separator))
+        // a separator that is a control character (TAB...) may stand anywhere; a line break may not
+        bool separator = c != '\r' && c != '\n' &&
+                         (fs_.find(message[at]) != std::string::npos || esc_.find(message[at]) != std::string::npos);
+        if (!separator)
             ole::Raise(ole::err::InvalidProcedureCall,
                        "The EDI message holds a control character outside its record ends", "Ordexa.WebOrderExport");
     }
@@ -535,8 +565,15 @@ const EdiOrderMessage::Backend& EdiOrderMessage::BackendOf(int32_t businessPartn
     parameters.Add("BPID", std::to_string(businessPartnerId));
     auto partnerInstance = selector_->SelectBackendByRule("BusinessPartner", parameters);
     auto instance = selector_->SelectBackend(partnerInstance->BISID());
-    Backend backend{ole::LowerCase(TrimBlanks(instance->BackendType().substr(0, 3))), instance->BackendProperties()};
-    if (!backend.properties) backend.properties = std::make_shared<ole::Dictionary>();
+    Backend backend;
+    backend.type = ole::LowerCase(TrimBlanks(instance->BackendType().substr(0, 3)));
+    auto properties = instance->BackendProperties();
+    if (properties && properties->Exists("alignment")) {
+        backend.aligned = true;
+        backend.leftAligned = ole::LowerCase(properties->Item("alignment").Text()) == "left";
+        backend.itemMask = WithoutControls(properties->Item("itemsegmentationmask").Text(), " ");
+        std::replace(backend.itemMask.begin(), backend.itemMask.end(), '*', ' ');
+    }
     return backends_.emplace(businessPartnerId, std::move(backend)).first->second;
 }
 
@@ -557,6 +594,13 @@ const std::string& EdiOrderMessage::BISAddressCodeOf(int32_t addressId) {
     if (found != addressCodes_.end()) return found->second;
     if (!partner_) partner_ = Sls_GetComponent<qx::IBusinessPartner>("QxCommon.BusinessPartner");
     return addressCodes_.emplace(addressId, partner_->GetBISAddressCodeFromAddressID(addressId)).first->second;
+}
+
+const std::string& EdiOrderMessage::SalesParameter(const std::string& name) {
+    auto found = salesParameters_.find(name);
+    if (found != salesParameters_.end()) return found->second;
+    auto parameters = Sls_GetComponent<vendalo::ISalesParameter>("Vendalo.SalesParameter");
+    return salesParameters_.emplace(name, parameters->GetParameterValue(name)).first->second;
 }
 
 std::shared_ptr<vendalo::IOrder> EdiOrderMessage::Order() {

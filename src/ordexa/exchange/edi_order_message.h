@@ -25,6 +25,8 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "automation/dictionary.h"
 #include "data/ado.h"
@@ -41,6 +43,8 @@ class IOrder;
 namespace ordexa {
 
 class FieldReader;
+// Column positions a FieldReader found, by name.
+using FieldPositions = std::vector<std::pair<std::string_view, int>>;
 
 // A web payment method of 2: the order is paid by credit card.
 bool IsCreditCardOrder(const ole::Variant& webPaymentMethod);
@@ -50,6 +54,9 @@ bool IsCreditCardOrder(const ole::Variant& webPaymentMethod);
 // unit code of the sales parameters, quantity 1, the freight amount as price
 // (Null counts as 0), discount 0 and no request date.
 void AddFreightLine(const ole::Variant& freight, ado::Recordset& lines);
+// The same with the freight part number and unit code given.
+void AddFreightLine(const ole::Variant& freight, ado::Recordset& lines, const std::string& partNumber,
+                    const std::string& unitCode);
 
 class EdiOrderMessage {
 public:
@@ -59,12 +66,17 @@ public:
     explicit EdiOrderMessage(CommonNameLookup commonName);
     ~EdiOrderMessage();
 
+    // A sales parameter ("Vendalo.SalesParameter"), read once for the object's run.
+    const std::string& SalesParameter(const std::string& name);
+
     // FS and ESC: the trimmed texts, or "," and "'" when they are empty.
     void SetEDISeparators(const std::string& fieldSeparator, const std::string& escapeText);
     const std::string& FieldSeparator() const { return fs_; }
 
     // The whole message of an order dictionary ("header" and "lines", and the
-    // optional "footer_text" and "creditcard_ordertype"), ending with CR LF.
+    // optional "footer_text", "creditcard_ordertype" and "delivery_address", the
+    // snapshot of the header's delivery address with its COUNTRYCODE, else it is
+    // asked of "Vendalo.Order"), ending with CR LF.
     // "" when any part of it could not be built: the failure is logged and no
     // part of the order may be sent. A freight line is added to the lines recordset.
     std::string ProcessOneOrder(const ole::Variant& order);
@@ -80,7 +92,9 @@ public:
 private:
     struct Backend {
         std::string type;  // "ow4", "ow5", ...
-        ole::DictionaryPtr properties;
+        // how item codes are formed: from the instance's "alignment" and "itemsegmentationmask"
+        bool aligned = false, leftAligned = false;
+        std::string itemMask;  // '*' as blank
     };
 
     const Backend& BackendOf(int32_t businessPartnerId);
@@ -134,6 +148,8 @@ private:
     std::map<int32_t, Backend> backends_;
     std::map<std::pair<int32_t, bool>, int32_t> defaultAddresses_;  // (partner, invoice?) -> address
     std::map<int32_t, std::string> addressCodes_;
+    std::map<std::string, std::string> salesParameters_;
+    FieldPositions headerPositions_, linePositions_, addressPositions_;
 };
 
 }  // namespace ordexa

@@ -9,6 +9,7 @@
 #include "config/configuration.h"
 #include "exchange/edi_order_message.h"
 #include "exchange/exchange_folder_mode.h"
+#include "exchange/export_order_reader.h"
 #include "exchange/export_file_writer.h"
 #include "exchange/file_handling.h"
 #include "exchange/ftp.h"
@@ -19,8 +20,6 @@
 #include "log/log.h"
 #include "exchange/membership_logon.h"
 #include "masterdata/membership.h"
-#include "vendalo/order.h"
-#include "vendalo/sales_parameter.h"
 #include "vendalo/vendalo_error.h"
 
 namespace ordexa {
@@ -137,20 +136,23 @@ private:
             if (!file) return 0;
             int32_t bisid = Variant(i_sBisid).ToLong();
             EdiOrderMessage message([this](const std::string& userId) { return GetUserCommonName(userId); });
+            ExportOrderReader reader(connectionString_);
             Group group;
             bool going = true;
             for (const Variant& key : orders.Keys()) {
                 lastOrderId = key.ToString();
                 message.SetEDISeparators(i_sEDIFieldSeparator, i_sEDIEscapeSeparator);
                 ++handed;
-                std::string text = ProcessOrder(lastOrderId, message);
+                std::string text = ProcessOrder(lastOrderId, reader, message);
                 if (text.empty()) continue;
                 group.bytes += text;
                 group.orderIds.push_back(lastOrderId);
                 if (group.orderIds.size() < kGroupSize) continue;
+                reader.EndGroup();
                 going = WriteGroup(*file, group, bisid, i_sBisid, written, total);
                 if (!going) break;
             }
+            reader.EndGroup();
             if (going) WriteGroup(*file, group, bisid, i_sBisid, written, total);
             file->Close();
             if (overFtp) PlaceOnHost(file->Path(), i_sEDIExportFile, ftp, true);
@@ -210,17 +212,14 @@ private:
 
     // The order's message as the file holds it (ANSI), or "" when it cannot be
     // sent (logged; the order stays to be exported).
-    std::string ProcessOrder(const std::string& orderId, EdiOrderMessage& message) {
+    std::string ProcessOrder(const std::string& orderId, ExportOrderReader& reader, EdiOrderMessage& message) {
         try {
-            if (!orders_) orders_ = Sls_GetComponent<vendalo::IOrder>("Vendalo.Order");
-            auto order = orders_->Restore(orderId);
-            if (!order) ole::Raise(vendalo::MissingOrderInfo, "MissingOrderInfo");
+            auto order = reader.Read(orderId);
             auto header = order->Item("header").As<ado::Recordset>();
             if (!header || header->Eof()) ole::Raise(vendalo::OrderNotFound, "OrderNotFound");
             if (IsCreditCardOrder(header->Fields("WEBPAYMENTMETHOD").Value())) {
-                auto parameters = Sls_GetComponent<vendalo::ISalesParameter>("Vendalo.SalesParameter");
-                order->Set("footer_text", parameters->GetParameterValue("InvoiceText"));
-                order->Set("creditcard_ordertype", parameters->GetParameterValue("Creditcard Ordertype for Backend"));
+                order->Set("footer_text", message.SalesParameter("InvoiceText"));
+                order->Set("creditcard_ordertype", message.SalesParameter("Creditcard Ordertype for Backend"));
             }
             std::string text = message.ProcessOneOrder(Variant(order));
             if (text.empty())
@@ -335,7 +334,6 @@ private:
     }
 
     std::string connectionString_;
-    std::shared_ptr<vendalo::IOrder> orders_;
     std::shared_ptr<qx::IMembership> members_;        // logged on; kept for the object's life
     std::optional<ole::SlsErrorInfo> logonFailure_;   // of this run
     std::map<std::string, std::string> commonNames_;  // of this run

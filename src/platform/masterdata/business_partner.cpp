@@ -51,9 +51,7 @@ public:
         auto c = Open();
         auto rs = std::make_shared<ado::Recordset>();
         rs->CursorLocation = ado::adUseClient;
-        rs->Open("SELECT SHORTDESCRIPTION, NAME1, NAME2, STREET1, STREET2, CITY1, CITY2, STATEPROVINCE, ZIPCODE, "
-                 "COUNTRYCODE, PHONE, FAX, COUNTRYNAME, ADDRESSID, BUSINESSPARTNERID FROM ADDRESS WHERE ADDRESSID = ?",
-                 c, ado::adOpenStatic, ado::adLockReadOnly, -1, {addressId});
+        rs->Open(kAddressSelect, c, ado::adOpenStatic, ado::adLockReadOnly, -1, {addressId});
         rs->SetActiveConnection(nullptr);
         c->Close();
         return rs;
@@ -122,6 +120,10 @@ private:
 };
 
 }  // namespace
+
+const char* const kAddressSelect =
+    "SELECT SHORTDESCRIPTION, NAME1, NAME2, STREET1, STREET2, CITY1, CITY2, STATEPROVINCE, ZIPCODE, COUNTRYCODE, "
+    "PHONE, FAX, COUNTRYNAME, ADDRESSID, BUSINESSPARTNERID FROM ADDRESS WHERE ADDRESSID = ?";
 
 std::string MasterDataConnectionString() {
     thread_local std::string home, connectionString;

@@ -45,6 +45,10 @@ public:
 // read the sales database with it.
 std::string MasterDataConnectionString();
 
+// The statement GetAddress runs (one "?": ADDRESSID), for callers that read an
+// address in a batch of their own on the sales database.
+extern const char* const kAddressSelect;
+
 void RegisterBusinessPartner();  // "QxCommon.BusinessPartner"
 
 }  // namespace qx

@@ -1,0 +1,64 @@
+#include "exchange/export_order_reader.h"
+
+#include <utility>
+
+#include "lib_sales.h"
+
+namespace ordexa {
+namespace {
+
+using ole::Variant;
+
+// The header with the country of its delivery address snapshot, when there is one.
+const char* const kHeader =
+    "SELECT o.ORDERID, o.BUSINESSPARTNERID, o.USERID, o.SHIPPINGADDRESSID, o.BILLINGADDRESSID, o.CUSTOMERCODE, "
+    "o.ORDERLISTNAME, o.CUSTOMERPONR, o.ORDERDATE, o.CARRIERCODE, o.CURRENCYCODE, o.DISCOUNTPERC, o.HEADERTEXT, "
+    "o.FREIGHTTOTAL, o.WEBPAYMENTMETHOD, a.ADDRESSID AS DELIVERYSNAPSHOT, a.COUNTRYCODE AS COUNTRYCODE "
+    "FROM ORDERHEADER o LEFT JOIN ADDRESSHISTORY a ON a.ORDERID = o.ORDERID AND a.ADDRESSID = o.SHIPPINGADDRESSID "
+    "WHERE o.ORDERID = ?";
+const char* const kLines =
+    "SELECT ORDERID, LINENR, PARTNUMBER, QUANTITY, UNITCODE, REQUESTDATE, PRICE, DISCOUNTAMOUNT, ADDRESSID, LINETEXT, "
+    "CONFIGID FROM ORDERLINE WHERE ORDERID = ? ORDER BY LINENR";
+
+}  // namespace
+
+ExportOrderReader::ExportOrderReader(std::string connectionString) : connectionString_(std::move(connectionString)) {}
+
+ExportOrderReader::~ExportOrderReader() { Sls_CloseConnection(connection_); }
+
+ole::DictionaryPtr ExportOrderReader::Read(const std::string& orderId) {
+    try {
+        if (!connection_) connection_ = Sls_GetOpenConnection(connectionString_);
+        if (!reading_) {
+            connection_->ExecuteScript("BEGIN");  // deferred on SQLite: a reader that holds no write lock
+            reading_ = true;
+        }
+        Variant id(orderId);
+        auto read = connection_->ExecuteBatch({{kHeader, {id}}, {kLines, {id}}});
+        auto order = std::make_shared<ole::Dictionary>();
+        const auto& header = read[0].rows;
+        order->Add("header", header);
+        read[1].rows->LockType = ado::adLockBatchOptimistic;  // in memory only: the recordset is not connected
+        order->Add("lines", read[1].rows);
+        // the header row carries the snapshot's COUNTRYCODE
+        if (!header->Eof() && !header->Fields("DELIVERYSNAPSHOT").Value().IsNull()) order->Add("delivery_address", header);
+        return order;
+    } catch (...) {
+        std::string info = Sls_ConnectionErrors(connection_);
+        Sls_CloseConnection(connection_);  // closing rolls the read transaction back
+        reading_ = false;
+        Sls_RaiseError("ExportOrderReader.Read", info);
+    }
+}
+
+void ExportOrderReader::EndGroup() {
+    if (!reading_) return;
+    reading_ = false;
+    try {
+        connection_->ExecuteScript("COMMIT");
+    } catch (...) {
+        Sls_CloseConnection(connection_);  // nothing was written: the next group opens another connection
+    }
+}
+
+}  // namespace ordexa

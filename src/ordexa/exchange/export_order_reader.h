@@ -1,0 +1,38 @@
+// The orders of an EDI export run, read as their messages need them: the
+// header's and the lines' columns the message uses, the header with the country
+// of the order's delivery address snapshot, in one batch per order (on
+// PostgreSQL one round trip) on a connection kept for the run. The orders of a group are read
+// in one read transaction: one snapshot, and on SQLite one shared lock instead
+// of one per statement.
+#pragma once
+
+#include <string>
+
+#include "automation/dictionary.h"
+#include "data/ado.h"
+
+namespace ordexa {
+
+class ExportOrderReader {
+public:
+    explicit ExportOrderReader(std::string connectionString);
+    ~ExportOrderReader();
+    ExportOrderReader(const ExportOrderReader&) = delete;
+    ExportOrderReader& operator=(const ExportOrderReader&) = delete;
+
+    // The order as EdiOrderMessage::ProcessOneOrder takes it: "header" (no row when
+    // the order does not exist), "lines" in line-number order (a freight line may
+    // be added to them in memory) and, when the order holds a snapshot of its
+    // delivery address, "delivery_address" with its COUNTRYCODE. A failed read
+    // drops the connection: the next order opens another.
+    ole::DictionaryPtr Read(const std::string& orderId);
+    // Ends the read transaction that the first Read began (before the group is written and marked).
+    void EndGroup();
+
+private:
+    std::string connectionString_;
+    ado::ConnectionPtr connection_;
+    bool reading_ = false;  // a read transaction is open
+};
+
+}  // namespace ordexa
