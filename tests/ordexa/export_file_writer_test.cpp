@@ -120,8 +120,10 @@ TEST(ExportFileWriter, AGroupAKilledWriterLeftBehindIsCutOffUnlessItsOrdersWereM
             return marked;
         });
         writer.Append("NEXT\r\n", {"O3"});
-        EXPECT_TRUE(fs::exists(journal));  // the new group's journal, until it is kept
+        EXPECT_GT(fs::file_size(journal), 0u);  // the new group's journal, until it is kept
         writer.Keep();
+        EXPECT_EQ(fs::file_size(journal), 0u);
+        writer.Close();
         EXPECT_FALSE(fs::exists(journal));
         EXPECT_EQ(asked, (std::vector<std::string>{"O1", "O2"}));
         EXPECT_EQ(ReadFile(file), marked ? "KEPT\r\nENV,O1,DADuder\r\nHDR,O1NEXT\r\n" : "KEPT\r\nNEXT\r\n");
@@ -133,6 +135,44 @@ TEST(ExportFileWriter, AGroupAKilledWriterLeftBehindIsCutOffUnlessItsOrdersWereM
     writer.Append("X\r\n", {"O10"});
     writer.Keep();
     EXPECT_EQ(ReadFile(file), "FRESH\r\nX\r\n");
+}
+
+// The journal the writer itself leaves when killed before its group was marked
+// is read back; one whose write a crash cut short names no group.
+TEST(ExportFileWriter, ItsOwnJournalIsReadBackAndOneCutShortNamesNoGroup) {
+    TempDir dir;
+    fs::path file = dir.Path() / "orders.edi", journal = dir.Path() / "orders.journal";
+    auto neverMarked = [](const std::vector<std::string>&) { return false; };
+    std::string left;  // the journal as a kill after the write of group B would leave it
+    {
+        ordexa::ExportFileWriter writer(file.string(), journal.string(), neverMarked);
+        writer.Append("A\r\n", {"A1"});
+        writer.Keep();
+        writer.Append("B\r\n", {"B1", "B2"});
+        left = ReadFile(journal);
+        EXPECT_EQ(fs::status(journal).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+        writer.Keep();
+    }
+    for (bool cutShort : {true, false}) {
+        WriteFile(file, "A\r\nB\r\n");
+        std::string damaged = left;
+        if (cutShort) damaged.replace(damaged.find("B2"), 2, "B9");
+        WriteFile(journal, damaged);
+        std::vector<std::string> asked;
+        ordexa::ExportFileWriter writer(file.string(), journal.string(), [&](const std::vector<std::string>& ids) {
+            asked = ids;
+            return false;
+        });
+        writer.Append("C\r\n", {"C1"});
+        writer.Keep();
+        if (cutShort) {
+            EXPECT_TRUE(asked.empty());
+            EXPECT_EQ(ReadFile(file), "A\r\nB\r\nC\r\n");
+        } else {
+            EXPECT_EQ(asked, (std::vector<std::string>{"B1", "B2"}));
+            EXPECT_EQ(ReadFile(file), "A\r\nC\r\n");
+        }
+    }
 }
 
 }  // namespace

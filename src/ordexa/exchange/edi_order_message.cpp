@@ -51,14 +51,20 @@ size_t ControlAt(std::string_view text, size_t at) {
 // A record is one line: a value must not end it (its rest would be read as a
 // record of its own, a forged order even). Each line break of the text becomes
 // lineBreak; every other control character (NUL, ESC, TAB...) is dropped.
-std::string WithoutControls(std::string_view text, std::string_view lineBreak) {
-    // most values hold none: only C0, DEL and the lead bytes of C1, NEL, LS and PS can start one
+// The length of the start of a text that holds no control character and no
+// line break: only C0, DEL and the lead bytes of C1, NEL, LS and PS can start one.
+size_t CleanPrefix(std::string_view text) {
     size_t clean = 0;
     for (auto c : text) {
         auto b = static_cast<unsigned char>(c);
         if (b < 0x20 || b == 0x7F || b == 0xC2 || b == 0xE2) break;
         ++clean;
     }
+    return clean;
+}
+
+std::string WithoutControls(std::string_view text, std::string_view lineBreak) {
+    size_t clean = CleanPrefix(text);
     if (clean == text.size()) return std::string(text);
     std::string out(text.substr(0, clean));
     out.reserve(text.size());
@@ -76,7 +82,11 @@ std::string WithoutControls(std::string_view text, std::string_view lineBreak) {
 }
 
 // The text of a field that is one line: a line break becomes a blank.
-std::string OneLine(const Variant& v) { return WithoutControls(v.Text(), " "); }
+std::string OneLine(const Variant& v) {
+    std::string text = v.Text();
+    if (CleanPrefix(text) == text.size()) return text;  // most values: no copy
+    return WithoutControls(text, " ");
+}
 
 std::string CompactDate(const Variant& v) { return v.IsNull() || v.IsEmpty() ? "" : v.ToDate().Compact(); }
 
@@ -502,7 +512,8 @@ std::string EdiOrderMessage::FormatString(const std::string& prefix, const Varia
     }
 }
 
-std::string EdiOrderMessage::Fitted(const std::string& field, const std::string& text) {
+std::string EdiOrderMessage::Fitted(const std::string& field, std::string text) {
+    if (qx::IsAscii(text)) return text;
     std::string fitted = qx::FitToWindows1252(text);
     if (fitted != text)
         Sls_LogWarning("WebOrderExport.ProcessOneOrder",

@@ -121,7 +121,7 @@ private:
     std::string Record(std::initializer_list<std::string_view> fields) const;
 
     // The text as Windows-1252 can hold it; a change is logged naming the order and the field.
-    std::string Fitted(const std::string& field, const std::string& text);
+    std::string Fitted(const std::string& field, std::string text);
     // A field that is not encoded: on one line, without surrounding blanks, fitted.
     std::string Plain(const std::string& field, const ole::Variant& value);
     // An encoded field: on one line, fitted, every FS replaced by ESC.

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <system_error>
 
@@ -22,6 +23,26 @@ namespace {
 constexpr int kMaxReopen = 100;
 
 bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// The journal's last line: "end " and the FNV-1a hash of what precedes it, in hex.
+std::string Seal(const std::string& text) {
+    uint64_t hash = 14695981039346656037ull;
+    for (unsigned char c : text) hash = (hash ^ c) * 1099511628211ull;
+    char line[32];
+    std::snprintf(line, sizeof line, "end %016llx\n", static_cast<unsigned long long>(hash));
+    return line;
+}
+
+// A journal as it was begun: "" when it is sealed and its seal does not match
+// (a write cut short). A journal without seal was written whole by an earlier
+// version (a new file renamed into place).
+std::string Unsealed(const std::string& text) {
+    size_t last = text.size() < 2 ? std::string::npos : text.rfind('\n', text.size() - 2);
+    size_t start = last == std::string::npos ? 0 : last + 1;
+    if (text.compare(start, 4, "end ") != 0) return text;
+    std::string body = text.substr(0, start);
+    return Seal(body) == text.substr(start) ? body : "";
+}
 
 }  // namespace
 
@@ -122,48 +143,80 @@ void ExportFileWriter::Withdraw() {
 }
 
 void ExportFileWriter::Close() {
-    if (!fd_) return;
-    if (pending_) {
-        try {
-            Withdraw();
-        } catch (...) {
-            // closing never fails; the caller withdraws explicitly where it must know
+    if (fd_) {
+        if (pending_) {
+            try {
+                Withdraw();
+            } catch (...) {
+                // closing never fails; the caller withdraws explicitly where it must know
+            }
         }
+        if (created_ && !written_ && ::flock(fd_.Get(), LOCK_EX) == 0) {
+            struct stat held {
+            }, named{};
+            if (::fstat(fd_.Get(), &held) == 0 && held.st_size == 0 && ::stat(path_.c_str(), &named) == 0 &&
+                SameFile(held, named))
+                ::unlink(path_.c_str());
+            UnlockFile(fd_.Get());
+        }
+        fd_.Reset();
     }
-    if (created_ && !written_ && ::flock(fd_.Get(), LOCK_EX) == 0) {
-        struct stat held {
-        }, named{};
-        if (::fstat(fd_.Get(), &held) == 0 && held.st_size == 0 && ::stat(path_.c_str(), &named) == 0 &&
-            SameFile(held, named))
-            ::unlink(path_.c_str());
-        UnlockFile(fd_.Get());
+    // a journal that still names a group (one that could not be withdrawn) stays for the next writer
+    if (journalFd_) {
+        journalFd_.Reset();
+        if (!journalHolds_) ::unlink(journal_.c_str());
     }
-    fd_.Reset();
 }
 
-// The journal is written whole (a new file renamed into place) and on disk
-// before the group is written: a journal that is missing or unreadable means
-// no group was begun.
+// The journal is one file per writer, rewritten in place for each group and on
+// disk before the group is written: one flush per group. It ends with a seal, so
+// that a journal whose write a crash cut short reads as no group begun (the
+// group was not written either). A kept group empties it; the writer removes it
+// when it closes.
 void ExportFileWriter::WriteJournal(const struct stat& held, off_t size, const std::vector<std::string>& orderIds) {
     std::string text = std::to_string(held.st_dev) + " " + std::to_string(held.st_ino) + " " + std::to_string(size) + "\n";
     for (const auto& id : orderIds) text += id + "\n";
-    try {
-        os::WriteFileAtomically(journal_, text, 0600);
-    } catch (const std::system_error& e) {
-        UnlockFile(fd_.Get());
-        Fail(e.code().value(), "cannot be written: its journal " + journal_ + " cannot be written");
+    text += Seal(text);
+    int error = 0;
+    bool created = false;
+    if (!journalFd_) {
+        journalFd_.Reset(::open(journal_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        created = static_cast<bool>(journalFd_);
+        if (!journalFd_ && errno == EEXIST) journalFd_.Reset(::open(journal_.c_str(), O_WRONLY | O_CLOEXEC));
+        if (!journalFd_) error = errno;
     }
+    for (size_t done = 0; error == 0 && done < text.size();) {
+        ssize_t n = ::pwrite(journalFd_.Get(), text.data() + done, text.size() - done, static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) error = n < 0 ? errno : EIO;
+        else done += static_cast<size_t>(n);
+    }
+    if (error == 0 && ::ftruncate(journalFd_.Get(), static_cast<off_t>(text.size())) != 0) error = errno;
+    if (error == 0 && ::fdatasync(journalFd_.Get()) != 0) error = errno;
+    if (error != 0) {
+        UnlockFile(fd_.Get());
+        Fail(error, "cannot be written: its journal " + journal_ + " cannot be written");
+    }
+    if (created) os::SyncParentFolder(journal_);  // a new journal's name survives a crash too
+    journalHolds_ = true;
 }
 
-void ExportFileWriter::RemoveJournal() const {
-    if (!journal_.empty()) ::unlink(journal_.c_str());
+void ExportFileWriter::RemoveJournal() {
+    if (journal_.empty()) return;
+    // emptied, not flushed: a kept group's journal that a crash brings back asks
+    // about orders that were marked, and leaves the group where it is
+    if (journalFd_) {
+        if (::ftruncate(journalFd_.Get(), 0) == 0) journalHolds_ = false;
+    } else {
+        ::unlink(journal_.c_str());
+    }
 }
 
 void ExportFileWriter::Recover(const struct stat& held, off_t& size) {
     if (journal_.empty()) return;
     std::string text;
     try {
-        text = os::ReadRegularFile(journal_);
+        text = Unsealed(os::ReadRegularFile(journal_));
     } catch (const std::system_error&) {
         return;  // no journal: no group was begun
     }

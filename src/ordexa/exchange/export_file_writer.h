@@ -9,9 +9,10 @@
 //
 // A process killed in the middle of a write can still leave part of a group
 // behind. So before each group the writer notes, in a journal of its own, the
-// file, its size and the group's orders; the next writer of the path reads a
-// journal left behind, asks whether that group's orders were marked, and cuts an
-// unmarked group off again (its orders go out again whole).
+// file, its size and the group's orders (sealed, and on disk before the group);
+// the next writer of the path reads a journal left behind, asks whether that
+// group's orders were marked, and cuts an unmarked group off again (its orders
+// go out again whole).
 #pragma once
 
 #include <sys/stat.h>
@@ -56,7 +57,7 @@ private:
     void LockCurrentFile(off_t& size);
     [[noreturn]] void Fail(int error, const std::string& what) const;
     void WriteJournal(const struct stat& held, off_t size, const std::vector<std::string>& orderIds);
-    void RemoveJournal() const;
+    void RemoveJournal();
     // Cuts off a group that a killed writer left half written or never had marked.
     void Recover(const struct stat& held, off_t& size);
 
@@ -69,6 +70,8 @@ private:
     bool written_ = false;  // a group was kept in the file it holds
     bool pending_ = false;  // a group is appended and the file locked
     off_t before_ = 0;      // the file's size before that group
+    os::UniqueFd journalFd_;    // the journal this writer made, rewritten for each group
+    bool journalHolds_ = false; // it names a group not kept yet
 };
 
 }  // namespace ordexa

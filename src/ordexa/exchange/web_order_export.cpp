@@ -116,13 +116,13 @@ private:
                 }
                 return 0;
             }
-            ole::Dictionary orders;
-            for (; !selected->Eof(); selected->MoveNext())
-                orders.Add(selected->Fields("ORDERID").Value(), selected->Fields("BUSINESSPARTNERID").Value());
             total = selected->RecordCount();
-            selected->Close();
             if (auto progress = CurrentBatchProgress()) progress->ExportStarted(i_sBisid, total);
             if (xml) {
+                ole::Dictionary orders;
+                for (; !selected->Eof(); selected->MoveNext())
+                    orders.Add(selected->Fields("ORDERID").Value(), selected->Fields("BUSINESSPARTNERID").Value());
+                selected->Close();
                 std::string path = overFtp ? OutboxOf(i_sBisid, true) : TrimBlanks(i_sEDIExportFile);
                 XmlOrderExport exporter(connectionString_,
                                         [this](const std::string& userId) { return GetUserCommonName(userId); });
@@ -132,6 +132,13 @@ private:
                 return written;
             }
 
+            // the run holds the ids alone: its memory grows by little more than an id per order
+            std::vector<std::string> orderIds;
+            orderIds.reserve(static_cast<size_t>(total));
+            for (; !selected->Eof(); selected->MoveNext()) orderIds.push_back(selected->Fields("ORDERID").Value().ToString());
+            selected->Close();
+            selected.reset();
+
             auto file = OpenTarget(i_sBisid, i_sEDIExportFile, overFtp);
             if (!file) return 0;
             int32_t bisid = Variant(i_sBisid).ToLong();
@@ -139,8 +146,8 @@ private:
             ExportOrderReader reader(connectionString_);
             Group group;
             bool going = true;
-            for (const Variant& key : orders.Keys()) {
-                lastOrderId = key.ToString();
+            for (const std::string& orderId : orderIds) {
+                lastOrderId = orderId;
                 message.SetEDISeparators(i_sEDIFieldSeparator, i_sEDIEscapeSeparator);
                 ++handed;
                 std::string text = ProcessOrder(lastOrderId, reader, message);

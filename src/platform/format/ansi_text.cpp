@@ -52,13 +52,13 @@ Fitting& FittingOfThread() {
     return fitting;
 }
 
+}  // namespace
+
 bool IsAscii(std::string_view text) {
     for (unsigned char c : text)
         if (c >= 0x80) return false;
     return true;
 }
-
-}  // namespace
 
 std::string AnsiToUtf8(std::string_view ansi) {
     if (IsAscii(ansi)) return std::string(ansi);

@@ -19,5 +19,7 @@ std::string Utf8ToAnsi(std::string_view utf8);
 // is ("Straße"); what has no Latin form becomes "?" (an emoji). Bytes that are
 // no UTF-8 become "?" too. Text the code page holds comes back unchanged.
 std::string FitToWindows1252(std::string_view utf8);
+// True when every byte is ASCII: the text is the same in UTF-8 and Windows-1252.
+bool IsAscii(std::string_view text);
 
 }  // namespace qx
