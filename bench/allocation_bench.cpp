@@ -11,7 +11,9 @@
 //   Allocation/stage  Ordexa.CCAllocation as the batch runs it
 //
 // The counters give lines per second and the share of the stage's wall time
-// spent waiting for the business objects.
+// spent waiting for the business objects. The stage and the bare statements
+// also run on PostgreSQL ("Allocation@pg/..."); the business-object calls touch
+// no database, so they are measured once.
 #include <benchmark/benchmark.h>
 #include <signal.h>
 #include <spawn.h>
@@ -65,11 +67,13 @@ private:
 
 std::string SalesOrder(int i) { return "SO" + std::to_string(1000000 + i); }
 
+using bench_support::Database;
+
 // An installation with kOrders confirmed card orders of BIS 1 and the simulator's book of them.
 struct Setup {
     bench_support::BenchInstallation inst;
     std::unique_ptr<Erp> erp;
-    Setup() {
+    explicit Setup(Database db = Database::SQLite) : inst(db) {
         qx::WriteConfigurationFile((inst.Home() / "config" / "VendaloConfiguration.xml").string(), "Vendalo",
                                    inst.ConnectionString(),
                                    {{"DIRECTPAYMENT_PARAMETERS", "Reallocation", "Long", "24"},
@@ -158,11 +162,48 @@ void Allocation_boi(benchmark::State& state) {
     state.counters["calls_per_s"] = benchmark::Counter(kLines * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 
+// The same statements through a bare libpq client: prepared, one round trip each.
+void Allocation_barePostgres(benchmark::State& state) {
+    if (!bench_support::DatabaseAvailable(state, Database::PostgreSQL)) return;
+    for (auto _ : state) {
+        state.PauseTiming();
+        Setup setup(Database::PostgreSQL);
+        bench_support::BarePostgres db(setup.inst);
+        state.ResumeTiming();
+        auto rows = db.Query(
+            "SELECT b.ALLOCATIONDATE, b.ORDERID, b.LINENR, a.SALESORDERNR, a.BISID "
+            "FROM ORDERHEADER a JOIN ORDERLINE b ON a.ORDERID = b.ORDERID "
+            "WHERE a.SALESORDERNR IS NOT NULL AND b.LINESTATUS = 0 AND a.ORDERSTATUS = 4 ORDER BY b.ORDERID, b.LINENR",
+            {});
+        std::vector<std::pair<std::string, std::string>> lines;
+        for (int r = 0; r < PQntuples(rows.get()); ++r)
+            lines.emplace_back(PQgetvalue(rows.get(), r, 1), PQgetvalue(rows.get(), r, 2));
+        std::string order;
+        for (const auto& [id, nr] : lines) {
+            if (id != order) {
+                if (!order.empty()) db.Exec("COMMIT");
+                order = id;
+                db.Run("SELECT MAX(REQUEST_DATETIME) FROM AUTHORIZATIONLOG WHERE MERCHANT_REF_NUMBER = $1 AND AUTH_RCODE = 1",
+                       {id.c_str()});
+                db.Exec("BEGIN");
+            }
+            db.Run("UPDATE ORDERLINE SET LINESTATUS = 1, ALLOCATIONDATE = $1 WHERE ORDERID = $2 AND LINENR = $3 AND "
+                   "LINESTATUS = 0",
+                   {"2026-01-01 00:00:00", id.c_str(), nr.c_str()});
+        }
+        db.Exec("COMMIT");
+        if (static_cast<int>(lines.size()) != kLines) state.SkipWithError("the lines were not all read");
+    }
+    state.counters["lines_per_s"] = benchmark::Counter(kLines * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+
+template <Database kDb>
 void Allocation_stage(benchmark::State& state) {
+    if (!bench_support::DatabaseAvailable(state, kDb)) return;
     double wall = 0, waited = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        Setup setup;
+        Setup setup(kDb);
         auto waitedBefore = qx::BoiWaitTime();
         state.ResumeTiming();
         auto started = std::chrono::steady_clock::now();
@@ -183,4 +224,10 @@ void Allocation_stage(benchmark::State& state) {
 
 BENCHMARK(Allocation_bare)->Name("Allocation/bare")->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 BENCHMARK(Allocation_boi)->Name("Allocation/boi")->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
-BENCHMARK(Allocation_stage)->Name("Allocation/stage")->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK(Allocation_stage<Database::SQLite>)->Name("Allocation/stage")->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK(Allocation_barePostgres)->Name("Allocation@pg/bare")->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK(Allocation_stage<Database::PostgreSQL>)
+    ->Name("Allocation@pg/stage")
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime();

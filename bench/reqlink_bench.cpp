@@ -1,6 +1,7 @@
 // The broker's intake: one document of 1,000 requisitions turned into orders,
 // against the bare database writing the same orders (header, line and the
-// three address snapshots of each, one transaction per requisition).
+// three address snapshots of each, one transaction per requisition). The same
+// on PostgreSQL against a bare libpq client doing those statements.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -12,12 +13,14 @@
 
 namespace {
 
+using bench_support::BarePostgres;
 using bench_support::BareSQLite;
 using bench_support::BenchInstallation;
+using bench_support::Database;
 
 constexpr int kRequisitions = 1000;
 const char* kMasterData =
-    "INSERT INTO CURRENCY (CURRENCYCODE, DESCRIPTION, DECIMALS, EURO, LOCALEID, HOMECURRENCY) VALUES ('EUR', 'Euro', 2, 1, 1043, 1);"
+    "INSERT INTO CURRENCY (CURRENCYCODE, DESCRIPTION, DECIMALS, EURO, LOCALEID, HOMECURRENCY) VALUES ('EUR', 'Euro', 2, TRUE, 1043, TRUE);"
     "INSERT INTO BUSINESSPARTNER (BUSINESSPARTNERID, NAME, CURRENCYCODE, CARRIERCODE, POSTALADDRESSID, SHIPPINGADDRESSID) "
     "VALUES (1, 'Home', 'EUR', 'ROAD', 11, 11);"
     "INSERT INTO BUSINESSPARTNER (BUSINESSPARTNERID, NAME, CURRENCYCODE, CARRIERCODE, POSTALADDRESSID, SHIPPINGADDRESSID) "
@@ -51,8 +54,10 @@ void SetUp(BenchInstallation& inst) {
     Sls_ResetThreadState();
 }
 
+template <Database kDb>
 void Intake(benchmark::State& state) {
-    BenchInstallation inst;
+    if (!bench_support::DatabaseAvailable(state, kDb)) return;
+    BenchInstallation inst(kDb);
     SetUp(inst);
     ordexa::BrokerPermissions permissions{{2}, {"127.0.0.1"}, {}};
     auto reqlink = Sls_GetComponent<ordexa::IReqlink>("Ordexa.Reqlink");
@@ -66,7 +71,12 @@ void Intake(benchmark::State& state) {
     }
     state.SetItemsProcessed(state.iterations() * kRequisitions);
 }
-BENCHMARK(Intake)->Name("RequisitionIntake/reqlink")->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(Intake<Database::SQLite>)->Name("RequisitionIntake/reqlink")->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(Intake<Database::PostgreSQL>)
+    ->Name("RequisitionIntake@pg/reqlink")
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3);
 
 void IntakeBare(benchmark::State& state) {
     BenchInstallation inst;
@@ -113,5 +123,47 @@ void IntakeBare(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * kRequisitions);
 }
 BENCHMARK(IntakeBare)->Name("RequisitionIntake/bare")->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// The same statements through a bare libpq client: prepared, one round trip each.
+void IntakeBarePostgres(benchmark::State& state) {
+    if (!bench_support::DatabaseAvailable(state, Database::PostgreSQL)) return;
+    BenchInstallation inst(Database::PostgreSQL);
+    SetUp(inst);
+    BarePostgres db(inst);
+    int serial = 0;
+    for (auto _ : state) {
+        for (int i = 0; i < kRequisitions; ++i) {
+            char id[40];
+            std::snprintf(id, sizeof id, "%032X", ++serial);
+            std::string poNumber = "R" + std::to_string(serial);
+            db.Exec("BEGIN");
+            db.Run("INSERT INTO ORDERHEADER (ORDERID, CURRENCYCODE, USERID, SHIPPINGADDRESSID, BILLINGADDRESSID, "
+                   "BUSINESSPARTNERID, CARRIERCODE, ORDERLISTNAME, ORDERSTATUS, ORDERDATE, HEADERTEXT, SALESORDERNR, "
+                   "DISCOUNTPERC, CUSTOMERPONR, ACKNOWLEDGEMENTURL, WEBPAYMENTMETHOD, CALCULATETAX, CURRENCYDECIMALS, "
+                   "CUSTOMERCODE, CUSTOMERNAME, FREIGHTTAXCODE, FREIGHTTAXCODEDESCRIPTION, SUBTOTAL, TOTAL, CURRENCYSYMBOL) "
+                   "VALUES ($1, 'EUR', 'bench', 11, 21, 2, 'ROAD', $2, 0, '2026-12-08 00:00:00', '', '', 0, $3, "
+                   "'http://127.0.0.1/ack', 1, 0, 2, '', '', '', '', 25, 25, 'EUR')",
+                   {id, poNumber.c_str(), poNumber.c_str()});
+            db.Run("INSERT INTO ORDERLINE (ORDERID, LINENR, PRODUCTID, UNITCODE, ADDRESSID, QUANTITY, PRICE, DISCOUNTPERC, "
+                   "DISCOUNTAMOUNT, AMOUNT, CONFIGCOMPLETE, REQUESTDATE, LINETAX, LINEFREIGHT, TAXPERCENTAGE, "
+                   "LINEFREIGHTTAX, LINESTATUS, ORDERDISCOUNT, PARTNUMBER) "
+                   "VALUES ($1, 1, 101, 'PCS', 22, 3, 10, 0, 5, 25, 0, '2026-12-24 00:00:00', 0, 0, 0, 0, 0, 0, 'BOLT-M8')",
+                   {id});
+            for (const char* address : {"21", "11", "22"})
+                db.Run("INSERT INTO ADDRESSHISTORY (ORDERID, ADDRESSID, COUNTRYCODE, NAME1, NAME2, STREET1, STREET2, CITY1, "
+                       "CITY2, STATEPROVINCE, ZIPCODE, PHONE, FAX, COUNTRYNAME, SHORTDESCRIPTION) "
+                       "SELECT $1, ADDRESSID, COUNTRYCODE, NAME1, NAME2, STREET1, STREET2, CITY1, CITY2, STATEPROVINCE, "
+                       "ZIPCODE, PHONE, FAX, COUNTRYNAME, SHORTDESCRIPTION FROM ADDRESS WHERE ADDRESSID = $2",
+                       {id, address});
+            db.Exec("COMMIT");
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * kRequisitions);
+}
+BENCHMARK(IntakeBarePostgres)
+    ->Name("RequisitionIntake@pg/bare")
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3);
 
 }  // namespace

@@ -7,7 +7,9 @@
 // rename, folder fsync), and the same status updates in one transaction.
 //
 // Run with 1,000 and 10,000 waiting orders: the time per order ("order"
-// counter) should not grow with the number of orders.
+// counter) should not grow with the number of orders. The same on PostgreSQL
+// ("XmlOrderExport...@pg/..."), the bare program a libpq client whose
+// statements are prepared once, one round trip each.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -19,7 +21,9 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <pugixml.hpp>
+#include <string>
 
 #include "bench_support.h"
 #include "config/configuration.h"
@@ -30,8 +34,10 @@
 namespace {
 
 namespace fs = std::filesystem;
+using bench_support::BarePostgres;
 using bench_support::BareSQLite;
 using bench_support::BenchInstallation;
+using bench_support::Database;
 using ole::Variant;
 
 constexpr int kLines = 5;
@@ -56,11 +62,16 @@ const char* kSelect =
     "SELECT ORDERID, BUSINESSPARTNERID FROM ORDERHEADER WHERE ORDERSTATUS = 0 And (BISID = ? Or BISID IS NULL)  "
     "ORDER BY BUSINESSPARTNERID, ORDERDATE, ORDERID";
 const char* kMark = "UPDATE ORDERHEADER SET ORDERSTATUS = ? WHERE ORDERID = ? AND ORDERSTATUS + 0 = 0";
+const char* kSelectPostgres =
+    "SELECT ORDERID, BUSINESSPARTNERID FROM ORDERHEADER WHERE ORDERSTATUS = 0 And (BISID = $1 Or BISID IS NULL)  "
+    "ORDER BY BUSINESSPARTNERID, ORDERDATE, ORDERID";
+const char* kMarkPostgres = "UPDATE ORDERHEADER SET ORDERSTATUS = $1 WHERE ORDERID = $2 AND ORDERSTATUS + 0 = 0";
 
 // An installation with the master data, the membership service account and n waiting orders.
 class ExportInstallation {
 public:
-    explicit ExportInstallation(int orders) : file_((inst_.Home() / "orders.xml").string()) {
+    explicit ExportInstallation(int orders, Database db = Database::SQLite)
+        : inst_(db), file_((inst_.Home() / "orders.xml").string()) {
         inst_.Exec(kMasterData);
         auto code = qx::HashAccessCode("bench-code");
         auto c = std::make_shared<ado::Connection>();
@@ -72,7 +83,40 @@ public:
                                    {{"MEMBERSHIP", "MemScriptUser", "String", "memscript"},
                                     {"MEMBERSHIP", "MemScriptCode", "String", "bench-code"},
                                     {"MEMBERSHIP", "LDAPRoot", "String", ""}});
-        BareSQLite db(inst_.DatabaseFile());
+        if (db == Database::PostgreSQL) {
+            StorePostgres(orders);
+            return;
+        }
+        BareSQLite lite(inst_.DatabaseFile());
+        StoreSQLite(lite, orders);
+    }
+
+    const std::string& File() const { return file_; }
+    const std::string& DatabaseFile() const { return inst_.DatabaseFile(); }
+    const BenchInstallation& Installation() const { return inst_; }
+
+    // Every order waiting again, no export file.
+    void Reset(BareSQLite& db) const {
+        db.Exec("UPDATE ORDERHEADER SET ORDERSTATUS = 0");
+        fs::remove(file_);
+    }
+    void Reset(BarePostgres& db) const {
+        db.Exec("UPDATE ORDERHEADER SET ORDERSTATUS = 0");
+        fs::remove(file_);
+    }
+
+    static int Marked(BareSQLite& db) {
+        sqlite3_stmt* s = db.Statement("SELECT COUNT(*) FROM ORDERHEADER WHERE ORDERSTATUS = 1");
+        sqlite3_step(s);
+        return sqlite3_column_int(s, 0);
+    }
+    static int Marked(BarePostgres& db) {
+        db.Run("SELECT COUNT(*) FROM ORDERHEADER WHERE ORDERSTATUS = 1", {});
+        return std::stoi(db.Value(0, 0));
+    }
+
+private:
+    void StoreSQLite(BareSQLite& db, int orders) {
         db.Exec("BEGIN");
         for (int n = 1; n <= orders; ++n) {
             char id[40];
@@ -104,27 +148,32 @@ public:
         db.Exec("COMMIT");
     }
 
-    const std::string& File() const { return file_; }
-    const std::string& DatabaseFile() const { return inst_.DatabaseFile(); }
-
-    // Every order waiting again, no export file.
-    void Reset(BareSQLite& db) const {
-        db.Exec("UPDATE ORDERHEADER SET ORDERSTATUS = 0");
-        fs::remove(file_);
+    // The same orders, made by the server in two statements (set-up only).
+    void StorePostgres(int orders) {
+        BarePostgres db(inst_);
+        std::string n = std::to_string(orders);
+        db.Exec("BEGIN");
+        db.Run("INSERT INTO ORDERHEADER (ORDERID, CURRENCYCODE, USERID, SHIPPINGADDRESSID, BILLINGADDRESSID, "
+               "BUSINESSPARTNERID, CARRIERCODE, ORDERLISTNAME, ORDERSTATUS, ORDERDATE, SALESORDERNR, DISCOUNTPERC, "
+               "CUSTOMERNAME, WEBPAYMENTMETHOD, CUSTOMERCODE, TAXTOTAL) SELECT lpad(upper(to_hex(n)), 32, '0'), 'EUR', "
+               "'jdevries', 22, 21, 2, 'ROAD', 'Week 12', 0, '2026-03-02 09:30:00', '', 0, 'Noordhaven Machinery', 1, "
+               "'C1002', 1.25 FROM generate_series(1, $1::int) n",
+               {n.c_str()});
+        db.Run("INSERT INTO ORDERLINE (ORDERID, LINENR, PRODUCTID, UNITCODE, ADDRESSID, QUANTITY, PRICE, DISCOUNTPERC, "
+               "DISCOUNTAMOUNT, AMOUNT, CONFIGCOMPLETE, REQUESTDATE, LINESTATUS, PARTNUMBER, LINETAX, TAXCODE, "
+               "TAXPERCENTAGE) SELECT lpad(upper(to_hex(n)), 32, '0'), line, 100 + line, 'PCS', "
+               "CASE WHEN line = $2::int THEN 23 ELSE 22 END, line * 2.0, 0.45, 0, 0, line * 0.9, 0, '2026-04-01', 0, "
+               "'PART-' || line, 0.25, 'H', 21 FROM generate_series(1, $1::int) n, generate_series(1, $2::int) line",
+               {n.c_str(), std::to_string(kLines).c_str()});
+        db.Exec("COMMIT");
     }
 
-    static int Marked(BareSQLite& db) {
-        sqlite3_stmt* s = db.Statement("SELECT COUNT(*) FROM ORDERHEADER WHERE ORDERSTATUS = 1");
-        sqlite3_step(s);
-        return sqlite3_column_int(s, 0);
-    }
-
-private:
     BenchInstallation inst_;
     std::string file_;
 };
 
-void Check(benchmark::State& state, BareSQLite& db, const ExportInstallation& inst, int orders) {
+template <typename Bare>
+void Check(benchmark::State& state, Bare& db, const ExportInstallation& inst, int orders) {
     if (ExportInstallation::Marked(db) != orders) state.SkipWithError("orders not marked");
     state.counters["bytes"] = static_cast<double>(fs::file_size(inst.File()));
 }
@@ -135,19 +184,36 @@ void SetCounters(benchmark::State& state, int orders) {
         benchmark::Counter(orders, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
-template <int kOrders>
+template <int kOrders, Database kDb = Database::SQLite>
 void XmlOrderExport(benchmark::State& state) {
-    ExportInstallation inst(kOrders);
-    BareSQLite db(inst.DatabaseFile());
+    if (!bench_support::DatabaseAvailable(state, kDb)) return;
+    ExportInstallation inst(kOrders, kDb);
+    std::unique_ptr<BareSQLite> lite;
+    std::unique_ptr<BarePostgres> pg;
+    if constexpr (kDb == Database::SQLite)
+        lite = std::make_unique<BareSQLite>(inst.DatabaseFile());
+    else
+        pg = std::make_unique<BarePostgres>(inst.Installation());
+    auto check = [&] {
+        if constexpr (kDb == Database::SQLite) {
+            Check(state, *lite, inst, kOrders);
+            inst.Reset(*lite);
+        } else {
+            Check(state, *pg, inst, kOrders);
+            inst.Reset(*pg);
+        }
+    };
     auto exporter = Sls_GetComponent<ordexa::IWebOrderExport>("Ordexa.WebOrderExport");
     auto run = [&] { exporter->Run("1", inst.File(), "1", "", "", {"false", "", "", "", "", "", ""}); };
     run();  // the object logs on to the membership directory once, as in a batch
-    inst.Reset(db);
+    if constexpr (kDb == Database::SQLite)
+        inst.Reset(*lite);
+    else
+        inst.Reset(*pg);
     for (auto _ : state) {
         run();
         state.PauseTiming();
-        Check(state, db, inst, kOrders);
-        inst.Reset(db);
+        check();
         state.ResumeTiming();
     }
     SetCounters(state, kOrders);
@@ -236,12 +302,8 @@ int PutInPlace(const std::string& path, const std::string& bytes) {
     return fd;
 }
 
-void BareRun(BareSQLite& db, const std::string& path) {
-    std::vector<std::pair<std::string, int32_t>> selected;
-    sqlite3_stmt* select = db.Statement(kSelect);
-    sqlite3_bind_int(select, 1, 1);
-    while (sqlite3_step(select) == SQLITE_ROW) selected.emplace_back(Text(select, 0), sqlite3_column_int(select, 1));
-    // one group per partner, the partner's first order last
+// One group per partner, the partner's first order last.
+std::vector<std::vector<std::string>> Groups(const std::vector<std::pair<std::string, int32_t>>& selected) {
     std::vector<std::vector<std::string>> groups;
     std::map<int32_t, size_t> groupOf;
     for (const auto& [id, partner] : selected) {
@@ -250,12 +312,26 @@ void BareRun(BareSQLite& db, const std::string& path) {
         groups[at->second].push_back(id);
     }
     for (auto& group : groups) std::rotate(group.begin(), group.begin() + 1, group.end());
+    return groups;
+}
 
-    pugi::xml_document doc;
+pugi::xml_node DocumentRoot(pugi::xml_document& doc) {
     pugi::xml_node bizTalk = doc.append_child("BizTalk");
     bizTalk.append_attribute("xmlns") = "urn:schemas-biztalk-org:BizTalk/biztalk-0.81.xml";
     pugi::xml_node root = bizTalk.append_child("Body").append_child("QxSalesOrders");
     root.append_attribute("xmlns") = "urn:schemas-biztalk-org:vorn-com/QxSalesOrders";
+    return root;
+}
+
+void BareRun(BareSQLite& db, const std::string& path) {
+    std::vector<std::pair<std::string, int32_t>> selected;
+    sqlite3_stmt* select = db.Statement(kSelect);
+    sqlite3_bind_int(select, 1, 1);
+    while (sqlite3_step(select) == SQLITE_ROW) selected.emplace_back(Text(select, 0), sqlite3_column_int(select, 1));
+    auto groups = Groups(selected);
+
+    pugi::xml_document doc;
+    pugi::xml_node root = DocumentRoot(doc);
 
     std::map<std::string, std::string> users;
     std::map<int, BareAddress> addresses;
@@ -349,6 +425,143 @@ void BareRun(BareSQLite& db, const std::string& path) {
     ::close(fd);
 }
 
+// ---- the bare program on PostgreSQL: the same steps through libpq ------------
+
+std::string Text(const PGresult* r, int row, int column) {
+    return std::string(PQgetvalue(r, row, column), static_cast<size_t>(PQgetlength(r, row, column)));
+}
+
+const BareAddress& AddressOf(BarePostgres& db, std::map<int, BareAddress>& known, int id) {
+    auto found = known.find(id);
+    if (found != known.end()) return found->second;
+    std::string key = std::to_string(id);
+    auto r = db.Query(
+        "SELECT SHORTDESCRIPTION, NAME1, NAME2, STREET1, STREET2, CITY1, CITY2, STATEPROVINCE, COUNTRYCODE, ZIPCODE "
+        "FROM ADDRESS WHERE ADDRESSID = $1",
+        {key.c_str()});
+    if (PQntuples(r.get()) != 1) std::abort();
+    BareAddress a;
+    for (int i = 0; i < 10; ++i) a.values[i] = Text(r.get(), 0, i);
+    return known.emplace(id, a).first->second;
+}
+
+int ColumnIndex(const PGresult* r, const char* name) {
+    int at = PQfnumber(r, name);
+    if (at < 0) std::abort();
+    return at;
+}
+
+void BareRun(BarePostgres& db, const std::string& path) {
+    std::vector<std::pair<std::string, int32_t>> selected;
+    {
+        auto select = db.Query(kSelectPostgres, {"1"});
+        for (int r = 0; r < PQntuples(select.get()); ++r)
+            selected.emplace_back(Text(select.get(), r, 0), std::atoi(PQgetvalue(select.get(), r, 1)));
+    }
+    auto groups = Groups(selected);
+
+    pugi::xml_document doc;
+    pugi::xml_node root = DocumentRoot(doc);
+
+    std::map<std::string, std::string> users;
+    std::map<int, BareAddress> addresses;
+    std::map<int, std::string> products;
+    std::vector<std::string> ids;
+    for (const auto& group : groups)
+        for (const auto& id : group) {
+            auto rows = db.Query("SELECT * FROM ORDERHEADER WHERE ORDERID = $1", {id.c_str()});
+            const PGresult* h = rows.get();
+            if (PQntuples(h) != 1) std::abort();
+            auto c = [&](const char* name) { return ColumnIndex(h, name); };
+            static const int idColumn = c("ORDERID"), dateColumn = c("ORDERDATE"), userColumn = c("USERID"),
+                             currencyColumn = c("CURRENCYCODE"), customerColumn = c("CUSTOMERNAME"),
+                             discountColumn = c("DISCOUNTPERC"), carrierColumn = c("CARRIERCODE"),
+                             nameColumn = c("ORDERLISTNAME"), taxColumn = c("TAXTOTAL"),
+                             billColumn = c("BILLINGADDRESSID"), shipColumn = c("SHIPPINGADDRESSID");
+            std::string user = Text(h, 0, userColumn);
+            if (!users.count(user)) {
+                db.Run("SELECT COMMONNAME FROM WEBUSER WHERE USERID = $1", {user.c_str()});
+                users[user] = db.Value(0, 0);
+            }
+            pugi::xml_node order = root.append_child("Order");
+            pugi::xml_node header = order.append_child("OrderHeader");
+            Element(header, "order_id", Text(h, 0, idColumn));
+            Element(header, "order_date", GeneralDate(Text(h, 0, dateColumn)));
+            Element(header, "userCN", users[user]);
+            Element(header, "currency_code", Text(h, 0, currencyColumn));
+            Element(header, "customer_name", Text(h, 0, customerColumn));
+            Element(header, "order_discount", Text(h, 0, discountColumn));
+            Element(header, "carrier_code", Text(h, 0, carrierColumn));
+            Element(header, "order_name", Text(h, 0, nameColumn));
+            Element(header, "order_subtotal", "");
+            Element(header, "total_discount", "");
+            Element(header, "tax_total", Text(h, 0, taxColumn));
+            Element(header, "order_total", "");
+            int shipping = std::atoi(PQgetvalue(h, 0, shipColumn));
+            for (const auto& [prefix, address] : {std::pair{"bill_to_", std::atoi(PQgetvalue(h, 0, billColumn))},
+                                                  std::pair{"ship_to_", shipping}}) {
+                const BareAddress& a = AddressOf(db, addresses, address);
+                for (int i = 0; i < 10; ++i) Element(header, (std::string(prefix) + kAddressElements[i]).c_str(), a.values[i]);
+            }
+            pugi::xml_node lines = order.append_child("OrderLines");
+            auto lineRows = db.Query("SELECT * FROM ORDERLINE WHERE ORDERID = $1", {id.c_str()});
+            const PGresult* l = lineRows.get();
+            for (int row = 0; row < PQntuples(l); ++row) {
+                auto lc = [&](const char* name) { return ColumnIndex(l, name); };
+                static const int qty = lc("QUANTITY"), price = lc("PRICE"), discount = lc("DISCOUNTAMOUNT"),
+                                 percentage = lc("DISCOUNTPERC"), addressColumn = lc("ADDRESSID"),
+                                 unit = lc("UNITCODE"), part = lc("PARTNUMBER"), product = lc("PRODUCTID"),
+                                 amount = lc("AMOUNT"), tax = lc("LINETAX"), taxCode = lc("TAXCODE"),
+                                 taxPercentage = lc("TAXPERCENTAGE");
+                pugi::xml_node line = lines.append_child("Orderline");
+                Element(line, "Quantity", Text(l, row, qty));
+                Element(line, "list_price", Text(l, row, price));
+                Element(line, "discount", Text(l, row, discount));
+                Element(line, "discount_percentage", Text(l, row, percentage));
+                int address = std::atoi(PQgetvalue(l, row, addressColumn));
+                Element(line, "address_description",
+                        address != shipping ? AddressOf(db, addresses, address).values[0] : "");
+                Element(line, "unit_code", Text(l, row, unit));
+                Element(line, "partnumber", Text(l, row, part));
+                int productId = std::atoi(PQgetvalue(l, row, product));
+                if (!products.count(productId)) {
+                    std::string key = std::to_string(productId);
+                    db.Run("SELECT PRODUCTDESCRIPTION FROM PRODUCT WHERE PRODUCTID = $1", {key.c_str()});
+                    products[productId] = db.Value(0, 0);
+                }
+                Element(line, "product_description", products[productId]);
+                Element(line, "line_total", Text(l, row, amount));
+                Element(line, "line_tax", Text(l, row, tax));
+                Element(line, "tax_code", Text(l, row, taxCode));
+                Element(line, "tax_percentage", Text(l, row, taxPercentage));
+            }
+            ids.push_back(id);
+        }
+    StringWriter writer;
+    doc.save(writer, "  ", pugi::format_default, pugi::encoding_utf8);
+    int fd = PutInPlace(path, writer.bytes);
+    db.Exec("BEGIN");
+    for (const auto& id : ids) db.Run(kMarkPostgres, {"1", id.c_str()});
+    db.Exec("COMMIT");
+    ::flock(fd, LOCK_UN);
+    ::close(fd);
+}
+
+template <int kOrders>
+void XmlOrderExportBarePostgres(benchmark::State& state) {
+    if (!bench_support::DatabaseAvailable(state, Database::PostgreSQL)) return;
+    ExportInstallation inst(kOrders, Database::PostgreSQL);
+    BarePostgres db(inst.Installation());
+    for (auto _ : state) {
+        BareRun(db, inst.File());
+        state.PauseTiming();
+        Check(state, db, inst, kOrders);
+        inst.Reset(db);
+        state.ResumeTiming();
+    }
+    SetCounters(state, kOrders);
+}
+
 template <int kOrders>
 void XmlOrderExportBare(benchmark::State& state) {
     ExportInstallation inst(kOrders);
@@ -372,6 +585,24 @@ BENCHMARK(XmlOrderExport<10000>)
     ->Iterations(2);
 BENCHMARK(XmlOrderExportBare<10000>)
     ->Name("XmlOrderExport10000/bare")
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2);
+BENCHMARK(XmlOrderExport<1000, Database::PostgreSQL>)
+    ->Name("XmlOrderExport1000@pg/export")
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(XmlOrderExportBarePostgres<1000>)
+    ->Name("XmlOrderExport1000@pg/bare")
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(XmlOrderExport<10000, Database::PostgreSQL>)
+    ->Name("XmlOrderExport10000@pg/export")
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2);
+BENCHMARK(XmlOrderExportBarePostgres<10000>)
+    ->Name("XmlOrderExport10000@pg/bare")
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond)
     ->Iterations(2);
