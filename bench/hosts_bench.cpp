@@ -193,10 +193,7 @@ void HostSubmissions(benchmark::State& state, int hosts) {
     if (!bench_support::DatabaseAvailable(state, kDb)) return;
     DemoHosts demo(kDb, hosts);
     std::vector<httplib::Client> clients;
-    for (int i = 0; i < kClients; ++i) {
-        clients.push_back(demo.Client(i));
-        clients.back().set_tcp_nodelay(true);  // headers and body go in two writes: no wait for the delayed ACK
-    }
+    for (int i = 0; i < kClients; ++i) clients.push_back(demo.Client(i));
     std::mutex mutex;
     std::string wrong;
     auto run = [&](int baskets) {

@@ -83,6 +83,7 @@ std::string ServeProcess::Output() const {
 httplib::Client ServeProcess::Client(const std::string& key) const {
     httplib::Client client("127.0.0.1", port_);
     client.set_keep_alive(true);
+    client.set_tcp_nodelay(true);  // headers and body go in two writes: no wait for the delayed ACK
     client.set_connection_timeout(5);
     client.set_read_timeout(60);
     if (!key.empty()) client.set_bearer_token_auth(key.c_str());
