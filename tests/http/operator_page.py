@@ -10,6 +10,7 @@ import zlib
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
+from selenium.webdriver.support.ui import WebDriverWait
 
 
 def png_has_content(path):
@@ -45,6 +46,8 @@ def main():
         assert driver.current_url.endswith("/login"), driver.current_url
         driver.find_element(By.ID, "key").send_keys(key)
         driver.find_element(By.ID, "login").click()
+        # the click only starts the navigation: wait for the orders page, however loaded the machine
+        WebDriverWait(driver, 30).until(lambda d: statuses(d))
         before = statuses(driver)
         assert len(before) >= 4 and set(before) == {"0"}, before  # every demo order waits
         assert "ToBeProcessed" in driver.find_element(By.ID, "status-counts").text
