@@ -1,6 +1,7 @@
 // A basket's first moments: Create, five AddLine calls and a Restore, through
 // "Vendalo.Basket" against the bare SQLite C API running the statements the
-// basket store runs, on the same file.
+// basket store runs, on the same file (or a bare libpq client running them
+// prepared, one round trip each, on the same schema).
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -11,8 +12,10 @@
 
 namespace {
 
+using bench_support::BarePostgres;
 using bench_support::BareSQLite;
 using bench_support::BenchInstallation;
+using bench_support::Database;
 using ole::Variant;
 
 constexpr int kLines = 5;
@@ -21,8 +24,10 @@ const char* kPartner =
     "SHIPPINGADDRESSID) VALUES (10, 'Acme', 'EUR', 'DHL', 100, 101)";
 const ole::Date kRequested = ole::Date::FromParts(2026, 3, 2);
 
+template <Database kDb>
 void BasketCreateAddRestore(benchmark::State& state) {
-    BenchInstallation inst;
+    if (!bench_support::DatabaseAvailable(state, kDb)) return;
+    BenchInstallation inst(kDb);
     inst.Exec(kPartner);
     auto basket = Sls_GetComponent<vendalo::IBasket>("Vendalo.Basket");
     for (auto _ : state) {
@@ -33,7 +38,8 @@ void BasketCreateAddRestore(benchmark::State& state) {
         if (restored->Item("lines").As<ado::Recordset>()->RecordCount() != kLines) state.SkipWithError("lines missing");
     }
 }
-BENCHMARK(BasketCreateAddRestore)->Name("BasketCreateAddRestore/basket")->UseRealTime();
+BENCHMARK(BasketCreateAddRestore<Database::SQLite>)->Name("BasketCreateAddRestore/basket")->UseRealTime();
+BENCHMARK(BasketCreateAddRestore<Database::PostgreSQL>)->Name("BasketCreateAddRestore@pg/basket")->UseRealTime();
 
 void BasketCreateAddRestoreBare(benchmark::State& state) {
     BenchInstallation inst;
@@ -101,5 +107,48 @@ void BasketCreateAddRestoreBare(benchmark::State& state) {
     }
 }
 BENCHMARK(BasketCreateAddRestoreBare)->Name("BasketCreateAddRestore/bare")->UseRealTime();
+
+void BasketCreateAddRestoreBarePostgres(benchmark::State& state) {
+    if (!bench_support::DatabaseAvailable(state, Database::PostgreSQL)) return;
+    BenchInstallation inst(Database::PostgreSQL);
+    inst.Exec(kPartner);
+    BarePostgres db(inst);
+    const char* selectHeader = "SELECT * FROM BASKETHEADER WHERE BASKETID = $1";
+    const char* selectLines = "SELECT * FROM BASKETLINE WHERE BASKETID = $1 ORDER BY BASKETLINENR";
+    std::string requested = kRequested.Iso();
+    int serial = 0;
+    for (auto _ : state) {
+        char id[40];
+        std::snprintf(id, sizeof id, "%032X", ++serial);
+
+        // Create: the customer's defaults, the (empty) basket rows, the header row
+        db.Run("SELECT POSTALADDRESSID, SHIPPINGADDRESSID, CURRENCYCODE, CARRIERCODE, NAME, ORDERREQUESTURL "
+               "FROM BUSINESSPARTNER WHERE BUSINESSPARTNERID = $1",
+               {"10"});
+        db.Run(selectHeader, {id});
+        db.Run(selectLines, {id});
+        std::string now = ole::Date::Now().Iso();
+        db.Exec("BEGIN");
+        db.Run("INSERT INTO BASKETHEADER (BASKETID, BASKETDATE, USERID, BUSINESSPARTNERID, BILLINGADDRESSID, "
+               "SHIPPINGADDRESSID, CURRENCYCODE, CARRIERCODE) VALUES ($1, $2, $3, $4, $5, $6, $7, $8)",
+               {id, now.c_str(), "bench", "10", "100", "101", "EUR", "DHL"});
+        db.Exec("COMMIT");
+
+        // AddLine: each line is stored in a transaction of its own
+        for (int i = 1; i <= kLines; ++i) {
+            std::string nr = std::to_string(i), sku = std::to_string(500 + i);
+            db.Exec("BEGIN");
+            db.Run("INSERT INTO BASKETLINE (BASKETID, BASKETLINENR, SKU, QUANTITY, REQUESTDATE, PRODUCTCONFIGURABLE, "
+                   "PRODUCTCONFIGID) VALUES ($1, $2, $3, $4, $5, $6, $7)",
+                   {id, nr.c_str(), sku.c_str(), nr.c_str(), requested.c_str(), "0", ""});
+            db.Exec("COMMIT");
+        }
+
+        // Restore
+        db.Run(selectHeader, {id});
+        if (db.Run(selectLines, {id}) != kLines) state.SkipWithError("lines missing");
+    }
+}
+BENCHMARK(BasketCreateAddRestoreBarePostgres)->Name("BasketCreateAddRestore@pg/bare")->UseRealTime();
 
 }  // namespace

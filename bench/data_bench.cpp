@@ -1,15 +1,20 @@
 // Inserting rows and reading them back: the data layer against the bare SQLite
-// C API doing the same statements on the same file. Each iteration writes 100
-// rows in one transaction, reads them back column by column and deletes them.
+// C API doing the same statements on the same file (or a bare libpq client, each
+// statement prepared once, one round trip each). Each iteration writes 100 rows
+// in one transaction, reads them back column by column and deletes them.
 #include <benchmark/benchmark.h>
+
+#include <cstdio>
 
 #include "bench_support.h"
 #include "data/ado.h"
 
 namespace {
 
+using bench_support::BarePostgres;
 using bench_support::BareSQLite;
 using bench_support::BenchInstallation;
+using bench_support::Database;
 using ole::Variant;
 
 constexpr int kRows = 100;
@@ -32,8 +37,10 @@ int ReadAll(ado::Recordset& rs) {
     return rows;
 }
 
+template <Database kDb>
 void InsertAndReadExecute(benchmark::State& state) {
-    BenchInstallation inst;
+    if (!bench_support::DatabaseAvailable(state, kDb)) return;
+    BenchInstallation inst(kDb);
     inst.Exec(kTable);
     int batch = 0;
     for (auto _ : state) {
@@ -53,10 +60,13 @@ void InsertAndReadExecute(benchmark::State& state) {
     }
     state.SetItemsProcessed(state.iterations() * kRows);
 }
-BENCHMARK(InsertAndReadExecute)->Name("InsertAndRead/execute")->UseRealTime();
+BENCHMARK(InsertAndReadExecute<Database::SQLite>)->Name("InsertAndRead/execute")->UseRealTime();
+BENCHMARK(InsertAndReadExecute<Database::PostgreSQL>)->Name("InsertAndRead@pg/execute")->UseRealTime();
 
+template <Database kDb>
 void InsertAndReadRecordset(benchmark::State& state) {
-    BenchInstallation inst;
+    if (!bench_support::DatabaseAvailable(state, kDb)) return;
+    BenchInstallation inst(kDb);
     inst.Exec(kTable);
     int batch = 0;
     for (auto _ : state) {
@@ -85,7 +95,8 @@ void InsertAndReadRecordset(benchmark::State& state) {
     }
     state.SetItemsProcessed(state.iterations() * kRows);
 }
-BENCHMARK(InsertAndReadRecordset)->Name("InsertAndRead/recordset")->UseRealTime();
+BENCHMARK(InsertAndReadRecordset<Database::SQLite>)->Name("InsertAndRead/recordset")->UseRealTime();
+BENCHMARK(InsertAndReadRecordset<Database::PostgreSQL>)->Name("InsertAndRead@pg/recordset")->UseRealTime();
 
 void InsertAndReadBare(benchmark::State& state) {
     BenchInstallation inst;
@@ -118,5 +129,33 @@ void InsertAndReadBare(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * kRows);
 }
 BENCHMARK(InsertAndReadBare)->Name("InsertAndRead/bare")->UseRealTime();
+
+void InsertAndReadBarePostgres(benchmark::State& state) {
+    if (!bench_support::DatabaseAvailable(state, Database::PostgreSQL)) return;
+    BenchInstallation inst(Database::PostgreSQL);
+    inst.Exec(kTable);
+    BarePostgres db(inst);
+    const char* insert = "INSERT INTO BENCHITEM (BATCH, ID, NAME, QTY, PRICE, DAY) VALUES ($1, $2, $3, $4, $5, $6)";
+    const char* select = "SELECT * FROM BENCHITEM WHERE BATCH = $1";
+    const char* remove = "DELETE FROM BENCHITEM WHERE BATCH = $1";
+    std::string day = kDay.Iso();
+    int batch = 0;
+    for (auto _ : state) {
+        std::string batchText = std::to_string(++batch);
+        db.Exec("BEGIN");
+        for (int id = 1; id <= kRows; ++id) {
+            char qty[40], price[40];
+            std::snprintf(qty, sizeof qty, "%.17g", id * 1.5);
+            std::snprintf(price, sizeof price, "%.4f", id * 0.25);
+            std::string idText = std::to_string(id), name = Name(id);
+            db.Run(insert, {batchText.c_str(), idText.c_str(), name.c_str(), qty, price, day.c_str()});
+        }
+        db.Exec("COMMIT");
+        if (db.Run(select, {batchText.c_str()}) != kRows) state.SkipWithError("rows missing");
+        db.Run(remove, {batchText.c_str()});
+    }
+    state.SetItemsProcessed(state.iterations() * kRows);
+}
+BENCHMARK(InsertAndReadBarePostgres)->Name("InsertAndRead@pg/bare")->UseRealTime();
 
 }  // namespace

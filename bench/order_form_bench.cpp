@@ -5,6 +5,8 @@
 // API ("OrderForm/bare"): the same statements prepared once, the label file
 // and the setting read per form, ICU formatters made once, each address read
 // once per form. Both sides must produce the same bytes; the run stops if not.
+// The same on PostgreSQL ("OrderForm@pg/..."), the hand-written program reading
+// its rows through libpq, each statement prepared once.
 #include <benchmark/benchmark.h>
 #include <unicode/dtptngen.h>
 #include <unicode/numberformatter.h>
@@ -15,12 +17,14 @@
 #include <pugixml.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <set>
+#include <type_traits>
 #include <unordered_map>
 
 #include "bench_support.h"
@@ -32,8 +36,10 @@
 
 namespace {
 
+using bench_support::BarePostgres;
 using bench_support::BareSQLite;
 using bench_support::BenchInstallation;
+using bench_support::Database;
 
 constexpr int kLines = 50;
 const char* kBasketId = "0123456789ABCDEF0123456789ABCDEF";
@@ -95,9 +101,119 @@ std::string Utf8(const icu::UnicodeString& text, const char* narrowSpace = "\u00
     return out;
 }
 
+// The hand-written program's rows on SQLite: each statement prepared once, read
+// a row at a time, reset when done with.
+class LiteSource {
+public:
+    explicit LiteSource(const BenchInstallation& inst) : db_(inst.DatabaseFile()) {}
+
+    class Rows {
+    public:
+        explicit Rows(sqlite3_stmt* stmt) : stmt_(stmt) {}
+        ~Rows() { sqlite3_reset(stmt_); }
+        Rows(const Rows&) = delete;
+        Rows& operator=(const Rows&) = delete;
+        bool Next() { return sqlite3_step(stmt_) == SQLITE_ROW; }
+        int Count() const { return sqlite3_column_count(stmt_); }
+        const char* Name(int i) const { return sqlite3_column_name(stmt_, i); }
+        // The column's declared type, as the schema writes it.
+        const char* Type(int i) const { return sqlite3_column_decltype(stmt_, i); }
+        bool Null(int i) const { return sqlite3_column_type(stmt_, i) == SQLITE_NULL; }
+        double Number(int i) const { return sqlite3_column_double(stmt_, i); }
+        int Integer(int i) const { return sqlite3_column_int(stmt_, i); }
+        bool Boolean(int i) const { return sqlite3_column_int(stmt_, i) != 0; }
+        const char* Text(int i) const { return reinterpret_cast<const char*>(sqlite3_column_text(stmt_, i)); }
+
+    private:
+        sqlite3_stmt* stmt_;
+    };
+
+    // A statement with one "?": the basket's key, or a number.
+    Rows Query(const char* sql, const char* key) {
+        sqlite3_stmt* stmt = db_.Statement(sql);
+        sqlite3_bind_text(stmt, 1, key, 32, SQLITE_STATIC);
+        return Rows(stmt);
+    }
+    Rows Query(const char* sql, int value) {
+        sqlite3_stmt* stmt = db_.Statement(sql);
+        sqlite3_bind_int(stmt, 1, value);
+        return Rows(stmt);
+    }
+
+private:
+    BareSQLite db_;
+};
+
+// The same on PostgreSQL through libpq: each statement prepared once, its whole
+// result read in one round trip; the column names upper-cased and the types
+// named as the schema writes them, once per result.
+class PostgresSource {
+public:
+    explicit PostgresSource(const BenchInstallation& inst) : db_(inst) {}
+
+    class Rows {
+    public:
+        explicit Rows(BarePostgres::Rows result) : result_(std::move(result)) {
+            for (int i = 0, n = PQnfields(result_.get()); i < n; ++i) {
+                std::string name = PQfname(result_.get(), i);
+                for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+                names_.push_back(std::move(name));
+                types_.push_back(TypeOf(PQftype(result_.get(), i), PQfmod(result_.get(), i)));
+            }
+        }
+        bool Next() { return ++row_ < PQntuples(result_.get()); }
+        int Count() const { return static_cast<int>(names_.size()); }
+        const char* Name(int i) const { return names_[static_cast<size_t>(i)].c_str(); }
+        const char* Type(int i) const { return types_[static_cast<size_t>(i)]; }
+        bool Null(int i) const { return PQgetisnull(result_.get(), row_, i) == 1; }
+        double Number(int i) const { return std::strtod(Text(i), nullptr); }
+        int Integer(int i) const { return std::atoi(Text(i)); }
+        bool Boolean(int i) const { return Text(i)[0] == 't'; }
+        const char* Text(int i) const { return PQgetvalue(result_.get(), row_, i); }
+
+    private:
+        static const char* TypeOf(Oid type, int mod) {
+            switch (type) {
+                case 16: return "BOOLEAN";
+                case 701: return "DOUBLE PRECISION";
+                case 1082: return "DATE";
+                case 1114: return "TIMESTAMP";
+                case 1700: return mod == ((19 << 16) | 4) + 4 ? "NUMERIC(19,4)" : "NUMERIC";
+                default: return "";
+            }
+        }
+
+        BarePostgres::Rows result_;
+        int row_ = -1;
+        std::vector<std::string> names_;
+        std::vector<const char*> types_;
+    };
+
+    Rows Query(const char* sql, const char* key) { return Rows(db_.Query(Numbered(sql), {key})); }
+    Rows Query(const char* sql, int value) {
+        std::string text = std::to_string(value);
+        return Rows(db_.Query(Numbered(sql), {text.c_str()}));
+    }
+
+private:
+    // The statement's text with its "?" as "$1", made once.
+    const char* Numbered(const char* sql) {
+        auto& numbered = numbered_[sql];
+        if (numbered.empty()) {
+            numbered = sql;
+            numbered.replace(numbered.find('?'), 1, "$1");
+        }
+        return numbered.c_str();
+    }
+
+    BarePostgres db_;
+    std::unordered_map<const char*, std::string> numbered_;
+};
+
+template <class Source>
 class BareForm {
 public:
-    BareForm(const std::string& file, const std::filesystem::path& home) : db_(file), home_(home) {
+    explicit BareForm(const BenchInstallation& inst) : db_(inst), home_(inst.Home()) {
         UErrorCode status = U_ZERO_ERROR;
         icu::Locale locale("en_US");
         std::unique_ptr<icu::DateTimePatternGenerator> generator(icu::DateTimePatternGenerator::createInstance(locale, status));
@@ -120,13 +236,12 @@ public:
                                   .text()
                                   .get();
         addresses_.clear();
-        sqlite3_stmt* header = db_.Statement("SELECT * FROM BASKETHEADER WHERE BASKETID = ?");
-        sqlite3_bind_text(header, 1, kBasketId, 32, SQLITE_STATIC);
-        if (sqlite3_step(header) != SQLITE_ROW) std::abort();
-        int method = sqlite3_column_int(header, Column(header, "PAYMENTMETHOD"));
+        auto header = db_.Query("SELECT * FROM BASKETHEADER WHERE BASKETID = ?", kBasketId);
+        if (!header.Next()) std::abort();
+        int method = header.Integer(Column(header, "PAYMENTMETHOD"));
         bool showTax = method == 2 || (method == 1 && setting == "1");
-        double freightTotal = sqlite3_column_double(header, Column(header, "FREIGHTTOTAL"));
-        double freightTax = sqlite3_column_double(header, Column(header, "FREIGHTTAXTOTAL"));
+        double freightTotal = header.Number(Column(header, "FREIGHTTOTAL"));
+        double freightTax = header.Number(Column(header, "FREIGHTTAXTOTAL"));
 
         std::string xml = "<?xml version=\"1.0\"?><Order><DocumentTypeID>WebOrder</DocumentTypeID>";
         for (auto [element, code] : {std::pair{"WebOrderTitle", "SLBSA3554"}, {"WebOrderSubTitle", "SLBSA3555"},
@@ -141,14 +256,14 @@ public:
             {"FREIGHTTAXTOTAL", "SLBSA3576"}, {"TOTAL", "SLBSA3577"}};
         static const std::set<std::string> headerAmounts = {"TOTALNETAMOUNT", "DISCOUNTTOTAL", "SUBTOTAL", "FREIGHTTOTAL",
                                                             "TOTAL", "DISCOUNTPERC", "TAXTOTAL"};
-        for (int i = 0, n = sqlite3_column_count(header); i < n; ++i) {
-            std::string name = sqlite3_column_name(header, i);
+        for (int i = 0, n = header.Count(); i < n; ++i) {
+            std::string name = header.Name(i);
             auto labeled = headerLabels.find(name);
             xml += "<" + name;
             if (labeled != headerLabels.end()) xml += " label = '" + Label(labeled->second, true) + "'";
             xml += ">";
-            bool null = sqlite3_column_type(header, i) == SQLITE_NULL;
-            double number = sqlite3_column_double(header, i);
+            bool null = header.Null(i);
+            double number = null ? 0 : header.Number(i);
             if (!null) {
                 if (headerAmounts.count(name))
                     qx::AppendXmlEscaped(xml, Two(number), qx::XmlEscape::Text);
@@ -169,7 +284,7 @@ public:
                 continue;
             }
             if (!null && (name == "SHIPPINGADDRESSID" || name == "BILLINGADDRESSID"))
-                xml += Address(sqlite3_column_int(header, i), name == "SHIPPINGADDRESSID" ? "SHIPPING" : "BILLING");
+                xml += Address(header.Integer(i), name == "SHIPPINGADDRESSID" ? "SHIPPING" : "BILLING");
             xml += "</" + name + ">";
         }
         xml += "</OrderHeader>";
@@ -183,17 +298,16 @@ public:
         xml += "<OrderLines>";
         static const std::set<std::string> lineAmounts = {"PRODUCTPRICE", "LINEAMOUNT", "FREIGHTAMOUNT",
                                                           "LINEDISCOUNTAMOUNT", "ORDERDISCOUNTAMOUNT", "DISCOUNTPERC"};
-        sqlite3_stmt* lines = db_.Statement("SELECT * FROM BASKETLINE WHERE BASKETID = ? ORDER BY BASKETLINENR");
-        sqlite3_bind_text(lines, 1, kBasketId, 32, SQLITE_STATIC);
-        while (sqlite3_step(lines) == SQLITE_ROW) {
+        auto lines = db_.Query("SELECT * FROM BASKETLINE WHERE BASKETID = ? ORDER BY BASKETLINENR", kBasketId);
+        while (lines.Next()) {
             xml += "<OrderLine>";
-            for (int i = 0, n = sqlite3_column_count(lines); i < n; ++i) {
-                std::string name = sqlite3_column_name(lines, i);
+            for (int i = 0, n = lines.Count(); i < n; ++i) {
+                std::string name = lines.Name(i);
                 xml += "<" + name;
                 if (name == "LINETEXT") xml += " label='" + Label("SLBSA3564", true) + "'";
                 xml += ">";
-                if (sqlite3_column_type(lines, i) != SQLITE_NULL) {
-                    double number = sqlite3_column_double(lines, i);
+                if (!lines.Null(i)) {
+                    double number = lines.Number(i);
                     if (lineAmounts.count(name))
                         qx::AppendXmlEscaped(xml, Two(number), qx::XmlEscape::Text);
                     else if (name == "TAXAMOUNT" || name == "FREIGHTTAXAMOUNT")
@@ -202,19 +316,19 @@ public:
                         qx::AppendXmlEscaped(xml, Text(lines, i), qx::XmlEscape::Text);
                 }
                 xml += "</" + name + ">";
-                if (name == "ADDRESSID") xml += Address(sqlite3_column_int(lines, i), "SHIPPING");
+                if (name == "ADDRESSID") xml += Address(lines.Integer(i), "SHIPPING");
             }
             xml += "</OrderLine>";
         }
         xml += "</OrderLines></Order>";
-        sqlite3_reset(header);
         return xml;
     }
 
 private:
-    static int Column(sqlite3_stmt* stmt, const char* name) {
-        for (int i = 0, n = sqlite3_column_count(stmt); i < n; ++i)
-            if (std::strcmp(sqlite3_column_name(stmt, i), name) == 0) return i;
+    template <class Rows>
+    static int Column(const Rows& rows, const char* name) {
+        for (int i = 0, n = rows.Count(); i < n; ++i)
+            if (std::strcmp(rows.Name(i), name) == 0) return i;
         std::abort();
     }
     static bool Matches(double amount, double percentage, double tax) {
@@ -246,14 +360,14 @@ private:
     std::string Price(double value) { return Utf8(eight_.formatDouble(value, status_).toString(status_)) + " " + currency_; }
 
     // A column's text by its declared type, as the order form shows it.
-    std::string Text(sqlite3_stmt* stmt, int i) {
-        std::string type = sqlite3_column_decltype(stmt, i);
-        if (type == "NUMERIC(19,4)") return Price(sqlite3_column_double(stmt, i));
-        if (type == "BOOLEAN") return sqlite3_column_int(stmt, i) ? "True" : "False";
+    template <class Rows>
+    std::string Text(const Rows& rows, int i) {
+        std::string type = rows.Type(i);
+        if (type == "NUMERIC(19,4)") return Price(rows.Number(i));
+        if (type == "BOOLEAN") return rows.Boolean(i) ? "True" : "False";
         if (type == "DATE" || type == "TIMESTAMP") {
             int y = 0, m = 0, d = 0, hh = 0, mm = 0, ss = 0;
-            std::sscanf(reinterpret_cast<const char*>(sqlite3_column_text(stmt, i)), "%d-%d-%d %d:%d:%d", &y, &m, &d, &hh,
-                        &mm, &ss);
+            std::sscanf(rows.Text(i), "%d-%d-%d %d:%d:%d", &y, &m, &d, &hh, &mm, &ss);
             using namespace std::chrono;
             double days = sys_days(year(y) / month(m) / day(d)).time_since_epoch().count();
             icu::UnicodeString text;
@@ -263,10 +377,10 @@ private:
         }
         if (type == "DOUBLE PRECISION") {
             char text[32];
-            std::snprintf(text, sizeof text, "%.15g", sqlite3_column_double(stmt, i));
+            std::snprintf(text, sizeof text, "%.15g", rows.Number(i));
             return text;
         }
-        return reinterpret_cast<const char*>(sqlite3_column_text(stmt, i));
+        return rows.Text(i);
     }
 
     std::string Address(int id, const std::string& type) {
@@ -275,22 +389,20 @@ private:
         static const std::map<std::string, const char*> labeled = {{"NAME1", "SLBSA3567"}, {"STREET1", "SLBSA3568"},
                                                                    {"CITY1", "SLBSA3569"}, {"COUNTRYCODE", "SLBSA3570"},
                                                                    {"ZIPCODE", "SLBSA3571"}};
-        sqlite3_stmt* address = db_.Statement(
+        auto address = db_.Query(
             "SELECT SHORTDESCRIPTION, NAME1, NAME2, STREET1, STREET2, CITY1, CITY2, STATEPROVINCE, ZIPCODE, COUNTRYCODE, "
-            "PHONE, FAX, COUNTRYNAME, ADDRESSID, BUSINESSPARTNERID FROM ADDRESS WHERE ADDRESSID = ?");
-        sqlite3_bind_int(address, 1, id);
-        if (sqlite3_step(address) == SQLITE_ROW) {
-            for (int i = 0, n = sqlite3_column_count(address); i < n; ++i) {
-                std::string name = sqlite3_column_name(address, i);
+            "PHONE, FAX, COUNTRYNAME, ADDRESSID, BUSINESSPARTNERID FROM ADDRESS WHERE ADDRESSID = ?",
+            id);
+        if (address.Next()) {
+            for (int i = 0, n = address.Count(); i < n; ++i) {
+                std::string name = address.Name(i);
                 known += "<" + type + name;
                 const char* code = name == "SHORTDESCRIPTION" ? (type == "SHIPPING" ? "SLBSA3566" : "SLBSA3565")
                                    : labeled.count(name)      ? labeled.at(name)
                                                               : nullptr;
                 if (code) known += " label ='" + Label(code, true) + "'";
                 known += ">";
-                if (sqlite3_column_type(address, i) != SQLITE_NULL)
-                    qx::AppendXmlEscaped(known, reinterpret_cast<const char*>(sqlite3_column_text(address, i)),
-                                         qx::XmlEscape::Text);
+                if (!address.Null(i)) qx::AppendXmlEscaped(known, address.Text(i), qx::XmlEscape::Text);
                 known += "</" + type + name + ">";
             }
         }
@@ -305,18 +417,18 @@ private:
         };
         std::vector<std::string> codes;
         std::unordered_map<std::string, Tax> taxes;
-        sqlite3_stmt* lines = db_.Statement(
+        auto lines = db_.Query(
             "SELECT TAXCODE, TAXCODEDESCRIPTION, TAXPERCENTAGE, TAXAMOUNT, LINEAMOUNT, ORDERDISCOUNTAMOUNT FROM BASKETLINE "
-            "WHERE BASKETID = ? ORDER BY BASKETLINENR");
-        sqlite3_bind_text(lines, 1, kBasketId, 32, SQLITE_STATIC);
-        auto scaled = [&](int i) { return std::llround(sqlite3_column_double(lines, i) * 10000); };
-        while (sqlite3_step(lines) == SQLITE_ROW) {
-            if (sqlite3_column_type(lines, 0) == SQLITE_NULL) continue;
-            auto [it, first] = taxes.try_emplace(reinterpret_cast<const char*>(sqlite3_column_text(lines, 0)));
+            "WHERE BASKETID = ? ORDER BY BASKETLINENR",
+            kBasketId);
+        auto scaled = [&](int i) { return std::llround(lines.Number(i) * 10000); };
+        while (lines.Next()) {
+            if (lines.Null(0)) continue;
+            auto [it, first] = taxes.try_emplace(lines.Text(0));
             if (first) {
                 codes.push_back(it->first);
-                it->second.description = reinterpret_cast<const char*>(sqlite3_column_text(lines, 1));
-                it->second.percentage = sqlite3_column_double(lines, 2);
+                it->second.description = lines.Text(1);
+                it->second.percentage = lines.Number(2);
             }
             it->second.tax += scaled(3);
             it->second.net += scaled(4) - scaled(5);
@@ -334,7 +446,7 @@ private:
         return xml + "</TAXSPECIFIC>";
     }
 
-    BareSQLite db_;
+    Source db_;
     std::filesystem::path home_;
     std::unique_ptr<icu::SimpleDateFormat> date_, dateTime_;
     std::string currency_;
@@ -344,20 +456,25 @@ private:
     std::unordered_map<std::string, std::string> addresses_;
 };
 
+template <Database kDb>
 void OrderFormSystem(benchmark::State& state) {
-    BenchInstallation inst;
+    if (!bench_support::DatabaseAvailable(state, kDb)) return;
+    BenchInstallation inst(kDb);
     Prepare(inst);
     for (auto _ : state) {
         std::string xml = SystemForm();
         benchmark::DoNotOptimize(xml);
     }
 }
-BENCHMARK(OrderFormSystem)->Name("OrderForm/system")->UseRealTime();
+BENCHMARK(OrderFormSystem<Database::SQLite>)->Name("OrderForm/system")->UseRealTime();
+BENCHMARK(OrderFormSystem<Database::PostgreSQL>)->Name("OrderForm@pg/system")->UseRealTime();
 
+template <Database kDb>
 void OrderFormBare(benchmark::State& state) {
-    BenchInstallation inst;
+    if (!bench_support::DatabaseAvailable(state, kDb)) return;
+    BenchInstallation inst(kDb);
     Prepare(inst);
-    BareForm bare(inst.DatabaseFile(), inst.Home());
+    BareForm<std::conditional_t<kDb == Database::SQLite, LiteSource, PostgresSource>> bare(inst);
     std::string expected = SystemForm();
     std::string built = bare.Build();
     if (built != expected) {
@@ -372,6 +489,7 @@ void OrderFormBare(benchmark::State& state) {
         benchmark::DoNotOptimize(xml);
     }
 }
-BENCHMARK(OrderFormBare)->Name("OrderForm/bare")->UseRealTime();
+BENCHMARK(OrderFormBare<Database::SQLite>)->Name("OrderForm/bare")->UseRealTime();
+BENCHMARK(OrderFormBare<Database::PostgreSQL>)->Name("OrderForm@pg/bare")->UseRealTime();
 
 }  // namespace

@@ -18,9 +18,15 @@
 //   /bare    the same statements per row prepared once in one transaction
 //            (product and currency checked once per product), no parsing.
 // Both report rows per second.
+//
+// The same work on PostgreSQL ("@pg"): the system calls the database function
+// GETPRICE where SQLite runs the registered query, and the bare libpq client
+// runs the same statements prepared once, one round trip each.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
 #include <string>
 
 #include <thread>
@@ -35,8 +41,10 @@
 
 namespace {
 
+using bench_support::BarePostgres;
 using bench_support::BareSQLite;
 using bench_support::BenchInstallation;
+using bench_support::Database;
 
 constexpr int kPage = 50;
 constexpr int kProducts = 1000;
@@ -70,10 +78,37 @@ void StorePrices(BareSQLite& db) {
     db.Exec("COMMIT");
 }
 
+// The same prices on PostgreSQL, stored set-wise, with fresh statistics.
+void StorePrices(const BenchInstallation& inst) {
+    std::string products = std::to_string(kProducts);
+    inst.Exec("INSERT INTO CURRENCY (CURRENCYCODE, DECIMALS, HOMECURRENCY) VALUES ('EUR', 2, TRUE);"
+              "INSERT INTO CURRENCY (CURRENCYCODE, DECIMALS, HOMECURRENCY) VALUES ('USD', 2, FALSE);"
+              "INSERT INTO BUSINESSPARTNER (BUSINESSPARTNERID, NAME) VALUES (10, 'Acme');"
+              "INSERT INTO PRODUCTPRICE SELECT p, '2024-01-01 00:00:00', c, NULL, 10 + p / 100.0, NULL, NULL "
+              "FROM generate_series(1, " + products + ") AS p, (VALUES ('EUR'), ('USD')) AS v(c);"
+              "INSERT INTO CUSTOMERPRICE SELECT 10, p, '2024-01-01 00:00:00', 'USD', NULL, 9 + p / 100.0, 5, NULL "
+              "FROM generate_series(2, " + products + ", 2) AS p;"
+              "ANALYZE");
+}
+
+// An installation with the prices; on SQLite the set-up handle stays open for the run.
+template <Database kDb>
+std::unique_ptr<BareSQLite> StorePrices(const BenchInstallation& inst) {
+    if constexpr (kDb == Database::PostgreSQL) {
+        StorePrices(inst);
+        return nullptr;
+    } else {
+        auto setup = std::make_unique<BareSQLite>(inst.DatabaseFile());
+        StorePrices(*setup);
+        return setup;
+    }
+}
+
+template <Database kDb>
 void WebPricePage(benchmark::State& state) {
-    BenchInstallation inst;
-    BareSQLite setup(inst.DatabaseFile());
-    StorePrices(setup);
+    if (!bench_support::DatabaseAvailable(state, kDb)) return;
+    BenchInstallation inst(kDb);
+    auto setup = StorePrices<kDb>(inst);
     auto pricing = Sls_GetComponent<vendalo::IPricing>("Vendalo.Pricing");
     ole::Date day = ole::Date::FromParts(2025, 3, 1);
     int first = 1;
@@ -86,12 +121,14 @@ void WebPricePage(benchmark::State& state) {
     benchmark::DoNotOptimize(sum);
     state.counters["prices/s"] = benchmark::Counter(static_cast<double>(state.iterations() * kPage), benchmark::Counter::kIsRate);
 }
-BENCHMARK(WebPricePage)->Name("WebPricePage/system")->UseRealTime();
+BENCHMARK(WebPricePage<Database::SQLite>)->Name("WebPricePage/system")->UseRealTime();
+BENCHMARK(WebPricePage<Database::PostgreSQL>)->Name("WebPricePage@pg/system")->UseRealTime();
 
+template <Database kDb>
 void WebPricePageList(benchmark::State& state) {
-    BenchInstallation inst;
-    BareSQLite setup(inst.DatabaseFile());
-    StorePrices(setup);
+    if (!bench_support::DatabaseAvailable(state, kDb)) return;
+    BenchInstallation inst(kDb);
+    auto setup = StorePrices<kDb>(inst);
     auto pricing = Sls_GetComponent<vendalo::IPricing>("Vendalo.Pricing");
     ole::Date day = ole::Date::FromParts(2025, 3, 1);
     std::vector<int32_t> page(kPage);
@@ -106,7 +143,8 @@ void WebPricePageList(benchmark::State& state) {
     benchmark::DoNotOptimize(sum);
     state.counters["prices/s"] = benchmark::Counter(static_cast<double>(state.iterations() * kPage), benchmark::Counter::kIsRate);
 }
-BENCHMARK(WebPricePageList)->Name("WebPricePage/list")->UseRealTime();
+BENCHMARK(WebPricePageList<Database::SQLite>)->Name("WebPricePage/list")->UseRealTime();
+BENCHMARK(WebPricePageList<Database::PostgreSQL>)->Name("WebPricePage@pg/list")->UseRealTime();
 
 void WebPricePageBare(benchmark::State& state) {
     BenchInstallation inst;
@@ -142,10 +180,33 @@ void WebPricePageBare(benchmark::State& state) {
 }
 BENCHMARK(WebPricePageBare)->Name("WebPricePage/bare")->UseRealTime();
 
+// The statement the system sends on PostgreSQL, prepared once.
+void WebPricePageBarePostgres(benchmark::State& state) {
+    if (!bench_support::DatabaseAvailable(state, Database::PostgreSQL)) return;
+    BenchInstallation inst(Database::PostgreSQL);
+    StorePrices(inst);
+    BarePostgres db(inst);
+    int first = 1;
+    double sum = 0;
+    for (auto _ : state) {
+        for (int p = first; p < first + kPage; ++p) {
+            std::string product = std::to_string(p);
+            if (db.Run("SELECT * FROM GETPRICE($1, $2, $3, $4, $5)",
+                       {product.c_str(), "10", "USD", "EUR", "2025-03-01 00:00:00"}) == 1)
+                sum += std::strtod(db.Value(0, 5).c_str(), nullptr);
+        }
+        first = first + kPage > kProducts ? 1 : first + kPage;
+    }
+    benchmark::DoNotOptimize(sum);
+    state.counters["prices/s"] = benchmark::Counter(static_cast<double>(state.iterations() * kPage), benchmark::Counter::kIsRate);
+}
+BENCHMARK(WebPricePageBarePostgres)->Name("WebPricePage@pg/bare")->UseRealTime();
+
+template <Database kDb>
 void WebPricePageHttp(benchmark::State& state) {
-    BenchInstallation inst;
-    BareSQLite setup(inst.DatabaseFile());
-    StorePrices(setup);
+    if (!bench_support::DatabaseAvailable(state, kDb)) return;
+    BenchInstallation inst(kDb);  // the host reads the installation's connection string
+    auto setup = StorePrices<kDb>(inst);
     backoffice::HostSettings settings;
     settings.workers = 4;
     settings.shopApiKey = "bench-shop-key-0123456789abcdef0123456789abcdef";
@@ -179,7 +240,8 @@ void WebPricePageHttp(benchmark::State& state) {
     serving.join();
     state.counters["prices/s"] = benchmark::Counter(static_cast<double>(state.iterations() * kPage), benchmark::Counter::kIsRate);
 }
-BENCHMARK(WebPricePageHttp)->Name("WebPricePage/http_batch")->UseRealTime();
+BENCHMARK(WebPricePageHttp<Database::SQLite>)->Name("WebPricePage/http_batch")->UseRealTime();
+BENCHMARK(WebPricePageHttp<Database::PostgreSQL>)->Name("WebPricePage@pg/http_batch")->UseRealTime();
 
 void StoreProducts(BareSQLite& db) {
     db.Exec("BEGIN");
@@ -205,10 +267,24 @@ std::string PriceList() {
     return csv;
 }
 
+// The same products on PostgreSQL, with fresh statistics.
+void StoreProducts(const BenchInstallation& inst) {
+    inst.Exec("INSERT INTO CURRENCY (CURRENCYCODE, DECIMALS, HOMECURRENCY) VALUES ('EUR', 2, TRUE);"
+              "INSERT INTO PRODUCT (PRODUCTID) SELECT generate_series(1, " + std::to_string(kImportProducts) + ");"
+              "ANALYZE");
+}
+
+template <Database kDb>
 void PriceImport(benchmark::State& state) {
-    BenchInstallation inst;
-    BareSQLite db(inst.DatabaseFile());
-    StoreProducts(db);
+    if (!bench_support::DatabaseAvailable(state, kDb)) return;
+    BenchInstallation inst(kDb);
+    std::unique_ptr<BareSQLite> db;
+    if constexpr (kDb == Database::SQLite) {
+        db = std::make_unique<BareSQLite>(inst.DatabaseFile());
+        StoreProducts(*db);
+    } else {
+        StoreProducts(inst);
+    }
     std::string csv = PriceList();
     auto import = Sls_GetComponent<vendalo::IPriceListImport>("Vendalo.PriceListImport");
     size_t rows = 0;
@@ -217,12 +293,16 @@ void PriceImport(benchmark::State& state) {
         if (!result.Stored()) state.SkipWithError("the price list was refused");
         rows += result.rows;
         state.PauseTiming();
-        db.Exec("DELETE FROM PRODUCTPRICE");
+        if constexpr (kDb == Database::SQLite)
+            db->Exec("DELETE FROM PRODUCTPRICE");
+        else
+            inst.Exec("DELETE FROM PRODUCTPRICE");
         state.ResumeTiming();
     }
     state.counters["rows/s"] = benchmark::Counter(static_cast<double>(rows), benchmark::Counter::kIsRate);
 }
-BENCHMARK(PriceImport)->Name("PriceImport/system")->UseRealTime()->Iterations(1);
+BENCHMARK(PriceImport<Database::SQLite>)->Name("PriceImport/system")->UseRealTime()->Iterations(1);
+BENCHMARK(PriceImport<Database::PostgreSQL>)->Name("PriceImport@pg/system")->UseRealTime()->Iterations(1);
 
 void PriceImportBare(benchmark::State& state) {
     BenchInstallation inst;
@@ -273,5 +353,50 @@ void PriceImportBare(benchmark::State& state) {
     state.counters["rows/s"] = benchmark::Counter(static_cast<double>(rows), benchmark::Counter::kIsRate);
 }
 BENCHMARK(PriceImportBare)->Name("PriceImport/bare")->UseRealTime()->Iterations(1);
+
+// On PostgreSQL the import also holds the price table's advisory lock for its transaction.
+void PriceImportBarePostgres(benchmark::State& state) {
+    if (!bench_support::DatabaseAvailable(state, Database::PostgreSQL)) return;
+    BenchInstallation inst(Database::PostgreSQL);
+    StoreProducts(inst);
+    BarePostgres db(inst);
+    size_t rows = 0;
+    for (auto _ : state) {
+        db.Exec("BEGIN");
+        // Parsed once, planned per run: a generic plan made while the table is nearly
+        // empty would scan the whole table for every row once it has grown (the
+        // system's statements, not prepared, are planned per run as well).
+        db.Exec("SET LOCAL plan_cache_mode = force_custom_plan");
+        db.Run("SELECT pg_advisory_xact_lock(hashtext($1), 0)", {"PRODUCTPRICE"});
+        for (int p = 1; p <= kImportProducts; ++p) {
+            std::string product = std::to_string(p);
+            db.Run("SELECT PRODUCTID FROM PRODUCT WHERE PRODUCTID = $1", {product.c_str()});
+            db.Run("SELECT CURRENCYCODE FROM CURRENCY WHERE CURRENCYCODE = $1", {"EUR"});
+        }
+        for (int q = 0; q < 4; ++q)
+            for (int p = 1; p <= kImportProducts; ++p) {
+                std::string product = std::to_string(p);
+                std::string from = std::string(kQuarters[q]) + " 00:00:00";
+                std::string to = q < 3 ? std::string(kQuarters[q + 1]) + " 00:00:00" : "9999-12-31 00:00:00";
+                char price[16];
+                std::snprintf(price, sizeof price, "%d.%02d", 10 + q, p % 100);
+                db.Run("SELECT PRODUCTID FROM PRODUCTPRICE WHERE PRODUCTID = $1 AND CURRENCYCODE = $2 AND EFFECTIVEDATE = $3",
+                       {product.c_str(), "EUR", from.c_str()});
+                db.Run("SELECT PRODUCTID FROM PRODUCTPRICE WHERE PRODUCTID = $1 AND CURRENCYCODE = $2 AND ((EFFECTIVEDATE <= $3 "
+                       "AND (EXPIRYDATE IS NULL OR EXPIRYDATE > $3)) OR (EFFECTIVEDATE >= $3 AND (EFFECTIVEDATE <= $4)))",
+                       {product.c_str(), "EUR", from.c_str(), to.c_str()});
+                db.Run("INSERT INTO PRODUCTPRICE(PRODUCTID, EFFECTIVEDATE, CURRENCYCODE, EXPIRYDATE, PRICE, DISCOUNTPERC, "
+                       "DISCOUNTAMOUNT) VALUES ($1, $2, $3, $4, $5, NULL, NULL)",
+                       {product.c_str(), from.c_str(), "EUR", q < 3 ? to.c_str() : nullptr, price});
+                ++rows;
+            }
+        db.Exec("COMMIT");
+        state.PauseTiming();
+        db.Exec("DELETE FROM PRODUCTPRICE");
+        state.ResumeTiming();
+    }
+    state.counters["rows/s"] = benchmark::Counter(static_cast<double>(rows), benchmark::Counter::kIsRate);
+}
+BENCHMARK(PriceImportBarePostgres)->Name("PriceImport@pg/bare")->UseRealTime()->Iterations(1);
 
 }  // namespace
