@@ -296,15 +296,23 @@ TEST_P(DataLayer, DatesRoundTripToTheMillisecond) {
     EXPECT_TRUE(back->Fields("DAY").Value().SameAs(Variant("2026-02-30")));
 }
 
+// Statements are kept per connection (on PostgreSQL those with markers are
+// prepared once): a table changed meanwhile is read with its new columns.
 TEST_P(DataLayer, TheSameStatementSeesColumnsAddedMeanwhile) {
     auto c = Open();
+    auto keyed = [&] { return c->Execute("SELECT * FROM ITEMS WHERE ID = ?", nullptr, -1, {Variant(1)}); };
     int before = Query("SELECT * FROM ITEMS", c)->FieldCount();
+    EXPECT_EQ(keyed()->FieldCount(), before);
     c->ExecuteScript("ALTER TABLE ITEMS ADD COLUMN EXTRA INTEGER");
     c->Execute("UPDATE ITEMS SET EXTRA = 7");
     auto rs = Query("SELECT * FROM ITEMS", c);
     EXPECT_EQ(rs->FieldCount(), before + 1);
     EXPECT_EQ(rs->Fields("EXTRA").Value().ToLong(), 7);
     EXPECT_EQ(c->Execute("SELECT * FROM ITEMS")->Fields("extra").Value().ToLong(), 7);
+    auto again = keyed();
+    EXPECT_EQ(again->FieldCount(), before + 1);
+    EXPECT_EQ(again->Fields("EXTRA").Value().ToLong(), 7);
+    EXPECT_EQ(keyed()->Fields("EXTRA").Value().ToLong(), 7);
 }
 
 TEST_P(DataLayer, AssignmentsConvertToTheFieldTypeAndRefuseWhatDoesNotFit) {

@@ -191,13 +191,37 @@ public:
 
     Dialect GetDialect() const override { return Dialect::PostgreSQL; }
 
+    // A text with markers is the same for every call with other values: it is
+    // prepared once per connection, so the server parses and plans it once, as
+    // a careful client does. A text without markers goes as it is.
     Result Run(const std::string& sql, const std::vector<Variant>& params) override {
         Bound bound(params);
-        std::string statement = params.empty() ? sql : NumberMarkers(sql);
-        PGresult* res = PQexecParams(conn_, statement.c_str(), bound.Count(), nullptr, bound.Values(), nullptr, nullptr, 0);
-        ResultHolder holder(res, &PQclear);
-        Check(res);
-        return ResultOf(res);
+        if (params.empty()) {
+            PGresult* res = PQexecParams(conn_, sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0);
+            ResultHolder holder(res, &PQclear);
+            Check(res);
+            return ResultOf(res);
+        }
+        for (int attempt = 0;; ++attempt) {
+            auto known = prepared_.find(sql);
+            if (known == prepared_.end()) {
+                std::string name = NewStatementName();
+                PGresult* made = PQprepare(conn_, name.c_str(), NumberMarkers(sql).c_str(), 0, nullptr);
+                ResultHolder holder(made, &PQclear);
+                Check(made);
+                known = prepared_.emplace(sql, name).first;
+            }
+            PGresult* res = PQexecPrepared(conn_, known->second.c_str(), bound.Count(), bound.Values(), nullptr, nullptr, 0);
+            ResultHolder holder(res, &PQclear);
+            // a table changed under a kept statement ("SELECT *" after an upgrade added a column):
+            // the statement is prepared again, and run again when no transaction was aborted by it
+            if (attempt == 0 && PQresultStatus(res) == PGRES_FATAL_ERROR && SqlStateOf(res) == "0A000") {
+                Forget(known);
+                if (!InTransaction()) continue;
+            }
+            Check(res);
+            return ResultOf(res);
+        }
     }
 
     // The statements go in pipelines of at most kPipelineDepth: one round trip
@@ -299,12 +323,12 @@ private:
         bool sendFailed = false;
         for (size_t i = from; i < to && !sendFailed; ++i) {
             const BatchStatement& s = statements[i];
-            auto known = batchStatements_.find(s.sql);
-            if (known == batchStatements_.end()) {
-                std::string name = "batch" + std::to_string(batchStatements_.size() + 1);
-                known = batchStatements_.emplace(s.sql, name).first;
+            auto known = prepared_.find(s.sql);
+            if (known == prepared_.end()) {
+                std::string name = NewStatementName();
+                known = prepared_.emplace(s.sql, name).first;
                 if (PQsendPrepare(conn_, name.c_str(), NumberMarkers(s.sql).c_str(), 0, nullptr) != 1) {
-                    batchStatements_.erase(known);
+                    prepared_.erase(known);
                     sendFailed = true;
                     break;
                 }
@@ -335,9 +359,9 @@ private:
                 bool ok = status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK || status == PGRES_EMPTY_QUERY;
                 if (!prepared.empty()) {  // a statement not prepared is prepared again when next sent
                     if (!ok)
-                        for (auto it = batchStatements_.begin(); it != batchStatements_.end(); ++it)
+                        for (auto it = prepared_.begin(); it != prepared_.end(); ++it)
                             if (it->second == prepared) {
-                                batchStatements_.erase(it);
+                                prepared_.erase(it);
                                 break;
                             }
                     if (status != PGRES_PIPELINE_ABORTED && !ok) fail(res);
@@ -358,6 +382,29 @@ private:
             }
         if (PQexitPipelineMode(conn_) != 1) fail(nullptr);
         if (failure) throw *failure;
+    }
+
+    // Statement names are never used twice on a connection. Past kMaxPrepared
+    // texts (a caller that splices values into its texts) every statement is
+    // dropped and the count starts again.
+    std::string NewStatementName() {
+        if (prepared_.size() >= kMaxPrepared && PQtransactionStatus(conn_) == PQTRANS_IDLE) {
+            PGresult* res = PQexec(conn_, "DEALLOCATE ALL");
+            ResultHolder holder(res, &PQclear);
+            Check(res);
+            prepared_.clear();
+        }
+        return "s" + std::to_string(++statementSerial_);
+    }
+
+    void Forget(std::unordered_map<std::string, std::string>::iterator known) {
+        // dropped on the server at the next DEALLOCATE ALL, or with the connection
+        prepared_.erase(known);
+    }
+
+    static std::string SqlStateOf(const PGresult* res) {
+        const char* state = PQresultErrorField(res, PG_DIAG_SQLSTATE);
+        return state ? state : "";
     }
 
     void Check(PGresult* res) {
@@ -381,7 +428,9 @@ private:
 
     PGconn* conn_ = nullptr;
     std::unordered_map<std::string, std::vector<std::string>> keys_;
-    std::unordered_map<std::string, std::string> batchStatements_;  // text -> name of the prepared statement
+    static constexpr size_t kMaxPrepared = 512;
+    std::unordered_map<std::string, std::string> prepared_;  // text -> name of the prepared statement
+    uint64_t statementSerial_ = 0;
 };
 
 }  // namespace
