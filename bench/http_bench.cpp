@@ -42,7 +42,7 @@ struct Setup {
         host = std::make_unique<backoffice::http::HttpHost>(inst.Home(), settings);
         port = host->Bind("127.0.0.1", 0);
         serving = std::thread([this] { host->Serve(); });
-        // an answer shows the host serving: a Stop() before Serve() begins would not end it
+        // one answer before measuring: the first request opens the host's connections
         httplib::Client client("127.0.0.1", port);
         client.Get("/api/v1/baskets/" + basketId);
     }

@@ -403,9 +403,34 @@ int HttpHost::Bind(const std::string& host, int port) {
     return server_->bind_to_port(host, port) ? port : -1;
 }
 
-bool HttpHost::Serve() { return server_->listen_after_bind(); }
+bool HttpHost::Serve() {
+    {
+        std::lock_guard lock(stopping_);
+        if (stopRequested_) return true;
+        serving_ = true;
+    }
+    bool served = server_->listen_after_bind();
+    std::lock_guard lock(stopping_);
+    serving_ = false;
+    return served;
+}
 
 bool HttpHost::Stop() {
+    {
+        std::lock_guard lock(stopping_);
+        stopRequested_ = true;
+        if (!serving_) return true;  // Serve() will not begin
+    }
+    // The server's stop() reaches only a listener that runs: wait for it to begin
+    // (or for Serve() to have returned already).
+    for (;;) {
+        if (server_->is_running()) break;
+        {
+            std::lock_guard lock(stopping_);
+            if (!serving_) return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     server_->stop();
     return true;
 }

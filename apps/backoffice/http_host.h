@@ -61,9 +61,10 @@ public:
 
     // Binds host:port (port 0: one the system chooses); returns the port, or -1.
     int Bind(const std::string& host, int port);
-    // Serves until Stop(); false when it could not.
+    // Serves until Stop(); false when it could not. Returns at once when Stop() came first.
     bool Serve();
-    // Stops taking requests; returns false when requests in flight did not end in time.
+    // Stops taking requests, also when Serve() has not begun yet (it then does not
+    // begin); returns false when requests in flight did not end in time.
     bool Stop();
 
     HostState& State() { return *state_; }
@@ -74,6 +75,9 @@ private:
     std::unique_ptr<httplib::Server> server_;
     Router router_;
     Workers* workers_ = nullptr;  // owned by the server while it serves
+    std::mutex stopping_;
+    bool stopRequested_ = false;
+    bool serving_ = false;  // Serve() has begun and not returned
 };
 
 // The largest body the host takes on a path.

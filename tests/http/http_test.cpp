@@ -327,3 +327,30 @@ TEST(OperatorPage, LogsInShowsTheOrdersAndRunsABatch) {
 }
 
 }  // namespace
+
+#include "http_host.h"
+
+namespace {
+
+// A stop that comes before the listener runs still ends Serve() (a shutdown
+// signal right at start-up, or a caller that stops at once).
+TEST(HostLifetime, AStopBeforeOrWhileServingBeginsEndsIt) {
+    TempDir parent;
+    fs::path home = parent.Path() / "shop";
+    ASSERT_EQ(RunProgram(BACKOFFICE_BINARY, "init --home " + Quoted(home.string())).exitCode, 0);
+    backoffice::HostSettings settings;
+    settings.workers = 1;
+    settings.shopApiKey = std::string(48, 's');
+    settings.operatorApiKey = std::string(48, 'o');
+    for (int round = 0; round < 20; ++round) {
+        backoffice::http::HttpHost host(home, settings);
+        ASSERT_GT(host.Bind("127.0.0.1", 0), 0);
+        if (round == 0) host.Stop();  // before Serve() is even called
+        std::thread serving([&] { host.Serve(); });
+        if (round % 2) std::this_thread::yield();
+        host.Stop();
+        serving.join();  // would wait for ever if the stop were lost
+    }
+}
+
+}  // namespace
