@@ -230,6 +230,11 @@ private:
         auto connection = std::make_shared<ado::Connection>();
         connection->Open(Sls_ConnectionString(), "", "", -1);
         ado::Transaction tx(*connection);
+        // The table grows under the import's own statements, in one transaction
+        // that no statistics see: a plan kept from when it was small would read it
+        // whole for every row. On PostgreSQL each statement is planned for its values.
+        if (connection->GetDialect() == ado::Dialect::PostgreSQL)
+            connection->ExecuteScript("SET LOCAL plan_cache_mode = force_custom_plan");
         pm::LockTable(customer, connection);
         pm::ReferenceCache references;
         size_t done = result.rows - candidates.size();
