@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
-#include <map>
 #include <memory>
 #include <vector>
 
@@ -197,8 +196,8 @@ private:
     // All changes in one transaction: a failure part-way changes no order and the
     // work file stays for the next batch (the status condition makes a second
     // import harmless). Order ids match without regard to case. The entries go
-    // in chunks: the reads of a chunk in one statement, then its changes
-    // together (on PostgreSQL one round trip), every lookup by the key.
+    // in chunks: the reads of a chunk together, then its changes together (on
+    // PostgreSQL one round trip each), every statement a lookup by the key.
     Applied UpdateDatabase(const std::vector<ConfirmationEntry>& entries, const std::string& path,
                            const std::string& rejected) {
         ado::ConnectionPtr connection;
@@ -223,17 +222,12 @@ private:
 
     static constexpr size_t kChunk = 1000;
 
-    // What the import reads of an order; an empty id: not found.
-    struct Stored {
-        std::string id;  // as stored
-        Variant method, acknowledgementUrl;
-    };
-    static constexpr const char* kReadOrders =
-        "SELECT ORDERID, WEBPAYMENTMETHOD, ACKNOWLEDGEMENTURL FROM ORDERHEADER WHERE ORDERID IN (";
-
     // The import's statements, with typed parameters that refuse a value too long.
     struct Statements {
         explicit Statements(const ado::ConnectionPtr& connection) {
+            read->ActiveConnection = connection;
+            read->CommandText = "SELECT ORDERID, WEBPAYMENTMETHOD, ACKNOWLEDGEMENTURL FROM ORDERHEADER WHERE ORDERID = ?";
+            read->AppendParameter(read->CreateParameter("OrderID", ado::adChar, ado::adParamInput, kOrderIdSize));
             // an id written in another case than stored: in upper or lower case, each an indexed lookup
             readAnyCase->ActiveConnection = connection;
             readAnyCase->CommandText =
@@ -246,70 +240,54 @@ private:
             change->AppendParameter(change->CreateParameter("SalesOrderNr", ado::adChar, ado::adParamInput, kSalesOrderNrSize));
             change->AppendParameter(change->CreateParameter("OrderID", ado::adChar, ado::adParamInput, kOrderIdSize));
         }
+        ado::CommandPtr read = std::make_shared<ado::Command>();
         ado::CommandPtr readAnyCase = std::make_shared<ado::Command>();
         ado::CommandPtr change = std::make_shared<ado::Command>();
     };
 
-    // Entries [from, to): the orders read (exactly in one statement, then in any
-    // case for those not found), then the changes of the orders found, in the
-    // entries' order.
+    // Entries [from, to): each order read (exactly, then in any case for those
+    // not found), then the changes of the orders found, in the entries' order.
     static void UpdateChunk(const Statements& statements, ado::Connection& connection,
                             const std::vector<ConfirmationEntry>& entries, size_t from, size_t to,
                             const std::string& path, const std::string& rejected, Applied& applied) {
-        std::vector<Stored> orders(to - from);
-        // the chunk's orders as stored, in one statement: each id an indexed lookup
-        std::map<std::string, Stored> stored;
-        {
-            std::string sql = kReadOrders;
-            std::vector<Variant> ids;
-            for (size_t i = from; i < to; ++i)
-                if (entries[i].orderId.size() <= kOrderIdSize) {
-                    sql += ids.empty() ? "?" : ", ?";
-                    ids.emplace_back(entries[i].orderId);
-                }
-            if (!ids.empty()) {
-                auto rows = connection.Execute(sql + ")", nullptr, -1, ids);
-                for (; !rows->Eof(); rows->MoveNext()) {
-                    Stored order{rows->Fields(0).Value().Text(), rows->Fields(1).Value(), rows->Fields(2).Value()};
-                    stored.emplace(order.id, order);
-                }
-            }
-        }
+        std::vector<ado::RecordsetPtr> orders(to - from);
         std::vector<ado::BatchStatement> reads;
+        std::vector<size_t> readFor;
+        for (size_t i = from; i < to; ++i)
+            if (entries[i].orderId.size() <= kOrderIdSize) {
+                reads.push_back(statements.read->Bind({Variant(entries[i].orderId)}));
+                readFor.push_back(i - from);
+            }
+        auto found = connection.ExecuteBatch(reads);
+        reads.clear();
         std::vector<size_t> anyCaseFor;
-        for (size_t i = from; i < to; ++i) {
-            const std::string& id = entries[i].orderId;
-            if (id.size() > kOrderIdSize) continue;
-            auto found = stored.find(id);
-            if (found != stored.end()) {
-                orders[i - from] = found->second;
+        for (size_t k = 0; k < found.size(); ++k) {
+            if (!found[k].rows->Eof()) {
+                orders[readFor[k]] = found[k].rows;
                 continue;
             }
+            const std::string& id = entries[from + readFor[k]].orderId;
             reads.push_back(statements.readAnyCase->Bind({Variant(ole::UpperCase(id)), Variant(ole::LowerCase(id))}));
-            anyCaseFor.push_back(i - from);
+            anyCaseFor.push_back(readFor[k]);
         }
         if (!reads.empty()) {
-            auto found = connection.ExecuteBatch(reads);
-            for (size_t k = 0; k < found.size(); ++k) {
-                const auto& rows = found[k].rows;
-                if (!rows->Eof())
-                    orders[anyCaseFor[k]] = {rows->Fields(0).Value().Text(), rows->Fields(1).Value(), rows->Fields(2).Value()};
-            }
+            found = connection.ExecuteBatch(reads);
+            for (size_t k = 0; k < found.size(); ++k) orders[anyCaseFor[k]] = found[k].rows;
         }
 
         std::vector<ado::BatchStatement> changes;
         for (size_t i = from; i < to; ++i) {
             const ConfirmationEntry& entry = entries[i];
-            const Stored& order = orders[i - from];
-            if (order.id.empty()) {
+            const ado::RecordsetPtr& order = orders[i - from];
+            if (!order || order->Eof()) {
                 Sls_LogError("WebOrderConfirmation.UpdateDatabase: Order read from " + std::string("acknowledgement file with ID ") +
                              entry.orderId + " not found in Vendalo database");
                 continue;
             }
             ++applied.found;
-            const std::string& storedId = order.id;
-            const Variant& method = order.method;
-            const Variant& url = order.acknowledgementUrl;
+            std::string storedId = order->Fields("ORDERID").Value().Text();
+            Variant method = order->Fields("WEBPAYMENTMETHOD").Value();
+            Variant url = order->Fields("ACKNOWLEDGEMENTURL").Value();
             int16_t status = 6;
             if (!method.IsNull() && method.ToDouble() == 2)
                 status = 4;
