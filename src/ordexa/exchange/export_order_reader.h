@@ -28,6 +28,8 @@ public:
     ole::DictionaryPtr Read(const std::string& orderId);
     // Ends the read transaction that the first Read began (before the group is written and marked).
     void EndGroup();
+    // The run's connection, to mark a group on (nullptr before the first Read or after a failed one).
+    const ado::ConnectionPtr& Connection() const { return connection_; }
 
 private:
     std::string connectionString_;

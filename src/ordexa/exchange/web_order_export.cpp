@@ -156,11 +156,11 @@ private:
                 group.orderIds.push_back(lastOrderId);
                 if (group.orderIds.size() < kGroupSize) continue;
                 reader.EndGroup();
-                going = WriteGroup(*file, group, bisid, i_sBisid, written, total);
+                going = WriteGroup(*file, group, bisid, i_sBisid, written, total, reader.Connection());
                 if (!going) break;
             }
             reader.EndGroup();
-            if (going) WriteGroup(*file, group, bisid, i_sBisid, written, total);
+            if (going) WriteGroup(*file, group, bisid, i_sBisid, written, total, reader.Connection());
             file->Close();
             if (overFtp) PlaceOnHost(file->Path(), i_sEDIExportFile, ftp, true);
             return written;
@@ -243,7 +243,7 @@ private:
     // Writes a group and marks its orders; false ends the run (the orders not
     // marked stay to be exported, and their messages are not in the file).
     bool WriteGroup(ExportFileWriter& file, Group& group, int32_t bisid, const std::string& i_sBisid, int32_t& written,
-                    int32_t total) {
+                    int32_t total, const ado::ConnectionPtr& runConnection) {
         if (group.orderIds.empty()) return true;
         try {
             file.Append(group.bytes, group.orderIds);
@@ -253,7 +253,7 @@ private:
                              group.orderIds.front() + "' on stay to be exported.");
             return false;
         }
-        if (!UpdateOrderStatus(group.orderIds, bisid)) {
+        if (!UpdateOrderStatus(group.orderIds, bisid, runConnection)) {
             try {
                 file.Withdraw();
             } catch (...) {
@@ -272,21 +272,23 @@ private:
     }
 
     // Marks the orders exported by this instance, all or none. Only orders still
-    // waiting are changed: a status moves from 0 to 1 and never back.
-    bool UpdateOrderStatus(const std::vector<std::string>& orderIds, int32_t bisid) {
-        ado::ConnectionPtr connection;
+    // waiting are changed: a status moves from 0 to 1 and never back. The run's
+    // connection, when it has one, marks too: one connection keeps its cache of
+    // the tables, where a second one would find it stale after every group.
+    bool UpdateOrderStatus(const std::vector<std::string>& orderIds, int32_t bisid, ado::ConnectionPtr connection) {
+        bool own = !connection;
         try {
-            connection = Sls_GetOpenConnection(connectionString_);
+            if (own) connection = Sls_GetOpenConnection(connectionString_);
             std::vector<ado::BatchStatement> marks;
             marks.reserve(orderIds.size());
             for (const auto& orderId : orderIds) marks.push_back({kMarkExportedStatement, {Variant(bisid), Variant(orderId)}});
-            ado::Transaction tx(*connection);
+            ado::Transaction tx(*connection);  // rolled back unless committed
             connection->ExecuteBatch(marks);  // on PostgreSQL one round trip for the group
             tx.Commit();
-            connection->Close();
+            if (own) connection->Close();
             return true;
         } catch (...) {
-            Sls_CloseConnection(connection);  // closing rolls the open transaction back
+            if (own) Sls_CloseConnection(connection);
             Sls_LogError("WebOrderExport.UpdateOrderStatus");
             return false;
         }
