@@ -24,6 +24,9 @@ namespace bench_support {
 
 enum class Database { SQLite, PostgreSQL };
 
+// Runs a shell command and returns what it printed (standard output and error).
+std::string Shell(const std::string& command);
+
 // The connection string of the benchmarks' PostgreSQL cluster, "" when none is given.
 std::string BenchPostgres();
 // False (and the benchmark marked skipped) when the work is on PostgreSQL and no cluster is given.

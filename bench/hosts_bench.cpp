@@ -45,6 +45,8 @@
 
 namespace {
 
+using bench_support::Shell;
+
 namespace fs = std::filesystem;
 using bench_support::BarePostgres;
 using bench_support::BareSQLite;
@@ -55,17 +57,6 @@ using nlohmann::json;
 constexpr int kClients = 16;
 constexpr int kBaskets = 50;  // per client and run
 const char* kJson = "application/json";
-
-std::string Shell(const std::string& command) {
-    std::string output;
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (!pipe) return output;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-    pclose(pipe);
-    return output;
-}
 
 std::string Quoted(const std::string& text) { return "'" + text + "'"; }
 

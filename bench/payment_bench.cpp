@@ -38,20 +38,11 @@ extern char** environ;
 
 namespace {
 
+using bench_support::Shell;
+
 namespace fs = std::filesystem;
 constexpr int kOrders = 1000;
 constexpr int kLatencyMs = 20;  // what the simulated gateway takes per request
-
-std::string Shell(const std::string& command) {
-    std::string output;
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (!pipe) return output;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-    pclose(pipe);
-    return output;
-}
 
 // The simulator over HTTPS with a certificate of a CA made for the run.
 class Gateway {
