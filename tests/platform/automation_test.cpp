@@ -46,6 +46,11 @@ TEST(Variant, TextFormOfNumbers) {
     EXPECT_EQ(Variant(1e20).ToString(), "1E+20");
     EXPECT_EQ(Variant(0.00001).ToString(), "1E-05");
     EXPECT_EQ(Variant(1.0 / 3).ToString(), "0.333333333333333");
+    EXPECT_EQ(Variant(0.1 + 0.2).ToString(), "0.3");
+    EXPECT_EQ(Variant(999999999999999.0).ToString(), "999999999999999");
+    EXPECT_EQ(Variant(1e15).ToString(), "1E+15");
+    EXPECT_EQ(Variant(123456789012345678.0).ToString(), "1.23456789012346E+17");
+    EXPECT_EQ(Variant(-1.5e-300).ToString(), "-1.5E-300");
     EXPECT_EQ(Variant(int32_t(42)).ToString(), "42");
     EXPECT_EQ(Variant(Currency::FromDouble(12.5)).ToString(), "12.5");
     EXPECT_EQ(Variant(Currency::FromDouble(-0.0001)).ToString(), "-0.0001");
@@ -59,6 +64,8 @@ TEST(Variant, TextFormOfDates) {
     EXPECT_EQ(Date::FromParts(1899, 12, 30).serial, 0);
     EXPECT_EQ(Date::FromParts(2026, 12, 8, 6, 0, 0).Iso(), "2026-12-08 06:00:00");
     EXPECT_EQ(Date::FromParts(2026, 12, 8).Compact(), "20261208");
+    EXPECT_EQ(Date::FromParts(105, 3, 9, 23, 59).Compact(), "01050309");
+    EXPECT_EQ(Date::FromParts(9999, 12, 31).Compact(), "99991231");
     // a date before the epoch keeps its time of day
     Date before = Date::FromParts(1899, 12, 29, 6, 0, 0);
     EXPECT_DOUBLE_EQ(before.serial, -1.25);

@@ -15,6 +15,19 @@ TEST(EscapeControls, ShowsControlsC1AndStrayBytesAsCodesAndKeepsTheRest) {
     EXPECT_EQ(ole::EscapeControls(ole::EscapeControls("a\nb")), ole::EscapeControls("a\nb"));
 }
 
+// Blanks only (not tabs or line breaks), whether the text is given up or only looked at.
+TEST(TrimBlanks, CutsBlanksOnBothSidesOfAViewAndOfAGivenUpText) {
+    for (const std::string text : {"  a b  ", "a b", "   ", "", "\t a \n", " x"}) {
+        std::string expected = ole::TrimBlanks(std::string_view(text));
+        EXPECT_EQ(ole::TrimBlanks(std::string(text)), expected) << "'" << text << "'";
+    }
+    EXPECT_EQ(ole::TrimBlanks("  a b  "), "a b");
+    EXPECT_EQ(ole::TrimBlanks(std::string("   ")), "");
+    EXPECT_EQ(ole::TrimBlanks(std::string("\t a \n")), "\t a \n");
+    std::string longText = "  " + std::string(40, 'k') + " ";
+    EXPECT_EQ(ole::TrimBlanks(std::move(longText)), std::string(40, 'k'));
+}
+
 TEST(Shorten, CutsAtCharactersAndSaysHowManyWereCut) {
     EXPECT_EQ(ole::Shorten("short", 512), "short");
     EXPECT_EQ(ole::Shorten(std::string(10, 'k'), 4), "kkkk... (6 more characters)");

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <utility>
 
 namespace ole {
 
@@ -9,6 +10,14 @@ std::string TrimBlanks(std::string_view text) {
     size_t first = text.find_first_not_of(' ');
     if (first == std::string_view::npos) return "";
     return std::string(text.substr(first, text.find_last_not_of(' ') - first + 1));
+}
+
+std::string TrimBlanks(std::string&& text) {
+    size_t first = text.find_first_not_of(' ');
+    if (first == std::string::npos) return {};
+    text.erase(text.find_last_not_of(' ') + 1);
+    text.erase(0, first);
+    return std::move(text);
 }
 
 std::string UpperCase(std::string text) {

@@ -8,6 +8,9 @@
 namespace ole {
 
 std::string TrimBlanks(std::string_view text);
+// The same, trimming a text that is given up in place (no copy).
+std::string TrimBlanks(std::string&& text);
+inline std::string TrimBlanks(const char* text) { return TrimBlanks(std::string_view(text)); }
 std::string UpperCase(std::string text);
 std::string LowerCase(std::string text);
 

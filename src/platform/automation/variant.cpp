@@ -1,6 +1,7 @@
 #include "automation/variant.h"
 
 #include <cctype>
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -155,9 +156,15 @@ std::string Date::Iso() const {
 std::string Date::Compact() const {
     int y, m, d, h, mi, s, ms;
     Parts(y, m, d, h, mi, s, ms);
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%04d%02d%02d", y, m, d);
-    return buf;
+    if (y < 0 || y > 9999) {
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "%04d%02d%02d", y, m, d);
+        return buf;
+    }
+    // the digits written out: this runs for every date of every exported line
+    char digits[8] = {char('0' + y / 1000), char('0' + y / 100 % 10), char('0' + y / 10 % 10), char('0' + y % 10),
+                      char('0' + m / 10),   char('0' + m % 10),       char('0' + d / 10),       char('0' + d % 10)};
+    return std::string(digits, sizeof digits);
 }
 
 Currency Currency::FromDouble(double value) {
@@ -173,10 +180,13 @@ std::string FormatDouble(double value) {
     if (value == 0) return "0";
     if (std::isnan(value)) return "NaN";
     if (std::isinf(value)) return value > 0 ? "Infinity" : "-Infinity";
+    // to_chars writes what printf's "%.15g" writes, faster; the platform's exponent is
+    // an upper-case E with at least two digits ("1E-05", "1E+20"), as printf writes it.
     char buf[40];
-    std::snprintf(buf, sizeof buf, "%.15G", value);
-    std::string s(buf);
-    // The platform writes exponents with at least two digits ("1E-05", "1E+20"), as printf does.
+    auto written = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::general, 15);
+    std::string s(buf, written.ptr);
+    for (char& c : s)
+        if (c == 'e') c = 'E';
     return s;
 }
 
