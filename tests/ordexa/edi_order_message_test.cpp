@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "exchange/edi_order_message.h"
+#include "exchange/export_order_reader.h"
 #include "order_export_fixture.h"
 #include "simulator.h"
 
@@ -119,6 +120,32 @@ TEST_P(EdiMessages, AnOrderThatCannotBeBuiltWholeGivesNoMessage) {
 
     EXPECT_EQ(message.ProcessOneOrder(Variant("no order")), "");
     EXPECT_EQ(Entries({"ERROR 0x80040157", "WebOrderExport.ProcessOneOrder", "MissingOrderInfo"}), 1u);
+}
+
+// One message object reads its fields by the positions it found in an earlier
+// order's rows: rows of another statement (the order service's "SELECT *", the
+// export's own columns in another order) must not be read by those positions.
+TEST_P(EdiMessages, OneMessageObjectReadsRowsOfEveryStatementByName) {
+    OrderSpec spec;
+    spec.po = "PO-7";
+    spec.lines = {{.part = "BOLT-M8", .quantity = 3, .price = 0.4, .text = "\xD0\x9C\xD0\xB8\xD1\x80"},  // "Мир"
+                  {.part = "WASHER-8", .quantity = 2, .price = 0.1, .address = 23}};
+    std::string id = Submit(spec);
+    ordexa::EdiOrderMessage message([](const std::string&) { return std::string("Jan"); });
+    auto restored = [&] { return message.ProcessOneOrder(Variant(Sls_GetComponent<vendalo::IOrder>("Vendalo.Order")->Restore(id))); };
+    ordexa::ExportOrderReader reader(Inst().ConnectionString());
+    auto read = [&] {
+        std::string text = message.ProcessOneOrder(reader.Read(id));
+        reader.EndGroup();
+        return text;
+    };
+    std::string first = restored();
+    ASSERT_NE(first.find(WithId("LIN,{ID},1,BOLT-M8,ZZ,3,PCS,20260401,0.4,,0,", id)), std::string::npos) << first;
+    EXPECT_EQ(read(), first);
+    EXPECT_EQ(restored(), first);
+    EXPECT_EQ(read(), first);
+    // a field the code page cannot hold is named with its line in the warning
+    EXPECT_EQ(Entries({"[warning]", "Order '" + id + "': LINETEXT of line 1", "'Mir'"}), 4u);
 }
 
 // The records of an export file, split at CR LF; false when a CR or LF stands anywhere else.

@@ -105,23 +105,32 @@ size_t CharactersAhead(const std::string& text, size_t pos, size_t n) {
 
 // The fields of a recordset's current row by name. The positions found are kept
 // in the message object for the next orders: a position is checked against the
-// column's name before use, so another statement's recordset only looks its names up again.
+// column's name once per reader, so another statement's recordset only looks its
+// names up again. The names are the callers' literals: one is mostly found by its address.
 class FieldReader {
 public:
     FieldReader(ado::Recordset& rows, FieldPositions& positions) : rows_(rows), positions_(positions) {}
     ado::Recordset& Rows() { return rows_; }
     Variant operator[](std::string_view name) {
-        for (auto& [known, index] : positions_) {
-            if (known != name) continue;
-            if (!Holds(index, name)) index = Position(name);
-            return rows_.Fields(index).Value();
+        size_t i = 0;
+        while (i < positions_.size() && positions_[i].first.data() != name.data()) ++i;
+        if (i == positions_.size() || positions_[i].first.size() != name.size())
+            for (i = 0; i < positions_.size() && positions_[i].first != name;) ++i;
+        if (i == positions_.size()) {
+            positions_.emplace_back(name, Position(name));
+            MarkChecked(i);
+        } else if (!Checked(i)) {
+            if (!Holds(positions_[i].second, name)) positions_[i].second = Position(name);
+            MarkChecked(i);
         }
-        int index = Position(name);
-        positions_.emplace_back(name, index);
-        return rows_.Fields(index).Value();
+        return rows_.Fields(positions_[i].second).Value();
     }
 
 private:
+    bool Checked(size_t i) const { return i < 64 && (checked_ >> i & 1) != 0; }
+    void MarkChecked(size_t i) {
+        if (i < 64) checked_ |= uint64_t{1} << i;
+    }
     bool Holds(int index, std::string_view name) {
         if (index >= rows_.FieldCount()) return false;
         const std::string& column = rows_.Fields(index).Name();
@@ -138,6 +147,7 @@ private:
 
     ado::Recordset& rows_;
     FieldPositions& positions_;
+    uint64_t checked_ = 0;  // bit i: positions_[i] was checked against these rows' columns
 };
 
 bool IsCreditCardOrder(const Variant& webPaymentMethod) {
@@ -156,12 +166,28 @@ void EdiOrderMessage::SetEDISeparators(const std::string& fieldSeparator, const 
 }
 
 std::string EdiOrderMessage::ProcessOneOrder(const Variant& orderValue) {
-    std::string orderId;
+    OrderRows rows;
     try {
         auto order = orderValue.As<ole::Dictionary>();
         if (!order) ole::Raise(vendalo::MissingOrderInfo, "MissingOrderInfo");
-        auto lineRows = RecordsetOf(*order, "lines");
-        FieldReader header(*RecordsetOf(*order, "header"), headerPositions_), lines(*lineRows, linePositions_);
+        rows.lines = RecordsetOf(*order, "lines");
+        rows.header = RecordsetOf(*order, "header");
+        if (order->Exists("delivery_address")) rows.deliveryAddress = order->Item("delivery_address");
+        rows.footerText = order->Item("footer_text");
+        rows.creditCardOrderType = order->Item("creditcard_ordertype");
+    } catch (...) {
+        Sls_LogError("WebOrderExport.ProcessOneOrder", SlsInfo());
+        return "";
+    }
+    return ProcessOneOrder(rows);
+}
+
+std::string EdiOrderMessage::ProcessOneOrder(const OrderRows& order) {
+    std::string orderId;
+    try {
+        if (!order.header || !order.lines) ole::Raise(ole::err::ObjectRequired);
+        auto& lineRows = order.lines;
+        FieldReader header(*order.header, headerPositions_), lines(*lineRows, linePositions_);
         orderId_.clear();
         orderId = Plain("ORDERID", header["ORDERID"]);
         orderId_ = orderId;
@@ -177,7 +203,7 @@ std::string EdiOrderMessage::ProcessOneOrder(const Variant& orderValue) {
                            "', for which no EDI order message is defined (only 'ow4' and 'ow5')",
                        "Ordexa.WebOrderExport");
 
-        std::string text = GetOrderHeader(*order, header);
+        std::string text = GetOrderHeader(order, header);
         for (const auto& [column, type] :
              {std::pair{"SHIPPINGADDRESSID", "DEL"}, std::pair{"BILLINGADDRESSID", "INV"}}) {
             Variant address = header[column];
@@ -189,8 +215,7 @@ std::string EdiOrderMessage::ProcessOneOrder(const Variant& orderValue) {
                 text.append(kCrLf).append(GetOrderAddress(header, type, address, addressClass, code, backend.type));
         }
         if (HasValue(TrimBlanks(OneLine(header["HEADERTEXT"])))) text.append(kCrLf).append(GetOrderHeaderText(header));
-        if (HasValue(TrimBlanks(OneLine(order->Item("footer_text")))))
-            text.append(kCrLf).append(GetOrderFooterText(*order, header));
+        if (HasValue(TrimBlanks(OneLine(order.footerText)))) text.append(kCrLf).append(GetOrderFooterText(order, header));
 
         if (!(lineRows->Bof() && lineRows->Eof())) {
             Variant freight = header["FREIGHTTOTAL"];
@@ -244,15 +269,19 @@ std::string EdiOrderMessage::ProcessOneOrder(const Variant& orderValue) {
     }
 }
 
-std::string EdiOrderMessage::GetOrderHeader(const ole::Dictionary& order, FieldReader& h) {
+std::string EdiOrderMessage::GetOrderHeader(const OrderRows& order, FieldReader& h) {
     try {
         std::string id = Plain("ORDERID", h["ORDERID"]);
-        std::string creditCardOrderType =
-            IsCreditCardOrder(h["WEBPAYMENTMETHOD"])
-                ? Plain("Creditcard Ordertype for Backend", order.Item("creditcard_ordertype"))
-                : "";
-        auto delivery = order.Exists("delivery_address") ? RecordsetOf(order, "delivery_address")
-                                                          : Order()->GetAddress(h["SHIPPINGADDRESSID"], h["ORDERID"]);
+        std::string creditCardOrderType = IsCreditCardOrder(h["WEBPAYMENTMETHOD"])
+                                              ? Plain("Creditcard Ordertype for Backend", order.creditCardOrderType)
+                                              : "";
+        ado::RecordsetPtr delivery;
+        if (order.deliveryAddress) {
+            delivery = order.deliveryAddress->As<ado::Recordset>();
+            if (!delivery) ole::Raise(ole::err::ObjectRequired);
+        } else {
+            delivery = Order()->GetAddress(h["SHIPPINGADDRESSID"], h["ORDERID"]);
+        }
         if (delivery->Eof()) ole::Raise(vendalo::MissingHeaderAddress, "MissingHeaderAddress");
         std::string user = h["USERID"].Text();
         std::string userName = TrimBlanks(OneLine(commonName_(user)));
@@ -287,7 +316,7 @@ int EdiOrderMessage::DetermineAddressInfo(const Variant& businessPartnerId, cons
             candidate = raw.substr(0, 9);
             known = !TrimBlanks(candidate).empty();
         }
-        if (known) code = Fitted("the back-end code of address " + std::to_string(address), candidate);
+        if (known) code = Fitted({"the back-end code of address ", std::to_string(address)}, candidate);
         if (address == partnerDefault) return known ? kKnownByCode : kPartnerDefault;
         return known ? kKnownByCode : kSentInFull;
     } catch (...) {
@@ -346,10 +375,10 @@ std::string EdiOrderMessage::GetOrderHeaderText(FieldReader& header) {
     }
 }
 
-std::string EdiOrderMessage::GetOrderFooterText(const ole::Dictionary& order, FieldReader& header) {
+std::string EdiOrderMessage::GetOrderFooterText(const OrderRows& order, FieldReader& header) {
     try {
         return FormatString(Record({"FTX", Plain("ORDERID", header["ORDERID"]), ""}),
-                            TextLines("InvoiceText", order.Item("footer_text")));
+                            TextLines("InvoiceText", order.footerText));
     } catch (...) {
         Sls_RaiseError("WebOrderExport.GetOrderFooterText");
     }
@@ -396,11 +425,11 @@ void AddFreightLine(const Variant& freight, ado::Recordset& rows, const std::str
 std::string EdiOrderMessage::GetOrderLine(FieldReader& line, const Backend& backend) {
     try {
         std::string lineNr = Plain("LINENR", line["LINENR"]);
-        std::string partNumber = Encoded("PARTNUMBER of line " + lineNr, TrimBlanks(OneLine(line["PARTNUMBER"])));
+        std::string partNumber = Encoded({"PARTNUMBER of line ", lineNr}, TrimBlanks(OneLine(line["PARTNUMBER"])));
         Variant discount = line["DISCOUNTAMOUNT"];
         double discountAmount = discount.IsNull() ? 0 : discount.ToDouble();
         std::string text = Record({"LIN", Plain("ORDERID", line["ORDERID"]), lineNr, partNumber, "ZZ",
-                                   Plain("QUANTITY", line["QUANTITY"]), Encoded("UNITCODE of line " + lineNr, line["UNITCODE"]),
+                                   Plain("QUANTITY", line["QUANTITY"]), Encoded({"UNITCODE of line ", lineNr}, line["UNITCODE"]),
                                    CompactDate(line["REQUESTDATE"]), Plain("PRICE", line["PRICE"]), "",
                                    Variant(discountAmount).ToString(), ItemCode(partNumber, backend)});
         if (!lineAddressCode_.empty()) {
@@ -427,7 +456,7 @@ std::string EdiOrderMessage::GetLineText(FieldReader& line) {
     try {
         std::string lineNr = Plain("LINENR", line["LINENR"]);
         return FormatString(Record({"LTX", Plain("ORDERID", line["ORDERID"]), lineNr, ""}),
-                            TextLines("LINETEXT of line " + lineNr, line["LINETEXT"]));
+                            TextLines({"LINETEXT of line ", lineNr}, line["LINETEXT"]));
     } catch (...) {
         Sls_RaiseError("WebOrderExport.GetLineText");
     }
@@ -436,7 +465,7 @@ std::string EdiOrderMessage::GetLineText(FieldReader& line) {
 std::string EdiOrderMessage::GetProductVariantStructure(FieldReader& line, const Backend& backend) {
     try {
         std::string lineNr = Plain("LINENR", line["LINENR"]);
-        std::string partNumber = Encoded("PARTNUMBER of line " + lineNr, TrimBlanks(OneLine(line["PARTNUMBER"])));
+        std::string partNumber = Encoded({"PARTNUMBER of line ", lineNr}, TrimBlanks(OneLine(line["PARTNUMBER"])));
         return Record({"VAR", Plain("ORDERID", line["ORDERID"]), lineNr, "0", "1", partNumber, "", "ZZ", "0", "0",
                        ItemCode(partNumber, backend)});
     } catch (...) {
@@ -512,26 +541,26 @@ std::string EdiOrderMessage::FormatString(const std::string& prefix, const Varia
     }
 }
 
-std::string EdiOrderMessage::Fitted(const std::string& field, std::string text) {
+std::string EdiOrderMessage::Fitted(const FieldLabel& field, std::string text) {
     if (qx::IsAscii(text)) return text;
     std::string fitted = qx::FitToWindows1252(text);
     if (fitted != text)
         Sls_LogWarning("WebOrderExport.ProcessOneOrder",
-                       "Order '" + orderId_ + "': " + field + " holds characters that Windows-1252 cannot hold ('" +
+                       "Order '" + orderId_ + "': " + field.Text() + " holds characters that Windows-1252 cannot hold ('" +
                            text + "'); the back end gets '" + fitted + "'");
     return fitted;
 }
 
-std::string EdiOrderMessage::Plain(const std::string& field, const Variant& value) {
+std::string EdiOrderMessage::Plain(const FieldLabel& field, const Variant& value) {
     return Fitted(field, TrimBlanks(OneLine(value)));
 }
 
-std::string EdiOrderMessage::Encoded(const std::string& field, const Variant& value) {
+std::string EdiOrderMessage::Encoded(const FieldLabel& field, const Variant& value) {
     if (value.IsNull() || value.IsEmpty()) return "";
     return ole::ReplaceAll(Fitted(field, OneLine(value)), fs_, esc_);
 }
 
-Variant EdiOrderMessage::TextLines(const std::string& field, const Variant& value) {
+Variant EdiOrderMessage::TextLines(const FieldLabel& field, const Variant& value) {
     if (value.IsNull() || value.IsEmpty()) return value;
     return Variant(Fitted(field, WithoutControls(value.Text(), kCrLf)));
 }

@@ -23,6 +23,7 @@
 #include <initializer_list>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -46,6 +47,17 @@ class FieldReader;
 // Column positions a FieldReader found, by name.
 using FieldPositions = std::vector<std::pair<std::string_view, int>>;
 
+// What a field is called in a warning, put together only when one is written:
+// "PARTNUMBER of line 3" is {"PARTNUMBER of line ", "3"}. It refers to the texts
+// it is made of: it lives no longer than the call it is passed to.
+struct FieldLabel {
+    FieldLabel(const char* text) : head(text) {}
+    FieldLabel(const std::string& text) : head(text) {}
+    FieldLabel(std::string_view head, std::string_view tail) : head(head), tail(tail) {}
+    std::string Text() const { return std::string(head).append(tail); }
+    std::string_view head, tail;
+};
+
 // A web payment method of 2: the order is paid by credit card.
 bool IsCreditCardOrder(const ole::Variant& webPaymentMethod);
 
@@ -57,6 +69,16 @@ void AddFreightLine(const ole::Variant& freight, ado::Recordset& lines);
 // The same with the freight part number and unit code given.
 void AddFreightLine(const ole::Variant& freight, ado::Recordset& lines, const std::string& partNumber,
                     const std::string& unitCode);
+
+// An order as its message is built from it: the header's and the lines' rows
+// (a freight line may be added to the lines in memory), the snapshot of the
+// delivery address with its COUNTRYCODE when the caller has it (else it is asked
+// of "Vendalo.Order"), and for a card order the invoice text and order type.
+struct OrderRows {
+    ado::RecordsetPtr header, lines;
+    std::optional<ole::Variant> deliveryAddress;  // a recordset when present
+    ole::Variant footerText, creditCardOrderType;
+};
 
 class EdiOrderMessage {
 public:
@@ -80,6 +102,8 @@ public:
     // "" when any part of it could not be built: the failure is logged and no
     // part of the order may be sent. A freight line is added to the lines recordset.
     std::string ProcessOneOrder(const ole::Variant& order);
+    // The same for an order whose rows the caller read itself.
+    std::string ProcessOneOrder(const OrderRows& order);
 
     // Every FS in the value replaced by ESC, on one line (see above); Null, Empty and "" give "".
     std::string EDIEncode(const ole::Variant& value);
@@ -103,7 +127,7 @@ private:
     std::shared_ptr<vendalo::IOrder> Order();
 
     // The record builders; "header" and "line" read the current row of the order's recordsets.
-    std::string GetOrderHeader(const ole::Dictionary& order, FieldReader& header);
+    std::string GetOrderHeader(const OrderRows& order, FieldReader& header);
     int DetermineAddressInfo(const ole::Variant& businessPartnerId, const ole::Variant& addressId,
                              const std::string& type, std::string& code, const std::string& backendType);
     std::string GetOrderAddress(FieldReader& header, const std::string& type, const ole::Variant& addressId,
@@ -111,7 +135,7 @@ private:
     std::string GetAddress(const std::string& prefix, const ole::Variant& addressId, const std::string& orderId,
                            int addressClass, const std::string& code);
     std::string GetOrderHeaderText(FieldReader& header);
-    std::string GetOrderFooterText(const ole::Dictionary& order, FieldReader& header);
+    std::string GetOrderFooterText(const OrderRows& order, FieldReader& header);
     std::string GetOrderLine(FieldReader& line, const Backend& backend);
     std::string GetLineAddress(FieldReader& line, int addressClass, const std::string& code);
     std::string GetLineText(FieldReader& line);
@@ -121,13 +145,13 @@ private:
     std::string Record(std::initializer_list<std::string_view> fields) const;
 
     // The text as Windows-1252 can hold it; a change is logged naming the order and the field.
-    std::string Fitted(const std::string& field, std::string text);
+    std::string Fitted(const FieldLabel& field, std::string text);
     // A field that is not encoded: on one line, without surrounding blanks, fitted.
-    std::string Plain(const std::string& field, const ole::Variant& value);
+    std::string Plain(const FieldLabel& field, const ole::Variant& value);
     // An encoded field: on one line, fitted, every FS replaced by ESC.
-    std::string Encoded(const std::string& field, const ole::Variant& value);
+    std::string Encoded(const FieldLabel& field, const ole::Variant& value);
     // A text for FormatString: every line break as CR LF, no other control character, fitted.
-    ole::Variant TextLines(const std::string& field, const ole::Variant& value);
+    ole::Variant TextLines(const FieldLabel& field, const ole::Variant& value);
     // The configurator's text from its first "VOP" on as records, "," replaced by FS.
     std::string VariantOptionRecords(const std::string& options, const std::string& lineNr);
     // Raises when the message holds a control character other than its record ends

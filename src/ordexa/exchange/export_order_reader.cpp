@@ -26,7 +26,7 @@ ExportOrderReader::ExportOrderReader(std::string connectionString) : connectionS
 
 ExportOrderReader::~ExportOrderReader() { Sls_CloseConnection(connection_); }
 
-ole::DictionaryPtr ExportOrderReader::Read(const std::string& orderId) {
+OrderRows ExportOrderReader::Read(const std::string& orderId) {
     try {
         if (!connection_) connection_ = Sls_GetOpenConnection(connectionString_);
         if (!reading_) {
@@ -35,13 +35,13 @@ ole::DictionaryPtr ExportOrderReader::Read(const std::string& orderId) {
         }
         Variant id(orderId);
         auto read = connection_->ExecuteBatch({{kHeader, {id}}, {kLines, {id}}});
-        auto order = std::make_shared<ole::Dictionary>();
-        const auto& header = read[0].rows;
-        order->Add("header", header);
-        read[1].rows->LockType = ado::adLockBatchOptimistic;  // in memory only: the recordset is not connected
-        order->Add("lines", read[1].rows);
+        OrderRows order;
+        order.header = std::move(read[0].rows);
+        order.lines = std::move(read[1].rows);
+        order.lines->LockType = ado::adLockBatchOptimistic;  // in memory only: the recordset is not connected
         // the header row carries the snapshot's COUNTRYCODE
-        if (!header->Eof() && !header->Fields("DELIVERYSNAPSHOT").Value().IsNull()) order->Add("delivery_address", header);
+        if (!order.header->Eof() && !order.header->Fields("DELIVERYSNAPSHOT").Value().IsNull())
+            order.deliveryAddress = Variant(order.header);
         return order;
     } catch (...) {
         std::string info = Sls_ConnectionErrors(connection_);

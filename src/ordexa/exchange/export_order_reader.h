@@ -8,8 +8,8 @@
 
 #include <string>
 
-#include "automation/dictionary.h"
 #include "data/ado.h"
+#include "exchange/edi_order_message.h"
 
 namespace ordexa {
 
@@ -20,12 +20,11 @@ public:
     ExportOrderReader(const ExportOrderReader&) = delete;
     ExportOrderReader& operator=(const ExportOrderReader&) = delete;
 
-    // The order as EdiOrderMessage::ProcessOneOrder takes it: "header" (no row when
-    // the order does not exist), "lines" in line-number order (a freight line may
-    // be added to them in memory) and, when the order holds a snapshot of its
-    // delivery address, "delivery_address" with its COUNTRYCODE. A failed read
-    // drops the connection: the next order opens another.
-    ole::DictionaryPtr Read(const std::string& orderId);
+    // The order's rows: the header (no row when the order does not exist), the
+    // lines in line-number order and, when the order holds a snapshot of its
+    // delivery address, that snapshot's COUNTRYCODE (on the header row). A failed
+    // read drops the connection: the next order opens another.
+    OrderRows Read(const std::string& orderId);
     // Ends the read transaction that the first Read began (before the group is written and marked).
     void EndGroup();
     // The run's connection, to mark a group on (nullptr before the first Read or after a failed one).

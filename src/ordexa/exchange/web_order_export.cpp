@@ -221,14 +221,13 @@ private:
     // sent (logged; the order stays to be exported).
     std::string ProcessOrder(const std::string& orderId, ExportOrderReader& reader, EdiOrderMessage& message) {
         try {
-            auto order = reader.Read(orderId);
-            auto header = order->Item("header").As<ado::Recordset>();
-            if (!header || header->Eof()) ole::Raise(vendalo::OrderNotFound, "OrderNotFound");
-            if (IsCreditCardOrder(header->Fields("WEBPAYMENTMETHOD").Value())) {
-                order->Set("footer_text", message.SalesParameter("InvoiceText"));
-                order->Set("creditcard_ordertype", message.SalesParameter("Creditcard Ordertype for Backend"));
+            OrderRows order = reader.Read(orderId);
+            if (order.header->Eof()) ole::Raise(vendalo::OrderNotFound, "OrderNotFound");
+            if (IsCreditCardOrder(order.header->Fields("WEBPAYMENTMETHOD").Value())) {
+                order.footerText = message.SalesParameter("InvoiceText");
+                order.creditCardOrderType = message.SalesParameter("Creditcard Ordertype for Backend");
             }
-            std::string text = message.ProcessOneOrder(Variant(order));
+            std::string text = message.ProcessOneOrder(order);
             if (text.empty())
                 ole::Raise(vendalo::MissingOrderInfo, "The EDI message of order '" + orderId + "' could not be built",
                            "Ordexa.WebOrderExport");
