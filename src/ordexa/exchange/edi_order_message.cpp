@@ -111,7 +111,8 @@ class FieldReader {
 public:
     FieldReader(ado::Recordset& rows, FieldPositions& positions) : rows_(rows), positions_(positions) {}
     ado::Recordset& Rows() { return rows_; }
-    Variant operator[](std::string_view name) {
+    // The value in the current row itself: copy it to keep it past a move or change of the rows.
+    const Variant& operator[](std::string_view name) {
         size_t i = 0;
         while (i < positions_.size() && positions_[i].first.data() != name.data()) ++i;
         if (i == positions_.size() || positions_[i].first.size() != name.size())
@@ -123,7 +124,7 @@ public:
             if (!Holds(positions_[i].second, name)) positions_[i].second = Position(name);
             MarkChecked(i);
         }
-        return rows_.Fields(positions_[i].second).Value();
+        return rows_.Fields(positions_[i].second).ValueRef();
     }
 
 private:

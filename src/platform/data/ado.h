@@ -186,6 +186,8 @@ public:
     DataTypeEnum Type() const;
     int32_t DefinedSize() const;
     Variant Value() const;
+    // The value in the row itself, not a copy: valid until the recordset moves or changes.
+    const Variant& ValueRef() const;
     Variant OriginalValue() const;
     void SetValue(const Variant& v);
     Field& operator=(const Variant& v) {

@@ -191,7 +191,8 @@ bool Matches(const Variant& field, const Criterion& c) {
 const std::string& Field::Name() const { return rs_->schema_->columns[static_cast<size_t>(index_)].name; }
 DataTypeEnum Field::Type() const { return rs_->schema_->columns[static_cast<size_t>(index_)].type; }
 int32_t Field::DefinedSize() const { return rs_->schema_->columns[static_cast<size_t>(index_)].size; }
-Variant Field::Value() const { return rs_->CurrentRow().values[static_cast<size_t>(index_)]; }
+Variant Field::Value() const { return ValueRef(); }
+const Variant& Field::ValueRef() const { return rs_->CurrentRow().values[static_cast<size_t>(index_)]; }
 Variant Field::OriginalValue() const {
     const Row& row = rs_->CurrentRow();
     if (row.status == Row::New) return Variant();
