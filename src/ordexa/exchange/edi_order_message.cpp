@@ -113,10 +113,7 @@ public:
     ado::Recordset& Rows() { return rows_; }
     // The value in the current row itself: copy it to keep it past a move or change of the rows.
     const Variant& operator[](std::string_view name) {
-        size_t i = 0;
-        while (i < positions_.size() && positions_[i].first.data() != name.data()) ++i;
-        if (i == positions_.size() || positions_[i].first.size() != name.size())
-            for (i = 0; i < positions_.size() && positions_[i].first != name;) ++i;
+        size_t i = Known(name);
         if (i == positions_.size()) {
             positions_.emplace_back(name, Position(name));
             MarkChecked(i);
@@ -128,6 +125,14 @@ public:
     }
 
 private:
+    // The index of the name in positions_, positions_.size() when it is not there.
+    size_t Known(std::string_view name) const {
+        for (size_t i = 0; i < positions_.size(); ++i)
+            if (positions_[i].first.data() == name.data() && positions_[i].first.size() == name.size()) return i;
+        for (size_t i = 0; i < positions_.size(); ++i)
+            if (positions_[i].first == name) return i;
+        return positions_.size();
+    }
     bool Checked(size_t i) const { return i < 64 && (checked_ >> i & 1) != 0; }
     void MarkChecked(size_t i) {
         if (i < 64) checked_ |= uint64_t{1} << i;

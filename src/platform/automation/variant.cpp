@@ -155,12 +155,7 @@ std::string Date::Iso() const {
 
 std::string Date::Compact() const {
     int y, m, d, h, mi, s, ms;
-    Parts(y, m, d, h, mi, s, ms);
-    if (y < 0 || y > 9999) {
-        char buf[32];
-        std::snprintf(buf, sizeof buf, "%04d%02d%02d", y, m, d);
-        return buf;
-    }
+    Parts(y, m, d, h, mi, s, ms);  // years 100 to 9999: four digits
     // the digits written out: this runs for every date of every exported line
     char digits[8] = {char('0' + y / 1000), char('0' + y / 100 % 10), char('0' + y / 10 % 10), char('0' + y % 10),
                       char('0' + m / 10),   char('0' + m % 10),       char('0' + d / 10),       char('0' + d % 10)};
