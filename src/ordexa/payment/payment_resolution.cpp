@@ -60,10 +60,13 @@ GatewayAnswer AskGateway(const std::string& merchantId, const std::string& clien
         answer.message = "the gateway has no record of the request";
     } else if (found == "1") {
         answer.known = answer.seen = true;
-        for (const char* name : {"request_id", "ics_rcode", "ics_rflag", "auth_rcode", "auth_rflag", "auth_auth_amount",
-                                 "auth_auth_code", "auth_auth_time", "auth_auth_avs", "bill_rcode", "bill_bill_amount",
-                                 "bill_bill_request_time", "credit_rcode", "credit_credit_amount"})
-            answer.original[name] = client->GetReplyValue(std::string("original_") + name);
+        // cut to the log columns they go to, whatever the gateway sent
+        const std::pair<const char*, size_t> fields[] = {
+            {"request_id", 50},       {"ics_rcode", 10},        {"auth_rcode", 10},    {"auth_auth_amount", 30},
+            {"auth_auth_code", 50},   {"auth_auth_time", 30},   {"auth_auth_avs", 20}, {"bill_rcode", 10},
+            {"bill_bill_amount", 30}, {"bill_bill_request_time", 30}, {"credit_rcode", 10}, {"credit_credit_amount", 30}};
+        for (const auto& [name, width] : fields)
+            answer.original[name] = client->GetReplyValue(std::string("original_") + name).substr(0, width);
         answer.message = "the gateway had the request";
     } else {
         answer.message = "the gateway does not answer queries about requests";
