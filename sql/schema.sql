@@ -423,6 +423,32 @@ CREATE TABLE PAYMENTLOGSEQUENCE (
     LASTVALUE BIGINT NOT NULL
 );
 INSERT INTO PAYMENTLOGSEQUENCE (NAME, LASTVALUE) VALUES ('PAYMENTLOG', 0);
+INSERT INTO PAYMENTLOGSEQUENCE (NAME, LASTVALUE) VALUES ('GATEWAYREQUEST', 0);
+
+-- Every request to the card gateway, committed before it is sent and completed
+-- in the transaction that stores its reply. A row still in STATE 'SENT' is a
+-- request whose outcome is unknown (a crash, a lost reply): nothing more is
+-- sent for its MERCHANT_REF_NUMBER (order or basket) until `backoffice pay
+-- resolve` settles it. STATE: SENT, ANSWERED, NOTSENT (it never reached the
+-- gateway), RESOLVED. OPERATION: CHECKOUT_AUTH, AUTH, RENEWAL, AUTH_CAPTURE,
+-- CAPTURE, CREDIT. PRIOR_REQUEST_ID: the authorisation a capture goes
+-- against, the capture a credit goes against. Never a card number.
+CREATE TABLE GATEWAYREQUEST (
+    REQUESTSEQ          BIGINT NOT NULL PRIMARY KEY,
+    MERCHANT_REF_NUMBER VARCHAR(32) NOT NULL,
+    OPERATION           VARCHAR(20) NOT NULL,
+    LINENRS             TEXT,
+    AMOUNT              VARCHAR(30),
+    CURRENCY            VARCHAR(3),
+    PRIOR_REQUEST_ID    VARCHAR(50),
+    CLIENT_REQUEST_ID   VARCHAR(64) NOT NULL UNIQUE,
+    SENT_DATETIME       TIMESTAMP NOT NULL,
+    STATE               VARCHAR(10) NOT NULL,
+    COMPLETED_DATETIME  TIMESTAMP,
+    REQUEST_ID          VARCHAR(50),
+    ICS_RCODE           VARCHAR(10)
+);
+CREATE INDEX GATEWAYREQUEST_OPEN ON GATEWAYREQUEST (MERCHANT_REF_NUMBER) WHERE STATE = 'SENT';
 
 -- Master data of the platform stand-ins ---------------------------------------------
 

@@ -5,12 +5,14 @@
 //
 // 200 authorised, 402 declined by the gateway (same body), 400 refused before
 // anything was sent (a number failing its check digit, an expiry in the past,
-// a basket without total), 404 no such basket, 502 the gateway could not be
-// reached or gave no readable reply.
+// a basket without total), 404 no such basket, 409 an earlier authorisation of
+// the basket has an unknown outcome (nothing is sent until an operator resolves
+// it), 502 the gateway could not be reached or gave no readable reply.
 #include "http_routes.h"
 #include "json_codec.h"
 #include "payment/cc_payment.h"
 #include "payment/checkout_authorization.h"
+#include "payment/gateway_requests.h"
 
 namespace backoffice::http {
 
@@ -47,6 +49,8 @@ void AddCheckoutRoutes(Router& router) {
         ordexa::CheckoutAuthorization result = ordexa::AuthorizeBasketCheckout(id, card);
         using Status = ordexa::CheckoutAuthorization::Status;
         if (result.status == Status::Refused) throw RequestError(400, result.reason, ordexa::kCardDataRefused);
+        if (result.status == Status::EarlierOutcomeUnknown)
+            throw RequestError(409, result.reason, ordexa::kOutcomeUnknownPending);
         json reply = json::object();
         for (const auto& [name, value] : result.reply) reply[name] = value;
         call.Json(result.status == Status::Authorized ? 200 : 402,

@@ -13,9 +13,10 @@
 #include "gateway/gateway_client.h"
 #include "lib_sales.h"
 #include "log/log.h"
-#include "payment/card_data_retention.h"
 #include "payment/cc_payment.h"
+#include "payment/gateway_requests.h"
 #include "payment/payment_resolution.h"
+#include "payment/payment_run.h"
 #include "use_installation.h"
 
 namespace backoffice {
@@ -32,20 +33,9 @@ struct RequestOptions {
 };
 struct ResolveOptions {
     std::optional<std::string> home;
-    std::string order, billRequestId;
-    bool captured = false, notCaptured = false;
+    std::string order, requestId;
+    bool done = false, notDone = false;
 };
-
-// The orders due for payment: status 4 with at least one line at 1.
-std::vector<std::string> DueOrders() {
-    auto rs = Sls_GetDisconnectedRecordset(
-        "SELECT h.ORDERID FROM ORDERHEADER h WHERE h.ORDERSTATUS = 4 AND EXISTS "
-        "(SELECT 1 FROM ORDERLINE l WHERE l.ORDERID = h.ORDERID AND l.LINESTATUS = 1) ORDER BY h.ORDERID",
-        Sls_ConnectionString());
-    std::vector<std::string> orders;
-    for (; !rs->Eof(); rs->MoveNext()) orders.push_back(rs->Fields(0).Value().Text());
-    return orders;
-}
 
 int RunPayments(const RunOptions& options) {
     int exitCode = 0;
@@ -68,47 +58,29 @@ int RunPayments(const RunOptions& options) {
     auto started = std::chrono::steady_clock::now();
     auto waitedBefore = qx::GatewayWaitTime();
     std::vector<std::string> orders;
-    int32_t erased = 0;
     try {
-        orders = options.order ? std::vector<std::string>{*options.order} : DueOrders();
+        orders = options.order ? std::vector<std::string>{*options.order} : ordexa::DueOrders();
     } catch (const ole::AutomationError& e) {
         std::cerr << "backoffice pay: cannot start: " << Reason(e.Description()) << "\n";
         return 1;
     }
     bool terminal = isatty(STDOUT_FILENO);
-    auto payment = ole::CreateObjectAs<ordexa::ICCPayment>("Ordexa.CCPayment");
-    int captured = 0, refused = 0, failed = 0, unknown = 0, busy = 0, nothing = 0;
-    for (size_t i = 0; i < orders.size(); ++i) {
-        payment->Run(orders[i]);
-        switch (payment->LastOutcome()) {
-            case ordexa::PaymentOutcome::Captured: ++captured; break;
-            case ordexa::PaymentOutcome::Refused: ++refused; break;
-            case ordexa::PaymentOutcome::OutcomeUnknown: ++failed, ++unknown; break;
-            case ordexa::PaymentOutcome::Failed: ++failed; break;
-            case ordexa::PaymentOutcome::Busy: ++busy; break;
-            case ordexa::PaymentOutcome::Nothing: ++nothing; break;
-        }
-        if (terminal && orders.size() >= 10)
-            std::cout << "\r  paying: " << (i + 1) << "/" << orders.size() << " orders" << std::flush;
-    }
+    auto summary = ordexa::PayOrders(orders, [&](size_t paid) {
+        if (terminal && orders.size() >= 10) std::cout << "\r  paying: " << paid << "/" << orders.size() << " orders" << std::flush;
+    });
     if (terminal && orders.size() >= 10) std::cout << "\n";
-    try {
-        auto connection = Sls_GetOpenConnection(connectionString);
-        erased = ordexa::EraseCardDataNoLongerNeeded(connection, ordexa::UnsubmittedCheckoutDays());
-        Sls_CloseConnection(connection);
-    } catch (...) {
-        Sls_LogError("backoffice pay", "The card numbers no longer needed could not be erased");
-    }
     double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     double waited = std::chrono::duration<double>(qx::GatewayWaitTime() - waitedBefore).count();
     std::cout << "Payment run finished for the installation " << *home << "\n"
-              << "  orders: " << orders.size() << ": captured " << captured << ", refused " << refused << ", failed "
-              << failed;
-    if (unknown) std::cout << " (" << unknown << " of unknown outcome, in status 8: see `backoffice pay resolve`)";
+              << "  orders: " << orders.size() << ": captured " << summary.captured << ", refused " << summary.refused
+              << ", failed " << summary.failed;
+    if (summary.unknown)
+        std::cout << " (" << summary.unknown << " of unknown outcome, in status 8: see `backoffice pay resolve`)";
     std::cout << "\n";
-    if (busy) std::cout << "  skipped: " << busy << " (another process was paying them)\n";
-    if (nothing && options.order) std::cout << "  nothing to pay: the order has no allocated line in status 4, or no authorisation\n";
-    std::cout << "  card numbers erased: " << erased << "\n";
+    if (summary.busy) std::cout << "  skipped: " << summary.busy << " (another process was paying them)\n";
+    if (summary.nothing && options.order)
+        std::cout << "  nothing to pay: the order has no allocated line in status 4, or no authorisation\n";
+    std::cout << "  card numbers erased: " << summary.erased << "\n";
     if (!orders.empty())
         std::cout << "  time: " << wall << " s, of which waiting for the gateway " << waited << " s ("
                   << (wall > 0 ? static_cast<int>(100 * waited / wall) : 0) << "%)\n";
@@ -148,16 +120,18 @@ int Resolve(const ResolveOptions& options) {
     int exitCode = 0;
     if (!UseInstallation("pay resolve", options.home, exitCode)) return exitCode;
     std::optional<bool> says;
-    if (options.captured) says = true;
-    if (options.notCaptured) says = false;
+    if (options.done) says = true;
+    if (options.notDone) says = false;
     try {
-        auto r = ordexa::ResolveUnknownCapture(options.order, says, options.billRequestId);
-        std::cout << "Order " << options.order << ", capture request " << r.clientRequestId << ": "
-                  << (r.captured ? "captured" : "not captured") << " ("
-                  << (r.gatewayAnswered ? "as the gateway says" : "as the operator states") << ")\n"
-                  << "  " << r.lines << " line(s) "
-                  << (r.captured ? "set to 2 (captured)" : "left at 1: the next `backoffice pay` captures them") << "\n"
-                  << "  the order is back in status 4\n";
+        auto r = ordexa::ResolveUnknownOutcome(options.order, says, options.requestId);
+        std::cout << options.order << ", " << r.operation << " request " << r.clientRequestId << ": "
+                  << (r.done ? "done" : "not done") << " ("
+                  << (r.gatewayAnswered ? "as the gateway says" : "as the operator states") << ")\n";
+        if (ordexa::IsCaptureOperation(r.operation))
+            std::cout << "  " << r.lines << " line(s) "
+                      << (r.done ? "set to 2 (captured)" : "left at 1: the next `backoffice pay` captures them") << "\n";
+        if (r.stillOpen)
+            std::cout << "  " << r.stillOpen << " more request(s) of unknown outcome: run `backoffice pay resolve` again\n";
         return 0;
     } catch (const ole::AutomationError& e) {
         std::cerr << "backoffice pay resolve: " << Reason(e.Description()) << "\n";
@@ -196,18 +170,25 @@ void AddPayCommand(CLI::App& app, Runner& selected) {
         ->type_name("X");
     refund->callback([refundOptions, &selected] { selected = [refundOptions] { return ManualRefund(*refundOptions); }; });
 
-    auto* resolve = command->add_subcommand("resolve", "settle a capture of unknown outcome (order in status 8)");
+    auto* resolve = command->add_subcommand("resolve", "settle a gateway request of unknown outcome");
     resolve->footer(
-        "Asks the gateway what became of the order's last capture request. Where it cannot tell, state\n"
-        "it with --captured or --not-captured. Captured lines go to 2, others stay at 1 for the next run;\n"
-        "the order goes back to 4.");
+        "Asks the gateway what became of the order's (or checkout basket's) request whose outcome is unknown,\n"
+        "and does what its reply would have done: captured lines go to 2, others stay at 1 for the next run;\n"
+        "an approved authorisation is kept for later captures. Where the gateway cannot tell, state what it\n"
+        "did with one of the flags (an authorisation stated done needs --request-id). The order goes back\n"
+        "from 8 to 4.");
     auto resolveOptions = std::make_shared<ResolveOptions>();
     AddHomeOption(*resolve, resolveOptions->home);
-    resolve->add_option("--order", resolveOptions->order, "the order in status 8")->required()->type_name("ID");
-    auto* captured = resolve->add_flag("--captured", resolveOptions->captured, "the gateway took the money");
-    auto* notCaptured = resolve->add_flag("--not-captured", resolveOptions->notCaptured, "the gateway did not take it");
-    captured->excludes(notCaptured);
-    resolve->add_option("--bill-request-id", resolveOptions->billRequestId, "the capture's request id, when known")
+    resolve->add_option("--order", resolveOptions->order, "the order, or the basket of a checkout authorisation")
+        ->required()
+        ->type_name("ID");
+    auto* done = resolve->add_flag("--captured,--authorized,--credited", resolveOptions->done,
+                                   "the gateway did it (took the money, approved, credited)");
+    auto* notDone = resolve->add_flag("--not-captured,--not-authorized,--not-credited", resolveOptions->notDone,
+                                      "the gateway did not do it");
+    done->excludes(notDone);
+    resolve->add_option("--request-id,--bill-request-id", resolveOptions->requestId,
+                        "the gateway's request id of the request, when known")
         ->type_name("ID");
     resolve->callback([resolveOptions, &selected] { selected = [resolveOptions] { return Resolve(*resolveOptions); }; });
 

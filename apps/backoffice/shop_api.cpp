@@ -6,6 +6,7 @@
 #include "http_routes.h"
 #include "json_codec.h"
 #include "lib_sales.h"
+#include "payment/checkout_authorization.h"
 #include "vendalo/basket.h"
 #include "vendalo/order.h"
 #include "vendalo/vendalo_error.h"
@@ -146,6 +147,9 @@ void AddShopRoutes(Router& router) {
                 throw RequestError(409, "Basket " + id + " was submitted already", vendalo::MissingOrderInfo);
             throw RequestError(404, "Basket " + id + " does not exist", vendalo::MissingOrderInfo);
         }
+        // a card order is submitted only with the money held for it
+        std::string unpaid = ordexa::CardSubmissionRefusal(id);
+        if (!unpaid.empty()) throw RequestError(409, unpaid, ordexa::kCardNotAuthorized);
         Orders()->SubmitBasket(Variant(basket));
         call.response.set_header("Location", "/api/v1/orders/" + id);
         call.Json(201, {{"ORDERID", id}});

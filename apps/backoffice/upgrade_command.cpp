@@ -39,6 +39,9 @@ int RunUpgrade(const std::optional<std::string>& given) {
         auto c = Sls_GetOpenConnection(connection);
         if (int32_t sealed = ordexa::SealClearCardNumbers(c); sealed > 0)
             added.push_back("payment logs: " + std::to_string(sealed) + " card number(s) sealed");
+        // and those a gateway repeated in its reply texts are masked
+        if (int32_t masked = ordexa::MaskCardNumbersInStoredReplies(c); masked > 0)
+            added.push_back("payment logs: card numbers masked in " + std::to_string(masked) + " gateway reply text(s)");
         c->Close();
     } catch (const ole::AutomationError& e) {
         std::cerr << "backoffice upgrade: " << *home << " was not upgraded: " << Reason(e.Description()) << "\n";

@@ -374,7 +374,14 @@ Reply Gateway::Handle(const Fields& request, JournalEntry& journal) {
             reply.emplace_back("ics_rflag", "DINVALIDAPPLICATION");
         }
         reply.emplace_back("ics_rcode", ok ? "1" : "0");
-        if (ok) {
+        if (ok && cents == 44) {
+            // a careless gateway (or whoever sits between) repeating the card number in its texts
+            std::string card = Value(request, "customer_cc_number");
+            reply.emplace_back("ics_rflag", "SOK");
+            reply.emplace_back("ics_rmsg", "Card " + card + " processed, request " + requestId);
+            for (auto& [name, value] : reply)
+                if (name == "auth_rmsg") value = "Approved for card " + card;
+        } else if (ok) {
             reply.emplace_back("ics_rflag", "SOK");
             reply.emplace_back("ics_rmsg", "Request was processed successfully.");
         } else {
@@ -399,6 +406,7 @@ Reply Gateway::Handle(const Fields& request, JournalEntry& journal) {
                       {"applications", applications},
                       {"amount", amount ? FormatAmount(*amount) : ""},
                       {"card", LastFour(Value(request, "customer_cc_number"))},
+                      {"total_amount", Value(request, "total_amount")},
                       {"auth_request_id", Value(request, "auth_request_id")},
                       {"bill_request_id", Value(request, "bill_request_id")},
                       {"ics_rcode", Value(reply, "ics_rcode")},

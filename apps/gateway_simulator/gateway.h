@@ -10,6 +10,7 @@
 //   amount ending in .66                    gateway error (ics_rcode -1), nothing done
 //   amount ending in .77                    done, but the reply is garbled
 //   amount ending in .88                    done, but the reply comes after the delay
+//   amount ending in .44                    done, but the reply's texts repeat the card number
 // The amount of a request is the sum of its offers (amount times quantity).
 // A capture against an unknown authorisation, or above what the authorisation
 // holds less earlier captures, is refused; so is a credit against an unknown

@@ -3,6 +3,7 @@
 #include "payment_fixture.h"
 
 #include "gateway/gateway_client.h"
+#include "payment/card_data_retention.h"
 
 using namespace payment_test;
 using ordexa::CheckoutAuthorization;
@@ -76,6 +77,32 @@ TEST_P(CheckoutAuthorizationTest, ApprovedCardWritesOneLogRowWithMaskedAndSealed
     EXPECT_EQ(col("CUSTOMER_CC_TYPE").Text(), "001");
     EXPECT_GT(col("LOGSEQ").ToLongLong(), 0);
     EXPECT_EQ(col("CLIENT_REQUEST_ID").Text(), journal[0]["client_request_id"]);
+}
+
+TEST_P(CheckoutAuthorizationTest, CardNumbersTheGatewayRepeatsInItsTextsAreMaskedBeforeTheyAreStoredOrAnswered) {
+    std::string basket = Basket("100.44");  // the simulator repeats the card in its texts
+    auto result = Checkout(basket);
+    ASSERT_EQ(result.status, CheckoutAuthorization::Status::Authorized);
+    EXPECT_EQ(ReplyField(result, "auth_rmsg"), "Approved for card ************1111");
+    std::string requestId = Sim().Journal()[0]["request_id"];
+    EXPECT_EQ(ReplyField(result, "request_id"), requestId);  // ids and amounts as they came
+    EXPECT_EQ(ReplyField(result, "auth_auth_amount"), "100.44");
+    auto rs = Rows("SELECT AUTH_RMSG, ICS_RMSG, AUTH_REQUEST_ID FROM AUTHORIZATIONLOG");
+    EXPECT_EQ(rs->Fields(0).Value().Text(), "Approved for card ************1111");
+    EXPECT_EQ(rs->Fields(1).Value().Text(), "Card ************1111 processed, request " + requestId);
+    EXPECT_EQ(rs->Fields(2).Value().Text(), requestId);
+
+    // rows stored in clear before: masked by the upgrade, every copy of a text
+    Exec("UPDATE AUTHORIZATIONLOG SET AUTH_RMSG = ?", {Variant("Approved for card " + kCard)});
+    Exec("INSERT INTO BILLINGLOG (BILL_RMSG, BILL_REQUEST_ID, MERCHANT_REF_NUMBER) VALUES (?, '4111111111111111', ?)",
+         {Variant("Card " + kCard + " captured"), Variant(basket)});
+    auto c = Sls_GetOpenConnection(Inst().ConnectionString());
+    EXPECT_EQ(ordexa::MaskCardNumbersInStoredReplies(c), 2);
+    EXPECT_EQ(ordexa::MaskCardNumbersInStoredReplies(c), 0);
+    c->Close();
+    EXPECT_EQ(Value("SELECT AUTH_RMSG FROM AUTHORIZATIONLOG").Text(), "Approved for card ************1111");
+    EXPECT_EQ(Value("SELECT BILL_RMSG FROM BILLINGLOG").Text(), "Card ************1111 captured");
+    EXPECT_EQ(Value("SELECT BILL_REQUEST_ID FROM BILLINGLOG").Text(), kCard);  // an id is no text to scrub
 }
 
 TEST_P(CheckoutAuthorizationTest, DeclinedCardIsLoggedAndReportedNotRaised) {

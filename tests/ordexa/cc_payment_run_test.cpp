@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "payment/card_data_retention.h"
+#include "payment/gateway_requests.h"
 #include "payment/payment_logs.h"
 #include "payment/payment_resolution.h"
 #include "payment_fixture.h"
@@ -179,15 +180,15 @@ TEST_P(PaymentRunTest, GarbledReplyLeavesTheOrderForAnOperatorAndResolveAsksTheG
     EXPECT_FALSE(Run(id));
     EXPECT_EQ(Captures(), 1u);  // never sent again by itself
 
-    auto resolution = ordexa::ResolveUnknownCapture(id, std::nullopt, "");
+    auto resolution = ordexa::ResolveUnknownOutcome(id, std::nullopt, "");
     EXPECT_TRUE(resolution.gatewayAnswered);
-    EXPECT_TRUE(resolution.captured);
-    EXPECT_EQ(resolution.billRequestId, Sim().Journal()[1]["request_id"]);
+    EXPECT_TRUE(resolution.done);
+    EXPECT_EQ(resolution.requestId, Sim().Journal()[1]["request_id"]);
     EXPECT_EQ(LineStatuses(id), std::vector<int>{2});
     EXPECT_EQ(OrderStatus(id), 4);
-    EXPECT_EQ(Value("SELECT BILL_REQUEST_ID FROM BILLINGLOG WHERE ICS_RCODE = '1'").Text(), resolution.billRequestId);
+    EXPECT_EQ(Value("SELECT BILL_REQUEST_ID FROM BILLINGLOG WHERE ICS_RCODE = '1'").Text(), resolution.requestId);
     // resolved once: nothing more to resolve
-    EXPECT_EQ(testing_support::ErrorOf([&] { ordexa::ResolveUnknownCapture(id, std::nullopt, ""); }),
+    EXPECT_EQ(testing_support::ErrorOf([&] { ordexa::ResolveUnknownOutcome(id, std::nullopt, ""); }),
               ordexa::kNothingToResolve);
 }
 
@@ -200,9 +201,9 @@ TEST_P(PaymentRunTest, TimeOutDuringCaptureIsNeverRetriedAndAStatedOutcomeMustMa
     EXPECT_FALSE(Run(id));
     EXPECT_EQ(Captures(), 1u);
     // the operator says it was not captured; the gateway knows better
-    EXPECT_EQ(testing_support::ErrorOf([&] { ordexa::ResolveUnknownCapture(id, false, ""); }), ordexa::kResolutionNeeded);
+    EXPECT_EQ(testing_support::ErrorOf([&] { ordexa::ResolveUnknownOutcome(id, false, ""); }), ordexa::kResolutionNeeded);
     EXPECT_EQ(OrderStatus(id), 8);
-    EXPECT_TRUE(ordexa::ResolveUnknownCapture(id, true, "").captured);
+    EXPECT_TRUE(ordexa::ResolveUnknownOutcome(id, true, "").done);
     EXPECT_EQ(LineStatuses(id), std::vector<int>{2});
 }
 
@@ -210,12 +211,59 @@ TEST_P(PaymentRunTest, WhereTheGatewayCannotTellTheOperatorsStatementDecides) {
     std::string id = AuthorizedOrder({Line{"100.77", "0", "0", "0", "0"}});
     Run(id);
     Inst().SetSetting("DIRECTPAYMENT_PARAMETERS", "CyberSource Serverhost", "https://127.0.0.1:1/ics");
-    EXPECT_EQ(testing_support::ErrorOf([&] { ordexa::ResolveUnknownCapture(id, std::nullopt, ""); }),
+    EXPECT_EQ(testing_support::ErrorOf([&] { ordexa::ResolveUnknownOutcome(id, std::nullopt, ""); }),
               ordexa::kResolutionNeeded);
-    auto resolution = ordexa::ResolveUnknownCapture(id, false, "");
+    auto resolution = ordexa::ResolveUnknownOutcome(id, false, "");
     EXPECT_FALSE(resolution.gatewayAnswered);
     EXPECT_EQ(LineStatuses(id), std::vector<int>{1});  // the next run captures them
     EXPECT_EQ(OrderStatus(id), 4);
+}
+
+TEST_P(PaymentRunTest, AnOlderVersionsCaptureOfUnknownOutcomeIsStillResolved) {
+    std::string id = AuthorizedOrder({Line{"100.77", "0", "0", "0", "0"}});
+    Run(id);
+    Exec("DELETE FROM GATEWAYREQUEST");  // what an older version left: the order in 8, BILLINGLOG without ICS_RCODE
+    auto resolution = ordexa::ResolveUnknownOutcome(id, std::nullopt, "");
+    EXPECT_TRUE(resolution.gatewayAnswered);
+    EXPECT_TRUE(resolution.done);
+    EXPECT_EQ(LineStatuses(id), std::vector<int>{2});
+    EXPECT_EQ(OrderStatus(id), 4);
+}
+
+// A request whose outcome is unknown (here as a crash leaves it: recorded as
+// sent, nothing more) holds every sender of its order until it is resolved.
+TEST_P(PaymentRunTest, AnOpenRequestStopsEverySenderOfItsOrderUntilResolved) {
+    std::string id = AuthorizedOrder({Line{}, Line{"20", "0", "0", "0", "0", 0}});
+    ASSERT_TRUE(Run(id));
+    std::string capture = Value("SELECT BILL_REQUEST_ID FROM BILLINGLOG").Text();
+    Exec("UPDATE ORDERLINE SET LINESTATUS = 1 WHERE ORDERID = ? AND LINENR = 2", {Variant(id)});
+    Exec("INSERT INTO GATEWAYREQUEST (REQUESTSEQ, MERCHANT_REF_NUMBER, OPERATION, LINENRS, AMOUNT, CURRENCY, "
+         "CLIENT_REQUEST_ID, SENT_DATETIME, STATE) VALUES (999, ?, 'CAPTURE', '2', '20', 'EUR', 'lost-request', ?, 'SENT')",
+         {Variant(id), Variant(ole::Date{ole::Date::Now().serial - 1.0 / 24})});
+    size_t sent = Sim().Journal().size();
+
+    PaymentOutcome outcome;
+    EXPECT_FALSE(Run(id, &outcome));
+    EXPECT_EQ(outcome, PaymentOutcome::OutcomeUnknown);
+    EXPECT_EQ(OrderStatus(id), 8);
+    EXPECT_EQ(Inst().LogEntriesWith("request lost-request of " + id), 1u);
+    EXPECT_EQ(Inst().LogEntriesWith("backoffice pay resolve --order " + id), 1u);
+    auto payment = Sls_GetComponent<ordexa::ICCPayment>("Ordexa.CCPayment");
+    EXPECT_EQ(testing_support::ErrorOf([&] { payment->manualAuthorize(CheckoutRequestId(id)); }),
+              ordexa::kOutcomeUnknownPending);
+    EXPECT_EQ(testing_support::ErrorOf([&] { payment->manualRefund(capture, Variant("10")); }),
+              ordexa::kOutcomeUnknownPending);
+    EXPECT_EQ(Sim().Journal().size(), sent);
+
+    // the gateway never had it: not captured, the line waits at 1, the order is paid again
+    auto resolution = ordexa::ResolveUnknownOutcome(id, std::nullopt, "");
+    EXPECT_TRUE(resolution.gatewayAnswered);
+    EXPECT_FALSE(resolution.done);
+    EXPECT_EQ(resolution.lines, 1);
+    EXPECT_EQ(OrderStatus(id), 4);
+    EXPECT_EQ(Value("SELECT STATE FROM GATEWAYREQUEST WHERE REQUESTSEQ = 999").Text(), "RESOLVED");
+    ASSERT_TRUE(Run(id));
+    EXPECT_EQ(LineStatuses(id), (std::vector<int>{2, 2}));
 }
 
 TEST_P(PaymentRunTest, TwoRunsOfOneOrderAtOnceCaptureOnce) {
@@ -301,11 +349,13 @@ TEST_P(PaymentRunTest, RefundsStayWithinWhatTheCaptureTook) {
 }
 
 TEST_P(PaymentRunTest, ManualAuthorisationOfARequestAuthorisesItsOrderAgain) {
-    std::string id = AuthorizedOrder({Line{}, Line{"20", "0", "0", "0", "0"}});
+    std::string id = AuthorizedOrder({Line{}, Line{"20", "0", "0", "0", "0"}}, "164.95");
     auto payment = Sls_GetComponent<ordexa::ICCPayment>("Ordexa.CCPayment");
     EXPECT_TRUE(payment->manualAuthorize(CheckoutRequestId(id)));
     EXPECT_EQ(LastRequest()["applications"], "ics_auth");
     EXPECT_EQ(LastRequest()["amount"], "134.95");
+    // the earlier authorisation's amount as it stands: a new object holds no currency yet
+    EXPECT_EQ(LastRequest()["total_amount"], "164.95");
     EXPECT_EQ(payment->getLastRequest(), LastRequest()["request_id"]);
     EXPECT_EQ(testing_support::ErrorOf([&] { payment->manualAuthorize("no-such-request"); }) != 0, true);
 }

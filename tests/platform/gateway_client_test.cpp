@@ -57,6 +57,24 @@ TEST(GatewayWire, CardNumbersShowTheirLastFourDigitsOnly) {
     EXPECT_EQ(MaskCardNumber(""), "");
 }
 
+TEST(GatewayWire, CardNumbersInReplyTextsAreMaskedAndNothingElse) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"Approved for card 4111111111111111.", "Approved for card ************1111."},
+        {"4111111111111111/5555555555554444", "************1111/************4444"},
+        {"13 digits 4222222222222 and 19 digits 4000000000000000006", "13 digits *********2222 and 19 digits ***************0006"},
+        {"check digit wrong 4111111111111112", "check digit wrong 4111111111111112"},
+        {"too short 424242424242, too long 41111111111111111115", "too short 424242424242, too long 41111111111111111115"},
+        {"part of a longer run: x41111111111111110", "part of a longer run: x41111111111111110"},
+        {"Request was processed successfully.", "Request was processed successfully."},
+    };
+    for (const auto& [text, shown] : cases) EXPECT_EQ(MaskCardNumbersInText(text), shown) << text;
+    // ids and amounts are what they are, even when they pass the check digit
+    for (const char* name : {"request_id", "original_request_id", "auth_auth_amount", "merchant_ref_number"})
+        EXPECT_FALSE(IsFreeTextReplyField(name)) << name;
+    for (const char* name : {"ics_rmsg", "auth_rmsg", "auth_rflag", "auth_auth_code", "original_auth_rmsg"})
+        EXPECT_TRUE(IsFreeTextReplyField(name)) << name;
+}
+
 class GatewayClientTest : public ::testing::Test {
 protected:
     void SetUp() override {

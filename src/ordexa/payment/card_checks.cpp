@@ -2,6 +2,7 @@
 
 #include "automation/decimal.h"
 #include "automation/text.h"
+#include "gateway/gateway_client.h"
 
 namespace ordexa {
 
@@ -12,23 +13,9 @@ std::string NormalizedCardNumber(const std::string& typed) {
     return digits;
 }
 
-bool LuhnValid(const std::string& digits) {
-    if (digits.size() < 12 || digits.size() > 19) return false;
-    int sum = 0;
-    bool twice = false;
-    for (auto it = digits.rbegin(); it != digits.rend(); ++it) {
-        if (*it < '0' || *it > '9') return false;
-        int d = *it - '0';
-        if (twice && (d *= 2) > 9) d -= 9;
-        sum += d;
-        twice = !twice;
-    }
-    return sum % 10 == 0;
-}
-
 std::string CheckoutRefusal(const std::string& digits, const std::string& expiryMonth, const std::string& expiryYear,
                             const ole::Variant& total) {
-    if (!LuhnValid(digits)) return "The card number is not valid (its check digit is wrong or it has too few digits)";
+    if (!qx::LuhnValid(digits)) return "The card number is not valid (its check digit is wrong or it has too few digits)";
     int month = 0, year = 0;
     try {
         month = ole::Variant(ole::TrimBlanks(expiryMonth)).ToLong();

@@ -10,9 +10,6 @@ namespace ordexa {
 // The digits of a card number as a customer typed it (blanks and hyphens dropped).
 std::string NormalizedCardNumber(const std::string& typed);
 
-// True for 12 to 19 digits whose check digit is right (the Luhn check).
-bool LuhnValid(const std::string& digits);
-
 // Why a checkout authorisation is refused before anything is sent, or "" when
 // it may go: a number failing the Luhn check, an expiry month that has passed
 // (or is no month), a total that is 0, negative or missing. The texts never

@@ -113,4 +113,38 @@ int32_t SealClearCardNumbers(const ado::ConnectionPtr& connection) {
     return changed;
 }
 
+int32_t MaskCardNumbersInStoredReplies(const ado::ConnectionPtr& connection) {
+    static const std::pair<const char*, std::vector<const char*>> kReplyTexts[] = {
+        {"AUTHORIZATIONLOG",
+         {"AUTH_AUTH_AVS", "ICS_RMSG", "ICS_RFLAG", "AUTH_RMSG", "AUTH_AUTH_CODE", "AUTH_AUTH_TIME", "AUTH_RFLAG"}},
+        {"BILLINGLOG", {"ICS_RMSG", "ICS_RFLAG", "BILL_RFLAG", "BILL_RMSG", "BILL_RCODE", "BILL_BILL_REQUEST_TIME"}},
+        {"REFUNDLOG",
+         {"ICS_RMSG", "ICS_RFLAG", "Credit_RFLAG", "Credit_RMSG", "Credit_RCODE", "Credit_Credit_REQUEST_TIME",
+          "ICS_VERSION"}},
+    };
+    int32_t changed = 0;
+    ado::Transaction tx(*connection);
+    for (const auto& [table, columns] : kReplyTexts) {
+        for (const char* column : columns) {
+            // each distinct text once: the same message is kept by many rows
+            auto texts = connection->Execute(std::string("SELECT DISTINCT ") + column + " FROM " + table + " WHERE " +
+                                             column + " IS NOT NULL");
+            std::vector<std::pair<std::string, std::string>> masked;
+            for (; texts && !texts->Eof(); texts->MoveNext()) {
+                std::string text = texts->Fields(0).Value().Text();
+                std::string scrubbed = qx::MaskCardNumbersInText(text);
+                if (scrubbed != text) masked.emplace_back(text, scrubbed);
+            }
+            for (const auto& [text, scrubbed] : masked) {
+                int32_t affected = 0;
+                connection->Execute(std::string("UPDATE ") + table + " SET " + column + " = ? WHERE " + column + " = ?",
+                                    &affected, -1, {Variant(scrubbed), Variant(text)});
+                changed += affected;
+            }
+        }
+    }
+    tx.Commit();
+    return changed;
+}
+
 }  // namespace ordexa

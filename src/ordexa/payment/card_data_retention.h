@@ -29,4 +29,11 @@ int32_t EraseCardDataNoLongerNeeded(const ado::ConnectionPtr& connection, int32_
 // number of rows changed. `backoffice upgrade` calls it after EnsureCardKeyFile.
 int32_t SealClearCardNumbers(const ado::ConnectionPtr& connection);
 
+// For rows stored before the gateway client masked its replies: every card
+// number in the free-text reply columns of AUTHORIZATIONLOG, BILLINGLOG and
+// REFUNDLOG (messages, flags, codes, times) is masked as the client masks it
+// (qx::MaskCardNumbersInText), in one transaction. Returns the number of rows
+// changed. `backoffice upgrade` calls it.
+int32_t MaskCardNumbersInStoredReplies(const ado::ConnectionPtr& connection);
+
 }  // namespace ordexa

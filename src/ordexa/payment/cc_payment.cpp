@@ -11,6 +11,7 @@
 #include "masterdata/currency.h"
 #include "payment/card_checks.h"
 #include "payment/card_vault.h"
+#include "payment/gateway_requests.h"
 #include "payment/order_payment_lock.h"
 #include "payment/payment_logs.h"
 #include "vendalo/sales_parameter.h"
@@ -46,8 +47,16 @@ std::string WireAmount(const Decimal& amount, int decimals) { return amount.Roun
 // rounded to the currency, plus its tax, freight and freight tax; and the sums.
 struct Offers {
     std::vector<std::string> amounts;
+    Decimal total;  // of the offers as sent
     Decimal tax, freight, freightTax;
     std::vector<Variant> lines;
+
+    // "1,2,5"
+    std::string LineList() const {
+        std::string list;
+        for (const Variant& line : lines) list += (list.empty() ? "" : ",") + line.Text();
+        return list;
+    }
 };
 
 Offers BuildOffers(const ado::RecordsetPtr& rows, int decimals) {
@@ -60,6 +69,7 @@ Offers BuildOffers(const ado::RecordsetPtr& rows, int decimals) {
                          Decimal::FromVariant(Col(rows, "LINEFREIGHT")) +
                          Decimal::FromVariant(Col(rows, "LINEFREIGHTTAX"));
         offers.amounts.push_back(WireAmount(amount, decimals));
+        offers.total += amount.Round(decimals);
         offers.tax += Decimal::FromVariant(Col(rows, "LINETAX"), true);
         offers.freight += Decimal::FromVariant(Col(rows, "LINEFREIGHT"), true);
         offers.freightTax += Decimal::FromVariant(Col(rows, "LINEFREIGHTTAX"), true);
@@ -84,6 +94,37 @@ std::optional<bool> ReadSuccess(const qx::IGatewayClient& client) {
     return code == 1;
 }
 
+// A request recorded in GATEWAYREQUEST and sent. `unknown` says why its outcome
+// is unknown (no readable reply, or an ics_rcode that is no number): its row
+// then stays open. Otherwise `success` is the success rule and `request`
+// completes the row in the transaction that stores the reply.
+struct SentRequest {
+    RecordedGatewayRequest request;
+    std::optional<bool> success;
+    std::string unknown;
+};
+
+SentRequest SendRecorded(qx::IGatewayClient& client, const ado::ConnectionPtr& connection,
+                         const GatewayRequestSubject& subject) {
+    SentRequest sent;
+    try {
+        sent.request = RecordedGatewayRequest::Send(client, connection, subject);
+    } catch (const ole::AutomationError& e) {
+        if (e.Number() != qx::gateway_err::OutcomeUnknown) throw;
+        sent.unknown = e.Description();
+        return sent;
+    }
+    sent.success = ReadSuccess(client);
+    if (!sent.success) sent.unknown = "the reply's ics_rcode '" + client.GetReplyValue("ics_rcode") + "' is no number";
+    return sent;
+}
+
+// An order whose request has an unknown outcome waits in 8 for `backoffice pay resolve`.
+void HoldForResolution(const ado::ConnectionPtr& connection, const std::string& orderId) {
+    connection->Execute("UPDATE ORDERHEADER SET ORDERSTATUS = 8 WHERE ORDERID = ? AND ORDERSTATUS + 0 = 4", nullptr, -1,
+                        {Variant(orderId)});
+}
+
 // Runs the writes in one transaction, or in the caller's when it has one open.
 void InOneTransaction(const ado::ConnectionPtr& connection, const std::function<void()>& writes) {
     if (connection->InTransaction()) {
@@ -97,15 +138,6 @@ void InOneTransaction(const ado::ConnectionPtr& connection, const std::function<
 
 std::string GatewayText(const qx::IGatewayClient& c) {
     return c.GetReplyValue("ics_rflag") + ": " + c.GetReplyValue("ics_rmsg") + " ID:" + c.GetReplyValue("request_id");
-}
-
-std::optional<int> CurrencyDecimals(const std::string& code) {
-    auto currency = Sls_GetComponent<qx::ICurrency>("QxCommon.Currency");
-    bool found = currency->GetCurrency(code);
-    std::optional<int> decimals;
-    if (found) decimals = currency->Decimals();
-    currency->Release();
-    return decimals;
 }
 
 // The order form's header: a recordset, or a dictionary keyed by upper-case names.
@@ -143,6 +175,8 @@ public:
             if (!lock)
                 ole::Raise(kPaymentError, "Another authorisation of basket " + basketId + " is in progress", "CCPayment");
             connection = Sls_GetOpenConnection(ConnectionString());
+            auto open = OpenGatewayRequests(connection, basketId);
+            if (!open.empty()) ole::Raise(kOutcomeUnknownPending, OutcomeUnknownText(open.front()), "CCPayment");
             std::string currency = header.Text("CURRENCYCODE");
             auto decimals = CurrencyDecimals(currency);
             if (!decimals) ole::Raise(kPaymentError, "Currency " + currency + " not found", "CCPayment");
@@ -177,19 +211,28 @@ public:
             client->SetOfferValue(0, "amount", WireAmount(total, *decimals));
             // sealed before sending: once the gateway has authorised, the log row must not fail on the key
             std::string sealed = SealCardNumber(number);
-            SendAuthorization(*client, connection, sealed);
+            SentRequest sent = SendRecorded(*client, connection,
+                                            {basketId, gateway_operation::CheckoutAuthorization, "",
+                                             WireAmount(total, *decimals), currency, ""});
             std::string offers = PrepareOfferForLog(client->RequestLines());
-            auto success = ReadSuccess(*client);
-            InOneTransaction(connection, [&] { writeAuthLog(offers, connection, GatewayExchange(*client), sealed); });
+            if (!sent.success) {
+                GatewayExchange exchange(*client, "Outcome unknown: " + sent.unknown);
+                InOneTransaction(connection, [&] { writeAuthLog(offers, connection, exchange, sealed); });
+                RaiseOutcomeUnknown(*client, "checkout authorisation", "basket " + basketId, sent.unknown);
+            }
+            bool success = *sent.success;
+            InOneTransaction(connection, [&] {
+                writeAuthLog(offers, connection, GatewayExchange(*client), sealed);
+                sent.request.Complete(connection, *client);
+            });
             for (const char* name : kReplyFields) iOrderform->Set(Variant(name), Variant(client->GetReplyValue(name)));
             lastRequest_ = client->GetReplyValue("request_id");
-            if (!success) RaiseUnreadableCode(*client);
-            if (!*success)
+            if (!success)
                 Sls_LogError("ccPayment.doInitAuthorize", "Flag: " + client->GetReplyValue("ics_rflag") + " Msg: " +
                                                               client->GetReplyValue("ics_rmsg") + " Request ID:" +
                                                               client->GetReplyValue("request_id"));
             Sls_CloseConnection(connection);
-            return *success;
+            return success;
         } catch (...) {
             Sls_CloseConnection(connection);
             Sls_RaiseError("CCPayment.doInitAuthorize");
@@ -197,47 +240,7 @@ public:
     }
 
     bool doAuthorize(const ado::RecordsetPtr& iRsAuthLog, const Client& iIcs, const ado::ConnectionPtr& iConn) override {
-        try {
-            const auto& rows = iRsAuthLog;
-            if (!rows || !iIcs || !iConn) ole::Raise(ole::err::ObjectRequired);
-            if (rows->RecordCount() == 0) ole::Raise(ole::err::InvalidProcedureCall, "There is no line to authorise", "CCPayment");
-            rows->MoveFirst();
-            std::string orderId = OrderIdOf(rows);
-            std::string number = CardNumberOf(rows, orderId);
-            qx::IGatewayClient& client = *iIcs;
-            client.SetValue("ics_applications", "ics_auth");
-            SetCardAndCustomer(client, rows, number);
-            client.SetValue("customer_cc_type", ColText(rows, "CUSTOMER_CC_TYPE"));
-            std::string currency = ColText(rows, "CURRENCY");
-            if (decimals_ == 0 || currency != currency_) {
-                auto decimals = CurrencyDecimals(currency);
-                if (!decimals) ole::Raise(kPaymentError, "Currency " + currency + " not found", "CCPayment");
-                decimals_ = static_cast<int16_t>(*decimals);
-                currency_ = currency;
-            }
-            Offers offers = BuildOffers(rows, decimals_);
-            SetOffers(client, offers);
-            client.SetValue("tax_total", WireAmount(offers.tax + offers.freightTax, decimals_));
-            client.SetValue("shipping_total", WireAmount(offers.freight, decimals_));
-            client.SetValue("freighttax", WireAmount(offers.freightTax, decimals_));
-            std::string sealed = SealCardNumber(number);
-            SendAuthorization(client, iConn, sealed);
-            std::string offersText = PrepareOfferForLog(client.RequestLines());
-            auto success = ReadSuccess(client);
-            InOneTransaction(iConn, [&] {
-                writeAuthLog(offersText, iConn, GatewayExchange(client), sealed);
-                if (success && !*success) UpdateOrderHeaderStatus(iConn, orderId, 7, 4, true);
-            });
-            lastRequest_ = client.GetReplyValue("request_id");
-            if (!success) RaiseUnreadableCode(client);
-            if (!*success) {
-                outcome_ = PaymentOutcome::Refused;
-                Sls_LogError("ccPayment.doAuthorize", GatewayText(client));
-            }
-            return *success;
-        } catch (...) {
-            Sls_RaiseError("CCPayment.doAuthorize");
-        }
+        return Authorize(iRsAuthLog, iIcs, iConn, gateway_operation::Authorization);
     }
 
     bool Run(const std::string& iOrderid) override {
@@ -250,6 +253,15 @@ public:
                 return false;
             }
             connection = Sls_GetOpenConnection(ConnectionString());
+            auto open = OpenGatewayRequests(connection, iOrderid);
+            if (!open.empty()) {
+                // never "not yet sent": the request may have been acted on
+                InOneTransaction(connection, [&] { HoldForResolution(connection, iOrderid); });
+                outcome_ = PaymentOutcome::OutcomeUnknown;
+                Sls_LogError("CCPayment.Run", OutcomeUnknownText(open.front()) + ". The order waits in status 8.");
+                Sls_CloseConnection(connection);
+                return false;
+            }
             auto rows = AuthorizationRows(connection, iOrderid, LinesToPay::Allocated);
             if (rows->Eof()) {
                 Sls_CloseConnection(connection);
@@ -341,6 +353,8 @@ public:
             std::string orderId = ColText(row, "MERCHANT_REF_NUMBER");
             auto lock = OrderPaymentLock::TryAcquire(ConnectionString(), orderId);
             if (!lock) ole::Raise(kPaymentError, "Another payment of order " + orderId + " is in progress", "CCPayment");
+            auto open = OpenGatewayRequests(connection, orderId);
+            if (!open.empty()) ole::Raise(kOutcomeUnknownPending, OutcomeUnknownText(open.front()), "CCPayment");
             std::string currency = ColText(row, "CURRENCY");
             auto decimals = CurrencyDecimals(currency);
             if (!decimals) ole::Raise(kPaymentError, "Currency " + currency + " not found", "CCPayment");
@@ -403,21 +417,13 @@ private:
             client->SetValue("shipping_total", WireAmount(offers.freight, decimals_));
             client->SetValue("freighttax", WireAmount(offers.freightTax, decimals_));
 
-            std::string unknown;
-            try {
-                client->Send();
-            } catch (const ole::AutomationError& e) {
-                if (e.Number() != qx::gateway_err::OutcomeUnknown) throw;
-                unknown = e.Description();
-            }
+            SentRequest sent = SendRecorded(
+                *client, connection,
+                {orderId, withAuthorization ? gateway_operation::AuthorizationAndCapture : gateway_operation::Capture,
+                 offers.LineList(), WireAmount(offers.total, decimals_), ColText(rows, "CURRENCY"), authRequestId});
             std::string offersText = PrepareOfferForLog(client->RequestLines());
-            std::optional<bool> success;
-            if (unknown.empty()) {
-                success = ReadSuccess(*client);
-                if (!success)
-                    unknown = "the reply's ics_rcode '" + client->GetReplyValue("ics_rcode") + "' is no number";
-            }
-            if (!success) {
+            const std::string& unknown = sent.unknown;
+            if (!sent.success) {
                 // Never sent again by itself: the order waits in 8 for an operator.
                 GatewayExchange exchange(*client, "Outcome unknown: " + unknown);
                 InOneTransaction(connection, [&] {
@@ -435,12 +441,13 @@ private:
             }
             std::string billAuthId = withAuthorization ? client->GetReplyValue("request_id") : authRequestId;
             GatewayExchange exchange(*client);
-            if (*success) {
+            if (*sent.success) {
                 bool updated = false;
                 InOneTransaction(connection, [&] {
                     if (withAuthorization) writeAuthLog(offersText, connection, exchange, sealed);
                     writeBillLog(offersText, connection, exchange, billAuthId);
                     updated = UpdateOrderLinesStatus(connection, orderId, offers.lines, 2, 1, true);
+                    sent.request.Complete(connection, *client);
                 });
                 outcome_ = PaymentOutcome::Captured;
                 if (!updated) return false;
@@ -451,6 +458,7 @@ private:
                 writeBillLog(offersText, connection, exchange, billAuthId);
                 UpdateOrderLinesStatus(connection, orderId, offers.lines, 4, 1, true);
                 UpdateOrderHeaderStatus(connection, orderId, 8, 4, true);
+                sent.request.Complete(connection, *client);
             });
             outcome_ = PaymentOutcome::Refused;
             if (withAuthorization)
@@ -473,21 +481,22 @@ private:
             client->SetValue("merchant_ref_number", ColText(row, "MERCHANT_REF_NUMBER"));
             client->SetValue("currency", ColText(row, "CURRENCY"));
             client->SetOfferValue(0, "amount", WireAmount(amount, decimals));
-            try {
-                client->Send();
-            } catch (const ole::AutomationError& e) {
-                if (e.Number() != qx::gateway_err::OutcomeUnknown) throw;
-                std::string offersText = PrepareOfferForLog(client->RequestLines());
-                GatewayExchange exchange(*client, "Outcome unknown: " + e.Description());
-                InOneTransaction(connection, [&] { writeRefundLog(offersText, connection, exchange); });
-                throw;
-            }
+            SentRequest sent = SendRecorded(*client, connection,
+                                            {ColText(row, "MERCHANT_REF_NUMBER"), gateway_operation::Credit, "",
+                                             WireAmount(amount, decimals), ColText(row, "CURRENCY"),
+                                             ColText(row, "BILL_REQUEST_ID")});
             std::string offersText = PrepareOfferForLog(client->RequestLines());
-            auto success = ReadSuccess(*client);
-            InOneTransaction(connection, [&] { writeRefundLog(offersText, connection, GatewayExchange(*client)); });
+            if (!sent.success) {
+                GatewayExchange exchange(*client, "Outcome unknown: " + sent.unknown);
+                InOneTransaction(connection, [&] { writeRefundLog(offersText, connection, exchange); });
+                RaiseOutcomeUnknown(*client, "credit", "order " + ColText(row, "MERCHANT_REF_NUMBER"), sent.unknown);
+            }
+            InOneTransaction(connection, [&] {
+                writeRefundLog(offersText, connection, GatewayExchange(*client));
+                sent.request.Complete(connection, *client);
+            });
             lastRequest_ = client->GetReplyValue("request_id");
-            if (!success) RaiseUnreadableCode(*client);
-            return *success;
+            return *sent.success;
         } catch (...) {
             Sls_RaiseError("CCPayment.doRefund");
         }
@@ -501,7 +510,7 @@ private:
                 ole::Raise(8888, "There is no valid Currency for order: " + orderId, "CCPayment.renewAuthorization");
             client->SetMerchantId(getMerchantId(ole::TrimBlanks(ColText(rows, "CURRENCY")), connection));
             client->SetServerHost(ServerHost());
-            return doAuthorize(rows, client, connection);
+            return Authorize(rows, client, connection, gateway_operation::Renewal);
         } catch (...) {
             Sls_RaiseError("CCPayment.renewAuthorization");
         }
@@ -543,24 +552,78 @@ private:
         return client;
     }
 
-    // Sends an authorisation; when its outcome is unknown, the exchange is logged before the error goes on.
-    void SendAuthorization(qx::IGatewayClient& client, const ado::ConnectionPtr& connection, const std::string& sealed) {
+    // A new authorisation of a stored order (doAuthorize, the renewal after a capture).
+    bool Authorize(const ado::RecordsetPtr& rows, const Client& iIcs, const ado::ConnectionPtr& connection,
+                   const std::string& operation) {
         try {
-            client.Send();
-        } catch (const ole::AutomationError& e) {
-            if (e.Number() == qx::gateway_err::OutcomeUnknown) {
-                std::string offersText = PrepareOfferForLog(client.RequestLines());
-                GatewayExchange exchange(client, "Outcome unknown: " + e.Description());
-                InOneTransaction(connection, [&] { writeAuthLog(offersText, connection, exchange, sealed); });
+            if (!rows || !iIcs || !connection) ole::Raise(ole::err::ObjectRequired);
+            if (rows->RecordCount() == 0) ole::Raise(ole::err::InvalidProcedureCall, "There is no line to authorise", "CCPayment");
+            rows->MoveFirst();
+            std::string orderId = OrderIdOf(rows);
+            auto open = OpenGatewayRequests(connection, orderId);
+            if (!open.empty()) {
+                InOneTransaction(connection, [&] { HoldForResolution(connection, orderId); });
+                outcome_ = PaymentOutcome::OutcomeUnknown;
+                ole::Raise(kOutcomeUnknownPending, OutcomeUnknownText(open.front()), "CCPayment");
             }
-            throw;
+            std::string number = CardNumberOf(rows, orderId);
+            // the held decimals first: the earlier authorisation's amount is rounded to them
+            std::string currency = ColText(rows, "CURRENCY");
+            if (decimals_ == 0 || currency != currency_) {
+                auto decimals = CurrencyDecimals(currency);
+                if (!decimals) ole::Raise(kPaymentError, "Currency " + currency + " not found", "CCPayment");
+                decimals_ = static_cast<int16_t>(*decimals);
+                currency_ = currency;
+            }
+            qx::IGatewayClient& client = *iIcs;
+            client.SetValue("ics_applications", "ics_auth");
+            SetCardAndCustomer(client, rows, number);
+            client.SetValue("customer_cc_type", ColText(rows, "CUSTOMER_CC_TYPE"));
+            Offers offers = BuildOffers(rows, decimals_);
+            SetOffers(client, offers);
+            client.SetValue("tax_total", WireAmount(offers.tax + offers.freightTax, decimals_));
+            client.SetValue("shipping_total", WireAmount(offers.freight, decimals_));
+            client.SetValue("freighttax", WireAmount(offers.freightTax, decimals_));
+            std::string sealed = SealCardNumber(number);
+            SentRequest sent = SendRecorded(client, connection,
+                                            {orderId, operation, offers.LineList(), WireAmount(offers.total, decimals_),
+                                             currency, ""});
+            std::string offersText = PrepareOfferForLog(client.RequestLines());
+            if (!sent.success) {
+                GatewayExchange exchange(client, "Outcome unknown: " + sent.unknown);
+                InOneTransaction(connection, [&] {
+                    writeAuthLog(offersText, connection, exchange, sealed);
+                    HoldForResolution(connection, orderId);
+                });
+                outcome_ = PaymentOutcome::OutcomeUnknown;
+                RaiseOutcomeUnknown(client, "authorisation", "order " + orderId + " (set to 8)", sent.unknown);
+            }
+            bool success = *sent.success;
+            InOneTransaction(connection, [&] {
+                writeAuthLog(offersText, connection, GatewayExchange(client), sealed);
+                if (!success) UpdateOrderHeaderStatus(connection, orderId, 7, 4, true);
+                sent.request.Complete(connection, client);
+            });
+            lastRequest_ = client.GetReplyValue("request_id");
+            if (!success) {
+                outcome_ = PaymentOutcome::Refused;
+                Sls_LogError("ccPayment.doAuthorize", GatewayText(client));
+            }
+            return success;
+        } catch (...) {
+            Sls_RaiseError("CCPayment.doAuthorize");
         }
     }
 
-    [[noreturn]] static void RaiseUnreadableCode(const qx::IGatewayClient& client) {
-        ole::Raise(ole::err::TypeMismatch,
-                   "The gateway's ics_rcode '" + client.GetReplyValue("ics_rcode") + "' of request " +
-                       client.GetReplyValue("request_id") + " is no number",
+    // A request sent without a readable outcome: its GATEWAYREQUEST row stays open
+    // and names it; nothing more is sent for the order or basket until it is resolved.
+    [[noreturn]] static void RaiseOutcomeUnknown(const qx::IGatewayClient& client, const std::string& what,
+                                                 const std::string& of, const std::string& why) {
+        std::string reference = client.GetRequestValue("merchant_ref_number");
+        ole::Raise(qx::gateway_err::OutcomeUnknown,
+                   "The outcome of " + what + " request " + client.GetRequestValue("client_request_id") + " of " + of +
+                       " is unknown (" + why + "); nothing more is sent for it until `backoffice pay resolve --order " +
+                       reference + "` settles it",
                    "CCPayment");
     }
 
@@ -631,9 +694,12 @@ private:
         auto took = Decimal::Parse(ole::TrimBlanks(captured));
         if (!took) ole::Raise(kPaymentError, "Capture " + billRequestId + " has no readable amount", "CCPayment");
         Decimal left = *took;
+        // a credit of unknown outcome counts once it is resolved: by the row that records the answer
         auto rs = connection->Execute(
-            "SELECT ICS_RCODE, Credit_Credit_AMOUNT, CLIENT_REQUEST_ID FROM REFUNDLOG WHERE BILL_REQUEST_ID = ?", nullptr,
-            -1, {Variant(billRequestId)});
+            "SELECT r.ICS_RCODE, r.Credit_Credit_AMOUNT, r.CLIENT_REQUEST_ID FROM REFUNDLOG r WHERE r.BILL_REQUEST_ID = ? "
+            "AND NOT (r.ICS_RCODE IS NULL AND EXISTS (SELECT 1 FROM REFUNDLOG s WHERE s.CLIENT_REQUEST_ID = "
+            "r.CLIENT_REQUEST_ID AND s.ICS_RCODE IS NOT NULL))",
+            nullptr, -1, {Variant(billRequestId)});
         for (; rs && !rs->Eof(); rs->MoveNext()) {
             Variant code = rs->Fields(0).Value();
             if (code.IsNull())
@@ -721,6 +787,15 @@ ado::RecordsetPtr AuthorizationRows(const ado::ConnectionPtr& connection, const 
             "ORDER BY c.LINENR",
         connection, ado::adOpenStatic, ado::adLockReadOnly, -1, {Variant(orderId), Variant(orderId)});
     return rows;
+}
+
+std::optional<int> CurrencyDecimals(const std::string& code) {
+    auto currency = Sls_GetComponent<qx::ICurrency>("QxCommon.Currency");
+    bool found = currency->GetCurrency(code);
+    std::optional<int> decimals;
+    if (found) decimals = currency->Decimals();
+    currency->Release();
+    return decimals;
 }
 
 int64_t HoursSince(const ole::Variant& moment) {

@@ -12,14 +12,18 @@
 // - A capture holds the order's payment lock (OrderPaymentLock) for its whole
 //   run, and its log row and status updates are written in one transaction,
 //   guarded by the statuses they expect (lines at 1, order at 4).
-// - A capture whose outcome is unknown (sent, no readable reply) is never
-//   retried: the order goes to 8 with its lines left at 1, and the BILLINGLOG
-//   row names the request (CLIENT_REQUEST_ID) for `backoffice pay resolve`.
+// - Every request is recorded in GATEWAYREQUEST before it is sent and
+//   completed in the transaction that stores its reply (gateway_requests.h).
+//   An order or basket with a request whose outcome is unknown (a crash, no
+//   readable reply) gets nothing more sent: the order goes from 4 to 8 and
+//   waits for `backoffice pay resolve`; the checkout raises
+//   kOutcomeUnknownPending. A capture of unknown outcome leaves its lines at 1.
 // - Card numbers: the logs hold the masked number and the sealed one
 //   (card_vault.h); doAuthorize unseals CUSTOMER_CC_SEALED of its first row.
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "automation/dictionary.h"
@@ -93,6 +97,9 @@ enum class LinesToPay {
 // LINEFREIGHTTAX and ORDERDISCOUNT, in line order. Allocated and Unbilled also
 // require ORDERSTATUS 4. The order id is bound.
 ado::RecordsetPtr AuthorizationRows(const ado::ConnectionPtr& connection, const std::string& orderId, LinesToPay lines);
+
+// The decimals of a currency (QxCommon.Currency); nothing for an unknown currency.
+std::optional<int> CurrencyDecimals(const std::string& code);
 
 // The whole hours from a moment to now, counted as hour boundaries crossed (the
 // age of an authorisation, the time since a line's last allocation check).

@@ -4,7 +4,9 @@
 #include "gateway/gateway_client.h"
 #include "lib_sales.h"
 #include "payment/card_checks.h"
+#include "automation/decimal.h"
 #include "payment/cc_payment.h"
+#include "payment/gateway_requests.h"
 #include "vendalo/basket.h"
 
 namespace ordexa {
@@ -15,6 +17,30 @@ using ole::Variant;
 const char* const kReplyFields[] = {"auth_rcode", "auth_rmsg",  "auth_rflag",       "auth_auth_code",
                                     "auth_auth_time", "ics_rcode", "ics_rflag", "ics_rmsg",
                                     "auth_auth_amount", "request_id", "auth_auth_avs"};
+
+std::string CardBasketRefusal(const ado::ConnectionPtr& connection, const std::string& basketId, const Variant& total,
+                              const std::string& currency) {
+    auto open = OpenGatewayRequests(connection, basketId);
+    if (!open.empty()) return OutcomeUnknownText(open.front());
+    std::string again = ": authorise it (POST /api/v1/baskets/" + basketId + "/authorize) before submitting it";
+    auto auth = connection->Execute(
+        "SELECT AUTH_AUTH_AMOUNT, CURRENCY FROM AUTHORIZATIONLOG WHERE MERCHANT_REF_NUMBER = ? AND AUTH_RCODE = 1 "
+        "ORDER BY REQUEST_DATETIME DESC, LOGSEQ DESC LIMIT 1",
+        nullptr, -1, {Variant(basketId)});
+    if (!auth || auth->Eof()) return "Basket " + basketId + " is paid by card and holds no approved authorisation" + again;
+    if (total.IsNull() || total.IsEmpty()) return "Basket " + basketId + " has no total";
+    std::string held = ole::TrimBlanks(auth->Fields(0).Value().Text());
+    if (ole::TrimBlanks(auth->Fields(1).Value().Text()) != ole::TrimBlanks(currency))
+        return "Basket " + basketId + " is in " + currency + " but its authorisation is in " + auth->Fields(1).Value().Text() + again;
+    auto decimals = CurrencyDecimals(currency);
+    if (!decimals) return "Currency " + currency + " of basket " + basketId + " not found";
+    ole::Decimal due = ole::Decimal::FromVariant(total).Round(*decimals);
+    auto amount = ole::Decimal::Parse(held);
+    if (!amount || *amount < due)
+        return "Basket " + basketId + " changed since its authorisation: its total " + due.ToString() +
+               " is more than the authorised " + held + again;
+    return "";
+}
 
 }  // namespace
 
@@ -43,7 +69,15 @@ CheckoutAuthorization AuthorizeBasketCheckout(const std::string& basketId, const
         auto orderform = std::make_shared<ole::Dictionary>();
         orderform->Add(Variant("header"), Variant(header));
         auto payment = Sls_GetComponent<ICCPayment>("Ordexa.CCPayment");
-        bool authorized = payment->doInitAuthorize(orderform);
+        bool authorized = false;
+        try {
+            authorized = payment->doInitAuthorize(orderform);
+        } catch (const ole::AutomationError& e) {
+            if (e.Number() != kOutcomeUnknownPending) throw;
+            result.status = CheckoutAuthorization::Status::EarlierOutcomeUnknown;
+            result.reason = e.Info().Reason;
+            return result;
+        }
         header->Set(Variant("CCNUMBER"), Variant(""));
         result.status = authorized ? CheckoutAuthorization::Status::Authorized : CheckoutAuthorization::Status::Declined;
         result.repeated = orderform->Exists(Variant("authorization_repeated"));
@@ -51,6 +85,23 @@ CheckoutAuthorization AuthorizeBasketCheckout(const std::string& basketId, const
         return result;
     } catch (...) {
         Sls_RaiseError("Ordexa.Checkout.AuthorizeBasket", "BasketID: " + basketId);
+    }
+}
+
+std::string CardSubmissionRefusal(const std::string& basketId) {
+    ado::ConnectionPtr connection;
+    try {
+        connection = Sls_GetOpenConnection(Sls_ConnectionString());
+        auto basket = connection->Execute("SELECT PAYMENTMETHOD, TOTAL, CURRENCYCODE FROM BASKETHEADER WHERE BASKETID = ?",
+                                          nullptr, -1, {Variant(basketId)});
+        std::string refusal;
+        if (basket && !basket->Eof() && basket->Fields(0).Value().Text() == "2")
+            refusal = CardBasketRefusal(connection, basketId, basket->Fields(1).Value(), basket->Fields(2).Value().Text());
+        Sls_CloseConnection(connection);
+        return refusal;
+    } catch (...) {
+        Sls_CloseConnection(connection);
+        Sls_RaiseError("Ordexa.Checkout.CardSubmissionRefusal", "BasketID: " + basketId);
     }
 }
 

@@ -25,10 +25,11 @@ struct CheckoutAuthorization {
         Authorized,  // the gateway authorised the total (or had already: see repeated)
         Declined,    // the gateway refused the card
         Refused,     // refused before anything was sent: see reason
+        EarlierOutcomeUnknown,  // an earlier authorisation of the basket has an unknown outcome: see reason
     };
     Status status = Status::Refused;
     bool repeated = false;      // an earlier successful authorisation of this basket and card was answered
-    std::string reason;         // why it was refused (Refused only)
+    std::string reason;         // why it was refused (Refused, EarlierOutcomeUnknown)
     std::string maskedNumber;   // the card's last four digits, e.g. "************1111"
     // "auth_rcode", "auth_rmsg", "auth_rflag", "auth_auth_code", "auth_auth_time",
     // "ics_rcode", "ics_rflag", "ics_rmsg", "auth_auth_amount", "request_id",
@@ -38,10 +39,20 @@ struct CheckoutAuthorization {
 
 // Raised when no stored basket has the id.
 constexpr int32_t kCheckoutBasketNotFound = static_cast<int32_t>(0x80040505u);
+// The number of a card basket's submission refused for want of an authorisation.
+constexpr int32_t kCardNotAuthorized = static_cast<int32_t>(0x80040509u);
 
 // Authorises the basket's total on the card. Raises (ole::AutomationError) for
 // an unknown basket (kCheckoutBasketNotFound) and when the gateway cannot be
 // reached or gives no readable reply (qx::gateway_err); the error is logged.
 CheckoutAuthorization AuthorizeBasketCheckout(const std::string& basketId, const CheckoutCard& card);
+
+// Why a stored card basket (PAYMENTMETHOD 2) may not be submitted yet, or ""
+// when it may (or is paid otherwise): it needs an approved authorisation of
+// the basket in its currency that covers its current TOTAL (a basket whose
+// total grew since must be authorised again), and no authorisation of it whose
+// outcome is unknown. What a shop's submission checks; the order's own
+// submission call does not.
+std::string CardSubmissionRefusal(const std::string& basketId);
 
 }  // namespace ordexa

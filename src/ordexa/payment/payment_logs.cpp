@@ -69,13 +69,16 @@ std::string PrepareOfferForLog(const std::vector<std::string>& requestLines) {
     }
 }
 
-int64_t NextPaymentLogSequence(const ado::ConnectionPtr& connection) {
+int64_t NextSequenceValue(const ado::ConnectionPtr& connection, const std::string& name) {
     auto rs = connection->Execute(
-        "UPDATE PAYMENTLOGSEQUENCE SET LASTVALUE = LASTVALUE + 1 WHERE NAME = 'PAYMENTLOG' RETURNING LASTVALUE");
+        "UPDATE PAYMENTLOGSEQUENCE SET LASTVALUE = LASTVALUE + 1 WHERE NAME = ? RETURNING LASTVALUE", nullptr, -1,
+        {Variant(name)});
     if (rs && !rs->Eof()) return rs->Fields(0).Value().ToLongLong();
-    connection->Execute("INSERT INTO PAYMENTLOGSEQUENCE (NAME, LASTVALUE) VALUES ('PAYMENTLOG', 1)");
+    connection->Execute("INSERT INTO PAYMENTLOGSEQUENCE (NAME, LASTVALUE) VALUES (?, 1)", nullptr, -1, {Variant(name)});
     return 1;
 }
+
+int64_t NextPaymentLogSequence(const ado::ConnectionPtr& connection) { return NextSequenceValue(connection, "PAYMENTLOG"); }
 
 void writeAuthLog(const std::string& offers, const ado::ConnectionPtr& connection, const GatewayExchange& e,
                   const std::string& sealedCardNumber) {

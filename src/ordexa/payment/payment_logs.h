@@ -46,6 +46,8 @@ void writeRefundLog(const std::string& offers, const ado::ConnectionPtr& connect
 // The next value of the logs' insertion sequence (table PAYMENTLOGSEQUENCE);
 // call it inside the transaction that writes the row.
 int64_t NextPaymentLogSequence(const ado::ConnectionPtr& connection);
+// The next value of a counter of PAYMENTLOGSEQUENCE ("PAYMENTLOG", "GATEWAYREQUEST").
+int64_t NextSequenceValue(const ado::ConnectionPtr& connection, const std::string& name);
 
 // A request id as the logs keep it: text as it came; one that reads as the
 // number 0 becomes the current date and time; none is Null.

@@ -1,9 +1,13 @@
 #include "payment/payment_resolution.h"
 
+#include <chrono>
+#include <map>
+
 #include "automation/text.h"
 #include "data/transaction.h"
 #include "gateway/gateway_client.h"
 #include "lib_sales.h"
+#include "payment/gateway_requests.h"
 #include "payment/order_payment_lock.h"
 #include "payment/payment_logs.h"
 #include "vendalo/sales_parameter.h"
@@ -17,8 +21,21 @@ const char* kSource = "Ordexa.PaymentResolution";
 
 struct GatewayAnswer {
     bool known = false;  // the gateway told what happened
-    bool captured = false;
-    std::string billRequestId, amount, message;
+    bool seen = false;   // it had the request
+    std::map<std::string, std::string> original;  // the original reply's fields, by lower-case name
+    std::string message;
+
+    std::string Original(const std::string& name) const {
+        auto it = original.find(name);
+        return it == original.end() ? "" : it->second;
+    }
+    // What the request did, by the result code of its application.
+    bool Done(const std::string& operation) const {
+        const char* code = IsCaptureOperation(operation) ? "bill_rcode"
+                           : operation == gateway_operation::Credit ? "credit_rcode"
+                                                                    : "auth_rcode";
+        return ole::TrimBlanks(Original(code)) == "1";
+    }
 };
 
 // Asks the gateway about a request by the client's id. A gateway that does not
@@ -39,14 +56,18 @@ GatewayAnswer AskGateway(const std::string& merchantId, const std::string& clien
     }
     std::string found = ole::TrimBlanks(client->GetReplyValue("query_rcode"));
     if (found == "0") {
-        answer.known = true;  // the gateway never saw the request
+        answer.known = true;
         answer.message = "the gateway has no record of the request";
     } else if (found == "1") {
-        answer.known = true;
-        answer.captured = ole::TrimBlanks(client->GetReplyValue("original_bill_rcode")) == "1";
-        answer.billRequestId = client->GetReplyValue("original_request_id");
-        answer.amount = client->GetReplyValue("original_bill_bill_amount");
-        answer.message = answer.captured ? "the gateway captured it" : "the gateway did not capture it";
+        answer.known = answer.seen = true;
+        // cut to the log columns they go to, whatever the gateway sent
+        const std::pair<const char*, size_t> fields[] = {
+            {"request_id", 50},       {"ics_rcode", 10},        {"auth_rcode", 10},    {"auth_auth_amount", 30},
+            {"auth_auth_code", 50},   {"auth_auth_time", 30},   {"auth_auth_avs", 20}, {"bill_rcode", 10},
+            {"bill_bill_amount", 30}, {"bill_bill_request_time", 30}, {"credit_rcode", 10}, {"credit_credit_amount", 30}};
+        for (const auto& [name, width] : fields)
+            answer.original[name] = client->GetReplyValue(std::string("original_") + name).substr(0, width);
+        answer.message = "the gateway had the request";
     } else {
         answer.message = "the gateway does not answer queries about requests";
     }
@@ -55,87 +76,304 @@ GatewayAnswer AskGateway(const std::string& merchantId, const std::string& clien
 
 [[noreturn]] void Refuse(int32_t number, const std::string& text) { ole::Raise(number, text, kSource); }
 
+std::string MerchantIdOf(const ado::ConnectionPtr& connection, const std::string& currency) {
+    auto merchant = connection->Execute("SELECT MERCHANTID FROM MERCHANTIDBYCURRENCY WHERE CURRENCYCODE = ?", nullptr, -1,
+                                        {Variant(ole::TrimBlanks(currency))});
+    if (!merchant || merchant->Eof()) Refuse(kResolutionNeeded, "There is no valid MerchantId for Currency: " + currency);
+    return merchant->Fields(0).Value().Text();
+}
+
+Variant TextOrNull(const std::string& text) { return text.empty() ? ole::Null : Variant(text); }
+
+std::vector<Variant> LineNumbers(const std::string& list) {
+    std::vector<Variant> lines;
+    for (size_t at = 0; at < list.size();) {
+        size_t comma = list.find(',', at);
+        std::string item = ole::TrimBlanks(list.substr(at, comma == std::string::npos ? std::string::npos : comma - at));
+        if (!item.empty()) lines.push_back(Variant(Variant(item).ToLong()));
+        at = comma == std::string::npos ? list.size() : comma + 1;
+    }
+    return lines;
+}
+
+// The columns of an authorisation row that a resolved one takes from the request's
+// own row (written when its reply was lost) or, for an order, from the
+// authorisation it was built from: card (sealed), customer and totals.
+const char* const kCardColumns[] = {"CUSTOMER_CC_NUMBER", "CUSTOMER_CC_SEALED", "CUSTOMER_CC_EXPMO", "CUSTOMER_CC_EXPYR",
+                                    "CUSTOMER_CC_TYPE",   "BILL_CITY",          "BILL_STATE",        "BILL_ZIP",
+                                    "BILL_COUNTRY",       "CUSTOMER_FIRSTNAME", "CUSTOMER_LASTNAME", "CUSTOMER_EMAIL",
+                                    "CUSTOMER_PHONE",     "BILL_ADDRESS1",      "TAX_TOTAL",         "SHIPPING_TOTAL",
+                                    "FREIGHTTAX",         "OFFERS",             "CLIENT_LIB_VERSION"};
+
+ado::RecordsetPtr AuthorizationSource(const ado::ConnectionPtr& c, const GatewayRequestRow& row) {
+    std::string columns;
+    for (const char* name : kCardColumns) columns += std::string(columns.empty() ? "" : ", ") + name;
+    auto own = c->Execute("SELECT " + columns + " FROM AUTHORIZATIONLOG WHERE CLIENT_REQUEST_ID = ? ORDER BY LOGSEQ DESC LIMIT 1",
+                          nullptr, -1, {Variant(row.clientRequestId)});
+    if (own && !own->Eof()) return own;
+    return c->Execute("SELECT " + columns +
+                          " FROM AUTHORIZATIONLOG WHERE MERCHANT_REF_NUMBER = ? AND AUTH_RCODE = 1 "
+                          "ORDER BY REQUEST_DATETIME DESC, LOGSEQ DESC LIMIT 1",
+                      nullptr, -1, {Variant(row.subject.reference)});
+}
+
+void WriteAuthorization(const ado::ConnectionPtr& c, const GatewayRequestRow& row, const GatewayAnswer& answer,
+                        bool approved, const std::string& requestId, const std::string& note) {
+    std::vector<std::string> columns = {"MERCHANT_REF_NUMBER", "AUTH_RCODE",      "ICS_RCODE",      "ICS_RFLAG",
+                                        "ICS_RMSG",            "AUTH_RFLAG",      "AUTH_RMSG",      "AUTH_REQUEST_ID",
+                                        "AUTH_AUTH_AMOUNT",    "AUTH_AUTH_CODE",  "AUTH_AUTH_TIME", "AUTH_AUTH_AVS",
+                                        "CURRENCY",            "ICS_APPLICATIONS", "REQUEST_DATETIME", "LOGSEQ",
+                                        "CLIENT_REQUEST_ID"};
+    std::string amount = answer.Original("auth_auth_amount");
+    std::vector<Variant> values = {Variant(row.subject.reference),
+                                   Variant(approved ? 1 : 0),
+                                   Variant(approved ? "1" : "0"),
+                                   Variant(approved ? "SOK" : "DRESOLVED"),
+                                   Variant(note),
+                                   Variant(approved ? "SOK" : "DRESOLVED"),
+                                   Variant(note),
+                                   TextOrNull(requestId),
+                                   Variant(amount.empty() && approved ? row.subject.amount : amount),
+                                   Variant(answer.Original("auth_auth_code")),
+                                   Variant(answer.Original("auth_auth_time")),
+                                   Variant(answer.Original("auth_auth_avs")),
+                                   Variant(row.subject.currency),
+                                   Variant("ics_auth"),
+                                   row.sent,  // the authorisation's age counts from when it was sent
+                                   Variant(NextPaymentLogSequence(c)),
+                                   Variant(row.clientRequestId)};
+    auto source = AuthorizationSource(c, row);
+    if (source && !source->Eof())
+        for (const char* name : kCardColumns) {
+            columns.push_back(name);
+            values.push_back(source->Fields(name).Value());
+        }
+    std::string sql = "INSERT INTO AUTHORIZATIONLOG (", markers;
+    for (size_t i = 0; i < columns.size(); ++i) {
+        sql += (i ? ", " : "") + columns[i];
+        markers += i ? ", ?" : "?";
+    }
+    c->Execute(sql + ") VALUES (" + markers + ")", nullptr, -1, values);
+}
+
+// The lines of a capture set to 2 when it was taken; otherwise those still at 1, counted.
+int32_t SettleCaptureLines(const ado::ConnectionPtr& c, const GatewayRequestRow& row, bool taken) {
+    std::vector<Variant> lines = LineNumbers(row.subject.lineNrs);
+    std::string markers;
+    for (size_t i = 0; i < lines.size(); ++i) markers += i ? ", ?" : "?";
+    std::string which = lines.empty() ? "" : " AND LINENR IN (" + markers + ")";
+    std::vector<Variant> params{Variant(row.subject.reference)};
+    params.insert(params.end(), lines.begin(), lines.end());
+    if (taken) {
+        int32_t affected = 0;
+        c->Execute("UPDATE ORDERLINE SET LINESTATUS = 2 WHERE ORDERID = ? AND LINESTATUS + 0 = 1" + which, &affected, -1,
+                   params);
+        return affected;
+    }
+    return c->Execute("SELECT COUNT(*) FROM ORDERLINE WHERE ORDERID = ? AND LINESTATUS = 1" + which, nullptr, -1, params)
+        ->Fields(0)
+        .Value()
+        .ToLong();
+}
+
+void WriteCapture(const ado::ConnectionPtr& c, const GatewayRequestRow& row, const GatewayAnswer& answer, bool taken,
+                  const std::string& requestId, const std::string& note) {
+    auto own = c->Execute("SELECT OFFERS, CLIENT_LIB_VERSION FROM BILLINGLOG WHERE CLIENT_REQUEST_ID = ? ORDER BY LOGSEQ DESC LIMIT 1",
+                          nullptr, -1, {Variant(row.clientRequestId)});
+    bool combined = row.subject.operation == gateway_operation::AuthorizationAndCapture;
+    std::string amount = answer.Original("bill_bill_amount");
+    // a combined request's own id is the id of the authorisation it captured against
+    std::string authRequestId = combined ? requestId : row.subject.priorRequestId;
+    c->Execute(
+        "INSERT INTO BILLINGLOG (ICS_RMSG, BILL_BILL_AMOUNT, ICS_RFLAG, BILL_RFLAG, BILL_RMSG, ICS_RCODE, BILL_RCODE, "
+        "BILL_BILL_REQUEST_TIME, BILL_REQUEST_ID, MERCHANT_REF_NUMBER, CURRENCY, OFFERS, AUTH_REQUEST_ID, "
+        "ICS_APPLICATIONS, CLIENT_LIB_VERSION, REQUEST_DATETIME, LOGSEQ, CLIENT_REQUEST_ID) "
+        "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+        nullptr, -1,
+        {Variant(note), Variant(amount.empty() && taken ? row.subject.amount : amount),
+         Variant(taken ? "SOK" : "DRESOLVED"), Variant(taken ? "SOK" : "DRESOLVED"), Variant(note),
+         Variant(taken ? "1" : "0"), Variant(taken ? "1" : "0"), Variant(answer.Original("bill_bill_request_time")),
+         TextOrNull(requestId), Variant(row.subject.reference), Variant(row.subject.currency),
+         own && !own->Eof() ? own->Fields(0).Value() : Variant(""), TextOrNull(authRequestId),
+         Variant(combined ? "ics_auth, ics_bill" : "ics_bill"),
+         own && !own->Eof() ? own->Fields(1).Value() : Variant(""), Variant(ole::Date::Now()),
+         Variant(NextPaymentLogSequence(c)), Variant(row.clientRequestId)});
+}
+
+void WriteCredit(const ado::ConnectionPtr& c, const GatewayRequestRow& row, const GatewayAnswer& answer, bool credited,
+                 const std::string& requestId, const std::string& note) {
+    std::string amount = answer.Original("credit_credit_amount");
+    c->Execute(
+        "INSERT INTO REFUNDLOG (ICS_RMSG, Credit_Credit_AMOUNT, ICS_RFLAG, Credit_RFLAG, Credit_RMSG, ICS_RCODE, "
+        "Credit_RCODE, BILL_REQUEST_ID, MERCHANT_REF_NUMBER, CURRENCY, OFFERS, REQUEST_ID, ICS_APPLICATIONS, "
+        "REQUEST_DATETIME, LOGSEQ, CLIENT_REQUEST_ID) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+        nullptr, -1,
+        {Variant(note), Variant(amount.empty() && credited ? row.subject.amount : amount),
+         Variant(credited ? "SOK" : "DRESOLVED"), Variant(credited ? "SOK" : "DRESOLVED"), Variant(note),
+         Variant(credited ? "1" : "0"), Variant(credited ? "1" : "0"), Variant(row.subject.priorRequestId),
+         Variant(row.subject.reference), Variant(row.subject.currency), Variant("0=amount:" + row.subject.amount),
+         TextOrNull(requestId), Variant("ics_credit"), Variant(ole::Date::Now()), Variant(NextPaymentLogSequence(c)),
+         Variant(row.clientRequestId)});
+}
+
+// An order held in 8 goes to `status` once nothing of it is open; one with a refused capture stays.
+void ReleaseOrder(const ado::ConnectionPtr& c, const std::string& orderId, int32_t status) {
+    c->Execute(
+        "UPDATE ORDERHEADER SET ORDERSTATUS = ? WHERE ORDERID = ? AND ORDERSTATUS + 0 = 8 AND NOT EXISTS "
+        "(SELECT 1 FROM ORDERLINE l WHERE l.ORDERID = ORDERHEADER.ORDERID AND l.LINESTATUS = 4)",
+        nullptr, -1, {Variant(status), Variant(orderId)});
+}
+
+Resolution ResolveOpenRequest(const ado::ConnectionPtr& connection, const GatewayRequestRow& row, size_t open,
+                              std::optional<bool> operatorSays, const std::string& operatorRequestId) {
+    const std::string& op = row.subject.operation;
+    const std::string& reference = row.subject.reference;
+    Resolution resolution;
+    resolution.operation = op;
+    resolution.clientRequestId = row.clientRequestId;
+    resolution.stillOpen = open - 1;
+    GatewayAnswer answer = AskGateway(MerchantIdOf(connection, row.subject.currency), row.clientRequestId);
+    std::string about = op + " request " + row.clientRequestId + " of " + reference;
+    if (answer.known && !answer.seen) {
+        // A request sent moments ago may still be on its way to the gateway; only
+        // one older than the client's time-out can no longer arrive from us.
+        double age = (ole::Date::Now().serial - row.sent.ToDate().serial) * 86400.0;
+        double timeout = std::chrono::duration<double>(qx::GatewaySettingsOfInstallation().requestTimeout).count();
+        if (age < timeout + 1)
+            Refuse(kResolutionNeeded, "The gateway has no record of " + about + " yet, but it was sent " +
+                                          std::to_string(static_cast<int>(age)) +
+                                          " s ago and may still be under way: try again in " +
+                                          std::to_string(static_cast<int>(timeout + 2 - age)) + " s");
+    }
+    if (answer.known) {
+        bool done = answer.seen && answer.Done(op);
+        if (operatorSays && *operatorSays != done)
+            Refuse(kResolutionNeeded, about + ": " + answer.message + (done ? " and did it" : " and did not do it") +
+                                          ", which contradicts the operator's statement; nothing changed");
+        resolution.done = done;
+        resolution.gatewayAnswered = true;
+        resolution.requestId = answer.Original("request_id");
+    } else {
+        if (!operatorSays)
+            Refuse(kResolutionNeeded, "The gateway cannot tell what became of " + about + " (" + answer.message +
+                                          "): state what the gateway did (--captured, --authorized, --credited, or "
+                                          "--not-captured, --not-authorized, --not-credited)");
+        resolution.done = *operatorSays;
+        resolution.requestId = operatorRequestId;
+        if (resolution.done && IsAuthorizationOperation(op) && operatorRequestId.empty())
+            Refuse(kResolutionNeeded, about + ": an authorisation stated as done needs its request id (--request-id)");
+    }
+    std::string note = resolution.gatewayAnswered ? "Resolved with the gateway: " + answer.message
+                                                  : std::string("Resolved by the operator: ") +
+                                                        (resolution.done ? "done" : "not done");
+    bool declined = IsAuthorizationOperation(op) && answer.seen && !resolution.done;
+    ado::Transaction tx(*connection);
+    if (IsCaptureOperation(op)) {
+        WriteCapture(connection, row, answer, resolution.done, resolution.requestId, note);
+        resolution.lines = SettleCaptureLines(connection, row, resolution.done);
+    } else if (op == gateway_operation::Credit) {
+        WriteCredit(connection, row, answer, resolution.done, resolution.requestId, note);
+    } else if (resolution.done || declined) {
+        WriteAuthorization(connection, row, answer, resolution.done, resolution.requestId, note);
+    }
+    if (!CompleteGatewayRequest(connection, row.sequence, "RESOLVED", resolution.requestId,
+                                resolution.done ? "1" : (answer.seen ? answer.Original("ics_rcode") : "")))
+        Refuse(kNothingToResolve, about + " was resolved meanwhile; nothing changed");
+    if (resolution.stillOpen == 0) ReleaseOrder(connection, reference, declined ? 7 : 4);
+    tx.Commit();
+    return resolution;
+}
+
+// An older version's capture of unknown outcome: the order in 8, its latest BILLINGLOG row without ICS_RCODE.
+Resolution ResolveLoggedCapture(const ado::ConnectionPtr& connection, const std::string& orderId,
+                                std::optional<bool> operatorSays, const std::string& billRequestId) {
+    auto order = connection->Execute("SELECT ORDERSTATUS FROM ORDERHEADER WHERE ORDERID = ?", nullptr, -1,
+                                     {Variant(orderId)});
+    if (!order || order->Eof()) Refuse(kNothingToResolve, "There is no order " + orderId + " and no open request of it");
+    if (order->Fields(0).Value().ToLong() != 8)
+        Refuse(kNothingToResolve, "Order " + orderId + " is not in status 8 and has no open request: nothing to resolve");
+    auto last = connection->Execute(
+        "SELECT ICS_RCODE, CLIENT_REQUEST_ID, AUTH_REQUEST_ID, CURRENCY, OFFERS, ICS_APPLICATIONS, "
+        "CLIENT_LIB_VERSION FROM BILLINGLOG WHERE MERCHANT_REF_NUMBER = ? ORDER BY LOGSEQ DESC LIMIT 1",
+        nullptr, -1, {Variant(orderId)});
+    if (!last || last->Eof() || !last->Fields("ICS_RCODE").Value().IsNull() ||
+        last->Fields("CLIENT_REQUEST_ID").Value().IsNull())
+        Refuse(kNothingToResolve, "Order " + orderId + " has no request of unknown outcome: nothing to resolve");
+    Resolution resolution;
+    resolution.operation = gateway_operation::Capture;
+    resolution.clientRequestId = last->Fields("CLIENT_REQUEST_ID").Value().Text();
+    std::string currency = last->Fields("CURRENCY").Value().Text();
+    GatewayAnswer answer = AskGateway(MerchantIdOf(connection, currency), resolution.clientRequestId);
+    if (answer.known) {
+        bool captured = answer.seen && answer.Done(gateway_operation::Capture);
+        if (operatorSays && *operatorSays != captured)
+            Refuse(kResolutionNeeded, "Request " + resolution.clientRequestId + " of order " + orderId + ": " +
+                                          answer.message + ", which contradicts the operator's statement; nothing changed");
+        resolution.done = captured;
+        resolution.gatewayAnswered = true;
+        resolution.requestId = answer.Original("request_id");
+    } else {
+        if (!operatorSays)
+            Refuse(kResolutionNeeded, "The gateway cannot tell what became of request " + resolution.clientRequestId +
+                                          " of order " + orderId + " (" + answer.message +
+                                          "): state --captured or --not-captured");
+        resolution.done = *operatorSays;
+        resolution.requestId = billRequestId;
+    }
+    std::string note = resolution.gatewayAnswered ? "Resolved with the gateway: " + answer.message
+                                                  : std::string("Resolved by the operator: ") +
+                                                        (resolution.done ? "captured" : "not captured");
+    int32_t affected = 0;
+    ado::Transaction tx(*connection);
+    connection->Execute(
+        "INSERT INTO BILLINGLOG (ICS_RMSG, BILL_BILL_AMOUNT, ICS_RFLAG, BILL_RFLAG, BILL_RMSG, ICS_RCODE, BILL_RCODE, "
+        "BILL_BILL_REQUEST_TIME, BILL_REQUEST_ID, MERCHANT_REF_NUMBER, CURRENCY, OFFERS, AUTH_REQUEST_ID, "
+        "ICS_APPLICATIONS, CLIENT_LIB_VERSION, REQUEST_DATETIME, LOGSEQ, CLIENT_REQUEST_ID) "
+        "VALUES (?, ?, ?, ?, ?, ?, ?, '', ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+        nullptr, -1,
+        {Variant(note), Variant(answer.Original("bill_bill_amount")), Variant(resolution.done ? "SOK" : "DRESOLVED"),
+         Variant(resolution.done ? "SOK" : "DRESOLVED"), Variant(note), Variant(resolution.done ? "1" : "0"),
+         Variant(resolution.done ? "1" : "0"), TextOrNull(resolution.requestId), Variant(orderId), Variant(currency),
+         last->Fields("OFFERS").Value(), last->Fields("AUTH_REQUEST_ID").Value(),
+         last->Fields("ICS_APPLICATIONS").Value(), last->Fields("CLIENT_LIB_VERSION").Value(), Variant(ole::Date::Now()),
+         Variant(NextPaymentLogSequence(connection)), Variant(resolution.clientRequestId)});
+    if (resolution.done) {
+        connection->Execute("UPDATE ORDERLINE SET LINESTATUS = 2 WHERE ORDERID = ? AND LINESTATUS + 0 = 1", &affected, -1,
+                            {Variant(orderId)});
+    } else {
+        auto rs = connection->Execute("SELECT COUNT(*) FROM ORDERLINE WHERE ORDERID = ? AND LINESTATUS = 1", nullptr, -1,
+                                      {Variant(orderId)});
+        affected = rs->Fields(0).Value().ToLong();
+    }
+    resolution.lines = affected;
+    connection->Execute("UPDATE ORDERHEADER SET ORDERSTATUS = 4 WHERE ORDERID = ? AND ORDERSTATUS + 0 = 8", nullptr, -1,
+                        {Variant(orderId)});
+    tx.Commit();
+    return resolution;
+}
+
 }  // namespace
 
-Resolution ResolveUnknownCapture(const std::string& orderId, std::optional<bool> operatorSays,
-                                 const std::string& billRequestId) {
+Resolution ResolveUnknownOutcome(const std::string& reference, std::optional<bool> operatorSays,
+                                 const std::string& requestId) {
     ado::ConnectionPtr connection;
     try {
         std::string connectionString = Sls_ConnectionString();
-        auto lock = OrderPaymentLock::TryAcquire(connectionString, orderId);
-        if (!lock) Refuse(kResolutionNeeded, "A payment of order " + orderId + " is in progress; try again later");
+        auto lock = OrderPaymentLock::TryAcquire(connectionString, reference);
+        if (!lock) Refuse(kResolutionNeeded, "A payment of " + reference + " is in progress; try again later");
         connection = Sls_GetOpenConnection(connectionString);
-        auto order = connection->Execute("SELECT ORDERSTATUS FROM ORDERHEADER WHERE ORDERID = ?", nullptr, -1,
-                                         {Variant(orderId)});
-        if (!order || order->Eof()) Refuse(kNothingToResolve, "There is no order " + orderId);
-        if (order->Fields(0).Value().ToLong() != 8)
-            Refuse(kNothingToResolve, "Order " + orderId + " is not in status 8: nothing to resolve");
-        auto last = connection->Execute(
-            "SELECT ICS_RCODE, CLIENT_REQUEST_ID, AUTH_REQUEST_ID, CURRENCY, OFFERS, ICS_APPLICATIONS, "
-            "CLIENT_LIB_VERSION FROM BILLINGLOG WHERE MERCHANT_REF_NUMBER = ? ORDER BY LOGSEQ DESC LIMIT 1",
-            nullptr, -1, {Variant(orderId)});
-        if (!last || last->Eof() || !last->Fields("ICS_RCODE").Value().IsNull() ||
-            last->Fields("CLIENT_REQUEST_ID").Value().IsNull())
-            Refuse(kNothingToResolve, "Order " + orderId + " has no capture of unknown outcome: nothing to resolve");
-        Resolution resolution;
-        resolution.clientRequestId = last->Fields("CLIENT_REQUEST_ID").Value().Text();
-        std::string currency = last->Fields("CURRENCY").Value().Text();
-        auto merchant = connection->Execute("SELECT MERCHANTID FROM MERCHANTIDBYCURRENCY WHERE CURRENCYCODE = ?", nullptr,
-                                            -1, {Variant(ole::TrimBlanks(currency))});
-        if (!merchant || merchant->Eof()) Refuse(kResolutionNeeded, "There is no valid MerchantId for Currency: " + currency);
-        GatewayAnswer answer = AskGateway(merchant->Fields(0).Value().Text(), resolution.clientRequestId);
-        if (answer.known) {
-            if (operatorSays && *operatorSays != answer.captured)
-                Refuse(kResolutionNeeded, "Request " + resolution.clientRequestId + " of order " + orderId + ": " +
-                                              answer.message + ", which contradicts the operator's statement; nothing changed");
-            resolution.captured = answer.captured;
-            resolution.gatewayAnswered = true;
-            resolution.billRequestId = answer.billRequestId;
-        } else {
-            if (!operatorSays)
-                Refuse(kResolutionNeeded, "The gateway cannot tell what became of request " + resolution.clientRequestId +
-                                              " of order " + orderId + " (" + answer.message +
-                                              "): state --captured or --not-captured");
-            resolution.captured = *operatorSays;
-            resolution.billRequestId = billRequestId;
-        }
-        std::string note = resolution.gatewayAnswered ? "Resolved with the gateway: " + answer.message
-                                                      : std::string("Resolved by the operator: ") +
-                                                            (resolution.captured ? "captured" : "not captured");
-        int32_t affected = 0;
-        ado::Transaction tx(*connection);
-        connection->Execute(
-            "INSERT INTO BILLINGLOG (ICS_RMSG, BILL_BILL_AMOUNT, ICS_RFLAG, BILL_RFLAG, BILL_RMSG, ICS_RCODE, BILL_RCODE, "
-            "BILL_BILL_REQUEST_TIME, BILL_REQUEST_ID, MERCHANT_REF_NUMBER, CURRENCY, OFFERS, AUTH_REQUEST_ID, "
-            "ICS_APPLICATIONS, CLIENT_LIB_VERSION, REQUEST_DATETIME, LOGSEQ, CLIENT_REQUEST_ID) "
-            "VALUES (?, ?, ?, ?, ?, ?, ?, '', ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-            nullptr, -1,
-            {Variant(note), Variant(answer.amount), Variant(resolution.captured ? "SOK" : "DRESOLVED"),
-             Variant(resolution.captured ? "SOK" : "DRESOLVED"), Variant(note), Variant(resolution.captured ? "1" : "0"),
-             Variant(resolution.captured ? "1" : "0"),
-             resolution.billRequestId.empty() ? ole::Null : Variant(resolution.billRequestId), Variant(orderId),
-             Variant(currency), last->Fields("OFFERS").Value(), last->Fields("AUTH_REQUEST_ID").Value(),
-             last->Fields("ICS_APPLICATIONS").Value(), last->Fields("CLIENT_LIB_VERSION").Value(),
-             Variant(ole::Date::Now()), Variant(NextPaymentLogSequence(connection)),
-             Variant(resolution.clientRequestId)});
-        if (resolution.captured) {
-            connection->Execute("UPDATE ORDERLINE SET LINESTATUS = 2 WHERE ORDERID = ? AND LINESTATUS + 0 = 1", &affected, -1,
-                                {Variant(orderId)});
-        } else {
-            auto rs = connection->Execute("SELECT COUNT(*) FROM ORDERLINE WHERE ORDERID = ? AND LINESTATUS = 1", nullptr,
-                                          -1, {Variant(orderId)});
-            affected = rs->Fields(0).Value().ToLong();
-        }
-        resolution.lines = affected;
-        connection->Execute("UPDATE ORDERHEADER SET ORDERSTATUS = 4 WHERE ORDERID = ? AND ORDERSTATUS + 0 = 8", nullptr, -1,
-                            {Variant(orderId)});
-        tx.Commit();
+        auto open = OpenGatewayRequests(connection, reference);
+        Resolution resolution = open.empty()
+                                    ? ResolveLoggedCapture(connection, reference, operatorSays, requestId)
+                                    : ResolveOpenRequest(connection, open.front(), open.size(), operatorSays, requestId);
         Sls_CloseConnection(connection);
-        Sls_LogNotice(kSource, "Order " + orderId + ", capture request " + resolution.clientRequestId + ": " + note);
+        Sls_LogNotice(kSource, resolution.operation + " request " + resolution.clientRequestId + " of " + reference +
+                                   ": " + (resolution.done ? "done" : "not done") +
+                                   (resolution.gatewayAnswered ? ", as the gateway says" : ", as the operator states"));
         return resolution;
     } catch (...) {
         Sls_CloseConnection(connection);
-        Sls_RaiseError("Ordexa.PaymentResolution.ResolveUnknownCapture", "Orderid : " + orderId);
+        Sls_RaiseError("Ordexa.PaymentResolution.ResolveUnknownOutcome", "Reference : " + reference);
     }
 }
 

@@ -21,19 +21,6 @@ const char* kClientLibVersion = "backoffice-gateway-1.0";
 std::atomic<int64_t> gWaitNanoseconds{0};
 std::atomic<int64_t> gRequests{0};
 
-std::string NewClientRequestId() {
-    unsigned char bytes[16];
-    if (RAND_bytes(bytes, sizeof bytes) != 1)
-        ole::Raise(gateway_err::NotSent, "No random bytes for the request id", kSource);
-    static const char* kHex = "0123456789abcdef";
-    std::string id;
-    for (unsigned char b : bytes) {
-        id += kHex[b >> 4];
-        id += kHex[b & 15];
-    }
-    return id;
-}
-
 using Fields = gateway_wire::Fields;
 
 // Finds a field by name without regard to case.
@@ -79,7 +66,7 @@ public:
         sent_ = true;
         SetField(fields_, "merchant_id", merchantId_);
         SetField(fields_, "client_lib_version", kClientLibVersion);
-        SetField(fields_, "client_request_id", NewClientRequestId());
+        if (FieldValue(fields_, "client_request_id").empty()) SetField(fields_, "client_request_id", NewClientRequestId());
         std::string url = gateway_wire::GatewayUrl(host_);
         std::vector<std::pair<int, Fields>> offers(offers_.begin(), offers_.end());
         std::string body = gateway_wire::EncodeRequest(fields_, offers);
@@ -91,6 +78,8 @@ public:
                            " cannot be read (" + std::to_string(reply.size()) + " bytes that are no reply lines)",
                        kSource);
         reply_ = std::move(*parsed);
+        for (auto& [name, value] : reply_)
+            if (IsFreeTextReplyField(name)) value = MaskCardNumbersInText(value);
     }
 
     std::vector<std::string> RequestLines() const override {
@@ -183,6 +172,19 @@ GatewaySettings GatewaySettingsOfInstallation() {
 std::chrono::nanoseconds GatewayWaitTime() { return std::chrono::nanoseconds(gWaitNanoseconds.load()); }
 int64_t GatewayRequestCount() { return gRequests.load(); }
 
+std::string NewClientRequestId() {
+    unsigned char bytes[16];
+    if (RAND_bytes(bytes, sizeof bytes) != 1)
+        ole::Raise(gateway_err::NotSent, "No random bytes for the request id", kSource);
+    static const char* kHex = "0123456789abcdef";
+    std::string id;
+    for (unsigned char b : bytes) {
+        id += kHex[b >> 4];
+        id += kHex[b & 15];
+    }
+    return id;
+}
+
 std::string MaskCardNumber(const std::string& number) {
     std::string digits;
     for (char c : number)
@@ -191,6 +193,50 @@ std::string MaskCardNumber(const std::string& number) {
     return std::string(digits.size() - 4, '*') + digits.substr(digits.size() - 4);
 }
 
-void RegisterGatewayClient() { ole::RegisterClass<GatewayClient>(kGatewayClientProgId); }
+bool LuhnValid(const std::string& digits) {
+    if (digits.size() < 12 || digits.size() > 19) return false;
+    int sum = 0;
+    bool twice = false;
+    for (auto it = digits.rbegin(); it != digits.rend(); ++it) {
+        if (*it < '0' || *it > '9') return false;
+        int d = *it - '0';
+        if (twice && (d *= 2) > 9) d -= 9;
+        sum += d;
+        twice = !twice;
+    }
+    return sum % 10 == 0;
+}
+
+std::string MaskCardNumbersInText(const std::string& text) {
+    std::string out = text;
+    auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+    for (size_t at = 0; at < out.size();) {
+        if (!isDigit(out[at])) {
+            ++at;
+            continue;
+        }
+        size_t end = at;
+        while (end < out.size() && isDigit(out[end])) ++end;
+        size_t length = end - at;
+        if (length >= 13 && length <= 19 && LuhnValid(out.substr(at, length)))
+            out.replace(at, length, MaskCardNumber(out.substr(at, length)));
+        at = end;
+    }
+    return out;
+}
+
+bool IsFreeTextReplyField(const std::string& name) {
+    std::string lower = ole::LowerCase(name);
+    auto endsWith = [&](const std::string& tail) {
+        return lower.size() >= tail.size() && lower.compare(lower.size() - tail.size(), tail.size(), tail) == 0;
+    };
+    return !endsWith("request_id") && !endsWith("_amount") && !endsWith("merchant_ref_number");
+}
+
+std::shared_ptr<IGatewayClient> NewGatewayClient() { return std::make_shared<GatewayClient>(); }
+
+void RegisterGatewayClient() {
+    ole::RegisterComponent(kGatewayClientProgId, [] { return NewGatewayClient(); });
+}
 
 }  // namespace qx

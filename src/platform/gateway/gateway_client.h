@@ -12,16 +12,20 @@
 // application/x-www-form-urlencoded pairs, one per request field and one per
 // offer ("offer0=quantity:1^amount:114.95"), answered by "name=value" lines.
 // Every request carries two fields the client adds itself: "client_lib_version"
-// and "client_request_id", a fresh random id per Send that names the request
-// before the gateway has given it a request_id (an operator resolving a request
-// whose reply was lost asks the gateway by it).
+// and "client_request_id", which names the request before the gateway has given
+// it a request_id (an operator resolving a request whose reply was lost asks the
+// gateway by it). A caller that records the request before sending it sets
+// "client_request_id" itself (NewClientRequestId); otherwise Send makes one.
 //
 // The client keeps no card number anywhere but in the request it is building:
-// RequestLines shows only the last four digits of "customer_cc_number".
+// RequestLines shows only the last four digits of "customer_cc_number", and
+// the reply's fields are read with every card number in them masked
+// (MaskCardNumbersInText), whatever the gateway put there.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -85,9 +89,25 @@ public:
 std::chrono::nanoseconds GatewayWaitTime();
 int64_t GatewayRequestCount();
 
+// A fresh random request id (32 hexadecimal digits) for "client_request_id".
+std::string NewClientRequestId();
+
 // The card number as it may be shown: its last four digits after asterisks ("************1111").
 std::string MaskCardNumber(const std::string& number);
 
+// True for 12 to 19 digits whose check digit is right (the Luhn check).
+bool LuhnValid(const std::string& digits);
+
+// The text with every whole run of 13 to 19 digits that passes the Luhn check
+// masked as MaskCardNumber does; everything else stays as it is.
+std::string MaskCardNumbersInText(const std::string& text);
+
+// Whether a reply field is free text that may carry a card number: every field
+// but the request ids, the merchant reference and the amounts.
+bool IsFreeTextReplyField(const std::string& name);
+
+// The client that talks to the gateway (what kGatewayClientProgId makes).
+std::shared_ptr<IGatewayClient> NewGatewayClient();
 void RegisterGatewayClient();  // kGatewayClientProgId
 
 }  // namespace qx
