@@ -346,8 +346,16 @@ void HttpHost::Answer(httplib::Request& request, httplib::Response& response) co
     } catch (const ole::AutomationError& e) {
         // the component has logged it already: one entry per failure
         int status = ErrorStatus(e.Info());
-        call.Json(status, ErrorJson(e.Info()));
-        if (status == 503) response.set_header("Retry-After", "5");
+        if (status == 503) {
+            // the database's own text may name its host, socket or file: the client learns only this
+            ole::SlsErrorInfo unavailable = e.Info();
+            unavailable.Description = unavailable.Reason = "The database is busy or cannot be reached; try again later";
+            unavailable.ReasonInfo.clear();
+            call.Json(status, ErrorJson(unavailable));
+            response.set_header("Retry-After", "5");
+        } else {
+            call.Json(status, ErrorJson(e.Info()));
+        }
     } catch (const std::exception& e) {
         auto error = HostError(ole::err::AutomationFailure, "backoffice.serve " + name, e.what());
         call.Json(500, ErrorJson(error));

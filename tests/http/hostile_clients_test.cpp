@@ -1,7 +1,7 @@
 // `backoffice serve` against clients that try to wear it down: answers
 // multiplied by ranges, connections that trickle or crowd in from one address,
-// a second host on the same port, and a burst of connections; and the
-// transport over TLS.
+// a second host on the same port, a burst of connections, a database that
+// cannot be reached; and the transport over TLS.
 //
 // BACKOFFICE_TRICKLE_SECONDS=N runs the trickle for N seconds instead of a few
 // and prints the probes' latencies and the host's memory.
@@ -265,6 +265,24 @@ TEST_F(HostileClients, APortIsOneHostsAloneAndTakesABurst) {
     }
     ::kill(serve_->Pid(), SIGCONT);
     EXPECT_EQ(connected, kBurst);
+}
+
+// A database that cannot be reached is a 503 that names neither its host nor its socket.
+TEST_F(HostileClients, AnUnreachableDatabaseIsNotDescribed) {
+    fs::path file = home_ / "config" / "VendaloConfiguration.xml";
+    std::string socketDir = (parent_.Path() / "no-such-socket-dir").string();
+    std::string xml = std::regex_replace(ReadFile(file), std::regex("<ConnectionString>[^<]*</ConnectionString>"),
+                                         "<ConnectionString>Provider=PostgreSQL;Host=" + socketDir +
+                                             ";Database=shop;User ID=shop</ConnectionString>");
+    WriteFile(file, xml);
+    fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace);
+    Serve();
+    auto r = serve_->Client(shopKey_).Get("/api/v1/baskets/0123456789ABCDEF0123456789ABCDEF");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 503) << r->body;
+    EXPECT_FALSE(r->get_header_value("Retry-After").empty());
+    EXPECT_EQ(r->body.find("no-such-socket-dir"), std::string::npos) << r->body;
+    EXPECT_NE(r->body.find("cannot be reached"), std::string::npos) << r->body;
 }
 
 // Over TLS the host answers as over plain HTTP, refusals included.
