@@ -11,8 +11,12 @@ std::vector<qx::ConfigSetting> HostSettingDefaults() {
             {kHttpSection, "Workers", "Long", n(d.workers)},
             {kHttpSection, "KeepAliveMaxCount", "Long", n(d.keepAliveMaxCount)},
             {kHttpSection, "KeepAliveTimeout", "Long", n(d.keepAliveTimeout)},
+            {kHttpSection, "HeaderTimeoutSeconds", "Long", n(d.headerTimeout)},
             {kHttpSection, "ReadTimeout", "Long", n(d.readTimeout)},
             {kHttpSection, "WriteTimeout", "Long", n(d.writeTimeout)},
+            {kHttpSection, "BodyMinBytesPerSecond", "Long", n(d.bodyMinBytesPerSecond)},
+            {kHttpSection, "MaxConnectionsPerClient", "Long", n(d.maxConnectionsPerClient)},
+            {kHttpSection, "ListenBacklog", "Long", n(d.listenBacklog)},
             {kHttpSection, "MaxBodyBytes", "Long", n(d.maxBodyBytes)},
             {kHttpSection, "BrokerMaxBodyBytes", "Long", n(d.brokerMaxBodyBytes)},
             {kHttpSection, "ShutdownTimeout", "Long", n(d.shutdownTimeout)},
@@ -33,12 +37,17 @@ std::string Value(qx::IConfiguration& config, const char* section, const char* n
     }
 }
 
+// A whole number above `least` (0 for "at least 1", -1 where 0 has a meaning); other values keep the default.
 template <class T>
-void Positive(qx::IConfiguration& config, const char* name, T& target) {
+void Whole(qx::IConfiguration& config, const char* name, T& target, long long least = 0) {
     std::string text = Value(config, kHttpSection, name);
     if (text.empty()) return;
     long long v = std::stoll(text);
-    if (v > 0) target = static_cast<T>(v);
+    if (v > least) target = static_cast<T>(v);
+}
+template <class T>
+void Positive(qx::IConfiguration& config, const char* name, T& target) {
+    Whole(config, name, target);
 }
 
 }  // namespace
@@ -51,8 +60,12 @@ HostSettings ReadHostSettings(const std::filesystem::path& home) {
     Positive(*config, "Workers", s.workers);
     Positive(*config, "KeepAliveMaxCount", s.keepAliveMaxCount);
     Positive(*config, "KeepAliveTimeout", s.keepAliveTimeout);
+    Positive(*config, "HeaderTimeoutSeconds", s.headerTimeout);
     Positive(*config, "ReadTimeout", s.readTimeout);
     Positive(*config, "WriteTimeout", s.writeTimeout);
+    Positive(*config, "BodyMinBytesPerSecond", s.bodyMinBytesPerSecond);
+    Whole(*config, "MaxConnectionsPerClient", s.maxConnectionsPerClient, -1);
+    Positive(*config, "ListenBacklog", s.listenBacklog);
     Positive(*config, "MaxBodyBytes", s.maxBodyBytes);
     Positive(*config, "BrokerMaxBodyBytes", s.brokerMaxBodyBytes);
     Positive(*config, "ShutdownTimeout", s.shutdownTimeout);

@@ -23,11 +23,15 @@ inline const char* const kOperatorApiKey = "OperatorApiKey";
 
 struct HostSettings {
     std::string listen = "127.0.0.1:8080";
-    int workers = 32;                // requests served at once (each kept-alive connection holds one)
+    int workers = 32;                // requests served at once (an idle connection holds none)
     int keepAliveMaxCount = 10000;   // requests per connection before the host closes it
     int keepAliveTimeout = 5;        // seconds an idle kept-alive connection stays open
-    int readTimeout = 10;            // seconds a client may take to send a request
-    int writeTimeout = 10;           // seconds a client may take to take an answer
+    int headerTimeout = 10;          // seconds a client may take to send a request's head
+    int readTimeout = 10;            // seconds a body may lag behind bodyMinBytesPerSecond
+    int writeTimeout = 10;           // seconds an answer may lag behind bodyMinBytesPerSecond
+    size_t bodyMinBytesPerSecond = 1024;  // the slowest a body (or an answer) may travel
+    int maxConnectionsPerClient = 64;     // open connections per client address (0: no limit, behind a proxy)
+    int listenBacklog = 1024;             // connections the kernel queues for the host (capped by somaxconn)
     size_t maxBodyBytes = 1 << 20;   // larger bodies are refused with 413
     size_t brokerMaxBodyBytes = 16 << 20;  // the same for the broker's requisition documents
     int shutdownTimeout = 10;        // seconds requests in flight get to finish after SIGTERM

@@ -4,11 +4,7 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 
-#include <condition_variable>
-#include <deque>
-#include <future>
 #include <regex>
-#include <thread>
 
 #include "gateway/gateway_client.h"
 #include "lib_sales.h"
@@ -243,58 +239,6 @@ json ErrorJson(const ole::SlsErrorInfo& error) {
     return {{"error", body}};
 }
 
-// ---- Workers ----------------------------------------------------------------
-
-// A fixed pool of threads, each starting with the installation's state.
-class HttpHost::Workers : public httplib::TaskQueue {
-public:
-    explicit Workers(int count) {
-        for (int i = 0; i < count; ++i) threads_.emplace_back([this] { Work(); });
-    }
-    void enqueue(std::function<void()> job) override {
-        {
-            std::lock_guard lock(mutex_);
-            jobs_.push_back(std::move(job));
-        }
-        ready_.notify_one();
-    }
-    void shutdown() override {
-        {
-            std::lock_guard lock(mutex_);
-            stopping_ = true;
-        }
-        ready_.notify_all();
-        for (auto& t : threads_) t.join();
-    }
-
-private:
-    void Work() {
-        Sls_ResetThreadState();
-        try {
-            Sls_ConnectionString();  // read now, so the first request does not pay for it
-        } catch (...) {
-            // reported by the first request that needs it
-        }
-        for (;;) {
-            std::function<void()> job;
-            {
-                std::unique_lock lock(mutex_);
-                ready_.wait(lock, [&] { return stopping_ || !jobs_.empty(); });
-                if (jobs_.empty()) return;
-                job = std::move(jobs_.front());
-                jobs_.pop_front();
-            }
-            job();
-        }
-    }
-
-    std::vector<std::thread> threads_;
-    std::mutex mutex_;
-    std::condition_variable ready_;
-    std::deque<std::function<void()>> jobs_;
-    bool stopping_ = false;
-};
-
 // ---- The host -----------------------------------------------------------------
 
 bool IsLoopback(const std::string& host) {
@@ -303,135 +247,135 @@ bool IsLoopback(const std::string& host) {
     return inet_pton(AF_INET, host.c_str(), &address) == 1 && (ntohl(address.s_addr) >> 24) == 127;
 }
 
+struct HttpHost::CompiledRoute {
+    Route route;
+    std::string name;                 // for metrics and logs
+    std::regex pattern;               // "{name}" as one path segment
+    std::vector<std::string> params;  // the names, in the pattern's order
+};
+
 HttpHost::HttpHost(std::filesystem::path home, HostSettings settings) {
     bool tls = !settings.tlsCertificate.empty() && !settings.tlsKey.empty();
-    if (tls)
-        server_ = std::make_unique<httplib::SSLServer>(settings.tlsCertificate.c_str(), settings.tlsKey.c_str());
-    else
-        server_ = std::make_unique<httplib::Server>();
     state_ = std::make_unique<HostState>(std::move(home), std::move(settings), tls);
-    const HostSettings& s = state_->settings;
-    server_->set_keep_alive_max_count(static_cast<size_t>(s.keepAliveMaxCount));
-    server_->set_keep_alive_timeout(s.keepAliveTimeout);
-    server_->set_read_timeout(s.readTimeout, 0);
-    server_->set_write_timeout(s.writeTimeout, 0);
-    // the broker's intake takes larger bodies than the rest: the server reads up to the larger
-    // limit, and each route refuses a body over its own (a refusal before the body is read
-    // would leave the body on a kept-alive connection as the next request)
-    server_->set_payload_max_length(std::max(s.maxBodyBytes, s.brokerMaxBodyBytes));
-    server_->set_tcp_nodelay(true);
-    int workers = s.workers;
-    server_->new_task_queue = [this, workers] { return workers_ = new Workers(workers); };
-
-    HostState* state = state_.get();
-    server_->set_pre_routing_handler([state](const httplib::Request& request, httplib::Response& response) {
-        if (!UnsafePath(request.path)) return httplib::Server::HandlerResponse::Unhandled;
-        auto error = HostError(ole::err::InvalidProcedureCall, "backoffice.serve", "The path is not allowed");
-        response.status = 400;
-        response.set_content(ErrorJson(error).dump(), "application/json");
-        state->metrics.Count("(refused path)", 400, 0);
-        return httplib::Server::HandlerResponse::Handled;
-    });
-    // answers the host did not write itself (no route, a body over the limit) get the error format
-    server_->set_error_handler(httplib::Server::HandlerWithResponse([state](const httplib::Request& request,
-                                                                            httplib::Response& response) {
-        if (!response.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
-        std::string description = response.status == 404   ? "There is no such resource"
-                                  : response.status == 413 ? "The body is larger than the host takes"
-                                                           : "The request is malformed (a body needs its Content-Length)";
-        auto error = HostError(ole::err::InvalidProcedureCall, "backoffice.serve", description);
-        response.set_content(ErrorJson(error).dump(), "application/json");
-        state->metrics.Count("(no route)", response.status, 0);
-        LogRequestFailure(qx::LogWarning, "backoffice.serve " + request.method + " " + request.path.substr(0, 200),
-                          description);
-        return httplib::Server::HandlerResponse::Handled;
-    }));
-
     AddAllRoutes(router_);
     for (const Route& route : router_.Routes()) {
-        std::string name = RouteName(route);
-        std::vector<std::string> names = ParamNames(route.pattern);
-        httplib::Server::Handler handler = [state, route, name, names](const httplib::Request& request,
-                                                                      httplib::Response& response) {
-            auto started = Clock::now();
-            Call call(request, response, *state);
-            for (size_t i = 0; i < names.size() && i + 1 < request.matches.size(); ++i)
-                call.params[names[i]] = request.matches[i + 1].str();
-            try {
-                if (request.body.size() > BodyLimit(state->settings, request.path))
-                    throw RequestError(413, "The body is larger than the host takes");
-                if (!state->Allowed(route.access, request)) {
-                    if (route.access == Access::Operator && request.method == "GET" &&
-                        request.get_header_value("Accept").find("text/html") != std::string::npos) {
-                        call.Redirect("/login");
-                    } else {
-                        throw RequestError(401, "A valid key is needed (Authorization: Bearer <key>)");
-                    }
-                } else {
-                    route.handler(call);
-                }
-            } catch (const RequestError& e) {
-                auto error = HostError(e.number, "backoffice.serve " + name, e.what());
-                call.Json(e.status, ErrorJson(error));
-                LogRequestFailure(qx::LogWarning, "backoffice.serve " + name, e.what());
-            } catch (const ole::AutomationError& e) {
-                // the component has logged it already: one entry per failure
-                int status = ErrorStatus(e.Info());
-                call.Json(status, ErrorJson(e.Info()));
-                if (status == 503) response.set_header("Retry-After", "5");
-            } catch (const std::exception& e) {
-                auto error = HostError(ole::err::AutomationFailure, "backoffice.serve " + name, e.what());
-                call.Json(500, ErrorJson(error));
-                LogRequestFailure(qx::LogError, "backoffice.serve " + name, e.what());
-            }
-            double seconds = std::chrono::duration<double>(Clock::now() - started).count();
-            state->metrics.Count(name, response.status, seconds);
-        };
-        const std::string regex = std::regex_replace(route.pattern, std::regex(R"(\{[a-zA-Z]+\})"), "([^/]+)");
-        if (route.method == "GET") server_->Get(regex, handler);
-        else if (route.method == "POST") server_->Post(regex, handler);
-        else if (route.method == "PUT") server_->Put(regex, handler);
-        else if (route.method == "DELETE") server_->Delete(regex, handler);
-        else throw std::logic_error("route " + name + ": unknown method");
+        if (route.method != "GET" && route.method != "POST" && route.method != "PUT" && route.method != "DELETE")
+            throw std::logic_error("route " + RouteName(route) + ": unknown method");
+        std::string regex = std::regex_replace(route.pattern, std::regex(R"(\{[a-zA-Z]+\})"), "([^/]+)");
+        routes_.push_back({route, RouteName(route), std::regex(regex), ParamNames(route.pattern)});
     }
+    const HostSettings& s = state_->settings;
+    HttpServer::Callbacks callbacks;
+    callbacks.workerStarts = [] {
+        Sls_ResetThreadState();
+        try {
+            Sls_ConnectionString();  // read now, so the first request does not pay for it
+        } catch (...) {
+            // reported by the first request that needs it
+        }
+    };
+    callbacks.bodyLimit = [&s](const std::string& path) { return BodyLimit(s, path); };
+    callbacks.answer = [this](httplib::Request& request, httplib::Response& response) { Answer(request, response); };
+    callbacks.refuse = [this](httplib::Request& request, httplib::Response& response, int status, const std::string& why) {
+        Refuse(request, response, status, why);
+    };
+    server_ = std::make_unique<HttpServer>(s, std::move(callbacks));
 }
 
 HttpHost::~HttpHost() = default;
 
-int HttpHost::Bind(const std::string& host, int port) {
-    if (port == 0) return server_->bind_to_any_port(host);
-    return server_->bind_to_port(host, port) ? port : -1;
+void HttpHost::Refuse(const httplib::Request& request, httplib::Response& response, int status,
+                      const std::string& why) const {
+    auto error = HostError(ole::err::InvalidProcedureCall, "backoffice.serve", why);
+    response.status = status;
+    response.set_content(ErrorJson(error).dump(), "application/json");
+    state_->metrics.Count("(no route)", status, 0);
+    LogRequestFailure(qx::LogWarning, "backoffice.serve " + request.method + " " + request.path.substr(0, 200), why);
 }
 
-bool HttpHost::Serve() {
-    {
-        std::lock_guard lock(stopping_);
-        if (stopRequested_) return true;
-        serving_ = true;
+void HttpHost::Answer(httplib::Request& request, httplib::Response& response) const {
+    HostState& state = *state_;
+    if (UnsafePath(request.path)) {
+        auto error = HostError(ole::err::InvalidProcedureCall, "backoffice.serve", "The path is not allowed");
+        response.status = 400;
+        response.set_content(ErrorJson(error).dump(), "application/json");
+        state.metrics.Count("(refused path)", 400, 0);
+        return;
     }
-    bool served = server_->listen_after_bind();
-    std::lock_guard lock(stopping_);
-    serving_ = false;
-    return served;
+    if (size_t query = request.target.find('?'); query != std::string::npos)
+        httplib::detail::parse_query_text(request.target.substr(query + 1), request.params);
+    // a form's fields are parameters too (the log-in form); the broker's documents are read by their route
+    if (request.get_header_value("Content-Type").rfind("application/x-www-form-urlencoded", 0) == 0 &&
+        request.path != kRequisitionIntakePath)
+        httplib::detail::parse_query_text(request.body, request.params);
+
+    const std::string method = request.method == "HEAD" ? "GET" : request.method;
+    const CompiledRoute* found = nullptr;
+    std::smatch matches;
+    for (const CompiledRoute& candidate : routes_)
+        if (candidate.route.method == method && std::regex_match(request.path, matches, candidate.pattern)) {
+            found = &candidate;
+            break;
+        }
+    if (!found) return Refuse(request, response, 404, "There is no such resource");
+
+    const Route& route = found->route;
+    const std::string& name = found->name;
+    auto started = Clock::now();
+    Call call(request, response, state);
+    for (size_t i = 0; i < found->params.size() && i + 1 < matches.size(); ++i)
+        call.params[found->params[i]] = matches[i + 1].str();
+    try {
+        if (request.body.size() > BodyLimit(state.settings, request.path))
+            throw RequestError(413, "The body is larger than the host takes");
+        if (!state.Allowed(route.access, request)) {
+            if (route.access == Access::Operator && request.method == "GET" &&
+                request.get_header_value("Accept").find("text/html") != std::string::npos) {
+                call.Redirect("/login");
+            } else {
+                throw RequestError(401, "A valid key is needed (Authorization: Bearer <key>)");
+            }
+        } else {
+            route.handler(call);
+            if (response.status == -1) response.status = 200;
+        }
+    } catch (const RequestError& e) {
+        auto error = HostError(e.number, "backoffice.serve " + name, e.what());
+        call.Json(e.status, ErrorJson(error));
+        LogRequestFailure(qx::LogWarning, "backoffice.serve " + name, e.what());
+    } catch (const ole::AutomationError& e) {
+        // the component has logged it already: one entry per failure
+        int status = ErrorStatus(e.Info());
+        if (status == 503) {
+            // the database's own text may name its host, socket or file: the client learns only this
+            ole::SlsErrorInfo unavailable = e.Info();
+            unavailable.Description = unavailable.Reason = "The database is busy or cannot be reached; try again later";
+            unavailable.ReasonInfo.clear();
+            call.Json(status, ErrorJson(unavailable));
+            response.set_header("Retry-After", "5");
+        } else {
+            call.Json(status, ErrorJson(e.Info()));
+        }
+    } catch (const std::exception& e) {
+        auto error = HostError(ole::err::AutomationFailure, "backoffice.serve " + name, e.what());
+        call.Json(500, ErrorJson(error));
+        LogRequestFailure(qx::LogError, "backoffice.serve " + name, e.what());
+    }
+    double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    state.metrics.Count(name, response.status, seconds);
 }
+
+int HttpHost::Bind(const std::string& host, int port, std::string* why) {
+    std::string reason;
+    int bound = server_->Bind(host, port, reason);
+    if (why) *why = reason;
+    return bound;
+}
+
+bool HttpHost::Serve() { return server_->Serve(); }
 
 bool HttpHost::Stop() {
-    {
-        std::lock_guard lock(stopping_);
-        stopRequested_ = true;
-        if (!serving_) return true;  // Serve() will not begin
-    }
-    // The server's stop() reaches only a listener that runs: wait for it to begin
-    // (or for Serve() to have returned already).
-    for (;;) {
-        if (server_->is_running()) break;
-        {
-            std::lock_guard lock(stopping_);
-            if (!serving_) return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    server_->stop();
+    server_->Stop();
     return true;
 }
 

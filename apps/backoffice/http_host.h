@@ -1,11 +1,12 @@
 // The HTTP host behind `backoffice serve`: binds, serves the route table with
-// a fixed pool of worker threads, and stops gracefully.
+// a fixed pool of worker threads (the transport is HttpServer), and stops
+// gracefully.
 //
 // Threads: each worker starts with the installation's state (the libraries'
 // per-thread caches are reset and the connection string read), so a request
 // sees the installation the host was started for. Stop() closes the listening
-// socket, lets requests in flight finish and waits at most the configured
-// shutdown time-out for them.
+// socket and lets requests in flight finish; `backoffice serve` waits at most
+// the configured shutdown time-out for them.
 #pragma once
 
 #include <atomic>
@@ -15,11 +16,13 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "batch_runner.h"
 #include "host_settings.h"
 #include "http_metrics.h"
 #include "http_routes.h"
+#include "http_server.h"
 
 namespace backoffice::http {
 
@@ -59,25 +62,26 @@ public:
     HttpHost(std::filesystem::path home, HostSettings settings);
     ~HttpHost();
 
-    // Binds host:port (port 0: one the system chooses); returns the port, or -1.
-    int Bind(const std::string& host, int port);
-    // Serves until Stop(); false when it could not. Returns at once when Stop() came first.
+    // Binds host:port (port 0: one the system chooses); returns the port, or -1 and
+    // (with `why`) the reason. A port another program listens on is refused.
+    int Bind(const std::string& host, int port, std::string* why = nullptr);
+    // Serves until Stop(); returns at once when Stop() came first.
     bool Serve();
-    // Stops taking requests, also when Serve() has not begun yet (it then does not
-    // begin); returns false when requests in flight did not end in time.
+    // Stops taking requests, also when Serve() has not begun yet (it then does not begin).
     bool Stop();
 
     HostState& State() { return *state_; }
 
 private:
-    class Workers;
+    struct CompiledRoute;
+    // On a worker: the request routed, checked and answered in the one error format.
+    void Answer(httplib::Request& request, httplib::Response& response) const;
+    void Refuse(const httplib::Request& request, httplib::Response& response, int status, const std::string& why) const;
+
     std::unique_ptr<HostState> state_;
-    std::unique_ptr<httplib::Server> server_;
     Router router_;
-    Workers* workers_ = nullptr;  // owned by the server while it serves
-    std::mutex stopping_;
-    bool stopRequested_ = false;
-    bool serving_ = false;  // Serve() has begun and not returned
+    std::vector<CompiledRoute> routes_;
+    std::unique_ptr<HttpServer> server_;
 };
 
 // The largest body the host takes on a path.

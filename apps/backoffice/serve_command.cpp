@@ -7,6 +7,7 @@
 #include <chrono>
 #include <future>
 #include <iostream>
+#include <memory>
 #include <thread>
 
 #include "commands.h"
@@ -73,10 +74,19 @@ int RunServe(const ServeOptions& options) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
-    http::HttpHost server(*home, settings);
-    int bound = server.Bind(host, port);
+    std::unique_ptr<http::HttpHost> made;
+    try {
+        made = std::make_unique<http::HttpHost>(*home, settings);
+    } catch (const std::exception& e) {
+        std::cerr << "backoffice serve: cannot use the TLS certificate and key (TlsCertificate, TlsKey): "
+                  << Reason(e.what()) << "\n";
+        return 1;
+    }
+    http::HttpHost& server = *made;
+    std::string why;
+    int bound = server.Bind(host, port, &why);
     if (bound < 0) {
-        std::cerr << "backoffice serve: cannot listen on " << listen << " (in use, or not an address of this machine)\n";
+        std::cerr << "backoffice serve: cannot listen on " << listen << ": " << why << "\n";
         return 1;
     }
     std::string shown = host.find(':') != std::string::npos ? "[" + host + "]" : host;

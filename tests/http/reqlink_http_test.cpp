@@ -109,6 +109,10 @@ TEST_P(BrokerIntake, AnswersEachDocumentAsItsRequisitionsFared) {
     r = broker.Post(path, large, "text/xml");
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 200) << r->body;
+    std::string largeForm = FormOf(Document(Requisition("H-10", "BOLT-M8")) + std::string(350000, ' '));  // 1 MB
+    r = broker.Post(path, largeForm, "application/x-www-form-urlencoded");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200) << r->body;
     r = broker.Post(path, std::string(17 << 20, ' '), "text/xml");
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 413);

@@ -18,6 +18,7 @@ public:
     ~ServeProcess();
 
     int Port() const { return port_; }
+    pid_t Pid() const { return pid_; }
     // SIGTERM, then the exit code (or -1 when it did not end within the time-out).
     int Stop();
     // What it printed so far (after Stop: everything).

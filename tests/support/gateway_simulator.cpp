@@ -83,6 +83,8 @@ void GatewaySimulator::ServeInstallation(const fs::path& home) const {
 }
 
 std::string GatewaySimulator::CaFile() { return TestCertificates().ca.string(); }
+std::string GatewaySimulator::ServerCertificateFile() { return TestCertificates().cert.string(); }
+std::string GatewaySimulator::ServerKeyFile() { return TestCertificates().key.string(); }
 
 std::string GatewaySimulator::JournalText() const {
     fs::path journal = dir_.Path() / "journal";

@@ -33,6 +33,9 @@ public:
     std::string Url() const;
     // The test CA's certificate (PEM) that verifies the simulator.
     static std::string CaFile();
+    // The certificate for 127.0.0.1 that the CA signed, and its key (PEM), for other servers of the tests.
+    static std::string ServerCertificateFile();
+    static std::string ServerKeyFile();
     // The journal: one map of fields per request, in order.
     std::vector<std::map<std::string, std::string>> Journal() const;
     // The journal's requests whose field has the value (e.g. "applications", "ics_bill").
