@@ -53,6 +53,8 @@ json ValueJson(const Variant& v, ado::DataTypeEnum type) {
     }
 }
 
+const char* const kTooManyDecimals = "more decimals than the amount keeps (at most four)";
+
 [[noreturn]] void Refuse(const std::string& field, const std::string& what) {
     throw RequestError(400, field + ": " + what, ole::err::TypeMismatch);
 }
@@ -119,13 +121,21 @@ Variant FieldValue(const json& value, ado::DataTypeEnum type, const std::string&
     }
     if (IsMoney(type)) {
         if (!value.is_number()) Refuse(field, "a number expected");
-        if (value.is_number_integer()) return ole::Decimal::FromInt(value.get<int64_t>()).ToCurrency();
+        if (value.is_number_integer()) {
+            constexpr int64_t kLimit = 100000000000;  // 1e11, as for amounts with decimals
+            if ((value.is_number_unsigned() && value.get<uint64_t>() >= static_cast<uint64_t>(kLimit)) ||
+                value.get<int64_t>() >= kLimit || value.get<int64_t>() <= -kLimit)
+                Refuse(field, "the amount is too large to be kept exactly");
+            return ole::Decimal::FromInt(value.get<int64_t>()).ToCurrency();
+        }
         double d = value.get<double>();
         if (!std::isfinite(d)) Refuse(field, "a finite number expected");
+        if (std::fabs(d) >= 1e11) Refuse(field, "the amount is too large to be kept exactly");
+        // a value that is not 0 must not come in as 0, nor lose its last decimals
+        if (d != 0 && std::fabs(d) < 0.0001) Refuse(field, kTooManyDecimals);
         // the decimal the client wrote, as long as a double carries it exactly
         ole::Decimal exact = ole::Decimal::FromDouble(d);
-        if (exact.Scale() > 4) Refuse(field, "an amount has at most four decimals");
-        if (std::fabs(d) >= 1e11) Refuse(field, "the amount is too large to be kept exactly");
+        if (exact.Scale() > 4) Refuse(field, kTooManyDecimals);
         return Variant(exact.ToCurrency());
     }
     if (IsDate(type)) {
