@@ -476,6 +476,15 @@ CREATE TABLE ADDRESS (
 );
 CREATE INDEX ADDRESS_PARTNER ON ADDRESS (BUSINESSPARTNERID, NAME1);
 
+-- The last id handed out per kind of master data ('ADDRESS': ADDRESSID). Ids
+-- only grow, so a row removed again never lends its id to another; a kind
+-- without its row starts above the highest id of its table.
+CREATE TABLE IDSEQUENCE (
+    NAME      VARCHAR(30) NOT NULL PRIMARY KEY,
+    LASTVALUE BIGINT NOT NULL
+);
+INSERT INTO IDSEQUENCE (NAME, LASTVALUE) VALUES ('ADDRESS', 0);
+
 CREATE TABLE PRODUCT (
     PRODUCTID          INTEGER NOT NULL PRIMARY KEY,
     NUMBER             VARCHAR(50),
