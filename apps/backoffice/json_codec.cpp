@@ -8,6 +8,7 @@
 #include "automation/decimal.h"
 #include "http_routes.h"
 #include "lib_sales.h"
+#include "vendalo/basket.h"
 
 namespace backoffice::http {
 
@@ -57,6 +58,26 @@ const char* const kTooManyDecimals = "more decimals than the amount keeps (at mo
 
 [[noreturn]] void Refuse(const std::string& field, const std::string& what) {
     throw RequestError(400, field + ": " + what, ole::err::TypeMismatch);
+}
+
+// A line's quantity as the basket store takes it, and a discount between 0 and
+// quantity x price: what an order's amounts can rest on.
+void CheckLineAmounts(ado::Recordset& line, const std::string& where) {
+    Variant quantity = line.Fields("QUANTITY").Value(), price = line.Fields("PRODUCTPRICE").Value(),
+            discount = line.Fields("DISCOUNTAMOUNT").Value();
+    if (!quantity.IsNull()) {
+        try {
+            vendalo::CheckLineQuantity(quantity.ToDouble(), where + ".QUANTITY");
+        } catch (const ole::AutomationError& e) {
+            throw RequestError(400, e.Description(), e.Number());
+        }
+    }
+    if (discount.IsNull()) return;
+    ole::Decimal amount = ole::Decimal::FromVariant(discount);
+    if (amount.Sign() < 0) Refuse(where + ".DISCOUNTAMOUNT", "a discount is not negative");
+    if (quantity.IsNull() || price.IsNull()) return;
+    if (amount > ole::Decimal::FromVariant(quantity) * ole::Decimal::FromVariant(price))
+        Refuse(where + ".DISCOUNTAMOUNT", "a discount is at most QUANTITY x PRODUCTPRICE");
 }
 
 }  // namespace
@@ -262,6 +283,11 @@ void ReplaceBasket(ole::Dictionary& basket, const json& body, const std::string&
         newLines.Fields("BASKETLINENR") = nr;
         ReplaceRow(newLines, bodyLines[index], {"BASKETID", "BASKETLINENR"}, "lines[" + std::to_string(index) + "]");
     }
+    if (!(newLines.Bof() && newLines.Eof()))
+        for (newLines.MoveFirst(); !newLines.Eof(); newLines.MoveNext()) {
+            size_t index = wanted.at(newLines.Fields("BASKETLINENR").Value().ToLong());
+            CheckLineAmounts(newLines, "lines[" + std::to_string(index) + "]");
+        }
     *header = newHeader;
     *lines = newLines;
     for (const auto& [name, value] : body.items())
