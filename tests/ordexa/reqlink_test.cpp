@@ -23,7 +23,8 @@ namespace {
 
 // One requisition; the parts a test changes are fields.
 struct Req {
-    std::string id = "REQ-1", part = "BOLT-M8", partner = "2", quantity = "3", unitCost = "10", discount = "5";
+    std::string id = "REQ-1", part = "BOLT-M8", partner = "2", shopper = "jdevries", quantity = "3", unitCost = "10",
+                discount = "5";
     std::string date = "12/24/2026", currency = "EUR", url;
     std::string billTo = "<BillToAddress><NAME1>Noordhaven Machinery B.V.</NAME1></BillToAddress>";  // reused by NAME1
     std::string delivery = "<DeliveryAddress/>";                                                      // the partner's default
@@ -31,7 +32,7 @@ struct Req {
 
     std::string Xml() const {
         return "<Requisition><Id>" + id + "</Id><Requisitioner><CommonName>Jan de Vries</CommonName>"
-               "<ShopperID>jdevries</ShopperID><BusinessPartnerID>" + partner + "</BusinessPartnerID></Requisitioner>"
+               "<ShopperID>" + shopper + "</ShopperID><BusinessPartnerID>" + partner + "</BusinessPartnerID></Requisitioner>"
                "<SupplierPartNumber>" + part + "</SupplierPartNumber>" + billTo + delivery +
                "<Supplier>" + shipFrom + "</Supplier><Quantity>" + quantity + "</Quantity><Unit>PCS</Unit>"
                "<DateRequired>" + date + "</DateRequired><AcknowledgementURL>" + url + "</AcknowledgementURL>"
@@ -150,8 +151,8 @@ TEST_P(Reqlink, RequisitionsTheChecksRefuseCreateNothing) {
         Req r;
         r.url = "http://127.0.0.1:9/ack";
         r.billTo = "<BillToAddress><NAME1>Made only for a valid one</NAME1></BillToAddress>";
-        change(r);
         r.id = "BAD-" + std::to_string(refused.size());
+        change(r);
         refused.emplace_back(r, text);
     };
     add([](Req& r) { r.quantity = "2.5"; }, "Quantity must be a positive whole number");
@@ -164,6 +165,13 @@ TEST_P(Reqlink, RequisitionsTheChecksRefuseCreateNothing) {
     add([](Req& r) { r.url = "http://broker.example/ack"; }, "not an http(s) URL on the broker's list");
     add([](Req& r) { r.url = "file:///etc/passwd"; }, "not an http(s) URL on the broker's list");
     add([](Req& r) { r.currency = "XXX"; }, "XXX");
+    add([](Req& r) { r.id = " "; }, "Id is empty");
+    add([](Req& r) { r.shopper = "msmith"; }, "ShopperID 'msmith' is no shop user of business partner 2");
+    add([](Req& r) { r.shopper = "nobody"; }, "ShopperID 'nobody' is no shop user");
+    add([](Req& r) { r.unitCost = "0.00001"; }, "Pricing/UnitCost has more decimals than the amount keeps");
+    add([](Req& r) { r.unitCost = "100000000000"; }, "Pricing/UnitCost is too large");
+    add([](Req& r) { r.discount = "-1"; }, "Pricing/DiscountAmount must lie between 0 and Quantity x Pricing/UnitCost (30)");
+    add([](Req& r) { r.discount = "30.01"; }, "Pricing/DiscountAmount must lie between 0 and Quantity x Pricing/UnitCost (30)");
     int64_t addressesBefore = Count("SELECT COUNT(*) FROM ADDRESS");
     std::vector<Req> requisitions;
     for (const auto& [r, text] : refused) requisitions.push_back(r);

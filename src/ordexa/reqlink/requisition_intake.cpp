@@ -64,11 +64,19 @@ std::optional<ole::Date> RequiredDate(const std::string& text) {
     return ole::Date::FromParts(y, mo, d);
 }
 
+// The largest amount the order's columns keep exactly as a double carries it (15 digits, 4 decimals).
+const ole::Decimal kAmountLimit = ole::Decimal::FromInt(100000000000);
+
 ole::Decimal Amount(const pugi::xml_node& requisition, const char* path, bool nullAsZero, const std::string& id) {
     std::string text = TrimBlanks(XML_GetNodeTextOrEmpty(requisition, path));
     if (text.empty() && nullAsZero) return ole::Decimal();
     auto value = ole::Decimal::Parse(text);
     if (!value) Fail(err::reqlinkRequisitionError, std::string(path) + " is no amount (\"" + text + "\") in requisition " + id);
+    if (value->Round(4) != *value)
+        Fail(err::reqlinkRequisitionError,
+             std::string(path) + " has more decimals than the amount keeps (at most four) in requisition " + id);
+    if (*value >= kAmountLimit || *value <= -kAmountLimit)
+        Fail(err::reqlinkRequisitionError, std::string(path) + " is too large (\"" + text + "\") in requisition " + id);
     return *value;
 }
 
@@ -102,11 +110,15 @@ Requisition Read(const pugi::xml_node& r, const BrokerPermissions& permissions, 
     if (!permissions.partners.count(q.partnerId))
         Fail(err::reqlinkInValidRequisitioner, "The broker may not order for business partner " + partner);
     partners.GetBusinessPartner(q.partnerId);  // an unknown partner raises
+    // the order of anyone but the partner's own shop users could never be exported
+    if (partners.GetBusinessPartnerIdOfUser(q.shopperId) != q.partnerId)
+        Fail(err::reqlinkUnknownUser, "ShopperID '" + q.shopperId + "' is no shop user of business partner " + partner);
     q.billTo = PlanAddress(r, "BillToAddress", q.partnerId, partners, true);
     q.delivery = PlanAddress(r, "DeliveryAddress", q.partnerId, partners, false);
     q.homeOrganisation = std::stoi(parameters.GetParameterValue("HomeOrganisation"));
     q.shipFrom = PlanAddress(r, "Supplier/ShipFromAddress", q.homeOrganisation, partners, false);
     q.id = XML_GetNodeText(r, "Id");
+    if (TrimBlanks(q.id).empty()) Fail(err::reqlinkRequisitionError, "Id is empty: a requisition needs its id");
     if (!r.child("Pricing")) Fail(err::reqlinkPricingTagNotFound, "Tag <Pricing> not found for requestion=" + q.id);
     q.currency = TrimBlanks(XML_GetNodeText(r, "Pricing/Currency"));
     currencies.GetCurrencyAsDict(q.currency);  // an unknown currency raises
@@ -126,6 +138,12 @@ Requisition Read(const pugi::xml_node& r, const BrokerPermissions& permissions, 
     q.unitCost = Amount(r, "Pricing/UnitCost", false, q.id);
     if (q.unitCost.Sign() < 0) Fail(err::reqlinkRequisitionError, "Pricing/UnitCost is negative in requisition " + q.id);
     q.discount = Amount(r, "Pricing/DiscountAmount", true, q.id);
+    ole::Decimal gross = ole::Decimal::FromInt(q.quantity) * q.unitCost;
+    if (gross >= kAmountLimit)
+        Fail(err::reqlinkRequisitionError, "Quantity x Pricing/UnitCost is too large in requisition " + q.id);
+    if (q.discount.Sign() < 0 || q.discount > gross)
+        Fail(err::reqlinkRequisitionError, "Pricing/DiscountAmount must lie between 0 and Quantity x Pricing/UnitCost (" +
+                                               gross.ToString() + ") in requisition " + q.id);
     return q;
 }
 
