@@ -32,7 +32,8 @@ const char* kMasterData =
     "INSERT INTO ADDRESS (ADDRESSID, BUSINESSPARTNERID, NAME1, STREET1, CITY1, ZIPCODE, COUNTRYCODE) "
     "VALUES (22, 2, 'Acme goods', 'Dock 2', 'Rotterdam', '3011AB', 'NL');"
     "INSERT INTO PRODUCT (PRODUCTID, NUMBER, PARTNUMBER, PRODUCTDESCRIPTION, UNITCODE) "
-    "VALUES (101, '101', 'BOLT-M8', 'Bolt', 'PCS')";
+    "VALUES (101, '101', 'BOLT-M8', 'Bolt', 'PCS');"
+    "INSERT INTO WEBUSER (USERID, COMMONNAME, BUSINESSPARTNERID) VALUES ('bench', 'Bench buyer', 2)";
 
 std::string Document(int round) {
     std::string xml = "<?xml version=\"1.0\"?><BizTalk><Body><RequisitionList>";

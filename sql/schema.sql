@@ -121,6 +121,20 @@ CREATE INDEX ORDERHEADER_DATE ON ORDERHEADER (ORDERDATE, ORDERID);
 -- orders store an empty URL and may repeat their purchase order numbers)
 CREATE UNIQUE INDEX ORDERHEADER_REQUISITION ON ORDERHEADER (BUSINESSPARTNERID, CUSTOMERPONR, ACKNOWLEDGEMENTURL) WHERE ACKNOWLEDGEMENTURL IS NOT NULL AND ACKNOWLEDGEMENTURL <> '';
 
+-- The broker's requisitions being turned into orders: a requisition takes its
+-- row (partner, Id, acknowledgement URL) before it creates anything and gives
+-- it back when its order is stored or it fails, so a retry racing it waits for
+-- its order instead of making addresses of its own. CLAIMTOKEN tells holders
+-- apart; a row left by a crash is taken over once CLAIMED is old.
+CREATE TABLE REQUISITIONINTAKE (
+    BUSINESSPARTNERID  INTEGER NOT NULL,
+    CUSTOMERPONR       VARCHAR(50) NOT NULL,
+    ACKNOWLEDGEMENTURL VARCHAR(500) NOT NULL,
+    CLAIMTOKEN         VARCHAR(32) NOT NULL,
+    CLAIMED            TIMESTAMP NOT NULL,
+    PRIMARY KEY (BUSINESSPARTNERID, CUSTOMERPONR, ACKNOWLEDGEMENTURL)
+);
+
 CREATE TABLE ORDERLINE (
     ORDERID            VARCHAR(32) NOT NULL,
     LINENR             INTEGER NOT NULL,
@@ -501,6 +515,15 @@ CREATE TABLE ADDRESS (
     BISADDRESSCODE    VARCHAR(20)
 );
 CREATE INDEX ADDRESS_PARTNER ON ADDRESS (BUSINESSPARTNERID, NAME1);
+
+-- The last id handed out per kind of master data ('ADDRESS': ADDRESSID). Ids
+-- only grow, so a row removed again never lends its id to another; a kind
+-- without its row starts above the highest id of its table.
+CREATE TABLE IDSEQUENCE (
+    NAME      VARCHAR(30) NOT NULL PRIMARY KEY,
+    LASTVALUE BIGINT NOT NULL
+);
+INSERT INTO IDSEQUENCE (NAME, LASTVALUE) VALUES ('ADDRESS', 0);
 
 CREATE TABLE PRODUCT (
     PRODUCTID          INTEGER NOT NULL PRIMARY KEY,

@@ -8,6 +8,7 @@
 #include "automation/decimal.h"
 #include "http_routes.h"
 #include "lib_sales.h"
+#include "vendalo/basket.h"
 
 namespace backoffice::http {
 
@@ -53,8 +54,30 @@ json ValueJson(const Variant& v, ado::DataTypeEnum type) {
     }
 }
 
+const char* const kTooManyDecimals = "more decimals than the amount keeps (at most four)";
+
 [[noreturn]] void Refuse(const std::string& field, const std::string& what) {
     throw RequestError(400, field + ": " + what, ole::err::TypeMismatch);
+}
+
+// A line's quantity as the basket store takes it, and a discount between 0 and
+// quantity x price: what an order's amounts can rest on.
+void CheckLineAmounts(ado::Recordset& line, const std::string& where) {
+    Variant quantity = line.Fields("QUANTITY").Value(), price = line.Fields("PRODUCTPRICE").Value(),
+            discount = line.Fields("DISCOUNTAMOUNT").Value();
+    if (!quantity.IsNull()) {
+        try {
+            vendalo::CheckLineQuantity(quantity.ToDouble(), where + ".QUANTITY");
+        } catch (const ole::AutomationError& e) {
+            throw RequestError(400, e.Description(), e.Number());
+        }
+    }
+    if (discount.IsNull()) return;
+    ole::Decimal amount = ole::Decimal::FromVariant(discount);
+    if (amount.Sign() < 0) Refuse(where + ".DISCOUNTAMOUNT", "a discount is not negative");
+    if (quantity.IsNull() || price.IsNull()) return;
+    if (amount > ole::Decimal::FromVariant(quantity) * ole::Decimal::FromVariant(price))
+        Refuse(where + ".DISCOUNTAMOUNT", "a discount is at most QUANTITY x PRODUCTPRICE");
 }
 
 }  // namespace
@@ -119,13 +142,21 @@ Variant FieldValue(const json& value, ado::DataTypeEnum type, const std::string&
     }
     if (IsMoney(type)) {
         if (!value.is_number()) Refuse(field, "a number expected");
-        if (value.is_number_integer()) return ole::Decimal::FromInt(value.get<int64_t>()).ToCurrency();
+        if (value.is_number_integer()) {
+            constexpr int64_t kLimit = 100000000000;  // 1e11, as for amounts with decimals
+            if ((value.is_number_unsigned() && value.get<uint64_t>() >= static_cast<uint64_t>(kLimit)) ||
+                value.get<int64_t>() >= kLimit || value.get<int64_t>() <= -kLimit)
+                Refuse(field, "the amount is too large to be kept exactly");
+            return ole::Decimal::FromInt(value.get<int64_t>()).ToCurrency();
+        }
         double d = value.get<double>();
         if (!std::isfinite(d)) Refuse(field, "a finite number expected");
+        if (std::fabs(d) >= 1e11) Refuse(field, "the amount is too large to be kept exactly");
+        // a value that is not 0 must not come in as 0, nor lose its last decimals
+        if (d != 0 && std::fabs(d) < 0.0001) Refuse(field, kTooManyDecimals);
         // the decimal the client wrote, as long as a double carries it exactly
         ole::Decimal exact = ole::Decimal::FromDouble(d);
-        if (exact.Scale() > 4) Refuse(field, "an amount has at most four decimals");
-        if (std::fabs(d) >= 1e11) Refuse(field, "the amount is too large to be kept exactly");
+        if (exact.Scale() > 4) Refuse(field, kTooManyDecimals);
         return Variant(exact.ToCurrency());
     }
     if (IsDate(type)) {
@@ -252,6 +283,11 @@ void ReplaceBasket(ole::Dictionary& basket, const json& body, const std::string&
         newLines.Fields("BASKETLINENR") = nr;
         ReplaceRow(newLines, bodyLines[index], {"BASKETID", "BASKETLINENR"}, "lines[" + std::to_string(index) + "]");
     }
+    if (!(newLines.Bof() && newLines.Eof()))
+        for (newLines.MoveFirst(); !newLines.Eof(); newLines.MoveNext()) {
+            size_t index = wanted.at(newLines.Fields("BASKETLINENR").Value().ToLong());
+            CheckLineAmounts(newLines, "lines[" + std::to_string(index) + "]");
+        }
     *header = newHeader;
     *lines = newLines;
     for (const auto& [name, value] : body.items())

@@ -6,6 +6,7 @@
 #include "http_routes.h"
 #include "json_codec.h"
 #include "lib_sales.h"
+#include "masterdata/business_partner.h"
 #include "payment/checkout_authorization.h"
 #include "vendalo/basket.h"
 #include "vendalo/order.h"
@@ -26,6 +27,15 @@ ole::DictionaryPtr StoredBasket(Call& call, const std::string& id) {
     auto basket = Baskets()->Restore(id);
     if (!basket) throw RequestError(404, "Basket " + id + " does not exist", vendalo::MissingOrderInfo);
     return basket;
+}
+
+// A basket's user is one of its partner's shop users: the order of anyone else
+// could never be exported.
+void CheckShopUser(const Variant& user, const Variant& partner, const std::string& field) {
+    auto partners = Sls_GetComponent<qx::IBusinessPartner>("QxCommon.BusinessPartner");
+    if (user.IsNull() || partner.IsNull() || partners->GetBusinessPartnerIdOfUser(user.Text()) != partner.ToLong())
+        throw RequestError(400,
+                           field + ": '" + user.Text() + "' is no shop user of business partner " + partner.Text());
 }
 
 void BasketAnswer(Call& call, int status, const ole::DictionaryPtr& basket) {
@@ -71,6 +81,7 @@ void AddShopRoutes(Router& router) {
         OnlyFields(body, {"USERID", "BUSINESSPARTNERID"});
         Variant user = Field(body, "USERID", ado::adVarWChar, true);
         Variant partner = Field(body, "BUSINESSPARTNERID", ado::adInteger, true);
+        CheckShopUser(user, partner, "USERID");
         BasketAnswer(call, 201, Baskets()->Create(user.ToString(), partner.ToLong()));
     });
 
@@ -81,7 +92,14 @@ void AddShopRoutes(Router& router) {
         std::string id = call.Id();
         json body = call.Body();
         auto basket = StoredBasket(call, id);
+        auto header = RecordsetOf(*basket, "header");
+        header->MoveFirst();
+        Variant user = header->Fields("USERID").Value(), partner = header->Fields("BUSINESSPARTNERID").Value();
         ReplaceBasket(*basket, body, id);
+        header->MoveFirst();
+        Variant newUser = header->Fields("USERID").Value(), newPartner = header->Fields("BUSINESSPARTNERID").Value();
+        auto same = [](const Variant& a, const Variant& b) { return (a.IsNull() && b.IsNull()) || ole::VbEquals(a, b); };
+        if (!same(user, newUser) || !same(partner, newPartner)) CheckShopUser(newUser, newPartner, "header.USERID");
         Baskets()->Save(Variant(basket));
         BasketAnswer(call, 200, basket);
     });

@@ -1,5 +1,7 @@
+#include <cmath>
 #include <optional>
 
+#include "automation/decimal.h"
 #include "basket_order_form.h"
 #include "lib_sales.h"
 #include "data/transaction.h"
@@ -84,6 +86,18 @@ DictionaryPtr NewBasket(const RecordsetPtr& header, const RecordsetPtr& lines) {
 bool IsTrue(const Variant& value) { return !value.IsNull() && !value.IsEmpty() && value.ToBool(); }
 
 }  // namespace
+
+void CheckLineQuantity(double quantity, const std::string& field) {
+    constexpr double kMaxQuantity = 999999999;
+    // 0.0001 first: FromDouble refuses what lies below a decimal's range
+    bool ok = std::isfinite(quantity) && quantity >= 0.0001 && quantity <= kMaxQuantity &&
+              ole::Decimal::FromDouble(quantity).Scale() <= 4;
+    if (!ok)
+        ole::Raise(ole::err::InvalidProcedureCall,
+                   field + ": a quantity is more than 0 and at most 999999999, with at most four decimals (" +
+                       ole::FormatDouble(quantity) + ")",
+                   "Vendalo.Basket");
+}
 
 DictionaryPtr Basket::Restore(const std::string& iBasketID) {
     ConnectionPtr connection;
@@ -330,10 +344,15 @@ int32_t Basket::AddLineToBasket(DictionaryPtr& basket, int32_t sku, double quant
         header = RecordsetOf(Deref(basket), kHeader);
         lines = RecordsetOf(Deref(basket), kLines);
         Variant basketId = header->Fields("BASKETID").Value();
+        CheckLineQuantity(quantity);
         int32_t lineNr = 1;
         if (!(lines->Bof() && lines->Eof())) {
             lines->MoveLast();
-            lineNr = lines->Fields("BASKETLINENR").Value().ToLong() + 1;
+            int32_t last = lines->Fields("BASKETLINENR").Value().ToLong();
+            if (last == INT32_MAX)
+                ole::Raise(ole::err::Overflow, "BASKETLINENR: the last line has number 2147483647; no line can follow it",
+                           "Vendalo.Basket");
+            lineNr = last + 1;
         }
         lines->AddNew();
         lines->Fields("BASKETID") = basketId;

@@ -26,8 +26,9 @@ bool IsDateValue(const Variant& v) {
     return v.IsString() && ole::ParseDate(v.ToString(), d);
 }
 
-// The value as an exact decimal, or nothing when it is no finite number (text
-// that does not spell one, NaN and infinities included).
+// The value as an exact decimal, or nothing when it is no finite number a
+// decimal holds (text that does not spell one, NaN, infinities, 1e300 and
+// 1e-300 included).
 std::optional<ole::Decimal> NumberOf(const Variant& v) {
     if (v.IsNull() || v.IsEmpty() || v.IsDate() || v.IsObject() || v.IsArray() || !v.IsNumeric()) return std::nullopt;
     if (v.IsString()) {
@@ -36,7 +37,12 @@ std::optional<ole::Decimal> NumberOf(const Variant& v) {
     // other spellings of a number ("1e3", "1,000") as the platform reads them
     double d = v.ToDouble();
     if (!std::isfinite(d)) return std::nullopt;
-    return v.IsString() ? ole::Decimal::FromDouble(d) : ole::Decimal::FromVariant(v);
+    try {
+        return v.IsString() ? ole::Decimal::FromDouble(d) : ole::Decimal::FromVariant(v);
+    } catch (const ole::AutomationError& e) {
+        if (e.Number() == ole::err::Overflow) return std::nullopt;
+        throw;
+    }
 }
 
 // A product or partner id as the 32-bit integer the key columns hold; a value

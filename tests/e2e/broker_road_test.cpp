@@ -24,7 +24,9 @@ Outcome Backoffice(const std::string& arguments) { return RunProgram(BACKOFFICE_
 Outcome Erp(const std::string& arguments) { return RunProgram(ERP_SIMULATOR_BINARY, arguments); }
 
 std::string Requisition(const std::string& id, int partner, const std::string& part, const std::string& url) {
-    return "<Requisition><Id>" + id + "</Id><Requisitioner><CommonName>Buyer</CommonName><ShopperID>jdevries</ShopperID>"
+    // the demo's shop users: jdevries of partner 2, msmith of 3
+    return "<Requisition><Id>" + id + "</Id><Requisitioner><CommonName>Buyer</CommonName><ShopperID>" +
+           (partner == 3 ? "msmith" : "jdevries") + "</ShopperID>"
            "<BusinessPartnerID>" + std::to_string(partner) + "</BusinessPartnerID></Requisitioner><SupplierPartNumber>" +
            part + "</SupplierPartNumber><BillToAddress/><DeliveryAddress/><Supplier><ShipFromAddress/></Supplier>"
            "<Quantity>12</Quantity><Unit>PCS</Unit><DateRequired>2027-01-15</DateRequired><AcknowledgementURL>" + url +

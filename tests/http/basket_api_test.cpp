@@ -178,6 +178,49 @@ TEST_P(BasketApi, CheckoutAuthorisationNeverAnswersOrKeepsTheCardNumber) {
     }
 }
 
+// Values an order cannot rest on are refused by name and leave the basket as
+// it was; tiny and huge amounts once took the host down.
+TEST_P(BasketApi, ValuesAnOrderCannotRestOnAreRefusedByName) {
+    auto c = Shop();
+    std::string id = FilledBasket(c, "20");
+    const json stored = Parsed(c.Get("/api/v1/baskets/" + id));
+    const std::vector<std::tuple<std::string, std::string, json>> puts = {
+        {"lines", "PRODUCTPRICE", 1e-150}, {"header", "TOTAL", 5e-324},     {"header", "SUBTOTAL", 1e-310},
+        {"header", "TOTAL", 1e-30},        {"header", "TOTAL", 1e308},      {"lines", "LINEAMOUNT", 0.00001},
+        {"lines", "QUANTITY", -5},         {"lines", "QUANTITY", 1e-7},     {"lines", "QUANTITY", 1e308},
+        {"lines", "QUANTITY", 0},          {"lines", "QUANTITY", 1.00001},  {"lines", "DISCOUNTAMOUNT", -1},
+        {"lines", "DISCOUNTAMOUNT", 20.01}, {"header", "USERID", "msmith"}, {"header", "USERID", "nobody"},
+    };
+    for (const auto& [part, column, value] : puts) {
+        json body = stored;
+        (part == "header" ? body["header"] : body["lines"][0])[column] = value;
+        auto r = c.Put("/api/v1/baskets/" + id, body.dump(), kJson);
+        std::string field = (part == "header" ? "header." : "lines[0].") + column;
+        ASSERT_EQ(Status(r), 400) << field << " " << value.dump() << ": " << (r ? r->body : "no answer");
+        EXPECT_NE(Parsed(r)["error"]["description"].get<std::string>().find(field), std::string::npos) << r->body;
+    }
+    for (const json& quantity : {json(-5), json(1e-7), json(1e308)}) {
+        auto r = c.Post("/api/v1/baskets/" + id + "/lines", json{{"SKU", 104}, {"QUANTITY", quantity}}.dump(), kJson);
+        ASSERT_EQ(Status(r), 400) << quantity.dump() << ": " << (r ? r->body : "no answer");
+        EXPECT_NE(Parsed(r)["error"]["description"].get<std::string>().find("QUANTITY"), std::string::npos) << r->body;
+    }
+    for (const json& user : {json{{"USERID", "msmith"}, {"BUSINESSPARTNERID", 2}}, json{{"USERID", "nobody"}, {"BUSINESSPARTNERID", 2}}}) {
+        auto r = c.Post("/api/v1/baskets", user.dump(), kJson);
+        EXPECT_EQ(Status(r), 400) << (r ? r->body : "no answer");
+    }
+    EXPECT_EQ(Parsed(c.Get("/api/v1/baskets/" + id)), stored);
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM BASKETHEADER"), 1);
+
+    // the last line number there is: no line can follow it
+    json last = stored;
+    last["lines"][0]["BASKETLINENR"] = 2147483647;
+    ASSERT_EQ(Status(c.Put("/api/v1/baskets/" + id, last.dump(), kJson)), 200);
+    auto r = c.Post("/api/v1/baskets/" + id + "/lines", json{{"SKU", 104}, {"QUANTITY", 1}}.dump(), kJson);
+    EXPECT_EQ(Status(r), 400) << (r ? r->body : "no answer");
+    EXPECT_NE(r->body.find("BASKETLINENR"), std::string::npos) << r->body;
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM BASKETLINE"), 1);
+}
+
 INSTANTIATE_DB_TEST(BasketApi);
 
 }  // namespace

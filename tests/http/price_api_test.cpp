@@ -119,6 +119,34 @@ TEST_P(PriceApi, MaintenanceNeedsTheOperatorKeyAndKeepsTheRules) {
     EXPECT_EQ(Count("SELECT COUNT(*) FROM PRODUCTPRICE WHERE PRODUCTID = 104 AND CURRENCYCODE = 'EUR'"), 1);
 }
 
+// Amounts a price cannot keep are refused by name, nothing is stored, and the
+// host stays up (tiny amounts once made it trap).
+TEST_P(PriceApi, AmountsAPriceCannotKeepAreRefusedByName) {
+    json price = {{"PRODUCTID", 104},     {"CURRENCYCODE", "EUR"},    {"EFFECTIVEDATE", "2020-01-01"}, {"EXPIRYDATE", "2021-01-01"},
+                  {"PRICE", 10},          {"DISCOUNTPERC", nullptr}, {"DISCOUNTAMOUNT", nullptr}};
+    const std::pair<const char*, double> refused[] = {
+        {"PRICE", 1e-150}, {"PRICE", 5e-324},        {"PRICE", -1e-310},       {"PRICE", 1e308},
+        {"PRICE", 1e-30},  {"DISCOUNTPERC", 0.00001}, {"DISCOUNTAMOUNT", 1e-100}, {"DISCOUNTAMOUNT", 0.12345},
+    };
+    auto c = Operator();
+    const std::string stored = "SELECT COUNT(*) FROM PRODUCTPRICE WHERE PRODUCTID = 104";
+    const int64_t before = Count(stored);
+    for (const auto& [field, value] : refused) {
+        json body = price;
+        body[field] = value;
+        for (bool update : {false, true}) {
+            auto r = update ? c.Put("/api/v1/prices/product", body.dump(), kJson)
+                            : c.Post("/api/v1/prices/product", body.dump(), kJson);
+            ASSERT_EQ(Status(r), 400) << field << " " << value << ": " << (r ? r->body : "no answer");
+            EXPECT_NE(Parsed(r)["error"]["description"].get<std::string>().find(field), std::string::npos) << r->body;
+        }
+    }
+    auto r = Shop().Get("/api/v1/freight/cost?product=103&carrier=ROAD&to-zone=2&quantity=1e-150");
+    EXPECT_EQ(Status(r), 400) << (r ? r->body : "no answer");
+    EXPECT_EQ(Count(stored), before);
+    EXPECT_EQ(Status(c.Post("/api/v1/prices/product", price.dump(), kJson)), 201);
+}
+
 TEST_P(PriceApi, FreightZonesProductsAndCharges) {
     auto c = Shop();
     auto r = c.Get("/api/v1/freight/zone?country=NL&zip=9711%20AB");

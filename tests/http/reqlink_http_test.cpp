@@ -14,8 +14,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// A requisition of one of the partner's shop users (the demo's jdevries of 2, msmith of 3).
 std::string Requisition(const std::string& id, const std::string& part, int partner = 2) {
-    return "<Requisition><Id>" + id + "</Id><Requisitioner><CommonName>Buyer</CommonName><ShopperID>jdevries</ShopperID>"
+    return "<Requisition><Id>" + id + "</Id><Requisitioner><CommonName>Buyer</CommonName><ShopperID>" +
+           (partner == 3 ? "msmith" : "jdevries") + "</ShopperID>"
            "<BusinessPartnerID>" + std::to_string(partner) + "</BusinessPartnerID></Requisitioner><SupplierPartNumber>" +
            part + "</SupplierPartNumber><BillToAddress/><DeliveryAddress/><Supplier><ShipFromAddress/></Supplier>"
            "<Quantity>1</Quantity><Unit>PCS</Unit><DateRequired>01/15/2027</DateRequired>"

@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <set>
 #include <thread>
 
 #include "broker_simulator.h"
 #include "config/configuration.h"
 #include "exchange/membership_logon.h"
 #include "lib_sales.h"
+#include "masterdata/business_partner.h"
 #include "masterdata/membership.h"
 #include "reqlink/reqlink.h"
 #include "test_installation.h"
@@ -23,7 +26,8 @@ namespace {
 
 // One requisition; the parts a test changes are fields.
 struct Req {
-    std::string id = "REQ-1", part = "BOLT-M8", partner = "2", quantity = "3", unitCost = "10", discount = "5";
+    std::string id = "REQ-1", part = "BOLT-M8", partner = "2", shopper = "jdevries", quantity = "3", unitCost = "10",
+                discount = "5";
     std::string date = "12/24/2026", currency = "EUR", url;
     std::string billTo = "<BillToAddress><NAME1>Noordhaven Machinery B.V.</NAME1></BillToAddress>";  // reused by NAME1
     std::string delivery = "<DeliveryAddress/>";                                                      // the partner's default
@@ -31,7 +35,7 @@ struct Req {
 
     std::string Xml() const {
         return "<Requisition><Id>" + id + "</Id><Requisitioner><CommonName>Jan de Vries</CommonName>"
-               "<ShopperID>jdevries</ShopperID><BusinessPartnerID>" + partner + "</BusinessPartnerID></Requisitioner>"
+               "<ShopperID>" + shopper + "</ShopperID><BusinessPartnerID>" + partner + "</BusinessPartnerID></Requisitioner>"
                "<SupplierPartNumber>" + part + "</SupplierPartNumber>" + billTo + delivery +
                "<Supplier>" + shipFrom + "</Supplier><Quantity>" + quantity + "</Quantity><Unit>PCS</Unit>"
                "<DateRequired>" + date + "</DateRequired><AcknowledgementURL>" + url + "</AcknowledgementURL>"
@@ -150,8 +154,8 @@ TEST_P(Reqlink, RequisitionsTheChecksRefuseCreateNothing) {
         Req r;
         r.url = "http://127.0.0.1:9/ack";
         r.billTo = "<BillToAddress><NAME1>Made only for a valid one</NAME1></BillToAddress>";
-        change(r);
         r.id = "BAD-" + std::to_string(refused.size());
+        change(r);
         refused.emplace_back(r, text);
     };
     add([](Req& r) { r.quantity = "2.5"; }, "Quantity must be a positive whole number");
@@ -164,6 +168,13 @@ TEST_P(Reqlink, RequisitionsTheChecksRefuseCreateNothing) {
     add([](Req& r) { r.url = "http://broker.example/ack"; }, "not an http(s) URL on the broker's list");
     add([](Req& r) { r.url = "file:///etc/passwd"; }, "not an http(s) URL on the broker's list");
     add([](Req& r) { r.currency = "XXX"; }, "XXX");
+    add([](Req& r) { r.id = " "; }, "Id is empty");
+    add([](Req& r) { r.shopper = "msmith"; }, "ShopperID 'msmith' is no shop user of business partner 2");
+    add([](Req& r) { r.shopper = "nobody"; }, "ShopperID 'nobody' is no shop user");
+    add([](Req& r) { r.unitCost = "0.00001"; }, "Pricing/UnitCost has more decimals than the amount keeps");
+    add([](Req& r) { r.unitCost = "100000000000"; }, "Pricing/UnitCost is too large");
+    add([](Req& r) { r.discount = "-1"; }, "Pricing/DiscountAmount must lie between 0 and Quantity x Pricing/UnitCost (30)");
+    add([](Req& r) { r.discount = "30.01"; }, "Pricing/DiscountAmount must lie between 0 and Quantity x Pricing/UnitCost (30)");
     int64_t addressesBefore = Count("SELECT COUNT(*) FROM ADDRESS");
     std::vector<Req> requisitions;
     for (const auto& [r, text] : refused) requisitions.push_back(r);
@@ -218,6 +229,51 @@ TEST_P(Reqlink, ARepeatedRequisitionGivesNoSecondOrderEvenWhenRetriesRace) {
     for (const auto& o : orders) EXPECT_EQ(o, orders[0]);
     EXPECT_EQ(Count("SELECT COUNT(*) FROM ORDERHEADER WHERE CUSTOMERPONR = 'REQ-RACE'"), 1);
     EXPECT_EQ(Count("SELECT COUNT(*) FROM BASKETHEADER"), 0);
+}
+
+// Copies of a requisition with a new delivery address, sent at once: one order
+// per requisition, whose line names the one address made for it, never an
+// address a losing copy made and removed again (nor an id such an address had).
+TEST_P(Reqlink, RacingCopiesWithANewAddressMakeOneOrderOnAnAddressThatStays) {
+    const char* more = std::getenv("BACKOFFICE_RACE_ROUNDS");
+    const int rounds = more ? std::atoi(more) : 6, copies = 16;
+    std::set<int64_t> addressIds;
+    Inst().Exec("DELETE FROM IDSEQUENCE");  // as `upgrade` leaves an older installation: the counter starts itself
+    for (int round = 0; round < rounds; ++round) {
+        Req r;
+        r.id = "REQ-RACE-" + std::to_string(round);
+        r.url = "http://127.0.0.1:9/ack";
+        r.delivery = "<DeliveryAddress><NAME1>Site " + std::to_string(round) + "</NAME1><CITY1>Delfzijl</CITY1></DeliveryAddress>";
+        std::vector<std::string> orders(copies);
+        std::vector<std::thread> threads;
+        for (int i = 0; i < copies; ++i)
+            threads.emplace_back([&, i] {
+                auto outcome = Link()->ProcessRequisition(Document({r}), permissions_);
+                orders[i] = outcome[0].error ? "error: " + outcome[0].error->Description : outcome[0].orderId;
+            });
+        for (auto& t : threads) t.join();
+        for (const auto& o : orders) ASSERT_EQ(o, orders[0]) << "round " << round;
+        EXPECT_EQ(Count("SELECT COUNT(*) FROM ORDERHEADER WHERE CUSTOMERPONR = '" + r.id + "'"), 1);
+        auto line = Sls_GetDisconnectedRecordset(
+            "SELECT a.ADDRESSID, a.BUSINESSPARTNERID, a.NAME1 FROM ORDERLINE l LEFT JOIN ADDRESS a ON a.ADDRESSID = "
+            "l.ADDRESSID WHERE l.ORDERID = ?",
+            Sls_ConnectionString(), {Variant(orders[0])});
+        ASSERT_FALSE(line->Fields(0).Value().IsNull()) << "round " << round << ": the line's address is gone";
+        EXPECT_EQ(line->Fields(1).Value().ToLong(), 2);
+        EXPECT_EQ(line->Fields(2).Value().Text(), "Site " + std::to_string(round));
+        EXPECT_EQ(Count("SELECT COUNT(*) FROM ADDRESS WHERE NAME1 = 'Site " + std::to_string(round) + "'"), 1);
+        EXPECT_TRUE(addressIds.insert(line->Fields(0).Value().ToLongLong()).second) << "round " << round;
+    }
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM BASKETHEADER"), 0);
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM REQUISITIONINTAKE"), 0);
+
+    // an address removed again does not lend its id to the next
+    auto partners = Sls_GetComponent<qx::IBusinessPartner>("QxCommon.BusinessPartner");
+    ole::Dictionary address;
+    for (int key = 0; key < 12; ++key) address.Add(Variant(key), Variant(key == 1 ? "Removed again" : ""));
+    int32_t removed = partners->AddNewAddressEx(address, 2);
+    Inst().Exec("DELETE FROM ADDRESS WHERE ADDRESSID = " + std::to_string(removed));
+    EXPECT_GT(partners->AddNewAddressEx(address, 2), removed);
 }
 
 TEST_P(Reqlink, AcknowledgementsGoOneListPerUrlAndOnlyPostedOrdersMoveOn) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 
 #include "automation/decimal.h"
 #include "test_db.h"
@@ -71,6 +72,20 @@ TEST(DecimalConversions, ValuesBeyondTheRangeOverflowInsteadOfWrapping) {
     EXPECT_EQ(ErrorOf([&] { (void)(big * big); }), ole::err::Overflow);
     EXPECT_EQ(ErrorOf([&] { (void)big.Rescale(8); }), ole::err::Overflow);
     EXPECT_FALSE(Decimal::Parse("1234567890123456789012345678901234567").has_value());
+}
+
+TEST(DecimalConversions, DoublesOutsideTheRangeRaiseOverflowInsteadOfTrapping) {
+    const double inf = std::numeric_limits<double>::infinity();
+    for (double bad : {5e-324, -1e-310, 1e-150, 1e-30, 1e308, -1e308, std::nan(""), inf, -inf})
+        EXPECT_EQ(ErrorOf([&] { Decimal::FromDouble(bad); }), ole::err::Overflow) << bad;
+    // text goes the same way wherever a number is read from it
+    EXPECT_EQ(ErrorOf([] { Decimal::FromVariant(ole::Variant(1e-310)); }), ole::err::Overflow);
+    EXPECT_EQ(ErrorOf([] { Decimal::FromVariant(ole::Variant("1e-310")); }), ole::err::TypeMismatch);
+    EXPECT_EQ(Decimal::FromDouble(1e-28).ToString(), "0.0000000000000000000000000001");
+    EXPECT_EQ(Decimal::FromDouble(-2.5e-28).ToString(), "-0.0000000000000000000000000002");
+    // a quotient far below the asked scale is 0, not the result of a wrapped divisor
+    EXPECT_EQ(Decimal::Divide(D("0.0000000000000000000000000001"), D("999999999999999999999999999999999999"), 0).ToString(),
+              "0");
 }
 
 }  // namespace

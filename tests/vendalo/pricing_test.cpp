@@ -177,6 +177,7 @@ TEST_P(Pricing, MaintenanceRulesRefuseInOrderAndStoreNothing) {
         {"negative price", [](R& r) { r.Price = Variant(-0.01); }, false, vendalo::InvalidPrice},
         {"price no number", [](R& r) { r.Price = Variant("abc"); }, false, vendalo::InvalidPrice},
         {"price NaN", [=](R& r) { r.Price = Variant(nan); }, false, vendalo::InvalidPrice},
+        {"price beyond a decimal's range", [](R& r) { r.Price = Variant("1e-310"); }, false, vendalo::InvalidPrice},
         {"percent above 100", [](R& r) { r.DiscountPercent = Variant(100.01); }, false, vendalo::InvalidDiscountPercent},
         {"percent NaN", [=](R& r) { r.DiscountPercent = Variant(nan); }, false, vendalo::InvalidDiscountPercent},
         {"amount above price", [](R& r) { r.DiscountAmount = Variant(10.5); }, false, vendalo::InvalidDiscountAmount},

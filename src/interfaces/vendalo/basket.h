@@ -28,6 +28,8 @@ public:
     // Removes the basket's lines and header.
     virtual void Delete(const std::string& iBasketID) = 0;
     // Adds a line and stores it; returns its line number (one more than the last row's).
+    // A quantity CheckLineQuantity refuses, or a last row numbered 2147483647, is refused
+    // before anything changes.
     virtual int32_t AddLine(ole::Variant& iBasket, int32_t iSKU, double iQuantity, ole::Date iRequestDate,
                             bool iConfigurable, const std::string& iConfigID) = 0;
     // The basket as an XML order form, one line of text: header and line columns formatted for
@@ -40,5 +42,9 @@ public:
     // Deletes the lines with the given numbers (an array) and stores the basket; returns true.
     virtual bool DeleteLines(ole::Variant& iBasket, const ole::Variant& LineNrs) = 0;
 };
+
+// The quantities a basket line takes: more than 0, at most 999,999,999 and at
+// most four decimals. Raises InvalidProcedureCall naming `field` for any other.
+void CheckLineQuantity(double quantity, const std::string& field = "QUANTITY");
 
 }  // namespace vendalo

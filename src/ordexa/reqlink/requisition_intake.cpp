@@ -1,11 +1,15 @@
 // Each requisition is read and checked whole before anything is written: a
 // requisition that fails a check creates nothing, and one that fails later
 // has what it created (addresses, basket) removed again, so a failed
-// requisition never leaves anything behind.
+// requisition never leaves anything behind. Before it creates anything a
+// requisition takes its slot (REQUISITIONINTAKE), so copies of it sent at once
+// make one order and one set of addresses.
 #include "reqlink/requisition_intake.h"
 
 #include <chrono>
+#include <exception>
 #include <regex>
+#include <thread>
 
 #include "automation/decimal.h"
 #include "automation/text.h"
@@ -64,11 +68,19 @@ std::optional<ole::Date> RequiredDate(const std::string& text) {
     return ole::Date::FromParts(y, mo, d);
 }
 
+// The largest amount the order's columns keep exactly as a double carries it (15 digits, 4 decimals).
+const ole::Decimal kAmountLimit = ole::Decimal::FromInt(100000000000);
+
 ole::Decimal Amount(const pugi::xml_node& requisition, const char* path, bool nullAsZero, const std::string& id) {
     std::string text = TrimBlanks(XML_GetNodeTextOrEmpty(requisition, path));
     if (text.empty() && nullAsZero) return ole::Decimal();
     auto value = ole::Decimal::Parse(text);
     if (!value) Fail(err::reqlinkRequisitionError, std::string(path) + " is no amount (\"" + text + "\") in requisition " + id);
+    if (value->Round(4) != *value)
+        Fail(err::reqlinkRequisitionError,
+             std::string(path) + " has more decimals than the amount keeps (at most four) in requisition " + id);
+    if (*value >= kAmountLimit || *value <= -kAmountLimit)
+        Fail(err::reqlinkRequisitionError, std::string(path) + " is too large (\"" + text + "\") in requisition " + id);
     return *value;
 }
 
@@ -102,11 +114,12 @@ Requisition Read(const pugi::xml_node& r, const BrokerPermissions& permissions, 
     if (!permissions.partners.count(q.partnerId))
         Fail(err::reqlinkInValidRequisitioner, "The broker may not order for business partner " + partner);
     partners.GetBusinessPartner(q.partnerId);  // an unknown partner raises
-    q.billTo = PlanAddress(r, "BillToAddress", q.partnerId, partners, true);
-    q.delivery = PlanAddress(r, "DeliveryAddress", q.partnerId, partners, false);
+    // the order of anyone but the partner's own shop users could never be exported
+    if (partners.GetBusinessPartnerIdOfUser(q.shopperId) != q.partnerId)
+        Fail(err::reqlinkUnknownUser, "ShopperID '" + q.shopperId + "' is no shop user of business partner " + partner);
     q.homeOrganisation = std::stoi(parameters.GetParameterValue("HomeOrganisation"));
-    q.shipFrom = PlanAddress(r, "Supplier/ShipFromAddress", q.homeOrganisation, partners, false);
     q.id = XML_GetNodeText(r, "Id");
+    if (TrimBlanks(q.id).empty()) Fail(err::reqlinkRequisitionError, "Id is empty: a requisition needs its id");
     if (!r.child("Pricing")) Fail(err::reqlinkPricingTagNotFound, "Tag <Pricing> not found for requestion=" + q.id);
     q.currency = TrimBlanks(XML_GetNodeText(r, "Pricing/Currency"));
     currencies.GetCurrencyAsDict(q.currency);  // an unknown currency raises
@@ -126,19 +139,122 @@ Requisition Read(const pugi::xml_node& r, const BrokerPermissions& permissions, 
     q.unitCost = Amount(r, "Pricing/UnitCost", false, q.id);
     if (q.unitCost.Sign() < 0) Fail(err::reqlinkRequisitionError, "Pricing/UnitCost is negative in requisition " + q.id);
     q.discount = Amount(r, "Pricing/DiscountAmount", true, q.id);
+    ole::Decimal gross = ole::Decimal::FromInt(q.quantity) * q.unitCost;
+    if (gross >= kAmountLimit)
+        Fail(err::reqlinkRequisitionError, "Quantity x Pricing/UnitCost is too large in requisition " + q.id);
+    if (q.discount.Sign() < 0 || q.discount > gross)
+        Fail(err::reqlinkRequisitionError, "Pricing/DiscountAmount must lie between 0 and Quantity x Pricing/UnitCost (" +
+                                               gross.ToString() + ") in requisition " + q.id);
     return q;
 }
 
+// The addresses the requisition names, looked up once its slot is taken: a
+// retry that waited for the slot sees what is stored now, not an address a
+// failed holder of the slot removed again.
+void PlanAddresses(const pugi::xml_node& r, Requisition& q, qx::IBusinessPartner& partners) {
+    q.billTo = PlanAddress(r, "BillToAddress", q.partnerId, partners, true);
+    q.delivery = PlanAddress(r, "DeliveryAddress", q.partnerId, partners, false);
+    q.shipFrom = PlanAddress(r, "Supplier/ShipFromAddress", q.homeOrganisation, partners, false);
+}
+
+// A requisition is the same requisition when partner, Id and acknowledgement URL are.
+const char* const kRequisitionKey = "BUSINESSPARTNERID = ? AND CUSTOMERPONR = ? AND ACKNOWLEDGEMENTURL = ?";
+
+std::vector<Variant> RequisitionKey(const Requisition& q) {
+    return {Variant(q.partnerId), Variant(q.id), Variant(q.acknowledgementUrl)};
+}
+
 std::optional<std::string> ExistingOrder(const Requisition& q) {
-    auto rs = Sls_GetDisconnectedRecordset(
-        "SELECT ORDERID FROM ORDERHEADER WHERE BUSINESSPARTNERID = ? AND CUSTOMERPONR = ? AND ACKNOWLEDGEMENTURL = ?",
-        Sls_ConnectionString(), {Variant(q.partnerId), Variant(q.id), Variant(q.acknowledgementUrl)});
+    auto rs = Sls_GetDisconnectedRecordset(std::string("SELECT ORDERID FROM ORDERHEADER WHERE ") + kRequisitionKey,
+                                           Sls_ConnectionString(), RequisitionKey(q));
     if (rs->Eof()) return std::nullopt;
     return rs->Fields(0).Value().Text();
 }
 
+// How long a requisition waits for a racing copy of itself to finish, and when
+// a slot without an order counts as left behind by a crash.
+constexpr auto kSlotWait = std::chrono::seconds(20);
+constexpr auto kSlotPoll = std::chrono::milliseconds(20);
+constexpr double kAbandonedSlotDays = 5.0 / (24 * 60);  // 5 minutes
+
+void ReleaseSlot(const Requisition& q, const std::string& token) {
+    auto params = RequisitionKey(q);
+    params.push_back(Variant(token));
+    auto c = Sls_GetOpenConnection(Sls_ConnectionString());
+    c->Execute(std::string("DELETE FROM REQUISITIONINTAKE WHERE ") + kRequisitionKey + " AND CLAIMTOKEN = ?", nullptr,
+               -1, params);
+    Sls_CloseConnection(c);
+}
+
+void InsertSlot(const Requisition& q, const std::string& token) {
+    auto params = RequisitionKey(q);
+    params.push_back(Variant(token));
+    params.push_back(Variant(ole::Date::Now()));
+    auto c = Sls_GetOpenConnection(Sls_ConnectionString());
+    try {
+        c->Execute("INSERT INTO REQUISITIONINTAKE (BUSINESSPARTNERID, CUSTOMERPONR, ACKNOWLEDGEMENTURL, CLAIMTOKEN, "
+                   "CLAIMED) VALUES (?, ?, ?, ?, ?)",
+                   nullptr, -1, params);
+    } catch (...) {
+        Sls_CloseConnection(c);
+        throw;
+    }
+    Sls_CloseConnection(c);
+}
+
+// Takes the requisition's slot before anything is created: copies of one
+// requisition racing each other make one order, and only the holder creates
+// addresses. The others wait for its order and answer with it; a holder that
+// fails gives the slot back and the next takes it. Returns the order a copy
+// made meanwhile, or nothing once this call holds the slot (under `token`).
+std::optional<std::string> TakeSlot(const Requisition& q, const std::string& token) {
+    auto deadline = std::chrono::steady_clock::now() + kSlotWait;
+    int unexplained = 0;
+    for (;;) {
+        if (auto existing = ExistingOrder(q)) return existing;
+        std::exception_ptr refused;
+        try {
+            InsertSlot(q, token);
+        } catch (...) {
+            refused = std::current_exception();
+        }
+        if (!refused) {
+            // a holder may have stored its order and left between the look-up and the claim
+            std::optional<std::string> existing;
+            try {
+                existing = ExistingOrder(q);
+            } catch (...) {
+                ReleaseSlot(q, token);
+                throw;
+            }
+            if (existing) ReleaseSlot(q, token);
+            return existing;
+        }
+        auto held = Sls_GetDisconnectedRecordset(
+            std::string("SELECT CLAIMTOKEN, CLAIMED FROM REQUISITIONINTAKE WHERE ") + kRequisitionKey,
+            Sls_ConnectionString(), RequisitionKey(q));
+        if (held->Eof()) {
+            // the holder has left since (its order, if any, is looked for next), unless the
+            // insert keeps failing for a reason of its own
+            if (++unexplained == 3) std::rethrow_exception(refused);
+            continue;
+        }
+        unexplained = 0;
+        if (held->Fields(1).Value().ToDate().serial < ole::Date::Now().serial - kAbandonedSlotDays) {
+            ReleaseSlot(q, held->Fields(0).Value().Text());  // left by a holder that never finished
+            continue;
+        }
+        if (std::chrono::steady_clock::now() > deadline)
+            Fail(err::reqlinkRequisitionError,
+                 "Requisition " + q.id + " is being turned into an order by another request; send it again later");
+        std::this_thread::sleep_for(kSlotPoll);
+    }
+}
+
 // What one requisition has written so far, removed again when it fails.
 struct Created {
+    const Requisition* slotOf = nullptr;  // set while this call holds the requisition's slot
+    std::string slotToken;
     std::vector<int32_t> addresses;
     std::string basketId;
 
@@ -160,6 +276,18 @@ struct Created {
             Sls_CloseConnection(c);
             Sls_LogError("Ordexa.Reqlink.ProcessOneRequisition()", "Addresses the requisition created were not removed");
         }
+    }
+
+    // After the addresses: a copy waiting for the slot must not find them.
+    void GiveBackSlot() {
+        if (!slotOf) return;
+        try {
+            ReleaseSlot(*slotOf, slotToken);
+        } catch (...) {
+            Sls_LogError("Ordexa.Reqlink.ProcessOneRequisition()",
+                         "The intake slot of requisition " + slotOf->id + " was not given back");
+        }
+        slotOf = nullptr;
     }
 };
 
@@ -189,11 +317,14 @@ RequisitionOutcome ProcessOneRequisition(const pugi::xml_node& r, const BrokerPe
 
         q = Read(r, permissions, *partners, *products, *parameters, *currencies);
         // brokers retry: a requisition sent before answers with the order it made
-        if (auto existing = ExistingOrder(q)) {
+        created.slotToken = Sls_CreateGUID();
+        if (auto existing = TakeSlot(q, created.slotToken)) {
             outcome.orderId = *existing;
             outcome.existing = true;
             return outcome;
         }
+        created.slotOf = &q;
+        PlanAddresses(r, q, *partners);
 
         int32_t billTo = MakeAddress(q.billTo, q.partnerId, *partners, created, err::reqlinkCreateBillingAddressFailure,
                                      "billingaddress");
@@ -245,10 +376,12 @@ RequisitionOutcome ProcessOneRequisition(const pugi::xml_node& r, const BrokerPe
         submitting = true;
         orders->SubmitBasket(basketValue);
         outcome.orderId = created.basketId;
+        created.GiveBackSlot();  // the order answers for the requisition from now on
         return outcome;
     } catch (...) {
         ole::SlsErrorInfo failure = ole::CurrentError();
         created.Undo();
+        created.GiveBackSlot();
         // a concurrent retry of the same requisition won the race: its order is the answer
         if (submitting) {
             try {

@@ -94,7 +94,11 @@ Decimal Decimal::FromDouble(double value) {
     } else {
         scale = -shift;
         if (scale > kMaxScale) {
-            units = DivideRounded(units, Pow10(scale - kMaxScale), true);
+            // the 15 digits reach below the 28th decimal: rounded there, and a value that
+            // is not 0 but lies wholly below it is out of range (10^drop would not fit 128 bits)
+            int drop = scale - kMaxScale;
+            units = drop > 15 ? 0 : DivideRounded(units, Pow10(drop), true);
+            if (units == 0) Raise(err::Overflow);
             scale = kMaxScale;
         }
     }
@@ -219,6 +223,8 @@ Decimal Decimal::Divide(const Decimal& a, const Decimal& b, int scale) {
         if (Digits(numerator) + shift > 38) Raise(err::Overflow);
         numerator *= Pow10(shift);
     } else {
+        // a denominator scaled past 38 digits exceeds every numerator: the quotient rounds to 0
+        if (Digits(denominator) - shift > 38) return Decimal(0, scale);
         denominator *= Pow10(-shift);
     }
     i128 q = numerator / denominator;  // one digit beyond the scale, truncated

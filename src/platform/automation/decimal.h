@@ -28,7 +28,9 @@ public:
     // No exponent, no grouping; nothing if the text is anything else or too long.
     static std::optional<Decimal> Parse(std::string_view text);
     // A double as the platform turns it into a decimal: rounded to 15 significant digits
-    // (so 114.95 stays 114.95); NaN and infinities raise Overflow.
+    // (so 114.95 stays 114.95) and to at most 28 decimals. NaN, infinities, values of more
+    // than 36 digits before the point, and values that are not 0 but round to 0 at 28
+    // decimals (1e-30, 5e-324) raise Overflow.
     static Decimal FromDouble(double value);
     static Decimal FromCurrency(Currency value) { return Decimal(value.scaled, 4); }
     // Integers, currency and Booleans exactly, doubles as FromDouble, text as Parse

@@ -1,5 +1,6 @@
 #include "masterdata/business_partner.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "automation/component.h"
@@ -18,6 +19,25 @@ struct Partner {
     int32_t postal = 0, shipping = 0;
     std::string currency, carrier, name, orderRequestUrl;
 };
+
+// The next address id, inside the caller's transaction. The counter row is
+// taken first, so concurrent callers wait for each other; it never falls
+// below the highest id in ADDRESS (rows loaded by other means), and it never
+// goes back, so the id of an address removed again is not handed out twice.
+int32_t NextAddressId(ado::Connection& c) {
+    auto counter =
+        c.Execute("UPDATE IDSEQUENCE SET LASTVALUE = LASTVALUE + 1 WHERE NAME = 'ADDRESS' RETURNING LASTVALUE");
+    bool stored = counter && !counter->Eof();
+    int64_t fromCounter = stored ? counter->Fields(0).Value().ToLongLong() : 0;
+    int64_t next = std::max<int64_t>(
+        fromCounter, c.Execute("SELECT COALESCE(MAX(ADDRESSID), 0) + 1 FROM ADDRESS")->Fields(0).Value().ToLongLong());
+    if (next > INT32_MAX) ole::Raise(ole::err::Overflow, "No address id is left", kSource);
+    if (!stored)  // an installation from before the counter
+        c.Execute("INSERT INTO IDSEQUENCE (NAME, LASTVALUE) VALUES ('ADDRESS', ?)", nullptr, -1, {ole::Variant(next)});
+    else if (next != fromCounter)
+        c.Execute("UPDATE IDSEQUENCE SET LASTVALUE = ? WHERE NAME = 'ADDRESS'", nullptr, -1, {ole::Variant(next)});
+    return static_cast<int32_t>(next);
+}
 
 ado::ConnectionPtr Open() {
     auto c = std::make_shared<ado::Connection>();
@@ -70,8 +90,7 @@ public:
         try {
             auto c = Open();
             ado::Transaction tx(*c);
-            auto next = c->Execute("SELECT COALESCE(MAX(ADDRESSID), 0) + 1 AS NEXTID FROM ADDRESS");
-            int32_t addressId = next->Fields(0).Value().ToLong();
+            int32_t addressId = NextAddressId(*c);
             auto text = [&](int key) { return ole::Variant(a.Item(key).Text()); };
             c->Execute(
                 "INSERT INTO ADDRESS (ADDRESSID, BUSINESSPARTNERID, COUNTRYCODE, NAME1, NAME2, STREET1, STREET2, CITY1, "
@@ -85,6 +104,14 @@ public:
         } catch (const ole::AutomationError&) {
             return -1;
         }
+    }
+
+    int32_t GetBusinessPartnerIdOfUser(const std::string& userId) override {
+        auto c = Open();
+        auto rs = c->Execute("SELECT BUSINESSPARTNERID FROM WEBUSER WHERE USERID = ?", nullptr, -1, {userId});
+        int32_t partner = rs->Eof() || rs->Fields(0).Value().IsNull() ? -1 : rs->Fields(0).Value().ToLong();
+        c->Close();
+        return partner;
     }
 
     void Release() override { current_ = Partner(); }

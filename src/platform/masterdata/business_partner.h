@@ -36,7 +36,10 @@ public:
     virtual int32_t GetAddressIdByName(const std::string& name1, int32_t businessPartnerId) = 0;
     // Adds an address from a dictionary keyed 0..11 (COUNTRYCODE, NAME1, NAME2, STREET1,
     // STREET2, CITY1, CITY2, STATEPROVINCE, ZIPCODE, PHONE, FAX, SHORTDESCRIPTION); the new id, or -1.
+    // Ids only grow: an address removed again never lends its id to another.
     virtual int32_t AddNewAddressEx(const ole::Dictionary& address, int32_t businessPartnerId) = 0;
+    // The partner a shop user (WEBUSER) belongs to; -1 for an unknown user or one of no partner.
+    virtual int32_t GetBusinessPartnerIdOfUser(const std::string& userId) = 0;
     virtual void Release() = 0;
 };
 
