@@ -165,8 +165,8 @@ private:
         qx::XmlDocument doc;
         std::optional<int32_t> success, reason;
         std::string why = "the reply holds no Success or ReasonCode field";
-        if (!doc.LoadXml(reply))
-            why = "the reply is no XML document (" + doc.Reason() + ")";
+        if (!qx::LoadBoiReply(doc, reply, why))
+            why = "the reply " + why;
         else {
             success = ReplyField(doc, "Success");
             reason = ReplyField(doc, "ReasonCode");
