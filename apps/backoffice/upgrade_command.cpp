@@ -27,7 +27,7 @@ bool IsDemoDatabase(const std::string& connection) {
 
 int RunUpgrade(const std::optional<std::string>& given) {
     int exitCode = 0;
-    auto home = UseInstallation("upgrade", given, exitCode);
+    auto home = UseInstallation("upgrade", given, exitCode, DatabaseUse::Upgrading);
     if (!home) return exitCode;
     std::vector<std::string> added;
     try {

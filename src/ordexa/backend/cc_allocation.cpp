@@ -151,6 +151,8 @@ private:
                     }
                     answered.emplace_back(line, outcome->allocated);
                 } catch (...) {
+                    // a lost connection fails every line after this one: the run stops with one entry
+                    if (!ConnectionSilence(updates).empty()) throw;
                     // nothing is marked for this line; the order's other lines wait for the next batch
                     Sls_LogError("Ordexa.CCAllocation.Allocation " + line.Label(), CurrentDescription());
                     skippedOrder = line.orderId;
@@ -165,6 +167,7 @@ private:
             Sls_CloseConnection(lines);
             Sls_CloseConnection(updates);
             Sls_LogError("Ordexa.CCAllocation.Allocation " + line.Label(), CurrentDescription());
+            StopBatchPart("allocation", CurrentDescription());
             Finish(allocated, notAllocated);
         }
     }

@@ -109,6 +109,8 @@ private:
                     if (reason.empty()) reason = "Unknown reason code " + std::to_string(answer->reasonCode) + ",";
                     Sls_LogNotice("UpdateOrderStatusBOI", reason + line.Reference());
                 } catch (...) {
+                    // a lost connection fails every line after this one: the run stops with one entry
+                    if (!ConnectionSilence(updates).empty()) throw;
                     Sls_LogError("UpdateOrderStatusBOI('" + line.orderId + "', '" + std::to_string(line.lineNr) +
                                  ") on BIS '" + line.bisid.Text() + "': " + "Backend returned error: '" +
                                  CurrentDescription() + "'");
@@ -123,6 +125,7 @@ private:
             Sls_CloseConnection(updates);
             Sls_LogError("UpdateOrderStatusBOI('" + line.orderId + "', '" + std::to_string(line.lineNr) + ") on BIS '" +
                          line.bisid.Text() + "': " + "Backend returned error: '" + CurrentDescription() + "'");
+            StopBatchPart("line status", CurrentDescription());
         }
         if (auto progress = CurrentBatchProgress()) progress->LinesBilled(billed);
     }
