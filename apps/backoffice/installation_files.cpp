@@ -16,6 +16,7 @@
 #include "os/durable_file.h"
 #include "payment/card_vault.h"
 #include "exchange/exchange_folder_mode.h"
+#include "outside_calls.h"
 
 namespace backoffice {
 
@@ -64,6 +65,11 @@ const std::vector<qx::ConfigSetting> kSalesParameters = {
     {kCardData, "UnsubmittedCheckoutDays", "Long", "30"},
     // the folders shared with the back end, which runs as another user of the group
     {ordexa::kExchangeSection, ordexa::kFolderModeSetting, "String", ordexa::kDefaultFolderModeText},
+    // outside calls side by side: how many at once, minutes a host that did not answer is
+    // skipped (0: never), seconds a broker acknowledgement may take (the stage ends within three)
+    {ordexa::kOutsideCallsSection, ordexa::kOutsideCallsAtOnce, "Long", "8"},
+    {ordexa::kOutsideCallsSection, ordexa::kHostBackoffMinutes, "Long", "15"},
+    {ordexa::kOutsideCallsSection, ordexa::kAcknowledgementTimeout, "Long", "10"},
 };
 
 std::vector<std::string> MakeFolders(const InstallationContext& c) {
