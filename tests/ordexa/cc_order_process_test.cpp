@@ -237,6 +237,7 @@ TEST_P(BatchWithoutDatabase, TheInstanceStopsOnceWithItsReasonInsteadOfFailingEv
 
     EXPECT_EQ(Inst().LogEntriesWith("stays to be exported"), 0u);
     EXPECT_EQ(std::count(outage.stopped.begin(), outage.stopped.end(), "BISID 1"), 1);
+    ASSERT_FALSE(outage.stopped.empty());
     EXPECT_EQ(outage.stopped.back(), "billing fulfilment");  // every later stage stopped too, once
     EXPECT_LT(Inst().LogEntriesWith("[error]"), 10u) << Inst().LogText();  // a handful, not one for each of the 30 orders
 }
