@@ -47,9 +47,10 @@ std::string MissingSchema(const std::string& connectionString, const std::string
         if (ec) return "";
         if (size == 0) return "the database " + Shown(connectionString, file) + " is an empty file";
     }
-    ado::ConnectionPtr c;
+    // not pooled: a command such as serve would keep the session idle for its whole life
+    auto c = std::make_shared<ado::Connection>();
     try {
-        c = Sls_GetOpenConnection(connectionString);
+        c->Open(connectionString + ";Pooling=False");
         bool sqlite = c->GetDialect() == ado::Dialect::SQLite;
         auto rs = c->Execute(sqlite ? "SELECT COUNT(*) FROM sqlite_master WHERE type = 'table' AND UPPER(name) = ?"
                                     : "SELECT COUNT(*) FROM information_schema.tables "
@@ -57,11 +58,10 @@ std::string MissingSchema(const std::string& connectionString, const std::string
                              nullptr, -1, {ole::Variant("ORDERHEADER")});
         bool present = rs->Fields(0).Value().ToLong() > 0;
         rs.reset();
-        Sls_CloseConnection(c);
+        c->Close();
         return present ? "" : "the database holds no sales tables";
     } catch (...) {
-        Sls_CloseConnection(c);
-        return "";
+        return "";  // the connection closes with its object
     }
 }
 
