@@ -327,6 +327,14 @@ CREATE TABLE BATCHRUN (
 );
 CREATE INDEX BATCHRUN_STARTED ON BATCHRUN (STARTED);
 
+-- Hosts of outside calls that did not answer, skipped by the batches until UNTIL
+-- (host names in lower case, whatever the port or path).
+CREATE TABLE OUTSIDEHOSTBACKOFF (
+    HOSTNAME VARCHAR(255) NOT NULL PRIMARY KEY,
+    UNTIL    TIMESTAMP NOT NULL,
+    REASON   VARCHAR(512)
+);
+
 -- Payment ----------------------------------------------------------------------------
 
 CREATE TABLE MERCHANTIDBYCURRENCY (

@@ -6,6 +6,8 @@
 #include <sstream>
 #include <map>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 #include "automation/text.h"
 #include "batch_lock.h"
@@ -18,6 +20,9 @@
 
 namespace backoffice {
 namespace {
+
+// The batch ran, but an instance or a stage stopped before its work was done.
+constexpr int kExitStageStopped = 4;
 
 // Collects what the stages report, shows export progress on a terminal and
 // prints the summary at the end.
@@ -41,7 +46,11 @@ public:
     void LinesBilled(int32_t lines) override { billed_ += lines; }
     void OrdersClosed(int32_t orders) override { closed_ += orders; }
     void BatchStopped(const std::string& reason) override { stopped_ = Reason(reason); }
-    bool Stopped() const { return !stopped_.empty(); }
+    void PartStopped(const std::string& part, const std::string& reason) override {
+        partsStopped_.emplace_back(part, Reason(reason));
+    }
+    // The batch, or a part of it, ended before its work was done.
+    bool Stopped() const { return !stopped_.empty() || !partsStopped_.empty(); }
 
     // lostEntries: log entries that could not be written during the batch.
     void Print(std::ostream& out, const std::string& home, int64_t lostEntries) const {
@@ -54,6 +63,8 @@ public:
         out << "  lines allocated: " << allocated_ << " (not allocated: " << notAllocated_ << ")\n";
         out << "  lines reported billed: " << billed_ << "\n";
         out << "  orders closed: " << closed_ << "\n";
+        for (const auto& [part, reason] : partsStopped_)
+            out << "  stopped: " << ole::EscapeControls(part) << ": " << reason << "\n";
         if (!stopped_.empty()) out << "  the batch stopped early: " << stopped_ << "\n";
         if (lostEntries > 0)
             out << "  log: " << qx::LogFilePath() << " could not be written: " << lostEntries
@@ -71,6 +82,7 @@ private:
     std::map<std::string, Instance> instances_;
     int32_t allocated_ = 0, notAllocated_ = 0, billed_ = 0, closed_ = 0;
     std::string stopped_;
+    std::vector<std::pair<std::string, std::string>> partsStopped_;  // in the order they stopped
 };
 
 // The run's row in BATCHRUN, for the operator page and the metrics; a run that
@@ -149,7 +161,7 @@ int RunBatch(const std::optional<std::string>& given) {
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - clock).count();
     RecordBatchRun(connectionString, started, static_cast<int32_t>(ms), outcome, text.str());
     if (outcome == 2 || lost > 0) return 1;
-    return 0;
+    return summary.Stopped() ? kExitStageStopped : 0;
 }
 
 void AddBatchCommand(CLI::App& app, Runner& selected) {
@@ -157,8 +169,10 @@ void AddBatchCommand(CLI::App& app, Runner& selected) {
     command->footer(
         "For every back-end instance of the export registry: the semaphore handshake, the export of new\n"
         "orders and the import of confirmations; then the later stages and the closing of fully billed\n"
-        "orders. Prints a summary. Exits 0 when the batch ran (stage failures are in the log), 1 when it\n"
-        "could not start or its log could not be written, 3 when another batch of the installation is running.");
+        "orders. Prints a summary. Exits 0 when the batch ran (failures of single orders are in the log),\n"
+        "4 when it ran but an instance or a stage stopped before its work was done (the summary says which\n"
+        "and why), 1 when it could not start or its log could not be written, 2 for a wrong command line,\n"
+        "3 when another batch of the installation is running.");
     auto home = std::make_shared<std::optional<std::string>>();
     AddHomeOption(*command, *home);
     command->callback([home, &selected] { selected = [home] { return RunBatch(*home); }; });

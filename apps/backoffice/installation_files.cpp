@@ -2,12 +2,15 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <sstream>
 #include <system_error>
 
 #include <pugixml.hpp>
 
 #include "automation/error.h"
+#include "data/ado.h"
 #include "format/label_catalogue.h"
 #include "host_settings.h"
 #include "lib_sales.h"
@@ -16,6 +19,7 @@
 #include "os/durable_file.h"
 #include "payment/card_vault.h"
 #include "exchange/exchange_folder_mode.h"
+#include "outside_calls.h"
 
 namespace backoffice {
 
@@ -64,6 +68,11 @@ const std::vector<qx::ConfigSetting> kSalesParameters = {
     {kCardData, "UnsubmittedCheckoutDays", "Long", "30"},
     // the folders shared with the back end, which runs as another user of the group
     {ordexa::kExchangeSection, ordexa::kFolderModeSetting, "String", ordexa::kDefaultFolderModeText},
+    // outside calls side by side: how many at once, minutes a host that did not answer is
+    // skipped (0: never), seconds a broker acknowledgement may take (the stage ends within three)
+    {ordexa::kOutsideCallsSection, ordexa::kOutsideCallsAtOnce, "Long", "8"},
+    {ordexa::kOutsideCallsSection, ordexa::kHostBackoffMinutes, "Long", "15"},
+    {ordexa::kOutsideCallsSection, ordexa::kAcknowledgementTimeout, "Long", "10"},
 };
 
 std::vector<std::string> MakeFolders(const InstallationContext& c) {
@@ -200,6 +209,45 @@ std::vector<std::string> AddMissingSettings(const fs::path& path, const std::str
     }
     RestrictToOwner(path);
     return added;
+}
+
+namespace {
+
+std::string Octal(mode_t mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+    return text;
+}
+
+// Takes the rights of group and others from one file or folder (not a link); what changed, or "".
+std::string OwnerOnly(const fs::path& path, const std::string& shown) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || S_ISLNK(st.st_mode) || (st.st_mode & 077) == 0) return "";
+    mode_t mode = st.st_mode & 07700;
+    if (::chmod(path.c_str(), mode) != 0)
+        throw fs::filesystem_error("cannot make it its owner's alone", path, std::error_code(errno, std::generic_category()));
+    return shown + " " + Octal(st.st_mode) + " -> " + Octal(mode);
+}
+
+}  // namespace
+
+std::vector<std::string> RestrictInstallationToOwner(const fs::path& home, const std::string& connectionString) {
+    std::vector<std::string> changed;
+    auto note = [&](const std::string& what) {
+        if (!what.empty()) changed.push_back(what);
+    };
+    for (const char* folder : {"config", "data", "log", "Vendalo/TempEdiFtp"}) {
+        fs::path top = home / folder;
+        if (fs::is_symlink(top) || !fs::is_directory(top)) continue;
+        note(OwnerOnly(top, std::string(folder) + "/"));
+        for (auto it = fs::recursive_directory_iterator(top); it != fs::recursive_directory_iterator(); ++it)
+            note(OwnerOnly(it->path(), fs::relative(it->path(), home).string()));
+    }
+    std::string database = ado::SQLiteFileOf(connectionString);
+    if (!database.empty())
+        for (const char* suffix : {"", "-wal", "-shm", "-journal"})  // in data/: already done with its folder
+            note(OwnerOnly(database + suffix, database + suffix));
+    return changed;
 }
 
 std::string NewApiKey() { return qx::NewAccessCode() + qx::NewAccessCode(); }

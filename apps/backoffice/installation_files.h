@@ -53,6 +53,14 @@ std::vector<std::string> AddMissingSettings(const std::filesystem::path& path, c
                                             const std::string& connectionString,
                                             const std::vector<qx::ConfigSetting>& settings);
 
+// Takes every right of group and others from config/, data/, log/ and the
+// temporary EDI folder, from what they hold, and from the SQLite database file
+// (with its -wal and -shm files) wherever the connection string puts it: the
+// modes init gives, for an installation an older version left readable.
+// Symbolic links are not followed. Returns what changed ("data/ 0755 -> 0700").
+std::vector<std::string> RestrictInstallationToOwner(const std::filesystem::path& home,
+                                                     const std::string& connectionString);
+
 // A new random API key (48 letters and digits).
 std::string NewApiKey();
 

@@ -27,7 +27,7 @@ bool IsDemoDatabase(const std::string& connection) {
 
 int RunUpgrade(const std::optional<std::string>& given) {
     int exitCode = 0;
-    auto home = UseInstallation("upgrade", given, exitCode);
+    auto home = UseInstallation("upgrade", given, exitCode, DatabaseUse::Upgrading);
     if (!home) return exitCode;
     std::vector<std::string> added;
     try {
@@ -35,6 +35,9 @@ int RunUpgrade(const std::optional<std::string>& given) {
         for (const auto& item : UpgradeDatabase(connection)) added.push_back("database: " + item);
         for (const auto& item : MakeMissingParts({*home, connection, "", false, IsDemoDatabase(connection)}))
             added.push_back(item);
+        // an older version left the folders and the database readable by others
+        for (const auto& item : RestrictInstallationToOwner(*home, connection))
+            added.push_back("owner-only access: " + item);
         // card numbers an older version kept in clear are sealed with the key
         auto c = Sls_GetOpenConnection(connection);
         if (int32_t sealed = ordexa::SealClearCardNumbers(c); sealed > 0)
@@ -63,8 +66,9 @@ void AddUpgradeCommand(CLI::App& app, Runner& selected) {
     auto* command = app.add_subcommand("upgrade", "bring an installation and its database up to this version");
     command->footer(
         "Adds what this version's init makes and the installation lacks: tables, columns, indexes and\n"
-        "procedures of the schema (in one database transaction), folders, settings and API keys. Values\n"
-        "already there are kept; running it again changes nothing.");
+        "procedures of the schema (in one database transaction), folders, settings and API keys, and makes\n"
+        "config/, data/, log/, the temporary EDI folder and the database file their owner's alone, as init\n"
+        "does. Values already there are kept; running it again changes nothing.");
     auto home = std::make_shared<std::optional<std::string>>();
     AddHomeOption(*command, *home);
     command->callback([home, &selected] { selected = [home] { return RunUpgrade(*home); }; });

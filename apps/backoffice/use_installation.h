@@ -9,11 +9,21 @@
 
 namespace backoffice {
 
+// How a command uses the installation's database.
+enum class DatabaseUse {
+    Sales,      // it needs the sales tables: refused without them, warned when others may read the file
+    Upgrading,  // `upgrade`, which adds the tables and tightens the modes itself
+};
+
 // The absolute folder of an existing installation (--home, else VENDALO_HOME),
 // or nothing after a one-line message on standard error naming the command;
-// exitCode then holds the code to end with.
+// exitCode then holds the code to end with. For DatabaseUse::Sales a database
+// whose catalogue lacks the sales tables (an empty SQLite file among them,
+// which is never turned into a database here) is refused with exit code 1, and
+// an SQLite file that other users may read is a warning on standard error. A
+// database that cannot be reached is left to the command to report.
 std::optional<std::string> UseInstallation(const std::string& command, const std::optional<std::string>& home,
-                                           int& exitCode);
+                                           int& exitCode, DatabaseUse use = DatabaseUse::Sales);
 
 // The first description of an error: what went wrong, without the frames of the
 // methods it passed through (and its info, when it has one), fit for a terminal

@@ -19,6 +19,13 @@ std::string Reply(const std::vector<std::pair<std::string, std::string>>& fields
 const char* kNoRecord = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<BOIREPLY></BOIREPLY>\n";
 const char* kMalformed = "<BOIREPLY><RECORD><FIELD NAME=\"ErrorNumber\">0</FIELD></RECORD";
 
+// A well-meant answer in a shape that is no reply document: inside another root, or followed by a second root.
+std::string Misshapen(BoiPolicy::Reply mode, const std::string& answer) {
+    std::string body = answer.substr(answer.find("<BOIREPLY>"));
+    if (mode == BoiPolicy::Reply::Wrapped) return "<X>" + body + "</X>\n";
+    return body + "<BOIREPLY><RECORD/></BOIREPLY>\n";
+}
+
 std::vector<std::string> Split(const std::string& text, char separator) {
     std::vector<std::string> parts;
     size_t start = 0;
@@ -104,6 +111,8 @@ std::string BusinessObjects::Handle(const std::string& request, std::string& jou
     if (object == "Allocation BOI" || object == "Allocate") {
         if (policy_.allocation == BoiPolicy::Reply::NoRecord) return kNoRecord;
         if (policy_.allocation == BoiPolicy::Reply::Malformed) return kMalformed;
+        if (policy_.allocation != BoiPolicy::Reply::Answer)
+            return Misshapen(policy_.allocation, Reply({{"ErrorNumber", "0"}}));
         if (!known) return Reply({{"ErrorNumber", "2"}});  // no order line found
         const int* refusal = Rule(policy_.refusals, line);
         return Reply({{"ErrorNumber", std::to_string(refusal ? *refusal : 0)}});
@@ -111,6 +120,8 @@ std::string BusinessObjects::Handle(const std::string& request, std::string& jou
     if (object == "OrderStatus BOI" || object == "UpdateOrderStatus") {
         if (policy_.status == BoiPolicy::Reply::NoRecord) return kNoRecord;
         if (policy_.status == BoiPolicy::Reply::Malformed) return kMalformed;
+        if (policy_.status != BoiPolicy::Reply::Answer)
+            return Misshapen(policy_.status, Reply({{"Success", "1"}, {"ReasonCode", "0"}}));
         if (!known) return Reply({{"Success", "0"}, {"ReasonCode", "0"}});  // order line not found
         if (const int* reason = Rule(policy_.reasons, line))
             return Reply({{"Success", "0"}, {"ReasonCode", std::to_string(*reason)}});

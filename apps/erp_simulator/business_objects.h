@@ -27,7 +27,8 @@ struct BookEntry {
 
 // How the simulated back end answers. A line key "*" stands for every line.
 struct BoiPolicy {
-    enum class Reply { Answer, NoRecord, Malformed };
+    // Wrapped: the answer inside another root element; SecondRoot: the answer, then a second root after it
+    enum class Reply { Answer, NoRecord, Malformed, Wrapped, SecondRoot };
     Reply allocation = Reply::Answer;
     Reply status = Reply::Answer;
     std::map<std::string, int> refusals;  // line number (or "*") -> allocation error number 1-5

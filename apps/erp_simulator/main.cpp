@@ -44,15 +44,18 @@ const char* kUsage =
     "  --port N              port on 127.0.0.1 (default 0: any free port)\n"
     "  --port-file FILE      write the port there once listening\n"
     "  --journal FILE        append one line per request: object, sales order, line\n"
-    "  --allocation MODE     answer (default), no-record (a reply without RECORD), malformed\n"
+    "  --allocation MODE     answer (default), no-record (a reply without RECORD), malformed,\n"
+    "                        wrapped (the answer inside <X>), second-root (a second root after it)\n"
     "  --refuse LINE:ERROR   refuse the allocation of line LINE (or * for all) with error number ERROR (1-5)\n"
-    "  --status MODE         answer (default: success), no-record, malformed\n"
+    "  --status MODE         answer (default: success), no-record, malformed, wrapped, second-root\n"
     "  --reason LINE:CODE    refuse the billing step of line LINE (or *) with reason code CODE\n";
 
 erpsim::BoiPolicy::Reply Mode(const std::string& text) {
     if (text == "answer") return erpsim::BoiPolicy::Reply::Answer;
     if (text == "no-record") return erpsim::BoiPolicy::Reply::NoRecord;
     if (text == "malformed") return erpsim::BoiPolicy::Reply::Malformed;
+    if (text == "wrapped") return erpsim::BoiPolicy::Reply::Wrapped;
+    if (text == "second-root") return erpsim::BoiPolicy::Reply::SecondRoot;
     throw std::invalid_argument("unknown reply mode " + text);
 }
 

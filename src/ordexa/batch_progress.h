@@ -3,7 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+
+namespace ado {
+class Connection;
+}
 
 namespace ordexa {
 
@@ -24,10 +29,28 @@ public:
     virtual void OrdersClosed(int32_t orders) {}
     // The batch ended before its last stage (the reason is also in the log).
     virtual void BatchStopped(const std::string& reason) {}
+    // A part of the batch ("BISID 2", "allocation") stopped before its work was
+    // done; told once per part and batch (the reason is also in the log).
+    virtual void PartStopped(const std::string& part, const std::string& reason) {}
 };
 
 // The listener of this thread's batch, or nullptr. Set by the host around a run.
 BatchProgress* CurrentBatchProgress();
 void SetBatchProgress(BatchProgress* progress);
+
+// A part of this thread's batch could not finish: recorded, and the listener
+// told, the first time in the batch; false when the part had stopped already,
+// so that its reason is logged once however often it is met. The caller logs.
+bool StopBatchPart(const std::string& part, const std::string& reason);
+// Forgets the parts stopped: a new batch begins.
+void ClearStoppedBatchParts();
+
+// One short statement on the given connection: "" when it answers, else why
+// not (the connection was lost: whatever the stage still does on it fails too).
+std::string ConnectionSilence(const std::shared_ptr<ado::Connection>& connection);
+
+// One short statement on a fresh connection (a second try after a connection
+// the server dropped); "" when the database answers, else why not.
+std::string DatabaseSilence();
 
 }  // namespace ordexa

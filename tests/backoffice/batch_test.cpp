@@ -129,9 +129,37 @@ TEST_F(BackofficeOnDemo, AConfigurationItCannotReadEndsTheBatchAtOnceWithTheReas
     Outcome fifo = Batch();
     EXPECT_EQ(fifo.exitCode, 1) << fifo.output;
     EXPECT_NE(fifo.output.find("is not a regular file"), std::string::npos) << fifo.output;
+    // an empty file as the database: refused, and left an empty file (it was made a database and the batch said 0)
+    fs::path empty = parent_.Path() / "empty.db";
+    WriteFile(empty, "");
+    fs::remove(Config());
+    with((home_ / "data" / "vendalo.db").string(), empty.string());
+    Outcome none = Batch();
+    EXPECT_EQ(none.exitCode, 1) << none.output;
+    EXPECT_NE(none.output.find("is an empty file; run `backoffice init` or `upgrade`"), std::string::npos) << none.output;
+    EXPECT_EQ(fs::file_size(empty), 0u);
     fs::remove(Config());
     WriteFile(Config(), configuration);
     EXPECT_EQ(Waiting(), waiting);
+}
+
+TEST_F(BackofficeOnDemo, AnInstanceThatStopsIsNamedInTheSummaryAndTheBatchExits4) {
+    {
+        auto c = std::make_shared<ado::Connection>();
+        c->Open("Provider=SQLite;Data Source=" + (home_ / "data" / "vendalo.db").string());
+        // a folder that cannot be made: the export of BIS 1 stops, its orders wait
+        c->Execute("UPDATE ORDEREXPORTFILE SET FILENAME = ? WHERE BISID = 1", nullptr, -1,
+                   {ole::Variant((Config() / "out" / "orders.edi").string())});
+        c->Close();
+        ado::ClearConnectionPool();
+    }
+    Outcome batch = Batch();
+    EXPECT_EQ(batch.exitCode, 4) << batch.output;
+    EXPECT_NE(batch.output.find("  stopped: BISID 1: the export file " + (Config() / "out" / "orders.edi").string() +
+                                " cannot be created\n"),
+              std::string::npos)
+        << batch.output;
+    EXPECT_EQ(batch.output.find("stopped: BISID 2"), std::string::npos) << batch.output;
 }
 
 TEST_F(BackofficeOnDemo, TheOrderListShowsTerminalControlsAsCodes) {

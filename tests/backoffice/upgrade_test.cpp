@@ -2,6 +2,8 @@
 
 #include <pugixml.hpp>
 
+#include <sys/stat.h>
+
 #include "config/configuration.h"
 #include "data/ado.h"
 #include "run_program.h"
@@ -104,5 +106,38 @@ TEST_P(BackofficeUpgrade, PutsBackWhatAnOlderInstallationLacksAndKeepsEveryValue
 }
 
 INSTANTIATE_DB_TEST(BackofficeUpgrade);
+
+// An installation an older version left readable by others: every command warns
+// about the database, and upgrade makes the folders and the file the owner's
+// alone, as init does.
+TEST(BackofficeUpgradeModes, TheDatabaseReadableByOthersIsWarnedAboutAndUpgradeTightensWhatInitMakes) {
+    TempDir parent;
+    fs::path home = parent.Path() / "shop";
+    ASSERT_EQ(RunProgram(BACKOFFICE_BINARY, "init --home " + Quoted(home.string())).exitCode, 0);
+    fs::path database = home / "data" / "vendalo.db";
+    for (const char* folder : {"config", "data", "log", "Vendalo/TempEdiFtp"}) ASSERT_EQ(::chmod((home / folder).c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(database.c_str(), 0644), 0);
+    ASSERT_EQ(::chmod((home / "config" / "VendaloConfiguration.xml").c_str(), 0644), 0);
+    auto mode = [](const fs::path& p) {
+        struct stat st {};
+        ::stat(p.c_str(), &st);
+        return st.st_mode & 07777;
+    };
+
+    Outcome listed = RunProgram(BACKOFFICE_BINARY, "orders --home " + Quoted(home.string()));
+    EXPECT_EQ(listed.exitCode, 0) << listed.output;
+    EXPECT_NE(listed.output.find("warning: the database " + database.string() + " has mode 0644"), std::string::npos)
+        << listed.output;
+    EXPECT_NE(listed.output.find("`backoffice upgrade` or `chmod 600 " + database.string() + "`"), std::string::npos);
+
+    Outcome upgraded = RunProgram(BACKOFFICE_BINARY, "upgrade --home " + Quoted(home.string()));
+    EXPECT_EQ(upgraded.exitCode, 0) << upgraded.output;
+    EXPECT_NE(upgraded.output.find("data/ 0755 -> 0700"), std::string::npos) << upgraded.output;
+    for (const char* folder : {"config", "data", "log", "Vendalo/TempEdiFtp"}) EXPECT_EQ(mode(home / folder), 0700u) << folder;
+    EXPECT_EQ(mode(database), 0600u);
+    EXPECT_EQ(mode(home / "config" / "VendaloConfiguration.xml"), 0600u);
+    Outcome quiet = RunProgram(BACKOFFICE_BINARY, "orders --home " + Quoted(home.string()));
+    EXPECT_EQ(quiet.output.find("warning"), std::string::npos) << quiet.output;
+}
 
 }  // namespace

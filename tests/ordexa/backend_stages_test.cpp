@@ -293,6 +293,23 @@ TEST_P(OrderStatusTest, AMalformedReplyOrADeadEndpointMarksNothingAndTheNextOrde
     EXPECT_EQ(Inst().LogEntriesWith("UpdateOrderStatusBOI('" + dead + "', '1) on BIS '3': Backend returned error:"), 1u);
 }
 
+// A reply inside another root element, or with a second root after it, is no
+// answer, however well its records read: no line is allocated or billed on it.
+TEST_P(OrderStatusTest, AReplyThatIsNoReplyDocumentAllocatesAndBillsNothing) {
+    for (std::string mode : {"wrapped", "second-root"}) {
+        StartErp({"--allocation", mode, "--status", mode});
+        std::string bc = CardOrder(2, "SO-BC-" + mode, 1), ow = CardOrder(1, "SO-OW-" + mode, 1);
+        std::string captured = CardOrder(2, "SO-CAP-" + mode, 1, 2);
+        RunStage("Ordexa.CCAllocation");
+        RunStage("Ordexa.CCOrderStatus");
+        EXPECT_EQ(LineStatuses(bc), std::vector<int>{0}) << mode;
+        EXPECT_EQ(LineStatuses(ow), std::vector<int>{0}) << mode;
+        EXPECT_EQ(LineStatuses(captured), std::vector<int>{2}) << mode;
+    }
+    EXPECT_GE(Inst().LogEntriesWith("is no BOIREPLY document (its root element is <X>)"), 3u);
+    EXPECT_GE(Inst().LogEntriesWith("holds 2 root elements"), 3u);
+}
+
 INSTANTIATE_INSTALLATION_TEST(OrderStatusTest);
 
 }  // namespace

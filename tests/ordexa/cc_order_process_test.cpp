@@ -3,13 +3,16 @@
 // by a recorder here; its own tests cover it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "exchange/batch_stage.h"
 #include "exchange/cc_order_process.h"
 #include "exchange/web_order_export.h"
+#include "batch_progress.h"
 #include "ftp_server.h"
 #include "lib_sales.h"
+#include "order_export_fixture.h"
 #include "test_installation.h"
 
 using namespace testing_support;
@@ -196,6 +199,50 @@ TEST_P(BatchDriver, AnFtpHostThatIsDownIsLoggedAndTheNextInstanceStillRuns) {
 }
 
 INSTANTIATE_INSTALLATION_TEST(BatchDriver);
+
+// A batch whose database goes away while an instance exports: the instance
+// stops with one entry saying why, not one for each of its orders, and the
+// parts that stopped are told to the host once each.
+class BatchWithoutDatabase : public export_testing::OrderExportTest {};
+
+TEST_P(BatchWithoutDatabase, TheInstanceStopsOnceWithItsReasonInsteadOfFailingEveryOrder) {
+    if (!Inst().Db().IsPostgres()) GTEST_SKIP() << "an embedded database does not go away";
+    Db()->Execute("INSERT INTO ORDEREXPORTFILE (BISID, FILENAME, EXPORTMESSAGETYPE, USEEDISEMAPHORE, USEFTP) VALUES "
+                  "(1, ?, '0', 'false', 'false')",
+                  nullptr, -1, {Variant((Inst().Home() / "orders.edi").string())});
+    export_testing::OrderSpec spec;
+    spec.lines = {{.part = "BOLT-M8", .quantity = 2, .price = 0.45}};
+    for (int i = 0; i < 30; ++i) Submit(spec);
+
+    // the server refuses new sessions and ends the batch's the moment the export has its orders
+    auto admin = std::make_shared<ado::Connection>();
+    admin->Open(Inst().ConnectionString() + ";Pooling=False");
+    struct Outage : ordexa::BatchProgress {
+        ado::ConnectionPtr admin;
+        std::vector<std::string> stopped;
+        void ExportStarted(const std::string&, int32_t) override {
+            admin->Execute("UPDATE pg_database SET datallowconn = false WHERE datname = current_database()");
+            admin->Execute("SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
+                           "WHERE datname = current_database() AND pid <> pg_backend_pid()");
+        }
+        void PartStopped(const std::string& part, const std::string&) override { stopped.push_back(part); }
+    } outage;
+    outage.admin = admin;
+    ordexa::SetBatchProgress(&outage);
+    Sls_GetComponent<ordexa::ICCOrderProcess>("Ordexa.CCOrderProcess")->Run();
+    ordexa::SetBatchProgress(nullptr);
+    admin->Execute("UPDATE pg_database SET datallowconn = true WHERE datname = current_database()");
+    admin->Close();
+    ado::ClearConnectionPool();
+
+    EXPECT_EQ(Inst().LogEntriesWith("stays to be exported"), 0u);
+    EXPECT_EQ(std::count(outage.stopped.begin(), outage.stopped.end(), "BISID 1"), 1);
+    ASSERT_FALSE(outage.stopped.empty());
+    EXPECT_EQ(outage.stopped.back(), "billing fulfilment");  // every later stage stopped too, once
+    EXPECT_LT(Inst().LogEntriesWith("[error]"), 10u) << Inst().LogText();  // a handful, not one for each of the 30 orders
+}
+
+INSTANTIATE_INSTALLATION_TEST(BatchWithoutDatabase);
 
 TEST(CommandFolder, IsCommandInTheGrandparentOfTheExportFileWithItsSeparator) {
     EXPECT_EQ(ordexa::setCommandFileFromEDIExportFile(" /data/edi/out/orders.edi ", "command.fil"),

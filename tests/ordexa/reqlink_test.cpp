@@ -13,6 +13,7 @@
 #include "lib_sales.h"
 #include "masterdata/business_partner.h"
 #include "masterdata/membership.h"
+#include "outside_calls.h"
 #include "reqlink/reqlink.h"
 #include "test_installation.h"
 #include "vendalo/basket.h"
@@ -62,6 +63,17 @@ protected:
                     "'service', '" + code.salt + "', '" + code.hash + "')");
         Inst().SetSetting("GENERAL_PARAMETERS", "HomeOrganisation", "1", "Long");
         Inst().SetSetting("GENERAL_PARAMETERS", "SubmittedOrderListPage", "http://shop/orders");
+        WriteSite();
+        permissions_ = ordexa::BrokerPermissionsOfInstallation();
+    }
+
+    // A setting of OUTSIDE_CALLS; the installation writes both files anew, so the site's again.
+    void SetOutsideCalls(const char* name, const std::string& value) {
+        Inst().SetSetting(ordexa::kOutsideCallsSection, name, value, "Long");
+        WriteSite();
+    }
+
+    void WriteSite() {
         // the broker's permissions beside the membership settings the installation wrote
         qx::WriteConfigurationFile((Inst().Home() / "config" / "SiteConfiguration.xml").string(), "Site", "",
                                    {{"MEMBERSHIP", "MemScriptUser", "String", "memscript"},
@@ -69,7 +81,6 @@ protected:
                                     {"MEMBERSHIP", "LDAPRoot", "String", ""},
                                     {"API", ordexa::kBrokerPartners, "String", "2,3"},
                                     {"API", ordexa::kBrokerAcknowledgementHosts, "String", "127.0.0.1"}});
-        permissions_ = ordexa::BrokerPermissionsOfInstallation();
     }
 
     std::shared_ptr<ordexa::IReqlink> Link() { return Sls_GetComponent<ordexa::IReqlink>("Ordexa.Reqlink"); }
@@ -320,10 +331,13 @@ TEST_P(Reqlink, AcknowledgementsGoOneListPerUrlAndOnlyPostedOrdersMoveOn) {
 }
 
 TEST_P(Reqlink, AFailingOrSilentBrokerKeepsItsOrdersWaitingAndLetsTheOthersGo) {
+    // this broker comes back at once: no back-off from its silence
+    SetOutsideCalls(ordexa::kHostBackoffMinutes, "0");
+    SetOutsideCalls(ordexa::kAcknowledgementTimeout, "1");
     std::vector<std::string> ids;
     int port = 0;
     {
-        BrokerSimulator broker({{{"/fail", 500}}, {{"/slow", 12000}}, 0});
+        BrokerSimulator broker({{{"/fail", 500}}, {{"/slow", 3000}}, 0});
         port = broker.Port();
         Req fail, slow, ok;
         fail.url = broker.Url("/fail");
@@ -347,6 +361,30 @@ TEST_P(Reqlink, AFailingOrSilentBrokerKeepsItsOrdersWaitingAndLetsTheOthersGo) {
     auto posts = recovered.Journal();
     ASSERT_EQ(posts.size(), 2u);  // each waiting list once; the acknowledged one not again
     for (const auto& p : posts) EXPECT_NE(p["path"], "/ok");
+}
+
+// Twelve lists to a broker that takes each connection and never answers: the
+// posts go side by side, the lists behind the first silent ones skip the host,
+// and so does the next batch; the back-off is logged once.
+TEST_P(Reqlink, ASilentHostCostsOneTimeOutAndIsSkippedUntilItsBackOffEnds) {
+    SetOutsideCalls(ordexa::kAcknowledgementTimeout, "1");
+    BrokerSimulator::Options never;
+    std::vector<Req> requisitions(12);
+    for (size_t i = 0; i < requisitions.size(); ++i) never.delaysMs["/list" + std::to_string(i)] = 600000;
+    BrokerSimulator silent(never);
+    for (size_t i = 0; i < requisitions.size(); ++i) {
+        requisitions[i].id = "REQ-" + std::to_string(i);
+        requisitions[i].url = silent.Url("/list" + std::to_string(i));
+    }
+    auto ids = ConfirmedOrders(requisitions);
+    Link()->Run();
+    size_t seen = silent.Journal().size();
+    EXPECT_GE(seen, 1u);
+    EXPECT_LE(seen, 8u);  // OutsideCallsAtOnce; the lists after them skipped the silent host
+    Link()->Run();        // the next batch reads the back-off from the database
+    EXPECT_EQ(silent.Journal().size(), seen);
+    for (const auto& id : ids) EXPECT_EQ(Status(id), 2);
+    EXPECT_EQ(Inst().LogEntriesWith("The host 127.0.0.1 did not answer"), 1u);
 }
 
 TEST_P(Reqlink, TheFormPostCarriesEveryCharacterAndTheOrderRequestItsFields) {

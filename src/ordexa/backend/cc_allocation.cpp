@@ -151,6 +151,8 @@ private:
                     }
                     answered.emplace_back(line, outcome->allocated);
                 } catch (...) {
+                    // a lost connection fails every line after this one: the run stops with one entry
+                    if (!ConnectionSilence(updates).empty()) throw;
                     // nothing is marked for this line; the order's other lines wait for the next batch
                     Sls_LogError("Ordexa.CCAllocation.Allocation " + line.Label(), CurrentDescription());
                     skippedOrder = line.orderId;
@@ -165,6 +167,7 @@ private:
             Sls_CloseConnection(lines);
             Sls_CloseConnection(updates);
             Sls_LogError("Ordexa.CCAllocation.Allocation " + line.Label(), CurrentDescription());
+            StopBatchPart("allocation", CurrentDescription());
             Finish(allocated, notAllocated);
         }
     }
@@ -277,16 +280,16 @@ private:
 };
 
 // "bc" and "gr": the "Allocation BOI". A reply without RECORD allocates nothing;
-// one that is no XML document raises (the line is left unmarked).
+// one that is no reply document raises (the line is left unmarked).
 LineOutcome CCAllocation::CheckByBoi(const BackendInstance& bis, const Line& line) {
     auto boi = bis.instance->CreateBOI(instances_.ConfigurationHandle(), "Allocation BOI");
     boi->SetParameter(bis.path == "bc" ? "OrderNumber" : "SalesOrder", 0, Variant(line.salesOrderNr));
     boi->SetParameter("PositionNumber", 0, Variant(line.lineNr));
     std::string reply = boi->Execute().Text();
     qx::XmlDocument doc;
-    if (!doc.LoadXml(reply))
-        ole::Raise(kAllocationError, "The back end's allocation reply cannot be read: " + doc.Reason(),
-                   "Ordexa.CCAllocation");
+    std::string why;
+    if (!qx::LoadBoiReply(doc, reply, why))
+        ole::Raise(kAllocationError, "The back end's allocation reply " + why, "Ordexa.CCAllocation");
     auto record = doc.doc.select_node("//RECORD").node();
     if (!record) return LineOutcome{false, "The back end's reply holds no RECORD"};
     auto field = record.select_node("FIELD[@NAME='ErrorNumber']").node();

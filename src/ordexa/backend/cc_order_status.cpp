@@ -109,6 +109,8 @@ private:
                     if (reason.empty()) reason = "Unknown reason code " + std::to_string(answer->reasonCode) + ",";
                     Sls_LogNotice("UpdateOrderStatusBOI", reason + line.Reference());
                 } catch (...) {
+                    // a lost connection fails every line after this one: the run stops with one entry
+                    if (!ConnectionSilence(updates).empty()) throw;
                     Sls_LogError("UpdateOrderStatusBOI('" + line.orderId + "', '" + std::to_string(line.lineNr) +
                                  ") on BIS '" + line.bisid.Text() + "': " + "Backend returned error: '" +
                                  CurrentDescription() + "'");
@@ -123,6 +125,7 @@ private:
             Sls_CloseConnection(updates);
             Sls_LogError("UpdateOrderStatusBOI('" + line.orderId + "', '" + std::to_string(line.lineNr) + ") on BIS '" +
                          line.bisid.Text() + "': " + "Backend returned error: '" + CurrentDescription() + "'");
+            StopBatchPart("line status", CurrentDescription());
         }
         if (auto progress = CurrentBatchProgress()) progress->LinesBilled(billed);
     }
@@ -165,8 +168,8 @@ private:
         qx::XmlDocument doc;
         std::optional<int32_t> success, reason;
         std::string why = "the reply holds no Success or ReasonCode field";
-        if (!doc.LoadXml(reply))
-            why = "the reply is no XML document (" + doc.Reason() + ")";
+        if (!qx::LoadBoiReply(doc, reply, why))
+            why = "the reply " + why;
         else {
             success = ReplyField(doc, "Success");
             reason = ReplyField(doc, "ReasonCode");

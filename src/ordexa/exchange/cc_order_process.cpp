@@ -33,6 +33,21 @@ std::string Column(const ado::RecordsetPtr& rs, const char* name) {
 
 std::string CurrentDescription() { return ole::CurrentError().Description; }
 
+// Stops a part of the batch when the database does not answer: one entry for
+// the part, however many of its orders are met afterwards. True when stopped.
+bool StoppedWithoutDatabase(const std::string& part) {
+    std::string why = DatabaseSilence();
+    if (why.empty()) return false;
+    if (StopBatchPart(part, "the database does not answer: " + why)) {
+        try {
+            ole::Raise(ado::err::ProviderFailure, "The database does not answer: " + why, "Ordexa.CCOrderProcess");
+        } catch (...) {
+            Sls_LogError("Ordexa.CCOrderProcess.Run", part + " stopped; what it has not done waits for the next batch");
+        }
+    }
+    return true;
+}
+
 class CCOrderProcess : public ICCOrderProcess {
 public:
     void Run() override {
@@ -41,6 +56,7 @@ public:
         std::shared_ptr<vendalo::IOrderExportFile> registry;
         ado::RecordsetPtr rows;
         std::shared_ptr<IBatchStage> stage;
+        ClearStoppedBatchParts();
         try {
             exporter = Sls_GetComponent<IWebOrderExport>("Ordexa.WebOrderExport");
             confirmation = Sls_GetComponent<IWebOrderConfirmation>("Ordexa.WebOrderConfirmation");
@@ -64,22 +80,35 @@ public:
                                  "The export registry row of file '" + file + "' has no BISID; the row is skipped");
                     continue;
                 }
+                // without the database the instance stops once, not once for each of its orders
+                std::string part = "BISID " + bisid;
+                if (StoppedWithoutDatabase(part)) continue;
                 if (!AllowedToHandleEDI(file, semaphore, c)) continue;
                 exporter->Run(bisid, file, exportType, separator, escape, c);
                 bisid = rows->Fields("BISID").Value().ToString();
-                confirmation->Run(bisid, confirmationFile, confirmationType, separator, c);
+                if (!StoppedWithoutDatabase(part)) {
+                    confirmation->Run(bisid, confirmationFile, confirmationType, separator, c);
+                    StoppedWithoutDatabase(part);
+                }
+                // what the export wrote is whole: the folder goes back to the back end
                 SetSignForVornEDIHandling(file, semaphore, c);
             }
             exporter.reset();
             confirmation.reset();
             registry.reset();
             rows.reset();
-            for (const char* progId : {"Ordexa.Reqlink", "Ordexa.CCAllocation", "Ordexa.CCOrderStatus"}) {
+            const std::pair<const char*, const char*> stages[] = {{"Ordexa.Reqlink", "broker acknowledgements"},
+                                                                  {"Ordexa.CCAllocation", "allocation"},
+                                                                  {"Ordexa.CCOrderStatus", "line status"}};
+            for (const auto& [progId, part] : stages) {
                 stage = Sls_GetComponent<IBatchStage>(progId);
-                stage->Run();
+                if (!StoppedWithoutDatabase(part)) {
+                    stage->Run();
+                    StoppedWithoutDatabase(part);
+                }
                 stage.reset();
             }
-            FulfillBilling();
+            if (!StoppedWithoutDatabase("billing fulfilment")) FulfillBilling();
         } catch (...) {
             exporter.reset();
             confirmation.reset();
@@ -110,6 +139,7 @@ public:
         } catch (...) {
             Sls_CloseConnection(connection);
             Sls_LogError("CCOrderProcess.FulfillBilling", CurrentDescription());
+            StopBatchPart("billing fulfilment", CurrentDescription());
         }
     }
 
@@ -124,6 +154,7 @@ private:
                                 &affected, -1, {Variant(orderId)});
             return affected > 0;
         } catch (...) {
+            if (!ConnectionSilence(connection).empty()) throw;  // the run's connection is lost: it stops once
             Sls_LogError("CCOrderProcess.UpdateOrderStatus", CurrentDescription());
             return false;
         }

@@ -91,6 +91,7 @@ private:
         } catch (...) {
             Sls_CloseConnection(connection);
             Sls_LogError("WebOrderExport.GetNewlySubmittedOrders", CurrentDescription());
+            StopBatchPart("BISID " + bisid, CurrentDescription());
             return false;
         }
     }
@@ -140,7 +141,10 @@ private:
             selected.reset();
 
             auto file = OpenTarget(i_sBisid, i_sEDIExportFile, overFtp);
-            if (!file) return 0;
+            if (!file) {
+                StopBatchPart("BISID " + i_sBisid, "the export file " + TrimBlanks(i_sEDIExportFile) + " cannot be created");
+                return 0;
+            }
             int32_t bisid = Variant(i_sBisid).ToLong();
             EdiOrderMessage message([this](const std::string& userId) { return GetUserCommonName(userId); });
             ExportOrderReader reader(connectionString_);
@@ -160,7 +164,10 @@ private:
                 if (!going) break;
             }
             reader.EndGroup();
-            if (going) WriteGroup(*file, group, bisid, i_sBisid, written, total, reader.Connection());
+            if (going) going = WriteGroup(*file, group, bisid, i_sBisid, written, total, reader.Connection());
+            if (!going)
+                StopBatchPart("BISID " + i_sBisid, "the export stopped after " + std::to_string(written) + " of " +
+                                                       std::to_string(total) + " orders (see the log)");
             file->Close();
             if (overFtp) PlaceOnHost(file->Path(), i_sEDIExportFile, ftp, true);
             return written;
@@ -169,6 +176,7 @@ private:
             Sls_LogError("WebOrderExport.ProcessOrders", "After processing " + std::to_string(handed) + " of " +
                                                              std::to_string(total) + " orders, processing order '" +
                                                              lastOrderId + "'");
+            StopBatchPart("BISID " + i_sBisid, CurrentDescription());
             return written;
         }
     }
@@ -233,6 +241,10 @@ private:
                            "Ordexa.WebOrderExport");
             return qx::Utf8ToAnsi(text);
         } catch (...) {
+            // a database that does not answer fails every order after this one: the run stops with one entry
+            if (std::string why = DatabaseSilence(); !why.empty())
+                ole::Raise(ado::err::ProviderFailure, "The database does not answer: " + why,
+                           "Ordexa.WebOrderExport");
             Sls_LogError("WebOrderExport.ProcessOrder",
                          kProcessOrderFailed + " Order '" + orderId + "' stays to be exported.");
             return "";

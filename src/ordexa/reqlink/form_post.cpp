@@ -10,11 +10,12 @@
 namespace ordexa {
 namespace {
 
-void Post(const std::string& body, const std::string& url, int32_t seconds) {
-    long total = std::max<long>(1, seconds) * 1000L;
+void Post(const std::string& body, const std::string& url, std::chrono::milliseconds timeOut, bool& answered) {
+    long total = std::max<long>(1, static_cast<long>(timeOut.count()));
     // the reply body is not read; it is only drained
     net::HttpReply reply = net::Post({url, "application/x-www-form-urlencoded", body, "",
                                       std::chrono::milliseconds(std::min(total, 5000L)), std::chrono::milliseconds(total), 0});
+    answered = reply.status != 0;
     if (reply.TimedOut()) ole::Raise(reqlink_err::reqlinkInetHttpFormPostFailure, "Server timeout");
     if (reply.curlCode != 0) ole::Raise(reqlink_err::reqlinkInetHttpFormPostFailure, reply.error);
     if (reply.status < 200 || reply.status > 299)
@@ -26,8 +27,15 @@ void Post(const std::string& body, const std::string& url, int32_t seconds) {
 
 void InetHttpFormPost(const std::string& document, const std::string& field, const std::string& url,
                       int32_t secondsTimeOut) {
+    bool answered = false;
+    InetHttpFormPost(document, field, url, std::chrono::seconds(std::max<int32_t>(1, secondsTimeOut)), answered);
+}
+
+void InetHttpFormPost(const std::string& document, const std::string& field, const std::string& url,
+                      std::chrono::milliseconds timeOut, bool& answered) {
+    answered = false;
     try {
-        Post(field + "=" + UrlEncode(document), url, secondsTimeOut);
+        Post(field + "=" + UrlEncode(document), url, timeOut, answered);
     } catch (...) {
         Sls_RaiseError("Ordexa.Reqlink.InetHttpFormPost()", "xml: " + document + " HTTP address: " + url);
     }

@@ -5,6 +5,7 @@
 // followed; TLS certificates are verified against the system's CAs.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -12,5 +13,10 @@ namespace ordexa {
 
 void InetHttpFormPost(const std::string& document, const std::string& field, const std::string& url,
                       int32_t secondsTimeOut);
+// The same with the time-out in milliseconds; `answered` tells, also when it
+// raises, whether the server answered at all (false: no connection, or no
+// answer in time), which is what a caller backs off from.
+void InetHttpFormPost(const std::string& document, const std::string& field, const std::string& url,
+                      std::chrono::milliseconds timeOut, bool& answered);
 
 }  // namespace ordexa

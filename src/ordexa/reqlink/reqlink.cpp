@@ -1,6 +1,9 @@
 #include "reqlink/reqlink.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <functional>
 #include <map>
 
 #include "automation/component.h"
@@ -9,6 +12,8 @@
 #include "lib_sales.h"
 #include "masterdata/business_partner.h"
 #include "masterdata/product_catalog.h"
+#include "net/http_post.h"
+#include "outside_calls.h"
 #include "reqlink/form_post.h"
 #include "reqlink/requisition_intake.h"
 #include "vendalo/sales_parameter.h"
@@ -20,7 +25,6 @@ using ole::Variant;
 
 const char* kOrderRequestNamespace = "urn:schemas-biztalk-org:vorn-com/OrderRequest";
 const char* kAcknowledgementNamespace = "urn:schemas-biztalk-org:vorn-com/Acknowledgement";
-constexpr int32_t kAcknowledgementTimeOut = 10;  // seconds per post
 constexpr size_t kIdsPerUpdate = 500;            // bound parameters per status update
 
 // A date as the broker's documents write it: "mm/dd/yyyy" or, day first, "dd/mm/yyyy".
@@ -50,6 +54,12 @@ std::optional<AcknowledgedOrder> ReadAcknowledgedOrder(const ado::ConnectionPtr&
     return o;
 }
 
+// What went wrong first, without the frames of the methods it passed through.
+std::string FirstReason() {
+    ole::SlsErrorInfo e = ole::CurrentError();
+    return e.Reason.empty() ? e.Description : e.Reason;
+}
+
 void AddAcknowledgement(qx::XmlDocument& doc, pugi::xml_node parent, const AcknowledgedOrder& o,
                         const std::string& date, const std::string& url) {
     XML_NewNode(doc, parent, "Id", Variant(o.requisitionId));
@@ -68,12 +78,18 @@ public:
         }
     }
 
+    // The lists go side by side (OutsideCallsAtOnce), each on its own thread and
+    // connection; a host that does not answer is skipped by the lists after it
+    // and by the batches of its back-off; the stage ends within three post
+    // time-outs however many URLs wait (a list not begun by then waits for the
+    // next batch).
     int32_t AcknowledgeReqlinkOrders() override {
         ado::ConnectionPtr connection;
         try {
             auto parameters = Sls_GetComponent<vendalo::ISalesParameter>("Vendalo.SalesParameter");
             std::string shopPage = parameters->GetParameterValue("SubmittedOrderListPage");
             auto hosts = BrokerPermissionsOfInstallation().acknowledgementHosts;
+            OutsideCallSettings settings = OutsideCallSettingsOfInstallation();
             connection = Sls_GetOpenConnection(Sls_ConnectionString());
             auto rs = connection->Execute(
                 "SELECT ORDERID, ACKNOWLEDGEMENTURL FROM ORDERHEADER WHERE ORDERSTATUS = ? AND ACKNOWLEDGEMENTURL "
@@ -85,26 +101,46 @@ public:
             rs.reset();
             Sls_CloseConnection(connection);
 
-            int32_t count = 0, failed = 0;
-            for (const auto& [url, orderIds] : groups) {
-                // one URL that fails does not keep the others from being acknowledged
-                try {
-                    if (!AllowedAcknowledgementUrl(url, hosts))
-                        ole::Raise(reqlink_err::reqlinkInetHttpFormPostFailure,
-                                   "The acknowledgement URL is not on the broker's list of hosts: " + url);
-                    std::vector<std::string> posted = SendAcknowledgementList(orderIds, url, shopPage, kAcknowledgementTimeOut);
-                    count += UpdateOrderHeaderStatus(posted, 3, false);
-                } catch (...) {
-                    ++failed;
-                    Sls_LogError("Ordexa.Reqlink.AcknowledgeReqlinkOrders", std::to_string(orderIds.size()) +
-                                                                              " order(s) of " + url +
-                                                                              " stay waiting for acknowledgement");
-                }
-            }
+            HostBackoff backoff(settings.backoffMinutes);
+            const std::chrono::milliseconds timeOut = std::chrono::seconds(settings.acknowledgementTimeout);
+            const auto deadline = std::chrono::steady_clock::now() + 3 * timeOut;
+            std::atomic<int32_t> count{0}, failed{0}, late{0};
+            std::vector<std::function<void()>> jobs;
+            for (const auto& [url, orderIds] : groups)
+                jobs.push_back([&, &url = url, &orderIds = orderIds] {
+                    std::string host = net::HostOfUrl(url);
+                    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+                    if (backoff.Skipped(host)) return;  // logged once, when its back-off began
+                    if (left < std::chrono::seconds(1)) {
+                        ++late;
+                        return;
+                    }
+                    bool answered = true;
+                    // one URL that fails does not keep the others from being acknowledged
+                    try {
+                        if (!AllowedAcknowledgementUrl(url, hosts))
+                            ole::Raise(reqlink_err::reqlinkInetHttpFormPostFailure,
+                                       "The acknowledgement URL is not on the broker's list of hosts: " + url);
+                        std::vector<std::string> posted =
+                            SendAcknowledgementList(orderIds, url, shopPage, std::min(timeOut, left), answered);
+                        count += UpdateOrderHeaderStatus(posted, 3, false);
+                    } catch (...) {
+                        ++failed;
+                        if (!answered) backoff.Failed(host, FirstReason());
+                        Sls_LogError("Ordexa.Reqlink.AcknowledgeReqlinkOrders",
+                                     std::to_string(orderIds.size()) + " order(s) of " + url +
+                                         " stay waiting for acknowledgement");
+                    }
+                });
+            RunAtOnce(static_cast<size_t>(settings.atOnce), jobs);
+            if (late > 0)
+                Sls_LogWarning("Ordexa.Reqlink.AcknowledgeReqlinkOrders",
+                               std::to_string(late.load()) + " acknowledgement list(s) were not begun within the "
+                               "stage's time (three times " + kAcknowledgementTimeout + "); they go with the next batch");
             if (failed > 0)
                 ole::Raise(reqlink_err::reqlinkInetHttpFormPostFailure,
-                           std::to_string(failed) + " of " + std::to_string(groups.size()) +
-                               " acknowledgement posts failed; " + std::to_string(count) + " order(s) acknowledged");
+                           std::to_string(failed.load()) + " of " + std::to_string(groups.size()) +
+                               " acknowledgement posts failed; " + std::to_string(count.load()) + " order(s) acknowledged");
             return count;
         } catch (...) {
             Sls_CloseConnection(connection);
@@ -206,7 +242,8 @@ private:
     // Posts one list to the URL; the ids of the orders it held (an order that
     // cannot be found is logged and left out, and so stays waiting).
     std::vector<std::string> SendAcknowledgementList(const std::vector<std::string>& orderIds, const std::string& url,
-                                                     const std::string& shopPage, int32_t secondsTimeOut) {
+                                                     const std::string& shopPage, std::chrono::milliseconds timeOut,
+                                                     bool& answered) {
         ado::ConnectionPtr connection;
         try {
             qx::XmlDocument doc;
@@ -230,7 +267,7 @@ private:
             }
             Sls_CloseConnection(connection);
             if (listed.empty()) return listed;
-            InetHttpFormPost(doc.Xml(), "XMLINPUT", url, secondsTimeOut);
+            InetHttpFormPost(doc.Xml(), "XMLINPUT", url, timeOut, answered);
             return listed;
         } catch (...) {
             Sls_CloseConnection(connection);

@@ -93,11 +93,11 @@ private:
     std::string backendType_, componentId_;
 };
 
-// The value of the first RECORD's FIELD of that NAME; raises when the reply does not parse or has none.
+// The value of the first RECORD's FIELD of that NAME; raises when the reply is no reply document or has none.
 int32_t ReplyNumber(const std::string& reply, const std::string& field) {
     XmlDocument doc;
-    if (!doc.LoadXml(reply))
-        ole::Raise(ole::err::TypeMismatch, "The back end's reply is no XML document (" + doc.Reason() + ")", kSource);
+    std::string why;
+    if (!LoadBoiReply(doc, reply, why)) ole::Raise(ole::err::TypeMismatch, "The back end's reply " + why, kSource);
     auto node = doc.doc.select_node(("//RECORD/FIELD[@NAME='" + field + "']").c_str()).node();
     if (!node) ole::Raise(ole::err::TypeMismatch, "The back end's reply has no field " + field, kSource);
     return ole::Variant(std::string(node.text().get())).ToLong();
@@ -178,6 +178,35 @@ std::string PostBoiRequest(const BoiEndpoint& endpoint, const std::string& docum
         ole::Raise(backend_err::BoiNoReply, "The back end at " + url + " answered HTTP " + std::to_string(reply.status),
                    kSource);
     return reply.body;
+}
+
+bool LoadBoiReply(XmlDocument& doc, const std::string& reply, std::string& why) {
+    if (!doc.LoadXml(reply)) {
+        why = "is no XML document (" + doc.Reason() + ")";
+        return false;
+    }
+    // the parser takes a fragment: several roots, or text beside the root, are no document
+    int roots = 0;
+    for (pugi::xml_node node : doc.doc.children()) {
+        switch (node.type()) {
+            case pugi::node_element: ++roots; break;
+            case pugi::node_comment:
+            case pugi::node_pi:
+            case pugi::node_declaration: break;
+            default:
+                why = "holds text or markup outside its root element";
+                return false;
+        }
+    }
+    if (roots != 1) {
+        why = "holds " + std::to_string(roots) + " root elements";
+        return false;
+    }
+    if (std::string(doc.doc.document_element().name()) != "BOIREPLY") {
+        why = "is no BOIREPLY document (its root element is <" + std::string(doc.doc.document_element().name()) + ">)";
+        return false;
+    }
+    return true;
 }
 
 BusinessObjectPtr NewHttpBusinessObject(BoiEndpoint endpoint, std::string object, std::string backendType) {

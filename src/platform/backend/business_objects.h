@@ -27,6 +27,7 @@
 
 #include "automation/variant.h"
 #include "backend/backend_selector.h"
+#include "xml/dom.h"
 
 namespace qx {
 
@@ -56,6 +57,11 @@ std::string BoiRequestDocument(const std::string& object, const std::string& bac
 // Posts a request document and returns the reply's text; raises BoiNoReply when
 // no reply came (the text of the reply is not looked at here).
 std::string PostBoiRequest(const BoiEndpoint& endpoint, const std::string& document);
+
+// Loads a reply text: true only for a well-formed document whose one root
+// element is BOIREPLY, with nothing but comments and processing instructions
+// beside it. Anything else is no answer; `why` then says what it was.
+bool LoadBoiReply(XmlDocument& doc, const std::string& reply, std::string& why);
 
 // A business object that calls the endpoint: SetParameter collects, Execute posts.
 BusinessObjectPtr NewHttpBusinessObject(BoiEndpoint endpoint, std::string object, std::string backendType);

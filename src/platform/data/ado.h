@@ -163,6 +163,9 @@ using ConnectionPtr = std::shared_ptr<Connection>;
 // The dialect of the provider that a connection string names.
 Dialect DialectOf(const std::string& connectionString);
 
+// The database file an SQLite connection string names; "" for another provider.
+std::string SQLiteFileOf(const std::string& connectionString);
+
 // The connection string as it may be shown or logged: password values read "***".
 std::string ConnectionStringForDisplay(const std::string& connectionString);
 

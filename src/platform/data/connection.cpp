@@ -109,6 +109,11 @@ Dialect DialectOf(const std::string& connectionString) {
     return detail::ParseConnectionString(connectionString).provider == "sqlite" ? Dialect::SQLite : Dialect::PostgreSQL;
 }
 
+std::string SQLiteFileOf(const std::string& connectionString) {
+    auto options = detail::ParseConnectionString(connectionString);
+    return options.provider == "sqlite" ? options.Get("data source") : std::string();
+}
+
 RecordsetPtr Connection::RowsOf(const std::string& sql, detail::Result& result) {
     auto rs = std::make_shared<Recordset>();
     if (!result.columns.empty()) {

@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <memory>
 #include <mutex>
 
 namespace net {
@@ -42,6 +43,18 @@ size_t Collect(char* data, size_t size, size_t count, void* target) {
 }
 
 }  // namespace
+
+std::string HostOfUrl(const std::string& url) {
+    std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> parsed(curl_url(), curl_url_cleanup);
+    if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) return "";
+    char* text = nullptr;
+    if (curl_url_get(parsed.get(), CURLUPART_HOST, &text, 0) != CURLUE_OK || !text) return "";
+    std::string host(text);
+    curl_free(text);
+    for (char& c : host)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return host;
+}
 
 bool HttpReply::TimedOut() const { return curlCode == CURLE_OPERATION_TIMEDOUT; }
 

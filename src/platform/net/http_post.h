@@ -29,6 +29,9 @@ struct HttpReply {
     bool TimedOut() const;
 };
 
+// The host name of a URL in lower case, without port, user or path; "" when it is no URL.
+std::string HostOfUrl(const std::string& url);
+
 // Posts and answers what happened; a failed transfer is reported, not raised:
 // what it means is the caller's to say.
 HttpReply Post(const HttpPost& post);
