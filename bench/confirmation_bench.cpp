@@ -2,6 +2,11 @@
 // "Ordexa.WebOrderConfirmation", against the bare SQLite C API (or a bare libpq
 // client, one round trip per statement) reading the same file and applying the
 // same reads and updates in one transaction.
+//
+// "ConfirmationImportXml" imports the same 100,000 entries as an XML
+// confirmation (indented, as back ends write it) and compares it with the
+// system's own EDI import ("/bare" there is the EDI import): the ratio is the
+// price of the XML format, and should stay below 2.
 #include <benchmark/benchmark.h>
 
 #include <filesystem>
@@ -41,17 +46,28 @@ void StoreOrders(BareSQLite& db) {
     db.Exec("COMMIT");
 }
 
-void WriteFile(const std::string& file);
+enum class Format { Edi, Xml };
+
+void WriteFile(const std::string& file, Format format = Format::Edi);
 
 // Every order back in status 1, and the back end's file written again.
-void Prepare(BareSQLite& db, const std::string& file) {
+void Prepare(BareSQLite& db, const std::string& file, Format format = Format::Edi) {
     db.Exec("UPDATE ORDERHEADER SET ORDERSTATUS = 1, SALESORDERNR = ''");
-    WriteFile(file);
+    WriteFile(file, format);
 }
 
-void WriteFile(const std::string& file) {
+void WriteFile(const std::string& file, Format format) {
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    for (int i = 0; i < kEntries; ++i) out << OrderId(i) << ";SO" << i << "\r\n";
+    if (format == Format::Edi) {
+        for (int i = 0; i < kEntries; ++i) out << OrderId(i) << ";SO" << i << "\r\n";
+        return;
+    }
+    out << "<?xml version=\"1.0\"?>\n<BizTalk xmlns=\"urn:schemas-biztalk-org:BizTalk/biztalk-0.81.xml\">\n  <Body>\n"
+           "    <QxOrderConfirmation xmlns=\"urn:schemas-biztalk-org:vorn-com/QxOrderConfirmation\">\n";
+    for (int i = 0; i < kEntries; ++i)
+        out << "      <SalesOrder>\n        <WebOrderId>" << OrderId(i) << "</WebOrderId>\n        <SalesOrderNr>SO" << i
+            << "</SalesOrderNr>\n      </SalesOrder>\n";
+    out << "    </QxOrderConfirmation>\n  </Body>\n</BizTalk>\n";
 }
 
 // On PostgreSQL: the orders stored in one statement, every order back in status
@@ -61,13 +77,13 @@ void StoreOrders(BarePostgres& db) {
             "SELECT lpad(upper(to_hex(i)), 32, '0'), 1, CASE WHEN i % 3 = 0 THEN 2 ELSE 1 END, '' "
             "FROM generate_series(0, 99999) AS i");
 }
-void Prepare(BarePostgres& db, const std::string& file) {
+void Prepare(BarePostgres& db, const std::string& file, Format format = Format::Edi) {
     db.Exec("UPDATE ORDERHEADER SET ORDERSTATUS = 1, SALESORDERNR = ''");
     db.Exec("VACUUM ANALYZE ORDERHEADER");
-    WriteFile(file);
+    WriteFile(file, format);
 }
 
-template <Database db>
+template <Database db, Format format = Format::Edi>
 void ConfirmationImport(benchmark::State& state) {
     if (!bench_support::DatabaseAvailable(state, db)) return;
     BenchInstallation inst(db);
@@ -82,22 +98,27 @@ void ConfirmationImport(benchmark::State& state) {
     }
     // in a folder of its own: the import keeps what it applied in archive/ beside the file
     std::filesystem::create_directories(inst.Home() / "edi" / "in");
-    std::string file = (inst.Home() / "edi" / "in" / "confirm.edi").string();
+    std::string file = (inst.Home() / "edi" / "in" / (format == Format::Edi ? "confirm.edi" : "confirm.xml")).string();
     auto importer = Sls_GetComponent<ordexa::IWebOrderConfirmation>("Ordexa.WebOrderConfirmation");
     for (auto _ : state) {
         state.PauseTiming();
         if constexpr (db == Database::SQLite)
-            Prepare(*lite, file);
+            Prepare(*lite, file, format);
         else
-            Prepare(*pg, file);
+            Prepare(*pg, file, format);
         std::filesystem::remove_all(std::filesystem::path(file).parent_path() / "archive");
         state.ResumeTiming();
-        importer->Run("1", file, "", ";", ordexa::FtpSettings{"false", "", "", "", "", "", ""});
+        importer->Run("1", file, format == Format::Edi ? "" : "1", ";", ordexa::FtpSettings{"false", "", "", "", "", "", ""});
         if (std::filesystem::exists(file)) state.SkipWithError("the file was not consumed");
     }
 }
 BENCHMARK(ConfirmationImport<Database::SQLite>)->Name("ConfirmationImport/ordexa")->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(ConfirmationImport<Database::PostgreSQL>)->Name("ConfirmationImport@pg/ordexa")->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+// the XML import against the system's EDI import of the same entries
+BENCHMARK(ConfirmationImport<Database::SQLite, Format::Xml>)->Name("ConfirmationImportXml/ordexa")->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(ConfirmationImport<Database::SQLite>)->Name("ConfirmationImportXml/bare")->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(ConfirmationImport<Database::PostgreSQL, Format::Xml>)->Name("ConfirmationImportXml@pg/ordexa")->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(ConfirmationImport<Database::PostgreSQL>)->Name("ConfirmationImportXml@pg/bare")->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 void ConfirmationImportBare(benchmark::State& state) {
     BenchInstallation inst;

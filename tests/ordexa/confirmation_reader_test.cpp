@@ -73,6 +73,8 @@ TEST(ConfirmationText, OrderIdsDifferingInCaseOnlyAreOneOrder) {
 TEST(ConfirmationText, AFileWithoutEntriesSaysWhatItLacks) {
     auto read = ReadEdiConfirmation("A1,SO-1\r\nA2,SO-2\r\n", ";");
     EXPECT_TRUE(read.YieldsNothing());
+    EXPECT_FALSE(read.lastLineOpen);
+    EXPECT_TRUE(ReadEdiConfirmation("A1;SO-1\r\nA2;SO-", ";").lastLineOpen);  // perhaps still being written
     EXPECT_EQ(read.whyNone, "none of its 2 line(s) holds an order id followed by the field separator ';'");
     EXPECT_EQ(ReadEdiConfirmation("", ";").whyNone, "it holds no line");
 }
@@ -100,6 +102,42 @@ TEST(ConfirmationXml, BadEntriesAreRefusedAndTheOthersKept) {
     EXPECT_EQ(read.refused[0].reason, "the sales order number holds bytes that are not characters");
     EXPECT_EQ(read.refused[1].reason, "the SalesOrder element has no SalesOrderNr");
     EXPECT_EQ(read.refused[1].entry.source, "<SalesOrder><WebOrderId>Y2</WebOrderId></SalesOrder>");
+}
+
+// A reference that stands for no character XML allows refuses its entry; the
+// parser alone would cut "SO&#0;1" to "SO" and pass "&xxe;" on as text.
+TEST(ConfirmationXml, ReferencesAreResolvedAndThoseToNoAllowedCharacterRefuseTheirEntry) {
+    auto read = ReadXmlConfirmation(Confirmation(Order("R1", "SO&#0;1") + Order("R2", "&xxe;") + Order("R3", "SO&#x1B;3") +
+                                                 Order("R4&#5;", "SO-4") + Order("R5", "SO & 5") +
+                                                 Order("R6", "SO&amp;&#45;&#x36;<![CDATA[&#0;]]>")));
+    EXPECT_EQ(Ids(read.entries), "R6=SO&-6&#0;");  // a CDATA section is text as it stands
+    ASSERT_EQ(read.refused.size(), 5u);
+    EXPECT_EQ(read.refused[0].reason, "the sales order number holds the reference '&#0;', which stands for no character XML allows");
+    EXPECT_EQ(read.refused[0].entry.source, Order("R1", "SO&#0;1"));  // kept as the file wrote it
+    EXPECT_EQ(read.refused[1].reason, "the sales order number holds the reference '&xxe;', which stands for no character XML allows");
+    EXPECT_EQ(read.refused[2].entry.orderId, "R3");
+    EXPECT_EQ(read.refused[3].reason, "the order id holds the reference '&#5;', which stands for no character XML allows");
+    EXPECT_EQ(read.refused[4].entry.orderId, "R5");
+    // a document type could declare entities: the document is refused whole, as the broker's intake refuses it
+    try {
+        ReadXmlConfirmation(Confirmation(Order("D1", "&xxe;"), "<!DOCTYPE BizTalk [<!ENTITY xxe \"SO-1\">]>"));
+        FAIL() << "a document with a document type declaration was read";
+    } catch (const ole::AutomationError& e) {
+        EXPECT_NE(e.Description().find("XMLDom parser failure: a document type declaration is not allowed"), std::string::npos)
+            << e.Description();
+    }
+}
+
+// Each entry's line is counted on from the one before: a file of 300,000
+// entries is read in a moment (counted from the start for each entry, it took
+// hours).
+TEST(ConfirmationXml, TheLinesOfManyEntriesAreCountedOnce) {
+    constexpr int kEntries = 300000;
+    std::string orders;
+    for (int i = 0; i < kEntries; ++i) orders += "\n" + Order("L" + std::to_string(i), "SO" + std::to_string(i));
+    auto read = ReadXmlConfirmation(Confirmation(orders));
+    ASSERT_EQ(read.entries.size(), static_cast<size_t>(kEntries));
+    EXPECT_EQ(read.entries.back().line, static_cast<size_t>(kEntries + 1));
 }
 
 TEST(ConfirmationXml, UnreadableDeepAndForeignDocuments) {

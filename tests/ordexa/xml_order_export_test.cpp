@@ -12,6 +12,7 @@
 #include <pugixml.hpp>
 #include <algorithm>
 #include <functional>
+#include <map>
 #include <set>
 
 #include "data/ado.h"
@@ -357,6 +358,47 @@ TEST_P(XmlExport, AnExporterThatFailsOrIsKilledAtAnyStepLosesNoOrderAndSendsNone
         }
     }
     EXPECT_GT(cases, 20);
+}
+
+// The exporter is killed at every step in turn, and the back end takes what
+// the path names before the next run, as it may once the killed exporter's
+// locks are gone: every order reaches the back end exactly once, and is marked.
+TEST_P(XmlExport, AKilledExportWhoseDocumentTheBackEndTakesSendsEveryOrderOnce) {
+    std::string earlier = Submit(Simple());
+    ExportXml();
+    const std::string before = ReadFile(file_);
+    const std::vector<std::string> fresh = {Submit(Simple(2, "2026-03-03 09:30:00")),
+                                            Submit(Simple(3, "2026-03-04 09:30:00"))};
+    const fs::path backEnd = file_.parent_path().parent_path() / "taken";
+    int taken = 0;
+    auto take = [&] {  // unlocked: the exporter that locked it is dead or done
+        fs::create_directories(backEnd);
+        if (fs::exists(file_)) fs::rename(file_, backEnd / std::to_string(++taken));
+    };
+    for (int killAt = 1;; ++killAt) {
+        SCOPED_TRACE("killed at step " + std::to_string(killAt));
+        for (const auto& id : fresh)
+            Db()->Execute("UPDATE ORDERHEADER SET ORDERSTATUS = 0 WHERE ORDERID = ?", nullptr, -1, {Variant(id)});
+        WriteFile(file_, before);
+        fs::remove_all(backEnd);
+        int status = InChild([&] {
+            int step = 0;
+            ordexa::SetXmlExportStepHook([&](std::string_view) {
+                if (++step == killAt) ::_exit(9);
+            });
+            ExportXml();
+        });
+        ASSERT_TRUE(WIFEXITED(status));
+        take();
+        ExportXml();
+        take();
+        std::map<std::string, int> sent;
+        for (const auto& document : fs::directory_iterator(backEnd))
+            for (const auto& id : OrdersIn(ReadFile(document.path()))) ++sent[id];
+        EXPECT_EQ(sent, (std::map<std::string, int>{{earlier, 1}, {fresh[0], 1}, {fresh[1], 1}}));
+        EXPECT_EQ(Marked(), (std::set<std::string>{earlier, fresh[0], fresh[1]}));
+        if (WEXITSTATUS(status) != 9) break;  // the export ran to its end: no step left to kill at
+    }
 }
 
 INSTANTIATE_INSTALLATION_TEST(XmlExport);

@@ -92,6 +92,7 @@ ConfirmationRead ReadEdiConfirmation(std::string_view bytes, const std::string& 
             pos = end + ((text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n') ? 2 : 1);
         ++lineNumber;
         if (!raw.empty()) ++lines;
+        read.lastLineOpen = end == std::string_view::npos;
         std::string line = ansi ? qx::AnsiToUtf8(raw) : std::string(raw);
         size_t at = FindSeparator(line, separator);
         if (at == std::string::npos || at == 0) continue;  // no separator, or no order id
@@ -106,18 +107,30 @@ ConfirmationRead ReadEdiConfirmation(std::string_view bytes, const std::string& 
 
 ConfirmationRead ReadXmlConfirmation(std::string_view bytes) {
     qx::XmlDocument doc;
-    if (!doc.LoadXml(bytes)) ole::Raise(doc.ErrorCode(), "XMLDom parser failure: " + doc.Reason(), "WebOrderConfirmation");
+    if (!doc.LoadXml(bytes, {.refuseDocumentType = true, .keepReferences = true}))
+        ole::Raise(doc.ErrorCode(), "XMLDom parser failure: " + doc.Reason(), "WebOrderConfirmation");
     ConfirmationRead read;
     Collector collector(read);
+    qx::LineCounter lines(doc.Text());  // the entries come in document order
     for (const auto& selected : doc.doc.select_nodes(kEntryPath)) {
         pugi::xml_node order = selected.node();
         std::ostringstream source;
-        order.print(source, "", pugi::format_raw);
+        // the texts as the file wrote them, references included
+        order.print(source, "", pugi::format_raw | pugi::format_no_escapes);
         pugi::xml_node id = order.child("WebOrderId"), number = order.child("SalesOrderNr");
-        ConfirmationEntry entry{id ? TrimXmlSpace(qx::NodeText(id)) : "", number ? TrimXmlSpace(qx::NodeText(number)) : "",
-                                qx::LineAt(doc.Text(), order.offset_debug()), source.str()};
+        ConfirmationEntry entry{"", "", lines.LineAt(order.offset_debug()), source.str()};
+        std::string badId, badNumber;
+        if (id && qx::ResolvedNodeText(id, entry.orderId, badId)) entry.orderId = TrimXmlSpace(entry.orderId);
+        if (number && qx::ResolvedNodeText(number, entry.salesOrderNr, badNumber))
+            entry.salesOrderNr = TrimXmlSpace(entry.salesOrderNr);
         if (!id || !number) {
             collector.Refuse(std::move(entry), std::string("the SalesOrder element has no ") + (!id ? "WebOrderId" : "SalesOrderNr"));
+            continue;
+        }
+        if (!badId.empty() || !badNumber.empty()) {
+            std::string what = !badId.empty() ? "order id" : "sales order number", bad = !badId.empty() ? badId : badNumber;
+            collector.Refuse(std::move(entry), "the " + what + " holds the reference '" + qx::ShowBytes(bad) +
+                                                   "', which stands for no character XML allows");
             continue;
         }
         collector.Add(std::move(entry));

@@ -33,6 +33,7 @@ struct ConfirmationRead {
     std::vector<ConfirmationEntry> duplicates;  // later entries of an order id already listed
     std::vector<RefusedEntry> refused;
     std::string whyNone;  // when the file yields no entry at all: what it lacks
+    bool lastLineOpen = false;  // EDI: the last line has no line end (the file may still be being written)
 
     bool YieldsNothing() const { return entries.empty() && refused.empty(); }
 };
@@ -48,8 +49,11 @@ ConfirmationRead ReadEdiConfirmation(std::string_view bytes, const std::string& 
 // An XML confirmation: the elements BizTalk/Body/QxOrderConfirmation/SalesOrder
 // with the texts of their children WebOrderId and SalesOrderNr. The bytes are
 // decoded as the document declares (see xml/dom.h). A document that cannot be
-// read raises ole::AutomationError with the parser's number and the
-// description "XMLDom parser failure: " + the reason.
+// read, or that has a document type declaration, raises ole::AutomationError
+// with the parser's number and the description "XMLDom parser failure: " +
+// the reason. A value holding a reference that stands for no character XML
+// allows (an undeclared entity such as "&xxe;", a character reference to NUL)
+// refuses its entry.
 ConfirmationRead ReadXmlConfirmation(std::string_view bytes);
 
 }  // namespace ordexa

@@ -1,8 +1,12 @@
 #include "exchange/web_order_confirmation.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <filesystem>
+#include <thread>
 #include <memory>
 #include <vector>
 
@@ -27,6 +31,11 @@ using ole::Variant;
 constexpr int32_t kSalesOrderNrSize = 20;
 constexpr size_t kOrderIdSize = 32;
 constexpr int32_t kDefaultArchiveDays = 30;
+// An EDI file whose last line has no line end may still be being written by a
+// back end that does not lock it: the batch looks at its size again after this.
+constexpr auto kSecondLook = std::chrono::milliseconds(250);
+// Unknown order ids named in the one log entry of a file.
+constexpr size_t kUnknownShown = 5;
 
 const char* kEdiLabel = "WebOrderConfirmation.ReadFromFile";
 const char* kXmlLabel = "WebOrderConfirmation.ReadFromXmlFile()";
@@ -36,6 +45,8 @@ struct Applied {
     int32_t changed = 0;  // orders that moved on
     int32_t found = 0;    // entries whose order is in the database
     std::vector<RefusedEntry> refused;
+    size_t unknown = 0;                   // entries whose order is not
+    std::vector<std::string> unknownIds;  // the first few of them
 };
 
 // The refused entries in the form of the file they came from, so that they can be sent again.
@@ -119,16 +130,31 @@ private:
         }
     }
 
-    // Applies one work file and archives it; a file that yields no entry, or
-    // whose entries cannot be applied, stays for the next batch.
+    // Applies one work file and archives it; a file that yields no entry, cannot
+    // be read, or whose entries cannot be applied, stays for the next batch,
+    // which says so again.
     void Apply(const ConfirmationInbox& inbox, const std::string& work, const std::string& path, bool xml,
                const std::string& separator, const std::string& bisid) {
         try {
             std::string bytes = os::ReadRegularFile(work);
-            ConfirmationRead read = xml ? ReadFromXmlFile(bytes, path) : ReadFromFile(bytes, path, separator);
+            ConfirmationRead read;
+            try {
+                read = xml ? ReadFromXmlFile(bytes, path) : ReadFromFile(bytes, path, separator);
+            } catch (...) {
+                // the file is no longer where the back end wrote it: say where it is
+                Sls_LogError("Ordexa.WebOrderConfirmation.Run", "The confirmation File '" + path +
+                                                                    "' cannot be read. It is kept as '" + work + "'");
+                return;
+            }
             if (read.YieldsNothing()) {
                 Sls_LogWarning("Ordexa.WebOrderConfirmation", "The confirmation File '" + path + "' yields no entry: " +
                                                                   read.whyNone + ". It is kept as '" + work + "'");
+                return;
+            }
+            if (read.lastLineOpen && StillGrowing(work, bytes.size())) {
+                Sls_LogNotice("Ordexa.WebOrderConfirmation",
+                              "The confirmation File '" + path + "' is still being written (its last line has no line end "
+                              "and it grew). It is kept as '" + work + "' for the next batch");
                 return;
             }
             const std::string rejected = inbox.RejectedPath(work);
@@ -140,7 +166,7 @@ private:
             if (!refused.empty()) inbox.WriteRejected(work, RejectedText(refused, xml));
             inbox.Archive(work);
             if (read.entries.empty()) return;
-            Sls_LogNotice("Ordexa.WebOrderConfirmation", std::to_string(read.entries.size()) + " order(s) confirmed and " +
+            Sls_LogNotice("Ordexa.WebOrderConfirmation", std::to_string(applied.changed) + " order(s) confirmed and " +
                                                              "0" + " acknowledged using the confirmation File '" + path + "'");
             if (applied.found == 0)
                 Sls_LogWarning("Ordexa.WebOrderConfirmation",
@@ -150,6 +176,13 @@ private:
         } catch (...) {
             Sls_LogError("Ordexa.WebOrderConfirmation.Run");
         }
+    }
+
+    // Whether the file grows beyond the size read, looked at again a moment later.
+    static bool StillGrowing(const std::string& file, size_t sizeRead) {
+        std::this_thread::sleep_for(kSecondLook);
+        struct stat now {};
+        return ::stat(file.c_str(), &now) != 0 || static_cast<size_t>(now.st_size) != sizeRead;
     }
 
     static void LogRefused(const char* label, const RefusedEntry& r, const std::string& path, const std::string& rejected) {
@@ -213,11 +246,29 @@ private:
             }
             tx.Commit();
             connection->Close();
+            if (applied.unknown > 0) LogUnknown(applied, path);
             return applied;
         } catch (...) {
             Sls_CloseConnection(connection);  // closing rolls the open transaction back
             Sls_RaiseError("WebOrderConfirmation.UpdateDatabase");
         }
+    }
+
+    // One entry per file however many ids are unknown, naming the first few.
+    static void LogUnknown(const Applied& applied, const std::string& path) {
+        std::string ids;
+        for (const auto& id : applied.unknownIds) {
+            size_t cut = id.size() > 40 ? 40 : id.size();
+            while (cut < id.size() && (static_cast<unsigned char>(id[cut]) & 0xC0) == 0x80) --cut;  // whole characters
+            ids += (ids.empty() ? "" : ", ") + id.substr(0, cut) + (cut < id.size() ? "..." : "");
+        }
+        size_t more = applied.unknown - applied.unknownIds.size();
+        std::string what = applied.unknown == 1
+                               ? "Order read from acknowledgement file with ID " + ids
+                               : std::to_string(applied.unknown) + " orders read from acknowledgement file with IDs " + ids +
+                                     (more > 0 ? " and " + std::to_string(more) + " more" : "");
+        Sls_LogError("WebOrderConfirmation.UpdateDatabase: " + what + " not found in Vendalo database",
+                     "confirmation File '" + path + "'");
     }
 
     static constexpr size_t kChunk = 1000;
@@ -280,8 +331,8 @@ private:
             const ConfirmationEntry& entry = entries[i];
             const ado::RecordsetPtr& order = orders[i - from];
             if (!order || order->Eof()) {
-                Sls_LogError("WebOrderConfirmation.UpdateDatabase: Order read from " + std::string("acknowledgement file with ID ") +
-                             entry.orderId + " not found in Vendalo database");
+                if (applied.unknownIds.size() < kUnknownShown) applied.unknownIds.push_back(entry.orderId);
+                ++applied.unknown;
                 continue;
             }
             ++applied.found;

@@ -104,6 +104,13 @@ private:
         std::string lastOrderId;
         ado::RecordsetPtr selected;
         try {
+            // The orders of an XML document that a stopped export put in place may be
+            // with the back end already: they are marked before anything is selected,
+            // by whichever instance runs first (an order without BISID waits for any).
+            const std::string journals = getTempEDIPath();
+            XmlOrderExport finisher(connectionString_, nullptr);
+            finisher.SetJournalFolder(journals);
+            finisher.FinishStoppedExports();
             selected = std::make_shared<ado::Recordset>();
             if (!GetNewlySubmittedOrders(selected, i_sBisid)) return 0;
             bool overFtp = ftp.UseFtp();
@@ -128,6 +135,11 @@ private:
                 XmlOrderExport exporter(connectionString_,
                                         [this](const std::string& userId) { return GetUserCommonName(userId); });
                 exporter.SetNewFileMode(overFtp ? 0600 : ExchangeFileMode(ExchangeFolderMode()));
+                if (journals.empty())
+                    ole::Raise(ole::err::PathNotFound,
+                               "The temporary EDI folder, where the XML export keeps its journal, is not available",
+                               "Ordexa.WebOrderExport");
+                exporter.SetJournalFolder(journals);
                 written = exporter.XmlExportOrders(orders, i_sBisid, path);
                 if (overFtp) PlaceOnHost(path, i_sEDIExportFile, ftp, true);
                 return written;

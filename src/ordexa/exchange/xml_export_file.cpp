@@ -5,11 +5,17 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <openssl/evp.h>
+
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 #include "automation/error.h"
 #include "exchange/export_file_lock.h"
+#include "lib_sales_error_handling.h"
 #include "os/durable_file.h"
 #include "os/scope_guard.h"
 
@@ -32,7 +38,117 @@ int RenameNoReplace(const std::string& from, const std::string& to) {
     return ::rename(from.c_str(), to.c_str());
 }
 
+const std::string kJournalPrefix = "xml-export-";
+const std::string kJournalSuffix = ".journal";
+const char* kRenameNames[] = {"place", "restore", "retract"};
+
+std::string Sha256Hex(std::string_view bytes) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    if (EVP_Digest(bytes.data(), bytes.size(), digest, &size, EVP_sha256(), nullptr) != 1)
+        ole::Raise(ole::err::DeviceIOError, "The SHA-256 of an export document cannot be computed", "Ordexa.WebOrderExport");
+    std::string hex;
+    char pair[3];
+    for (unsigned int i = 0; i < size; ++i) {
+        std::snprintf(pair, sizeof pair, "%02x", digest[i]);
+        hex += pair;
+    }
+    return hex;
+}
+
+// Whether the file holds exactly the bytes of that SHA-256 (false when it is gone).
+bool Holds(const std::string& file, const std::string& sha256) {
+    try {
+        return Sha256Hex(os::ReadRegularFile(file)) == sha256;
+    } catch (const std::system_error&) {
+        return false;
+    }
+}
+
+// A journal as its writer left it: the rename it announced and the document's orders.
+struct Journal {
+    std::string rename, path, temporary, sha256;
+    std::vector<std::string> orderIds;
+};
+
+Journal ReadJournal(const std::string& file) {
+    std::string text = os::ReadRegularFile(file);
+    Journal journal;
+    bool valid = text.rfind("xml-export journal\n", 0) == 0;
+    for (size_t at = text.find('\n') + 1; valid && at < text.size();) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) {
+            valid = false;  // written whole or not at all: a line without its end is no journal of ours
+            break;
+        }
+        std::string line = text.substr(at, end - at);
+        at = end + 1;
+        size_t blank = line.find(' ');
+        std::string key = line.substr(0, blank), value = blank == std::string::npos ? "" : line.substr(blank + 1);
+        if (key == "rename") journal.rename = value;
+        else if (key == "file") journal.path = value;
+        else if (key == "temporary") journal.temporary = value;
+        else if (key == "sha256") journal.sha256 = value;
+        else if (key == "order") journal.orderIds.push_back(value);
+    }
+    if (!valid || journal.temporary.empty() || journal.sha256.size() != 64 ||
+        (journal.rename != "place" && journal.rename != "restore" && journal.rename != "retract"))
+        ole::Raise(ole::err::DeviceIOError,
+                   "The XML export journal " + file + " cannot be read; no order is exported until it is dealt with",
+                   "Ordexa.WebOrderExport");
+    return journal;
+}
+
+void RemoveFileDurably(const std::string& file) {
+    if (::unlink(file.c_str()) != 0 && errno != ENOENT) {
+        int error = errno;
+        ole::Raise(FileErrorNumber(error), "The XML export journal " + file + " cannot be removed (" + std::strerror(error) + ")",
+                   "Ordexa.WebOrderExport");
+    }
+    os::SyncParentFolder(file);
+}
+
+// Finishes one journal (see FinishStoppedXmlExports).
+void FinishJournal(const std::string& file, const MarkPlacedOrders& mark) {
+    Journal journal = ReadJournal(file);
+    bool holds = Holds(journal.temporary, journal.sha256);
+    // The new document is in place when the placing rename happened (the
+    // temporary file no longer holds it), the retracting one did not (it does
+    // not hold it yet), or the restoring one did not (it still holds the old one).
+    bool placed = (journal.rename == "restore") == holds;
+    if (placed && !journal.orderIds.empty()) mark(journal.orderIds);
+    // The journal goes before the temporary file (a journal without it would
+    // say "placed"); after it, whatever the temporary file holds is of no use.
+    RemoveFileDurably(file);
+    ::unlink(journal.temporary.c_str());
+    const std::string count = std::to_string(journal.orderIds.size());
+    Sls_LogWarning("Ordexa.WebOrderExport",
+                   placed ? "An XML export to '" + journal.path + "' was stopped after its document was put in place; its " +
+                                count + " order(s) are marked exported now and are not sent again"
+                          : "An XML export to '" + journal.path + "' was stopped before its document was put in place; its " +
+                                count + " order(s) stay to be exported");
+}
+
 }  // namespace
+
+std::string XmlExportJournalOf(const std::string& folder, const std::string& path) {
+    char name[24];
+    std::snprintf(name, sizeof name, "%016zx", std::hash<std::string>{}(path));
+    return folder + "/" + kJournalPrefix + name + kJournalSuffix;
+}
+
+void FinishStoppedXmlExports(const std::string& folder, const MarkPlacedOrders& mark) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    std::vector<std::string> journals;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        std::string name = it->path().filename().string();
+        if (name.size() > kJournalPrefix.size() + kJournalSuffix.size() && name.rfind(kJournalPrefix, 0) == 0 &&
+            name.compare(name.size() - kJournalSuffix.size(), kJournalSuffix.size(), kJournalSuffix) == 0)
+            journals.push_back(it->path().string());
+    }
+    for (const auto& journal : journals) FinishJournal(journal, mark);
+}
 
 void SetXmlExportStepHook(XmlExportStepHook hook) { StepHook() = std::move(hook); }
 
@@ -40,8 +156,8 @@ void XmlExportStep(std::string_view step) {
     if (StepHook()) StepHook()(step);
 }
 
-XmlExportFile::XmlExportFile(std::string path, mode_t newFileMode)
-    : path_(std::move(path)), temporary_(path_ + ".new"), mode_(newFileMode) {}
+XmlExportFile::XmlExportFile(std::string path, std::string journal, mode_t newFileMode)
+    : path_(std::move(path)), temporary_(path_ + ".new"), journal_(std::move(journal)), mode_(newFileMode) {}
 
 XmlExportFile::~XmlExportFile() {
     try {
@@ -55,6 +171,9 @@ XmlExportFile::~XmlExportFile() {
 const std::string& XmlExportFile::Open() {
     Release();
     old_.clear();
+    struct stat journal {};
+    if (!journal_.empty() && ::stat(journal_.c_str(), &journal) == 0)
+        Fail(EEXIST, "was being replaced by an export that stopped; its journal " + journal_ + " is not finished");
     for (int attempt = 0;; ++attempt) {
         os::UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
         if (!fd) {
@@ -110,15 +229,31 @@ os::UniqueFd XmlExportFile::WriteTemporary(std::string_view bytes, mode_t mode) 
     return fd;
 }
 
-void XmlExportFile::Replace(std::string_view bytes) {
+void XmlExportFile::Replace(std::string_view bytes, const std::vector<std::string>& orderIds) {
     os::UniqueFd fd = WriteTemporary(bytes, mode_);
-    auto removeTemporary = os::ScopeGuard([&] { ::unlink(temporary_.c_str()); });
+    bool journaled = false;
+    auto undo = os::ScopeGuard([&] {
+        // Nothing was placed. The journal goes first: one whose temporary file is gone says "placed".
+        if (journaled) try {
+                RemoveJournal();
+            } catch (...) {
+                return;  // the temporary file stays and tells the next export that nothing was placed
+            }
+        ::unlink(temporary_.c_str());
+    });
+    orderIds_ = orderIds;
+    if (!journal_.empty()) {
+        replacementSha256_ = Sha256Hex(bytes);
+        // the temporary file's name is on disk before a journal names it
+        os::SyncParentFolder(temporary_);
+        journaled = true;
+        WriteJournal(Rename::Place, replacementSha256_);
+    }
     // The lock on the current file keeps the back end from taking it meanwhile;
     // where there was none, a file that appeared since is not replaced.
     int renamed = Existed() ? ::rename(temporary_.c_str(), path_.c_str()) : RenameNoReplace(temporary_, path_);
-    if (renamed != 0)
-        Fail(errno, errno == EEXIST ? "appeared while the orders were exported" : "cannot be replaced");
-    removeTemporary.Dismiss();
+    if (renamed != 0) Fail(errno, errno == EEXIST ? "appeared while the orders were exported" : "cannot be replaced");
+    undo.Dismiss();
     replacement_ = std::move(fd);
     replaced_ = true;
     XmlExportStep("renamed");
@@ -127,27 +262,62 @@ void XmlExportFile::Replace(std::string_view bytes) {
 }
 
 void XmlExportFile::Keep() {
-    replaced_ = false;
+    if (replaced_) {
+        replaced_ = false;
+        try {
+            RemoveJournal();
+        } catch (...) {
+            // the orders are marked: the next export finds the document placed and marks nothing new
+        }
+    }
     Release();
 }
 
 void XmlExportFile::Withdraw() {
     if (replaced_) {
-        // the path still names the replacement: it is locked, so nobody took it
+        // The path still names the replacement: it is locked, so nobody took it.
+        // Until the journal says otherwise, the new document counts as placed;
+        // a withdrawal that fails is not tried again, the journal settles it.
+        replaced_ = false;
         if (Existed()) {
             os::UniqueFd restored = WriteTemporary(old_, mode_);
+            if (!journal_.empty()) {
+                os::SyncParentFolder(temporary_);
+                WriteJournal(Rename::Restore, Sha256Hex(old_));
+            }
             if (::rename(temporary_.c_str(), path_.c_str()) != 0) {
                 int error = errno;
-                ::unlink(temporary_.c_str());
-                Fail(error, "cannot be put back as it was");
+                if (journal_.empty()) ::unlink(temporary_.c_str());
+                Fail(error, "cannot be put back as it was; the next export marks the orders it holds");
             }
-        } else if (::unlink(path_.c_str()) != 0 && errno != ENOENT) {
-            Fail(errno, "cannot be removed again");
+        } else {
+            if (!journal_.empty()) WriteJournal(Rename::Retract, replacementSha256_);
+            // moved away rather than removed: the journal can tell it was
+            if (::rename(path_.c_str(), temporary_.c_str()) != 0)
+                Fail(errno, "cannot be removed again; the next export marks the orders it holds");
         }
         os::SyncParentFolder(path_);
-        replaced_ = false;
+        RemoveJournal();
+        if (!Existed()) ::unlink(temporary_.c_str());
     }
     Release();
+}
+
+void XmlExportFile::WriteJournal(Rename rename, const std::string& sha256) const {
+    if (path_.find('\n') != std::string::npos) Fail(EINVAL, "holds a line break in its name, which its journal cannot hold");
+    std::string text = "xml-export journal\nrename " + std::string(kRenameNames[static_cast<int>(rename)]) + "\nfile " +
+                       path_ + "\ntemporary " + temporary_ + "\nsha256 " + sha256 + "\n";
+    for (const auto& id : orderIds_) text += "order " + id + "\n";
+    try {
+        os::WriteFileAtomically(journal_, text, 0600);
+    } catch (const std::system_error& e) {
+        Fail(e.code().value(), "cannot be replaced: its journal " + journal_ + " cannot be written");
+    }
+    XmlExportStep("journal written");
+}
+
+void XmlExportFile::RemoveJournal() const {
+    if (!journal_.empty()) RemoveFileDurably(journal_);
 }
 
 void XmlExportFile::Release() {

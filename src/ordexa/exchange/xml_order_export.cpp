@@ -91,7 +91,7 @@ int32_t XmlOrderExport::XmlExportOrders(ole::Dictionary& selection, const std::s
 int32_t XmlOrderExport::XmlExportOrdersToFile(const std::vector<std::vector<std::string>>& groups,
                                               const std::string& path) {
     const std::string label = kLabel + ".XmlExportOrdersToFile()";
-    XmlExportFile file(path, newFileMode_);
+    XmlExportFile file(path, journalFolder_.empty() ? "" : XmlExportJournalOf(journalFolder_, path), newFileMode_);
     bool marked = false;  // from here on the new document is the one that holds the orders
     std::vector<std::string> appended;
     try {
@@ -143,7 +143,7 @@ int32_t XmlOrderExport::XmlExportOrdersToFile(const std::vector<std::vector<std:
             }
         if (appended.empty()) return 0;  // the file stays as it was
 
-        file.Replace(Serialised(document));
+        file.Replace(Serialised(document), appended);
         if (!XmlUpdateOrderStatus(appended, 1)) {
             file.Withdraw();
             ole::Raise(ole::err::ObjectErrorBase + 1,
@@ -169,10 +169,21 @@ int32_t XmlOrderExport::XmlExportOrdersToFile(const std::vector<std::vector<std:
             file.Withdraw();
         } catch (...) {
             Sls_LogError(label, "The export file '" + path +
-                                    "' holds orders that stay to be exported; the back end may receive them twice");
+                                    "' keeps the new document; the next export marks the orders it holds");
         }
         return 0;
     }
+}
+
+void XmlOrderExport::FinishStoppedExports() {
+    if (journalFolder_.empty()) return;
+    FinishStoppedXmlExports(journalFolder_, [this](const std::vector<std::string>& orderIds) {
+        if (!XmlUpdateOrderStatus(orderIds, 1))
+            ole::Raise(ole::err::ObjectErrorBase + 1,
+                       "The orders of an XML document that a stopped export put in place cannot be marked exported; "
+                       "no order is exported until they are",
+                       kLabel);
+    });
 }
 
 pugi::xml_node XmlOrderExport::XmlOrderFormToDOMDoc(const std::string& orderId, qx::XmlDocument& document,

@@ -4,10 +4,12 @@
 // that grows with every run until the back end takes it.
 //
 // The document is read and written once per run (XmlExportFile): the orders
-// that render are appended, the new document is put in place durably, and only
-// then are its orders marked exported (ORDERSTATUS 1), in one transaction and
-// only where they still wait; the file stays locked from before it is read
-// until they are marked. An order that cannot be rendered is logged with its
+// that render are appended, the new document is put in place durably (its
+// orders noted in a journal first), and only then are its orders marked
+// exported (ORDERSTATUS 1), in one transaction and only where they still wait;
+// the file stays locked from before it is read until they are marked. An
+// export stopped after its document was put in place has its orders marked by
+// the next run's FinishStoppedExports, before any order is selected. An order that cannot be rendered is logged with its
 // id and stays waiting; the others go. A file that does not parse, a document
 // that cannot be saved, or orders that cannot be marked leave the file as it
 // was and every order waiting. An exported order keeps its BISID.
@@ -62,9 +64,15 @@ public:
     bool XmlUpdateOrderStatus(const std::vector<std::string>& orderIds, int32_t status);
     // The mode a new export file gets (the exchange folder's file mode; the FTP outbox stays 0600).
     void SetNewFileMode(mode_t mode) { newFileMode_ = mode; }
+    // The folder of the exports' journals (the installation's temporary EDI folder); without one none is kept.
+    void SetJournalFolder(std::string folder) { journalFolder_ = std::move(folder); }
+    // Finishes what stopped exports left in the journal folder (see
+    // FinishStoppedXmlExports); raises when it cannot, and then no order may be selected.
+    void FinishStoppedExports();
 
 private:
     mode_t newFileMode_ = 0600;
+    std::string journalFolder_;
     struct Address;
     const Address& AddressOf(int32_t addressId, int32_t missingError);
     const ole::Variant& ProductDescriptionOf(int32_t productId);

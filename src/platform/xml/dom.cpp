@@ -1,5 +1,6 @@
 #include "xml/dom.h"
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -15,6 +16,7 @@ constexpr uint32_t kParseErrorBase = 0xC00CE500u;
 // Faults of our own beyond pugixml's statuses.
 constexpr uint32_t kUnknownEncoding = 0x20;
 constexpr uint32_t kTooDeep = 0x21;
+constexpr uint32_t kDocumentType = 0x22;
 
 // The value of encoding="..." in a declaration at the start of ASCII-compatible bytes, or "".
 std::string DeclaredEncoding(std::string_view bytes) {
@@ -73,11 +75,17 @@ pugi::xml_node TooDeep(const pugi::xml_node& root) {
 
 }  // namespace
 
-size_t LineAt(std::string_view text, ptrdiff_t offset) {
-    size_t line = 1;
-    for (ptrdiff_t i = 0; i < offset && static_cast<size_t>(i) < text.size(); ++i)
-        if (text[static_cast<size_t>(i)] == '\n') ++line;
-    return line;
+size_t LineAt(std::string_view text, ptrdiff_t offset) { return LineCounter(text).LineAt(offset); }
+
+size_t LineCounter::LineAt(ptrdiff_t offset) {
+    size_t to = offset < 0 ? 0 : std::min(static_cast<size_t>(offset), text_.size());
+    if (to < at_) {
+        at_ = 0;
+        line_ = 1;
+    }
+    line_ += static_cast<size_t>(std::count(text_.data() + at_, text_.data() + to, '\n'));
+    at_ = to;
+    return line_;
 }
 
 void XmlDocument::Fail(int32_t code, const std::string& reason, ptrdiff_t offset) {
@@ -104,7 +112,7 @@ bool XmlDocument::Load(const std::string& path) {
     return LoadXml(s.str());
 }
 
-bool XmlDocument::LoadXml(std::string_view bytes) {
+bool XmlDocument::LoadXml(std::string_view bytes, const XmlReadRules& rules) {
     errorCode_ = 0;
     reason_.clear();
     try {
@@ -115,8 +123,10 @@ bool XmlDocument::LoadXml(std::string_view bytes) {
         return false;
     }
     // UTF-8 now, whatever the declaration says
-    pugi::xml_parse_result result =
-        doc.load_buffer(text_.data(), text_.size(), pugi::parse_default | pugi::parse_declaration, pugi::encoding_utf8);
+    unsigned int options = pugi::parse_default | pugi::parse_declaration;
+    if (rules.refuseDocumentType) options |= pugi::parse_doctype;
+    if (rules.keepReferences) options &= ~pugi::parse_escapes;
+    pugi::xml_parse_result result = doc.load_buffer(text_.data(), text_.size(), options, pugi::encoding_utf8);
     if (!result) {
         Fail(static_cast<int32_t>(kParseErrorBase + static_cast<uint32_t>(result.status)), result.description(),
              result.offset);
@@ -129,6 +139,12 @@ bool XmlDocument::LoadXml(std::string_view bytes) {
              static_cast<ptrdiff_t>(text_.size()));
         return false;
     }
+    for (pugi::xml_node node : doc.children())
+        if (node.type() == pugi::node_doctype) {
+            Fail(static_cast<int32_t>(kParseErrorBase + kDocumentType), "a document type declaration is not allowed",
+                 node.offset_debug());
+            return false;
+        }
     if (pugi::xml_node deep = TooDeep(doc)) {
         Fail(static_cast<int32_t>(kParseErrorBase + kTooDeep),
              "The document is nested deeper than " + std::to_string(kMaxXmlDepth) + " elements", deep.offset_debug());
@@ -145,12 +161,19 @@ std::string XmlDocument::Xml() const {
 
 bool XmlDocument::Save(const std::string& path) const { return doc.save_file(path.c_str(), "  ", pugi::format_default); }
 
-std::string NodeText(const pugi::xml_node& node) {
-    if (node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata) return node.value();
-    std::string text;
+namespace {
+
+// Calls f with every text node (character data or CDATA) below node, in
+// document order, walked without recursion.
+template <class F>
+void ForEachText(const pugi::xml_node& node, F f) {
+    if (node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata) {
+        f(node);
+        return;
+    }
     pugi::xml_node current = node.first_child();
     while (current) {
-        if (current.type() == pugi::node_pcdata || current.type() == pugi::node_cdata) text += current.value();
+        if (current.type() == pugi::node_pcdata || current.type() == pugi::node_cdata) f(current);
         if (current.first_child()) {
             current = current.first_child();
             continue;
@@ -159,7 +182,94 @@ std::string NodeText(const pugi::xml_node& node) {
         if (!current || current == node) break;
         current = current.next_sibling();
     }
+}
+
+bool XmlAllows(char32_t c);
+
+void AppendUtf8(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+// The character of a reference's name ("amp", "#38", "#x26"), or none (0xFFFFFFFF).
+char32_t ReferencedCharacter(std::string_view name) {
+    constexpr char32_t kNone = 0xFFFFFFFF;
+    static const std::pair<std::string_view, char32_t> kPredefined[] = {
+        {"lt", '<'}, {"gt", '>'}, {"amp", '&'}, {"apos", '\''}, {"quot", '"'}};
+    for (const auto& [entity, c] : kPredefined)
+        if (name == entity) return c;
+    if (name.size() < 2 || name[0] != '#') return kNone;
+    bool hex = name[1] == 'x';
+    std::string_view digits = name.substr(hex ? 2 : 1);
+    if (digits.empty() || digits.size() > 8) return kNone;
+    char32_t c = 0;
+    for (char d : digits) {
+        int value = d >= '0' && d <= '9'             ? d - '0'
+                    : hex && d >= 'a' && d <= 'f' ? d - 'a' + 10
+                    : hex && d >= 'A' && d <= 'F' ? d - 'A' + 10
+                                                  : -1;
+        if (value < 0) return kNone;
+        c = c * (hex ? 16 : 10) + static_cast<char32_t>(value);
+    }
+    return c <= 0x10FFFF && !(c >= 0xD800 && c <= 0xDFFF) && XmlAllows(c) ? c : kNone;
+}
+
+// Appends raw with its references resolved; false, with the reference in bad, at one that cannot be.
+bool AppendResolved(std::string& out, std::string_view raw, std::string& bad) {
+    for (size_t at = 0; at < raw.size();) {
+        size_t amp = raw.find('&', at);
+        out.append(raw.substr(at, amp == std::string_view::npos ? std::string_view::npos : amp - at));
+        if (amp == std::string_view::npos) break;
+        size_t end = raw.find(';', amp);
+        // the longest reference that can name a character: "&#x0010FFFF;"
+        if (end == std::string_view::npos || end - amp > 11) {
+            bad = std::string(raw.substr(amp, std::min<size_t>(raw.size() - amp, 12)));
+            return false;
+        }
+        char32_t c = ReferencedCharacter(raw.substr(amp + 1, end - amp - 1));
+        if (c == 0xFFFFFFFF) {
+            bad = std::string(raw.substr(amp, end - amp + 1));
+            return false;
+        }
+        AppendUtf8(out, c);
+        at = end + 1;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string NodeText(const pugi::xml_node& node) {
+    if (node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata) return node.value();
+    std::string text;
+    ForEachText(node, [&](const pugi::xml_node& t) { text += t.value(); });
     return text;
+}
+
+bool ResolvedNodeText(const pugi::xml_node& node, std::string& text, std::string& bad) {
+    text.clear();
+    bad.clear();
+    ForEachText(node, [&](const pugi::xml_node& t) {
+        if (!bad.empty()) return;
+        if (t.type() == pugi::node_cdata)
+            text += t.value();
+        else
+            AppendResolved(text, t.value(), bad);
+    });
+    return bad.empty();
 }
 
 namespace {
