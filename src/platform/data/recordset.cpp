@@ -35,37 +35,11 @@ namespace {
 
 // A value converted to the type of its field, as the platform converts on assignment.
 Variant Coerce(const detail::Column& c, const Variant& v) {
-    if (v.IsEmpty() || v.IsNull()) return v;
     try {
-        switch (c.type) {
-            case adSmallInt: return Variant(v.ToInt());
-            case adInteger: return Variant(v.ToLong());
-            case adBigInt: return Variant(v.ToLongLong());
-            case adSingle:
-            case adDouble:
-            case adNumeric:
-            case adDecimal: return Variant(v.ToDouble());
-            case adCurrency: return Variant(v.ToCurrency());
-            case adDate:
-            case adDBTimeStamp: return Variant(v.ToDate());
-            case adBoolean: return Variant(v.ToBool());
-            case adChar:
-            case adWChar:
-            case adVarChar:
-            case adVarWChar:
-            case adLongVarChar:
-            case adLongVarWChar:
-            case adBSTR: {
-                std::string text = v.ToString();
-                if (c.size > 0 && detail::Utf8Length(text) > static_cast<size_t>(c.size))
-                    DoesNotFit(c.name, "the text is longer than " + std::to_string(c.size) + " characters");
-                return Variant(std::move(text));
-            }
-            default: return v;
-        }
-    } catch (const ole::AutomationError& e) {
-        if (e.Number() == err::MultipleStep) throw;
-        DoesNotFit(c.name, e.Description());
+        return detail::CoerceToType(c.type, c.size, v, detail::Numbers::AsDouble);
+    } catch (const detail::Misfit& misfit) {
+        DoesNotFit(c.name, misfit.tooLong ? "the text is longer than " + misfit.description + " characters"
+                                          : misfit.description);
     }
 }
 
