@@ -14,7 +14,7 @@
 #include "lib_sales.h"
 #include "payment/cc_payment.h"
 #include "payment/order_payment_lock.h"
-#include "vendalo/sales_parameter.h"
+#include "stage_settings.h"
 #include "xml/dom.h"
 
 namespace ordexa {
@@ -248,32 +248,17 @@ private:
 
     std::string getMerchantId(const std::string& currency, const ado::ConnectionPtr& connection) {
         try {
-            auto rs = connection->Execute("SELECT MERCHANTID FROM MERCHANTIDBYCURRENCY WHERE CURRENCYCODE = ?", nullptr,
-                                          -1, {Variant(currency)});
-            if (rs->Eof())
-                ole::Raise(kAllocationError, "There is no valid MerchantId for Currency: " + currency,
-                           "CCAllocation.getMerchantId");
-            return rs->Fields("MERCHANTID").Value().Text();
+            if (auto id = MerchantIdOfCurrency(connection, currency)) return *id;
+            ole::Raise(kAllocationError, "There is no valid MerchantId for Currency: " + currency,
+                       "CCAllocation.getMerchantId");
         } catch (...) {
             Sls_RaiseError("CCAllocation.getMerchantId", "Currency: " + currency);
         }
     }
 
-    std::string getParamater(const std::string& name) {
-        try {
-            return Sls_GetComponent<vendalo::ISalesParameter>("Vendalo.SalesParameter")->GetParameterValue(name);
-        } catch (...) {
-            Sls_RaiseError("CCPayment.getParamater");
-        }
-    }
+    std::string getParamater(const std::string& name) { return SalesParameter(name, "CCPayment.getParamater"); }
 
-    std::string ConnectionString() {
-        try {
-            return Sls_ConnectionString();
-        } catch (...) {
-            Sls_RaiseError("CCAllocation.ConnectionString");
-        }
-    }
+    std::string ConnectionString() { return InstallationConnectionString("CCAllocation.ConnectionString"); }
 
     BackendInstances instances_;
     std::map<int32_t, std::string> exportTypes_;

@@ -14,7 +14,7 @@
 #include "payment/gateway_requests.h"
 #include "payment/order_payment_lock.h"
 #include "payment/payment_logs.h"
-#include "vendalo/sales_parameter.h"
+#include "stage_settings.h"
 
 namespace ordexa {
 namespace {
@@ -380,12 +380,8 @@ public:
     std::string getLastRequest() override { return lastRequest_; }
 
     std::string ConnectionString() override {
-        try {
-            if (connectionString_.empty()) connectionString_ = Sls_ConnectionString();
-            return connectionString_;
-        } catch (...) {
-            Sls_RaiseError("CCPayment.ConnectionString");
-        }
+        if (connectionString_.empty()) connectionString_ = InstallationConnectionString("CCPayment.ConnectionString");
+        return connectionString_;
     }
 
     PaymentOutcome LastOutcome() const override { return outcome_; }
@@ -518,24 +514,15 @@ private:
 
     std::string getMerchantId(const std::string& currency, const ado::ConnectionPtr& connection) {
         try {
-            auto rs = connection->Execute("SELECT MERCHANTID FROM MERCHANTIDBYCURRENCY WHERE CURRENCYCODE = ?", nullptr,
-                                          -1, {Variant(currency)});
-            if (!rs || rs->Eof())
-                ole::Raise(kPaymentError, "There is no valid MerchantId for Currency: " + currency,
-                           "CCPayment.getMerchantId");
-            return rs->Fields("MERCHANTID").Value().Text();
+            if (auto id = MerchantIdOfCurrency(connection, currency)) return *id;
+            ole::Raise(kPaymentError, "There is no valid MerchantId for Currency: " + currency,
+                       "CCPayment.getMerchantId");
         } catch (...) {
             Sls_RaiseError("CCPayment.getMerchantId", "Currency: " + currency);
         }
     }
 
-    std::string getParamater(const std::string& name) {
-        try {
-            return Sls_GetComponent<vendalo::ISalesParameter>("Vendalo.SalesParameter")->GetParameterValue(name);
-        } catch (...) {
-            Sls_RaiseError("CCPayment.getParamater");
-        }
-    }
+    std::string getParamater(const std::string& name) { return SalesParameter(name, "CCPayment.getParamater"); }
 
     std::string ServerHost() {
         std::string host = getParamater("CyberSource Serverhost");
