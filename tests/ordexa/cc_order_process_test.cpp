@@ -210,9 +210,9 @@ TEST_P(BatchWithoutDatabase, TheInstanceStopsOnceWithItsReasonInsteadOfFailingEv
     Db()->Execute("INSERT INTO ORDEREXPORTFILE (BISID, FILENAME, EXPORTMESSAGETYPE, USEEDISEMAPHORE, USEFTP) VALUES "
                   "(1, ?, '0', 'false', 'false')",
                   nullptr, -1, {Variant((Inst().Home() / "orders.edi").string())});
-    export_testing::OrderSpec spec;
-    spec.lines = {{.part = "BOLT-M8", .quantity = 2, .price = 0.45}};
-    for (int i = 0; i < 30; ++i) Submit(spec);
+    export_testing::OrderDraft draft;
+    draft.lines = {{.part = "BOLT-M8", .quantity = 2, .price = 0.45}};
+    for (int i = 0; i < 30; ++i) Submit(draft);
 
     // the server refuses new sessions and ends the batch's the moment the export has its orders
     auto admin = std::make_shared<ado::Connection>();

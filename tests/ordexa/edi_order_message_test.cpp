@@ -26,7 +26,7 @@ protected:
 
 TEST_P(EdiMessages, Ow4OrdersWithoutLinesAndWithLinesTextsAddressesAndFreight) {
     const std::string letters = "ABCDEFGHIJKLMNOPQRSTUVWXYZ";
-    OrderSpec a;
+    OrderDraft a;
     a.name = "Caf\xC3\xA9 \xCE\xA9";  // "Café Ω": Ω is not in the ANSI code page
     a.po = "12,34";
     a.shipping = 23;  // not the partner's default and unknown to the back end: sent in full
@@ -34,7 +34,7 @@ TEST_P(EdiMessages, Ow4OrdersWithoutLinesAndWithLinesTextsAddressesAndFreight) {
     a.freight = 7.5;  // no lines: no freight line
     std::string idA = Submit(a);
 
-    OrderSpec b;
+    OrderDraft b;
     b.date = "2026-03-03 10:00:00";
     b.text = "A\r\n\r\nB";
     b.freight = 12.5;
@@ -71,7 +71,7 @@ TEST_P(EdiMessages, Ow4OrdersWithoutLinesAndWithLinesTextsAddressesAndFreight) {
 }
 
 TEST_P(EdiMessages, Ow5CreditCardOrderWithCodesConfiguredLinesAndOwnSeparator) {
-    OrderSpec c;
+    OrderDraft c;
     c.partner = 3;
     c.user = "msmith";
     c.customerCode = "C2003";
@@ -105,9 +105,9 @@ TEST_P(EdiMessages, Ow5CreditCardOrderWithCodesConfiguredLinesAndOwnSeparator) {
 }
 
 TEST_P(EdiMessages, AnOrderThatCannotBeBuiltWholeGivesNoMessage) {
-    OrderSpec spec;
-    spec.lines = {{.part = "BOLT-M8", .quantity = 1}, {.part = "WASHER-8", .quantity = 2}};
-    std::string id = Submit(spec);
+    OrderDraft draft;
+    draft.lines = {{.part = "BOLT-M8", .quantity = 1}, {.part = "WASHER-8", .quantity = 2}};
+    std::string id = Submit(draft);
     auto order = Sls_GetComponent<vendalo::IOrder>("Vendalo.Order")->Restore(id);
     ordexa::EdiOrderMessage message([](const std::string&) { return std::string("Jan"); });
     // the second line loses its number in memory (the table cannot hold that)
@@ -126,11 +126,11 @@ TEST_P(EdiMessages, AnOrderThatCannotBeBuiltWholeGivesNoMessage) {
 // order's rows: rows of another statement (the order service's "SELECT *", the
 // export's own columns in another order) must not be read by those positions.
 TEST_P(EdiMessages, OneMessageObjectReadsRowsOfEveryStatementByName) {
-    OrderSpec spec;
-    spec.po = "PO-7";
-    spec.lines = {{.part = "BOLT-M8", .quantity = 3, .price = 0.4, .text = "\xD0\x9C\xD0\xB8\xD1\x80"},  // "Мир"
+    OrderDraft draft;
+    draft.po = "PO-7";
+    draft.lines = {{.part = "BOLT-M8", .quantity = 3, .price = 0.4, .text = "\xD0\x9C\xD0\xB8\xD1\x80"},  // "Мир"
                   {.part = "WASHER-8", .quantity = 2, .price = 0.1, .address = 23}};
-    std::string id = Submit(spec);
+    std::string id = Submit(draft);
     ordexa::EdiOrderMessage message([](const std::string&) { return std::string("Jan"); });
     auto restored = [&] { return message.ProcessOneOrder(Variant(Sls_GetComponent<vendalo::IOrder>("Vendalo.Order")->Restore(id))); };
     ordexa::ExportOrderReader reader(Inst().ConnectionString());
@@ -170,13 +170,13 @@ TEST_P(EdiMessages, ALineBreakInMasterDataForgesNoRecordAndTheBackEndConfirmsOnl
     Db()->Execute("UPDATE ADDRESS SET STREET1 = ? WHERE ADDRESSID = 23", nullptr, -1,
                   {Variant("Oostpolderweg 7\n" + forged)});
     Db()->Execute("UPDATE WEBUSER SET COMMONNAME = ? WHERE USERID = 'jdevries'", nullptr, -1, {Variant("Jan\r" + forged)});
-    OrderSpec a;
+    OrderDraft a;
     a.po = "PO-7\r\n" + forged;
     a.shipping = 23;
     a.text = "Deliver\tbefore noon\x1B[2J\nGate 2\x07";
     a.lines = {{.part = "BOLT-M8\r\n" + forged, .quantity = 1, .text = "Line\x0Bone\r\n" + forgedOrder}};
     std::string idA = Submit(a);
-    OrderSpec b;
+    OrderDraft b;
     b.lines = {{.part = "WASHER-8", .quantity = 3}};
     std::string idB = Submit(b);
 
@@ -217,7 +217,7 @@ TEST_P(EdiMessages, ALineBreakInMasterDataForgesNoRecordAndTheBackEndConfirmsOnl
 TEST_P(EdiMessages, TheConfiguratorsVopRecordsKeepTheirLineEndsAndNothingElseStartsARecord) {
     Db()->Execute("UPDATE PRODUCTCONFIGURATION SET VARIANTOPTIONS = ? WHERE CONFIGID = 'CFG-1'", nullptr, -1,
                   {Variant("Pump\r\nVOP,MOTOR,5.5\tkW\r\n\r\nENV,F0RGED,DADuder,WWW,ORDER,,\r\nVOP,SEAL,F\nKM\r\n")});
-    OrderSpec c;
+    OrderDraft c;
     c.partner = 3;
     c.user = "msmith";
     c.shipping = 32;
@@ -238,7 +238,7 @@ TEST_P(EdiMessages, TheConfiguratorsVopRecordsKeepTheirLineEndsAndNothingElseSta
 TEST_P(EdiMessages, TextTheCodePageCannotHoldIsWrittenInLatinLettersAndLoggedWithOrderAndField) {
     Db()->Execute("UPDATE ADDRESS SET NAME1 = ?, CITY1 = ? WHERE ADDRESSID = 23", nullptr, -1,
                   {Variant("Łódź Straße 5"), Variant("Москва")});
-    OrderSpec a;
+    OrderDraft a;
     a.name = "北京 🙂";
     a.shipping = 23;
     std::string id = Submit(a);

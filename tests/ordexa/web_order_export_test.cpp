@@ -27,19 +27,6 @@ protected:
         file_ = (Inst().Home() / "orders.edi").string();
     }
 
-    OrderSpec Simple(int partner = 2, const std::string& date = "2026-03-02 09:30:00") {
-        OrderSpec spec;
-        spec.date = date;
-        if (partner == 3) {
-            spec.partner = 3;
-            spec.user = "msmith";
-            spec.shipping = 32;
-            spec.billing = 31;
-        }
-        spec.lines = {{.part = "BOLT-M8", .quantity = 2, .price = 0.45}};
-        return spec;
-    }
-
     // ENV records of a file, i.e. the orders it holds, in order.
     static std::vector<std::string> OrdersIn(const std::string& text) {
         std::vector<std::string> ids;
@@ -85,10 +72,10 @@ TEST_P(ExportRuns, OrdersWithoutTheirAddressesStayWaitingAndTheOthersGo) {
     Inst().Exec(
         "INSERT INTO ADDRESS (ADDRESSID, BUSINESSPARTNERID, NAME1, COUNTRYCODE) VALUES (36, 2, 'Gone', 'NL');"
         "INSERT INTO ADDRESS (ADDRESSID, BUSINESSPARTNERID, NAME1, COUNTRYCODE) VALUES (37, 2, 'Lost', 'NL')");
-    OrderSpec noHeaderAddress = Simple();
+    OrderDraft noHeaderAddress = Simple();
     noHeaderAddress.shipping = 36;
     std::string h = Submit(noHeaderAddress);
-    OrderSpec noLineAddress = Simple();
+    OrderDraft noLineAddress = Simple();
     noLineAddress.lines.push_back({.part = "WASHER-8", .quantity = 5, .address = 37});
     std::string l = Submit(noLineAddress);
     std::string good = Submit(Simple());
