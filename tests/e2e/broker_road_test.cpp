@@ -11,6 +11,7 @@
 
 #include "broker_simulator.h"
 #include "data/ado.h"
+#include "demo_installation.h"
 #include "run_program.h"
 #include "serve_process.h"
 #include "test_db.h"
@@ -34,23 +35,10 @@ std::string Requisition(const std::string& id, int partner, const std::string& p
            "</DiscountAmount></Pricing></Requisition>";
 }
 
-class BrokerRoad : public DbTest {
+class BrokerRoad : public DemoInstallation {
 protected:
-    bool WithSchema() const override { return false; }
-
-    void SetUp() override {
-        DbTest::SetUp();
-        if (IsSkipped()) return;
-        home_ = parent_.Path() / "shop";
-        unsetenv("VENDALO_HOME");
-        Outcome outcome = InitDemoInstallation(BACKOFFICE_BINARY, home_, Db());
-        ASSERT_EQ(outcome.exitCode, 0) << outcome.output;
-        connectionString_ = DemoConnectionString(home_, Db());
-    }
-
     std::map<std::string, int> BrokerOrders() {
-        auto c = std::make_shared<ado::Connection>();
-        c->Open(connectionString_);
+        auto c = Open();
         std::map<std::string, int> orders;
         auto rs = c->Execute("SELECT CUSTOMERPONR, ORDERSTATUS FROM ORDERHEADER WHERE ACKNOWLEDGEMENTURL IS NOT NULL");
         for (; !rs->Eof(); rs->MoveNext()) orders[rs->Fields(0).Value().Text()] = rs->Fields(1).Value().ToLong();
@@ -61,10 +49,6 @@ protected:
         Outcome outcome = Backoffice("batch --home " + Quoted(home_.string()));
         ASSERT_EQ(outcome.exitCode, 0) << outcome.output;
     }
-
-    TempDir parent_;
-    fs::path home_;
-    std::string connectionString_;
 };
 
 TEST_P(BrokerRoad, RequisitionsBecomeOrdersThatAreExportedConfirmedAndAcknowledged) {

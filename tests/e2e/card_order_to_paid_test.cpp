@@ -19,6 +19,7 @@
 #include "exchange/cc_order_process.h"
 #include "gateway_simulator.h"
 #include "lib_sales.h"
+#include "demo_installation.h"
 #include "run_program.h"
 #include "test_db.h"
 
@@ -45,18 +46,11 @@ struct Counts : ordexa::BatchProgress {
     void BatchStopped(const std::string& reason) override { stopped = reason; }
 };
 
-class CardOrderToPaid : public DbTest {
+class CardOrderToPaid : public DemoInstallation {
 protected:
-    bool WithSchema() const override { return false; }
-
     void SetUp() override {
-        DbTest::SetUp();
-        if (IsSkipped()) return;
-        home_ = parent_.Path() / "shop";
-        unsetenv("VENDALO_HOME");
-        Outcome outcome = InitDemoInstallation(BACKOFFICE_BINARY, home_, Db());
-        ASSERT_EQ(outcome.exitCode, 0) << outcome.output;
-        connectionString_ = DemoConnectionString(home_, Db());
+        DemoInstallation::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
         RegisterAllComponents();
         setenv("VENDALO_HOME", home_.c_str(), 1);
         Sls_ResetThreadState();
@@ -64,14 +58,9 @@ protected:
     void TearDown() override {
         unsetenv("VENDALO_HOME");
         Sls_ResetThreadState();
-        DbTest::TearDown();
+        DemoInstallation::TearDown();
     }
 
-    ado::ConnectionPtr Open() {
-        auto c = std::make_shared<ado::Connection>();
-        c->Open(connectionString_);
-        return c;
-    }
     Variant Value(const std::string& sql, const std::vector<Variant>& params = {}) {
         auto rs = Open()->Execute(sql, nullptr, -1, params);
         return rs->Eof() ? Variant() : rs->Fields(0).Value();
@@ -94,10 +83,6 @@ protected:
                                     " --archive " + Quoted(base + "/archive") + " --separator '" + separator + "'");
         ASSERT_EQ(outcome.exitCode, 0) << outcome.output;
     }
-
-    TempDir parent_;
-    fs::path home_;
-    std::string connectionString_;
 };
 
 TEST_P(CardOrderToPaid, TheCardOrderTravelsFromCheckoutToPaid) {

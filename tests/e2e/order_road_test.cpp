@@ -24,6 +24,7 @@
 
 #include "data/ado.h"
 #include "ftp_server.h"
+#include "demo_installation.h"
 #include "run_program.h"
 #include "test_db.h"
 
@@ -38,26 +39,8 @@ namespace {
 Outcome Backoffice(const std::string& arguments) { return RunProgram(BACKOFFICE_BINARY, arguments); }
 Outcome Simulator(const std::string& arguments) { return RunProgram(ERP_SIMULATOR_BINARY, arguments); }
 
-class OrderRoad : public DbTest {
+class OrderRoad : public DemoInstallation {
 protected:
-    bool WithSchema() const override { return false; }
-
-    void SetUp() override {
-        DbTest::SetUp();
-        if (IsSkipped()) return;
-        home_ = parent_.Path() / "shop";
-        unsetenv("VENDALO_HOME");
-        Outcome outcome = InitDemoInstallation(BACKOFFICE_BINARY, home_, Db());
-        ASSERT_EQ(outcome.exitCode, 0) << outcome.output;
-        connectionString_ = DemoConnectionString(home_, Db());
-    }
-
-    ado::ConnectionPtr Open() {
-        auto c = std::make_shared<ado::Connection>();
-        c->Open(connectionString_);
-        return c;
-    }
-
     std::string Home() const { return Quoted(home_.string()); }
 
     void Batch() {
@@ -191,9 +174,6 @@ protected:
         EXPECT_EQ(rs->Fields(0).Value().ToLong(), 1);  // the card order waits for its payment
     }
 
-    TempDir parent_;
-    fs::path home_;
-    std::string connectionString_;
     std::vector<fs::path> roots_;
 };
 
