@@ -183,25 +183,13 @@ public:
     // key, so that two administrators cannot store overlapping ranges. A refusal
     // leaves the properties as the caller set them.
     bool AddPricing(bool iCustomerPricing) override {
-        return Maintain("Pricing.AddPricing", [&](const ado::ConnectionPtr& connection) {
-            pm::Validate(record_, iCustomerPricing);
-            connection->Open(Sls_ConnectionString(), "", "", -1);
-            ado::Transaction tx(*connection);
-            pm::LockKey(record_, iCustomerPricing, connection);
-            pm::Add(record_, iCustomerPricing, connection);
-            tx.Commit();
-        });
+        return Store("Pricing.AddPricing", iCustomerPricing,
+                     [&](const ado::ConnectionPtr& c) { pm::Add(record_, iCustomerPricing, c); });
     }
 
     bool UpdatePricing(bool iCustomerPricing) override {
-        return Maintain("Pricing.UpdatePricing", [&](const ado::ConnectionPtr& connection) {
-            pm::Validate(record_, iCustomerPricing);
-            connection->Open(Sls_ConnectionString(), "", "", -1);
-            ado::Transaction tx(*connection);
-            pm::LockKey(record_, iCustomerPricing, connection);
-            pm::Update(record_, iCustomerPricing, connection);
-            tx.Commit();
-        });
+        return Store("Pricing.UpdatePricing", iCustomerPricing,
+                     [&](const ado::ConnectionPtr& c) { pm::Update(record_, iCustomerPricing, c); });
     }
 
     bool DeletePricing(bool iCustomerPricing) override {
@@ -238,6 +226,19 @@ public:
     }
 
 private:
+    // A checked record written under the lock of its key, in one transaction.
+    template <class Write>
+    bool Store(const char* label, bool customerPricing, Write write) {
+        return Maintain(label, [&](const ado::ConnectionPtr& connection) {
+            pm::Validate(record_, customerPricing);
+            connection->Open(Sls_ConnectionString(), "", "", -1);
+            ado::Transaction tx(*connection);
+            pm::LockKey(record_, customerPricing, connection);
+            write(connection);
+            tx.Commit();
+        });
+    }
+
     template <class Work>
     bool Maintain(const char* label, Work work) {
         auto connection = std::make_shared<ado::Connection>();
