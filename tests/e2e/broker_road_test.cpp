@@ -21,9 +21,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-Outcome Backoffice(const std::string& arguments) { return RunProgram(BACKOFFICE_BINARY, arguments); }
-Outcome Erp(const std::string& arguments) { return RunProgram(ERP_SIMULATOR_BINARY, arguments); }
-
 std::string Requisition(const std::string& id, int partner, const std::string& part, const std::string& url) {
     // the demo's shop users: jdevries of partner 2, msmith of 3
     return "<Requisition><Id>" + id + "</Id><Requisitioner><CommonName>Buyer</CommonName><ShopperID>" +
@@ -43,11 +40,6 @@ protected:
         auto rs = c->Execute("SELECT CUSTOMERPONR, ORDERSTATUS FROM ORDERHEADER WHERE ACKNOWLEDGEMENTURL IS NOT NULL");
         for (; !rs->Eof(); rs->MoveNext()) orders[rs->Fields(0).Value().Text()] = rs->Fields(1).Value().ToLong();
         return orders;
-    }
-
-    void Batch() {
-        Outcome outcome = Backoffice("batch --home " + Quoted(home_.string()));
-        ASSERT_EQ(outcome.exitCode, 0) << outcome.output;
     }
 };
 
@@ -87,7 +79,7 @@ TEST_P(BrokerRoad, RequisitionsBecomeOrdersThatAreExportedConfirmedAndAcknowledg
         std::istringstream words(cycle);
         for (std::string word; words >> word;)
             arguments += " " + (word.find('/') != std::string::npos ? Quoted((home_ / word).string()) : word);
-        Outcome outcome = Erp(arguments);
+        Outcome outcome = ErpSimulator(arguments);
         ASSERT_EQ(outcome.exitCode, 0) << outcome.output;
     }
     EXPECT_TRUE(broker.Journal().empty());

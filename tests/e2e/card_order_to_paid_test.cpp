@@ -29,9 +29,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-Outcome Backoffice(const std::string& arguments) { return RunProgram(BACKOFFICE_BINARY, arguments); }
-Outcome Simulator(const std::string& arguments) { return RunProgram(ERP_SIMULATOR_BINARY, arguments); }
-
 class NoBroker : public ordexa::IBatchStage {
 public:
     void Run() override {}
@@ -66,7 +63,8 @@ protected:
         return rs->Eof() ? Variant() : rs->Fields(0).Value();
     }
 
-    Counts Batch() {
+    // A batch in this process, with what it reported.
+    Counts InProcessBatch() {
         Counts counts;
         ole::ComponentOverride broker("Ordexa.Reqlink", [] { return std::make_shared<NoBroker>(); });
         ordexa::SetBatchProgress(&counts);
@@ -78,7 +76,7 @@ protected:
 
     void Cycle(const char* tree, const char* separator, bool handshake) {
         std::string base = (home_ / tree).string();
-        Outcome outcome = Simulator(std::string("cycle") + (handshake ? " --handshake" : "") + " --export " +
+        Outcome outcome = ErpSimulator(std::string("cycle") + (handshake ? " --handshake" : "") + " --export " +
                                     Quoted(base + "/out/orders.edi") + " --confirm " + Quoted(base + "/in/confirm.edi") +
                                     " --archive " + Quoted(base + "/archive") + " --separator '" + separator + "'");
         ASSERT_EQ(outcome.exitCode, 0) << outcome.output;
@@ -103,13 +101,13 @@ TEST_P(CardOrderToPaid, TheCardOrderTravelsFromCheckoutToPaid) {
         return Value("SELECT MIN(LINESTATUS) FROM ORDERLINE WHERE ORDERID = ?", {Variant(id)}).ToLong();
     };
 
-    ASSERT_EQ(Simulator("prepare --export " + Quoted((home_ / "edi2" / "out" / "orders.edi").string())).exitCode, 0);
-    Batch();
+    ASSERT_EQ(ErpSimulator("prepare --export " + Quoted((home_ / "edi2" / "out" / "orders.edi").string())).exitCode, 0);
+    InProcessBatch();
     EXPECT_EQ(status(), 1);
     Cycle("edi", ",", false);
     Cycle("edi2", ";", true);
 
-    Counts allocation = Batch();
+    Counts allocation = InProcessBatch();
     EXPECT_EQ(status(), 4);
     EXPECT_EQ(lowestLine(), 1);
     EXPECT_EQ(allocation.allocated, lines);
@@ -120,7 +118,7 @@ TEST_P(CardOrderToPaid, TheCardOrderTravelsFromCheckoutToPaid) {
     EXPECT_EQ(lowestLine(), 2);
     EXPECT_EQ(gateway.Count("applications", "ics_bill"), 1u);
 
-    Counts billing = Batch();
+    Counts billing = InProcessBatch();
     EXPECT_EQ(billing.billed, lines);
     EXPECT_EQ(billing.closed, 1);
     EXPECT_EQ(lowestLine(), 3);

@@ -21,8 +21,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-Outcome Backoffice(const std::string& arguments) { return RunProgram(BACKOFFICE_BINARY, arguments); }
-
 const char* kDemoCard = "4111111111111111";
 
 class CardPaymentRoad : public DemoInstallation {

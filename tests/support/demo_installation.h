@@ -1,6 +1,6 @@
 // A demo installation (`backoffice init --demo`, SQLite or PostgreSQL) in a
 // temporary folder, for the tests that run the host's programs on it. The
-// test target defines BACKOFFICE_BINARY. VENDALO_HOME is unset, so that only
+// test target defines BACKOFFICE_BINARY and ERP_SIMULATOR_BINARY. VENDALO_HOME is unset, so that only
 // the folder each command is given counts.
 #pragma once
 
@@ -32,6 +32,16 @@ protected:
         Outcome outcome = InitDemoInstallation(BACKOFFICE_BINARY, home_, Db());
         ASSERT_EQ(outcome.exitCode, 0) << outcome.output;
         connectionString_ = DemoConnectionString(home_, Db());
+    }
+
+    // The host and the back end's simulator, run as programs.
+    static Outcome Backoffice(const std::string& arguments) { return RunProgram(BACKOFFICE_BINARY, arguments); }
+    static Outcome ErpSimulator(const std::string& arguments) { return RunProgram(ERP_SIMULATOR_BINARY, arguments); }
+
+    // `backoffice batch` on the installation; the test fails unless it exits 0.
+    void Batch() const {
+        Outcome outcome = Backoffice("batch --home " + Quoted(home_.string()));
+        ASSERT_EQ(outcome.exitCode, 0) << outcome.output;
     }
 
     ado::ConnectionPtr Open() const {
