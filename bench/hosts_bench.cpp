@@ -40,6 +40,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bench_support.h"
+#include "demo_basket.h"
 #include "data/ado.h"
 #include "serve_process.h"
 
@@ -146,23 +147,10 @@ int SubmitBaskets(httplib::Client& c, int client, int baskets, std::string& wron
         std::string id = (*created)["header"]["BASKETID"];
         std::string path = "/api/v1/baskets/" + id;
         auto filled = call([&] {
-            return c.Post(path + "/lines", json{{"SKU", 101}, {"QUANTITY", 5}, {"REQUESTDATE", "2027-01-10"}}.dump(), kJson);
+            return c.Post(path + "/lines", testing_support::DemoLineRequest(), kJson);
         }, 201);
         if (!filled) break;
-        json basket = *filled;
-        basket.erase("BASKETLINENR");
-        basket["header"]["BASKETNAME"] = "hosts " + std::to_string(client);
-        basket["header"]["DISCOUNTPERC"] = 0;
-        basket["header"]["SUBTOTAL"] = 6.2;
-        basket["header"]["BISID"] = 1;
-        for (auto& line : basket["lines"]) {
-            line["PRODUCTPRICE"] = 1.24;
-            line["LINEAMOUNT"] = 6.2;
-            line["DISCOUNTPERC"] = 0;
-            line["DISCOUNTAMOUNT"] = 0;
-            line["ADDRESSID"] = 22;
-            line["PRODUCTUNITCODE"] = "PCS";
-        }
+        json basket = testing_support::ReadyForSubmission(*filled, "hosts " + std::to_string(client));
         if (!call([&] { return c.Put(path, basket.dump(), kJson); }, 200)) break;
         if (!call([&] { return c.Post(path + "/submit", "", kJson); }, 201)) break;
         ++submitted;

@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "data/ado.h"
+#include "demo_basket.h"
 #include "demo_host.h"
 #include "http_routes.h"
 #include "run_program.h"
@@ -39,23 +40,9 @@ protected:
 
     // A basket filled as the web pages fill it before submission.
     void FillForSubmission(httplib::Client& c, const std::string& id) {
-        auto r = c.Post("/api/v1/baskets/" + id + "/lines", json{{"SKU", 101}, {"QUANTITY", 5}, {"REQUESTDATE", "2027-01-10"}}.dump(), kJson);
+        auto r = c.Post("/api/v1/baskets/" + id + "/lines", DemoLineRequest(), kJson);
         ASSERT_TRUE(r && r->status == 201) << (r ? r->body : "no answer");
-        json basket = Parsed(r);
-        basket.erase("BASKETLINENR");
-        basket["header"]["BASKETNAME"] = "Over HTTP";
-        basket["header"]["DISCOUNTPERC"] = 0;
-        basket["header"]["SUBTOTAL"] = 6.2;
-        basket["header"]["BISID"] = 1;
-        for (auto& line : basket["lines"]) {
-            line["PRODUCTPRICE"] = 1.24;
-            line["LINEAMOUNT"] = 6.2;
-            line["DISCOUNTPERC"] = 0;
-            line["DISCOUNTAMOUNT"] = 0;
-            line["ADDRESSID"] = 22;
-            line["PRODUCTUNITCODE"] = "PCS";
-        }
-        r = c.Put("/api/v1/baskets/" + id, basket.dump(), kJson);
+        r = c.Put("/api/v1/baskets/" + id, ReadyForSubmission(Parsed(r), "Over HTTP").dump(), kJson);
         ASSERT_TRUE(r && r->status == 200) << (r ? r->body : "no answer");
     }
 };
