@@ -14,15 +14,7 @@ using testing_support::ReadFile;
 
 namespace {
 
-class EdiMessages : public OrderExportTest {
-protected:
-    std::string file_;
-    void SetUp() override {
-        OrderExportTest::SetUp();
-        if (IsSkipped()) return;
-        file_ = (Inst().Home() / "orders.edi").string();
-    }
-};
+class EdiMessages : public OrderExportTest {};
 
 TEST_P(EdiMessages, Ow4OrdersWithoutLinesAndWithLinesTextsAddressesAndFreight) {
     const std::string letters = "ABCDEFGHIJKLMNOPQRSTUVWXYZ";
@@ -43,7 +35,7 @@ TEST_P(EdiMessages, Ow4OrdersWithoutLinesAndWithLinesTextsAddressesAndFreight) {
                 .text = "Cut in 4 pieces", .requested = "2026-03-20"}};
     std::string idB = Submit(b);
 
-    Export(file_);
+    Export(ediFile_);
 
     const std::string site = "Site Eemshaven,,Oostpolderweg 7' gate 2,,Eemshaven,,9979 XP,GR,NL,,";
     std::string expected = WithId(
@@ -66,7 +58,7 @@ TEST_P(EdiMessages, Ow4OrdersWithoutLinesAndWithLinesTextsAddressesAndFreight) {
         "LAD,{ID},2,DEL,,," + site + "\r\n"
         "LTX,{ID},2,Cut in 4 pieces\r\n"
         "LIN,{ID},3,FREIGHT,ZZ,1,PCS,,12.5,,0,FREIGHT    \r\n", idB);
-    EXPECT_EQ(ReadFile(file_), expected);
+    EXPECT_EQ(ReadFile(ediFile_), expected);
     EXPECT_EQ(Entries({"[warning]", "Order '" + idA + "': ORDERLISTNAME", "the back end gets 'Caf\xC3\xA9 O'"}), 1u);
 }
 
@@ -85,9 +77,9 @@ TEST_P(EdiMessages, Ow5CreditCardOrderWithCodesConfiguredLinesAndOwnSeparator) {
                {.part = "BOLT-M8", .quantity = 10, .price = 0.45, .address = 32}};
     std::string id = Submit(c);
 
-    Export(file_, " ; ", "");
+    Export(ediFile_, " ; ", "");
 
-    EXPECT_EQ(ReadFile(file_), WithId("ENV;{ID};DADuder;WWW;ORDER;CC;\r\n"
+    EXPECT_EQ(ReadFile(ediFile_), WithId("ENV;{ID};DADuder;WWW;ORDER;CC;\r\n"
                                       "HDR;{ID};C2003;Pumps;A'B;20260302;;Mary Smith;EXPRESS;USD;US;;0\r\n"
                                       "HDA;{ID};;LT0000032;\r\n"
                                       "HAD;{ID};INV;;;Lakeside field office;;9 Prairie Lane;;Verona;;53593;WI;US;;+1 608 33\r\n"
@@ -180,9 +172,9 @@ TEST_P(EdiMessages, ALineBreakInMasterDataForgesNoRecordAndTheBackEndConfirmsOnl
     b.lines = {{.part = "WASHER-8", .quantity = 3}};
     std::string idB = Submit(b);
 
-    Export(file_);
+    Export(ediFile_);
 
-    std::string file = ReadFile(file_);
+    std::string file = ReadFile(ediFile_);
     std::vector<std::string> records;
     ASSERT_TRUE(RecordsOf(file, records)) << file;
     size_t envelopes = 0;
@@ -204,7 +196,7 @@ TEST_P(EdiMessages, ALineBreakInMasterDataForgesNoRecordAndTheBackEndConfirmsOnl
 
     // the back end's EDI module takes the file and confirms the two orders, no third
     erpsim::Settings back;
-    back.exportFile = file_;
+    back.exportFile = ediFile_;
     back.confirmationFile = Inst().Home() / "confirm.edi";
     back.archive = Inst().Home() / "archive";
     std::vector<std::string> confirmed = erpsim::RunCycle(back).orderIds, real{idA, idB};
@@ -224,8 +216,8 @@ TEST_P(EdiMessages, TheConfiguratorsVopRecordsKeepTheirLineEndsAndNothingElseSta
     c.billing = 31;
     c.lines = {{.part = "PUMP-P200", .quantity = 1, .price = 1250, .address = 32, .configId = "CFG-1"}};
     std::string id = Submit(c);
-    Export(file_, ";", "", "2");
-    std::string file = ReadFile(file_);
+    Export(ediFile_, ";", "", "2");
+    std::string file = ReadFile(ediFile_);
     EXPECT_NE(file.find(WithId("VAR;{ID};1;0;1;PUMP-P200;;ZZ;0;0;  -   PUMP-P200\r\n"
                                "VOP;MOTOR;5.5kW ENV;F0RGED;DADuder;WWW;ORDER;;\r\n"
                                "VOP;SEAL;F KM\r\n",
@@ -242,8 +234,8 @@ TEST_P(EdiMessages, TextTheCodePageCannotHoldIsWrittenInLatinLettersAndLoggedWit
     a.name = "北京 🙂";
     a.shipping = 23;
     std::string id = Submit(a);
-    Export(file_);
-    std::string file = ReadFile(file_);
+    Export(ediFile_);
+    std::string file = ReadFile(ediFile_);
     EXPECT_NE(file.find(WithId("HDR,{ID},C1002,bei jing ?,", id)), std::string::npos) << file;
     EXPECT_NE(file.find(WithId("HDA,{ID},DEL,,,Lodz Stra\xDF" "e 5,,Oostpolderweg 7' gate 2,,Moskva,", id)),
               std::string::npos)

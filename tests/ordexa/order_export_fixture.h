@@ -93,9 +93,12 @@ protected:
         Inst().SetSetting("FREIGHT_PARAMETERS", "Freight Unit-code", "PCS");
         Inst().SetSetting("DIRECTPAYMENT_PARAMETERS", "InvoiceText", "Paid by credit card; no invoice");
         Inst().SetSetting("DIRECTPAYMENT_PARAMETERS", "Creditcard Ordertype for Backend", "CC");
+        ediFile_ = (Inst().Home() / "orders.edi").string();
     }
 
     ado::ConnectionPtr Db() { return Sls_GetOpenConnection(Sls_ConnectionString()); }
+
+    std::string ediFile_;  // where the EDI tests export to
 
     // An order of one line (two BOLT-M8 at 0.45) by the partner's shop user: 2 (jdevries) or 3 (msmith).
     static OrderDraft Simple(int partner = 2, const std::string& date = "2026-03-02 09:30:00") {
