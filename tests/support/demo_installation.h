@@ -1,7 +1,7 @@
 // A demo installation (`backoffice init --demo`, SQLite or PostgreSQL) in a
-// temporary folder, for the tests that run the host's programs on it. The
-// test target defines BACKOFFICE_BINARY and ERP_SIMULATOR_BINARY. VENDALO_HOME is unset, so that only
-// the folder each command is given counts.
+// temporary folder, for the tests that run the host's programs on it
+// (host_programs.h). VENDALO_HOME is unset, so that only the folder each
+// command is given counts.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,6 +13,7 @@
 #include <string>
 
 #include "data/ado.h"
+#include "host_programs.h"
 #include "run_program.h"
 #include "test_db.h"
 
@@ -33,10 +34,6 @@ protected:
         ASSERT_EQ(outcome.exitCode, 0) << outcome.output;
         connectionString_ = DemoConnectionString(home_, Db());
     }
-
-    // The host and the back end's simulator, run as programs.
-    static Outcome Backoffice(const std::string& arguments) { return RunProgram(BACKOFFICE_BINARY, arguments); }
-    static Outcome ErpSimulator(const std::string& arguments) { return RunProgram(ERP_SIMULATOR_BINARY, arguments); }
 
     // `backoffice batch` on the installation; the test fails unless it exits 0.
     void Batch() const {
