@@ -3,6 +3,7 @@
 #include <sys/file.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "automation/error.h"
 
@@ -40,6 +41,14 @@ int32_t FileErrorNumber(int error) {
         default:
             return ole::err::DeviceIOError;
     }
+}
+
+void RaiseExportFileError(int error, const std::string& path, const std::string& what) {
+    int32_t number = FileErrorNumber(error);
+    ole::Raise(number,
+               std::string(ole::RuntimeErrorText(number)) + ": the export file " + path + " " + what + " (" +
+                   std::strerror(error) + ")",
+               "Ordexa.WebOrderExport");
 }
 
 }  // namespace ordexa

@@ -27,4 +27,8 @@ void UnlockFile(int fd);
 // (permission denied, path not found, disk full, else device I/O error).
 int32_t FileErrorNumber(int error);
 
+// Raises that error for the export file at `path`: "<the number's text>: the
+// export file <path> <what> (<strerror>)", from Ordexa.WebOrderExport.
+[[noreturn]] void RaiseExportFileError(int error, const std::string& path, const std::string& what);
+
 }  // namespace ordexa

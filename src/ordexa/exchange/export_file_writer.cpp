@@ -246,12 +246,6 @@ void ExportFileWriter::Recover(const struct stat& held, off_t& size) {
     RemoveJournal();
 }
 
-void ExportFileWriter::Fail(int error, const std::string& what) const {
-    int32_t number = FileErrorNumber(error);
-    ole::Raise(number,
-               std::string(ole::RuntimeErrorText(number)) + ": the export file " + path_ + " " + what + " (" +
-                   std::strerror(error) + ")",
-               "Ordexa.WebOrderExport");
-}
+void ExportFileWriter::Fail(int error, const std::string& what) const { RaiseExportFileError(error, path_, what); }
 
 }  // namespace ordexa

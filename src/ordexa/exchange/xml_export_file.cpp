@@ -328,12 +328,6 @@ void XmlExportFile::Release() {
         }
 }
 
-void XmlExportFile::Fail(int error, const std::string& what) const {
-    int32_t number = FileErrorNumber(error);
-    ole::Raise(number,
-               std::string(ole::RuntimeErrorText(number)) + ": the export file " + path_ + " " + what + " (" +
-                   std::strerror(error) + ")",
-               "Ordexa.WebOrderExport");
-}
+void XmlExportFile::Fail(int error, const std::string& what) const { RaiseExportFileError(error, path_, what); }
 
 }  // namespace ordexa
