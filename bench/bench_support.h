@@ -24,6 +24,16 @@ namespace bench_support {
 
 enum class Database { SQLite, PostgreSQL };
 
+// Partner 10 ("Acme", EUR, carrier DHL) with its invoice address 100 and its
+// goods address 101: whom the basket and order benchmarks order for.
+inline const char* const kAcmeMasterData =
+    "INSERT INTO BUSINESSPARTNER (BUSINESSPARTNERID, NAME, CURRENCYCODE, CARRIERCODE, POSTALADDRESSID, SHIPPINGADDRESSID) "
+    "VALUES (10, 'Acme', 'EUR', 'DHL', 100, 101);"
+    "INSERT INTO ADDRESS (ADDRESSID, BUSINESSPARTNERID, NAME1, STREET1, CITY1, ZIPCODE, COUNTRYCODE) "
+    "VALUES (100, 10, 'Acme invoices', 'Main 1', 'Utrecht', '3511AA', 'NL');"
+    "INSERT INTO ADDRESS (ADDRESSID, BUSINESSPARTNERID, NAME1, STREET1, CITY1, ZIPCODE, COUNTRYCODE) "
+    "VALUES (101, 10, 'Acme goods', 'Dock 2', 'Rotterdam', '3011AB', 'NL')";
+
 // Runs a shell command and returns what it printed (standard output and error).
 std::string Shell(const std::string& command);
 

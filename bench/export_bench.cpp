@@ -30,10 +30,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using bench_support::BarePostgres;
-using bench_support::BareSQLite;
-using bench_support::BenchInstallation;
-using bench_support::Database;
+using namespace bench_support;
 using ole::Variant;
 
 constexpr int kLines = 5;

@@ -46,13 +46,9 @@
 
 namespace {
 
-using bench_support::Shell;
+using namespace bench_support;
 
 namespace fs = std::filesystem;
-using bench_support::BarePostgres;
-using bench_support::BareSQLite;
-using bench_support::BenchInstallation;
-using bench_support::Database;
 using nlohmann::json;
 
 constexpr int kClients = 16;
@@ -195,14 +191,6 @@ void HostSubmissions(benchmark::State& state, int hosts) {
 
 // ---- the bare clients ----------------------------------------------------------
 
-const char* kMasterData =
-    "INSERT INTO BUSINESSPARTNER (BUSINESSPARTNERID, NAME, CURRENCYCODE, CARRIERCODE, POSTALADDRESSID, SHIPPINGADDRESSID) "
-    "VALUES (10, 'Acme', 'EUR', 'DHL', 100, 101);"
-    "INSERT INTO ADDRESS (ADDRESSID, BUSINESSPARTNERID, NAME1, STREET1, CITY1, ZIPCODE, COUNTRYCODE) "
-    "VALUES (100, 10, 'Acme invoices', 'Main 1', 'Utrecht', '3511AA', 'NL');"
-    "INSERT INTO ADDRESS (ADDRESSID, BUSINESSPARTNERID, NAME1, STREET1, CITY1, ZIPCODE, COUNTRYCODE) "
-    "VALUES (101, 10, 'Acme goods', 'Dock 2', 'Rotterdam', '3011AB', 'NL')";
-
 // BareSQLite behind the statements' "$n" markers, so that both bare clients run
 // the same texts. SQLite has one writer at a time: the clients take turns
 // through a mutex (a transaction, or a statement outside one) rather than
@@ -285,7 +273,7 @@ template <Database kDb>
 void HostSubmissionsBare(benchmark::State& state) {
     if (!bench_support::DatabaseAvailable(state, kDb)) return;
     BenchInstallation inst(kDb);
-    inst.Exec(kMasterData);
+    inst.Exec(kAcmeMasterData);
     using Client = std::conditional_t<kDb == Database::SQLite, LiteClient, BarePostgres>;
     std::vector<std::unique_ptr<Client>> clients;
     for (int i = 0; i < kClients; ++i) {
