@@ -127,21 +127,7 @@ private:
             total = selected->RecordCount();
             if (auto progress = CurrentBatchProgress()) progress->ExportStarted(i_sBisid, total);
             if (xml) {
-                ole::Dictionary orders;
-                for (; !selected->Eof(); selected->MoveNext())
-                    orders.Add(selected->Fields("ORDERID").Value(), selected->Fields("BUSINESSPARTNERID").Value());
-                selected->Close();
-                std::string path = overFtp ? OutboxOf(i_sBisid, true) : TrimBlanks(i_sEDIExportFile);
-                XmlOrderExport exporter(connectionString_,
-                                        [this](const std::string& userId) { return GetUserCommonName(userId); });
-                exporter.SetNewFileMode(overFtp ? 0600 : ExchangeFileMode(ExchangeFolderMode()));
-                if (journals.empty())
-                    ole::Raise(ole::err::PathNotFound,
-                               "The temporary EDI folder, where the XML export keeps its journal, is not available",
-                               "Ordexa.WebOrderExport");
-                exporter.SetJournalFolder(journals);
-                written = exporter.XmlExportOrders(orders, i_sBisid, path);
-                if (overFtp) PlaceOnHost(path, i_sEDIExportFile, ftp, true);
+                ExportXml(*selected, i_sBisid, i_sEDIExportFile, journals, ftp, written);
                 return written;
             }
 
@@ -191,6 +177,27 @@ private:
             StopBatchPart("BISID " + i_sBisid, CurrentDescription());
             return written;
         }
+    }
+
+    // The selected orders as one XML document (to the instance's outbox when it
+    // goes to the host by FTP); written: how many it holds once written.
+    void ExportXml(ado::Recordset& selected, const std::string& bisid, const std::string& exportFile,
+                   const std::string& journals, const FtpSettings& ftp, int32_t& written) {
+        ole::Dictionary orders;
+        for (; !selected.Eof(); selected.MoveNext())
+            orders.Add(selected.Fields("ORDERID").Value(), selected.Fields("BUSINESSPARTNERID").Value());
+        selected.Close();
+        bool overFtp = ftp.UseFtp();
+        std::string path = overFtp ? OutboxOf(bisid, true) : TrimBlanks(exportFile);
+        XmlOrderExport exporter(connectionString_, [this](const std::string& userId) { return GetUserCommonName(userId); });
+        exporter.SetNewFileMode(overFtp ? 0600 : ExchangeFileMode(ExchangeFolderMode()));
+        if (journals.empty())
+            ole::Raise(ole::err::PathNotFound,
+                       "The temporary EDI folder, where the XML export keeps its journal, is not available",
+                       "Ordexa.WebOrderExport");
+        exporter.SetJournalFolder(journals);
+        written = exporter.XmlExportOrders(orders, bisid, path);
+        if (overFtp) PlaceOnHost(path, exportFile, ftp, true);
     }
 
     // The local file the messages go to: the export file itself, or the instance's
