@@ -387,6 +387,29 @@ public:
     PaymentOutcome LastOutcome() const override { return outcome_; }
 
 private:
+    // The capture request of the rows' lines in the client; with the
+    // authorisation, the card too, and its number sealed for the log.
+    Offers PrepareCapture(const ado::RecordsetPtr& rows, qx::IGatewayClient& client, bool withAuthorization,
+                          const std::string& authRequestId, const std::string& orderId, std::string& sealed) {
+        if (withAuthorization) {
+            client.SetValue("ics_applications", "ics_auth, ics_bill");
+            std::string number = CardNumberOf(rows, orderId);
+            SetCardAndCustomer(client, rows, number);
+            sealed = SealCardNumber(number);
+        } else {
+            client.SetValue("ics_applications", "ics_bill");
+            client.SetValue("auth_request_id", authRequestId);
+            client.SetValue("merchant_ref_number", ColText(rows, "MERCHANT_REF_NUMBER"));
+            client.SetValue("currency", ColText(rows, "CURRENCY"));
+        }
+        Offers offers = BuildOffers(rows, decimals_);
+        SetOffers(client, offers);
+        client.SetValue("tax_total", WireAmount(offers.tax, decimals_));
+        client.SetValue("shipping_total", WireAmount(offers.freight, decimals_));
+        client.SetValue("freighttax", WireAmount(offers.freightTax, decimals_));
+        return offers;
+    }
+
     // Capture against an authorisation (doBill), or authorisation and capture
     // in one request (doAuthorizeAndBill).
     bool Capture(const ado::RecordsetPtr& rows, const Client& client, const ado::ConnectionPtr& connection,
@@ -396,22 +419,7 @@ private:
             rows->MoveFirst();
             std::string orderId = OrderIdOf(rows);
             std::string sealed;
-            if (withAuthorization) {
-                client->SetValue("ics_applications", "ics_auth, ics_bill");
-                std::string number = CardNumberOf(rows, orderId);
-                SetCardAndCustomer(*client, rows, number);
-                sealed = SealCardNumber(number);
-            } else {
-                client->SetValue("ics_applications", "ics_bill");
-                client->SetValue("auth_request_id", authRequestId);
-                client->SetValue("merchant_ref_number", ColText(rows, "MERCHANT_REF_NUMBER"));
-                client->SetValue("currency", ColText(rows, "CURRENCY"));
-            }
-            Offers offers = BuildOffers(rows, decimals_);
-            SetOffers(*client, offers);
-            client->SetValue("tax_total", WireAmount(offers.tax, decimals_));
-            client->SetValue("shipping_total", WireAmount(offers.freight, decimals_));
-            client->SetValue("freighttax", WireAmount(offers.freightTax, decimals_));
+            Offers offers = PrepareCapture(rows, *client, withAuthorization, authRequestId, orderId, sealed);
 
             SentRequest sent = SendRecorded(
                 *client, connection,
