@@ -104,13 +104,8 @@ private:
         std::string lastOrderId;
         ado::RecordsetPtr selected;
         try {
-            // The orders of an XML document that a stopped export put in place may be
-            // with the back end already: they are marked before anything is selected,
-            // by whichever instance runs first (an order without BISID waits for any).
             const std::string journals = getTempEDIPath();
-            XmlOrderExport finisher(connectionString_, nullptr);
-            finisher.SetJournalFolder(journals);
-            finisher.FinishStoppedExports();
+            MarkStoppedXmlExports(journals);
             selected = std::make_shared<ado::Recordset>();
             if (!GetNewlySubmittedOrders(selected, i_sBisid)) return 0;
             bool overFtp = ftp.UseFtp();
@@ -131,11 +126,7 @@ private:
                 return written;
             }
 
-            // the run holds the ids alone: its memory grows by little more than an id per order
-            std::vector<std::string> orderIds;
-            orderIds.reserve(static_cast<size_t>(total));
-            for (; !selected->Eof(); selected->MoveNext()) orderIds.push_back(selected->Fields("ORDERID").Value().ToString());
-            selected->Close();
+            std::vector<std::string> orderIds = OrderIdsOf(*selected);
             selected.reset();
 
             auto file = OpenTarget(i_sBisid, i_sEDIExportFile, overFtp);
@@ -177,6 +168,25 @@ private:
             StopBatchPart("BISID " + i_sBisid, CurrentDescription());
             return written;
         }
+    }
+
+    // The orders of an XML document that a stopped export put in place may be
+    // with the back end already: they are marked before anything is selected,
+    // by whichever instance runs first (an order without BISID waits for any).
+    void MarkStoppedXmlExports(const std::string& journals) {
+        XmlOrderExport finisher(connectionString_, nullptr);
+        finisher.SetJournalFolder(journals);
+        finisher.FinishStoppedExports();
+    }
+
+    // The ids of the selected orders; the recordset is closed. The run holds the
+    // ids alone: its memory grows by little more than an id per order.
+    static std::vector<std::string> OrderIdsOf(ado::Recordset& selected) {
+        std::vector<std::string> orderIds;
+        orderIds.reserve(static_cast<size_t>(selected.RecordCount()));
+        for (; !selected.Eof(); selected.MoveNext()) orderIds.push_back(selected.Fields("ORDERID").Value().ToString());
+        selected.Close();
+        return orderIds;
     }
 
     // The selected orders as one XML document (to the instance's outbox when it
