@@ -125,4 +125,29 @@ private:
     std::unordered_map<std::string, std::string> prepared_;  // text -> statement name
 };
 
+// The bare client of a piece of work on a database: BareSQLite on the
+// installation's file, or BarePostgres on its schema.
+template <Database kDb>
+auto OpenBare(const BenchInstallation& inst) {
+    if constexpr (kDb == Database::SQLite)
+        return BareSQLite(inst.DatabaseFile());
+    else
+        return BarePostgres(inst);
+}
+
+// A column of the bare SQLite client's current row as text ("" for NULL).
+std::string ColumnText(sqlite3_stmt* s, int column);
+// The index of a result column by name; aborts when there is none.
+int ColumnIndex(sqlite3_stmt* s, const char* name);
+// A value of a libpq result as text ("" for NULL).
+std::string ValueText(const PGresult* r, int row, int column);
+
+// The membership service account that the export logs on with: user
+// memscript with the code bench-code, in the database and SiteConfiguration.xml.
+void AddMembershipServiceAccount(const BenchInstallation& inst);
+
+// The counters of a run over `orders` orders an iteration: items processed and
+// the time per order ("order", an inverted rate).
+void SetPerOrderCounters(benchmark::State& state, int orders);
+
 }  // namespace bench_support
