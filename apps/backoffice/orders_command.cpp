@@ -31,7 +31,7 @@ int RunOrders(const std::optional<std::string>& given) {
                 after = rs->Fields("ORDERID").Value().Text();
                 std::cout << std::left << std::setw(34) << shown("ORDERID") << std::setw(9) << shown("BUSINESSPARTNERID")
                           << std::setw(6) << shown("BISID") << std::setw(29)
-                          << (std::to_string(status) + " " + vendalo::OrderStatusName(status))
+                          << (std::to_string(status) + " " + vendalo::StatusName(static_cast<vendalo::OrderStatus>(status)))
                           << shown("SALESORDERNR") << "\n";
             }
         }

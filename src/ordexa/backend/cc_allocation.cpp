@@ -14,6 +14,7 @@
 #include "lib_sales.h"
 #include "payment/cc_payment.h"
 #include "payment/order_payment_lock.h"
+#include "vendalo/order_status.h"
 #include "vendalo/sales_parameter.h"
 #include "xml/dom.h"
 
@@ -91,9 +92,11 @@ private:
             rows->Open(
                 "SELECT b.ALLOCATIONDATE, b.ORDERID, b.LINENR, a.SALESORDERNR, a.BISID "
                 "FROM ORDERHEADER a JOIN ORDERLINE b ON a.ORDERID = b.ORDERID "
-                "WHERE a.SALESORDERNR IS NOT NULL AND b.LINESTATUS = 0 AND a.ORDERSTATUS = 4 "
+                "WHERE a.SALESORDERNR IS NOT NULL AND b.LINESTATUS = ? AND a.ORDERSTATUS = ? "
                 "ORDER BY b.ORDERID, b.LINENR",
-                lines, ado::adOpenStatic, ado::adLockReadOnly);
+                lines, ado::adOpenStatic, ado::adLockReadOnly, ado::adCmdText,
+                {StatusValue(vendalo::OrderLineStatus::NotAllocated),
+                 StatusValue(vendalo::OrderStatus::CCPaymentToBeFulfilled)});
             if (rows->Eof()) {
                 rows->Close();
                 Sls_CloseConnection(lines);
@@ -217,11 +220,16 @@ private:
 
     // Allocated: status 1 and the date of the check, only for a line still at 0; otherwise the date alone.
     static bool MarkChecked(const ado::ConnectionPtr& c, const Line& line, bool allocated) {
+        static const std::string guard = " AND " + StatusGuard(vendalo::OrderLineStatus::NotAllocated);
         int32_t affected = 0;
-        c->Execute(allocated ? "UPDATE ORDERLINE SET LINESTATUS = 1, ALLOCATIONDATE = ? "
-                               "WHERE ORDERID = ? AND LINENR = ? AND LINESTATUS + 0 = 0"
-                             : "UPDATE ORDERLINE SET ALLOCATIONDATE = ? WHERE ORDERID = ? AND LINENR = ? AND LINESTATUS + 0 = 0",
-                   &affected, -1, {Variant(ole::Date::Now()), Variant(line.orderId), Variant(line.lineNr)});
+        if (allocated)
+            c->Execute("UPDATE ORDERLINE SET LINESTATUS = ?, ALLOCATIONDATE = ? WHERE ORDERID = ? AND LINENR = ?" + guard,
+                       &affected, -1,
+                       {StatusValue(vendalo::OrderLineStatus::Allocated), Variant(ole::Date::Now()),
+                        Variant(line.orderId), Variant(line.lineNr)});
+        else
+            c->Execute("UPDATE ORDERLINE SET ALLOCATIONDATE = ? WHERE ORDERID = ? AND LINENR = ?" + guard, &affected, -1,
+                       {Variant(ole::Date::Now()), Variant(line.orderId), Variant(line.lineNr)});
         return affected > 0;
     }
 

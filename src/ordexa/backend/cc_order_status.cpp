@@ -7,6 +7,7 @@
 #include "backend/business_objects.h"
 #include "batch_progress.h"
 #include "lib_sales.h"
+#include "vendalo/order_status.h"
 #include "vendalo/sales_parameter.h"
 #include "xml/dom.h"
 
@@ -61,8 +62,10 @@ private:
             rows->Open(
                 "SELECT b.ORDERID, b.LINENR, a.BISID, a.SALESORDERNR "
                 "FROM ORDERHEADER a JOIN ORDERLINE b ON a.ORDERID = b.ORDERID "
-                "WHERE b.LINESTATUS = 2 AND a.ORDERSTATUS = 4 ORDER BY b.ORDERID, b.LINENR",
-                lines, ado::adOpenStatic, ado::adLockReadOnly);
+                "WHERE b.LINESTATUS = ? AND a.ORDERSTATUS = ? ORDER BY b.ORDERID, b.LINENR",
+                lines, ado::adOpenStatic, ado::adLockReadOnly, ado::adCmdText,
+                {StatusValue(vendalo::OrderLineStatus::CCBilled),
+                 StatusValue(vendalo::OrderStatus::CCPaymentToBeFulfilled)});
             if (rows->Eof()) {
                 rows->Close();
                 Sls_CloseConnection(lines);
@@ -100,8 +103,11 @@ private:
                     }
                     if (answer->success == 1 || answer->reasonCode == 10) {
                         int32_t affected = 0;
-                        updates->Execute("UPDATE ORDERLINE SET LINESTATUS = 3 WHERE ORDERID = ? AND LINENR = ? AND LINESTATUS + 0 = 2",
-                                         &affected, -1, {Variant(line.orderId), Variant(line.lineNr)});
+                        updates->Execute("UPDATE ORDERLINE SET LINESTATUS = ? WHERE ORDERID = ? AND LINENR = ? AND " +
+                                             StatusGuard(vendalo::OrderLineStatus::CCBilled),
+                                         &affected, -1,
+                                         {StatusValue(vendalo::OrderLineStatus::BackendBilled), Variant(line.orderId),
+                                          Variant(line.lineNr)});
                         billed += affected;
                         continue;
                     }

@@ -11,6 +11,7 @@
 #include "exchange/web_order_export.h"
 #include "lib_sales.h"
 #include "vendalo/order_export_file.h"
+#include "vendalo/order_status.h"
 
 namespace ordexa {
 namespace {
@@ -126,10 +127,11 @@ public:
             connection = Sls_GetOpenConnection(Sls_ConnectionString());
             auto rs = std::make_shared<ado::Recordset>();
             rs->CursorLocation = ado::adUseClient;
-            rs->Open(std::string("SELECT ORDERID FROM ORDERHEADER as a ") + "WHERE ORDERSTATUS = " + "4" + " AND " +
-                         "NOT EXISTS (SELECT ORDERID FROM ORDERLINE as b " + "WHERE a.ORDERID = b.ORDERID AND " +
-                         "b.LINESTATUS < 3)",
-                     connection, ado::adOpenForwardOnly, ado::adLockReadOnly);
+            rs->Open("SELECT ORDERID FROM ORDERHEADER as a WHERE ORDERSTATUS = ? AND "
+                     "NOT EXISTS (SELECT ORDERID FROM ORDERLINE as b WHERE a.ORDERID = b.ORDERID AND b.LINESTATUS < ?)",
+                     connection, ado::adOpenForwardOnly, ado::adLockReadOnly, ado::adCmdText,
+                     {StatusValue(vendalo::OrderStatus::CCPaymentToBeFulfilled),
+                      StatusValue(vendalo::OrderLineStatus::BackendBilled)});
             int32_t closed = 0;
             for (; !rs->Eof(); rs->MoveNext())
                 if (UpdateOrderStatus(rs->Fields("ORDERID").Value().ToString(), connection)) ++closed;
@@ -149,9 +151,9 @@ private:
     static bool UpdateOrderStatus(const std::string& orderId, const ado::ConnectionPtr& connection) {
         try {
             int32_t affected = 0;
-            connection->Execute(std::string("UPDATE ORDERHEADER SET ORDERSTATUS = ") + "5" +
-                                    " WHERE ORDERID = ? AND ORDERSTATUS + 0 = 4",
-                                &affected, -1, {Variant(orderId)});
+            static const std::string sql = "UPDATE ORDERHEADER SET ORDERSTATUS = ? WHERE ORDERID = ? AND " +
+                                           StatusGuard(vendalo::OrderStatus::CCPaymentToBeFulfilled);
+            connection->Execute(sql, &affected, -1, {StatusValue(vendalo::OrderStatus::Paid), Variant(orderId)});
             return affected > 0;
         } catch (...) {
             if (!ConnectionSilence(connection).empty()) throw;  // the run's connection is lost: it stops once

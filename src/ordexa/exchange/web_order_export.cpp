@@ -20,6 +20,7 @@
 #include "log/log.h"
 #include "exchange/membership_logon.h"
 #include "masterdata/membership.h"
+#include "vendalo/order_status.h"
 #include "vendalo/vendalo_error.h"
 
 namespace ordexa {
@@ -81,10 +82,10 @@ private:
         try {
             connection = Sls_GetOpenConnection(connectionString_);
             orders->CursorLocation = ado::adUseClient;
-            orders->Open(std::string("SELECT ORDERID, BUSINESSPARTNERID FROM ORDERHEADER WHERE ORDERSTATUS = ") + "0" +
-                             " And (BISID = ? Or BISID IS NULL) " + " ORDER BY BUSINESSPARTNERID, ORDERDATE, ORDERID",
+            orders->Open("SELECT ORDERID, BUSINESSPARTNERID FROM ORDERHEADER WHERE ORDERSTATUS = ? "
+                         "And (BISID = ? Or BISID IS NULL) ORDER BY BUSINESSPARTNERID, ORDERDATE, ORDERID",
                          connection, ado::adOpenForwardOnly, ado::adLockReadOnly, ado::adCmdText,
-                         {Variant(Variant(bisid).ToLong())});
+                         {StatusValue(vendalo::OrderStatus::ToBeProcessed), Variant(Variant(bisid).ToLong())});
             orders->SetActiveConnection(nullptr);
             connection->Close();
             return true;
@@ -232,7 +233,9 @@ private:
         for (const auto& orderId : orderIds) {
             auto rs = connection->Execute("SELECT ORDERSTATUS FROM ORDERHEADER WHERE ORDERID = ?", nullptr, -1,
                                           {Variant(orderId)});
-            if (!rs->Eof() && rs->Fields(0).Value().ToLong() != 0) return true;
+            if (!rs->Eof() && static_cast<vendalo::OrderStatus>(rs->Fields(0).Value().ToLong()) !=
+                                  vendalo::OrderStatus::ToBeProcessed)
+                return true;
         }
         return false;
     }
@@ -304,7 +307,9 @@ private:
             if (own) connection = Sls_GetOpenConnection(connectionString_);
             std::vector<ado::BatchStatement> marks;
             marks.reserve(orderIds.size());
-            for (const auto& orderId : orderIds) marks.push_back({kMarkExportedStatement, {Variant(bisid), Variant(orderId)}});
+            for (const auto& orderId : orderIds)
+                marks.push_back({kMarkExportedStatement,
+                                 {StatusValue(vendalo::OrderStatus::Processed), Variant(bisid), Variant(orderId)}});
             ado::Transaction tx(*connection);  // rolled back unless committed
             connection->ExecuteBatch(marks);  // on PostgreSQL one round trip for the group
             tx.Commit();
@@ -373,10 +378,8 @@ private:
 
 }  // namespace
 
-// The status guard is an expression, not the bare column: no index answers it,
-// so the key decides the plan whatever the statistics say about the statuses.
-const char* const kMarkExportedStatement =
-    "UPDATE ORDERHEADER SET ORDERSTATUS = 1, BISID = ? WHERE ORDERID = ? AND ORDERSTATUS + 0 = 0";
+const std::string kMarkExportedStatement = "UPDATE ORDERHEADER SET ORDERSTATUS = ?, BISID = ? WHERE ORDERID = ? AND " +
+                                          vendalo::StatusGuard(vendalo::OrderStatus::ToBeProcessed);
 
 void RegisterWebOrderExport() { ole::RegisterClass<WebOrderExport>("Ordexa.WebOrderExport"); }
 

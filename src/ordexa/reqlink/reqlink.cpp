@@ -16,6 +16,7 @@
 #include "outside_calls.h"
 #include "reqlink/form_post.h"
 #include "reqlink/requisition_intake.h"
+#include "vendalo/order_status.h"
 #include "vendalo/sales_parameter.h"
 
 namespace ordexa {
@@ -94,7 +95,7 @@ public:
             auto rs = connection->Execute(
                 "SELECT ORDERID, ACKNOWLEDGEMENTURL FROM ORDERHEADER WHERE ORDERSTATUS = ? AND ACKNOWLEDGEMENTURL "
                 "IS NOT NULL AND ACKNOWLEDGEMENTURL <> '' ORDER BY ACKNOWLEDGEMENTURL, ORDERID",
-                nullptr, -1, {Variant(2)});
+                nullptr, -1, {StatusValue(vendalo::OrderStatus::ReqlinkToBeAcknowledged)});
             std::map<std::string, std::vector<std::string>> groups;  // URL -> order ids, in URL order
             for (; !rs->Eof(); rs->MoveNext())
                 groups[rs->Fields(1).Value().Text()].push_back(rs->Fields(0).Value().Text());
@@ -123,7 +124,7 @@ public:
                                        "The acknowledgement URL is not on the broker's list of hosts: " + url);
                         std::vector<std::string> posted =
                             SendAcknowledgementList(orderIds, url, shopPage, std::min(timeOut, left), answered);
-                        count += UpdateOrderHeaderStatus(posted, 3, false);
+                        count += UpdateOrderHeaderStatus(posted, vendalo::OrderStatus::ReqlinkAcknowledged, false);
                     } catch (...) {
                         ++failed;
                         if (!answered) backoff.Failed(host, FirstReason());
@@ -275,16 +276,18 @@ private:
         }
     }
 
-    // Sets the status of orders still waiting for acknowledgement (status 2); the number changed.
-    static int32_t UpdateOrderHeaderStatus(const std::vector<std::string>& orderIds, int32_t status, bool raise) {
+    // Sets the status of orders still waiting for acknowledgement (ReqlinkToBeAcknowledged); the number changed.
+    static int32_t UpdateOrderHeaderStatus(const std::vector<std::string>& orderIds, vendalo::OrderStatus status,
+                                           bool raise) {
         ado::ConnectionPtr connection;
         try {
             int32_t changed = 0;
             connection = Sls_GetOpenConnection(Sls_ConnectionString());
             for (size_t start = 0; start < orderIds.size(); start += kIdsPerUpdate) {
                 size_t end = std::min(orderIds.size(), start + kIdsPerUpdate);
-                std::string sql = "UPDATE ORDERHEADER SET ORDERSTATUS = ? WHERE ORDERSTATUS + 0 = 2 AND ORDERID IN (";
-                std::vector<Variant> params{Variant(status)};
+                std::string sql = "UPDATE ORDERHEADER SET ORDERSTATUS = ? WHERE " +
+                                  StatusGuard(vendalo::OrderStatus::ReqlinkToBeAcknowledged) + " AND ORDERID IN (";
+                std::vector<Variant> params{StatusValue(status)};
                 for (size_t i = start; i < end; ++i) {
                     sql += i == start ? "?" : ", ?";
                     params.emplace_back(orderIds[i]);
