@@ -36,7 +36,7 @@ int RunOrders(const std::optional<std::string>& given) {
             }
         }
     } catch (const ole::AutomationError& e) {
-        std::cerr << "backoffice orders: " << Reason(e.Description()) << "\n";
+        std::cerr << "backoffice orders: " << Reason(e) << "\n";
         return 1;
     }
     return 0;

@@ -26,8 +26,6 @@ using ole::Variant;
 // Failures of the allocation stage that carry no number of their own.
 constexpr int32_t kAllocationError = static_cast<int32_t>(0x80040520u);
 
-std::string CurrentDescription() { return ole::CurrentError().Description; }
-
 // What the back end said about one line.
 struct LineOutcome {
     bool allocated = false;
@@ -97,11 +95,7 @@ private:
                 lines, ado::adOpenStatic, ado::adLockReadOnly, ado::adCmdText,
                 {StatusValue(vendalo::OrderLineStatus::NotAllocated),
                  StatusValue(vendalo::OrderStatus::CCPaymentToBeFulfilled)});
-            if (rows->Eof()) {
-                rows->Close();
-                Sls_CloseConnection(lines);
-                return;
-            }
+            if (rows->Eof()) return;
             updates = Sls_GetOpenConnection(ConnectionString());
             std::string checkedOrder, skippedOrder;
             // The answers of an order's lines are written together, in one short
@@ -157,20 +151,16 @@ private:
                     // a lost connection fails every line after this one: the run stops with one entry
                     if (!ConnectionSilence(updates).empty()) throw;
                     // nothing is marked for this line; the order's other lines wait for the next batch
-                    Sls_LogError("Ordexa.CCAllocation.Allocation " + line.Label(), CurrentDescription());
+                    Sls_LogError("Ordexa.CCAllocation.Allocation " + line.Label(), ole::CurrentDescription());
                     skippedOrder = line.orderId;
                 }
             }
             flush();
             rows->Close();
-            Sls_CloseConnection(lines);
-            Sls_CloseConnection(updates);
             Finish(allocated, notAllocated);
         } catch (...) {
-            Sls_CloseConnection(lines);
-            Sls_CloseConnection(updates);
-            Sls_LogError("Ordexa.CCAllocation.Allocation " + line.Label(), CurrentDescription());
-            StopBatchPart("allocation", CurrentDescription());
+            Sls_LogError("Ordexa.CCAllocation.Allocation " + line.Label(), ole::CurrentDescription());
+            StopBatchPart("allocation", ole::ReasonOf(ole::CurrentError()));
             Finish(allocated, notAllocated);
         }
     }

@@ -18,8 +18,6 @@ using ole::Variant;
 
 constexpr int32_t kOrderStatusError = static_cast<int32_t>(0x80040521u);
 
-std::string CurrentDescription() { return ole::CurrentError().Description; }
-
 // The back end's answer for one line; nothing when it gave none (the reason is logged).
 struct Answer {
     int32_t success = 0, reasonCode = 0;
@@ -66,17 +64,11 @@ private:
                 lines, ado::adOpenStatic, ado::adLockReadOnly, ado::adCmdText,
                 {StatusValue(vendalo::OrderLineStatus::CCBilled),
                  StatusValue(vendalo::OrderStatus::CCPaymentToBeFulfilled)});
-            if (rows->Eof()) {
-                rows->Close();
-                Sls_CloseConnection(lines);
-                return;
-            }
+            if (rows->Eof()) return;
             std::string step = ole::TrimBlanks(Parameter("BackendSalesOrderType BillingStepNumber"));
             if (step.empty()) {
                 Sls_LogError("Vendalo parameter 'BackendSalesOrderType BillingStepNumber' is not filled, backend Sales "
                              "Order Line Status cannot be updated.");
-                rows->Close();
-                Sls_CloseConnection(lines);
                 return;
             }
             stepNumber_ = Variant(step).ToInt();
@@ -119,19 +111,15 @@ private:
                     if (!ConnectionSilence(updates).empty()) throw;
                     Sls_LogError("UpdateOrderStatusBOI('" + line.orderId + "', '" + std::to_string(line.lineNr) +
                                  ") on BIS '" + line.bisid.Text() + "': " + "Backend returned error: '" +
-                                 CurrentDescription() + "'");
+                                 ole::CurrentDescription() + "'");
                     skippedOrder = line.orderId;
                 }
             }
             rows->Close();
-            Sls_CloseConnection(lines);
-            Sls_CloseConnection(updates);
         } catch (...) {
-            Sls_CloseConnection(lines);
-            Sls_CloseConnection(updates);
             Sls_LogError("UpdateOrderStatusBOI('" + line.orderId + "', '" + std::to_string(line.lineNr) + ") on BIS '" +
-                         line.bisid.Text() + "': " + "Backend returned error: '" + CurrentDescription() + "'");
-            StopBatchPart("line status", CurrentDescription());
+                         line.bisid.Text() + "': " + "Backend returned error: '" + ole::CurrentDescription() + "'");
+            StopBatchPart("line status", ole::ReasonOf(ole::CurrentError()));
         }
         if (auto progress = CurrentBatchProgress()) progress->LinesBilled(billed);
     }

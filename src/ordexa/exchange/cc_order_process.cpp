@@ -32,8 +32,6 @@ std::string Column(const ado::RecordsetPtr& rs, const char* name) {
     return v.IsNull() ? std::string() : TrimBlanks(v.ToString());
 }
 
-std::string CurrentDescription() { return ole::CurrentError().Description; }
-
 // Stops a part of the batch when the database does not answer: one entry for
 // the part, however many of its orders are met afterwards. True when stopped.
 bool StoppedWithoutDatabase(const std::string& part) {
@@ -116,8 +114,8 @@ public:
             registry.reset();
             rows.reset();
             stage.reset();
-            Sls_LogError("Ordexa.CCOrderProcess.Run", CurrentDescription());
-            if (auto progress = CurrentBatchProgress()) progress->BatchStopped(CurrentDescription());
+            Sls_LogError("Ordexa.CCOrderProcess.Run", ole::CurrentDescription());
+            if (auto progress = CurrentBatchProgress()) progress->BatchStopped(ole::ReasonOf(ole::CurrentError()));
         }
     }
 
@@ -136,12 +134,10 @@ public:
             for (; !rs->Eof(); rs->MoveNext())
                 if (UpdateOrderStatus(rs->Fields("ORDERID").Value().ToString(), connection)) ++closed;
             rs->Close();
-            Sls_CloseConnection(connection);
             if (auto progress = CurrentBatchProgress()) progress->OrdersClosed(closed);
         } catch (...) {
-            Sls_CloseConnection(connection);
-            Sls_LogError("CCOrderProcess.FulfillBilling", CurrentDescription());
-            StopBatchPart("billing fulfilment", CurrentDescription());
+            Sls_LogError("CCOrderProcess.FulfillBilling", ole::CurrentDescription());
+            StopBatchPart("billing fulfilment", ole::ReasonOf(ole::CurrentError()));
         }
     }
 
@@ -157,7 +153,7 @@ private:
             return affected > 0;
         } catch (...) {
             if (!ConnectionSilence(connection).empty()) throw;  // the run's connection is lost: it stops once
-            Sls_LogError("CCOrderProcess.UpdateOrderStatus", CurrentDescription());
+            Sls_LogError("CCOrderProcess.UpdateOrderStatus", ole::CurrentDescription());
             return false;
         }
     }
@@ -185,7 +181,7 @@ private:
         } catch (...) {
             Sls_LogError("CCOrderProcess.AllowedToHandleEDI(i_sEDIExportFile = " + file +
                              ", i_sUseEdiSemaphore = " + semaphore + ConnectionArguments(c) + ")",
-                         CurrentDescription());
+                         ole::CurrentDescription());
             return false;
         }
     }
@@ -207,7 +203,7 @@ private:
             }
         } catch (...) {
             Sls_LogError("CCOrderProcess.PlaceCommYesFile(i_sEDIExportFile = " + file + ConnectionArguments(c) + ")",
-                         CurrentDescription());
+                         ole::CurrentDescription());
         }
     }
 
@@ -216,7 +212,7 @@ private:
             return isFilePresent(setCommandFileFromEDIExportFile(file, "command.fil"), c);
         } catch (...) {
             Sls_LogError("CCOrderProcess.CommandDotFilFilePresent(i_sEDIExportFile = " + file + ConnectionArguments(c) + ")",
-                         CurrentDescription());
+                         ole::CurrentDescription());
             return false;
         }
     }
@@ -226,7 +222,7 @@ private:
             return isFilePresent(setCommandFileFromEDIExportFile(file, "command.end"), c);
         } catch (...) {
             Sls_LogError("CCOrderProcess.CommDotEndFilePresent(i_sEDIExportFile = " + file + ConnectionArguments(c) + ")",
-                         CurrentDescription());
+                         ole::CurrentDescription());
             return false;
         }
     }
@@ -239,7 +235,7 @@ private:
         } catch (...) {
             Sls_LogError("CCOrderProcess.SetSignForVornEDIHandling(i_sEDIExportFile = " + file +
                              ", i_sUseEdiSemaphore = " + semaphore + ConnectionArguments(c) + ")",
-                         CurrentDescription());
+                         ole::CurrentDescription());
         }
     }
 };
@@ -254,7 +250,7 @@ std::string setCommandFileFromEDIExportFile(const std::string& exportFile, const
     } catch (...) {
         Sls_LogError("CCOrderProcess.setCommandFileFromEDIExportFile('" + TrimBlanks(exportFile) + "', '" +
                          TrimBlanks(name) + "')",
-                     CurrentDescription());
+                     ole::CurrentDescription());
         return "";
     }
 }

@@ -42,8 +42,6 @@ struct Group {
     std::vector<std::string> orderIds;
 };
 
-std::string CurrentDescription() { return ole::CurrentError().Description; }
-
 class WebOrderExport : public IWebOrderExport {
 public:
     void Run(const std::string& i_sBisid, const std::string& i_sEDIExportFile,
@@ -63,7 +61,7 @@ public:
                     qx::LogNotice);
             }
         } catch (...) {
-            Sls_LogError("WebOrderExport.Run", CurrentDescription());
+            Sls_LogError("WebOrderExport.Run", ole::CurrentDescription());
         }
     }
 
@@ -72,7 +70,7 @@ private:
         try {
             connectionString_ = Sls_ConnectionString();
         } catch (...) {
-            Sls_RaiseError("WebOrderExport.InitDB", CurrentDescription());
+            Sls_RaiseError("WebOrderExport.InitDB", ole::CurrentDescription());
         }
     }
 
@@ -90,9 +88,8 @@ private:
             connection->Close();
             return true;
         } catch (...) {
-            Sls_CloseConnection(connection);
-            Sls_LogError("WebOrderExport.GetNewlySubmittedOrders", CurrentDescription());
-            StopBatchPart("BISID " + bisid, CurrentDescription());
+            Sls_LogError("WebOrderExport.GetNewlySubmittedOrders", ole::CurrentDescription());
+            StopBatchPart("BISID " + bisid, ole::ReasonOf(ole::CurrentError()));
             return false;
         }
     }
@@ -189,7 +186,7 @@ private:
             Sls_LogError("WebOrderExport.ProcessOrders", "After processing " + std::to_string(handed) + " of " +
                                                              std::to_string(total) + " orders, processing order '" +
                                                              lastOrderId + "'");
-            StopBatchPart("BISID " + i_sBisid, CurrentDescription());
+            StopBatchPart("BISID " + i_sBisid, ole::ReasonOf(ole::CurrentError()));
             return written;
         }
     }
@@ -316,7 +313,6 @@ private:
             if (own) connection->Close();
             return true;
         } catch (...) {
-            if (own) Sls_CloseConnection(connection);
             Sls_LogError("WebOrderExport.UpdateOrderStatus");
             return false;
         }
