@@ -42,7 +42,6 @@ public:
             tx.Commit();
             connection->Close();
         } catch (...) {
-            Sls_CloseConnection(connection);  // closing rolls the open transaction back
             Sls_RaiseError("Order.SubmitBasket");
         }
     }

@@ -236,8 +236,7 @@ private:
                            const std::string& rejected) {
         ado::ConnectionPtr connection;
         try {
-            connection = std::make_shared<ado::Connection>();
-            connection->Open(ConnectionString(), "", "", -1);
+            connection = ado::OpenConnection(ConnectionString());
             Statements statements(connection);
             Applied applied;
             ado::Transaction tx(*connection);
@@ -250,7 +249,6 @@ private:
             if (applied.unknown > 0) LogUnknown(applied, path);
             return applied;
         } catch (...) {
-            Sls_CloseConnection(connection);  // closing rolls the open transaction back
             Sls_RaiseError("WebOrderConfirmation.UpdateDatabase");
         }
     }

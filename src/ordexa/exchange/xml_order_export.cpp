@@ -265,11 +265,9 @@ bool XmlOrderExport::XmlUpdateOrderStatus(const std::vector<std::string>& orderI
         XmlExportStep("marking");
         tx.Commit();
     } catch (...) {
-        Sls_CloseConnection(connection);  // closing rolls an open transaction back
         Sls_LogError(kLabel + ".XmlUpdateOrderStatus()");
         return false;
     }
-    Sls_CloseConnection(connection);  // never raises: the orders are marked
     return true;
 }
 

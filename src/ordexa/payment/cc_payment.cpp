@@ -183,10 +183,7 @@ public:
             auto decimals = CurrencyDecimals(currency);
             if (!decimals) ole::Raise(kPaymentError, "Currency " + currency + " not found", "CCPayment");
             Decimal total = Decimal::FromVariant(header.Get("TOTAL")).Round(*decimals);
-            if (AnswerExistingAuthorization(connection, basketId, number, header, total, *iOrderform)) {
-                Sls_CloseConnection(connection);
-                return true;
-            }
+            if (AnswerExistingAuthorization(connection, basketId, number, header, total, *iOrderform)) return true;
             auto client = Sls_GetComponent<qx::IGatewayClient>(qx::kGatewayClientProgId);
             client->SetMerchantId(getMerchantId(currency, connection));
             if (client->ServerHost().empty()) client->SetServerHost(getParamater("CyberSource Serverhost"));
@@ -233,10 +230,8 @@ public:
                 Sls_LogError("ccPayment.doInitAuthorize", "Flag: " + client->GetReplyValue("ics_rflag") + " Msg: " +
                                                               client->GetReplyValue("ics_rmsg") + " Request ID:" +
                                                               client->GetReplyValue("request_id"));
-            Sls_CloseConnection(connection);
             return success;
         } catch (...) {
-            Sls_CloseConnection(connection);
             Sls_RaiseError("CCPayment.doInitAuthorize");
         }
     }
@@ -261,14 +256,10 @@ public:
                 InOneTransaction(connection, [&] { HoldForResolution(connection, iOrderid); });
                 outcome_ = PaymentOutcome::OutcomeUnknown;
                 Sls_LogError("CCPayment.Run", OutcomeUnknownText(open.front()) + ". The order waits in status 8.");
-                Sls_CloseConnection(connection);
                 return false;
             }
             auto rows = AuthorizationRows(connection, iOrderid, LinesToPay::Allocated);
-            if (rows->Eof()) {
-                Sls_CloseConnection(connection);
-                return false;
-            }
+            if (rows->Eof()) return false;
             Variant currency = Col(rows, "CURRENCY");
             if (currency.IsNull())
                 ole::Raise(kPaymentError, "There is no valid currency for order: " + iOrderid, "CCPayment.Run");
@@ -293,10 +284,8 @@ public:
             } else {
                 result = Capture(rows, client, connection, false, ColText(rows, "AUTH_REQUEST_ID"));
             }
-            Sls_CloseConnection(connection);
             return result;
         } catch (...) {
-            Sls_CloseConnection(connection);
             if (outcome_ != PaymentOutcome::Captured && outcome_ != PaymentOutcome::OutcomeUnknown)
                 outcome_ = PaymentOutcome::Failed;
             Sls_LogError("CCPayment.Run", "Orderid : " + iOrderid);
@@ -323,10 +312,8 @@ public:
             if (!lock) ole::Raise(kPaymentError, "Another payment of order " + orderId + " is in progress", "CCPayment");
             auto client = NewClient(ColText(rows, "CURRENCY"), connection);
             bool result = doAuthorize(rows, client, connection);
-            Sls_CloseConnection(connection);
             return result;
         } catch (...) {
-            Sls_CloseConnection(connection);
             Sls_RaiseError("CCPayment.manualAuthorize", "RequestID: " + iRequestID);
         }
     }
@@ -371,10 +358,8 @@ public:
                            "CCPayment");
             auto client = NewClient(currency, connection);
             bool result = doRefund(*amount, *decimals, row, client, connection);
-            Sls_CloseConnection(connection);
             return result;
         } catch (...) {
-            Sls_CloseConnection(connection);
             Sls_RaiseError("CCPayment.manualRefund", "RequestID : " + iRequestID + " Amount : " + iAmount.Text());
         }
     }

@@ -377,13 +377,11 @@ Resolution ResolveUnknownOutcome(const std::string& reference, std::optional<boo
         Resolution resolution = open.empty()
                                     ? ResolveLoggedCapture(connection, reference, operatorSays, requestId)
                                     : ResolveOpenRequest(connection, open.front(), open.size(), operatorSays, requestId);
-        Sls_CloseConnection(connection);
         Sls_LogNotice(kSource, resolution.operation + " request " + resolution.clientRequestId + " of " + reference +
                                    ": " + (resolution.done ? "done" : "not done") +
                                    (resolution.gatewayAnswered ? ", as the gateway says" : ", as the operator states"));
         return resolution;
     } catch (...) {
-        Sls_CloseConnection(connection);
         Sls_RaiseError("Ordexa.PaymentResolution.ResolveUnknownOutcome", "Reference : " + reference);
     }
 }

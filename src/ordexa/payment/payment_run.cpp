@@ -39,9 +39,7 @@ PaymentRunSummary PayOrders(const std::vector<std::string>& orders, const std::f
     try {
         connection = Sls_GetOpenConnection(Sls_ConnectionString());
         summary.erased = EraseCardDataNoLongerNeeded(connection, UnsubmittedCheckoutDays());
-        Sls_CloseConnection(connection);
     } catch (...) {
-        Sls_CloseConnection(connection);
         Sls_LogError("backoffice pay", "The card numbers no longer needed could not be erased");
     }
     return summary;

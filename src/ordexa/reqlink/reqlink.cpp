@@ -144,7 +144,6 @@ public:
                                " acknowledgement posts failed; " + std::to_string(count.load()) + " order(s) acknowledged");
             return count;
         } catch (...) {
-            Sls_CloseConnection(connection);
             Sls_RaiseError("Ordexa.Reqlink.AcknowledgeReqlinkOrders");
         }
     }
@@ -234,7 +233,6 @@ public:
             AddAcknowledgement(doc, root, *order, FormatDate(ole::Date::Today(), false), url);
             InetHttpFormPost(doc.Xml(), "XMLINPUT", order->url, secondsTimeOut);
         } catch (...) {
-            Sls_CloseConnection(connection);
             Sls_RaiseError("Ordexa.Reqlink.SendAcknowledgement()");
         }
     }
@@ -271,7 +269,6 @@ private:
             InetHttpFormPost(doc.Xml(), "XMLINPUT", url, timeOut, answered);
             return listed;
         } catch (...) {
-            Sls_CloseConnection(connection);
             Sls_RaiseError("Ordexa.Reqlink.SendAcknowledgementList()");
         }
     }
@@ -296,10 +293,8 @@ private:
                 connection->Execute(sql + ")", &affected, -1, params);
                 changed += affected;
             }
-            Sls_CloseConnection(connection);
             return changed;
         } catch (...) {
-            Sls_CloseConnection(connection);
             std::string info = "Failed to update orderstatus for orderid=" + (orderIds.empty() ? "" : orderIds.front());
             if (raise) Sls_RaiseError("Ordexa.Reqlink.UpdateOrderHeaderStatus()", info);
             Sls_LogError("Ordexa.Reqlink.UpdateOrderHeaderStatus()", info);
