@@ -356,7 +356,7 @@ private:
     }
 
     void LogOnToMembership() {
-        if (logonFailure_) ole::Raise(logonFailure_->Number, logonFailure_->Description, logonFailure_->Source);
+        if (logonFailure_) Sls_RaiseSaved(*logonFailure_);  // as first raised, fields and all
         try {
             auto members = ordexa::LogOnToMembership();
             members_ = members;
