@@ -45,9 +45,9 @@ public:
     }
     void LinesBilled(int32_t lines) override { billed_ += lines; }
     void OrdersClosed(int32_t orders) override { closed_ += orders; }
-    void BatchStopped(const std::string& reason) override { stopped_ = Reason(reason); }
+    void BatchStopped(const std::string& reason) override { stopped_ = TerminalText(reason); }
     void PartStopped(const std::string& part, const std::string& reason) override {
-        partsStopped_.emplace_back(part, Reason(reason));
+        partsStopped_.emplace_back(part, TerminalText(reason));
     }
     // The batch, or a part of it, ended before its work was done.
     bool Stopped() const { return !stopped_.empty() || !partsStopped_.empty(); }
@@ -90,8 +90,7 @@ private:
 void RecordBatchRun(const std::string& connectionString, ole::Date started, int32_t durationMs, int outcome,
                     const std::string& summary) {
     try {
-        auto c = std::make_shared<ado::Connection>();
-        c->Open(connectionString);
+        auto c = ado::OpenConnection(connectionString);
         c->Execute("INSERT INTO BATCHRUN (BATCHID, STARTED, FINISHED, DURATIONMS, OUTCOME, SUMMARY) VALUES (?, ?, ?, ?, ?, ?)",
                    nullptr, -1,
                    {Sls_CreateGUID(), started, ole::Date::Now(), durationMs, static_cast<int16_t>(outcome), summary});
@@ -117,11 +116,9 @@ int RunBatch(const std::optional<std::string>& given) {
     std::string connectionString;
     try {
         connectionString = Sls_ConnectionString();
-        auto probe = std::make_shared<ado::Connection>();
-        probe->Open(connectionString);
-        probe->Close();
+        ado::OpenConnection(connectionString)->Close();
     } catch (const ole::AutomationError& e) {
-        std::cerr << "backoffice batch: cannot start: " << Reason(e.Description()) << "\n";
+        std::cerr << "backoffice batch: cannot start: " << Reason(e) << "\n";
         return 1;
     }
     std::string holder;
@@ -129,7 +126,7 @@ int RunBatch(const std::optional<std::string>& given) {
     try {
         lock = BatchLock::TryAcquire(*home, connectionString, holder);
     } catch (const std::exception& e) {
-        std::cerr << "backoffice batch: cannot start: " << Reason(e.what()) << "\n";
+        std::cerr << "backoffice batch: cannot start: " << Reason(e) << "\n";
         return 1;
     }
     if (!lock) {
@@ -155,7 +152,7 @@ int RunBatch(const std::optional<std::string>& given) {
         std::cout << text.str();
     } catch (const std::exception& e) {
         ordexa::SetBatchProgress(nullptr);
-        text << "The batch failed: " << Reason(e.what()) << "\n";
+        text << "The batch failed: " << Reason(e) << "\n";
         std::cerr << "backoffice batch: " << ole::EscapeControls(text.str());
     }
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - clock).count();

@@ -31,8 +31,7 @@ std::unique_ptr<BatchLock> BatchLock::TryAcquire(const std::string& home, const 
                                                  std::string& holder) {
     std::unique_ptr<BatchLock> lock(new BatchLock());
     if (ado::DialectOf(connectionString) == ado::Dialect::PostgreSQL) {
-        lock->connection_ = std::make_shared<ado::Connection>();
-        lock->connection_->Open(connectionString + ";Pooling=False");
+        lock->connection_ = ado::OpenConnection(connectionString, ado::Pooling::Unpooled);
         auto rs = lock->connection_->Execute("SELECT pg_try_advisory_lock(?, hashtext(current_schema())) AS TAKEN",
                                             nullptr, -1, {ole::Variant(kAdvisoryClass)});
         if (!rs->Fields("TAKEN").Value().ToBool()) {

@@ -131,7 +131,7 @@ void AuthorizeCardOverHttp(const Checkout& checkout, const std::string& basketId
     } else {
         std::string why = reply.is_object() && reply.contains("error") ? reply["error"].value("description", "")
                                                                       : "HTTP status " + std::to_string(answer->status);
-        std::cout << "  card not authorised at checkout: " << Reason(why) << "\n";
+        std::cout << "  card not authorised at checkout: " << TerminalText(why) << "\n";
     }
 }
 
@@ -147,7 +147,7 @@ void AuthorizeCard(const Checkout& checkout, const std::string& basketId) {
                           requestId, result.reason);
     } catch (const ole::AutomationError& e) {
         // without a gateway the demo goes on: the order is submitted without its checkout authorisation
-        std::cout << "  card not authorised at checkout: " << Reason(e.Description())
+        std::cout << "  card not authorised at checkout: " << Reason(e)
                   << " (is the gateway simulator running? `make run` starts it)\n";
     }
 }
@@ -207,7 +207,7 @@ int RunDemo(const std::optional<std::string>& given, const std::string& checkout
                       << " line(s), " << (d.paymentMethod == 2 ? "paid by card" : "on invoice") << "\n";
         }
     } catch (const ole::AutomationError& e) {
-        std::cerr << "backoffice demo: " << Reason(e.Description()) << "\n";
+        std::cerr << "backoffice demo: " << Reason(e) << "\n";
         return 1;
     }
     return 0;

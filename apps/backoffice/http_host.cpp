@@ -199,12 +199,8 @@ int ErrorStatus(const ole::SlsErrorInfo& error) {
     if (error.Number == qx::gateway_err::NotSent || error.Number == qx::gateway_err::OutcomeUnknown ||
         error.Number == qx::gateway_err::Rejected)
         return 502;
-    // the database is busy (the batch holds it) or cannot be reached
-    const std::string text = error.Reason + " " + error.Description;
-    for (const char* busy : {"database is locked", "database table is locked", "lock timeout", "could not obtain lock",
-                             "deadlock detected", "could not connect", "connection to server", "no connection to the server",
-                             "unable to open database", "Cannot open database"})
-        if (text.find(busy) != std::string::npos) return 503;
+    // the database is busy (the batch holds it) or cannot be reached, as its provider said
+    if (error.Kind != ole::ErrorKind::Other) return 503;
     switch (error.Number) {
         case ado::err::ProviderFailure: return 503;  // the provider could not open the database
         case vendalo::MissingOrderInfo: return 409;  // the basket was submitted (or deleted) meanwhile

@@ -117,9 +117,9 @@ inline void AddAllRoutes(Router& router) {
     AddReqlinkRoutes(router);
 }
 
-// The status an error number stands for: 400 for values a call refuses, 404
-// and 409 for what does not exist or exists no more, 503 while the database is
-// busy or gone, 500 for everything else.
+// The status an error stands for: 503 while the database is busy or gone (its
+// Kind), else by its number: 400 for values a call refuses, 404 and 409 for what
+// does not exist or exists no more, 500 for everything else.
 int ErrorStatus(const ole::SlsErrorInfo& error);
 
 // The one error format: {"error": {"number", "description", "method", "info", "frames"}}.

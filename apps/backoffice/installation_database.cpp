@@ -62,14 +62,13 @@ void AddDemoRows(ado::Connection& c, const std::filesystem::path& home) {
 
 DatabaseSetup SetUpDatabase(const std::string& connectionString, const std::filesystem::path& home, bool demo,
                             const std::string& serviceCode) {
-    auto c = std::make_shared<ado::Connection>();
     // the embedded database file is made on first use
     std::string opening = connectionString;
     if (ado::DialectOf(connectionString) == ado::Dialect::SQLite) {
         while (!opening.empty() && (opening.back() == ';' || opening.back() == ' ')) opening.pop_back();
         opening += ";Mode=Create";
     }
-    c->Open(opening);
+    auto c = ado::OpenConnection(opening);
     DatabaseSetup setup;
     {
         bool existing = HoldsSalesTables(*c);
@@ -95,8 +94,7 @@ DatabaseSetup SetUpDatabase(const std::string& connectionString, const std::file
 }
 
 std::vector<std::string> UpgradeDatabase(const std::string& connectionString) {
-    auto c = std::make_shared<ado::Connection>();
-    c->Open(connectionString + ";Pooling=False");
+    auto c = ado::OpenConnection(connectionString, ado::Pooling::Unpooled);
     std::vector<std::string> added;
     {
         ado::Transaction tx(*c);

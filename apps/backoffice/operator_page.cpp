@@ -81,7 +81,7 @@ std::string OperatorPage(HostState& host) {
     out << "<h2>Orders by status</h2><table id=\"status-counts\"><tr><th>status</th><th>name</th><th>orders</th></tr>";
     for (auto rs = reporting->OrderCountsByStatus(); !rs->Eof(); rs->MoveNext()) {
         int32_t status = rs->Fields("ORDERSTATUS").Value().ToLong();
-        out << "<tr>" << Cell(status) << Cell(vendalo::OrderStatusName(status)) << Cell(rs->Fields("ORDERS").Value())
+        out << "<tr>" << Cell(status) << Cell(vendalo::StatusName(static_cast<vendalo::OrderStatus>(status))) << Cell(rs->Fields("ORDERS").Value())
             << "</tr>";
     }
     out << "</table>";
@@ -92,7 +92,7 @@ std::string OperatorPage(HostState& host) {
         int32_t status = rs->Fields("ORDERSTATUS").Value().ToLong();
         out << "<tr class=\"order\" data-status=\"" << status << "\">" << Cell(rs->Fields("ORDERID").Value())
             << Cell(rs->Fields("BUSINESSPARTNERID").Value()) << Cell(rs->Fields("BISID").Value())
-            << Cell(std::to_string(status) + " " + vendalo::OrderStatusName(status))
+            << Cell(std::to_string(status) + " " + vendalo::StatusName(static_cast<vendalo::OrderStatus>(status)))
             << Cell(rs->Fields("SALESORDERNR").Value()) << Cell(rs->Fields("ORDERDATE").Value()) << "</tr>";
     }
     out << "</table>";

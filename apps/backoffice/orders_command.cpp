@@ -31,12 +31,12 @@ int RunOrders(const std::optional<std::string>& given) {
                 after = rs->Fields("ORDERID").Value().Text();
                 std::cout << std::left << std::setw(34) << shown("ORDERID") << std::setw(9) << shown("BUSINESSPARTNERID")
                           << std::setw(6) << shown("BISID") << std::setw(29)
-                          << (std::to_string(status) + " " + vendalo::OrderStatusName(status))
+                          << (std::to_string(status) + " " + vendalo::StatusName(static_cast<vendalo::OrderStatus>(status)))
                           << shown("SALESORDERNR") << "\n";
             }
         }
     } catch (const ole::AutomationError& e) {
-        std::cerr << "backoffice orders: " << Reason(e.Description()) << "\n";
+        std::cerr << "backoffice orders: " << Reason(e) << "\n";
         return 1;
     }
     return 0;

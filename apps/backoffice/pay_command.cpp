@@ -47,7 +47,7 @@ int RunPayments(const RunOptions& options) {
         connectionString = Sls_ConnectionString();
         lock = BatchLock::TryAcquire(*home, connectionString, holder);
     } catch (const std::exception& e) {
-        std::cerr << "backoffice pay: cannot start: " << Reason(e.what()) << "\n";
+        std::cerr << "backoffice pay: cannot start: " << Reason(e) << "\n";
         return 1;
     }
     if (!lock) {
@@ -61,7 +61,7 @@ int RunPayments(const RunOptions& options) {
     try {
         orders = options.order ? std::vector<std::string>{*options.order} : ordexa::DueOrders();
     } catch (const ole::AutomationError& e) {
-        std::cerr << "backoffice pay: cannot start: " << Reason(e.Description()) << "\n";
+        std::cerr << "backoffice pay: cannot start: " << Reason(e) << "\n";
         return 1;
     }
     bool terminal = isatty(STDOUT_FILENO);
@@ -97,7 +97,7 @@ int ManualAuthorize(const RequestOptions& options) {
         std::cout << (ok ? "authorised" : "refused by the gateway") << ": request " << payment->getLastRequest() << "\n";
         return ok ? 0 : 1;
     } catch (const ole::AutomationError& e) {
-        std::cerr << "backoffice pay authorize: " << Reason(e.Description()) << "\n";
+        std::cerr << "backoffice pay authorize: " << Reason(e) << "\n";
         return 1;
     }
 }
@@ -111,7 +111,7 @@ int ManualRefund(const RequestOptions& options) {
         std::cout << (ok ? "credited" : "refused by the gateway") << ": request " << payment->getLastRequest() << "\n";
         return ok ? 0 : 1;
     } catch (const ole::AutomationError& e) {
-        std::cerr << "backoffice pay refund: " << Reason(e.Description()) << "\n";
+        std::cerr << "backoffice pay refund: " << Reason(e) << "\n";
         return 1;
     }
 }
@@ -134,7 +134,7 @@ int Resolve(const ResolveOptions& options) {
             std::cout << "  " << r.stillOpen << " more request(s) of unknown outcome: run `backoffice pay resolve` again\n";
         return 0;
     } catch (const ole::AutomationError& e) {
-        std::cerr << "backoffice pay resolve: " << Reason(e.Description()) << "\n";
+        std::cerr << "backoffice pay resolve: " << Reason(e) << "\n";
         return 1;
     }
 }

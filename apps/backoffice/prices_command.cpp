@@ -32,7 +32,7 @@ int RunPricesImport(const std::string& file, const std::optional<std::string>& g
         result = import->ImportFile(file, progress);
     } catch (const ole::AutomationError& e) {
         if (progressShown) std::cout << "\n";
-        std::cerr << "backoffice prices import: " << Reason(e.Description()) << "\n";
+        std::cerr << "backoffice prices import: " << Reason(e) << "\n";
         return 1;
     }
     if (progressShown) std::cout << "\n";

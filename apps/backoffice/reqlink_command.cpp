@@ -28,7 +28,7 @@ int RunSendOrderRequest(const std::optional<std::string>& given, const std::stri
         auto user = ordexa::LogOnToMembership()->GetUser(header->Fields("USERID").Value().Text());
         Sls_GetComponent<ordexa::IReqlink>("Ordexa.Reqlink")->SendOrderRequest(ole::Variant(basket), user, timeout);
     } catch (const ole::AutomationError& e) {
-        std::cerr << "backoffice reqlink send-order-request: " << Reason(e.Description()) << "\n";
+        std::cerr << "backoffice reqlink send-order-request: " << Reason(e) << "\n";
         return 1;
     }
     std::cout << "The order request of basket " << basketId << " was posted to the broker.\n";

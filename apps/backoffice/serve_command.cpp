@@ -47,7 +47,7 @@ int RunServe(const ServeOptions& options) {
     try {
         settings = ReadHostSettings(*home);
     } catch (const std::exception& e) {
-        std::cerr << "backoffice serve: cannot read the settings: " << Reason(e.what()) << "\n";
+        std::cerr << "backoffice serve: cannot read the settings: " << Reason(e) << "\n";
         return 1;
     }
     std::string listen = options.listen.value_or(settings.listen), host;
@@ -79,7 +79,7 @@ int RunServe(const ServeOptions& options) {
         made = std::make_unique<http::HttpHost>(*home, settings);
     } catch (const std::exception& e) {
         std::cerr << "backoffice serve: cannot use the TLS certificate and key (TlsCertificate, TlsKey): "
-                  << Reason(e.what()) << "\n";
+                  << Reason(e) << "\n";
         return 1;
     }
     http::HttpHost& server = *made;

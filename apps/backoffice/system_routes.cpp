@@ -34,7 +34,7 @@ std::string OrderAndBatchMetrics() {
     out << "# HELP backoffice_orders Orders in the database, by status.\n# TYPE backoffice_orders gauge\n";
     for (auto rs = reporting->OrderCountsByStatus(); !rs->Eof(); rs->MoveNext()) {
         int32_t status = rs->Fields("ORDERSTATUS").Value().ToLong();
-        out << "backoffice_orders{status=\"" << status << "\",name=\"" << vendalo::OrderStatusName(status) << "\"} "
+        out << "backoffice_orders{status=\"" << status << "\",name=\"" << vendalo::StatusName(static_cast<vendalo::OrderStatus>(status)) << "\"} "
             << rs->Fields("ORDERS").Value().Text() << "\n";
     }
     auto totals = reporting->BatchTotals();

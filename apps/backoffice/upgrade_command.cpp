@@ -47,7 +47,7 @@ int RunUpgrade(const std::optional<std::string>& given) {
             added.push_back("payment logs: card numbers masked in " + std::to_string(masked) + " gateway reply text(s)");
         c->Close();
     } catch (const ole::AutomationError& e) {
-        std::cerr << "backoffice upgrade: " << *home << " was not upgraded: " << Reason(e.Description()) << "\n";
+        std::cerr << "backoffice upgrade: " << *home << " was not upgraded: " << Reason(e) << "\n";
         return 1;
     } catch (const std::exception& e) {
         std::cerr << "backoffice upgrade: " << *home << " was not upgraded: " << e.what() << "\n";

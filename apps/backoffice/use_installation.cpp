@@ -19,6 +19,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// A reason longer than this is cut, with a note of how much: a key of megabytes must not fill a terminal.
+constexpr size_t kTerminalTextLimit = 1024;
+
 // The database file as a message may name it: not when the connection string
 // holds a password that could have run into the Data Source.
 std::string Shown(const std::string& connectionString, const std::string& file) {
@@ -48,20 +51,16 @@ std::string MissingSchema(const std::string& connectionString, const std::string
         if (size == 0) return "the database " + Shown(connectionString, file) + " is an empty file";
     }
     // not pooled: a command such as serve would keep the session idle for its whole life
-    auto c = std::make_shared<ado::Connection>();
     try {
-        c->Open(connectionString + ";Pooling=False");
+        auto c = ado::OpenConnection(connectionString, ado::Pooling::Unpooled);
         bool sqlite = c->GetDialect() == ado::Dialect::SQLite;
         auto rs = c->Execute(sqlite ? "SELECT COUNT(*) FROM sqlite_master WHERE type = 'table' AND UPPER(name) = ?"
                                     : "SELECT COUNT(*) FROM information_schema.tables "
                                       "WHERE table_schema = current_schema() AND UPPER(table_name) = ?",
                              nullptr, -1, {ole::Variant("ORDERHEADER")});
-        bool present = rs->Fields(0).Value().ToLong() > 0;
-        rs.reset();
-        c->Close();
-        return present ? "" : "the database holds no sales tables";
+        return rs->Fields(0).Value().ToLong() > 0 ? "" : "the database holds no sales tables";
     } catch (...) {
-        return "";  // the connection closes with its object
+        return "";  // the command says why it cannot use the database
     }
 }
 
@@ -105,19 +104,13 @@ std::optional<std::string> UseInstallation(const std::string& command, const std
     return home;
 }
 
-std::string Reason(const std::string& description) {
-    size_t at = description.rfind(" DESC: ");
-    if (at == std::string::npos) return ole::EscapeControls(description);
-    auto part = [&](size_t from, size_t skip) {
-        size_t end = description.find("\r\n", from);
-        std::string text = description.substr(from + skip, end == std::string::npos ? std::string::npos : end - from - skip);
-        if (!text.empty() && text.back() == '.') text.pop_back();
-        return text;
-    };
-    std::string text = part(at, 7);
-    size_t info = description.find("\r\n INFO: ", at);
-    if (info != std::string::npos && description.find(" METHOD: ", at) > info) text += " (" + part(info + 2, 7) + ")";
-    return ole::EscapeControls(text);
+std::string TerminalText(std::string_view text) { return ole::EscapeControls(ole::Shorten(text, kTerminalTextLimit)); }
+
+std::string Reason(const ole::SlsErrorInfo& error) { return TerminalText(ole::ReasonOf(error)); }
+
+std::string Reason(const std::exception& error) {
+    if (auto automation = dynamic_cast<const ole::AutomationError*>(&error)) return Reason(automation->Info());
+    return TerminalText(error.what());
 }
 
 }  // namespace backoffice

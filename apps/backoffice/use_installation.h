@@ -2,9 +2,12 @@
 // VENDALO_HOME names it for every component of the process.
 #pragma once
 
+#include <exception>
 #include <optional>
 #include <string>
+#include <string_view>
 
+#include "automation/error.h"
 #include "command_line.h"
 
 namespace backoffice {
@@ -25,9 +28,13 @@ enum class DatabaseUse {
 std::optional<std::string> UseInstallation(const std::string& command, const std::optional<std::string>& home,
                                            int& exitCode, DatabaseUse use = DatabaseUse::Sales);
 
-// The first description of an error: what went wrong, without the frames of the
-// methods it passed through (and its info, when it has one), fit for a terminal
-// (control characters escaped).
-std::string Reason(const std::string& description);
+// What went wrong first (ole::ReasonOf: without the frames of the methods it
+// passed through, with the info of its first report), fit for a terminal. Any
+// other exception gives its own text.
+std::string Reason(const ole::SlsErrorInfo& error);
+std::string Reason(const std::exception& error);
+
+// A text for a terminal: control characters escaped, cut at 1024 characters.
+std::string TerminalText(std::string_view text);
 
 }  // namespace backoffice

@@ -28,8 +28,7 @@ std::string ConnectionSilence(const std::shared_ptr<ado::Connection>& connection
         connection->Execute("SELECT 1");
         return "";
     } catch (...) {
-        ole::SlsErrorInfo e = ole::CurrentError();
-        std::string why = e.Reason.empty() ? e.Description : e.Reason;
+        std::string why = ole::ReasonOf(ole::CurrentError());
         return why.empty() ? "the database does not answer" : why;
     }
 }
@@ -39,20 +38,11 @@ std::string DatabaseSilence() {
     // a pooled connection whose server went away fails once; a new one tells whether it is back.
     // Opened here rather than through Sls_GetOpenConnection, which logs each failure.
     for (int attempt = 0; attempt < 2; ++attempt) {
-        auto c = std::make_shared<ado::Connection>();
         try {
-            c->Open(Sls_ConnectionString());
-            c->Execute("SELECT 1");
-            c->Close();
+            ado::OpenConnection(Sls_ConnectionString())->Execute("SELECT 1");
             return "";
         } catch (...) {
-            ole::SlsErrorInfo e = ole::CurrentError();
-            why = e.Reason.empty() ? e.Description : e.Reason;
-            try {
-                if (c->State() != ado::adStateClosed) c->Close();
-            } catch (...) {
-                // a broken connection is not pooled again
-            }
+            why = ole::ReasonOf(ole::CurrentError());  // a broken connection is not pooled again
         }
     }
     return why.empty() ? "the database does not answer" : why;

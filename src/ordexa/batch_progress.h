@@ -23,14 +23,15 @@ public:
     virtual void ConfirmationsApplied(const std::string& bisid, int32_t orders) {}
     // Lines the back end confirmed as allocated, and lines it was asked about but did not allocate.
     virtual void LinesAllocated(int32_t allocated, int32_t notAllocated) {}
-    // Lines whose billing the back end accepted (line status 2 -> 3).
+    // Lines whose billing the back end accepted (CCBilled -> BackendBilled).
     virtual void LinesBilled(int32_t lines) {}
     // Fully billed orders closed.
     virtual void OrdersClosed(int32_t orders) {}
-    // The batch ended before its last stage (the reason is also in the log).
+    // The batch ended before its last stage. A reason is what went wrong first
+    // (ole::ReasonOf), raw; the whole error is in the log.
     virtual void BatchStopped(const std::string& reason) {}
     // A part of the batch ("BISID 2", "allocation") stopped before its work was
-    // done; told once per part and batch (the reason is also in the log).
+    // done; told once per part and batch.
     virtual void PartStopped(const std::string& part, const std::string& reason) {}
 };
 

@@ -59,7 +59,7 @@ HostBackoff::HostBackoff(int minutes) : minutes_(minutes) {
             until_[ole::LowerCase(rs->Fields(0).Value().Text())] = rs->Fields(1).Value().ToDate();
     } catch (...) {
         Sls_LogWarning("Ordexa.HostBackoff", "The hosts that did not answer cannot be read (" +
-                                                 ole::CurrentError().Description +
+                                                 ole::CurrentDescription() +
                                                  "); run `backoffice upgrade`. No host is skipped.");
     }
 }
@@ -91,11 +91,9 @@ void HostBackoff::Failed(const std::string& host, const std::string& reason) {
         c->Execute("INSERT INTO OUTSIDEHOSTBACKOFF (HOSTNAME, UNTIL, REASON) VALUES (?, ?, ?)", nullptr, -1,
                    {Variant(name), Variant(until), Variant(reason.substr(0, 500))});
         tx.Commit();
-        Sls_CloseConnection(c);
     } catch (...) {
-        Sls_CloseConnection(c);
         Sls_LogWarning("Ordexa.HostBackoff", "The back-off of host " + name + " cannot be kept for the next batch: " +
-                                                 ole::CurrentError().Description);
+                                                 ole::CurrentDescription());
     }
 }
 
@@ -108,7 +106,7 @@ void RunAtOnce(size_t atOnce, const std::vector<std::function<void()>>& jobs) {
             try {
                 jobs[i]();
             } catch (...) {
-                Sls_LogError("Ordexa.RunAtOnce", ole::CurrentError().Description);
+                Sls_LogError("Ordexa.RunAtOnce", ole::CurrentDescription());
             }
         }
     };

@@ -59,10 +59,7 @@ std::shared_ptr<qx::IDataFunctions> Sls_DataFunctions() {
 
 ado::ConnectionPtr Sls_GetOpenConnection(const std::string& connectionString) {
     try {
-        auto connection = std::make_shared<ado::Connection>();
-        connection->ConnectionString = connectionString;
-        connection->Open("", "", "", -1);
-        return connection;
+        return ado::OpenConnection(connectionString);
     } catch (...) {
         Sls_RaiseError("Lib_Sales.Sls_GetOpenConnection");
     }
@@ -77,12 +74,9 @@ ado::RecordsetPtr Sls_GetDisconnectedRecordset(const std::string& sql, const std
         rs->CursorLocation = ado::adUseClient;
         rs->Open(sql, connection, ado::adOpenKeyset, ado::adLockReadOnly, -1, params);
         rs->SetActiveConnection(nullptr);
-        auto copy = rs->Clone(ado::adLockUnspecified);
-        Sls_CloseConnection(connection);
-        return copy;
+        return rs->Clone(ado::adLockUnspecified);
     } catch (...) {
         std::string info = Sls_ConnectionErrors(connection) + " executing: '" + sql + "'";
-        Sls_CloseConnection(connection);
         Sls_RaiseError("Lib_Sales.Sls_GetDisconnectedRecordset", info);
     }
 }
@@ -99,7 +93,6 @@ bool Sls_RecordExists(const std::string& sql, const std::string& connectionStrin
         connection->Close();
         return !rs->Eof();
     } catch (...) {
-        Sls_CloseConnection(connection);
         Sls_RaiseError("Lib_Sales.Sls_RecordExists");
     }
 }

@@ -306,7 +306,6 @@ void Basket::Delete(const std::string& iBasketID) {
         tx.Commit();
         connection->Close();
     } catch (...) {
-        Sls_CloseConnection(connection);  // closing rolls the open transaction back
         Sls_RaiseError("Vendalo.Basket.Delete()");
     }
 }

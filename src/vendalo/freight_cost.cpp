@@ -18,7 +18,7 @@ public:
         try {
             if (!InitFreightProduct(iProduct)) return 0;
             if (iNumber.ToDouble() == 0) return 0;
-            connection = Open();
+            connection = ado::OpenConnection(Sls_ConnectionString());
             auto tariff = connection->Execute(
                 "SELECT * FROM FREIGHTPRICE WHERE (FREIGHTGROUPID = ? AND CARRIER = ? AND SHIPFROMZONEID = ? AND "
                 "SHIPTOZONEID = ?)",
@@ -41,7 +41,7 @@ public:
     int16_t GetFromZone(const Variant& iProductID) override {
         ado::ConnectionPtr connection;
         try {
-            connection = Open();
+            connection = ado::OpenConnection(Sls_ConnectionString());
             auto rs = connection->Execute(
                 "SELECT FREIGHTGROUP.SHIPFROMZONE FROM FREIGHTPRODUCT INNER JOIN FREIGHTGROUP ON "
                 "FREIGHTPRODUCT.FREIGHTGROUPID = FREIGHTGROUP.FREIGHTGROUPID WHERE PRODUCTID = ?",
@@ -57,7 +57,7 @@ public:
     bool InitZone(const std::string& iCountryCode, const std::string& iZipCode) override {
         ado::ConnectionPtr connection;
         try {
-            connection = Open();
+            connection = ado::OpenConnection(Sls_ConnectionString());
             // zip codes compare as text in byte order on both databases
             std::string collate = connection->GetDialect() == ado::Dialect::PostgreSQL ? " COLLATE \"C\"" : "";
             auto rs = connection->Execute(
@@ -89,7 +89,7 @@ public:
     bool InitFreightProduct(const Variant& iProduct) override {
         ado::ConnectionPtr connection;
         try {
-            connection = Open();
+            connection = ado::OpenConnection(Sls_ConnectionString());
             auto rs = connection->Execute(
                 "SELECT FREIGHTGROUP.SHIPFROMZONE, FREIGHTPRODUCT.FREIGHTGROUPID, FREIGHTPRODUCT.ADDITIONALCOST FROM "
                 "FREIGHTGROUP INNER JOIN FREIGHTPRODUCT ON FREIGHTGROUP.FREIGHTGROUPID = FREIGHTPRODUCT.FREIGHTGROUPID "
@@ -112,7 +112,7 @@ public:
     std::string GetZoneDescription(int16_t iZoneId) override {
         ado::ConnectionPtr connection;
         try {
-            connection = Open();
+            connection = ado::OpenConnection(Sls_ConnectionString());
             auto rs = connection->Execute("SELECT ZONEDESCRIPTION FROM ZONES WHERE ZONEID = ? LIMIT 1", nullptr, -1,
                                           {Variant(iZoneId)});
             connection->Close();
@@ -131,7 +131,7 @@ public:
     bool MultipleShipFromZonesByFreightGroupPresent() override {
         ado::ConnectionPtr connection;
         try {
-            connection = Open();
+            connection = ado::OpenConnection(Sls_ConnectionString());
             auto rs = connection->Execute("SELECT count(SHIPFROMZONE) FROM FREIGHTGROUP GROUP BY SHIPFROMZONE");
             connection->Close();
             return rs->RecordCount() > 1;
@@ -146,12 +146,6 @@ public:
     Variant AdditionalCost() const override { return Variant(additionalCost_); }
 
 private:
-    static ado::ConnectionPtr Open() {
-        auto connection = std::make_shared<ado::Connection>();
-        connection->Open(Sls_ConnectionString(), "", "", -1);
-        return connection;
-    }
-
     int16_t zoneId_ = 0;
     std::string zoneDescription_;
     int16_t freightGroupId_ = 0;

@@ -6,6 +6,7 @@
 #include "register.h"
 #include "statement.h"
 #include "masterdata/business_partner.h"
+#include "vendalo/order_status.h"
 #include "vendalo/sales_parameter.h"
 #include "vendalo/vendalo_error.h"
 
@@ -41,7 +42,6 @@ public:
             tx.Commit();
             connection->Close();
         } catch (...) {
-            Sls_CloseConnection(connection);  // closing rolls the open transaction back
             Sls_RaiseError("Order.SubmitBasket");
         }
     }
@@ -212,7 +212,7 @@ private:
                 st.AsStored(f(name)), st.Sql(", ");
             st.Text(f("CARRIERCODE")), st.Sql(", ");
             st.Text(f("BASKETNAME")), st.Sql(", ");
-            st.Sql("0, ");
+            st.Value(StatusValue(OrderStatus::ToBeProcessed)), st.Sql(", ");
             st.Date(f("BASKETDATE")), st.Sql(", ");
             st.Text(f("BASKETTEXT")), st.Sql(", ");
             st.Sql("'', ");
@@ -285,7 +285,7 @@ private:
                 numberOrZero("TAXPERCENTAGE", ",");
                 textOrNull("TAXCODEDESCRIPTION", ", ");
                 numberOrZero("FREIGHTTAXAMOUNT", ",");
-                st.Sql("0, ");
+                st.Value(StatusValue(OrderLineStatus::NotAllocated)), st.Sql(", ");
                 numberOrZero("ORDERDISCOUNTAMOUNT", ", ");
                 textOrNull("PARTNUMBER", ")");
                 writes.Add("Order.InsertOrderLines", st);

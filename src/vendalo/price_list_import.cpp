@@ -227,8 +227,7 @@ private:
                       const PriceListProgress& progress) {
         if (candidates.empty()) return;
         bool customer = result.customerPrices;
-        auto connection = std::make_shared<ado::Connection>();
-        connection->Open(Sls_ConnectionString(), "", "", -1);
+        auto connection = ado::OpenConnection(Sls_ConnectionString());
         ado::Transaction tx(*connection);
         // The table grows under the import's own statements, in one transaction
         // that no statistics see: a plan kept from when it was small would read it

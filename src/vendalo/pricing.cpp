@@ -45,12 +45,6 @@ const char* kGetPriceSQLite =
     " ORDER BY EFFECTIVEDATE DESC LIMIT 1) AS P2"
     ") AS CANDIDATES ORDER BY PRECEDENCE LIMIT 1";
 
-ado::ConnectionPtr OpenConnection() {
-    auto connection = std::make_shared<ado::Connection>();
-    connection->Open(Sls_ConnectionString(), "", "", -1);
-    return connection;
-}
-
 // The info of a maintenance report: the connection's errors, when it has any.
 SlsInfo ErrorsOf(const ado::ConnectionPtr& connection) {
     std::string errors = Sls_ConnectionErrors(connection);
@@ -84,7 +78,7 @@ public:
         ado::ConnectionPtr connection;
         try {
             auto home = HomeCurrency();
-            connection = OpenConnection();
+            connection = ado::OpenConnection(Sls_ConnectionString());
             auto found = WebPrice(iProductID, iBusinessPartnerID, iOrderDate, iCurrencyCode, home, connection);
             connection->Close();
             if (!found) return false;
@@ -104,7 +98,7 @@ public:
             std::vector<std::optional<PriceRecord>> prices;
             prices.reserve(iProductIDs.size());
             auto home = HomeCurrency();
-            connection = OpenConnection();
+            connection = ado::OpenConnection(Sls_ConnectionString());
             for (int32_t product : iProductIDs)
                 prices.push_back(WebPrice(product, iBusinessPartnerID, iOrderDate, iCurrencyCode, home, connection));
             connection->Close();
@@ -119,7 +113,7 @@ public:
                           const std::string& iCurrencyCode) override {
         ado::ConnectionPtr connection;
         try {
-            connection = OpenConnection();
+            connection = ado::OpenConnection(Sls_ConnectionString());
             auto command = KeyCommand(
                 "SELECT PRODUCTID, BUSINESSPARTNERID, CURRENCYCODE, EFFECTIVEDATE, EXPIRYDATE, PRICE, DISCOUNTPERC, "
                 "DISCOUNTAMOUNT FROM CUSTOMERPRICE WHERE PRODUCTID=? AND BUSINESSPARTNERID=? AND CURRENCYCODE=? AND "
@@ -145,7 +139,6 @@ public:
             return true;
         } catch (...) {
             SlsInfo info = ErrorsOf(connection);
-            Sls_CloseConnection(connection);
             Sls_RaiseError("Pricing.GetCustomerPrice", info);
         }
     }
@@ -153,7 +146,7 @@ public:
     bool GetProductPrice(int32_t iProductID, ole::Date iEffectiveDate, const std::string& iCurrencyCode) override {
         ado::ConnectionPtr connection;
         try {
-            connection = OpenConnection();
+            connection = ado::OpenConnection(Sls_ConnectionString());
             auto command = KeyCommand(
                 "SELECT PRODUCTID, CURRENCYCODE, EFFECTIVEDATE, EXPIRYDATE, PRICE, DISCOUNTPERC, DISCOUNTAMOUNT FROM "
                 "PRODUCTPRICE WHERE PRODUCTID=? AND CURRENCYCODE=? AND EFFECTIVEDATE=?",
@@ -174,7 +167,6 @@ public:
             return true;
         } catch (...) {
             SlsInfo info = ErrorsOf(connection);
-            Sls_CloseConnection(connection);
             Sls_RaiseError("Pricing.GetProductPrice", info);
         }
     }
@@ -193,9 +185,9 @@ public:
     }
 
     bool DeletePricing(bool iCustomerPricing) override {
-        return Maintain("Pricing.DeletePricing", [&](const ado::ConnectionPtr& connection) {
+        return Maintain("Pricing.DeletePricing", [&](ado::ConnectionPtr& connection) {
             pm::ValidateKey(record_, iCustomerPricing);
-            connection->Open(Sls_ConnectionString(), "", "", -1);
+            connection = ado::OpenConnection(Sls_ConnectionString());
             pm::Delete(record_, iCustomerPricing, connection);
         });
     }
@@ -211,7 +203,7 @@ public:
     bool BeforeDelete(const std::string& kind, const ole::VariantArray& keys, const ole::VariantArray& values) override {
         ado::ConnectionPtr connection;
         try {
-            connection = OpenConnection();
+            connection = ado::OpenConnection(Sls_ConnectionString());
             // all of the kind's dependent rows go, or none
             ado::Transaction tx(*connection);
             DeleteReferences(kind, keys, values, connection);
@@ -220,7 +212,6 @@ public:
             return true;
         } catch (...) {
             SlsInfo info = ErrorsOf(connection);
-            Sls_CloseConnection(connection);
             Sls_RaiseError("Pricing.BeforeDelete", info);
         }
     }
@@ -229,9 +220,9 @@ private:
     // A checked record written under the lock of its key, in one transaction.
     template <class Write>
     bool Store(const char* label, bool customerPricing, Write write) {
-        return Maintain(label, [&](const ado::ConnectionPtr& connection) {
+        return Maintain(label, [&](ado::ConnectionPtr& connection) {
             pm::Validate(record_, customerPricing);
-            connection->Open(Sls_ConnectionString(), "", "", -1);
+            connection = ado::OpenConnection(Sls_ConnectionString());
             ado::Transaction tx(*connection);
             pm::LockKey(record_, customerPricing, connection);
             write(connection);
@@ -239,16 +230,16 @@ private:
         });
     }
 
+    // Runs work, which opens the connection once what it was given is valid.
     template <class Work>
     bool Maintain(const char* label, Work work) {
-        auto connection = std::make_shared<ado::Connection>();
+        ado::ConnectionPtr connection;
         try {
             work(connection);
             connection->Close();
             return true;
         } catch (...) {
             SlsInfo info = ErrorsOf(connection);
-            Sls_CloseConnection(connection);
             Sls_RaiseError(label, info);
         }
     }
@@ -318,7 +309,7 @@ private:
     static bool CheckExistenceUsingSQL(const std::string& sql, const Variant& value) {
         ado::ConnectionPtr connection;
         try {
-            connection = OpenConnection();
+            connection = ado::OpenConnection(Sls_ConnectionString());
             auto rs = std::make_shared<ado::Recordset>();
             rs->CursorLocation = ado::adUseClient;
             rs->Open(sql, connection, ado::adOpenKeyset, ado::adLockReadOnly, ado::adCmdText, {value});
@@ -327,7 +318,6 @@ private:
             return found;
         } catch (...) {
             SlsInfo info = ErrorsOf(connection);
-            Sls_CloseConnection(connection);
             Sls_RaiseError("Pricing.CheckExistenceUsingSQL", info);
         }
     }

@@ -9,8 +9,10 @@
 
 #include "data/ado.h"
 #include "host_programs.h"
+#include "lib_sales.h"
 #include "run_program.h"
 #include "test_db.h"
+#include "use_installation.h"
 
 using namespace testing_support;
 namespace fs = std::filesystem;
@@ -27,6 +29,28 @@ TEST(BackofficeBatch, WithoutAnInstallationItSaysWhyInOneLine) {
     EXPECT_EQ(empty.exitCode, 1);
     EXPECT_NE(empty.output.find("is no installation"), std::string::npos);
     EXPECT_EQ(std::count(empty.output.begin(), empty.output.end(), '\n'), 1);
+}
+
+// The reason line of every command comes from the error's fields: what was
+// raised first and the info of that first report, whatever the frames and the
+// texts around it say.
+TEST(CommandReason, IsTheFirstDescriptionWithItsOwnInfoOnly) {
+    auto framed = [](const ole::SlsErrorInfo& error, const std::string& label, const SlsInfo& info) {
+        try {
+            throw ole::AutomationError(error);
+        } catch (...) {
+            return Sls_SaveError(label, info);
+        }
+    };
+    ole::SlsErrorInfo raised(ole::err::PathNotFound, "Ordexa", "Path not found: /in\x1B[2J");
+    // an outer frame's info is not the first report's; a terminal gets no control character
+    EXPECT_EQ(backoffice::Reason(framed(framed(raised, "Inner", std::nullopt), "Outer", std::string("iID = 7"))),
+              "Path not found: /in\\x1B[2J");
+    // a peer's text that holds the format's own words stays whole
+    ole::SlsErrorInfo ftp(ole::err::ObjectErrorBase, "FTP", "550 DESC: no such file");
+    EXPECT_EQ(backoffice::Reason(framed(ftp, "Ordexa.FTP.GetFile", std::string("orders.edi"))),
+              "550 DESC: no such file (orders.edi)");
+    EXPECT_EQ(backoffice::Reason(std::runtime_error("cannot open /x")), "cannot open /x");
 }
 
 class BackofficeBatchLock : public DbTest {

@@ -14,6 +14,7 @@
 #include "demo_basket.h"
 #include "demo_host.h"
 #include "http_routes.h"
+#include "lib_sales.h"
 #include "run_program.h"
 #include "serve_process.h"
 #include "sql_scripts.h"
@@ -165,6 +166,32 @@ TEST_P(HttpHost, EachFailureHasItsStatusAndTheOneErrorFormat) {
     std::string log = ReadFile(home_ / "log" / "vendalo.log");
     EXPECT_EQ(log.find(shopKey_), std::string::npos);
     EXPECT_EQ(log.find(operatorKey_), std::string::npos);
+}
+
+// 503 ("try again later") is for what the provider marked busy or unreachable,
+// never for a text that merely reads so: a shopper's value quoted in a refusal
+// is still a refusal, and a session the server ended is still a 503.
+TEST(HttpErrorStatus, BusyAndUnreachableComeFromTheErrorNotItsText) {
+    struct Case {
+        int32_t number;
+        std::string text;
+        ole::ErrorKind kind;
+        int status;
+    };
+    const Case cases[] = {
+        {ado::err::CommandFailure, "database is locked", ole::ErrorKind::DatabaseBusy, 503},
+        {ado::err::CommandFailure, "FATAL:  terminating connection due to administrator command",
+         ole::ErrorKind::DatabaseUnreachable, 503},
+        {ado::err::IntegrityViolation, "UNIQUE constraint failed (BASKETNAME 'database is locked')", ole::ErrorKind::Other, 400},
+        {ado::err::CommandFailure, "value too long: 'could not connect to the shop'", ole::ErrorKind::Other, 500},
+    };
+    for (const Case& c : cases) {
+        ole::SlsErrorInfo error(c.number, "Vendalo", Sls_FormatError(c.text, c.number, "Vendalo.Basket.Save()"));
+        error.Reason = c.text;
+        error.Methods = {"Vendalo.Basket.Save()"};
+        error.Kind = c.kind;
+        EXPECT_EQ(backoffice::http::ErrorStatus(error), c.status) << c.text;
+    }
 }
 
 TEST_P(HttpHost, EightClientsSubmittingAtOnceMakeEachOrderExactlyOnce) {

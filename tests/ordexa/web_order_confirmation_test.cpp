@@ -171,7 +171,7 @@ TEST_P(Confirmations, StatisticsGatheredAtTheWorstMomentLeaveTheKeyInCharge) {
         for (; !rs->Eof(); rs->MoveNext()) plan += rs->Fields(0).Value().Text() + "\n";
         return plan;
     };
-    for (const std::string& plan : {planOf(ordexa::kMarkExportedStatement, {Variant(1), Variant("W7")}),
+    for (const std::string& plan : {planOf(ordexa::kMarkExportedStatement, {Variant(1), Variant(1), Variant("W7")}),
                                     planOf(ordexa::kConfirmOrderStatement, {Variant(6), Variant("SO-7"), Variant("W7")})}) {
         EXPECT_NE(plan.find("orderheader_pkey"), std::string::npos) << plan;
         EXPECT_EQ(plan.find("orderheader_status"), std::string::npos) << plan;

@@ -1,6 +1,8 @@
 // The data layer on both providers: the same tests run on SQLite and PostgreSQL.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "automation/error.h"
 #include "data/ado.h"
 #include "data/script.h"
@@ -408,6 +410,43 @@ TEST_P(DataLayer, ExecuteReturnsRowsAndConnectionsAreReusedAfterClose) {
         EXPECT_EQ(rs->Fields("ID").Value().ToLong(), 2);
         EXPECT_EQ(ErrorOf([&] { rs->Fields("NAME") = "x"; }), err::NotUpdatable);
         c->Close();
+    }
+}
+
+// The provider says in the error itself that the database is busy or cannot be
+// reached, so that a host answers "try again later" without reading its text.
+TEST_P(DataLayer, ABusyOrUnreachableDatabaseSaysSoInTheErrorItself) {
+    using ole::ErrorKind;
+    auto kindOf = [](const std::function<void()>& f) {
+        try {
+            f();
+        } catch (const AutomationError& e) {
+            return e.Info().Kind;
+        }
+        ADD_FAILURE() << "no error";
+        return ErrorKind::Other;
+    };
+    auto holder = Open();
+    EXPECT_EQ(kindOf([&] { holder->Execute("SELEKT 1"); }), ErrorKind::Other);
+    // a row another session holds
+    holder->BeginTrans();
+    holder->Execute("UPDATE ITEMS SET QTY = 0 WHERE ID = 1");
+    auto waiting = std::make_shared<Connection>();
+    waiting->Open(Db().ConnectionString() + (Db().IsPostgres() ? "" : ";Busy Timeout=0"));
+    EXPECT_EQ(kindOf([&] {
+                  waiting->Execute(Db().IsPostgres() ? "SELECT ID FROM ITEMS WHERE ID = 1 FOR UPDATE NOWAIT"
+                                                     : "UPDATE ITEMS SET QTY = 1 WHERE ID = 2");
+              }),
+              ErrorKind::DatabaseBusy);
+    holder->RollbackTrans();
+    // a database that cannot be opened, and a session the server ended
+    std::string missing = Db().IsPostgres() ? Db().ConnectionString() + ";Host=/nonexistent/socket/folder"
+                                            : "Provider=SQLite;Data Source=/nonexistent/folder/x.db";
+    EXPECT_EQ(kindOf([&] { std::make_shared<Connection>()->Open(missing); }), ErrorKind::DatabaseUnreachable);
+    if (Db().IsPostgres()) {
+        Variant session = waiting->Execute("SELECT pg_backend_pid()")->Fields(0).Value();
+        holder->Execute("SELECT pg_terminate_backend(?)", nullptr, -1, {session});
+        EXPECT_EQ(kindOf([&] { waiting->Execute("SELECT 1"); }), ErrorKind::DatabaseUnreachable);
     }
 }
 

@@ -6,6 +6,7 @@
 #include "vendalo/basket.h"
 #include "lib_sales.h"
 #include "vendalo/order.h"
+#include "vendalo/order_status.h"
 #include "test_installation.h"
 
 using namespace testing_support;
@@ -246,5 +247,20 @@ TEST_P(Orders, ReferentialChecksAnswerPerKindOfMasterData) {
 }
 
 INSTANTIATE_INSTALLATION_TEST(Orders);
+
+// The names the operator page, `backoffice orders` and the metrics show; a
+// number read from the database that is no status shows as "?".
+TEST(OrderStatuses, EveryStatusHasItsNameAndAnyOtherNumberIsUnknown) {
+    using vendalo::OrderLineStatus;
+    using vendalo::OrderStatus;
+    const char* const orders[] = {"ToBeProcessed",       "Processed",    "ReqlinkToBeAcknowledged",
+                                  "ReqlinkAcknowledged", "CCPaymentToBeFulfilled", "Paid",
+                                  "Acknowledged",        "OrderAuthorizationIssue", "OrderBillingIssue"};
+    for (int32_t n = 0; n < 9; ++n) EXPECT_STREQ(vendalo::StatusName(static_cast<OrderStatus>(n)), orders[n]) << n;
+    const char* const lines[] = {"NotAllocated", "Allocated", "CCBilled", "BackendBilled", "LineBillingIssue"};
+    for (int32_t n = 0; n < 5; ++n) EXPECT_STREQ(vendalo::StatusName(static_cast<OrderLineStatus>(n)), lines[n]) << n;
+    for (int32_t n : {-1, 9, 70000}) EXPECT_STREQ(vendalo::StatusName(static_cast<OrderStatus>(n)), "?") << n;
+    EXPECT_STREQ(vendalo::StatusName(static_cast<OrderLineStatus>(5)), "?");
+}
 
 }  // namespace

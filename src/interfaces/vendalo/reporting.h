@@ -10,6 +10,7 @@
 
 #include "automation/variant.h"
 #include "data/ado.h"
+#include "vendalo/order_status.h"
 
 namespace vendalo {
 
@@ -32,13 +33,5 @@ public:
     // The last `count` entries of the installation's log, oldest first, each as written.
     virtual std::vector<std::string> LatestLogEntries(int32_t count) = 0;
 };
-
-// The name of an order status (ORDERHEADER.ORDERSTATUS), "?" for a number outside 0 to 8.
-inline const char* OrderStatusName(int32_t status) {
-    static const char* const names[] = {"ToBeProcessed",          "Processed", "ReqlinkToBeAcknowledged",
-                                        "ReqlinkAcknowledged",    "CCPaymentToBeFulfilled", "Paid",
-                                        "Acknowledged",           "OrderAuthorizationIssue", "OrderBillingIssue"};
-    return status >= 0 && status <= 8 ? names[status] : "?";
-}
 
 }  // namespace vendalo

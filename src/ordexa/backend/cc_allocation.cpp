@@ -15,6 +15,7 @@
 #include "payment/cc_payment.h"
 #include "payment/order_payment_lock.h"
 #include "stage_settings.h"
+#include "vendalo/order_status.h"
 #include "xml/dom.h"
 
 namespace ordexa {
@@ -24,8 +25,6 @@ using ole::Variant;
 
 // Failures of the allocation stage that carry no number of their own.
 constexpr int32_t kAllocationError = static_cast<int32_t>(0x80040520u);
-
-std::string CurrentDescription() { return ole::CurrentError().Description; }
 
 // What the back end said about one line.
 struct LineOutcome {
@@ -102,14 +101,12 @@ private:
             rows->Open(
                 "SELECT b.ALLOCATIONDATE, b.ORDERID, b.LINENR, a.SALESORDERNR, a.BISID "
                 "FROM ORDERHEADER a JOIN ORDERLINE b ON a.ORDERID = b.ORDERID "
-                "WHERE a.SALESORDERNR IS NOT NULL AND b.LINESTATUS = 0 AND a.ORDERSTATUS = 4 "
+                "WHERE a.SALESORDERNR IS NOT NULL AND b.LINESTATUS = ? AND a.ORDERSTATUS = ? "
                 "ORDER BY b.ORDERID, b.LINENR",
-                lines, ado::adOpenStatic, ado::adLockReadOnly);
-            if (rows->Eof()) {
-                rows->Close();
-                Sls_CloseConnection(lines);
-                return;
-            }
+                lines, ado::adOpenStatic, ado::adLockReadOnly, ado::adCmdText,
+                {StatusValue(vendalo::OrderLineStatus::NotAllocated),
+                 StatusValue(vendalo::OrderStatus::CCPaymentToBeFulfilled)});
+            if (rows->Eof()) return;
             run.updates = Sls_GetOpenConnection(ConnectionString());
             for (; !rows->Eof(); rows->MoveNext()) {
                 line = Line{};
@@ -124,14 +121,10 @@ private:
             }
             Flush(run);
             rows->Close();
-            Sls_CloseConnection(lines);
-            Sls_CloseConnection(run.updates);
             Finish(run.allocated, run.notAllocated);
         } catch (...) {
-            Sls_CloseConnection(lines);
-            Sls_CloseConnection(run.updates);
-            Sls_LogError("Ordexa.CCAllocation.Allocation " + line.Label(), CurrentDescription());
-            StopBatchPart("allocation", CurrentDescription());
+            Sls_LogError("Ordexa.CCAllocation.Allocation " + line.Label(), ole::CurrentDescription());
+            StopBatchPart("allocation", ole::ReasonOf(ole::CurrentError()));
             Finish(run.allocated, run.notAllocated);
         }
     }
@@ -170,7 +163,7 @@ private:
         } catch (...) {
             if (!ConnectionSilence(run.updates).empty()) throw;
             // nothing is marked for this line; the order's other lines wait for the next batch
-            Sls_LogError("Ordexa.CCAllocation.Allocation " + line.Label(), CurrentDescription());
+            Sls_LogError("Ordexa.CCAllocation.Allocation " + line.Label(), ole::CurrentDescription());
             run.skippedOrder = line.orderId;
         }
     }
@@ -232,11 +225,16 @@ private:
 
     // Allocated: status 1 and the date of the check, only for a line still at 0; otherwise the date alone.
     static bool MarkChecked(const ado::ConnectionPtr& c, const Line& line, bool allocated) {
+        static const std::string guard = " AND " + StatusGuard(vendalo::OrderLineStatus::NotAllocated);
         int32_t affected = 0;
-        c->Execute(allocated ? "UPDATE ORDERLINE SET LINESTATUS = 1, ALLOCATIONDATE = ? "
-                               "WHERE ORDERID = ? AND LINENR = ? AND LINESTATUS + 0 = 0"
-                             : "UPDATE ORDERLINE SET ALLOCATIONDATE = ? WHERE ORDERID = ? AND LINENR = ? AND LINESTATUS + 0 = 0",
-                   &affected, -1, {Variant(ole::Date::Now()), Variant(line.orderId), Variant(line.lineNr)});
+        if (allocated)
+            c->Execute("UPDATE ORDERLINE SET LINESTATUS = ?, ALLOCATIONDATE = ? WHERE ORDERID = ? AND LINENR = ?" + guard,
+                       &affected, -1,
+                       {StatusValue(vendalo::OrderLineStatus::Allocated), Variant(ole::Date::Now()),
+                        Variant(line.orderId), Variant(line.lineNr)});
+        else
+            c->Execute("UPDATE ORDERLINE SET ALLOCATIONDATE = ? WHERE ORDERID = ? AND LINENR = ?" + guard, &affected, -1,
+                       {Variant(ole::Date::Now()), Variant(line.orderId), Variant(line.lineNr)});
         return affected > 0;
     }
 

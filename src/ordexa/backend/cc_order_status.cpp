@@ -8,6 +8,7 @@
 #include "batch_progress.h"
 #include "lib_sales.h"
 #include "stage_settings.h"
+#include "vendalo/order_status.h"
 #include "xml/dom.h"
 
 namespace ordexa {
@@ -16,8 +17,6 @@ namespace {
 using ole::Variant;
 
 constexpr int32_t kOrderStatusError = static_cast<int32_t>(0x80040521u);
-
-std::string CurrentDescription() { return ole::CurrentError().Description; }
 
 // The back end's answer for one line; nothing when it gave none (the reason is logged).
 struct Answer {
@@ -61,19 +60,15 @@ private:
             rows->Open(
                 "SELECT b.ORDERID, b.LINENR, a.BISID, a.SALESORDERNR "
                 "FROM ORDERHEADER a JOIN ORDERLINE b ON a.ORDERID = b.ORDERID "
-                "WHERE b.LINESTATUS = 2 AND a.ORDERSTATUS = 4 ORDER BY b.ORDERID, b.LINENR",
-                lines, ado::adOpenStatic, ado::adLockReadOnly);
-            if (rows->Eof()) {
-                rows->Close();
-                Sls_CloseConnection(lines);
-                return;
-            }
+                "WHERE b.LINESTATUS = ? AND a.ORDERSTATUS = ? ORDER BY b.ORDERID, b.LINENR",
+                lines, ado::adOpenStatic, ado::adLockReadOnly, ado::adCmdText,
+                {StatusValue(vendalo::OrderLineStatus::CCBilled),
+                 StatusValue(vendalo::OrderStatus::CCPaymentToBeFulfilled)});
+            if (rows->Eof()) return;
             std::string step = ole::TrimBlanks(Parameter("BackendSalesOrderType BillingStepNumber"));
             if (step.empty()) {
                 Sls_LogError("Vendalo parameter 'BackendSalesOrderType BillingStepNumber' is not filled, backend Sales "
                              "Order Line Status cannot be updated.");
-                rows->Close();
-                Sls_CloseConnection(lines);
                 return;
             }
             stepNumber_ = Variant(step).ToInt();
@@ -100,8 +95,11 @@ private:
                     }
                     if (answer->success == 1 || answer->reasonCode == 10) {
                         int32_t affected = 0;
-                        updates->Execute("UPDATE ORDERLINE SET LINESTATUS = 3 WHERE ORDERID = ? AND LINENR = ? AND LINESTATUS + 0 = 2",
-                                         &affected, -1, {Variant(line.orderId), Variant(line.lineNr)});
+                        updates->Execute("UPDATE ORDERLINE SET LINESTATUS = ? WHERE ORDERID = ? AND LINENR = ? AND " +
+                                             StatusGuard(vendalo::OrderLineStatus::CCBilled),
+                                         &affected, -1,
+                                         {StatusValue(vendalo::OrderLineStatus::BackendBilled), Variant(line.orderId),
+                                          Variant(line.lineNr)});
                         billed += affected;
                         continue;
                     }
@@ -113,19 +111,15 @@ private:
                     if (!ConnectionSilence(updates).empty()) throw;
                     Sls_LogError("UpdateOrderStatusBOI('" + line.orderId + "', '" + std::to_string(line.lineNr) +
                                  ") on BIS '" + line.bisid.Text() + "': " + "Backend returned error: '" +
-                                 CurrentDescription() + "'");
+                                 ole::CurrentDescription() + "'");
                     skippedOrder = line.orderId;
                 }
             }
             rows->Close();
-            Sls_CloseConnection(lines);
-            Sls_CloseConnection(updates);
         } catch (...) {
-            Sls_CloseConnection(lines);
-            Sls_CloseConnection(updates);
             Sls_LogError("UpdateOrderStatusBOI('" + line.orderId + "', '" + std::to_string(line.lineNr) + ") on BIS '" +
-                         line.bisid.Text() + "': " + "Backend returned error: '" + CurrentDescription() + "'");
-            StopBatchPart("line status", CurrentDescription());
+                         line.bisid.Text() + "': " + "Backend returned error: '" + ole::CurrentDescription() + "'");
+            StopBatchPart("line status", ole::ReasonOf(ole::CurrentError()));
         }
         if (auto progress = CurrentBatchProgress()) progress->LinesBilled(billed);
     }

@@ -11,6 +11,7 @@
 #include "exchange/web_order_export.h"
 #include "lib_sales.h"
 #include "vendalo/order_export_file.h"
+#include "vendalo/order_status.h"
 
 namespace ordexa {
 namespace {
@@ -30,8 +31,6 @@ std::string Column(const ado::RecordsetPtr& rs, const char* name) {
     Variant v = rs->Fields(name).Value();
     return v.IsNull() ? std::string() : TrimBlanks(v.ToString());
 }
-
-std::string CurrentDescription() { return ole::CurrentError().Description; }
 
 // Stops a part of the batch when the database does not answer: one entry for
 // the part, however many of its orders are met afterwards. True when stopped.
@@ -115,8 +114,8 @@ public:
             registry.reset();
             rows.reset();
             stage.reset();
-            Sls_LogError("Ordexa.CCOrderProcess.Run", CurrentDescription());
-            if (auto progress = CurrentBatchProgress()) progress->BatchStopped(CurrentDescription());
+            Sls_LogError("Ordexa.CCOrderProcess.Run", ole::CurrentDescription());
+            if (auto progress = CurrentBatchProgress()) progress->BatchStopped(ole::ReasonOf(ole::CurrentError()));
         }
     }
 
@@ -126,20 +125,19 @@ public:
             connection = Sls_GetOpenConnection(Sls_ConnectionString());
             auto rs = std::make_shared<ado::Recordset>();
             rs->CursorLocation = ado::adUseClient;
-            rs->Open(std::string("SELECT ORDERID FROM ORDERHEADER as a ") + "WHERE ORDERSTATUS = " + "4" + " AND " +
-                         "NOT EXISTS (SELECT ORDERID FROM ORDERLINE as b " + "WHERE a.ORDERID = b.ORDERID AND " +
-                         "b.LINESTATUS < 3)",
-                     connection, ado::adOpenForwardOnly, ado::adLockReadOnly);
+            rs->Open("SELECT ORDERID FROM ORDERHEADER as a WHERE ORDERSTATUS = ? AND "
+                     "NOT EXISTS (SELECT ORDERID FROM ORDERLINE as b WHERE a.ORDERID = b.ORDERID AND b.LINESTATUS < ?)",
+                     connection, ado::adOpenForwardOnly, ado::adLockReadOnly, ado::adCmdText,
+                     {StatusValue(vendalo::OrderStatus::CCPaymentToBeFulfilled),
+                      StatusValue(vendalo::OrderLineStatus::BackendBilled)});
             int32_t closed = 0;
             for (; !rs->Eof(); rs->MoveNext())
                 if (UpdateOrderStatus(rs->Fields("ORDERID").Value().ToString(), connection)) ++closed;
             rs->Close();
-            Sls_CloseConnection(connection);
             if (auto progress = CurrentBatchProgress()) progress->OrdersClosed(closed);
         } catch (...) {
-            Sls_CloseConnection(connection);
-            Sls_LogError("CCOrderProcess.FulfillBilling", CurrentDescription());
-            StopBatchPart("billing fulfilment", CurrentDescription());
+            Sls_LogError("CCOrderProcess.FulfillBilling", ole::CurrentDescription());
+            StopBatchPart("billing fulfilment", ole::ReasonOf(ole::CurrentError()));
         }
     }
 
@@ -149,13 +147,13 @@ private:
     static bool UpdateOrderStatus(const std::string& orderId, const ado::ConnectionPtr& connection) {
         try {
             int32_t affected = 0;
-            connection->Execute(std::string("UPDATE ORDERHEADER SET ORDERSTATUS = ") + "5" +
-                                    " WHERE ORDERID = ? AND ORDERSTATUS + 0 = 4",
-                                &affected, -1, {Variant(orderId)});
+            static const std::string sql = "UPDATE ORDERHEADER SET ORDERSTATUS = ? WHERE ORDERID = ? AND " +
+                                           StatusGuard(vendalo::OrderStatus::CCPaymentToBeFulfilled);
+            connection->Execute(sql, &affected, -1, {StatusValue(vendalo::OrderStatus::Paid), Variant(orderId)});
             return affected > 0;
         } catch (...) {
             if (!ConnectionSilence(connection).empty()) throw;  // the run's connection is lost: it stops once
-            Sls_LogError("CCOrderProcess.UpdateOrderStatus", CurrentDescription());
+            Sls_LogError("CCOrderProcess.UpdateOrderStatus", ole::CurrentDescription());
             return false;
         }
     }
@@ -183,7 +181,7 @@ private:
         } catch (...) {
             Sls_LogError("CCOrderProcess.AllowedToHandleEDI(i_sEDIExportFile = " + file +
                              ", i_sUseEdiSemaphore = " + semaphore + ConnectionArguments(c) + ")",
-                         CurrentDescription());
+                         ole::CurrentDescription());
             return false;
         }
     }
@@ -205,7 +203,7 @@ private:
             }
         } catch (...) {
             Sls_LogError("CCOrderProcess.PlaceCommYesFile(i_sEDIExportFile = " + file + ConnectionArguments(c) + ")",
-                         CurrentDescription());
+                         ole::CurrentDescription());
         }
     }
 
@@ -214,7 +212,7 @@ private:
             return isFilePresent(setCommandFileFromEDIExportFile(file, "command.fil"), c);
         } catch (...) {
             Sls_LogError("CCOrderProcess.CommandDotFilFilePresent(i_sEDIExportFile = " + file + ConnectionArguments(c) + ")",
-                         CurrentDescription());
+                         ole::CurrentDescription());
             return false;
         }
     }
@@ -224,7 +222,7 @@ private:
             return isFilePresent(setCommandFileFromEDIExportFile(file, "command.end"), c);
         } catch (...) {
             Sls_LogError("CCOrderProcess.CommDotEndFilePresent(i_sEDIExportFile = " + file + ConnectionArguments(c) + ")",
-                         CurrentDescription());
+                         ole::CurrentDescription());
             return false;
         }
     }
@@ -237,7 +235,7 @@ private:
         } catch (...) {
             Sls_LogError("CCOrderProcess.SetSignForVornEDIHandling(i_sEDIExportFile = " + file +
                              ", i_sUseEdiSemaphore = " + semaphore + ConnectionArguments(c) + ")",
-                         CurrentDescription());
+                         ole::CurrentDescription());
         }
     }
 };
@@ -252,7 +250,7 @@ std::string setCommandFileFromEDIExportFile(const std::string& exportFile, const
     } catch (...) {
         Sls_LogError("CCOrderProcess.setCommandFileFromEDIExportFile('" + TrimBlanks(exportFile) + "', '" +
                          TrimBlanks(name) + "')",
-                     CurrentDescription());
+                     ole::CurrentDescription());
         return "";
     }
 }

@@ -25,23 +25,8 @@ const std::string kWork = ".work-";
 // A path that keeps changing under the batch is no file it can take.
 constexpr int kMaxReopen = 100;
 
-int32_t ErrorNumber(int error) {
-    switch (error) {
-        case EACCES:
-        case EPERM:
-        case EROFS:
-        case EWOULDBLOCK:
-            return ole::err::PermissionDenied;
-        case ENOENT:
-        case ENOTDIR:
-            return ole::err::PathNotFound;
-        default:
-            return ole::err::DeviceIOError;
-    }
-}
-
 [[noreturn]] void Fail(int error, const std::string& what) {
-    ole::Raise(ErrorNumber(error), what + ": " + std::strerror(error), "Ordexa.WebOrderConfirmation");
+    ole::Raise(ole::FileErrorNumber(error), what + ": " + std::strerror(error), "Ordexa.WebOrderConfirmation");
 }
 
 bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
@@ -164,7 +149,7 @@ void ConfirmationInbox::WriteRejected(const std::string& workFile, const std::st
     try {
         os::WriteFileAtomically(rejected, bytes, 0644);
     } catch (const std::system_error& e) {
-        ole::Raise(ErrorNumber(e.code().value()), e.what(), "Ordexa.WebOrderConfirmation");
+        ole::Raise(ole::FileErrorNumber(e.code().value()), e.what(), "Ordexa.WebOrderConfirmation");
     }
 }
 

@@ -326,7 +326,7 @@ int EdiOrderMessage::DetermineAddressInfo(const Variant& businessPartnerId, cons
         if (address == partnerDefault) return known ? kKnownByCode : kPartnerDefault;
         return known ? kKnownByCode : kSentInFull;
     } catch (...) {
-        Sls_RaiseError("Ordexa.WebOrderExport.DetermineAddressInfo", ole::CurrentError().Description);
+        Sls_RaiseError("Ordexa.WebOrderExport.DetermineAddressInfo", ole::CurrentDescription());
     }
 }
 

@@ -25,26 +25,8 @@ int LockIfCurrent(int fd, const std::string& path, struct stat& held) {
 
 void UnlockFile(int fd) { ::flock(fd, LOCK_UN); }
 
-int32_t FileErrorNumber(int error) {
-    switch (error) {
-        case EACCES:
-        case EPERM:
-        case EROFS:
-            return ole::err::PermissionDenied;
-        case ENOENT:
-        case ENOTDIR:
-            return ole::err::PathNotFound;
-        case ENOSPC:
-        case EDQUOT:
-        case EFBIG:
-            return ole::err::DiskFull;
-        default:
-            return ole::err::DeviceIOError;
-    }
-}
-
-void RaiseExportFileError(int error, const std::string& path, const std::string& what) {
-    int32_t number = FileErrorNumber(error);
+void RaiseExportFileError(const std::string& path, int error, const std::string& what) {
+    int32_t number = ole::FileErrorNumber(error);
     ole::Raise(number,
                std::string(ole::RuntimeErrorText(number)) + ": the export file " + path + " " + what + " (" +
                    std::strerror(error) + ")",

@@ -23,12 +23,9 @@ int LockIfCurrent(int fd, const std::string& path, struct stat& held);
 // Releases the lock that LockIfCurrent took.
 void UnlockFile(int fd);
 
-// The automation error number for the errno of a failed file operation
-// (permission denied, path not found, disk full, else device I/O error).
-int32_t FileErrorNumber(int error);
-
-// Raises that error for the export file at `path`: "<the number's text>: the
-// export file <path> <what> (<strerror>)", from Ordexa.WebOrderExport.
-[[noreturn]] void RaiseExportFileError(int error, const std::string& path, const std::string& what);
+// Raises the failure of an operation on the export file at path: "<the
+// platform's text of its number>: the export file <path> <what> (<errno's
+// text>)", numbered by ole::FileErrorNumber.
+[[noreturn]] void RaiseExportFileError(const std::string& path, int error, const std::string& what);
 
 }  // namespace ordexa

@@ -63,18 +63,18 @@ void ExportFileWriter::Open() {
             if (::fchmod(fd_.Get(), mode_) != 0) {
                 int error = errno;
                 ::unlink(path_.c_str());
-                Fail(error, "cannot be given its permissions");
+                RaiseExportFileError(path_, error, "cannot be given its permissions");
             }
             return;
         }
-        if (errno != EEXIST) Fail(errno, "cannot be opened");
+        if (errno != EEXIST) RaiseExportFileError(path_, errno, "cannot be opened");
         fd_.Reset(::open(path_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
         if (fd_) {
             created_ = false;
             return;
         }
         // taken away between the two opens: create it again
-        if (errno != ENOENT || attempt == kMaxReopen) Fail(errno, "cannot be opened");
+        if (errno != ENOENT || attempt == kMaxReopen) RaiseExportFileError(path_, errno, "cannot be opened");
     }
 }
 
@@ -87,10 +87,10 @@ void ExportFileWriter::LockCurrentFile(off_t& size) {
             Recover(held, size);
             return;
         }
-        if (error != ESTALE) Fail(error, "cannot be locked");
+        if (error != ESTALE) RaiseExportFileError(path_, error, "cannot be locked");
         // The back end took the file meanwhile: what is written now belongs in a new one.
         fd_.Reset();
-        if (attempt == kMaxReopen) Fail(EAGAIN, "keeps being replaced");
+        if (attempt == kMaxReopen) RaiseExportFileError(path_, EAGAIN, "keeps being replaced");
         Open();
     }
 }
@@ -118,7 +118,7 @@ void ExportFileWriter::Append(const std::string& bytes, const std::vector<std::s
         bool cut = ::ftruncate(fd_.Get(), before_) == 0 && ::fsync(fd_.Get()) == 0;
         if (cut) RemoveJournal();
         UnlockFile(fd_.Get());
-        Fail(error, cut ? "cannot be written" : "cannot be written, nor cut back to its size before the write");
+        RaiseExportFileError(path_, error, cut ? "cannot be written" : "cannot be written, nor cut back to its size before the write");
     }
     // the directory entry of a new file survives a crash only when the folder is flushed too
     if (created_ && !written_) os::SyncParentFolder(path_);
@@ -139,7 +139,7 @@ void ExportFileWriter::Withdraw() {
     int error = ::ftruncate(fd_.Get(), before_) == 0 && ::fsync(fd_.Get()) == 0 ? 0 : errno;
     if (error == 0) RemoveJournal();
     UnlockFile(fd_.Get());
-    if (error != 0) Fail(error, "cannot be cut back to its size before the last write");
+    if (error != 0) RaiseExportFileError(path_, error, "cannot be cut back to its size before the last write");
 }
 
 void ExportFileWriter::Close() {
@@ -195,7 +195,7 @@ void ExportFileWriter::WriteJournal(const struct stat& held, off_t size, const s
     if (error == 0 && ::fdatasync(journalFd_.Get()) != 0) error = errno;
     if (error != 0) {
         UnlockFile(fd_.Get());
-        Fail(error, "cannot be written: its journal " + journal_ + " cannot be written");
+        RaiseExportFileError(path_, error, "cannot be written: its journal " + journal_ + " cannot be written");
     }
     if (created) os::SyncParentFolder(journal_);  // a new journal's name survives a crash too
     journalHolds_ = true;
@@ -238,14 +238,12 @@ void ExportFileWriter::Recover(const struct stat& held, off_t& size) {
             if (::ftruncate(fd_.Get(), start) != 0 || ::fsync(fd_.Get()) != 0) {
                 int error = errno;
                 UnlockFile(fd_.Get());
-                Fail(error, "holds part of a group a stopped export left behind, and cannot be cut back");
+                RaiseExportFileError(path_, error, "holds part of a group a stopped export left behind, and cannot be cut back");
             }
             size = start;
         }
     }
     RemoveJournal();
 }
-
-void ExportFileWriter::Fail(int error, const std::string& what) const { RaiseExportFileError(error, path_, what); }
 
 }  // namespace ordexa

@@ -55,7 +55,6 @@ private:
     void Open();
     // Locks the open file, reopening the path while it names another file (or none).
     void LockCurrentFile(off_t& size);
-    [[noreturn]] void Fail(int error, const std::string& what) const;
     void WriteJournal(const struct stat& held, off_t size, const std::vector<std::string>& orderIds);
     void RemoveJournal();
     // Cuts off a group that a killed writer left half written or never had marked.

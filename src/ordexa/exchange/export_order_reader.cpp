@@ -24,8 +24,6 @@ const char* const kLines =
 
 ExportOrderReader::ExportOrderReader(std::string connectionString) : connectionString_(std::move(connectionString)) {}
 
-ExportOrderReader::~ExportOrderReader() { Sls_CloseConnection(connection_); }
-
 OrderRows ExportOrderReader::Read(const std::string& orderId) {
     try {
         if (!connection_) connection_ = Sls_GetOpenConnection(connectionString_);

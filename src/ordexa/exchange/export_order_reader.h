@@ -16,7 +16,6 @@ namespace ordexa {
 class ExportOrderReader {
 public:
     explicit ExportOrderReader(std::string connectionString);
-    ~ExportOrderReader();
     ExportOrderReader(const ExportOrderReader&) = delete;
     ExportOrderReader& operator=(const ExportOrderReader&) = delete;
 

@@ -45,7 +45,7 @@ std::string SwitchLabel(const std::string& name, const std::string& file, const 
     return label + "')";
 }
 
-void LogCurrentError(const std::string& label) { Sls_LogError(label, ole::CurrentError().Description); }
+void LogCurrentError(const std::string& label) { Sls_LogError(label, ole::CurrentDescription()); }
 
 int32_t LocalErrorNumber(int error) {
     return error == EACCES || error == EPERM || error == EROFS ? ole::err::PermissionDenied : ole::err::PathNotFound;

@@ -21,6 +21,7 @@
 #include "format/text_encoding.h"
 #include "lib_sales.h"
 #include "os/durable_file.h"
+#include "vendalo/order_status.h"
 
 namespace ordexa {
 namespace {
@@ -235,8 +236,7 @@ private:
                            const std::string& rejected) {
         ado::ConnectionPtr connection;
         try {
-            connection = std::make_shared<ado::Connection>();
-            connection->Open(ConnectionString(), "", "", -1);
+            connection = ado::OpenConnection(ConnectionString());
             Statements statements(connection);
             Applied applied;
             ado::Transaction tx(*connection);
@@ -249,7 +249,6 @@ private:
             if (applied.unknown > 0) LogUnknown(applied, path);
             return applied;
         } catch (...) {
-            Sls_CloseConnection(connection);  // closing rolls the open transaction back
             Sls_RaiseError("WebOrderConfirmation.UpdateDatabase");
         }
     }
@@ -339,13 +338,14 @@ private:
             std::string storedId = order->Fields("ORDERID").Value().Text();
             Variant method = order->Fields("WEBPAYMENTMETHOD").Value();
             Variant url = order->Fields("ACKNOWLEDGEMENTURL").Value();
-            int16_t status = 6;
+            auto status = vendalo::OrderStatus::Acknowledged;
             if (!method.IsNull() && method.ToDouble() == 2)
-                status = 4;
+                status = vendalo::OrderStatus::CCPaymentToBeFulfilled;
             else if (!url.IsNull() && !url.Text().empty())
-                status = 2;
+                status = vendalo::OrderStatus::ReqlinkToBeAcknowledged;
             try {
-                changes.push_back(statements.change->Bind({Variant(status), Variant(entry.salesOrderNr), Variant(storedId)}));
+                changes.push_back(
+                    statements.change->Bind({StatusValue(status), Variant(entry.salesOrderNr), Variant(storedId)}));
             } catch (const ole::AutomationError& e) {
                 if (e.Number() != ado::err::MultipleStep) throw;
                 // too long for the column: this order is left as it is, the others go on
@@ -365,10 +365,8 @@ private:
 
 }  // namespace
 
-// The status guard is an expression, not the bare column: no index answers it,
-// so the key decides the plan whatever the statistics say about the statuses.
-const char* const kConfirmOrderStatement =
-    "UPDATE ORDERHEADER SET ORDERSTATUS = ?, SALESORDERNR = ? WHERE ORDERID = ? AND ORDERSTATUS + 0 = 1";
+const std::string kConfirmOrderStatement = "UPDATE ORDERHEADER SET ORDERSTATUS = ?, SALESORDERNR = ? WHERE ORDERID = ? AND " +
+                                          vendalo::StatusGuard(vendalo::OrderStatus::Processed);
 
 int32_t ConfirmationArchiveDays() {
     try {

@@ -25,8 +25,8 @@ public:
 int32_t ConfirmationArchiveDays();
 
 // The statement that confirms one order (status, sales order number, order id),
-// changing it only while it waits for its confirmation (status 1).
-extern const char* const kConfirmOrderStatement;
+// changing it only while it waits for its confirmation (Processed).
+extern const std::string kConfirmOrderStatement;
 
 void RegisterWebOrderConfirmation();  // "Ordexa.WebOrderConfirmation"
 

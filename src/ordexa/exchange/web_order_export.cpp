@@ -20,6 +20,7 @@
 #include "log/log.h"
 #include "exchange/membership_logon.h"
 #include "masterdata/membership.h"
+#include "vendalo/order_status.h"
 #include "vendalo/vendalo_error.h"
 
 namespace ordexa {
@@ -41,8 +42,6 @@ struct Group {
     std::vector<std::string> orderIds;
 };
 
-std::string CurrentDescription() { return ole::CurrentError().Description; }
-
 class WebOrderExport : public IWebOrderExport {
 public:
     void Run(const std::string& i_sBisid, const std::string& i_sEDIExportFile,
@@ -62,7 +61,7 @@ public:
                     qx::LogNotice);
             }
         } catch (...) {
-            Sls_LogError("WebOrderExport.Run", CurrentDescription());
+            Sls_LogError("WebOrderExport.Run", ole::CurrentDescription());
         }
     }
 
@@ -71,7 +70,7 @@ private:
         try {
             connectionString_ = Sls_ConnectionString();
         } catch (...) {
-            Sls_RaiseError("WebOrderExport.InitDB", CurrentDescription());
+            Sls_RaiseError("WebOrderExport.InitDB", ole::CurrentDescription());
         }
     }
 
@@ -81,17 +80,16 @@ private:
         try {
             connection = Sls_GetOpenConnection(connectionString_);
             orders->CursorLocation = ado::adUseClient;
-            orders->Open(std::string("SELECT ORDERID, BUSINESSPARTNERID FROM ORDERHEADER WHERE ORDERSTATUS = ") + "0" +
-                             " And (BISID = ? Or BISID IS NULL) " + " ORDER BY BUSINESSPARTNERID, ORDERDATE, ORDERID",
+            orders->Open("SELECT ORDERID, BUSINESSPARTNERID FROM ORDERHEADER WHERE ORDERSTATUS = ? "
+                         "And (BISID = ? Or BISID IS NULL) ORDER BY BUSINESSPARTNERID, ORDERDATE, ORDERID",
                          connection, ado::adOpenForwardOnly, ado::adLockReadOnly, ado::adCmdText,
-                         {Variant(Variant(bisid).ToLong())});
+                         {StatusValue(vendalo::OrderStatus::ToBeProcessed), Variant(Variant(bisid).ToLong())});
             orders->SetActiveConnection(nullptr);
             connection->Close();
             return true;
         } catch (...) {
-            Sls_CloseConnection(connection);
-            Sls_LogError("WebOrderExport.GetNewlySubmittedOrders", CurrentDescription());
-            StopBatchPart("BISID " + bisid, CurrentDescription());
+            Sls_LogError("WebOrderExport.GetNewlySubmittedOrders", ole::CurrentDescription());
+            StopBatchPart("BISID " + bisid, ole::ReasonOf(ole::CurrentError()));
             return false;
         }
     }
@@ -165,7 +163,7 @@ private:
             Sls_LogError("WebOrderExport.ProcessOrders", "After processing " + std::to_string(handed) + " of " +
                                                              std::to_string(total) + " orders, processing order '" +
                                                              lastOrderId + "'");
-            StopBatchPart("BISID " + i_sBisid, CurrentDescription());
+            StopBatchPart("BISID " + i_sBisid, ole::ReasonOf(ole::CurrentError()));
             return written;
         }
     }
@@ -249,7 +247,9 @@ private:
         for (const auto& orderId : orderIds) {
             auto rs = connection->Execute("SELECT ORDERSTATUS FROM ORDERHEADER WHERE ORDERID = ?", nullptr, -1,
                                           {Variant(orderId)});
-            if (!rs->Eof() && rs->Fields(0).Value().ToLong() != 0) return true;
+            if (!rs->Eof() && static_cast<vendalo::OrderStatus>(rs->Fields(0).Value().ToLong()) !=
+                                  vendalo::OrderStatus::ToBeProcessed)
+                return true;
         }
         return false;
     }
@@ -321,14 +321,15 @@ private:
             if (own) connection = Sls_GetOpenConnection(connectionString_);
             std::vector<ado::BatchStatement> marks;
             marks.reserve(orderIds.size());
-            for (const auto& orderId : orderIds) marks.push_back({kMarkExportedStatement, {Variant(bisid), Variant(orderId)}});
+            for (const auto& orderId : orderIds)
+                marks.push_back({kMarkExportedStatement,
+                                 {StatusValue(vendalo::OrderStatus::Processed), Variant(bisid), Variant(orderId)}});
             ado::Transaction tx(*connection);  // rolled back unless committed
             connection->ExecuteBatch(marks);  // on PostgreSQL one round trip for the group
             tx.Commit();
             if (own) connection->Close();
             return true;
         } catch (...) {
-            if (own) Sls_CloseConnection(connection);
             Sls_LogError("WebOrderExport.UpdateOrderStatus");
             return false;
         }
@@ -372,7 +373,7 @@ private:
     }
 
     void LogOnToMembership() {
-        if (logonFailure_) ole::Raise(logonFailure_->Number, logonFailure_->Description, logonFailure_->Source);
+        if (logonFailure_) Sls_RaiseSaved(*logonFailure_);  // as first raised, fields and all
         try {
             auto members = ordexa::LogOnToMembership();
             members_ = members;
@@ -390,10 +391,8 @@ private:
 
 }  // namespace
 
-// The status guard is an expression, not the bare column: no index answers it,
-// so the key decides the plan whatever the statistics say about the statuses.
-const char* const kMarkExportedStatement =
-    "UPDATE ORDERHEADER SET ORDERSTATUS = 1, BISID = ? WHERE ORDERID = ? AND ORDERSTATUS + 0 = 0";
+const std::string kMarkExportedStatement = "UPDATE ORDERHEADER SET ORDERSTATUS = ?, BISID = ? WHERE ORDERID = ? AND " +
+                                          vendalo::StatusGuard(vendalo::OrderStatus::ToBeProcessed);
 
 void RegisterWebOrderExport() { ole::RegisterClass<WebOrderExport>("Ordexa.WebOrderExport"); }
 

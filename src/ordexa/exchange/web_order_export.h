@@ -17,9 +17,9 @@ public:
                      const std::string& i_sEDIEscapeSeparator, const FtpSettings& ftp) = 0;
 };
 
-// The statement that marks one order exported (instance, order id), changing it
-// only while it waits for the export (status 0).
-extern const char* const kMarkExportedStatement;
+// The statement that marks one order exported (status Processed, instance,
+// order id), changing it only while it waits for the export (ToBeProcessed).
+extern const std::string kMarkExportedStatement;
 
 void RegisterWebOrderExport();  // "Ordexa.WebOrderExport"
 

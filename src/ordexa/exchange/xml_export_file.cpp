@@ -102,7 +102,7 @@ Journal ReadJournal(const std::string& file) {
 void RemoveFileDurably(const std::string& file) {
     if (::unlink(file.c_str()) != 0 && errno != ENOENT) {
         int error = errno;
-        ole::Raise(FileErrorNumber(error), "The XML export journal " + file + " cannot be removed (" + std::strerror(error) + ")",
+        ole::Raise(ole::FileErrorNumber(error), "The XML export journal " + file + " cannot be removed (" + std::strerror(error) + ")",
                    "Ordexa.WebOrderExport");
     }
     os::SyncParentFolder(file);
@@ -173,29 +173,29 @@ const std::string& XmlExportFile::Open() {
     old_.clear();
     struct stat journal {};
     if (!journal_.empty() && ::stat(journal_.c_str(), &journal) == 0)
-        Fail(EEXIST, "was being replaced by an export that stopped; its journal " + journal_ + " is not finished");
+        RaiseExportFileError(path_, EEXIST, "was being replaced by an export that stopped; its journal " + journal_ + " is not finished");
     for (int attempt = 0;; ++attempt) {
         os::UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
         if (!fd) {
             if (errno == ENOENT) return old_;
-            Fail(errno, "cannot be opened");
+            RaiseExportFileError(path_, errno, "cannot be opened");
         }
         struct stat held {};
         int error = LockIfCurrent(fd.Get(), path_, held);
         if (error == ESTALE) {
             // the back end took the file meanwhile: the path names a new one, or none
-            if (attempt == kMaxReopen) Fail(EAGAIN, "keeps being replaced");
+            if (attempt == kMaxReopen) RaiseExportFileError(path_, EAGAIN, "keeps being replaced");
             continue;
         }
-        if (error != 0) Fail(error, "cannot be locked");
+        if (error != 0) RaiseExportFileError(path_, error, "cannot be locked");
         current_ = std::move(fd);
-        if (!S_ISREG(held.st_mode)) Fail(EINVAL, "is not a regular file");
+        if (!S_ISREG(held.st_mode)) RaiseExportFileError(path_, EINVAL, "is not a regular file");
         mode_ = held.st_mode & 07777;
         char buffer[65536];
         for (off_t at = 0;;) {
             ssize_t n = ::pread(current_.Get(), buffer, sizeof buffer, at);
             if (n < 0 && errno == EINTR) continue;
-            if (n < 0) Fail(errno, "cannot be read");
+            if (n < 0) RaiseExportFileError(path_, errno, "cannot be read");
             if (n == 0) break;
             old_.append(buffer, static_cast<size_t>(n));
             at += n;
@@ -207,23 +207,23 @@ const std::string& XmlExportFile::Open() {
 
 os::UniqueFd XmlExportFile::WriteTemporary(std::string_view bytes, mode_t mode) const {
     // a temporary file that a killed exporter left behind holds nothing anyone needs
-    if (::unlink(temporary_.c_str()) != 0 && errno != ENOENT) Fail(errno, "cannot be written (" + temporary_ + ")");
+    if (::unlink(temporary_.c_str()) != 0 && errno != ENOENT) RaiseExportFileError(path_, errno, "cannot be written (" + temporary_ + ")");
     os::UniqueFd fd(::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-    if (!fd) Fail(errno, "cannot be written (" + temporary_ + ")");
+    if (!fd) RaiseExportFileError(path_, errno, "cannot be written (" + temporary_ + ")");
     auto removeTemporary = os::ScopeGuard([&] { ::unlink(temporary_.c_str()); });
     // locked before anyone can see it under the path
-    if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) Fail(errno, "cannot be locked (" + temporary_ + ")");
+    if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) RaiseExportFileError(path_, errno, "cannot be locked (" + temporary_ + ")");
     // the umask may have narrowed the mode the back end needs
-    if (::fchmod(fd.Get(), mode) != 0) Fail(errno, "cannot be given its permissions");
+    if (::fchmod(fd.Get(), mode) != 0) RaiseExportFileError(path_, errno, "cannot be given its permissions");
     for (std::string_view rest = bytes; !rest.empty();) {
         ssize_t n = ::write(fd.Get(), rest.data(), rest.size());
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) Fail(n < 0 ? errno : EIO, "cannot be written (" + temporary_ + ")");
+        if (n <= 0) RaiseExportFileError(path_, n < 0 ? errno : EIO, "cannot be written (" + temporary_ + ")");
         rest.remove_prefix(static_cast<size_t>(n));
     }
     XmlExportStep("temporary written");
     // an EIO of fsync is reported as it is: the kernel reports it once, a retry could lie
-    if (::fsync(fd.Get()) != 0) Fail(errno, "cannot be flushed to disk (" + temporary_ + ")");
+    if (::fsync(fd.Get()) != 0) RaiseExportFileError(path_, errno, "cannot be flushed to disk (" + temporary_ + ")");
     XmlExportStep("temporary flushed");
     removeTemporary.Dismiss();
     return fd;
@@ -252,7 +252,7 @@ void XmlExportFile::Replace(std::string_view bytes, const std::vector<std::strin
     // The lock on the current file keeps the back end from taking it meanwhile;
     // where there was none, a file that appeared since is not replaced.
     int renamed = Existed() ? ::rename(temporary_.c_str(), path_.c_str()) : RenameNoReplace(temporary_, path_);
-    if (renamed != 0) Fail(errno, errno == EEXIST ? "appeared while the orders were exported" : "cannot be replaced");
+    if (renamed != 0) RaiseExportFileError(path_, errno, errno == EEXIST ? "appeared while the orders were exported" : "cannot be replaced");
     undo.Dismiss();
     replacement_ = std::move(fd);
     replaced_ = true;
@@ -288,13 +288,13 @@ void XmlExportFile::Withdraw() {
             if (::rename(temporary_.c_str(), path_.c_str()) != 0) {
                 int error = errno;
                 if (journal_.empty()) ::unlink(temporary_.c_str());
-                Fail(error, "cannot be put back as it was; the next export marks the orders it holds");
+                RaiseExportFileError(path_, error, "cannot be put back as it was; the next export marks the orders it holds");
             }
         } else {
             if (!journal_.empty()) WriteJournal(Rename::Retract, replacementSha256_);
             // moved away rather than removed: the journal can tell it was
             if (::rename(path_.c_str(), temporary_.c_str()) != 0)
-                Fail(errno, "cannot be removed again; the next export marks the orders it holds");
+                RaiseExportFileError(path_, errno, "cannot be removed again; the next export marks the orders it holds");
         }
         os::SyncParentFolder(path_);
         RemoveJournal();
@@ -304,14 +304,14 @@ void XmlExportFile::Withdraw() {
 }
 
 void XmlExportFile::WriteJournal(Rename rename, const std::string& sha256) const {
-    if (path_.find('\n') != std::string::npos) Fail(EINVAL, "holds a line break in its name, which its journal cannot hold");
+    if (path_.find('\n') != std::string::npos) RaiseExportFileError(path_, EINVAL, "holds a line break in its name, which its journal cannot hold");
     std::string text = "xml-export journal\nrename " + std::string(kRenameNames[static_cast<int>(rename)]) + "\nfile " +
                        path_ + "\ntemporary " + temporary_ + "\nsha256 " + sha256 + "\n";
     for (const auto& id : orderIds_) text += "order " + id + "\n";
     try {
         os::WriteFileAtomically(journal_, text, 0600);
     } catch (const std::system_error& e) {
-        Fail(e.code().value(), "cannot be replaced: its journal " + journal_ + " cannot be written");
+        RaiseExportFileError(path_, e.code().value(), "cannot be replaced: its journal " + journal_ + " cannot be written");
     }
     XmlExportStep("journal written");
 }
@@ -327,7 +327,5 @@ void XmlExportFile::Release() {
             fd->Reset();
         }
 }
-
-void XmlExportFile::Fail(int error, const std::string& what) const { RaiseExportFileError(error, path_, what); }
 
 }  // namespace ordexa

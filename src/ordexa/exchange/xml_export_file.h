@@ -75,7 +75,6 @@ private:
     os::UniqueFd WriteTemporary(std::string_view bytes, mode_t mode) const;
     void WriteJournal(Rename rename, const std::string& sha256) const;
     void RemoveJournal() const;
-    [[noreturn]] void Fail(int error, const std::string& what) const;
     void Release();
 
     std::string path_;

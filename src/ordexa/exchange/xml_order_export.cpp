@@ -146,7 +146,7 @@ int32_t XmlOrderExport::XmlExportOrdersToFile(const std::vector<std::vector<std:
         if (appended.empty()) return 0;  // the file stays as it was
 
         file.Replace(Serialised(document), appended);
-        if (!XmlUpdateOrderStatus(appended, 1)) {
+        if (!XmlUpdateOrderStatus(appended, vendalo::OrderStatus::Processed)) {
             file.Withdraw();
             ole::Raise(ole::err::ObjectErrorBase + 1,
                        "The exported orders could not be marked; the export file is as it was and " +
@@ -180,7 +180,7 @@ int32_t XmlOrderExport::XmlExportOrdersToFile(const std::vector<std::vector<std:
 void XmlOrderExport::FinishStoppedExports() {
     if (journalFolder_.empty()) return;
     FinishStoppedXmlExports(journalFolder_, [this](const std::vector<std::string>& orderIds) {
-        if (!XmlUpdateOrderStatus(orderIds, 1))
+        if (!XmlUpdateOrderStatus(orderIds, vendalo::OrderStatus::Processed))
             ole::Raise(ole::err::ObjectErrorBase + 1,
                        "The orders of an XML document that a stopped export put in place cannot be marked exported; "
                        "no order is exported until they are",
@@ -252,27 +252,24 @@ pugi::xml_node XmlOrderExport::XmlOrderFormToDOMDoc(const std::string& orderId, 
     }
 }
 
-bool XmlOrderExport::XmlUpdateOrderStatus(const std::vector<std::string>& orderIds, int32_t status) {
+bool XmlOrderExport::XmlUpdateOrderStatus(const std::vector<std::string>& orderIds, vendalo::OrderStatus status) {
     ado::ConnectionPtr connection;
     try {
         connection = Sls_GetOpenConnection(connectionString_);
-        // only orders still waiting: a status moves from 0 on and never back (the
-        // guard an expression that no index answers, so the key decides the plan)
+        // only orders still waiting: a status moves from ToBeProcessed on and never back
+        static const std::string mark = "UPDATE ORDERHEADER SET ORDERSTATUS = ? WHERE ORDERID = ? AND " +
+                                        vendalo::StatusGuard(vendalo::OrderStatus::ToBeProcessed);
         std::vector<ado::BatchStatement> marks;
         marks.reserve(orderIds.size());
-        for (const auto& orderId : orderIds)
-            marks.push_back({"UPDATE ORDERHEADER SET ORDERSTATUS = ? WHERE ORDERID = ? AND ORDERSTATUS + 0 = 0",
-                             {Variant(status), Variant(orderId)}});
+        for (const auto& orderId : orderIds) marks.push_back({mark, {StatusValue(status), Variant(orderId)}});
         ado::Transaction tx(*connection);
         connection->ExecuteBatch(marks);
         XmlExportStep("marking");
         tx.Commit();
     } catch (...) {
-        Sls_CloseConnection(connection);  // closing rolls an open transaction back
         Sls_LogError(kLabel + ".XmlUpdateOrderStatus()");
         return false;
     }
-    Sls_CloseConnection(connection);  // never raises: the orders are marked
     return true;
 }
 

@@ -6,7 +6,7 @@
 // The document is read and written once per run (XmlExportFile): the orders
 // that render are appended, the new document is put in place durably (its
 // orders noted in a journal first), and only then are its orders marked
-// exported (ORDERSTATUS 1), in one transaction and only where they still wait;
+// exported (Processed), in one transaction and only where they still wait;
 // the file stays locked from before it is read until they are marked. An
 // export stopped after its document was put in place has its orders marked by
 // the next run's FinishStoppedExports, before any order is selected. An order that cannot be rendered is logged with its
@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "automation/dictionary.h"
+#include "vendalo/order_status.h"
 #include "xml/dom.h"
 
 namespace qx {
@@ -61,7 +62,7 @@ public:
     pugi::xml_node XmlOrderFormToDOMDoc(const std::string& orderId, qx::XmlDocument& document, pugi::xml_node root);
     // Sets the status of those orders that still wait, all in one transaction;
     // false (logged) when it cannot, and then no order is changed.
-    bool XmlUpdateOrderStatus(const std::vector<std::string>& orderIds, int32_t status);
+    bool XmlUpdateOrderStatus(const std::vector<std::string>& orderIds, vendalo::OrderStatus status);
     // The mode a new export file gets (the exchange folder's file mode; the FTP outbox stays 0600).
     void SetNewFileMode(mode_t mode) { newFileMode_ = mode; }
     // The folder of the exports' journals (the installation's temporary EDI folder); without one none is kept.

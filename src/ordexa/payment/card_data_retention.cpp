@@ -7,6 +7,7 @@
 #include "gateway/gateway_client.h"
 #include "payment/card_vault.h"
 #include "payment/payment_logs.h"
+#include "vendalo/order_status.h"
 
 namespace ordexa {
 namespace {
@@ -46,7 +47,8 @@ int32_t EraseCardDataNoLongerNeeded(const ado::ConnectionPtr& connection, int32_
         "SELECT DISTINCT r.MERCHANT_REF_NUMBER FROM REFUNDLOG r WHERE r.ICS_RCODE = '1' AND EXISTS "
         "(SELECT 1 FROM AUTHORIZATIONLOG a WHERE a.MERCHANT_REF_NUMBER = r.MERCHANT_REF_NUMBER "
         "AND a.CUSTOMER_CC_SEALED IS NOT NULL) AND NOT EXISTS "
-        "(SELECT 1 FROM ORDERLINE l WHERE l.ORDERID = r.MERCHANT_REF_NUMBER AND l.LINESTATUS < 2)");
+        "(SELECT 1 FROM ORDERLINE l WHERE l.ORDERID = r.MERCHANT_REF_NUMBER AND l.LINESTATUS < ?)",
+        nullptr, -1, {StatusValue(vendalo::OrderLineStatus::CCBilled)});
     for (; candidates && !candidates->Eof(); candidates->MoveNext()) {
         std::string orderId = candidates->Fields(0).Value().Text();
         Decimal captured = SumOf(connection,
@@ -62,8 +64,8 @@ int32_t EraseCardDataNoLongerNeeded(const ado::ConnectionPtr& connection, int32_
     ado::Transaction tx(*connection);
     connection->Execute(
         "UPDATE AUTHORIZATIONLOG SET CUSTOMER_CC_SEALED = NULL WHERE CUSTOMER_CC_SEALED IS NOT NULL AND "
-        "MERCHANT_REF_NUMBER IN (SELECT ORDERID FROM ORDERHEADER WHERE ORDERSTATUS = 5)",
-        &affected);
+        "MERCHANT_REF_NUMBER IN (SELECT ORDERID FROM ORDERHEADER WHERE ORDERSTATUS = ?)",
+        &affected, -1, {StatusValue(vendalo::OrderStatus::Paid)});
     erased += affected;
     connection->Execute(
         "UPDATE AUTHORIZATIONLOG SET CUSTOMER_CC_SEALED = NULL WHERE CUSTOMER_CC_SEALED IS NOT NULL AND "

@@ -1,7 +1,7 @@
 // Sealed card numbers are kept only while a payment may still need them. A
 // payment run (`backoffice pay`) erases CUSTOMER_CC_SEALED of the
 // authorisations of
-// - orders that are closed (ORDERSTATUS 5);
+// - orders that are closed (Paid);
 // - orders refunded in full: every line captured (none below 2) and the
 //   successful credits at least what the successful captures took;
 // - checkout authorisations whose basket never became an order, once they are

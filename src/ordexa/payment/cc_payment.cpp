@@ -15,6 +15,7 @@
 #include "payment/order_payment_lock.h"
 #include "payment/payment_logs.h"
 #include "stage_settings.h"
+#include "vendalo/order_status.h"
 
 namespace ordexa {
 namespace {
@@ -119,10 +120,11 @@ SentRequest SendRecorded(qx::IGatewayClient& client, const ado::ConnectionPtr& c
     return sent;
 }
 
-// An order whose request has an unknown outcome waits in 8 for `backoffice pay resolve`.
+// An order whose request has an unknown outcome waits in OrderBillingIssue for `backoffice pay resolve`.
 void HoldForResolution(const ado::ConnectionPtr& connection, const std::string& orderId) {
-    connection->Execute("UPDATE ORDERHEADER SET ORDERSTATUS = 8 WHERE ORDERID = ? AND ORDERSTATUS + 0 = 4", nullptr, -1,
-                        {Variant(orderId)});
+    static const std::string sql = "UPDATE ORDERHEADER SET ORDERSTATUS = ? WHERE ORDERID = ? AND " +
+                                   vendalo::StatusGuard(vendalo::OrderStatus::CCPaymentToBeFulfilled);
+    connection->Execute(sql, nullptr, -1, {StatusValue(vendalo::OrderStatus::OrderBillingIssue), Variant(orderId)});
 }
 
 // Runs the writes in one transaction, or in the caller's when it has one open.
@@ -181,10 +183,7 @@ public:
             auto decimals = CurrencyDecimals(currency);
             if (!decimals) ole::Raise(kPaymentError, "Currency " + currency + " not found", "CCPayment");
             Decimal total = Decimal::FromVariant(header.Get("TOTAL")).Round(*decimals);
-            if (AnswerExistingAuthorization(connection, basketId, number, header, total, *iOrderform)) {
-                Sls_CloseConnection(connection);
-                return true;
-            }
+            if (AnswerExistingAuthorization(connection, basketId, number, header, total, *iOrderform)) return true;
             auto client = Sls_GetComponent<qx::IGatewayClient>(qx::kGatewayClientProgId);
             client->SetMerchantId(getMerchantId(currency, connection));
             if (client->ServerHost().empty()) client->SetServerHost(getParamater("CyberSource Serverhost"));
@@ -231,10 +230,8 @@ public:
                 Sls_LogError("ccPayment.doInitAuthorize", "Flag: " + client->GetReplyValue("ics_rflag") + " Msg: " +
                                                               client->GetReplyValue("ics_rmsg") + " Request ID:" +
                                                               client->GetReplyValue("request_id"));
-            Sls_CloseConnection(connection);
             return success;
         } catch (...) {
-            Sls_CloseConnection(connection);
             Sls_RaiseError("CCPayment.doInitAuthorize");
         }
     }
@@ -259,14 +256,10 @@ public:
                 InOneTransaction(connection, [&] { HoldForResolution(connection, iOrderid); });
                 outcome_ = PaymentOutcome::OutcomeUnknown;
                 Sls_LogError("CCPayment.Run", OutcomeUnknownText(open.front()) + ". The order waits in status 8.");
-                Sls_CloseConnection(connection);
                 return false;
             }
             auto rows = AuthorizationRows(connection, iOrderid, LinesToPay::Allocated);
-            if (rows->Eof()) {
-                Sls_CloseConnection(connection);
-                return false;
-            }
+            if (rows->Eof()) return false;
             Variant currency = Col(rows, "CURRENCY");
             if (currency.IsNull())
                 ole::Raise(kPaymentError, "There is no valid currency for order: " + iOrderid, "CCPayment.Run");
@@ -291,10 +284,8 @@ public:
             } else {
                 result = Capture(rows, client, connection, false, ColText(rows, "AUTH_REQUEST_ID"));
             }
-            Sls_CloseConnection(connection);
             return result;
         } catch (...) {
-            Sls_CloseConnection(connection);
             if (outcome_ != PaymentOutcome::Captured && outcome_ != PaymentOutcome::OutcomeUnknown)
                 outcome_ = PaymentOutcome::Failed;
             Sls_LogError("CCPayment.Run", "Orderid : " + iOrderid);
@@ -321,10 +312,8 @@ public:
             if (!lock) ole::Raise(kPaymentError, "Another payment of order " + orderId + " is in progress", "CCPayment");
             auto client = NewClient(ColText(rows, "CURRENCY"), connection);
             bool result = doAuthorize(rows, client, connection);
-            Sls_CloseConnection(connection);
             return result;
         } catch (...) {
-            Sls_CloseConnection(connection);
             Sls_RaiseError("CCPayment.manualAuthorize", "RequestID: " + iRequestID);
         }
     }
@@ -369,10 +358,8 @@ public:
                            "CCPayment");
             auto client = NewClient(currency, connection);
             bool result = doRefund(*amount, *decimals, row, client, connection);
-            Sls_CloseConnection(connection);
             return result;
         } catch (...) {
-            Sls_CloseConnection(connection);
             Sls_RaiseError("CCPayment.manualRefund", "RequestID : " + iRequestID + " Amount : " + iAmount.Text());
         }
     }
@@ -433,7 +420,7 @@ private:
                 InOneTransaction(connection, [&] {
                     if (withAuthorization) writeAuthLog(offersText, connection, exchange, sealed);
                     writeBillLog(offersText, connection, exchange, authRequestId);
-                    UpdateOrderHeaderStatus(connection, orderId, 8, 4, true);
+                    UpdateOrderHeaderStatus(connection, orderId, vendalo::OrderStatus::OrderBillingIssue, vendalo::OrderStatus::CCPaymentToBeFulfilled, true);
                 });
                 outcome_ = PaymentOutcome::OutcomeUnknown;
                 Sls_LogError(std::string("cc") + (label + 2),
@@ -450,7 +437,7 @@ private:
                 InOneTransaction(connection, [&] {
                     if (withAuthorization) writeAuthLog(offersText, connection, exchange, sealed);
                     writeBillLog(offersText, connection, exchange, billAuthId);
-                    updated = UpdateOrderLinesStatus(connection, orderId, offers.lines, 2, 1, true);
+                    updated = UpdateOrderLinesStatus(connection, orderId, offers.lines, vendalo::OrderLineStatus::CCBilled, vendalo::OrderLineStatus::Allocated, true);
                     sent.request.Complete(connection, *client);
                 });
                 outcome_ = PaymentOutcome::Captured;
@@ -460,8 +447,8 @@ private:
             InOneTransaction(connection, [&] {
                 if (withAuthorization) writeAuthLog(offersText, connection, exchange, sealed);
                 writeBillLog(offersText, connection, exchange, billAuthId);
-                UpdateOrderLinesStatus(connection, orderId, offers.lines, 4, 1, true);
-                UpdateOrderHeaderStatus(connection, orderId, 8, 4, true);
+                UpdateOrderLinesStatus(connection, orderId, offers.lines, vendalo::OrderLineStatus::LineBillingIssue, vendalo::OrderLineStatus::Allocated, true);
+                UpdateOrderHeaderStatus(connection, orderId, vendalo::OrderStatus::OrderBillingIssue, vendalo::OrderStatus::CCPaymentToBeFulfilled, true);
                 sent.request.Complete(connection, *client);
             });
             outcome_ = PaymentOutcome::Refused;
@@ -596,7 +583,7 @@ private:
             bool success = *sent.success;
             InOneTransaction(connection, [&] {
                 writeAuthLog(offersText, connection, GatewayExchange(client), sealed);
-                if (!success) UpdateOrderHeaderStatus(connection, orderId, 7, 4, true);
+                if (!success) UpdateOrderHeaderStatus(connection, orderId, vendalo::OrderStatus::OrderAuthorizationIssue, vendalo::OrderStatus::CCPaymentToBeFulfilled, true);
                 sent.request.Complete(connection, client);
             });
             lastRequest_ = client.GetReplyValue("request_id");
@@ -711,16 +698,17 @@ private:
 
     // The status updates write on the caller's connection, inside its
     // transaction, and change only rows still in the expected status.
-    bool UpdateOrderHeaderStatus(const ado::ConnectionPtr& connection, const std::string& orderId, int32_t status,
-                                 int32_t expected, bool raise) {
+    bool UpdateOrderHeaderStatus(const ado::ConnectionPtr& connection, const std::string& orderId,
+                                 vendalo::OrderStatus status, vendalo::OrderStatus expected, bool raise) {
         try {
             int32_t affected = 0;
             connection->Execute("UPDATE ORDERHEADER SET ORDERSTATUS = ? WHERE ORDERID = ? AND ORDERSTATUS + 0 = ?",
-                                &affected, -1, {Variant(status), Variant(orderId), Variant(expected)});
+                                &affected, -1, {StatusValue(status), Variant(orderId), StatusValue(expected)});
             if (affected == 0)
                 Sls_LogWarning("CCPayment.UpdateOrderHeaderStatus()",
-                               "Order " + orderId + " was no longer in status " + std::to_string(expected) +
-                                   "; status " + std::to_string(status) + " was not set");
+                               "Order " + orderId + " was no longer in status " +
+                                   std::to_string(static_cast<int32_t>(expected)) + "; status " +
+                                   std::to_string(static_cast<int32_t>(status)) + " was not set");
             return affected > 0;
         } catch (...) {
             if (raise) Sls_RaiseError("CCPayment.UpdateOrderHeaderStatus()", "Failed to update orderstatus for orderid=" + orderId);
@@ -730,11 +718,12 @@ private:
     }
 
     bool UpdateOrderLinesStatus(const ado::ConnectionPtr& connection, const std::string& orderId,
-                                const std::vector<Variant>& lines, int32_t status, int32_t expected, bool raise) {
+                                const std::vector<Variant>& lines, vendalo::OrderLineStatus status,
+                                vendalo::OrderLineStatus expected, bool raise) {
         try {
             std::string markers;
             for (size_t i = 0; i < lines.size(); ++i) markers += i ? ", ?" : "?";
-            std::vector<Variant> params{Variant(status), Variant(orderId), Variant(expected)};
+            std::vector<Variant> params{StatusValue(status), Variant(orderId), StatusValue(expected)};
             params.insert(params.end(), lines.begin(), lines.end());
             int32_t affected = 0;
             connection->Execute("UPDATE ORDERLINE SET LINESTATUS = ? WHERE ORDERID = ? AND LINESTATUS + 0 = ? AND LINENR IN (" +
@@ -743,8 +732,9 @@ private:
             if (affected != static_cast<int32_t>(lines.size()))
                 Sls_LogWarning("CCPayment.UpdateOrderLinesStatus()",
                                "Of the " + std::to_string(lines.size()) + " line(s) of order " + orderId + ", " +
-                                   std::to_string(affected) + " were still in status " + std::to_string(expected) +
-                                   " and got status " + std::to_string(status));
+                                   std::to_string(affected) + " were still in status " +
+                                   std::to_string(static_cast<int32_t>(expected)) + " and got status " +
+                                   std::to_string(static_cast<int32_t>(status)));
             return affected > 0;
         } catch (...) {
             if (raise) Sls_RaiseError("CCPayment.UpdateOrderLinesStatus()", "Failed to update orderline status for orderid=" + orderId);
@@ -763,9 +753,17 @@ private:
 }  // namespace
 
 ado::RecordsetPtr AuthorizationRows(const ado::ConnectionPtr& connection, const std::string& orderId, LinesToPay lines) {
-    std::string condition = lines == LinesToPay::Allocated  ? " AND b.ORDERSTATUS = 4 AND c.LINESTATUS = 1"
-                            : lines == LinesToPay::Unbilled ? " AND b.ORDERSTATUS = 4 AND c.LINESTATUS < 2"
-                                                            : "";
+    std::vector<Variant> params{Variant(orderId)};
+    std::string condition;
+    if (lines != LinesToPay::All) {
+        // Allocated: the lines due for capture; Unbilled: every line not captured yet
+        condition = lines == LinesToPay::Allocated ? " AND b.ORDERSTATUS = ? AND c.LINESTATUS = ?"
+                                                   : " AND b.ORDERSTATUS = ? AND c.LINESTATUS < ?";
+        params.push_back(StatusValue(vendalo::OrderStatus::CCPaymentToBeFulfilled));
+        params.push_back(StatusValue(lines == LinesToPay::Allocated ? vendalo::OrderLineStatus::Allocated
+                                                                    : vendalo::OrderLineStatus::CCBilled));
+    }
+    params.push_back(Variant(orderId));
     auto rows = std::make_shared<ado::Recordset>();
     rows->CursorLocation = ado::adUseClient;
     rows->Open(
@@ -780,7 +778,7 @@ ado::RecordsetPtr AuthorizationRows(const ado::ConnectionPtr& connection, const 
             " AND a.LOGSEQ = (SELECT x.LOGSEQ FROM AUTHORIZATIONLOG x WHERE x.MERCHANT_REF_NUMBER = ? "
             "AND x.AUTH_RCODE = 1 ORDER BY x.REQUEST_DATETIME DESC, x.LOGSEQ DESC LIMIT 1) "
             "ORDER BY c.LINENR",
-        connection, ado::adOpenStatic, ado::adLockReadOnly, -1, {Variant(orderId), Variant(orderId)});
+        connection, ado::adOpenStatic, ado::adLockReadOnly, -1, params);
     return rows;
 }
 

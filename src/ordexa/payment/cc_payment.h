@@ -81,8 +81,8 @@ public:
 
 // Which lines AuthorizationRows joins to the authorisation.
 enum class LinesToPay {
-    Allocated,  // LINESTATUS = 1: due for capture (the payment run)
-    Unbilled,   // LINESTATUS < 2: not yet captured (renewal of the authorisation)
+    Allocated,  // lines Allocated: due for capture (the payment run)
+    Unbilled,   // lines below CCBilled: not yet captured (renewal of the authorisation)
     All,        // every line (re-authorisation of the allocation stage)
 };
 
@@ -95,7 +95,7 @@ enum class LinesToPay {
 // AUTH_AUTH_AMOUNT, AUTH_REQUEST_ID, CUSTOMER_CC_TYPE), the order's CARRIERCODE
 // and ORDERID and the line's AMOUNT, QUANTITY, LINENR, LINETAX, LINEFREIGHT,
 // LINEFREIGHTTAX and ORDERDISCOUNT, in line order. Allocated and Unbilled also
-// require ORDERSTATUS 4. The order id is bound.
+// require the order in CCPaymentToBeFulfilled. The order id is bound.
 ado::RecordsetPtr AuthorizationRows(const ado::ConnectionPtr& connection, const std::string& orderId, LinesToPay lines);
 
 // The decimals of a currency (QxCommon.Currency); nothing for an unknown currency.

@@ -97,10 +97,8 @@ std::string CardSubmissionRefusal(const std::string& basketId) {
         std::string refusal;
         if (basket && !basket->Eof() && basket->Fields(0).Value().Text() == "2")
             refusal = CardBasketRefusal(connection, basketId, basket->Fields(1).Value(), basket->Fields(2).Value().Text());
-        Sls_CloseConnection(connection);
         return refusal;
     } catch (...) {
-        Sls_CloseConnection(connection);
         Sls_RaiseError("Ordexa.Checkout.CardSubmissionRefusal", "BasketID: " + basketId);
     }
 }

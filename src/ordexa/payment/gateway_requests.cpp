@@ -17,22 +17,15 @@ int64_t InsertSent(const ado::ConnectionPtr& connection, const GatewayRequestSub
     // The caller's open transaction would hold the row back until its own commit.
     ado::ConnectionPtr writer = connection;
     if (connection->InTransaction()) writer = Sls_GetOpenConnection(connection->ConnectionString);
-    int64_t sequence = 0;
-    try {
-        ado::Transaction tx(*writer);
-        sequence = NextSequenceValue(writer, "GATEWAYREQUEST");
-        writer->Execute(
-            "INSERT INTO GATEWAYREQUEST (REQUESTSEQ, MERCHANT_REF_NUMBER, OPERATION, LINENRS, AMOUNT, CURRENCY, "
-            "PRIOR_REQUEST_ID, CLIENT_REQUEST_ID, SENT_DATETIME, STATE) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, 'SENT')",
-            nullptr, -1,
-            {Variant(sequence), Variant(s.reference), Variant(s.operation), TextOrNull(s.lineNrs), TextOrNull(s.amount),
-             TextOrNull(s.currency), TextOrNull(s.priorRequestId), Variant(clientRequestId), Variant(ole::Date::Now())});
-        tx.Commit();
-    } catch (...) {
-        if (writer != connection) Sls_CloseConnection(writer);
-        throw;
-    }
-    if (writer != connection) Sls_CloseConnection(writer);
+    ado::Transaction tx(*writer);
+    int64_t sequence = NextSequenceValue(writer, "GATEWAYREQUEST");
+    writer->Execute(
+        "INSERT INTO GATEWAYREQUEST (REQUESTSEQ, MERCHANT_REF_NUMBER, OPERATION, LINENRS, AMOUNT, CURRENCY, "
+        "PRIOR_REQUEST_ID, CLIENT_REQUEST_ID, SENT_DATETIME, STATE) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, 'SENT')",
+        nullptr, -1,
+        {Variant(sequence), Variant(s.reference), Variant(s.operation), TextOrNull(s.lineNrs), TextOrNull(s.amount),
+         TextOrNull(s.currency), TextOrNull(s.priorRequestId), Variant(clientRequestId), Variant(ole::Date::Now())});
+    tx.Commit();
     return sequence;
 }
 
@@ -61,7 +54,6 @@ RecordedGatewayRequest RecordedGatewayRequest::Send(qx::IGatewayClient& client, 
                 ado::ConnectionPtr writer = connection;
                 if (connection->InTransaction()) writer = Sls_GetOpenConnection(connection->ConnectionString);
                 CompleteGatewayRequest(writer, request.sequence_, "NOTSENT", "", "");
-                if (writer != connection) Sls_CloseConnection(writer);
             } catch (...) {
                 // the row stays open: an operator resolves it; the send's own error is the one to report
             }

@@ -23,10 +23,7 @@ thread_local ado::ConnectionPtr tLockSession;
 ado::ConnectionPtr LockSession(const std::string& connectionString) {
     if (tLockSession && tLockSession->State() == ado::adStateOpen && tLockSession->ConnectionString == connectionString)
         return tLockSession;
-    tLockSession = std::make_shared<ado::Connection>();
-    tLockSession->ConnectionString = connectionString;
-    tLockSession->Open(connectionString + ";Pooling=False");
-    tLockSession->ConnectionString = connectionString;
+    tLockSession = ado::OpenConnection(connectionString, ado::Pooling::Unpooled);
     return tLockSession;
 }
 

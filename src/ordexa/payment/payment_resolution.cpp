@@ -11,6 +11,7 @@
 #include "payment/order_payment_lock.h"
 #include "payment/payment_logs.h"
 #include "stage_settings.h"
+#include "vendalo/order_status.h"
 #include "vendalo/sales_parameter.h"
 
 namespace ordexa {
@@ -163,14 +164,18 @@ int32_t SettleCaptureLines(const ado::ConnectionPtr& c, const GatewayRequestRow&
     for (size_t i = 0; i < lines.size(); ++i) markers += i ? ", ?" : "?";
     std::string which = lines.empty() ? "" : " AND LINENR IN (" + markers + ")";
     std::vector<Variant> params{Variant(row.subject.reference)};
-    params.insert(params.end(), lines.begin(), lines.end());
     if (taken) {
+        params.insert(params.begin(), StatusValue(vendalo::OrderLineStatus::CCBilled));
+        params.insert(params.end(), lines.begin(), lines.end());
         int32_t affected = 0;
-        c->Execute("UPDATE ORDERLINE SET LINESTATUS = 2 WHERE ORDERID = ? AND LINESTATUS + 0 = 1" + which, &affected, -1,
-                   params);
+        c->Execute("UPDATE ORDERLINE SET LINESTATUS = ? WHERE ORDERID = ? AND " +
+                       StatusGuard(vendalo::OrderLineStatus::Allocated) + which,
+                   &affected, -1, params);
         return affected;
     }
-    return c->Execute("SELECT COUNT(*) FROM ORDERLINE WHERE ORDERID = ? AND LINESTATUS = 1" + which, nullptr, -1, params)
+    params.push_back(StatusValue(vendalo::OrderLineStatus::Allocated));
+    params.insert(params.end(), lines.begin(), lines.end());
+    return c->Execute("SELECT COUNT(*) FROM ORDERLINE WHERE ORDERID = ? AND LINESTATUS = ?" + which, nullptr, -1, params)
         ->Fields(0)
         .Value()
         .ToLong();
@@ -216,12 +221,15 @@ void WriteCredit(const ado::ConnectionPtr& c, const GatewayRequestRow& row, cons
          Variant(row.clientRequestId)});
 }
 
-// An order held in 8 goes to `status` once nothing of it is open; one with a refused capture stays.
-void ReleaseOrder(const ado::ConnectionPtr& c, const std::string& orderId, int32_t status) {
-    c->Execute(
-        "UPDATE ORDERHEADER SET ORDERSTATUS = ? WHERE ORDERID = ? AND ORDERSTATUS + 0 = 8 AND NOT EXISTS "
-        "(SELECT 1 FROM ORDERLINE l WHERE l.ORDERID = ORDERHEADER.ORDERID AND l.LINESTATUS = 4)",
-        nullptr, -1, {Variant(status), Variant(orderId)});
+// An order held in OrderBillingIssue goes to `status` once nothing of it is
+// open; one with a refused capture (a line in LineBillingIssue) stays.
+void ReleaseOrder(const ado::ConnectionPtr& c, const std::string& orderId, vendalo::OrderStatus status) {
+    static const std::string sql =
+        "UPDATE ORDERHEADER SET ORDERSTATUS = ? WHERE ORDERID = ? AND " +
+        vendalo::StatusGuard(vendalo::OrderStatus::OrderBillingIssue) +
+        " AND NOT EXISTS (SELECT 1 FROM ORDERLINE l WHERE l.ORDERID = ORDERHEADER.ORDERID AND l.LINESTATUS = ?)";
+    c->Execute(sql, nullptr, -1,
+               {StatusValue(status), Variant(orderId), StatusValue(vendalo::OrderLineStatus::LineBillingIssue)});
 }
 
 Resolution ResolveOpenRequest(const ado::ConnectionPtr& connection, const GatewayRequestRow& row, size_t open,
@@ -279,7 +287,8 @@ Resolution ResolveOpenRequest(const ado::ConnectionPtr& connection, const Gatewa
     if (!CompleteGatewayRequest(connection, row.sequence, "RESOLVED", resolution.requestId,
                                 resolution.done ? "1" : (answer.seen ? answer.Original("ics_rcode") : "")))
         Refuse(kNothingToResolve, about + " was resolved meanwhile; nothing changed");
-    if (resolution.stillOpen == 0) ReleaseOrder(connection, reference, declined ? 7 : 4);
+    if (resolution.stillOpen == 0) ReleaseOrder(connection, reference,
+                     declined ? vendalo::OrderStatus::OrderAuthorizationIssue : vendalo::OrderStatus::CCPaymentToBeFulfilled);
     tx.Commit();
     return resolution;
 }
@@ -290,7 +299,7 @@ Resolution ResolveLoggedCapture(const ado::ConnectionPtr& connection, const std:
     auto order = connection->Execute("SELECT ORDERSTATUS FROM ORDERHEADER WHERE ORDERID = ?", nullptr, -1,
                                      {Variant(orderId)});
     if (!order || order->Eof()) Refuse(kNothingToResolve, "There is no order " + orderId + " and no open request of it");
-    if (order->Fields(0).Value().ToLong() != 8)
+    if (static_cast<vendalo::OrderStatus>(order->Fields(0).Value().ToLong()) != vendalo::OrderStatus::OrderBillingIssue)
         Refuse(kNothingToResolve, "Order " + orderId + " is not in status 8 and has no open request: nothing to resolve");
     auto last = connection->Execute(
         "SELECT ICS_RCODE, CLIENT_REQUEST_ID, AUTH_REQUEST_ID, CURRENCY, OFFERS, ICS_APPLICATIONS, "
@@ -338,16 +347,18 @@ Resolution ResolveLoggedCapture(const ado::ConnectionPtr& connection, const std:
          last->Fields("ICS_APPLICATIONS").Value(), last->Fields("CLIENT_LIB_VERSION").Value(), Variant(ole::Date::Now()),
          Variant(NextPaymentLogSequence(connection)), Variant(resolution.clientRequestId)});
     if (resolution.done) {
-        connection->Execute("UPDATE ORDERLINE SET LINESTATUS = 2 WHERE ORDERID = ? AND LINESTATUS + 0 = 1", &affected, -1,
-                            {Variant(orderId)});
+        connection->Execute("UPDATE ORDERLINE SET LINESTATUS = ? WHERE ORDERID = ? AND " +
+                                StatusGuard(vendalo::OrderLineStatus::Allocated),
+                            &affected, -1, {StatusValue(vendalo::OrderLineStatus::CCBilled), Variant(orderId)});
     } else {
-        auto rs = connection->Execute("SELECT COUNT(*) FROM ORDERLINE WHERE ORDERID = ? AND LINESTATUS = 1", nullptr, -1,
-                                      {Variant(orderId)});
+        auto rs = connection->Execute("SELECT COUNT(*) FROM ORDERLINE WHERE ORDERID = ? AND LINESTATUS = ?", nullptr, -1,
+                                      {Variant(orderId), StatusValue(vendalo::OrderLineStatus::Allocated)});
         affected = rs->Fields(0).Value().ToLong();
     }
     resolution.lines = affected;
-    connection->Execute("UPDATE ORDERHEADER SET ORDERSTATUS = 4 WHERE ORDERID = ? AND ORDERSTATUS + 0 = 8", nullptr, -1,
-                        {Variant(orderId)});
+    connection->Execute("UPDATE ORDERHEADER SET ORDERSTATUS = ? WHERE ORDERID = ? AND " +
+                            StatusGuard(vendalo::OrderStatus::OrderBillingIssue),
+                        nullptr, -1, {StatusValue(vendalo::OrderStatus::CCPaymentToBeFulfilled), Variant(orderId)});
     tx.Commit();
     return resolution;
 }
@@ -366,13 +377,11 @@ Resolution ResolveUnknownOutcome(const std::string& reference, std::optional<boo
         Resolution resolution = open.empty()
                                     ? ResolveLoggedCapture(connection, reference, operatorSays, requestId)
                                     : ResolveOpenRequest(connection, open.front(), open.size(), operatorSays, requestId);
-        Sls_CloseConnection(connection);
         Sls_LogNotice(kSource, resolution.operation + " request " + resolution.clientRequestId + " of " + reference +
                                    ": " + (resolution.done ? "done" : "not done") +
                                    (resolution.gatewayAnswered ? ", as the gateway says" : ", as the operator states"));
         return resolution;
     } catch (...) {
-        Sls_CloseConnection(connection);
         Sls_RaiseError("Ordexa.PaymentResolution.ResolveUnknownOutcome", "Reference : " + reference);
     }
 }

@@ -3,16 +3,18 @@
 #include "lib_sales.h"
 #include "payment/card_data_retention.h"
 #include "payment/cc_payment.h"
+#include "vendalo/order_status.h"
 
 namespace ordexa {
 
 std::vector<std::string> DueOrders() {
     auto rs = Sls_GetDisconnectedRecordset(
-        "SELECT h.ORDERID FROM ORDERHEADER h WHERE h.ORDERSTATUS = 4 AND (EXISTS "
-        "(SELECT 1 FROM ORDERLINE l WHERE l.ORDERID = h.ORDERID AND l.LINESTATUS = 1) OR EXISTS "
+        "SELECT h.ORDERID FROM ORDERHEADER h WHERE h.ORDERSTATUS = ? AND (EXISTS "
+        "(SELECT 1 FROM ORDERLINE l WHERE l.ORDERID = h.ORDERID AND l.LINESTATUS = ?) OR EXISTS "
         "(SELECT 1 FROM GATEWAYREQUEST g WHERE g.MERCHANT_REF_NUMBER = h.ORDERID AND g.STATE = 'SENT')) "
         "ORDER BY h.ORDERID",
-        Sls_ConnectionString());
+        Sls_ConnectionString(),
+        {StatusValue(vendalo::OrderStatus::CCPaymentToBeFulfilled), StatusValue(vendalo::OrderLineStatus::Allocated)});
     std::vector<std::string> orders;
     for (; !rs->Eof(); rs->MoveNext()) orders.push_back(rs->Fields(0).Value().Text());
     return orders;
@@ -37,9 +39,7 @@ PaymentRunSummary PayOrders(const std::vector<std::string>& orders, const std::f
     try {
         connection = Sls_GetOpenConnection(Sls_ConnectionString());
         summary.erased = EraseCardDataNoLongerNeeded(connection, UnsubmittedCheckoutDays());
-        Sls_CloseConnection(connection);
     } catch (...) {
-        Sls_CloseConnection(connection);
         Sls_LogError("backoffice pay", "The card numbers no longer needed could not be erased");
     }
     return summary;

@@ -16,6 +16,7 @@
 #include "outside_calls.h"
 #include "reqlink/form_post.h"
 #include "reqlink/requisition_intake.h"
+#include "vendalo/order_status.h"
 #include "vendalo/sales_parameter.h"
 
 namespace ordexa {
@@ -93,7 +94,7 @@ public:
             auto rs = connection->Execute(
                 "SELECT ORDERID, ACKNOWLEDGEMENTURL FROM ORDERHEADER WHERE ORDERSTATUS = ? AND ACKNOWLEDGEMENTURL "
                 "IS NOT NULL AND ACKNOWLEDGEMENTURL <> '' ORDER BY ACKNOWLEDGEMENTURL, ORDERID",
-                nullptr, -1, {Variant(2)});
+                nullptr, -1, {StatusValue(vendalo::OrderStatus::ReqlinkToBeAcknowledged)});
             std::map<std::string, std::vector<std::string>> groups;  // URL -> order ids, in URL order
             for (; !rs->Eof(); rs->MoveNext())
                 groups[rs->Fields(1).Value().Text()].push_back(rs->Fields(0).Value().Text());
@@ -122,7 +123,7 @@ public:
                                        "The acknowledgement URL is not on the broker's list of hosts: " + url);
                         std::vector<std::string> posted =
                             SendAcknowledgementList(orderIds, url, shopPage, std::min(timeOut, left), answered);
-                        count += UpdateOrderHeaderStatus(posted, 3, false);
+                        count += UpdateOrderHeaderStatus(posted, vendalo::OrderStatus::ReqlinkAcknowledged, false);
                     } catch (...) {
                         ++failed;
                         if (!answered) backoff.Failed(host, FirstReason());
@@ -142,7 +143,6 @@ public:
                                " acknowledgement posts failed; " + std::to_string(count.load()) + " order(s) acknowledged");
             return count;
         } catch (...) {
-            Sls_CloseConnection(connection);
             Sls_RaiseError("Ordexa.Reqlink.AcknowledgeReqlinkOrders");
         }
     }
@@ -232,7 +232,6 @@ public:
             AddAcknowledgement(doc, root, *order, FormatDate(ole::Date::Today(), false), url);
             InetHttpFormPost(doc.Xml(), "XMLINPUT", order->url, secondsTimeOut);
         } catch (...) {
-            Sls_CloseConnection(connection);
             Sls_RaiseError("Ordexa.Reqlink.SendAcknowledgement()");
         }
     }
@@ -269,21 +268,22 @@ private:
             InetHttpFormPost(doc.Xml(), "XMLINPUT", url, timeOut, answered);
             return listed;
         } catch (...) {
-            Sls_CloseConnection(connection);
             Sls_RaiseError("Ordexa.Reqlink.SendAcknowledgementList()");
         }
     }
 
-    // Sets the status of orders still waiting for acknowledgement (status 2); the number changed.
-    static int32_t UpdateOrderHeaderStatus(const std::vector<std::string>& orderIds, int32_t status, bool raise) {
+    // Sets the status of orders still waiting for acknowledgement (ReqlinkToBeAcknowledged); the number changed.
+    static int32_t UpdateOrderHeaderStatus(const std::vector<std::string>& orderIds, vendalo::OrderStatus status,
+                                           bool raise) {
         ado::ConnectionPtr connection;
         try {
             int32_t changed = 0;
             connection = Sls_GetOpenConnection(Sls_ConnectionString());
             for (size_t start = 0; start < orderIds.size(); start += kIdsPerUpdate) {
                 size_t end = std::min(orderIds.size(), start + kIdsPerUpdate);
-                std::string sql = "UPDATE ORDERHEADER SET ORDERSTATUS = ? WHERE ORDERSTATUS + 0 = 2 AND ORDERID IN (";
-                std::vector<Variant> params{Variant(status)};
+                std::string sql = "UPDATE ORDERHEADER SET ORDERSTATUS = ? WHERE " +
+                                  StatusGuard(vendalo::OrderStatus::ReqlinkToBeAcknowledged) + " AND ORDERID IN (";
+                std::vector<Variant> params{StatusValue(status)};
                 for (size_t i = start; i < end; ++i) {
                     sql += i == start ? "?" : ", ?";
                     params.emplace_back(orderIds[i]);
@@ -292,10 +292,8 @@ private:
                 connection->Execute(sql + ")", &affected, -1, params);
                 changed += affected;
             }
-            Sls_CloseConnection(connection);
             return changed;
         } catch (...) {
-            Sls_CloseConnection(connection);
             std::string info = "Failed to update orderstatus for orderid=" + (orderIds.empty() ? "" : orderIds.front());
             if (raise) Sls_RaiseError("Ordexa.Reqlink.UpdateOrderHeaderStatus()", info);
             Sls_LogError("Ordexa.Reqlink.UpdateOrderHeaderStatus()", info);

@@ -183,7 +183,6 @@ void ReleaseSlot(const Requisition& q, const std::string& token) {
     auto c = Sls_GetOpenConnection(Sls_ConnectionString());
     c->Execute(std::string("DELETE FROM REQUISITIONINTAKE WHERE ") + kRequisitionKey + " AND CLAIMTOKEN = ?", nullptr,
                -1, params);
-    Sls_CloseConnection(c);
 }
 
 void InsertSlot(const Requisition& q, const std::string& token) {
@@ -191,15 +190,9 @@ void InsertSlot(const Requisition& q, const std::string& token) {
     params.push_back(Variant(token));
     params.push_back(Variant(ole::Date::Now()));
     auto c = Sls_GetOpenConnection(Sls_ConnectionString());
-    try {
-        c->Execute("INSERT INTO REQUISITIONINTAKE (BUSINESSPARTNERID, CUSTOMERPONR, ACKNOWLEDGEMENTURL, CLAIMTOKEN, "
-                   "CLAIMED) VALUES (?, ?, ?, ?, ?)",
-                   nullptr, -1, params);
-    } catch (...) {
-        Sls_CloseConnection(c);
-        throw;
-    }
-    Sls_CloseConnection(c);
+    c->Execute("INSERT INTO REQUISITIONINTAKE (BUSINESSPARTNERID, CUSTOMERPONR, ACKNOWLEDGEMENTURL, CLAIMTOKEN, "
+               "CLAIMED) VALUES (?, ?, ?, ?, ?)",
+               nullptr, -1, params);
 }
 
 // Takes the requisition's slot before anything is created: copies of one
@@ -271,9 +264,7 @@ struct Created {
         try {
             c = Sls_GetOpenConnection(Sls_ConnectionString());
             for (int32_t id : addresses) c->Execute("DELETE FROM ADDRESS WHERE ADDRESSID = ?", nullptr, -1, {Variant(id)});
-            Sls_CloseConnection(c);
         } catch (...) {
-            Sls_CloseConnection(c);
             Sls_LogError("Ordexa.Reqlink.ProcessOneRequisition()", "Addresses the requisition created were not removed");
         }
     }

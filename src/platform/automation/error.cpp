@@ -1,5 +1,6 @@
 #include "automation/error.h"
 
+#include <cerrno>
 #include <filesystem>
 #include <new>
 #include <system_error>
@@ -55,6 +56,32 @@ SlsErrorInfo CurrentError() {
         return {err::AutomationFailure, {}, e.what(), {}, 0};
     } catch (...) {
         return {err::AutomationFailure, {}, RuntimeErrorText(err::AutomationFailure), {}, 0};
+    }
+}
+
+std::string CurrentDescription() { return CurrentError().Description; }
+
+std::string ReasonOf(const SlsErrorInfo& error) {
+    if (error.Methods.empty()) return error.Description;
+    return error.ReasonInfo.empty() ? error.Reason : error.Reason + " (" + error.ReasonInfo + ")";
+}
+
+int32_t FileErrorNumber(int error) {
+    switch (error) {
+        case EACCES:
+        case EPERM:
+        case EROFS:
+        case EWOULDBLOCK:
+            return err::PermissionDenied;
+        case ENOENT:
+        case ENOTDIR:
+            return err::PathNotFound;
+        case ENOSPC:
+        case EDQUOT:
+        case EFBIG:
+            return err::DiskFull;
+        default:
+            return err::DeviceIOError;
     }
 }
 

@@ -9,6 +9,15 @@
 
 namespace ole {
 
+// What a failure says about the database beyond its number, for a caller that
+// answers "try again later" rather than report a fault. The data providers set
+// it from their own codes; the one failure path keeps it through every frame.
+enum class ErrorKind : uint8_t {
+    Other,
+    DatabaseBusy,         // a lock held longer than the wait allows, or a deadlock
+    DatabaseUnreachable,  // the database cannot be opened or reached, or its connection was lost
+};
+
 struct SlsErrorInfo {
     SlsErrorInfo() = default;
     SlsErrorInfo(int32_t number, std::string source, std::string description, std::string helpFile = {},
@@ -26,6 +35,7 @@ struct SlsErrorInfo {
     std::string Reason;                // the description as first raised, before any frame
     std::string ReasonInfo;            // the info of the innermost report ("" when it had none)
     std::vector<std::string> Methods;  // the labels of the methods it passed, innermost first
+    ErrorKind Kind = ErrorKind::Other;
 };
 
 class AutomationError : public std::exception {
@@ -81,5 +91,18 @@ const char* RuntimeErrorText(int32_t number);
 // The error being handled, as a record: inside a catch block this is the
 // caught exception; anywhere else it is the empty record (Number 0).
 SlsErrorInfo CurrentError();
+// Its Description ("" when no error is handled).
+std::string CurrentDescription();
+
+// What went wrong first, for people: the description as first raised, without
+// the frames of the methods it passed through, followed by the info of that
+// first report in parentheses when it had one. An error that passed no frame
+// gives its description. Control characters are left as they are.
+std::string ReasonOf(const SlsErrorInfo& error);
+
+// The run-time error number for the errno of a failed file operation:
+// permission denied (a lock held elsewhere among it), path not found, disk
+// full, else device I/O error.
+int32_t FileErrorNumber(int error);
 
 }  // namespace ole

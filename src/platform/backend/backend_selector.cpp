@@ -15,11 +15,6 @@ namespace {
 
 const char* kSource = "QxBackend.Selector";
 
-ado::ConnectionPtr Open() {
-    auto c = std::make_shared<ado::Connection>();
-    c->Open(MasterDataConnectionString());
-    return c;
-}
 
 class BackendInstance : public IBackendInstance {
 public:
@@ -50,7 +45,7 @@ private:
 class BackendSelector : public IBackendSelector {
 public:
     BackendInstancePtr SelectBackend(int32_t bisid) override {
-        auto c = Open();
+        auto c = ado::OpenConnection(MasterDataConnectionString());
         auto instance = c->Execute("SELECT BACKENDTYPE FROM BISINSTANCE WHERE BISID = ?", nullptr, -1, {bisid});
         if (instance->Eof()) {
             c->Close();
@@ -81,7 +76,7 @@ public:
             ole::Raise(backend_err::PartnerWithoutInstance, "BPID '" + bpid.Text() + "' is not a business partner id",
                        kSource);
         }
-        auto c = Open();
+        auto c = ado::OpenConnection(MasterDataConnectionString());
         auto rs = c->Execute("SELECT BISID FROM BUSINESSPARTNER WHERE BUSINESSPARTNERID = ?", nullptr, -1, {partner});
         bool known = !rs->Eof();
         ole::Variant bisid = known ? rs->Fields(0).Value() : ole::Variant::Null();

@@ -61,8 +61,7 @@ public:
         endpoint_.reset();
         backendType_ = backendType;
         componentId_ = ole::TrimBlanks(componentId);
-        auto c = std::make_shared<ado::Connection>();
-        c->Open(MasterDataConnectionString());
+        auto c = ado::OpenConnection(MasterDataConnectionString());
         auto rs = c->Execute(
             "SELECT BISID FROM BISPROPERTY WHERE LOWER(NAME) = 'componentid' AND TRIM(VALUE) = ? ORDER BY BISID",
             nullptr, -1, {componentId_});

@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "automation/error.h"
 #include "automation/variant.h"
 
 namespace ado {
@@ -77,6 +78,8 @@ struct Error {
     std::string Source;
     std::string SQLState;
     int32_t NativeError = 0;
+    // busy or unreachable, as the provider's own code says; raised with the error
+    ole::ErrorKind Kind = ole::ErrorKind::Other;
 };
 
 namespace detail {
@@ -159,6 +162,17 @@ private:
     std::vector<Error> errors_;
 };
 using ConnectionPtr = std::shared_ptr<Connection>;
+
+// Whether a connection goes back to this thread's pool when it is closed.
+enum class Pooling { Pooled, Unpooled };
+
+// The one way to open a connection: a new Connection, opened with the
+// connection string; a failure raises as Open does. Closing it, or dropping its
+// last reference, hands a pooled one back to the thread's pool, while an
+// unpooled one ends its session: for the holder of a lock that lasts as long
+// as its session, and for a look that must not leave a session idle. Its
+// ConnectionString reads as given either way.
+ConnectionPtr OpenConnection(const std::string& connectionString, Pooling pooling = Pooling::Pooled);
 
 // The dialect of the provider that a connection string names.
 Dialect DialectOf(const std::string& connectionString);

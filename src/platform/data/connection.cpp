@@ -39,7 +39,9 @@ Connection::~Connection() {
 
 void Connection::Fail(const Error& error) {
     errors_.push_back(error);
-    throw ole::AutomationError(error.Number, error.Description, error.Source);
+    ole::SlsErrorInfo raised(error.Number, error.Source, error.Description);
+    raised.Kind = error.Kind;
+    throw ole::AutomationError(std::move(raised));
 }
 
 void Connection::Open(const std::string& connectionString, const std::string&, const std::string&, long) {
@@ -92,6 +94,13 @@ void Connection::Close() {
     if (!PoolingWanted(options) || !driver->Healthy()) return;
     auto& idle = tPool.idle[openedWith_];
     if (idle.size() < kIdlePerString) idle.push_back(std::move(driver));
+}
+
+ConnectionPtr OpenConnection(const std::string& connectionString, Pooling pooling) {
+    auto connection = std::make_shared<Connection>();
+    connection->Open(pooling == Pooling::Unpooled ? connectionString + ";Pooling=False" : connectionString);
+    connection->ConnectionString = connectionString;  // what it was opened with stays apart, for the pool
+    return connection;
 }
 
 int Connection::State() const { return driver_ ? adStateOpen : adStateClosed; }

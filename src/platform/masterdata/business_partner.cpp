@@ -39,11 +39,6 @@ int32_t NextAddressId(ado::Connection& c) {
     return static_cast<int32_t>(next);
 }
 
-ado::ConnectionPtr Open() {
-    auto c = std::make_shared<ado::Connection>();
-    c->Open(MasterDataConnectionString());
-    return c;
-}
 
 class BusinessPartner : public IBusinessPartner {
 public:
@@ -60,7 +55,7 @@ public:
     std::string GetBusinessPartnerName(int32_t id) override { return Load(id).name; }
 
     std::string GetBISAddressCodeFromAddressID(int32_t addressId) override {
-        auto c = Open();
+        auto c = ado::OpenConnection(MasterDataConnectionString());
         auto rs = c->Execute("SELECT BISADDRESSCODE FROM ADDRESS WHERE ADDRESSID = ?", nullptr, -1, {addressId});
         std::string code = rs->Eof() ? "" : rs->Fields(0).Value().Text();
         c->Close();
@@ -68,7 +63,7 @@ public:
     }
 
     ado::RecordsetPtr GetAddress(int32_t addressId) override {
-        auto c = Open();
+        auto c = ado::OpenConnection(MasterDataConnectionString());
         auto rs = std::make_shared<ado::Recordset>();
         rs->CursorLocation = ado::adUseClient;
         rs->Open(kAddressSelect, c, ado::adOpenStatic, ado::adLockReadOnly, -1, {addressId});
@@ -78,7 +73,7 @@ public:
     }
 
     int32_t GetAddressIdByName(const std::string& name1, int32_t id) override {
-        auto c = Open();
+        auto c = ado::OpenConnection(MasterDataConnectionString());
         auto rs = c->Execute("SELECT ADDRESSID FROM ADDRESS WHERE BUSINESSPARTNERID = ? AND NAME1 = ? ORDER BY ADDRESSID",
                              nullptr, -1, {id, name1});
         int32_t found = rs->Eof() ? -1 : rs->Fields(0).Value().ToLong();
@@ -88,7 +83,7 @@ public:
 
     int32_t AddNewAddressEx(const ole::Dictionary& a, int32_t id) override {
         try {
-            auto c = Open();
+            auto c = ado::OpenConnection(MasterDataConnectionString());
             ado::Transaction tx(*c);
             int32_t addressId = NextAddressId(*c);
             auto text = [&](int key) { return ole::Variant(a.Item(key).Text()); };
@@ -107,7 +102,7 @@ public:
     }
 
     int32_t GetBusinessPartnerIdOfUser(const std::string& userId) override {
-        auto c = Open();
+        auto c = ado::OpenConnection(MasterDataConnectionString());
         auto rs = c->Execute("SELECT BUSINESSPARTNERID FROM WEBUSER WHERE USERID = ?", nullptr, -1, {userId});
         int32_t partner = rs->Eof() || rs->Fields(0).Value().IsNull() ? -1 : rs->Fields(0).Value().ToLong();
         c->Close();
@@ -123,7 +118,7 @@ private:
     }
 
     static Partner Load(int32_t id) {
-        auto c = Open();
+        auto c = ado::OpenConnection(MasterDataConnectionString());
         auto rs = c->Execute(
             "SELECT POSTALADDRESSID, SHIPPINGADDRESSID, CURRENCYCODE, CARRIERCODE, NAME, ORDERREQUESTURL "
             "FROM BUSINESSPARTNER WHERE BUSINESSPARTNERID = ?",

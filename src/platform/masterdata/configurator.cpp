@@ -12,8 +12,7 @@ class Configurator : public IConfigurator {
 public:
     std::string GetVariantOptions(const std::string& configurationId, const std::string& orderId,
                                   const std::string& lineNumber) override {
-        auto c = std::make_shared<ado::Connection>();
-        c->Open(MasterDataConnectionString());
+        auto c = ado::OpenConnection(MasterDataConnectionString());
         auto rs = c->Execute("SELECT VARIANTOPTIONS FROM PRODUCTCONFIGURATION WHERE CONFIGID = ?", nullptr, -1,
                              {configurationId});
         bool found = !rs->Eof();

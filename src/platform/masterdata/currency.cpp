@@ -13,16 +13,11 @@ const char* kSource = "QxCommon.Currency";
 // the scale of the price columns
 constexpr int kPriceScale = 8;
 
-ado::ConnectionPtr Open() {
-    auto c = std::make_shared<ado::Connection>();
-    c->Open(MasterDataConnectionString());
-    return c;
-}
 
 class Currency : public ICurrency {
 public:
     ole::DictionaryPtr GetHomeCurrency() override {
-        auto c = Open();
+        auto c = ado::OpenConnection(MasterDataConnectionString());
         auto rs = c->Execute("SELECT CURRENCYCODE FROM CURRENCY WHERE HOMECURRENCY = ? ORDER BY CURRENCYCODE LIMIT 1",
                              nullptr, -1, {true});
         ole::DictionaryPtr home;
@@ -39,7 +34,7 @@ public:
         ole::Decimal rate = ole::Decimal::FromInt(1);
         std::string home = homeCurrency ? homeCurrency->Item("CURRENCYCODE").Text() : "";
         if (currencyCode != home) {
-            auto c = Open();
+            auto c = ado::OpenConnection(MasterDataConnectionString());
             // a rate holds from its effective day on, whatever the time of day of the order
             ole::Date day = ole::Date::FromParts(orderDate.Year(), orderDate.Month(), orderDate.Day(), 23, 59, 59);
             auto rs = c->Execute(
@@ -79,7 +74,7 @@ public:
 
 private:
     static ole::DictionaryPtr Find(const std::string& currencyCode) {
-        auto c = Open();
+        auto c = ado::OpenConnection(MasterDataConnectionString());
         auto rs = c->Execute("SELECT DECIMALS, EURO, LOCALEID FROM CURRENCY WHERE CURRENCYCODE = ?", nullptr, -1,
                              {currencyCode});
         ole::DictionaryPtr row;

@@ -94,7 +94,7 @@ public:
         std::string userId = account;
         if (!ldapRoot_.empty() && ole::EndsWithNoCase(account, "," + ldapRoot_))
             userId = account.substr(0, account.size() - ldapRoot_.size() - 1);
-        auto c = Open();
+        auto c = ado::OpenConnection(MasterDataConnectionString());
         auto rs = c->Execute("SELECT PASSWORDSALT, PASSWORDHASH FROM WEBUSER WHERE USERID = ?", nullptr, -1, {userId});
         bool ok = !rs->Eof() &&
                   VerifyAccessCode(accessCode, rs->Fields(0).Value().Text(), rs->Fields(1).Value().Text());
@@ -106,7 +106,7 @@ public:
 
     MembershipUserPtr GetUser(const std::string& userId) override {
         if (!loggedOn_) ole::Raise(membership_err::NotLoggedOn, "Not logged on to the membership directory", kSource);
-        auto c = Open();
+        auto c = ado::OpenConnection(MasterDataConnectionString());
         auto rs = c->Execute("SELECT COMMONNAME FROM WEBUSER WHERE USERID = ?", nullptr, -1, {userId});
         bool found = !rs->Eof();
         std::string commonName = found ? rs->Fields(0).Value().Text() : "";
@@ -116,12 +116,6 @@ public:
     }
 
 private:
-    static ado::ConnectionPtr Open() {
-        auto c = std::make_shared<ado::Connection>();
-        c->Open(MasterDataConnectionString());
-        return c;
-    }
-
     bool initialized_ = false;
     bool loggedOn_ = false;
     std::string ldapRoot_;

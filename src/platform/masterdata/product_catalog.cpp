@@ -14,16 +14,11 @@ const char* kSource = "QxCatalog.Product";
 const char* const kColumns[] = {"COMMODITYCODE", "CONTRACTCODE", "NUMBER", "PRODUCTDESCRIPTION", "UNITCODE",
                                 "PARTNUMBER"};
 
-ado::ConnectionPtr Open() {
-    auto c = std::make_shared<ado::Connection>();
-    c->Open(MasterDataConnectionString());
-    return c;
-}
 
 class Product : public IProduct {
 public:
     ole::DictionaryPtr GetProduct(int32_t productId) override {
-        auto c = Open();
+        auto c = ado::OpenConnection(MasterDataConnectionString());
         auto rs = c->Execute(
             "SELECT COMMODITYCODE, CONTRACTCODE, NUMBER, PRODUCTDESCRIPTION, UNITCODE, PARTNUMBER FROM PRODUCT "
             "WHERE PRODUCTID = ?",
@@ -36,7 +31,7 @@ public:
     }
 
     int32_t getProductIDFromPartNum(const std::string& partNumber) override {
-        auto c = Open();
+        auto c = ado::OpenConnection(MasterDataConnectionString());
         auto rs = c->Execute("SELECT PRODUCTID FROM PRODUCT WHERE PARTNUMBER = ?", nullptr, -1, {partNumber});
         int32_t id = rs->Eof() ? -1 : rs->Fields(0).Value().ToLong();
         c->Close();

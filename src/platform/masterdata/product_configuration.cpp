@@ -15,8 +15,7 @@ class ProductConfigurationService : public IProductConfigurationService {
 public:
     std::string CopyConfiguration(const std::string& configurationId, const std::string& productId,
                                   const std::string& language, const std::string& countryCode) override {
-        auto c = std::make_shared<ado::Connection>();
-        c->Open(MasterDataConnectionString());
+        auto c = ado::OpenConnection(MasterDataConnectionString());
         auto source = c->Execute(
             "SELECT PRODUCTID, LANGUAGE, COUNTRYCODE, VARIANTOPTIONS FROM PRODUCTCONFIGURATION WHERE CONFIGID = ?",
             nullptr, -1, {configurationId});

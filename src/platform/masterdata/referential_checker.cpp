@@ -46,10 +46,7 @@ public:
                                                : (values[i].IsNull() || values[i].IsEmpty() ? ole::Variant()
                                                                                             : ole::Variant(values[i].Text()));
             if (key.IsEmpty()) return false;
-            if (!connection) {
-                connection = std::make_shared<ado::Connection>();
-                connection->Open(MasterDataConnectionString());
-            }
+            if (!connection) connection = ado::OpenConnection(MasterDataConnectionString());
             if (connection->Execute(master->query, nullptr, -1, {key})->Eof()) return false;
         }
         if (connection) connection->Close();

@@ -134,6 +134,17 @@ std::string NumberMarkers(const std::string& sql) {
     return out;
 }
 
+// A lock not granted in time or a deadlock is "busy"; a connection that cannot
+// be made or was lost, a server shutting down or out of connection slots is
+// "unreachable". connectionLost: the connection is broken whatever the state says.
+ole::ErrorKind KindFor(const std::string& sqlstate, bool connectionLost) {
+    if (connectionLost || sqlstate.rfind("08", 0) == 0 || sqlstate == "57P01" || sqlstate == "57P02" ||
+        sqlstate == "57P03" || sqlstate == "53300")
+        return ole::ErrorKind::DatabaseUnreachable;
+    if (sqlstate == "55P03" || sqlstate == "40P01") return ole::ErrorKind::DatabaseBusy;
+    return ole::ErrorKind::Other;
+}
+
 int32_t NumberFor(const std::string& sqlstate) {
     if (sqlstate.rfind("23", 0) == 0) return err::IntegrityViolation;
     if (sqlstate.rfind("08", 0) == 0 || sqlstate.rfind("28", 0) == 0 || sqlstate.rfind("3D", 0) == 0)
@@ -180,7 +191,7 @@ public:
             while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
             if (conn_) PQfinish(conn_);
             conn_ = nullptr;
-            throw DriverError({err::ProviderFailure, message, "PostgreSQL", "08001", 0});
+            throw DriverError({err::ProviderFailure, message, "PostgreSQL", "08001", 0, ole::ErrorKind::DatabaseUnreachable});
         }
         PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
     }
@@ -423,7 +434,8 @@ private:
             message = PQerrorMessage(conn_);
             while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
         }
-        throw DriverError({NumberFor(state), message, "PostgreSQL", state, 0});
+        throw DriverError({NumberFor(state), message, "PostgreSQL", state, 0,
+                           KindFor(state, PQstatus(conn_) != CONNECTION_OK)});
     }
 
     PGconn* conn_ = nullptr;

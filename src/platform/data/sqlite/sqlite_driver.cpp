@@ -21,6 +21,17 @@ std::unordered_map<std::string, std::string>& Procedures() {
     return procedures;
 }
 
+// A lock another connection held past the busy time-out is "busy"; a file
+// that cannot be opened is "unreachable".
+ole::ErrorKind KindFor(int code) {
+    switch (code & 0xFF) {
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED: return ole::ErrorKind::DatabaseBusy;
+        case SQLITE_CANTOPEN: return ole::ErrorKind::DatabaseUnreachable;
+        default: return ole::ErrorKind::Other;
+    }
+}
+
 int32_t NumberFor(int code) {
     switch (code & 0xFF) {
         case SQLITE_CONSTRAINT: return err::IntegrityViolation;
@@ -184,8 +195,10 @@ public:
             db_ = nullptr;
             // the file is named unless a password could have run into the Data Source at a ";"
             bool holdsPassword = options.values.count("password") || options.values.count("pwd");
-            Fail(rc, (holdsPassword ? "Cannot open the database of the Data Source: "
-                                    : "Cannot open database '" + file + "': ") + message);
+            throw DriverError({NumberFor(rc),
+                               (holdsPassword ? "Cannot open the database of the Data Source: "
+                                              : "Cannot open database '" + file + "': ") + message,
+                               "SQLite", "", rc, ole::ErrorKind::DatabaseUnreachable});
         }
         sqlite3_extended_result_codes(db_, 1);
         sqlite3_busy_timeout(db_, timeout);
@@ -293,7 +306,7 @@ public:
 
 private:
     [[noreturn]] void Fail(int rc, const std::string& message) {
-        throw DriverError({NumberFor(rc), message, "SQLite", "", rc});
+        throw DriverError({NumberFor(rc), message, "SQLite", "", rc, KindFor(rc)});
     }
 
     void Exec(const std::string& sql) {
