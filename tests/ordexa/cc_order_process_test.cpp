@@ -203,7 +203,9 @@ INSTANTIATE_INSTALLATION_TEST(BatchDriver);
 // A batch whose database goes away while an instance exports: the instance
 // stops with one entry saying why, not one for each of its orders, and the
 // parts that stopped are told to the host once each.
-class BatchWithoutDatabase : public export_testing::OrderExportTest {};
+class BatchWithoutDatabase : public export_testing::OrderExportTest {
+    bool OwnDatabase() const override { return true; }
+};
 
 TEST_P(BatchWithoutDatabase, TheInstanceStopsOnceWithItsReasonInsteadOfFailingEveryOrder) {
     if (!Inst().Db().IsPostgres()) GTEST_SKIP() << "an embedded database does not go away";
