@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -13,6 +14,7 @@
 #include "data/driver.h"
 #include "lib_sales.h"
 #include "log/log.h"
+#include "masterdata/membership.h"
 #include "register_all.h"
 
 namespace bench_support {
@@ -231,6 +233,41 @@ int BarePostgres::Run(const char* sql, const std::vector<const char*>& params) {
 
 std::string BarePostgres::Value(int row, int column) const {
     return std::string(PQgetvalue(last_, row, column), static_cast<size_t>(PQgetlength(last_, row, column)));
+}
+
+std::string ColumnText(sqlite3_stmt* s, int column) {
+    const unsigned char* text = sqlite3_column_text(s, column);
+    return text ? std::string(reinterpret_cast<const char*>(text), static_cast<size_t>(sqlite3_column_bytes(s, column)))
+                : std::string();
+}
+
+int ColumnIndex(sqlite3_stmt* s, const char* name) {
+    for (int i = 0; i < sqlite3_column_count(s); ++i)
+        if (std::strcmp(sqlite3_column_name(s, i), name) == 0) return i;
+    std::abort();
+}
+
+std::string ValueText(const PGresult* r, int row, int column) {
+    return std::string(PQgetvalue(r, row, column), static_cast<size_t>(PQgetlength(r, row, column)));
+}
+
+void AddMembershipServiceAccount(const BenchInstallation& inst) {
+    auto code = qx::HashAccessCode("bench-code");
+    auto c = std::make_shared<ado::Connection>();
+    c->Open(inst.ConnectionString());
+    c->Execute("INSERT INTO WEBUSER (USERID, PASSWORDSALT, PASSWORDHASH) VALUES ('memscript', ?, ?)", nullptr, -1,
+               {ole::Variant(code.salt), ole::Variant(code.hash)});
+    c->Close();
+    qx::WriteConfigurationFile((inst.Home() / "config" / "SiteConfiguration.xml").string(), "Site", "",
+                               {{"MEMBERSHIP", "MemScriptUser", "String", "memscript"},
+                                {"MEMBERSHIP", "MemScriptCode", "String", "bench-code"},
+                                {"MEMBERSHIP", "LDAPRoot", "String", ""}});
+}
+
+void SetPerOrderCounters(benchmark::State& state, int orders) {
+    state.SetItemsProcessed(state.iterations() * orders);
+    state.counters["order"] =
+        benchmark::Counter(orders, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
 }  // namespace bench_support

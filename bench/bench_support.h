@@ -24,6 +24,16 @@ namespace bench_support {
 
 enum class Database { SQLite, PostgreSQL };
 
+// Partner 10 ("Acme", EUR, carrier DHL) with its invoice address 100 and its
+// goods address 101: whom the basket and order benchmarks order for.
+inline const char* const kAcmeMasterData =
+    "INSERT INTO BUSINESSPARTNER (BUSINESSPARTNERID, NAME, CURRENCYCODE, CARRIERCODE, POSTALADDRESSID, SHIPPINGADDRESSID) "
+    "VALUES (10, 'Acme', 'EUR', 'DHL', 100, 101);"
+    "INSERT INTO ADDRESS (ADDRESSID, BUSINESSPARTNERID, NAME1, STREET1, CITY1, ZIPCODE, COUNTRYCODE) "
+    "VALUES (100, 10, 'Acme invoices', 'Main 1', 'Utrecht', '3511AA', 'NL');"
+    "INSERT INTO ADDRESS (ADDRESSID, BUSINESSPARTNERID, NAME1, STREET1, CITY1, ZIPCODE, COUNTRYCODE) "
+    "VALUES (101, 10, 'Acme goods', 'Dock 2', 'Rotterdam', '3011AB', 'NL')";
+
 // Runs a shell command and returns what it printed (standard output and error).
 std::string Shell(const std::string& command);
 
@@ -114,5 +124,30 @@ private:
     PGresult* last_ = nullptr;
     std::unordered_map<std::string, std::string> prepared_;  // text -> statement name
 };
+
+// The bare client of a piece of work on a database: BareSQLite on the
+// installation's file, or BarePostgres on its schema.
+template <Database kDb>
+auto OpenBare(const BenchInstallation& inst) {
+    if constexpr (kDb == Database::SQLite)
+        return BareSQLite(inst.DatabaseFile());
+    else
+        return BarePostgres(inst);
+}
+
+// A column of the bare SQLite client's current row as text ("" for NULL).
+std::string ColumnText(sqlite3_stmt* s, int column);
+// The index of a result column by name; aborts when there is none.
+int ColumnIndex(sqlite3_stmt* s, const char* name);
+// A value of a libpq result as text ("" for NULL).
+std::string ValueText(const PGresult* r, int row, int column);
+
+// The membership service account that the export logs on with: user
+// memscript with the code bench-code, in the database and SiteConfiguration.xml.
+void AddMembershipServiceAccount(const BenchInstallation& inst);
+
+// The counters of a run over `orders` orders an iteration: items processed and
+// the time per order ("order", an inverted rate).
+void SetPerOrderCounters(benchmark::State& state, int orders);
 
 }  // namespace bench_support

@@ -11,10 +11,7 @@
 
 namespace {
 
-using bench_support::BarePostgres;
-using bench_support::BareSQLite;
-using bench_support::BenchInstallation;
-using bench_support::Database;
+using namespace bench_support;
 using ole::Variant;
 
 constexpr int kRows = 100;

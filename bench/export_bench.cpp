@@ -30,10 +30,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using bench_support::BarePostgres;
-using bench_support::BareSQLite;
-using bench_support::BenchInstallation;
-using bench_support::Database;
+using namespace bench_support;
 using ole::Variant;
 
 constexpr int kLines = 5;
@@ -62,16 +59,7 @@ public:
     explicit ExportInstallation(int orders, Database database = Database::SQLite)
         : inst_(database), file_((inst_.Home() / "orders.edi").string()) {
         inst_.Exec(kMasterData);
-        auto code = qx::HashAccessCode("bench-code");
-        auto c = std::make_shared<ado::Connection>();
-        c->Open(inst_.ConnectionString());
-        c->Execute("INSERT INTO WEBUSER (USERID, PASSWORDSALT, PASSWORDHASH) VALUES ('memscript', ?, ?)", nullptr, -1,
-                   {Variant(code.salt), Variant(code.hash)});
-        c->Close();
-        qx::WriteConfigurationFile((inst_.Home() / "config" / "SiteConfiguration.xml").string(), "Site", "",
-                                   {{"MEMBERSHIP", "MemScriptUser", "String", "memscript"},
-                                    {"MEMBERSHIP", "MemScriptCode", "String", "bench-code"},
-                                    {"MEMBERSHIP", "LDAPRoot", "String", ""}});
+        AddMembershipServiceAccount(inst_);
         if (database == Database::PostgreSQL) {
             StorePostgres(orders);
             return;
@@ -183,21 +171,14 @@ double PeakMemoryMiB() {
 
 void SetCounters(benchmark::State& state, int orders) {
     state.counters["peak_rss_MiB"] = PeakMemoryMiB();
-    state.SetItemsProcessed(state.iterations() * orders);
-    state.counters["order"] =
-        benchmark::Counter(orders, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    SetPerOrderCounters(state, orders);
 }
 
 template <int kOrders, Database kDb = Database::SQLite>
 void OrderExport(benchmark::State& state) {
-    if (!bench_support::DatabaseAvailable(state, kDb)) return;
+    if (!DatabaseAvailable(state, kDb)) return;
     ExportInstallation inst(kOrders, kDb);
-    auto db = [&] {
-        if constexpr (kDb == Database::SQLite)
-            return BareSQLite(inst.DatabaseFile());
-        else
-            return BarePostgres(inst.Installation());
-    }();
+    auto db = OpenBare<kDb>(inst.Installation());
     auto exporter = Sls_GetComponent<ordexa::IWebOrderExport>("Ordexa.WebOrderExport");
     auto run = [&] { exporter->Run("1", inst.File(), "", "", "", {"false", "", "", "", "", "", ""}); };
     run();  // the object logs on to the membership directory once, as in a batch
@@ -220,12 +201,6 @@ struct MasterData {
     std::map<int32_t, std::string> codes;
 };
 
-std::string Text(sqlite3_stmt* s, int column) {
-    const unsigned char* text = sqlite3_column_text(s, column);
-    return text ? std::string(reinterpret_cast<const char*>(text), static_cast<size_t>(sqlite3_column_bytes(s, column)))
-                : std::string();
-}
-
 std::string Number(sqlite3_stmt* s, int column) {
     if (sqlite3_column_type(s, column) == SQLITE_NULL) return "";
     char text[32];
@@ -237,12 +212,6 @@ std::string Compact(const std::string& date) {
     return date.size() < 10 ? "" : date.substr(0, 4) + date.substr(5, 2) + date.substr(8, 2);
 }
 
-int ColumnIndex(sqlite3_stmt* s, const char* name) {
-    for (int i = 0; i < sqlite3_column_count(s); ++i)
-        if (std::strcmp(sqlite3_column_name(s, i), name) == 0) return i;
-    std::abort();
-}
-
 MasterData ReadMasterData(BareSQLite& db, int32_t partner, const std::string& user) {
     MasterData m;
     sqlite3_stmt* s = db.Statement("SELECT BISID FROM BUSINESSPARTNER WHERE BUSINESSPARTNERID = ?");
@@ -252,13 +221,13 @@ MasterData ReadMasterData(BareSQLite& db, int32_t partner, const std::string& us
     s = db.Statement("SELECT BACKENDTYPE FROM BISINSTANCE WHERE BISID = ?");
     sqlite3_bind_int(s, 1, bisid);
     sqlite3_step(s);
-    m.type = Text(s, 0).substr(0, 3);
+    m.type = ColumnText(s, 0).substr(0, 3);
     s = db.Statement("SELECT NAME, VALUE FROM BISPROPERTY WHERE BISID = ? ORDER BY NAME");
     sqlite3_bind_int(s, 1, bisid);
     while (sqlite3_step(s) == SQLITE_ROW) {
-        std::string name = Text(s, 0);
-        if (name == "alignment") m.alignment = Text(s, 1);
-        if (name == "itemsegmentationmask") m.mask = Text(s, 1);
+        std::string name = ColumnText(s, 0);
+        if (name == "alignment") m.alignment = ColumnText(s, 1);
+        if (name == "itemsegmentationmask") m.mask = ColumnText(s, 1);
     }
     for (char& c : m.mask)
         if (c == '*') c = ' ';
@@ -271,13 +240,13 @@ MasterData ReadMasterData(BareSQLite& db, int32_t partner, const std::string& us
         s = db.Statement("SELECT BISADDRESSCODE FROM ADDRESS WHERE ADDRESSID = ?");
         sqlite3_bind_int(s, 1, address);
         sqlite3_step(s);
-        std::string raw = Text(s, 0);
+        std::string raw = ColumnText(s, 0);
         m.codes[address] = (raw.size() > 4 ? raw.substr(raw.size() - 4) : raw).substr(0, 3);
     }
     s = db.Statement("SELECT COMMONNAME FROM WEBUSER WHERE USERID = ?");
     sqlite3_bind_text(s, 1, user.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_step(s);
-    m.userName = Text(s, 0);
+    m.userName = ColumnText(s, 0);
     return m;
 }
 
@@ -308,7 +277,7 @@ void BareRun(BareSQLite& db, const std::string& path) {
     std::vector<std::pair<std::string, int32_t>> orders;
     sqlite3_stmt* select = db.Statement(kSelect);
     sqlite3_bind_int(select, 1, 1);
-    while (sqlite3_step(select) == SQLITE_ROW) orders.emplace_back(Text(select, 0), sqlite3_column_int(select, 1));
+    while (sqlite3_step(select) == SQLITE_ROW) orders.emplace_back(ColumnText(select, 0), sqlite3_column_int(select, 1));
 
     std::map<std::pair<int32_t, std::string>, MasterData> known;
     std::string bytes;
@@ -323,7 +292,7 @@ void BareRun(BareSQLite& db, const std::string& path) {
                          nameColumn = column("ORDERLISTNAME"), poColumn = column("CUSTOMERPONR"),
                          dateColumn = column("ORDERDATE"), carrierColumn = column("CARRIERCODE"),
                          currencyColumn = column("CURRENCYCODE"), discountColumn = column("DISCOUNTPERC");
-        std::string user = Text(h, userColumn);
+        std::string user = ColumnText(h, userColumn);
         auto key = std::make_pair(partner, user);
         if (!known.count(key)) known.emplace(key, ReadMasterData(db, partner, user));
         const MasterData& m = known.at(key);
@@ -337,9 +306,9 @@ void BareRun(BareSQLite& db, const std::string& path) {
         if (sqlite3_step(a) != SQLITE_ROW) std::abort();
 
         bytes += "ENV" + f + id + f + "DADuder" + f + "WWW" + f + "ORDER" + f + f + "\r\n";
-        bytes += "HDR" + f + id + f + Text(h, customerColumn) + f + Text(h, nameColumn) + f + Text(h, poColumn) + f +
-                 Compact(Text(h, dateColumn)) + f + f + m.userName + f + Text(h, carrierColumn) + f +
-                 Text(h, currencyColumn) + f + Text(a, 10) + f + f + Number(h, discountColumn) + "\r\n";
+        bytes += "HDR" + f + id + f + ColumnText(h, customerColumn) + f + ColumnText(h, nameColumn) + f + ColumnText(h, poColumn) + f +
+                 Compact(ColumnText(h, dateColumn)) + f + f + m.userName + f + ColumnText(h, carrierColumn) + f +
+                 ColumnText(h, currencyColumn) + f + ColumnText(a, 10) + f + f + Number(h, discountColumn) + "\r\n";
         bytes += "HDA" + f + id + f + "DEL" + f + m.codes.at(shipping) + f + "\r\n";
         bytes += "HPA" + f + id + f + "INV" + f + m.codes.at(billing) + f + "\r\n";
 
@@ -350,10 +319,10 @@ void BareRun(BareSQLite& db, const std::string& path) {
                              qtyColumn = ColumnIndex(l, "QUANTITY"), unitColumn = ColumnIndex(l, "UNITCODE"),
                              requestColumn = ColumnIndex(l, "REQUESTDATE"), priceColumn = ColumnIndex(l, "PRICE"),
                              discountAmountColumn = ColumnIndex(l, "DISCOUNTAMOUNT");
-            std::string part = Text(l, partColumn);
+            std::string part = ColumnText(l, partColumn);
             std::string item = m.alignment == "left" ? part + m.mask : m.mask + part;
-            bytes += "LIN" + f + id + f + Text(l, nrColumn) + f + part + f + "ZZ" + f + Number(l, qtyColumn) + f +
-                     Text(l, unitColumn) + f + Compact(Text(l, requestColumn)) + f + Number(l, priceColumn) + f + f +
+            bytes += "LIN" + f + id + f + ColumnText(l, nrColumn) + f + part + f + "ZZ" + f + Number(l, qtyColumn) + f +
+                     ColumnText(l, unitColumn) + f + Compact(ColumnText(l, requestColumn)) + f + Number(l, priceColumn) + f + f +
                      Number(l, discountAmountColumn) + f + item + "\r\n";
         }
         ids.push_back(id);
@@ -366,25 +335,7 @@ void BareRun(BareSQLite& db, const std::string& path) {
     if (!ids.empty()) WriteGroup(db, path, bytes, ids);
 }
 
-template <int kOrders>
-void OrderExportBare(benchmark::State& state) {
-    ExportInstallation inst(kOrders);
-    BareSQLite db(inst.DatabaseFile());
-    ResetPeakMemory();
-    for (auto _ : state) {
-        BareRun(db, inst.File());
-        state.PauseTiming();
-        Check(state, db, inst, kOrders);
-        inst.Reset(db);
-        state.ResumeTiming();
-    }
-    SetCounters(state, kOrders);
-}
-
 // The same bare work through libpq: every statement prepared once, one round trip each.
-std::string Text(const PGresult* r, int row, int column) {
-    return std::string(PQgetvalue(r, row, column), static_cast<size_t>(PQgetlength(r, row, column)));
-}
 std::string Number(const PGresult* r, int row, int column) {
     if (PQgetisnull(r, row, column)) return "";
     char text[32];
@@ -401,9 +352,9 @@ MasterData ReadMasterData(BarePostgres& db, int32_t partner, const std::string& 
     m.type = db.Value(0, 0).substr(0, 3);
     auto props = db.Query("SELECT NAME, VALUE FROM BISPROPERTY WHERE BISID = $1 ORDER BY NAME", {bisid.c_str()});
     for (int r = 0; r < PQntuples(props.get()); ++r) {
-        std::string name = Text(props.get(), r, 0);
-        if (name == "alignment") m.alignment = Text(props.get(), r, 1);
-        if (name == "itemsegmentationmask") m.mask = Text(props.get(), r, 1);
+        std::string name = ValueText(props.get(), r, 0);
+        if (name == "alignment") m.alignment = ValueText(props.get(), r, 1);
+        if (name == "itemsegmentationmask") m.mask = ValueText(props.get(), r, 1);
     }
     for (char& c : m.mask)
         if (c == '*') c = ' ';
@@ -447,7 +398,7 @@ void BareRun(BarePostgres& db, const std::string& path) {
             "ORDER BY BUSINESSPARTNERID, ORDERDATE, ORDERID",
             {"1"});
         for (int r = 0; r < PQntuples(selected.get()); ++r)
-            orders.emplace_back(Text(selected.get(), r, 0), std::stoi(Text(selected.get(), r, 1)));
+            orders.emplace_back(ValueText(selected.get(), r, 0), std::stoi(ValueText(selected.get(), r, 1)));
     }
     std::map<std::pair<int32_t, std::string>, MasterData> known;
     std::string bytes;
@@ -457,12 +408,12 @@ void BareRun(BarePostgres& db, const std::string& path) {
         const PGresult* h = header.get();
         if (PQntuples(h) != 1) std::abort();
         auto col = [&](const char* name) { return PQfnumber(h, name); };
-        std::string user = Text(h, 0, col("userid"));
+        std::string user = ValueText(h, 0, col("userid"));
         auto key = std::make_pair(partner, user);
         if (!known.count(key)) known.emplace(key, ReadMasterData(db, partner, user));
         const MasterData& m = known.at(key);
-        int32_t shipping = std::stoi(Text(h, 0, col("shippingaddressid"))),
-                billing = std::stoi(Text(h, 0, col("billingaddressid")));
+        int32_t shipping = std::stoi(ValueText(h, 0, col("shippingaddressid"))),
+                billing = std::stoi(ValueText(h, 0, col("billingaddressid")));
         std::string ship = std::to_string(shipping);
         auto address = db.Query(
             "SELECT NAME1, NAME2, STREET1, STREET2, CITY1, CITY2, STATEPROVINCE, ZIPCODE, PHONE, FAX, COUNTRYCODE, "
@@ -471,9 +422,9 @@ void BareRun(BarePostgres& db, const std::string& path) {
         if (PQntuples(address.get()) != 1) std::abort();
 
         bytes += "ENV" + f + id + f + "DADuder" + f + "WWW" + f + "ORDER" + f + f + "\r\n";
-        bytes += "HDR" + f + id + f + Text(h, 0, col("customercode")) + f + Text(h, 0, col("orderlistname")) + f +
-                 Text(h, 0, col("customerponr")) + f + Compact(Text(h, 0, col("orderdate"))) + f + f + m.userName + f +
-                 Text(h, 0, col("carriercode")) + f + Text(h, 0, col("currencycode")) + f + Text(address.get(), 0, 10) +
+        bytes += "HDR" + f + id + f + ValueText(h, 0, col("customercode")) + f + ValueText(h, 0, col("orderlistname")) + f +
+                 ValueText(h, 0, col("customerponr")) + f + Compact(ValueText(h, 0, col("orderdate"))) + f + f + m.userName + f +
+                 ValueText(h, 0, col("carriercode")) + f + ValueText(h, 0, col("currencycode")) + f + ValueText(address.get(), 0, 10) +
                  f + f + Number(h, 0, col("discountperc")) + "\r\n";
         bytes += "HDA" + f + id + f + "DEL" + f + m.codes.at(shipping) + f + "\r\n";
         bytes += "HPA" + f + id + f + "INV" + f + m.codes.at(billing) + f + "\r\n";
@@ -484,10 +435,10 @@ void BareRun(BarePostgres& db, const std::string& path) {
             unit = PQfnumber(l, "unitcode"), request = PQfnumber(l, "requestdate"), price = PQfnumber(l, "price"),
             discount = PQfnumber(l, "discountamount");
         for (int r = 0; r < PQntuples(l); ++r) {
-            std::string part = Text(l, r, partColumn);
+            std::string part = ValueText(l, r, partColumn);
             std::string item = m.alignment == "left" ? part + m.mask : m.mask + part;
-            bytes += "LIN" + f + id + f + Text(l, r, nr) + f + part + f + "ZZ" + f + Number(l, r, qty) + f +
-                     Text(l, r, unit) + f + Compact(Text(l, r, request)) + f + Number(l, r, price) + f + f +
+            bytes += "LIN" + f + id + f + ValueText(l, r, nr) + f + part + f + "ZZ" + f + Number(l, r, qty) + f +
+                     ValueText(l, r, unit) + f + Compact(ValueText(l, r, request)) + f + Number(l, r, price) + f + f +
                      Number(l, r, discount) + f + item + "\r\n";
         }
         ids.push_back(id);
@@ -500,11 +451,11 @@ void BareRun(BarePostgres& db, const std::string& path) {
     if (!ids.empty()) WriteGroup(db, path, bytes, ids);
 }
 
-template <int kOrders>
-void OrderExportBarePostgres(benchmark::State& state) {
-    if (!bench_support::DatabaseAvailable(state, Database::PostgreSQL)) return;
-    ExportInstallation inst(kOrders, Database::PostgreSQL);
-    BarePostgres db(inst.Installation());
+template <int kOrders, Database kDb = Database::SQLite>
+void OrderExportBare(benchmark::State& state) {
+    if (!DatabaseAvailable(state, kDb)) return;
+    ExportInstallation inst(kOrders, kDb);
+    auto db = OpenBare<kDb>(inst.Installation());
     ResetPeakMemory();
     for (auto _ : state) {
         BareRun(db, inst.File());
@@ -517,13 +468,13 @@ void OrderExportBarePostgres(benchmark::State& state) {
 }
 
 BENCHMARK(OrderExport<1000, Database::PostgreSQL>)->Name("OrderExport1000@pg/export")->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(OrderExportBarePostgres<1000>)->Name("OrderExport1000@pg/bare")->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(OrderExportBare<1000, Database::PostgreSQL>)->Name("OrderExport1000@pg/bare")->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(OrderExport<10000, Database::PostgreSQL>)
     ->Name("OrderExport10000@pg/export")
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond)
     ->Iterations(2);
-BENCHMARK(OrderExportBarePostgres<10000>)
+BENCHMARK(OrderExportBare<10000, Database::PostgreSQL>)
     ->Name("OrderExport10000@pg/bare")
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond)

@@ -40,18 +40,15 @@
 #include <nlohmann/json.hpp>
 
 #include "bench_support.h"
+#include "demo_basket.h"
 #include "data/ado.h"
 #include "serve_process.h"
 
 namespace {
 
-using bench_support::Shell;
+using namespace bench_support;
 
 namespace fs = std::filesystem;
-using bench_support::BarePostgres;
-using bench_support::BareSQLite;
-using bench_support::BenchInstallation;
-using bench_support::Database;
 using nlohmann::json;
 
 constexpr int kClients = 16;
@@ -146,23 +143,10 @@ int SubmitBaskets(httplib::Client& c, int client, int baskets, std::string& wron
         std::string id = (*created)["header"]["BASKETID"];
         std::string path = "/api/v1/baskets/" + id;
         auto filled = call([&] {
-            return c.Post(path + "/lines", json{{"SKU", 101}, {"QUANTITY", 5}, {"REQUESTDATE", "2027-01-10"}}.dump(), kJson);
+            return c.Post(path + "/lines", testing_support::DemoLineRequest(), kJson);
         }, 201);
         if (!filled) break;
-        json basket = *filled;
-        basket.erase("BASKETLINENR");
-        basket["header"]["BASKETNAME"] = "hosts " + std::to_string(client);
-        basket["header"]["DISCOUNTPERC"] = 0;
-        basket["header"]["SUBTOTAL"] = 6.2;
-        basket["header"]["BISID"] = 1;
-        for (auto& line : basket["lines"]) {
-            line["PRODUCTPRICE"] = 1.24;
-            line["LINEAMOUNT"] = 6.2;
-            line["DISCOUNTPERC"] = 0;
-            line["DISCOUNTAMOUNT"] = 0;
-            line["ADDRESSID"] = 22;
-            line["PRODUCTUNITCODE"] = "PCS";
-        }
+        json basket = testing_support::ReadyForSubmission(*filled, "hosts " + std::to_string(client));
         if (!call([&] { return c.Put(path, basket.dump(), kJson); }, 200)) break;
         if (!call([&] { return c.Post(path + "/submit", "", kJson); }, 201)) break;
         ++submitted;
@@ -206,14 +190,6 @@ void HostSubmissions(benchmark::State& state, int hosts) {
 }
 
 // ---- the bare clients ----------------------------------------------------------
-
-const char* kMasterData =
-    "INSERT INTO BUSINESSPARTNER (BUSINESSPARTNERID, NAME, CURRENCYCODE, CARRIERCODE, POSTALADDRESSID, SHIPPINGADDRESSID) "
-    "VALUES (10, 'Acme', 'EUR', 'DHL', 100, 101);"
-    "INSERT INTO ADDRESS (ADDRESSID, BUSINESSPARTNERID, NAME1, STREET1, CITY1, ZIPCODE, COUNTRYCODE) "
-    "VALUES (100, 10, 'Acme invoices', 'Main 1', 'Utrecht', '3511AA', 'NL');"
-    "INSERT INTO ADDRESS (ADDRESSID, BUSINESSPARTNERID, NAME1, STREET1, CITY1, ZIPCODE, COUNTRYCODE) "
-    "VALUES (101, 10, 'Acme goods', 'Dock 2', 'Rotterdam', '3011AB', 'NL')";
 
 // BareSQLite behind the statements' "$n" markers, so that both bare clients run
 // the same texts. SQLite has one writer at a time: the clients take turns
@@ -297,7 +273,7 @@ template <Database kDb>
 void HostSubmissionsBare(benchmark::State& state) {
     if (!bench_support::DatabaseAvailable(state, kDb)) return;
     BenchInstallation inst(kDb);
-    inst.Exec(kMasterData);
+    inst.Exec(kAcmeMasterData);
     using Client = std::conditional_t<kDb == Database::SQLite, LiteClient, BarePostgres>;
     std::vector<std::unique_ptr<Client>> clients;
     for (int i = 0; i < kClients; ++i) {

@@ -16,21 +16,10 @@
 
 namespace {
 
-using bench_support::BarePostgres;
-using bench_support::BareSQLite;
-using bench_support::BenchInstallation;
-using bench_support::Database;
+using namespace bench_support;
 using ole::Variant;
 
 constexpr int kLines = 5;
-const char* kMasterData =
-    "INSERT INTO BUSINESSPARTNER (BUSINESSPARTNERID, NAME, CURRENCYCODE, CARRIERCODE, POSTALADDRESSID, SHIPPINGADDRESSID) "
-    "VALUES (10, 'Acme', 'EUR', 'DHL', 100, 101);"
-    "INSERT INTO ADDRESS (ADDRESSID, BUSINESSPARTNERID, NAME1, STREET1, CITY1, ZIPCODE, COUNTRYCODE) "
-    "VALUES (100, 10, 'Acme invoices', 'Main 1', 'Utrecht', '3511AA', 'NL');"
-    "INSERT INTO ADDRESS (ADDRESSID, BUSINESSPARTNERID, NAME1, STREET1, CITY1, ZIPCODE, COUNTRYCODE) "
-    "VALUES (101, 10, 'Acme goods', 'Dock 2', 'Rotterdam', '3011AB', 'NL')";
-
 // Stores a basket the way the web shop leaves it before submission.
 void StoreBasket(BareSQLite& db, const char* id) {
     sqlite3_stmt* header = db.Statement(
@@ -74,7 +63,7 @@ template <Database kDb>
 void SubmitBasket(benchmark::State& state) {
     if (!bench_support::DatabaseAvailable(state, kDb)) return;
     BenchInstallation inst(kDb);
-    inst.Exec(kMasterData);
+    inst.Exec(kAcmeMasterData);
     std::unique_ptr<BareSQLite> lite;
     std::unique_ptr<BarePostgres> pg;
     if constexpr (kDb == Database::SQLite)
@@ -101,7 +90,7 @@ BENCHMARK(SubmitBasket<Database::PostgreSQL>)->Name("SubmitBasket@pg/order")->Us
 
 void SubmitBasketBare(benchmark::State& state) {
     BenchInstallation inst;
-    inst.Exec(kMasterData);
+    inst.Exec(kAcmeMasterData);
     BareSQLite db(inst.DatabaseFile());
     int serial = 0;
     char id[40];
@@ -172,7 +161,7 @@ BENCHMARK(SubmitBasketBare)->Name("SubmitBasket/bare")->UseRealTime();
 void SubmitBasketBarePostgres(benchmark::State& state) {
     if (!bench_support::DatabaseAvailable(state, Database::PostgreSQL)) return;
     BenchInstallation inst(Database::PostgreSQL);
-    inst.Exec(kMasterData);
+    inst.Exec(kAcmeMasterData);
     BarePostgres db(inst);
     int serial = 0;
     char id[40];

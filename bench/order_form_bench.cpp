@@ -36,10 +36,7 @@
 
 namespace {
 
-using bench_support::BarePostgres;
-using bench_support::BareSQLite;
-using bench_support::BenchInstallation;
-using bench_support::Database;
+using namespace bench_support;
 
 constexpr int kLines = 50;
 const char* kBasketId = "0123456789ABCDEF0123456789ABCDEF";

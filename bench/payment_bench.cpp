@@ -38,7 +38,7 @@ extern char** environ;
 
 namespace {
 
-using bench_support::Shell;
+using namespace bench_support;
 
 namespace fs = std::filesystem;
 constexpr int kOrders = 1000;
@@ -116,7 +116,6 @@ void PlaceOrders(const bench_support::BenchInstallation& inst) {
     c->Close();
 }
 
-using bench_support::Database;
 
 template <Database kDb>
 void PayRun_backoffice(benchmark::State& state) {

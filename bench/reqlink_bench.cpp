@@ -13,10 +13,7 @@
 
 namespace {
 
-using bench_support::BarePostgres;
-using bench_support::BareSQLite;
-using bench_support::BenchInstallation;
-using bench_support::Database;
+using namespace bench_support;
 
 constexpr int kRequisitions = 1000;
 const char* kMasterData =

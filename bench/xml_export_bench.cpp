@@ -34,10 +34,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using bench_support::BarePostgres;
-using bench_support::BareSQLite;
-using bench_support::BenchInstallation;
-using bench_support::Database;
+using namespace bench_support;
 using ole::Variant;
 
 constexpr int kLines = 5;
@@ -73,16 +70,7 @@ public:
     explicit ExportInstallation(int orders, Database db = Database::SQLite)
         : inst_(db), file_((inst_.Home() / "orders.xml").string()) {
         inst_.Exec(kMasterData);
-        auto code = qx::HashAccessCode("bench-code");
-        auto c = std::make_shared<ado::Connection>();
-        c->Open(inst_.ConnectionString());
-        c->Execute("INSERT INTO WEBUSER (USERID, PASSWORDSALT, PASSWORDHASH) VALUES ('memscript', ?, ?)", nullptr, -1,
-                   {Variant(code.salt), Variant(code.hash)});
-        c->Close();
-        qx::WriteConfigurationFile((inst_.Home() / "config" / "SiteConfiguration.xml").string(), "Site", "",
-                                   {{"MEMBERSHIP", "MemScriptUser", "String", "memscript"},
-                                    {"MEMBERSHIP", "MemScriptCode", "String", "bench-code"},
-                                    {"MEMBERSHIP", "LDAPRoot", "String", ""}});
+        AddMembershipServiceAccount(inst_);
         if (db == Database::PostgreSQL) {
             StorePostgres(orders);
             return;
@@ -178,54 +166,26 @@ void Check(benchmark::State& state, Bare& db, const ExportInstallation& inst, in
     state.counters["bytes"] = static_cast<double>(fs::file_size(inst.File()));
 }
 
-void SetCounters(benchmark::State& state, int orders) {
-    state.SetItemsProcessed(state.iterations() * orders);
-    state.counters["order"] =
-        benchmark::Counter(orders, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
-}
-
 template <int kOrders, Database kDb = Database::SQLite>
 void XmlOrderExport(benchmark::State& state) {
-    if (!bench_support::DatabaseAvailable(state, kDb)) return;
+    if (!DatabaseAvailable(state, kDb)) return;
     ExportInstallation inst(kOrders, kDb);
-    std::unique_ptr<BareSQLite> lite;
-    std::unique_ptr<BarePostgres> pg;
-    if constexpr (kDb == Database::SQLite)
-        lite = std::make_unique<BareSQLite>(inst.DatabaseFile());
-    else
-        pg = std::make_unique<BarePostgres>(inst.Installation());
-    auto check = [&] {
-        if constexpr (kDb == Database::SQLite) {
-            Check(state, *lite, inst, kOrders);
-            inst.Reset(*lite);
-        } else {
-            Check(state, *pg, inst, kOrders);
-            inst.Reset(*pg);
-        }
-    };
+    auto db = OpenBare<kDb>(inst.Installation());
     auto exporter = Sls_GetComponent<ordexa::IWebOrderExport>("Ordexa.WebOrderExport");
     auto run = [&] { exporter->Run("1", inst.File(), "1", "", "", {"false", "", "", "", "", "", ""}); };
     run();  // the object logs on to the membership directory once, as in a batch
-    if constexpr (kDb == Database::SQLite)
-        inst.Reset(*lite);
-    else
-        inst.Reset(*pg);
+    inst.Reset(db);
     for (auto _ : state) {
         run();
         state.PauseTiming();
-        check();
+        Check(state, db, inst, kOrders);
+        inst.Reset(db);
         state.ResumeTiming();
     }
-    SetCounters(state, kOrders);
+    SetPerOrderCounters(state, kOrders);
 }
 
 // ---- the bare program --------------------------------------------------------
-
-std::string Text(sqlite3_stmt* s, int column) {
-    const unsigned char* text = sqlite3_column_text(s, column);
-    return text ? std::string(reinterpret_cast<const char*>(text), static_cast<size_t>(sqlite3_column_bytes(s, column)))
-                : std::string();
-}
 
 // Numbers in their shortest text form, dates as "m/d/yyyy h:mm:ss AM", like the system's.
 std::string Value(sqlite3_stmt* s, int column) {
@@ -240,7 +200,7 @@ std::string Value(sqlite3_stmt* s, int column) {
             return text;
         }
         default:
-            return Text(s, column);
+            return ColumnText(s, column);
     }
 }
 
@@ -251,12 +211,6 @@ std::string GeneralDate(const std::string& iso) {
     std::snprintf(text, sizeof text, "%d/%d/%d %d:%02d:%02d %s", m, d, y, h % 12 == 0 ? 12 : h % 12, mi, sec,
                   h < 12 ? "AM" : "PM");
     return text;
-}
-
-int ColumnIndex(sqlite3_stmt* s, const char* name) {
-    for (int i = 0; i < sqlite3_column_count(s); ++i)
-        if (std::strcmp(sqlite3_column_name(s, i), name) == 0) return i;
-    std::abort();
 }
 
 struct BareAddress {
@@ -275,7 +229,7 @@ const BareAddress& AddressOf(BareSQLite& db, std::map<int, BareAddress>& known, 
     sqlite3_bind_int(s, 1, id);
     if (sqlite3_step(s) != SQLITE_ROW) std::abort();
     BareAddress a;
-    for (int i = 0; i < 10; ++i) a.values[i] = Text(s, i);
+    for (int i = 0; i < 10; ++i) a.values[i] = ColumnText(s, i);
     return known.emplace(id, a).first->second;
 }
 
@@ -327,7 +281,7 @@ void BareRun(BareSQLite& db, const std::string& path) {
     std::vector<std::pair<std::string, int32_t>> selected;
     sqlite3_stmt* select = db.Statement(kSelect);
     sqlite3_bind_int(select, 1, 1);
-    while (sqlite3_step(select) == SQLITE_ROW) selected.emplace_back(Text(select, 0), sqlite3_column_int(select, 1));
+    while (sqlite3_step(select) == SQLITE_ROW) selected.emplace_back(ColumnText(select, 0), sqlite3_column_int(select, 1));
     auto groups = Groups(selected);
 
     pugi::xml_document doc;
@@ -348,23 +302,23 @@ void BareRun(BareSQLite& db, const std::string& path) {
                              discountColumn = c("DISCOUNTPERC"), carrierColumn = c("CARRIERCODE"),
                              nameColumn = c("ORDERLISTNAME"), taxColumn = c("TAXTOTAL"),
                              billColumn = c("BILLINGADDRESSID"), shipColumn = c("SHIPPINGADDRESSID");
-            std::string user = Text(h, userColumn);
+            std::string user = ColumnText(h, userColumn);
             if (!users.count(user)) {
                 sqlite3_stmt* u = db.Statement("SELECT COMMONNAME FROM WEBUSER WHERE USERID = ?");
                 sqlite3_bind_text(u, 1, user.c_str(), -1, SQLITE_TRANSIENT);
                 sqlite3_step(u);
-                users[user] = Text(u, 0);
+                users[user] = ColumnText(u, 0);
             }
             pugi::xml_node order = root.append_child("Order");
             pugi::xml_node header = order.append_child("OrderHeader");
-            Element(header, "order_id", Text(h, idColumn));
-            Element(header, "order_date", GeneralDate(Text(h, dateColumn)));
+            Element(header, "order_id", ColumnText(h, idColumn));
+            Element(header, "order_date", GeneralDate(ColumnText(h, dateColumn)));
             Element(header, "userCN", users[user]);
-            Element(header, "currency_code", Text(h, currencyColumn));
-            Element(header, "customer_name", Text(h, customerColumn));
+            Element(header, "currency_code", ColumnText(h, currencyColumn));
+            Element(header, "customer_name", ColumnText(h, customerColumn));
             Element(header, "order_discount", Value(h, discountColumn));
-            Element(header, "carrier_code", Text(h, carrierColumn));
-            Element(header, "order_name", Text(h, nameColumn));
+            Element(header, "carrier_code", ColumnText(h, carrierColumn));
+            Element(header, "order_name", ColumnText(h, nameColumn));
             Element(header, "order_subtotal", "");
             Element(header, "total_discount", "");
             Element(header, "tax_total", Value(h, taxColumn));
@@ -393,19 +347,19 @@ void BareRun(BareSQLite& db, const std::string& path) {
                 int address = sqlite3_column_int(l, addressColumn);
                 Element(line, "address_description",
                         address != shipping ? AddressOf(db, addresses, address).values[0] : "");
-                Element(line, "unit_code", Text(l, unit));
-                Element(line, "partnumber", Text(l, part));
+                Element(line, "unit_code", ColumnText(l, unit));
+                Element(line, "partnumber", ColumnText(l, part));
                 int productId = sqlite3_column_int(l, product);
                 if (!products.count(productId)) {
                     sqlite3_stmt* p = db.Statement("SELECT PRODUCTDESCRIPTION FROM PRODUCT WHERE PRODUCTID = ?");
                     sqlite3_bind_int(p, 1, productId);
                     sqlite3_step(p);
-                    products[productId] = Text(p, 0);
+                    products[productId] = ColumnText(p, 0);
                 }
                 Element(line, "product_description", products[productId]);
                 Element(line, "line_total", Value(l, amount));
                 Element(line, "line_tax", Value(l, tax));
-                Element(line, "tax_code", Text(l, taxCode));
+                Element(line, "tax_code", ColumnText(l, taxCode));
                 Element(line, "tax_percentage", Value(l, taxPercentage));
             }
             ids.push_back(id);
@@ -427,10 +381,6 @@ void BareRun(BareSQLite& db, const std::string& path) {
 
 // ---- the bare program on PostgreSQL: the same steps through libpq ------------
 
-std::string Text(const PGresult* r, int row, int column) {
-    return std::string(PQgetvalue(r, row, column), static_cast<size_t>(PQgetlength(r, row, column)));
-}
-
 const BareAddress& AddressOf(BarePostgres& db, std::map<int, BareAddress>& known, int id) {
     auto found = known.find(id);
     if (found != known.end()) return found->second;
@@ -441,7 +391,7 @@ const BareAddress& AddressOf(BarePostgres& db, std::map<int, BareAddress>& known
         {key.c_str()});
     if (PQntuples(r.get()) != 1) std::abort();
     BareAddress a;
-    for (int i = 0; i < 10; ++i) a.values[i] = Text(r.get(), 0, i);
+    for (int i = 0; i < 10; ++i) a.values[i] = ValueText(r.get(), 0, i);
     return known.emplace(id, a).first->second;
 }
 
@@ -456,7 +406,7 @@ void BareRun(BarePostgres& db, const std::string& path) {
     {
         auto select = db.Query(kSelectPostgres, {"1"});
         for (int r = 0; r < PQntuples(select.get()); ++r)
-            selected.emplace_back(Text(select.get(), r, 0), std::atoi(PQgetvalue(select.get(), r, 1)));
+            selected.emplace_back(ValueText(select.get(), r, 0), std::atoi(PQgetvalue(select.get(), r, 1)));
     }
     auto groups = Groups(selected);
 
@@ -478,24 +428,24 @@ void BareRun(BarePostgres& db, const std::string& path) {
                              discountColumn = c("DISCOUNTPERC"), carrierColumn = c("CARRIERCODE"),
                              nameColumn = c("ORDERLISTNAME"), taxColumn = c("TAXTOTAL"),
                              billColumn = c("BILLINGADDRESSID"), shipColumn = c("SHIPPINGADDRESSID");
-            std::string user = Text(h, 0, userColumn);
+            std::string user = ValueText(h, 0, userColumn);
             if (!users.count(user)) {
                 db.Run("SELECT COMMONNAME FROM WEBUSER WHERE USERID = $1", {user.c_str()});
                 users[user] = db.Value(0, 0);
             }
             pugi::xml_node order = root.append_child("Order");
             pugi::xml_node header = order.append_child("OrderHeader");
-            Element(header, "order_id", Text(h, 0, idColumn));
-            Element(header, "order_date", GeneralDate(Text(h, 0, dateColumn)));
+            Element(header, "order_id", ValueText(h, 0, idColumn));
+            Element(header, "order_date", GeneralDate(ValueText(h, 0, dateColumn)));
             Element(header, "userCN", users[user]);
-            Element(header, "currency_code", Text(h, 0, currencyColumn));
-            Element(header, "customer_name", Text(h, 0, customerColumn));
-            Element(header, "order_discount", Text(h, 0, discountColumn));
-            Element(header, "carrier_code", Text(h, 0, carrierColumn));
-            Element(header, "order_name", Text(h, 0, nameColumn));
+            Element(header, "currency_code", ValueText(h, 0, currencyColumn));
+            Element(header, "customer_name", ValueText(h, 0, customerColumn));
+            Element(header, "order_discount", ValueText(h, 0, discountColumn));
+            Element(header, "carrier_code", ValueText(h, 0, carrierColumn));
+            Element(header, "order_name", ValueText(h, 0, nameColumn));
             Element(header, "order_subtotal", "");
             Element(header, "total_discount", "");
-            Element(header, "tax_total", Text(h, 0, taxColumn));
+            Element(header, "tax_total", ValueText(h, 0, taxColumn));
             Element(header, "order_total", "");
             int shipping = std::atoi(PQgetvalue(h, 0, shipColumn));
             for (const auto& [prefix, address] : {std::pair{"bill_to_", std::atoi(PQgetvalue(h, 0, billColumn))},
@@ -514,15 +464,15 @@ void BareRun(BarePostgres& db, const std::string& path) {
                                  amount = lc("AMOUNT"), tax = lc("LINETAX"), taxCode = lc("TAXCODE"),
                                  taxPercentage = lc("TAXPERCENTAGE");
                 pugi::xml_node line = lines.append_child("Orderline");
-                Element(line, "Quantity", Text(l, row, qty));
-                Element(line, "list_price", Text(l, row, price));
-                Element(line, "discount", Text(l, row, discount));
-                Element(line, "discount_percentage", Text(l, row, percentage));
+                Element(line, "Quantity", ValueText(l, row, qty));
+                Element(line, "list_price", ValueText(l, row, price));
+                Element(line, "discount", ValueText(l, row, discount));
+                Element(line, "discount_percentage", ValueText(l, row, percentage));
                 int address = std::atoi(PQgetvalue(l, row, addressColumn));
                 Element(line, "address_description",
                         address != shipping ? AddressOf(db, addresses, address).values[0] : "");
-                Element(line, "unit_code", Text(l, row, unit));
-                Element(line, "partnumber", Text(l, row, part));
+                Element(line, "unit_code", ValueText(l, row, unit));
+                Element(line, "partnumber", ValueText(l, row, part));
                 int productId = std::atoi(PQgetvalue(l, row, product));
                 if (!products.count(productId)) {
                     std::string key = std::to_string(productId);
@@ -530,10 +480,10 @@ void BareRun(BarePostgres& db, const std::string& path) {
                     products[productId] = db.Value(0, 0);
                 }
                 Element(line, "product_description", products[productId]);
-                Element(line, "line_total", Text(l, row, amount));
-                Element(line, "line_tax", Text(l, row, tax));
-                Element(line, "tax_code", Text(l, row, taxCode));
-                Element(line, "tax_percentage", Text(l, row, taxPercentage));
+                Element(line, "line_total", ValueText(l, row, amount));
+                Element(line, "line_tax", ValueText(l, row, tax));
+                Element(line, "tax_code", ValueText(l, row, taxCode));
+                Element(line, "tax_percentage", ValueText(l, row, taxPercentage));
             }
             ids.push_back(id);
         }
@@ -547,25 +497,11 @@ void BareRun(BarePostgres& db, const std::string& path) {
     ::close(fd);
 }
 
-template <int kOrders>
-void XmlOrderExportBarePostgres(benchmark::State& state) {
-    if (!bench_support::DatabaseAvailable(state, Database::PostgreSQL)) return;
-    ExportInstallation inst(kOrders, Database::PostgreSQL);
-    BarePostgres db(inst.Installation());
-    for (auto _ : state) {
-        BareRun(db, inst.File());
-        state.PauseTiming();
-        Check(state, db, inst, kOrders);
-        inst.Reset(db);
-        state.ResumeTiming();
-    }
-    SetCounters(state, kOrders);
-}
-
-template <int kOrders>
+template <int kOrders, Database kDb = Database::SQLite>
 void XmlOrderExportBare(benchmark::State& state) {
-    ExportInstallation inst(kOrders);
-    BareSQLite db(inst.DatabaseFile());
+    if (!DatabaseAvailable(state, kDb)) return;
+    ExportInstallation inst(kOrders, kDb);
+    auto db = OpenBare<kDb>(inst.Installation());
     for (auto _ : state) {
         BareRun(db, inst.File());
         state.PauseTiming();
@@ -573,7 +509,7 @@ void XmlOrderExportBare(benchmark::State& state) {
         inst.Reset(db);
         state.ResumeTiming();
     }
-    SetCounters(state, kOrders);
+    SetPerOrderCounters(state, kOrders);
 }
 
 BENCHMARK(XmlOrderExport<1000>)->Name("XmlOrderExport1000/export")->UseRealTime()->Unit(benchmark::kMillisecond);
@@ -592,7 +528,7 @@ BENCHMARK(XmlOrderExport<1000, Database::PostgreSQL>)
     ->Name("XmlOrderExport1000@pg/export")
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
-BENCHMARK(XmlOrderExportBarePostgres<1000>)
+BENCHMARK(XmlOrderExportBare<1000, Database::PostgreSQL>)
     ->Name("XmlOrderExport1000@pg/bare")
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
@@ -601,7 +537,7 @@ BENCHMARK(XmlOrderExport<10000, Database::PostgreSQL>)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond)
     ->Iterations(2);
-BENCHMARK(XmlOrderExportBarePostgres<10000>)
+BENCHMARK(XmlOrderExportBare<10000, Database::PostgreSQL>)
     ->Name("XmlOrderExport10000@pg/bare")
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond)

@@ -11,26 +11,14 @@
 #include "lib_sales.h"
 #include "vendalo/order_export_file.h"
 #include "vendalo/reporting.h"
+#include "xml/xml_text.h"
 
 namespace backoffice::http {
 
 namespace {
 
-std::string Escape(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&#39;"; break;
-            default: out += c;
-        }
-    }
-    return out;
-}
+// HTML text and attribute values: the XML escaper's output is valid HTML too.
+std::string Escape(const std::string& text) { return qx::XmlEscaped(text, qx::XmlEscape::Attribute); }
 
 const char* kStyle =
     "body{font-family:sans-serif;margin:1.5em;color:#222}table{border-collapse:collapse;margin-bottom:1.5em}"

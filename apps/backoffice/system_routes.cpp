@@ -16,8 +16,7 @@ namespace {
 
 // A local date and time as seconds since the Unix epoch.
 double UnixSeconds(ole::Date d) {
-    int year, month, day, hour, minute, second, millisecond;
-    d.Parts(year, month, day, hour, minute, second, millisecond);
+    auto [year, month, day, hour, minute, second, millisecond] = d.ToCalendar();
     std::tm parts{};
     parts.tm_year = year - 1900;
     parts.tm_mon = month - 1;

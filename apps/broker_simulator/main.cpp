@@ -8,11 +8,8 @@
 //   send:  posts a requisition document to the shop's intake, as a form field
 //          XMLINPUT or as text/xml, and prints the answer.
 #include <httplib.h>
-#include <signal.h>
 
 #include <chrono>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -23,29 +20,9 @@
 #include <thread>
 #include <vector>
 
+#include "simulator_common.h"
+
 namespace {
-
-const char* kUsage =
-    "Usage: broker-simulator serve [options]\n"
-    "       broker-simulator send --url URL --key KEY --file FILE [--xml]\n"
-    "\n"
-    "Plays the requisition broker on a loopback address (not part of the back office).\n"
-    "\n"
-    "serve options:\n"
-    "  --host ADDRESS      loopback address to listen on (default 127.0.0.1)\n"
-    "  --port N            port (default 0: any free port)\n"
-    "  --port-file FILE    write the port there once listening\n"
-    "  --journal FILE      append one JSON line per post (path, content_type, body, xmlinput)\n"
-    "  --status PATH=CODE  answer posts to PATH with that HTTP status (default 200)\n"
-    "  --delay PATH=MS     answer posts to PATH only after that many milliseconds\n"
-    "\n"
-    "send options:\n"
-    "  --url URL           the shop's intake, e.g. http://127.0.0.1:8080/reqlink/requisitions\n"
-    "  --key KEY           the broker's key (sent as Authorization: Bearer)\n"
-    "  --file FILE         the requisition document\n"
-    "  --xml               post it as text/xml instead of the form field XMLINPUT\n";
-
-bool IsLoopback(const std::string& host) { return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0; }
 
 int Hex(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -91,47 +68,27 @@ std::string XmlInput(const std::string& body) {
     return "";
 }
 
-// "PATH=VALUE" as a pair.
-std::pair<std::string, int> PathSetting(const std::string& text) {
-    size_t eq = text.rfind('=');
-    if (eq == std::string::npos || eq == 0) throw std::invalid_argument("expected PATH=NUMBER, not " + text);
-    return {text.substr(0, eq), std::stoi(text.substr(eq + 1))};
-}
-
-int Serve(const std::vector<std::string>& args) {
-    std::string host = "127.0.0.1", portFile, journalPath;
+struct ServeOptions {
+    std::string host = "127.0.0.1", portFile, journal;
     int port = 0;
-    std::map<std::string, int> statuses, delays;
-    for (size_t i = 0; i < args.size(); ++i) {
-        auto value = [&]() -> std::string {
-            if (i + 1 >= args.size()) throw std::invalid_argument(args[i] + " needs a value");
-            return args[++i];
-        };
-        if (args[i] == "--host") host = value();
-        else if (args[i] == "--port") port = std::stoi(value());
-        else if (args[i] == "--port-file") portFile = value();
-        else if (args[i] == "--journal") journalPath = value();
-        else if (args[i] == "--status") statuses.insert(PathSetting(value()));
-        else if (args[i] == "--delay") delays.insert(PathSetting(value()));
-        else throw std::invalid_argument("unknown option " + args[i]);
-    }
-    if (!IsLoopback(host)) throw std::invalid_argument("listens on loopback addresses only, not " + host);
+    std::vector<std::string> statuses, delays;  // PATH=NUMBER
+};
 
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+int Serve(const ServeOptions& o) {
+    if (!simcommon::IsLoopback(o.host)) throw CLI::ValidationError("listens on loopback addresses only, not " + o.host);
+    std::map<std::string, int> statuses, delays;
+    for (const auto& text : o.statuses) statuses.insert(simcommon::KeyAndNumber(text, '='));
+    for (const auto& text : o.delays) delays.insert(simcommon::KeyAndNumber(text, '='));
+    simcommon::BlockStopSignals();
 
     httplib::Server server;
     server.set_tcp_nodelay(true);
     server.set_payload_max_length(64 << 20);
     std::mutex journalMutex;
     std::ofstream journal;
-    if (!journalPath.empty()) {
-        journal.open(journalPath, std::ios::app);
-        if (!journal) throw std::runtime_error("cannot write the journal " + journalPath);
+    if (!o.journal.empty()) {
+        journal.open(o.journal, std::ios::app);
+        if (!journal) throw std::runtime_error("cannot write the journal " + o.journal);
     }
     server.Post(R"(/.*)", [&](const httplib::Request& request, httplib::Response& response) {
         nlohmann::json entry{{"path", request.path},
@@ -150,39 +107,19 @@ int Serve(const std::vector<std::string>& args) {
         response.set_content("OK\n", "text/plain");
     });
 
-    int bound = port == 0 ? server.bind_to_any_port(host) : (server.bind_to_port(host, port) ? port : -1);
-    if (bound <= 0) throw std::runtime_error("cannot listen on " + host + ":" + std::to_string(port));
-    std::thread stopper([&] {
-        int signal = 0;
-        sigwait(&stopSignals, &signal);
-        std::_Exit(0);  // every journal line is flushed as it is written
+    return simcommon::ServeUntilStopped(server, "broker-simulator", o.host, o.port, o.portFile, [&](int port) {
+        return "broker-simulator: listening on http://" + o.host + ":" + std::to_string(port) + "/";
     });
-    stopper.detach();
-    if (!portFile.empty()) {
-        std::string temporary = portFile + ".tmp";
-        std::ofstream(temporary, std::ios::trunc) << bound << "\n";
-        std::filesystem::rename(temporary, portFile);
-    }
-    std::cout << "broker-simulator: listening on http://" << host << ":" << bound << "/" << std::endl;
-    server.listen_after_bind();
-    return 0;
 }
 
-int Send(const std::vector<std::string>& args) {
+struct SendOptions {
     std::string url, key, file;
     bool xml = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        auto value = [&]() -> std::string {
-            if (i + 1 >= args.size()) throw std::invalid_argument(args[i] + " needs a value");
-            return args[++i];
-        };
-        if (args[i] == "--url") url = value();
-        else if (args[i] == "--key") key = value();
-        else if (args[i] == "--file") file = value();
-        else if (args[i] == "--xml") xml = true;
-        else throw std::invalid_argument("unknown option " + args[i]);
-    }
-    if (url.empty() || file.empty()) throw std::invalid_argument("send needs --url and --file");
+};
+
+int Send(const SendOptions& o) {
+    const std::string& url = o.url;
+    const std::string& file = o.file;
     std::ifstream in(file, std::ios::binary);
     if (!in) throw std::runtime_error("cannot read " + file);
     std::stringstream document;
@@ -194,10 +131,10 @@ int Send(const std::vector<std::string>& args) {
     client.set_connection_timeout(5);
     client.set_read_timeout(60);
     httplib::Headers headers;
-    if (!key.empty()) headers.emplace("Authorization", "Bearer " + key);
-    auto result = xml ? client.Post(path, headers, document.str(), "text/xml")
-                      : client.Post(path, headers, "XMLINPUT=" + FormEncode(document.str()),
-                                    "application/x-www-form-urlencoded");
+    if (!o.key.empty()) headers.emplace("Authorization", "Bearer " + o.key);
+    auto result = o.xml ? client.Post(path, headers, document.str(), "text/xml")
+                        : client.Post(path, headers, "XMLINPUT=" + FormEncode(document.str()),
+                                      "application/x-www-form-urlencoded");
     if (!result) throw std::runtime_error("no answer from " + url + ": " + httplib::to_string(result.error()));
     std::cout << result->status << " " << result->body << std::endl;
     return result->status >= 200 && result->status < 300 ? 0 : 1;
@@ -206,18 +143,30 @@ int Send(const std::vector<std::string>& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.empty() || args[0] == "--help" || args[0] == "help") {
-        std::cout << kUsage;
-        return args.empty() ? 2 : 0;
-    }
-    std::vector<std::string> rest(args.begin() + 1, args.end());
+    CLI::App app("Plays the requisition broker on a loopback address (not part of the back office).",
+                 "broker-simulator");
+    ServeOptions serve;
+    auto* serveCommand = app.add_subcommand("serve", "take the shop's form posts on any path, journal and answer them");
+    serveCommand->add_option("--host", serve.host, "loopback address to listen on (default 127.0.0.1)");
+    serveCommand->add_option("--port", serve.port, "port (default 0: any free port)");
+    serveCommand->add_option("--port-file", serve.portFile, "write the port there once listening");
+    serveCommand->add_option("--journal", serve.journal,
+                             "append one JSON line per post (path, content_type, body, xmlinput)");
+    serveCommand->add_option("--status", serve.statuses, "answer posts to PATH with that HTTP status (default 200)")
+        ->type_name("PATH=CODE");
+    serveCommand->add_option("--delay", serve.delays, "answer posts to PATH only after that many milliseconds")
+        ->type_name("PATH=MS");
+    SendOptions send;
+    auto* sendCommand = app.add_subcommand("send", "post a requisition document to the shop's intake");
+    sendCommand->add_option("--url", send.url, "the shop's intake, e.g. http://127.0.0.1:8080/reqlink/requisitions")
+        ->required();
+    sendCommand->add_option("--key", send.key, "the broker's key (sent as Authorization: Bearer)");
+    sendCommand->add_option("--file", send.file, "the requisition document")->required();
+    sendCommand->add_flag("--xml", send.xml, "post it as text/xml instead of the form field XMLINPUT");
+    if (int parsed = simcommon::ParseCommandLine(app, argc, argv); parsed >= 0) return parsed;
     try {
-        if (args[0] == "serve") return Serve(rest);
-        if (args[0] == "send") return Send(rest);
-        std::cerr << "broker-simulator: unknown command '" << args[0] << "'\n\n" << kUsage;
-        return 2;
-    } catch (const std::invalid_argument& e) {
+        return serveCommand->parsed() ? Serve(serve) : Send(send);
+    } catch (const CLI::Error& e) {
         std::cerr << "broker-simulator: " << e.what() << "\n";
         return 2;
     } catch (const std::exception& e) {

@@ -1,6 +1,5 @@
 // erp-simulator: the back end's EDI module, simulated on a folder.
 #include <httplib.h>
-#include <signal.h>
 
 #include <chrono>
 #include <fstream>
@@ -12,43 +11,11 @@
 
 #include "business_objects.h"
 #include "simulator.h"
+#include "simulator_common.h"
 
 namespace {
 
-const char* kUsage =
-    "Usage: erp-simulator <command> --export FILE --confirm FILE [options]\n"
-    "       erp-simulator boi --archive DIR [--archive DIR ...] [options]\n"
-    "\n"
-    "Plays the back end's EDI module on a folder (not part of the back office).\n"
-    "\n"
-    "Commands:\n"
-    "  prepare   place command.fil in the command folder (\"command\" beside the export file's folder)\n"
-    "  cycle     take the export file (EDI or XML) if there is one, archive it, give each order a sales order\n"
-    "            number and write the confirmation file; with --handshake only while command.fil\n"
-    "            is absent, and place command.fil again afterwards\n"
-    "  serve     run cycles until stopped (--interval-ms, default 500)\n"
-    "  boi       answer the business objects (allocation, order line status) over HTTP on loopback\n"
-    "            for the sales orders confirmed from the archives, until stopped\n"
-    "\n"
-    "Options:\n"
-    "  --export FILE         the export file the web side writes (EDI messages or the XML document)\n"
-    "  --confirm FILE        the confirmation file to write\n"
-    "  --archive DIR         where taken export files are kept (default: <export folder>/archive)\n"
-    "  --separator TEXT      field separator of EDI confirmation lines (default \",\")\n"
-    "  --xml                 write an XML confirmation instead of EDI lines\n"
-    "  --handshake           follow the semaphore files (command.fil)\n"
-    "  --interval-ms N       pause between cycles of serve\n"
-    "  --freight-part TEXT   part number of the freight line (default FREIGHT)\n"
-    "\n"
-    "Options of boi:\n"
-    "  --port N              port on 127.0.0.1 (default 0: any free port)\n"
-    "  --port-file FILE      write the port there once listening\n"
-    "  --journal FILE        append one line per request: object, sales order, line\n"
-    "  --allocation MODE     answer (default), no-record (a reply without RECORD), malformed,\n"
-    "                        wrapped (the answer inside <X>), second-root (a second root after it)\n"
-    "  --refuse LINE:ERROR   refuse the allocation of line LINE (or * for all) with error number ERROR (1-5)\n"
-    "  --status MODE         answer (default: success), no-record, malformed, wrapped, second-root\n"
-    "  --reason LINE:CODE    refuse the billing step of line LINE (or *) with reason code CODE\n";
+const char* kName = "erp-simulator";
 
 erpsim::BoiPolicy::Reply Mode(const std::string& text) {
     if (text == "answer") return erpsim::BoiPolicy::Reply::Answer;
@@ -56,31 +23,36 @@ erpsim::BoiPolicy::Reply Mode(const std::string& text) {
     if (text == "malformed") return erpsim::BoiPolicy::Reply::Malformed;
     if (text == "wrapped") return erpsim::BoiPolicy::Reply::Wrapped;
     if (text == "second-root") return erpsim::BoiPolicy::Reply::SecondRoot;
-    throw std::invalid_argument("unknown reply mode " + text);
+    throw CLI::ValidationError("unknown reply mode " + text);
 }
 
-// "LINE:NUMBER", LINE a line number or "*".
-void AddRule(std::map<std::string, int>& rules, const std::string& text) {
-    size_t colon = text.find(':');
-    if (colon == std::string::npos || colon == 0) throw std::invalid_argument("expected LINE:NUMBER, not " + text);
-    rules[text.substr(0, colon)] = std::stoi(text.substr(colon + 1));
-}
+struct BoiOptions {
+    std::vector<std::filesystem::path> archives;
+    int port = 0;
+    std::string portFile, journal, allocation = "answer", status = "answer";
+    std::vector<std::string> refusals, reasons;  // LINE:NUMBER, LINE a line number or "*"
+};
 
 // Listens on loopback until SIGINT or SIGTERM.
-int ServeBusinessObjects(const std::vector<std::filesystem::path>& archives, const erpsim::BoiPolicy& policy, int port,
-                         const std::string& portFile, const std::string& journalFile) {
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+int ServeBusinessObjects(const BoiOptions& o) {
+    erpsim::BoiPolicy policy;
+    policy.allocation = Mode(o.allocation);
+    policy.status = Mode(o.status);
+    for (const auto& text : o.refusals) {
+        auto [line, number] = simcommon::KeyAndNumber(text, ':');
+        policy.refusals[line] = number;
+    }
+    for (const auto& text : o.reasons) {
+        auto [line, number] = simcommon::KeyAndNumber(text, ':');
+        policy.reasons[line] = number;
+    }
+    simcommon::BlockStopSignals();
     std::vector<std::filesystem::path> books;
-    for (const auto& archive : archives) books.push_back(erpsim::SalesOrderBook(archive));
+    for (const auto& archive : o.archives) books.push_back(erpsim::SalesOrderBook(archive));
     erpsim::BusinessObjects objects(books, policy);
     std::mutex journalMutex;
     std::ofstream journal;
-    if (!journalFile.empty()) journal.open(journalFile, std::ios::app);
+    if (!o.journal.empty()) journal.open(o.journal, std::ios::app);
     httplib::Server server;
     server.set_tcp_nodelay(true);
     server.set_keep_alive_max_count(1000000);
@@ -98,99 +70,83 @@ int ServeBusinessObjects(const std::vector<std::filesystem::path>& archives, con
             journal << journalLine << "\n" << std::flush;
         }
     });
-    int bound = port == 0 ? server.bind_to_any_port("127.0.0.1") : (server.bind_to_port("127.0.0.1", port) ? port : -1);
-    if (bound <= 0) {
-        std::cerr << "erp-simulator: cannot listen on 127.0.0.1:" << port << "\n";
-        return 1;
-    }
-    std::thread stopper([&] {
-        int received = 0;
-        sigwait(&stopSignals, &received);
-        std::_Exit(0);  // keep-alive connections would hold a graceful stop
+    return simcommon::ServeUntilStopped(server, kName, "127.0.0.1", o.port, o.portFile, [](int port) {
+        return "erp-simulator: business objects listening on http://127.0.0.1:" + std::to_string(port) + "/boi";
     });
-    stopper.detach();
-    if (!portFile.empty()) {
-        std::string temp = portFile + ".tmp";
-        std::ofstream(temp) << bound << "\n";
-        std::filesystem::rename(temp, portFile);
-    }
-    std::cout << "erp-simulator: business objects listening on http://127.0.0.1:" << bound << "/boi" << std::endl;
-    server.listen_after_bind();
+}
+
+// The options of the commands that work on the folder of an export file.
+void AddFolderOptions(CLI::App& command, erpsim::Settings& s, bool confirm) {
+    command.add_option("--export", s.exportFile, "the export file the web side writes (EDI messages or the XML document)")
+        ->required();
+    auto* confirmation = command.add_option("--confirm", s.confirmationFile, "the confirmation file to write");
+    if (confirm) confirmation->required();
+    command.add_option("--archive", s.archive, "where taken export files are kept (default: <export folder>/archive)");
+    command.add_option("--separator", s.separator, "field separator of EDI confirmation lines (default \",\")");
+    command.add_flag("--xml", s.xmlConfirmation, "write an XML confirmation instead of EDI lines");
+    command.add_flag("--handshake", s.handshake, "follow the semaphore files (command.fil)");
+    command.add_option("--freight-part", s.freightPart, "part number of the freight line (default FREIGHT)");
+}
+
+int RunCycles(erpsim::Settings s, bool serve, int interval) {
+    if (s.archive.empty()) s.archive = s.exportFile.parent_path() / "archive";
+    do {
+        auto r = erpsim::RunCycle(s);
+        if (!r.archivedAs.empty())
+            std::cout << "erp-simulator: took " << r.orderIds.size() << " order(s), archived as " << r.archivedAs
+                      << ", confirmed in " << s.confirmationFile.string() << std::endl;
+        if (serve) std::this_thread::sleep_for(std::chrono::milliseconds(interval));
+    } while (serve);
     return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.empty() || args[0] == "--help" || args[0] == "help") {
-        std::cout << kUsage;
-        return args.empty() ? 2 : 0;
-    }
-    erpsim::Settings s;
+    CLI::App app("Plays the back end's EDI module on a folder (not part of the back office).", kName);
+    erpsim::Settings settings;
     int interval = 500;
-    std::vector<std::filesystem::path> archives;
-    erpsim::BoiPolicy policy;
-    int port = 0;
-    std::string portFile, journalFile;
-    for (size_t i = 1; i < args.size(); ++i) {
-        auto value = [&]() -> std::string {
-            if (i + 1 >= args.size()) throw std::invalid_argument(args[i] + " needs a value");
-            return args[++i];
-        };
-        try {
-            if (args[i] == "--export") s.exportFile = value();
-            else if (args[i] == "--confirm") s.confirmationFile = value();
-            else if (args[i] == "--archive") archives.push_back(s.archive = value());
-            else if (args[i] == "--freight-part") s.freightPart = value();
-            else if (args[i] == "--port") port = std::stoi(value());
-            else if (args[i] == "--port-file") portFile = value();
-            else if (args[i] == "--journal") journalFile = value();
-            else if (args[i] == "--allocation") policy.allocation = Mode(value());
-            else if (args[i] == "--status") policy.status = Mode(value());
-            else if (args[i] == "--refuse") AddRule(policy.refusals, value());
-            else if (args[i] == "--reason") AddRule(policy.reasons, value());
-            else if (args[i] == "--separator") s.separator = value();
-            else if (args[i] == "--xml") s.xmlConfirmation = true;
-            else if (args[i] == "--handshake") s.handshake = true;
-            else if (args[i] == "--interval-ms") interval = std::stoi(value());
-            else throw std::invalid_argument("unknown option " + args[i]);
-        } catch (const std::exception& e) {
-            std::cerr << "erp-simulator: " << e.what() << "\n";
-            return 2;
-        }
-    }
-    if (args[0] == "boi") {
-        if (archives.empty()) {
-            std::cerr << "erp-simulator: boi needs --archive\n" << kUsage;
-            return 2;
-        }
-        return ServeBusinessObjects(archives, policy, port, portFile, journalFile);
-    }
-    if (s.exportFile.empty() || (args[0] != "prepare" && s.confirmationFile.empty())) {
-        std::cerr << "erp-simulator: --export and --confirm are required\n" << kUsage;
-        return 2;
-    }
-    if (s.archive.empty()) s.archive = s.exportFile.parent_path() / "archive";
+    auto* prepare = app.add_subcommand(
+        "prepare", "place command.fil in the command folder (\"command\" beside the export file's folder)");
+    AddFolderOptions(*prepare, settings, false);
+    auto* cycle = app.add_subcommand(
+        "cycle", "take the export file (EDI or XML) if there is one, archive it, give each order a sales order number "
+                 "and write the confirmation file; with --handshake only while command.fil is absent, and place "
+                 "command.fil again afterwards");
+    AddFolderOptions(*cycle, settings, true);
+    auto* serve = app.add_subcommand("serve", "run cycles until stopped");
+    AddFolderOptions(*serve, settings, true);
+    serve->add_option("--interval-ms", interval, "pause between cycles (default 500)");
+    BoiOptions boi;
+    auto* objects = app.add_subcommand("boi", "answer the business objects (allocation, order line status) over HTTP "
+                                              "on loopback for the sales orders confirmed from the archives, until "
+                                              "stopped");
+    objects->add_option("--archive", boi.archives, "an archive of confirmed sales orders (one or more)")->required();
+    objects->add_option("--port", boi.port, "port on 127.0.0.1 (default 0: any free port)");
+    objects->add_option("--port-file", boi.portFile, "write the port there once listening");
+    objects->add_option("--journal", boi.journal, "append one line per request: object, sales order, line");
+    objects->add_option("--allocation", boi.allocation,
+                        "answer (default), no-record (a reply without RECORD), malformed, wrapped (the answer inside "
+                        "<X>), second-root (a second root after it)");
+    objects->add_option("--status", boi.status, "answer (default: success), no-record, malformed, wrapped, second-root");
+    objects->add_option("--refuse", boi.refusals, "refuse the allocation of line LINE (or * for all) with error number "
+                                                  "ERROR (1-5)")
+        ->type_name("LINE:ERROR");
+    objects->add_option("--reason", boi.reasons, "refuse the billing step of line LINE (or *) with reason code CODE")
+        ->type_name("LINE:CODE");
+    if (int parsed = simcommon::ParseCommandLine(app, argc, argv); parsed >= 0) return parsed;
     try {
-        if (args[0] == "prepare") {
-            erpsim::PlaceCommandFile(s);
+        if (objects->parsed()) return ServeBusinessObjects(boi);
+        if (prepare->parsed()) {
+            erpsim::PlaceCommandFile(settings);
             return 0;
         }
-        if (args[0] == "cycle" || args[0] == "serve") {
-            do {
-                auto r = erpsim::RunCycle(s);
-                if (!r.archivedAs.empty())
-                    std::cout << "erp-simulator: took " << r.orderIds.size() << " order(s), archived as "
-                              << r.archivedAs << ", confirmed in " << s.confirmationFile.string() << std::endl;
-                if (args[0] == "serve") std::this_thread::sleep_for(std::chrono::milliseconds(interval));
-            } while (args[0] == "serve");
-            return 0;
-        }
+        return RunCycles(settings, serve->parsed(), interval);
+    } catch (const CLI::Error& e) {
+        std::cerr << "erp-simulator: " << e.what() << "\n";
+        return 2;
     } catch (const std::exception& e) {
         std::cerr << "erp-simulator: " << e.what() << "\n";
         return 1;
     }
-    std::cerr << "erp-simulator: unknown command '" << args[0] << "'\n" << kUsage;
-    return 2;
 }

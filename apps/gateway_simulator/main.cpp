@@ -1,13 +1,8 @@
 // gateway-simulator: the card gateway, simulated on loopback for the tests,
 // the demo and the benchmark. Not part of the back office; links nothing of it.
 #include <httplib.h>
-#include <signal.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
-#include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <mutex>
@@ -16,96 +11,60 @@
 #include <vector>
 
 #include "gateway.h"
+#include "simulator_common.h"
 
 namespace {
 
-const char* kUsage =
-    "Usage: gateway-simulator serve [options]\n"
-    "\n"
-    "Plays the card gateway on a loopback address (not part of the back office).\n"
-    "Requests are form posts to any path; replies are \"name=value\" lines.\n"
-    "\n"
-    "Options:\n"
-    "  --host ADDRESS      loopback address to listen on (default 127.0.0.1)\n"
-    "  --port N            port (default 0: any free port)\n"
-    "  --port-file FILE    write the port there once listening\n"
-    "  --cert FILE         server certificate (PEM); with --key, serve HTTPS\n"
-    "  --key FILE          the certificate's private key (PEM)\n"
-    "  --journal FILE      append one line per request (form-encoded; cards as their last four digits)\n"
-    "  --delay-ms N        how late a reply to an amount ending in .88 comes (default 3000)\n"
-    "  --latency-ms N      how long every request takes (default 0), as a real gateway would\n";
+const char* kName = "gateway-simulator";
 
-bool IsLoopback(const std::string& host) {
-    return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
-}
-
-void WriteFileAtomically(const std::string& path, const std::string& text) {
-    std::string temporary = path + ".tmp";
-    {
-        std::ofstream out(temporary, std::ios::trunc);
-        out << text;
-    }
-    std::filesystem::rename(temporary, path);
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.empty() || args[0] == "--help" || args[0] == "help") {
-        std::cout << kUsage;
-        return args.empty() ? 2 : 0;
-    }
-    if (args[0] != "serve") {
-        std::cerr << "gateway-simulator: unknown command '" << args[0] << "'\n\n" << kUsage;
-        return 2;
-    }
-    std::string host = "127.0.0.1", portFile, cert, key, journalPath;
+struct Options {
+    std::string host = "127.0.0.1", portFile, cert, key, journal;
     int port = 0, delayMs = 3000, latencyMs = 0;
-    for (size_t i = 1; i < args.size(); ++i) {
-        auto value = [&]() -> std::string {
-            if (i + 1 >= args.size()) throw std::invalid_argument(args[i] + " needs a value");
-            return args[++i];
-        };
-        try {
-            if (args[i] == "--host") host = value();
-            else if (args[i] == "--port") port = std::stoi(value());
-            else if (args[i] == "--port-file") portFile = value();
-            else if (args[i] == "--cert") cert = value();
-            else if (args[i] == "--key") key = value();
-            else if (args[i] == "--journal") journalPath = value();
-            else if (args[i] == "--delay-ms") delayMs = std::stoi(value());
-            else if (args[i] == "--latency-ms") latencyMs = std::stoi(value());
-            else throw std::invalid_argument("unknown option " + args[i]);
-        } catch (const std::exception& e) {
-            std::cerr << "gateway-simulator: " << e.what() << "\n";
-            return 2;
-        }
+};
+
+void Handle(gatewaysim::Gateway& gateway, const Options& o, std::ofstream& journal, std::mutex& journalMutex,
+            const httplib::Request& request, httplib::Response& response) {
+    if (o.latencyMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(o.latencyMs));
+    auto fields = gatewaysim::DecodeForm(request.body);
+    if (!fields) {
+        response.status = 400;
+        response.set_content("malformed form body\n", "text/plain");
+        return;
     }
-    if (!IsLoopback(host)) {
-        std::cerr << "gateway-simulator: listens on loopback addresses only, not " << host << "\n";
+    gatewaysim::JournalEntry entry;
+    gatewaysim::Reply reply = gateway.Handle(*fields, entry);
+    if (journal.is_open()) {
+        std::lock_guard lock(journalMutex);
+        journal << gatewaysim::EncodeForm(entry.fields) << "\n" << std::flush;
+    }
+    if (reply.delivery == gatewaysim::Delivery::Delayed)
+        std::this_thread::sleep_for(std::chrono::milliseconds(o.delayMs));
+    std::string body;
+    if (reply.delivery == gatewaysim::Delivery::Garbled) {
+        body = "\x02<html>502 upstream\x7f garbled ]]";
+    } else {
+        for (const auto& [name, value] : reply.fields) body += name + "=" + value + "\n";
+    }
+    response.set_content(body, "text/plain");
+}
+
+int Serve(const Options& o) {
+    if (!simcommon::IsLoopback(o.host)) {
+        std::cerr << "gateway-simulator: listens on loopback addresses only, not " << o.host << "\n";
         return 2;
     }
-    if (cert.empty() != key.empty()) {
+    if (o.cert.empty() != o.key.empty()) {
         std::cerr << "gateway-simulator: --cert and --key go together\n";
         return 2;
     }
-
-    // SIGINT and SIGTERM stop the server from a thread of their own.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-
+    simcommon::BlockStopSignals();
     std::unique_ptr<httplib::Server> server;
-    if (cert.empty())
+    if (o.cert.empty())
         server = std::make_unique<httplib::Server>();
     else
-        server = std::make_unique<httplib::SSLServer>(cert.c_str(), key.c_str());
+        server = std::make_unique<httplib::SSLServer>(o.cert.c_str(), o.key.c_str());
     if (!server->is_valid()) {
-        std::cerr << "gateway-simulator: cannot use the certificate " << cert << " and key " << key << "\n";
+        std::cerr << "gateway-simulator: cannot use the certificate " << o.cert << " and key " << o.key << "\n";
         return 1;
     }
     // replies go out at once: Nagle's delay against the client's delayed ACK would add 40 ms to each
@@ -116,55 +75,40 @@ int main(int argc, char** argv) {
     gatewaysim::Gateway gateway;
     std::mutex journalMutex;
     std::ofstream journal;
-    if (!journalPath.empty()) {
-        journal.open(journalPath, std::ios::app);
+    if (!o.journal.empty()) {
+        journal.open(o.journal, std::ios::app);
         if (!journal) {
-            std::cerr << "gateway-simulator: cannot write the journal " << journalPath << "\n";
+            std::cerr << "gateway-simulator: cannot write the journal " << o.journal << "\n";
             return 1;
         }
     }
-    auto handle = [&](const httplib::Request& request, httplib::Response& response) {
-        if (latencyMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(latencyMs));
-        auto fields = gatewaysim::DecodeForm(request.body);
-        if (!fields) {
-            response.status = 400;
-            response.set_content("malformed form body\n", "text/plain");
-            return;
-        }
-        gatewaysim::JournalEntry entry;
-        gatewaysim::Reply reply = gateway.Handle(*fields, entry);
-        if (journal.is_open()) {
-            std::lock_guard lock(journalMutex);
-            journal << gatewaysim::EncodeForm(entry.fields) << "\n" << std::flush;
-        }
-        if (reply.delivery == gatewaysim::Delivery::Delayed)
-            std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
-        std::string body;
-        if (reply.delivery == gatewaysim::Delivery::Garbled) {
-            body = "\x02<html>502 upstream\x7f garbled ]]";
-        } else {
-            for (const auto& [name, value] : reply.fields) body += name + "=" + value + "\n";
-        }
-        response.set_content(body, "text/plain");
-    };
-    server->Post(R"(/.*)", handle);
-
-    int bound = port == 0 ? server->bind_to_any_port(host) : (server->bind_to_port(host, port) ? port : -1);
-    if (bound <= 0) {
-        std::cerr << "gateway-simulator: cannot listen on " << host << ":" << port << "\n";
-        return 1;
-    }
-    std::thread stopper([&] {
-        int signal = 0;
-        sigwait(&stopSignals, &signal);
-        // every journal line is flushed as it is written; open keep-alive
-        // connections would hold a graceful stop, so the process just ends
-        std::_Exit(0);
+    server->Post(R"(/.*)", [&](const httplib::Request& request, httplib::Response& response) {
+        Handle(gateway, o, journal, journalMutex, request, response);
     });
-    stopper.detach();
-    if (!portFile.empty()) WriteFileAtomically(portFile, std::to_string(bound) + "\n");
-    std::cout << "gateway-simulator: listening on " << (cert.empty() ? "http" : "https") << "://" << host << ":" << bound
-              << "/" << std::endl;
-    server->listen_after_bind();
-    return 0;
+
+    return simcommon::ServeUntilStopped(*server, kName, o.host, o.port, o.portFile, [&](int port) {
+        return "gateway-simulator: listening on " + std::string(o.cert.empty() ? "http" : "https") + "://" + o.host +
+               ":" + std::to_string(port) + "/";
+    });
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app("Plays the card gateway on a loopback address (not part of the back office).\n"
+                 "Requests are form posts to any path; replies are \"name=value\" lines.",
+                 kName);
+    Options o;
+    auto* serve = app.add_subcommand("serve", "serve the gateway until stopped");
+    serve->add_option("--host", o.host, "loopback address to listen on (default 127.0.0.1)");
+    serve->add_option("--port", o.port, "port (default 0: any free port)");
+    serve->add_option("--port-file", o.portFile, "write the port there once listening");
+    serve->add_option("--cert", o.cert, "server certificate (PEM); with --key, serve HTTPS");
+    serve->add_option("--key", o.key, "the certificate's private key (PEM)");
+    serve->add_option("--journal", o.journal,
+                      "append one line per request (form-encoded; cards as their last four digits)");
+    serve->add_option("--delay-ms", o.delayMs, "how late a reply to an amount ending in .88 comes (default 3000)");
+    serve->add_option("--latency-ms", o.latencyMs, "how long every request takes (default 0), as a real gateway would");
+    if (int parsed = simcommon::ParseCommandLine(app, argc, argv); parsed >= 0) return parsed;
+    return Serve(o);
 }

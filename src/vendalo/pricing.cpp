@@ -175,25 +175,13 @@ public:
     // key, so that two administrators cannot store overlapping ranges. A refusal
     // leaves the properties as the caller set them.
     bool AddPricing(bool iCustomerPricing) override {
-        return Maintain("Pricing.AddPricing", [&](ado::ConnectionPtr& connection) {
-            pm::Validate(record_, iCustomerPricing);
-            connection = ado::OpenConnection(Sls_ConnectionString());
-            ado::Transaction tx(*connection);
-            pm::LockKey(record_, iCustomerPricing, connection);
-            pm::Add(record_, iCustomerPricing, connection);
-            tx.Commit();
-        });
+        return Store("Pricing.AddPricing", iCustomerPricing,
+                     [&](const ado::ConnectionPtr& c) { pm::Add(record_, iCustomerPricing, c); });
     }
 
     bool UpdatePricing(bool iCustomerPricing) override {
-        return Maintain("Pricing.UpdatePricing", [&](ado::ConnectionPtr& connection) {
-            pm::Validate(record_, iCustomerPricing);
-            connection = ado::OpenConnection(Sls_ConnectionString());
-            ado::Transaction tx(*connection);
-            pm::LockKey(record_, iCustomerPricing, connection);
-            pm::Update(record_, iCustomerPricing, connection);
-            tx.Commit();
-        });
+        return Store("Pricing.UpdatePricing", iCustomerPricing,
+                     [&](const ado::ConnectionPtr& c) { pm::Update(record_, iCustomerPricing, c); });
     }
 
     bool DeletePricing(bool iCustomerPricing) override {
@@ -229,6 +217,19 @@ public:
     }
 
 private:
+    // A checked record written under the lock of its key, in one transaction.
+    template <class Write>
+    bool Store(const char* label, bool customerPricing, Write write) {
+        return Maintain(label, [&](ado::ConnectionPtr& connection) {
+            pm::Validate(record_, customerPricing);
+            connection = ado::OpenConnection(Sls_ConnectionString());
+            ado::Transaction tx(*connection);
+            pm::LockKey(record_, customerPricing, connection);
+            write(connection);
+            tx.Commit();
+        });
+    }
+
     // Runs work, which opens the connection once what it was given is valid.
     template <class Work>
     bool Maintain(const char* label, Work work) {

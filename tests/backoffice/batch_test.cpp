@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "data/ado.h"
+#include "host_programs.h"
 #include "lib_sales.h"
 #include "run_program.h"
 #include "test_db.h"
@@ -17,8 +18,6 @@ using namespace testing_support;
 namespace fs = std::filesystem;
 
 namespace {
-
-Outcome Backoffice(const std::string& arguments) { return RunProgram(BACKOFFICE_BINARY, arguments); }
 
 TEST(BackofficeBatch, WithoutAnInstallationItSaysWhyInOneLine) {
     TempDir dir;

@@ -12,6 +12,7 @@
 #include "masterdata/configurator.h"
 #include "masterdata/membership.h"
 #include "register_all.h"
+#include "host_programs.h"
 #include "run_program.h"
 #include "test_db.h"
 
@@ -19,8 +20,6 @@ using namespace testing_support;
 namespace fs = std::filesystem;
 
 namespace {
-
-Outcome Backoffice(const std::string& arguments) { return RunProgram(BACKOFFICE_BINARY, arguments); }
 
 ole::Variant SiteSetting(const fs::path& home, const std::string& name) {
     auto config = qx::NewConfiguration();

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "host_programs.h"
 #include "run_program.h"
 #include "test_db.h"
 
@@ -7,8 +8,6 @@ using namespace testing_support;
 namespace fs = std::filesystem;
 
 namespace {
-
-Outcome Backoffice(const std::string& arguments) { return RunProgram(BACKOFFICE_BINARY, arguments); }
 
 // A list that replaces an open-ended price: the stored record gets its expiry
 // (an update) and the new price begins that day (an add), in either row order.

@@ -11,6 +11,7 @@
 
 #include "broker_simulator.h"
 #include "data/ado.h"
+#include "demo_installation.h"
 #include "run_program.h"
 #include "serve_process.h"
 #include "test_db.h"
@@ -19,9 +20,6 @@ using namespace testing_support;
 namespace fs = std::filesystem;
 
 namespace {
-
-Outcome Backoffice(const std::string& arguments) { return RunProgram(BACKOFFICE_BINARY, arguments); }
-Outcome Erp(const std::string& arguments) { return RunProgram(ERP_SIMULATOR_BINARY, arguments); }
 
 std::string Requisition(const std::string& id, int partner, const std::string& part, const std::string& url) {
     // the demo's shop users: jdevries of partner 2, msmith of 3
@@ -34,37 +32,15 @@ std::string Requisition(const std::string& id, int partner, const std::string& p
            "</DiscountAmount></Pricing></Requisition>";
 }
 
-class BrokerRoad : public DbTest {
+class BrokerRoad : public DemoInstallation {
 protected:
-    bool WithSchema() const override { return false; }
-
-    void SetUp() override {
-        DbTest::SetUp();
-        if (IsSkipped()) return;
-        home_ = parent_.Path() / "shop";
-        unsetenv("VENDALO_HOME");
-        Outcome outcome = InitDemoInstallation(BACKOFFICE_BINARY, home_, Db());
-        ASSERT_EQ(outcome.exitCode, 0) << outcome.output;
-        connectionString_ = DemoConnectionString(home_, Db());
-    }
-
     std::map<std::string, int> BrokerOrders() {
-        auto c = std::make_shared<ado::Connection>();
-        c->Open(connectionString_);
+        auto c = Open();
         std::map<std::string, int> orders;
         auto rs = c->Execute("SELECT CUSTOMERPONR, ORDERSTATUS FROM ORDERHEADER WHERE ACKNOWLEDGEMENTURL IS NOT NULL");
         for (; !rs->Eof(); rs->MoveNext()) orders[rs->Fields(0).Value().Text()] = rs->Fields(1).Value().ToLong();
         return orders;
     }
-
-    void Batch() {
-        Outcome outcome = Backoffice("batch --home " + Quoted(home_.string()));
-        ASSERT_EQ(outcome.exitCode, 0) << outcome.output;
-    }
-
-    TempDir parent_;
-    fs::path home_;
-    std::string connectionString_;
 };
 
 TEST_P(BrokerRoad, RequisitionsBecomeOrdersThatAreExportedConfirmedAndAcknowledged) {
@@ -103,7 +79,7 @@ TEST_P(BrokerRoad, RequisitionsBecomeOrdersThatAreExportedConfirmedAndAcknowledg
         std::istringstream words(cycle);
         for (std::string word; words >> word;)
             arguments += " " + (word.find('/') != std::string::npos ? Quoted((home_ / word).string()) : word);
-        Outcome outcome = Erp(arguments);
+        Outcome outcome = ErpSimulator(arguments);
         ASSERT_EQ(outcome.exitCode, 0) << outcome.output;
     }
     EXPECT_TRUE(broker.Journal().empty());

@@ -19,6 +19,7 @@
 #include "exchange/cc_order_process.h"
 #include "gateway_simulator.h"
 #include "lib_sales.h"
+#include "demo_installation.h"
 #include "run_program.h"
 #include "test_db.h"
 
@@ -27,9 +28,6 @@ using ole::Variant;
 namespace fs = std::filesystem;
 
 namespace {
-
-Outcome Backoffice(const std::string& arguments) { return RunProgram(BACKOFFICE_BINARY, arguments); }
-Outcome Simulator(const std::string& arguments) { return RunProgram(ERP_SIMULATOR_BINARY, arguments); }
 
 class NoBroker : public ordexa::IBatchStage {
 public:
@@ -45,18 +43,11 @@ struct Counts : ordexa::BatchProgress {
     void BatchStopped(const std::string& reason) override { stopped = reason; }
 };
 
-class CardOrderToPaid : public DbTest {
+class CardOrderToPaid : public DemoInstallation {
 protected:
-    bool WithSchema() const override { return false; }
-
     void SetUp() override {
-        DbTest::SetUp();
-        if (IsSkipped()) return;
-        home_ = parent_.Path() / "shop";
-        unsetenv("VENDALO_HOME");
-        Outcome outcome = InitDemoInstallation(BACKOFFICE_BINARY, home_, Db());
-        ASSERT_EQ(outcome.exitCode, 0) << outcome.output;
-        connectionString_ = DemoConnectionString(home_, Db());
+        DemoInstallation::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
         RegisterAllComponents();
         setenv("VENDALO_HOME", home_.c_str(), 1);
         Sls_ResetThreadState();
@@ -64,20 +55,16 @@ protected:
     void TearDown() override {
         unsetenv("VENDALO_HOME");
         Sls_ResetThreadState();
-        DbTest::TearDown();
+        DemoInstallation::TearDown();
     }
 
-    ado::ConnectionPtr Open() {
-        auto c = std::make_shared<ado::Connection>();
-        c->Open(connectionString_);
-        return c;
-    }
     Variant Value(const std::string& sql, const std::vector<Variant>& params = {}) {
         auto rs = Open()->Execute(sql, nullptr, -1, params);
         return rs->Eof() ? Variant() : rs->Fields(0).Value();
     }
 
-    Counts Batch() {
+    // A batch in this process, with what it reported.
+    Counts InProcessBatch() {
         Counts counts;
         ole::ComponentOverride broker("Ordexa.Reqlink", [] { return std::make_shared<NoBroker>(); });
         ordexa::SetBatchProgress(&counts);
@@ -89,15 +76,11 @@ protected:
 
     void Cycle(const char* tree, const char* separator, bool handshake) {
         std::string base = (home_ / tree).string();
-        Outcome outcome = Simulator(std::string("cycle") + (handshake ? " --handshake" : "") + " --export " +
+        Outcome outcome = ErpSimulator(std::string("cycle") + (handshake ? " --handshake" : "") + " --export " +
                                     Quoted(base + "/out/orders.edi") + " --confirm " + Quoted(base + "/in/confirm.edi") +
                                     " --archive " + Quoted(base + "/archive") + " --separator '" + separator + "'");
         ASSERT_EQ(outcome.exitCode, 0) << outcome.output;
     }
-
-    TempDir parent_;
-    fs::path home_;
-    std::string connectionString_;
 };
 
 TEST_P(CardOrderToPaid, TheCardOrderTravelsFromCheckoutToPaid) {
@@ -118,13 +101,13 @@ TEST_P(CardOrderToPaid, TheCardOrderTravelsFromCheckoutToPaid) {
         return Value("SELECT MIN(LINESTATUS) FROM ORDERLINE WHERE ORDERID = ?", {Variant(id)}).ToLong();
     };
 
-    ASSERT_EQ(Simulator("prepare --export " + Quoted((home_ / "edi2" / "out" / "orders.edi").string())).exitCode, 0);
-    Batch();
+    ASSERT_EQ(ErpSimulator("prepare --export " + Quoted((home_ / "edi2" / "out" / "orders.edi").string())).exitCode, 0);
+    InProcessBatch();
     EXPECT_EQ(status(), 1);
     Cycle("edi", ",", false);
     Cycle("edi2", ";", true);
 
-    Counts allocation = Batch();
+    Counts allocation = InProcessBatch();
     EXPECT_EQ(status(), 4);
     EXPECT_EQ(lowestLine(), 1);
     EXPECT_EQ(allocation.allocated, lines);
@@ -135,7 +118,7 @@ TEST_P(CardOrderToPaid, TheCardOrderTravelsFromCheckoutToPaid) {
     EXPECT_EQ(lowestLine(), 2);
     EXPECT_EQ(gateway.Count("applications", "ics_bill"), 1u);
 
-    Counts billing = Batch();
+    Counts billing = InProcessBatch();
     EXPECT_EQ(billing.billed, lines);
     EXPECT_EQ(billing.closed, 1);
     EXPECT_EQ(lowestLine(), 3);

@@ -11,6 +11,7 @@
 
 #include "data/ado.h"
 #include "gateway_simulator.h"
+#include "demo_installation.h"
 #include "run_program.h"
 #include "test_db.h"
 
@@ -20,30 +21,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-Outcome Backoffice(const std::string& arguments) { return RunProgram(BACKOFFICE_BINARY, arguments); }
-
 const char* kDemoCard = "4111111111111111";
 
-class CardPaymentRoad : public DbTest {
+class CardPaymentRoad : public DemoInstallation {
 protected:
-    bool WithSchema() const override { return false; }
-
-    void SetUp() override {
-        DbTest::SetUp();
-        if (IsSkipped()) return;
-        home_ = parent_.Path() / "shop";
-        unsetenv("VENDALO_HOME");
-        Outcome outcome = InitDemoInstallation(BACKOFFICE_BINARY, home_, Db());
-        ASSERT_EQ(outcome.exitCode, 0) << outcome.output;
-        connectionString_ = DemoConnectionString(home_, Db());
-    }
-
-    ado::ConnectionPtr Open() {
-        auto c = std::make_shared<ado::Connection>();
-        c->Open(connectionString_);
-        return c;
-    }
-
     // The card order, put into status 4 with allocated lines (as the allocation stage will).
     std::string AllocateCardOrder() {
         auto c = Open();
@@ -73,10 +54,6 @@ protected:
         }
         return text;
     }
-
-    TempDir parent_;
-    fs::path home_;
-    std::string connectionString_;
 };
 
 TEST_P(CardPaymentRoad, TheCardNumberIsNowhereAfterCheckoutSubmissionAndPayment) {

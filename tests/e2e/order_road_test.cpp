@@ -24,6 +24,7 @@
 
 #include "data/ado.h"
 #include "ftp_server.h"
+#include "demo_installation.h"
 #include "run_program.h"
 #include "test_db.h"
 
@@ -35,35 +36,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-Outcome Backoffice(const std::string& arguments) { return RunProgram(BACKOFFICE_BINARY, arguments); }
-Outcome Simulator(const std::string& arguments) { return RunProgram(ERP_SIMULATOR_BINARY, arguments); }
-
-class OrderRoad : public DbTest {
+class OrderRoad : public DemoInstallation {
 protected:
-    bool WithSchema() const override { return false; }
-
-    void SetUp() override {
-        DbTest::SetUp();
-        if (IsSkipped()) return;
-        home_ = parent_.Path() / "shop";
-        unsetenv("VENDALO_HOME");
-        Outcome outcome = InitDemoInstallation(BACKOFFICE_BINARY, home_, Db());
-        ASSERT_EQ(outcome.exitCode, 0) << outcome.output;
-        connectionString_ = DemoConnectionString(home_, Db());
-    }
-
-    ado::ConnectionPtr Open() {
-        auto c = std::make_shared<ado::Connection>();
-        c->Open(connectionString_);
-        return c;
-    }
-
     std::string Home() const { return Quoted(home_.string()); }
-
-    void Batch() {
-        Outcome outcome = Backoffice("batch --home " + Home());
-        ASSERT_EQ(outcome.exitCode, 0) << outcome.output;
-    }
 
     // Every order with its status and sales order number.
     std::map<std::string, std::pair<int, std::string>> Orders() {
@@ -102,7 +77,7 @@ protected:
 
     void Cycle(const fs::path& root, const char* tree, const char* separator, bool handshake) {
         std::string base = (root / tree).string();
-        Outcome outcome = Simulator(std::string("cycle") + (handshake ? " --handshake" : "") + " --export " +
+        Outcome outcome = ErpSimulator(std::string("cycle") + (handshake ? " --handshake" : "") + " --export " +
                                     Quoted(base + "/out/orders.edi") + " --confirm " + Quoted(base + "/in/confirm.edi") +
                                     " --archive " + Quoted(base + "/archive") + " --separator '" + separator + "'");
         ASSERT_EQ(outcome.exitCode, 0) << outcome.output;
@@ -112,7 +87,7 @@ protected:
     // allowed) and confirms in XML.
     void XmlCycle(const fs::path& root, bool oneOrder = true) {
         std::string base = (root / "xml").string();
-        Outcome outcome = Simulator("cycle --xml --export " + Quoted(base + "/out/orders.xml") + " --confirm " +
+        Outcome outcome = ErpSimulator("cycle --xml --export " + Quoted(base + "/out/orders.xml") + " --confirm " +
                                     Quoted(base + "/in/confirm.xml") + " --archive " + Quoted(base + "/archive"));
         ASSERT_EQ(outcome.exitCode, 0) << outcome.output;
         if (oneOrder) {
@@ -191,16 +166,13 @@ protected:
         EXPECT_EQ(rs->Fields(0).Value().ToLong(), 1);  // the card order waits for its payment
     }
 
-    TempDir parent_;
-    fs::path home_;
-    std::string connectionString_;
     std::vector<fs::path> roots_;
 };
 
 TEST_P(OrderRoad, WithLocalFoldersEveryOrderReachesItsStatusWithItsSalesOrderNumber) {
     roots_ = {home_};
     ASSERT_EQ(Backoffice("demo --home " + Home()).exitCode, 0);
-    ASSERT_EQ(Simulator("prepare --export " + Quoted((home_ / "edi2" / "out" / "orders.edi").string())).exitCode, 0);
+    ASSERT_EQ(ErpSimulator("prepare --export " + Quoted((home_ / "edi2" / "out" / "orders.edi").string())).exitCode, 0);
     Batch();
     for (const auto& [id, state] : Orders()) EXPECT_EQ(state.first, 1) << id;
     EXPECT_FALSE(fs::exists(home_ / "edi2" / "command" / "command.fil"));  // handed over to the back end
@@ -228,7 +200,7 @@ TEST_P(OrderRoad, OverTheFtpServerEveryOrderReachesItsStatusWithItsSalesOrderNum
         "ELSE 'xml/in/confirm.xml' END",
         nullptr, -1, {Variant(server.Host()), Variant(server.Port()), Variant(server.User()), Variant(server.Password())});
     ASSERT_EQ(Backoffice("demo --home " + Home()).exitCode, 0);
-    ASSERT_EQ(Simulator("prepare --export " + Quoted((server.Home() / "edi2" / "out" / "orders.edi").string())).exitCode, 0);
+    ASSERT_EQ(ErpSimulator("prepare --export " + Quoted((server.Home() / "edi2" / "out" / "orders.edi").string())).exitCode, 0);
     Batch();
     for (const auto& [id, state] : Orders()) EXPECT_EQ(state.first, 1) << id;
     EXPECT_TRUE(fs::exists(server.Home() / "edi2" / "command" / "comm.yes"));

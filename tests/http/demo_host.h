@@ -9,38 +9,37 @@
 
 #include <nlohmann/json.hpp>
 
-#include "data/ado.h"
-#include "run_program.h"
+#include "demo_installation.h"
 #include "serve_process.h"
-#include "test_db.h"
 
 namespace testing_support {
 
-class DemoHost : public DbTest {
+class DemoHost : public DemoInstallation {
 protected:
     using json = nlohmann::json;
     static constexpr const char* kJson = "application/json";
 
-    bool WithSchema() const override { return false; }
-
     void SetUp() override {
-        DbTest::SetUp();
-        if (IsSkipped()) return;
-        home_ = parent_.Path() / "shop";
-        Outcome outcome = InitDemoInstallation(BACKOFFICE_BINARY, home_, Db());
-        ASSERT_EQ(outcome.exitCode, 0) << outcome.output;
-        shopKey_ = SettingOf(home_ / "config" / "SiteConfiguration.xml", "API", "ShopApiKey");
-        operatorKey_ = SettingOf(home_ / "config" / "SiteConfiguration.xml", "API", "OperatorApiKey");
+        DemoInstallation::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        shopKey_ = SiteSetting("ShopApiKey");
+        operatorKey_ = SiteSetting("OperatorApiKey");
         BeforeServing();
+        if (HasFatalFailure()) return;
         serve_ = std::make_unique<ServeProcess>(home_);
     }
 
     void TearDown() override {
         if (serve_) {
-            EXPECT_EQ(serve_->Stop(), 0) << serve_->Output();
+            EXPECT_EQ(serve_->Stop(), 0) << serve_->Output();  // SIGTERM ends it cleanly
         }
         serve_.reset();
-        DbTest::TearDown();
+        DemoInstallation::TearDown();
+    }
+
+    // A setting of section API in the installation's SiteConfiguration.xml.
+    std::string SiteSetting(const std::string& name) const {
+        return SettingOf(home_ / "config" / "SiteConfiguration.xml", "API", name);
     }
 
     // Changes to the installation before the host starts.
@@ -57,16 +56,12 @@ protected:
     }
 
     int64_t Count(const std::string& sql, const std::vector<ole::Variant>& params = {}) {
-        auto c = std::make_shared<ado::Connection>();
-        c->Open(Db().IsPostgres() ? Db().ConnectionString()
-                                  : "Provider=SQLite;Data Source=" + (home_ / "data" / "vendalo.db").string());
+        auto c = Open();
         int64_t n = c->Execute(sql, nullptr, -1, params)->Fields(0).Value().ToLongLong();
         c->Close();
         return n;
     }
 
-    TempDir parent_;
-    std::filesystem::path home_;
     std::string shopKey_, operatorKey_;
     std::unique_ptr<ServeProcess> serve_;
 };

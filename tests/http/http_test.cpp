@@ -11,6 +11,8 @@
 #include <nlohmann/json.hpp>
 
 #include "data/ado.h"
+#include "demo_basket.h"
+#include "demo_host.h"
 #include "http_routes.h"
 #include "lib_sales.h"
 #include "run_program.h"
@@ -24,36 +26,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char* kJson = "application/json";
-
-json Parsed(const httplib::Result& r) { return r ? json::parse(r->body, nullptr, false) : json(); }
-
-class HttpHost : public DbTest {
+class HttpHost : public DemoHost {
 protected:
-    bool WithSchema() const override { return false; }
-
-    void SetUp() override {
-        DbTest::SetUp();
-        if (IsSkipped()) return;
-        home_ = parent_.Path() / "shop";
-        Outcome outcome = InitDemoInstallation(BACKOFFICE_BINARY, home_, Db());
-        ASSERT_EQ(outcome.exitCode, 0) << outcome.output;
-        shopKey_ = SettingOf(home_ / "config" / "SiteConfiguration.xml", "API", "ShopApiKey");
-        operatorKey_ = SettingOf(home_ / "config" / "SiteConfiguration.xml", "API", "OperatorApiKey");
+    void BeforeServing() override {
         ASSERT_EQ(shopKey_.size(), 48u);
         ASSERT_NE(shopKey_, operatorKey_);
-        serve_ = std::make_unique<ServeProcess>(home_);
     }
-
-    void TearDown() override {
-        if (serve_) {
-            EXPECT_EQ(serve_->Stop(), 0) << serve_->Output();  // SIGTERM ends it cleanly
-        }
-        serve_.reset();
-        DbTest::TearDown();
-    }
-
-    httplib::Client Shop() { return serve_->Client(shopKey_); }
 
     std::string NewBasket(httplib::Client& c, int partner = 2) {
         auto r = c.Post("/api/v1/baskets", json{{"USERID", "jdevries"}, {"BUSINESSPARTNERID", partner}}.dump(), kJson);
@@ -63,43 +41,11 @@ protected:
 
     // A basket filled as the web pages fill it before submission.
     void FillForSubmission(httplib::Client& c, const std::string& id) {
-        auto r = c.Post("/api/v1/baskets/" + id + "/lines", json{{"SKU", 101}, {"QUANTITY", 5}, {"REQUESTDATE", "2027-01-10"}}.dump(), kJson);
+        auto r = c.Post("/api/v1/baskets/" + id + "/lines", DemoLineRequest(), kJson);
         ASSERT_TRUE(r && r->status == 201) << (r ? r->body : "no answer");
-        json basket = Parsed(r);
-        basket.erase("BASKETLINENR");
-        basket["header"]["BASKETNAME"] = "Over HTTP";
-        basket["header"]["DISCOUNTPERC"] = 0;
-        basket["header"]["SUBTOTAL"] = 6.2;
-        basket["header"]["BISID"] = 1;
-        for (auto& line : basket["lines"]) {
-            line["PRODUCTPRICE"] = 1.24;
-            line["LINEAMOUNT"] = 6.2;
-            line["DISCOUNTPERC"] = 0;
-            line["DISCOUNTAMOUNT"] = 0;
-            line["ADDRESSID"] = 22;
-            line["PRODUCTUNITCODE"] = "PCS";
-        }
-        r = c.Put("/api/v1/baskets/" + id, basket.dump(), kJson);
+        r = c.Put("/api/v1/baskets/" + id, ReadyForSubmission(Parsed(r), "Over HTTP").dump(), kJson);
         ASSERT_TRUE(r && r->status == 200) << (r ? r->body : "no answer");
     }
-
-    ado::ConnectionPtr Open() {
-        auto c = std::make_shared<ado::Connection>();
-        c->Open(Db().IsPostgres() ? Db().ConnectionString()
-                                  : "Provider=SQLite;Data Source=" + (home_ / "data" / "vendalo.db").string());
-        return c;
-    }
-    int64_t Count(const std::string& sql, const std::vector<ole::Variant>& params = {}) {
-        auto c = Open();
-        int64_t n = c->Execute(sql, nullptr, -1, params)->Fields(0).Value().ToLongLong();
-        c->Close();
-        return n;
-    }
-
-    TempDir parent_;
-    fs::path home_;
-    std::string shopKey_, operatorKey_;
-    std::unique_ptr<ServeProcess> serve_;
 };
 
 TEST_P(HttpHost, ABasketTravelsFromCreateToSubmittedOrder) {

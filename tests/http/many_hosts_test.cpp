@@ -17,6 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include "data/ado.h"
+#include "demo_basket.h"
 #include "run_program.h"
 #include "serve_process.h"
 #include "test_db.h"
@@ -143,23 +144,10 @@ TEST_P(ManyHosts, TwoHostsAndBatchesFromBothMakeAndExportEachOrderOnce) {
                 std::string id = (*created)["header"]["BASKETID"];
                 std::string path = "/api/v1/baskets/" + id;
                 auto filled = call([&] {
-                    return c.Post(path + "/lines", json{{"SKU", 101}, {"QUANTITY", 5}, {"REQUESTDATE", "2027-01-10"}}.dump(), kJson);
+                    return c.Post(path + "/lines", DemoLineRequest(), kJson);
                 }, 201, "add line to " + id);
                 if (!filled) continue;
-                json basket = *filled;
-                basket.erase("BASKETLINENR");
-                basket["header"]["BASKETNAME"] = "hosts " + std::to_string(i);
-                basket["header"]["DISCOUNTPERC"] = 0;
-                basket["header"]["SUBTOTAL"] = 6.2;
-                basket["header"]["BISID"] = 1;
-                for (auto& line : basket["lines"]) {
-                    line["PRODUCTPRICE"] = 1.24;
-                    line["LINEAMOUNT"] = 6.2;
-                    line["DISCOUNTPERC"] = 0;
-                    line["DISCOUNTAMOUNT"] = 0;
-                    line["ADDRESSID"] = 22;
-                    line["PRODUCTUNITCODE"] = "PCS";
-                }
+                json basket = ReadyForSubmission(*filled, "hosts " + std::to_string(i));
                 if (!call([&] { return c.Put(path, basket.dump(), kJson); }, 200, "put " + id)) continue;
                 if (!call([&] { return c.Post(path + "/submit", "", kJson); }, 201, "submit " + id)) continue;
                 std::lock_guard lock(answers.mutex);

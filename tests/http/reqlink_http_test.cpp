@@ -4,9 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "run_program.h"
-#include "serve_process.h"
-#include "test_db.h"
+#include "demo_host.h"
 
 using namespace testing_support;
 using nlohmann::json;
@@ -37,32 +35,14 @@ std::string FormOf(const std::string& document) {
     return out;
 }
 
-class BrokerIntake : public DbTest {
+class BrokerIntake : public DemoHost {
 protected:
-    bool WithSchema() const override { return false; }
-
-    void SetUp() override {
-        DbTest::SetUp();
-        if (IsSkipped()) return;
-        home_ = parent_.Path() / "shop";
-        Outcome outcome = InitDemoInstallation(BACKOFFICE_BINARY, home_, Db());
-        ASSERT_EQ(outcome.exitCode, 0) << outcome.output;
-        key_ = SettingOf(home_ / "config" / "SiteConfiguration.xml", "API", "BrokerApiKey");
+    void BeforeServing() override {
+        key_ = SiteSetting("BrokerApiKey");
         ASSERT_EQ(key_.size(), 48u);
-        serve_ = std::make_unique<ServeProcess>(home_);
-    }
-    void TearDown() override {
-        if (serve_) {
-            EXPECT_EQ(serve_->Stop(), 0) << serve_->Output();
-        }
-        serve_.reset();
-        DbTest::TearDown();
     }
 
-    TempDir parent_;
-    fs::path home_;
     std::string key_;
-    std::unique_ptr<ServeProcess> serve_;
 };
 
 TEST_P(BrokerIntake, AnswersEachDocumentAsItsRequisitionsFared) {
@@ -96,7 +76,7 @@ TEST_P(BrokerIntake, AnswersEachDocumentAsItsRequisitionsFared) {
     EXPECT_EQ(r->status, 415);
 
     // the shop's key is not the broker's; Basic credentials carry the broker's as the password
-    auto shop = serve_->Client(SettingOf(home_ / "config" / "SiteConfiguration.xml", "API", "ShopApiKey"));
+    auto shop = Shop();
     r = shop.Post(path, Document(Requisition("H-7", "BOLT-M8")), "text/xml");
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 401);
@@ -118,7 +98,7 @@ TEST_P(BrokerIntake, AnswersEachDocumentAsItsRequisitionsFared) {
     r = broker.Post(path, std::string(17 << 20, ' '), "text/xml");
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 413);
-    auto shopCall = serve_->Client(SettingOf(home_ / "config" / "SiteConfiguration.xml", "API", "ShopApiKey"));
+    auto shopCall = Shop();
     r = shopCall.Post("/api/v1/baskets", std::string(2 << 20, ' '), "application/json");
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 413);

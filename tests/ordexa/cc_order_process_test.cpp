@@ -203,16 +203,18 @@ INSTANTIATE_INSTALLATION_TEST(BatchDriver);
 // A batch whose database goes away while an instance exports: the instance
 // stops with one entry saying why, not one for each of its orders, and the
 // parts that stopped are told to the host once each.
-class BatchWithoutDatabase : public export_testing::OrderExportTest {};
+class BatchWithoutDatabase : public export_testing::OrderExportTest {
+    bool OwnDatabase() const override { return true; }
+};
 
 TEST_P(BatchWithoutDatabase, TheInstanceStopsOnceWithItsReasonInsteadOfFailingEveryOrder) {
     if (!Inst().Db().IsPostgres()) GTEST_SKIP() << "an embedded database does not go away";
     Db()->Execute("INSERT INTO ORDEREXPORTFILE (BISID, FILENAME, EXPORTMESSAGETYPE, USEEDISEMAPHORE, USEFTP) VALUES "
                   "(1, ?, '0', 'false', 'false')",
                   nullptr, -1, {Variant((Inst().Home() / "orders.edi").string())});
-    export_testing::OrderSpec spec;
-    spec.lines = {{.part = "BOLT-M8", .quantity = 2, .price = 0.45}};
-    for (int i = 0; i < 30; ++i) Submit(spec);
+    export_testing::OrderDraft draft;
+    draft.lines = {{.part = "BOLT-M8", .quantity = 2, .price = 0.45}};
+    for (int i = 0; i < 30; ++i) Submit(draft);
 
     // the server refuses new sessions and ends the batch's the moment the export has its orders
     auto admin = std::make_shared<ado::Connection>();

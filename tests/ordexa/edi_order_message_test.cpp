@@ -14,19 +14,11 @@ using testing_support::ReadFile;
 
 namespace {
 
-class EdiMessages : public OrderExportTest {
-protected:
-    std::string file_;
-    void SetUp() override {
-        OrderExportTest::SetUp();
-        if (IsSkipped()) return;
-        file_ = (Inst().Home() / "orders.edi").string();
-    }
-};
+class EdiMessages : public OrderExportTest {};
 
 TEST_P(EdiMessages, Ow4OrdersWithoutLinesAndWithLinesTextsAddressesAndFreight) {
     const std::string letters = "ABCDEFGHIJKLMNOPQRSTUVWXYZ";
-    OrderSpec a;
+    OrderDraft a;
     a.name = "Caf\xC3\xA9 \xCE\xA9";  // "Café Ω": Ω is not in the ANSI code page
     a.po = "12,34";
     a.shipping = 23;  // not the partner's default and unknown to the back end: sent in full
@@ -34,7 +26,7 @@ TEST_P(EdiMessages, Ow4OrdersWithoutLinesAndWithLinesTextsAddressesAndFreight) {
     a.freight = 7.5;  // no lines: no freight line
     std::string idA = Submit(a);
 
-    OrderSpec b;
+    OrderDraft b;
     b.date = "2026-03-03 10:00:00";
     b.text = "A\r\n\r\nB";
     b.freight = 12.5;
@@ -43,7 +35,7 @@ TEST_P(EdiMessages, Ow4OrdersWithoutLinesAndWithLinesTextsAddressesAndFreight) {
                 .text = "Cut in 4 pieces", .requested = "2026-03-20"}};
     std::string idB = Submit(b);
 
-    Export(file_);
+    Export(ediFile_);
 
     const std::string site = "Site Eemshaven,,Oostpolderweg 7' gate 2,,Eemshaven,,9979 XP,GR,NL,,";
     std::string expected = WithId(
@@ -66,12 +58,12 @@ TEST_P(EdiMessages, Ow4OrdersWithoutLinesAndWithLinesTextsAddressesAndFreight) {
         "LAD,{ID},2,DEL,,," + site + "\r\n"
         "LTX,{ID},2,Cut in 4 pieces\r\n"
         "LIN,{ID},3,FREIGHT,ZZ,1,PCS,,12.5,,0,FREIGHT    \r\n", idB);
-    EXPECT_EQ(ReadFile(file_), expected);
+    EXPECT_EQ(ReadFile(ediFile_), expected);
     EXPECT_EQ(Entries({"[warning]", "Order '" + idA + "': ORDERLISTNAME", "the back end gets 'Caf\xC3\xA9 O'"}), 1u);
 }
 
 TEST_P(EdiMessages, Ow5CreditCardOrderWithCodesConfiguredLinesAndOwnSeparator) {
-    OrderSpec c;
+    OrderDraft c;
     c.partner = 3;
     c.user = "msmith";
     c.customerCode = "C2003";
@@ -85,9 +77,9 @@ TEST_P(EdiMessages, Ow5CreditCardOrderWithCodesConfiguredLinesAndOwnSeparator) {
                {.part = "BOLT-M8", .quantity = 10, .price = 0.45, .address = 32}};
     std::string id = Submit(c);
 
-    Export(file_, " ; ", "");
+    Export(ediFile_, " ; ", "");
 
-    EXPECT_EQ(ReadFile(file_), WithId("ENV;{ID};DADuder;WWW;ORDER;CC;\r\n"
+    EXPECT_EQ(ReadFile(ediFile_), WithId("ENV;{ID};DADuder;WWW;ORDER;CC;\r\n"
                                       "HDR;{ID};C2003;Pumps;A'B;20260302;;Mary Smith;EXPRESS;USD;US;;0\r\n"
                                       "HDA;{ID};;LT0000032;\r\n"
                                       "HAD;{ID};INV;;;Lakeside field office;;9 Prairie Lane;;Verona;;53593;WI;US;;+1 608 33\r\n"
@@ -105,9 +97,9 @@ TEST_P(EdiMessages, Ow5CreditCardOrderWithCodesConfiguredLinesAndOwnSeparator) {
 }
 
 TEST_P(EdiMessages, AnOrderThatCannotBeBuiltWholeGivesNoMessage) {
-    OrderSpec spec;
-    spec.lines = {{.part = "BOLT-M8", .quantity = 1}, {.part = "WASHER-8", .quantity = 2}};
-    std::string id = Submit(spec);
+    OrderDraft draft;
+    draft.lines = {{.part = "BOLT-M8", .quantity = 1}, {.part = "WASHER-8", .quantity = 2}};
+    std::string id = Submit(draft);
     auto order = Sls_GetComponent<vendalo::IOrder>("Vendalo.Order")->Restore(id);
     ordexa::EdiOrderMessage message([](const std::string&) { return std::string("Jan"); });
     // the second line loses its number in memory (the table cannot hold that)
@@ -126,11 +118,11 @@ TEST_P(EdiMessages, AnOrderThatCannotBeBuiltWholeGivesNoMessage) {
 // order's rows: rows of another statement (the order service's "SELECT *", the
 // export's own columns in another order) must not be read by those positions.
 TEST_P(EdiMessages, OneMessageObjectReadsRowsOfEveryStatementByName) {
-    OrderSpec spec;
-    spec.po = "PO-7";
-    spec.lines = {{.part = "BOLT-M8", .quantity = 3, .price = 0.4, .text = "\xD0\x9C\xD0\xB8\xD1\x80"},  // "Мир"
+    OrderDraft draft;
+    draft.po = "PO-7";
+    draft.lines = {{.part = "BOLT-M8", .quantity = 3, .price = 0.4, .text = "\xD0\x9C\xD0\xB8\xD1\x80"},  // "Мир"
                   {.part = "WASHER-8", .quantity = 2, .price = 0.1, .address = 23}};
-    std::string id = Submit(spec);
+    std::string id = Submit(draft);
     ordexa::EdiOrderMessage message([](const std::string&) { return std::string("Jan"); });
     auto restored = [&] { return message.ProcessOneOrder(Variant(Sls_GetComponent<vendalo::IOrder>("Vendalo.Order")->Restore(id))); };
     ordexa::ExportOrderReader reader(Inst().ConnectionString());
@@ -170,19 +162,19 @@ TEST_P(EdiMessages, ALineBreakInMasterDataForgesNoRecordAndTheBackEndConfirmsOnl
     Db()->Execute("UPDATE ADDRESS SET STREET1 = ? WHERE ADDRESSID = 23", nullptr, -1,
                   {Variant("Oostpolderweg 7\n" + forged)});
     Db()->Execute("UPDATE WEBUSER SET COMMONNAME = ? WHERE USERID = 'jdevries'", nullptr, -1, {Variant("Jan\r" + forged)});
-    OrderSpec a;
+    OrderDraft a;
     a.po = "PO-7\r\n" + forged;
     a.shipping = 23;
     a.text = "Deliver\tbefore noon\x1B[2J\nGate 2\x07";
     a.lines = {{.part = "BOLT-M8\r\n" + forged, .quantity = 1, .text = "Line\x0Bone\r\n" + forgedOrder}};
     std::string idA = Submit(a);
-    OrderSpec b;
+    OrderDraft b;
     b.lines = {{.part = "WASHER-8", .quantity = 3}};
     std::string idB = Submit(b);
 
-    Export(file_);
+    Export(ediFile_);
 
-    std::string file = ReadFile(file_);
+    std::string file = ReadFile(ediFile_);
     std::vector<std::string> records;
     ASSERT_TRUE(RecordsOf(file, records)) << file;
     size_t envelopes = 0;
@@ -204,7 +196,7 @@ TEST_P(EdiMessages, ALineBreakInMasterDataForgesNoRecordAndTheBackEndConfirmsOnl
 
     // the back end's EDI module takes the file and confirms the two orders, no third
     erpsim::Settings back;
-    back.exportFile = file_;
+    back.exportFile = ediFile_;
     back.confirmationFile = Inst().Home() / "confirm.edi";
     back.archive = Inst().Home() / "archive";
     std::vector<std::string> confirmed = erpsim::RunCycle(back).orderIds, real{idA, idB};
@@ -217,15 +209,15 @@ TEST_P(EdiMessages, ALineBreakInMasterDataForgesNoRecordAndTheBackEndConfirmsOnl
 TEST_P(EdiMessages, TheConfiguratorsVopRecordsKeepTheirLineEndsAndNothingElseStartsARecord) {
     Db()->Execute("UPDATE PRODUCTCONFIGURATION SET VARIANTOPTIONS = ? WHERE CONFIGID = 'CFG-1'", nullptr, -1,
                   {Variant("Pump\r\nVOP,MOTOR,5.5\tkW\r\n\r\nENV,F0RGED,DADuder,WWW,ORDER,,\r\nVOP,SEAL,F\nKM\r\n")});
-    OrderSpec c;
+    OrderDraft c;
     c.partner = 3;
     c.user = "msmith";
     c.shipping = 32;
     c.billing = 31;
     c.lines = {{.part = "PUMP-P200", .quantity = 1, .price = 1250, .address = 32, .configId = "CFG-1"}};
     std::string id = Submit(c);
-    Export(file_, ";", "", "2");
-    std::string file = ReadFile(file_);
+    Export(ediFile_, ";", "", "2");
+    std::string file = ReadFile(ediFile_);
     EXPECT_NE(file.find(WithId("VAR;{ID};1;0;1;PUMP-P200;;ZZ;0;0;  -   PUMP-P200\r\n"
                                "VOP;MOTOR;5.5kW ENV;F0RGED;DADuder;WWW;ORDER;;\r\n"
                                "VOP;SEAL;F KM\r\n",
@@ -238,12 +230,12 @@ TEST_P(EdiMessages, TheConfiguratorsVopRecordsKeepTheirLineEndsAndNothingElseSta
 TEST_P(EdiMessages, TextTheCodePageCannotHoldIsWrittenInLatinLettersAndLoggedWithOrderAndField) {
     Db()->Execute("UPDATE ADDRESS SET NAME1 = ?, CITY1 = ? WHERE ADDRESSID = 23", nullptr, -1,
                   {Variant("Łódź Straße 5"), Variant("Москва")});
-    OrderSpec a;
+    OrderDraft a;
     a.name = "北京 🙂";
     a.shipping = 23;
     std::string id = Submit(a);
-    Export(file_);
-    std::string file = ReadFile(file_);
+    Export(ediFile_);
+    std::string file = ReadFile(ediFile_);
     EXPECT_NE(file.find(WithId("HDR,{ID},C1002,bei jing ?,", id)), std::string::npos) << file;
     EXPECT_NE(file.find(WithId("HDA,{ID},DEL,,,Lodz Stra\xDF" "e 5,,Oostpolderweg 7' gate 2,,Moskva,", id)),
               std::string::npos)

@@ -49,7 +49,8 @@ inline const char* kMasterData =
     "INSERT INTO PRODUCTCONFIGURATION (CONFIGID, PRODUCTID, VARIANTOPTIONS) VALUES ('CFG-1', 104, NULL),"
     " ('CFG-2', 102, 'Washer set, standard');";
 
-struct LineSpec {
+// A line of an order a test puts together; Submit makes it a web order.
+struct LineDraft {
     std::string part;
     double quantity = 1;
     double price = 0;
@@ -61,7 +62,8 @@ struct LineSpec {
     std::string requested = "2026-04-01";
 };
 
-struct OrderSpec {
+// An order a test puts together; Submit makes it a web order.
+struct OrderDraft {
     int partner = 2;
     std::string user = "jdevries";
     std::string date = "2026-03-02 09:30:00";
@@ -69,7 +71,7 @@ struct OrderSpec {
     std::string name = "Week 12", po, text, customerCode = "C1002";
     double freight = 0;
     int payment = 1;
-    std::vector<LineSpec> lines;
+    std::vector<LineDraft> lines;
 };
 
 class OrderExportTest : public testing_support::InstallationTest {
@@ -91,34 +93,51 @@ protected:
         Inst().SetSetting("FREIGHT_PARAMETERS", "Freight Unit-code", "PCS");
         Inst().SetSetting("DIRECTPAYMENT_PARAMETERS", "InvoiceText", "Paid by credit card; no invoice");
         Inst().SetSetting("DIRECTPAYMENT_PARAMETERS", "Creditcard Ordertype for Backend", "CC");
+        ediFile_ = (Inst().Home() / "orders.edi").string();
     }
 
     ado::ConnectionPtr Db() { return Sls_GetOpenConnection(Sls_ConnectionString()); }
 
+    std::string ediFile_;  // where the EDI tests export to
+
+    // An order of one line (two BOLT-M8 at 0.45) by the partner's shop user: 2 (jdevries) or 3 (msmith).
+    static OrderDraft Simple(int partner = 2, const std::string& date = "2026-03-02 09:30:00") {
+        OrderDraft draft;
+        draft.date = date;
+        if (partner == 3) {
+            draft.partner = 3;
+            draft.user = "msmith";
+            draft.shipping = 32;
+            draft.billing = 31;
+        }
+        draft.lines = {{.part = "BOLT-M8", .quantity = 2, .price = 0.45}};
+        return draft;
+    }
+
     // Submits an order as the web pages do; returns its id.
-    std::string Submit(const OrderSpec& spec) {
+    std::string Submit(const OrderDraft& draft) {
         auto baskets = Sls_GetComponent<vendalo::IBasket>("Vendalo.Basket");
-        Variant basket = Variant(baskets->Create(spec.user, spec.partner));
+        Variant basket = Variant(baskets->Create(draft.user, draft.partner));
         int sku = 100;
-        for (const auto& line : spec.lines)
+        for (const auto& line : draft.lines)
             baskets->AddLine(basket, ++sku, line.quantity, DateOf(line.requested), !line.configId.empty(),
                              line.configId);
         auto dictionary = basket.As<ole::Dictionary>();
         auto header = dictionary->Item("header").As<ado::Recordset>();
         auto text = [](const std::string& s) { return s.empty() ? ole::Null : Variant(s); };
-        header->Fields("BASKETDATE") = DateOf(spec.date);
-        header->Fields("BASKETNAME") = spec.name;
-        header->Fields("CUSTOMERCODE") = spec.customerCode;
-        header->Fields("CUSTOMERPONUMBER") = text(spec.po);
-        header->Fields("BASKETTEXT") = text(spec.text);
-        header->Fields("FREIGHTTOTAL") = spec.freight > 0 ? Variant(spec.freight) : ole::Null;
-        header->Fields("PAYMENTMETHOD") = spec.payment;
-        header->Fields("SHIPPINGADDRESSID") = spec.shipping;
-        header->Fields("BILLINGADDRESSID") = spec.billing;
+        header->Fields("BASKETDATE") = DateOf(draft.date);
+        header->Fields("BASKETNAME") = draft.name;
+        header->Fields("CUSTOMERCODE") = draft.customerCode;
+        header->Fields("CUSTOMERPONUMBER") = text(draft.po);
+        header->Fields("BASKETTEXT") = text(draft.text);
+        header->Fields("FREIGHTTOTAL") = draft.freight > 0 ? Variant(draft.freight) : ole::Null;
+        header->Fields("PAYMENTMETHOD") = draft.payment;
+        header->Fields("SHIPPINGADDRESSID") = draft.shipping;
+        header->Fields("BILLINGADDRESSID") = draft.billing;
         header->Fields("DISCOUNTPERC") = 0;
         auto lines = dictionary->Item("lines").As<ado::Recordset>();
-        if (!spec.lines.empty()) lines->MoveFirst();
-        for (const auto& line : spec.lines) {
+        if (!draft.lines.empty()) lines->MoveFirst();
+        for (const auto& line : draft.lines) {
             lines->Fields("PARTNUMBER") = line.part;
             lines->Fields("PRODUCTUNITCODE") = line.unit;
             lines->Fields("PRODUCTPRICE") = line.price;
@@ -126,7 +145,7 @@ protected:
             lines->Fields("DISCOUNTAMOUNT") = line.discount;
             lines->Fields("LINEAMOUNT") = line.price * line.quantity - line.discount;
             lines->Fields("LINETEXT") = text(line.text);
-            lines->Fields("ADDRESSID") = line.address ? line.address : spec.shipping;
+            lines->Fields("ADDRESSID") = line.address ? line.address : draft.shipping;
             lines->MoveNext();
         }
         baskets->Save(basket);

@@ -309,10 +309,9 @@ TEST_P(Reqlink, AcknowledgementsGoOneListPerUrlAndOnlyPostedOrdersMoveOn) {
     auto acks = doc.doc.select_nodes("BizTalk/Body/AcknowledgementList/Acknowledgement");
     ASSERT_EQ(acks.size(), 2u);
     std::string today = [] {
-        int y, m, d, h, mi, s, ms;
-        ole::Date::Today().Parts(y, m, d, h, mi, s, ms);
+        ole::CalendarTime t = ole::Date::Today().ToCalendar();
         char text[16];
-        std::snprintf(text, sizeof text, "%02d/%02d/%04d", m, d, y);
+        std::snprintf(text, sizeof text, "%02d/%02d/%04d", t.month, t.day, t.year);
         return std::string(text);
     }();
     std::map<std::string, std::string> quantities;

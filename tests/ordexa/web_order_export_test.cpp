@@ -20,26 +20,6 @@ const std::string kProcessOrderFailed =
 
 class ExportRuns : public OrderExportTest {
 protected:
-    std::string file_;
-    void SetUp() override {
-        OrderExportTest::SetUp();
-        if (IsSkipped()) return;
-        file_ = (Inst().Home() / "orders.edi").string();
-    }
-
-    OrderSpec Simple(int partner = 2, const std::string& date = "2026-03-02 09:30:00") {
-        OrderSpec spec;
-        spec.date = date;
-        if (partner == 3) {
-            spec.partner = 3;
-            spec.user = "msmith";
-            spec.shipping = 32;
-            spec.billing = 31;
-        }
-        spec.lines = {{.part = "BOLT-M8", .quantity = 2, .price = 0.45}};
-        return spec;
-    }
-
     // ENV records of a file, i.e. the orders it holds, in order.
     static std::vector<std::string> OrdersIn(const std::string& text) {
         std::vector<std::string> ids;
@@ -59,11 +39,11 @@ TEST_P(ExportRuns, WaitingOrdersOfTheInstanceAreAppendedInPartnerOrderAndMarked)
     std::string done = Submit(Simple(2));
     Inst().Exec("UPDATE ORDERHEADER SET BISID = 2 WHERE ORDERID = '" + other + "'");
     Inst().Exec("UPDATE ORDERHEADER SET ORDERSTATUS = 6, BISID = 1 WHERE ORDERID = '" + done + "'");
-    WriteFile(file_, "ENV,EARLIER,DADuder,WWW,ORDER,,\r\n");  // not taken by the back end yet
+    WriteFile(ediFile_, "ENV,EARLIER,DADuder,WWW,ORDER,,\r\n");  // not taken by the back end yet
 
-    Export(file_);
+    Export(ediFile_);
 
-    std::string text = ReadFile(file_);
+    std::string text = ReadFile(ediFile_);
     EXPECT_EQ(OrdersIn(text), (std::vector<std::string>{"EARLIER", first, second, late}));
     for (const auto& id : {first, second, late}) EXPECT_EQ(StatusOf(id), std::make_pair(1, std::string("1")));
     EXPECT_EQ(StatusOf(other), std::make_pair(0, std::string("2")));
@@ -74,7 +54,7 @@ TEST_P(ExportRuns, WaitingOrdersOfTheInstanceAreAppendedInPartnerOrderAndMarked)
     std::string empty = (Inst().Home() / "none.edi").string();
     Export(empty);
     EXPECT_FALSE(fs::exists(empty));
-    EXPECT_EQ(ReadFile(file_), text);
+    EXPECT_EQ(ReadFile(ediFile_), text);
     EXPECT_EQ(Inst().LogEntries().size(), 1u);
     // the other instance takes its own order
     Export(empty, "", "", "2");
@@ -85,19 +65,19 @@ TEST_P(ExportRuns, OrdersWithoutTheirAddressesStayWaitingAndTheOthersGo) {
     Inst().Exec(
         "INSERT INTO ADDRESS (ADDRESSID, BUSINESSPARTNERID, NAME1, COUNTRYCODE) VALUES (36, 2, 'Gone', 'NL');"
         "INSERT INTO ADDRESS (ADDRESSID, BUSINESSPARTNERID, NAME1, COUNTRYCODE) VALUES (37, 2, 'Lost', 'NL')");
-    OrderSpec noHeaderAddress = Simple();
+    OrderDraft noHeaderAddress = Simple();
     noHeaderAddress.shipping = 36;
     std::string h = Submit(noHeaderAddress);
-    OrderSpec noLineAddress = Simple();
+    OrderDraft noLineAddress = Simple();
     noLineAddress.lines.push_back({.part = "WASHER-8", .quantity = 5, .address = 37});
     std::string l = Submit(noLineAddress);
     std::string good = Submit(Simple());
     Inst().Exec(
         "DELETE FROM ADDRESSHISTORY WHERE ADDRESSID IN (36, 37); DELETE FROM ADDRESS WHERE ADDRESSID IN (36, 37)");
 
-    Export(file_);
+    Export(ediFile_);
 
-    EXPECT_EQ(OrdersIn(ReadFile(file_)), std::vector<std::string>{good});
+    EXPECT_EQ(OrdersIn(ReadFile(ediFile_)), std::vector<std::string>{good});
     EXPECT_EQ(StatusOf(good).first, 1);
     EXPECT_EQ(StatusOf(h), std::make_pair(0, std::string("")));
     EXPECT_EQ(StatusOf(l), std::make_pair(0, std::string("")));
@@ -120,8 +100,8 @@ TEST_P(ExportRuns, AnExportFileThatCannotBeWrittenLeavesEveryOrderWaiting) {
     Export(missing);
     EXPECT_EQ(Entries({"Order Export", "EDI export file '" + missing + "' cannot be created."}), 1u);
 
-    fs::create_symlink("/dev/full", file_);  // every write fails: the disk is full
-    Export(file_);
+    fs::create_symlink("/dev/full", ediFile_);  // every write fails: the disk is full
+    Export(ediFile_);
     EXPECT_EQ(Entries({"WebOrderExport.ProcessOrder", "Disk full", kProcessOrderFailed + " 2 order(s) from order '"}),
               1u);
     EXPECT_EQ(StatusOf(a).first, 0);
@@ -142,25 +122,25 @@ TEST_P(ExportRuns, AnExportFileThatCannotBeWrittenLeavesEveryOrderWaiting) {
 TEST_P(ExportRuns, TheExportFileGetsTheExchangeModeTheBackEndNeedsWhateverTheUmask) {
     auto modeOf = [&] {
         struct stat st {};
-        EXPECT_EQ(::stat(file_.c_str(), &st), 0);
+        EXPECT_EQ(::stat(ediFile_.c_str(), &st), 0);
         return st.st_mode & 07777;
     };
     mode_t saved = ::umask(077);  // the host's: everything else is the owner's alone
     Submit(Simple());
-    Export(file_);
+    Export(ediFile_);
     EXPECT_EQ(modeOf(), 0660u);  // the default folder mode 0770, without execute bits
-    fs::remove(file_);
+    fs::remove(ediFile_);
     Inst().SetSetting("EXCHANGE", "FolderMode", "2750");
     Submit(Simple());
-    Export(file_);
+    Export(ediFile_);
     EXPECT_EQ(modeOf(), 0640u);
-    fs::remove(file_);
+    fs::remove(ediFile_);
 
     Inst().SetSetting("EXCHANGE", "FolderMode", "rw-rw----");
     std::string waiting = Submit(Simple());
-    Export(file_);
+    Export(ediFile_);
     ::umask(saved);
-    EXPECT_FALSE(fs::exists(file_));
+    EXPECT_FALSE(fs::exists(ediFile_));
     EXPECT_EQ(StatusOf(waiting).first, 0);
     EXPECT_EQ(Entries({"Order Export", "FolderMode of section EXCHANGE", "not an octal permission mode"}), 1u);
 }

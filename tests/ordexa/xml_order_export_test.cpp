@@ -52,19 +52,6 @@ protected:
 
     void ExportXml() { Export(file_.string(), "", "", "1", "1"); }
 
-    OrderSpec Simple(int partner = 2, const std::string& date = "2026-03-02 09:30:00") {
-        OrderSpec spec;
-        spec.date = date;
-        if (partner == 3) {
-            spec.partner = 3;
-            spec.user = "msmith";
-            spec.shipping = 32;
-            spec.billing = 31;
-        }
-        spec.lines = {{.part = "BOLT-M8", .quantity = 2, .price = 0.45}};
-        return spec;
-    }
-
     // The order ids of a document, in document order; fails the test when it does not parse.
     static std::vector<std::string> OrdersIn(const std::string& text) {
         pugi::xml_document doc;
@@ -118,11 +105,11 @@ bool OnlyXmlCharacters(const std::string& text) {
 }
 
 TEST_P(XmlExport, ANewFileHoldsTheEnvelopeAndEachOrderElementByElement) {
-    OrderSpec spec = Simple();
-    spec.name = "Week\x01 12\x1f";  // control characters XML does not allow
-    spec.lines.push_back({.part = "WASHER-8", .quantity = 10, .price = 0.05, .address = 23});
-    spec.lines.push_back({.part = "CABLE-3X25", .quantity = 5, .price = 1.8, .address = 22, .unit = "M"});
-    std::string id = Submit(spec);
+    OrderDraft draft = Simple();
+    draft.name = "Week\x01 12\x1f";  // control characters XML does not allow
+    draft.lines.push_back({.part = "WASHER-8", .quantity = 10, .price = 0.05, .address = 23});
+    draft.lines.push_back({.part = "CABLE-3X25", .quantity = 5, .price = 1.8, .address = 22, .unit = "M"});
+    std::string id = Submit(draft);
 
     ExportXml();
 
@@ -174,17 +161,17 @@ TEST_P(XmlExport, OrdersAreGroupedByBusinessPartnerAndTheFileIsWrittenOncePerRun
 }
 
 TEST_P(XmlExport, CardOrdersWithLinesCarryAFreightLineOthersNone) {
-    OrderSpec card = Simple();  // no freight: the line says 0
+    OrderDraft card = Simple();  // no freight: the line says 0
     card.payment = 2;
     card.lines.push_back({.part = "WASHER-8", .quantity = 5, .price = 0.05});
     std::string free = Submit(card);
     card.freight = 12.5;
     card.date = "2026-03-02 09:31:00";
     std::string charged = Submit(card);
-    OrderSpec invoice = Simple(2, "2026-03-02 09:32:00");
+    OrderDraft invoice = Simple(2, "2026-03-02 09:32:00");
     invoice.freight = 7.5;
     std::string onInvoice = Submit(invoice);
-    OrderSpec empty = Simple(2, "2026-03-02 09:33:00");
+    OrderDraft empty = Simple(2, "2026-03-02 09:33:00");
     empty.payment = 2;
     empty.freight = 3;
     empty.lines.clear();
@@ -220,10 +207,10 @@ TEST_P(XmlExport, CardOrdersWithLinesCarryAFreightLineOthersNone) {
 
 TEST_P(XmlExport, AnOrderThatCannotBeRenderedStaysWaitingAndTheOthersGo) {
     Inst().Exec("INSERT INTO ADDRESS (ADDRESSID, BUSINESSPARTNERID, NAME1, COUNTRYCODE) VALUES (36, 2, 'Gone', 'NL')");
-    OrderSpec gone = Simple();
+    OrderDraft gone = Simple();
     gone.billing = 36;
     std::string broken = Submit(gone);
-    OrderSpec unknownProduct = Simple(2, "2026-03-03 09:30:00");
+    OrderDraft unknownProduct = Simple(2, "2026-03-03 09:30:00");
     for (const char* part : {"WASHER-8", "CABLE-3X25", "PUMP-P200"}) unknownProduct.lines.push_back({.part = part});
     std::string good = Submit(unknownProduct);
     Inst().Exec("DELETE FROM ADDRESS WHERE ADDRESSID = 36");

@@ -1,6 +1,8 @@
 // Text that reaches a terminal or the log.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "automation/text.h"
 
 namespace {
@@ -13,6 +15,23 @@ TEST(EscapeControls, ShowsControlsC1AndStrayBytesAsCodesAndKeepsTheRest) {
     std::string text = "Łódź Straße 東京 🙂 C:\\path";
     EXPECT_EQ(ole::EscapeControls(text), text);
     EXPECT_EQ(ole::EscapeControls(ole::EscapeControls("a\nb")), ole::EscapeControls("a\nb"));
+}
+
+// The one UTF-8 reader of the log, XML and confirmation checks: the edges of
+// each sequence length, and the forms Unicode forbids.
+TEST(Utf8CharacterAt, ReadsWellFormedSequencesAndNothingElse) {
+    struct Case { std::string bytes; size_t length; char32_t character; };
+    for (const Case& c : std::vector<Case>{{"A", 1, U'A'}, {"\xC2\x80", 2, 0x80}, {"\xE0\xA0\x80", 3, 0x800},
+                                           {"\xEF\xBF\xBF", 3, 0xFFFF}, {"\xF4\x8F\xBF\xBF", 4, 0x10FFFF},
+                                           {"\xC1\xBF", 0, 0}, {"\xE0\x9F\xBF", 0, 0}, {"\xED\xA0\x80", 0, 0},
+                                           {"\xF4\x90\x80\x80", 0, 0}, {"\x80", 0, 0}, {"\xE2\x82", 0, 0},
+                                           {"\xFF", 0, 0}}) {
+        char32_t read = 0;
+        EXPECT_EQ(ole::Utf8CharacterAt("x" + c.bytes, 1, &read), c.length) << ole::EscapeControls(c.bytes);
+        if (c.length) {
+            EXPECT_EQ(read, c.character) << ole::EscapeControls(c.bytes);
+        }
+    }
 }
 
 // Blanks only (not tabs or line breaks), whether the text is given up or only looked at.

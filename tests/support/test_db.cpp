@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <unistd.h>
 
@@ -72,7 +73,7 @@ bool PostgresAvailable() {
     return false;
 }
 
-TestDatabase::TestDatabase(const std::string& provider, bool withSchema) : provider_(provider) {
+TestDatabase::TestDatabase(const std::string& provider, bool withSchema, bool ownDatabase) : provider_(provider) {
     if (provider == "sqlite") {
         dir_ = std::make_unique<TempDir>();
         connectionString_ = "Provider=SQLite;Data Source=" + (dir_->Path() / "test.db").string() + ";Mode=Create";
@@ -81,6 +82,13 @@ TestDatabase::TestDatabase(const std::string& provider, bool withSchema) : provi
         c->Open(connectionString_);
         c->Close();
         connectionString_ = "Provider=SQLite;Data Source=" + (dir_->Path() / "test.db").string();
+    } else if (ownDatabase) {
+        database_ = RandomName("d_");
+        auto c = std::make_shared<ado::Connection>();
+        c->Open(AdminConnectionString() + ";Pooling=False");
+        c->ExecuteScript("CREATE DATABASE " + database_);
+        c->Close();
+        connectionString_ = std::regex_replace(AdminConnectionString(), std::regex("Database=[^;]*"), "Database=" + database_);
     } else {
         schema_ = RandomName("t_");
         auto c = std::make_shared<ado::Connection>();
@@ -99,6 +107,15 @@ TestDatabase::~TestDatabase() {
             auto c = std::make_shared<ado::Connection>();
             c->Open(AdminConnectionString() + ";Pooling=False");
             c->ExecuteScript("DROP SCHEMA " + schema_ + " CASCADE");
+            c->Close();
+        } catch (...) {
+        }
+    }
+    if (!database_.empty()) {
+        try {
+            auto c = std::make_shared<ado::Connection>();
+            c->Open(AdminConnectionString() + ";Pooling=False");
+            c->ExecuteScript("DROP DATABASE IF EXISTS " + database_ + " WITH (FORCE)");
             c->Close();
         } catch (...) {
         }

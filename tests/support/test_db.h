@@ -38,7 +38,9 @@ void WriteFile(const std::filesystem::path& file, const std::string& content);
 class TestDatabase {
 public:
     // An empty database; withSchema loads the system's schema (sql/schema.sql).
-    TestDatabase(const std::string& provider, bool withSchema);
+    // On PostgreSQL each test has a schema of the shared test database; a test
+    // that takes its database away from everyone asks for a database of its own.
+    TestDatabase(const std::string& provider, bool withSchema, bool ownDatabase = false);
     ~TestDatabase();
     TestDatabase(const TestDatabase&) = delete;
     TestDatabase& operator=(const TestDatabase&) = delete;
@@ -52,6 +54,7 @@ private:
     std::string provider_;
     std::string connectionString_;
     std::string schema_;
+    std::string database_;  // a database of its own, dropped at the end
     std::unique_ptr<TempDir> dir_;
 };
 

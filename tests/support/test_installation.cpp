@@ -11,7 +11,8 @@ namespace testing_support {
 
 namespace fs = std::filesystem;
 
-TestInstallation::TestInstallation(const std::string& provider) : db_(provider, true) {
+TestInstallation::TestInstallation(const std::string& provider, bool ownDatabase)
+    : db_(provider, true, ownDatabase) {
     fs::create_directories(home_.Path() / "config");
     fs::create_directories(home_.Path() / "log");
     fs::create_directories(home_.Path() / "data");
@@ -89,7 +90,7 @@ size_t TestInstallation::LogEntriesWith(const std::string& text) const {
 
 void InstallationTest::SetUp() {
     if (GetParam() == "postgresql" && !PostgresAvailable()) GTEST_SKIP() << "PostgreSQL not available (VENDALO_TEST_PG unset)";
-    inst_ = std::make_unique<TestInstallation>(GetParam());
+    inst_ = std::make_unique<TestInstallation>(GetParam(), OwnDatabase());
 }
 
 void InstallationTest::TearDown() {

@@ -13,7 +13,7 @@ namespace testing_support {
 
 class TestInstallation {
 public:
-    explicit TestInstallation(const std::string& provider);
+    explicit TestInstallation(const std::string& provider, bool ownDatabase = false);
     ~TestInstallation();
 
     const std::filesystem::path& Home() const { return home_.Path(); }
@@ -51,6 +51,8 @@ protected:
     void SetUp() override;
     void TearDown() override;
     TestInstallation& Inst() { return *inst_; }
+    // A test that makes its database refuse everyone keeps it to itself.
+    virtual bool OwnDatabase() const { return false; }
 
 private:
     std::unique_ptr<TestInstallation> inst_;

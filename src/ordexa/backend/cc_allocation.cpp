@@ -14,8 +14,8 @@
 #include "lib_sales.h"
 #include "payment/cc_payment.h"
 #include "payment/order_payment_lock.h"
+#include "stage_settings.h"
 #include "vendalo/order_status.h"
-#include "vendalo/sales_parameter.h"
 #include "xml/dom.h"
 
 namespace ordexa {
@@ -77,13 +77,24 @@ public:
     }
 
 private:
-    void Allocation() {
-        ado::ConnectionPtr lines, updates;
+    // What one run of the stage keeps while it walks the lines.
+    struct Pass {
+        ado::ConnectionPtr updates;
+        int16_t reallocation = 0, hardExpire = 0;  // hours
+        std::string checkedOrder, skippedOrder;
+        // The answers of an order's lines are written together, in one short
+        // transaction after its calls: the back end is never waited for inside one.
+        std::vector<std::pair<Line, bool>> answered;
         int32_t allocated = 0, notAllocated = 0;
+    };
+
+    void Allocation() {
+        ado::ConnectionPtr lines;
+        Pass run;
         Line line;
         try {
-            int16_t reallocation = Variant(getParamater("Reallocation")).ToInt();
-            int16_t hardExpire = Variant(getParamater("Authorization Hard Expiration")).ToInt();
+            run.reallocation = Variant(getParamater("Reallocation")).ToInt();
+            run.hardExpire = Variant(getParamater("Authorization Hard Expiration")).ToInt();
             lines = Sls_GetOpenConnection(ConnectionString());
             auto rows = std::make_shared<ado::Recordset>();
             rows->CursorLocation = ado::adUseClient;
@@ -96,73 +107,77 @@ private:
                 {StatusValue(vendalo::OrderLineStatus::NotAllocated),
                  StatusValue(vendalo::OrderStatus::CCPaymentToBeFulfilled)});
             if (rows->Eof()) return;
-            updates = Sls_GetOpenConnection(ConnectionString());
-            std::string checkedOrder, skippedOrder;
-            // The answers of an order's lines are written together, in one short
-            // transaction after its calls: the back end is never waited for inside one.
-            std::vector<std::pair<Line, bool>> answered;
-            auto flush = [&] {
-                if (answered.empty()) return;
-                auto batch = std::move(answered);
-                answered.clear();  // a failed write is not tried again: those lines are checked next batch
-                ado::Transaction tx(*updates);
-                for (const auto& [l, yes] : batch)
-                    if (MarkChecked(updates, l, yes) && yes) ++allocated;
-                tx.Commit();
-            };
+            run.updates = Sls_GetOpenConnection(ConnectionString());
             for (; !rows->Eof(); rows->MoveNext()) {
                 line = Line{};
                 line.orderId = ole::TrimBlanks(rows->Fields("ORDERID").Value().Text());
-                if (line.orderId == skippedOrder) continue;
+                if (line.orderId == run.skippedOrder) continue;
                 line.salesOrderNr = ole::TrimBlanks(rows->Fields("SALESORDERNR").Value().Text());
                 line.bisid = rows->Fields("BISID").Value();
                 if (line.bisid.IsNull()) continue;
                 line.allocationDate = rows->Fields("ALLOCATIONDATE").Value();
                 line.lineNr = rows->Fields("LINENR").Value().ToLong();
-                try {
-                    // the authorisation is looked at once per order, before its first line
-                    if (line.orderId != checkedOrder) {
-                        flush();
-                        checkedOrder = line.orderId;
-                        if (!OrderHasValidAuthorization(line.orderId, hardExpire, updates) &&
-                            !ReAuthorizeOrder(line.orderId, updates))
-                            skippedOrder = line.orderId;  // this line is still checked, the order's others are not
-                    }
-                    bool due = line.allocationDate.IsNull() || HoursSince(line.allocationDate) >= reallocation;
-                    if (!due) continue;
-                    if (ExportTypeOf(line.bisid.ToLong()) == "1") {
-                        answered.emplace_back(line, false);  // the XML instances' lines are only dated
-                        continue;
-                    }
-                    std::optional<LineOutcome> outcome = Check(line);
-                    if (!outcome) {
-                        // the back end's instance is not set up for the check: logged, the order is left for later
-                        skippedOrder = line.orderId;
-                        continue;
-                    }
-                    if (!outcome->allocated) {
-                        ++notAllocated;
-                        if (!outcome->message.empty())
-                            Sls_LogError("Ordexa.CCAllocation.Allocation :" + line.Label() + " " +
-                                         "Backend returned error: '" + outcome->message + "'");
-                    }
-                    answered.emplace_back(line, outcome->allocated);
-                } catch (...) {
-                    // a lost connection fails every line after this one: the run stops with one entry
-                    if (!ConnectionSilence(updates).empty()) throw;
-                    // nothing is marked for this line; the order's other lines wait for the next batch
-                    Sls_LogError("Ordexa.CCAllocation.Allocation " + line.Label(), ole::CurrentDescription());
-                    skippedOrder = line.orderId;
-                }
+                CheckLine(run, line);
             }
-            flush();
+            Flush(run);
             rows->Close();
-            Finish(allocated, notAllocated);
+            Finish(run.allocated, run.notAllocated);
         } catch (...) {
             Sls_LogError("Ordexa.CCAllocation.Allocation " + line.Label(), ole::CurrentDescription());
             StopBatchPart("allocation", ole::ReasonOf(ole::CurrentError()));
-            Finish(allocated, notAllocated);
+            Finish(run.allocated, run.notAllocated);
         }
+    }
+
+    // One line: its order's authorisation first (once per order), then the
+    // back end's answer when the line is due. A failure leaves the line and the
+    // rest of its order for the next batch; a lost connection ends the run.
+    void CheckLine(Pass& run, const Line& line) {
+        try {
+            if (line.orderId != run.checkedOrder) {
+                Flush(run);
+                run.checkedOrder = line.orderId;
+                if (!OrderHasValidAuthorization(line.orderId, run.hardExpire, run.updates) &&
+                    !ReAuthorizeOrder(line.orderId, run.updates))
+                    run.skippedOrder = line.orderId;  // this line is still checked, the order's others are not
+            }
+            bool due = line.allocationDate.IsNull() || HoursSince(line.allocationDate) >= run.reallocation;
+            if (!due) return;
+            if (ExportTypeOf(line.bisid.ToLong()) == "1") {
+                run.answered.emplace_back(line, false);  // the XML instances' lines are only dated
+                return;
+            }
+            std::optional<LineOutcome> outcome = Check(line);
+            if (!outcome) {
+                // the back end's instance is not set up for the check: logged, the order is left for later
+                run.skippedOrder = line.orderId;
+                return;
+            }
+            if (!outcome->allocated) {
+                ++run.notAllocated;
+                if (!outcome->message.empty())
+                    Sls_LogError("Ordexa.CCAllocation.Allocation :" + line.Label() + " " +
+                                 "Backend returned error: '" + outcome->message + "'");
+            }
+            run.answered.emplace_back(line, outcome->allocated);
+        } catch (...) {
+            if (!ConnectionSilence(run.updates).empty()) throw;
+            // nothing is marked for this line; the order's other lines wait for the next batch
+            Sls_LogError("Ordexa.CCAllocation.Allocation " + line.Label(), ole::CurrentDescription());
+            run.skippedOrder = line.orderId;
+        }
+    }
+
+    // Writes the answers kept so far in one transaction. A failed write is not
+    // tried again: those lines are checked next batch.
+    void Flush(Pass& run) {
+        if (run.answered.empty()) return;
+        auto batch = std::move(run.answered);
+        run.answered.clear();
+        ado::Transaction tx(*run.updates);
+        for (const auto& [l, yes] : batch)
+            if (MarkChecked(run.updates, l, yes) && yes) ++run.allocated;
+        tx.Commit();
     }
 
     void Finish(int32_t allocated, int32_t notAllocated) {
@@ -246,32 +261,17 @@ private:
 
     std::string getMerchantId(const std::string& currency, const ado::ConnectionPtr& connection) {
         try {
-            auto rs = connection->Execute("SELECT MERCHANTID FROM MERCHANTIDBYCURRENCY WHERE CURRENCYCODE = ?", nullptr,
-                                          -1, {Variant(currency)});
-            if (rs->Eof())
-                ole::Raise(kAllocationError, "There is no valid MerchantId for Currency: " + currency,
-                           "CCAllocation.getMerchantId");
-            return rs->Fields("MERCHANTID").Value().Text();
+            if (auto id = MerchantIdOfCurrency(connection, currency)) return *id;
+            ole::Raise(kAllocationError, "There is no valid MerchantId for Currency: " + currency,
+                       "CCAllocation.getMerchantId");
         } catch (...) {
             Sls_RaiseError("CCAllocation.getMerchantId", "Currency: " + currency);
         }
     }
 
-    std::string getParamater(const std::string& name) {
-        try {
-            return Sls_GetComponent<vendalo::ISalesParameter>("Vendalo.SalesParameter")->GetParameterValue(name);
-        } catch (...) {
-            Sls_RaiseError("CCPayment.getParamater");
-        }
-    }
+    std::string getParamater(const std::string& name) { return SalesParameter(name, "CCPayment.getParamater"); }
 
-    std::string ConnectionString() {
-        try {
-            return Sls_ConnectionString();
-        } catch (...) {
-            Sls_RaiseError("CCAllocation.ConnectionString");
-        }
-    }
+    std::string ConnectionString() { return InstallationConnectionString("CCAllocation.ConnectionString"); }
 
     BackendInstances instances_;
     std::map<int32_t, std::string> exportTypes_;

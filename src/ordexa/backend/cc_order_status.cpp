@@ -7,8 +7,8 @@
 #include "backend/business_objects.h"
 #include "batch_progress.h"
 #include "lib_sales.h"
+#include "stage_settings.h"
 #include "vendalo/order_status.h"
-#include "vendalo/sales_parameter.h"
 #include "xml/dom.h"
 
 namespace ordexa {
@@ -191,21 +191,9 @@ private:
         return *freight_;
     }
 
-    std::string Parameter(const std::string& name) {
-        try {
-            return Sls_GetComponent<vendalo::ISalesParameter>("Vendalo.SalesParameter")->GetParameterValue(name);
-        } catch (...) {
-            Sls_RaiseError("CCOrderStatus.getParamater");
-        }
-    }
+    std::string Parameter(const std::string& name) { return SalesParameter(name, "CCOrderStatus.getParamater"); }
 
-    std::string ConnectionString() {
-        try {
-            return Sls_ConnectionString();
-        } catch (...) {
-            Sls_RaiseError("CCAllocation.ConnectionString");
-        }
-    }
+    std::string ConnectionString() { return InstallationConnectionString("CCAllocation.ConnectionString"); }
 
     BackendInstances instances_;
     int16_t stepNumber_ = 0;

@@ -197,8 +197,6 @@ std::string EdiOrderMessage::ProcessOneOrder(const OrderRows& order) {
         orderId_.clear();
         orderId = Plain("ORDERID", header["ORDERID"]);
         orderId_ = orderId;
-        lineNr_ = 0;
-        lineAddressCode_.clear();
 
         Variant partner = header["BUSINESSPARTNERID"];
         const Backend& backend = BackendOf(partner.ToLong());
@@ -210,16 +208,7 @@ std::string EdiOrderMessage::ProcessOneOrder(const OrderRows& order) {
                        "Ordexa.WebOrderExport");
 
         std::string text = GetOrderHeader(order, header);
-        for (const auto& [column, type] :
-             {std::pair{"SHIPPINGADDRESSID", "DEL"}, std::pair{"BILLINGADDRESSID", "INV"}}) {
-            Variant address = header[column];
-            std::string code;
-            int addressClass = DetermineAddressInfo(partner, address, type, code, backend.type);
-            if (addressClass == kPartnerDefault) continue;
-            lineNr_ = 0;
-            if (HasValue(address))
-                text.append(kCrLf).append(GetOrderAddress(header, type, address, addressClass, code, backend.type));
-        }
+        AppendOrderAddresses(text, header, partner, backend);
         if (HasValue(TrimBlanks(OneLine(header["HEADERTEXT"])))) text.append(kCrLf).append(GetOrderHeaderText(header));
         if (HasValue(TrimBlanks(OneLine(order.footerText)))) text.append(kCrLf).append(GetOrderFooterText(order, header));
 
@@ -229,41 +218,8 @@ std::string EdiOrderMessage::ProcessOneOrder(const OrderRows& order) {
                 AddFreightLine(freight, *lineRows, SalesParameter("FreightPartNumber"),
                                SalesParameter("Freight Unit-code"));
             Variant shipping = header["SHIPPINGADDRESSID"];
-            for (lineRows->MoveFirst(); !lineRows->Eof(); lineRows->MoveNext()) {
-                lineNr_ = lines["LINENR"].ToInt();  // a line without number cannot be sent
-                lineAddressCode_.clear();
-                Variant address = lines["ADDRESSID"];
-                std::string code;
-                if (backend.type == "ow4") {
-                    text.append(kCrLf).append(GetOrderLine(lines, backend));
-                    if (HasValue(address) && (!HasValue(shipping) || !ole::VbEquals(address, shipping))) {
-                        int addressClass = DetermineAddressInfo(partner, address, "DEL", code, backend.type);
-                        if (addressClass != kPartnerDefault)
-                            text.append(kCrLf).append(GetLineAddress(lines, addressClass, code));
-                    }
-                } else {
-                    int addressClass = kFailed;
-                    if (HasValue(address)) {
-                        addressClass = DetermineAddressInfo(partner, address, "DEL", code, backend.type);
-                        if (addressClass == kKnownByCode) lineAddressCode_ = code;
-                    }
-                    text.append(kCrLf).append(GetOrderLine(lines, backend));
-                    if (HasValue(address) && addressClass == kSentInFull)
-                        text.append(kCrLf).append(GetLineAddress(lines, kSentInFull, code));
-                }
-                if (HasValue(lines["LINETEXT"])) text.append(kCrLf).append(GetLineText(lines));
-                Variant configId = lines["CONFIGID"];
-                if (HasValue(configId) && HasValue(TrimBlanks(configId.Text()))) {
-                    if (!configurator_)
-                        configurator_ = Sls_GetComponent<qx::IConfigurator>("QxConfigurator.Configurator");
-                    std::string lineNr = TrimBlanks(lines["LINENR"].Text());
-                    std::string options = configurator_->GetVariantOptions(configId.Text(), orderId, lineNr);
-                    text.append(kCrLf).append(GetProductVariantStructure(lines, backend));
-                    size_t vop = ole::FindNoCase(options, "VOP");
-                    if (vop != std::string::npos)
-                        text.append(kCrLf).append(VariantOptionRecords(options.substr(vop), lineNr));
-                }
-            }
+            for (lineRows->MoveFirst(); !lineRows->Eof(); lineRows->MoveNext())
+                AppendLine(text, lines, partner, shipping, backend);
         }
         text.append(kCrLf);
         RequireWholeRecords(text);
@@ -272,6 +228,50 @@ std::string EdiOrderMessage::ProcessOneOrder(const OrderRows& order) {
         Sls_LogError("WebOrderExport.ProcessOneOrder",
                      orderId.empty() ? SlsInfo() : SlsInfo("Order '" + orderId + "' is not exported"));
         return "";
+    }
+}
+
+void EdiOrderMessage::AppendOrderAddresses(std::string& text, FieldReader& header, const Variant& partner,
+                                           const Backend& backend) {
+    for (const auto& [column, type] : {std::pair{"SHIPPINGADDRESSID", "DEL"}, std::pair{"BILLINGADDRESSID", "INV"}}) {
+        Variant address = header[column];
+        std::string code;
+        int addressClass = DetermineAddressInfo(partner, address, type, code, backend.type);
+        if (addressClass == kPartnerDefault) continue;
+        if (HasValue(address))
+            text.append(kCrLf).append(GetOrderAddress(header, type, address, addressClass, code, backend.type));
+    }
+}
+
+void EdiOrderMessage::AppendLine(std::string& text, FieldReader& lines, const Variant& partner,
+                                 const Variant& shipping, const Backend& backend) {
+    int16_t lineNr = lines["LINENR"].ToInt();  // a line without number cannot be sent
+    Variant address = lines["ADDRESSID"];
+    std::string code;
+    if (backend.type == "ow4") {
+        text.append(kCrLf).append(GetOrderLine(lines, backend, ""));
+        if (HasValue(address) && (!HasValue(shipping) || !ole::VbEquals(address, shipping))) {
+            int addressClass = DetermineAddressInfo(partner, address, "DEL", code, backend.type);
+            if (addressClass != kPartnerDefault)
+                text.append(kCrLf).append(GetLineAddress(lines, lineNr, addressClass, code));
+        }
+    } else {
+        // "ow5" names an address the back end knows by its code on the LIN record itself
+        int addressClass = kFailed;
+        if (HasValue(address)) addressClass = DetermineAddressInfo(partner, address, "DEL", code, backend.type);
+        text.append(kCrLf).append(GetOrderLine(lines, backend, addressClass == kKnownByCode ? code : ""));
+        if (HasValue(address) && addressClass == kSentInFull)
+            text.append(kCrLf).append(GetLineAddress(lines, lineNr, kSentInFull, code));
+    }
+    if (HasValue(lines["LINETEXT"])) text.append(kCrLf).append(GetLineText(lines));
+    Variant configId = lines["CONFIGID"];
+    if (HasValue(configId) && HasValue(TrimBlanks(configId.Text()))) {
+        if (!configurator_) configurator_ = Sls_GetComponent<qx::IConfigurator>("QxConfigurator.Configurator");
+        std::string lineText = TrimBlanks(lines["LINENR"].Text());
+        std::string options = configurator_->GetVariantOptions(configId.Text(), orderId_, lineText);
+        text.append(kCrLf).append(GetProductVariantStructure(lines, backend));
+        size_t vop = ole::FindNoCase(options, "VOP");
+        if (vop != std::string::npos) text.append(kCrLf).append(VariantOptionRecords(options.substr(vop), lineText));
     }
 }
 
@@ -343,20 +343,20 @@ std::string EdiOrderMessage::GetOrderAddress(FieldReader& header, const std::str
             prefix = Record({tag, id, ""});
         else
             prefix = Record({"HAD", id, type});
-        return GetAddress(prefix, addressId, id, addressClass, code);
+        return GetAddress(prefix, addressId, id, 0, addressClass, code);
     } catch (...) {
         Sls_RaiseError("WebOrderExport.GetOrderAddress");
     }
 }
 
 std::string EdiOrderMessage::GetAddress(const std::string& prefix, const Variant& addressId, const std::string& orderId,
-                                        int addressClass, const std::string& code) {
+                                        int16_t lineNr, int addressClass, const std::string& code) {
     try {
         if (addressClass == kKnownByCode) return Record({prefix, code, ""});
         if (addressClass != kSentInFull) return prefix + fs_;
         auto rows = Order()->GetAddress(addressId, orderId);
         if (rows->Eof()) {
-            if (lineNr_ == 0) ole::Raise(vendalo::MissingHeaderAddress, "MissingHeaderAddress");
+            if (lineNr == 0) ole::Raise(vendalo::MissingHeaderAddress, "MissingHeaderAddress");
             ole::Raise(vendalo::MissingLineAddress, "MissingLineAddress");
         }
         FieldReader address(*rows, addressPositions_);
@@ -428,7 +428,7 @@ void AddFreightLine(const Variant& freight, ado::Recordset& rows, const std::str
     }
 }
 
-std::string EdiOrderMessage::GetOrderLine(FieldReader& line, const Backend& backend) {
+std::string EdiOrderMessage::GetOrderLine(FieldReader& line, const Backend& backend, const std::string& addressCode) {
     try {
         std::string lineNr = Plain("LINENR", line["LINENR"]);
         std::string partNumber = Encoded({"PARTNUMBER of line ", lineNr}, TrimBlanks(OneLine(line["PARTNUMBER"])));
@@ -438,20 +438,18 @@ std::string EdiOrderMessage::GetOrderLine(FieldReader& line, const Backend& back
                                    Plain("QUANTITY", line["QUANTITY"]), Encoded({"UNITCODE of line ", lineNr}, line["UNITCODE"]),
                                    CompactDate(line["REQUESTDATE"]), Plain("PRICE", line["PRICE"]), "",
                                    Variant(discountAmount).ToString(), ItemCode(partNumber, backend)});
-        if (!lineAddressCode_.empty()) {
-            text.append(fs_).append(lineAddressCode_).append(fs_);
-            lineAddressCode_.clear();
-        }
+        if (!addressCode.empty()) text.append(fs_).append(addressCode).append(fs_);
         return text;
     } catch (...) {
         Sls_RaiseError("WebOrderExport.GetOrderLine");
     }
 }
 
-std::string EdiOrderMessage::GetLineAddress(FieldReader& line, int addressClass, const std::string& code) {
+std::string EdiOrderMessage::GetLineAddress(FieldReader& line, int16_t lineNr, int addressClass,
+                                            const std::string& code) {
     try {
         std::string id = Plain("ORDERID", line["ORDERID"]);
-        return GetAddress(Record({"LAD", id, Plain("LINENR", line["LINENR"]), "DEL"}), line["ADDRESSID"], id,
+        return GetAddress(Record({"LAD", id, Plain("LINENR", line["LINENR"]), "DEL"}), line["ADDRESSID"], id, lineNr,
                           addressClass, code);
     } catch (...) {
         Sls_RaiseError("WebOrderExport.GetLineAddress");

@@ -128,16 +128,24 @@ private:
 
     // The record builders; "header" and "line" read the current row of the order's recordsets.
     std::string GetOrderHeader(const OrderRows& order, FieldReader& header);
+    // The header's delivery and invoice address records, where they are not the partner's defaults.
+    void AppendOrderAddresses(std::string& text, FieldReader& header, const ole::Variant& partner,
+                              const Backend& backend);
+    // The records of the current line: LIN, its address, text and variant options.
+    void AppendLine(std::string& text, FieldReader& lines, const ole::Variant& partner, const ole::Variant& shipping,
+                    const Backend& backend);
     int DetermineAddressInfo(const ole::Variant& businessPartnerId, const ole::Variant& addressId,
                              const std::string& type, std::string& code, const std::string& backendType);
     std::string GetOrderAddress(FieldReader& header, const std::string& type, const ole::Variant& addressId,
                                 int addressClass, const std::string& code, const std::string& backendType);
+    // lineNr: the line whose address it is, 0 for the order's own
     std::string GetAddress(const std::string& prefix, const ole::Variant& addressId, const std::string& orderId,
-                           int addressClass, const std::string& code);
+                           int16_t lineNr, int addressClass, const std::string& code);
     std::string GetOrderHeaderText(FieldReader& header);
     std::string GetOrderFooterText(const OrderRows& order, FieldReader& header);
-    std::string GetOrderLine(FieldReader& line, const Backend& backend);
-    std::string GetLineAddress(FieldReader& line, int addressClass, const std::string& code);
+    // addressCode: the back end's code of the line's address, carried by the LIN record ("ow5"), or ""
+    std::string GetOrderLine(FieldReader& line, const Backend& backend, const std::string& addressCode);
+    std::string GetLineAddress(FieldReader& line, int16_t lineNr, int addressClass, const std::string& code);
     std::string GetLineText(FieldReader& line);
     std::string GetProductVariantStructure(FieldReader& line, const Backend& backend);
     std::string ItemCode(const std::string& partNumber, const Backend& backend) const;
@@ -162,8 +170,6 @@ private:
     std::string orderId_;  // of the message being built, for the warnings
     std::string fs_ = ",";
     std::string esc_ = "'";
-    int16_t lineNr_ = 0;           // LINENR of the line being written, 0 for the order's own records
-    std::string lineAddressCode_;  // back-end address code the next LIN record carries ("ow5")
 
     std::shared_ptr<qx::IBackendSelector> selector_;
     std::shared_ptr<qx::IBusinessPartner> partner_;

@@ -102,13 +102,8 @@ private:
         std::string lastOrderId;
         ado::RecordsetPtr selected;
         try {
-            // The orders of an XML document that a stopped export put in place may be
-            // with the back end already: they are marked before anything is selected,
-            // by whichever instance runs first (an order without BISID waits for any).
             const std::string journals = getTempEDIPath();
-            XmlOrderExport finisher(connectionString_, nullptr);
-            finisher.SetJournalFolder(journals);
-            finisher.FinishStoppedExports();
+            MarkStoppedXmlExports(journals);
             selected = std::make_shared<ado::Recordset>();
             if (!GetNewlySubmittedOrders(selected, i_sBisid)) return 0;
             bool overFtp = ftp.UseFtp();
@@ -125,29 +120,11 @@ private:
             total = selected->RecordCount();
             if (auto progress = CurrentBatchProgress()) progress->ExportStarted(i_sBisid, total);
             if (xml) {
-                ole::Dictionary orders;
-                for (; !selected->Eof(); selected->MoveNext())
-                    orders.Add(selected->Fields("ORDERID").Value(), selected->Fields("BUSINESSPARTNERID").Value());
-                selected->Close();
-                std::string path = overFtp ? OutboxOf(i_sBisid, true) : TrimBlanks(i_sEDIExportFile);
-                XmlOrderExport exporter(connectionString_,
-                                        [this](const std::string& userId) { return GetUserCommonName(userId); });
-                exporter.SetNewFileMode(overFtp ? 0600 : ExchangeFileMode(ExchangeFolderMode()));
-                if (journals.empty())
-                    ole::Raise(ole::err::PathNotFound,
-                               "The temporary EDI folder, where the XML export keeps its journal, is not available",
-                               "Ordexa.WebOrderExport");
-                exporter.SetJournalFolder(journals);
-                written = exporter.XmlExportOrders(orders, i_sBisid, path);
-                if (overFtp) PlaceOnHost(path, i_sEDIExportFile, ftp, true);
+                ExportXml(*selected, i_sBisid, i_sEDIExportFile, journals, ftp, written);
                 return written;
             }
 
-            // the run holds the ids alone: its memory grows by little more than an id per order
-            std::vector<std::string> orderIds;
-            orderIds.reserve(static_cast<size_t>(total));
-            for (; !selected->Eof(); selected->MoveNext()) orderIds.push_back(selected->Fields("ORDERID").Value().ToString());
-            selected->Close();
+            std::vector<std::string> orderIds = OrderIdsOf(*selected);
             selected.reset();
 
             auto file = OpenTarget(i_sBisid, i_sEDIExportFile, overFtp);
@@ -189,6 +166,46 @@ private:
             StopBatchPart("BISID " + i_sBisid, ole::ReasonOf(ole::CurrentError()));
             return written;
         }
+    }
+
+    // The orders of an XML document that a stopped export put in place may be
+    // with the back end already: they are marked before anything is selected,
+    // by whichever instance runs first (an order without BISID waits for any).
+    void MarkStoppedXmlExports(const std::string& journals) {
+        XmlOrderExport finisher(connectionString_, nullptr);
+        finisher.SetJournalFolder(journals);
+        finisher.FinishStoppedExports();
+    }
+
+    // The ids of the selected orders; the recordset is closed. The run holds the
+    // ids alone: its memory grows by little more than an id per order.
+    static std::vector<std::string> OrderIdsOf(ado::Recordset& selected) {
+        std::vector<std::string> orderIds;
+        orderIds.reserve(static_cast<size_t>(selected.RecordCount()));
+        for (; !selected.Eof(); selected.MoveNext()) orderIds.push_back(selected.Fields("ORDERID").Value().ToString());
+        selected.Close();
+        return orderIds;
+    }
+
+    // The selected orders as one XML document (to the instance's outbox when it
+    // goes to the host by FTP); written: how many it holds once written.
+    void ExportXml(ado::Recordset& selected, const std::string& bisid, const std::string& exportFile,
+                   const std::string& journals, const FtpSettings& ftp, int32_t& written) {
+        ole::Dictionary orders;
+        for (; !selected.Eof(); selected.MoveNext())
+            orders.Add(selected.Fields("ORDERID").Value(), selected.Fields("BUSINESSPARTNERID").Value());
+        selected.Close();
+        bool overFtp = ftp.UseFtp();
+        std::string path = overFtp ? OutboxOf(bisid, true) : TrimBlanks(exportFile);
+        XmlOrderExport exporter(connectionString_, [this](const std::string& userId) { return GetUserCommonName(userId); });
+        exporter.SetNewFileMode(overFtp ? 0600 : ExchangeFileMode(ExchangeFolderMode()));
+        if (journals.empty())
+            ole::Raise(ole::err::PathNotFound,
+                       "The temporary EDI folder, where the XML export keeps its journal, is not available",
+                       "Ordexa.WebOrderExport");
+        exporter.SetJournalFolder(journals);
+        written = exporter.XmlExportOrders(orders, bisid, path);
+        if (overFtp) PlaceOnHost(path, exportFile, ftp, true);
     }
 
     // The local file the messages go to: the export file itself, or the instance's

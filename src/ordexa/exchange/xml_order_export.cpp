@@ -56,6 +56,35 @@ std::string Serialised(const qx::XmlDocument& document) {
     return std::move(writer.bytes);
 }
 
+// The root the orders go under: that of the document the file holds (without
+// the orders still waiting, which an export stopped before it marked them
+// left there: they are rendered again), or of a new document. A file that is
+// no export document raises and stays as it is: it may be what someone needs.
+pugi::xml_node DocumentToAppendTo(const std::string& old, const std::string& path, const std::set<std::string>& waiting,
+                                  qx::XmlDocument& document) {
+    if (old.empty()) return XML_BizTalk081Message(document, kRootName, kRootNamespace);
+    if (!document.LoadXml(old))
+        ole::Raise(document.ErrorCode(),
+                   "The export file " + path + " cannot be read as XML (" + document.Reason() +
+                       "); it is left as it is and the orders stay to be exported",
+                   kLabel);
+    pugi::xml_node root = document.doc.select_node("BizTalk/Body/QxSalesOrders").node();
+    if (!root)
+        ole::Raise(ole::err::ObjectErrorBase + 1,
+                   "The export file " + path +
+                       " holds no BizTalk/Body/QxSalesOrders; it is left as it is and the orders stay to be exported",
+                   kLabel);
+    std::vector<pugi::xml_node> stale;
+    for (pugi::xml_node order : root.children("Order"))
+        if (waiting.count(OrderIdOf(order))) stale.push_back(order);
+    for (pugi::xml_node order : stale) root.remove_child(order);
+    if (!stale.empty())
+        Sls_LogWarning(kLabel + ".XmlExportOrdersToFile()",
+                       std::to_string(stale.size()) + " order(s) in '" + path +
+                           "' were never marked exported; they are written again");
+    return root;
+}
+
 }  // namespace
 
 struct XmlOrderExport::Address {
@@ -101,35 +130,8 @@ int32_t XmlOrderExport::XmlExportOrdersToFile(const std::vector<std::vector<std:
             waiting.insert(group.begin(), group.end());
             total += group.size();
         }
-        const std::string& old = file.Open();
         qx::XmlDocument document;
-        pugi::xml_node root;
-        if (!old.empty()) {
-            // A file that is no export document stays as it is: it may be what someone needs.
-            if (!document.LoadXml(old))
-                ole::Raise(document.ErrorCode(),
-                           "The export file " + path + " cannot be read as XML (" + document.Reason() +
-                               "); it is left as it is and the orders stay to be exported",
-                           kLabel);
-            root = document.doc.select_node("BizTalk/Body/QxSalesOrders").node();
-            if (!root)
-                ole::Raise(ole::err::ObjectErrorBase + 1,
-                           "The export file " + path +
-                               " holds no BizTalk/Body/QxSalesOrders; it is left as it is and the orders stay to be "
-                               "exported",
-                           kLabel);
-            // Elements of orders still waiting were left by an export stopped before it
-            // marked them: those orders are rendered again below.
-            std::vector<pugi::xml_node> stale;
-            for (pugi::xml_node order : root.children("Order"))
-                if (waiting.count(OrderIdOf(order))) stale.push_back(order);
-            for (pugi::xml_node order : stale) root.remove_child(order);
-            if (!stale.empty())
-                Sls_LogWarning(label, std::to_string(stale.size()) + " order(s) in '" + path +
-                                          "' were never marked exported; they are written again");
-        } else {
-            root = XML_BizTalk081Message(document, kRootName, kRootNamespace);
-        }
+        pugi::xml_node root = DocumentToAppendTo(file.Open(), path, waiting, document);
 
         appended.reserve(total);
         for (const auto& group : groups)

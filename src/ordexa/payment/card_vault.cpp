@@ -10,6 +10,7 @@
 #include "automation/error.h"
 #include "config/configuration.h"
 #include "os/durable_file.h"
+#include "os/random_bytes.h"
 #include "os/scope_guard.h"
 
 namespace ordexa {
@@ -67,7 +68,7 @@ bool EnsureCardKeyFile(const std::filesystem::path& home) {
     std::filesystem::path file = home / "config" / "card.key";
     if (std::filesystem::exists(file)) return false;
     unsigned char key[crypto_secretbox_KEYBYTES];
-    crypto_secretbox_keygen(key);
+    if (!os::FillRandom(key, sizeof key)) ole::Raise(kCardKeyError, "No random bytes for a card key", kSource);
     char hex[2 * crypto_secretbox_KEYBYTES + 1];
     sodium_bin2hex(hex, sizeof hex, key, sizeof key);
     auto wipe = os::ScopeGuard([&] {
@@ -82,7 +83,8 @@ std::string SealCardNumber(const std::string& number) {
     std::vector<unsigned char> key = ReadKey();
     auto wipe = os::ScopeGuard([&] { sodium_memzero(key.data(), key.size()); });
     std::vector<unsigned char> sealed(crypto_secretbox_NONCEBYTES + crypto_secretbox_MACBYTES + number.size());
-    randombytes_buf(sealed.data(), crypto_secretbox_NONCEBYTES);
+    if (!os::FillRandom(sealed.data(), crypto_secretbox_NONCEBYTES))
+        ole::Raise(kCardKeyError, "No random bytes for a card number's nonce", kSource);
     crypto_secretbox_easy(sealed.data() + crypto_secretbox_NONCEBYTES,
                           reinterpret_cast<const unsigned char*>(number.data()), number.size(), sealed.data(),
                           key.data());

@@ -14,8 +14,8 @@
 #include "payment/gateway_requests.h"
 #include "payment/order_payment_lock.h"
 #include "payment/payment_logs.h"
+#include "stage_settings.h"
 #include "vendalo/order_status.h"
-#include "vendalo/sales_parameter.h"
 
 namespace ordexa {
 namespace {
@@ -367,17 +367,36 @@ public:
     std::string getLastRequest() override { return lastRequest_; }
 
     std::string ConnectionString() override {
-        try {
-            if (connectionString_.empty()) connectionString_ = Sls_ConnectionString();
-            return connectionString_;
-        } catch (...) {
-            Sls_RaiseError("CCPayment.ConnectionString");
-        }
+        if (connectionString_.empty()) connectionString_ = InstallationConnectionString("CCPayment.ConnectionString");
+        return connectionString_;
     }
 
     PaymentOutcome LastOutcome() const override { return outcome_; }
 
 private:
+    // The capture request of the rows' lines in the client; with the
+    // authorisation, the card too, and its number sealed for the log.
+    Offers PrepareCapture(const ado::RecordsetPtr& rows, qx::IGatewayClient& client, bool withAuthorization,
+                          const std::string& authRequestId, const std::string& orderId, std::string& sealed) {
+        if (withAuthorization) {
+            client.SetValue("ics_applications", "ics_auth, ics_bill");
+            std::string number = CardNumberOf(rows, orderId);
+            SetCardAndCustomer(client, rows, number);
+            sealed = SealCardNumber(number);
+        } else {
+            client.SetValue("ics_applications", "ics_bill");
+            client.SetValue("auth_request_id", authRequestId);
+            client.SetValue("merchant_ref_number", ColText(rows, "MERCHANT_REF_NUMBER"));
+            client.SetValue("currency", ColText(rows, "CURRENCY"));
+        }
+        Offers offers = BuildOffers(rows, decimals_);
+        SetOffers(client, offers);
+        client.SetValue("tax_total", WireAmount(offers.tax, decimals_));
+        client.SetValue("shipping_total", WireAmount(offers.freight, decimals_));
+        client.SetValue("freighttax", WireAmount(offers.freightTax, decimals_));
+        return offers;
+    }
+
     // Capture against an authorisation (doBill), or authorisation and capture
     // in one request (doAuthorizeAndBill).
     bool Capture(const ado::RecordsetPtr& rows, const Client& client, const ado::ConnectionPtr& connection,
@@ -387,22 +406,7 @@ private:
             rows->MoveFirst();
             std::string orderId = OrderIdOf(rows);
             std::string sealed;
-            if (withAuthorization) {
-                client->SetValue("ics_applications", "ics_auth, ics_bill");
-                std::string number = CardNumberOf(rows, orderId);
-                SetCardAndCustomer(*client, rows, number);
-                sealed = SealCardNumber(number);
-            } else {
-                client->SetValue("ics_applications", "ics_bill");
-                client->SetValue("auth_request_id", authRequestId);
-                client->SetValue("merchant_ref_number", ColText(rows, "MERCHANT_REF_NUMBER"));
-                client->SetValue("currency", ColText(rows, "CURRENCY"));
-            }
-            Offers offers = BuildOffers(rows, decimals_);
-            SetOffers(*client, offers);
-            client->SetValue("tax_total", WireAmount(offers.tax, decimals_));
-            client->SetValue("shipping_total", WireAmount(offers.freight, decimals_));
-            client->SetValue("freighttax", WireAmount(offers.freightTax, decimals_));
+            Offers offers = PrepareCapture(rows, *client, withAuthorization, authRequestId, orderId, sealed);
 
             SentRequest sent = SendRecorded(
                 *client, connection,
@@ -505,24 +509,15 @@ private:
 
     std::string getMerchantId(const std::string& currency, const ado::ConnectionPtr& connection) {
         try {
-            auto rs = connection->Execute("SELECT MERCHANTID FROM MERCHANTIDBYCURRENCY WHERE CURRENCYCODE = ?", nullptr,
-                                          -1, {Variant(currency)});
-            if (!rs || rs->Eof())
-                ole::Raise(kPaymentError, "There is no valid MerchantId for Currency: " + currency,
-                           "CCPayment.getMerchantId");
-            return rs->Fields("MERCHANTID").Value().Text();
+            if (auto id = MerchantIdOfCurrency(connection, currency)) return *id;
+            ole::Raise(kPaymentError, "There is no valid MerchantId for Currency: " + currency,
+                       "CCPayment.getMerchantId");
         } catch (...) {
             Sls_RaiseError("CCPayment.getMerchantId", "Currency: " + currency);
         }
     }
 
-    std::string getParamater(const std::string& name) {
-        try {
-            return Sls_GetComponent<vendalo::ISalesParameter>("Vendalo.SalesParameter")->GetParameterValue(name);
-        } catch (...) {
-            Sls_RaiseError("CCPayment.getParamater");
-        }
-    }
+    std::string getParamater(const std::string& name) { return SalesParameter(name, "CCPayment.getParamater"); }
 
     std::string ServerHost() {
         std::string host = getParamater("CyberSource Serverhost");

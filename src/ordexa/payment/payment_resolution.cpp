@@ -10,6 +10,7 @@
 #include "payment/gateway_requests.h"
 #include "payment/order_payment_lock.h"
 #include "payment/payment_logs.h"
+#include "stage_settings.h"
 #include "vendalo/order_status.h"
 #include "vendalo/sales_parameter.h"
 
@@ -78,10 +79,9 @@ GatewayAnswer AskGateway(const std::string& merchantId, const std::string& clien
 [[noreturn]] void Refuse(int32_t number, const std::string& text) { ole::Raise(number, text, kSource); }
 
 std::string MerchantIdOf(const ado::ConnectionPtr& connection, const std::string& currency) {
-    auto merchant = connection->Execute("SELECT MERCHANTID FROM MERCHANTIDBYCURRENCY WHERE CURRENCYCODE = ?", nullptr, -1,
-                                        {Variant(ole::TrimBlanks(currency))});
-    if (!merchant || merchant->Eof()) Refuse(kResolutionNeeded, "There is no valid MerchantId for Currency: " + currency);
-    return merchant->Fields(0).Value().Text();
+    auto id = MerchantIdOfCurrency(connection, ole::TrimBlanks(currency));
+    if (!id) Refuse(kResolutionNeeded, "There is no valid MerchantId for Currency: " + currency);
+    return *id;
 }
 
 Variant TextOrNull(const std::string& text) { return text.empty() ? ole::Null : Variant(text); }

@@ -30,8 +30,7 @@ constexpr size_t kIdsPerUpdate = 500;            // bound parameters per status 
 
 // A date as the broker's documents write it: "mm/dd/yyyy" or, day first, "dd/mm/yyyy".
 std::string FormatDate(ole::Date date, bool monthFirst) {
-    int y, m, d, h, mi, s, ms;
-    date.Parts(y, m, d, h, mi, s, ms);
+    auto [y, m, d, h, mi, s, ms] = date.ToCalendar();
     char text[16];
     std::snprintf(text, sizeof text, "%02d/%02d/%04d", monthFirst ? m : d, monthFirst ? d : m, y);
     return text;

@@ -291,6 +291,47 @@ int32_t MakeAddress(const AddressPlan& plan, int32_t partnerId, qx::IBusinessPar
     return id;
 }
 
+// The basket's header as the requisition asks: shopper, partner, currency,
+// the addresses made for it, and its Id as name and purchase order number.
+void FillHeader(ado::Recordset& header, const Requisition& q, int32_t billTo, int32_t shipFrom,
+                qx::IBusinessPartner& partners, qx::ICurrency& currencies, qx::ILocale& locale) {
+    header.Fields("CURRENCYCODE") = q.currency;
+    header.Fields("BUSINESSPARTNERID") = q.partnerId;
+    header.Fields("CARRIERCODE") = partners.GetCustomerCarrier(q.partnerId);
+    header.Fields("SHIPPINGADDRESSID") = shipFrom;
+    header.Fields("USERID") = q.shopperId;
+    header.Fields("BILLINGADDRESSID") = billTo;
+    header.Fields("BASKETNAME") = q.id;
+    header.Fields("BASKETDATE") = ole::Date::Today();
+    header.Fields("BASKETTEXT") = std::string();
+    header.Fields("DISCOUNTPERC") = 0;
+    header.Fields("CUSTOMERPONUMBER") = q.id;
+    header.Fields("ACKNOWLEDGEMENTURL") = q.acknowledgementUrl;
+    for (const char* empty : {"CUSTOMERCODE", "CUSTOMERNAME", "FREIGHTTAXCODE", "FREIGHTTAXCODEDESCRIPTION"})
+        header.Fields(empty) = std::string();
+    auto currency = currencies.GetCurrencyAsDict(q.currency);
+    header.Fields("CURRENCYDECIMALS") = currency->Item("DECIMALS");
+    header.Fields("CURRENCYSYMBOL") = currency->Item("EURO").ToBool()
+                                          ? locale.GetEuroSymbol()
+                                          : locale.GetCurrencySymbol(currency->Item("LOCALEID").ToLong());
+    currencies.Release();
+}
+
+// The basket's one line at the requisition's price and discount, delivered to
+// the address made for it; its amount is the basket's total.
+void FillLine(ado::Recordset& lines, ado::Recordset& header, const Requisition& q, int32_t delivery) {
+    ole::Decimal amount = ole::Decimal::FromInt(q.quantity) * q.unitCost - q.discount;
+    lines.Fields("PARTNUMBER") = q.partNumber;
+    lines.Fields("PRODUCTUNITCODE") = q.unit;
+    lines.Fields("ADDRESSID") = delivery;
+    lines.Fields("PRODUCTPRICE") = q.unitCost.ToVariant();
+    lines.Fields("DISCOUNTPERC") = 0;
+    lines.Fields("DISCOUNTAMOUNT") = q.discount.ToVariant();
+    lines.Fields("LINEAMOUNT") = amount.ToVariant();
+    header.Fields("SUBTOTAL") = amount.ToVariant();
+    header.Fields("TOTAL") = amount.ToVariant();
+}
+
 RequisitionOutcome ProcessOneRequisition(const pugi::xml_node& r, const BrokerPermissions& permissions) {
     RequisitionOutcome outcome;
     outcome.requisitionId = XML_GetNodeTextOrEmpty(r, "Id");
@@ -328,41 +369,12 @@ RequisitionOutcome ProcessOneRequisition(const pugi::xml_node& r, const BrokerPe
         auto header = RecordsetOf(*basket, "header");
         header->MoveFirst();
         created.basketId = header->Fields("BASKETID").Value().Text();
-        header->Fields("CURRENCYCODE") = q.currency;
-        header->Fields("BUSINESSPARTNERID") = q.partnerId;
-        header->Fields("CARRIERCODE") = partners->GetCustomerCarrier(q.partnerId);
-        header->Fields("SHIPPINGADDRESSID") = shipFrom;
-        header->Fields("USERID") = q.shopperId;
-        header->Fields("BILLINGADDRESSID") = billTo;
-        header->Fields("BASKETNAME") = q.id;
-        header->Fields("BASKETDATE") = ole::Date::Today();
-        header->Fields("BASKETTEXT") = std::string();
-        header->Fields("DISCOUNTPERC") = 0;
-        header->Fields("CUSTOMERPONUMBER") = q.id;
-        header->Fields("ACKNOWLEDGEMENTURL") = q.acknowledgementUrl;
-        for (const char* empty : {"CUSTOMERCODE", "CUSTOMERNAME", "FREIGHTTAXCODE", "FREIGHTTAXCODEDESCRIPTION"})
-            header->Fields(empty) = std::string();
-        auto currency = currencies->GetCurrencyAsDict(q.currency);
-        header->Fields("CURRENCYDECIMALS") = currency->Item("DECIMALS");
-        header->Fields("CURRENCYSYMBOL") = currency->Item("EURO").ToBool()
-                                               ? locale->GetEuroSymbol()
-                                               : locale->GetCurrencySymbol(currency->Item("LOCALEID").ToLong());
-        currencies->Release();
-
+        FillHeader(*header, q, billTo, shipFrom, *partners, *currencies, *locale);
         Variant basketValue(basket);
         baskets->AddLine(basketValue, q.productId, q.quantity, q.dateRequired, false, "");
         auto lines = RecordsetOf(*basket, "lines");
         lines->MoveLast();
-        ole::Decimal amount = ole::Decimal::FromInt(q.quantity) * q.unitCost - q.discount;
-        lines->Fields("PARTNUMBER") = q.partNumber;
-        lines->Fields("PRODUCTUNITCODE") = q.unit;
-        lines->Fields("ADDRESSID") = delivery;
-        lines->Fields("PRODUCTPRICE") = q.unitCost.ToVariant();
-        lines->Fields("DISCOUNTPERC") = 0;
-        lines->Fields("DISCOUNTAMOUNT") = q.discount.ToVariant();
-        lines->Fields("LINEAMOUNT") = amount.ToVariant();
-        header->Fields("SUBTOTAL") = amount.ToVariant();
-        header->Fields("TOTAL") = amount.ToVariant();
+        FillLine(*lines, *header, q, delivery);
 
         submitting = true;
         orders->SubmitBasket(basketValue);

@@ -1,19 +1,14 @@
 #include "automation/guid.h"
 
-#include <sys/random.h>
-
 #include <cstdio>
+
+#include "os/random_bytes.h"
 
 namespace ole {
 
 bool CreateGuid(Guid& guid) {
     unsigned char bytes[16];
-    size_t got = 0;
-    while (got < sizeof bytes) {
-        ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
-        if (n <= 0) return false;
-        got += static_cast<size_t>(n);
-    }
+    if (!os::FillRandom(bytes, sizeof bytes)) return false;
     bytes[7] = static_cast<unsigned char>((bytes[7] & 0x0F) | 0x40);  // version 4 (Data3's high nibble)
     bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);  // variant
     guid.Data1 = static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |

@@ -1,7 +1,10 @@
 #include "automation/text.h"
 
+#include <unicode/utf8.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <utility>
 
 namespace ole {
@@ -59,34 +62,6 @@ bool EndsWithNoCase(std::string_view text, std::string_view tail) {
 
 namespace {
 
-// The length of the UTF-8 sequence at text[at], or 0 when none starts there
-// (a stray continuation byte, an overlong form, a surrogate, a cut sequence).
-size_t Utf8SequenceAt(std::string_view text, size_t at) {
-    auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-    unsigned char lead = byte(at);
-    size_t n;
-    unsigned char low = 0x80, high = 0xBF;  // the allowed range of the second byte
-    if (lead < 0x80) return 1;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        n = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        n = 3;
-        if (lead == 0xE0) low = 0xA0;
-        if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        n = 4;
-        if (lead == 0xF0) low = 0x90;
-        if (lead == 0xF4) high = 0x8F;
-    } else {
-        return 0;
-    }
-    if (at + n > text.size()) return 0;
-    if (byte(at + 1) < low || byte(at + 1) > high) return 0;
-    for (size_t i = 2; i < n; ++i)
-        if ((byte(at + i) & 0xC0) != 0x80) return 0;
-    return n;
-}
-
 void AppendCode(std::string& out, unsigned char c) {
     static const char kHex[] = "0123456789ABCDEF";
     out += "\\x";
@@ -96,12 +71,23 @@ void AppendCode(std::string& out, unsigned char c) {
 
 }  // namespace
 
+size_t Utf8CharacterAt(std::string_view text, size_t at, char32_t* character) {
+    const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+    int64_t next = static_cast<int64_t>(at);
+    const int64_t length = static_cast<int64_t>(text.size());
+    UChar32 c = 0;
+    U8_NEXT(bytes, next, length, c);
+    if (c < 0) return 0;
+    if (character) *character = static_cast<char32_t>(c);
+    return static_cast<size_t>(next) - at;
+}
+
 std::string EscapeControls(std::string_view text) {
     std::string out;
     out.reserve(text.size());
     for (size_t at = 0; at < text.size();) {
         unsigned char c = static_cast<unsigned char>(text[at]);
-        size_t n = Utf8SequenceAt(text, at);
+        size_t n = Utf8CharacterAt(text, at);
         bool c1 = n == 2 && c == 0xC2 && static_cast<unsigned char>(text[at + 1]) <= 0x9F;
         if (n == 0 || c < 0x20 || c == 0x7F || c1) {
             // a C1 control is shown as its two bytes, as any other byte a terminal must not see

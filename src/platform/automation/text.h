@@ -23,6 +23,12 @@ bool EqualsNoCase(std::string_view a, std::string_view b);
 size_t FindNoCase(std::string_view text, std::string_view what);
 bool EndsWithNoCase(std::string_view text, std::string_view tail);
 
+// The length of the well-formed UTF-8 sequence at text[at], and its character
+// in *character when given; 0 when none starts there (a stray continuation
+// byte, an overlong form, a surrogate, a cut sequence, a byte no sequence
+// starts with).
+size_t Utf8CharacterAt(std::string_view text, size_t at, char32_t* character = nullptr);
+
 // Text that is safe to print on a terminal or to write into the log: every
 // control character (C0, DEL and the C1 controls U+0080..U+009F) and every byte
 // that is not part of valid UTF-8 is shown as its code, "\x1B" for ESC,

@@ -71,8 +71,7 @@ std::string FormatCurrency(Currency c) {
 
 // The general date form of the en-US locale: "m/d/yyyy", "h:mm:ss AM", or both.
 std::string FormatDateGeneral(Date d) {
-    int y, mo, day, h, mi, s, ms;
-    d.Parts(y, mo, day, h, mi, s, ms);
+    auto [y, mo, day, h, mi, s, ms] = d.ToCalendar();
     char buf[64];
     std::string datePart;
     std::snprintf(buf, sizeof buf, "%d/%d/%d", mo, day, y);
@@ -109,7 +108,7 @@ Date Date::Now() {
 
 Date Date::Today() { return Now().DateOnly(); }
 
-void Date::Parts(int& year, int& month, int& day, int& hour, int& minute, int& second, int& millisecond) const {
+CalendarTime Date::ToCalendar() const {
     if (!std::isfinite(serial) || serial < -657434.0 || serial >= 2958466.0) Raise(err::Overflow);
     double whole = std::trunc(serial);
     double frac = std::fabs(serial - whole);
@@ -119,32 +118,31 @@ void Date::Parts(int& year, int& month, int& day, int& hour, int& minute, int& s
         totalMs -= 86400000;
         days += serial >= 0 ? 1 : -1;
     }
-    CivilFromDays(days + kEpochDays, year, month, day);
-    hour = static_cast<int>(totalMs / 3600000);
-    minute = static_cast<int>(totalMs / 60000 % 60);
-    second = static_cast<int>(totalMs / 1000 % 60);
-    millisecond = static_cast<int>(totalMs % 1000);
+    CalendarTime t{};
+    CivilFromDays(days + kEpochDays, t.year, t.month, t.day);
+    t.hour = static_cast<int>(totalMs / 3600000);
+    t.minute = static_cast<int>(totalMs / 60000 % 60);
+    t.second = static_cast<int>(totalMs / 1000 % 60);
+    t.millisecond = static_cast<int>(totalMs % 1000);
+    return t;
 }
 
-int Date::Year() const { int y, m, d, h, mi, s, ms; Parts(y, m, d, h, mi, s, ms); return y; }
-int Date::Month() const { int y, m, d, h, mi, s, ms; Parts(y, m, d, h, mi, s, ms); return m; }
-int Date::Day() const { int y, m, d, h, mi, s, ms; Parts(y, m, d, h, mi, s, ms); return d; }
+int Date::Year() const { return ToCalendar().year; }
+int Date::Month() const { return ToCalendar().month; }
+int Date::Day() const { return ToCalendar().day; }
 
 bool Date::HasTime() const {
-    int y, m, d, h, mi, s, ms;
-    Parts(y, m, d, h, mi, s, ms);
-    return h != 0 || mi != 0 || s != 0 || ms != 0;
+    CalendarTime t = ToCalendar();
+    return t.hour != 0 || t.minute != 0 || t.second != 0 || t.millisecond != 0;
 }
 
 Date Date::DateOnly() const {
-    int y, m, d, h, mi, s, ms;
-    Parts(y, m, d, h, mi, s, ms);
-    return FromParts(y, m, d);
+    CalendarTime t = ToCalendar();
+    return FromParts(t.year, t.month, t.day);
 }
 
 std::string Date::Iso() const {
-    int y, m, d, h, mi, s, ms;
-    Parts(y, m, d, h, mi, s, ms);
+    auto [y, m, d, h, mi, s, ms] = ToCalendar();
     char buf[40];
     if (ms)
         std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%03d", y, m, d, h, mi, s, ms);
@@ -154,8 +152,7 @@ std::string Date::Iso() const {
 }
 
 std::string Date::Compact() const {
-    int y, m, d, h, mi, s, ms;
-    Parts(y, m, d, h, mi, s, ms);  // years 100 to 9999: four digits
+    auto [y, m, d, h, mi, s, ms] = ToCalendar();  // years 100 to 9999: four digits
     // the digits written out: this runs for every date of every exported line
     char digits[8] = {char('0' + y / 1000), char('0' + y / 100 % 10), char('0' + y / 10 % 10), char('0' + y % 10),
                       char('0' + m / 10),   char('0' + m % 10),       char('0' + d / 10),       char('0' + d % 10)};

@@ -22,6 +22,11 @@ public:
     virtual ~Object() = default;
 };
 
+// A date's calendar fields, as a clock on the wall shows them.
+struct CalendarTime {
+    int year, month, day, hour, minute, second, millisecond;
+};
+
 // An automation date: days since 30 December 1899, the time as the fraction.
 struct Date {
     double serial = 0;
@@ -29,8 +34,8 @@ struct Date {
     static Date FromParts(int year, int month, int day, int hour = 0, int minute = 0, double second = 0);
     static Date Now();    // local time, whole milliseconds
     static Date Today();  // local date, no time
-    // Calendar parts; a failing conversion raises Overflow.
-    void Parts(int& year, int& month, int& day, int& hour, int& minute, int& second, int& millisecond) const;
+    // The calendar fields; a date out of the platform's range raises Overflow.
+    CalendarTime ToCalendar() const;
     int Year() const;
     int Month() const;
     int Day() const;

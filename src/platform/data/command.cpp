@@ -1,6 +1,5 @@
 #include <algorithm>
 
-#include "automation/decimal.h"
 #include "automation/error.h"
 #include "data/ado.h"
 #include "automation/text.h"
@@ -41,46 +40,13 @@ namespace {
 Variant Convert(const ado::Parameter& p, const Variant& v) {
     if (v.IsEmpty() || v.IsNull()) return ole::Null;
     try {
-        switch (p.Type) {
-            case adSmallInt: return Variant(v.ToInt());
-            case adInteger: return Variant(v.ToLong());
-            case adBigInt: return Variant(v.ToLongLong());
-            case adSingle:
-            case adDouble:
-            // an exact decimal travels as its text: PostgreSQL's NUMERIC keeps every digit,
-            // SQLite's NUMERIC columns take it as the number it spells
-            case adNumeric:
-            case adDecimal: {
-                // text that spells a number otherwise ("1e3", "1,000") as the platform reads it
-                auto exact = v.IsString() ? ole::Decimal::Parse(ole::TrimBlanks(v.ToString())) : std::nullopt;
-                ole::Decimal d = exact                ? *exact
-                                 : v.IsString()       ? ole::Decimal::FromDouble(v.ToDouble())
-                                                      : ole::Decimal::FromVariant(v);
-                return Variant(d.ToString());
-            }
-            case adCurrency: return Variant(v.ToCurrency());
-            case adDate:
-            case adDBTimeStamp: return Variant(v.ToDate());
-            case adBoolean: return Variant(v.ToBool());
-            case adChar:
-            case adWChar:
-            case adVarChar:
-            case adVarWChar:
-            case adLongVarChar:
-            case adLongVarWChar:
-            case adBSTR: {
-                std::string text = v.ToString();
-                if (p.Size > 0 && detail::Utf8Length(text) > static_cast<size_t>(p.Size))
-                    ole::Raise(err::MultipleStep, "The value of parameter '" + p.Name + "' is longer than its size of " +
-                                                      std::to_string(p.Size) + " characters.",
-                               "ADODB.Command");
-                return Variant(std::move(text));
-            }
-            default: return v;
-        }
-    } catch (const ole::AutomationError& e) {
-        if (e.Number() == err::MultipleStep) throw;
-        ole::Raise(err::MultipleStep, "The value of parameter '" + p.Name + "' does not convert to its type: " + e.Description(),
+        return detail::CoerceToType(p.Type, p.Size, v, detail::Numbers::AsDecimalText);
+    } catch (const detail::Misfit& misfit) {
+        ole::Raise(err::MultipleStep,
+                   misfit.tooLong ? "The value of parameter '" + p.Name + "' is longer than its size of " +
+                                        misfit.description + " characters."
+                                  : "The value of parameter '" + p.Name + "' does not convert to its type: " +
+                                        misfit.description,
                    "ADODB.Command");
     }
 }

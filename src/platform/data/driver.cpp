@@ -2,6 +2,7 @@
 
 #include <cctype>
 
+#include "automation/decimal.h"
 #include "automation/error.h"
 #include "automation/text.h"
 
@@ -183,6 +184,51 @@ size_t Utf8Length(const std::string& text) {
     for (unsigned char c : text)
         if ((c & 0xC0) != 0x80) ++n;
     return n;
+}
+
+namespace {
+
+Variant ExactNumber(const Variant& v) {
+    // text that spells a number otherwise ("1e3", "1,000") as the platform reads it
+    auto exact = v.IsString() ? ole::Decimal::Parse(ole::TrimBlanks(v.ToString())) : std::nullopt;
+    ole::Decimal d = exact ? *exact : v.IsString() ? ole::Decimal::FromDouble(v.ToDouble()) : ole::Decimal::FromVariant(v);
+    return Variant(d.ToString());
+}
+
+}  // namespace
+
+Variant CoerceToType(DataTypeEnum type, int32_t size, const Variant& v, Numbers numbers) {
+    if (v.IsEmpty() || v.IsNull()) return v;
+    try {
+        switch (type) {
+            case adSmallInt: return Variant(v.ToInt());
+            case adInteger: return Variant(v.ToLong());
+            case adBigInt: return Variant(v.ToLongLong());
+            case adSingle:
+            case adDouble:
+            case adNumeric:
+            case adDecimal: return numbers == Numbers::AsDouble ? Variant(v.ToDouble()) : ExactNumber(v);
+            case adCurrency: return Variant(v.ToCurrency());
+            case adDate:
+            case adDBTimeStamp: return Variant(v.ToDate());
+            case adBoolean: return Variant(v.ToBool());
+            case adChar:
+            case adWChar:
+            case adVarChar:
+            case adVarWChar:
+            case adLongVarChar:
+            case adLongVarWChar:
+            case adBSTR: {
+                std::string text = v.ToString();
+                if (size > 0 && Utf8Length(text) > static_cast<size_t>(size))
+                    throw Misfit(true, std::to_string(size));
+                return Variant(std::move(text));
+            }
+            default: return v;
+        }
+    } catch (const ole::AutomationError& e) {
+        throw Misfit(false, e.Description());
+    }
 }
 
 }  // namespace ado::detail

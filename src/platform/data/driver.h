@@ -95,5 +95,24 @@ std::string BaseTableOf(const std::string& sql);
 // Number of UTF-8 characters in a text.
 size_t Utf8Length(const std::string& text);
 
+// Why a value does not go into a column or parameter of its type: text over
+// the size, or a value that does not convert (with the conversion's description).
+struct Misfit : std::exception {
+    Misfit(bool tooLong, std::string description) : tooLong(tooLong), description(std::move(description)) {}
+    const char* what() const noexcept override { return description.c_str(); }
+    bool tooLong;
+    std::string description;
+};
+
+// How adSingle, adDouble, adNumeric and adDecimal values are kept: as a double
+// (a field's value), or as the exact decimal's text (a bound parameter:
+// PostgreSQL's NUMERIC keeps every digit, SQLite's NUMERIC columns take it as
+// the number it spells).
+enum class Numbers { AsDouble, AsDecimalText };
+
+// A value converted to a type as the platform converts on assignment; Empty
+// and Null come back as they are. Throws Misfit for text longer than `size`
+// characters (when size > 0) and for a value that does not convert.
+Variant CoerceToType(DataTypeEnum type, int32_t size, const Variant& value, Numbers numbers);
 
 }  // namespace ado::detail

@@ -35,37 +35,11 @@ namespace {
 
 // A value converted to the type of its field, as the platform converts on assignment.
 Variant Coerce(const detail::Column& c, const Variant& v) {
-    if (v.IsEmpty() || v.IsNull()) return v;
     try {
-        switch (c.type) {
-            case adSmallInt: return Variant(v.ToInt());
-            case adInteger: return Variant(v.ToLong());
-            case adBigInt: return Variant(v.ToLongLong());
-            case adSingle:
-            case adDouble:
-            case adNumeric:
-            case adDecimal: return Variant(v.ToDouble());
-            case adCurrency: return Variant(v.ToCurrency());
-            case adDate:
-            case adDBTimeStamp: return Variant(v.ToDate());
-            case adBoolean: return Variant(v.ToBool());
-            case adChar:
-            case adWChar:
-            case adVarChar:
-            case adVarWChar:
-            case adLongVarChar:
-            case adLongVarWChar:
-            case adBSTR: {
-                std::string text = v.ToString();
-                if (c.size > 0 && detail::Utf8Length(text) > static_cast<size_t>(c.size))
-                    DoesNotFit(c.name, "the text is longer than " + std::to_string(c.size) + " characters");
-                return Variant(std::move(text));
-            }
-            default: return v;
-        }
-    } catch (const ole::AutomationError& e) {
-        if (e.Number() == err::MultipleStep) throw;
-        DoesNotFit(c.name, e.Description());
+        return detail::CoerceToType(c.type, c.size, v, detail::Numbers::AsDouble);
+    } catch (const detail::Misfit& misfit) {
+        DoesNotFit(c.name, misfit.tooLong ? "the text is longer than " + misfit.description + " characters"
+                                          : misfit.description);
     }
 }
 
@@ -182,6 +156,72 @@ bool Matches(const Variant& field, const Criterion& c) {
     if (c.op == ">") return cmp > 0;
     if (c.op == "<=") return cmp <= 0;
     return cmp >= 0;
+}
+
+[[noreturn]] void NoBaseTable(const std::string& what, const std::string& note = "") {
+    throw detail::DriverError({err::InsufficientKeyInfo,
+                               "Insufficient " + what + " information for updating or refreshing." + note,
+                               "ADODB.Recordset", "", 0});
+}
+
+// The positions of the base table's key columns in the schema. The statements
+// name the base table and its columns as the provider reported them; values
+// always go to "?" markers. A schema without the whole key, or with a column
+// that is no plain name (an expression, which has no place to be written to),
+// cannot be written.
+std::vector<int> WritableKeys(const detail::Schema& schema, detail::Driver& driver) {
+    if (schema.table.empty()) NoBaseTable("base table");
+    std::vector<int> keys;
+    for (const auto& k : driver.PrimaryKey(schema.table)) {
+        auto it = schema.byName.find(k);
+        if (it == schema.byName.end()) NoBaseTable("key column");
+        keys.push_back(it->second);
+    }
+    if (keys.empty()) NoBaseTable("key column");
+    for (const auto& c : schema.columns)
+        if (!IsPlainName(c.name)) NoBaseTable("base table", " (column " + c.name + ")");
+    return keys;
+}
+
+enum class RowChange { None, Inserted, Stored };  // Stored: an update or delete of one stored row
+
+// The statement that writes a pending row: an insert of its values, or an
+// update of its changed values or a delete, both found by the key as read.
+RowChange RowStatement(const detail::Schema& schema, const std::vector<int>& keys, const Row& row, std::string& sql,
+                       std::vector<Variant>& params) {
+    const auto& cols = schema.columns;
+    if (row.status == Row::New) {
+        std::string names, marks;
+        for (size_t c = 0; c < cols.size(); ++c) {
+            if (row.values[c].IsEmpty()) continue;
+            names += (names.empty() ? "" : ", ") + cols[c].name;
+            marks += marks.empty() ? "?" : ", ?";
+            params.push_back(row.values[c]);
+        }
+        sql = names.empty() ? "INSERT INTO " + schema.table + " DEFAULT VALUES"
+                            : "INSERT INTO " + schema.table + " (" + names + ") VALUES (" + marks + ")";
+        return RowChange::Inserted;
+    }
+    if (row.status == Row::Modified) {
+        std::string sets;
+        for (size_t c = 0; c < cols.size(); ++c) {
+            if (!row.original.empty() && row.values[c].SameAs(row.original[c])) continue;
+            sets += (sets.empty() ? "" : ", ") + cols[c].name + " = ?";
+            params.push_back(row.values[c].IsEmpty() ? ole::Null : row.values[c]);
+        }
+        if (sets.empty()) return RowChange::None;
+        sql = "UPDATE " + schema.table + " SET " + sets;
+    } else if (row.status == Row::Deleted) {
+        sql = "DELETE FROM " + schema.table;
+    } else {
+        return RowChange::None;
+    }
+    for (size_t k = 0; k < keys.size(); ++k) {
+        auto key = static_cast<size_t>(keys[k]);
+        sql += (k ? " AND " : " WHERE ") + cols[key].name + " = ?";
+        params.push_back(row.original.empty() ? row.values[key] : row.original[key]);
+    }
+    return RowChange::Stored;
 }
 
 }  // namespace
@@ -448,79 +488,18 @@ void Recordset::WriteRows(const std::vector<size_t>& indexes) {
                    "ADODB.Recordset");
     auto& driver = connection_->Driver();
     connection_->ClearErrors();
-    const auto& cols = schema_->columns;
     try {
-        if (schema_->table.empty())
-            throw detail::DriverError({err::InsufficientKeyInfo, "Insufficient base table information for updating or refreshing.",
-                                       "ADODB.Recordset", "", 0});
-        std::vector<std::string> keyNames = driver.PrimaryKey(schema_->table);
-        std::vector<int> keys;
-        for (auto& k : keyNames) {
-            auto it = schema_->byName.find(k);
-            if (it == schema_->byName.end()) {
-                keys.clear();
-                break;
-            }
-            keys.push_back(it->second);
-        }
-        if (keys.empty())
-            throw detail::DriverError({err::InsufficientKeyInfo, "Insufficient key column information for updating or refreshing.",
-                                       "ADODB.Recordset", "", 0});
-        // The statements name the base table and its columns as the provider reported
-        // them; values always go to "?" markers. A column that is no plain name (an
-        // expression) has no place to be written to.
-        for (const auto& c : cols)
-            if (!IsPlainName(c.name))
-                throw detail::DriverError({err::InsufficientKeyInfo,
-                                           "Insufficient base table information for updating or refreshing. (column " +
-                                               c.name + ")",
-                                           "ADODB.Recordset", "", 0});
-        auto keyClause = [&](const Row& row, std::vector<Variant>& params) {
-            std::string where;
-            for (size_t k = 0; k < keys.size(); ++k) {
-                where += (k ? " AND " : " WHERE ") + cols[static_cast<size_t>(keys[k])].name + " = ?";
-                params.push_back(row.original.empty() ? row.values[static_cast<size_t>(keys[k])]
-                                                      : row.original[static_cast<size_t>(keys[k])]);
-            }
-            return where;
-        };
+        std::vector<int> keys = WritableKeys(*schema_, driver);
         bool own = !driver.InTransaction();
         if (own) driver.Begin();
         try {
             for (size_t i : indexes) {
-                const Row& row = rows_[i];
                 std::string sql;
                 std::vector<Variant> params;
-                if (row.status == Row::New) {
-                    std::string names, marks;
-                    for (size_t c = 0; c < cols.size(); ++c) {
-                        if (row.values[c].IsEmpty()) continue;
-                        names += (names.empty() ? "" : ", ") + cols[c].name;
-                        marks += marks.empty() ? "?" : ", ?";
-                        params.push_back(row.values[c]);
-                    }
-                    sql = names.empty() ? "INSERT INTO " + schema_->table + " DEFAULT VALUES"
-                                        : "INSERT INTO " + schema_->table + " (" + names + ") VALUES (" + marks + ")";
-                    driver.Run(sql, params);
-                    continue;
-                }
-                if (row.status == Row::Modified) {
-                    std::string sets;
-                    for (size_t c = 0; c < cols.size(); ++c) {
-                        if (!row.original.empty() && row.values[c].SameAs(row.original[c])) continue;
-                        sets += (sets.empty() ? "" : ", ") + cols[c].name + " = ?";
-                        params.push_back(row.values[c].IsEmpty() ? ole::Null : row.values[c]);
-                    }
-                    if (sets.empty()) continue;
-                    sql = "UPDATE " + schema_->table + " SET " + sets;
-                } else if (row.status == Row::Deleted) {
-                    sql = "DELETE FROM " + schema_->table;
-                } else {
-                    continue;
-                }
-                sql += keyClause(row, params);
+                RowChange change = RowStatement(*schema_, keys, rows_[i], sql, params);
+                if (change == RowChange::None) continue;
                 detail::Result r = driver.Run(sql, params);
-                if (r.affected != 1)
+                if (change == RowChange::Stored && r.affected != 1)
                     throw detail::DriverError({err::RowNotLocated,
                                                "Row cannot be located for updating. Some values may have been changed "
                                                "since it was last read.",

@@ -91,8 +91,7 @@ struct LocaleFormats {
 
 // Milliseconds since 1970 of the date's calendar parts, read as UTC.
 UDate ToUDate(ole::Date date) {
-    int year, month, day, hour, minute, second, millisecond;
-    date.Parts(year, month, day, hour, minute, second, millisecond);
+    auto [year, month, day, hour, minute, second, millisecond] = date.ToCalendar();
     using namespace std::chrono;
     auto days = sys_days(std::chrono::year(year) / month / day).time_since_epoch().count();
     return ((static_cast<double>(days) * 24 + hour) * 60 + minute) * 60000.0 + second * 1000.0 + millisecond;

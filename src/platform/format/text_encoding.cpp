@@ -6,39 +6,14 @@
 #include <memory>
 #include <stdexcept>
 
+#include "automation/text.h"
+
 namespace qx {
 namespace {
 
 struct ConverterCloser {
     void operator()(UConverter* converter) const { ucnv_close(converter); }
 };
-
-// The length of the well-formed UTF-8 sequence at text[at], or 0.
-size_t SequenceLength(std::string_view text, size_t at) {
-    auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-    unsigned char lead = byte(at);
-    if (lead < 0x80) return 1;
-    size_t length;
-    unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        if (lead == 0xE0) low = 0xA0;
-        if (lead == 0xED) high = 0x9F;  // no surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        if (lead == 0xF0) low = 0x90;
-        if (lead == 0xF4) high = 0x8F;
-    } else {
-        return 0;
-    }
-    if (at + length > text.size()) return 0;
-    if (byte(at + 1) < low || byte(at + 1) > high) return 0;
-    for (size_t i = 2; i < length; ++i)
-        if (byte(at + i) < 0x80 || byte(at + i) > 0xBF) return 0;
-    return length;
-}
 
 const std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
 
@@ -86,7 +61,7 @@ std::string CharsetToUtf8(std::string_view bytes, const std::string& charset) {
 bool IsCleanUtf8(std::string_view text) {
     for (size_t at = 0; at < text.size();) {
         if (text[at] == '\0') return false;
-        size_t length = SequenceLength(text, at);
+        size_t length = ole::Utf8CharacterAt(text, at);
         if (length == 0 || text.substr(at, length) == kReplacement) return false;
         at += length;
     }
@@ -97,7 +72,7 @@ std::string ShowBytes(std::string_view text) {
     std::string shown;
     for (size_t at = 0; at < text.size();) {
         unsigned char c = static_cast<unsigned char>(text[at]);
-        size_t length = SequenceLength(text, at);
+        size_t length = ole::Utf8CharacterAt(text, at);
         if (length == 0 || c < 0x20 || c == 0x7F || text.substr(at, length) == kReplacement) {
             size_t count = length == 0 ? 1 : length;
             for (size_t i = 0; i < count; ++i) {

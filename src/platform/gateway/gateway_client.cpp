@@ -1,6 +1,5 @@
 #include "gateway/gateway_client.h"
 
-#include <openssl/rand.h>
 
 #include <atomic>
 #include <map>
@@ -11,6 +10,7 @@
 #include "config/configuration.h"
 #include "gateway/gateway_wire.h"
 #include "net/http_post.h"
+#include "os/random_bytes.h"
 
 namespace qx {
 namespace {
@@ -174,7 +174,7 @@ int64_t GatewayRequestCount() { return gRequests.load(); }
 
 std::string NewClientRequestId() {
     unsigned char bytes[16];
-    if (RAND_bytes(bytes, sizeof bytes) != 1)
+    if (!os::FillRandom(bytes, sizeof bytes))
         ole::Raise(gateway_err::NotSent, "No random bytes for the request id", kSource);
     static const char* kHex = "0123456789abcdef";
     std::string id;

@@ -2,7 +2,6 @@
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
-#include <openssl/rand.h>
 
 #include <algorithm>
 #include <cctype>
@@ -14,6 +13,7 @@
 #include "config/configuration.h"
 #include "data/ado.h"
 #include "masterdata/business_partner.h"
+#include "os/random_bytes.h"
 
 namespace qx {
 namespace {
@@ -26,7 +26,7 @@ constexpr size_t kHashBytes = 32;
 
 std::vector<unsigned char> RandomBytes(size_t n) {
     std::vector<unsigned char> bytes(n);
-    if (RAND_bytes(bytes.data(), static_cast<int>(n)) != 1)
+    if (!os::FillRandom(bytes.data(), n))
         ole::Raise(ole::err::AutomationFailure, "No random bytes are available", kSource);
     return bytes;
 }

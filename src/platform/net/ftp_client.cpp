@@ -2,7 +2,6 @@
 
 #include <curl/curl.h>
 #include <fcntl.h>
-#include <sys/random.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -14,6 +13,7 @@
 #include <mutex>
 
 #include "os/durable_file.h"
+#include "os/random_bytes.h"
 #include "os/unique_fd.h"
 
 namespace net {
@@ -330,9 +330,7 @@ bool FtpConnection::GetFile(const std::string& remoteName, const std::string& lo
     // The transfer goes to a new file beside the destination, which it replaces
     // only when complete: a failed get leaves the destination as it was.
     unsigned char random[6] = {};
-    if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
-        for (auto& b : random) b = static_cast<unsigned char>(std::rand());
-    }
+    os::FillRandom(random, sizeof random);  // without random bytes the name is fixed; O_EXCL refuses one in use
     char suffix[16];
     std::snprintf(suffix, sizeof suffix, "%02x%02x%02x%02x%02x%02x", random[0], random[1], random[2], random[3],
                   random[4], random[5]);

@@ -6,9 +6,10 @@
 
 #include <cerrno>
 #include <filesystem>
-#include <random>
+#include <cstdint>
 #include <system_error>
 
+#include "os/random_bytes.h"
 #include "os/scope_guard.h"
 #include "os/unique_fd.h"
 
@@ -20,8 +21,9 @@ namespace {
 }
 
 std::string TemporaryNameFor(const std::string& path) {
-    std::random_device random;
-    return path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(random());
+    uint32_t random = 0;
+    FillRandom(&random, sizeof random);  // without random bytes the process id stays; O_EXCL refuses a name in use
+    return path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(random);
 }
 
 void WriteAll(int fd, std::string_view bytes, const std::string& path) {

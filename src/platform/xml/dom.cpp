@@ -274,22 +274,6 @@ bool ResolvedNodeText(const pugi::xml_node& node, std::string& text, std::string
 
 namespace {
 
-// The length of the UTF-8 sequence at text[at] when it encodes a character XML
-// allows (0 when it does not), and that character.
-size_t XmlCharacterAt(std::string_view text, size_t at, char32_t& c) {
-    auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-    unsigned char lead = byte(at);
-    size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
-    if (length == 0 || at + length > text.size()) return 0;
-    c = length == 1 ? lead : lead & (0x7F >> length);
-    for (size_t i = 1; i < length; ++i) {
-        if ((byte(at + i) & 0xC0) != 0x80) return 0;
-        c = (c << 6) | (byte(at + i) & 0x3F);
-    }
-    static const char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (c < kSmallest[length] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0;  // overlong or no character
-    return length;
-}
 
 bool XmlAllows(char32_t c) { return c >= 0x20 ? c != 0xFFFE && c != 0xFFFF : c == 0x9 || c == 0xA || c == 0xD; }
 
@@ -309,7 +293,7 @@ std::string XmlSafeText(std::string text) {
     safe.reserve(text.size());
     for (size_t at = 0; at < text.size();) {
         char32_t c = 0;
-        size_t length = XmlCharacterAt(text, at, c);
+        size_t length = ole::Utf8CharacterAt(text, at, &c);
         if (length == 0) {
             safe += "\xEF\xBF\xBD";  // U+FFFD for a byte that starts no character
             ++at;

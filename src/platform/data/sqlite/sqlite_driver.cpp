@@ -55,8 +55,7 @@ void PutDigits(std::string& text, int value, int width, char separator) {
 }
 
 std::string StoredDate(ole::Date date) {
-    int y, m, d, h, mi, s, ms;
-    date.Parts(y, m, d, h, mi, s, ms);
+    auto [y, m, d, h, mi, s, ms] = date.ToCalendar();
     std::string text;
     text.reserve(23);
     PutDigits(text, y, 4, '-');
