@@ -23,13 +23,13 @@
 #include <fstream>
 #include <thread>
 
-#include "backend/business_objects.h"
 #include "bench_support.h"
-#include "config/configuration.h"
-#include "data/ado.h"
-#include "data/transaction.h"
-#include "exchange/batch_stage.h"
-#include "lib_sales.h"
+#include "ordexa/exchange/batch_stage.h"
+#include "platform/backend/business_objects.h"
+#include "platform/config/configuration.h"
+#include "platform/data/ado.h"
+#include "platform/data/transaction.h"
+#include "shared/lib_sales.h"
 
 extern char** environ;
 

@@ -6,9 +6,9 @@
 
 #include <cstdio>
 
-#include "vendalo/basket.h"
 #include "bench_support.h"
-#include "lib_sales.h"
+#include "interfaces/vendalo/basket.h"
+#include "shared/lib_sales.h"
 
 namespace {
 

@@ -9,13 +9,13 @@
 #include <fstream>
 #include <sstream>
 
-#include "config/configuration.h"
-#include "data/ado.h"
-#include "data/driver.h"
-#include "lib_sales.h"
-#include "log/log.h"
-#include "masterdata/membership.h"
-#include "register_all.h"
+#include "all/register_all.h"
+#include "platform/config/configuration.h"
+#include "platform/data/ado.h"
+#include "platform/data/driver.h"
+#include "platform/log/log.h"
+#include "platform/masterdata/membership.h"
+#include "shared/lib_sales.h"
 
 namespace bench_support {
 

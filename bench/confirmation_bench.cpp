@@ -15,8 +15,8 @@
 #include <sstream>
 
 #include "bench_support.h"
-#include "exchange/web_order_confirmation.h"
-#include "lib_sales.h"
+#include "ordexa/exchange/web_order_confirmation.h"
+#include "shared/lib_sales.h"
 
 namespace {
 

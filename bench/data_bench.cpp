@@ -7,7 +7,7 @@
 #include <cstdio>
 
 #include "bench_support.h"
-#include "data/ado.h"
+#include "platform/data/ado.h"
 
 namespace {
 

@@ -41,7 +41,7 @@
 
 #include "bench_support.h"
 #include "demo_basket.h"
-#include "data/ado.h"
+#include "platform/data/ado.h"
 #include "serve_process.h"
 
 namespace {

@@ -10,9 +10,9 @@
 #include <thread>
 
 #include "bench_support.h"
-#include "http_host.h"
-#include "lib_sales.h"
-#include "vendalo/basket.h"
+#include "http/http_host.h"
+#include "interfaces/vendalo/basket.h"
+#include "shared/lib_sales.h"
 
 namespace {
 

@@ -9,10 +9,10 @@
 #include <memory>
 #include <string>
 
-#include "vendalo/basket.h"
 #include "bench_support.h"
-#include "lib_sales.h"
-#include "vendalo/order.h"
+#include "interfaces/vendalo/basket.h"
+#include "interfaces/vendalo/order.h"
+#include "shared/lib_sales.h"
 
 namespace {
 

@@ -28,11 +28,11 @@
 #include <unordered_map>
 
 #include "bench_support.h"
-#include "format/label_catalogue.h"
-#include "lib_sales.h"
-#include "os/durable_file.h"
-#include "vendalo/basket.h"
-#include "xml/xml_text.h"
+#include "interfaces/vendalo/basket.h"
+#include "platform/format/label_catalogue.h"
+#include "platform/os/durable_file.h"
+#include "platform/xml/xml_text.h"
+#include "shared/lib_sales.h"
 
 namespace {
 

@@ -26,13 +26,13 @@
 #include <thread>
 
 #include "bench_support.h"
-#include "config/configuration.h"
-#include "data/ado.h"
-#include "data/transaction.h"
-#include "gateway/gateway_client.h"
-#include "lib_sales.h"
-#include "payment/card_vault.h"
-#include "payment/checkout_authorization.h"
+#include "ordexa/payment/card_vault.h"
+#include "ordexa/payment/checkout_authorization.h"
+#include "platform/config/configuration.h"
+#include "platform/data/ado.h"
+#include "platform/data/transaction.h"
+#include "platform/gateway/gateway_client.h"
+#include "shared/lib_sales.h"
 
 extern char** environ;
 

@@ -34,10 +34,10 @@
 #include <nlohmann/json.hpp>
 
 #include "bench_support.h"
-#include "http_host.h"
-#include "lib_sales.h"
-#include "vendalo/price_list_import.h"
-#include "vendalo/pricing.h"
+#include "http/http_host.h"
+#include "interfaces/vendalo/price_list_import.h"
+#include "interfaces/vendalo/pricing.h"
+#include "shared/lib_sales.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <cstdio>
 
 #include "bench_support.h"
-#include "config/configuration.h"
-#include "lib_sales.h"
-#include "reqlink/reqlink.h"
+#include "ordexa/reqlink/reqlink.h"
+#include "platform/config/configuration.h"
+#include "shared/lib_sales.h"
 
 namespace {
 

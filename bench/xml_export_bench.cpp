@@ -26,10 +26,10 @@
 #include <string>
 
 #include "bench_support.h"
-#include "config/configuration.h"
-#include "exchange/web_order_export.h"
-#include "lib_sales.h"
-#include "masterdata/membership.h"
+#include "ordexa/exchange/web_order_export.h"
+#include "platform/config/configuration.h"
+#include "platform/masterdata/membership.h"
+#include "shared/lib_sales.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <string_view>
 
-#include "automation/error.h"
+#include "platform/automation/error.h"
 #include "reader_checks.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "automation/error.h"
+#include "platform/automation/error.h"
 #include "reader_checks.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

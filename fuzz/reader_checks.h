@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <unordered_set>
 
-#include "automation/text.h"
-#include "exchange/confirmation_reader.h"
-#include "format/text_encoding.h"
+#include "ordexa/exchange/confirmation_reader.h"
+#include "platform/automation/text.h"
+#include "platform/format/text_encoding.h"
 
 namespace fuzzing {
 

@@ -5,8 +5,8 @@
 #include <exception>
 #include <iostream>
 
-#include "automation/text.h"
-#include "command_line.h"
+#include "commands/command_line.h"
+#include "platform/automation/text.h"
 
 int main(int argc, char** argv) {
     // A file that reaches the size limit (RLIMIT_FSIZE) fails its write with

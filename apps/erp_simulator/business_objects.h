@@ -1,6 +1,6 @@
 // The back end's business objects, simulated: answers allocation and order
-// status requests (the request and reply documents of the README's section on
-// the business-object protocol) for the sales orders the EDI module confirmed.
+// status requests (the request and reply documents of docs/exchange-formats.md,
+// "The business-object protocol") for the sales orders the EDI module confirmed.
 // Those are kept in a book, one line per sales order, which RunCycle appends to
 // ("<archive>/sales-orders"):
 //

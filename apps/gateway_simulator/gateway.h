@@ -3,8 +3,8 @@
 //
 // State is kept per merchant reference: authorisations (request id, amount,
 // time), captures against an authorisation and credits against a capture.
-// Outcomes are deterministic and chosen by the request (see the README's
-// section on the gateway simulator):
+// Outcomes are deterministic and chosen by the request (see docs/exchange-formats.md,
+// "The simulated gateway"):
 //   card 4000000000000002                  the authorisation is declined
 //   amount ending in .13                    a capture is refused
 //   amount ending in .66                    gateway error (ics_rcode -1), nothing done

@@ -1,4 +1,4 @@
-#include "register_all.h"
+#include "all/register_all.h"
 
 #include "ordexa/register.h"
 #include "platform/register.h"

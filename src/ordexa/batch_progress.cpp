@@ -1,8 +1,8 @@
-#include "batch_progress.h"
+#include "ordexa/batch_progress.h"
 
 #include <set>
 
-#include "lib_sales.h"
+#include "shared/lib_sales.h"
 
 namespace ordexa {
 

@@ -1,12 +1,12 @@
-#include "outside_calls.h"
+#include "ordexa/outside_calls.h"
 
 #include <atomic>
 #include <thread>
 
-#include "automation/text.h"
-#include "config/configuration.h"
-#include "data/transaction.h"
-#include "lib_sales.h"
+#include "platform/automation/text.h"
+#include "platform/config/configuration.h"
+#include "platform/data/transaction.h"
+#include "shared/lib_sales.h"
 
 namespace ordexa {
 

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "automation/variant.h"
+#include "platform/automation/variant.h"
 
 namespace ordexa {
 

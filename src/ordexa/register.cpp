@@ -1,14 +1,14 @@
-#include "register.h"
+#include "ordexa/register.h"
 
-#include "automation/component.h"
-#include "backend/cc_allocation.h"
-#include "backend/cc_order_status.h"
-#include "exchange/cc_order_process.h"
-#include "exchange/ftp.h"
-#include "exchange/web_order_confirmation.h"
-#include "exchange/web_order_export.h"
-#include "payment/cc_payment.h"
-#include "reqlink/reqlink.h"
+#include "ordexa/exchange/cc_order_process.h"
+#include "ordexa/exchange/ftp.h"
+#include "ordexa/exchange/web_order_confirmation.h"
+#include "ordexa/exchange/web_order_export.h"
+#include "ordexa/payment/cc_allocation.h"
+#include "ordexa/payment/cc_order_status.h"
+#include "ordexa/payment/cc_payment.h"
+#include "ordexa/reqlink/reqlink.h"
+#include "platform/automation/component.h"
 
 namespace ordexa {
 

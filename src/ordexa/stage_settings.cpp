@@ -1,7 +1,7 @@
-#include "stage_settings.h"
+#include "ordexa/stage_settings.h"
 
-#include "lib_sales.h"
-#include "vendalo/sales_parameter.h"
+#include "interfaces/vendalo/sales_parameter.h"
+#include "shared/lib_sales.h"
 
 namespace ordexa {
 

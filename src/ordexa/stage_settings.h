@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "data/ado.h"
+#include "platform/data/ado.h"
 
 namespace ordexa {
 

@@ -1,11 +1,11 @@
-#include "lib_sales.h"
+#include "shared/lib_sales.h"
 
 #include <cstdio>
 
-#include "automation/text.h"
-#include "automation/guid.h"
-#include "config/configuration.h"
-#include "xml/xml_text.h"
+#include "platform/automation/guid.h"
+#include "platform/automation/text.h"
+#include "platform/config/configuration.h"
+#include "platform/xml/xml_text.h"
 
 namespace {
 

@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "automation/component.h"
-#include "automation/dictionary.h"
-#include "automation/variant.h"
-#include "data/ado.h"
-#include "format/data_functions.h"
-#include "lib_sales_error_handling.h"
+#include "platform/automation/component.h"
+#include "platform/automation/dictionary.h"
+#include "platform/automation/variant.h"
+#include "platform/data/ado.h"
+#include "platform/format/data_functions.h"
+#include "shared/lib_sales_error_handling.h"
 
 // The database connection string of the installation; read once per thread.
 std::string Sls_ConnectionString();

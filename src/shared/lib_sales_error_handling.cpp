@@ -1,11 +1,11 @@
-#include "lib_sales_error_handling.h"
+#include "shared/lib_sales_error_handling.h"
 
 #include <cstdio>
 #include <exception>
 
-#include "automation/component.h"
-#include "automation/text.h"
-#include "log/log.h"
+#include "platform/automation/component.h"
+#include "platform/automation/text.h"
+#include "platform/log/log.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <optional>
 #include <string>
 
-#include "automation/error.h"
-#include "automation/variant.h"
+#include "platform/automation/error.h"
+#include "platform/automation/variant.h"
 
 using ole::SlsErrorInfo;
 

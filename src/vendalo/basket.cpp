@@ -1,14 +1,14 @@
 #include <cmath>
 #include <optional>
 
-#include "automation/decimal.h"
-#include "basket_order_form.h"
-#include "lib_sales.h"
-#include "data/transaction.h"
-#include "register.h"
-#include "vendalo/basket.h"
-#include "masterdata/business_partner.h"
-#include "masterdata/product_configuration.h"
+#include "interfaces/vendalo/basket.h"
+#include "platform/automation/decimal.h"
+#include "platform/data/transaction.h"
+#include "platform/masterdata/business_partner.h"
+#include "platform/masterdata/product_configuration.h"
+#include "shared/lib_sales.h"
+#include "vendalo/basket_order_form.h"
+#include "vendalo/register.h"
 
 namespace vendalo {
 

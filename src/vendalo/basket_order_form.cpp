@@ -8,19 +8,19 @@
 // element when tax is hidden, and values escaped for "&", "<" and ">" only.
 // Numbers and dates follow the header's USERLOCALE; labels come from the
 // caller's message manager in the caller's locale.
-#include "basket_order_form.h"
+#include "vendalo/basket_order_form.h"
 
 #include <optional>
 #include <unordered_map>
 #include <vector>
 
-#include "automation/decimal.h"
-#include "automation/dictionary.h"
-#include "config/configuration.h"
-#include "lib_sales.h"
-#include "masterdata/business_partner.h"
-#include "vendalo/vendalo_error.h"
-#include "xml/xml_text.h"
+#include "interfaces/vendalo/vendalo_error.h"
+#include "platform/automation/decimal.h"
+#include "platform/automation/dictionary.h"
+#include "platform/config/configuration.h"
+#include "platform/masterdata/business_partner.h"
+#include "platform/xml/xml_text.h"
+#include "shared/lib_sales.h"
 
 namespace vendalo {
 namespace {

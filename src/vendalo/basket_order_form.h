@@ -7,8 +7,8 @@
 #include <memory>
 #include <string>
 
-#include "automation/variant.h"
-#include "format/message_manager.h"
+#include "platform/automation/variant.h"
+#include "platform/format/message_manager.h"
 
 namespace vendalo {
 

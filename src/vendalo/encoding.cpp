@@ -1,6 +1,6 @@
-#include "encoding.h"
+#include "vendalo/encoding.h"
 
-#include "lib_sales.h"
+#include "shared/lib_sales.h"
 
 namespace vendalo {
 

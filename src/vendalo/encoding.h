@@ -6,8 +6,8 @@
 #include <memory>
 #include <string>
 
-#include "automation/variant.h"
-#include "data/sql_encoder.h"
+#include "platform/automation/variant.h"
+#include "platform/data/sql_encoder.h"
 
 namespace vendalo {
 

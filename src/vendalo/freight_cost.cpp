@@ -1,9 +1,9 @@
-#include "vendalo/freight_cost.h"
+#include "interfaces/vendalo/freight_cost.h"
 
-#include "automation/decimal.h"
-#include "keys.h"
-#include "lib_sales.h"
-#include "register.h"
+#include "platform/automation/decimal.h"
+#include "shared/lib_sales.h"
+#include "vendalo/keys.h"
+#include "vendalo/register.h"
 
 namespace vendalo {
 namespace {

@@ -1,4 +1,4 @@
-#include "keys.h"
+#include "vendalo/keys.h"
 
 #include <climits>
 #include <cmath>

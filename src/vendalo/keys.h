@@ -6,7 +6,7 @@
 
 #include <optional>
 
-#include "automation/variant.h"
+#include "platform/automation/variant.h"
 
 namespace vendalo {
 

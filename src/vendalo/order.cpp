@@ -1,14 +1,14 @@
-#include "vendalo/order.h"
+#include "interfaces/vendalo/order.h"
 
-#include "automation/text.h"
-#include "lib_sales.h"
-#include "data/transaction.h"
-#include "register.h"
-#include "statement.h"
-#include "masterdata/business_partner.h"
-#include "vendalo/order_status.h"
-#include "vendalo/sales_parameter.h"
-#include "vendalo/vendalo_error.h"
+#include "interfaces/vendalo/order_status.h"
+#include "interfaces/vendalo/sales_parameter.h"
+#include "interfaces/vendalo/vendalo_error.h"
+#include "platform/automation/text.h"
+#include "platform/data/transaction.h"
+#include "platform/masterdata/business_partner.h"
+#include "shared/lib_sales.h"
+#include "vendalo/register.h"
+#include "vendalo/statement.h"
 
 namespace vendalo {
 namespace {

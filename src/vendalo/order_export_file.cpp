@@ -1,10 +1,10 @@
-#include "vendalo/order_export_file.h"
+#include "interfaces/vendalo/order_export_file.h"
 
-#include "automation/text.h"
-#include "keys.h"
-#include "lib_sales.h"
-#include "masterdata/referential_integrity.h"
-#include "register.h"
+#include "platform/automation/text.h"
+#include "platform/masterdata/referential_integrity.h"
+#include "shared/lib_sales.h"
+#include "vendalo/keys.h"
+#include "vendalo/register.h"
 
 namespace vendalo {
 namespace {

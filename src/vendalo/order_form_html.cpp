@@ -1,6 +1,6 @@
-#include "order_form_html.h"
+#include "vendalo/order_form_html.h"
 
-#include "xml/xslt.h"
+#include "platform/xml/xslt.h"
 
 namespace embedded {
 extern const std::string_view kOrderFormStylesheet;

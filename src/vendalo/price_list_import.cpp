@@ -1,17 +1,17 @@
-#include "vendalo/price_list_import.h"
+#include "interfaces/vendalo/price_list_import.h"
 
 #include <algorithm>
 #include <map>
 #include <optional>
 
-#include "automation/text.h"
-#include "data/transaction.h"
-#include "keys.h"
-#include "lib_sales.h"
-#include "os/durable_file.h"
-#include "price_maintenance.h"
-#include "register.h"
-#include "vendalo/vendalo_error.h"
+#include "interfaces/vendalo/vendalo_error.h"
+#include "platform/automation/text.h"
+#include "platform/data/transaction.h"
+#include "platform/os/durable_file.h"
+#include "shared/lib_sales.h"
+#include "vendalo/keys.h"
+#include "vendalo/price_maintenance.h"
+#include "vendalo/register.h"
 
 namespace vendalo {
 namespace {

@@ -1,15 +1,15 @@
-#include "price_maintenance.h"
+#include "vendalo/price_maintenance.h"
 
 #include <cmath>
 #include <optional>
 
-#include "automation/decimal.h"
-#include "automation/text.h"
-#include "keys.h"
-#include "lib_sales.h"
-#include "masterdata/referential_checker.h"
-#include "statement.h"
-#include "vendalo/vendalo_error.h"
+#include "interfaces/vendalo/vendalo_error.h"
+#include "platform/automation/decimal.h"
+#include "platform/automation/text.h"
+#include "platform/masterdata/referential_checker.h"
+#include "shared/lib_sales.h"
+#include "vendalo/keys.h"
+#include "vendalo/statement.h"
 
 namespace vendalo::price_maintenance {
 namespace {

@@ -12,8 +12,8 @@
 #include <string>
 #include <tuple>
 
-#include "data/ado.h"
-#include "vendalo/pricing.h"
+#include "interfaces/vendalo/pricing.h"
+#include "platform/data/ado.h"
 
 namespace vendalo::price_maintenance {
 

@@ -1,13 +1,13 @@
-#include "vendalo/pricing.h"
+#include "interfaces/vendalo/pricing.h"
 
-#include "automation/text.h"
-#include "data/transaction.h"
-#include "keys.h"
-#include "lib_sales.h"
-#include "masterdata/currency.h"
-#include "price_maintenance.h"
-#include "register.h"
-#include "vendalo/vendalo_error.h"
+#include "interfaces/vendalo/vendalo_error.h"
+#include "platform/automation/text.h"
+#include "platform/data/transaction.h"
+#include "platform/masterdata/currency.h"
+#include "shared/lib_sales.h"
+#include "vendalo/keys.h"
+#include "vendalo/price_maintenance.h"
+#include "vendalo/register.h"
 
 namespace vendalo {
 namespace {

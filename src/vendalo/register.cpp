@@ -1,9 +1,9 @@
-#include "register.h"
+#include "vendalo/register.h"
 
-#include "vendalo/basket.h"
-#include "vendalo/order.h"
-#include "vendalo/order_export_file.h"
-#include "vendalo/sales_parameter.h"
+#include "interfaces/vendalo/basket.h"
+#include "interfaces/vendalo/order.h"
+#include "interfaces/vendalo/order_export_file.h"
+#include "interfaces/vendalo/sales_parameter.h"
 
 namespace vendalo {
 

@@ -1,11 +1,11 @@
-#include "vendalo/reporting.h"
+#include "interfaces/vendalo/reporting.h"
 
 #include <algorithm>
 #include <fstream>
 
-#include "lib_sales.h"
-#include "log/log.h"
-#include "register.h"
+#include "platform/log/log.h"
+#include "shared/lib_sales.h"
+#include "vendalo/register.h"
 
 namespace vendalo {
 namespace {

@@ -1,11 +1,11 @@
-#include "vendalo/sales_parameter.h"
+#include "interfaces/vendalo/sales_parameter.h"
 
 #include <cstring>
 
-#include "automation/text.h"
-#include "config/configuration.h"
-#include "lib_sales.h"
-#include "register.h"
+#include "platform/automation/text.h"
+#include "platform/config/configuration.h"
+#include "shared/lib_sales.h"
+#include "vendalo/register.h"
 
 namespace vendalo {
 namespace {

@@ -1,6 +1,6 @@
-#include "statement.h"
+#include "vendalo/statement.h"
 
-#include "encoding.h"
+#include "vendalo/encoding.h"
 
 namespace vendalo {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "automation/variant.h"
-#include "data/ado.h"
+#include "platform/automation/variant.h"
+#include "platform/data/ado.h"
 
 namespace vendalo {
 

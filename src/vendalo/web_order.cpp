@@ -1,11 +1,11 @@
 // Vendalo.WebOrder: the referential checks of the web orders against the
 // back-end instances they are exchanged through (ORDERHEADER.BISID). It has no
 // operations besides qx::IReferentialIntegrity.
-#include "automation/text.h"
-#include "keys.h"
-#include "lib_sales.h"
-#include "masterdata/referential_integrity.h"
-#include "register.h"
+#include "platform/automation/text.h"
+#include "platform/masterdata/referential_integrity.h"
+#include "shared/lib_sales.h"
+#include "vendalo/keys.h"
+#include "vendalo/register.h"
 
 namespace vendalo {
 namespace {

@@ -7,12 +7,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "data/ado.h"
+#include "commands/use_installation.h"
 #include "host_programs.h"
-#include "lib_sales.h"
+#include "platform/data/ado.h"
 #include "run_program.h"
+#include "shared/lib_sales.h"
 #include "test_db.h"
-#include "use_installation.h"
 
 using namespace testing_support;
 namespace fs = std::filesystem;

@@ -4,16 +4,16 @@
 
 #include <cstdlib>
 
-#include "backend/backend_selector.h"
-#include "config/configuration.h"
-#include "format/message_manager.h"
-#include "lib_sales.h"
-#include "masterdata/business_partner.h"
-#include "masterdata/configurator.h"
-#include "masterdata/membership.h"
-#include "register_all.h"
+#include "all/register_all.h"
 #include "host_programs.h"
+#include "platform/backend/backend_selector.h"
+#include "platform/config/configuration.h"
+#include "platform/format/message_manager.h"
+#include "platform/masterdata/business_partner.h"
+#include "platform/masterdata/configurator.h"
+#include "platform/masterdata/membership.h"
 #include "run_program.h"
+#include "shared/lib_sales.h"
 #include "test_db.h"
 
 using namespace testing_support;

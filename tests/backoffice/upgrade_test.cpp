@@ -4,10 +4,10 @@
 
 #include <sys/stat.h>
 
-#include "config/configuration.h"
-#include "data/ado.h"
+#include "installation/schema_upgrade.h"
+#include "platform/config/configuration.h"
+#include "platform/data/ado.h"
 #include "run_program.h"
-#include "schema_upgrade.h"
 #include "test_db.h"
 
 using namespace testing_support;

@@ -10,8 +10,8 @@
 #include <sstream>
 
 #include "broker_simulator.h"
-#include "data/ado.h"
 #include "demo_installation.h"
+#include "platform/data/ado.h"
 #include "run_program.h"
 #include "serve_process.h"
 #include "test_db.h"

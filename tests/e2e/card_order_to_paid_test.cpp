@@ -10,17 +10,17 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "register_all.h"
-#include "automation/component.h"
-#include "batch_progress.h"
-#include "data/ado.h"
-#include "erp_business_objects.h"
-#include "exchange/batch_stage.h"
-#include "exchange/cc_order_process.h"
-#include "gateway_simulator.h"
-#include "lib_sales.h"
+#include "all/register_all.h"
 #include "demo_installation.h"
+#include "erp_business_objects.h"
+#include "gateway_simulator.h"
+#include "ordexa/batch_progress.h"
+#include "ordexa/exchange/batch_stage.h"
+#include "ordexa/exchange/cc_order_process.h"
+#include "platform/automation/component.h"
+#include "platform/data/ado.h"
 #include "run_program.h"
+#include "shared/lib_sales.h"
 #include "test_db.h"
 
 using namespace testing_support;

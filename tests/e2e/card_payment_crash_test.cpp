@@ -18,8 +18,8 @@
 #include <set>
 #include <thread>
 
-#include "payment/payment_resolution.h"
-#include "payment/payment_run.h"
+#include "ordexa/payment/payment_resolution.h"
+#include "ordexa/payment/payment_run.h"
 #include "payment_fixture.h"
 #include "run_program.h"
 

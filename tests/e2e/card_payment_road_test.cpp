@@ -9,9 +9,9 @@
 #include <future>
 #include <set>
 
-#include "data/ado.h"
-#include "gateway_simulator.h"
 #include "demo_installation.h"
+#include "gateway_simulator.h"
+#include "platform/data/ado.h"
 #include "run_program.h"
 #include "test_db.h"
 

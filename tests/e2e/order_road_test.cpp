@@ -22,9 +22,9 @@
 
 #include <pugixml.hpp>
 
-#include "data/ado.h"
-#include "ftp_server.h"
 #include "demo_installation.h"
+#include "ftp_server.h"
+#include "platform/data/ado.h"
 #include "run_program.h"
 #include "test_db.h"
 

@@ -24,9 +24,9 @@
 #include <thread>
 
 #include "gateway_simulator.h"
+#include "installation/sql_scripts.h"
 #include "run_program.h"
 #include "serve_process.h"
-#include "sql_scripts.h"
 #include "test_db.h"
 
 using namespace testing_support;

@@ -10,14 +10,14 @@
 
 #include <nlohmann/json.hpp>
 
-#include "data/ado.h"
 #include "demo_basket.h"
 #include "demo_host.h"
-#include "http_routes.h"
-#include "lib_sales.h"
+#include "http/http_routes.h"
+#include "installation/sql_scripts.h"
+#include "platform/data/ado.h"
 #include "run_program.h"
 #include "serve_process.h"
-#include "sql_scripts.h"
+#include "shared/lib_sales.h"
 #include "test_db.h"
 
 using namespace testing_support;
@@ -301,7 +301,7 @@ TEST(OperatorPage, LogsInShowsTheOrdersAndRunsABatch) {
 
 }  // namespace
 
-#include "http_host.h"
+#include "http/http_host.h"
 
 namespace {
 

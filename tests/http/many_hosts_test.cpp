@@ -16,8 +16,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "data/ado.h"
 #include "demo_basket.h"
+#include "platform/data/ado.h"
 #include "run_program.h"
 #include "serve_process.h"
 #include "test_db.h"

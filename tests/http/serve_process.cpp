@@ -13,7 +13,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "config/configuration.h"
+#include "platform/config/configuration.h"
 
 extern char** environ;
 

@@ -4,11 +4,11 @@
 #include <memory>
 #include <thread>
 
-#include "backend/cc_allocation.h"
-#include "backend/cc_order_status.h"
 #include "erp_business_objects.h"
-#include "exchange/cc_order_process.h"
-#include "payment/order_payment_lock.h"
+#include "ordexa/exchange/cc_order_process.h"
+#include "ordexa/payment/cc_allocation.h"
+#include "ordexa/payment/cc_order_status.h"
+#include "ordexa/payment/order_payment_lock.h"
 #include "payment_fixture.h"
 
 using namespace payment_test;

@@ -6,13 +6,13 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "exchange/batch_stage.h"
-#include "exchange/cc_order_process.h"
-#include "exchange/web_order_export.h"
-#include "batch_progress.h"
 #include "ftp_server.h"
-#include "lib_sales.h"
 #include "order_export_fixture.h"
+#include "ordexa/batch_progress.h"
+#include "ordexa/exchange/batch_stage.h"
+#include "ordexa/exchange/cc_order_process.h"
+#include "ordexa/exchange/web_order_export.h"
+#include "shared/lib_sales.h"
 #include "test_installation.h"
 
 using namespace testing_support;

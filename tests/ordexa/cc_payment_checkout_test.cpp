@@ -2,8 +2,8 @@
 // HTTPS: approved, declined, refused before sending, answered again.
 #include "payment_fixture.h"
 
-#include "gateway/gateway_client.h"
-#include "payment/card_data_retention.h"
+#include "ordexa/payment/card_data_retention.h"
+#include "platform/gateway/gateway_client.h"
 
 using namespace payment_test;
 using ordexa::CheckoutAuthorization;

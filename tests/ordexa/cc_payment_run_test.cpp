@@ -8,10 +8,10 @@
 #include <set>
 #include <thread>
 
-#include "payment/card_data_retention.h"
-#include "payment/gateway_requests.h"
-#include "payment/payment_logs.h"
-#include "payment/payment_resolution.h"
+#include "ordexa/payment/card_data_retention.h"
+#include "ordexa/payment/gateway_requests.h"
+#include "ordexa/payment/payment_logs.h"
+#include "ordexa/payment/payment_resolution.h"
 #include "payment_fixture.h"
 
 using namespace payment_test;

@@ -1,8 +1,8 @@
 // The confirmation readers on their own: bytes in, entries out, no database.
 #include <gtest/gtest.h>
 
-#include "automation/error.h"
-#include "exchange/confirmation_reader.h"
+#include "ordexa/exchange/confirmation_reader.h"
+#include "platform/automation/error.h"
 
 using namespace ordexa;
 

@@ -4,9 +4,9 @@
 
 #include <algorithm>
 
-#include "exchange/edi_order_message.h"
-#include "exchange/export_order_reader.h"
 #include "order_export_fixture.h"
+#include "ordexa/exchange/edi_order_message.h"
+#include "ordexa/exchange/export_order_reader.h"
 #include "simulator.h"
 
 using namespace export_testing;

@@ -1,6 +1,6 @@
 // The export file shared with the back end, which takes it by locking it and
 // renaming it away.
-#include "exchange/export_file_writer.h"
+#include "ordexa/exchange/export_file_writer.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -14,7 +14,7 @@
 #include <fstream>
 #include <thread>
 
-#include "automation/error.h"
+#include "platform/automation/error.h"
 #include "test_db.h"
 
 using namespace testing_support;

@@ -5,9 +5,9 @@
 
 #include <filesystem>
 
-#include "exchange/file_handling.h"
 #include "ftp_server.h"
-#include "net/ftp_client.h"
+#include "ordexa/exchange/file_handling.h"
+#include "platform/net/ftp_client.h"
 #include "test_installation.h"
 
 using namespace testing_support;

@@ -2,9 +2,9 @@
 
 #include <filesystem>
 
-#include "exchange/ftp.h"
 #include "ftp_server.h"
-#include "lib_sales.h"
+#include "ordexa/exchange/ftp.h"
+#include "shared/lib_sales.h"
 #include "test_installation.h"
 
 using namespace testing_support;

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "exchange/lib_sales_xml.h"
+#include "ordexa/exchange/lib_sales_xml.h"
 
 using namespace ordexa;
 

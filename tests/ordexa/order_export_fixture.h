@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "vendalo/basket.h"
-#include "exchange/web_order_export.h"
-#include "lib_sales.h"
-#include "masterdata/membership.h"
-#include "vendalo/order.h"
+#include "interfaces/vendalo/basket.h"
+#include "interfaces/vendalo/order.h"
+#include "ordexa/exchange/web_order_export.h"
+#include "platform/masterdata/membership.h"
+#include "shared/lib_sales.h"
 #include "test_installation.h"
 
 namespace export_testing {

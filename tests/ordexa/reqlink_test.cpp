@@ -8,16 +8,16 @@
 #include <thread>
 
 #include "broker_simulator.h"
-#include "config/configuration.h"
-#include "exchange/membership_logon.h"
-#include "lib_sales.h"
-#include "masterdata/business_partner.h"
-#include "masterdata/membership.h"
-#include "outside_calls.h"
-#include "reqlink/reqlink.h"
+#include "interfaces/vendalo/basket.h"
+#include "ordexa/exchange/membership_logon.h"
+#include "ordexa/outside_calls.h"
+#include "ordexa/reqlink/reqlink.h"
+#include "platform/config/configuration.h"
+#include "platform/masterdata/business_partner.h"
+#include "platform/masterdata/membership.h"
+#include "platform/xml/dom.h"
+#include "shared/lib_sales.h"
 #include "test_installation.h"
-#include "vendalo/basket.h"
-#include "xml/dom.h"
 
 using namespace testing_support;
 using ole::Variant;

@@ -11,12 +11,12 @@
 #include <filesystem>
 #include <thread>
 
-#include "exchange/web_order_confirmation.h"
-#include "exchange/web_order_export.h"
 #include "ftp_server.h"
-#include "lib_sales.h"
-#include "log/log.h"
+#include "ordexa/exchange/web_order_confirmation.h"
+#include "ordexa/exchange/web_order_export.h"
+#include "platform/log/log.h"
 #include "run_program.h"
+#include "shared/lib_sales.h"
 #include "test_installation.h"
 
 using namespace testing_support;

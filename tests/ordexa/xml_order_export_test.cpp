@@ -15,10 +15,10 @@
 #include <map>
 #include <set>
 
-#include "data/ado.h"
-#include "exchange/xml_export_file.h"
 #include "ftp_server.h"
 #include "order_export_fixture.h"
+#include "ordexa/exchange/xml_export_file.h"
+#include "platform/data/ado.h"
 
 using namespace export_testing;
 using testing_support::ReadFile;

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "format/ansi_text.h"
+#include "platform/format/ansi_text.h"
 
 TEST(AnsiText, RoundTripsTheCodePageAndMarksWhatItLacks) {
     std::string utf8 = "Zoë – €12 Straße";

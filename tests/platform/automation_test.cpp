@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
-#include "automation/component.h"
-#include "automation/dictionary.h"
-#include "automation/error.h"
-#include "automation/variant.h"
+#include "platform/automation/component.h"
+#include "platform/automation/dictionary.h"
+#include "platform/automation/error.h"
+#include "platform/automation/variant.h"
 #include "test_db.h"
 
 using namespace ole;

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "backend/backend_selector.h"
-#include "lib_sales.h"
+#include "platform/backend/backend_selector.h"
+#include "shared/lib_sales.h"
 #include "test_installation.h"
 
 using namespace testing_support;

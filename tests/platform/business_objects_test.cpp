@@ -5,8 +5,8 @@
 
 #include <pugixml.hpp>
 
-#include "backend/business_objects.h"
-#include "lib_sales.h"
+#include "platform/backend/business_objects.h"
+#include "shared/lib_sales.h"
 #include "test_installation.h"
 
 using namespace testing_support;

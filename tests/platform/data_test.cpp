@@ -3,9 +3,9 @@
 
 #include <functional>
 
-#include "automation/error.h"
-#include "data/ado.h"
-#include "data/script.h"
+#include "platform/automation/error.h"
+#include "platform/data/ado.h"
+#include "platform/data/script.h"
 #include "test_db.h"
 
 using namespace ado;

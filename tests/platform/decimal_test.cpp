@@ -3,7 +3,7 @@
 #include <cmath>
 #include <limits>
 
-#include "automation/decimal.h"
+#include "platform/automation/decimal.h"
 #include "test_db.h"
 
 using ole::Decimal;

@@ -3,7 +3,7 @@
 #include <filesystem>
 
 #include "ftp_server.h"
-#include "net/ftp_client.h"
+#include "platform/net/ftp_client.h"
 #include "test_db.h"
 
 using namespace testing_support;

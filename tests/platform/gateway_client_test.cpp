@@ -3,10 +3,10 @@
 // tells a request that never left from one whose outcome is unknown).
 #include <gtest/gtest.h>
 
-#include "automation/component.h"
-#include "gateway/gateway_client.h"
-#include "gateway/gateway_wire.h"
 #include "gateway_simulator.h"
+#include "platform/automation/component.h"
+#include "platform/gateway/gateway_client.h"
+#include "platform/gateway/gateway_wire.h"
 #include "test_installation.h"
 
 namespace {

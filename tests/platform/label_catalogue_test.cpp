@@ -3,8 +3,8 @@
 
 #include <filesystem>
 
-#include "format/label_catalogue.h"
-#include "lib_sales.h"
+#include "platform/format/label_catalogue.h"
+#include "shared/lib_sales.h"
 #include "test_installation.h"
 
 using namespace testing_support;

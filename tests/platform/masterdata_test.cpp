@@ -1,12 +1,12 @@
 #include <gtest/gtest.h>
 
-#include "data/ado.h"
-#include "lib_sales.h"
-#include "masterdata/configurator.h"
-#include "masterdata/currency.h"
-#include "masterdata/membership.h"
-#include "masterdata/referential_checker.h"
-#include "masterdata/product_catalog.h"
+#include "platform/data/ado.h"
+#include "platform/masterdata/configurator.h"
+#include "platform/masterdata/currency.h"
+#include "platform/masterdata/membership.h"
+#include "platform/masterdata/product_catalog.h"
+#include "platform/masterdata/referential_checker.h"
+#include "shared/lib_sales.h"
 #include "test_installation.h"
 
 using namespace testing_support;

@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "automation/text.h"
+#include "platform/automation/text.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "xml/dom.h"
+#include "platform/xml/dom.h"
 
 namespace {
 

@@ -3,9 +3,9 @@
 
 #include <pugixml.hpp>
 
+#include "platform/xml/xml_text.h"
+#include "platform/xml/xslt.h"
 #include "test_db.h"
-#include "xml/xml_text.h"
-#include "xml/xslt.h"
 
 using namespace testing_support;
 using qx::XmlEscape;

@@ -4,8 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "automation/error.h"
-#include "config/configuration.h"
+#include "platform/automation/error.h"
+#include "platform/config/configuration.h"
 #include "test_db.h"
 
 using namespace testing_support;

@@ -1,7 +1,7 @@
 // Prices and dates formatted for the user's locale through "QxLibrary.DataFunctions".
 #include <gtest/gtest.h>
 
-#include "lib_sales.h"
+#include "shared/lib_sales.h"
 #include "test_installation.h"
 
 using namespace testing_support;

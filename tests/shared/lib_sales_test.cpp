@@ -2,9 +2,9 @@
 
 #include <thread>
 
-#include "config/configuration.h"
-#include "lib_sales.h"
-#include "log/log.h"
+#include "platform/config/configuration.h"
+#include "platform/log/log.h"
+#include "shared/lib_sales.h"
 #include "test_installation.h"
 
 using namespace testing_support;

@@ -12,8 +12,8 @@
 #include <memory>
 #include <string>
 
-#include "data/ado.h"
 #include "host_programs.h"
+#include "platform/data/ado.h"
 #include "run_program.h"
 #include "test_db.h"
 

@@ -10,10 +10,10 @@
 #include <memory>
 #include <string>
 
-#include "automation/component.h"
-#include "gateway/gateway_client.h"
-#include "payment/payment_run.h"
-#include "register_all.h"
+#include "all/register_all.h"
+#include "ordexa/payment/payment_run.h"
+#include "platform/automation/component.h"
+#include "platform/gateway/gateway_client.h"
 
 namespace {
 

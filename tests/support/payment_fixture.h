@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "data/ado.h"
 #include "gateway_simulator.h"
-#include "lib_sales.h"
-#include "payment/card_vault.h"
-#include "payment/cc_payment.h"
-#include "payment/checkout_authorization.h"
+#include "ordexa/payment/card_vault.h"
+#include "ordexa/payment/cc_payment.h"
+#include "ordexa/payment/checkout_authorization.h"
+#include "platform/data/ado.h"
+#include "shared/lib_sales.h"
 #include "test_installation.h"
 
 namespace payment_test {

@@ -9,8 +9,8 @@
 #include <sstream>
 #include <unistd.h>
 
-#include "automation/error.h"
-#include "data/ado.h"
+#include "platform/automation/error.h"
+#include "platform/data/ado.h"
 
 namespace testing_support {
 

@@ -3,9 +3,9 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "lib_sales.h"
-#include "log/log.h"
-#include "register_all.h"
+#include "all/register_all.h"
+#include "platform/log/log.h"
+#include "shared/lib_sales.h"
 
 namespace testing_support {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "config/configuration.h"
+#include "platform/config/configuration.h"
 #include "test_db.h"
 
 namespace testing_support {

@@ -1,9 +1,9 @@
 // The basket store on both databases, called through its ProgID and interface.
 #include <gtest/gtest.h>
 
-#include "vendalo/basket.h"
-#include "lib_sales.h"
-#include "masterdata/business_partner.h"
+#include "interfaces/vendalo/basket.h"
+#include "platform/masterdata/business_partner.h"
+#include "shared/lib_sales.h"
 #include "test_installation.h"
 
 using namespace testing_support;

@@ -2,9 +2,9 @@
 
 #include <cmath>
 
-#include "encoding.h"
-#include "lib_sales.h"
+#include "shared/lib_sales.h"
 #include "test_installation.h"
+#include "vendalo/encoding.h"
 
 using namespace testing_support;
 using ole::Variant;

@@ -1,9 +1,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "lib_sales.h"
+#include "interfaces/vendalo/freight_cost.h"
+#include "shared/lib_sales.h"
 #include "test_installation.h"
-#include "vendalo/freight_cost.h"
 
 using namespace testing_support;
 using ole::Variant;

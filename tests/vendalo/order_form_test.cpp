@@ -7,13 +7,13 @@
 #include <functional>
 #include <map>
 
-#include "format/label_catalogue.h"
-#include "lib_sales.h"
-#include "order_form_html.h"
+#include "interfaces/vendalo/basket.h"
+#include "interfaces/vendalo/vendalo_error.h"
+#include "platform/format/label_catalogue.h"
+#include "platform/xml/xslt.h"
+#include "shared/lib_sales.h"
 #include "test_installation.h"
-#include "vendalo/basket.h"
-#include "vendalo/vendalo_error.h"
-#include "xml/xslt.h"
+#include "vendalo/order_form_html.h"
 
 using namespace testing_support;
 using ado::RecordsetPtr;

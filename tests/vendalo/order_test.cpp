@@ -3,10 +3,10 @@
 #include <atomic>
 #include <thread>
 
-#include "vendalo/basket.h"
-#include "lib_sales.h"
-#include "vendalo/order.h"
-#include "vendalo/order_status.h"
+#include "interfaces/vendalo/basket.h"
+#include "interfaces/vendalo/order.h"
+#include "interfaces/vendalo/order_status.h"
+#include "shared/lib_sales.h"
 #include "test_installation.h"
 
 using namespace testing_support;

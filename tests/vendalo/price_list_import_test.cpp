@@ -1,11 +1,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "lib_sales.h"
+#include "interfaces/vendalo/price_list_import.h"
+#include "interfaces/vendalo/pricing.h"
+#include "interfaces/vendalo/vendalo_error.h"
+#include "shared/lib_sales.h"
 #include "test_installation.h"
-#include "vendalo/price_list_import.h"
-#include "vendalo/pricing.h"
-#include "vendalo/vendalo_error.h"
 
 using namespace testing_support;
 using ole::Variant;

@@ -6,11 +6,11 @@
 #include <limits>
 #include <thread>
 
-#include "lib_sales.h"
+#include "interfaces/vendalo/freight_cost.h"
+#include "interfaces/vendalo/pricing.h"
+#include "interfaces/vendalo/vendalo_error.h"
+#include "shared/lib_sales.h"
 #include "test_installation.h"
-#include "vendalo/freight_cost.h"
-#include "vendalo/pricing.h"
-#include "vendalo/vendalo_error.h"
 
 using namespace testing_support;
 using ole::Date;

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "config/configuration.h"
-#include "lib_sales.h"
-#include "vendalo/sales_parameter.h"
+#include "interfaces/vendalo/sales_parameter.h"
+#include "platform/config/configuration.h"
+#include "shared/lib_sales.h"
 #include "test_installation.h"
 
 using namespace testing_support;

@@ -8,10 +8,10 @@
 #include <cstdint>
 #include <string>
 
-#include "automation/dictionary.h"
-#include "automation/variant.h"
-#include "data/ado.h"
-#include "format/message_manager.h"
+#include "platform/automation/dictionary.h"
+#include "platform/automation/variant.h"
+#include "platform/data/ado.h"
+#include "platform/format/message_manager.h"
 
 namespace vendalo {
 

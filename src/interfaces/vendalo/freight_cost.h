@@ -14,8 +14,8 @@
 #include <cstdint>
 #include <string>
 
-#include "automation/error.h"
-#include "automation/variant.h"
+#include "platform/automation/error.h"
+#include "platform/automation/variant.h"
 
 namespace vendalo {
 

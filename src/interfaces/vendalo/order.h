@@ -4,9 +4,9 @@
 
 #include <string>
 
-#include "automation/dictionary.h"
-#include "data/ado.h"
-#include "masterdata/referential_integrity.h"
+#include "platform/automation/dictionary.h"
+#include "platform/data/ado.h"
+#include "platform/masterdata/referential_integrity.h"
 
 namespace vendalo {
 

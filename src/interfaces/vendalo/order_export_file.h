@@ -2,7 +2,7 @@
 // (table ORDEREXPORTFILE), one row per instance through which web orders go.
 #pragma once
 
-#include "data/ado.h"
+#include "platform/data/ado.h"
 
 namespace vendalo {
 

@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "automation/variant.h"
+#include "platform/automation/variant.h"
 
 namespace vendalo {
 

@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "automation/variant.h"
-#include "masterdata/referential_integrity.h"
+#include "platform/automation/variant.h"
+#include "platform/masterdata/referential_integrity.h"
 
 namespace vendalo {
 

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "automation/variant.h"
-#include "data/ado.h"
-#include "vendalo/order_status.h"
+#include "interfaces/vendalo/order_status.h"
+#include "platform/automation/variant.h"
+#include "platform/data/ado.h"
 
 namespace vendalo {
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "automation/variant.h"
+#include "platform/automation/variant.h"
 
 namespace vendalo {
 

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "automation/error.h"
+#include "platform/automation/error.h"
 
 namespace vendalo {
 

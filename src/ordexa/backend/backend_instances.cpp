@@ -1,8 +1,8 @@
-#include "backend/backend_instances.h"
+#include "ordexa/backend/backend_instances.h"
 
-#include "automation/text.h"
-#include "config/configuration.h"
-#include "lib_sales.h"
+#include "platform/automation/text.h"
+#include "platform/config/configuration.h"
+#include "shared/lib_sales.h"
 
 namespace ordexa {
 

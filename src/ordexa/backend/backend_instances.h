@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "backend/backend_selector.h"
+#include "platform/backend/backend_selector.h"
 
 namespace ordexa {
 

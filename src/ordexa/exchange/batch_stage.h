@@ -2,7 +2,7 @@
 // the requisition broker, the allocation check and the line status run.
 #pragma once
 
-#include "automation/variant.h"
+#include "platform/automation/variant.h"
 
 namespace ordexa {
 

@@ -1,17 +1,17 @@
-#include "exchange/cc_order_process.h"
+#include "ordexa/exchange/cc_order_process.h"
 
 #include <filesystem>
 #include <fstream>
 
-#include "batch_progress.h"
-#include "exchange/batch_stage.h"
-#include "exchange/file_handling.h"
-#include "exchange/ftp.h"
-#include "exchange/web_order_confirmation.h"
-#include "exchange/web_order_export.h"
-#include "lib_sales.h"
-#include "vendalo/order_export_file.h"
-#include "vendalo/order_status.h"
+#include "interfaces/vendalo/order_export_file.h"
+#include "interfaces/vendalo/order_status.h"
+#include "ordexa/batch_progress.h"
+#include "ordexa/exchange/batch_stage.h"
+#include "ordexa/exchange/file_handling.h"
+#include "ordexa/exchange/ftp.h"
+#include "ordexa/exchange/web_order_confirmation.h"
+#include "ordexa/exchange/web_order_export.h"
+#include "shared/lib_sales.h"
 
 namespace ordexa {
 namespace {

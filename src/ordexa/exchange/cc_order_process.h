@@ -7,8 +7,8 @@
 
 #include <string>
 
-#include "automation/variant.h"
-#include "data/ado.h"
+#include "platform/automation/variant.h"
+#include "platform/data/ado.h"
 
 namespace ordexa {
 

@@ -1,4 +1,4 @@
-#include "exchange/confirmation_inbox.h"
+#include "ordexa/exchange/confirmation_inbox.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -12,9 +12,9 @@
 #include <ctime>
 #include <filesystem>
 
-#include "automation/error.h"
-#include "os/durable_file.h"
-#include "os/unique_fd.h"
+#include "platform/automation/error.h"
+#include "platform/os/durable_file.h"
+#include "platform/os/unique_fd.h"
 
 namespace ordexa {
 namespace fs = std::filesystem;

@@ -1,15 +1,15 @@
-#include "exchange/confirmation_reader.h"
+#include "ordexa/exchange/confirmation_reader.h"
 
 #include <algorithm>
 #include <cctype>
 #include <sstream>
 #include <unordered_set>
 
-#include "automation/error.h"
-#include "automation/text.h"
-#include "format/ansi_text.h"
-#include "format/text_encoding.h"
-#include "xml/dom.h"
+#include "platform/automation/error.h"
+#include "platform/automation/text.h"
+#include "platform/format/ansi_text.h"
+#include "platform/format/text_encoding.h"
+#include "platform/xml/dom.h"
 
 namespace ordexa {
 namespace {

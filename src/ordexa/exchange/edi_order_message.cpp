@@ -1,18 +1,18 @@
-#include "exchange/edi_order_message.h"
+#include "ordexa/exchange/edi_order_message.h"
 
 #include <algorithm>
 #include <cctype>
 
-#include "automation/text.h"
-#include "backend/backend_selector.h"
-#include "exchange/file_handling.h"
-#include "format/ansi_text.h"
-#include "lib_sales.h"
-#include "masterdata/business_partner.h"
-#include "masterdata/configurator.h"
-#include "vendalo/order.h"
-#include "vendalo/sales_parameter.h"
-#include "vendalo/vendalo_error.h"
+#include "interfaces/vendalo/order.h"
+#include "interfaces/vendalo/sales_parameter.h"
+#include "interfaces/vendalo/vendalo_error.h"
+#include "ordexa/exchange/file_handling.h"
+#include "platform/automation/text.h"
+#include "platform/backend/backend_selector.h"
+#include "platform/format/ansi_text.h"
+#include "platform/masterdata/business_partner.h"
+#include "platform/masterdata/configurator.h"
+#include "shared/lib_sales.h"
 
 namespace ordexa {
 namespace {

@@ -29,8 +29,8 @@
 #include <utility>
 #include <vector>
 
-#include "automation/dictionary.h"
-#include "data/ado.h"
+#include "platform/automation/dictionary.h"
+#include "platform/data/ado.h"
 
 namespace qx {
 class IBackendSelector;

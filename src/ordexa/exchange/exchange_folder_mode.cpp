@@ -1,8 +1,8 @@
-#include "exchange/exchange_folder_mode.h"
+#include "ordexa/exchange/exchange_folder_mode.h"
 
-#include "automation/text.h"
-#include "config/configuration.h"
-#include "lib_sales.h"
+#include "platform/automation/text.h"
+#include "platform/config/configuration.h"
+#include "shared/lib_sales.h"
 
 namespace ordexa {
 

@@ -1,11 +1,11 @@
-#include "exchange/export_file_lock.h"
+#include "ordexa/exchange/export_file_lock.h"
 
 #include <sys/file.h>
 
 #include <cerrno>
 #include <cstring>
 
-#include "automation/error.h"
+#include "platform/automation/error.h"
 
 namespace ordexa {
 

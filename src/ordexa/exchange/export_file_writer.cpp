@@ -1,4 +1,4 @@
-#include "exchange/export_file_writer.h"
+#include "ordexa/exchange/export_file_writer.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -11,9 +11,9 @@
 #include <cstring>
 #include <system_error>
 
-#include "automation/error.h"
-#include "exchange/export_file_lock.h"
-#include "os/durable_file.h"
+#include "ordexa/exchange/export_file_lock.h"
+#include "platform/automation/error.h"
+#include "platform/os/durable_file.h"
 
 namespace ordexa {
 namespace {

@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "os/unique_fd.h"
+#include "platform/os/unique_fd.h"
 
 namespace ordexa {
 

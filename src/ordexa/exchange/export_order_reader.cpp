@@ -1,8 +1,8 @@
-#include "exchange/export_order_reader.h"
+#include "ordexa/exchange/export_order_reader.h"
 
 #include <utility>
 
-#include "lib_sales.h"
+#include "shared/lib_sales.h"
 
 namespace ordexa {
 namespace {

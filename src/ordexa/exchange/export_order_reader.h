@@ -8,8 +8,8 @@
 
 #include <string>
 
-#include "data/ado.h"
-#include "exchange/edi_order_message.h"
+#include "ordexa/exchange/edi_order_message.h"
+#include "platform/data/ado.h"
 
 namespace ordexa {
 

@@ -1,4 +1,4 @@
-#include "exchange/file_handling.h"
+#include "ordexa/exchange/file_handling.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,11 +7,11 @@
 #include <filesystem>
 #include <initializer_list>
 
-#include "automation/text.h"
-#include "automation/error.h"
-#include "config/configuration.h"
-#include "exchange/ftp.h"
-#include "lib_sales.h"
+#include "ordexa/exchange/ftp.h"
+#include "platform/automation/error.h"
+#include "platform/automation/text.h"
+#include "platform/config/configuration.h"
+#include "shared/lib_sales.h"
 
 namespace ordexa {
 namespace fs = std::filesystem;

@@ -13,8 +13,8 @@
 #include <memory>
 #include <string>
 
-#include "automation/text.h"
-#include "exchange/ftp_settings.h"
+#include "ordexa/exchange/ftp_settings.h"
+#include "platform/automation/text.h"
 
 namespace ordexa {
 

@@ -1,13 +1,13 @@
-#include "exchange/ftp.h"
+#include "ordexa/exchange/ftp.h"
 
 #include <algorithm>
 #include <utility>
 #include <vector>
 
-#include "automation/error.h"
-#include "config/configuration.h"
-#include "exchange/file_handling.h"
-#include "lib_sales.h"
+#include "ordexa/exchange/file_handling.h"
+#include "platform/automation/error.h"
+#include "platform/config/configuration.h"
+#include "shared/lib_sales.h"
 
 namespace ordexa {
 namespace {

@@ -10,9 +10,9 @@
 #include <memory>
 #include <string>
 
-#include "automation/variant.h"
-#include "exchange/ftp_settings.h"
-#include "net/ftp_client.h"
+#include "ordexa/exchange/ftp_settings.h"
+#include "platform/automation/variant.h"
+#include "platform/net/ftp_client.h"
 
 namespace ordexa {
 

@@ -1,6 +1,6 @@
-#include "exchange/lib_sales_xml.h"
+#include "ordexa/exchange/lib_sales_xml.h"
 
-#include "lib_sales.h"
+#include "shared/lib_sales.h"
 
 namespace ordexa {
 

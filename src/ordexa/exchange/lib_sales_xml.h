@@ -6,8 +6,8 @@
 #include <optional>
 #include <string>
 
-#include "automation/dictionary.h"
-#include "xml/dom.h"
+#include "platform/automation/dictionary.h"
+#include "platform/xml/dom.h"
 
 namespace ordexa {
 

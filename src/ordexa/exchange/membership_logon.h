@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "masterdata/membership.h"
+#include "platform/masterdata/membership.h"
 
 namespace ordexa {
 

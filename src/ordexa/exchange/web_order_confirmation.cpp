@@ -1,4 +1,4 @@
-#include "exchange/web_order_confirmation.h"
+#include "ordexa/exchange/web_order_confirmation.h"
 
 #include <sys/stat.h>
 
@@ -10,18 +10,18 @@
 #include <memory>
 #include <vector>
 
-#include "automation/text.h"
-#include "batch_progress.h"
-#include "config/configuration.h"
-#include "data/transaction.h"
-#include "exchange/confirmation_inbox.h"
-#include "exchange/confirmation_reader.h"
-#include "exchange/file_handling.h"
-#include "exchange/ftp.h"
-#include "format/text_encoding.h"
-#include "lib_sales.h"
-#include "os/durable_file.h"
-#include "vendalo/order_status.h"
+#include "interfaces/vendalo/order_status.h"
+#include "ordexa/batch_progress.h"
+#include "ordexa/exchange/confirmation_inbox.h"
+#include "ordexa/exchange/confirmation_reader.h"
+#include "ordexa/exchange/file_handling.h"
+#include "ordexa/exchange/ftp.h"
+#include "platform/automation/text.h"
+#include "platform/config/configuration.h"
+#include "platform/data/transaction.h"
+#include "platform/format/text_encoding.h"
+#include "platform/os/durable_file.h"
+#include "shared/lib_sales.h"
 
 namespace ordexa {
 namespace {

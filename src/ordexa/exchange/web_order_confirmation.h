@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
-#include "automation/variant.h"
-#include "exchange/ftp_settings.h"
+#include "ordexa/exchange/ftp_settings.h"
+#include "platform/automation/variant.h"
 
 namespace ordexa {
 

@@ -1,27 +1,27 @@
-#include "exchange/web_order_export.h"
+#include "ordexa/exchange/web_order_export.h"
 
 #include <filesystem>
 #include <map>
 #include <optional>
 #include <vector>
 
-#include "batch_progress.h"
-#include "config/configuration.h"
-#include "exchange/edi_order_message.h"
-#include "exchange/exchange_folder_mode.h"
-#include "exchange/export_order_reader.h"
-#include "exchange/export_file_writer.h"
-#include "exchange/file_handling.h"
-#include "exchange/ftp.h"
-#include "exchange/xml_order_export.h"
-#include "format/ansi_text.h"
-#include "lib_sales.h"
-#include "data/transaction.h"
-#include "log/log.h"
-#include "exchange/membership_logon.h"
-#include "masterdata/membership.h"
-#include "vendalo/order_status.h"
-#include "vendalo/vendalo_error.h"
+#include "interfaces/vendalo/order_status.h"
+#include "interfaces/vendalo/vendalo_error.h"
+#include "ordexa/batch_progress.h"
+#include "ordexa/exchange/edi_order_message.h"
+#include "ordexa/exchange/exchange_folder_mode.h"
+#include "ordexa/exchange/export_file_writer.h"
+#include "ordexa/exchange/export_order_reader.h"
+#include "ordexa/exchange/file_handling.h"
+#include "ordexa/exchange/ftp.h"
+#include "ordexa/exchange/membership_logon.h"
+#include "ordexa/exchange/xml_order_export.h"
+#include "platform/config/configuration.h"
+#include "platform/data/transaction.h"
+#include "platform/format/ansi_text.h"
+#include "platform/log/log.h"
+#include "platform/masterdata/membership.h"
+#include "shared/lib_sales.h"
 
 namespace ordexa {
 namespace {

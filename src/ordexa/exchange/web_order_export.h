@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "automation/variant.h"
-#include "exchange/ftp_settings.h"
+#include "ordexa/exchange/ftp_settings.h"
+#include "platform/automation/variant.h"
 
 namespace ordexa {
 

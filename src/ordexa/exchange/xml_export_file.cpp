@@ -1,4 +1,4 @@
-#include "exchange/xml_export_file.h"
+#include "ordexa/exchange/xml_export_file.h"
 
 #include <fcntl.h>
 #include <stdio.h>
@@ -13,11 +13,11 @@
 #include <filesystem>
 #include <system_error>
 
-#include "automation/error.h"
-#include "exchange/export_file_lock.h"
-#include "lib_sales_error_handling.h"
-#include "os/durable_file.h"
-#include "os/scope_guard.h"
+#include "ordexa/exchange/export_file_lock.h"
+#include "platform/automation/error.h"
+#include "platform/os/durable_file.h"
+#include "platform/os/scope_guard.h"
+#include "shared/lib_sales_error_handling.h"
 
 namespace ordexa {
 namespace {

@@ -36,7 +36,7 @@
 #include <string_view>
 #include <vector>
 
-#include "os/unique_fd.h"
+#include "platform/os/unique_fd.h"
 
 namespace ordexa {
 

@@ -1,19 +1,19 @@
-#include "exchange/xml_order_export.h"
+#include "ordexa/exchange/xml_order_export.h"
 
 #include <algorithm>
 #include <array>
 #include <set>
 
-#include "batch_progress.h"
-#include "data/transaction.h"
-#include "exchange/edi_order_message.h"
-#include "exchange/lib_sales_xml.h"
-#include "exchange/xml_export_file.h"
-#include "lib_sales.h"
-#include "masterdata/business_partner.h"
-#include "masterdata/product_catalog.h"
-#include "vendalo/order.h"
-#include "vendalo/vendalo_error.h"
+#include "interfaces/vendalo/order.h"
+#include "interfaces/vendalo/vendalo_error.h"
+#include "ordexa/batch_progress.h"
+#include "ordexa/exchange/edi_order_message.h"
+#include "ordexa/exchange/lib_sales_xml.h"
+#include "ordexa/exchange/xml_export_file.h"
+#include "platform/data/transaction.h"
+#include "platform/masterdata/business_partner.h"
+#include "platform/masterdata/product_catalog.h"
+#include "shared/lib_sales.h"
 
 namespace ordexa {
 namespace {

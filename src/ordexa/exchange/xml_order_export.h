@@ -27,9 +27,9 @@
 #include <string>
 #include <vector>
 
-#include "automation/dictionary.h"
-#include "vendalo/order_status.h"
-#include "xml/dom.h"
+#include "interfaces/vendalo/order_status.h"
+#include "platform/automation/dictionary.h"
+#include "platform/xml/dom.h"
 
 namespace qx {
 class IBusinessPartner;

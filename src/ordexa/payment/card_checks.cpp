@@ -1,8 +1,8 @@
-#include "payment/card_checks.h"
+#include "ordexa/payment/card_checks.h"
 
-#include "automation/decimal.h"
-#include "automation/text.h"
-#include "gateway/gateway_client.h"
+#include "platform/automation/decimal.h"
+#include "platform/automation/text.h"
+#include "platform/gateway/gateway_client.h"
 
 namespace ordexa {
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "automation/variant.h"
+#include "platform/automation/variant.h"
 
 namespace ordexa {
 

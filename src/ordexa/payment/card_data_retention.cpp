@@ -1,13 +1,13 @@
-#include "payment/card_data_retention.h"
+#include "ordexa/payment/card_data_retention.h"
 
-#include "automation/decimal.h"
-#include "automation/text.h"
-#include "config/configuration.h"
-#include "data/transaction.h"
-#include "gateway/gateway_client.h"
-#include "payment/card_vault.h"
-#include "payment/payment_logs.h"
-#include "vendalo/order_status.h"
+#include "interfaces/vendalo/order_status.h"
+#include "ordexa/payment/card_vault.h"
+#include "ordexa/payment/payment_logs.h"
+#include "platform/automation/decimal.h"
+#include "platform/automation/text.h"
+#include "platform/config/configuration.h"
+#include "platform/data/transaction.h"
+#include "platform/gateway/gateway_client.h"
 
 namespace ordexa {
 namespace {

@@ -12,7 +12,7 @@
 
 #include <cstdint>
 
-#include "data/ado.h"
+#include "platform/data/ado.h"
 
 namespace ordexa {
 

@@ -1,4 +1,4 @@
-#include "payment/card_vault.h"
+#include "ordexa/payment/card_vault.h"
 
 #include <sodium.h>
 #include <sys/stat.h>
@@ -7,11 +7,11 @@
 #include <system_error>
 #include <vector>
 
-#include "automation/error.h"
-#include "config/configuration.h"
-#include "os/durable_file.h"
-#include "os/random_bytes.h"
-#include "os/scope_guard.h"
+#include "platform/automation/error.h"
+#include "platform/config/configuration.h"
+#include "platform/os/durable_file.h"
+#include "platform/os/random_bytes.h"
+#include "platform/os/scope_guard.h"
 
 namespace ordexa {
 namespace {

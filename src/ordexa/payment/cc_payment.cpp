@@ -1,21 +1,21 @@
-#include "payment/cc_payment.h"
+#include "ordexa/payment/cc_payment.h"
 
 #include <cmath>
 #include <functional>
 #include <optional>
 
-#include "automation/decimal.h"
-#include "automation/text.h"
-#include "data/transaction.h"
-#include "lib_sales.h"
-#include "masterdata/currency.h"
-#include "payment/card_checks.h"
-#include "payment/card_vault.h"
-#include "payment/gateway_requests.h"
-#include "payment/order_payment_lock.h"
-#include "payment/payment_logs.h"
-#include "stage_settings.h"
-#include "vendalo/order_status.h"
+#include "interfaces/vendalo/order_status.h"
+#include "ordexa/payment/card_checks.h"
+#include "ordexa/payment/card_vault.h"
+#include "ordexa/payment/gateway_requests.h"
+#include "ordexa/payment/order_payment_lock.h"
+#include "ordexa/payment/payment_logs.h"
+#include "ordexa/stage_settings.h"
+#include "platform/automation/decimal.h"
+#include "platform/automation/text.h"
+#include "platform/data/transaction.h"
+#include "platform/masterdata/currency.h"
+#include "shared/lib_sales.h"
 
 namespace ordexa {
 namespace {

@@ -26,9 +26,9 @@
 #include <optional>
 #include <string>
 
-#include "automation/dictionary.h"
-#include "data/ado.h"
-#include "gateway/gateway_client.h"
+#include "platform/automation/dictionary.h"
+#include "platform/data/ado.h"
+#include "platform/gateway/gateway_client.h"
 
 namespace ordexa {
 

@@ -1,13 +1,13 @@
-#include "payment/checkout_authorization.h"
+#include "ordexa/payment/checkout_authorization.h"
 
-#include "automation/text.h"
-#include "gateway/gateway_client.h"
-#include "lib_sales.h"
-#include "payment/card_checks.h"
-#include "automation/decimal.h"
-#include "payment/cc_payment.h"
-#include "payment/gateway_requests.h"
-#include "vendalo/basket.h"
+#include "interfaces/vendalo/basket.h"
+#include "ordexa/payment/card_checks.h"
+#include "ordexa/payment/cc_payment.h"
+#include "ordexa/payment/gateway_requests.h"
+#include "platform/automation/decimal.h"
+#include "platform/automation/text.h"
+#include "platform/gateway/gateway_client.h"
+#include "shared/lib_sales.h"
 
 namespace ordexa {
 namespace {

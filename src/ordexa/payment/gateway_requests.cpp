@@ -1,9 +1,9 @@
-#include "payment/gateway_requests.h"
+#include "ordexa/payment/gateway_requests.h"
 
-#include "automation/text.h"
-#include "data/transaction.h"
-#include "lib_sales.h"
-#include "payment/payment_logs.h"
+#include "ordexa/payment/payment_logs.h"
+#include "platform/automation/text.h"
+#include "platform/data/transaction.h"
+#include "shared/lib_sales.h"
 
 namespace ordexa {
 namespace {

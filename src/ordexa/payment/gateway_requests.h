@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "automation/variant.h"
-#include "data/ado.h"
-#include "gateway/gateway_client.h"
+#include "platform/automation/variant.h"
+#include "platform/data/ado.h"
+#include "platform/gateway/gateway_client.h"
 
 namespace ordexa {
 

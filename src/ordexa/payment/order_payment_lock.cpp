@@ -1,4 +1,4 @@
-#include "payment/order_payment_lock.h"
+#include "ordexa/payment/order_payment_lock.h"
 
 #include <fcntl.h>
 
@@ -6,8 +6,8 @@
 #include <cstring>
 #include <filesystem>
 
-#include "automation/error.h"
-#include "config/configuration.h"
+#include "platform/automation/error.h"
+#include "platform/config/configuration.h"
 
 namespace ordexa {
 namespace {

@@ -11,8 +11,8 @@
 #include <memory>
 #include <string>
 
-#include "data/ado.h"
-#include "os/unique_fd.h"
+#include "platform/data/ado.h"
+#include "platform/os/unique_fd.h"
 
 namespace ordexa {
 

@@ -1,7 +1,7 @@
-#include "payment/payment_logs.h"
+#include "ordexa/payment/payment_logs.h"
 
-#include "automation/text.h"
-#include "lib_sales.h"
+#include "platform/automation/text.h"
+#include "shared/lib_sales.h"
 
 namespace ordexa {
 namespace {

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "data/ado.h"
-#include "gateway/gateway_client.h"
+#include "platform/data/ado.h"
+#include "platform/gateway/gateway_client.h"
 
 namespace ordexa {
 

@@ -1,18 +1,18 @@
-#include "payment/payment_resolution.h"
+#include "ordexa/payment/payment_resolution.h"
 
 #include <chrono>
 #include <map>
 
-#include "automation/text.h"
-#include "data/transaction.h"
-#include "gateway/gateway_client.h"
-#include "lib_sales.h"
-#include "payment/gateway_requests.h"
-#include "payment/order_payment_lock.h"
-#include "payment/payment_logs.h"
-#include "stage_settings.h"
-#include "vendalo/order_status.h"
-#include "vendalo/sales_parameter.h"
+#include "interfaces/vendalo/order_status.h"
+#include "interfaces/vendalo/sales_parameter.h"
+#include "ordexa/payment/gateway_requests.h"
+#include "ordexa/payment/order_payment_lock.h"
+#include "ordexa/payment/payment_logs.h"
+#include "ordexa/stage_settings.h"
+#include "platform/automation/text.h"
+#include "platform/data/transaction.h"
+#include "platform/gateway/gateway_client.h"
+#include "shared/lib_sales.h"
 
 namespace ordexa {
 namespace {

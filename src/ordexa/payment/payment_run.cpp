@@ -1,9 +1,9 @@
-#include "payment/payment_run.h"
+#include "ordexa/payment/payment_run.h"
 
-#include "lib_sales.h"
-#include "payment/card_data_retention.h"
-#include "payment/cc_payment.h"
-#include "vendalo/order_status.h"
+#include "interfaces/vendalo/order_status.h"
+#include "ordexa/payment/card_data_retention.h"
+#include "ordexa/payment/cc_payment.h"
+#include "shared/lib_sales.h"
 
 namespace ordexa {
 

@@ -2,10 +2,10 @@
 
 #include <memory>
 
-#include "automation/text.h"
-#include "config/configuration.h"
-#include "lib_sales.h"
-#include "reqlink/reqlink.h"
+#include "ordexa/reqlink/reqlink.h"
+#include "platform/automation/text.h"
+#include "platform/config/configuration.h"
+#include "shared/lib_sales.h"
 
 namespace ordexa {
 

@@ -1,11 +1,11 @@
-#include "reqlink/form_post.h"
+#include "ordexa/reqlink/form_post.h"
 
 #include <algorithm>
 #include <chrono>
 
-#include "lib_sales.h"
-#include "net/http_post.h"
-#include "reqlink/reqlink.h"
+#include "ordexa/reqlink/reqlink.h"
+#include "platform/net/http_post.h"
+#include "shared/lib_sales.h"
 
 namespace ordexa {
 namespace {

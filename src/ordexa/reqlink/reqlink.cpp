@@ -1,4 +1,4 @@
-#include "reqlink/reqlink.h"
+#include "ordexa/reqlink/reqlink.h"
 
 #include <atomic>
 #include <chrono>
@@ -6,18 +6,18 @@
 #include <functional>
 #include <map>
 
-#include "automation/component.h"
-#include "automation/decimal.h"
-#include "exchange/lib_sales_xml.h"
-#include "lib_sales.h"
-#include "masterdata/business_partner.h"
-#include "masterdata/product_catalog.h"
-#include "net/http_post.h"
-#include "outside_calls.h"
-#include "reqlink/form_post.h"
-#include "reqlink/requisition_intake.h"
-#include "vendalo/order_status.h"
-#include "vendalo/sales_parameter.h"
+#include "interfaces/vendalo/order_status.h"
+#include "interfaces/vendalo/sales_parameter.h"
+#include "ordexa/exchange/lib_sales_xml.h"
+#include "ordexa/outside_calls.h"
+#include "ordexa/reqlink/form_post.h"
+#include "ordexa/reqlink/requisition_intake.h"
+#include "platform/automation/component.h"
+#include "platform/automation/decimal.h"
+#include "platform/masterdata/business_partner.h"
+#include "platform/masterdata/product_catalog.h"
+#include "platform/net/http_post.h"
+#include "shared/lib_sales.h"
 
 namespace ordexa {
 namespace {

@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "automation/error.h"
-#include "automation/variant.h"
-#include "exchange/batch_stage.h"
-#include "masterdata/membership.h"
+#include "ordexa/exchange/batch_stage.h"
+#include "platform/automation/error.h"
+#include "platform/automation/variant.h"
+#include "platform/masterdata/membership.h"
 
 namespace ordexa {
 

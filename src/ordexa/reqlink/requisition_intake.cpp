@@ -4,24 +4,24 @@
 // requisition never leaves anything behind. Before it creates anything a
 // requisition takes its slot (REQUISITIONINTAKE), so copies of it sent at once
 // make one order and one set of addresses.
-#include "reqlink/requisition_intake.h"
+#include "ordexa/reqlink/requisition_intake.h"
 
 #include <chrono>
 #include <exception>
 #include <regex>
 #include <thread>
 
-#include "automation/decimal.h"
-#include "automation/text.h"
-#include "exchange/lib_sales_xml.h"
-#include "lib_sales.h"
-#include "masterdata/business_partner.h"
-#include "masterdata/currency.h"
-#include "masterdata/locale.h"
-#include "masterdata/product_catalog.h"
-#include "vendalo/basket.h"
-#include "vendalo/order.h"
-#include "vendalo/sales_parameter.h"
+#include "interfaces/vendalo/basket.h"
+#include "interfaces/vendalo/order.h"
+#include "interfaces/vendalo/sales_parameter.h"
+#include "ordexa/exchange/lib_sales_xml.h"
+#include "platform/automation/decimal.h"
+#include "platform/automation/text.h"
+#include "platform/masterdata/business_partner.h"
+#include "platform/masterdata/currency.h"
+#include "platform/masterdata/locale.h"
+#include "platform/masterdata/product_catalog.h"
+#include "shared/lib_sales.h"
 
 namespace ordexa {
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "reqlink/reqlink.h"
+#include "ordexa/reqlink/reqlink.h"
 
 namespace ordexa {
 

@@ -1,11 +1,11 @@
-#include "automation/component.h"
+#include "platform/automation/component.h"
 
 #include <cctype>
 #include <mutex>
 #include <shared_mutex>
 #include <unordered_map>
 
-#include "automation/text.h"
+#include "platform/automation/text.h"
 
 namespace ole {
 namespace {

@@ -7,8 +7,8 @@
 #include <memory>
 #include <string>
 
-#include "automation/error.h"
-#include "automation/variant.h"
+#include "platform/automation/error.h"
+#include "platform/automation/variant.h"
 
 namespace ole {
 

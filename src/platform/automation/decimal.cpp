@@ -1,4 +1,4 @@
-#include "automation/decimal.h"
+#include "platform/automation/decimal.h"
 
 #include <cmath>
 #include <cstdio>

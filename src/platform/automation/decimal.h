@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "automation/variant.h"
+#include "platform/automation/variant.h"
 
 namespace ole {
 

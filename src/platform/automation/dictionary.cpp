@@ -1,8 +1,8 @@
-#include "automation/dictionary.h"
+#include "platform/automation/dictionary.h"
 
 #include <cstring>
 
-#include "automation/error.h"
+#include "platform/automation/error.h"
 
 namespace ole {
 

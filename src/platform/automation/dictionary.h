@@ -7,7 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "automation/variant.h"
+#include "platform/automation/variant.h"
 
 namespace ole {
 

@@ -1,4 +1,4 @@
-#include "automation/error.h"
+#include "platform/automation/error.h"
 
 #include <cerrno>
 #include <filesystem>

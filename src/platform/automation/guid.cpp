@@ -1,8 +1,8 @@
-#include "automation/guid.h"
+#include "platform/automation/guid.h"
 
 #include <cstdio>
 
-#include "os/random_bytes.h"
+#include "platform/os/random_bytes.h"
 
 namespace ole {
 

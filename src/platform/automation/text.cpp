@@ -1,4 +1,4 @@
-#include "automation/text.h"
+#include "platform/automation/text.h"
 
 #include <unicode/utf8.h>
 

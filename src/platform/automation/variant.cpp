@@ -1,4 +1,4 @@
-#include "automation/variant.h"
+#include "platform/automation/variant.h"
 
 #include <cctype>
 #include <charconv>
@@ -9,8 +9,8 @@
 #include <ctime>
 #include <limits>
 
-#include "automation/error.h"
-#include "automation/text.h"
+#include "platform/automation/error.h"
+#include "platform/automation/text.h"
 
 namespace ole {
 namespace {

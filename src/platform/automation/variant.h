@@ -9,7 +9,7 @@
 #include <variant>
 #include <vector>
 
-#include "automation/error.h"
+#include "platform/automation/error.h"
 
 namespace ole {
 

@@ -1,14 +1,14 @@
-#include "backend/backend_selector.h"
+#include "platform/backend/backend_selector.h"
 
 #include <algorithm>
 #include <cctype>
 
-#include "automation/component.h"
-#include "backend/business_objects.h"
-#include "automation/text.h"
-#include "automation/error.h"
-#include "data/ado.h"
-#include "masterdata/business_partner.h"
+#include "platform/automation/component.h"
+#include "platform/automation/error.h"
+#include "platform/automation/text.h"
+#include "platform/backend/business_objects.h"
+#include "platform/data/ado.h"
+#include "platform/masterdata/business_partner.h"
 
 namespace qx {
 namespace {

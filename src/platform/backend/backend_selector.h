@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "automation/dictionary.h"
-#include "automation/variant.h"
+#include "platform/automation/dictionary.h"
+#include "platform/automation/variant.h"
 
 namespace qx {
 

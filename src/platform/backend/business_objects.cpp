@@ -1,18 +1,18 @@
-#include "backend/business_objects.h"
+#include "platform/backend/business_objects.h"
 
 #include <atomic>
 #include <mutex>
 #include <optional>
 
-#include "automation/component.h"
-#include "automation/error.h"
-#include "automation/text.h"
-#include "data/ado.h"
-#include "gateway/gateway_wire.h"
-#include "masterdata/business_partner.h"
-#include "net/http_post.h"
-#include "xml/dom.h"
-#include "xml/xml_text.h"
+#include "platform/automation/component.h"
+#include "platform/automation/error.h"
+#include "platform/automation/text.h"
+#include "platform/data/ado.h"
+#include "platform/gateway/gateway_wire.h"
+#include "platform/masterdata/business_partner.h"
+#include "platform/net/http_post.h"
+#include "platform/xml/dom.h"
+#include "platform/xml/xml_text.h"
 
 namespace qx {
 namespace {

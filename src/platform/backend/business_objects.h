@@ -1,7 +1,7 @@
 // The back end's business objects, reached over HTTP: every instance that has
 // the property "boiurl" answers at that URL. A call is one POST of a request
-// document, answered by a reply document (the README's section on the
-// business-object protocol):
+// document, answered by a reply document (docs/exchange-formats.md, "The
+// business-object protocol"):
 //
 //   <BOIREQUEST OBJECT="Allocation BOI" BACKENDTYPE="bc" COMPONENTID="">
 //     <PARAMETER NAME="OrderNumber">SO0000001</PARAMETER> ...
@@ -25,9 +25,9 @@
 #include <utility>
 #include <vector>
 
-#include "automation/variant.h"
-#include "backend/backend_selector.h"
-#include "xml/dom.h"
+#include "platform/automation/variant.h"
+#include "platform/backend/backend_selector.h"
+#include "platform/xml/dom.h"
 
 namespace qx {
 

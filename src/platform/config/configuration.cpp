@@ -1,4 +1,4 @@
-#include "config/configuration.h"
+#include "platform/config/configuration.h"
 
 #include <pugixml.hpp>
 
@@ -10,10 +10,10 @@
 #include <sstream>
 #include <system_error>
 
-#include "automation/component.h"
-#include "automation/error.h"
-#include "automation/text.h"
-#include "os/durable_file.h"
+#include "platform/automation/component.h"
+#include "platform/automation/error.h"
+#include "platform/automation/text.h"
+#include "platform/os/durable_file.h"
 
 namespace qx {
 namespace {

@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "automation/variant.h"
+#include "platform/automation/variant.h"
 
 namespace qx {
 

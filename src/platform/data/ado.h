@@ -11,8 +11,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "automation/error.h"
-#include "automation/variant.h"
+#include "platform/automation/error.h"
+#include "platform/automation/variant.h"
 
 namespace ado {
 

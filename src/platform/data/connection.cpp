@@ -1,11 +1,11 @@
 #include <unordered_map>
 
-#include "automation/component.h"
-#include "automation/error.h"
-#include "data/ado.h"
-#include "automation/text.h"
-#include "data/driver.h"
-#include "data/script.h"
+#include "platform/automation/component.h"
+#include "platform/automation/error.h"
+#include "platform/automation/text.h"
+#include "platform/data/ado.h"
+#include "platform/data/driver.h"
+#include "platform/data/script.h"
 
 namespace ado {
 namespace {

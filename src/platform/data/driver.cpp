@@ -1,10 +1,10 @@
-#include "data/driver.h"
+#include "platform/data/driver.h"
 
 #include <cctype>
 
-#include "automation/decimal.h"
-#include "automation/error.h"
-#include "automation/text.h"
+#include "platform/automation/decimal.h"
+#include "platform/automation/error.h"
+#include "platform/automation/text.h"
 
 namespace ado::detail {
 

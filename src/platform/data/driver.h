@@ -7,7 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "data/ado.h"
+#include "platform/data/ado.h"
 
 namespace ado::detail {
 

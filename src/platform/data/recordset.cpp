@@ -2,10 +2,10 @@
 #include <cctype>
 #include <cstring>
 
-#include "automation/error.h"
-#include "data/ado.h"
-#include "automation/text.h"
-#include "data/driver.h"
+#include "platform/automation/error.h"
+#include "platform/automation/text.h"
+#include "platform/data/ado.h"
+#include "platform/data/driver.h"
 
 namespace ado {
 

@@ -1,10 +1,10 @@
-#include "data/script.h"
+#include "platform/data/script.h"
 
 #include <cctype>
 #include <string_view>
 #include <vector>
 
-#include "automation/text.h"
+#include "platform/automation/text.h"
 
 namespace ado {
 namespace {

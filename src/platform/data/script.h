@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "data/ado.h"
+#include "platform/data/ado.h"
 
 namespace ado {
 

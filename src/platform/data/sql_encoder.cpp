@@ -1,9 +1,9 @@
-#include "data/sql_encoder.h"
+#include "platform/data/sql_encoder.h"
 
 #include <charconv>
 #include <cmath>
 
-#include "automation/error.h"
+#include "platform/automation/error.h"
 
 namespace qx {
 namespace {

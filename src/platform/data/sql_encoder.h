@@ -6,8 +6,8 @@
 #include <memory>
 #include <string>
 
-#include "automation/variant.h"
-#include "data/ado.h"
+#include "platform/automation/variant.h"
+#include "platform/data/ado.h"
 
 namespace qx {
 

@@ -11,7 +11,7 @@
 
 #include <vector>
 
-#include "data/ado.h"
+#include "platform/data/ado.h"
 
 namespace ado {
 

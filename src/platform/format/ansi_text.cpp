@@ -1,4 +1,4 @@
-#include "format/ansi_text.h"
+#include "platform/format/ansi_text.h"
 
 #include <unicode/translit.h>
 #include <unicode/ucnv.h>

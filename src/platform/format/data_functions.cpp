@@ -1,7 +1,7 @@
 // Locale formatting on ICU. A locale id is a Windows LCID; ICU maps it to its
 // own locale name, and an id ICU does not know formats as English (United States).
-#include "automation/text.h"
-#include "format/data_functions.h"
+#include "platform/automation/text.h"
+#include "platform/format/data_functions.h"
 
 #include <unicode/datefmt.h>
 #include <unicode/dcfmtsym.h>
@@ -17,8 +17,8 @@
 #include <map>
 #include <memory>
 
-#include "automation/component.h"
-#include "automation/error.h"
+#include "platform/automation/component.h"
+#include "platform/automation/error.h"
 
 namespace qx {
 namespace {

@@ -1,4 +1,4 @@
-#include "format/label_catalogue.h"
+#include "platform/format/label_catalogue.h"
 
 #include <cctype>
 #include <filesystem>
@@ -9,10 +9,10 @@
 #include <system_error>
 #include <unordered_map>
 
-#include "automation/component.h"
-#include "config/configuration.h"
-#include "log/log.h"
-#include "os/durable_file.h"
+#include "platform/automation/component.h"
+#include "platform/config/configuration.h"
+#include "platform/log/log.h"
+#include "platform/os/durable_file.h"
 
 namespace embedded {
 extern const std::string_view kLabels1033;

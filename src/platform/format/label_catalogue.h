@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "format/message_manager.h"
+#include "platform/format/message_manager.h"
 
 namespace qx {
 

@@ -1,4 +1,4 @@
-#include "format/text_encoding.h"
+#include "platform/format/text_encoding.h"
 
 #include <unicode/ucnv.h>
 
@@ -6,7 +6,7 @@
 #include <memory>
 #include <stdexcept>
 
-#include "automation/text.h"
+#include "platform/automation/text.h"
 
 namespace qx {
 namespace {

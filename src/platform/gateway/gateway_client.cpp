@@ -1,16 +1,16 @@
-#include "gateway/gateway_client.h"
+#include "platform/gateway/gateway_client.h"
 
 
 #include <atomic>
 #include <map>
 #include <mutex>
 
-#include "automation/component.h"
-#include "automation/text.h"
-#include "config/configuration.h"
-#include "gateway/gateway_wire.h"
-#include "net/http_post.h"
-#include "os/random_bytes.h"
+#include "platform/automation/component.h"
+#include "platform/automation/text.h"
+#include "platform/config/configuration.h"
+#include "platform/gateway/gateway_wire.h"
+#include "platform/net/http_post.h"
+#include "platform/os/random_bytes.h"
 
 namespace qx {
 namespace {

@@ -8,7 +8,7 @@
 // dropped, the host and merchant id stay. Field names are matched without
 // regard to case, on reads and writes alike.
 //
-// On the wire (the README's section on the payment gateway): an HTTPS POST of
+// On the wire (docs/exchange-formats.md, "The payment gateway"): an HTTPS POST of
 // application/x-www-form-urlencoded pairs, one per request field and one per
 // offer ("offer0=quantity:1^amount:114.95"), answered by "name=value" lines.
 // Every request carries two fields the client adds itself: "client_lib_version"
@@ -29,7 +29,7 @@
 #include <string>
 #include <vector>
 
-#include "automation/variant.h"
+#include "platform/automation/variant.h"
 
 namespace qx {
 

@@ -1,4 +1,4 @@
-#include "gateway/gateway_wire.h"
+#include "platform/gateway/gateway_wire.h"
 
 #include <arpa/inet.h>
 #include <curl/curl.h>
@@ -6,9 +6,9 @@
 #include <cctype>
 #include <memory>
 
-#include "automation/error.h"
-#include "automation/text.h"
-#include "gateway/gateway_client.h"
+#include "platform/automation/error.h"
+#include "platform/automation/text.h"
+#include "platform/gateway/gateway_client.h"
 
 namespace qx::gateway_wire {
 namespace {

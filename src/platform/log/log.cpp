@@ -1,4 +1,4 @@
-#include "log/log.h"
+#include "platform/log/log.h"
 
 #include <fcntl.h>
 #include <spdlog/sinks/basic_file_sink.h>
@@ -13,10 +13,10 @@
 #include <mutex>
 #include <system_error>
 
-#include "automation/component.h"
-#include "automation/text.h"
-#include "config/configuration.h"
-#include "os/unique_fd.h"
+#include "platform/automation/component.h"
+#include "platform/automation/text.h"
+#include "platform/config/configuration.h"
+#include "platform/os/unique_fd.h"
 
 namespace qx {
 namespace {

@@ -1,12 +1,12 @@
-#include "masterdata/business_partner.h"
+#include "platform/masterdata/business_partner.h"
 
 #include <algorithm>
 #include <cstdlib>
 
-#include "automation/component.h"
-#include "automation/error.h"
-#include "config/configuration.h"
-#include "data/transaction.h"
+#include "platform/automation/component.h"
+#include "platform/automation/error.h"
+#include "platform/config/configuration.h"
+#include "platform/data/transaction.h"
 
 namespace qx {
 namespace {

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
-#include "automation/dictionary.h"
-#include "data/ado.h"
+#include "platform/automation/dictionary.h"
+#include "platform/data/ado.h"
 
 namespace qx {
 

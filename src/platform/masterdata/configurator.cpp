@@ -1,9 +1,9 @@
-#include "masterdata/configurator.h"
+#include "platform/masterdata/configurator.h"
 
-#include "automation/component.h"
-#include "automation/error.h"
-#include "data/ado.h"
-#include "masterdata/business_partner.h"
+#include "platform/automation/component.h"
+#include "platform/automation/error.h"
+#include "platform/data/ado.h"
+#include "platform/masterdata/business_partner.h"
 
 namespace qx {
 namespace {

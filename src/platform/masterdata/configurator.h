@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "automation/variant.h"
+#include "platform/automation/variant.h"
 
 namespace qx {
 

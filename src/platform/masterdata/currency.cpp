@@ -1,10 +1,10 @@
-#include "masterdata/currency.h"
+#include "platform/masterdata/currency.h"
 
-#include "automation/component.h"
-#include "automation/decimal.h"
-#include "automation/error.h"
-#include "data/ado.h"
-#include "masterdata/business_partner.h"
+#include "platform/automation/component.h"
+#include "platform/automation/decimal.h"
+#include "platform/automation/error.h"
+#include "platform/data/ado.h"
+#include "platform/masterdata/business_partner.h"
 
 namespace qx {
 namespace {

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
-#include "automation/dictionary.h"
-#include "automation/variant.h"
+#include "platform/automation/dictionary.h"
+#include "platform/automation/variant.h"
 
 namespace qx {
 

@@ -1,7 +1,7 @@
-#include "masterdata/locale.h"
+#include "platform/masterdata/locale.h"
 
-#include "automation/component.h"
-#include "format/data_functions.h"
+#include "platform/automation/component.h"
+#include "platform/format/data_functions.h"
 
 namespace qx {
 namespace {

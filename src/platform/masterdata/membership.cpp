@@ -1,4 +1,4 @@
-#include "masterdata/membership.h"
+#include "platform/masterdata/membership.h"
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -7,13 +7,13 @@
 #include <cctype>
 #include <vector>
 
-#include "automation/text.h"
-#include "automation/component.h"
-#include "automation/error.h"
-#include "config/configuration.h"
-#include "data/ado.h"
-#include "masterdata/business_partner.h"
-#include "os/random_bytes.h"
+#include "platform/automation/component.h"
+#include "platform/automation/error.h"
+#include "platform/automation/text.h"
+#include "platform/config/configuration.h"
+#include "platform/data/ado.h"
+#include "platform/masterdata/business_partner.h"
+#include "platform/os/random_bytes.h"
 
 namespace qx {
 namespace {

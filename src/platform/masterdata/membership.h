@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "automation/variant.h"
+#include "platform/automation/variant.h"
 
 namespace qx {
 

@@ -1,11 +1,11 @@
-#include "masterdata/product_catalog.h"
+#include "platform/masterdata/product_catalog.h"
 
 #include <iterator>
 
-#include "automation/component.h"
-#include "automation/error.h"
-#include "data/ado.h"
-#include "masterdata/business_partner.h"
+#include "platform/automation/component.h"
+#include "platform/automation/error.h"
+#include "platform/data/ado.h"
+#include "platform/masterdata/business_partner.h"
 
 namespace qx {
 namespace {

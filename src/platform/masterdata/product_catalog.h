@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "automation/dictionary.h"
+#include "platform/automation/dictionary.h"
 
 namespace qx {
 

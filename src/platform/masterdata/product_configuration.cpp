@@ -1,10 +1,10 @@
-#include "masterdata/product_configuration.h"
+#include "platform/masterdata/product_configuration.h"
 
-#include "automation/component.h"
-#include "automation/error.h"
-#include "automation/guid.h"
-#include "data/ado.h"
-#include "masterdata/business_partner.h"
+#include "platform/automation/component.h"
+#include "platform/automation/error.h"
+#include "platform/automation/guid.h"
+#include "platform/data/ado.h"
+#include "platform/masterdata/business_partner.h"
 
 namespace qx {
 namespace {

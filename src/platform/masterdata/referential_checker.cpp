@@ -1,12 +1,12 @@
-#include "masterdata/referential_checker.h"
+#include "platform/masterdata/referential_checker.h"
 
 #include <climits>
 #include <cmath>
 
-#include "automation/component.h"
-#include "automation/text.h"
-#include "data/ado.h"
-#include "masterdata/business_partner.h"
+#include "platform/automation/component.h"
+#include "platform/automation/text.h"
+#include "platform/data/ado.h"
+#include "platform/masterdata/business_partner.h"
 
 namespace qx {
 namespace {

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "automation/variant.h"
+#include "platform/automation/variant.h"
 
 namespace qx {
 

@@ -1,4 +1,4 @@
-#include "net/ftp_client.h"
+#include "platform/net/ftp_client.h"
 
 #include <curl/curl.h>
 #include <fcntl.h>
@@ -12,9 +12,9 @@
 #include <filesystem>
 #include <mutex>
 
-#include "os/durable_file.h"
-#include "os/random_bytes.h"
-#include "os/unique_fd.h"
+#include "platform/os/durable_file.h"
+#include "platform/os/random_bytes.h"
+#include "platform/os/unique_fd.h"
 
 namespace net {
 namespace {

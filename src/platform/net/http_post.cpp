@@ -1,4 +1,4 @@
-#include "net/http_post.h"
+#include "platform/net/http_post.h"
 
 #include <curl/curl.h>
 

@@ -1,4 +1,4 @@
-#include "os/durable_file.h"
+#include "platform/os/durable_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,9 +9,9 @@
 #include <cstdint>
 #include <system_error>
 
-#include "os/random_bytes.h"
-#include "os/scope_guard.h"
-#include "os/unique_fd.h"
+#include "platform/os/random_bytes.h"
+#include "platform/os/scope_guard.h"
+#include "platform/os/unique_fd.h"
 
 namespace os {
 namespace {

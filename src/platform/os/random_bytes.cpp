@@ -1,4 +1,4 @@
-#include "os/random_bytes.h"
+#include "platform/os/random_bytes.h"
 
 #include <sys/random.h>
 

@@ -1,12 +1,12 @@
-#include "xml/dom.h"
+#include "platform/xml/dom.h"
 
 #include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 
-#include "automation/text.h"
-#include "format/text_encoding.h"
+#include "platform/automation/text.h"
+#include "platform/format/text_encoding.h"
 #include <string_view>
 
 namespace qx {

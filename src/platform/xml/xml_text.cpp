@@ -1,8 +1,8 @@
-#include "xml/xml_text.h"
+#include "platform/xml/xml_text.h"
 
 #include <cstdint>
 
-#include "automation/text.h"
+#include "platform/automation/text.h"
 
 namespace qx {
 namespace {

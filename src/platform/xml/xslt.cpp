@@ -1,4 +1,4 @@
-#include "xml/xslt.h"
+#include "platform/xml/xslt.h"
 
 #include <libxml/parser.h>
 #include <libxml/xmlerror.h>
@@ -12,7 +12,7 @@
 #include <memory>
 #include <mutex>
 
-#include "automation/error.h"
+#include "platform/automation/error.h"
 
 namespace qx {
 namespace {

@@ -8,9 +8,9 @@
 #include <optional>
 #include <unordered_map>
 
-#include "automation/error.h"
-#include "automation/text.h"
-#include "data/driver.h"
+#include "platform/automation/error.h"
+#include "platform/automation/text.h"
+#include "platform/data/driver.h"
 
 namespace ado::detail {
 namespace {

@@ -7,10 +7,10 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "automation/error.h"
-#include "automation/text.h"
-#include "data/driver.h"
-#include "os/scope_guard.h"
+#include "platform/automation/error.h"
+#include "platform/automation/text.h"
+#include "platform/data/driver.h"
+#include "platform/os/scope_guard.h"
 
 namespace ado::detail {
 namespace {

@@ -1,0 +1,178 @@
+// `backoffice batch`: one run of the order-processing batch for an installation.
+#include <unistd.h>
+
+#include <chrono>
+#include <iostream>
+#include <sstream>
+#include <map>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "batch/batch_lock.h"
+#include "commands/commands.h"
+#include "commands/use_installation.h"
+#include "ordexa/batch_progress.h"
+#include "ordexa/exchange/cc_order_process.h"
+#include "platform/automation/text.h"
+#include "platform/log/log.h"
+#include "shared/lib_sales.h"
+
+namespace backoffice {
+namespace {
+
+// The batch ran, but an instance or a stage stopped before its work was done.
+constexpr int kExitStageStopped = 4;
+
+// Collects what the stages report, shows export progress on a terminal and
+// prints the summary at the end.
+class Summary : public ordexa::BatchProgress {
+public:
+    explicit Summary(bool terminal) : terminal_(terminal) {}
+
+    void ExportStarted(const std::string& bisid, int32_t orders) override { instances_[bisid].waiting = orders; }
+    void OrdersExported(const std::string& bisid, int32_t done, int32_t total) override {
+        instances_[bisid].exported = done;
+        if (terminal_ && total >= 100) {
+            std::cout << "\r  exporting BISID " << bisid << ": " << done << "/" << total << " orders" << std::flush;
+            progressShown_ = true;
+        }
+    }
+    void ConfirmationsApplied(const std::string& bisid, int32_t orders) override { instances_[bisid].confirmed += orders; }
+    void LinesAllocated(int32_t allocated, int32_t notAllocated) override {
+        allocated_ += allocated;
+        notAllocated_ += notAllocated;
+    }
+    void LinesBilled(int32_t lines) override { billed_ += lines; }
+    void OrdersClosed(int32_t orders) override { closed_ += orders; }
+    void BatchStopped(const std::string& reason) override { stopped_ = TerminalText(reason); }
+    void PartStopped(const std::string& part, const std::string& reason) override {
+        partsStopped_.emplace_back(part, TerminalText(reason));
+    }
+    // The batch, or a part of it, ended before its work was done.
+    bool Stopped() const { return !stopped_.empty() || !partsStopped_.empty(); }
+
+    // lostEntries: log entries that could not be written during the batch.
+    void Print(std::ostream& out, const std::string& home, int64_t lostEntries) const {
+        if (progressShown_) out << "\n";
+        out << "Batch finished for the installation " << home << "\n";
+        if (instances_.empty()) out << "  no instance exported or confirmed orders\n";
+        for (const auto& [bisid, i] : instances_)
+            out << "  BISID " << ole::EscapeControls(bisid) << ": " << i.exported << " order(s) exported, "
+                << i.confirmed << " confirmation(s) applied\n";
+        out << "  lines allocated: " << allocated_ << " (not allocated: " << notAllocated_ << ")\n";
+        out << "  lines reported billed: " << billed_ << "\n";
+        out << "  orders closed: " << closed_ << "\n";
+        for (const auto& [part, reason] : partsStopped_)
+            out << "  stopped: " << ole::EscapeControls(part) << ": " << reason << "\n";
+        if (!stopped_.empty()) out << "  the batch stopped early: " << stopped_ << "\n";
+        if (lostEntries > 0)
+            out << "  log: " << qx::LogFilePath() << " could not be written: " << lostEntries
+                << " entries (failures among them) are lost\n";
+        else
+            out << "  log: " << qx::LogFilePath() << "\n";
+    }
+
+private:
+    struct Instance {
+        int32_t waiting = 0, exported = 0, confirmed = 0;
+    };
+    bool terminal_;
+    bool progressShown_ = false;
+    std::map<std::string, Instance> instances_;
+    int32_t allocated_ = 0, notAllocated_ = 0, billed_ = 0, closed_ = 0;
+    std::string stopped_;
+    std::vector<std::pair<std::string, std::string>> partsStopped_;  // in the order they stopped
+};
+
+// The run's row in BATCHRUN, for the operator page and the metrics; a run that
+// cannot be recorded is logged and still counts as run.
+void RecordBatchRun(const std::string& connectionString, ole::Date started, int32_t durationMs, int outcome,
+                    const std::string& summary) {
+    try {
+        auto c = ado::OpenConnection(connectionString);
+        c->Execute("INSERT INTO BATCHRUN (BATCHID, STARTED, FINISHED, DURATIONMS, OUTCOME, SUMMARY) VALUES (?, ?, ?, ?, ?, ?)",
+                   nullptr, -1,
+                   {Sls_CreateGUID(), started, ole::Date::Now(), durationMs, static_cast<int16_t>(outcome), summary});
+        c->Close();
+    } catch (...) {
+        Sls_LogWarning("backoffice batch", "the run could not be recorded in BATCHRUN");
+    }
+}
+
+}  // namespace
+
+int RunBatch(const std::optional<std::string>& given) {
+    int exitCode = 0;
+    auto home = UseInstallation("batch", given, exitCode);
+    if (!home) return exitCode;
+    // a batch reports its failures only in the log: without one it does not start
+    try {
+        qx::CheckLogWritable();
+    } catch (const std::system_error& e) {
+        std::cerr << "backoffice batch: cannot start: " << ole::EscapeControls(e.what()) << "\n";
+        return 1;
+    }
+    std::string connectionString;
+    try {
+        connectionString = Sls_ConnectionString();
+        ado::OpenConnection(connectionString)->Close();
+    } catch (const ole::AutomationError& e) {
+        std::cerr << "backoffice batch: cannot start: " << Reason(e) << "\n";
+        return 1;
+    }
+    std::string holder;
+    std::unique_ptr<BatchLock> lock;
+    try {
+        lock = BatchLock::TryAcquire(*home, connectionString, holder);
+    } catch (const std::exception& e) {
+        std::cerr << "backoffice batch: cannot start: " << Reason(e) << "\n";
+        return 1;
+    }
+    if (!lock) {
+        std::cerr << "backoffice batch: a batch is already running for this installation ("
+                  << ole::EscapeControls(holder) << ")\n";
+        return 3;
+    }
+    Summary summary(isatty(STDOUT_FILENO));
+    ordexa::SetBatchProgress(&summary);
+    ole::Date started = ole::Date::Now();
+    auto clock = std::chrono::steady_clock::now();
+    int outcome = 2;  // failed, unless the run comes back
+    int64_t lostBefore = qx::LostLogEntries(), lost = 0;
+    std::ostringstream text;
+    try {
+        auto process = ole::CreateObjectAs<ordexa::ICCOrderProcess>("Ordexa.CCOrderProcess");
+        process->Run();
+        ordexa::SetBatchProgress(nullptr);
+        lost = qx::LostLogEntries() - lostBefore;
+        // a batch whose failures could not all be logged did not succeed
+        outcome = summary.Stopped() || lost > 0 ? 1 : 0;
+        summary.Print(text, *home, lost);
+        std::cout << text.str();
+    } catch (const std::exception& e) {
+        ordexa::SetBatchProgress(nullptr);
+        text << "The batch failed: " << Reason(e) << "\n";
+        std::cerr << "backoffice batch: " << ole::EscapeControls(text.str());
+    }
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - clock).count();
+    RecordBatchRun(connectionString, started, static_cast<int32_t>(ms), outcome, text.str());
+    if (outcome == 2 || lost > 0) return 1;
+    return summary.Stopped() ? kExitStageStopped : 0;
+}
+
+void AddBatchCommand(CLI::App& app, Runner& selected) {
+    auto* command = app.add_subcommand("batch", "run one batch: export, confirmations, later stages, closing paid orders");
+    command->footer(
+        "For every back-end instance of the export registry: the semaphore handshake, the export of new\n"
+        "orders and the import of confirmations; then the later stages and the closing of fully billed\n"
+        "orders. Prints a summary. Exits 0 when the batch ran (failures of single orders are in the log),\n"
+        "4 when it ran but an instance or a stage stopped before its work was done (the summary says which\n"
+        "and why), 1 when it could not start or its log could not be written, 2 for a wrong command line,\n"
+        "3 when another batch or payment run of the installation holds the lock.");
+    auto home = std::make_shared<std::optional<std::string>>();
+    AddHomeOption(*command, *home);
+    command->callback([home, &selected] { selected = [home] { return RunBatch(*home); }; });
+}
+
+}  // namespace backoffice

@@ -1,0 +1,530 @@
+#include "http/http_server.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <limits>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
+
+namespace backoffice::http {
+
+namespace {
+
+namespace beast = boost::beast;
+namespace wire = boost::beast::http;
+namespace net = boost::asio;
+namespace ssl = boost::asio::ssl;
+using tcp = net::ip::tcp;
+using error_code = boost::system::error_code;
+using Clock = std::chrono::steady_clock;
+using std::chrono::seconds;
+
+constexpr int kIoThreads = 2;                      // parsing and TLS; the handlers run on the workers
+constexpr uint32_t kHeadLimit = 8 * 1024;          // request line and header fields
+constexpr auto kLingerAfterAnswer = seconds(2);    // reading what a closed connection's client still sends
+constexpr auto kAcceptPause = std::chrono::milliseconds(100);  // after a failed accept (no descriptor left)
+
+// How long `bytes` take at `rate` bytes per second.
+Clock::duration TimeFor(size_t bytes, size_t rate) {
+    return std::chrono::milliseconds(static_cast<int64_t>(bytes * 1000 / std::max<size_t>(rate, 1)));
+}
+
+// An error of the HTTP parser (not of the connection, nor a deadline).
+bool ParseError(error_code ec) {
+    return ec.category() == wire::make_error_code(wire::error::bad_method).category() &&
+           ec != wire::error::end_of_stream && ec != wire::error::partial_message;
+}
+
+// A fixed pool of threads that run whole requests; each starts with the callback's state.
+class WorkerPool {
+public:
+    void Start(int count, const std::function<void()>& starts) {
+        for (int i = 0; i < count; ++i)
+            threads_.emplace_back([this, starts] {
+                if (starts) starts();
+                Work();
+            });
+    }
+    void Post(std::function<void()> job) {
+        {
+            std::lock_guard lock(mutex_);
+            jobs_.push_back(std::move(job));
+        }
+        ready_.notify_one();
+    }
+    // Lets the queued jobs finish and joins the threads.
+    void Shutdown() {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        ready_.notify_all();
+        for (auto& t : threads_) t.join();
+        threads_.clear();
+    }
+
+private:
+    void Work() {
+        for (;;) {
+            std::function<void()> job;
+            {
+                std::unique_lock lock(mutex_);
+                ready_.wait(lock, [&] { return stopping_ || !jobs_.empty(); });
+                if (jobs_.empty()) return;
+                job = std::move(jobs_.front());
+                jobs_.pop_front();
+            }
+            job();
+        }
+    }
+
+    std::vector<std::thread> threads_;
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::deque<std::function<void()>> jobs_;
+    bool stopping_ = false;
+};
+
+class SessionBase : public std::enable_shared_from_this<SessionBase> {
+public:
+    virtual ~SessionBase() = default;
+    // Closes the connection unless a request on it is being read whole, run or answered.
+    virtual void CloseIfIdle() = 0;
+};
+
+// What the listener and the connections share.
+struct Core {
+    Core(const HostSettings& settings, HttpServer::Callbacks callbacks)
+        : settings(settings), callbacks(std::move(callbacks)) {}
+
+    // A connection that ends leaves the count of its address and the list of connections.
+    void Forget(SessionBase* session, const std::string& peer) {
+        std::lock_guard lock(mutex);
+        connections.erase(session);
+        if (auto it = perClient.find(peer); it != perClient.end() && --it->second <= 0) perClient.erase(it);
+    }
+
+    const HostSettings settings;
+    const HttpServer::Callbacks callbacks;
+    std::atomic<bool> stopping{false};
+    // before the io_context: the connections it destroys with its handlers leave these
+    std::mutex mutex;
+    std::map<std::string, int> perClient;
+    std::map<SessionBase*, std::weak_ptr<SessionBase>> connections;
+    std::optional<ssl::context> tls;
+    bool stopRequested = false, serving = false;  // under mutex
+
+    net::io_context ioc{kIoThreads};
+    tcp::acceptor acceptor{net::make_strand(ioc)};
+    net::steady_timer acceptPause{acceptor.get_executor()};
+    WorkerPool workers;  // after the io_context: idle when destroyed
+};
+
+// One connection: reads a request under its deadlines, has a worker answer it,
+// writes the answer, and waits for the next one without holding a thread.
+template <class Derived>
+class Session : public SessionBase {
+public:
+    Session(Core& core, std::string peer) : core_(core), peer_(std::move(peer)) {}
+    ~Session() override { core_.Forget(this, peer_); }
+
+    void CloseIfIdle() override {
+        net::post(Stream().get_executor(), [self = Self()] {
+            if (!self->busy_) self->Close();
+        });
+    }
+
+protected:
+    Derived& derived() { return static_cast<Derived&>(*this); }
+    auto& Stream() { return derived().stream(); }
+    beast::tcp_stream& Tcp() { return beast::get_lowest_layer(Stream()); }
+    std::shared_ptr<Derived> Self() { return std::static_pointer_cast<Derived>(shared_from_this()); }
+
+    // Waits for the next request: on a kept-alive connection its first byte may take
+    // KeepAliveTimeout, then its head HeaderTimeoutSeconds.
+    void NextRequest() {
+        busy_ = false;
+        if (core_.stopping) return Close();
+        if (answered_ > 0 && buffer_.size() == 0) {
+            Tcp().expires_after(seconds(core_.settings.keepAliveTimeout));
+            Stream().async_read_some(buffer_.prepare(kHeadLimit), [self = Self()](error_code ec, size_t n) {
+                if (ec) return self->Close();
+                self->buffer_.commit(n);
+                self->ReadHead();
+            });
+            return;
+        }
+        ReadHead();
+    }
+
+    void ReadHead() {
+        parser_.emplace();
+        parser_->header_limit(kHeadLimit);
+        // the path's limit applies once the head names the path (not boost::none: this Beast
+        // compares a length with an empty limit as if it were over it)
+        parser_->body_limit(std::numeric_limits<std::uint64_t>::max());
+        Tcp().expires_after(seconds(core_.settings.headerTimeout));
+        wire::async_read_header(Stream(), buffer_, *parser_, [self = Self()](error_code ec, size_t) { self->OnHead(ec); });
+    }
+
+    void OnHead(error_code ec) {
+        if (ec) return Failed(ec);
+        busy_ = true;
+        const auto& head = parser_->get();
+        std::string target(head.target());
+        path_ = httplib::detail::decode_url(target.substr(0, target.find('?')), false);
+        size_t limit = core_.callbacks.bodyLimit(path_);
+        if (parser_->content_length() && *parser_->content_length() > limit)
+            return Refuse(413, "The body is larger than the host takes");
+        parser_->body_limit(limit);  // a chunked body is counted as it comes
+        bodyStarted_ = Clock::now();
+        if (beast::iequals(head[wire::field::expect], "100-continue") && !parser_->is_done()) {
+            continue_.emplace(wire::status::continue_, head.version());
+            Tcp().expires_after(seconds(core_.settings.writeTimeout));
+            wire::async_write(Stream(), *continue_, [self = Self()](error_code ec, size_t) {
+                if (ec) return self->Close();
+                self->ReadBody();
+            });
+            return;
+        }
+        ReadBody();
+    }
+
+    // The body must keep up with BodyMinBytesPerSecond after a grace of ReadTimeout.
+    void ReadBody() {
+        if (parser_->is_done()) return Dispatch();
+        size_t received = parser_->get().body().size();
+        Tcp().expires_at(bodyStarted_ + seconds(core_.settings.readTimeout) +
+                         TimeFor(received, core_.settings.bodyMinBytesPerSecond));
+        wire::async_read_some(Stream(), buffer_, *parser_, [self = Self()](error_code ec, size_t) {
+            if (ec) return self->Failed(ec);
+            self->ReadBody();
+        });
+    }
+
+    // A read that failed: a malformed or oversized request is answered, anything else
+    // (the client left, a deadline passed) ends the connection.
+    void Failed(error_code ec) {
+        if (ec == wire::error::body_limit) return Refuse(413, "The body is larger than the host takes");
+        if (ec == wire::error::header_limit) return Refuse(431, "The request's head is larger than the host takes");
+        if (ParseError(ec)) return Refuse(400, "The request is malformed");
+        Close();
+    }
+
+    // The request, read whole, goes to a worker; its answer comes back to this connection.
+    void Dispatch() {
+        auto& head = parser_->get();
+        auto request = std::make_shared<httplib::Request>(RequestOf());
+        request->body = beast::buffers_to_string(head.body().data());
+        head.body().clear();
+        Run(request, [this](httplib::Request& request, httplib::Response& response) {
+            core_.callbacks.answer(request, response);
+        }, false);
+    }
+
+    void Refuse(int status, const std::string& why) {
+        busy_ = true;
+        bool headRead = parser_ && parser_->is_header_done();
+        auto request = std::make_shared<httplib::Request>(headRead ? RequestOf() : httplib::Request());
+        request->remote_addr = peer_;
+        Run(request, [this, status, why](httplib::Request& request, httplib::Response& response) {
+            core_.callbacks.refuse(request, response, status, why);
+        }, true);
+    }
+
+    template <class Job>
+    void Run(std::shared_ptr<httplib::Request> request, Job job, bool close) {
+        auto working = std::make_shared<net::executor_work_guard<net::io_context::executor_type>>(core_.ioc.get_executor());
+        core_.workers.Post([self = Self(), request, job, close, working] {
+            auto response = std::make_shared<httplib::Response>();
+            try {
+                job(*request, *response);
+            } catch (...) {
+                response->status = 500;
+                response->body.clear();
+            }
+            net::post(self->Stream().get_executor(),
+                      [self, request, response, close] { self->Answer(*request, *response, close); });
+        });
+    }
+
+    void Answer(const httplib::Request& request, httplib::Response& response, bool close) {
+        ++answered_;
+        bool headRead = parser_ && parser_->is_header_done();
+        bool keepAlive = !close && headRead && parser_->get().keep_alive() &&
+                         answered_ < core_.settings.keepAliveMaxCount && !core_.stopping;
+        answer_.emplace();
+        auto& out = *answer_;
+        out.version(headRead ? parser_->get().version() : 11);
+        out.result(response.status >= 100 && response.status <= 999 ? static_cast<unsigned>(response.status) : 500u);
+        for (const auto& [name, value] : response.headers)
+            if (name.find_first_of("\r\n") == std::string::npos && value.find_first_of("\r\n") == std::string::npos)
+                out.insert(name, value);
+        out.keep_alive(keepAlive);
+        if (request.method == "HEAD") {
+            out.content_length(response.body.size());
+        } else {
+            out.body() = std::move(response.body);
+            out.prepare_payload();
+        }
+        Tcp().expires_after(seconds(core_.settings.writeTimeout) +
+                            TimeFor(out.body().size(), core_.settings.bodyMinBytesPerSecond));
+        wire::async_write(Stream(), out, [self = Self(), keepAlive, close](error_code ec, size_t) {
+            self->answer_.reset();
+            if (ec) return self->Close();
+            if (!keepAlive) {
+                // a refused request's client may still be sending its body: read it away so
+                // that the answer is not lost to a reset
+                return self->Linger(close ? seconds(self->core_.settings.readTimeout) : kLingerAfterAnswer);
+            }
+            self->parser_.reset();
+            self->NextRequest();
+        });
+    }
+
+    // Half-closes and reads what the client still sends until it closes or the time is up.
+    void Linger(Clock::duration time) {
+        busy_ = false;  // the answer is out: a stop may close the connection now
+        error_code ignored;
+        Tcp().socket().shutdown(tcp::socket::shutdown_send, ignored);
+        Tcp().expires_after(time);
+        Drain();
+    }
+    void Drain() {
+        Stream().async_read_some(net::buffer(sink_), [self = Self()](error_code ec, size_t) {
+            if (ec) return self->Close();
+            self->Drain();
+        });
+    }
+
+    void Close() {
+        error_code ignored;
+        Tcp().socket().shutdown(tcp::socket::shutdown_both, ignored);
+        Tcp().close();
+    }
+
+    // The request as the handlers see it, the body aside.
+    httplib::Request RequestOf() const {
+        const auto& head = parser_->get();
+        httplib::Request request;
+        request.method = std::string(head.method_string());
+        request.target = std::string(head.target());
+        request.path = path_;
+        request.version = head.version() == 10 ? "HTTP/1.0" : "HTTP/1.1";
+        for (const auto& field : head) request.headers.emplace(std::string(field.name_string()), std::string(field.value()));
+        request.remote_addr = peer_;
+        return request;
+    }
+
+    Core& core_;
+    const std::string peer_;
+
+private:
+    beast::flat_buffer buffer_;
+    std::optional<wire::request_parser<wire::dynamic_body>> parser_;
+    std::optional<wire::response<wire::empty_body>> continue_;
+    std::optional<wire::response<wire::string_body>> answer_;
+    std::array<char, 16 * 1024> sink_;
+    std::string path_;
+    Clock::time_point bodyStarted_;
+    int answered_ = 0;
+    bool busy_ = false;  // a request is being read whole, run or answered
+};
+
+class PlainSession : public Session<PlainSession> {
+public:
+    PlainSession(Core& core, std::string peer, tcp::socket&& socket)
+        : Session(core, std::move(peer)), stream_(std::move(socket)) {}
+    beast::tcp_stream& stream() { return stream_; }
+    void Start() {
+        net::dispatch(stream_.get_executor(), [self = Self()] { self->NextRequest(); });
+    }
+
+private:
+    beast::tcp_stream stream_;
+};
+
+class TlsSession : public Session<TlsSession> {
+public:
+    TlsSession(Core& core, std::string peer, tcp::socket&& socket, ssl::context& context)
+        : Session(core, std::move(peer)), stream_(std::move(socket), context) {}
+    beast::ssl_stream<beast::tcp_stream>& stream() { return stream_; }
+    // The handshake has the head's deadline.
+    void Start() {
+        net::dispatch(stream_.get_executor(), [self = Self()] {
+            self->Tcp().expires_after(seconds(self->core_.settings.headerTimeout));
+            self->stream_.async_handshake(ssl::stream_base::server, [self](error_code ec) {
+                if (ec) return self->Close();
+                self->NextRequest();
+            });
+        });
+    }
+
+private:
+    beast::ssl_stream<beast::tcp_stream> stream_;
+};
+
+}  // namespace
+
+class HttpServer::Impl : public Core {
+public:
+    using Core::Core;
+
+    void Accept() {
+        if (stopping) return;
+        acceptor.async_accept(net::make_strand(ioc), [this](error_code ec, tcp::socket socket) {
+            if (stopping) return;
+            if (ec) {
+                // no descriptor left, or the like: try again in a moment rather than spin
+                acceptPause.expires_after(kAcceptPause);
+                acceptPause.async_wait([this](error_code) { Accept(); });
+                return;
+            }
+            Admit(std::move(socket));
+            Accept();
+        });
+    }
+
+    // A new connection, unless its address holds MaxConnectionsPerClient already.
+    void Admit(tcp::socket socket) {
+        error_code ec;
+        auto endpoint = socket.remote_endpoint(ec);
+        if (ec) return;
+        auto address = endpoint.address();
+        if (address.is_v6() && address.to_v6().is_v4_mapped())
+            address = net::ip::make_address_v4(net::ip::v4_mapped, address.to_v6());
+        std::string peer = address.to_string();
+        {
+            std::lock_guard lock(mutex);
+            int& open = perClient[peer];
+            if (settings.maxConnectionsPerClient > 0 && open >= settings.maxConnectionsPerClient) {
+                socket.close(ec);
+                return;
+            }
+            ++open;
+        }
+        socket.set_option(tcp::no_delay(true), ec);
+        std::shared_ptr<SessionBase> session;
+        if (tls) {
+            auto s = std::make_shared<TlsSession>(*this, peer, std::move(socket), *tls);
+            session = s;
+            Register(session);
+            s->Start();
+        } else {
+            auto s = std::make_shared<PlainSession>(*this, peer, std::move(socket));
+            session = s;
+            Register(session);
+            s->Start();
+        }
+    }
+
+    void Register(const std::shared_ptr<SessionBase>& session) {
+        std::lock_guard lock(mutex);
+        connections[session.get()] = session;
+    }
+
+    // On the acceptor's strand: no new connections; idle ones close.
+    void StopAccepting() {
+        stopping = true;
+        error_code ignored;
+        acceptor.close(ignored);
+        acceptPause.cancel();
+        std::vector<std::shared_ptr<SessionBase>> open;
+        {
+            std::lock_guard lock(mutex);
+            for (const auto& [raw, weak] : connections)
+                if (auto s = weak.lock()) open.push_back(std::move(s));
+        }
+        for (const auto& s : open) s->CloseIfIdle();
+    }
+};
+
+HttpServer::HttpServer(const HostSettings& settings, Callbacks callbacks)
+    : impl_(std::make_unique<Impl>(settings, std::move(callbacks))) {
+    if (settings.tlsCertificate.empty() || settings.tlsKey.empty()) return;
+    impl_->tls.emplace(ssl::context::tls_server);
+    impl_->tls->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 | ssl::context::no_sslv3 |
+                            ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1 | ssl::context::single_dh_use);
+    impl_->tls->use_certificate_chain_file(settings.tlsCertificate);
+    impl_->tls->use_private_key_file(settings.tlsKey, ssl::context::pem);
+}
+
+HttpServer::~HttpServer() = default;
+
+int HttpServer::Bind(const std::string& host, int port, std::string& why) {
+    error_code ec;
+    tcp::resolver resolver(impl_->ioc);
+    auto endpoints = resolver.resolve(host, std::to_string(port), tcp::resolver::passive | tcp::resolver::numeric_service, ec);
+    if (ec) {
+        why = "not an address of this machine (" + ec.message() + ")";
+        return -1;
+    }
+    tcp::acceptor& acceptor = impl_->acceptor;
+    why = "no address to listen on";
+    for (const auto& entry : endpoints) {
+        error_code failed;
+        acceptor.open(entry.endpoint().protocol(), failed);
+        // a restarted host need not wait for the old connections to time out; a port another
+        // socket listens on is still refused (no SO_REUSEPORT: the port is not shared)
+        if (!failed) acceptor.set_option(net::socket_base::reuse_address(true), failed);
+        if (!failed) acceptor.bind(entry.endpoint(), failed);
+        if (!failed) acceptor.listen(impl_->settings.listenBacklog, failed);
+        if (!failed) return acceptor.local_endpoint().port();
+        if (failed == net::error::address_in_use)
+            why = "the port is in use: another program listens there (another `backoffice serve`?)";
+        else if (failed == boost::system::errc::address_not_available)
+            why = "not an address of this machine";
+        else
+            why = failed.message();
+        error_code ignored;
+        acceptor.close(ignored);
+    }
+    return -1;
+}
+
+bool HttpServer::Serve() {
+    Impl& s = *impl_;
+    {
+        std::lock_guard lock(s.mutex);
+        if (s.stopRequested) return true;
+        s.serving = true;
+    }
+    s.workers.Start(s.settings.workers, s.callbacks.workerStarts);
+    net::post(s.acceptor.get_executor(), [&s] { s.Accept(); });
+    std::vector<std::thread> io;
+    for (int i = 1; i < kIoThreads; ++i) io.emplace_back([&s] { s.ioc.run(); });
+    s.ioc.run();  // until the listener is closed and every connection has ended
+    for (auto& t : io) t.join();
+    s.workers.Shutdown();
+    std::lock_guard lock(s.mutex);
+    s.serving = false;
+    return true;
+}
+
+void HttpServer::Stop() {
+    Impl& s = *impl_;
+    std::lock_guard lock(s.mutex);
+    s.stopRequested = true;
+    if (s.serving) net::post(s.acceptor.get_executor(), [&s] { s.StopAccepting(); });
+}
+
+}  // namespace backoffice::http

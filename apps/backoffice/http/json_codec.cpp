@@ -1,0 +1,297 @@
+#include "http/json_codec.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <map>
+#include <regex>
+
+#include "http/http_routes.h"
+#include "interfaces/vendalo/basket.h"
+#include "platform/automation/decimal.h"
+#include "shared/lib_sales.h"
+
+namespace backoffice::http {
+
+namespace {
+
+using ole::Variant;
+
+bool IsInteger(ado::DataTypeEnum t) { return t == ado::adSmallInt || t == ado::adInteger || t == ado::adBigInt; }
+bool IsMoney(ado::DataTypeEnum t) { return t == ado::adCurrency || t == ado::adNumeric || t == ado::adDecimal; }
+bool IsFloat(ado::DataTypeEnum t) { return t == ado::adDouble || t == ado::adSingle; }
+bool IsDate(ado::DataTypeEnum t) { return t == ado::adDate || t == ado::adDBTimeStamp; }
+
+std::string IsoDate(ole::Date d, bool dayOnly) {
+    std::string iso = d.Iso();  // "yyyy-mm-dd hh:mm:ss[.fff]"
+    if (dayOnly && !d.HasTime()) return iso.substr(0, 10);
+    iso[10] = 'T';
+    return iso;
+}
+
+// A number in its shortest exact form: whole numbers without ".0".
+json Number(double d) {
+    if (std::isfinite(d) && d == std::trunc(d) && std::fabs(d) < 9007199254740992.0) return static_cast<int64_t>(d);
+    return d;
+}
+
+// An exact decimal as the JSON number that prints as it: the shortest double
+// that reads back as the same decimal.
+json DecimalNumber(const ole::Decimal& d) { return Number(std::strtod(d.ToString().c_str(), nullptr)); }
+
+json ValueJson(const Variant& v, ado::DataTypeEnum type) {
+    switch (v.Type()) {
+        case ole::VarType::Empty:
+        case ole::VarType::Null: return nullptr;
+        case ole::VarType::Boolean: return v.ToBool();
+        case ole::VarType::Integer:
+        case ole::VarType::Long:
+        case ole::VarType::LongLong: return v.ToLongLong();
+        case ole::VarType::Double: return Number(v.ToDouble());
+        case ole::VarType::Currency: return DecimalNumber(ole::Decimal::FromCurrency(v.ToCurrency()));
+        case ole::VarType::Date: return IsoDate(v.ToDate(), type == ado::adDate);
+        case ole::VarType::String: return v.ToString();
+        default: return v.Text();
+    }
+}
+
+const char* const kTooManyDecimals = "more decimals than the amount keeps (at most four)";
+
+[[noreturn]] void Refuse(const std::string& field, const std::string& what) {
+    throw RequestError(400, field + ": " + what, ole::err::TypeMismatch);
+}
+
+// A line's quantity as the basket store takes it, and a discount between 0 and
+// quantity x price: what an order's amounts can rest on.
+void CheckLineAmounts(ado::Recordset& line, const std::string& where) {
+    Variant quantity = line.Fields("QUANTITY").Value(), price = line.Fields("PRODUCTPRICE").Value(),
+            discount = line.Fields("DISCOUNTAMOUNT").Value();
+    if (!quantity.IsNull()) {
+        try {
+            vendalo::CheckLineQuantity(quantity.ToDouble(), where + ".QUANTITY");
+        } catch (const ole::AutomationError& e) {
+            throw RequestError(400, e.Description(), e.Number());
+        }
+    }
+    if (discount.IsNull()) return;
+    ole::Decimal amount = ole::Decimal::FromVariant(discount);
+    if (amount.Sign() < 0) Refuse(where + ".DISCOUNTAMOUNT", "a discount is not negative");
+    if (quantity.IsNull() || price.IsNull()) return;
+    if (amount > ole::Decimal::FromVariant(quantity) * ole::Decimal::FromVariant(price))
+        Refuse(where + ".DISCOUNTAMOUNT", "a discount is at most QUANTITY x PRODUCTPRICE");
+}
+
+}  // namespace
+
+json RowJson(ado::Recordset& rs) {
+    json row = json::object();
+    for (int i = 0; i < rs.FieldCount(); ++i) {
+        auto field = rs.Fields(i);
+        row[field.Name()] = ValueJson(field.Value(), field.Type());
+    }
+    return row;
+}
+
+json RowsJson(ado::Recordset& rs) {
+    json rows = json::array();
+    if (rs.Bof() && rs.Eof()) return rows;
+    for (rs.MoveFirst(); !rs.Eof(); rs.MoveNext()) rows.push_back(RowJson(rs));
+    return rows;
+}
+
+json DictionaryJson(const ole::Dictionary& dictionary) {
+    json out = json::object();
+    dictionary.ForEach([&](const Variant& key, const Variant& item) {
+        std::string name = key.Text();
+        if (auto rs = item.As<ado::Recordset>()) {
+            if (name == "header") {
+                if (rs->Bof() && rs->Eof()) {
+                    out[name] = nullptr;
+                } else {
+                    rs->MoveFirst();
+                    out[name] = RowJson(*rs);
+                }
+            } else {
+                out[name] = RowsJson(*rs);
+            }
+        } else {
+            out[name] = ValueJson(item, ado::adVariant);
+        }
+    });
+    return out;
+}
+
+Variant FieldValue(const json& value, ado::DataTypeEnum type, const std::string& field) {
+    if (value.is_null()) return ole::Null;
+    if (type == ado::adBoolean) {
+        if (!value.is_boolean()) Refuse(field, "true or false expected");
+        return Variant(value.get<bool>());
+    }
+    if (IsInteger(type)) {
+        if (!value.is_number_integer()) Refuse(field, "a whole number expected");
+        if (value.is_number_unsigned() && value.get<uint64_t>() > static_cast<uint64_t>(INT64_MAX))
+            Refuse(field, "the number is too large");
+        int64_t n = value.get<int64_t>();
+        if (type == ado::adBigInt) return Variant(n);
+        if (n < INT32_MIN || n > INT32_MAX || (type == ado::adSmallInt && (n < INT16_MIN || n > INT16_MAX)))
+            Refuse(field, "the number is too large");
+        return type == ado::adSmallInt ? Variant(static_cast<int16_t>(n)) : Variant(static_cast<int32_t>(n));
+    }
+    if (IsFloat(type)) {
+        if (!value.is_number()) Refuse(field, "a number expected");
+        return Variant(value.get<double>());
+    }
+    if (IsMoney(type)) {
+        if (!value.is_number()) Refuse(field, "a number expected");
+        if (value.is_number_integer()) {
+            constexpr int64_t kLimit = 100000000000;  // 1e11, as for amounts with decimals
+            if ((value.is_number_unsigned() && value.get<uint64_t>() >= static_cast<uint64_t>(kLimit)) ||
+                value.get<int64_t>() >= kLimit || value.get<int64_t>() <= -kLimit)
+                Refuse(field, "the amount is too large to be kept exactly");
+            return ole::Decimal::FromInt(value.get<int64_t>()).ToCurrency();
+        }
+        double d = value.get<double>();
+        if (!std::isfinite(d)) Refuse(field, "a finite number expected");
+        if (std::fabs(d) >= 1e11) Refuse(field, "the amount is too large to be kept exactly");
+        // a value that is not 0 must not come in as 0, nor lose its last decimals
+        if (d != 0 && std::fabs(d) < 0.0001) Refuse(field, kTooManyDecimals);
+        // the decimal the client wrote, as long as a double carries it exactly
+        ole::Decimal exact = ole::Decimal::FromDouble(d);
+        if (exact.Scale() > 4) Refuse(field, kTooManyDecimals);
+        return Variant(exact.ToCurrency());
+    }
+    if (IsDate(type)) {
+        if (!value.is_string()) Refuse(field, "an ISO 8601 date expected (yyyy-mm-dd or yyyy-mm-ddThh:mm:ss)");
+        std::string text = value.get<std::string>();
+        static const std::regex iso(R"(\d{4}-\d{2}-\d{2}([T ]\d{2}:\d{2}(:\d{2}(\.\d{1,3})?)?)?)");
+        ole::Date date;
+        if (!std::regex_match(text, iso)) Refuse(field, "an ISO 8601 date expected (yyyy-mm-dd or yyyy-mm-ddThh:mm:ss)");
+        if (text.size() > 10) text[10] = ' ';
+        if (!ole::ParseDate(text, date)) Refuse(field, "not a valid date");
+        return Variant(date);
+    }
+    // text and anything else the provider keeps as text
+    if (!value.is_string()) Refuse(field, "text expected");
+    std::string text = value.get<std::string>();
+    if (text.find('\0') != std::string::npos) Refuse(field, "text must not hold NUL characters");
+    return Variant(text);
+}
+
+json VariantJson(const Variant& value, ado::DataTypeEnum type) { return ValueJson(value, type); }
+
+void OnlyFields(const json& body, std::initializer_list<const char*> allowed) {
+    for (const auto& [name, value] : body.items()) {
+        bool known = false;
+        for (const char* a : allowed) known = known || name == a;
+        if (!known) throw RequestError(400, name + ": no such field", ole::err::InvalidProcedureCall);
+    }
+}
+
+Variant Field(const json& body, const char* name, ado::DataTypeEnum type, bool required) {
+    if (!body.contains(name) || body[name].is_null()) {
+        if (required) throw RequestError(400, std::string(name) + ": missing");
+        return ole::Null;
+    }
+    return FieldValue(body[name], type, name);
+}
+
+Variant QueryValue(const httplib::Request& request, const char* name, ado::DataTypeEnum type, bool required) {
+    std::string text = request.has_param(name) ? request.get_param_value(name) : "";
+    if (text.empty()) {
+        if (required) throw RequestError(400, std::string(name) + ": missing");
+        return ole::Null;
+    }
+    if (IsInteger(type) || IsFloat(type) || IsMoney(type) || type == ado::adBoolean) {
+        json parsed = json::parse(text, nullptr, false);
+        if (parsed.is_discarded() || parsed.is_string() || parsed.is_structured())
+            Refuse(name, IsInteger(type) ? "a whole number expected" : type == ado::adBoolean ? "true or false expected"
+                                                                                             : "a number expected");
+        return FieldValue(parsed, type, name);
+    }
+    return FieldValue(json(text), type, name);
+}
+
+void ReplaceRow(ado::Recordset& rs, const json& object, const std::set<std::string>& keys, const std::string& where) {
+    if (!object.is_object()) Refuse(where, "an object expected");
+    std::map<std::string, int> columns;
+    for (int i = 0; i < rs.FieldCount(); ++i) columns[rs.Fields(i).Name()] = i;
+    std::vector<std::pair<int, Variant>> values;
+    for (const auto& [name, value] : object.items()) {
+        auto column = columns.find(name);
+        if (column == columns.end()) Refuse(where + "." + name, "no such field");
+        auto field = rs.Fields(column->second);
+        Variant v = FieldValue(value, field.Type(), where + "." + name);
+        if (keys.count(name)) {
+            if (!ole::VbEquals(v, field.Value()) && !(v.IsNull() && field.Value().IsNull()))
+                Refuse(where + "." + name, "a key field cannot change");
+            continue;
+        }
+        values.emplace_back(column->second, v);
+    }
+    for (const auto& [name, index] : columns) {
+        if (keys.count(name) || object.contains(name)) continue;
+        values.emplace_back(index, ole::Null);
+    }
+    for (const auto& [index, v] : values) rs.Fields(index) = v;
+}
+
+void ReplaceBasket(ole::Dictionary& basket, const json& body, const std::string& basketId) {
+    for (const auto& [name, value] : body.items())
+        if (name != "header" && name != "lines" && name.rfind('_', 0) != 0) Refuse(name, "no such part of a basket");
+    if (!body.contains("header")) Refuse("header", "missing");
+    if (!body.contains("lines") || !body["lines"].is_array()) Refuse("lines", "an array expected");
+    auto header = RecordsetOf(basket, "header");
+    auto lines = RecordsetOf(basket, "lines");
+    // changes go to copies first: a refused value leaves the basket as it was
+    ado::Recordset newHeader(*header), newLines(*lines);
+    newHeader.MoveFirst();
+    ReplaceRow(newHeader, body["header"], {"BASKETID"}, "header");
+
+    std::map<int32_t, size_t> wanted;  // line number -> index in the body
+    const json& bodyLines = body["lines"];
+    for (size_t i = 0; i < bodyLines.size(); ++i) {
+        std::string where = "lines[" + std::to_string(i) + "]";
+        if (!bodyLines[i].is_object() || !bodyLines[i].contains("BASKETLINENR"))
+            Refuse(where + ".BASKETLINENR", "every line needs its number");
+        Variant nr = FieldValue(bodyLines[i]["BASKETLINENR"], ado::adInteger, where + ".BASKETLINENR");
+        if (nr.IsNull()) Refuse(where + ".BASKETLINENR", "every line needs its number");
+        if (!wanted.emplace(nr.ToLong(), i).second) Refuse(where + ".BASKETLINENR", "the number is given twice");
+        if (bodyLines[i].contains("BASKETID") && bodyLines[i]["BASKETID"] != basketId)
+            Refuse(where + ".BASKETID", "a key field cannot change");
+    }
+    // lines the body lacks go; the others are replaced
+    std::set<int32_t> present;
+    if (!(newLines.Bof() && newLines.Eof())) {
+        newLines.MoveFirst();
+        while (!newLines.Eof()) {
+            int32_t nr = newLines.Fields("BASKETLINENR").Value().ToLong();
+            auto it = wanted.find(nr);
+            if (it == wanted.end()) {
+                newLines.Delete(ado::adAffectCurrent);
+                newLines.MoveFirst();
+                continue;
+            }
+            if (present.insert(nr).second)
+                ReplaceRow(newLines, bodyLines[it->second], {"BASKETID", "BASKETLINENR"},
+                           "lines[" + std::to_string(it->second) + "]");
+            newLines.MoveNext();
+        }
+    }
+    for (const auto& [nr, index] : wanted) {
+        if (present.count(nr)) continue;
+        newLines.AddNew();
+        newLines.Fields("BASKETID") = basketId;
+        newLines.Fields("BASKETLINENR") = nr;
+        ReplaceRow(newLines, bodyLines[index], {"BASKETID", "BASKETLINENR"}, "lines[" + std::to_string(index) + "]");
+    }
+    if (!(newLines.Bof() && newLines.Eof()))
+        for (newLines.MoveFirst(); !newLines.Eof(); newLines.MoveNext()) {
+            size_t index = wanted.at(newLines.Fields("BASKETLINENR").Value().ToLong());
+            CheckLineAmounts(newLines, "lines[" + std::to_string(index) + "]");
+        }
+    *header = newHeader;
+    *lines = newLines;
+    for (const auto& [name, value] : body.items())
+        if (name.rfind('_', 0) == 0) basket.Set(name, FieldValue(value, ado::adVarWChar, name));
+}
+
+}  // namespace backoffice::http

@@ -1,0 +1,211 @@
+// The shop's API under /api/v1: one endpoint per public call of the basket
+// store, order submission and retrieval, and the sales parameters. Each calls
+// the component by ProgID as a web page would; the host itself runs no SQL.
+#include <set>
+
+#include "http/http_routes.h"
+#include "http/json_codec.h"
+#include "interfaces/vendalo/basket.h"
+#include "interfaces/vendalo/order.h"
+#include "interfaces/vendalo/reporting.h"
+#include "interfaces/vendalo/sales_parameter.h"
+#include "interfaces/vendalo/vendalo_error.h"
+#include "ordexa/payment/checkout_authorization.h"
+#include "platform/masterdata/business_partner.h"
+#include "shared/lib_sales.h"
+
+namespace backoffice::http {
+
+namespace {
+
+using ole::Variant;
+
+std::shared_ptr<vendalo::IBasket> Baskets() { return Sls_GetComponent<vendalo::IBasket>("Vendalo.Basket"); }
+std::shared_ptr<vendalo::IOrder> Orders() { return Sls_GetComponent<vendalo::IOrder>("Vendalo.Order"); }
+
+ole::DictionaryPtr StoredBasket(Call& call, const std::string& id) {
+    auto basket = Baskets()->Restore(id);
+    if (!basket) throw RequestError(404, "Basket " + id + " does not exist", vendalo::MissingOrderInfo);
+    return basket;
+}
+
+// A basket's user is one of its partner's shop users: the order of anyone else
+// could never be exported.
+void CheckShopUser(const Variant& user, const Variant& partner, const std::string& field) {
+    auto partners = Sls_GetComponent<qx::IBusinessPartner>("QxCommon.BusinessPartner");
+    if (user.IsNull() || partner.IsNull() || partners->GetBusinessPartnerIdOfUser(user.Text()) != partner.ToLong())
+        throw RequestError(400,
+                           field + ": '" + user.Text() + "' is no shop user of business partner " + partner.Text());
+}
+
+void BasketAnswer(Call& call, int status, const ole::DictionaryPtr& basket) {
+    auto header = RecordsetOf(*basket, "header");
+    header->MoveFirst();
+    std::string id = header->Fields("BASKETID").Value().Text();
+    if (status == 201) call.response.set_header("Location", "/api/v1/baskets/" + id);
+    call.Json(status, DictionaryJson(*basket));
+}
+
+// The distinct addresses an order uses, with the order's snapshot of each (or
+// the partner's current address where the order has none).
+json OrderAddresses(const ole::Dictionary& order, const std::string& id) {
+    auto header = RecordsetOf(order, "header");
+    auto lines = RecordsetOf(order, "lines");
+    std::vector<Variant> ids;
+    std::set<int32_t> seen;
+    auto collect = [&](const Variant& v) {
+        if (v.IsNull() || v.IsEmpty()) return;
+        if (seen.insert(v.ToLong()).second) ids.push_back(v);
+    };
+    header->MoveFirst();
+    collect(header->Fields("BILLINGADDRESSID").Value());
+    collect(header->Fields("SHIPPINGADDRESSID").Value());
+    if (!(lines->Bof() && lines->Eof()))
+        for (lines->MoveFirst(); !lines->Eof(); lines->MoveNext()) collect(lines->Fields("ADDRESSID").Value());
+    json addresses = json::array();
+    auto orders = Orders();
+    for (const Variant& address : ids) {
+        auto rs = orders->GetAddress(address, Variant(id));
+        json row = rs->Eof() ? json::object() : RowJson(*rs);
+        row["ADDRESSID"] = address.ToLong();
+        addresses.push_back(row);
+    }
+    return addresses;
+}
+
+}  // namespace
+
+void AddShopRoutes(Router& router) {
+    router.Add("POST", "/api/v1/baskets", Access::Shop, [](Call& call) {
+        json body = call.Body();
+        OnlyFields(body, {"USERID", "BUSINESSPARTNERID"});
+        Variant user = Field(body, "USERID", ado::adVarWChar, true);
+        Variant partner = Field(body, "BUSINESSPARTNERID", ado::adInteger, true);
+        CheckShopUser(user, partner, "USERID");
+        BasketAnswer(call, 201, Baskets()->Create(user.ToString(), partner.ToLong()));
+    });
+
+    router.Add("GET", "/api/v1/baskets/{id}", Access::Shop,
+               [](Call& call) { BasketAnswer(call, 200, StoredBasket(call, call.Id())); });
+
+    router.Add("PUT", "/api/v1/baskets/{id}", Access::Shop, [](Call& call) {
+        std::string id = call.Id();
+        json body = call.Body();
+        auto basket = StoredBasket(call, id);
+        auto header = RecordsetOf(*basket, "header");
+        header->MoveFirst();
+        Variant user = header->Fields("USERID").Value(), partner = header->Fields("BUSINESSPARTNERID").Value();
+        ReplaceBasket(*basket, body, id);
+        header->MoveFirst();
+        Variant newUser = header->Fields("USERID").Value(), newPartner = header->Fields("BUSINESSPARTNERID").Value();
+        auto same = [](const Variant& a, const Variant& b) { return (a.IsNull() && b.IsNull()) || ole::VbEquals(a, b); };
+        if (!same(user, newUser) || !same(partner, newPartner)) CheckShopUser(newUser, newPartner, "header.USERID");
+        Baskets()->Save(Variant(basket));
+        BasketAnswer(call, 200, basket);
+    });
+
+    router.Add("DELETE", "/api/v1/baskets/{id}", Access::Shop, [](Call& call) {
+        std::string id = call.Id();
+        StoredBasket(call, id);
+        Baskets()->Delete(id);
+        call.response.status = 204;
+    });
+
+    router.Add("POST", "/api/v1/baskets/{id}/lines", Access::Shop, [](Call& call) {
+        std::string id = call.Id();
+        json body = call.Body();
+        OnlyFields(body, {"SKU", "QUANTITY", "REQUESTDATE", "PRODUCTCONFIGURABLE", "PRODUCTCONFIGID"});
+        Variant sku = Field(body, "SKU", ado::adInteger, true);
+        Variant quantity = Field(body, "QUANTITY", ado::adDouble, true);
+        Variant date = Field(body, "REQUESTDATE", ado::adDate, false);
+        Variant configurable = Field(body, "PRODUCTCONFIGURABLE", ado::adBoolean, false);
+        Variant configId = Field(body, "PRODUCTCONFIGID", ado::adVarWChar, false);
+        Variant basket(StoredBasket(call, id));
+        int32_t lineNr = Baskets()->AddLine(basket, sku.ToLong(), quantity.ToDouble(),
+                                            date.IsNull() ? ole::Date::Today() : date.ToDate(),
+                                            !configurable.IsNull() && configurable.ToBool(), configId.Text());
+        call.response.set_header("Location", "/api/v1/baskets/" + id);
+        json answer = DictionaryJson(*basket.As<ole::Dictionary>());
+        answer["BASKETLINENR"] = lineNr;
+        call.Json(201, answer);
+    });
+
+    router.Add("DELETE", "/api/v1/baskets/{id}/lines", Access::Shop, [](Call& call) {
+        std::string id = call.Id();
+        json body = call.Body();
+        OnlyFields(body, {"lines"});
+        if (!body.contains("lines") || !body["lines"].is_array()) throw RequestError(400, "lines: an array of line numbers expected");
+        ole::VariantArray numbers;
+        for (size_t i = 0; i < body["lines"].size(); ++i)
+            numbers.push_back(FieldValue(body["lines"][i], ado::adInteger, "lines[" + std::to_string(i) + "]"));
+        Variant basket(StoredBasket(call, id));
+        Baskets()->DeleteLines(basket, Variant(numbers));
+        BasketAnswer(call, 200, basket.As<ole::Dictionary>());
+    });
+
+    router.Add("POST", "/api/v1/baskets/{id}/copy", Access::Shop, [](Call& call) {
+        std::string id = call.Id();
+        json body = call.Body();
+        OnlyFields(body, {"name", "_language", "_countrycode"});
+        Variant name = Field(body, "name", ado::adVarWChar, true);
+        auto source = StoredBasket(call, id);
+        for (const char* item : {"_language", "_countrycode"})
+            if (body.contains(item)) source->Set(item, Field(body, item, ado::adVarWChar, false));
+        BasketAnswer(call, 201, Baskets()->Copy(Variant(source), name.ToString()));
+    });
+
+    router.Add("POST", "/api/v1/baskets/{id}/submit", Access::Shop, [](Call& call) {
+        std::string id = call.Id();
+        OnlyFields(call.Body(true), {});
+        auto basket = Baskets()->Restore(id);
+        if (!basket) {
+            auto order = Orders()->Restore(id);
+            auto header = RecordsetOf(*order, "header");
+            if (!(header->Bof() && header->Eof()))
+                throw RequestError(409, "Basket " + id + " was submitted already", vendalo::MissingOrderInfo);
+            throw RequestError(404, "Basket " + id + " does not exist", vendalo::MissingOrderInfo);
+        }
+        // a card order is submitted only with the money held for it
+        std::string unpaid = ordexa::CardSubmissionRefusal(id);
+        if (!unpaid.empty()) throw RequestError(409, unpaid, ordexa::kCardNotAuthorized);
+        Orders()->SubmitBasket(Variant(basket));
+        call.response.set_header("Location", "/api/v1/orders/" + id);
+        call.Json(201, {{"ORDERID", id}});
+    });
+
+    router.Add("GET", "/api/v1/orders/{id}", Access::Shop, [](Call& call) {
+        std::string id = call.Id();
+        auto order = Orders()->Restore(id);
+        auto header = RecordsetOf(*order, "header");
+        if (header->Bof() && header->Eof()) throw RequestError(404, "Order " + id + " does not exist", vendalo::OrderNotFound);
+        json answer = DictionaryJson(*order);
+        answer["addresses"] = OrderAddresses(*order, id);
+        call.Json(200, answer);
+    });
+
+    router.Add("GET", "/api/v1/orders", Access::Shop, [](Call& call) {
+        Variant partner = QueryValue(call.request, "partner", ado::adInteger, false);
+        Variant status = QueryValue(call.request, "status", ado::adSmallInt, false);
+        Variant limit = QueryValue(call.request, "limit", ado::adInteger, false);
+        int32_t pageSize = limit.IsNull() ? 50 : limit.ToLong();
+        if (pageSize < 1 || pageSize > 500) throw RequestError(400, "limit: from 1 to 500");
+        std::string after = call.request.get_param_value("after");
+        if (!after.empty()) {
+            call.params["after"] = after;
+            after = call.Id("after");
+        }
+        auto rs = Sls_GetComponent<vendalo::IReporting>("Vendalo.Reporting")->ListOrders(partner, status, pageSize, after);
+        json orders = RowsJson(*rs);
+        json next = nullptr;
+        if (static_cast<int32_t>(orders.size()) == pageSize) next = orders.back()["ORDERID"];
+        call.Json(200, {{"orders", orders}, {"next", next}});
+    });
+
+    router.Add("GET", "/api/v1/sales-parameters/{name}", Access::Shop, [](Call& call) {
+        const std::string& name = call.Param("name");
+        std::string value = Sls_GetComponent<vendalo::ISalesParameter>("Vendalo.SalesParameter")->GetParameterValue(name);
+        call.Json(200, {{"name", name}, {"value", value}});
+    });
+}
+
+}  // namespace backoffice::http
