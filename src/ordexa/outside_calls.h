@@ -1,6 +1,6 @@
-// Calls to the outside systems (the requisition broker, the card gateway, the
-// back ends' business objects) made side by side by a batch stage: how many at
-// once, and which hosts are left alone for a while because they did not answer.
+// Calls to an outside system made side by side by a batch stage (today the
+// acknowledgements posted to the requisition broker): how many at once, and
+// which hosts are left alone for a while because they did not answer.
 //
 // The settings are in section OUTSIDE_CALLS of VendaloConfiguration.xml:
 // OutsideCallsAtOnce (calls in flight at once, default 8) and

@@ -13,7 +13,7 @@
 
 extern char** environ;
 
-namespace backoffice::http {
+namespace backoffice {
 
 BatchRunner::~BatchRunner() {
     if (watcher_.joinable()) watcher_.join();  // a running batch is waited for, never left a zombie
@@ -92,4 +92,4 @@ BatchRunner::Status BatchRunner::Current() const {
     return status_;
 }
 
-}  // namespace backoffice::http
+}  // namespace backoffice

@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-namespace backoffice::http {
+namespace backoffice {
 
 class BatchRunner {
 public:
@@ -38,4 +38,4 @@ private:
     std::thread watcher_;
 };
 
-}  // namespace backoffice::http
+}  // namespace backoffice
