@@ -25,9 +25,16 @@ import urllib.error
 import urllib.parse
 import urllib.request
 
+import tempfile
+
+import hypothesis.configuration
 import hypothesis.strategies as st
 import jsonschema
 from hypothesis import HealthCheck, Phase, example, given, settings
+
+# hypothesis keeps its caches in a folder of its own: a temporary one, not the working folder
+HOME = tempfile.TemporaryDirectory(prefix="bad-inputs-")
+hypothesis.configuration.set_hypothesis_home_dir(HOME.name)
 
 # Operations that still answer 500 to some bad inputs: the input checks that
 # refuse them with 400 or 422 are on their way. Empty this list when they are
