@@ -13,6 +13,9 @@
 #include <stdexcept>
 #include <thread>
 
+#include <gtest/gtest.h>
+
+#include "api_contract.h"
 #include "platform/config/configuration.h"
 
 extern char** environ;
@@ -87,6 +90,12 @@ httplib::Client ServeProcess::Client(const std::string& key) const {
     client.set_connection_timeout(5);
     client.set_read_timeout(60);
     if (!key.empty()) client.set_bearer_token_auth(key.c_str());
+    // every answer keeps the API description, or the test that received it fails
+    client.set_logger([](const httplib::Request& request, const httplib::Response& answer) {
+        std::string breach = ContractBreach(request.method, request.path, answer.status,
+                                            answer.get_header_value("Content-Type"), answer.body);
+        if (!breach.empty()) ADD_FAILURE() << breach;
+    });
     return client;
 }
 

@@ -24,7 +24,8 @@ public:
     // What it printed so far (after Stop: everything).
     std::string Output() const;
 
-    // A client with the shop key (or no key) that keeps its connection alive.
+    // A client with the shop key (or no key) that keeps its connection alive; every
+    // answer it receives must keep the API description (api_contract.h).
     httplib::Client Client(const std::string& key) const;
 
 private:
