@@ -16,7 +16,7 @@ namespace {
 
 using ole::Variant;
 
-bool Missing(const Variant& v) { return v.IsNull() || v.IsEmpty() || (v.Type() == ole::VarType::String && v.ToString().empty()); }
+bool Missing(const Variant& v) { return NoValue(v) || (v.Type() == ole::VarType::String && v.ToString().empty()); }
 
 // Where a checked value stands: how the answer shows it, and the line it belongs to.
 struct Place {
@@ -49,23 +49,18 @@ size_t Characters(const std::string& text) {
     return n;
 }
 
-void CheckLength(const std::string& table, const std::string& column, const Variant& value, const Place& place) {
+// `field` names the value where the request does not call it by its column.
+void CheckLength(const std::string& table, const std::string& column, const Variant& value, const Place& place,
+                 const std::string& field = "") {
     if (value.Type() != ole::VarType::String) return;
     size_t size = ColumnSize(table, column);
     if (size > 0 && Characters(value.ToString()) > size)
-        Refuse(place, column, "at most " + std::to_string(size) + " characters", ado::err::MultipleStep);
-}
-
-// Every text of the current row fits its column.
-void CheckLengths(ado::Recordset& row, const std::string& table, const Place& place) {
-    for (int i = 0; i < row.FieldCount(); ++i) {
-        auto field = row.Fields(i);
-        CheckLength(table, field.Name(), field.Value(), place);
-    }
+        Refuse(place, field.empty() ? column : field, "at most " + std::to_string(size) + " characters",
+               ado::err::MultipleStep);
 }
 
 void CheckQuantity(const Variant& quantity, const Place& place) {
-    if (quantity.IsNull()) return;
+    if (NoValue(quantity)) return;
     try {
         vendalo::CheckLineQuantity(quantity.ToDouble(), place.Shown("QUANTITY"));
     } catch (const ole::AutomationError& e) {
@@ -77,7 +72,7 @@ void CheckQuantity(const Variant& quantity, const Place& place) {
 }
 
 void CheckProduct(Lookups& lookups, const Variant& sku, const Place& place) {
-    if (sku.IsNull()) return;
+    if (NoValue(sku)) return;
     if (!lookups.Product(sku.ToLong()))
         Refuse(place, "SKU", "product " + sku.Text() + " is not in the catalogue", qx::kProductNotFound);
 }
@@ -85,10 +80,10 @@ void CheckProduct(Lookups& lookups, const Variant& sku, const Place& place) {
 // An address of the basket's partner (any known address while the basket has no partner).
 void CheckAddress(Lookups& lookups, const Variant& address, const Variant& partner, const Place& place,
                   const std::string& column) {
-    if (address.IsNull()) return;
+    if (NoValue(address)) return;
     const Lookups::Address* found = lookups.AddressOf(address.ToLong());
     if (!found) Refuse(place, column, "address " + address.Text() + " does not exist", vendalo::MissingAddress);
-    if (!partner.IsNull() && found->partner != partner.ToLong())
+    if (!NoValue(partner) && found->partner != partner.ToLong())
         Refuse(place, column, "address " + address.Text() + " is not one of business partner " + partner.Text() + "'s",
                vendalo::MissingAddress);
 }
@@ -97,15 +92,15 @@ void CheckAddress(Lookups& lookups, const Variant& address, const Variant& partn
 void CheckDiscount(ado::Recordset& line, const Place& place) {
     Variant quantity = line.Fields("QUANTITY").Value(), price = line.Fields("PRODUCTPRICE").Value(),
             discount = line.Fields("DISCOUNTAMOUNT").Value();
-    if (discount.IsNull()) return;
+    if (NoValue(discount)) return;
     ole::Decimal amount = ole::Decimal::FromVariant(discount);
     if (amount.Sign() < 0) Refuse(place, "DISCOUNTAMOUNT", "a discount is not negative", ole::err::TypeMismatch);
-    if (quantity.IsNull() || price.IsNull()) return;
+    if (NoValue(quantity) || NoValue(price)) return;
     if (amount > ole::Decimal::FromVariant(quantity) * ole::Decimal::FromVariant(price))
         Refuse(place, "DISCOUNTAMOUNT", "a discount is at most QUANTITY x PRODUCTPRICE", ole::err::TypeMismatch);
 }
 
-bool Same(const Variant& a, const Variant& b) { return (a.IsNull() && b.IsNull()) || ole::VbEquals(a, b); }
+bool Same(const Variant& a, const Variant& b) { return (NoValue(a) && NoValue(b)) || ole::VbEquals(a, b); }
 
 // Every field a call lacks, named in one answer.
 class MissingFields {
@@ -220,7 +215,7 @@ const Lookups::Address* Lookups::AddressOf(int32_t addressId) {
         std::optional<Address> address;
         if (!rs->Eof()) {
             Variant partner = rs->Fields("BUSINESSPARTNERID").Value();
-            address = Address{partner.IsNull() ? -1 : partner.ToLong(), rs->Fields("COUNTRYCODE").Value().Text(),
+            address = Address{NoValue(partner) ? -1 : partner.ToLong(), rs->Fields("COUNTRYCODE").Value().Text(),
                               rs->Fields("ZIPCODE").Value().Text()};
         }
         known = addresses_.emplace(addressId, address).first;
@@ -272,10 +267,10 @@ void CheckNewLine(Lookups& lookups, const Variant& sku, const Variant& quantity,
 
 void CheckCopy(const Variant& name, const Variant& language, const Variant& country) {
     Place body = HeaderPlace(false);
-    CheckLength("BASKETHEADER", "BASKETNAME", name, body);
+    CheckLength("BASKETHEADER", "BASKETNAME", name, body, "name");
     // a configured line's configuration is copied with these
-    CheckLength("PRODUCTCONFIGURATION", "LANGUAGE", language, {"_language", "", std::nullopt});
-    CheckLength("PRODUCTCONFIGURATION", "COUNTRYCODE", country, {"_countrycode", "", std::nullopt});
+    CheckLength("PRODUCTCONFIGURATION", "LANGUAGE", language, body, "_language");
+    CheckLength("PRODUCTCONFIGURATION", "COUNTRYCODE", country, body, "_countrycode");
 }
 
 void CheckBasket(Lookups& lookups, const ole::Dictionary& basket, const ole::Dictionary* before,
@@ -283,9 +278,8 @@ void CheckBasket(Lookups& lookups, const ole::Dictionary& basket, const ole::Dic
     Rows rows(basket);
     ado::Recordset& header = rows.header;
     Place top = HeaderPlace(true);
-    CheckLengths(header, "BASKETHEADER", top);
     Variant partner = header.Fields("BUSINESSPARTNERID").Value(), user = header.Fields("USERID").Value();
-    if (!partner.IsNull() && !lookups.PartnerExists(partner.ToLong()))
+    if (!NoValue(partner) && !lookups.PartnerExists(partner.ToLong()))
         Refuse(top, "BUSINESSPARTNERID", "business partner " + partner.Text() + " does not exist",
                qx::kBusinessPartnerNotFound);
     bool userSet = true;
@@ -294,18 +288,17 @@ void CheckBasket(Lookups& lookups, const ole::Dictionary& basket, const ole::Dic
         userSet = !Same(stored.header.Fields("USERID").Value(), user) ||
                   !Same(stored.header.Fields("BUSINESSPARTNERID").Value(), partner);
     }
-    if (userSet && (user.IsNull() || partner.IsNull() || lookups.PartnerOfUser(user.Text()) != partner.ToLong()))
+    if (userSet && (NoValue(user) || NoValue(partner) || lookups.PartnerOfUser(user.Text()) != partner.ToLong()))
         Refuse(top, "USERID", "'" + user.Text() + "' is no shop user of business partner " + partner.Text(),
                vendalo::InvalidCustomer);
     Variant currency = header.Fields("CURRENCYCODE").Value();
-    if (!currency.IsNull() && !lookups.CurrencyExists(currency.Text()))
+    if (!NoValue(currency) && !lookups.CurrencyExists(currency.Text()))
         Refuse(top, "CURRENCYCODE", "currency " + currency.Text() + " does not exist", qx::currency_err::CurrencyNotFound);
     for (const char* column : {"BILLINGADDRESSID", "SHIPPINGADDRESSID"})
         CheckAddress(lookups, header.Fields(column).Value(), partner, top, column);
 
     ForEachLine(rows.lines, [&](ado::Recordset& line, int32_t lineNr) {
         Place at = LinePlace(lineNr, bodyLines);
-        CheckLengths(line, "BASKETLINE", at);
         CheckProduct(lookups, line.Fields("SKU").Value(), at);
         CheckQuantity(line.Fields("QUANTITY").Value(), at);
         CheckDiscount(line, at);
@@ -339,8 +332,8 @@ void CheckPricing(Lookups& lookups, const ole::Dictionary& basket) {
     bool needsDate = false, needsAddress = false;
     ForEachLine(rows.lines, [&](ado::Recordset& line, int32_t lineNr) {
         for (const char* column : {"SKU", "QUANTITY"}) missing.Check(line.Fields(column).Value(), column, LinePlace(lineNr, {}));
-        needsDate = needsDate || line.Fields("REQUESTDATE").Value().IsNull();
-        needsAddress = needsAddress || line.Fields("ADDRESSID").Value().IsNull();
+        needsDate = needsDate || NoValue(line.Fields("REQUESTDATE").Value());
+        needsAddress = needsAddress || NoValue(line.Fields("ADDRESSID").Value());
     });
     // a line without its own date or address takes the basket's
     if (needsDate) missing.Check(rows.header.Fields("BASKETDATE").Value(), "BASKETDATE", top);

@@ -32,6 +32,9 @@
 
 namespace backoffice::http {
 
+// Null, or Empty (a field of a row just added).
+inline bool NoValue(const ole::Variant& v) { return v.IsNull() || v.IsEmpty(); }
+
 // The master data one request reads, each value once.
 class Lookups {
 public:
@@ -65,7 +68,8 @@ private:
 };
 
 // The longest text a column of sql/schema.sql takes, in characters; 0 for one
-// without limit (TEXT) or no text at all.
+// without limit (TEXT) or no text at all. For the values a request hands to a
+// component directly (a new basket's user, a copy's name), not through a recordset.
 size_t ColumnSize(const std::string& table, const std::string& column);
 
 // Where a basket's lines stand in a PUT's body ("lines[2]"), by BASKETLINENR.
@@ -79,8 +83,9 @@ void CheckNewLine(Lookups& lookups, const ole::Variant& sku, const ole::Variant&
 // A copy's name and the texts its configured lines are copied with.
 void CheckCopy(const ole::Variant& name, const ole::Variant& language, const ole::Variant& country);
 // A whole basket as it would be stored: known partner, currency, products and
-// the partner's addresses; quantities and discounts an order can rest on;
-// texts that fit their columns. Null passes (a stored basket may be a draft).
+// the partner's addresses; quantities and discounts an order can rest on. (Its
+// recordsets hold no text longer than its column: the data layer refuses one,
+// and ReplaceBasket names the field.) Null passes: a stored basket may be a draft.
 // The user is checked only when `before` is null or its user or partner differ
 // (a broker's shopper need not be a shop user).
 void CheckBasket(Lookups& lookups, const ole::Dictionary& basket, const ole::Dictionary* before,

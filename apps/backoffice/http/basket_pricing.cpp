@@ -21,7 +21,7 @@ using ole::Variant;
 
 Decimal AmountOr0(const Variant& value) { return Decimal::FromVariant(value, true); }
 Variant Money(const Decimal& amount) { return Variant(amount.ToCurrency()); }
-bool Missing(const Variant& v) { return v.IsNull() || v.IsEmpty() || v.Text().empty(); }
+bool Missing(const Variant& v) { return NoValue(v) || v.Text().empty(); }
 std::string Day(ole::Date day) { return day.Iso().substr(0, 10); }
 
 }  // namespace
@@ -121,7 +121,7 @@ void BasketPricer::Price(ole::Dictionary& basket) {
             int32_t sku = f("SKU").Value().ToLong();
             Decimal quantity = Decimal::FromVariant(f("QUANTITY").Value());
             Variant requested = f("REQUESTDATE").Value();
-            ole::Date day = (requested.IsNull() ? basketDate.ToDate() : requested.ToDate()).DateOnly();
+            ole::Date day = (NoValue(requested) ? basketDate.ToDate() : requested.ToDate()).DateOnly();
             WebPrice web = PriceOf(lineNr, sku, partner, day, currency);
 
             Decimal price = Decimal::FromCurrency(web.price.ToCurrency());  // the four decimals PRODUCTPRICE keeps
@@ -132,7 +132,7 @@ void BasketPricer::Price(ole::Dictionary& basket) {
             Decimal amount = gross.Round(decimals) - discount;
 
             Variant address = f("ADDRESSID").Value();
-            if (address.IsNull()) address = shipping;
+            if (NoValue(address)) address = shipping;
             Decimal freight =
                 FreightOf(lineNr, sku, carrier, ZoneOf(lineNr, address.ToLong()), quantity, currency, day).Round(decimals);
 

@@ -227,7 +227,14 @@ void ReplaceRow(ado::Recordset& rs, const json& object, const std::set<std::stri
         if (keys.count(name) || object.contains(name)) continue;
         values.emplace_back(index, ole::Null);
     }
-    for (const auto& [index, v] : values) rs.Fields(index) = v;
+    for (const auto& [index, v] : values) {
+        try {
+            rs.Fields(index) = v;
+        } catch (const ole::AutomationError& e) {
+            // the data layer refuses what does not fit the column (a text longer than it)
+            throw FieldRefusal(where + "." + rs.Fields(index).Name(), e.Description(), e.Number());
+        }
+    }
 }
 
 void ReplaceBasket(ole::Dictionary& basket, const json& body, const std::string& basketId) {
