@@ -3,6 +3,7 @@
 // pricing of a basket. Each calls the component by ProgID as a web page would;
 // the host itself runs no SQL. Every request is checked whole (basket_checks.h)
 // before the first call that writes.
+#include <algorithm>
 #include <set>
 
 #include "http/basket_checks.h"
