@@ -91,23 +91,25 @@ step "The card order's allocated lines are captured at the gateway (lines 1 -> 2
 step "Batch 3: the captured lines are reported billed to the back end (2 -> 3) and the card order is closed (4 -> 5, Paid)"
 "$BACKOFFICE" batch --home "$HOME_DIR"
 
-step "The web shop over HTTP: one order placed with curl, its order form, a priced catalogue page"
+step "The web shop over HTTP: one order placed with curl (priced by the host), its order form, a priced catalogue page"
 KEY=$(sed -n 's/.*name="ShopApiKey">\([^<]*\)<.*/\1/p' "$HOME_DIR/config/SiteConfiguration.xml")
 api() { curl -sS --fail-with-body -H "Authorization: Bearer $KEY" -H "Content-Type: application/json" "$@"; }
 field() { python3 -c "import json,sys; print(json.load(sys.stdin)$1)"; }
 BASKET=$(api -X POST -d '{"USERID":"jdevries","BUSINESSPARTNERID":2}' "$URL/api/v1/baskets" | field "['header']['BASKETID']")
-api -X POST -d '{"SKU":101,"QUANTITY":20}' "$URL/api/v1/baskets/$BASKET/lines" >/dev/null
-api "$URL/api/v1/baskets/$BASKET" | python3 -c "
+# priced as it is added: the partner's web price and discount, the catalogue's part number, freight, totals
+api -X POST -d '{"SKU":101,"QUANTITY":20,"price":true}' "$URL/api/v1/baskets/$BASKET/lines" | python3 -c "
 import json, sys
 b = json.load(sys.stdin)
 b.pop('BASKETLINENR', None)
+b['header'].update(BASKETNAME='Ordered over HTTP', CUSTOMERPONUMBER='PO-HTTP-1', BISID=1, PAYMENTMETHOD=1)
+print(json.dumps(b))" | api -X PUT --data @- "$URL/api/v1/baskets/$BASKET" | python3 -c "
+import json, sys
+b = json.load(sys.stdin)
 h = b['header']
-h.update(BASKETNAME='Ordered over HTTP', CUSTOMERPONUMBER='PO-HTTP-1', DISCOUNTPERC=0, BISID=1, PAYMENTMETHOD=1)
 for l in b['lines']:
-    l.update(PRODUCTUNITCODE='PCS', PARTNUMBER='BOLT-M8', PRODUCTPRICE=0.12, LINEAMOUNT=2.4, DISCOUNTPERC=0,
-             DISCOUNTAMOUNT=0, ADDRESSID=h['SHIPPINGADDRESSID'])
-h.update(SUBTOTAL=2.4, TOTAL=2.4)
-print(json.dumps(b))" | api -X PUT --data @- "$URL/api/v1/baskets/$BASKET" >/dev/null
+    print('  priced: %s x %s at %s (%s %% off) = %s, freight %s' % (l['QUANTITY'], l['PARTNUMBER'], l['PRODUCTPRICE'],
+          l['DISCOUNTPERC'], l['LINEAMOUNT'], l['FREIGHTAMOUNT']))
+print('  basket total %s %s: goods %s, freight %s' % (h['TOTAL'], h['CURRENCYCODE'], h['SUBTOTAL'], h['FREIGHTTOTAL']))"
 (umask 077; api "$URL/api/v1/baskets/$BASKET/orderform.html?locale=1033" >"$HOME_ABS/orderform.html")  # owner-only: it holds addresses
 echo "  the basket's order form, printable: $HOME_ABS/orderform.html"
 ORDER=$(api -X POST -d '' "$URL/api/v1/baskets/$BASKET/submit" | field "['ORDERID']")

@@ -148,19 +148,28 @@ TEST_P(HttpHost, EachFailureHasItsStatusAndTheOneErrorFormat) {
     EXPECT_EQ(status(c.Put("/api/v1/baskets/" + id, changed.dump(), kJson)), 400);
     EXPECT_EQ(Parsed(c.Get("/api/v1/baskets/" + id)), basket);
 
-    // a value the submission refuses (an address that does not exist) is 400 with the frames, innermost first
+    // an address that is not the partner's is refused by name before anything is stored
     changed = basket;
     changed["header"]["SHIPPINGADDRESSID"] = 999999;
-    ASSERT_EQ(status(c.Put("/api/v1/baskets/" + id, changed.dump(), kJson)), 200);
-    r = c.Post("/api/v1/baskets/" + id + "/submit", "", kJson);
+    r = c.Put("/api/v1/baskets/" + id, changed.dump(), kJson);
     ASSERT_EQ(status(r), 400) << r->body;
     json error = Parsed(r)["error"];
-    EXPECT_EQ(error["method"], "Order.SubmitBasket");
-    EXPECT_EQ(error["frames"], json({"Order.InsertAddresses", "Order.SubmitBasket"}));
+    EXPECT_EQ(error["field"], "SHIPPINGADDRESSID");
+    EXPECT_EQ(error["number"], "0x80040154");  // MissingAddress
     EXPECT_NE(error["description"].get<std::string>().find("999999"), std::string::npos) << r->body;
+    EXPECT_EQ(Parsed(c.Get("/api/v1/baskets/" + id)), basket);
+
+    // a value a component refuses is 400 with the frames, innermost first
+    changed = basket;
+    changed["lines"] = json::array({{{"BASKETLINENR", 2147483647}}});
+    ASSERT_EQ(status(c.Put("/api/v1/baskets/" + id, changed.dump(), kJson)), 200);
+    r = c.Post("/api/v1/baskets/" + id + "/lines", json{{"SKU", 101}, {"QUANTITY", 1}}.dump(), kJson);
+    ASSERT_EQ(status(r), 400) << r->body;
+    error = Parsed(r)["error"];
+    EXPECT_EQ(error["method"], "Vendalo.Basket.AddLine()");
+    EXPECT_EQ(error["frames"], json({"Vendalo.Basket.AddLineToBasket", "Vendalo.Basket.AddLine()"}));
     EXPECT_EQ(error["number"].get<std::string>().rfind("0x", 0), 0u);
-    EXPECT_EQ(Count("SELECT COUNT(*) FROM ORDERHEADER WHERE ORDERID = ?", {ole::Variant(id)}), 0);
-    EXPECT_EQ(status(c.Get("/api/v1/baskets/" + id)), 200);
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM BASKETLINE WHERE BASKETID = ?", {ole::Variant(id)}), 1);
 
     // no key reaches the log
     std::string log = ReadFile(home_ / "log" / "vendalo.log");

@@ -337,7 +337,9 @@ void HttpHost::Answer(httplib::Request& request, httplib::Response& response) co
         }
     } catch (const RequestError& e) {
         auto error = HostError(e.number, "backoffice.serve " + name, e.what());
-        call.Json(e.status, ErrorJson(error));
+        json answer = ErrorJson(error);
+        answer["error"].update(e.detail);
+        call.Json(e.status, answer);
         LogRequestFailure(qx::LogWarning, "backoffice.serve " + name, e.what());
     } catch (const ole::AutomationError& e) {
         // the component has logged it already: one entry per failure

@@ -47,6 +47,9 @@ public:
         : std::runtime_error(description), status(status), number(number) {}
     int status;
     int32_t number;
+    // Members the error object carries beside the usual ones: "field" (a column), "line" (a
+    // basket line's BASKETLINENR), "missing" (every field a call lacks).
+    json detail = json::object();
 };
 
 class HostState;  // what the handlers share: settings, sessions, metrics, the batch runner

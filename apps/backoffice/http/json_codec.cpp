@@ -5,8 +5,6 @@
 #include <map>
 #include <regex>
 
-#include "http/http_routes.h"
-#include "interfaces/vendalo/basket.h"
 #include "platform/automation/decimal.h"
 #include "shared/lib_sales.h"
 
@@ -57,30 +55,28 @@ json ValueJson(const Variant& v, ado::DataTypeEnum type) {
 const char* const kTooManyDecimals = "more decimals than the amount keeps (at most four)";
 
 [[noreturn]] void Refuse(const std::string& field, const std::string& what) {
-    throw RequestError(400, field + ": " + what, ole::err::TypeMismatch);
+    throw FieldRefusal(field, what);
 }
 
-// A line's quantity as the basket store takes it, and a discount between 0 and
-// quantity x price: what an order's amounts can rest on.
-void CheckLineAmounts(ado::Recordset& line, const std::string& where) {
-    Variant quantity = line.Fields("QUANTITY").Value(), price = line.Fields("PRODUCTPRICE").Value(),
-            discount = line.Fields("DISCOUNTAMOUNT").Value();
-    if (!quantity.IsNull()) {
-        try {
-            vendalo::CheckLineQuantity(quantity.ToDouble(), where + ".QUANTITY");
-        } catch (const ole::AutomationError& e) {
-            throw RequestError(400, e.Description(), e.Number());
-        }
+// A line's values replaced; a refusal names the line by its number.
+void ReplaceLine(ado::Recordset& lines, const json& object, int32_t lineNr, size_t index) {
+    try {
+        ReplaceRow(lines, object, {"BASKETID", "BASKETLINENR"}, "lines[" + std::to_string(index) + "]");
+    } catch (RequestError& e) {
+        e.detail["line"] = lineNr;
+        throw;
     }
-    if (discount.IsNull()) return;
-    ole::Decimal amount = ole::Decimal::FromVariant(discount);
-    if (amount.Sign() < 0) Refuse(where + ".DISCOUNTAMOUNT", "a discount is not negative");
-    if (quantity.IsNull() || price.IsNull()) return;
-    if (amount > ole::Decimal::FromVariant(quantity) * ole::Decimal::FromVariant(price))
-        Refuse(where + ".DISCOUNTAMOUNT", "a discount is at most QUANTITY x PRODUCTPRICE");
 }
 
 }  // namespace
+
+RequestError FieldRefusal(const std::string& path, const std::string& what, int32_t number, std::optional<int32_t> line) {
+    RequestError refusal(400, path + ": " + what, number);
+    size_t dot = path.rfind('.');
+    refusal.detail["field"] = dot == std::string::npos ? path : path.substr(dot + 1);
+    if (line) refusal.detail["line"] = *line;
+    return refusal;
+}
 
 json RowJson(ado::Recordset& rs) {
     json row = json::object();
@@ -182,13 +178,13 @@ void OnlyFields(const json& body, std::initializer_list<const char*> allowed) {
     for (const auto& [name, value] : body.items()) {
         bool known = false;
         for (const char* a : allowed) known = known || name == a;
-        if (!known) throw RequestError(400, name + ": no such field", ole::err::InvalidProcedureCall);
+        if (!known) throw FieldRefusal(name, "no such field", ole::err::InvalidProcedureCall);
     }
 }
 
 Variant Field(const json& body, const char* name, ado::DataTypeEnum type, bool required) {
     if (!body.contains(name) || body[name].is_null()) {
-        if (required) throw RequestError(400, std::string(name) + ": missing");
+        if (required) throw FieldRefusal(name, "missing", ole::err::InvalidProcedureCall);
         return ole::Null;
     }
     return FieldValue(body[name], type, name);
@@ -231,7 +227,14 @@ void ReplaceRow(ado::Recordset& rs, const json& object, const std::set<std::stri
         if (keys.count(name) || object.contains(name)) continue;
         values.emplace_back(index, ole::Null);
     }
-    for (const auto& [index, v] : values) rs.Fields(index) = v;
+    for (const auto& [index, v] : values) {
+        try {
+            rs.Fields(index) = v;
+        } catch (const ole::AutomationError& e) {
+            // the data layer refuses what does not fit the column (a text longer than it)
+            throw FieldRefusal(where + "." + rs.Fields(index).Name(), e.Description(), e.Number());
+        }
+    }
 }
 
 void ReplaceBasket(ole::Dictionary& basket, const json& body, const std::string& basketId) {
@@ -270,9 +273,7 @@ void ReplaceBasket(ole::Dictionary& basket, const json& body, const std::string&
                 newLines.MoveFirst();
                 continue;
             }
-            if (present.insert(nr).second)
-                ReplaceRow(newLines, bodyLines[it->second], {"BASKETID", "BASKETLINENR"},
-                           "lines[" + std::to_string(it->second) + "]");
+            if (present.insert(nr).second) ReplaceLine(newLines, bodyLines[it->second], nr, it->second);
             newLines.MoveNext();
         }
     }
@@ -281,13 +282,8 @@ void ReplaceBasket(ole::Dictionary& basket, const json& body, const std::string&
         newLines.AddNew();
         newLines.Fields("BASKETID") = basketId;
         newLines.Fields("BASKETLINENR") = nr;
-        ReplaceRow(newLines, bodyLines[index], {"BASKETID", "BASKETLINENR"}, "lines[" + std::to_string(index) + "]");
+        ReplaceLine(newLines, bodyLines[index], nr, index);
     }
-    if (!(newLines.Bof() && newLines.Eof()))
-        for (newLines.MoveFirst(); !newLines.Eof(); newLines.MoveNext()) {
-            size_t index = wanted.at(newLines.Fields("BASKETLINENR").Value().ToLong());
-            CheckLineAmounts(newLines, "lines[" + std::to_string(index) + "]");
-        }
     *header = newHeader;
     *lines = newLines;
     for (const auto& [name, value] : body.items())

@@ -5,11 +5,14 @@
 // numbers are JSON numbers in their shortest exact form (amounts of money up
 // to fifteen significant digits, more is refused on the way in).
 //
-// Reading checks every value before anything is changed: an unknown column, a
-// value of the wrong type or a key column that would change raises
+// Reading checks the form of every value before anything is changed: an unknown
+// column, a value of the wrong type or a key column that would change raises
 // RequestError (400) naming the field, and the recordset is left as it was.
+// What the values mean (a known product, a partner's address) is checked by
+// basket_checks.h.
 #pragma once
 
+#include <optional>
 #include <set>
 #include <string>
 
@@ -17,12 +20,19 @@
 
 #include <httplib.h>
 
+#include "http/http_routes.h"
 #include "platform/automation/dictionary.h"
 #include "platform/data/ado.h"
 
 namespace backoffice::http {
 
 using json = nlohmann::ordered_json;  // fields keep the order of the table
+
+// A refusal (400) of one field of a request: `path` names it as the request does
+// ("lines[2].QUANTITY"); the answer's "field" is its last part ("QUANTITY"), and
+// "line" the basket line's number when one is given.
+RequestError FieldRefusal(const std::string& path, const std::string& what, int32_t number = ole::err::TypeMismatch,
+                          std::optional<int32_t> line = std::nullopt);
 
 // The current row's fields as an object.
 json RowJson(ado::Recordset& rs);
@@ -56,7 +66,8 @@ void ReplaceRow(ado::Recordset& rs, const json& object, const std::set<std::stri
 
 // A basket's header and lines replaced as a whole by the body of a PUT: lines
 // are matched by BASKETLINENR; lines the body lacks are deleted, new numbers
-// are added. Nothing changes when any value is refused.
+// are added. Nothing changes when any value is refused (a refused line's
+// number is the answer's "line").
 void ReplaceBasket(ole::Dictionary& basket, const json& body, const std::string& basketId);
 
 }  // namespace backoffice::http

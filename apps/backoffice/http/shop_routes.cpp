@@ -1,8 +1,13 @@
 // The shop's API under /api/v1: one endpoint per public call of the basket
-// store, order submission and retrieval, and the sales parameters. Each calls
-// the component by ProgID as a web page would; the host itself runs no SQL.
+// store, order submission and retrieval, and the sales parameters, and the
+// pricing of a basket. Each calls the component by ProgID as a web page would;
+// the host itself runs no SQL. Every request is checked whole (basket_checks.h)
+// before the first call that writes.
+#include <algorithm>
 #include <set>
 
+#include "http/basket_checks.h"
+#include "http/basket_pricing.h"
 #include "http/http_routes.h"
 #include "http/json_codec.h"
 #include "interfaces/vendalo/basket.h"
@@ -11,7 +16,6 @@
 #include "interfaces/vendalo/sales_parameter.h"
 #include "interfaces/vendalo/vendalo_error.h"
 #include "ordexa/payment/checkout_authorization.h"
-#include "platform/masterdata/business_partner.h"
 #include "shared/lib_sales.h"
 
 namespace backoffice::http {
@@ -29,13 +33,44 @@ ole::DictionaryPtr StoredBasket(Call& call, const std::string& id) {
     return basket;
 }
 
-// A basket's user is one of its partner's shop users: the order of anyone else
-// could never be exported.
-void CheckShopUser(const Variant& user, const Variant& partner, const std::string& field) {
-    auto partners = Sls_GetComponent<qx::IBusinessPartner>("QxCommon.BusinessPartner");
-    if (user.IsNull() || partner.IsNull() || partners->GetBusinessPartnerIdOfUser(user.Text()) != partner.ToLong())
-        throw RequestError(400,
-                           field + ": '" + user.Text() + "' is no shop user of business partner " + partner.Text());
+// The BASKETLINENR of each line of a PUT's body and where it stands.
+BodyLines BodyLineIndexes(const json& body) {
+    BodyLines indexes;
+    for (size_t i = 0; i < body["lines"].size(); ++i)
+        indexes[FieldValue(body["lines"][i]["BASKETLINENR"], ado::adInteger, "BASKETLINENR").ToLong()] = i;
+    return indexes;
+}
+
+// A line as AddLine takes it.
+struct NewLine {
+    int32_t sku;
+    double quantity;
+    ole::Date requestDate;
+    bool configurable;
+    std::string configId;
+};
+
+// The basket priced as it will be with the new line, on copies: refuses (422)
+// before anything is stored when a line cannot be priced.
+void PriceWithLine(Lookups& lookups, BasketPricer& pricer, const ole::Dictionary& basket, const NewLine& line) {
+    auto header = std::make_shared<ado::Recordset>(*RecordsetOf(basket, "header"));
+    auto lines = std::make_shared<ado::Recordset>(*RecordsetOf(basket, "lines"));
+    int32_t last = 0;
+    if (!(lines->Bof() && lines->Eof()))
+        for (lines->MoveFirst(); !lines->Eof(); lines->MoveNext())
+            last = std::max(last, lines->Fields("BASKETLINENR").Value().ToLong());
+    header->MoveFirst();
+    lines->AddNew();
+    lines->Fields("BASKETID") = header->Fields("BASKETID").Value();
+    lines->Fields("BASKETLINENR") = last == INT32_MAX ? last : last + 1;
+    lines->Fields("SKU") = line.sku;
+    lines->Fields("QUANTITY") = line.quantity;
+    lines->Fields("REQUESTDATE") = line.requestDate;
+    ole::Dictionary trial;
+    trial.Add("header", header);
+    trial.Add("lines", lines);
+    CheckPricing(lookups, trial);
+    pricer.Price(trial);
 }
 
 void BasketAnswer(Call& call, int status, const ole::DictionaryPtr& basket) {
@@ -81,7 +116,8 @@ void AddShopRoutes(Router& router) {
         OnlyFields(body, {"USERID", "BUSINESSPARTNERID"});
         Variant user = Field(body, "USERID", ado::adVarWChar, true);
         Variant partner = Field(body, "BUSINESSPARTNERID", ado::adInteger, true);
-        CheckShopUser(user, partner, "USERID");
+        Lookups lookups;
+        CheckNewBasket(lookups, user, partner);
         BasketAnswer(call, 201, Baskets()->Create(user.ToString(), partner.ToLong()));
     });
 
@@ -92,14 +128,14 @@ void AddShopRoutes(Router& router) {
         std::string id = call.Id();
         json body = call.Body();
         auto basket = StoredBasket(call, id);
-        auto header = RecordsetOf(*basket, "header");
-        header->MoveFirst();
-        Variant user = header->Fields("USERID").Value(), partner = header->Fields("BUSINESSPARTNERID").Value();
+        ole::Dictionary stored;  // the basket as it was, for what changed
+        basket->ForEach([&](const Variant& key, const Variant& item) {
+            auto rs = item.As<ado::Recordset>();
+            stored.Add(key, rs ? Variant(std::make_shared<ado::Recordset>(*rs)) : item);
+        });
         ReplaceBasket(*basket, body, id);
-        header->MoveFirst();
-        Variant newUser = header->Fields("USERID").Value(), newPartner = header->Fields("BUSINESSPARTNERID").Value();
-        auto same = [](const Variant& a, const Variant& b) { return (a.IsNull() && b.IsNull()) || ole::VbEquals(a, b); };
-        if (!same(user, newUser) || !same(partner, newPartner)) CheckShopUser(newUser, newPartner, "header.USERID");
+        Lookups lookups;
+        CheckBasket(lookups, *basket, &stored, BodyLineIndexes(body));
         Baskets()->Save(Variant(basket));
         BasketAnswer(call, 200, basket);
     });
@@ -114,16 +150,29 @@ void AddShopRoutes(Router& router) {
     router.Add("POST", "/api/v1/baskets/{id}/lines", Access::Shop, [](Call& call) {
         std::string id = call.Id();
         json body = call.Body();
-        OnlyFields(body, {"SKU", "QUANTITY", "REQUESTDATE", "PRODUCTCONFIGURABLE", "PRODUCTCONFIGID"});
+        OnlyFields(body, {"SKU", "QUANTITY", "REQUESTDATE", "PRODUCTCONFIGURABLE", "PRODUCTCONFIGID", "price"});
         Variant sku = Field(body, "SKU", ado::adInteger, true);
         Variant quantity = Field(body, "QUANTITY", ado::adDouble, true);
         Variant date = Field(body, "REQUESTDATE", ado::adDate, false);
         Variant configurable = Field(body, "PRODUCTCONFIGURABLE", ado::adBoolean, false);
         Variant configId = Field(body, "PRODUCTCONFIGID", ado::adVarWChar, false);
-        Variant basket(StoredBasket(call, id));
-        int32_t lineNr = Baskets()->AddLine(basket, sku.ToLong(), quantity.ToDouble(),
-                                            date.IsNull() ? ole::Date::Today() : date.ToDate(),
-                                            !configurable.IsNull() && configurable.ToBool(), configId.Text());
+        Variant price = Field(body, "price", ado::adBoolean, false);
+        Lookups lookups;
+        CheckNewLine(lookups, sku, quantity, configId);
+        NewLine line{sku.ToLong(), quantity.ToDouble(), date.IsNull() ? ole::Date::Today() : date.ToDate(),
+                     !configurable.IsNull() && configurable.ToBool(), configId.Text()};
+        auto stored = StoredBasket(call, id);
+        BasketPricer pricer(lookups);
+        // priced before it is stored: a line without a price is refused with nothing written
+        if (!price.IsNull() && price.ToBool()) PriceWithLine(lookups, pricer, *stored, line);
+        Variant basket(stored);
+        int32_t lineNr = Baskets()->AddLine(basket, line.sku, line.quantity, line.requestDate, line.configurable,
+                                            line.configId);
+        if (!price.IsNull() && price.ToBool()) {
+            auto added = basket.As<ole::Dictionary>();
+            pricer.Price(*added);
+            Baskets()->Save(basket);
+        }
         call.response.set_header("Location", "/api/v1/baskets/" + id);
         json answer = DictionaryJson(*basket.As<ole::Dictionary>());
         answer["BASKETLINENR"] = lineNr;
@@ -148,6 +197,7 @@ void AddShopRoutes(Router& router) {
         json body = call.Body();
         OnlyFields(body, {"name", "_language", "_countrycode"});
         Variant name = Field(body, "name", ado::adVarWChar, true);
+        CheckCopy(name, Field(body, "_language", ado::adVarWChar, false), Field(body, "_countrycode", ado::adVarWChar, false));
         auto source = StoredBasket(call, id);
         for (const char* item : {"_language", "_countrycode"})
             if (body.contains(item)) source->Set(item, Field(body, item, ado::adVarWChar, false));
@@ -166,11 +216,24 @@ void AddShopRoutes(Router& router) {
             throw RequestError(404, "Basket " + id + " does not exist", vendalo::MissingOrderInfo);
         }
         // a card order is submitted only with the money held for it
+        Lookups lookups;
+        CheckSubmission(lookups, *basket);
         std::string unpaid = ordexa::CardSubmissionRefusal(id);
         if (!unpaid.empty()) throw RequestError(409, unpaid, ordexa::kCardNotAuthorized);
         Orders()->SubmitBasket(Variant(basket));
         call.response.set_header("Location", "/api/v1/orders/" + id);
         call.Json(201, {{"ORDERID", id}});
+    });
+
+    router.Add("POST", "/api/v1/baskets/{id}/price", Access::Shop, [](Call& call) {
+        std::string id = call.Id();
+        OnlyFields(call.Body(true), {});
+        auto basket = StoredBasket(call, id);
+        Lookups lookups;
+        CheckPricing(lookups, *basket);
+        BasketPricer(lookups).Price(*basket);
+        Baskets()->Save(Variant(basket));
+        BasketAnswer(call, 200, basket);
     });
 
     router.Add("GET", "/api/v1/orders/{id}", Access::Shop, [](Call& call) {
