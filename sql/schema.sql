@@ -335,6 +335,27 @@ CREATE TABLE OUTSIDEHOSTBACKOFF (
     REASON   VARCHAR(512)
 );
 
+-- The HTTP host's Idempotency-Key records, kept 24 hours (EXPIRES). A key
+-- belongs to the API key that sent it (OWNERHASH: the SHA-256 of that key,
+-- never the key); REQUESTHASH is the SHA-256 of the request's method, target
+-- and body (never the body). The INSERT of the row is the claim of the key, on
+-- every host of the database. STATE: RUNNING while the first request runs,
+-- DONE with its answer (STATUS, the headers that matter as a JSON object,
+-- BODY). A request the host answered with a 5xx gives its row up.
+CREATE TABLE IDEMPOTENCYKEY (
+    OWNERHASH   VARCHAR(64) NOT NULL,
+    CLIENTKEY   VARCHAR(255) NOT NULL,
+    REQUESTHASH VARCHAR(64) NOT NULL,
+    STATE       VARCHAR(10) NOT NULL,
+    CREATED     TIMESTAMP NOT NULL,
+    EXPIRES     TIMESTAMP NOT NULL,
+    STATUS      INTEGER,
+    HEADERS     TEXT,
+    BODY        TEXT,
+    PRIMARY KEY (OWNERHASH, CLIENTKEY)
+);
+CREATE INDEX IDEMPOTENCYKEY_EXPIRES ON IDEMPOTENCYKEY (EXPIRES);
+
 -- Payment ----------------------------------------------------------------------------
 
 CREATE TABLE MERCHANTIDBYCURRENCY (

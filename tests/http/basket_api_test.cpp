@@ -128,8 +128,10 @@ TEST_P(BasketApi, TheOrderFormAsXmlAndAsAPrintablePage) {
 TEST_P(BasketApi, CheckoutAuthorisationNeverAnswersOrKeepsTheCardNumber) {
     auto c = Shop();
     std::string id = FilledBasket(c, "114.95");
-    auto r = c.Post("/api/v1/baskets/" + id + "/authorize", Card(kCard).dump(), kJson);
+    // kept for retries (Idempotency-Key): the answer, never the card
+    auto r = c.Post("/api/v1/baskets/" + id + "/authorize", {{"Idempotency-Key", "pay-1"}}, Card(kCard).dump(), kJson);
     ASSERT_EQ(Status(r), 200) << r->body;
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM IDEMPOTENCYKEY WHERE STATE = 'DONE'"), 1);
     json answer = Parsed(r);
     EXPECT_EQ(answer["status"], "authorized");
     EXPECT_EQ(answer["repeated"], false);
@@ -181,6 +183,7 @@ TEST_P(BasketApi, CheckoutAuthorisationNeverAnswersOrKeepsTheCardNumber) {
     serve_.reset();
     if (Db().IsPostgres()) {
         EXPECT_EQ(Count("SELECT COUNT(*) FROM AUTHORIZATIONLOG WHERE CUSTOMER_CC_NUMBER LIKE ?", {ole::Variant("%" + kCard + "%")}), 0);
+        EXPECT_EQ(Count("SELECT COUNT(*) FROM IDEMPOTENCYKEY WHERE BODY LIKE ?", {ole::Variant("%" + kCard + "%")}), 0);
     }
 }
 

@@ -111,7 +111,7 @@ TEST_P(HttpHost, EachFailureHasItsStatusAndTheOneErrorFormat) {
     // who may call
     EXPECT_EQ(status(serve_->Client("").Get("/api/v1/baskets/" + id)), 401);
     EXPECT_EQ(status(serve_->Client("wrong").Get("/api/v1/baskets/" + id)), 401);
-    EXPECT_EQ(status(serve_->Client(operatorKey_).Get("/api/v1/baskets/" + id)), 401);  // each key its own permissions
+    EXPECT_EQ(status(serve_->Client(operatorKey_).Get("/api/v1/baskets/" + id)), 403);  // each key its own permissions
     EXPECT_EQ(status(serve_->Client("").Get("/metrics")), 401);
     EXPECT_EQ(status(serve_->Client(operatorKey_).Get("/metrics")), 200);
     EXPECT_EQ(status(serve_->Client("").Get("/health")), 200);

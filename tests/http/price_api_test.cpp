@@ -63,8 +63,8 @@ TEST_P(PriceApi, MaintenanceNeedsTheOperatorKeyAndKeepsTheRules) {
     auto stored = [&] { return Count("SELECT COUNT(*) FROM CUSTOMERPRICE WHERE PRODUCTID = 104 AND BUSINESSPARTNERID = 3"); };
 
     EXPECT_EQ(Status(serve_->Client("").Post("/api/v1/prices/customer", price.dump(), kJson)), 401);
-    EXPECT_EQ(Status(Shop().Post("/api/v1/prices/customer", price.dump(), kJson)), 401);  // the shop key maintains nothing
-    EXPECT_EQ(Status(Shop().Delete(key)), 401);
+    EXPECT_EQ(Status(Shop().Post("/api/v1/prices/customer", price.dump(), kJson)), 403);  // the shop key maintains nothing
+    EXPECT_EQ(Status(Shop().Delete(key)), 403);
     EXPECT_EQ(stored(), 0);
 
     auto c = Operator();
@@ -182,7 +182,7 @@ TEST_P(PriceApi, ReferentialChecksPerComponent) {
     };
     json product104 = {{"kind", "PRODUCT"}, {"keys", {"PRODUCTID"}}, {"values", {104}}};
     auto shop = Shop();
-    EXPECT_EQ(Status(ask(shop, "Pricing", "exists", product104)), 401);
+    EXPECT_EQ(Status(ask(shop, "Pricing", "exists", product104)), 403);
 
     auto c = Operator();
     auto r = ask(c, "Pricing", "exists", product104);

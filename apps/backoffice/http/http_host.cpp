@@ -4,14 +4,20 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 
+#include <algorithm>
+#include <optional>
 #include <regex>
 
+#include "http/basket_guard.h"
+#include "http/idempotency_store.h"
 #include "interfaces/vendalo/freight_cost.h"
 #include "interfaces/vendalo/vendalo_error.h"
 #include "ordexa/payment/checkout_authorization.h"
 #include "platform/gateway/gateway_client.h"
 #include "platform/log/log.h"
 #include "platform/masterdata/membership.h"
+#include "platform/os/random_bytes.h"
+#include "platform/os/sha256.h"
 #include "shared/lib_sales.h"
 
 namespace backoffice::http {
@@ -83,6 +89,94 @@ ole::SlsErrorInfo HostError(int32_t number, const std::string& label, const std:
     return e;
 }
 
+// The request's own X-Request-Id when it is 1-64 characters of [A-Za-z0-9._-], else a new one.
+std::string RequestIdOf(const httplib::Request& request) {
+    std::string given = request.get_header_value("X-Request-Id");
+    static const std::regex safe("[A-Za-z0-9._-]{1,64}");
+    if (std::regex_match(given, safe)) return given;
+    unsigned char bytes[16];
+    if (!os::FillRandom(bytes, sizeof bytes)) std::fill(std::begin(bytes), std::end(bytes), 0);
+    static const char kHex[] = "0123456789abcdef";
+    std::string id;
+    for (unsigned char b : bytes) {
+        id += kHex[b >> 4];
+        id += kHex[b & 0x0F];
+    }
+    return id;
+}
+
+// The media type of a Content-Type value, lower-case, without its parameters.
+std::string MediaType(const std::string& contentType) {
+    std::string type = contentType.substr(0, contentType.find(';'));
+    type.erase(0, type.find_first_not_of(" \t"));
+    type.erase(type.find_last_not_of(" \t") + 1);
+    for (char& c : type) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return type;
+}
+
+// Who sent a request, as the idempotency keys are kept: the SHA-256 of its key
+// (or of its operator session), never the key.
+std::string CallerHash(const httplib::Request& request) {
+    std::string key = BearerOf(request);
+    return os::Sha256Hex(key.empty() ? "session " + HostState::SessionOf(request) : key);
+}
+
+// The headers of an answer that a retry with its Idempotency-Key gets again.
+const char* const kKeptHeaders[] = {"Content-Type", "Location", "ETag"};
+
+// An Idempotency-Key this request owns: the answer goes to the store when it is known.
+struct KeyClaim {
+    std::string owner, key;
+};
+
+// The request's Idempotency-Key claimed (POSTs under /api/v1 only). True when
+// the key's first request was answered already: the answer is repeated.
+// Another request under the key (422) or one still running (409) raises.
+bool ClaimIdempotencyKey(Call& call, std::optional<KeyClaim>& claimed) {
+    const httplib::Request& request = call.request;
+    if (request.method != "POST" || request.path.rfind("/api/v1/", 0) != 0 || !request.has_header("Idempotency-Key"))
+        return false;
+    std::string key = request.get_header_value("Idempotency-Key");
+    static const std::regex visible("[\\x21-\\x7E]{1,255}");
+    if (!std::regex_match(key, visible))
+        throw RequestError(400, "Idempotency-Key: 1 to 255 visible ASCII characters expected");
+    std::string owner = CallerHash(request);
+    Claim claim = ClaimKey(Sls_ConnectionString(), owner, key, RequestFingerprint(request.method, request.target, request.body));
+    switch (claim.result) {
+        case ClaimResult::Mine: claimed = KeyClaim{owner, key}; return false;
+        case ClaimResult::OtherRequest:
+            throw RequestError(422, "Idempotency-Key: the key was used for another request; a new request needs a new key");
+        case ClaimResult::Running:
+            call.response.set_header("Retry-After", "1");
+            throw RequestError(409, "Idempotency-Key: the first request with this key is still running; try again later");
+        case ClaimResult::Abandoned:
+            throw RequestError(409, "Idempotency-Key: the first request with this key never finished, its outcome is "
+                                    "unknown; look at the resource, then use a new key");
+        case ClaimResult::Replay: break;
+    }
+    call.response.status = claim.answer.status;
+    for (const auto& [name, value] : claim.answer.headers) call.response.set_header(name, value);
+    call.response.set_header("Idempotent-Replayed", "true");
+    call.response.body = claim.answer.body;
+    return true;
+}
+
+// The answer of a claimed key kept for its retries; a 5xx gives the key up, so
+// that the client may try again with it (nothing of such a request was kept).
+void SettleIdempotencyKey(const KeyClaim& claim, const httplib::Response& response) {
+    try {
+        if (response.status >= 500) return ReleaseKey(Sls_ConnectionString(), claim.owner, claim.key);
+        StoredAnswer answer{response.status, {}, response.body};
+        for (const char* name : kKeptHeaders)
+            if (response.has_header(name)) answer.headers.emplace_back(name, response.get_header_value(name));
+        CompleteKey(Sls_ConnectionString(), claim.owner, claim.key, answer);
+    } catch (const std::exception& e) {
+        // the client has its answer; a retry with the key is answered 409 until the key expires
+        LogRequestFailure(qx::LogError, "backoffice.serve Idempotency-Key",
+                          std::string("The answer cannot be kept for retries: ") + e.what());
+    }
+}
+
 std::vector<std::string> ParamNames(const std::string& pattern) {
     std::vector<std::string> names;
     static const std::regex name(R"(\{([a-zA-Z]+)\})");
@@ -132,6 +226,12 @@ std::string HostState::SessionOf(const httplib::Request& request) {
     return std::regex_search(cookies, m, session) ? m[1].str() : "";
 }
 
+bool HostState::Authenticated(const httplib::Request& request) {
+    std::string bearer = BearerOf(request);
+    return SameKey(bearer, settings.shopApiKey) || SameKey(bearer, settings.operatorApiKey) ||
+           SameKey(bearer, settings.brokerApiKey) || sessions.Valid(SessionOf(request));
+}
+
 bool HostState::Allowed(Access access, const httplib::Request& request) {
     switch (access) {
         case Access::Public: return true;
@@ -152,9 +252,11 @@ bool HostState::Allowed(Access access, const httplib::Request& request) {
 const std::string& Call::Param(const std::string& name) const { return params.at(name); }
 
 json Call::Body(bool allowEmpty) const {
-    if (request.body.empty() && allowEmpty) return json::object();
-    std::string type = request.get_header_value("Content-Type");
-    if (type.rfind("application/json", 0) != 0)
+    if (request.body.empty()) {
+        if (allowEmpty) return json::object();
+        throw RequestError(400, "The body must be a JSON object; the request has none");
+    }
+    if (MediaType(request.get_header_value("Content-Type")) != "application/json")
         throw RequestError(415, "The body must be JSON (Content-Type: application/json)");
     json body = json::parse(request.body, nullptr, false);
     if (body.is_discarded()) throw RequestError(400, "The body is not well-formed JSON");
@@ -248,6 +350,7 @@ struct HttpHost::CompiledRoute {
     std::string name;                 // for metrics and logs
     std::regex pattern;               // "{name}" as one path segment
     std::vector<std::string> params;  // the names, in the pattern's order
+    BasketRoute basket;               // what it does to baskets (ETag, If-Match)
 };
 
 HttpHost::HttpHost(std::filesystem::path home, HostSettings settings) {
@@ -258,7 +361,8 @@ HttpHost::HttpHost(std::filesystem::path home, HostSettings settings) {
         if (route.method != "GET" && route.method != "POST" && route.method != "PUT" && route.method != "DELETE")
             throw std::logic_error("route " + RouteName(route) + ": unknown method");
         std::string regex = std::regex_replace(route.pattern, std::regex(R"(\{[a-zA-Z]+\})"), "([^/]+)");
-        routes_.push_back({route, RouteName(route), std::regex(regex), ParamNames(route.pattern)});
+        routes_.push_back({route, RouteName(route), std::regex(regex), ParamNames(route.pattern),
+                           BasketRouteOf(RouteName(route))});
     }
     const HostSettings& s = state_->settings;
     HttpServer::Callbacks callbacks;
@@ -282,6 +386,8 @@ HttpHost::~HttpHost() = default;
 
 void HttpHost::Refuse(const httplib::Request& request, httplib::Response& response, int status,
                       const std::string& why) const {
+    if (!response.has_header("X-Request-Id")) response.set_header("X-Request-Id", RequestIdOf(request));
+    qx::LogRequest logged(response.get_header_value("X-Request-Id"));
     auto error = HostError(ole::err::InvalidProcedureCall, "backoffice.serve", why);
     response.status = status;
     response.set_content(ErrorJson(error).dump(), "application/json");
@@ -289,8 +395,69 @@ void HttpHost::Refuse(const httplib::Request& request, httplib::Response& respon
     LogRequestFailure(qx::LogWarning, "backoffice.serve " + request.method + " " + request.path.substr(0, 200), why);
 }
 
+const HttpHost::CompiledRoute* HttpHost::FindRoute(httplib::Request& request, httplib::Response& response,
+                                                     std::smatch& matches) const {
+    const std::string method = request.method == "HEAD" ? "GET" : request.method;
+    std::vector<std::string> methods;  // those the path has
+    for (const CompiledRoute& candidate : routes_) {
+        std::smatch m;
+        if (!std::regex_match(request.path, m, candidate.pattern)) continue;
+        if (candidate.route.method == method) {
+            matches = std::move(m);
+            return &candidate;
+        }
+        if (std::find(methods.begin(), methods.end(), candidate.route.method) == methods.end())
+            methods.push_back(candidate.route.method);
+    }
+    if (methods.empty()) {
+        Refuse(request, response, 404, "There is no such resource");
+        return nullptr;
+    }
+    if (std::find(methods.begin(), methods.end(), "GET") != methods.end()) methods.push_back("HEAD");
+    std::string allow;
+    for (const auto& m : methods) allow += (allow.empty() ? "" : ", ") + m;
+    response.set_header("Allow", allow);
+    Refuse(request, response, 405, "The resource does not take " + request.method + " (Allow: " + allow + ")");
+    return nullptr;
+}
+
+void HttpHost::Run(const CompiledRoute& found, Call& call) const {
+    std::unique_ptr<ado::KeyedLock> lock;
+    if (found.basket == BasketRoute::Change) {
+        std::string id = call.Id();
+        lock = LockBasket(Sls_ConnectionString(), state_->home, id);
+        std::string ifMatch = call.request.get_header_value("If-Match");
+        if (!ifMatch.empty()) {
+            std::string etag = BasketETag(id);
+            // a basket that is gone is answered by the route (404, or 409 once submitted)
+            if (!etag.empty() && !IfMatchHolds(ifMatch, etag))
+                throw RequestError(412, "The basket changed since it was read (If-Match); read it again");
+        }
+    }
+    found.route.handler(call);
+    if (call.response.status == -1) call.response.status = 200;
+    if (found.basket == BasketRoute::None || call.response.status / 100 != 2) return;
+    try {
+        std::string id;
+        if (found.basket != BasketRoute::Create) {
+            id = call.Id();
+        } else if (std::string at = call.response.get_header_value("Location"); at.rfind("/api/v1/baskets/", 0) == 0) {
+            id = at.substr(16);
+        }
+        // read under the lock: the ETag of exactly what this request wrote
+        std::string etag = id.empty() ? "" : BasketETag(id);
+        if (!etag.empty()) call.response.set_header("ETag", etag);
+    } catch (const std::exception& e) {
+        // the change is made: its answer stands without an ETag
+        LogRequestFailure(qx::LogWarning, "backoffice.serve " + found.name, std::string("No ETag: ") + e.what());
+    }
+}
+
 void HttpHost::Answer(httplib::Request& request, httplib::Response& response) const {
     HostState& state = *state_;
+    std::string requestId = RequestIdOf(request);
+    response.set_header("X-Request-Id", requestId);
+    qx::LogRequest logged(requestId);
     if (UnsafePath(request.path)) {
         auto error = HostError(ole::err::InvalidProcedureCall, "backoffice.serve", "The path is not allowed");
         response.status = 400;
@@ -301,45 +468,44 @@ void HttpHost::Answer(httplib::Request& request, httplib::Response& response) co
     if (size_t query = request.target.find('?'); query != std::string::npos)
         httplib::detail::parse_query_text(request.target.substr(query + 1), request.params);
     // a form's fields are parameters too (the log-in form); the broker's documents are read by their route
-    if (request.get_header_value("Content-Type").rfind("application/x-www-form-urlencoded", 0) == 0 &&
+    if (MediaType(request.get_header_value("Content-Type")) == "application/x-www-form-urlencoded" &&
         request.path != kRequisitionIntakePath)
         httplib::detail::parse_query_text(request.body, request.params);
 
-    const std::string method = request.method == "HEAD" ? "GET" : request.method;
-    const CompiledRoute* found = nullptr;
     std::smatch matches;
-    for (const CompiledRoute& candidate : routes_)
-        if (candidate.route.method == method && std::regex_match(request.path, matches, candidate.pattern)) {
-            found = &candidate;
-            break;
-        }
-    if (!found) return Refuse(request, response, 404, "There is no such resource");
+    const CompiledRoute* found = FindRoute(request, response, matches);
+    if (!found) return;
 
-    const Route& route = found->route;
+    const auto& route = found->route;
     const std::string& name = found->name;
     auto started = Clock::now();
     Call call(request, response, state);
     for (size_t i = 0; i < found->params.size() && i + 1 < matches.size(); ++i)
         call.params[found->params[i]] = matches[i + 1].str();
+    std::optional<KeyClaim> claimed;
     try {
         if (request.body.size() > BodyLimit(state.settings, request.path))
             throw RequestError(413, "The body is larger than the host takes");
         if (!state.Allowed(route.access, request)) {
-            if (route.access == Access::Operator && request.method == "GET" &&
+            bool known = state.Authenticated(request);
+            if (route.access == Access::Operator && !known && request.method == "GET" &&
                 request.get_header_value("Accept").find("text/html") != std::string::npos) {
                 call.Redirect("/login");
+            } else if (known && route.access != Access::Broker) {
+                throw RequestError(403, "The key does not open this resource (each key has its own permissions)");
             } else {
+                if (route.access != Access::Broker) response.set_header("WWW-Authenticate", "Bearer");
                 throw RequestError(401, "A valid key is needed (Authorization: Bearer <key>)");
             }
-        } else {
-            route.handler(call);
-            if (response.status == -1) response.status = 200;
+        } else if (!ClaimIdempotencyKey(call, claimed)) {
+            Run(*found, call);
         }
     } catch (const RequestError& e) {
         auto error = HostError(e.number, "backoffice.serve " + name, e.what());
         json answer = ErrorJson(error);
         answer["error"].update(e.detail);
         call.Json(e.status, answer);
+        if (e.status == 503 && !response.has_header("Retry-After")) response.set_header("Retry-After", "5");
         LogRequestFailure(qx::LogWarning, "backoffice.serve " + name, e.what());
     } catch (const ole::AutomationError& e) {
         // the component has logged it already: one entry per failure
@@ -359,6 +525,7 @@ void HttpHost::Answer(httplib::Request& request, httplib::Response& response) co
         call.Json(500, ErrorJson(error));
         LogRequestFailure(qx::LogError, "backoffice.serve " + name, e.what());
     }
+    if (claimed) SettleIdempotencyKey(*claimed, response);
     double seconds = std::chrono::duration<double>(Clock::now() - started).count();
     state.metrics.Count(name, response.status, seconds);
 }

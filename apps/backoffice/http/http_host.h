@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,8 @@ public:
 
     // True when the request carries what the access level asks for.
     bool Allowed(Access access, const httplib::Request& request);
+    // True when the request carries a valid key or operator session, whatever it may call.
+    bool Authenticated(const httplib::Request& request);
     // The session token of the request's cookie ("" without one).
     static std::string SessionOf(const httplib::Request& request);
 
@@ -76,6 +79,10 @@ private:
     struct CompiledRoute;
     // On a worker: the request routed, checked and answered in the one error format.
     void Answer(httplib::Request& request, httplib::Response& response) const;
+    // The route of the request, or nullptr after answering 404 or 405 (with Allow).
+    const CompiledRoute* FindRoute(httplib::Request& request, httplib::Response& response, std::smatch& matches) const;
+    // The route's handler with what the host does around it: the basket's lock, If-Match and ETag.
+    void Run(const CompiledRoute& route, Call& call) const;
     void Refuse(const httplib::Request& request, httplib::Response& response, int status, const std::string& why) const;
 
     std::unique_ptr<HostState> state_;

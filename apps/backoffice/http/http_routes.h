@@ -12,6 +12,14 @@
 // A handler throws to fail: an ole::AutomationError from a component gets the
 // status of its number (ErrorStatus) and the one error format; RequestError
 // names what is wrong with the request. The router answers, logs and counts.
+//
+// Around every handler the host does what HTTP clients expect: 404 for a path
+// no route has, 405 with Allow for a method the path lacks, 401 without a
+// valid key and 403 for a key without the route's permission (the broker's
+// routes answer 401 for both, as they always did), X-Request-Id on every
+// answer and in every log entry of the request, Idempotency-Key on the POSTs
+// under /api/v1 (idempotency_store.h), and ETag and If-Match on baskets
+// (basket_guard.h).
 #pragma once
 
 #include <functional>
@@ -67,7 +75,8 @@ public:
     // A path parameter by its name in the pattern.
     const std::string& Param(const std::string& name) const;
     // The body as a JSON object: 415 when it is not declared JSON, 400 when it does not
-    // parse or is no object. An empty body is an empty object when allowEmpty.
+    // parse or is no object. No body at all (a POST without one) is an empty object when
+    // allowEmpty, else 400.
     json Body(bool allowEmpty = false) const;
     // A basket or order id from the path: 32 hexadecimal characters (upper-cased), else 400.
     std::string Id(const std::string& name = "id") const;

@@ -132,6 +132,9 @@ void AddOperatorRoutes(Router& router) {
         // the key comes in the form's body only: a URL ends up in logs and histories
         if (call.request.target.find('?') != std::string::npos)
             throw RequestError(400, "The operator key is taken from the form's body only, never from the URL");
+        std::string type = call.request.get_header_value("Content-Type");
+        if (!call.request.body.empty() && type.substr(0, type.find(';')) != "application/x-www-form-urlencoded")
+            throw RequestError(415, "The log-in is a form post (Content-Type: application/x-www-form-urlencoded)");
         std::string key = call.request.get_param_value("key");
         httplib::Request asBearer;
         asBearer.set_header("Authorization", "Bearer " + key);

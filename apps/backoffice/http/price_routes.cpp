@@ -105,11 +105,21 @@ void AddMaintenance(Router& router, const std::string& path, bool customer) {
             pricing->GetProductPrice(key.product, key.effective, key.currency);
         call.Json(200, RecordJson(pricing->Record(), customer));
     });
-    router.Add("POST", path, Access::Operator, [customer](Call& call) {
+    router.Add("POST", path, Access::Operator, [customer, path](Call& call) {
         auto pricing = Pricing();
         pricing->SetRecord(BodyRecord(call.Body(), customer));
         pricing->AddPricing(customer);
-        call.Json(201, RecordJson(pricing->Record(), customer));
+        json record = RecordJson(pricing->Record(), customer);
+        // the new record is read back by its full key
+        auto value = [&](const char* name) {
+            const json& v = record[name];
+            return httplib::detail::encode_query_param(v.is_string() ? v.get<std::string>() : v.dump());
+        };
+        std::string at = path + "?product=" + value("PRODUCTID");
+        if (customer) at += "&partner=" + value("BUSINESSPARTNERID");
+        at += "&currency=" + value("CURRENCYCODE") + "&effective=" + value("EFFECTIVEDATE");
+        call.response.set_header("Location", at);
+        call.Json(201, record);
     });
     router.Add("PUT", path, Access::Operator, [customer](Call& call) {
         auto pricing = Pricing();

@@ -5,8 +5,6 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include <openssl/evp.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -17,6 +15,7 @@
 #include "platform/automation/error.h"
 #include "platform/os/durable_file.h"
 #include "platform/os/scope_guard.h"
+#include "platform/os/sha256.h"
 #include "shared/lib_sales_error_handling.h"
 
 namespace ordexa {
@@ -42,24 +41,10 @@ const std::string kJournalPrefix = "xml-export-";
 const std::string kJournalSuffix = ".journal";
 const char* kRenameNames[] = {"place", "restore", "retract"};
 
-std::string Sha256Hex(std::string_view bytes) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int size = 0;
-    if (EVP_Digest(bytes.data(), bytes.size(), digest, &size, EVP_sha256(), nullptr) != 1)
-        ole::Raise(ole::err::DeviceIOError, "The SHA-256 of an export document cannot be computed", "Ordexa.WebOrderExport");
-    std::string hex;
-    char pair[3];
-    for (unsigned int i = 0; i < size; ++i) {
-        std::snprintf(pair, sizeof pair, "%02x", digest[i]);
-        hex += pair;
-    }
-    return hex;
-}
-
 // Whether the file holds exactly the bytes of that SHA-256 (false when it is gone).
 bool Holds(const std::string& file, const std::string& sha256) {
     try {
-        return Sha256Hex(os::ReadRegularFile(file)) == sha256;
+        return os::Sha256Hex(os::ReadRegularFile(file)) == sha256;
     } catch (const std::system_error&) {
         return false;
     }
@@ -243,7 +228,7 @@ void XmlExportFile::Replace(std::string_view bytes, const std::vector<std::strin
     });
     orderIds_ = orderIds;
     if (!journal_.empty()) {
-        replacementSha256_ = Sha256Hex(bytes);
+        replacementSha256_ = os::Sha256Hex(bytes);
         // the temporary file's name is on disk before a journal names it
         os::SyncParentFolder(temporary_);
         journaled = true;
@@ -283,7 +268,7 @@ void XmlExportFile::Withdraw() {
             os::UniqueFd restored = WriteTemporary(old_, mode_);
             if (!journal_.empty()) {
                 os::SyncParentFolder(temporary_);
-                WriteJournal(Rename::Restore, Sha256Hex(old_));
+                WriteJournal(Rename::Restore, os::Sha256Hex(old_));
             }
             if (::rename(temporary_.c_str(), path_.c_str()) != 0) {
                 int error = errno;

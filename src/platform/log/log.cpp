@@ -12,6 +12,7 @@
 #include <map>
 #include <mutex>
 #include <system_error>
+#include <utility>
 
 #include "platform/automation/component.h"
 #include "platform/automation/text.h"
@@ -23,6 +24,7 @@ namespace {
 
 std::mutex gLogMutex;
 std::atomic<int64_t> gLostEntries{0};
+thread_local std::string tRequestId;  // the request this thread serves ("" none)
 
 std::map<std::string, std::shared_ptr<spdlog::logger>>& Loggers() {
     static std::map<std::string, std::shared_ptr<spdlog::logger>> loggers;
@@ -93,7 +95,11 @@ public:
         spdlog::level::level_enum l = level <= LogError ? spdlog::level::err
                                       : level == LogWarning ? spdlog::level::warn
                                                             : spdlog::level::info;
-        logger->log(l, "[{}] {}", ole::EscapeControls(ole::Shorten(source, 512)), EntryText(text));
+        std::string shownSource = ole::EscapeControls(ole::Shorten(source, 512));
+        if (tRequestId.empty())
+            logger->log(l, "[{}] {}", shownSource, EntryText(text));
+        else
+            logger->log(l, "[request {}] [{}] {}", tRequestId, shownSource, EntryText(text));
     }
 };
 
@@ -119,5 +125,8 @@ void ResetLogs() {
 }
 
 void RegisterLog() { ole::RegisterClass<Log>("Qxcore.Log"); }
+
+LogRequest::LogRequest(std::string id) : outer_(std::exchange(tRequestId, std::move(id))) {}
+LogRequest::~LogRequest() { tRequestId = std::move(outer_); }
 
 }  // namespace qx

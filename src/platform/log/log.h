@@ -3,7 +3,9 @@
 // installation, entries go to standard error. The file is its owner's alone
 // (0600 in a folder of 0700). No text written makes a line that looks like an
 // entry's head: control characters are escaped ("\x1B"), except the line
-// breaks of the text's own lines.
+// breaks of the text's own lines. While a thread serves a request (LogRequest),
+// each entry it writes names the request after its level:
+// "[time] [level] [request <id>] [source] text".
 #pragma once
 
 #include <cstdint>
@@ -31,5 +33,19 @@ int64_t LostLogEntries();
 void ResetLogs();
 
 void RegisterLog();  // "Qxcore.Log"
+
+// The request the calling thread serves, for the scope of the object: the
+// entries the thread writes meanwhile carry its id (the caller makes sure the
+// id holds no blank, bracket or control character). Scopes nest.
+class LogRequest {
+public:
+    explicit LogRequest(std::string id);
+    ~LogRequest();
+    LogRequest(const LogRequest&) = delete;
+    LogRequest& operator=(const LogRequest&) = delete;
+
+private:
+    std::string outer_;
+};
 
 }  // namespace qx

@@ -1,0 +1,71 @@
+#include "http/basket_guard.h"
+
+#include <chrono>
+#include <map>
+
+#include "http/http_routes.h"
+#include "http/json_codec.h"
+#include "interfaces/vendalo/basket.h"
+#include "platform/os/sha256.h"
+#include "shared/lib_sales.h"
+
+namespace backoffice::http {
+
+namespace {
+
+// "BSK" in ASCII: the class of the baskets' advisory locks.
+constexpr int32_t kBasketLockClass = 0x42534B;
+// A write holds the lock for milliseconds; a request that waits longer is answered 503.
+constexpr auto kLockPatience = std::chrono::seconds(10);
+
+std::string Trimmed(const std::string& text) {
+    size_t from = text.find_first_not_of(" \t");
+    if (from == std::string::npos) return "";
+    return text.substr(from, text.find_last_not_of(" \t") + 1 - from);
+}
+
+}  // namespace
+
+BasketRoute BasketRouteOf(const std::string& routeName) {
+    static const std::map<std::string, BasketRoute> kRoutes = {
+        {"GET /api/v1/baskets/{id}", BasketRoute::Read},
+        {"POST /api/v1/baskets", BasketRoute::Create},
+        {"POST /api/v1/baskets/{id}/copy", BasketRoute::Create},
+        {"PUT /api/v1/baskets/{id}", BasketRoute::Change},
+        {"DELETE /api/v1/baskets/{id}", BasketRoute::Change},
+        {"POST /api/v1/baskets/{id}/lines", BasketRoute::Change},
+        {"DELETE /api/v1/baskets/{id}/lines", BasketRoute::Change},
+        {"POST /api/v1/baskets/{id}/submit", BasketRoute::Change},
+        {"POST /api/v1/baskets/{id}/price", BasketRoute::Change},
+    };
+    auto found = kRoutes.find(routeName);
+    return found == kRoutes.end() ? BasketRoute::None : found->second;
+}
+
+std::unique_ptr<ado::KeyedLock> LockBasket(const std::string& connectionString, const std::filesystem::path& home,
+                                           const std::string& basketId) {
+    auto lock = ado::KeyedLock::Acquire(connectionString, kBasketLockClass,
+                                        (home / "Vendalo" / "basket.lock").string(), basketId, kLockPatience);
+    if (!lock) throw RequestError(503, "The basket is being changed by another request; try again later");
+    return lock;
+}
+
+std::string BasketETag(const std::string& basketId) {
+    auto basket = Sls_GetComponent<vendalo::IBasket>("Vendalo.Basket")->Restore(basketId);
+    if (!basket) return "";
+    return "\"" + os::Sha256Hex(DictionaryJson(*basket).dump(-1, ' ', false, json::error_handler_t::replace)) + "\"";
+}
+
+bool IfMatchHolds(const std::string& ifMatch, const std::string& etag) {
+    size_t from = 0;
+    while (from <= ifMatch.size()) {
+        size_t comma = ifMatch.find(',', from);
+        if (comma == std::string::npos) comma = ifMatch.size();
+        std::string candidate = Trimmed(ifMatch.substr(from, comma - from));
+        if (candidate == "*" || candidate == etag) return true;
+        from = comma + 1;
+    }
+    return false;
+}
+
+}  // namespace backoffice::http

@@ -1,0 +1,41 @@
+// Concurrent edits of a basket: its ETag, and the lock that makes the check of
+// If-Match and the write one step.
+//
+// A basket's ETag is the SHA-256 of the basket as GET answers it, read from
+// the database (so a write's answer carries the ETag a GET would show next).
+// Every request of the host that changes a basket holds the basket's lock
+// (ado::KeyedLock: on PostgreSQL an advisory lock, shared by every host of the
+// database; on SQLite a lock on a byte of <home>/Vendalo/basket.lock) from the
+// check of If-Match until its write is done, also when it sends no If-Match:
+// of two writers with the same ETag, one writes and the other gets 412.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "platform/data/keyed_lock.h"
+
+namespace backoffice::http {
+
+enum class BasketRoute {
+    None,
+    Read,    // answers a stored basket: its ETag
+    Create,  // makes a basket (the one Location names): its ETag
+    Change,  // changes or submits the basket of its path: the lock, If-Match, then the new ETag
+};
+
+// What a route ("PUT /api/v1/baskets/{id}") does to baskets.
+BasketRoute BasketRouteOf(const std::string& routeName);
+
+// The basket's lock, waiting a few seconds at most; RequestError 503 when it stays taken.
+std::unique_ptr<ado::KeyedLock> LockBasket(const std::string& connectionString, const std::filesystem::path& home,
+                                           const std::string& basketId);
+
+// The stored basket's ETag ("\"<64 hexadecimal digits>\""), or "" when there is no such basket.
+std::string BasketETag(const std::string& basketId);
+
+// Whether an If-Match value ("*", or ETags separated by commas) names the ETag; weak ones never match.
+bool IfMatchHolds(const std::string& ifMatch, const std::string& etag);
+
+}  // namespace backoffice::http

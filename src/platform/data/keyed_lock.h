@@ -1,0 +1,44 @@
+// A lock on one key (an order's payments, a basket's changes): while a process
+// holds it, no other process or thread takes the same key of the same class,
+// on this host or on any host of the same database. On PostgreSQL it is a
+// session advisory lock (the class and the hash of the key) on a connection of
+// the thread's own; on SQLite, whose database lives on one host, an
+// open-file-description lock on one byte of the class's lock file chosen by
+// the key. Both are released when the holder ends, a crash or a kill
+// included. Two keys whose hashes meet merely wait for each other.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/data/ado.h"
+#include "platform/os/unique_fd.h"
+
+namespace ado {
+
+class KeyedLock {
+public:
+    ~KeyedLock();
+    KeyedLock(const KeyedLock&) = delete;
+    KeyedLock& operator=(const KeyedLock&) = delete;
+
+    // The lock, or nullptr at once when another holder has it. `lockFile` is
+    // the SQLite database's lock file of this class (made 0600 when missing).
+    static std::unique_ptr<KeyedLock> TryAcquire(const std::string& connectionString, int32_t lockClass,
+                                                 const std::string& lockFile, const std::string& key);
+    // The lock, waiting for it at most `patience`; nullptr when the time is up.
+    static std::unique_ptr<KeyedLock> Acquire(const std::string& connectionString, int32_t lockClass,
+                                              const std::string& lockFile, const std::string& key,
+                                              std::chrono::milliseconds patience);
+
+private:
+    KeyedLock() = default;
+    os::UniqueFd fd_;
+    ConnectionPtr connection_;
+    int32_t class_ = 0;
+    std::string key_;
+};
+
+}  // namespace ado

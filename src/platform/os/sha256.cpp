@@ -1,0 +1,24 @@
+#include "platform/os/sha256.h"
+
+#include <openssl/evp.h>
+
+#include "platform/automation/error.h"
+
+namespace os {
+
+std::string Sha256Hex(std::string_view bytes) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    if (EVP_Digest(bytes.data(), bytes.size(), digest, &size, EVP_sha256(), nullptr) != 1)
+        ole::Raise(ole::err::DeviceIOError, "A SHA-256 cannot be computed", "SHA-256");
+    static const char kHex[] = "0123456789abcdef";
+    std::string hex;
+    hex.reserve(size * 2);
+    for (unsigned int i = 0; i < size; ++i) {
+        hex += kHex[digest[i] >> 4];
+        hex += kHex[digest[i] & 0x0F];
+    }
+    return hex;
+}
+
+}  // namespace os
