@@ -15,6 +15,7 @@
 #include "ordexa/payment/checkout_authorization.h"
 #include "platform/gateway/gateway_client.h"
 #include "platform/log/log.h"
+#include "platform/masterdata/currency.h"
 #include "platform/masterdata/membership.h"
 #include "platform/os/random_bytes.h"
 #include "platform/os/sha256.h"
@@ -312,7 +313,9 @@ int ErrorStatus(const ole::SlsErrorInfo& error) {
         case vendalo::kFreightError:              // no freight group or no tariff for what was asked
         case ordexa::kCheckoutBasketNotFound: return 404;
         case ado::err::MultipleStep:                  // a value that does not fit its field
-        case ado::err::IntegrityViolation: return 400;  // a key or constraint the value violates
+        case ado::err::IntegrityViolation:            // a key or constraint the value violates
+        case qx::currency_err::CurrencyNotFound: return 400;
+        case qx::currency_err::RateNotFound: return 422;  // a currency the prices cannot be converted into that day
         default: break;
     }
     // the platform's conversions refuse a value: type mismatch, overflow, invalid use of Null, invalid argument
