@@ -80,16 +80,18 @@ TEST_P(ApiConventions, EachAnswerHasTheStatusAndHeadersHttpClientsExpect) {
     EXPECT_EQ(Status(serve_->Client("").Get(basket, {{"X-Request-Id", "no-key-4711"}})), 401);
     r = c.Get(basket, {{"X-Request-Id", "spaces and [brackets]"}});
     EXPECT_TRUE(std::regex_match(r->get_header_value("X-Request-Id"), std::regex("[0-9a-f]{32}"))) << r->get_header_value("X-Request-Id");
-    // a component's own entries too: the order refuses an address that does not exist
-    json unknownAddress = Parsed(c.Get(basket));
-    unknownAddress["header"]["SHIPPINGADDRESSID"] = 999999;
-    ASSERT_EQ(Status(c.Put(basket, unknownAddress.dump(), kJson)), 200);
-    EXPECT_EQ(Status(c.Post(basket + "/submit", {{"X-Request-Id", "submit-4711"}}, "", kJson)), 400);
+    // a component's own entries too: the basket refuses a line number past the last one
+    json lastLine = Parsed(c.Get(basket));
+    lastLine["lines"] = json::array({{{"BASKETLINENR", 2147483647}}});
+    ASSERT_EQ(Status(c.Put(basket, lastLine.dump(), kJson)), 200);
+    EXPECT_EQ(Status(c.Post(basket + "/lines", {{"X-Request-Id", "add-4711"}}, R"({"SKU": 101, "QUANTITY": 1})", kJson)),
+              400);
     std::string log = ReadFile(home_ / "log" / "vendalo.log");
     EXPECT_NE(log.find("[request shop-4711.b] [backoffice.serve PUT /api/v1/baskets/{id}]"), std::string::npos) << log;
-    size_t entry = log.find("[request submit-4711]");
+    size_t entry = log.find("[request add-4711]");
     ASSERT_NE(entry, std::string::npos) << log;
-    EXPECT_NE(log.substr(entry, log.find("\n[", entry) - entry).find("Order.InsertAddresses"), std::string::npos) << log;
+    EXPECT_NE(log.substr(entry, log.find("\n[", entry) - entry).find("Vendalo.Basket.AddLineToBasket"), std::string::npos)
+        << log;
     EXPECT_NE(log.find("[request no-key-4711]"), std::string::npos) << log;
 }
 
