@@ -53,8 +53,10 @@ std::unique_ptr<ado::KeyedLock> LockBasket(const std::string& connectionString, 
 std::string BasketETag(const std::string& basketId) {
     auto basket = Sls_GetComponent<vendalo::IBasket>("Vendalo.Basket")->Restore(basketId);
     if (!basket) return "";
-    return "\"" + os::Sha256Hex(DictionaryJson(*basket).dump(-1, ' ', false, json::error_handler_t::replace)) + "\"";
+    return BasketETagOfAnswer(DictionaryJson(*basket).dump(-1, ' ', false, json::error_handler_t::replace));
 }
+
+std::string BasketETagOfAnswer(const std::string& answerBody) { return "\"" + os::Sha256Hex(answerBody) + "\""; }
 
 bool IfMatchHolds(const std::string& ifMatch, const std::string& etag) {
     size_t from = 0;

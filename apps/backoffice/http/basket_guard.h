@@ -34,6 +34,8 @@ std::unique_ptr<ado::KeyedLock> LockBasket(const std::string& connectionString, 
 
 // The stored basket's ETag ("\"<64 hexadecimal digits>\""), or "" when there is no such basket.
 std::string BasketETag(const std::string& basketId);
+// The ETag of a basket from the text GET answers for it (a read need not read it again).
+std::string BasketETagOfAnswer(const std::string& answerBody);
 
 // Whether an If-Match value ("*", or ETags separated by commas) names the ETag; weak ones never match.
 bool IfMatchHolds(const std::string& ifMatch, const std::string& etag);

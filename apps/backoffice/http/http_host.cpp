@@ -440,6 +440,11 @@ void HttpHost::Run(const CompiledRoute& found, Call& call) const {
     found.route.handler(call);
     if (call.response.status == -1) call.response.status = 200;
     if (found.basket == BasketRoute::None || call.response.status / 100 != 2) return;
+    if (found.basket == BasketRoute::Read) {
+        // the answer is the basket as it was read: its text is what the ETag hashes
+        call.response.set_header("ETag", BasketETagOfAnswer(call.response.body));
+        return;
+    }
     try {
         std::string id;
         if (found.basket != BasketRoute::Create) {
