@@ -12,6 +12,7 @@
 #include "ordexa/exchange/membership_logon.h"
 #include "ordexa/outside_calls.h"
 #include "ordexa/reqlink/reqlink.h"
+#include "ordexa/reqlink/requisition_intake.h"
 #include "platform/config/configuration.h"
 #include "platform/masterdata/business_partner.h"
 #include "platform/masterdata/membership.h"
@@ -240,6 +241,16 @@ TEST_P(Reqlink, ARepeatedRequisitionGivesNoSecondOrderEvenWhenRetriesRace) {
     for (const auto& o : orders) EXPECT_EQ(o, orders[0]);
     EXPECT_EQ(Count("SELECT COUNT(*) FROM ORDERHEADER WHERE CUSTOMERPONR = 'REQ-RACE'"), 1);
     EXPECT_EQ(Count("SELECT COUNT(*) FROM BASKETHEADER"), 0);
+
+    // the copy is found by the requisition's index, not by a scan of the partner's orders
+    if (!Inst().Db().IsPostgres()) {
+        auto c = Sls_GetOpenConnection(Sls_ConnectionString());
+        auto plan = c->Execute(std::string("EXPLAIN QUERY PLAN ") + ordexa::kExistingRequisitionOrderStatement, nullptr,
+                               -1, {Variant(1), Variant("X"), Variant(r.url)});
+        std::string text;
+        for (; !plan->Eof(); plan->MoveNext()) text += plan->Fields("detail").Value().Text() + "\n";
+        EXPECT_NE(text.find("ORDERHEADER_REQUISITION"), std::string::npos) << text;
+    }
 }
 
 // Copies of a requisition with a new delivery address, sent at once: one order

@@ -165,8 +165,7 @@ std::vector<Variant> RequisitionKey(const Requisition& q) {
 }
 
 std::optional<std::string> ExistingOrder(const Requisition& q) {
-    auto rs = Sls_GetDisconnectedRecordset(std::string("SELECT ORDERID FROM ORDERHEADER WHERE ") + kRequisitionKey,
-                                           Sls_ConnectionString(), RequisitionKey(q));
+    auto rs = Sls_GetDisconnectedRecordset(kExistingRequisitionOrderStatement, Sls_ConnectionString(), RequisitionKey(q));
     if (rs->Eof()) return std::nullopt;
     return rs->Fields(0).Value().Text();
 }
