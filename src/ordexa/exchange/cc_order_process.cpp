@@ -11,7 +11,9 @@
 #include "ordexa/exchange/ftp.h"
 #include "ordexa/exchange/web_order_confirmation.h"
 #include "ordexa/exchange/web_order_export.h"
+#include "platform/data/transaction.h"
 #include "shared/lib_sales.h"
+#include "shared/order_events.h"
 
 namespace ordexa {
 namespace {
@@ -146,11 +148,17 @@ private:
     // (a billing issue, say) is never overwritten with Paid.
     static bool UpdateOrderStatus(const std::string& orderId, const ado::ConnectionPtr& connection) {
         try {
-            int32_t affected = 0;
             static const std::string sql = "UPDATE ORDERHEADER SET ORDERSTATUS = ? WHERE ORDERID = ? AND " +
                                            StatusGuard(vendalo::OrderStatus::CCPaymentToBeFulfilled);
-            connection->Execute(sql, &affected, -1, {StatusValue(vendalo::OrderStatus::Paid), Variant(orderId)});
-            return affected > 0;
+            std::vector<ado::BatchStatement> statements{{sql, {StatusValue(vendalo::OrderStatus::Paid), Variant(orderId)}}};
+            auto events = OrderEventStatements(
+                {{orderId, std::nullopt, static_cast<int32_t>(vendalo::OrderStatus::CCPaymentToBeFulfilled),
+                  static_cast<int32_t>(vendalo::OrderStatus::Paid), "paid", "", "", "every line billed"}});
+            statements.insert(statements.end(), events.begin(), events.end());
+            ado::Transaction tx(*connection);
+            auto results = connection->ExecuteBatch(statements);
+            tx.Commit();
+            return results.front().affected > 0;
         } catch (...) {
             if (!ConnectionSilence(connection).empty()) throw;  // the run's connection is lost: it stops once
             Sls_LogError("CCOrderProcess.UpdateOrderStatus", ole::CurrentDescription());

@@ -9,7 +9,9 @@
 #include "platform/automation/text.h"
 #include "platform/backend/business_objects.h"
 #include "platform/xml/dom.h"
+#include "platform/data/transaction.h"
 #include "shared/lib_sales.h"
+#include "shared/order_events.h"
 
 namespace ordexa {
 namespace {
@@ -94,13 +96,19 @@ private:
                         continue;
                     }
                     if (answer->success == 1 || answer->reasonCode == 10) {
-                        int32_t affected = 0;
-                        updates->Execute("UPDATE ORDERLINE SET LINESTATUS = ? WHERE ORDERID = ? AND LINENR = ? AND " +
-                                             StatusGuard(vendalo::OrderLineStatus::CCBilled),
-                                         &affected, -1,
-                                         {StatusValue(vendalo::OrderLineStatus::BackendBilled), Variant(line.orderId),
-                                          Variant(line.lineNr)});
-                        billed += affected;
+                        std::vector<ado::BatchStatement> statements{
+                            {"UPDATE ORDERLINE SET LINESTATUS = ? WHERE ORDERID = ? AND LINENR = ? AND " +
+                                 StatusGuard(vendalo::OrderLineStatus::CCBilled),
+                             {StatusValue(vendalo::OrderLineStatus::BackendBilled), Variant(line.orderId),
+                              Variant(line.lineNr)}}};
+                        auto events = OrderEventStatements(
+                            {{line.orderId, line.lineNr, static_cast<int32_t>(vendalo::OrderLineStatus::CCBilled),
+                              static_cast<int32_t>(vendalo::OrderLineStatus::BackendBilled), "billing reported", "",
+                              "business objects of BIS " + line.bisid.Text(), ""}});
+                        statements.insert(statements.end(), events.begin(), events.end());
+                        ado::Transaction tx(*updates);
+                        billed += std::max(updates->ExecuteBatch(statements).front().affected, 0);
+                        tx.Commit();
                         continue;
                     }
                     std::string reason = OrderStatusReasonText(answer->reasonCode, stepNumber_);
