@@ -1,10 +1,12 @@
 #include "shared/order_events.h"
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <mutex>
 #include <utility>
 
+#include "platform/data/transaction.h"
 #include "platform/log/log.h"
 
 namespace {
@@ -117,4 +119,35 @@ std::vector<ado::BatchStatement> OrderEventStatements(const std::vector<OrderEve
 void Sls_AppendOrderEvents(const ado::ConnectionPtr& connection, const std::vector<OrderEvent>& events) {
     if (events.empty()) return;
     connection->ExecuteBatch(OrderEventStatements(events));
+}
+
+int32_t Sls_RecordStatusesWithoutEvents(const ado::ConnectionPtr& connection) {
+    ole::Variant now(UtcNow());
+    auto results = connection->ExecuteBatch(
+        {{"INSERT INTO ORDEREVENT (ORDERID, SEQ, EVENTTIME, LINENR, STATUSBEFORE, STATUSAFTER, WHAT, ACTOR) "
+          "SELECT h.ORDERID, 1, ?, NULL, NULL, h.ORDERSTATUS, 'recorded at upgrade', 'upgrade' FROM ORDERHEADER h "
+          "WHERE NOT EXISTS (SELECT 1 FROM ORDEREVENT e WHERE e.ORDERID = h.ORDERID)",
+          {now}},
+         // each line of an order after the order's last event, in the order of its number
+         {"INSERT INTO ORDEREVENT (ORDERID, SEQ, EVENTTIME, LINENR, STATUSBEFORE, STATUSAFTER, WHAT, ACTOR) "
+          "SELECT l.ORDERID, COALESCE((SELECT MAX(e.SEQ) FROM ORDEREVENT e WHERE e.ORDERID = l.ORDERID), 0) + "
+          "(SELECT COUNT(*) FROM ORDERLINE o WHERE o.ORDERID = l.ORDERID AND o.LINENR <= l.LINENR), ?, l.LINENR, "
+          "NULL, l.LINESTATUS, 'recorded at upgrade', 'upgrade' FROM ORDERLINE l "
+          "WHERE NOT EXISTS (SELECT 1 FROM ORDEREVENT e WHERE e.ORDERID = l.ORDERID AND e.LINENR = l.LINENR)",
+          {now}}});
+    return std::max(results[0].affected, 0) + std::max(results[1].affected, 0);
+}
+
+std::vector<ado::BatchResult> Sls_ExecuteWithOrderEvents(const ado::ConnectionPtr& connection,
+                                                         std::vector<ado::BatchStatement> statements,
+                                                         const std::vector<OrderEvent>& events) {
+    size_t count = statements.size();
+    auto appended = OrderEventStatements(events);
+    statements.insert(statements.end(), appended.begin(), appended.end());
+    std::optional<ado::Transaction> own;
+    if (!connection->InTransaction()) own.emplace(*connection);
+    auto results = connection->ExecuteBatch(statements);
+    if (own) own->Commit();
+    results.resize(count);
+    return results;
 }

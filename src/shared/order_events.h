@@ -52,3 +52,14 @@ std::vector<ado::BatchStatement> OrderEventStatements(const std::vector<OrderEve
 // Appends the events on the connection, inside the caller's transaction, in
 // one round trip.
 void Sls_AppendOrderEvents(const ado::ConnectionPtr& connection, const std::vector<OrderEvent>& events);
+
+// Gives every order and line without an event one event "recorded at upgrade"
+// with its current status, in one transaction, so that the timeline of an
+// installation older than it holds every status; the number of events written.
+int32_t Sls_RecordStatusesWithoutEvents(const ado::ConnectionPtr& connection);
+
+// Runs the statements, then appends the events, in one transaction: the
+// caller's when it has one open, else one of its own. The statements' results.
+std::vector<ado::BatchResult> Sls_ExecuteWithOrderEvents(const ado::ConnectionPtr& connection,
+                                                         std::vector<ado::BatchStatement> statements,
+                                                         const std::vector<OrderEvent>& events);

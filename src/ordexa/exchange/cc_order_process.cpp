@@ -11,7 +11,6 @@
 #include "ordexa/exchange/ftp.h"
 #include "ordexa/exchange/web_order_confirmation.h"
 #include "ordexa/exchange/web_order_export.h"
-#include "platform/data/transaction.h"
 #include "shared/lib_sales.h"
 #include "shared/order_events.h"
 
@@ -150,15 +149,11 @@ private:
         try {
             static const std::string sql = "UPDATE ORDERHEADER SET ORDERSTATUS = ? WHERE ORDERID = ? AND " +
                                            StatusGuard(vendalo::OrderStatus::CCPaymentToBeFulfilled);
-            std::vector<ado::BatchStatement> statements{{sql, {StatusValue(vendalo::OrderStatus::Paid), Variant(orderId)}}};
-            auto events = OrderEventStatements(
+            auto changed = Sls_ExecuteWithOrderEvents(
+                connection, {{sql, {StatusValue(vendalo::OrderStatus::Paid), Variant(orderId)}}},
                 {{orderId, std::nullopt, static_cast<int32_t>(vendalo::OrderStatus::CCPaymentToBeFulfilled),
                   static_cast<int32_t>(vendalo::OrderStatus::Paid), "paid", "", "", "every line billed"}});
-            statements.insert(statements.end(), events.begin(), events.end());
-            ado::Transaction tx(*connection);
-            auto results = connection->ExecuteBatch(statements);
-            tx.Commit();
-            return results.front().affected > 0;
+            return changed.front().affected > 0;
         } catch (...) {
             if (!ConnectionSilence(connection).empty()) throw;  // the run's connection is lost: it stops once
             Sls_LogError("CCOrderProcess.UpdateOrderStatus", ole::CurrentDescription());

@@ -229,18 +229,17 @@ private:
         static const std::string guard = " AND " + StatusGuard(vendalo::OrderLineStatus::NotAllocated);
         int32_t affected = 0;
         if (allocated) {
-            std::vector<ado::BatchStatement> statements{
-                {"UPDATE ORDERLINE SET LINESTATUS = ?, ALLOCATIONDATE = ? WHERE ORDERID = ? AND LINENR = ?" + guard,
-                 {StatusValue(vendalo::OrderLineStatus::Allocated), Variant(ole::Date::Now()), Variant(line.orderId),
-                  Variant(line.lineNr)}}};
-            auto events = OrderEventStatements({{line.orderId, line.lineNr,
-                                                 static_cast<int32_t>(vendalo::OrderLineStatus::NotAllocated),
-                                                 static_cast<int32_t>(vendalo::OrderLineStatus::Allocated), "allocated",
-                                                 "", "business objects of BIS " + line.bisid.Text(), ""}});
-            statements.insert(statements.end(), events.begin(), events.end());
-            ado::Transaction tx(*c);
-            affected = c->ExecuteBatch(statements).front().affected;
-            tx.Commit();
+            affected = Sls_ExecuteWithOrderEvents(
+                           c,
+                           {{"UPDATE ORDERLINE SET LINESTATUS = ?, ALLOCATIONDATE = ? WHERE ORDERID = ? AND LINENR = ?" +
+                                 guard,
+                             {StatusValue(vendalo::OrderLineStatus::Allocated), Variant(ole::Date::Now()),
+                              Variant(line.orderId), Variant(line.lineNr)}}},
+                           {{line.orderId, line.lineNr, static_cast<int32_t>(vendalo::OrderLineStatus::NotAllocated),
+                             static_cast<int32_t>(vendalo::OrderLineStatus::Allocated), "allocated", "",
+                             "business objects of BIS " + line.bisid.Text(), ""}})
+                           .front()
+                           .affected;
         } else
             c->Execute("UPDATE ORDERLINE SET ALLOCATIONDATE = ? WHERE ORDERID = ? AND LINENR = ?" + guard, &affected, -1,
                        {Variant(ole::Date::Now()), Variant(line.orderId), Variant(line.lineNr)});

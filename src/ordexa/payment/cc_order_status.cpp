@@ -9,7 +9,6 @@
 #include "platform/automation/text.h"
 #include "platform/backend/business_objects.h"
 #include "platform/xml/dom.h"
-#include "platform/data/transaction.h"
 #include "shared/lib_sales.h"
 #include "shared/order_events.h"
 
@@ -96,19 +95,16 @@ private:
                         continue;
                     }
                     if (answer->success == 1 || answer->reasonCode == 10) {
-                        std::vector<ado::BatchStatement> statements{
-                            {"UPDATE ORDERLINE SET LINESTATUS = ? WHERE ORDERID = ? AND LINENR = ? AND " +
-                                 StatusGuard(vendalo::OrderLineStatus::CCBilled),
-                             {StatusValue(vendalo::OrderLineStatus::BackendBilled), Variant(line.orderId),
-                              Variant(line.lineNr)}}};
-                        auto events = OrderEventStatements(
+                        auto changed = Sls_ExecuteWithOrderEvents(
+                            updates,
+                            {{"UPDATE ORDERLINE SET LINESTATUS = ? WHERE ORDERID = ? AND LINENR = ? AND " +
+                                  StatusGuard(vendalo::OrderLineStatus::CCBilled),
+                              {StatusValue(vendalo::OrderLineStatus::BackendBilled), Variant(line.orderId),
+                               Variant(line.lineNr)}}},
                             {{line.orderId, line.lineNr, static_cast<int32_t>(vendalo::OrderLineStatus::CCBilled),
                               static_cast<int32_t>(vendalo::OrderLineStatus::BackendBilled), "billing reported", "",
                               "business objects of BIS " + line.bisid.Text(), ""}});
-                        statements.insert(statements.end(), events.begin(), events.end());
-                        ado::Transaction tx(*updates);
-                        billed += std::max(updates->ExecuteBatch(statements).front().affected, 0);
-                        tx.Commit();
+                        billed += std::max(changed.front().affected, 0);
                         continue;
                     }
                     std::string reason = OrderStatusReasonText(answer->reasonCode, stepNumber_);

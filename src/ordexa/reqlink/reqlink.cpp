@@ -17,7 +17,6 @@
 #include "platform/masterdata/business_partner.h"
 #include "platform/masterdata/product_catalog.h"
 #include "platform/net/http_post.h"
-#include "platform/data/transaction.h"
 #include "shared/lib_sales.h"
 #include "shared/order_events.h"
 
@@ -296,12 +295,7 @@ private:
                                       static_cast<int32_t>(vendalo::OrderStatus::ReqlinkToBeAcknowledged),
                                       static_cast<int32_t>(status), "acknowledged", "", "acknowledgement post",
                                       vendalo::StatusName(status)});
-                std::vector<ado::BatchStatement> statements{{sql + ")", params}};
-                auto eventStatements = OrderEventStatements(events);
-                statements.insert(statements.end(), eventStatements.begin(), eventStatements.end());
-                ado::Transaction tx(*connection);
-                auto results = connection->ExecuteBatch(statements);
-                tx.Commit();
+                auto results = Sls_ExecuteWithOrderEvents(connection, {{sql + ")", params}}, events);
                 changed += std::max(results.front().affected, 0);
             }
             return changed;
