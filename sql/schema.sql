@@ -166,6 +166,29 @@ CREATE INDEX ORDERLINE_PRODUCT ON ORDERLINE (PRODUCTID);
 CREATE INDEX ORDERLINE_UNIT ON ORDERLINE (UNITCODE);
 CREATE INDEX ORDERLINE_STATUS ON ORDERLINE (LINESTATUS);
 
+-- Every order's timeline, append-only: one row for each change of ORDERSTATUS
+-- (LINENR NULL) or of a line's LINESTATUS, written in the transaction of the
+-- change, so the last row of an order (of a line) holds its status. SEQ counts
+-- from 1 within the order. EVENTTIME is UTC. STATUSBEFORE is NULL for a new
+-- order or line. WHAT: "submitted", "exported", "confirmed", "acknowledged",
+-- "allocated", "captured", "billing reported", "paid", "billing issue",
+-- "resolved", "operator", "recorded at upgrade". ACTOR: the request, batch run
+-- or payment run that made the change ("request <id>", "batch <id>", "payment
+-- run <id>"). REFERENCE: the file, entry, gateway request or post behind it.
+CREATE TABLE ORDEREVENT (
+    ORDERID      VARCHAR(32) NOT NULL,
+    SEQ          INTEGER NOT NULL,
+    EVENTTIME    TIMESTAMP NOT NULL,
+    LINENR       INTEGER,
+    STATUSBEFORE SMALLINT,
+    STATUSAFTER  SMALLINT NOT NULL,
+    WHAT         VARCHAR(30) NOT NULL,
+    ACTOR        VARCHAR(100),
+    REFERENCE    VARCHAR(500),
+    DETAIL       VARCHAR(500),
+    PRIMARY KEY (ORDERID, SEQ)
+);
+
 CREATE TABLE ADDRESSHISTORY (
     ORDERID          VARCHAR(32) NOT NULL,
     ADDRESSID        INTEGER NOT NULL,

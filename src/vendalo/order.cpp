@@ -7,6 +7,7 @@
 #include "platform/data/transaction.h"
 #include "platform/masterdata/business_partner.h"
 #include "shared/lib_sales.h"
+#include "shared/order_events.h"
 #include "vendalo/register.h"
 #include "vendalo/statement.h"
 
@@ -36,6 +37,7 @@ public:
             InsertAddresses(*basket, connection, writes);
             InsertOrderHeader(*basket, writes);
             InsertOrderLines(*basket, writes);
+            AddSubmittedEvents(*basket, basketId, writes);
             writes.Add("Order.SubmitBasket", Statement("DELETE FROM BASKETLINE WHERE BASKETID = ?"), {Variant(basketId)});
             writes.Add("Order.SubmitBasket", Statement("DELETE FROM BASKETHEADER WHERE BASKETID = ?"), {Variant(basketId)});
             writes.Run(connection);
@@ -293,6 +295,21 @@ private:
         } catch (...) {
             Sls_RaiseError("Order.InsertOrderLines", " executing: '" + st.Shown() + "'");
         }
+    }
+
+    // The new order's first events: its header and each line, in their first status.
+    static void AddSubmittedEvents(const ole::Dictionary& basket, const std::string& orderId, Writes& writes) {
+        auto lines = RecordsetOf(basket, "lines");
+        Variant url = RecordsetOf(basket, "header")->Fields("ACKNOWLEDGEMENTURL").Value();
+        std::string detail = IsMissing(url) || url.ToString().empty() ? "" : "broker requisition";
+        std::vector<OrderEvent> events{{orderId, std::nullopt, std::nullopt,
+                                        static_cast<int32_t>(OrderStatus::ToBeProcessed), "submitted", "", "", detail}};
+        int32_t count = lines->Bof() && lines->Eof() ? 0 : lines->RecordCount();
+        for (int32_t lineNr = 1; lineNr <= count; ++lineNr)
+            events.push_back({orderId, lineNr, std::nullopt, static_cast<int32_t>(OrderLineStatus::NotAllocated),
+                              "submitted", "", "", ""});
+        for (auto& statement : OrderEventStatements(events))
+            writes.Add("Order.SubmitBasket", Statement(statement.sql), std::move(statement.params));
     }
 
     static ado::RecordsetPtr OpenRows(const std::string& sql, const std::string& id, const ado::ConnectionPtr& c) {

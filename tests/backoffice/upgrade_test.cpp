@@ -6,6 +6,7 @@
 
 #include "installation/schema_upgrade.h"
 #include "platform/config/configuration.h"
+#include "order_timeline.h"
 #include "platform/data/ado.h"
 #include "run_program.h"
 #include "test_db.h"
@@ -53,6 +54,8 @@ TEST_P(BackofficeUpgrade, PutsBackWhatAnOlderInstallationLacksAndKeepsEveryValue
     c->Execute("DROP INDEX ORDERHEADER_DATE");
     c->Execute("DROP INDEX ORDERHEADER_REQUISITION");
     c->Execute("DROP TABLE BATCHRUN");
+    c->Execute("DROP TABLE ORDEREVENT");  // orders from before the timeline, one of them on its way
+    c->Execute("UPDATE ORDERLINE SET LINESTATUS = 2 WHERE LINENR = 1");
     c->Execute("UPDATE ORDERHEADER SET SALESORDERNR = 'KEPT-1'");
     auto orders = c->Execute("SELECT COUNT(*) FROM ORDERHEADER")->Fields(0).Value().ToLong();
     c->Close();
@@ -76,7 +79,8 @@ TEST_P(BackofficeUpgrade, PutsBackWhatAnOlderInstallationLacksAndKeepsEveryValue
     ASSERT_EQ(upgraded.exitCode, 0) << upgraded.output;
     for (const char* added : {"column BASKETHEADER.USERLOCALE", "index ORDERHEADER_DATE", "table BATCHRUN",
                               "DIRECTPAYMENT_PARAMETERS/InvoiceText", "HTTP_PARAMETERS/Workers", "API/OperatorApiKey",
-                              "index ORDERHEADER_REQUISITION", "API/BrokerApiKey", "HTTP_PARAMETERS/BrokerMaxBodyBytes"})
+                              "index ORDERHEADER_REQUISITION", "API/BrokerApiKey", "HTTP_PARAMETERS/BrokerMaxBodyBytes",
+                              "table ORDEREVENT", "recorded at upgrade"})
         EXPECT_NE(upgraded.output.find(added), std::string::npos) << added << "\n" << upgraded.output;
 
     c = std::make_shared<ado::Connection>();
@@ -85,6 +89,10 @@ TEST_P(BackofficeUpgrade, PutsBackWhatAnOlderInstallationLacksAndKeepsEveryValue
     EXPECT_NO_THROW(c->Execute("SELECT USERLOCALE FROM BASKETHEADER"));
     EXPECT_NO_THROW(c->Execute("SELECT COUNT(*) FROM BATCHRUN"));
     EXPECT_EQ(c->Execute("SELECT COUNT(*) FROM ORDERHEADER WHERE SALESORDERNR = 'KEPT-1'")->Fields(0).Value().ToLong(), orders);
+    auto timelines = ExpectEveryStatusHasItsEvent(*c);
+    EXPECT_EQ(static_cast<int32_t>(timelines.size()), orders);
+    for (const auto& [id, events] : timelines)
+        for (const auto& event : events) EXPECT_NE(event.find(": recorded at upgrade"), std::string::npos) << id;
     c->Close();
     EXPECT_EQ(Value(vendalo, "DIRECTPAYMENT_PARAMETERS", "InvoiceText"), "Paid by credit card");
     EXPECT_EQ(Value(vendalo, "GENERAL_PARAMETERS", "TaxSource"), "Backend");

@@ -11,6 +11,7 @@
 
 #include "broker_simulator.h"
 #include "demo_installation.h"
+#include "order_timeline.h"
 #include "platform/data/ado.h"
 #include "run_program.h"
 #include "serve_process.h"
@@ -85,6 +86,7 @@ TEST_P(BrokerRoad, RequisitionsBecomeOrdersThatAreExportedConfirmedAndAcknowledg
     EXPECT_TRUE(broker.Journal().empty());
     Batch();  // confirmed (2), then acknowledged in the broker stage of the same batch (3)
     EXPECT_EQ(BrokerOrders(), (std::map<std::string, int>{{"E2E-1", 3}, {"E2E-2", 3}}));
+    ExpectEveryStatusHasItsEvent(*Open());
     auto posts = broker.Journal();
     ASSERT_EQ(posts.size(), 1u);
     pugi::xml_document ack;

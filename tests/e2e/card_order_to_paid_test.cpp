@@ -14,6 +14,7 @@
 #include "demo_installation.h"
 #include "erp_business_objects.h"
 #include "gateway_simulator.h"
+#include "order_timeline.h"
 #include "ordexa/batch_progress.h"
 #include "ordexa/exchange/batch_stage.h"
 #include "ordexa/exchange/cc_order_process.h"
@@ -124,6 +125,23 @@ TEST_P(CardOrderToPaid, TheCardOrderTravelsFromCheckoutToPaid) {
     EXPECT_EQ(lowestLine(), 3);
     EXPECT_EQ(status(), 5);
     EXPECT_GE(erp.Journal().size(), static_cast<size_t>(2 * lines));
+
+    // each step of the road is on the order's timeline, in the transaction of its status
+    auto timelines = ExpectEveryStatusHasItsEvent(*Open());
+    const auto& timeline = timelines[id];
+    std::vector<std::string> header, line1;
+    for (const auto& event : timeline) {
+        if (event.rfind("order: ", 0) == 0) header.push_back(event.substr(7));
+        if (event.rfind("line 1: ", 0) == 0) line1.push_back(event.substr(8));
+    }
+    EXPECT_EQ(header, (std::vector<std::string>{"submitted", "exported", "confirmed", "paid"}));
+    EXPECT_EQ(line1, (std::vector<std::string>{"submitted", "allocated", "captured", "billing reported"}));
+    auto actors = Open()->Execute("SELECT WHAT, ACTOR FROM ORDEREVENT WHERE ORDERID = ? AND LINENR = 1", nullptr, -1,
+                                  {Variant(id)});
+    for (; !actors->Eof(); actors->MoveNext()) {
+        if (actors->Fields(0).Value().Text() != "captured") continue;
+        EXPECT_EQ(actors->Fields(1).Value().Text().rfind("payment run ", 0), 0u) << actors->Fields(1).Value().Text();
+    }
 }
 
 INSTANTIATE_DB_TEST(CardOrderToPaid);

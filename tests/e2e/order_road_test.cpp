@@ -24,6 +24,7 @@
 
 #include "demo_installation.h"
 #include "ftp_server.h"
+#include "order_timeline.h"
 #include "platform/data/ado.h"
 #include "run_program.h"
 #include "test_db.h"
@@ -183,6 +184,7 @@ TEST_P(OrderRoad, WithLocalFoldersEveryOrderReachesItsStatusWithItsSalesOrderNum
     EXPECT_TRUE(fs::exists(home_ / "edi2" / "command" / "command.fil"));
     Batch();
     CheckEveryOrderConfirmedOnce();
+    ExpectEveryStatusHasItsEvent(*Open());
     EXPECT_FALSE(fs::exists(home_ / "edi" / "in" / "confirm.edi"));  // consumed
     EXPECT_FALSE(fs::exists(home_ / "xml" / "in" / "confirm.xml"));
 }
@@ -211,6 +213,7 @@ TEST_P(OrderRoad, OverTheFtpServerEveryOrderReachesItsStatusWithItsSalesOrderNum
     XmlCycle(server.Home());
     Batch();
     CheckEveryOrderConfirmedOnce();
+    ExpectEveryStatusHasItsEvent(*Open());
     EXPECT_FALSE(fs::exists(server.Home() / "xml" / "in" / "confirm.xml"));
     EXPECT_EQ(ReadFile(home_ / "log" / "vendalo.log").find(server.Password()), std::string::npos);
 }

@@ -17,6 +17,7 @@
 #include "platform/automation/text.h"
 #include "platform/log/log.h"
 #include "shared/lib_sales.h"
+#include "shared/order_events.h"
 
 namespace backoffice {
 namespace {
@@ -87,13 +88,13 @@ private:
 
 // The run's row in BATCHRUN, for the operator page and the metrics; a run that
 // cannot be recorded is logged and still counts as run.
-void RecordBatchRun(const std::string& connectionString, ole::Date started, int32_t durationMs, int outcome,
+void RecordBatchRun(const std::string& connectionString, const std::string& batchId, ole::Date started, int32_t durationMs, int outcome,
                     const std::string& summary) {
     try {
         auto c = ado::OpenConnection(connectionString);
         c->Execute("INSERT INTO BATCHRUN (BATCHID, STARTED, FINISHED, DURATIONMS, OUTCOME, SUMMARY) VALUES (?, ?, ?, ?, ?, ?)",
                    nullptr, -1,
-                   {Sls_CreateGUID(), started, ole::Date::Now(), durationMs, static_cast<int16_t>(outcome), summary});
+                   {batchId, started, ole::Date::Now(), durationMs, static_cast<int16_t>(outcome), summary});
         c->Close();
     } catch (...) {
         Sls_LogWarning("backoffice batch", "the run could not be recorded in BATCHRUN");
@@ -134,6 +135,9 @@ int RunBatch(const std::optional<std::string>& given) {
                   << ole::EscapeControls(holder) << ")\n";
         return 3;
     }
+    // the orders' timelines name the run by the id of its BATCHRUN row
+    const std::string batchId = Sls_CreateGUID();
+    OrderEventRun eventRun("batch " + batchId);
     Summary summary(isatty(STDOUT_FILENO));
     ordexa::SetBatchProgress(&summary);
     ole::Date started = ole::Date::Now();
@@ -156,7 +160,7 @@ int RunBatch(const std::optional<std::string>& given) {
         std::cerr << "backoffice batch: " << ole::EscapeControls(text.str());
     }
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - clock).count();
-    RecordBatchRun(connectionString, started, static_cast<int32_t>(ms), outcome, text.str());
+    RecordBatchRun(connectionString, batchId, started, static_cast<int32_t>(ms), outcome, text.str());
     if (outcome == 2 || lost > 0) return 1;
     return summary.Stopped() ? kExitStageStopped : 0;
 }

@@ -18,6 +18,7 @@
 #include "platform/gateway/gateway_client.h"
 #include "platform/log/log.h"
 #include "shared/lib_sales.h"
+#include "shared/order_events.h"
 
 namespace backoffice {
 namespace {
@@ -65,6 +66,7 @@ int RunPayments(const RunOptions& options) {
         return 1;
     }
     bool terminal = isatty(STDOUT_FILENO);
+    OrderEventRun eventRun("payment run " + Sls_CreateGUID());
     auto summary = ordexa::PayOrders(orders, [&](size_t paid) {
         if (terminal && orders.size() >= 10) std::cout << "\r  paying: " << paid << "/" << orders.size() << " orders" << std::flush;
     });
@@ -123,6 +125,7 @@ int Resolve(const ResolveOptions& options) {
     if (options.done) says = true;
     if (options.notDone) says = false;
     try {
+        OrderEventRun eventRun("operator");
         auto r = ordexa::ResolveUnknownOutcome(options.order, says, options.requestId);
         std::cout << options.order << ", " << r.operation << " request " << r.clientRequestId << ": "
                   << (r.done ? "done" : "not done") << " ("

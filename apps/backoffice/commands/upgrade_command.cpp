@@ -10,7 +10,9 @@
 #include "installation/installation_database.h"
 #include "installation/installation_files.h"
 #include "ordexa/payment/card_data_retention.h"
+#include "platform/data/transaction.h"
 #include "shared/lib_sales.h"
+#include "shared/order_events.h"
 
 namespace backoffice {
 
@@ -45,6 +47,12 @@ int RunUpgrade(const std::optional<std::string>& given) {
         // and those a gateway repeated in its reply texts are masked
         if (int32_t masked = ordexa::MaskCardNumbersInStoredReplies(c); masked > 0)
             added.push_back("payment logs: card numbers masked in " + std::to_string(masked) + " gateway reply text(s)");
+        // orders from before the timeline start theirs with the status they hold
+        ado::Transaction tx(*c);
+        int32_t recorded = Sls_RecordStatusesWithoutEvents(c);
+        tx.Commit();
+        if (recorded > 0)
+            added.push_back("order timeline: " + std::to_string(recorded) + " status(es) recorded at upgrade");
         c->Close();
     } catch (const ole::AutomationError& e) {
         std::cerr << "backoffice upgrade: " << *home << " was not upgraded: " << Reason(e) << "\n";

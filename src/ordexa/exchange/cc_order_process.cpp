@@ -12,6 +12,7 @@
 #include "ordexa/exchange/web_order_confirmation.h"
 #include "ordexa/exchange/web_order_export.h"
 #include "shared/lib_sales.h"
+#include "shared/order_events.h"
 
 namespace ordexa {
 namespace {
@@ -146,11 +147,13 @@ private:
     // (a billing issue, say) is never overwritten with Paid.
     static bool UpdateOrderStatus(const std::string& orderId, const ado::ConnectionPtr& connection) {
         try {
-            int32_t affected = 0;
             static const std::string sql = "UPDATE ORDERHEADER SET ORDERSTATUS = ? WHERE ORDERID = ? AND " +
                                            StatusGuard(vendalo::OrderStatus::CCPaymentToBeFulfilled);
-            connection->Execute(sql, &affected, -1, {StatusValue(vendalo::OrderStatus::Paid), Variant(orderId)});
-            return affected > 0;
+            auto changed = Sls_ExecuteWithOrderEvents(
+                connection, {{sql, {StatusValue(vendalo::OrderStatus::Paid), Variant(orderId)}}},
+                {{orderId, std::nullopt, static_cast<int32_t>(vendalo::OrderStatus::CCPaymentToBeFulfilled),
+                  static_cast<int32_t>(vendalo::OrderStatus::Paid), "paid", "", "", "every line billed"}});
+            return changed.front().affected > 0;
         } catch (...) {
             if (!ConnectionSilence(connection).empty()) throw;  // the run's connection is lost: it stops once
             Sls_LogError("CCOrderProcess.UpdateOrderStatus", ole::CurrentDescription());

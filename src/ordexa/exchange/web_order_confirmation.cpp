@@ -22,6 +22,7 @@
 #include "platform/format/text_encoding.h"
 #include "platform/os/durable_file.h"
 #include "shared/lib_sales.h"
+#include "shared/order_events.h"
 
 namespace ordexa {
 namespace {
@@ -326,6 +327,7 @@ private:
         }
 
         std::vector<ado::BatchStatement> changes;
+        std::vector<OrderEvent> events;
         for (size_t i = from; i < to; ++i) {
             const ConfirmationEntry& entry = entries[i];
             const ado::RecordsetPtr& order = orders[i - from];
@@ -346,6 +348,9 @@ private:
             try {
                 changes.push_back(
                     statements.change->Bind({StatusValue(status), Variant(entry.salesOrderNr), Variant(storedId)}));
+                events.push_back({storedId, std::nullopt, static_cast<int32_t>(vendalo::OrderStatus::Processed),
+                                  static_cast<int32_t>(status), "confirmed", "",
+                                  path + " line " + std::to_string(entry.line), "sales order " + entry.salesOrderNr});
             } catch (const ole::AutomationError& e) {
                 if (e.Number() != ado::err::MultipleStep) throw;
                 // too long for the column: this order is left as it is, the others go on
@@ -357,7 +362,11 @@ private:
                 applied.refused.push_back({entry, "the sales order number is too long"});
             }
         }
-        for (const auto& changed : connection.ExecuteBatch(changes)) applied.changed += std::max(changed.affected, 0);
+        size_t changeCount = changes.size();
+        auto eventStatements = OrderEventStatements(events);
+        changes.insert(changes.end(), eventStatements.begin(), eventStatements.end());
+        auto results = connection.ExecuteBatch(changes);
+        for (size_t k = 0; k < changeCount; ++k) applied.changed += std::max(results[k].affected, 0);
     }
 
     std::string connectionString_;

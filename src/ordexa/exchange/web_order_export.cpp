@@ -22,6 +22,7 @@
 #include "platform/log/log.h"
 #include "platform/masterdata/membership.h"
 #include "shared/lib_sales.h"
+#include "shared/order_events.h"
 
 namespace ordexa {
 namespace {
@@ -293,7 +294,7 @@ private:
                              group.orderIds.front() + "' on stay to be exported.");
             return false;
         }
-        if (!UpdateOrderStatus(group.orderIds, bisid, runConnection)) {
+        if (!UpdateOrderStatus(group.orderIds, bisid, file.Path(), runConnection)) {
             try {
                 file.Withdraw();
             } catch (...) {
@@ -315,15 +316,26 @@ private:
     // waiting are changed: a status moves from 0 to 1 and never back. The run's
     // connection, when it has one, marks too: one connection keeps its cache of
     // the tables, where a second one would find it stale after every group.
-    bool UpdateOrderStatus(const std::vector<std::string>& orderIds, int32_t bisid, ado::ConnectionPtr connection) {
+    bool UpdateOrderStatus(const std::vector<std::string>& orderIds, int32_t bisid, const std::string& file,
+                           ado::ConnectionPtr connection) {
         bool own = !connection;
         try {
             if (own) connection = Sls_GetOpenConnection(connectionString_);
             std::vector<ado::BatchStatement> marks;
             marks.reserve(orderIds.size());
-            for (const auto& orderId : orderIds)
+            std::vector<OrderEvent> events;
+            events.reserve(orderIds.size());
+            // the group is named by its first order: the file holds it with the orders that follow
+            std::string group = file + " group from " + orderIds.front();
+            for (const auto& orderId : orderIds) {
                 marks.push_back({kMarkExportedStatement,
                                  {StatusValue(vendalo::OrderStatus::Processed), Variant(bisid), Variant(orderId)}});
+                events.push_back({orderId, std::nullopt, static_cast<int32_t>(vendalo::OrderStatus::ToBeProcessed),
+                                  static_cast<int32_t>(vendalo::OrderStatus::Processed), "exported", "", group,
+                                  "EDI, BISID " + std::to_string(bisid)});
+            }
+            auto eventStatements = OrderEventStatements(events);
+            marks.insert(marks.end(), eventStatements.begin(), eventStatements.end());
             ado::Transaction tx(*connection);  // rolled back unless committed
             connection->ExecuteBatch(marks);  // on PostgreSQL one round trip for the group
             tx.Commit();

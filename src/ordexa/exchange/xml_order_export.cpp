@@ -14,6 +14,7 @@
 #include "platform/masterdata/business_partner.h"
 #include "platform/masterdata/product_catalog.h"
 #include "shared/lib_sales.h"
+#include "shared/order_events.h"
 
 namespace ordexa {
 namespace {
@@ -146,7 +147,7 @@ int32_t XmlOrderExport::XmlExportOrdersToFile(const std::vector<std::vector<std:
         if (appended.empty()) return 0;  // the file stays as it was
 
         file.Replace(Serialised(document), appended);
-        if (!XmlUpdateOrderStatus(appended, vendalo::OrderStatus::Processed)) {
+        if (!XmlUpdateOrderStatus(appended, vendalo::OrderStatus::Processed, path)) {
             file.Withdraw();
             ole::Raise(ole::err::ObjectErrorBase + 1,
                        "The exported orders could not be marked; the export file is as it was and " +
@@ -180,7 +181,7 @@ int32_t XmlOrderExport::XmlExportOrdersToFile(const std::vector<std::vector<std:
 void XmlOrderExport::FinishStoppedExports() {
     if (journalFolder_.empty()) return;
     FinishStoppedXmlExports(journalFolder_, [this](const std::vector<std::string>& orderIds) {
-        if (!XmlUpdateOrderStatus(orderIds, vendalo::OrderStatus::Processed))
+        if (!XmlUpdateOrderStatus(orderIds, vendalo::OrderStatus::Processed, "document put in place by a stopped export"))
             ole::Raise(ole::err::ObjectErrorBase + 1,
                        "The orders of an XML document that a stopped export put in place cannot be marked exported; "
                        "no order is exported until they are",
@@ -252,7 +253,8 @@ pugi::xml_node XmlOrderExport::XmlOrderFormToDOMDoc(const std::string& orderId, 
     }
 }
 
-bool XmlOrderExport::XmlUpdateOrderStatus(const std::vector<std::string>& orderIds, vendalo::OrderStatus status) {
+bool XmlOrderExport::XmlUpdateOrderStatus(const std::vector<std::string>& orderIds, vendalo::OrderStatus status,
+                                          const std::string& reference) {
     ado::ConnectionPtr connection;
     try {
         connection = Sls_GetOpenConnection(connectionString_);
@@ -261,7 +263,15 @@ bool XmlOrderExport::XmlUpdateOrderStatus(const std::vector<std::string>& orderI
                                         vendalo::StatusGuard(vendalo::OrderStatus::ToBeProcessed);
         std::vector<ado::BatchStatement> marks;
         marks.reserve(orderIds.size());
-        for (const auto& orderId : orderIds) marks.push_back({mark, {StatusValue(status), Variant(orderId)}});
+        std::vector<OrderEvent> events;
+        events.reserve(orderIds.size());
+        for (const auto& orderId : orderIds) {
+            marks.push_back({mark, {StatusValue(status), Variant(orderId)}});
+            events.push_back({orderId, std::nullopt, static_cast<int32_t>(vendalo::OrderStatus::ToBeProcessed),
+                              static_cast<int32_t>(status), "exported", "", reference, "XML"});
+        }
+        auto eventStatements = OrderEventStatements(events);
+        marks.insert(marks.end(), eventStatements.begin(), eventStatements.end());
         ado::Transaction tx(*connection);
         connection->ExecuteBatch(marks);
         XmlExportStep("marking");

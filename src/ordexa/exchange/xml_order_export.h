@@ -62,7 +62,8 @@ public:
     pugi::xml_node XmlOrderFormToDOMDoc(const std::string& orderId, qx::XmlDocument& document, pugi::xml_node root);
     // Sets the status of those orders that still wait, all in one transaction;
     // false (logged) when it cannot, and then no order is changed.
-    bool XmlUpdateOrderStatus(const std::vector<std::string>& orderIds, vendalo::OrderStatus status);
+    bool XmlUpdateOrderStatus(const std::vector<std::string>& orderIds, vendalo::OrderStatus status,
+                              const std::string& reference);
     // The mode a new export file gets (the exchange folder's file mode; the FTP outbox stays 0600).
     void SetNewFileMode(mode_t mode) { newFileMode_ = mode; }
     // The folder of the exports' journals (the installation's temporary EDI folder); without one none is kept.

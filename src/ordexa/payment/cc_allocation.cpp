@@ -17,6 +17,7 @@
 #include "platform/gateway/gateway_client.h"
 #include "platform/xml/dom.h"
 #include "shared/lib_sales.h"
+#include "shared/order_events.h"
 
 namespace ordexa {
 namespace {
@@ -227,12 +228,19 @@ private:
     static bool MarkChecked(const ado::ConnectionPtr& c, const Line& line, bool allocated) {
         static const std::string guard = " AND " + StatusGuard(vendalo::OrderLineStatus::NotAllocated);
         int32_t affected = 0;
-        if (allocated)
-            c->Execute("UPDATE ORDERLINE SET LINESTATUS = ?, ALLOCATIONDATE = ? WHERE ORDERID = ? AND LINENR = ?" + guard,
-                       &affected, -1,
-                       {StatusValue(vendalo::OrderLineStatus::Allocated), Variant(ole::Date::Now()),
-                        Variant(line.orderId), Variant(line.lineNr)});
-        else
+        if (allocated) {
+            affected = Sls_ExecuteWithOrderEvents(
+                           c,
+                           {{"UPDATE ORDERLINE SET LINESTATUS = ?, ALLOCATIONDATE = ? WHERE ORDERID = ? AND LINENR = ?" +
+                                 guard,
+                             {StatusValue(vendalo::OrderLineStatus::Allocated), Variant(ole::Date::Now()),
+                              Variant(line.orderId), Variant(line.lineNr)}}},
+                           {{line.orderId, line.lineNr, static_cast<int32_t>(vendalo::OrderLineStatus::NotAllocated),
+                             static_cast<int32_t>(vendalo::OrderLineStatus::Allocated), "allocated", "",
+                             "business objects of BIS " + line.bisid.Text(), ""}})
+                           .front()
+                           .affected;
+        } else
             c->Execute("UPDATE ORDERLINE SET ALLOCATIONDATE = ? WHERE ORDERID = ? AND LINENR = ?" + guard, &affected, -1,
                        {Variant(ole::Date::Now()), Variant(line.orderId), Variant(line.lineNr)});
         return affected > 0;

@@ -10,6 +10,7 @@
 #include "platform/backend/business_objects.h"
 #include "platform/xml/dom.h"
 #include "shared/lib_sales.h"
+#include "shared/order_events.h"
 
 namespace ordexa {
 namespace {
@@ -94,13 +95,16 @@ private:
                         continue;
                     }
                     if (answer->success == 1 || answer->reasonCode == 10) {
-                        int32_t affected = 0;
-                        updates->Execute("UPDATE ORDERLINE SET LINESTATUS = ? WHERE ORDERID = ? AND LINENR = ? AND " +
-                                             StatusGuard(vendalo::OrderLineStatus::CCBilled),
-                                         &affected, -1,
-                                         {StatusValue(vendalo::OrderLineStatus::BackendBilled), Variant(line.orderId),
-                                          Variant(line.lineNr)});
-                        billed += affected;
+                        auto changed = Sls_ExecuteWithOrderEvents(
+                            updates,
+                            {{"UPDATE ORDERLINE SET LINESTATUS = ? WHERE ORDERID = ? AND LINENR = ? AND " +
+                                  StatusGuard(vendalo::OrderLineStatus::CCBilled),
+                              {StatusValue(vendalo::OrderLineStatus::BackendBilled), Variant(line.orderId),
+                               Variant(line.lineNr)}}},
+                            {{line.orderId, line.lineNr, static_cast<int32_t>(vendalo::OrderLineStatus::CCBilled),
+                              static_cast<int32_t>(vendalo::OrderLineStatus::BackendBilled), "billing reported", "",
+                              "business objects of BIS " + line.bisid.Text(), ""}});
+                        billed += std::max(changed.front().affected, 0);
                         continue;
                     }
                     std::string reason = OrderStatusReasonText(answer->reasonCode, stepNumber_);

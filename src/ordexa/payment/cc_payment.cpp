@@ -16,6 +16,7 @@
 #include "platform/data/transaction.h"
 #include "platform/masterdata/currency.h"
 #include "shared/lib_sales.h"
+#include "shared/order_events.h"
 
 namespace ordexa {
 namespace {
@@ -124,7 +125,24 @@ SentRequest SendRecorded(qx::IGatewayClient& client, const ado::ConnectionPtr& c
 void HoldForResolution(const ado::ConnectionPtr& connection, const std::string& orderId) {
     static const std::string sql = "UPDATE ORDERHEADER SET ORDERSTATUS = ? WHERE ORDERID = ? AND " +
                                    vendalo::StatusGuard(vendalo::OrderStatus::CCPaymentToBeFulfilled);
-    connection->Execute(sql, nullptr, -1, {StatusValue(vendalo::OrderStatus::OrderBillingIssue), Variant(orderId)});
+    std::vector<ado::BatchStatement> statements{
+        {sql, {StatusValue(vendalo::OrderStatus::OrderBillingIssue), Variant(orderId)}}};
+    auto events = OrderEventStatements({{orderId, std::nullopt,
+                                         static_cast<int32_t>(vendalo::OrderStatus::CCPaymentToBeFulfilled),
+                                         static_cast<int32_t>(vendalo::OrderStatus::OrderBillingIssue), "billing issue",
+                                         "", "", "a gateway request has an unknown outcome"}});
+    statements.insert(statements.end(), events.begin(), events.end());
+    connection->ExecuteBatch(statements);
+}
+
+// What a change of an order's status by a payment is called in its timeline.
+const char* PaymentEventOf(vendalo::OrderStatus status) {
+    switch (status) {
+        case vendalo::OrderStatus::OrderBillingIssue: return "billing issue";
+        case vendalo::OrderStatus::OrderAuthorizationIssue: return "authorization issue";
+        case vendalo::OrderStatus::Paid: return "paid";
+        default: return "payment";
+    }
 }
 
 // Runs the writes in one transaction, or in the caller's when it has one open.
@@ -701,9 +719,13 @@ private:
     bool UpdateOrderHeaderStatus(const ado::ConnectionPtr& connection, const std::string& orderId,
                                  vendalo::OrderStatus status, vendalo::OrderStatus expected, bool raise) {
         try {
-            int32_t affected = 0;
-            connection->Execute("UPDATE ORDERHEADER SET ORDERSTATUS = ? WHERE ORDERID = ? AND ORDERSTATUS + 0 = ?",
-                                &affected, -1, {StatusValue(status), Variant(orderId), StatusValue(expected)});
+            std::vector<ado::BatchStatement> statements{
+                {"UPDATE ORDERHEADER SET ORDERSTATUS = ? WHERE ORDERID = ? AND ORDERSTATUS + 0 = ?",
+                 {StatusValue(status), Variant(orderId), StatusValue(expected)}}};
+            auto events = OrderEventStatements({{orderId, std::nullopt, static_cast<int32_t>(expected),
+                                                 static_cast<int32_t>(status), PaymentEventOf(status), "", "", ""}});
+            statements.insert(statements.end(), events.begin(), events.end());
+            int32_t affected = connection->ExecuteBatch(statements).front().affected;
             if (affected == 0)
                 Sls_LogWarning("CCPayment.UpdateOrderHeaderStatus()",
                                "Order " + orderId + " was no longer in status " +
@@ -725,10 +747,19 @@ private:
             for (size_t i = 0; i < lines.size(); ++i) markers += i ? ", ?" : "?";
             std::vector<Variant> params{StatusValue(status), Variant(orderId), StatusValue(expected)};
             params.insert(params.end(), lines.begin(), lines.end());
-            int32_t affected = 0;
-            connection->Execute("UPDATE ORDERLINE SET LINESTATUS = ? WHERE ORDERID = ? AND LINESTATUS + 0 = ? AND LINENR IN (" +
-                                    markers + ")",
-                                &affected, -1, params);
+            std::vector<ado::BatchStatement> statements{
+                {"UPDATE ORDERLINE SET LINESTATUS = ? WHERE ORDERID = ? AND LINESTATUS + 0 = ? AND LINENR IN (" + markers +
+                     ")",
+                 params}};
+            std::vector<OrderEvent> events;
+            for (const auto& line : lines)
+                events.push_back({orderId, static_cast<int32_t>(line.ToLong()), static_cast<int32_t>(expected),
+                                  static_cast<int32_t>(status),
+                                  status == vendalo::OrderLineStatus::CCBilled ? "captured" : "billing issue", "", "",
+                                  ""});
+            auto eventStatements = OrderEventStatements(events);
+            statements.insert(statements.end(), eventStatements.begin(), eventStatements.end());
+            int32_t affected = connection->ExecuteBatch(statements).front().affected;
             if (affected != static_cast<int32_t>(lines.size()))
                 Sls_LogWarning("CCPayment.UpdateOrderLinesStatus()",
                                "Of the " + std::to_string(lines.size()) + " line(s) of order " + orderId + ", " +

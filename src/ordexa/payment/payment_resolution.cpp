@@ -13,6 +13,7 @@
 #include "platform/data/transaction.h"
 #include "platform/gateway/gateway_client.h"
 #include "shared/lib_sales.h"
+#include "shared/order_events.h"
 
 namespace ordexa {
 namespace {
@@ -157,6 +158,31 @@ void WriteAuthorization(const ado::ConnectionPtr& c, const GatewayRequestRow& ro
     c->Execute(sql + ") VALUES (" + markers + ")", nullptr, -1, values);
 }
 
+// The numbers of the order's lines at 1 (Allocated), read before they move on:
+// each gets its event after the change.
+std::vector<int32_t> AllocatedLines(const ado::ConnectionPtr& c, const std::string& orderId) {
+    std::vector<int32_t> numbers;
+    auto rs = c->Execute("SELECT LINENR FROM ORDERLINE WHERE ORDERID = ? AND LINESTATUS = ? ORDER BY LINENR", nullptr, -1,
+                         {Variant(orderId), StatusValue(vendalo::OrderLineStatus::Allocated)});
+    for (; !rs->Eof(); rs->MoveNext()) numbers.push_back(rs->Fields(0).Value().ToLong());
+    return numbers;
+}
+
+void AppendCapturedEvents(const ado::ConnectionPtr& c, const std::string& orderId, const std::vector<int32_t>& lines,
+                          const std::string& reference) {
+    std::vector<OrderEvent> events;
+    for (int32_t line : lines)
+        events.push_back({orderId, line, static_cast<int32_t>(vendalo::OrderLineStatus::Allocated),
+                          static_cast<int32_t>(vendalo::OrderLineStatus::CCBilled), "captured", "", reference,
+                          "outcome resolved"});
+    Sls_AppendOrderEvents(c, events);
+}
+
+void AppendReleasedEvent(const ado::ConnectionPtr& c, const std::string& orderId, vendalo::OrderStatus status) {
+    Sls_AppendOrderEvents(c, {{orderId, std::nullopt, static_cast<int32_t>(vendalo::OrderStatus::OrderBillingIssue),
+                               static_cast<int32_t>(status), "resolved", "", "", "outcome resolved"}});
+}
+
 // The lines of a capture set to 2 when it was taken; otherwise those still at 1, counted.
 int32_t SettleCaptureLines(const ado::ConnectionPtr& c, const GatewayRequestRow& row, bool taken) {
     std::vector<Variant> lines = LineNumbers(row.subject.lineNrs);
@@ -167,10 +193,14 @@ int32_t SettleCaptureLines(const ado::ConnectionPtr& c, const GatewayRequestRow&
     if (taken) {
         params.insert(params.begin(), StatusValue(vendalo::OrderLineStatus::CCBilled));
         params.insert(params.end(), lines.begin(), lines.end());
+        std::vector<int32_t> numbers;
+        for (const auto& line : lines) numbers.push_back(line.ToLong());
+        if (numbers.empty()) numbers = AllocatedLines(c, row.subject.reference);
         int32_t affected = 0;
         c->Execute("UPDATE ORDERLINE SET LINESTATUS = ? WHERE ORDERID = ? AND " +
                        StatusGuard(vendalo::OrderLineStatus::Allocated) + which,
                    &affected, -1, params);
+        AppendCapturedEvents(c, row.subject.reference, numbers, row.clientRequestId);
         return affected;
     }
     params.push_back(StatusValue(vendalo::OrderLineStatus::Allocated));
@@ -230,6 +260,7 @@ void ReleaseOrder(const ado::ConnectionPtr& c, const std::string& orderId, venda
         " AND NOT EXISTS (SELECT 1 FROM ORDERLINE l WHERE l.ORDERID = ORDERHEADER.ORDERID AND l.LINESTATUS = ?)";
     c->Execute(sql, nullptr, -1,
                {StatusValue(status), Variant(orderId), StatusValue(vendalo::OrderLineStatus::LineBillingIssue)});
+    AppendReleasedEvent(c, orderId, status);
 }
 
 Resolution ResolveOpenRequest(const ado::ConnectionPtr& connection, const GatewayRequestRow& row, size_t open,
@@ -347,9 +378,11 @@ Resolution ResolveLoggedCapture(const ado::ConnectionPtr& connection, const std:
          last->Fields("ICS_APPLICATIONS").Value(), last->Fields("CLIENT_LIB_VERSION").Value(), Variant(ole::Date::Now()),
          Variant(NextPaymentLogSequence(connection)), Variant(resolution.clientRequestId)});
     if (resolution.done) {
+        auto numbers = AllocatedLines(connection, orderId);
         connection->Execute("UPDATE ORDERLINE SET LINESTATUS = ? WHERE ORDERID = ? AND " +
                                 StatusGuard(vendalo::OrderLineStatus::Allocated),
                             &affected, -1, {StatusValue(vendalo::OrderLineStatus::CCBilled), Variant(orderId)});
+        AppendCapturedEvents(connection, orderId, numbers, resolution.clientRequestId);
     } else {
         auto rs = connection->Execute("SELECT COUNT(*) FROM ORDERLINE WHERE ORDERID = ? AND LINESTATUS = ?", nullptr, -1,
                                       {Variant(orderId), StatusValue(vendalo::OrderLineStatus::Allocated)});
@@ -359,6 +392,7 @@ Resolution ResolveLoggedCapture(const ado::ConnectionPtr& connection, const std:
     connection->Execute("UPDATE ORDERHEADER SET ORDERSTATUS = ? WHERE ORDERID = ? AND " +
                             StatusGuard(vendalo::OrderStatus::OrderBillingIssue),
                         nullptr, -1, {StatusValue(vendalo::OrderStatus::CCPaymentToBeFulfilled), Variant(orderId)});
+    AppendReleasedEvent(connection, orderId, vendalo::OrderStatus::CCPaymentToBeFulfilled);
     tx.Commit();
     return resolution;
 }

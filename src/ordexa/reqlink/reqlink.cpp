@@ -18,6 +18,7 @@
 #include "platform/masterdata/product_catalog.h"
 #include "platform/net/http_post.h"
 #include "shared/lib_sales.h"
+#include "shared/order_events.h"
 
 namespace ordexa {
 namespace {
@@ -288,9 +289,14 @@ private:
                     sql += i == start ? "?" : ", ?";
                     params.emplace_back(orderIds[i]);
                 }
-                int32_t affected = 0;
-                connection->Execute(sql + ")", &affected, -1, params);
-                changed += affected;
+                std::vector<OrderEvent> events;
+                for (size_t i = start; i < end; ++i)
+                    events.push_back({orderIds[i], std::nullopt,
+                                      static_cast<int32_t>(vendalo::OrderStatus::ReqlinkToBeAcknowledged),
+                                      static_cast<int32_t>(status), "acknowledged", "", "acknowledgement post",
+                                      vendalo::StatusName(status)});
+                auto results = Sls_ExecuteWithOrderEvents(connection, {{sql + ")", params}}, events);
+                changed += std::max(results.front().affected, 0);
             }
             return changed;
         } catch (...) {

@@ -129,4 +129,6 @@ void RegisterLog() { ole::RegisterClass<Log>("Qxcore.Log"); }
 LogRequest::LogRequest(std::string id) : outer_(std::exchange(tRequestId, std::move(id))) {}
 LogRequest::~LogRequest() { tRequestId = std::move(outer_); }
 
+std::string CurrentLogRequest() { return tRequestId; }
+
 }  // namespace qx

@@ -48,4 +48,7 @@ private:
     std::string outer_;
 };
 
+// The id of the request the calling thread serves ("" when none).
+std::string CurrentLogRequest();
+
 }  // namespace qx

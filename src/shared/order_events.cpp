@@ -1,0 +1,153 @@
+#include "shared/order_events.h"
+
+#include <algorithm>
+#include <chrono>
+#include <ctime>
+#include <mutex>
+#include <utility>
+
+#include "platform/data/transaction.h"
+#include "platform/log/log.h"
+
+namespace {
+
+std::mutex gRunMutex;
+std::string gRun;  // the run of this process ("" none)
+
+// At most `limit` bytes, never half a UTF-8 character.
+std::string Cut(const std::string& text, size_t limit) {
+    if (text.size() <= limit) return text;
+    while (limit > 0 && (static_cast<unsigned char>(text[limit]) & 0xC0) == 0x80) --limit;
+    return text.substr(0, limit);
+}
+
+ole::Date UtcNow() {
+    auto now = std::chrono::system_clock::now();
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    std::tm utc{};
+    ::gmtime_r(&seconds, &utc);
+    return ole::Date::FromParts(utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min,
+                                utc.tm_sec + static_cast<double>(ms) / 1000.0);
+}
+
+ole::Variant Optional(const std::optional<int32_t>& value) {
+    return value ? ole::Variant(*value) : ole::Variant::Null();
+}
+
+ole::Variant Text(const std::string& text, size_t limit) {
+    return text.empty() ? ole::Variant::Null() : ole::Variant(Cut(text, limit));
+}
+
+}  // namespace
+
+std::string Sls_OrderEventActor() {
+    std::string request = qx::CurrentLogRequest();
+    if (!request.empty()) return Cut("request " + request, 100);
+    std::lock_guard lock(gRunMutex);
+    return gRun;
+}
+
+OrderEventRun::OrderEventRun(std::string actor) {
+    std::lock_guard lock(gRunMutex);
+    outer_ = std::exchange(gRun, std::move(actor));
+}
+
+OrderEventRun::~OrderEventRun() {
+    std::lock_guard lock(gRunMutex);
+    gRun = std::move(outer_);
+}
+
+namespace {
+
+// An event with a status before is appended only when the change happened:
+// the row now holds the status after, and the timeline's last event of the
+// row the status before (a guarded change that found another status made no
+// change, and so writes no event).
+const std::string& EventSql(bool line, bool guarded) {
+    static const std::string insert =
+        "INSERT INTO ORDEREVENT (ORDERID, SEQ, EVENTTIME, LINENR, STATUSBEFORE, STATUSAFTER, WHAT, ACTOR, REFERENCE, "
+        "DETAIL) SELECT ?, (SELECT COALESCE(MAX(SEQ), 0) + 1 FROM ORDEREVENT WHERE ORDERID = ?), ?, ?, ?, ?, ?, ?, ?, ?";
+    static const std::string sql[4] = {
+        insert,
+        insert + " WHERE EXISTS (SELECT 1 FROM ORDERHEADER WHERE ORDERID = ? AND ORDERSTATUS = ?) AND (SELECT "
+                 "STATUSAFTER FROM ORDEREVENT WHERE ORDERID = ? AND LINENR IS NULL ORDER BY SEQ DESC LIMIT 1) = ?",
+        insert,
+        insert + " WHERE EXISTS (SELECT 1 FROM ORDERLINE WHERE ORDERID = ? AND LINENR = ? AND LINESTATUS = ?) AND "
+                 "(SELECT STATUSAFTER FROM ORDEREVENT WHERE ORDERID = ? AND LINENR = ? ORDER BY SEQ DESC LIMIT 1) = ?"};
+    return sql[(line ? 2 : 0) + (guarded ? 1 : 0)];
+}
+
+}  // namespace
+
+std::vector<ado::BatchStatement> OrderEventStatements(const std::vector<OrderEvent>& events) {
+    std::vector<ado::BatchStatement> statements;
+    statements.reserve(events.size());
+    ole::Date now = UtcNow();
+    std::string actor;
+    bool actorRead = false;
+    auto status = [](int32_t value) { return ole::Variant(static_cast<int16_t>(value)); };
+    for (const auto& e : events) {
+        if (e.actor.empty() && !actorRead) {
+            actor = Sls_OrderEventActor();
+            actorRead = true;
+        }
+        ole::Variant id(e.orderId);
+        std::vector<ole::Variant> params{id,
+                                         id,
+                                         ole::Variant(now),
+                                         Optional(e.lineNr),
+                                         e.before ? status(*e.before) : ole::Variant::Null(),
+                                         status(e.after),
+                                         ole::Variant(Cut(e.what, 30)),
+                                         Text(e.actor.empty() ? actor : e.actor, 100),
+                                         Text(e.reference, 500),
+                                         Text(e.detail, 500)};
+        if (e.before) {
+            params.push_back(id);
+            if (e.lineNr) params.push_back(ole::Variant(*e.lineNr));
+            params.push_back(status(e.after));
+            params.push_back(id);
+            if (e.lineNr) params.push_back(ole::Variant(*e.lineNr));
+            params.push_back(status(*e.before));
+        }
+        statements.push_back({EventSql(e.lineNr.has_value(), e.before.has_value()), std::move(params)});
+    }
+    return statements;
+}
+
+void Sls_AppendOrderEvents(const ado::ConnectionPtr& connection, const std::vector<OrderEvent>& events) {
+    if (events.empty()) return;
+    connection->ExecuteBatch(OrderEventStatements(events));
+}
+
+int32_t Sls_RecordStatusesWithoutEvents(const ado::ConnectionPtr& connection) {
+    ole::Variant now(UtcNow());
+    auto results = connection->ExecuteBatch(
+        {{"INSERT INTO ORDEREVENT (ORDERID, SEQ, EVENTTIME, LINENR, STATUSBEFORE, STATUSAFTER, WHAT, ACTOR) "
+          "SELECT h.ORDERID, 1, ?, NULL, NULL, h.ORDERSTATUS, 'recorded at upgrade', 'upgrade' FROM ORDERHEADER h "
+          "WHERE NOT EXISTS (SELECT 1 FROM ORDEREVENT e WHERE e.ORDERID = h.ORDERID)",
+          {now}},
+         // each line of an order after the order's last event, in the order of its number
+         {"INSERT INTO ORDEREVENT (ORDERID, SEQ, EVENTTIME, LINENR, STATUSBEFORE, STATUSAFTER, WHAT, ACTOR) "
+          "SELECT l.ORDERID, COALESCE((SELECT MAX(e.SEQ) FROM ORDEREVENT e WHERE e.ORDERID = l.ORDERID), 0) + "
+          "(SELECT COUNT(*) FROM ORDERLINE o WHERE o.ORDERID = l.ORDERID AND o.LINENR <= l.LINENR), ?, l.LINENR, "
+          "NULL, l.LINESTATUS, 'recorded at upgrade', 'upgrade' FROM ORDERLINE l "
+          "WHERE NOT EXISTS (SELECT 1 FROM ORDEREVENT e WHERE e.ORDERID = l.ORDERID AND e.LINENR = l.LINENR)",
+          {now}}});
+    return std::max(results[0].affected, 0) + std::max(results[1].affected, 0);
+}
+
+std::vector<ado::BatchResult> Sls_ExecuteWithOrderEvents(const ado::ConnectionPtr& connection,
+                                                         std::vector<ado::BatchStatement> statements,
+                                                         const std::vector<OrderEvent>& events) {
+    size_t count = statements.size();
+    auto appended = OrderEventStatements(events);
+    statements.insert(statements.end(), appended.begin(), appended.end());
+    std::optional<ado::Transaction> own;
+    if (!connection->InTransaction()) own.emplace(*connection);
+    auto results = connection->ExecuteBatch(statements);
+    if (own) own->Commit();
+    results.resize(count);
+    return results;
+}

@@ -1,0 +1,65 @@
+// The timeline of every order (table ORDEREVENT): each change of an order's or
+// a line's status appends one event in the transaction that makes the change,
+// so that the last event of an order (of a line) always names its status.
+// Events are never changed or removed.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/data/ado.h"
+
+// One change of status. Statuses are the numbers of ORDERSTATUS and
+// LINESTATUS (vendalo/order_status.h); no `before` for a new order or line.
+struct OrderEvent {
+    std::string orderId;
+    std::optional<int32_t> lineNr;  // none: the order's header
+    std::optional<int32_t> before;
+    int32_t after = 0;
+    std::string what;       // "submitted", "exported", "confirmed", ...
+    std::string actor;      // "" : Sls_OrderEventActor()
+    std::string reference;  // the file, entry, gateway request or post behind the change
+    std::string detail;
+};
+
+// Who makes changes on this thread: "request <id>" while it serves a request,
+// else the run set for the process ("batch <id>", "payment run <id>"), else "".
+std::string Sls_OrderEventActor();
+
+// Names the run of this process for the events written while the object lives.
+class OrderEventRun {
+public:
+    explicit OrderEventRun(std::string actor);
+    ~OrderEventRun();
+    OrderEventRun(const OrderEventRun&) = delete;
+    OrderEventRun& operator=(const OrderEventRun&) = delete;
+
+private:
+    std::string outer_;
+};
+
+// The statements that append the events in order, every value bound, for a
+// caller that batches its own statements (ExecuteBatch), placed after the
+// statements that change the statuses. An event with a status before is
+// written only when its row went from that status (the timeline's last) to
+// the status after, so a guarded change that found the row elsewhere writes
+// none. Each event takes the next sequence number of its order; writers of
+// one order are serialised by the row they change and by the run locks.
+std::vector<ado::BatchStatement> OrderEventStatements(const std::vector<OrderEvent>& events);
+
+// Appends the events on the connection, inside the caller's transaction, in
+// one round trip.
+void Sls_AppendOrderEvents(const ado::ConnectionPtr& connection, const std::vector<OrderEvent>& events);
+
+// Gives every order and line without an event one event "recorded at upgrade"
+// with its current status, in one transaction, so that the timeline of an
+// installation older than it holds every status; the number of events written.
+int32_t Sls_RecordStatusesWithoutEvents(const ado::ConnectionPtr& connection);
+
+// Runs the statements, then appends the events, in one transaction: the
+// caller's when it has one open, else one of its own. The statements' results.
+std::vector<ado::BatchResult> Sls_ExecuteWithOrderEvents(const ado::ConnectionPtr& connection,
+                                                         std::vector<ado::BatchStatement> statements,
+                                                         const std::vector<OrderEvent>& events);
