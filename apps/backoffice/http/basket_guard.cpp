@@ -53,7 +53,7 @@ std::unique_ptr<ado::KeyedLock> LockBasket(const std::string& connectionString, 
 std::string BasketETag(const std::string& basketId) {
     auto basket = Sls_GetComponent<vendalo::IBasket>("Vendalo.Basket")->Restore(basketId);
     if (!basket) return "";
-    return BasketETagOfAnswer(DictionaryJson(*basket).dump(-1, ' ', false, json::error_handler_t::replace));
+    return BasketETagOfAnswer(AnswerText(DictionaryJson(*basket)));
 }
 
 std::string BasketETagOfAnswer(const std::string& answerBody) { return "\"" + os::Sha256Hex(answerBody) + "\""; }

@@ -10,6 +10,7 @@
 
 #include "http/basket_guard.h"
 #include "http/idempotency_store.h"
+#include "http/json_codec.h"
 #include "interfaces/vendalo/freight_cost.h"
 #include "interfaces/vendalo/vendalo_error.h"
 #include "ordexa/payment/checkout_authorization.h"
@@ -275,7 +276,7 @@ std::string Call::Id(const std::string& name) const {
 
 void Call::Json(int status, const json& body) {
     response.status = status;
-    response.set_content(body.dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
+    response.set_content(AnswerText(body), "application/json");
 }
 
 void Call::Html(int status, const std::string& page) {

@@ -290,4 +290,6 @@ void ReplaceBasket(ole::Dictionary& basket, const json& body, const std::string&
         if (name.rfind('_', 0) == 0) basket.Set(name, FieldValue(value, ado::adVarWChar, name));
 }
 
+std::string AnswerText(const json& body) { return body.dump(-1, ' ', false, json::error_handler_t::replace); }
+
 }  // namespace backoffice::http

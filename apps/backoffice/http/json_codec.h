@@ -34,6 +34,10 @@ using json = nlohmann::ordered_json;  // fields keep the order of the table
 RequestError FieldRefusal(const std::string& path, const std::string& what, int32_t number = ole::err::TypeMismatch,
                           std::optional<int32_t> line = std::nullopt);
 
+// The text of an answer's JSON body (invalid UTF-8 replaced): what clients get,
+// and what a basket's ETag hashes.
+std::string AnswerText(const json& body);
+
 // The current row's fields as an object.
 json RowJson(ado::Recordset& rs);
 // Every row from the first, as an array (the position is left at the end).
