@@ -195,25 +195,27 @@ size_t BodyLimit(const HostSettings& settings, const std::string& path) {
 
 // ---- Sessions and access ----------------------------------------------------
 
-std::string Sessions::Open(std::chrono::minutes lifetime) {
+std::string Sessions::Open(std::chrono::minutes lifetime, const std::string& operatorName) {
     std::string token = qx::NewAccessCode() + qx::NewAccessCode();
     std::lock_guard lock(mutex_);
     auto now = Clock::now();
-    std::erase_if(open_, [&](const auto& entry) { return entry.second < now; });
-    open_[token] = now + lifetime;
+    std::erase_if(open_, [&](const auto& entry) { return entry.second.until < now; });
+    open_[token] = {now + lifetime, operatorName};
     return token;
 }
 
-bool Sessions::Valid(const std::string& token) {
-    if (token.empty()) return false;
+bool Sessions::Valid(const std::string& token) { return !OperatorOf(token).empty(); }
+
+std::string Sessions::OperatorOf(const std::string& token) {
+    if (token.empty()) return "";
     std::lock_guard lock(mutex_);
     auto it = open_.find(token);
-    if (it == open_.end()) return false;
-    if (it->second < Clock::now()) {
+    if (it == open_.end()) return "";
+    if (it->second.until < Clock::now()) {
         open_.erase(it);
-        return false;
+        return "";
     }
-    return true;
+    return it->second.operatorName;
 }
 
 void Sessions::Close(const std::string& token) {
@@ -226,6 +228,11 @@ std::string HostState::SessionOf(const httplib::Request& request) {
     static const std::regex session(R"((?:^|;\s*)session=([A-Za-z0-9]+))");
     std::smatch m;
     return std::regex_search(cookies, m, session) ? m[1].str() : "";
+}
+
+std::string HostState::OperatorOf(const httplib::Request& request) {
+    if (SameKey(BearerOf(request), settings.operatorApiKey)) return "operator key";
+    return sessions.OperatorOf(SessionOf(request));
 }
 
 bool HostState::Authenticated(const httplib::Request& request) {

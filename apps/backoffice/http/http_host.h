@@ -27,16 +27,23 @@
 
 namespace backoffice::http {
 
-// The operators' sessions: random tokens in an HttpOnly, SameSite=Strict cookie.
+// The operators' sessions: random tokens in an HttpOnly, SameSite=Strict cookie,
+// each opened for one operator (a person's name, or "operator key").
 class Sessions {
 public:
-    std::string Open(std::chrono::minutes lifetime);
+    std::string Open(std::chrono::minutes lifetime, const std::string& operatorName);
     bool Valid(const std::string& token);
+    // The operator the session was opened for ("" when the token is not valid).
+    std::string OperatorOf(const std::string& token);
     void Close(const std::string& token);
 
 private:
+    struct Open_ {
+        std::chrono::steady_clock::time_point until;
+        std::string operatorName;
+    };
     std::mutex mutex_;
-    std::map<std::string, std::chrono::steady_clock::time_point> open_;
+    std::map<std::string, Open_> open_;
 };
 
 class HostState {
@@ -50,6 +57,9 @@ public:
     bool Authenticated(const httplib::Request& request);
     // The session token of the request's cookie ("" without one).
     static std::string SessionOf(const httplib::Request& request);
+    // Who makes an operator call: the operator of its session, "operator key" for
+    // the shared OperatorApiKey, "" when the request carries neither.
+    std::string OperatorOf(const httplib::Request& request);
 
     const std::filesystem::path home;
     const HostSettings settings;

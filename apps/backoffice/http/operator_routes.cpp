@@ -144,7 +144,7 @@ void AddOperatorRoutes(Router& router) {
         }
         int minutes = call.host.settings.sessionMinutes;
         call.response.set_header("Set-Cookie",
-                                 SessionCookie(call.host, call.host.sessions.Open(std::chrono::minutes(minutes)), minutes * 60));
+                                 SessionCookie(call.host, call.host.sessions.Open(std::chrono::minutes(minutes), "operator key"), minutes * 60));
         call.Redirect("/");
     });
 
