@@ -48,6 +48,13 @@ std::string Sls_OrderEventActor() {
     return gRun;
 }
 
+std::string Sls_OperatorActor(const std::string& operatorName) {
+    std::string actor = operatorName == "operator key" ? operatorName : "operator " + operatorName;
+    std::string request = qx::CurrentLogRequest();
+    if (!request.empty()) actor += " (request " + request + ")";
+    return Cut(actor, 100);
+}
+
 OrderEventRun::OrderEventRun(std::string actor) {
     std::lock_guard lock(gRunMutex);
     outer_ = std::exchange(gRun, std::move(actor));

@@ -28,6 +28,11 @@ struct OrderEvent {
 // else the run set for the process ("batch <id>", "payment run <id>"), else "".
 std::string Sls_OrderEventActor();
 
+// The actor of an operator's action: "operator <name>" for a person, "operator
+// key" for the shared key; the host's request id follows in parentheses while
+// it serves a request, so the event leads to the request's log entries.
+std::string Sls_OperatorActor(const std::string& operatorName);
+
 // Names the run of this process for the events written while the object lives.
 class OrderEventRun {
 public:
