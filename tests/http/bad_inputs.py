@@ -314,7 +314,7 @@ def main():
             @given(bad_request(path, method, operation, ctx))
             def probe(request):
                 method_, target, headers, body, cards = request
-                if name == "POST /batch":
+                if name == "POST /api/v1/operator/batch":
                     headers["Authorization"] = "Bearer wrong"
                 if name == "POST /login":
                     headers.pop("Authorization", None)
