@@ -89,8 +89,9 @@ def main():
         WebDriverWait(driver, 30).until(lambda d: "running" in d.find_element(By.ID, "batch-state").text)
         deadline = time.time() + 90
         row = ""
+        driver.get(base + "/#batches")
         while time.time() < deadline:
-            driver.get(base + "/#batches")
+            driver.refresh()  # the same URL again would not reload the page
             table = loaded(driver, "#batch-list")
             row = table.text
             if name in row and "operator" in row:
