@@ -12,7 +12,6 @@
 #include "http/http_host.h"
 #include "http/http_routes.h"
 #include "http/operators.h"
-#include "platform/log/log.h"
 #include "platform/os/sha256.h"
 #include "platform/xml/xml_text.h"
 #include "shared/lib_sales.h"
@@ -53,20 +52,8 @@ std::string SessionCookie(const HostState& host, const std::string& token, int m
 
 std::string RequestIdOf(const Call& call) { return call.response.get_header_value("X-Request-Id"); }
 
-// The activity is the record of the console; a database that cannot take it
-// does not stop a log-in or log-out (the log says so).
 void Record(const Call& call, const std::string& who, const std::string& what, const std::string& detail) {
-    try {
-        RecordActivity(who, what, detail, RequestIdOf(call));
-    } catch (const std::exception& e) {
-        try {
-            ole::CreateObjectAs<qx::ILog>("Qxcore.Log")
-                ->WriteEntry("backoffice.serve " + what, std::string("The activity could not be recorded: ") + e.what(),
-                             qx::LogWarning);
-        } catch (...) {
-            // a failing log never hides the answer
-        }
-    }
+    RecordActivity(who, what, detail, RequestIdOf(call));
 }
 
 const embedded::File* ConsoleFile(std::string_view name) {

@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "platform/automation/error.h"
+#include "platform/log/log.h"
 #include "platform/os/random_bytes.h"
 #include "platform/os/sha256.h"
 #include "shared/lib_sales.h"
@@ -98,13 +99,21 @@ bool OperatorActive(const std::string& name) {
 }
 
 void RecordActivity(const std::string& operatorName, const std::string& what, const std::string& detail,
-                    const std::string& requestId) {
+                    const std::string& requestId) try {
     auto c = Sls_GetOpenConnection(Sls_ConnectionString());
     c->Execute("INSERT INTO OPERATORACTIVITY (ACTIVITYID, ACTIVITYTIME, OPERATORNAME, WHAT, DETAIL, REQUESTID) "
                "VALUES (?, ?, ?, ?, ?, ?)",
                nullptr, -1,
                {Variant(Sls_CreateGUID()), Variant(UtcNow()), Variant(operatorName.substr(0, 100)), Variant(what),
                 Variant(detail.substr(0, 500)), Variant(requestId)});
+} catch (const std::exception& e) {
+    try {
+        ole::CreateObjectAs<qx::ILog>("Qxcore.Log")
+            ->WriteEntry(kLabel, "The activity \"" + what + "\" of " + operatorName + " could not be recorded: " + e.what(),
+                         qx::LogWarning);
+    } catch (...) {
+        // a failing log never hides the answer
+    }
 }
 
 ole::Date UtcNow() {

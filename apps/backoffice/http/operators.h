@@ -38,7 +38,9 @@ std::string OperatorOfKey(const std::string& key);
 // True while the operator exists and is not removed (the shared name always).
 bool OperatorActive(const std::string& name);
 
-// One line of the console's activity; never the key of a failed login.
+// One line of the console's activity; never the key of a failed login. A
+// database that cannot take it is logged, never raised: the record does not
+// stop a log-in, a log-out or a batch.
 void RecordActivity(const std::string& operatorName, const std::string& what, const std::string& detail,
                     const std::string& requestId);
 
