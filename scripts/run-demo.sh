@@ -177,7 +177,8 @@ Where things are:
   sales orders the back ends know:      $HOME_ABS/edi/archive/sales-orders (and edi2, xml)
   the broker's journal:                 $HOME_ABS/broker-journal.log
   database:                             $HOME_ABS/data/vendalo.db
-The operator page:  $BACKOFFICE serve --home $HOME_DIR   then open http://127.0.0.1:8080/
-                    and log in with OperatorApiKey of $HOME_ABS/config/SiteConfiguration.xml
+The console:        $BACKOFFICE serve --home $HOME_DIR   then open http://127.0.0.1:8080/
+                    and log in with a key of \`$BACKOFFICE operator add NAME --home $HOME_DIR\`
+                    (or OperatorApiKey of $HOME_ABS/config/SiteConfiguration.xml)
 Run \`make run\` again for another round of orders on the same installation.
 TEXT

@@ -340,15 +340,46 @@ CREATE TABLE ORDEREXPORTFILE (
 
 -- One row per batch run, written when the run ends (the operator page and the
 -- metrics read them). OUTCOME: 0 the batch ran, 1 it stopped early, 2 it failed.
+-- RUNTRIGGER: "schedule" (the command line, the timer) or "operator" (the
+-- console's "Run batch now", OPERATORNAME the person). STAGES: a JSON array of
+-- the stages' counts and seconds ([{"name", "counts": {...}, "seconds"}]).
 CREATE TABLE BATCHRUN (
-    BATCHID    VARCHAR(32) NOT NULL PRIMARY KEY,
-    STARTED    TIMESTAMP NOT NULL,
-    FINISHED   TIMESTAMP,
-    DURATIONMS INTEGER,
-    OUTCOME    SMALLINT NOT NULL DEFAULT 0,
-    SUMMARY    TEXT
+    BATCHID      VARCHAR(32) NOT NULL PRIMARY KEY,
+    STARTED      TIMESTAMP NOT NULL,
+    FINISHED     TIMESTAMP,
+    DURATIONMS   INTEGER,
+    OUTCOME      SMALLINT NOT NULL DEFAULT 0,
+    SUMMARY      TEXT,
+    RUNTRIGGER   VARCHAR(20),
+    OPERATORNAME VARCHAR(100),
+    STAGES       TEXT
 );
 CREATE INDEX BATCHRUN_STARTED ON BATCHRUN (STARTED);
+
+-- The people who operate the installation: each has a personal key, kept as
+-- its SHA-256 (the key is random, 32 bytes from the kernel; it is shown once
+-- when made and never stored). A removed operator keeps the row (REMOVED set)
+-- so that the activity still names a known person; its key opens nothing.
+CREATE TABLE OPERATOR (
+    NAME    VARCHAR(100) NOT NULL PRIMARY KEY,
+    KEYHASH VARCHAR(64) NOT NULL UNIQUE,
+    CREATED TIMESTAMP NOT NULL,
+    REMOVED TIMESTAMP
+);
+
+-- What operators did at the console, newest last: WHAT is "login", "logout",
+-- "failed login" (never the key tried) or "Run batch now"; OPERATORNAME the
+-- person (or "operator key"; "" for a failed login), REQUESTID the request's
+-- X-Request-Id. ACTIVITYID is random: rows are ordered by ACTIVITYTIME, then it.
+CREATE TABLE OPERATORACTIVITY (
+    ACTIVITYID   VARCHAR(32) NOT NULL PRIMARY KEY,
+    ACTIVITYTIME TIMESTAMP NOT NULL,
+    OPERATORNAME VARCHAR(100) NOT NULL,
+    WHAT         VARCHAR(30) NOT NULL,
+    DETAIL       VARCHAR(500),
+    REQUESTID    VARCHAR(64)
+);
+CREATE INDEX OPERATORACTIVITY_TIME ON OPERATORACTIVITY (ACTIVITYTIME);
 
 -- Hosts of outside calls that did not answer, skipped by the batches until UNTIL
 -- (host names in lower case, whatever the port or path).

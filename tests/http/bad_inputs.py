@@ -73,8 +73,12 @@ def luhn(digits):
 
 # ---- the database, before and after -------------------------------------------
 
+# Tables that record refusals on purpose: a failed log-in is written to the operators' activity.
+RECORDS_OF_REFUSALS = {"OPERATORACTIVITY", "operatoractivity"}
+
+
 class Fingerprint:
-    """A digest of every table of the installation's database."""
+    """A digest of every table of the installation's database but the records of refusals."""
 
     def __init__(self, connection):
         parts = dict(p.split("=", 1) for p in connection.split(";") if "=" in p)
@@ -93,7 +97,7 @@ class Fingerprint:
                             "AND table_type = 'BASE TABLE' ORDER BY 1;")
         self.digest_sql = " UNION ALL ".join(
             f"SELECT '{t}', md5(coalesce(string_agg(x::text, '|' ORDER BY x::text), '')) FROM \"{t}\" x"
-            for t in tables) + ";"
+            for t in tables if t not in RECORDS_OF_REFUSALS) + ";"
 
     def query(self, sql):
         self.psql.stdin.write(sql + "\n\\echo __end__\n")
@@ -111,6 +115,8 @@ class Fingerprint:
         with sqlite3.connect(f"file:{self.sqlite}?mode=ro", uri=True, timeout=30) as db:
             digest = hashlib.sha256()
             for (table,) in db.execute("SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name"):
+                if table in RECORDS_OF_REFUSALS:
+                    continue
                 rows = sorted(repr(r) for r in db.execute(f'SELECT * FROM "{table}"'))
                 digest.update((table + "\n" + "\n".join(rows)).encode())
             return digest.hexdigest()
@@ -314,7 +320,7 @@ def main():
             @given(bad_request(path, method, operation, ctx))
             def probe(request):
                 method_, target, headers, body, cards = request
-                if name == "POST /batch":
+                if name == "POST /api/v1/operator/batch":
                     headers["Authorization"] = "Bearer wrong"
                 if name == "POST /login":
                     headers.pop("Authorization", None)

@@ -19,7 +19,7 @@ BatchRunner::~BatchRunner() {
     if (watcher_.joinable()) watcher_.join();  // a running batch is waited for, never left a zombie
 }
 
-bool BatchRunner::Start() {
+bool BatchRunner::Start(const std::string& operatorName) {
     std::lock_guard lock(mutex_);
     if (status_.state == State::Running) {
         status_.output = "a batch is already running";
@@ -45,9 +45,9 @@ bool BatchRunner::Start() {
     sigemptyset(&none);
     posix_spawnattr_setsigmask(&attributes, &none);  // the host blocks SIGTERM in its threads; the batch must not
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
-    std::string program = "/proc/self/exe", home = home_.string();
+    std::string program = "/proc/self/exe", home = home_.string(), who = operatorName;
     char* argv[] = {const_cast<char*>("backoffice"), const_cast<char*>("batch"), const_cast<char*>("--home"),
-                    home.data(), nullptr};
+                    home.data(), const_cast<char*>("--operator"), who.data(), nullptr};
     pid_t pid = 0;
     int rc = posix_spawn(&pid, program.c_str(), &actions, &attributes, argv, environ);
     posix_spawn_file_actions_destroy(&actions);

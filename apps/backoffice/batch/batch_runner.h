@@ -25,8 +25,9 @@ public:
     explicit BatchRunner(std::filesystem::path home) : home_(std::move(home)) {}
     ~BatchRunner();
 
-    // Starts a batch unless this host's batch is still running; false then.
-    bool Start();
+    // Starts a batch unless this host's batch is still running; false then. The
+    // run's BATCHRUN row names the operator who asked for it.
+    bool Start(const std::string& operatorName);
     Status Current() const;
 
 private:

@@ -5,6 +5,8 @@
 #include <iostream>
 #include <sstream>
 #include <map>
+
+#include <nlohmann/json.hpp>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -29,7 +31,7 @@ constexpr int kExitStageStopped = 4;
 // prints the summary at the end.
 class Summary : public ordexa::BatchProgress {
 public:
-    explicit Summary(bool terminal) : terminal_(terminal) {}
+    explicit Summary(bool terminal) : terminal_(terminal), lap_(std::chrono::steady_clock::now()) {}
 
     void ExportStarted(const std::string& bisid, int32_t orders) override { instances_[bisid].waiting = orders; }
     void OrdersExported(const std::string& bisid, int32_t done, int32_t total) override {
@@ -41,17 +43,50 @@ public:
     }
     void ConfirmationsApplied(const std::string& bisid, int32_t orders) override { instances_[bisid].confirmed += orders; }
     void LinesAllocated(int32_t allocated, int32_t notAllocated) override {
+        CloseExports();
+        allocationSeconds_ += Lap();
         allocated_ += allocated;
         notAllocated_ += notAllocated;
     }
-    void LinesBilled(int32_t lines) override { billed_ += lines; }
-    void OrdersClosed(int32_t orders) override { closed_ += orders; }
+    void LinesBilled(int32_t lines) override {
+        CloseExports();
+        billingSeconds_ += Lap();
+        billed_ += lines;
+    }
+    void OrdersClosed(int32_t orders) override {
+        CloseExports();
+        closingSeconds_ += Lap();
+        closed_ += orders;
+    }
     void BatchStopped(const std::string& reason) override { stopped_ = TerminalText(reason); }
     void PartStopped(const std::string& part, const std::string& reason) override {
         partsStopped_.emplace_back(part, TerminalText(reason));
     }
     // The batch, or a part of it, ended before its work was done.
     bool Stopped() const { return !stopped_.empty() || !partsStopped_.empty(); }
+
+    // The stages' counts and seconds for BATCHRUN.STAGES. A stage's seconds run
+    // from the end of the stage before (the broker's acknowledgements count
+    // with the allocation that follows them).
+    std::string StagesJson() {
+        CloseExports();
+        int32_t exported = 0, confirmed = 0;
+        for (const auto& [bisid, i] : instances_) {
+            exported += i.exported;
+            confirmed += i.confirmed;
+        }
+        auto stage = [](const char* name, nlohmann::ordered_json counts, double seconds) {
+            return nlohmann::ordered_json{{"name", name}, {"counts", std::move(counts)}, {"seconds", seconds}};
+        };
+        nlohmann::ordered_json stages = nlohmann::ordered_json::array();
+        stages.push_back(stage("export and confirmations",
+                               {{"instances", instances_.size()}, {"exported", exported}, {"confirmed", confirmed}},
+                               exportSeconds_));
+        stages.push_back(stage("allocation", {{"allocated", allocated_}, {"notAllocated", notAllocated_}}, allocationSeconds_));
+        stages.push_back(stage("line status", {{"billed", billed_}}, billingSeconds_));
+        stages.push_back(stage("closing", {{"closed", closed_}}, closingSeconds_));
+        return stages.dump();
+    }
 
     // lostEntries: log entries that could not be written during the batch.
     void Print(std::ostream& out, const std::string& home, int64_t lostEntries) const {
@@ -75,6 +110,20 @@ public:
     }
 
 private:
+    // Seconds since the last lap.
+    double Lap() {
+        auto now = std::chrono::steady_clock::now();
+        double seconds = std::chrono::duration<double>(now - lap_).count();
+        lap_ = now;
+        return seconds;
+    }
+    // The instances' exports and confirmations end where the first later stage reports.
+    void CloseExports() {
+        if (exportsClosed_) return;
+        exportSeconds_ = Lap();
+        exportsClosed_ = true;
+    }
+
     struct Instance {
         int32_t waiting = 0, exported = 0, confirmed = 0;
     };
@@ -84,17 +133,29 @@ private:
     int32_t allocated_ = 0, notAllocated_ = 0, billed_ = 0, closed_ = 0;
     std::string stopped_;
     std::vector<std::pair<std::string, std::string>> partsStopped_;  // in the order they stopped
+    std::chrono::steady_clock::time_point lap_;
+    bool exportsClosed_ = false;
+    double exportSeconds_ = 0, allocationSeconds_ = 0, billingSeconds_ = 0, closingSeconds_ = 0;
+};
+
+// Who started a run: the schedule (the command line), or an operator at the console.
+struct BatchTrigger {
+    std::string operatorName;  // "" for the schedule
 };
 
 // The run's row in BATCHRUN, for the operator page and the metrics; a run that
 // cannot be recorded is logged and still counts as run.
 void RecordBatchRun(const std::string& connectionString, const std::string& batchId, ole::Date started, int32_t durationMs, int outcome,
-                    const std::string& summary) {
+                    const std::string& summary, const BatchTrigger& trigger, const std::string& stages) {
     try {
         auto c = ado::OpenConnection(connectionString);
-        c->Execute("INSERT INTO BATCHRUN (BATCHID, STARTED, FINISHED, DURATIONMS, OUTCOME, SUMMARY) VALUES (?, ?, ?, ?, ?, ?)",
+        bool byOperator = !trigger.operatorName.empty();
+        c->Execute("INSERT INTO BATCHRUN (BATCHID, STARTED, FINISHED, DURATIONMS, OUTCOME, SUMMARY, RUNTRIGGER, "
+                   "OPERATORNAME, STAGES) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
                    nullptr, -1,
-                   {batchId, started, ole::Date::Now(), durationMs, static_cast<int16_t>(outcome), summary});
+                   {batchId, started, ole::Date::Now(), durationMs, static_cast<int16_t>(outcome), summary,
+                    ole::Variant(byOperator ? "operator" : "schedule"),
+                    byOperator ? ole::Variant(trigger.operatorName) : ole::Variant::Null(), ole::Variant(stages)});
         c->Close();
     } catch (...) {
         Sls_LogWarning("backoffice batch", "the run could not be recorded in BATCHRUN");
@@ -103,7 +164,7 @@ void RecordBatchRun(const std::string& connectionString, const std::string& batc
 
 }  // namespace
 
-int RunBatch(const std::optional<std::string>& given) {
+int RunBatch(const std::optional<std::string>& given, const BatchTrigger& trigger) {
     int exitCode = 0;
     auto home = UseInstallation("batch", given, exitCode);
     if (!home) return exitCode;
@@ -160,7 +221,8 @@ int RunBatch(const std::optional<std::string>& given) {
         std::cerr << "backoffice batch: " << ole::EscapeControls(text.str());
     }
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - clock).count();
-    RecordBatchRun(connectionString, batchId, started, static_cast<int32_t>(ms), outcome, text.str());
+    RecordBatchRun(connectionString, batchId, started, static_cast<int32_t>(ms), outcome, text.str(), trigger,
+                   summary.StagesJson());
     if (outcome == 2 || lost > 0) return 1;
     return summary.Stopped() ? kExitStageStopped : 0;
 }
@@ -176,7 +238,11 @@ void AddBatchCommand(CLI::App& app, Runner& selected) {
         "3 when another batch or payment run of the installation holds the lock.");
     auto home = std::make_shared<std::optional<std::string>>();
     AddHomeOption(*command, *home);
-    command->callback([home, &selected] { selected = [home] { return RunBatch(*home); }; });
+    auto trigger = std::make_shared<BatchTrigger>();
+    // the console's "Run batch now" names its operator in the run's BATCHRUN row
+    command->add_option("--operator", trigger->operatorName, "the operator who started the run at the console")
+        ->group("");
+    command->callback([home, trigger, &selected] { selected = [home, trigger] { return RunBatch(*home, *trigger); }; });
 }
 
 }  // namespace backoffice

@@ -10,6 +10,7 @@
 
 #include "http/basket_guard.h"
 #include "http/idempotency_store.h"
+#include "http/operators.h"
 #include "http/json_codec.h"
 #include "interfaces/vendalo/freight_cost.h"
 #include "interfaces/vendalo/vendalo_error.h"
@@ -197,11 +198,19 @@ size_t BodyLimit(const HostSettings& settings, const std::string& path) {
 
 std::string Sessions::Open(std::chrono::minutes lifetime, const std::string& operatorName) {
     std::string token = qx::NewAccessCode() + qx::NewAccessCode();
+    std::string csrf = qx::NewAccessCode() + qx::NewAccessCode();
     std::lock_guard lock(mutex_);
     auto now = Clock::now();
     std::erase_if(open_, [&](const auto& entry) { return entry.second.until < now; });
-    open_[token] = {now + lifetime, operatorName};
+    open_[token] = {now + lifetime, operatorName, csrf};
     return token;
+}
+
+std::string Sessions::CsrfOf(const std::string& token) {
+    if (OperatorOf(token).empty()) return "";
+    std::lock_guard lock(mutex_);
+    auto it = open_.find(token);
+    return it == open_.end() ? "" : it->second.csrf;
 }
 
 bool Sessions::Valid(const std::string& token) { return !OperatorOf(token).empty(); }
@@ -231,22 +240,37 @@ std::string HostState::SessionOf(const httplib::Request& request) {
 }
 
 std::string HostState::OperatorOf(const httplib::Request& request) {
-    if (SameKey(BearerOf(request), settings.operatorApiKey)) return "operator key";
-    return sessions.OperatorOf(SessionOf(request));
+    std::string bearer = BearerOf(request);
+    if (SameKey(bearer, settings.operatorApiKey)) return kSharedOperatorName;
+    if (!bearer.empty()) return OperatorOfKey(bearer);
+    std::string token = SessionOf(request);
+    std::string name = sessions.OperatorOf(token);
+    if (name.empty() || OperatorActive(name)) return name;
+    sessions.Close(token);  // the operator was removed: the session ends with the key
+    return "";
+}
+
+bool HostState::NeedsCsrfToken(const httplib::Request& request) {
+    return request.method != "GET" && request.method != "HEAD" && BearerOf(request).empty() &&
+           !SessionOf(request).empty();
+}
+
+bool HostState::CsrfTokenHolds(const httplib::Request& request) {
+    return SameKey(request.get_header_value("X-CSRF-Token"), sessions.CsrfOf(SessionOf(request)));
 }
 
 bool HostState::Authenticated(const httplib::Request& request) {
     std::string bearer = BearerOf(request);
     return SameKey(bearer, settings.shopApiKey) || SameKey(bearer, settings.operatorApiKey) ||
-           SameKey(bearer, settings.brokerApiKey) || sessions.Valid(SessionOf(request));
+           SameKey(bearer, settings.brokerApiKey) || sessions.Valid(SessionOf(request)) ||
+           (!bearer.empty() && !OperatorOfKey(bearer).empty());
 }
 
 bool HostState::Allowed(Access access, const httplib::Request& request) {
     switch (access) {
         case Access::Public: return true;
         case Access::Shop: return SameKey(BearerOf(request), settings.shopApiKey);
-        case Access::Operator:
-            return SameKey(BearerOf(request), settings.operatorApiKey) || sessions.Valid(SessionOf(request));
+        case Access::Operator: return !OperatorOf(request).empty();
         case Access::Broker:
             if (!settings.brokerClientAddresses.empty() && !settings.brokerClientAddresses.count(request.remote_addr))
                 return false;
@@ -513,6 +537,10 @@ void HttpHost::Answer(httplib::Request& request, httplib::Response& response) co
                 if (route.access != Access::Broker) response.set_header("WWW-Authenticate", "Bearer");
                 throw RequestError(401, "A valid key is needed (Authorization: Bearer <key>)");
             }
+        } else if (route.access == Access::Operator && HostState::NeedsCsrfToken(request) &&
+                   !state.CsrfTokenHolds(request)) {
+            throw RequestError(403, "A POST of an operator session carries the session's X-CSRF-Token "
+                                    "(GET /api/v1/operator/me gives it)");
         } else if (!ClaimIdempotencyKey(call, claimed)) {
             Run(*found, call);
         }

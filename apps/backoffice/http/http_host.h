@@ -28,19 +28,23 @@
 namespace backoffice::http {
 
 // The operators' sessions: random tokens in an HttpOnly, SameSite=Strict cookie,
-// each opened for one operator (a person's name, or "operator key").
+// each opened for one operator (a person's name, or "operator key"), each with
+// its own random CSRF token that the session's POSTs carry in X-CSRF-Token.
 class Sessions {
 public:
     std::string Open(std::chrono::minutes lifetime, const std::string& operatorName);
     bool Valid(const std::string& token);
     // The operator the session was opened for ("" when the token is not valid).
     std::string OperatorOf(const std::string& token);
+    // The session's CSRF token ("" when the token is not valid).
+    std::string CsrfOf(const std::string& token);
     void Close(const std::string& token);
 
 private:
     struct Open_ {
         std::chrono::steady_clock::time_point until;
         std::string operatorName;
+        std::string csrf;
     };
     std::mutex mutex_;
     std::map<std::string, Open_> open_;
@@ -57,9 +61,15 @@ public:
     bool Authenticated(const httplib::Request& request);
     // The session token of the request's cookie ("" without one).
     static std::string SessionOf(const httplib::Request& request);
-    // Who makes an operator call: the operator of its session, "operator key" for
-    // the shared OperatorApiKey, "" when the request carries neither.
+    // Who makes an operator call: the operator of its personal key or of its
+    // session, "operator key" for the shared OperatorApiKey, "" when the request
+    // carries none of them or names a removed operator (whose session ends).
     std::string OperatorOf(const httplib::Request& request);
+    // True when an operator POST must carry its session's CSRF token: it comes
+    // with a session cookie and no bearer key.
+    static bool NeedsCsrfToken(const httplib::Request& request);
+    // True when the request carries the CSRF token of its session.
+    bool CsrfTokenHolds(const httplib::Request& request);
 
     const std::filesystem::path home;
     const HostSettings settings;

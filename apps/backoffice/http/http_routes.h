@@ -110,7 +110,8 @@ private:
 
 // The areas of the host.
 void AddShopRoutes(Router& router);      // /api/v1: baskets, orders, sales parameters
-void AddOperatorRoutes(Router& router);  // the operator page, its log-in and its actions
+void AddOperatorRoutes(Router& router);  // the console's pages and its log-in
+void AddConsoleRoutes(Router& router);   // /api/v1/operator: me, batches, daily, log, batch, activity
 void AddSystemRoutes(Router& router);    // /health, /metrics, /api/v1/openapi.json
 void AddPriceRoutes(Router& router);        // /api/v1/prices, /api/v1/freight
 void AddReferentialRoutes(Router& router);  // /api/v1/referential (operator key)
@@ -121,6 +122,7 @@ void AddReqlinkRoutes(Router& router);   // the broker's intake and the order re
 inline void AddAllRoutes(Router& router) {
     AddShopRoutes(router);
     AddOperatorRoutes(router);
+    AddConsoleRoutes(router);
     AddSystemRoutes(router);
     AddPriceRoutes(router);
     AddReferentialRoutes(router);
