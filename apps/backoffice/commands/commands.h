@@ -16,6 +16,7 @@ void AddPayCommand(CLI::App& app, Runner& selected);
 void AddUpgradeCommand(CLI::App& app, Runner& selected);
 void AddServeCommand(CLI::App& app, Runner& selected);
 void AddReqlinkCommand(CLI::App& app, Runner& selected);
+void AddExchangesCommand(CLI::App& app, Runner& selected);  // also `replay`
 
 // Every command, in the order --help lists them.
 inline void AddAllCommands(CLI::App& app, Runner& selected) {
@@ -28,6 +29,7 @@ inline void AddAllCommands(CLI::App& app, Runner& selected) {
     AddPayCommand(app, selected);
     AddServeCommand(app, selected);
     AddReqlinkCommand(app, selected);
+    AddExchangesCommand(app, selected);
 }
 
 }  // namespace backoffice
