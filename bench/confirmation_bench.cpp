@@ -16,6 +16,7 @@
 
 #include "bench_support.h"
 #include "ordexa/exchange/web_order_confirmation.h"
+#include "platform/os/sha256.h"
 #include "shared/lib_sales.h"
 
 namespace {
@@ -149,6 +150,15 @@ void ConfirmationImportBare(benchmark::State& state) {
             sqlite3_bind_text(change, 3, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);
             db.Run(change);
         }
+        // the file's record, as the import writes it
+        std::string id = Sls_CreateGUID(), sha = os::Sha256Hex(content.str());
+        sqlite3_stmt* record = db.Statement(
+            "INSERT INTO EXCHANGE (EXCHANGEID, EXCHANGETIME, KIND, OUTCOME, BISID, FILENAME, SHA256) VALUES "
+            "(?, CURRENT_TIMESTAMP, 'confirmation file', 'applied', 1, ?, ?)");
+        sqlite3_bind_text(record, 1, id.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(record, 2, file.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(record, 3, sha.c_str(), -1, SQLITE_TRANSIENT);
+        db.Run(record);
         db.Exec("COMMIT");
         std::filesystem::remove(file);
     }
@@ -182,6 +192,10 @@ void ConfirmationImportBarePostgres(benchmark::State& state) {
             db.Run("UPDATE ORDERHEADER SET ORDERSTATUS = $1, SALESORDERNR = $2 WHERE ORDERID = $3 AND ORDERSTATUS + 0 = 1",
                    {status, number.c_str(), key.c_str()});
         }
+        std::string id = Sls_CreateGUID(), sha = os::Sha256Hex(content.str());
+        db.Run("INSERT INTO EXCHANGE (EXCHANGEID, EXCHANGETIME, KIND, OUTCOME, BISID, FILENAME, SHA256) VALUES "
+               "($1, CURRENT_TIMESTAMP, 'confirmation file', 'applied', 1, $2, $3)",
+               {id.c_str(), file.c_str(), sha.c_str()});
         db.Exec("COMMIT");
         std::filesystem::remove(file);
     }

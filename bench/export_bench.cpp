@@ -25,6 +25,8 @@
 #include "ordexa/exchange/web_order_export.h"
 #include "platform/config/configuration.h"
 #include "platform/masterdata/membership.h"
+#include "platform/os/durable_file.h"
+#include "platform/os/sha256.h"
 #include "shared/lib_sales.h"
 
 namespace {
@@ -250,6 +252,26 @@ MasterData ReadMasterData(BareSQLite& db, int32_t partner, const std::string& us
     return m;
 }
 
+// The record of a group, and the durable copy kept of its bytes, as the export keeps them.
+struct GroupRecord {
+    std::string id, sha256, archive;
+};
+GroupRecord KeepGroup(const std::string& path, const std::string& bytes) {
+    GroupRecord record{Sls_CreateGUID(), os::Sha256Hex(bytes), ""};
+    std::string folder = std::filesystem::path(path).parent_path().string() + "/archive";
+    if (::mkdir(folder.c_str(), 0700) == 0) os::SyncParentFolder(folder);
+    record.archive = folder + "/1-" + record.id + ".edi";
+    os::WriteFileAtomically(record.archive, bytes, 0600);
+    return record;
+}
+const char* kRecordGroup =
+    "INSERT INTO EXCHANGE (EXCHANGEID, EXCHANGETIME, KIND, OUTCOME, BISID, FILENAME, SHA256, ARCHIVE, FILEOFFSET, "
+    "FILELENGTH, ORDERCOUNT) VALUES (?, CURRENT_TIMESTAMP, 'export group', 'written', 1, ?, ?, ?, ?, ?, ?)";
+const char* kRecordOrder = "INSERT INTO EXCHANGEORDER (ORDERID, EXCHANGEID) VALUES (?, ?)";
+const char* kRecordGroupPg =
+    "INSERT INTO EXCHANGE (EXCHANGEID, EXCHANGETIME, KIND, OUTCOME, BISID, FILENAME, SHA256, ARCHIVE, FILEOFFSET, "
+    "FILELENGTH, ORDERCOUNT) VALUES ($1, CURRENT_TIMESTAMP, 'export group', 'written', 1, $2, $3, $4, $5, $6, $7)";
+
 // Writes a group under the file's lock, flushes it, and marks its orders in one transaction.
 void WriteGroup(BareSQLite& db, const std::string& path, const std::string& bytes,
                 const std::vector<std::string>& ids) {
@@ -259,6 +281,7 @@ void WriteGroup(BareSQLite& db, const std::string& path, const std::string& byte
     }, named{};
     ::fstat(fd, &held);
     ::stat(path.c_str(), &named);
+    GroupRecord record = KeepGroup(path, bytes);
     if (::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()) || ::fsync(fd) != 0) std::abort();
     db.Exec("BEGIN IMMEDIATE");
     for (const auto& id : ids) {
@@ -266,6 +289,20 @@ void WriteGroup(BareSQLite& db, const std::string& path, const std::string& byte
         sqlite3_bind_int(mark, 1, 1);
         sqlite3_bind_text(mark, 2, id.c_str(), static_cast<int>(id.size()), SQLITE_STATIC);
         db.Run(mark);
+    }
+    sqlite3_stmt* insert = db.Statement(kRecordGroup);
+    const std::string* texts[] = {&record.id, &path, &record.sha256, &record.archive};
+    for (int i = 0; i < 4; ++i)
+        sqlite3_bind_text(insert, i + 1, texts[i]->c_str(), static_cast<int>(texts[i]->size()), SQLITE_STATIC);
+    sqlite3_bind_int64(insert, 5, static_cast<sqlite3_int64>(held.st_size));
+    sqlite3_bind_int64(insert, 6, static_cast<sqlite3_int64>(bytes.size()));
+    sqlite3_bind_int(insert, 7, static_cast<int>(ids.size()));
+    db.Run(insert);
+    for (const auto& id : ids) {
+        sqlite3_stmt* order = db.Statement(kRecordOrder);
+        sqlite3_bind_text(order, 1, id.c_str(), static_cast<int>(id.size()), SQLITE_STATIC);
+        sqlite3_bind_text(order, 2, record.id.c_str(), static_cast<int>(record.id.size()), SQLITE_STATIC);
+        db.Run(order);
     }
     db.Exec("COMMIT");
     ::flock(fd, LOCK_UN);
@@ -379,11 +416,18 @@ void WriteGroup(BarePostgres& db, const std::string& path, const std::string& by
     }, named{};
     ::fstat(fd, &held);
     ::stat(path.c_str(), &named);
+    GroupRecord record = KeepGroup(path, bytes);
     if (::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()) || ::fsync(fd) != 0) std::abort();
     db.Exec("BEGIN");
     for (const auto& id : ids)
         db.Run("UPDATE ORDERHEADER SET ORDERSTATUS = 1, BISID = $1 WHERE ORDERID = $2 AND ORDERSTATUS + 0 = 0",
                {"1", id.c_str()});
+    std::string offset = std::to_string(held.st_size), length = std::to_string(bytes.size()),
+                count = std::to_string(ids.size());
+    db.Run(kRecordGroupPg, {record.id.c_str(), path.c_str(), record.sha256.c_str(), record.archive.c_str(),
+                            offset.c_str(), length.c_str(), count.c_str()});
+    for (const auto& id : ids)
+        db.Run("INSERT INTO EXCHANGEORDER (ORDERID, EXCHANGEID) VALUES ($1, $2)", {id.c_str(), record.id.c_str()});
     db.Exec("COMMIT");
     ::flock(fd, LOCK_UN);
     ::close(fd);

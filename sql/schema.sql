@@ -381,6 +381,42 @@ CREATE TABLE OPERATORACTIVITY (
 );
 CREATE INDEX OPERATORACTIVITY_TIME ON OPERATORACTIVITY (ACTIVITYTIME);
 
+-- One row per exchange with the outside, written in the transaction of the
+-- work it records. KIND: 'export group', 'file placed', 'confirmation file',
+-- 'refused entry', 'gateway request', 'business object call', 'broker post'.
+-- An export group names the file it went to, where it sits in it (FILEOFFSET,
+-- FILELENGTH), the SHA-256 of its bytes and the copy kept of them (ARCHIVE); a
+-- refused confirmation entry holds the entry as the file held it (ENTRYTEXT),
+-- why it was refused (DETAIL), and OUTCOME 'waiting' until an operator applies
+-- or dismisses it. Never card data. Rows are kept ExchangeRetentionDays days.
+CREATE TABLE EXCHANGE (
+    EXCHANGEID   VARCHAR(32) NOT NULL PRIMARY KEY,
+    EXCHANGETIME TIMESTAMP NOT NULL,
+    KIND         VARCHAR(30) NOT NULL,
+    OUTCOME      VARCHAR(30) NOT NULL,
+    BISID        INTEGER,
+    FILENAME     VARCHAR(500),
+    FILEOFFSET   BIGINT,
+    FILELENGTH   BIGINT,
+    ORDERCOUNT   INTEGER,
+    REFERENCE    VARCHAR(500),
+    SHA256       VARCHAR(64),
+    ARCHIVE      VARCHAR(500),
+    DURATIONMS   INTEGER,
+    DETAIL       VARCHAR(2000),
+    ENTRYTEXT    TEXT
+);
+CREATE INDEX EXCHANGE_TIME ON EXCHANGE (EXCHANGETIME, EXCHANGEID);
+CREATE INDEX EXCHANGE_KIND ON EXCHANGE (KIND, OUTCOME, EXCHANGETIME);
+
+-- The orders of an exchange (an export group's, a confirmation entry's, a call's).
+CREATE TABLE EXCHANGEORDER (
+    ORDERID    VARCHAR(32) NOT NULL,
+    EXCHANGEID VARCHAR(32) NOT NULL,
+    PRIMARY KEY (ORDERID, EXCHANGEID)
+);
+CREATE INDEX EXCHANGEORDER_EXCHANGE ON EXCHANGEORDER (EXCHANGEID);
+
 -- Hosts of outside calls that did not answer, skipped by the batches until UNTIL
 -- (host names in lower case, whatever the port or path).
 CREATE TABLE OUTSIDEHOSTBACKOFF (

@@ -17,6 +17,7 @@ void AddUpgradeCommand(CLI::App& app, Runner& selected);
 void AddServeCommand(CLI::App& app, Runner& selected);
 void AddReqlinkCommand(CLI::App& app, Runner& selected);
 void AddOperatorCommand(CLI::App& app, Runner& selected);
+void AddExchangesCommand(CLI::App& app, Runner& selected);  // also `replay`
 
 // Every command, in the order --help lists them.
 inline void AddAllCommands(CLI::App& app, Runner& selected) {
@@ -30,6 +31,7 @@ inline void AddAllCommands(CLI::App& app, Runner& selected) {
     AddServeCommand(app, selected);
     AddReqlinkCommand(app, selected);
     AddOperatorCommand(app, selected);
+    AddExchangesCommand(app, selected);
 }
 
 }  // namespace backoffice

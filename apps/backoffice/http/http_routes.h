@@ -118,6 +118,7 @@ void AddReferentialRoutes(Router& router);  // /api/v1/referential (operator key
 void AddOrderFormRoutes(Router& router);    // /api/v1/baskets/{id}/orderform[.html]
 void AddCheckoutRoutes(Router& router);     // /api/v1/baskets/{id}/authorize
 void AddReqlinkRoutes(Router& router);   // the broker's intake and the order requests sent to it
+void AddExchangeRoutes(Router& router);  // /api/v1/exchanges and the operator's actions on them
 
 inline void AddAllRoutes(Router& router) {
     AddShopRoutes(router);
@@ -129,6 +130,7 @@ inline void AddAllRoutes(Router& router) {
     AddOrderFormRoutes(router);
     AddCheckoutRoutes(router);
     AddReqlinkRoutes(router);
+    AddExchangeRoutes(router);
 }
 
 // The status an error stands for: 503 while the database is busy or gone (its

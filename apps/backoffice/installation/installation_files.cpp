@@ -58,6 +58,8 @@ const std::vector<qx::ConfigSetting> kSalesParameters = {
     {kGeneral, "EnableGetInventoryButton", "Long", "1"},
     {kGeneral, "EnableATPCheckButtons", "Long", "1"},
     {kEdi, "ConfirmationArchiveDays", "Long", "30"},  // applied confirmation files kept in archive/
+    {kEdi, "ExportArchiveDays", "Long", "30"},       // copies of the export groups kept in archive/
+    {kEdi, "ExchangeRetentionDays", "Long", "90"},   // rows of table EXCHANGE
     {kGeneral, "ShowTaxOnInvoiceOrders", "Long", "0"},  // order forms of invoice orders show no tax
     // How the gateway is reached: CA certificates to verify it with (empty: the
     // system's), and time-outs in seconds for the connection and a whole request.

@@ -7,6 +7,7 @@
 #include "interfaces/vendalo/order_status.h"
 #include "ordexa/batch_progress.h"
 #include "ordexa/exchange/batch_stage.h"
+#include "ordexa/exchange/exchange_record.h"
 #include "ordexa/exchange/file_handling.h"
 #include "ordexa/exchange/ftp.h"
 #include "ordexa/exchange/web_order_confirmation.h"
@@ -109,6 +110,7 @@ public:
                 stage.reset();
             }
             if (!StoppedWithoutDatabase("billing fulfilment")) FulfillBilling();
+            PruneExchangeRecord();
         } catch (...) {
             exporter.reset();
             confirmation.reset();
@@ -143,6 +145,17 @@ public:
     }
 
 private:
+    // The record of exchanges keeps its rows the days set; each batch removes a
+    // bounded number of older ones, so that a long backlog goes over several runs.
+    static void PruneExchangeRecord() {
+        try {
+            PruneExchanges(Sls_GetOpenConnection(Sls_ConnectionString()), ExchangeRetentionDays(), kPruneBound);
+        } catch (...) {
+            Sls_LogWarning("CCOrderProcess.PruneExchangeRecord", ole::CurrentDescription());
+        }
+    }
+    static constexpr int32_t kPruneBound = 20000;
+
     // Only an order still in status 4 is closed: a status that changed meanwhile
     // (a billing issue, say) is never overwritten with Paid.
     static bool UpdateOrderStatus(const std::string& orderId, const ado::ConnectionPtr& connection) {

@@ -40,6 +40,8 @@ public:
     ExportFileWriter& operator=(const ExportFileWriter&) = delete;
 
     const std::string& Path() const { return path_; }
+    // Where the group appended last begins in the file.
+    off_t GroupOffset() const { return before_; }
     // Appends the bytes with one write and flushes them to disk, keeping the file
     // locked; on failure the file is cut back to its size before and the error raised.
     void Append(const std::string& bytes, const std::vector<std::string>& orderIds = {});

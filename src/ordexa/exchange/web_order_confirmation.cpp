@@ -7,13 +7,16 @@
 #include <chrono>
 #include <filesystem>
 #include <thread>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "interfaces/vendalo/order_status.h"
 #include "ordexa/batch_progress.h"
 #include "ordexa/exchange/confirmation_inbox.h"
 #include "ordexa/exchange/confirmation_reader.h"
+#include "ordexa/exchange/exchange_record.h"
 #include "ordexa/exchange/file_handling.h"
 #include "ordexa/exchange/ftp.h"
 #include "platform/automation/text.h"
@@ -21,6 +24,7 @@
 #include "platform/data/transaction.h"
 #include "platform/format/text_encoding.h"
 #include "platform/os/durable_file.h"
+#include "platform/os/sha256.h"
 #include "shared/lib_sales.h"
 #include "shared/order_events.h"
 
@@ -49,7 +53,60 @@ struct Applied {
     std::vector<RefusedEntry> refused;
     size_t unknown = 0;                   // entries whose order is not
     std::vector<std::string> unknownIds;  // the first few of them
+    std::vector<ConfirmationEntry> unmatched;  // all of them, kept as refused entries
 };
+
+// A confirmation file as the record of the exchange names it.
+struct TakenFile {
+    std::string bisid, work, archived, sha256;
+    bool xml = false;
+};
+
+// Who applies the entries, for the orders' events: "" and the sales order
+// number for the import, an operator and the note for an entry applied again.
+struct Applier {
+    std::string actor, note;
+};
+
+std::optional<int32_t> BisidOf(const std::string& bisid) {
+    try {
+        return Variant(bisid).ToLong();
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+// The records of a confirmation file taken: the file, and each entry refused
+// or without order as a refused entry waiting for an operator.
+std::vector<ExchangeRecord> FileRecords(const TakenFile& file, size_t applied, const std::vector<RefusedEntry>& refused,
+                                        const std::vector<ConfirmationEntry>& unmatched) {
+    std::vector<ExchangeRecord> records;
+    ExchangeRecord taken;
+    taken.kind = exchange_kind::kConfirmationFile;
+    taken.outcome = "applied";
+    taken.bisid = BisidOf(file.bisid);
+    taken.file = file.work;
+    taken.reference = file.archived;
+    taken.sha256 = file.sha256;
+    taken.detail = std::to_string(applied) + " applied, " + std::to_string(refused.size()) + " refused, " +
+                   std::to_string(unmatched.size()) + " unmatched" + (file.xml ? ", XML" : ", EDI");
+    records.push_back(std::move(taken));
+    auto entry = [&](const ConfirmationEntry& e, const std::string& why) {
+        ExchangeRecord r;
+        r.kind = exchange_kind::kRefusedEntry;
+        r.outcome = entry_state::kWaiting;
+        r.bisid = BisidOf(file.bisid);
+        r.file = file.archived;
+        r.reference = file.archived + " line " + std::to_string(e.line);
+        r.detail = why;
+        r.entryText = e.source;
+        if (!e.orderId.empty()) r.orderIds.push_back(e.orderId);
+        records.push_back(std::move(r));
+    };
+    for (const auto& r : refused) entry(r.entry, r.reason);
+    for (const auto& e : unmatched) entry(e, "no order of the database has this id");
+    return records;
+}
 
 // The refused entries in the form of the file they came from, so that they can be sent again.
 std::string RejectedText(const std::vector<RefusedEntry>& refused, bool xml) {
@@ -102,6 +159,15 @@ public:
         } catch (...) {
             Sls_LogError("Ordexa.WebOrderConfirmation.Run");
         }
+    }
+
+    // Applies entries as the import does, inside the caller's transaction.
+    static Applied ApplyInTransaction(const ado::ConnectionPtr& connection, const std::vector<ConfirmationEntry>& entries,
+                                      const std::string& reference, const Applier& applier) {
+        Statements statements(connection);
+        Applied applied;
+        UpdateChunk(statements, *connection, entries, 0, entries.size(), reference, reference, applier, applied);
+        return applied;
     }
 
 private:
@@ -161,8 +227,16 @@ private:
             }
             const std::string rejected = inbox.RejectedPath(work);
             for (const auto& r : read.refused) LogRefused(xml ? kXmlLabel : kEdiLabel, r, path, rejected);
+            TakenFile taken{bisid, work, inbox.ArchivedPath(work), os::Sha256Hex(bytes), xml};
             Applied applied;
-            if (!read.entries.empty()) applied = UpdateDatabase(read.entries, path, rejected);
+            if (!read.entries.empty())
+                applied = UpdateDatabase(read.entries, path, rejected, {}, [&](const Applied& done) {
+                    std::vector<RefusedEntry> all = read.refused;
+                    all.insert(all.end(), done.refused.begin(), done.refused.end());
+                    return FileRecords(taken, static_cast<size_t>(done.changed), all, done.unmatched);
+                });
+            else
+                RecordExchanges(ado::OpenConnection(ConnectionString()), FileRecords(taken, 0, read.refused, {}));
             std::vector<RefusedEntry> refused = std::move(read.refused);
             refused.insert(refused.end(), applied.refused.begin(), applied.refused.end());
             if (!refused.empty()) inbox.WriteRejected(work, RejectedText(refused, xml));
@@ -233,8 +307,10 @@ private:
     // import harmless). Order ids match without regard to case. The entries go
     // in chunks: the reads of a chunk together, then its changes together (on
     // PostgreSQL one round trip each), every statement a lookup by the key.
+    // `records` gives the records of the exchange, written in the same transaction.
     Applied UpdateDatabase(const std::vector<ConfirmationEntry>& entries, const std::string& path,
-                           const std::string& rejected) {
+                           const std::string& rejected, const Applier& applier,
+                           const std::function<std::vector<ExchangeRecord>(const Applied&)>& records) {
         ado::ConnectionPtr connection;
         try {
             connection = ado::OpenConnection(ConnectionString());
@@ -243,8 +319,9 @@ private:
             ado::Transaction tx(*connection);
             for (size_t from = 0; from < entries.size(); from += kChunk) {
                 size_t to = std::min(entries.size(), from + kChunk);
-                UpdateChunk(statements, *connection, entries, from, to, path, rejected, applied);
+                UpdateChunk(statements, *connection, entries, from, to, path, rejected, applier, applied);
             }
+            if (records) RecordExchanges(connection, records(applied));
             tx.Commit();
             connection->Close();
             if (applied.unknown > 0) LogUnknown(applied, path);
@@ -300,7 +377,8 @@ private:
     // not found), then the changes of the orders found, in the entries' order.
     static void UpdateChunk(const Statements& statements, ado::Connection& connection,
                             const std::vector<ConfirmationEntry>& entries, size_t from, size_t to,
-                            const std::string& path, const std::string& rejected, Applied& applied) {
+                            const std::string& path, const std::string& rejected, const Applier& applier,
+                            Applied& applied) {
         std::vector<ado::RecordsetPtr> orders(to - from);
         std::vector<ado::BatchStatement> reads;
         std::vector<size_t> readFor;
@@ -334,6 +412,7 @@ private:
             if (!order || order->Eof()) {
                 if (applied.unknownIds.size() < kUnknownShown) applied.unknownIds.push_back(entry.orderId);
                 ++applied.unknown;
+                applied.unmatched.push_back(entry);
                 continue;
             }
             ++applied.found;
@@ -349,8 +428,9 @@ private:
                 changes.push_back(
                     statements.change->Bind({StatusValue(status), Variant(entry.salesOrderNr), Variant(storedId)}));
                 events.push_back({storedId, std::nullopt, static_cast<int32_t>(vendalo::OrderStatus::Processed),
-                                  static_cast<int32_t>(status), "confirmed", "",
-                                  path + " line " + std::to_string(entry.line), "sales order " + entry.salesOrderNr});
+                                  static_cast<int32_t>(status), "confirmed", applier.actor,
+                                  path + " line " + std::to_string(entry.line),
+                                  applier.note.empty() ? "sales order " + entry.salesOrderNr : applier.note});
             } catch (const ole::AutomationError& e) {
                 if (e.Number() != ado::err::MultipleStep) throw;
                 // too long for the column: this order is left as it is, the others go on
@@ -377,18 +457,34 @@ private:
 const std::string kConfirmOrderStatement = "UPDATE ORDERHEADER SET ORDERSTATUS = ?, SALESORDERNR = ? WHERE ORDERID = ? AND " +
                                           vendalo::StatusGuard(vendalo::OrderStatus::Processed);
 
-int32_t ConfirmationArchiveDays() {
-    try {
-        auto config = Sls_GetComponent<qx::IConfiguration>("Qxcore.Configuration");
-        auto installations = config->GetInstallations("Vendalo");
-        if (installations.empty()) return kDefaultArchiveDays;
-        config->LoadFile(installations.front().ConfigFolder + "/VendaloConfiguration.xml");
-        int32_t days = config->GetValue("EDI_PARAMETERS", "ConfirmationArchiveDays").ToLong();
-        return days > 0 ? days : kDefaultArchiveDays;
-    } catch (...) {
-        return kDefaultArchiveDays;  // not set, or no readable configuration
-    }
+namespace {
+RefusedEntry EntryOfText(const std::string& text) {
+    RefusedEntry r;
+    r.entry.source = text;
+    return r;
 }
+}  // namespace
+
+EntryAppliedAgain ApplyEntryAgain(const ado::ConnectionPtr& connection, const std::string& entryText, bool xml,
+                                  const std::string& separator, const std::string& reference, const std::string& actor,
+                                  const std::string& note) {
+    ConfirmationRead read = xml ? ReadXmlConfirmation(RejectedText({EntryOfText(entryText)}, true))
+                                : ReadEdiConfirmation(entryText + "\r\n", separator);
+    EntryAppliedAgain result;
+    if (read.entries.empty()) {
+        result.refusedWhy = read.refused.empty() ? read.whyNone : read.refused.front().reason;
+        if (result.refusedWhy.empty()) result.refusedWhy = "the entry holds no order id and sales order number";
+        return result;
+    }
+    Applied applied = WebOrderConfirmation::ApplyInTransaction(connection, {read.entries.front()}, reference,
+                                                                {actor, note});
+    if (!applied.refused.empty()) result.refusedWhy = applied.refused.front().reason;
+    result.orderFound = applied.found > 0;
+    result.changed = applied.changed;
+    return result;
+}
+
+int32_t ConfirmationArchiveDays() { return EdiDaysSetting("ConfirmationArchiveDays", kDefaultArchiveDays); }
 
 void RegisterWebOrderConfirmation() { ole::RegisterClass<WebOrderConfirmation>("Ordexa.WebOrderConfirmation"); }
 

@@ -1,5 +1,8 @@
 #include "ordexa/exchange/web_order_export.h"
 
+#include <sys/stat.h>
+
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -9,6 +12,7 @@
 #include "interfaces/vendalo/vendalo_error.h"
 #include "ordexa/batch_progress.h"
 #include "ordexa/exchange/edi_order_message.h"
+#include "ordexa/exchange/exchange_record.h"
 #include "ordexa/exchange/exchange_folder_mode.h"
 #include "ordexa/exchange/export_file_writer.h"
 #include "ordexa/exchange/export_order_reader.h"
@@ -21,6 +25,8 @@
 #include "platform/format/ansi_text.h"
 #include "platform/log/log.h"
 #include "platform/masterdata/membership.h"
+#include "platform/os/durable_file.h"
+#include "platform/os/sha256.h"
 #include "shared/lib_sales.h"
 #include "shared/order_events.h"
 
@@ -42,6 +48,116 @@ struct Group {
     std::string bytes;  // ANSI
     std::vector<std::string> orderIds;
 };
+
+// The instance's outbox in the temporary EDI folder, for a file that goes to the host by FTP.
+std::string OutboxOf(const std::string& bisid, bool xml) {
+    return getTempEDIPath() + "/" + bisid + (xml ? ".xml" : ".edi");
+}
+
+// The writer's journal of an export file: in the installation's temporary EDI
+// folder, not beside the file in the back end's folder.
+std::string JournalOf(const std::string& path) {
+    char name[40];
+    std::snprintf(name, sizeof name, "export-%016zx.journal", std::hash<std::string>{}(path));
+    return getTempEDIPath() + "/" + name;
+}
+
+// Whether a group left behind by a stopped export was marked. Its orders are
+// marked in one transaction: one marked order means all were.
+bool GroupMarked(const std::vector<std::string>& orderIds) {
+    auto connection = Sls_GetOpenConnection(Sls_ConnectionString());
+    for (const auto& orderId : orderIds) {
+        auto rs = connection->Execute("SELECT ORDERSTATUS FROM ORDERHEADER WHERE ORDERID = ?", nullptr, -1,
+                                      {Variant(orderId)});
+        if (!rs->Eof() && static_cast<vendalo::OrderStatus>(rs->Fields(0).Value().ToLong()) !=
+                              vendalo::OrderStatus::ToBeProcessed)
+            return true;
+    }
+    return false;
+}
+
+int64_t MillisecondsSince(std::chrono::steady_clock::time_point started) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
+}
+
+// Sends a local file to the host unless the host still holds the previous
+// export file; a sent file is removed locally. An empty file is only removed.
+// A file sent, or refused by the host, is recorded.
+void PlaceOnHost(const std::string& local, const std::string& exportFile, const FtpSettings& ftp, bool reportPresent,
+                 const std::string& bisid) {
+    std::error_code ec;
+    if (!fs::exists(local, ec)) return;
+    if (fs::file_size(local, ec) == 0 && !ec) {
+        fs::remove(local, ec);
+        return;
+    }
+    auto client = Sls_GetComponent<IFTP>("Ordexa.FTP");
+    if (client->FilePresentViaFTP(exportFile, ftp)) {
+        if (reportPresent)
+            Sls_LogError("WebOrderExport.ProcessOrders",
+                         "Order export file " + TrimBlanks(exportFile) + " is already present on system " +
+                             TrimBlanks(ftp.system) + ". Exported orders stay saved in file " + TrimBlanks(local));
+        return;
+    }
+    ExchangeRecord placed;
+    placed.kind = exchange_kind::kFilePlaced;
+    placed.outcome = "placed";
+    placed.file = TrimBlanks(exportFile);
+    placed.length = static_cast<int64_t>(fs::file_size(local, ec));
+    placed.reference = "FTP " + TrimBlanks(ftp.system);
+    if (!bisid.empty()) placed.bisid = Variant(bisid).ToLong();
+    auto started = std::chrono::steady_clock::now();
+    try {
+        client->PutFileViaFTP(local, exportFile, ftp);
+    } catch (...) {
+        placed.outcome = "failed";
+        placed.detail = ole::ReasonOf(ole::CurrentError());
+        placed.durationMs = MillisecondsSince(started);
+        RecordExchangesApart({placed});
+        throw;
+    }
+    placed.durationMs = MillisecondsSince(started);
+    RecordExchangesApart({placed});
+    fs::remove(local, ec);
+}
+
+// The folder beside a file written where the export keeps its copies of the groups.
+std::string ArchiveFolderOf(const std::string& file) {
+    std::string folder = fs::path(file).parent_path().string();
+    return (folder.empty() ? std::string(".") : folder) + "/archive";
+}
+
+// Keeps a durable copy of a group's bytes (written and flushed before the group
+// goes into the file), so that the group can be sent again byte for byte; raises
+// when it cannot.
+std::string ArchiveGroup(const std::string& file, const std::string& bisid, const std::string& id,
+                         const std::string& bytes) {
+    std::string folder = ArchiveFolderOf(file);
+    if (::mkdir(folder.c_str(), 0700) == 0) os::SyncParentFolder(folder);
+    std::string archive = folder + "/" + bisid + "-" + id + ".edi";
+    try {
+        os::WriteFileAtomically(archive, bytes, 0600);
+    } catch (const std::system_error& e) {
+        ole::Raise(ole::err::PathNotFound, std::string("The copy of the export group cannot be kept: ") + e.what(),
+                   "Ordexa.WebOrderExport");
+    }
+    return archive;
+}
+
+// Removes the instance's copies last written more than the days ago; failures are ignored.
+void PruneExportArchive(const std::string& file, const std::string& bisid, int32_t days) {
+    std::error_code ec;
+    const auto limit = fs::file_time_type::clock::now() - std::chrono::hours(24) * days;
+    const std::string prefix = bisid + "-";
+    for (fs::directory_iterator it(ArchiveFolderOf(file), ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code ignored;
+        std::string name = it->path().filename().string();
+        if (name.compare(0, prefix.size(), prefix) != 0 || it->path().extension() != ".edi" ||
+            !it->is_regular_file(ignored))
+            continue;
+        if (it->last_write_time(ignored) < limit && !ignored) fs::remove(it->path(), ignored);
+    }
+}
 
 class WebOrderExport : public IWebOrderExport {
 public:
@@ -114,7 +230,7 @@ private:
                 // an outbox that an earlier run could not deliver goes now
                 if (overFtp) {
                     std::string outbox = OutboxOf(i_sBisid, xml);
-                    if (fs::exists(outbox)) PlaceOnHost(outbox, i_sEDIExportFile, ftp, false);
+                    if (fs::exists(outbox)) PlaceOnHost(outbox, i_sEDIExportFile, ftp, false, i_sBisid);
                 }
                 return 0;
             }
@@ -157,7 +273,8 @@ private:
                 StopBatchPart("BISID " + i_sBisid, "the export stopped after " + std::to_string(written) + " of " +
                                                        std::to_string(total) + " orders (see the log)");
             file->Close();
-            if (overFtp) PlaceOnHost(file->Path(), i_sEDIExportFile, ftp, true);
+            PruneExportArchive(file->Path(), i_sBisid, ExportArchiveDays());
+            if (overFtp) PlaceOnHost(file->Path(), i_sEDIExportFile, ftp, true, i_sBisid);
             return written;
         } catch (...) {
             if (selected && selected->State() == ado::adStateOpen) selected->Close();
@@ -206,7 +323,7 @@ private:
                        "Ordexa.WebOrderExport");
         exporter.SetJournalFolder(journals);
         written = exporter.XmlExportOrders(orders, bisid, path);
-        if (overFtp) PlaceOnHost(path, exportFile, ftp, true);
+        if (overFtp) PlaceOnHost(path, exportFile, ftp, true, bisid);
     }
 
     // The local file the messages go to: the export file itself, or the instance's
@@ -226,33 +343,6 @@ private:
             Sls_LogError("Order Export", "EDI export file '" + path + "' cannot be created.");
             return nullptr;
         }
-    }
-
-    // The instance's outbox in the temporary EDI folder, for a file that goes to the host by FTP.
-    static std::string OutboxOf(const std::string& bisid, bool xml) {
-        return getTempEDIPath() + "/" + bisid + (xml ? ".xml" : ".edi");
-    }
-
-    // The writer's journal of an export file: in the installation's temporary EDI
-    // folder, not beside the file in the back end's folder.
-    static std::string JournalOf(const std::string& path) {
-        char name[40];
-        std::snprintf(name, sizeof name, "export-%016zx.journal", std::hash<std::string>{}(path));
-        return getTempEDIPath() + "/" + name;
-    }
-
-    // Whether a group left behind by a stopped export was marked. Its orders are
-    // marked in one transaction: one marked order means all were.
-    static bool GroupMarked(const std::vector<std::string>& orderIds) {
-        auto connection = Sls_GetOpenConnection(Sls_ConnectionString());
-        for (const auto& orderId : orderIds) {
-            auto rs = connection->Execute("SELECT ORDERSTATUS FROM ORDERHEADER WHERE ORDERID = ?", nullptr, -1,
-                                          {Variant(orderId)});
-            if (!rs->Eof() && static_cast<vendalo::OrderStatus>(rs->Fields(0).Value().ToLong()) !=
-                                  vendalo::OrderStatus::ToBeProcessed)
-                return true;
-        }
-        return false;
     }
 
     // The order's message as the file holds it (ANSI), or "" when it cannot be
@@ -286,15 +376,29 @@ private:
     bool WriteGroup(ExportFileWriter& file, Group& group, int32_t bisid, const std::string& i_sBisid, int32_t& written,
                     int32_t total, const ado::ConnectionPtr& runConnection) {
         if (group.orderIds.empty()) return true;
+        ExchangeRecord record;
+        record.id = Sls_CreateGUID();
+        record.kind = exchange_kind::kExportGroup;
+        record.outcome = "written";
+        record.bisid = bisid;
+        record.orderIds = group.orderIds;
+        record.file = file.Path();
+        record.length = static_cast<int64_t>(group.bytes.size());
+        record.sha256 = os::Sha256Hex(group.bytes);
+        record.detail = "EDI";
         try {
+            record.archive = ArchiveGroup(file.Path(), i_sBisid, record.id, group.bytes);
             file.Append(group.bytes, group.orderIds);
+            record.offset = static_cast<int64_t>(file.GroupOffset());
         } catch (...) {
+            if (!record.archive.empty()) ::unlink(record.archive.c_str());
             Sls_LogError("WebOrderExport.ProcessOrder",
                          kProcessOrderFailed + " " + std::to_string(group.orderIds.size()) + " order(s) from order '" +
                              group.orderIds.front() + "' on stay to be exported.");
             return false;
         }
-        if (!UpdateOrderStatus(group.orderIds, bisid, file.Path(), runConnection)) {
+        if (!UpdateOrderStatus(group.orderIds, bisid, file.Path(), record, runConnection)) {
+            ::unlink(record.archive.c_str());
             try {
                 file.Withdraw();
             } catch (...) {
@@ -312,12 +416,12 @@ private:
         return true;
     }
 
-    // Marks the orders exported by this instance, all or none. Only orders still
+    // Marks the orders exported by this instance, all or none, and records the group. Only orders still
     // waiting are changed: a status moves from 0 to 1 and never back. The run's
     // connection, when it has one, marks too: one connection keeps its cache of
     // the tables, where a second one would find it stale after every group.
     bool UpdateOrderStatus(const std::vector<std::string>& orderIds, int32_t bisid, const std::string& file,
-                           ado::ConnectionPtr connection) {
+                           const ExchangeRecord& record, ado::ConnectionPtr connection) {
         bool own = !connection;
         try {
             if (own) connection = Sls_GetOpenConnection(connectionString_);
@@ -336,6 +440,8 @@ private:
             }
             auto eventStatements = OrderEventStatements(events);
             marks.insert(marks.end(), eventStatements.begin(), eventStatements.end());
+            auto recordStatements = ExchangeStatements({record});
+            marks.insert(marks.end(), recordStatements.begin(), recordStatements.end());
             ado::Transaction tx(*connection);  // rolled back unless committed
             connection->ExecuteBatch(marks);  // on PostgreSQL one round trip for the group
             tx.Commit();
@@ -345,28 +451,6 @@ private:
             Sls_LogError("WebOrderExport.UpdateOrderStatus");
             return false;
         }
-    }
-
-    // Sends a local file to the host unless the host still holds the previous
-    // export file; a sent file is removed locally. An empty file is only removed.
-    static void PlaceOnHost(const std::string& local, const std::string& exportFile, const FtpSettings& ftp,
-                            bool reportPresent) {
-        std::error_code ec;
-        if (!fs::exists(local, ec)) return;
-        if (fs::file_size(local, ec) == 0 && !ec) {
-            fs::remove(local, ec);
-            return;
-        }
-        auto client = Sls_GetComponent<IFTP>("Ordexa.FTP");
-        if (client->FilePresentViaFTP(exportFile, ftp)) {
-            if (reportPresent)
-                Sls_LogError("WebOrderExport.ProcessOrders",
-                             "Order export file " + TrimBlanks(exportFile) + " is already present on system " +
-                                 TrimBlanks(ftp.system) + ". Exported orders stay saved in file " + TrimBlanks(local));
-            return;
-        }
-        client->PutFileViaFTP(local, exportFile, ftp);
-        fs::remove(local, ec);
     }
 
     // The common name of a shop user. The membership directory is logged on to
@@ -405,6 +489,27 @@ private:
 
 const std::string kMarkExportedStatement = "UPDATE ORDERHEADER SET ORDERSTATUS = ?, BISID = ? WHERE ORDERID = ? AND " +
                                           vendalo::StatusGuard(vendalo::OrderStatus::ToBeProcessed);
+
+void PlaceExportGroupAgain(const std::string& bisid, const std::string& exportFile, const FtpSettings& ftp,
+                           const std::string& bytes,
+                           const std::function<void(const std::string& file, int64_t offset)>& record) {
+    bool overFtp = ftp.UseFtp();
+    std::string path = overFtp ? OutboxOf(bisid, false) : TrimBlanks(exportFile);
+    mode_t mode = overFtp ? 0600 : ExchangeFileMode(ExchangeFolderMode());
+    {
+        ExportFileWriter writer(path, JournalOf(path), GroupMarked, mode);
+        // journalled without orders: a copy that a crash cuts short is cut off again
+        writer.Append(bytes, {});
+        try {
+            record(writer.Path(), static_cast<int64_t>(writer.GroupOffset()));
+        } catch (...) {
+            writer.Withdraw();
+            throw;
+        }
+        writer.Keep();
+    }
+    if (overFtp) PlaceOnHost(path, exportFile, ftp, true, bisid);
+}
 
 void RegisterWebOrderExport() { ole::RegisterClass<WebOrderExport>("Ordexa.WebOrderExport"); }
 

@@ -2,6 +2,8 @@
 // integration instance to the back end as an export file.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <string>
 
 #include "ordexa/exchange/ftp_settings.h"
@@ -20,6 +22,15 @@ public:
 // The statement that marks one order exported (status Processed, instance,
 // order id), changing it only while it waits for the export (ToBeProcessed).
 extern const std::string kMarkExportedStatement;
+
+// Sends the bytes of an export group again the way the export sends them:
+// appended whole to the instance's export file, or to its outbox, which then
+// goes to the host by FTP. `record` runs while the file holds the bytes and is
+// locked (it gets the file and where the bytes begin in it): when it raises,
+// the bytes are cut off again and the error goes on.
+void PlaceExportGroupAgain(const std::string& bisid, const std::string& exportFile, const FtpSettings& ftp,
+                           const std::string& bytes,
+                           const std::function<void(const std::string& file, int64_t offset)>& record);
 
 void RegisterWebOrderExport();  // "Ordexa.WebOrderExport"
 

@@ -1,5 +1,8 @@
 #include "ordexa/payment/gateway_requests.h"
 
+#include <algorithm>
+
+#include "ordexa/exchange/exchange_record.h"
 #include "ordexa/payment/payment_logs.h"
 #include "platform/automation/text.h"
 #include "platform/data/transaction.h"
@@ -46,6 +49,7 @@ RecordedGatewayRequest RecordedGatewayRequest::Send(qx::IGatewayClient& client, 
     request.clientRequestId_ = qx::NewClientRequestId();
     client.SetValue("client_request_id", request.clientRequestId_);
     request.sequence_ = InsertSent(connection, subject, request.clientRequestId_);
+    request.sentAt_ = std::chrono::steady_clock::now();
     try {
         client.Send();
     } catch (const ole::AutomationError& e) {
@@ -53,7 +57,7 @@ RecordedGatewayRequest RecordedGatewayRequest::Send(qx::IGatewayClient& client, 
             try {
                 ado::ConnectionPtr writer = connection;
                 if (connection->InTransaction()) writer = Sls_GetOpenConnection(connection->ConnectionString);
-                CompleteGatewayRequest(writer, request.sequence_, "NOTSENT", "", "");
+                CompleteGatewayRequest(writer, request.sequence_, "NOTSENT", "", "", request.Milliseconds());
             } catch (...) {
                 // the row stays open: an operator resolves it; the send's own error is the one to report
             }
@@ -65,22 +69,36 @@ RecordedGatewayRequest RecordedGatewayRequest::Send(qx::IGatewayClient& client, 
 
 void RecordedGatewayRequest::Complete(const ado::ConnectionPtr& connection, const qx::IGatewayClient& client) const {
     if (!CompleteGatewayRequest(connection, sequence_, "ANSWERED", client.GetReplyValue("request_id"),
-                                client.GetReplyValue("ics_rcode")))
+                                client.GetReplyValue("ics_rcode"), Milliseconds()))
         ole::Raise(kOutcomeUnknownPending,
                    "Gateway request " + clientRequestId_ + " was settled meanwhile; its reply is not stored again",
                    "CCPayment");
 }
 
 bool CompleteGatewayRequest(const ado::ConnectionPtr& connection, int64_t sequence, const std::string& state,
-                            const std::string& requestId, const std::string& icsRcode) {
-    int32_t affected = 0;
-    connection->Execute(
-        "UPDATE GATEWAYREQUEST SET STATE = ?, COMPLETED_DATETIME = ?, REQUEST_ID = ?, ICS_RCODE = ? "
-        "WHERE REQUESTSEQ = ? AND STATE = 'SENT'",
-        &affected, -1,
-        {Variant(state), Variant(ole::Date::Now()), TextOrNull(ole::TrimBlanks(requestId).substr(0, 50)),
-         TextOrNull(ole::TrimBlanks(icsRcode).substr(0, 10)), Variant(sequence)});
-    return affected > 0;
+                            const std::string& requestId, const std::string& icsRcode, std::optional<int64_t> durationMs) {
+    // The exchange is recorded with the completion, in the same round trip: the
+    // rows are copied from the request this statement completed (its completion
+    // time is the one bound here), never its amount or anything of the card.
+    Variant now(ole::Date::Now());
+    std::string id = Sls_CreateGUID();
+    std::string outcome = state == "ANSWERED" ? "answered " + ole::TrimBlanks(icsRcode).substr(0, 10)
+                                              : ole::LowerCase(state);
+    auto results = connection->ExecuteBatch(
+        {{"UPDATE GATEWAYREQUEST SET STATE = ?, COMPLETED_DATETIME = ?, REQUEST_ID = ?, ICS_RCODE = ? "
+          "WHERE REQUESTSEQ = ? AND STATE = 'SENT'",
+          {Variant(state), now, TextOrNull(ole::TrimBlanks(requestId).substr(0, 50)),
+           TextOrNull(ole::TrimBlanks(icsRcode).substr(0, 10)), Variant(sequence)}},
+         {"INSERT INTO EXCHANGE (EXCHANGEID, EXCHANGETIME, KIND, OUTCOME, DURATIONMS, REFERENCE, DETAIL) SELECT ?, ?, ?, ?, ?, "
+          "CLIENT_REQUEST_ID, OPERATION || ' ' || COALESCE(REQUEST_ID, '') FROM GATEWAYREQUEST "
+          "WHERE REQUESTSEQ = ? AND STATE = ? AND COMPLETED_DATETIME = ?",
+          {Variant(id), Variant(ExchangeNow()), Variant(exchange_kind::kGatewayRequest), Variant(outcome.substr(0, 30)),
+           durationMs ? Variant(static_cast<int32_t>(std::min<int64_t>(*durationMs, INT32_MAX))) : Variant::Null(),
+           Variant(sequence), Variant(state), now}},
+         {"INSERT INTO EXCHANGEORDER (ORDERID, EXCHANGEID) SELECT MERCHANT_REF_NUMBER, ? FROM GATEWAYREQUEST "
+          "WHERE REQUESTSEQ = ? AND STATE = ? AND COMPLETED_DATETIME = ?",
+          {Variant(id), Variant(sequence), Variant(state), now}}});
+    return results.front().affected > 0;
 }
 
 std::vector<GatewayRequestRow> OpenGatewayRequests(const ado::ConnectionPtr& connection, const std::string& reference) {

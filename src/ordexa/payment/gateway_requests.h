@@ -13,7 +13,9 @@
 // durable as the server's synchronous_commit and fsync settings make it.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -72,16 +74,24 @@ public:
     void Complete(const ado::ConnectionPtr& connection, const qx::IGatewayClient& client) const;
 
     const std::string& ClientRequestId() const { return clientRequestId_; }
+    // Since it was sent.
+    int64_t Milliseconds() const {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sentAt_).count();
+    }
 
 private:
     int64_t sequence_ = 0;
     std::string clientRequestId_;
+    std::chrono::steady_clock::time_point sentAt_{};
 };
 
-// Completes an open row (STATE 'SENT' only): state ANSWERED, NOTSENT or RESOLVED.
+// Completes an open row (STATE 'SENT' only): state ANSWERED, NOTSENT or RESOLVED,
+// and records the exchange (kind "gateway request": operation, order or basket,
+// request id, outcome, duration; never card data) in the same round trip.
 // Returns false when the row was no longer open.
 bool CompleteGatewayRequest(const ado::ConnectionPtr& connection, int64_t sequence, const std::string& state,
-                            const std::string& requestId, const std::string& icsRcode);
+                            const std::string& requestId, const std::string& icsRcode,
+                            std::optional<int64_t> durationMs = std::nullopt);
 
 // The open rows of an order or basket, oldest first.
 std::vector<GatewayRequestRow> OpenGatewayRequests(const ado::ConnectionPtr& connection, const std::string& reference);

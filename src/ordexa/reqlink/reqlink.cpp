@@ -7,6 +7,7 @@
 #include <map>
 
 #include "interfaces/vendalo/order_status.h"
+#include "ordexa/exchange/exchange_record.h"
 #include "interfaces/vendalo/sales_parameter.h"
 #include "ordexa/exchange/lib_sales_xml.h"
 #include "ordexa/outside_calls.h"
@@ -117,6 +118,16 @@ public:
                         return;
                     }
                     bool answered = true;
+                    ExchangeRecord post;
+                    post.kind = exchange_kind::kBrokerPost;
+                    post.reference = host;
+                    post.detail = "acknowledgement list";
+                    post.orderIds = orderIds;
+                    auto started = std::chrono::steady_clock::now();
+                    auto took = [&] {
+                        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                                     started).count();
+                    };
                     // one URL that fails does not keep the others from being acknowledged
                     try {
                         if (!AllowedAcknowledgementUrl(url, hosts))
@@ -124,9 +135,16 @@ public:
                                        "The acknowledgement URL is not on the broker's list of hosts: " + url);
                         std::vector<std::string> posted =
                             SendAcknowledgementList(orderIds, url, shopPage, std::min(timeOut, left), answered);
-                        count += UpdateOrderHeaderStatus(posted, vendalo::OrderStatus::ReqlinkAcknowledged, false);
+                        post.outcome = "acknowledged";
+                        post.orderIds = posted;
+                        post.durationMs = took();
+                        count += UpdateOrderHeaderStatus(posted, vendalo::OrderStatus::ReqlinkAcknowledged, false, post);
                     } catch (...) {
                         ++failed;
+                        post.outcome = answered ? "refused" : "no answer";
+                        post.durationMs = took();
+                        post.detail = "acknowledgement list: " + FirstReason();
+                        RecordExchangesApart({post});
                         if (!answered) backoff.Failed(host, FirstReason());
                         Sls_LogError("Ordexa.Reqlink.AcknowledgeReqlinkOrders",
                                      std::to_string(orderIds.size()) + " order(s) of " + url +
@@ -274,8 +292,9 @@ private:
     }
 
     // Sets the status of orders still waiting for acknowledgement (ReqlinkToBeAcknowledged); the number changed.
+    // The post behind the change is recorded with the first statement.
     static int32_t UpdateOrderHeaderStatus(const std::vector<std::string>& orderIds, vendalo::OrderStatus status,
-                                           bool raise) {
+                                           bool raise, const ExchangeRecord& post) {
         ado::ConnectionPtr connection;
         try {
             int32_t changed = 0;
@@ -295,7 +314,12 @@ private:
                                       static_cast<int32_t>(vendalo::OrderStatus::ReqlinkToBeAcknowledged),
                                       static_cast<int32_t>(status), "acknowledged", "", "acknowledgement post",
                                       vendalo::StatusName(status)});
-                auto results = Sls_ExecuteWithOrderEvents(connection, {{sql + ")", params}}, events);
+                std::vector<ado::BatchStatement> statements{{sql + ")", params}};
+                if (start == 0) {
+                    auto recorded = ExchangeStatements({post});
+                    statements.insert(statements.end(), recorded.begin(), recorded.end());
+                }
+                auto results = Sls_ExecuteWithOrderEvents(connection, statements, events);
                 changed += std::max(results.front().affected, 0);
             }
             return changed;

@@ -1,0 +1,40 @@
+#include "http/exchange_json.h"
+
+namespace backoffice::http {
+
+std::string UtcTimeText(ole::Date time) {
+    std::string text = time.Iso();  // "yyyy-mm-dd hh:mm:ss[.fff]"
+    text[10] = 'T';
+    if (text.size() == 19) text += ".000";
+    return text + "Z";
+}
+
+json ExchangeJson(const ordexa::ExchangeRow& row) {
+    auto text = [](const std::string& value) { return value.empty() ? json(nullptr) : json(value); };
+    json detail = text(row.detail);
+    // what the detail needs to be read: where an export group sits, a refused entry as its file held it
+    if (row.offset || !row.entryText.empty()) {
+        detail = json::object();
+        detail["text"] = text(row.detail);
+        if (row.offset) {
+            detail["offset"] = *row.offset;
+            detail["length"] = row.length ? json(*row.length) : json(nullptr);
+            detail["archive"] = text(row.archive);
+        }
+        if (!row.entryText.empty()) detail["entry"] = row.entryText;
+    }
+    return json{{"id", row.id},
+                {"time", UtcTimeText(row.time)},
+                {"kind", row.kind},
+                {"outcome", row.outcome},
+                {"instance", row.bisid ? json(*row.bisid) : json(nullptr)},
+                {"orders", row.orderIds},
+                {"file", text(row.file)},
+                {"reference", text(row.reference)},
+                {"sha256", text(row.sha256)},
+                {"durationMs", row.durationMs ? json(*row.durationMs) : json(nullptr)},
+                {"detail", detail},
+                {"actions", row.actions}};
+}
+
+}  // namespace backoffice::http

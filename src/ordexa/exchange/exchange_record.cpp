@@ -1,0 +1,125 @@
+#include "ordexa/exchange/exchange_record.h"
+
+#include <chrono>
+#include <ctime>
+#include <optional>
+#include <set>
+
+#include "platform/config/configuration.h"
+#include "platform/data/transaction.h"
+#include "platform/format/text_encoding.h"
+#include "shared/lib_sales.h"
+
+namespace ordexa {
+namespace {
+
+using ole::Variant;
+
+// At most `limit` bytes, never half a UTF-8 character.
+std::string Cut(const std::string& text, size_t limit) {
+    if (text.size() <= limit) return text;
+    while (limit > 0 && (static_cast<unsigned char>(text[limit]) & 0xC0) == 0x80) --limit;
+    return text.substr(0, limit);
+}
+
+// Texts come from files and peers: a NUL or bytes that are no UTF-8 (which
+// PostgreSQL refuses, failing the work the row records) are shown as \xNN.
+std::string Clean(const std::string& text) { return qx::IsCleanUtf8(text) ? text : qx::ShowBytes(text); }
+
+Variant Text(const std::string& text, size_t limit) {
+    return text.empty() ? Variant::Null() : Variant(Cut(Clean(text), limit));
+}
+
+template <typename T>
+Variant Optional(const std::optional<T>& value) {
+    return value ? Variant(*value) : Variant::Null();
+}
+
+const std::string kInsert =
+    "INSERT INTO EXCHANGE (EXCHANGEID, EXCHANGETIME, KIND, OUTCOME, BISID, FILENAME, FILEOFFSET, FILELENGTH, "
+    "ORDERCOUNT, REFERENCE, SHA256, ARCHIVE, DURATIONMS, DETAIL, ENTRYTEXT) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
+    "?, ?, ?)";
+const std::string kInsertOrder = "INSERT INTO EXCHANGEORDER (ORDERID, EXCHANGEID) VALUES (?, ?)";
+
+}  // namespace
+
+ole::Date ExchangeNow() {
+    auto now = std::chrono::system_clock::now();
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    std::tm utc{};
+    ::gmtime_r(&seconds, &utc);
+    return ole::Date::FromParts(utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min,
+                                utc.tm_sec + static_cast<double>(ms) / 1000.0);
+}
+
+std::vector<ado::BatchStatement> ExchangeStatements(const std::vector<ExchangeRecord>& records) {
+    std::vector<ado::BatchStatement> statements;
+    Variant now(ExchangeNow());
+    for (const auto& r : records) {
+        std::string id = r.id.empty() ? Sls_CreateGUID() : r.id;
+        std::optional<int32_t> count;
+        if (!r.orderIds.empty()) count = static_cast<int32_t>(r.orderIds.size());
+        std::optional<int32_t> duration;
+        if (r.durationMs) duration = static_cast<int32_t>(std::min<int64_t>(*r.durationMs, INT32_MAX));
+        statements.push_back({kInsert,
+                              {Variant(id), now, Variant(r.kind), Variant(Cut(Clean(r.outcome), 30)), Optional(r.bisid),
+                               Text(r.file, 500), Optional(r.offset), Optional(r.length), Optional(count),
+                               Text(r.reference, 500), Text(r.sha256, 64), Text(r.archive, 500), Optional(duration),
+                               Text(r.detail, 2000), Text(r.entryText, 1 << 20)}});
+        std::set<std::string> listed;  // an order once per exchange (the key)
+        for (const auto& orderId : r.orderIds)
+            if (!orderId.empty() && orderId.size() <= 32 && qx::IsCleanUtf8(orderId) && listed.insert(orderId).second)
+                statements.push_back({kInsertOrder, {Variant(orderId), Variant(id)}});
+    }
+    return statements;
+}
+
+void RecordExchanges(const ado::ConnectionPtr& connection, const std::vector<ExchangeRecord>& records) {
+    if (records.empty()) return;
+    std::optional<ado::Transaction> own;
+    if (!connection->InTransaction()) own.emplace(*connection);
+    connection->ExecuteBatch(ExchangeStatements(records));
+    if (own) own->Commit();
+}
+
+void RecordExchangesApart(const std::vector<ExchangeRecord>& records) noexcept {
+    try {
+        RecordExchanges(Sls_GetOpenConnection(Sls_ConnectionString()), records);
+    } catch (...) {
+        try {
+            Sls_LogError("Ordexa.ExchangeRecord", "An exchange with the outside could not be recorded: " +
+                                                      ole::CurrentDescription());
+        } catch (...) {
+        }
+    }
+}
+
+int32_t PruneExchanges(const ado::ConnectionPtr& connection, int32_t days, int32_t bound) {
+    // a refused entry still waiting for an operator stays whatever its age
+    Variant limit(ole::Date{ExchangeNow().serial - days});
+    const std::string oldest =
+        "SELECT EXCHANGEID FROM EXCHANGE WHERE EXCHANGETIME < ? AND OUTCOME <> 'waiting' ORDER BY EXCHANGETIME LIMIT " +
+        std::to_string(bound);
+    ado::Transaction tx(*connection);
+    auto results = connection->ExecuteBatch(
+        {{"DELETE FROM EXCHANGEORDER WHERE EXCHANGEID IN (" + oldest + ")", {limit}},
+         {"DELETE FROM EXCHANGE WHERE EXCHANGEID IN (" + oldest + ")", {limit}}});
+    tx.Commit();
+    return std::max(results[1].affected, 0);
+}
+
+int32_t EdiDaysSetting(const char* name, int32_t defaultDays) {
+    try {
+        auto config = Sls_GetComponent<qx::IConfiguration>("Qxcore.Configuration");
+        auto installations = config->GetInstallations("Vendalo");
+        if (installations.empty()) return defaultDays;
+        config->LoadFile(installations.front().ConfigFolder + "/VendaloConfiguration.xml");
+        int32_t days = config->GetValue("EDI_PARAMETERS", name).ToLong();
+        return days > 0 ? days : defaultDays;
+    } catch (...) {
+        return defaultDays;  // not set, or no readable configuration
+    }
+}
+
+}  // namespace ordexa
