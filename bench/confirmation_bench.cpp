@@ -30,6 +30,11 @@ std::string OrderId(int i) {
     return id;
 }
 
+// The timeline's event of a confirmed order, as the confirmation import writes it.
+OrderEvent ConfirmedEvent(const std::string& file, const std::string& id, int status, const std::string& number) {
+    return {id, std::nullopt, 1, status, "confirmed", "batch bench", file, "sales order " + number};
+}
+
 void StoreOrders(BareSQLite& db) {
     db.Exec("BEGIN IMMEDIATE");
     for (int i = 0; i < kEntries; ++i) {
@@ -148,6 +153,7 @@ void ConfirmationImportBare(benchmark::State& state) {
             sqlite3_bind_text(change, 2, number.data(), static_cast<int>(number.size()), SQLITE_STATIC);
             sqlite3_bind_text(change, 3, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);
             db.Run(change);
+            AppendOrderEvents(db, {ConfirmedEvent(file, key, status, number)});
         }
         db.Exec("COMMIT");
         std::filesystem::remove(file);
@@ -181,6 +187,7 @@ void ConfirmationImportBarePostgres(benchmark::State& state) {
             const char* status = db.Value(0, 0) == "2" ? "4" : (!db.Value(0, 1).empty() ? "2" : "6");
             db.Run("UPDATE ORDERHEADER SET ORDERSTATUS = $1, SALESORDERNR = $2 WHERE ORDERID = $3 AND ORDERSTATUS + 0 = 1",
                    {status, number.c_str(), key.c_str()});
+            AppendOrderEvents(db, {ConfirmedEvent(file, key, std::atoi(status), number)});
         }
         db.Exec("COMMIT");
         std::filesystem::remove(file);

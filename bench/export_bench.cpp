@@ -250,6 +250,14 @@ MasterData ReadMasterData(BareSQLite& db, int32_t partner, const std::string& us
     return m;
 }
 
+// The timeline's events of a group's orders, as the export writes them.
+std::vector<OrderEvent> ExportedEvents(const std::string& path, const std::vector<std::string>& ids) {
+    std::vector<OrderEvent> events;
+    for (const auto& id : ids)
+        events.push_back({id, std::nullopt, 0, 1, "exported", "batch bench", path + " group " + ids.front(), "EDI, BISID 1"});
+    return events;
+}
+
 // Writes a group under the file's lock, flushes it, and marks its orders in one transaction.
 void WriteGroup(BareSQLite& db, const std::string& path, const std::string& bytes,
                 const std::vector<std::string>& ids) {
@@ -267,6 +275,7 @@ void WriteGroup(BareSQLite& db, const std::string& path, const std::string& byte
         sqlite3_bind_text(mark, 2, id.c_str(), static_cast<int>(id.size()), SQLITE_STATIC);
         db.Run(mark);
     }
+    AppendOrderEvents(db, ExportedEvents(path, ids));
     db.Exec("COMMIT");
     ::flock(fd, LOCK_UN);
     ::close(fd);
@@ -384,6 +393,7 @@ void WriteGroup(BarePostgres& db, const std::string& path, const std::string& by
     for (const auto& id : ids)
         db.Run("UPDATE ORDERHEADER SET ORDERSTATUS = 1, BISID = $1 WHERE ORDERID = $2 AND ORDERSTATUS + 0 = 0",
                {"1", id.c_str()});
+    AppendOrderEvents(db, ExportedEvents(path, ids));
     db.Exec("COMMIT");
     ::flock(fd, LOCK_UN);
     ::close(fd);
