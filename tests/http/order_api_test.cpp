@@ -79,7 +79,7 @@ TEST_P(OrderApi, FindsOrdersShowsOneWholeAndItsTimeline) {
         EXPECT_EQ(Status(Operator().Get(std::string("/api/v1/operator/orders?") + refused)), 400) << refused;
 
     json order = Parsed(Operator().Get("/api/v1/operator/orders/" + placed));
-    EXPECT_EQ(order["partnerName"], "Noordhaven Machinery");
+    EXPECT_EQ(order["partnerName"], "Noordhaven Machinery B.V.");
     ASSERT_EQ(order["lines"].size(), 1u);
     EXPECT_EQ(order["lines"][0]["statusName"], "NotAllocated");
     EXPECT_EQ(order["payments"], json::array());
