@@ -9,6 +9,7 @@
 #include "http/http_routes.h"
 #include "http/order_view.h"
 #include "interfaces/vendalo/reporting.h"
+#include "platform/format/text_encoding.h"
 #include "shared/lib_sales.h"
 
 namespace backoffice::http {
@@ -52,6 +53,8 @@ vendalo::OrderSearch SearchOf(const httplib::Request& request) {
     vendalo::OrderSearch search;
     search.text = Query(request, "q");
     if (search.text.size() > 100) throw RequestError(400, "q: at most 100 characters");
+    // a database refuses a NUL or a broken character with an error of its own: refused here, named
+    if (!qx::IsCleanUtf8(search.text)) throw RequestError(400, "q: not text (a NUL or no UTF-8)");
     size_t statuses = request.get_param_value_count("status");
     for (size_t i = 0; i < statuses; ++i)
         if (auto status = Number(request.get_param_value("status", i), "status", 0, 8)) search.statuses.push_back(*status);
