@@ -1,5 +1,6 @@
 #include "http/order_view.h"
 
+#include <cmath>
 #include <cstdlib>
 #include <sstream>
 
@@ -69,6 +70,10 @@ json EventsOf(ado::Recordset& rs) {
 
 std::string Shown(const json& value) {
     if (value.is_null()) return "";
+    // an amount or quantity that is whole reads "1310", not "1310.0"
+    if (value.is_number_float() && value.get<double>() == std::floor(value.get<double>()) &&
+        std::fabs(value.get<double>()) < 1e15)
+        return std::to_string(static_cast<int64_t>(value.get<double>()));
     return ole::EscapeControls(value.is_string() ? value.get<std::string>() : value.dump());
 }
 
