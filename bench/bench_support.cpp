@@ -270,4 +270,40 @@ void SetPerOrderCounters(benchmark::State& state, int orders) {
         benchmark::Counter(orders, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
+void AppendOrderEvents(BareSQLite& db, const std::vector<OrderEvent>& events) {
+    for (const auto& statement : OrderEventStatements(events)) {
+        sqlite3_stmt* stmt = db.Statement(statement.sql.c_str());
+        int index = 0;
+        for (const auto& v : statement.params) {
+            ++index;
+            if (v.IsNull()) {
+                sqlite3_bind_null(stmt, index);
+            } else if (v.Type() == ole::VarType::String) {
+                std::string text = v.ToString();
+                sqlite3_bind_text(stmt, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+            } else if (v.Type() == ole::VarType::Date) {
+                std::string text = v.ToDate().Iso();
+                sqlite3_bind_text(stmt, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+            } else {
+                sqlite3_bind_int64(stmt, index, v.ToLongLong());
+            }
+        }
+        db.Run(stmt);
+    }
+}
+
+void AppendOrderEvents(BarePostgres& db, const std::vector<OrderEvent>& events) {
+    for (const auto& statement : OrderEventStatements(events)) {
+        std::string sql;
+        int marker = 0;
+        for (char c : statement.sql) sql += c == '?' ? "$" + std::to_string(++marker) : std::string(1, c);
+        std::vector<std::string> texts;
+        texts.reserve(statement.params.size());
+        for (const auto& v : statement.params) texts.push_back(v.Type() == ole::VarType::Date ? v.ToDate().Iso() : v.Text());
+        std::vector<const char*> params;
+        for (size_t i = 0; i < texts.size(); ++i) params.push_back(statement.params[i].IsNull() ? nullptr : texts[i].c_str());
+        db.Run(sql.c_str(), params);
+    }
+}
+
 }  // namespace bench_support

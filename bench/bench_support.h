@@ -20,6 +20,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "shared/order_events.h"
+
 namespace bench_support {
 
 enum class Database { SQLite, PostgreSQL };
@@ -149,5 +151,11 @@ void AddMembershipServiceAccount(const BenchInstallation& inst);
 // The counters of a run over `orders` orders an iteration: items processed and
 // the time per order ("order", an inverted rate).
 void SetPerOrderCounters(benchmark::State& state, int orders);
+
+// The statements the system writes the orders' timeline with
+// (OrderEventStatements), run on a bare database with the same SQL text and
+// values, so that a bare program does the work the system does.
+void AppendOrderEvents(BareSQLite& db, const std::vector<OrderEvent>& events);
+void AppendOrderEvents(BarePostgres& db, const std::vector<OrderEvent>& events);
 
 }  // namespace bench_support

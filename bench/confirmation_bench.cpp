@@ -31,6 +31,11 @@ std::string OrderId(int i) {
     return id;
 }
 
+// The timeline's event of a confirmed order, as the confirmation import writes it.
+OrderEvent ConfirmedEvent(const std::string& file, const std::string& id, int status, const std::string& number) {
+    return {id, std::nullopt, 1, status, "confirmed", "batch bench", file, "sales order " + number};
+}
+
 void StoreOrders(BareSQLite& db) {
     db.Exec("BEGIN IMMEDIATE");
     for (int i = 0; i < kEntries; ++i) {
@@ -149,6 +154,7 @@ void ConfirmationImportBare(benchmark::State& state) {
             sqlite3_bind_text(change, 2, number.data(), static_cast<int>(number.size()), SQLITE_STATIC);
             sqlite3_bind_text(change, 3, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);
             db.Run(change);
+            AppendOrderEvents(db, {ConfirmedEvent(file, key, status, number)});
         }
         // the file's record, as the import writes it
         std::string id = Sls_CreateGUID(), sha = os::Sha256Hex(content.str());
@@ -191,6 +197,7 @@ void ConfirmationImportBarePostgres(benchmark::State& state) {
             const char* status = db.Value(0, 0) == "2" ? "4" : (!db.Value(0, 1).empty() ? "2" : "6");
             db.Run("UPDATE ORDERHEADER SET ORDERSTATUS = $1, SALESORDERNR = $2 WHERE ORDERID = $3 AND ORDERSTATUS + 0 = 1",
                    {status, number.c_str(), key.c_str()});
+            AppendOrderEvents(db, {ConfirmedEvent(file, key, std::atoi(status), number)});
         }
         std::string id = Sls_CreateGUID(), sha = os::Sha256Hex(content.str());
         db.Run("INSERT INTO EXCHANGE (EXCHANGEID, EXCHANGETIME, KIND, OUTCOME, BISID, FILENAME, SHA256) VALUES "

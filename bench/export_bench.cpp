@@ -271,6 +271,13 @@ const char* kRecordOrder = "INSERT INTO EXCHANGEORDER (ORDERID, EXCHANGEID) VALU
 const char* kRecordGroupPg =
     "INSERT INTO EXCHANGE (EXCHANGEID, EXCHANGETIME, KIND, OUTCOME, BISID, FILENAME, SHA256, ARCHIVE, FILEOFFSET, "
     "FILELENGTH, ORDERCOUNT) VALUES ($1, CURRENT_TIMESTAMP, 'export group', 'written', 1, $2, $3, $4, $5, $6, $7)";
+// The timeline's events of a group's orders, as the export writes them.
+std::vector<OrderEvent> ExportedEvents(const std::string& path, const std::vector<std::string>& ids) {
+    std::vector<OrderEvent> events;
+    for (const auto& id : ids)
+        events.push_back({id, std::nullopt, 0, 1, "exported", "batch bench", path + " group " + ids.front(), "EDI, BISID 1"});
+    return events;
+}
 
 // Writes a group under the file's lock, flushes it, and marks its orders in one transaction.
 void WriteGroup(BareSQLite& db, const std::string& path, const std::string& bytes,
@@ -304,6 +311,7 @@ void WriteGroup(BareSQLite& db, const std::string& path, const std::string& byte
         sqlite3_bind_text(order, 2, record.id.c_str(), static_cast<int>(record.id.size()), SQLITE_STATIC);
         db.Run(order);
     }
+    AppendOrderEvents(db, ExportedEvents(path, ids));
     db.Exec("COMMIT");
     ::flock(fd, LOCK_UN);
     ::close(fd);
@@ -428,6 +436,7 @@ void WriteGroup(BarePostgres& db, const std::string& path, const std::string& by
                             offset.c_str(), length.c_str(), count.c_str()});
     for (const auto& id : ids)
         db.Run("INSERT INTO EXCHANGEORDER (ORDERID, EXCHANGEID) VALUES ($1, $2)", {id.c_str(), record.id.c_str()});
+    AppendOrderEvents(db, ExportedEvents(path, ids));
     db.Exec("COMMIT");
     ::flock(fd, LOCK_UN);
     ::close(fd);

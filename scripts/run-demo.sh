@@ -28,6 +28,12 @@ HOME_ABS=$(cd "$HOME_DIR" && pwd)
 PIDS=()
 SERVE_OUT=$(mktemp)
 trap 'kill "${PIDS[@]}" 2>/dev/null || true; rm -f "$SERVE_OUT"' EXIT
+# Where `backoffice serve` listens: Listen of HTTP_PARAMETERS in VendaloConfiguration.xml, else its default.
+listen_address() {
+  local a
+  a=$(sed -n 's/.*name="Listen">\([^<]*\)<.*/\1/p' "$HOME_DIR/config/VendaloConfiguration.xml" | head -n 1)
+  echo "${a:-127.0.0.1:8080}"
+}
 wait_for() { for _ in $(seq 100); do grep -q "$1" "$2" 2>/dev/null && return; sleep 0.1; done; }
 
 # The outside systems, simulated on loopback where the demo installation expects
@@ -63,7 +69,9 @@ URL=$(sed -n 's/^listening on \(http[^ ]*\) .*/\1/p' "$SERVE_OUT")
 echo "  listening on $URL"
 
 step "The web shop: customers submit baskets as orders (the card order is authorised at checkout through the API)"
-"$BACKOFFICE" demo --home "$HOME_DIR" --checkout "$URL"
+DEMO_OUT="$HOME_ABS/demo-orders.txt"
+"$BACKOFFICE" demo --home "$HOME_DIR" --checkout "$URL" | tee "$DEMO_OUT"
+CARD_ORDER=$(sed -n 's/^  order \([0-9A-F]*\): .*paid by card$/\1/p' "$DEMO_OUT" | head -n 1)
 
 step "The back end of BIS 2 is ready for the web side (it places edi2/command/command.fil)"
 "$SIMULATOR" prepare --export "$HOME_ABS/edi2/out/orders.edi"
@@ -165,6 +173,11 @@ echo "  the broker received $(grep -c '"path":"/ack"' "$HOME_ABS/broker-journal.
 step "The orders (newest first)"
 "$BACKOFFICE" orders --home "$HOME_DIR"
 
+if [ -n "$CARD_ORDER" ]; then
+  step "The card order whole, and its timeline: authorised at checkout, submitted, exported, confirmed, allocated, captured, billed, paid"
+  "$BACKOFFICE" orders show "$CARD_ORDER" --home "$HOME_DIR"
+fi
+
 cat <<TEXT
 
 Where things are:
@@ -177,8 +190,9 @@ Where things are:
   sales orders the back ends know:      $HOME_ABS/edi/archive/sales-orders (and edi2, xml)
   the broker's journal:                 $HOME_ABS/broker-journal.log
   database:                             $HOME_ABS/data/vendalo.db
-The console:        $BACKOFFICE serve --home $HOME_DIR   then open http://127.0.0.1:8080/
+The console:        $BACKOFFICE serve --home $HOME_DIR   then open http://$(listen_address)/
                     and log in with a key of \`$BACKOFFICE operator add NAME --home $HOME_DIR\`
-                    (or OperatorApiKey of $HOME_ABS/config/SiteConfiguration.xml)
+                    (or OperatorApiKey of $HOME_ABS/config/SiteConfiguration.xml, section API)
+One order and its timeline:  $BACKOFFICE orders show ORDERID --home $HOME_DIR
 Run \`make run\` again for another round of orders on the same installation.
 TEXT

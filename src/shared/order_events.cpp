@@ -87,10 +87,11 @@ const std::string& EventSql(bool line, bool guarded) {
 
 }  // namespace
 
-std::vector<ado::BatchStatement> OrderEventStatements(const std::vector<OrderEvent>& events) {
+std::vector<ado::BatchStatement> OrderEventStatements(const std::vector<OrderEvent>& events,
+                                                      const std::optional<ole::Date>& at) {
     std::vector<ado::BatchStatement> statements;
     statements.reserve(events.size());
-    ole::Date now = UtcNow();
+    ole::Date now = at ? *at : UtcNow();
     std::string actor;
     bool actorRead = false;
     auto status = [](int32_t value) { return ole::Variant(static_cast<int16_t>(value)); };
@@ -121,6 +122,52 @@ std::vector<ado::BatchStatement> OrderEventStatements(const std::vector<OrderEve
         statements.push_back({EventSql(e.lineNr.has_value(), e.before.has_value()), std::move(params)});
     }
     return statements;
+}
+
+ole::Date Sls_LocalToUtc(const ole::Date& local) {
+    ole::CalendarTime t = local.ToCalendar();
+    std::tm tm{};
+    tm.tm_year = t.year - 1900;
+    tm.tm_mon = t.month - 1;
+    tm.tm_mday = t.day;
+    tm.tm_hour = t.hour;
+    tm.tm_min = t.minute;
+    tm.tm_sec = t.second;
+    tm.tm_isdst = -1;  // the zone's rules say whether summer time applied
+    std::time_t seconds = std::mktime(&tm);
+    std::tm utc{};
+    ::gmtime_r(&seconds, &utc);
+    return ole::Date::FromParts(utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min,
+                                utc.tm_sec + t.millisecond / 1000.0);
+}
+
+std::string Sls_MaskedCard(const std::string& kept) {
+    std::string digits;
+    for (char c : kept)
+        if (c >= '0' && c <= '9') digits += c;
+    if (digits.empty()) return "";
+    return "**** " + digits.substr(digits.size() > 4 ? digits.size() - 4 : 0);
+}
+
+std::optional<CheckoutAuthorizationEvent> Sls_CheckoutAuthorizationEvent(const ado::ConnectionPtr& connection,
+                                                                         const std::string& basketId) {
+    auto rs = connection->Execute(
+        "SELECT REQUEST_DATETIME, CLIENT_REQUEST_ID, AUTH_REQUEST_ID, CUSTOMER_CC_NUMBER, AUTH_AUTH_AMOUNT, CURRENCY "
+        "FROM AUTHORIZATIONLOG WHERE MERCHANT_REF_NUMBER = ? AND AUTH_RCODE = 1 "
+        "ORDER BY REQUEST_DATETIME DESC, LOGSEQ DESC LIMIT 1",
+        nullptr, -1, {ole::Variant(basketId)});
+    if (!rs || rs->Eof()) return std::nullopt;
+    auto text = [&](int i) { return rs->Fields(i).Value().IsNull() ? std::string() : rs->Fields(i).Value().Text(); };
+    ole::Variant requested = rs->Fields(0).Value();
+    // a row written before requests had client ids names the gateway's id
+    std::string reference = text(1).empty() ? text(2) : text(1);
+    std::string detail = Sls_MaskedCard(text(3));
+    std::string amount = text(4).empty() ? "" : text(4) + " " + text(5);
+    if (!amount.empty()) detail += (detail.empty() ? "" : ", ") + amount;
+    CheckoutAuthorizationEvent result{
+        {basketId, std::nullopt, std::nullopt, 0 /* ToBeProcessed: what the submission sets */, "authorised at checkout", "checkout", reference, detail},
+        requested.IsNull() ? UtcNow() : Sls_LocalToUtc(requested.ToDate())};
+    return result;
 }
 
 void Sls_AppendOrderEvents(const ado::ConnectionPtr& connection, const std::vector<OrderEvent>& events) {

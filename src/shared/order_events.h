@@ -52,7 +52,28 @@ private:
 // the status after, so a guarded change that found the row elsewhere writes
 // none. Each event takes the next sequence number of its order; writers of
 // one order are serialised by the row they change and by the run locks.
-std::vector<ado::BatchStatement> OrderEventStatements(const std::vector<OrderEvent>& events);
+// `at` (UTC) is the events' time when it is given, else now.
+std::vector<ado::BatchStatement> OrderEventStatements(const std::vector<OrderEvent>& events,
+                                                      const std::optional<ole::Date>& at = std::nullopt);
+
+// The card authorisation the checkout page obtained for a basket, as the first
+// event of the order the basket becomes: "authorised at checkout", status 0, at
+// the time it was requested, its reference the gateway request's client request
+// id, its detail the masked card ("**** 1111") and the amount. The latest
+// approved authorisation of the basket; none when it has none.
+struct CheckoutAuthorizationEvent {
+    OrderEvent event;
+    ole::Date at;  // UTC
+};
+std::optional<CheckoutAuthorizationEvent> Sls_CheckoutAuthorizationEvent(const ado::ConnectionPtr& connection,
+                                                                         const std::string& basketId);
+
+// A local time of this machine (the payment logs' REQUEST_DATETIME) in UTC.
+ole::Date Sls_LocalToUtc(const ole::Date& local);
+
+// The masked form of a card number as the payment logs keep it ("1111",
+// "************1111"): "**** 1111"; "" when it holds no digit.
+std::string Sls_MaskedCard(const std::string& kept);
 
 // Appends the events on the connection, inside the caller's transaction, in
 // one round trip.

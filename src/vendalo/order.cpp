@@ -37,7 +37,7 @@ public:
             InsertAddresses(*basket, connection, writes);
             InsertOrderHeader(*basket, writes);
             InsertOrderLines(*basket, writes);
-            AddSubmittedEvents(*basket, basketId, writes);
+            AddSubmittedEvents(*basket, basketId, connection, writes);
             writes.Add("Order.SubmitBasket", Statement("DELETE FROM BASKETLINE WHERE BASKETID = ?"), {Variant(basketId)});
             writes.Add("Order.SubmitBasket", Statement("DELETE FROM BASKETHEADER WHERE BASKETID = ?"), {Variant(basketId)});
             writes.Run(connection);
@@ -297,8 +297,10 @@ private:
         }
     }
 
-    // The new order's first events: its header and each line, in their first status.
-    static void AddSubmittedEvents(const ole::Dictionary& basket, const std::string& orderId, Writes& writes) {
+    // The new order's first events: its header and each line, in their first
+    // status; a card basket's authorisation at checkout comes before them.
+    static void AddSubmittedEvents(const ole::Dictionary& basket, const std::string& orderId,
+                                   const ado::ConnectionPtr& connection, Writes& writes) {
         auto lines = RecordsetOf(basket, "lines");
         Variant url = RecordsetOf(basket, "header")->Fields("ACKNOWLEDGEMENTURL").Value();
         std::string detail = IsMissing(url) || url.ToString().empty() ? "" : "broker requisition";
@@ -308,7 +310,14 @@ private:
         for (int32_t lineNr = 1; lineNr <= count; ++lineNr)
             events.push_back({orderId, lineNr, std::nullopt, static_cast<int32_t>(OrderLineStatus::NotAllocated),
                               "submitted", "", "", ""});
-        for (auto& statement : OrderEventStatements(events))
+        std::vector<ado::BatchStatement> statements;
+        if (auto checkout = Sls_CheckoutAuthorizationEvent(connection, orderId)) {
+            statements = OrderEventStatements({checkout->event}, checkout->at);
+            events.front().before = checkout->event.after;
+        }
+        auto submitted = OrderEventStatements(events);
+        statements.insert(statements.end(), submitted.begin(), submitted.end());
+        for (auto& statement : statements)
             writes.Add("Order.SubmitBasket", Statement(statement.sql), std::move(statement.params));
     }
 

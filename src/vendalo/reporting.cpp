@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <fstream>
 
+#include "platform/automation/text.h"
+
 #include "platform/log/log.h"
 #include "shared/lib_sales.h"
 #include "vendalo/register.h"
@@ -20,8 +22,152 @@ bool StartsEntry(const std::string& text, size_t at) {
     return at + 25 < text.size() && text[at] == '[' && text[at + 5] == '-' && text[at + 24] == ']';
 }
 
+const char* const kOrderColumns =
+    "SELECT h.ORDERID, h.ORDERSTATUS, h.BUSINESSPARTNERID, p.NAME AS PARTNERNAME, h.BISID, h.SALESORDERNR, "
+    "h.CUSTOMERPONR, h.ORDERDATE, h.CURRENCYCODE, h.TOTAL FROM ORDERHEADER h "
+    "LEFT JOIN BUSINESSPARTNER p ON p.BUSINESSPARTNERID = h.BUSINESSPARTNERID";
+
+bool IsHex(const std::string& text) {
+    return !text.empty() && text.size() <= 32 &&
+           std::all_of(text.begin(), text.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); });
+}
+
+bool IsWholeNumber(const std::string& text) {
+    return !text.empty() && text.size() <= 9 && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// A text as a LIKE pattern that matches it anywhere, its wildcards taken literally (ESCAPE '!').
+std::string ContainsPattern(const std::string& text) {
+    std::string pattern = "%";
+    for (char c : text) {
+        if (c == '%' || c == '_' || c == '!') pattern += '!';
+        pattern += c;
+    }
+    return pattern + "%";
+}
+
+// The search text's condition: each alternative can use an index of its own
+// (the primary key's range for an id's beginning, ORDERHEADER_SALESORDER,
+// ORDERHEADER_PONUMBER, ORDERHEADER_PARTNER).
+std::string TextCondition(const std::string& text, std::vector<Variant>& params) {
+    std::string upper = ole::UpperCase(text);
+    std::vector<std::string> terms;
+    if (IsHex(upper)) {
+        // ids are upper-case hexadecimal: every id that begins with the text lies below text + "G"
+        terms.push_back("(h.ORDERID >= ? AND h.ORDERID < ?)");
+        params.insert(params.end(), {Variant(upper), Variant(upper + "G")});
+    }
+    terms.push_back("h.SALESORDERNR = ?");
+    params.emplace_back(text);
+    terms.push_back("h.CUSTOMERPONR = ?");
+    params.emplace_back(text);
+    if (IsWholeNumber(text)) {
+        terms.push_back("h.BUSINESSPARTNERID = ?");
+        params.emplace_back(static_cast<int32_t>(std::stol(text)));
+    }
+    terms.push_back("h.BUSINESSPARTNERID IN (SELECT BUSINESSPARTNERID FROM BUSINESSPARTNER WHERE UPPER(NAME) LIKE ? "
+                    "ESCAPE '!')");
+    params.emplace_back(ContainsPattern(upper));
+    std::string condition;
+    for (const auto& term : terms) condition += (condition.empty() ? "" : " OR ") + term;
+    return " AND (" + condition + ")";
+}
+
 class Reporting : public IReporting {
 public:
+    ado::RecordsetPtr SearchOrders(const OrderSearch& search) override {
+        try {
+            std::string connection = Sls_ConnectionString();
+            std::string sql = std::string(kOrderColumns) + " WHERE 1 = 1";
+            std::vector<Variant> params;
+            std::string text = ole::TrimBlanks(search.text);
+            if (!text.empty()) sql += TextCondition(text, params);
+            if (!search.statuses.empty()) {
+                std::string markers;
+                for (int32_t status : search.statuses) {
+                    markers += markers.empty() ? "?" : ", ?";
+                    params.emplace_back(static_cast<int16_t>(status));
+                }
+                sql += " AND h.ORDERSTATUS IN (" + markers + ")";
+            }
+            if (search.instance) {
+                sql += " AND h.BISID = ?";
+                params.emplace_back(*search.instance);
+            }
+            if (search.partner) {
+                sql += " AND h.BUSINESSPARTNERID = ?";
+                params.emplace_back(*search.partner);
+            }
+            if (search.from) {
+                sql += " AND h.ORDERDATE >= ?";
+                params.emplace_back(search.from->DateOnly());
+            }
+            if (search.to) {
+                sql += " AND h.ORDERDATE < ?";
+                params.emplace_back(ole::Date{search.to->DateOnly().serial + 1});
+            }
+            if (!search.after.empty()) {
+                auto last = Sls_GetDisconnectedRecordset("SELECT ORDERDATE FROM ORDERHEADER WHERE ORDERID = ?", connection,
+                                                         {Variant(search.after)});
+                if (last->Eof())
+                    ole::Raise(ole::err::InvalidProcedureCall, "The order " + search.after + " to list after does not exist",
+                               "Vendalo.Reporting");
+                Variant date = last->Fields("ORDERDATE").Value();
+                sql += " AND (h.ORDERDATE < ? OR (h.ORDERDATE = ? AND h.ORDERID < ?))";
+                params.insert(params.end(), {date, date, Variant(search.after)});
+            }
+            sql += " ORDER BY h.ORDERDATE DESC, h.ORDERID DESC LIMIT ?";
+            params.emplace_back(std::max<int32_t>(search.limit, 0));
+            return Sls_GetDisconnectedRecordset(sql, connection, params);
+        } catch (...) {
+            Sls_RaiseError("Vendalo.Reporting.SearchOrders");
+        }
+    }
+
+    ole::DictionaryPtr OrderDetail(const std::string& orderId) override {
+        try {
+            std::string connection = Sls_ConnectionString();
+            std::vector<Variant> id{Variant(orderId)};
+            auto header = Sls_GetDisconnectedRecordset(std::string(kOrderColumns) + " WHERE h.ORDERID = ?", connection, id);
+            if (header->Eof()) return nullptr;
+            auto detail = std::make_shared<ole::Dictionary>();
+            detail->Add(Variant("header"), Variant(header));
+            const std::string address =
+                " AS ROLE, a.ADDRESSID, a.NAME1, a.NAME2, a.STREET1, a.STREET2, a.CITY1, a.ZIPCODE, a.STATEPROVINCE, "
+                "a.COUNTRYCODE, a.SHORTDESCRIPTION FROM ORDERHEADER h JOIN ADDRESSHISTORY a ON a.ORDERID = h.ORDERID AND "
+                "a.ADDRESSID = h.";
+            detail->Add(Variant("addresses"),
+                        Variant(Sls_GetDisconnectedRecordset("SELECT 'billing'" + address + "BILLINGADDRESSID WHERE h.ORDERID = ? "
+                                                             "UNION ALL SELECT 'shipping'" + address +
+                                                             "SHIPPINGADDRESSID WHERE h.ORDERID = ?",
+                                                             connection, {id[0], id[0]})));
+            detail->Add(Variant("lines"),
+                        Variant(Sls_GetDisconnectedRecordset(
+                            "SELECT LINENR, PRODUCTID, PARTNUMBER, LINETEXT, QUANTITY, PRICE, AMOUNT, LINESTATUS FROM ORDERLINE "
+                            "WHERE ORDERID = ? ORDER BY LINENR",
+                            connection, id)));
+            detail->Add(Variant("payments"),
+                        Variant(Sls_GetDisconnectedRecordset(
+                            "SELECT 'authorisation' AS KIND, REQUEST_DATETIME AS REQUESTTIME, AUTH_AUTH_AMOUNT AS AMOUNT, "
+                            "CURRENCY, CUSTOMER_CC_NUMBER AS CARD, AUTH_REQUEST_ID AS REQUESTID, CLIENT_REQUEST_ID AS "
+                            "CLIENTREQUESTID, ICS_RCODE AS ICSRCODE, LOGSEQ FROM AUTHORIZATIONLOG WHERE MERCHANT_REF_NUMBER = ? "
+                            "UNION ALL SELECT 'capture', REQUEST_DATETIME, BILL_BILL_AMOUNT, CURRENCY, NULL, BILL_REQUEST_ID, "
+                            "CLIENT_REQUEST_ID, ICS_RCODE, LOGSEQ FROM BILLINGLOG WHERE MERCHANT_REF_NUMBER = ? "
+                            "UNION ALL SELECT 'refund', REQUEST_DATETIME, Credit_Credit_AMOUNT, CURRENCY, NULL, REQUEST_ID, "
+                            "CLIENT_REQUEST_ID, ICS_RCODE, LOGSEQ FROM REFUNDLOG WHERE MERCHANT_REF_NUMBER = ? "
+                            "ORDER BY LOGSEQ",
+                            connection, {id[0], id[0], id[0]})));
+            detail->Add(Variant("events"),
+                        Variant(Sls_GetDisconnectedRecordset(
+                            "SELECT SEQ, EVENTTIME, LINENR, STATUSBEFORE, STATUSAFTER, WHAT, ACTOR, REFERENCE, DETAIL "
+                            "FROM ORDEREVENT WHERE ORDERID = ? ORDER BY SEQ",
+                            connection, id)));
+            return detail;
+        } catch (...) {
+            Sls_RaiseError("Vendalo.Reporting.OrderDetail", "OrderID: " + orderId);
+        }
+    }
+
     ado::RecordsetPtr ListOrders(const Variant& partner, const Variant& status, int32_t limit,
                                  const std::string& after) override {
         try {

@@ -6,6 +6,7 @@
 
 #include "demo_host.h"
 #include "gateway_simulator.h"
+#include "order_timeline.h"
 
 using namespace testing_support;
 
@@ -93,6 +94,36 @@ TEST_P(CardCheckoutApi, ACardBasketIsSubmittedOnlyWithAnApprovedAuthorisationOfI
     r = c.Post(path + "/submit", "", kJson);
     EXPECT_EQ(Status(r), 201) << r->body;
     EXPECT_EQ(Count("SELECT COUNT(*) FROM ORDERHEADER WHERE ORDERID = ? AND WEBPAYMENTMETHOD = 2", {ole::Variant(id)}), 1);
+
+    // the order's timeline begins with the authorisation that let it through, joined by its request
+    auto o = Operator();
+    json events = Parsed(o.Get("/api/v1/orders/" + id + "/events"))["events"];
+    ASSERT_GE(events.size(), 2u);
+    auto request = Open()->Execute(
+        "SELECT CLIENT_REQUEST_ID FROM GATEWAYREQUEST WHERE MERCHANT_REF_NUMBER = ? AND AMOUNT = '150'", nullptr, -1,
+        {ole::Variant(id)});
+    EXPECT_EQ(events[0]["what"], "authorised at checkout");
+    EXPECT_EQ(events[0]["reference"], request->Fields(0).Value().Text());
+    EXPECT_EQ(events[0]["detail"], "**** 1111, 150 EUR");
+    EXPECT_LE(events[0]["time"].get<std::string>(), events[1]["time"].get<std::string>());
+    EXPECT_EQ(events[1]["what"], "submitted");
+    EXPECT_EQ(events[1]["statusBefore"], 0);
+    json order = Parsed(o.Get("/api/v1/operator/orders/" + id));
+    ASSERT_FALSE(order["payments"].empty()) << order.dump();
+    EXPECT_EQ(order["payments"].back()["card"], "**** 1111");
+    auto connection = Open();
+    ExpectEveryStatusHasItsEvent(*connection);
+
+    // the command shows the same timeline in a terminal, the card masked
+    Outcome shown = RunProgram(BACKOFFICE_BINARY, "orders show " + id + " --home " + Quoted(home_.string()));
+    ASSERT_EQ(shown.exitCode, 0) << shown.output;
+    EXPECT_NE(shown.output.find("order  authorised at checkout  (0 ToBeProcessed)  by checkout  ref " +
+                                request->Fields(0).Value().Text() + "  **** 1111, 150 EUR"),
+              std::string::npos)
+        << shown.output;
+    EXPECT_NE(shown.output.find("order  submitted  (0 -> 0 ToBeProcessed)"), std::string::npos) << shown.output;
+    EXPECT_NE(shown.output.find("line 1  submitted  (0 NotAllocated)"), std::string::npos) << shown.output;
+    EXPECT_EQ(shown.output.find(kCard), std::string::npos);
 }
 
 TEST_P(CardCheckoutApi, AnAuthorisationOfUnknownOutcomeHoldsTheBasketUntilResolved) {

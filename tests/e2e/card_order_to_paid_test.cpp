@@ -134,13 +134,19 @@ TEST_P(CardOrderToPaid, TheCardOrderTravelsFromCheckoutToPaid) {
         if (event.rfind("order: ", 0) == 0) header.push_back(event.substr(7));
         if (event.rfind("line 1: ", 0) == 0) line1.push_back(event.substr(8));
     }
-    EXPECT_EQ(header, (std::vector<std::string>{"submitted", "exported", "confirmed", "paid"}));
+    EXPECT_EQ(header, (std::vector<std::string>{"authorised at checkout", "submitted", "exported", "confirmed", "paid"}));
     EXPECT_EQ(line1, (std::vector<std::string>{"submitted", "allocated", "captured", "billing reported"}));
-    auto actors = Open()->Execute("SELECT WHAT, ACTOR FROM ORDEREVENT WHERE ORDERID = ? AND LINENR = 1", nullptr, -1,
-                                  {Variant(id)});
+    // a payment's event leads to its gateway request
+    std::string capture =
+        Value("SELECT CLIENT_REQUEST_ID FROM GATEWAYREQUEST WHERE MERCHANT_REF_NUMBER = ? AND OPERATION = 'CAPTURE'",
+              {Variant(id)})
+            .Text();
+    auto actors = Open()->Execute("SELECT WHAT, ACTOR, REFERENCE FROM ORDEREVENT WHERE ORDERID = ? AND LINENR = 1",
+                                  nullptr, -1, {Variant(id)});
     for (; !actors->Eof(); actors->MoveNext()) {
         if (actors->Fields(0).Value().Text() != "captured") continue;
         EXPECT_EQ(actors->Fields(1).Value().Text().rfind("payment run ", 0), 0u) << actors->Fields(1).Value().Text();
+        EXPECT_EQ(actors->Fields(2).Value().Text(), capture);
     }
 }
 

@@ -17,6 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include "demo_basket.h"
+#include "order_timeline.h"
 #include "platform/data/ado.h"
 #include "run_program.h"
 #include "serve_process.h"
@@ -176,6 +177,11 @@ TEST_P(ManyHosts, TwoHostsAndBatchesFromBothMakeAndExportEachOrderOnce) {
     auto exported = ExportedOrderIds();
     for (const auto& [id, n] : answers.submitted) EXPECT_EQ(exported[id], 1) << id << " exported " << exported[id] << " times";
     EXPECT_EQ(static_cast<int64_t>(exported.size()), Count("SELECT COUNT(*) FROM ORDERHEADER"));  // no stray message
+    // and each status set by either host or batch has its event
+    auto connection = std::make_shared<ado::Connection>();
+    connection->Open(Db().ConnectionString());
+    ExpectEveryStatusHasItsEvent(*connection);
+    connection->Close();
 }
 
 INSTANTIATE_TEST_SUITE_P(Db, ManyHosts, ::testing::Values("postgresql"), ProviderName);

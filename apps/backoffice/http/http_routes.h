@@ -119,6 +119,7 @@ void AddOrderFormRoutes(Router& router);    // /api/v1/baskets/{id}/orderform[.h
 void AddCheckoutRoutes(Router& router);     // /api/v1/baskets/{id}/authorize
 void AddReqlinkRoutes(Router& router);   // the broker's intake and the order requests sent to it
 void AddExchangeRoutes(Router& router);  // /api/v1/exchanges and the operator's actions on them
+void AddOrderRoutes(Router& router);     // the operators' order search, one order, its timeline
 
 inline void AddAllRoutes(Router& router) {
     AddShopRoutes(router);
@@ -131,6 +132,7 @@ inline void AddAllRoutes(Router& router) {
     AddCheckoutRoutes(router);
     AddReqlinkRoutes(router);
     AddExchangeRoutes(router);
+    AddOrderRoutes(router);
 }
 
 // The status an error stands for: 503 while the database is busy or gone (its

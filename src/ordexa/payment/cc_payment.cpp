@@ -122,7 +122,8 @@ SentRequest SendRecorded(qx::IGatewayClient& client, const ado::ConnectionPtr& c
 }
 
 // An order whose request has an unknown outcome waits in OrderBillingIssue for `backoffice pay resolve`.
-void HoldForResolution(const ado::ConnectionPtr& connection, const std::string& orderId) {
+// `reference`: the client request id of the request whose outcome is unknown.
+void HoldForResolution(const ado::ConnectionPtr& connection, const std::string& orderId, const std::string& reference) {
     static const std::string sql = "UPDATE ORDERHEADER SET ORDERSTATUS = ? WHERE ORDERID = ? AND " +
                                    vendalo::StatusGuard(vendalo::OrderStatus::CCPaymentToBeFulfilled);
     std::vector<ado::BatchStatement> statements{
@@ -130,7 +131,7 @@ void HoldForResolution(const ado::ConnectionPtr& connection, const std::string& 
     auto events = OrderEventStatements({{orderId, std::nullopt,
                                          static_cast<int32_t>(vendalo::OrderStatus::CCPaymentToBeFulfilled),
                                          static_cast<int32_t>(vendalo::OrderStatus::OrderBillingIssue), "billing issue",
-                                         "", "", "a gateway request has an unknown outcome"}});
+                                         "", reference, "a gateway request has an unknown outcome"}});
     statements.insert(statements.end(), events.begin(), events.end());
     connection->ExecuteBatch(statements);
 }
@@ -143,6 +144,21 @@ const char* PaymentEventOf(vendalo::OrderStatus status) {
         case vendalo::OrderStatus::Paid: return "paid";
         default: return "payment";
     }
+}
+
+// The reference of a payment's events: the client request id that names its GATEWAYREQUEST row.
+std::string RequestOf(const qx::IGatewayClient& client) { return client.GetRequestValue("client_request_id"); }
+
+// A payment that leaves the order's status as it is (an authorisation, a
+// refund) still appears in its timeline: an event from the status to itself.
+void AppendPaymentNote(const ado::ConnectionPtr& connection, const std::string& orderId, const std::string& what,
+                       const std::string& reference, const Decimal& amount, const std::string& currency) {
+    auto rs = connection->Execute("SELECT ORDERSTATUS FROM ORDERHEADER WHERE ORDERID = ?", nullptr, -1,
+                                  {Variant(orderId)});
+    if (!rs || rs->Eof()) return;  // a basket's authorisation: its order takes it over at submission
+    int32_t status = rs->Fields(0).Value().ToLong();
+    Sls_AppendOrderEvents(connection, {{orderId, std::nullopt, status, status, what, "", reference,
+                                        amount.ToString() + " " + ole::TrimBlanks(currency)}});
 }
 
 // Runs the writes in one transaction, or in the caller's when it has one open.
@@ -271,7 +287,7 @@ public:
             auto open = OpenGatewayRequests(connection, iOrderid);
             if (!open.empty()) {
                 // never "not yet sent": the request may have been acted on
-                InOneTransaction(connection, [&] { HoldForResolution(connection, iOrderid); });
+                InOneTransaction(connection, [&] { HoldForResolution(connection, iOrderid, open.front().clientRequestId); });
                 outcome_ = PaymentOutcome::OutcomeUnknown;
                 Sls_LogError("CCPayment.Run", OutcomeUnknownText(open.front()) + ". The order waits in status 8.");
                 return false;
@@ -438,7 +454,7 @@ private:
                 InOneTransaction(connection, [&] {
                     if (withAuthorization) writeAuthLog(offersText, connection, exchange, sealed);
                     writeBillLog(offersText, connection, exchange, authRequestId);
-                    UpdateOrderHeaderStatus(connection, orderId, vendalo::OrderStatus::OrderBillingIssue, vendalo::OrderStatus::CCPaymentToBeFulfilled, true);
+                    UpdateOrderHeaderStatus(connection, orderId, vendalo::OrderStatus::OrderBillingIssue, vendalo::OrderStatus::CCPaymentToBeFulfilled, true, RequestOf(*client));
                 });
                 outcome_ = PaymentOutcome::OutcomeUnknown;
                 Sls_LogError(std::string("cc") + (label + 2),
@@ -455,7 +471,7 @@ private:
                 InOneTransaction(connection, [&] {
                     if (withAuthorization) writeAuthLog(offersText, connection, exchange, sealed);
                     writeBillLog(offersText, connection, exchange, billAuthId);
-                    updated = UpdateOrderLinesStatus(connection, orderId, offers.lines, vendalo::OrderLineStatus::CCBilled, vendalo::OrderLineStatus::Allocated, true);
+                    updated = UpdateOrderLinesStatus(connection, orderId, offers.lines, vendalo::OrderLineStatus::CCBilled, vendalo::OrderLineStatus::Allocated, true, RequestOf(*client));
                     sent.request.Complete(connection, *client);
                 });
                 outcome_ = PaymentOutcome::Captured;
@@ -465,8 +481,8 @@ private:
             InOneTransaction(connection, [&] {
                 if (withAuthorization) writeAuthLog(offersText, connection, exchange, sealed);
                 writeBillLog(offersText, connection, exchange, billAuthId);
-                UpdateOrderLinesStatus(connection, orderId, offers.lines, vendalo::OrderLineStatus::LineBillingIssue, vendalo::OrderLineStatus::Allocated, true);
-                UpdateOrderHeaderStatus(connection, orderId, vendalo::OrderStatus::OrderBillingIssue, vendalo::OrderStatus::CCPaymentToBeFulfilled, true);
+                UpdateOrderLinesStatus(connection, orderId, offers.lines, vendalo::OrderLineStatus::LineBillingIssue, vendalo::OrderLineStatus::Allocated, true, RequestOf(*client));
+                UpdateOrderHeaderStatus(connection, orderId, vendalo::OrderStatus::OrderBillingIssue, vendalo::OrderStatus::CCPaymentToBeFulfilled, true, RequestOf(*client));
                 sent.request.Complete(connection, *client);
             });
             outcome_ = PaymentOutcome::Refused;
@@ -502,6 +518,9 @@ private:
             }
             InOneTransaction(connection, [&] {
                 writeRefundLog(offersText, connection, GatewayExchange(*client));
+                AppendPaymentNote(connection, ColText(row, "MERCHANT_REF_NUMBER"),
+                                  *sent.success ? "refunded" : "refund declined", RequestOf(*client), amount,
+                                  ColText(row, "CURRENCY"));
                 sent.request.Complete(connection, *client);
             });
             lastRequest_ = client->GetReplyValue("request_id");
@@ -562,7 +581,7 @@ private:
             std::string orderId = OrderIdOf(rows);
             auto open = OpenGatewayRequests(connection, orderId);
             if (!open.empty()) {
-                InOneTransaction(connection, [&] { HoldForResolution(connection, orderId); });
+                InOneTransaction(connection, [&] { HoldForResolution(connection, orderId, open.front().clientRequestId); });
                 outcome_ = PaymentOutcome::OutcomeUnknown;
                 ole::Raise(kOutcomeUnknownPending, OutcomeUnknownText(open.front()), "CCPayment");
             }
@@ -593,7 +612,7 @@ private:
                 GatewayExchange exchange(client, "Outcome unknown: " + sent.unknown);
                 InOneTransaction(connection, [&] {
                     writeAuthLog(offersText, connection, exchange, sealed);
-                    HoldForResolution(connection, orderId);
+                    HoldForResolution(connection, orderId, client.GetRequestValue("client_request_id"));
                 });
                 outcome_ = PaymentOutcome::OutcomeUnknown;
                 RaiseOutcomeUnknown(client, "authorisation", "order " + orderId + " (set to 8)", sent.unknown);
@@ -601,7 +620,13 @@ private:
             bool success = *sent.success;
             InOneTransaction(connection, [&] {
                 writeAuthLog(offersText, connection, GatewayExchange(client), sealed);
-                if (!success) UpdateOrderHeaderStatus(connection, orderId, vendalo::OrderStatus::OrderAuthorizationIssue, vendalo::OrderStatus::CCPaymentToBeFulfilled, true);
+                if (success)
+                    AppendPaymentNote(connection, orderId,
+                                      operation == gateway_operation::Renewal ? "authorised again" : "authorised",
+                                      RequestOf(client), offers.total, currency);
+                else
+                    UpdateOrderHeaderStatus(connection, orderId, vendalo::OrderStatus::OrderAuthorizationIssue,
+                                            vendalo::OrderStatus::CCPaymentToBeFulfilled, true, RequestOf(client));
                 sent.request.Complete(connection, client);
             });
             lastRequest_ = client.GetReplyValue("request_id");
@@ -717,13 +742,14 @@ private:
     // The status updates write on the caller's connection, inside its
     // transaction, and change only rows still in the expected status.
     bool UpdateOrderHeaderStatus(const ado::ConnectionPtr& connection, const std::string& orderId,
-                                 vendalo::OrderStatus status, vendalo::OrderStatus expected, bool raise) {
+                                 vendalo::OrderStatus status, vendalo::OrderStatus expected, bool raise,
+                                 const std::string& reference) {
         try {
             std::vector<ado::BatchStatement> statements{
                 {"UPDATE ORDERHEADER SET ORDERSTATUS = ? WHERE ORDERID = ? AND ORDERSTATUS + 0 = ?",
                  {StatusValue(status), Variant(orderId), StatusValue(expected)}}};
             auto events = OrderEventStatements({{orderId, std::nullopt, static_cast<int32_t>(expected),
-                                                 static_cast<int32_t>(status), PaymentEventOf(status), "", "", ""}});
+                                                 static_cast<int32_t>(status), PaymentEventOf(status), "", reference, ""}});
             statements.insert(statements.end(), events.begin(), events.end());
             int32_t affected = connection->ExecuteBatch(statements).front().affected;
             if (affected == 0)
@@ -741,7 +767,7 @@ private:
 
     bool UpdateOrderLinesStatus(const ado::ConnectionPtr& connection, const std::string& orderId,
                                 const std::vector<Variant>& lines, vendalo::OrderLineStatus status,
-                                vendalo::OrderLineStatus expected, bool raise) {
+                                vendalo::OrderLineStatus expected, bool raise, const std::string& reference) {
         try {
             std::string markers;
             for (size_t i = 0; i < lines.size(); ++i) markers += i ? ", ?" : "?";
@@ -755,7 +781,7 @@ private:
             for (const auto& line : lines)
                 events.push_back({orderId, static_cast<int32_t>(line.ToLong()), static_cast<int32_t>(expected),
                                   static_cast<int32_t>(status),
-                                  status == vendalo::OrderLineStatus::CCBilled ? "captured" : "billing issue", "", "",
+                                  status == vendalo::OrderLineStatus::CCBilled ? "captured" : "billing issue", "", reference,
                                   ""});
             auto eventStatements = OrderEventStatements(events);
             statements.insert(statements.end(), eventStatements.begin(), eventStatements.end());

@@ -178,9 +178,11 @@ void AppendCapturedEvents(const ado::ConnectionPtr& c, const std::string& orderI
     Sls_AppendOrderEvents(c, events);
 }
 
-void AppendReleasedEvent(const ado::ConnectionPtr& c, const std::string& orderId, vendalo::OrderStatus status) {
+// `request`: the client request id of the request whose outcome was settled ("" none).
+void AppendReleasedEvent(const ado::ConnectionPtr& c, const std::string& orderId, vendalo::OrderStatus status,
+                         const std::string& request) {
     Sls_AppendOrderEvents(c, {{orderId, std::nullopt, static_cast<int32_t>(vendalo::OrderStatus::OrderBillingIssue),
-                               static_cast<int32_t>(status), "resolved", "", "", "outcome resolved"}});
+                               static_cast<int32_t>(status), "resolved", "", request, "outcome resolved"}});
 }
 
 // The lines of a capture set to 2 when it was taken; otherwise those still at 1, counted.
@@ -253,14 +255,15 @@ void WriteCredit(const ado::ConnectionPtr& c, const GatewayRequestRow& row, cons
 
 // An order held in OrderBillingIssue goes to `status` once nothing of it is
 // open; one with a refused capture (a line in LineBillingIssue) stays.
-void ReleaseOrder(const ado::ConnectionPtr& c, const std::string& orderId, vendalo::OrderStatus status) {
+void ReleaseOrder(const ado::ConnectionPtr& c, const std::string& orderId, vendalo::OrderStatus status,
+                  const std::string& request) {
     static const std::string sql =
         "UPDATE ORDERHEADER SET ORDERSTATUS = ? WHERE ORDERID = ? AND " +
         vendalo::StatusGuard(vendalo::OrderStatus::OrderBillingIssue) +
         " AND NOT EXISTS (SELECT 1 FROM ORDERLINE l WHERE l.ORDERID = ORDERHEADER.ORDERID AND l.LINESTATUS = ?)";
     c->Execute(sql, nullptr, -1,
                {StatusValue(status), Variant(orderId), StatusValue(vendalo::OrderLineStatus::LineBillingIssue)});
-    AppendReleasedEvent(c, orderId, status);
+    AppendReleasedEvent(c, orderId, status, request);
 }
 
 Resolution ResolveOpenRequest(const ado::ConnectionPtr& connection, const GatewayRequestRow& row, size_t open,
@@ -319,7 +322,8 @@ Resolution ResolveOpenRequest(const ado::ConnectionPtr& connection, const Gatewa
                                 resolution.done ? "1" : (answer.seen ? answer.Original("ics_rcode") : "")))
         Refuse(kNothingToResolve, about + " was resolved meanwhile; nothing changed");
     if (resolution.stillOpen == 0) ReleaseOrder(connection, reference,
-                     declined ? vendalo::OrderStatus::OrderAuthorizationIssue : vendalo::OrderStatus::CCPaymentToBeFulfilled);
+                     declined ? vendalo::OrderStatus::OrderAuthorizationIssue : vendalo::OrderStatus::CCPaymentToBeFulfilled,
+                     row.clientRequestId);
     tx.Commit();
     return resolution;
 }
@@ -392,7 +396,7 @@ Resolution ResolveLoggedCapture(const ado::ConnectionPtr& connection, const std:
     connection->Execute("UPDATE ORDERHEADER SET ORDERSTATUS = ? WHERE ORDERID = ? AND " +
                             StatusGuard(vendalo::OrderStatus::OrderBillingIssue),
                         nullptr, -1, {StatusValue(vendalo::OrderStatus::CCPaymentToBeFulfilled), Variant(orderId)});
-    AppendReleasedEvent(connection, orderId, vendalo::OrderStatus::CCPaymentToBeFulfilled);
+    AppendReleasedEvent(connection, orderId, vendalo::OrderStatus::CCPaymentToBeFulfilled, resolution.clientRequestId);
     tx.Commit();
     return resolution;
 }
