@@ -117,6 +117,7 @@ void AddReferentialRoutes(Router& router);  // /api/v1/referential (operator key
 void AddOrderFormRoutes(Router& router);    // /api/v1/baskets/{id}/orderform[.html]
 void AddCheckoutRoutes(Router& router);     // /api/v1/baskets/{id}/authorize
 void AddReqlinkRoutes(Router& router);   // the broker's intake and the order requests sent to it
+void AddAttentionRoutes(Router& router);  // /api/v1/attention and the operator's actions on an order
 
 inline void AddAllRoutes(Router& router) {
     AddShopRoutes(router);
@@ -127,6 +128,7 @@ inline void AddAllRoutes(Router& router) {
     AddOrderFormRoutes(router);
     AddCheckoutRoutes(router);
     AddReqlinkRoutes(router);
+    AddAttentionRoutes(router);
 }
 
 // The status an error stands for: 503 while the database is busy or gone (its
