@@ -21,7 +21,9 @@ std::string Cut(const std::string& text, size_t limit) {
     return text.substr(0, limit);
 }
 
-ole::Date UtcNow() {
+}  // namespace
+
+ole::Date Sls_EventTimeNow() {
     auto now = std::chrono::system_clock::now();
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
     std::time_t seconds = std::chrono::system_clock::to_time_t(now);
@@ -30,6 +32,8 @@ ole::Date UtcNow() {
     return ole::Date::FromParts(utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min,
                                 utc.tm_sec + static_cast<double>(ms) / 1000.0);
 }
+
+namespace {
 
 ole::Variant Optional(const std::optional<int32_t>& value) {
     return value ? ole::Variant(*value) : ole::Variant::Null();
@@ -91,7 +95,7 @@ std::vector<ado::BatchStatement> OrderEventStatements(const std::vector<OrderEve
                                                       const std::optional<ole::Date>& at) {
     std::vector<ado::BatchStatement> statements;
     statements.reserve(events.size());
-    ole::Date now = at ? *at : UtcNow();
+    ole::Date now = at ? *at : Sls_EventTimeNow();
     std::string actor;
     bool actorRead = false;
     auto status = [](int32_t value) { return ole::Variant(static_cast<int16_t>(value)); };
@@ -166,7 +170,7 @@ std::optional<CheckoutAuthorizationEvent> Sls_CheckoutAuthorizationEvent(const a
     if (!amount.empty()) detail += (detail.empty() ? "" : ", ") + amount;
     CheckoutAuthorizationEvent result{
         {basketId, std::nullopt, std::nullopt, 0 /* ToBeProcessed: what the submission sets */, "authorised at checkout", "checkout", reference, detail},
-        requested.IsNull() ? UtcNow() : Sls_LocalToUtc(requested.ToDate())};
+        requested.IsNull() ? Sls_EventTimeNow() : Sls_LocalToUtc(requested.ToDate())};
     return result;
 }
 
@@ -176,7 +180,7 @@ void Sls_AppendOrderEvents(const ado::ConnectionPtr& connection, const std::vect
 }
 
 int32_t Sls_RecordStatusesWithoutEvents(const ado::ConnectionPtr& connection) {
-    ole::Variant now(UtcNow());
+    ole::Variant now(Sls_EventTimeNow());
     auto results = connection->ExecuteBatch(
         {{"INSERT INTO ORDEREVENT (ORDERID, SEQ, EVENTTIME, LINENR, STATUSBEFORE, STATUSAFTER, WHAT, ACTOR) "
           "SELECT h.ORDERID, 1, ?, NULL, NULL, h.ORDERSTATUS, 'recorded at upgrade', 'upgrade' FROM ORDERHEADER h "

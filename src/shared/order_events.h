@@ -33,6 +33,9 @@ std::string Sls_OrderEventActor();
 // it serves a request, so the event leads to the request's log entries.
 std::string Sls_OperatorActor(const std::string& operatorName);
 
+// The time events are stamped with: now, in UTC (EVENTTIME).
+ole::Date Sls_EventTimeNow();
+
 // Names the run of this process for the events written while the object lives.
 class OrderEventRun {
 public:

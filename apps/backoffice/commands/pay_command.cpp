@@ -1,6 +1,7 @@
 // `backoffice pay`: card payments. The payment run (one order, or every order in
 // status 4 with a line at 1) under the installation's batch lock, the manual
 // authorisation and refund, and the resolution of a capture of unknown outcome.
+#include <pwd.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -11,6 +12,8 @@
 #include "batch/batch_lock.h"
 #include "commands/commands.h"
 #include "commands/use_installation.h"
+#include "interfaces/vendalo/order_status.h"
+#include "ordexa/operator_actions.h"
 #include "ordexa/payment/cc_payment.h"
 #include "ordexa/payment/gateway_requests.h"
 #include "ordexa/payment/payment_resolution.h"
@@ -34,9 +37,20 @@ struct RequestOptions {
 };
 struct ResolveOptions {
     std::optional<std::string> home;
-    std::string order, requestId;
+    std::string order, requestId, note;
     bool done = false, notDone = false;
 };
+struct OrderActionOptions {
+    std::optional<std::string> home;
+    std::string order, note;
+};
+
+// The operator of a command: the user the host's account names. The command
+// line has no operator key; whoever runs it is logged in as that user.
+std::string CommandOperator() {
+    if (const passwd* user = ::getpwuid(::geteuid()); user && user->pw_name) return user->pw_name;
+    return "uid " + std::to_string(::geteuid());
+}
 
 int RunPayments(const RunOptions& options) {
     int exitCode = 0;
@@ -125,8 +139,9 @@ int Resolve(const ResolveOptions& options) {
     if (options.done) says = true;
     if (options.notDone) says = false;
     try {
-        OrderEventRun eventRun("operator");
-        auto r = ordexa::ResolveUnknownOutcome(options.order, says, options.requestId);
+        std::string actor = Sls_OperatorActor(CommandOperator());
+        OrderEventRun eventRun(actor);
+        auto r = ordexa::ResolveUnknownOutcome(options.order, says, options.requestId, actor, options.note);
         std::cout << options.order << ", " << r.operation << " request " << r.clientRequestId << ": "
                   << (r.done ? "done" : "not done") << " ("
                   << (r.gatewayAnswered ? "as the gateway says" : "as the operator states") << ")\n";
@@ -138,6 +153,23 @@ int Resolve(const ResolveOptions& options) {
         return 0;
     } catch (const ole::AutomationError& e) {
         std::cerr << "backoffice pay resolve: " << Reason(e) << "\n";
+        return 1;
+    }
+}
+
+int CaptureAgain(const OrderActionOptions& options) {
+    int exitCode = 0;
+    if (!UseInstallation("pay capture-again", options.home, exitCode)) return exitCode;
+    try {
+        ordexa::OperatorAction action{options.order, Sls_OperatorActor(CommandOperator()), options.note};
+        OrderEventRun eventRun(action.actor);
+        ordexa::CaptureAgain(action);
+        int32_t status = ordexa::OutcomeOf(action).status;
+        std::cout << options.order << ": status " << status << " ("
+                  << vendalo::StatusName(static_cast<vendalo::OrderStatus>(status)) << ")\n";
+        return status == static_cast<int32_t>(vendalo::OrderStatus::CCPaymentToBeFulfilled) ? 0 : 1;
+    } catch (const ole::AutomationError& e) {
+        std::cerr << "backoffice pay capture-again: " << Reason(e) << "\n";
         return 1;
     }
 }
@@ -179,7 +211,7 @@ void AddPayCommand(CLI::App& app, Runner& selected) {
         "and does what its reply would have done: captured lines go to 2, others stay at 1 for the next run;\n"
         "an approved authorisation is kept for later captures. Where the gateway cannot tell, state what it\n"
         "did with one of the flags (an authorisation stated done needs --request-id). The order goes back\n"
-        "from 8 to 4.");
+        "from 8 to 4. A capture the gateway refused has no unknown outcome: `pay capture-again` is its step.");
     auto resolveOptions = std::make_shared<ResolveOptions>();
     AddHomeOption(*resolve, resolveOptions->home);
     resolve->add_option("--order", resolveOptions->order, "the order, or the basket of a checkout authorisation")
@@ -193,7 +225,20 @@ void AddPayCommand(CLI::App& app, Runner& selected) {
     resolve->add_option("--request-id,--bill-request-id", resolveOptions->requestId,
                         "the gateway's request id of the request, when known")
         ->type_name("ID");
+    resolve->add_option("--note", resolveOptions->note, "why, for the order's timeline")->type_name("TEXT");
     resolve->callback([resolveOptions, &selected] { selected = [resolveOptions] { return Resolve(*resolveOptions); }; });
+
+    auto* again = command->add_subcommand("capture-again", "capture an order whose capture the gateway refused");
+    again->footer(
+        "For an order in status 8 whose capture the gateway refused (its lines at 4): the lines go back to 1\n"
+        "and the order to 4, then a fresh authorisation is taken and the lines captured against it. The\n"
+        "order's timeline names the user who ran the command and the note. Exits 0 when the order is in 4\n"
+        "afterwards (captured, or waiting for the next run), 1 otherwise.");
+    auto againOptions = std::make_shared<OrderActionOptions>();
+    AddHomeOption(*again, againOptions->home);
+    again->add_option("--order", againOptions->order, "the order")->required()->type_name("ID");
+    again->add_option("--note", againOptions->note, "why, for the order's timeline")->required()->type_name("TEXT");
+    again->callback([againOptions, &selected] { selected = [againOptions] { return CaptureAgain(*againOptions); }; });
 
     command->callback([command, run, &selected] {
         if (command->get_subcommands().empty()) selected = [run] { return RunPayments(*run); };

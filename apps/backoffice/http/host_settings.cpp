@@ -21,6 +21,11 @@ std::vector<qx::ConfigSetting> HostSettingDefaults() {
             {kHttpSection, "BrokerMaxBodyBytes", "Long", n(d.brokerMaxBodyBytes)},
             {kHttpSection, "ShutdownTimeout", "Long", n(d.shutdownTimeout)},
             {kHttpSection, "SessionMinutes", "Long", n(d.sessionMinutes)},
+            {kHttpSection, "AttentionExportMinutes", "Long", n(d.attention.exportMinutes)},
+            {kHttpSection, "AttentionConfirmMinutes", "Long", n(d.attention.confirmMinutes)},
+            {kHttpSection, "AttentionAcknowledgeMinutes", "Long", n(d.attention.acknowledgeMinutes)},
+            {kHttpSection, "AttentionCaptureMinutes", "Long", n(d.attention.captureMinutes)},
+            {kHttpSection, "AttentionAllocationHours", "Long", n(d.attention.allocationHours)},
             {kHttpSection, "TlsCertificate", "String", ""},
             {kHttpSection, "TlsKey", "String", ""}};
 }
@@ -70,6 +75,11 @@ HostSettings ReadHostSettings(const std::filesystem::path& home) {
     Positive(*config, "BrokerMaxBodyBytes", s.brokerMaxBodyBytes);
     Positive(*config, "ShutdownTimeout", s.shutdownTimeout);
     Positive(*config, "SessionMinutes", s.sessionMinutes);
+    Whole(*config, "AttentionExportMinutes", s.attention.exportMinutes, -1);
+    Whole(*config, "AttentionConfirmMinutes", s.attention.confirmMinutes, -1);
+    Whole(*config, "AttentionAcknowledgeMinutes", s.attention.acknowledgeMinutes, -1);
+    Whole(*config, "AttentionCaptureMinutes", s.attention.captureMinutes, -1);
+    Whole(*config, "AttentionAllocationHours", s.attention.allocationHours, -1);
     s.tlsCertificate = Value(*config, kHttpSection, "TlsCertificate");
     s.tlsKey = Value(*config, kHttpSection, "TlsKey");
     auto site = qx::NewConfiguration();

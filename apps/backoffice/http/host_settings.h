@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "ordexa/attention.h"
 #include "platform/config/configuration.h"
 
 namespace backoffice {
@@ -36,6 +37,7 @@ struct HostSettings {
     size_t brokerMaxBodyBytes = 16 << 20;  // the same for the broker's requisition documents
     int shutdownTimeout = 10;        // seconds requests in flight get to finish after SIGTERM
     int sessionMinutes = 480;        // an operator's session lasts this long
+    ordexa::AttentionLimits attention;  // how long an order waits before GET /api/v1/attention lists it
     std::string tlsCertificate, tlsKey;  // PEM files; needed to listen on any other than a loopback address
     std::string shopApiKey, operatorApiKey;
     std::string brokerApiKey;  // with what it allows (SiteConfiguration.xml, section API)

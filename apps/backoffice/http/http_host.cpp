@@ -14,7 +14,9 @@
 #include "http/json_codec.h"
 #include "interfaces/vendalo/freight_cost.h"
 #include "interfaces/vendalo/vendalo_error.h"
+#include "ordexa/payment/cc_payment.h"
 #include "ordexa/payment/checkout_authorization.h"
+#include "ordexa/payment/payment_resolution.h"
 #include "platform/gateway/gateway_client.h"
 #include "platform/log/log.h"
 #include "platform/masterdata/currency.h"
@@ -339,6 +341,9 @@ int ErrorStatus(const ole::SlsErrorInfo& error) {
     switch (error.Number) {
         case ado::err::ProviderFailure: return 503;  // the provider could not open the database
         case vendalo::MissingOrderInfo: return 409;  // the basket was submitted (or deleted) meanwhile
+        case ordexa::kActionNoLongerApplies:          // an operator's action found the order moved on
+        case ordexa::kNothingToResolve:
+        case ordexa::kResolutionNeeded: return 409;
         case vendalo::OrderNotFound:
         case vendalo::CustomerPriceNotFound:
         case vendalo::ProductPriceNotFound:

@@ -120,6 +120,7 @@ void AddCheckoutRoutes(Router& router);     // /api/v1/baskets/{id}/authorize
 void AddReqlinkRoutes(Router& router);   // the broker's intake and the order requests sent to it
 void AddExchangeRoutes(Router& router);  // /api/v1/exchanges and the operator's actions on them
 void AddOrderRoutes(Router& router);     // the operators' order search, one order, its timeline
+void AddAttentionRoutes(Router& router);  // /api/v1/attention and the operator's actions on an order
 
 inline void AddAllRoutes(Router& router) {
     AddShopRoutes(router);
@@ -133,6 +134,7 @@ inline void AddAllRoutes(Router& router) {
     AddReqlinkRoutes(router);
     AddExchangeRoutes(router);
     AddOrderRoutes(router);
+    AddAttentionRoutes(router);
 }
 
 // The status an error stands for: 503 while the database is busy or gone (its

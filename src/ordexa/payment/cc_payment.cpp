@@ -276,55 +276,118 @@ public:
 
     bool Run(const std::string& iOrderid) override {
         outcome_ = PaymentOutcome::Nothing;
-        ado::ConnectionPtr connection;
         try {
             auto lock = OrderPaymentLock::TryAcquire(ConnectionString(), iOrderid);
             if (!lock) {
                 outcome_ = PaymentOutcome::Busy;
                 return false;
             }
-            connection = Sls_GetOpenConnection(ConnectionString());
-            auto open = OpenGatewayRequests(connection, iOrderid);
-            if (!open.empty()) {
-                // never "not yet sent": the request may have been acted on
-                InOneTransaction(connection, [&] { HoldForResolution(connection, iOrderid, open.front().clientRequestId); });
-                outcome_ = PaymentOutcome::OutcomeUnknown;
-                Sls_LogError("CCPayment.Run", OutcomeUnknownText(open.front()) + ". The order waits in status 8.");
-                return false;
-            }
-            auto rows = AuthorizationRows(connection, iOrderid, LinesToPay::Allocated);
-            if (rows->Eof()) return false;
-            Variant currency = Col(rows, "CURRENCY");
-            if (currency.IsNull())
-                ole::Raise(kPaymentError, "There is no valid currency for order: " + iOrderid, "CCPayment.Run");
-            auto decimals = CurrencyDecimals(currency.Text());
-            if (!decimals)
-                ole::Raise(kPaymentError, "Currency " + currency.Text() + " used in order " + iOrderid + " not found",
-                           "CCPayment.Run");
-            decimals_ = static_cast<int16_t>(*decimals);
-            auto client = NewClient(currency.Text(), connection);
-            int64_t hours = HoursSince(Col(rows, "REQUEST_DATETIME"));
-            int16_t hard = Variant(getParamater("Authorization Hard Expiration")).ToInt();
-            int16_t soft = Variant(getParamater("Authorization Soft Expiration")).ToInt();
-            bool result = false;
-            if (hours >= hard) {
-                // the expired authorisation is replaced: the capture goes against the new one
-                if (doAuthorize(rows, client, connection))
-                    result = Capture(rows, client, connection, false, lastRequest_);
-                else
-                    outcome_ = PaymentOutcome::Refused;
-            } else if (hours >= soft) {
-                result = Capture(rows, client, connection, true, "");
-            } else {
-                result = Capture(rows, client, connection, false, ColText(rows, "AUTH_REQUEST_ID"));
-            }
-            return result;
+            return Pay(Sls_GetOpenConnection(ConnectionString()), iOrderid, false);
         } catch (...) {
             if (outcome_ != PaymentOutcome::Captured && outcome_ != PaymentOutcome::OutcomeUnknown)
                 outcome_ = PaymentOutcome::Failed;
             Sls_LogError("CCPayment.Run", "Orderid : " + iOrderid);
             return false;
         }
+    }
+
+    bool CaptureAgain(const std::string& iOrderid, const std::string& actor, const std::string& note) override {
+        outcome_ = PaymentOutcome::Nothing;
+        try {
+            auto lock = LockForAction(iOrderid);
+            auto connection = Sls_GetOpenConnection(ConnectionString());
+            RefuseWhileOutcomeUnknown(connection, iOrderid);
+            std::vector<Variant> refused;
+            auto rs = connection->Execute("SELECT LINENR FROM ORDERLINE WHERE ORDERID = ? AND LINESTATUS = ? ORDER BY LINENR",
+                                          nullptr, -1,
+                                          {Variant(iOrderid), StatusValue(vendalo::OrderLineStatus::LineBillingIssue)});
+            for (; !rs->Eof(); rs->MoveNext()) refused.push_back(Variant(rs->Fields(0).Value().ToLong()));
+            if (refused.empty())
+                ole::Raise(kActionNoLongerApplies, "Order " + iOrderid + " has no line whose capture was refused",
+                           "CCPayment");
+            {
+                ado::Transaction tx(*connection);
+                if (!UpdateOrderLinesStatus(connection, iOrderid, refused, vendalo::OrderLineStatus::Allocated,
+                                            vendalo::OrderLineStatus::LineBillingIssue, true, "") ||
+                    !OperatorChange(connection, iOrderid, vendalo::OrderStatus::OrderBillingIssue,
+                                    vendalo::OrderStatus::CCPaymentToBeFulfilled, "capture again", actor, note))
+                    ole::Raise(kActionNoLongerApplies, "Order " + iOrderid + " is no longer in status 8", "CCPayment");
+                tx.Commit();
+            }
+            return Pay(connection, iOrderid, true);
+        } catch (...) {
+            Sls_RaiseError("CCPayment.CaptureAgain", "Orderid : " + iOrderid);
+        }
+    }
+
+    bool AuthorizeAgain(const std::string& iOrderid, const std::string& actor, const std::string& note) override {
+        outcome_ = PaymentOutcome::Nothing;
+        try {
+            auto lock = LockForAction(iOrderid);
+            auto connection = Sls_GetOpenConnection(ConnectionString());
+            RefuseWhileOutcomeUnknown(connection, iOrderid);
+            {
+                ado::Transaction tx(*connection);
+                if (!OperatorChange(connection, iOrderid, vendalo::OrderStatus::OrderAuthorizationIssue,
+                                    vendalo::OrderStatus::CCPaymentToBeFulfilled, "authorize again", actor, note))
+                    ole::Raise(kActionNoLongerApplies, "Order " + iOrderid + " is no longer in status 7", "CCPayment");
+                tx.Commit();
+            }
+            try {
+                auto rows = AuthorizationRows(connection, iOrderid, LinesToPay::Unbilled);
+                if (rows->Eof()) return true;  // every line is captured: nothing to hold
+                auto client = NewClient(ColText(rows, "CURRENCY"), connection);
+                return doAuthorize(rows, client, connection);
+            } catch (...) {
+                // not sent, or refused before sending: the order waits in 7 as it did
+                if (outcome_ != PaymentOutcome::OutcomeUnknown)
+                    UpdateOrderHeaderStatus(connection, iOrderid, vendalo::OrderStatus::OrderAuthorizationIssue,
+                                            vendalo::OrderStatus::CCPaymentToBeFulfilled, false, "");
+                throw;
+            }
+        } catch (...) {
+            Sls_RaiseError("CCPayment.AuthorizeAgain", "Orderid : " + iOrderid);
+        }
+    }
+
+    // The payment of one order under its payment lock: capture, or authorise
+    // anew first when the authorisation is too old or `fresh` asks for it.
+    bool Pay(const ado::ConnectionPtr& connection, const std::string& iOrderid, bool fresh) {
+        auto open = OpenGatewayRequests(connection, iOrderid);
+        if (!open.empty()) {
+            // never "not yet sent": the request may have been acted on
+            InOneTransaction(connection, [&] { HoldForResolution(connection, iOrderid, open.front().clientRequestId); });
+            outcome_ = PaymentOutcome::OutcomeUnknown;
+            Sls_LogError("CCPayment.Run", OutcomeUnknownText(open.front()) + ". The order waits in status 8.");
+            return false;
+        }
+        auto rows = AuthorizationRows(connection, iOrderid, LinesToPay::Allocated);
+        if (rows->Eof()) return false;
+        Variant currency = Col(rows, "CURRENCY");
+        if (currency.IsNull())
+            ole::Raise(kPaymentError, "There is no valid currency for order: " + iOrderid, "CCPayment.Run");
+        auto decimals = CurrencyDecimals(currency.Text());
+        if (!decimals)
+            ole::Raise(kPaymentError, "Currency " + currency.Text() + " used in order " + iOrderid + " not found",
+                       "CCPayment.Run");
+        decimals_ = static_cast<int16_t>(*decimals);
+        auto client = NewClient(currency.Text(), connection);
+        int64_t hours = HoursSince(Col(rows, "REQUEST_DATETIME"));
+        int16_t hard = Variant(getParamater("Authorization Hard Expiration")).ToInt();
+        int16_t soft = Variant(getParamater("Authorization Soft Expiration")).ToInt();
+        bool result = false;
+        if (fresh || hours >= hard) {
+            // the expired authorisation is replaced: the capture goes against the new one
+            if (doAuthorize(rows, client, connection))
+                result = Capture(rows, client, connection, false, lastRequest_);
+            else
+                outcome_ = PaymentOutcome::Refused;
+        } else if (hours >= soft) {
+            result = Capture(rows, client, connection, true, "");
+        } else {
+            result = Capture(rows, client, connection, false, ColText(rows, "AUTH_REQUEST_ID"));
+        }
+        return result;
     }
 
     bool manualAuthorize(const std::string& iRequestID) override {
@@ -408,6 +471,32 @@ public:
     PaymentOutcome LastOutcome() const override { return outcome_; }
 
 private:
+    std::unique_ptr<OrderPaymentLock> LockForAction(const std::string& orderId) {
+        auto lock = OrderPaymentLock::TryAcquire(ConnectionString(), orderId);
+        if (!lock) ole::Raise(kActionNoLongerApplies, "A payment of order " + orderId + " is in progress", "CCPayment");
+        return lock;
+    }
+
+    static void RefuseWhileOutcomeUnknown(const ado::ConnectionPtr& connection, const std::string& orderId) {
+        auto open = OpenGatewayRequests(connection, orderId);
+        if (!open.empty()) ole::Raise(kActionNoLongerApplies, OutcomeUnknownText(open.front()), "CCPayment");
+    }
+
+    // The order's status changed by an operator, guarded by the status it left,
+    // with the event that names the operator and the note; false when the order
+    // was elsewhere (nothing written).
+    static bool OperatorChange(const ado::ConnectionPtr& connection, const std::string& orderId,
+                               vendalo::OrderStatus from, vendalo::OrderStatus to, const std::string& what,
+                               const std::string& actor, const std::string& note) {
+        std::vector<ado::BatchStatement> statements{
+            {"UPDATE ORDERHEADER SET ORDERSTATUS = ? WHERE ORDERID = ? AND " + vendalo::StatusGuard(from),
+             {StatusValue(to), Variant(orderId)}}};
+        auto events = OrderEventStatements(
+            {{orderId, std::nullopt, static_cast<int32_t>(from), static_cast<int32_t>(to), what, actor, "", note}});
+        statements.insert(statements.end(), events.begin(), events.end());
+        return connection->ExecuteBatch(statements).front().affected > 0;
+    }
+
     // The capture request of the rows' lines in the client; with the
     // authorisation, the card too, and its number sealed for the log.
     Offers PrepareCapture(const ado::RecordsetPtr& rows, qx::IGatewayClient& client, bool withAuthorization,
@@ -781,8 +870,10 @@ private:
             for (const auto& line : lines)
                 events.push_back({orderId, static_cast<int32_t>(line.ToLong()), static_cast<int32_t>(expected),
                                   static_cast<int32_t>(status),
-                                  status == vendalo::OrderLineStatus::CCBilled ? "captured" : "billing issue", "", reference,
-                                  ""});
+                                  status == vendalo::OrderLineStatus::CCBilled   ? "captured"
+                                  : status == vendalo::OrderLineStatus::Allocated ? "capture again"
+                                                                                  : "billing issue",
+                                  "", reference, ""});
             auto eventStatements = OrderEventStatements(events);
             statements.insert(statements.end(), eventStatements.begin(), eventStatements.end());
             int32_t affected = connection->ExecuteBatch(statements).front().affected;

@@ -47,6 +47,9 @@ enum class PaymentOutcome {
 constexpr int32_t kCardDataRefused = static_cast<int32_t>(0x80040502u);
 // Raised by manualRefund for an amount that is not positive or exceeds what the capture took less earlier credits.
 constexpr int32_t kRefundAmountRefused = static_cast<int32_t>(0x80040503u);
+// Raised by an operator's action that finds the order elsewhere than where it
+// applies (it moved on meanwhile): nothing was changed or sent.
+constexpr int32_t kActionNoLongerApplies = static_cast<int32_t>(0x8004050Au);
 
 class ICCPayment : public virtual ole::Object {
 public:
@@ -73,6 +76,18 @@ public:
     virtual bool manualAuthorize(const std::string& iRequestID) = 0;
     // iAmount: a number or its text ("12.50"); refused unless positive and within the capture less earlier credits.
     virtual bool manualRefund(const std::string& iRequestID, const ole::Variant& iAmount) = 0;
+
+    // The operator's next step for an order in 8 whose capture the gateway
+    // refused (lines at 4, no request of unknown outcome): its lines go back to
+    // 1 and the order to 4, with an event naming `actor` and `note`, in one
+    // transaction; then a fresh authorisation is taken and the lines captured
+    // against it, as the payment run does. Raises kActionNoLongerApplies,
+    // changing nothing, when the order is not in that state.
+    virtual bool CaptureAgain(const std::string& iOrderid, const std::string& actor, const std::string& note) = 0;
+    // The same for an order in 7: back to 4 with the operator's event, then a
+    // new authorisation of its lines not yet captured (declined: back to 7).
+    virtual bool AuthorizeAgain(const std::string& iOrderid, const std::string& actor, const std::string& note) = 0;
+
     virtual std::string getLastRequest() = 0;
     virtual std::string ConnectionString() = 0;
 

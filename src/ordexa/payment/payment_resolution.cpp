@@ -178,11 +178,17 @@ void AppendCapturedEvents(const ado::ConnectionPtr& c, const std::string& orderI
     Sls_AppendOrderEvents(c, events);
 }
 
+// Who resolves: the operator's name and note for the order's event.
+struct Resolver {
+    std::string actor, note;
+    std::string Detail() const { return note.empty() ? "outcome resolved" : "outcome resolved: " + note; }
+};
+
 // `request`: the client request id of the request whose outcome was settled ("" none).
 void AppendReleasedEvent(const ado::ConnectionPtr& c, const std::string& orderId, vendalo::OrderStatus status,
-                         const std::string& request) {
+                         const Resolver& by, const std::string& request) {
     Sls_AppendOrderEvents(c, {{orderId, std::nullopt, static_cast<int32_t>(vendalo::OrderStatus::OrderBillingIssue),
-                               static_cast<int32_t>(status), "resolved", "", request, "outcome resolved"}});
+                               static_cast<int32_t>(status), "resolved", by.actor, request, by.Detail()}});
 }
 
 // The lines of a capture set to 2 when it was taken; otherwise those still at 1, counted.
@@ -255,19 +261,32 @@ void WriteCredit(const ado::ConnectionPtr& c, const GatewayRequestRow& row, cons
 
 // An order held in OrderBillingIssue goes to `status` once nothing of it is
 // open; one with a refused capture (a line in LineBillingIssue) stays.
+// An operator who resolved without moving the order still stands in its
+// timeline: an event that keeps its status.
 void ReleaseOrder(const ado::ConnectionPtr& c, const std::string& orderId, vendalo::OrderStatus status,
-                  const std::string& request) {
+                  bool release, const Resolver& by, const std::string& request) {
     static const std::string sql =
         "UPDATE ORDERHEADER SET ORDERSTATUS = ? WHERE ORDERID = ? AND " +
         vendalo::StatusGuard(vendalo::OrderStatus::OrderBillingIssue) +
         " AND NOT EXISTS (SELECT 1 FROM ORDERLINE l WHERE l.ORDERID = ORDERHEADER.ORDERID AND l.LINESTATUS = ?)";
-    c->Execute(sql, nullptr, -1,
-               {StatusValue(status), Variant(orderId), StatusValue(vendalo::OrderLineStatus::LineBillingIssue)});
-    AppendReleasedEvent(c, orderId, status, request);
+    int32_t affected = 0;
+    if (release)
+        c->Execute(sql, &affected, -1,
+                   {StatusValue(status), Variant(orderId), StatusValue(vendalo::OrderLineStatus::LineBillingIssue)});
+    if (affected > 0) {
+        AppendReleasedEvent(c, orderId, status, by, request);
+    } else if (!by.actor.empty()) {
+        auto held = c->Execute("SELECT ORDERSTATUS FROM ORDERHEADER WHERE ORDERID = ?", nullptr, -1, {Variant(orderId)});
+        if (held && !held->Eof()) {
+            int32_t current = held->Fields(0).Value().ToLong();
+            Sls_AppendOrderEvents(c, {{orderId, std::nullopt, current, current, "resolved", by.actor, request, by.Detail()}});
+        }
+    }
 }
 
 Resolution ResolveOpenRequest(const ado::ConnectionPtr& connection, const GatewayRequestRow& row, size_t open,
-                              std::optional<bool> operatorSays, const std::string& operatorRequestId) {
+                              std::optional<bool> operatorSays, const std::string& operatorRequestId,
+                              const Resolver& by) {
     const std::string& op = row.subject.operation;
     const std::string& reference = row.subject.reference;
     Resolution resolution;
@@ -321,16 +340,17 @@ Resolution ResolveOpenRequest(const ado::ConnectionPtr& connection, const Gatewa
     if (!CompleteGatewayRequest(connection, row.sequence, "RESOLVED", resolution.requestId,
                                 resolution.done ? "1" : (answer.seen ? answer.Original("ics_rcode") : "")))
         Refuse(kNothingToResolve, about + " was resolved meanwhile; nothing changed");
-    if (resolution.stillOpen == 0) ReleaseOrder(connection, reference,
-                     declined ? vendalo::OrderStatus::OrderAuthorizationIssue : vendalo::OrderStatus::CCPaymentToBeFulfilled,
-                     row.clientRequestId);
+    ReleaseOrder(connection, reference,
+                 declined ? vendalo::OrderStatus::OrderAuthorizationIssue : vendalo::OrderStatus::CCPaymentToBeFulfilled,
+                 resolution.stillOpen == 0, by, row.clientRequestId);
     tx.Commit();
     return resolution;
 }
 
 // An older version's capture of unknown outcome: the order in 8, its latest BILLINGLOG row without ICS_RCODE.
 Resolution ResolveLoggedCapture(const ado::ConnectionPtr& connection, const std::string& orderId,
-                                std::optional<bool> operatorSays, const std::string& billRequestId) {
+                                std::optional<bool> operatorSays, const std::string& billRequestId,
+                                const Resolver& by) {
     auto order = connection->Execute("SELECT ORDERSTATUS FROM ORDERHEADER WHERE ORDERID = ?", nullptr, -1,
                                      {Variant(orderId)});
     if (!order || order->Eof()) Refuse(kNothingToResolve, "There is no order " + orderId + " and no open request of it");
@@ -341,8 +361,16 @@ Resolution ResolveLoggedCapture(const ado::ConnectionPtr& connection, const std:
         "CLIENT_LIB_VERSION FROM BILLINGLOG WHERE MERCHANT_REF_NUMBER = ? ORDER BY LOGSEQ DESC LIMIT 1",
         nullptr, -1, {Variant(orderId)});
     if (!last || last->Eof() || !last->Fields("ICS_RCODE").Value().IsNull() ||
-        last->Fields("CLIENT_REQUEST_ID").Value().IsNull())
+        last->Fields("CLIENT_REQUEST_ID").Value().IsNull()) {
+        auto refused = connection->Execute("SELECT COUNT(*) FROM ORDERLINE WHERE ORDERID = ? AND LINESTATUS = ?", nullptr,
+                                           -1, {Variant(orderId), StatusValue(vendalo::OrderLineStatus::LineBillingIssue)});
+        if (refused->Fields(0).Value().ToLong() > 0)
+            Refuse(kNothingToResolve, "Order " + orderId +
+                                          " has no request of unknown outcome: the gateway refused its capture. "
+                                          "`backoffice pay capture-again --order " + orderId +
+                                          " --note TEXT` takes a fresh authorisation and captures");
         Refuse(kNothingToResolve, "Order " + orderId + " has no request of unknown outcome: nothing to resolve");
+    }
     Resolution resolution;
     resolution.operation = gateway_operation::Capture;
     resolution.clientRequestId = last->Fields("CLIENT_REQUEST_ID").Value().Text();
@@ -396,7 +424,8 @@ Resolution ResolveLoggedCapture(const ado::ConnectionPtr& connection, const std:
     connection->Execute("UPDATE ORDERHEADER SET ORDERSTATUS = ? WHERE ORDERID = ? AND " +
                             StatusGuard(vendalo::OrderStatus::OrderBillingIssue),
                         nullptr, -1, {StatusValue(vendalo::OrderStatus::CCPaymentToBeFulfilled), Variant(orderId)});
-    AppendReleasedEvent(connection, orderId, vendalo::OrderStatus::CCPaymentToBeFulfilled, resolution.clientRequestId);
+    AppendReleasedEvent(connection, orderId, vendalo::OrderStatus::CCPaymentToBeFulfilled, by,
+                        resolution.clientRequestId);
     tx.Commit();
     return resolution;
 }
@@ -404,7 +433,8 @@ Resolution ResolveLoggedCapture(const ado::ConnectionPtr& connection, const std:
 }  // namespace
 
 Resolution ResolveUnknownOutcome(const std::string& reference, std::optional<bool> operatorSays,
-                                 const std::string& requestId) {
+                                 const std::string& requestId, const std::string& actor, const std::string& note) {
+    Resolver by{actor, note};
     ado::ConnectionPtr connection;
     try {
         std::string connectionString = Sls_ConnectionString();
@@ -413,8 +443,8 @@ Resolution ResolveUnknownOutcome(const std::string& reference, std::optional<boo
         connection = Sls_GetOpenConnection(connectionString);
         auto open = OpenGatewayRequests(connection, reference);
         Resolution resolution = open.empty()
-                                    ? ResolveLoggedCapture(connection, reference, operatorSays, requestId)
-                                    : ResolveOpenRequest(connection, open.front(), open.size(), operatorSays, requestId);
+                                    ? ResolveLoggedCapture(connection, reference, operatorSays, requestId, by)
+                                    : ResolveOpenRequest(connection, open.front(), open.size(), operatorSays, requestId, by);
         Sls_LogNotice(kSource, resolution.operation + " request " + resolution.clientRequestId + " of " + reference +
                                    ": " + (resolution.done ? "done" : "not done") +
                                    (resolution.gatewayAnswered ? ", as the gateway says" : ", as the operator states"));

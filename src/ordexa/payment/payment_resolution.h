@@ -47,7 +47,12 @@ constexpr int32_t kResolutionNeeded = static_cast<int32_t>(0x80040507u);
 // cannot tell; requestId: the gateway's id of the request, when the operator
 // knows it (needed to state an authorisation done). Raises with a clear text;
 // changes nothing then.
+// actor and note: the operator who resolves and why; the order's event of the
+// resolution names them (an order that stays in 8 gets an event of its own).
+// An order in 8 whose capture the gateway refused has nothing to resolve: the
+// error says that `pay capture-again` is its next step.
 Resolution ResolveUnknownOutcome(const std::string& reference, std::optional<bool> operatorSays,
-                                 const std::string& requestId);
+                                 const std::string& requestId, const std::string& actor = "",
+                                 const std::string& note = "");
 
 }  // namespace ordexa
