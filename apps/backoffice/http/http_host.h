@@ -60,6 +60,9 @@ public:
     // Who makes an operator call: the operator of its session, "operator key" for
     // the shared OperatorApiKey, "" when the request carries neither.
     std::string OperatorOf(const httplib::Request& request);
+    // The kind of key a request carries, for the access log: "shop", "operator",
+    // "broker", "session" or "none" (a key that opens nothing is "none").
+    std::string KeyKindOf(const httplib::Request& request);
 
     const std::filesystem::path home;
     const HostSettings settings;
@@ -103,6 +106,10 @@ private:
 
 // The largest body the host takes on a path.
 size_t BodyLimit(const HostSettings& settings, const std::string& path);
+
+// Why the host is not ready to serve ("" none): a configuration that cannot be
+// used, a database that does not answer, a log that cannot be written.
+std::vector<std::string> ReadinessProblems(const HostState& host);
 
 // True for the addresses only this machine reaches (127.0.0.0/8, ::1, localhost).
 bool IsLoopback(const std::string& host);
