@@ -3,7 +3,7 @@
 set -euo pipefail
 PACKAGES=(g++ make cmake pkg-config
   libsqlite3-dev libpq-dev postgresql libcurl4-openssl-dev libpugixml-dev
-  libspdlog-dev libfmt-dev libicu-dev libssl-dev libxml2-dev libxslt1-dev
+  libsystemd-dev libspdlog-dev libfmt-dev libicu-dev libssl-dev libxml2-dev libxslt1-dev
   libgtest-dev libgmock-dev libbenchmark-dev python3-pyftpdlib libcli11-dev
   clang libclang-rt-14-dev libsodium-dev libcpp-httplib-dev libboost-dev openssl nlohmann-json3-dev
   curl wrk chromium chromium-driver python3-selenium python3-jsonschema python3-hypothesis)

@@ -120,6 +120,8 @@ CREATE INDEX ORDERHEADER_DATE ON ORDERHEADER (ORDERDATE, ORDERID);
 -- the operators' search finds an order by its sales order or PO number
 CREATE INDEX ORDERHEADER_SALESORDER ON ORDERHEADER (SALESORDERNR);
 CREATE INDEX ORDERHEADER_PONUMBER ON ORDERHEADER (CUSTOMERPONR);
+-- the oldest order of each status, for the metrics: one index probe per status
+CREATE INDEX ORDERHEADER_STATUS_DATE ON ORDERHEADER (ORDERSTATUS, ORDERDATE);
 -- a broker's requisition becomes one order, also when the broker sends it again (web
 -- orders store an empty URL and may repeat their purchase order numbers)
 CREATE UNIQUE INDEX ORDERHEADER_REQUISITION ON ORDERHEADER (BUSINESSPARTNERID, CUSTOMERPONR, ACKNOWLEDGEMENTURL) WHERE ACKNOWLEDGEMENTURL IS NOT NULL AND ACKNOWLEDGEMENTURL <> '';
@@ -419,6 +421,18 @@ CREATE TABLE EXCHANGEORDER (
     PRIMARY KEY (ORDERID, EXCHANGEID)
 );
 CREATE INDEX EXCHANGEORDER_EXCHANGE ON EXCHANGEORDER (EXCHANGEID);
+
+-- What the batches have done per back-end instance since the installation
+-- began, added to by each batch in the transaction of its BATCHRUN row, so that
+-- the metrics read one row per instance and count: COUNTNAME "exported",
+-- "confirmed", "refused" (confirmation entries refused), "unmatched"
+-- (confirmation entries naming no order of the database).
+CREATE TABLE BATCHTOTAL (
+    BISID     VARCHAR(50) NOT NULL,
+    COUNTNAME VARCHAR(20) NOT NULL,
+    TOTAL     BIGINT NOT NULL DEFAULT 0,
+    PRIMARY KEY (BISID, COUNTNAME)
+);
 
 -- Hosts of outside calls that did not answer, skipped by the batches until UNTIL
 -- (host names in lower case, whatever the port or path).

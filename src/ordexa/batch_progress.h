@@ -21,6 +21,8 @@ public:
     virtual void OrdersExported(const std::string& bisid, int32_t done, int32_t total) {}
     // Orders whose confirmation was applied (status moved on from 1).
     virtual void ConfirmationsApplied(const std::string& bisid, int32_t orders) {}
+    // Confirmation entries refused (kept in the rejected file), and entries naming no order of the database.
+    virtual void ConfirmationsNotApplied(const std::string& bisid, int32_t refused, int32_t unmatched) {}
     // Lines the back end confirmed as allocated, and lines it was asked about but did not allocate.
     virtual void LinesAllocated(int32_t allocated, int32_t notAllocated) {}
     // Lines whose billing the back end accepted (CCBilled -> BackendBilled).

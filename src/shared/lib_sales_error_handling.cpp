@@ -50,19 +50,30 @@ std::string ShownDescription(std::string_view description) {
     return shown;
 }
 
-// Writes one entry with the given error as the current one.
-void WriteEntry(int32_t level, const std::string& label, const SlsInfo& info, const SlsErrorInfo& current) {
-    std::string text, source;
+// Writes one entry with the given error as the current one. `framed`: the
+// error's description holds this report's frame already (the raising path), so
+// the entry does not frame it a second time.
+void WriteEntry(int32_t level, const std::string& label, const SlsInfo& info, const SlsErrorInfo& current,
+                bool framed = false) {
+    qx::LogRecord record;
+    record.level = level;
+    record.label = label;
+    record.info = info ? Shown(*info) : "";
     if (current.Number != 0) {
-        text = Sls_FormatError(current.Description, current.Number, label, info);
-        source = current.Source.empty() ? label : current.Source;
+        record.number = current.Number;
+        record.source = current.Source.empty() ? label : current.Source;
+        record.text = framed ? current.Description : Sls_FormatError(current.Description, current.Number, label, info);
+        record.description = current.Reason.empty() ? current.Description : current.Reason;
+        record.methods = current.Methods;
+        if (!framed) record.methods.push_back(label);
     } else {
-        text = Sls_FormatError("Not an actual error", 0, label, info);
-        source = label;
+        // a notice, or a failure found without an error: its own text, no error frame
+        record.source = label;
+        record.text = info ? record.info : Shown(label);
     }
     try {
         auto log = ole::CreateObjectAs<qx::ILog>("Qxcore.Log");
-        log->WriteEntry(source, text, level);
+        log->WriteRecord(record);
     } catch (...) {
         // a failing log never hides what is being reported
     }
@@ -103,8 +114,7 @@ void Sls_RaiseError(const std::string& label, const SlsInfo& info) {
         if (auto current = std::current_exception()) std::rethrow_exception(current);
         throw ole::AutomationError(ole::err::AutomationFailure, "Sls_RaiseError called while no error is handled", label);
     }
-    // The entry frames the already formatted description once more.
-    WriteEntry(qx::LogError, label, info, saved);
+    WriteEntry(qx::LogError, label, info, saved, true);
     throw ole::AutomationError(saved);
 }
 

@@ -234,6 +234,33 @@ public:
         }
     }
 
+    std::vector<ole::Variant> OldestOrderDates() override {
+        try {
+            auto c = Sls_GetOpenConnection(Sls_ConnectionString());
+            std::vector<ole::Variant> oldest;
+            for (int32_t status = 0; status <= 8; ++status) {
+                auto rs = c->Execute(
+                    "SELECT ORDERDATE FROM ORDERHEADER WHERE ORDERSTATUS = ? AND ORDERDATE IS NOT NULL "
+                    "ORDER BY ORDERDATE LIMIT 1",
+                    nullptr, -1, {Variant(status)});
+                oldest.push_back(rs->Eof() ? ole::Variant(ole::Null) : rs->Fields(0).Value());
+            }
+            c->Close();
+            return oldest;
+        } catch (...) {
+            Sls_RaiseError("Vendalo.Reporting.OldestOrderDates");
+        }
+    }
+
+    ado::RecordsetPtr BatchInstanceTotals() override {
+        try {
+            return Sls_GetDisconnectedRecordset("SELECT BISID, COUNTNAME, TOTAL FROM BATCHTOTAL ORDER BY BISID, COUNTNAME",
+                                                Sls_ConnectionString());
+        } catch (...) {
+            Sls_RaiseError("Vendalo.Reporting.BatchInstanceTotals");
+        }
+    }
+
     std::vector<std::string> LatestLogEntries(int32_t count) override {
         try {
             std::string path = qx::LogFilePath();

@@ -106,10 +106,11 @@ TEST_P(BatchDriver, AnInstanceWhoseBackEndIsBusyIsSkipped) {
     EXPECT_TRUE(gCalls.empty());
     EXPECT_TRUE(fs::exists(edi_ / "command" / "comm.yes"));
     EXPECT_FALSE(fs::exists(edi_ / "command" / "command.fil"));
-    EXPECT_EQ(Inst().LogEntriesWith("INFO: commmand.fil file is not present on Vorn system, so EDI order export file " +
+    EXPECT_EQ(Inst().LogEntriesWith("[notice] [instance 7] [CCOrderProcess.AllowedToHandleEDI] commmand.fil file is not "
+                                    "present on Vorn system, so EDI order export file " +
                       (edi_ / "out" / "orders.edi").string() +
                       " is not written nor is the order confirmation file read.Probaly Vorn system is busy with EDI "
-                      "transactions.."),
+                      "transactions.\n"),
               1u);
 }
 

@@ -471,7 +471,7 @@ public:
     RewritingLog(std::shared_ptr<qx::ILog> real, std::function<void()> rewrite) : real_(std::move(real)), rewrite_(std::move(rewrite)) {}
     void WriteEntry(const std::string& source, const std::string& text, int32_t level) override {
         real_->WriteEntry(source, text, level);
-        if (text.find("not found in Vendalo database") != std::string::npos) rewrite_();
+        if ((source + text).find("not found in Vendalo database") != std::string::npos) rewrite_();
     }
 
 private:

@@ -48,7 +48,7 @@ TEST_P(ExportRuns, WaitingOrdersOfTheInstanceAreAppendedInPartnerOrderAndMarked)
     for (const auto& id : {first, second, late}) EXPECT_EQ(StatusOf(id), std::make_pair(1, std::string("1")));
     EXPECT_EQ(StatusOf(other), std::make_pair(0, std::string("2")));
     EXPECT_EQ(StatusOf(done), std::make_pair(6, std::string("1")));
-    EXPECT_EQ(Entries({"[info]", "WebOrderExport submitted 3 orders to export file for BISID 1"}), 1u);
+    EXPECT_EQ(Entries({"[notice]", "WebOrderExport submitted 3 orders to export file for BISID 1"}), 1u);
 
     // nothing waits any more: no summary, and no file where there was none
     std::string empty = (Inst().Home() / "none.edi").string();

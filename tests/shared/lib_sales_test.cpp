@@ -54,12 +54,15 @@ TEST_P(SharedLibrary, ErrorsThroughSeveralMethodsCarryOneFrameEachInnermostFirst
         EXPECT_LT(e.Description().find("Vendalo.Outer()"), e.Description().find("Vendalo.Inner()") + 1000);
         EXPECT_LT(e.Description().find(" METHOD: Vendalo.Outer()"), e.Description().rfind(" DESC: "));
     }
-    // one entry per report, each framing the formatted text once more
+    // one line per report, its frames joined, none repeated
     auto entries = Inst().LogEntries();
     ASSERT_EQ(entries.size(), 2u);
-    EXPECT_NE(entries[0].find("[error] [Vendalo] \r\nERROR 0x8004012D\r\n METHOD: Vendalo.Inner()\r\n DESC: \r\nERROR 0x8004012D\r\n METHOD: Vendalo.Inner()"),
-              std::string::npos);
-    EXPECT_NE(entries[1].find("METHOD: Vendalo.Outer()"), std::string::npos);
+    EXPECT_NE(entries[0].find("[error] [Vendalo] ERROR 0x8004012D METHOD: Vendalo.Inner() DESC: inner failure. INFO: iID = 7.\n"),
+              std::string::npos) << entries[0];
+    EXPECT_NE(entries[1].find("] ERROR 0x8004012D METHOD: Vendalo.Outer() DESC: ERROR 0x8004012D METHOD: Vendalo.Inner() DESC: "
+                              "inner failure. INFO: iID = 7. .\n"),
+              std::string::npos) << entries[1];
+    for (const auto& entry : entries) EXPECT_EQ(entry.find('\n'), entry.size() - 1) << entry;
 }
 
 TEST_P(SharedLibrary, TextFromOutsideInALabelInfoOrDescriptionNeverStartsALineOfTheLog) {
@@ -75,12 +78,13 @@ TEST_P(SharedLibrary, TextFromOutsideInALabelInfoOrDescriptionNeverStartsALineOf
     auto entries = Inst().LogEntries();
     ASSERT_EQ(entries.size(), 2u);
     EXPECT_EQ(Inst().LogText().find("\n[2026-01-01"), std::string::npos);
-    EXPECT_NE(entries[0].find("\r\n DESC: Order 'A\\x0D\\x0A[2026-01-01 00:00:00.000] [error] [Vendalo] forged' not found.\r\n"),
+    EXPECT_NE(entries[0].find(" DESC: Order 'A\\x0D\\x0A[2026-01-01 00:00:00.000] [error] [Vendalo] forged' not found. "),
               std::string::npos)
         << entries[0];
-    EXPECT_NE(entries[0].find("\r\n METHOD: WebOrderConfirmation.Run(\\x0D\\x0A[2026"), std::string::npos);
-    EXPECT_NE(entries[0].find("\r\n INFO: id = 'X\\x0AY\\x1B[2J'.\r\n"), std::string::npos);
-    EXPECT_NE(entries[1].find("[Source\\x0A] written directly\\x0D\\x0A[2026-01-01"), std::string::npos) << entries[1];
+    EXPECT_NE(entries[0].find(" METHOD: WebOrderConfirmation.Run(\\x0D\\x0A[2026"), std::string::npos);
+    EXPECT_NE(entries[0].find(" INFO: id = 'X\\x0AY\\x1B[2J'.\n"), std::string::npos);
+    // a text written directly is joined onto its one line too
+    EXPECT_NE(entries[1].find("[Source\\x0A] written directly [2026-01-01"), std::string::npos) << entries[1];
     EXPECT_NE(entries[1].find("\\x1B]0;title\\x07"), std::string::npos);
 }
 
@@ -116,13 +120,12 @@ TEST_P(SharedLibrary, RaiseErrorWithoutACurrentErrorLogsNothingButStillRaises) {
     EXPECT_EQ(Inst().LogText(), "");
 }
 
-TEST_P(SharedLibrary, LogEventWithoutAnErrorWritesNotAnActualErrorUnderTheLabel) {
+TEST_P(SharedLibrary, LogEventWithoutAnErrorIsANoticeWithItsOwnTextUnderTheLabel) {
     Sls_LogNotice("CCOrderProcess.AllowedToHandleEDI", std::string("busy"));
     auto entries = Inst().LogEntries();
     ASSERT_EQ(entries.size(), 1u);
-    EXPECT_NE(entries[0].find("[info] [CCOrderProcess.AllowedToHandleEDI] \r\nERROR 0x0\r\n METHOD: "
-                              "CCOrderProcess.AllowedToHandleEDI\r\n DESC: Not an actual error.\r\n INFO: busy.\r\n"),
-              std::string::npos);
+    EXPECT_NE(entries[0].find("[notice] [CCOrderProcess.AllowedToHandleEDI] busy\n"), std::string::npos) << entries[0];
+    EXPECT_EQ(entries[0].find("ERROR 0x0"), std::string::npos);
     Sls_LogWarning("W");
     EXPECT_NE(Inst().LogText().find("[warning] [W]"), std::string::npos);
 }

@@ -3,19 +3,21 @@
 
 #include <chrono>
 #include <iostream>
-#include <sstream>
 #include <map>
-
-#include <nlohmann/json.hpp>
+#include <sstream>
 #include <system_error>
+#include <tuple>
 #include <utility>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "batch/batch_lock.h"
 #include "commands/commands.h"
 #include "commands/use_installation.h"
 #include "ordexa/batch_progress.h"
 #include "ordexa/exchange/cc_order_process.h"
+#include "platform/data/transaction.h"
 #include "platform/automation/text.h"
 #include "platform/log/log.h"
 #include "shared/lib_sales.h"
@@ -42,6 +44,10 @@ public:
         }
     }
     void ConfirmationsApplied(const std::string& bisid, int32_t orders) override { instances_[bisid].confirmed += orders; }
+    void ConfirmationsNotApplied(const std::string& bisid, int32_t refused, int32_t unmatched) override {
+        instances_[bisid].refused += refused;
+        instances_[bisid].unmatched += unmatched;
+    }
     void LinesAllocated(int32_t allocated, int32_t notAllocated) override {
         CloseExports();
         allocationSeconds_ += Lap();
@@ -109,6 +115,16 @@ public:
             out << "  log: " << qx::LogFilePath() << "\n";
     }
 
+    // What each instance did: {BISID, COUNTNAME, count} for table BATCHTOTAL.
+    std::vector<std::tuple<std::string, std::string, int32_t>> Counts() const {
+        std::vector<std::tuple<std::string, std::string, int32_t>> counts;
+        for (const auto& [bisid, i] : instances_)
+            for (auto [name, n] : {std::pair{"exported", i.exported}, std::pair{"confirmed", i.confirmed},
+                                   std::pair{"refused", i.refused}, std::pair{"unmatched", i.unmatched}})
+                if (n > 0) counts.emplace_back(bisid, name, n);
+        return counts;
+    }
+
 private:
     // Seconds since the last lap.
     double Lap() {
@@ -125,7 +141,7 @@ private:
     }
 
     struct Instance {
-        int32_t waiting = 0, exported = 0, confirmed = 0;
+        int32_t waiting = 0, exported = 0, confirmed = 0, refused = 0, unmatched = 0;
     };
     bool terminal_;
     bool progressShown_ = false;
@@ -143,19 +159,32 @@ struct BatchTrigger {
     std::string operatorName;  // "" for the schedule
 };
 
-// The run's row in BATCHRUN, for the operator page and the metrics; a run that
+// The run's row in BATCHRUN, and what it did per instance added to BATCHTOTAL in
+// the same transaction, for the operator page and the metrics; a run that
 // cannot be recorded is logged and still counts as run.
 void RecordBatchRun(const std::string& connectionString, const std::string& batchId, ole::Date started, int32_t durationMs, int outcome,
-                    const std::string& summary, const BatchTrigger& trigger, const std::string& stages) {
+                    const std::string& summary, const BatchTrigger& trigger, const Summary& counts) {
     try {
         auto c = ado::OpenConnection(connectionString);
+        ado::Transaction tx(*c);
         bool byOperator = !trigger.operatorName.empty();
         c->Execute("INSERT INTO BATCHRUN (BATCHID, STARTED, FINISHED, DURATIONMS, OUTCOME, SUMMARY, RUNTRIGGER, "
                    "OPERATORNAME, STAGES) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
                    nullptr, -1,
                    {batchId, started, ole::Date::Now(), durationMs, static_cast<int16_t>(outcome), summary,
                     ole::Variant(byOperator ? "operator" : "schedule"),
-                    byOperator ? ole::Variant(trigger.operatorName) : ole::Variant::Null(), ole::Variant(stages)});
+                    byOperator ? ole::Variant(trigger.operatorName) : ole::Variant::Null(),
+                    ole::Variant(counts.StagesJson())});
+        // batches run one at a time (the batch lock): the row is not raced for
+        for (const auto& [bisid, name, n] : counts.Counts()) {
+            int32_t changed = 0;
+            c->Execute("UPDATE BATCHTOTAL SET TOTAL = TOTAL + ? WHERE BISID = ? AND COUNTNAME = ?", &changed, -1,
+                       {ole::Variant(static_cast<int64_t>(n)), bisid, name});
+            if (changed == 0)
+                c->Execute("INSERT INTO BATCHTOTAL (BISID, COUNTNAME, TOTAL) VALUES (?, ?, ?)", nullptr, -1,
+                           {bisid, name, ole::Variant(static_cast<int64_t>(n))});
+        }
+        tx.Commit();
         c->Close();
     } catch (...) {
         Sls_LogWarning("backoffice batch", "the run could not be recorded in BATCHRUN");
@@ -199,6 +228,7 @@ int RunBatch(const std::optional<std::string>& given, const BatchTrigger& trigge
     // the orders' timelines name the run by the id of its BATCHRUN row
     const std::string batchId = Sls_CreateGUID();
     OrderEventRun eventRun("batch " + batchId);
+    qx::LogContext logged(qx::LogField::Batch, batchId);
     Summary summary(isatty(STDOUT_FILENO));
     ordexa::SetBatchProgress(&summary);
     ole::Date started = ole::Date::Now();
@@ -221,8 +251,7 @@ int RunBatch(const std::optional<std::string>& given, const BatchTrigger& trigge
         std::cerr << "backoffice batch: " << ole::EscapeControls(text.str());
     }
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - clock).count();
-    RecordBatchRun(connectionString, batchId, started, static_cast<int32_t>(ms), outcome, text.str(), trigger,
-                   summary.StagesJson());
+    RecordBatchRun(connectionString, batchId, started, static_cast<int32_t>(ms), outcome, text.str(), trigger, summary);
     if (outcome == 2 || lost > 0) return 1;
     return summary.Stopped() ? kExitStageStopped : 0;
 }

@@ -80,7 +80,9 @@ int RunPayments(const RunOptions& options) {
         return 1;
     }
     bool terminal = isatty(STDOUT_FILENO);
-    OrderEventRun eventRun("payment run " + Sls_CreateGUID());
+    const std::string runId = Sls_CreateGUID();
+    OrderEventRun eventRun("payment run " + runId);
+    qx::LogContext logged(qx::LogField::Batch, "payment run " + runId);
     auto summary = ordexa::PayOrders(orders, [&](size_t paid) {
         if (terminal && orders.size() >= 10) std::cout << "\r  paying: " << paid << "/" << orders.size() << " orders" << std::flush;
     });

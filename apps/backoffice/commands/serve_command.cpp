@@ -13,6 +13,7 @@
 #include "commands/commands.h"
 #include "commands/use_installation.h"
 #include "http/http_host.h"
+#include "platform/log/log.h"
 
 namespace backoffice {
 
@@ -66,11 +67,12 @@ int RunServe(const ServeOptions& options) {
         std::cerr << "backoffice serve: warning: the API keys are missing from config/SiteConfiguration.xml; "
                      "run `backoffice upgrade` to make them\n";
 
-    // Every thread started from here on blocks SIGTERM and SIGINT; this one waits for them.
+    // Every thread started from here on blocks SIGTERM, SIGINT and SIGHUP; this one waits for them.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
@@ -95,7 +97,8 @@ int RunServe(const ServeOptions& options) {
 
     auto serving = std::async(std::launch::async, [&] { return server.Serve(); });
     int signal = 0;
-    sigwait(&stopSignals, &signal);
+    // SIGHUP: logrotate renamed the log files; they are opened again by name
+    while (sigwait(&stopSignals, &signal) == 0 && signal == SIGHUP) qx::ReopenLogs();
     std::cout << "backoffice serve: " << (signal == SIGTERM ? "SIGTERM" : "SIGINT")
               << ": finishing the requests in flight" << std::endl;
     server.Stop();

@@ -17,6 +17,7 @@
 #include "ordexa/payment/cc_payment.h"
 #include "ordexa/payment/checkout_authorization.h"
 #include "ordexa/payment/payment_resolution.h"
+#include "platform/automation/text.h"
 #include "platform/gateway/gateway_client.h"
 #include "platform/log/log.h"
 #include "platform/masterdata/currency.h"
@@ -79,12 +80,51 @@ bool UnsafePath(const std::string& path) {
 
 // The report of a failure the host found itself, written as the libraries write theirs.
 void LogRequestFailure(int32_t level, const std::string& label, const std::string& description) {
+    qx::LogRecord record;
+    record.level = level;
+    record.source = record.label = label;
+    record.number = ole::err::InvalidProcedureCall;
+    record.description = description;
+    record.methods = {label};
+    record.text = Sls_FormatError(description, record.number, label);
     try {
-        auto log = ole::CreateObjectAs<qx::ILog>("Qxcore.Log");
-        log->WriteEntry(label, Sls_FormatError(description, ole::err::InvalidProcedureCall, label), level);
+        ole::CreateObjectAs<qx::ILog>("Qxcore.Log")->WriteRecord(record);
     } catch (...) {
         // a failing log never hides the answer
     }
+}
+
+// The operator whose session the answer opens ("" when it opens none): a log-in names its operator.
+std::string OperatorLoggedIn(HostState& state, const httplib::Response& response) {
+    std::string cookie = response.get_header_value("Set-Cookie");
+    if (cookie.rfind("session=", 0) != 0) return "";
+    return state.sessions.OperatorOf(cookie.substr(8, cookie.find(';') - 8));
+}
+
+// One line of the access log for an answered request: the route's pattern
+// (never the path, whose ids say whose basket it was), status, size, time,
+// request id, the kind of key and the operator. Never a key, a query or a body.
+void WriteAccessLine(const httplib::Request& request, const httplib::Response& response,
+                     const std::string& route, double seconds, const std::string& keyKind, const std::string& operatorName) {
+    std::string path = qx::AccessLogFilePath();
+    if (path.empty()) return;
+    std::string time = qx::LogTimestampUtc();
+    char duration[32];
+    std::snprintf(duration, sizeof duration, "%.6f", seconds);
+    std::string method = request.method.substr(0, 16), id = response.get_header_value("X-Request-Id");
+    std::string line;
+    if (qx::LogWritesJson()) {
+        line = "{\"time\":\"" + time + "\",\"method\":" + qx::JsonString(method) + ",\"route\":" +
+               qx::JsonString(route) + ",\"status\":" + std::to_string(response.status) +
+               ",\"bytes\":" + std::to_string(response.body.size()) + ",\"seconds\":" + duration +
+               ",\"request\":" + qx::JsonString(id) + ",\"key\":\"" + keyKind + "\"" +
+               (operatorName.empty() ? "" : ",\"operator\":" + qx::JsonString(operatorName)) + "}";
+    } else {
+        line = time + " " + ole::EscapeControls(method) + " " + ole::EscapeControls(route) + " " +
+               std::to_string(response.status) + " " + std::to_string(response.body.size()) + " " + duration + " " + id +
+               " " + keyKind + " " + (operatorName.empty() ? "-" : qx::JsonString(operatorName));
+    }
+    qx::AppendLogLine(path, line);
 }
 
 ole::SlsErrorInfo HostError(int32_t number, const std::string& label, const std::string& description) {
@@ -261,6 +301,15 @@ bool HostState::CsrfTokenHolds(const httplib::Request& request) {
     return SameKey(request.get_header_value("X-CSRF-Token"), sessions.CsrfOf(SessionOf(request)));
 }
 
+std::string HostState::KeyKindOf(const httplib::Request& request) {
+    std::string bearer = BearerOf(request);
+    if (SameKey(bearer, settings.shopApiKey)) return "shop";
+    if (SameKey(bearer, settings.operatorApiKey)) return "operator";
+    if (SameKey(bearer, settings.brokerApiKey) || SameKey(BasicPasswordOf(request), settings.brokerApiKey)) return "broker";
+    if (sessions.Valid(SessionOf(request))) return "session";
+    return "none";
+}
+
 bool HostState::Authenticated(const httplib::Request& request) {
     std::string bearer = BearerOf(request);
     return SameKey(bearer, settings.shopApiKey) || SameKey(bearer, settings.operatorApiKey) ||
@@ -433,6 +482,7 @@ void HttpHost::Refuse(const httplib::Request& request, httplib::Response& respon
     response.set_content(ErrorJson(error).dump(), "application/json");
     state_->metrics.Count("(no route)", status, 0);
     LogRequestFailure(qx::LogWarning, "backoffice.serve " + request.method + " " + request.path.substr(0, 200), why);
+    WriteAccessLine(request, response, "(no route)", 0, state_->KeyKindOf(request), "");
 }
 
 const HttpHost::CompiledRoute* HttpHost::FindRoute(httplib::Request& request, httplib::Response& response,
@@ -508,6 +558,7 @@ void HttpHost::Answer(httplib::Request& request, httplib::Response& response) co
         response.status = 400;
         response.set_content(ErrorJson(error).dump(), "application/json");
         state.metrics.Count("(refused path)", 400, 0);
+        WriteAccessLine(request, response, "(refused path)", 0, state.KeyKindOf(request), "");
         return;
     }
     if (size_t query = request.target.find('?'); query != std::string::npos)
@@ -528,6 +579,9 @@ void HttpHost::Answer(httplib::Request& request, httplib::Response& response) co
     for (size_t i = 0; i < found->params.size() && i + 1 < matches.size(); ++i)
         call.params[found->params[i]] = matches[i + 1].str();
     std::optional<KeyClaim> claimed;
+    // the entries of an operator's call name the operator
+    std::string operatorName = route.access == Access::Operator ? state.OperatorOf(request) : "";
+    qx::LogContext byOperator(qx::LogField::Operator, operatorName);
     try {
         if (request.body.size() > BodyLimit(state.settings, request.path))
             throw RequestError(413, "The body is larger than the host takes");
@@ -577,6 +631,8 @@ void HttpHost::Answer(httplib::Request& request, httplib::Response& response) co
     if (claimed) SettleIdempotencyKey(*claimed, response);
     double seconds = std::chrono::duration<double>(Clock::now() - started).count();
     state.metrics.Count(name, response.status, seconds);
+    if (operatorName.empty()) operatorName = OperatorLoggedIn(state, response);
+    WriteAccessLine(request, response, name, seconds, state.KeyKindOf(request), operatorName);
 }
 
 int HttpHost::Bind(const std::string& host, int port, std::string* why) {

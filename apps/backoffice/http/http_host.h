@@ -70,6 +70,9 @@ public:
     static bool NeedsCsrfToken(const httplib::Request& request);
     // True when the request carries the CSRF token of its session.
     bool CsrfTokenHolds(const httplib::Request& request);
+    // The kind of key a request carries, for the access log: "shop", "operator",
+    // "broker", "session" or "none" (a key that opens nothing is "none").
+    std::string KeyKindOf(const httplib::Request& request);
 
     const std::filesystem::path home;
     const HostSettings settings;
@@ -113,6 +116,10 @@ private:
 
 // The largest body the host takes on a path.
 size_t BodyLimit(const HostSettings& settings, const std::string& path);
+
+// Why the host is not ready to serve ("" none): a configuration that cannot be
+// used, a database that does not answer, a log that cannot be written.
+std::vector<std::string> ReadinessProblems(const HostState& host);
 
 // True for the addresses only this machine reaches (127.0.0.0/8, ::1, localhost).
 bool IsLoopback(const std::string& host);

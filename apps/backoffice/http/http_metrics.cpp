@@ -1,6 +1,13 @@
 #include "http/http_metrics.h"
 
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iomanip>
+#include <iterator>
 #include <sstream>
+#include <vector>
 
 namespace backoffice::http {
 
@@ -28,6 +35,45 @@ std::string Metrics::Text() const {
     out << "backoffice_http_request_duration_seconds_bucket{le=\"+Inf\"} " << count_ << "\n"
         << "backoffice_http_request_duration_seconds_sum " << sum_ << "\n"
         << "backoffice_http_request_duration_seconds_count " << count_ << "\n";
+    return out.str();
+}
+
+std::string ProcessMetrics() {
+    std::ostringstream out;
+    std::ifstream statFile("/proc/self/stat");
+    std::string stat((std::istreambuf_iterator<char>(statFile)), std::istreambuf_iterator<char>());
+    // the fields after the command name, which is in parentheses and may hold blanks
+    size_t close = stat.rfind(')');
+    std::vector<std::string> fields;
+    if (close != std::string::npos) {
+        std::istringstream rest(stat.substr(close + 2));
+        for (std::string f; rest >> f;) fields.push_back(f);
+    }
+    double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
+    long pageSize = sysconf(_SC_PAGESIZE);
+    // fields[0] is the state (field 3): utime is field 14, stime 15, starttime 22, rss 24
+    auto field = [&](size_t number) { return number - 3 < fields.size() ? std::stod(fields[number - 3]) : 0.0; };
+    double bootTime = 0;
+    std::ifstream procStat("/proc/stat");
+    for (std::string line; std::getline(procStat, line);)
+        if (line.rfind("btime ", 0) == 0) bootTime = std::stod(line.substr(6));
+    size_t fds = 0;
+    std::error_code ec;
+    for (auto it = std::filesystem::directory_iterator("/proc/self/fd", ec); !ec && it != std::filesystem::directory_iterator();
+         it.increment(ec))
+        ++fds;
+    out << "# HELP process_cpu_seconds_total CPU time the process has used, user and system.\n"
+        << "# TYPE process_cpu_seconds_total counter\n"
+        << "process_cpu_seconds_total " << (field(14) + field(15)) / ticks << "\n"
+        << "# HELP process_resident_memory_bytes Resident memory of the process.\n"
+        << "# TYPE process_resident_memory_bytes gauge\n"
+        << "process_resident_memory_bytes " << std::fixed << std::setprecision(0) << field(24) * pageSize << "\n"
+        << "# HELP process_open_fds Open file descriptors of the process.\n"
+        << "# TYPE process_open_fds gauge\n"
+        << "process_open_fds " << fds << "\n"
+        << "# HELP process_start_time_seconds When the process started, in seconds since the Unix epoch.\n"
+        << "# TYPE process_start_time_seconds gauge\n"
+        << "process_start_time_seconds " << std::setprecision(2) << bootTime + field(22) / ticks << std::defaultfloat << "\n";
     return out.str();
 }
 

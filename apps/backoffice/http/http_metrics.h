@@ -1,5 +1,6 @@
 // The host's own counters for GET /metrics: requests by route and status code
-// and a latency histogram. Safe to use from every worker thread.
+// and a latency histogram; the tally of the card gateway's requests read so
+// far; the process's own figures. Safe to use from every worker thread.
 #pragma once
 
 #include <array>
@@ -8,6 +9,8 @@
 #include <mutex>
 #include <string>
 #include <utility>
+
+#include "ordexa/payment/gateway_statistics.h"
 
 namespace backoffice::http {
 
@@ -21,6 +24,9 @@ public:
     // The Prometheus text lines of these counters.
     std::string Text() const;
 
+    std::mutex gatewayMutex;  // one scrape reads the gateway's requests at a time
+    ordexa::GatewayTally gateway;
+
 private:
     mutable std::mutex mutex_;
     std::map<std::pair<std::string, int>, uint64_t> requests_;
@@ -28,6 +34,10 @@ private:
     uint64_t count_ = 0;
     double sum_ = 0;
 };
+
+// The process's resident memory, open descriptors, CPU seconds and start time
+// (from /proc/self), in Prometheus's standard process_* names.
+std::string ProcessMetrics();
 
 // A label value of the text format: backslash, quote and line break escaped.
 std::string LabelValue(const std::string& text);

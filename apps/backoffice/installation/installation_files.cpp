@@ -33,6 +33,7 @@ const char* kGeneral = "GENERAL_PARAMETERS";
 const char* kEdi = "EDI_PARAMETERS";
 const char* kGateway = "PAYMENT_GATEWAY";
 const char* kCardData = "CARD_DATA";
+const char* kLog = "LOG";
 
 // Defaults a new shop can start with; the administrators change them in the file.
 const std::vector<qx::ConfigSetting> kSalesParameters = {
@@ -75,6 +76,11 @@ const std::vector<qx::ConfigSetting> kSalesParameters = {
     {ordexa::kOutsideCallsSection, ordexa::kOutsideCallsAtOnce, "Long", "8"},
     {ordexa::kOutsideCallsSection, ordexa::kHostBackoffMinutes, "Long", "15"},
     {ordexa::kOutsideCallsSection, ordexa::kAcknowledgementTimeout, "Long", "10"},
+    // the log: "text" lines or "json" lines, to the "file" log/vendalo.log or the systemd "journal";
+    // the HTTP host's access log (relative to the installation)
+    {kLog, "LogFormat", "String", "text"},
+    {kLog, "LogTarget", "String", "file"},
+    {kLog, "AccessLogFile", "String", "log/access.log"},
 };
 
 std::vector<std::string> MakeFolders(const InstallationContext& c) {

@@ -57,6 +57,11 @@ public:
     virtual ado::RecordsetPtr LatestBatchRuns(int32_t limit) = 0;
     // BATCHES and FAILED: how many batch runs were recorded, and how many of them failed.
     virtual ado::RecordsetPtr BatchTotals() = 0;
+    // The ORDERDATE of the oldest order of every status 0 to 8, by status; Null
+    // for a status without orders (one index probe per status).
+    virtual std::vector<ole::Variant> OldestOrderDates() = 0;
+    // BISID, COUNTNAME and TOTAL: what the batches did per back-end instance (table BATCHTOTAL).
+    virtual ado::RecordsetPtr BatchInstanceTotals() = 0;
     // The last `count` entries of the installation's log, oldest first, each as written.
     virtual std::vector<std::string> LatestLogEntries(int32_t count) = 0;
 };

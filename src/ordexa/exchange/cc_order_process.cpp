@@ -12,6 +12,7 @@
 #include "ordexa/exchange/ftp.h"
 #include "ordexa/exchange/web_order_confirmation.h"
 #include "ordexa/exchange/web_order_export.h"
+#include "platform/log/log.h"
 #include "shared/lib_sales.h"
 #include "shared/order_events.h"
 
@@ -83,6 +84,7 @@ public:
                 }
                 // without the database the instance stops once, not once for each of its orders
                 std::string part = "BISID " + bisid;
+                qx::LogContext instance(qx::LogField::Instance, bisid);
                 if (StoppedWithoutDatabase(part)) continue;
                 if (!AllowedToHandleEDI(file, semaphore, c)) continue;
                 exporter->Run(bisid, file, exportType, separator, escape, c);

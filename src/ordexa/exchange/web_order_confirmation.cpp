@@ -241,6 +241,9 @@ private:
             refused.insert(refused.end(), applied.refused.begin(), applied.refused.end());
             if (!refused.empty()) inbox.WriteRejected(work, RejectedText(refused, xml));
             inbox.Archive(work);
+            if (auto progress = CurrentBatchProgress())
+                progress->ConfirmationsNotApplied(bisid, static_cast<int32_t>(refused.size()),
+                                                  static_cast<int32_t>(applied.unknown));
             if (read.entries.empty()) return;
             Sls_LogNotice("Ordexa.WebOrderConfirmation", std::to_string(applied.changed) + " order(s) confirmed and " +
                                                              "0" + " acknowledged using the confirmation File '" + path + "'");

@@ -3,6 +3,7 @@
 #include "interfaces/vendalo/order_status.h"
 #include "ordexa/payment/card_data_retention.h"
 #include "ordexa/payment/cc_payment.h"
+#include "platform/log/log.h"
 #include "shared/lib_sales.h"
 
 namespace ordexa {
@@ -24,7 +25,10 @@ PaymentRunSummary PayOrders(const std::vector<std::string>& orders, const std::f
     PaymentRunSummary summary;
     auto payment = Sls_GetComponent<ICCPayment>("Ordexa.CCPayment");
     for (size_t i = 0; i < orders.size(); ++i) {
-        payment->Run(orders[i]);
+        {
+            qx::LogContext order(qx::LogField::Order, orders[i]);
+            payment->Run(orders[i]);
+        }
         switch (payment->LastOutcome()) {
             case PaymentOutcome::Captured: ++summary.captured; break;
             case PaymentOutcome::Refused: ++summary.refused; break;

@@ -1,15 +1,20 @@
 #include "platform/log/log.h"
 
 #include <fcntl.h>
-#include <spdlog/sinks/basic_file_sink.h>
-#include <spdlog/sinks/stdout_sinks.h>
-#include <spdlog/spdlog.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
+#include <systemd/sd-journal.h>
+#include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <system_error>
 #include <utility>
@@ -22,85 +27,257 @@
 namespace qx {
 namespace {
 
-std::mutex gLogMutex;
-std::atomic<int64_t> gLostEntries{0};
-thread_local std::string tRequestId;  // the request this thread serves ("" none)
+constexpr const char* kLogSection = "LOG";
 
-std::map<std::string, std::shared_ptr<spdlog::logger>>& Loggers() {
-    static std::map<std::string, std::shared_ptr<spdlog::logger>> loggers;
-    return loggers;
+std::atomic<int64_t> gLostEntries{0};
+
+// The thread's context, one value per LogField ("" not set).
+thread_local std::array<std::string, 5> tContext;
+constexpr std::array<const char*, 5> kFieldNames = {"request", "batch", "order", "instance", "operator"};
+
+struct LogSettings {
+    bool json = false;
+    bool journal = false;
+    std::string accessLog;  // "" the default beside the log
+    std::string problem;    // why a value cannot be used ("" none)
+};
+
+// The installation's LOG settings; a value that cannot be used leaves the default and says why.
+LogSettings ReadLogSettings() {
+    LogSettings s;
+    auto installations = InstallationsFromEnvironment();
+    if (installations.empty()) return s;
+    auto config = NewConfiguration();
+    try {
+        config->LoadFile(installations.front().ConfigFolder + "/VendaloConfiguration.xml");
+    } catch (...) {
+        return s;  // the commands say why the configuration cannot be read
+    }
+    auto value = [&](const char* name) -> std::string {
+        try {
+            return config->GetValue(kLogSection, name).Text();
+        } catch (...) {
+            return "";  // an older installation: the default
+        }
+    };
+    std::string format = value("LogFormat"), target = value("LogTarget");
+    if (format == "json") s.json = true;
+    else if (!format.empty() && format != "text") s.problem = "LogFormat is \"" + ole::EscapeControls(format) + "\", not text or json";
+    if (target == "journal") s.journal = true;
+    else if (!target.empty() && target != "file") s.problem = "LogTarget is \"" + ole::EscapeControls(target) + "\", not file or journal";
+    s.accessLog = value("AccessLogFile");
+    return s;
 }
 
 // The log holds what the installation's users and peers sent: it is its
 // owner's alone (folder 0700, file 0600), whatever the umask of the process.
-void CreateLogFile(const std::string& path) {
+os::UniqueFd OpenLogFile(const std::string& path) {
     std::filesystem::path folder = std::filesystem::path(path).parent_path();
     std::error_code ec;
-    if (!std::filesystem::exists(folder, ec)) {
+    if (!folder.empty() && !std::filesystem::exists(folder, ec)) {
         std::filesystem::create_directories(folder, ec);
         if (!ec) ::chmod(folder.c_str(), 0700);
     }
     os::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600));
     if (!fd) throw std::system_error(errno, std::generic_category(), "the log " + path + " cannot be written");
+    return fd;
 }
 
-// Loggers are made once per file and shared by every Log instance: a new Log
-// object per entry costs nothing.
-std::shared_ptr<spdlog::logger> LoggerFor(const std::string& path) {
-    std::lock_guard lock(gLogMutex);
-    auto found = Loggers().find(path);
-    if (found != Loggers().end()) return found->second;
-    std::shared_ptr<spdlog::sinks::sink> sink;
-    if (path.empty()) {
-        sink = std::make_shared<spdlog::sinks::stderr_sink_mt>();
+// One file opened for appending; reopened by name after a rotation.
+class LogFile {
+public:
+    explicit LogFile(std::string path) : path_(std::move(path)), fd_(path_.empty() ? os::UniqueFd() : OpenLogFile(path_)) {}
+
+    // The line and its line end in one write: a line is never split between files or writers.
+    bool Append(const std::string& line) {
+        std::string whole = line + "\n";
+        std::lock_guard lock(mutex_);
+        int fd = path_.empty() ? STDERR_FILENO : fd_.Get();
+        size_t done = 0;
+        while (done < whole.size()) {
+            ssize_t n = ::write(fd, whole.data() + done, whole.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            done += static_cast<size_t>(n);
+        }
+        return true;
+    }
+
+    void Reopen() {
+        if (path_.empty()) return;
+        try {
+            os::UniqueFd fresh = OpenLogFile(path_);
+            std::lock_guard lock(mutex_);
+            std::swap(fd_, fresh);
+        } catch (const std::system_error&) {
+            // the renamed file still takes the entries
+        }
+    }
+
+private:
+    const std::string path_;
+    std::mutex mutex_;
+    os::UniqueFd fd_;
+};
+
+// The open files by path, with the settings read when the main log was opened.
+struct OpenLogs {
+    std::mutex mutex;
+    std::map<std::string, std::shared_ptr<LogFile>> files;
+    std::map<std::string, LogSettings> settings;  // by the main log's path
+};
+
+OpenLogs& Logs() {
+    static OpenLogs logs;
+    return logs;
+}
+
+std::shared_ptr<LogFile> FileFor(const std::string& path) {
+    OpenLogs& logs = Logs();
+    std::lock_guard lock(logs.mutex);
+    auto found = logs.files.find(path);
+    if (found != logs.files.end()) return found->second;
+    auto file = std::make_shared<LogFile>(path);
+    logs.files.emplace(path, file);
+    return file;
+}
+
+LogSettings SettingsFor(const std::string& logPath) {
+    OpenLogs& logs = Logs();
+    {
+        std::lock_guard lock(logs.mutex);
+        auto found = logs.settings.find(logPath);
+        if (found != logs.settings.end()) return found->second;
+    }
+    LogSettings read = ReadLogSettings();  // outside the lock: reading may be slow
+    std::lock_guard lock(logs.mutex);
+    return logs.settings.emplace(logPath, read).first->second;
+}
+
+const char* LevelName(int32_t level) {
+    return level <= LogError ? "error" : level == LogWarning ? "warning" : "notice";
+}
+
+// The error format's lines joined into one: its line breaks (and the blank
+// that begins a frame's line) become one blank; other control characters are escaped.
+std::string OneLine(std::string_view text) {
+    std::string joined;
+    joined.reserve(text.size());
+    for (size_t at = 0; at < text.size(); ++at) {
+        if (text.compare(at, 2, "\r\n") == 0) {
+            if (!joined.empty() && joined.back() != ' ') joined += ' ';
+            ++at;
+            while (at + 1 < text.size() && text[at + 1] == ' ') ++at;
+            continue;
+        }
+        joined += text[at];
+    }
+    while (!joined.empty() && joined.back() == ' ') joined.pop_back();
+    return ole::EscapeControls(joined);
+}
+
+std::string ErrorNumber(int32_t number) {
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%X", static_cast<uint32_t>(number));
+    return hex;
+}
+
+struct Stamp {
+    std::string local, utc;  // "2026-12-08 18:04:29.123", "2026-12-08T17:04:29.123Z"
+};
+
+Stamp Now() {
+    auto now = std::chrono::system_clock::now();
+    std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    int ms = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
+    std::tm local{}, utc{};
+    localtime_r(&seconds, &local);
+    gmtime_r(&seconds, &utc);
+    char a[96], b[96];
+    std::snprintf(a, sizeof a, "%04d-%02d-%02d %02d:%02d:%02d.%03d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                  local.tm_hour, local.tm_min, local.tm_sec, ms);
+    std::snprintf(b, sizeof b, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday,
+                  utc.tm_hour, utc.tm_min, utc.tm_sec, ms);
+    return {a, b};
+}
+
+std::string TextLine(const LogRecord& r, const std::string& source, const Stamp& at) {
+    std::string line = "[" + at.local + "] [" + LevelName(r.level) + "] ";
+    for (size_t f = 0; f < tContext.size(); ++f)
+        if (!tContext[f].empty()) line += std::string("[") + kFieldNames[f] + " " + ole::EscapeControls(tContext[f]) + "] ";
+    return line + "[" + source + "] " + OneLine(r.text);
+}
+
+std::string JsonLine(const LogRecord& r, const std::string& source, const Stamp& at) {
+    std::string line = "{\"time\":\"" + at.utc + "\",\"level\":\"" + LevelName(r.level) + "\",\"source\":" + JsonString(source) +
+                       ",\"label\":" + JsonString(r.label);
+    if (r.number != 0) line += ",\"error\":\"" + ErrorNumber(r.number) + "\"";
+    if (!r.description.empty()) line += ",\"description\":" + JsonString(r.description);
+    if (!r.info.empty()) line += ",\"info\":" + JsonString(r.info);
+    if (!r.methods.empty()) {
+        line += ",\"methods\":[";
+        for (size_t i = 0; i < r.methods.size(); ++i) line += (i ? "," : "") + JsonString(r.methods[i]);
+        line += "]";
+    }
+    for (size_t f = 0; f < tContext.size(); ++f)
+        if (!tContext[f].empty()) line += std::string(",\"") + kFieldNames[f] + "\":" + JsonString(tContext[f]);
+    return line + ",\"text\":" + JsonString(OneLine(r.text)) + "}";
+}
+
+// The journal takes the same fields; a journal that cannot be reached loses the entry.
+bool SendToJournal(const LogRecord& r, const std::string& source) {
+    std::vector<std::string> fields = {
+        "MESSAGE=[" + source + "] " + OneLine(r.text),
+        "PRIORITY=" + std::to_string(r.level <= LogError ? 3 : r.level == LogWarning ? 4 : 5),
+        "SYSLOG_IDENTIFIER=backoffice",
+        std::string("BACKOFFICE_LEVEL=") + LevelName(r.level),
+        "BACKOFFICE_SOURCE=" + source,
+        "BACKOFFICE_LABEL=" + ole::EscapeControls(r.label)};
+    if (r.number != 0) fields.push_back("BACKOFFICE_ERROR=" + ErrorNumber(r.number));
+    if (!r.description.empty()) fields.push_back("BACKOFFICE_DESCRIPTION=" + ole::EscapeControls(r.description));
+    if (!r.info.empty()) fields.push_back("BACKOFFICE_INFO=" + ole::EscapeControls(r.info));
+    for (size_t f = 0; f < tContext.size(); ++f) {
+        if (tContext[f].empty()) continue;
+        std::string name = kFieldNames[f];
+        for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        fields.push_back("BACKOFFICE_" + name + "=" + ole::EscapeControls(tContext[f]));
+    }
+    std::vector<iovec> parts;
+    for (auto& f : fields) parts.push_back({f.data(), f.size()});
+    return sd_journal_sendv(parts.data(), static_cast<int>(parts.size())) >= 0;
+}
+
+void Write(const LogRecord& record) {
+    std::string path = LogFilePath();
+    LogSettings settings = SettingsFor(path);
+    std::string source = ole::EscapeControls(ole::Shorten(record.source, 512));
+    Stamp at = Now();
+    bool written = false;
+    if (settings.journal && !path.empty()) {
+        written = SendToJournal(record, source);
     } else {
-        CreateLogFile(path);
-        sink = std::make_shared<spdlog::sinks::basic_file_sink_mt>(path, false);
+        std::shared_ptr<LogFile> file;
+        try {
+            file = FileFor(path);
+        } catch (...) {
+            ++gLostEntries;
+            throw;
+        }
+        written = file->Append(settings.json ? JsonLine(record, source, at) : TextLine(record, source, at));
     }
-    auto logger = std::make_shared<spdlog::logger>("vendalo:" + path, std::move(sink));
-    logger->set_pattern("[%Y-%m-%d %H:%M:%S.%e] [%l] %v");
-    logger->set_level(spdlog::level::trace);
-    logger->flush_on(spdlog::level::trace);  // an entry is on disk before the call returns
-    // spdlog keeps a failed write to itself; the host must know that entries are lost
-    logger->set_error_handler([](const std::string&) { ++gLostEntries; });
-    Loggers().emplace(path, logger);
-    return logger;
-}
-
-// An entry's own line breaks stay, except one that would begin a line like an
-// entry's head ("[time]"); every other control character is escaped. Texts of
-// Sls_FormatError reach here with their values escaped already; this keeps a
-// text written directly from forging an entry.
-std::string EntryText(const std::string& text) {
-    std::string shown;
-    size_t from = 0;
-    for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at + 2)) {
-        if (at + 2 < text.size() && text[at + 2] == '[') continue;
-        shown += ole::EscapeControls(std::string_view(text).substr(from, at - from)) + "\r\n";
-        from = at + 2;
-    }
-    return shown + ole::EscapeControls(std::string_view(text).substr(from));
+    if (!written) ++gLostEntries;
 }
 
 class Log : public ILog {
 public:
     void WriteEntry(const std::string& source, const std::string& text, int32_t level) override {
-        std::shared_ptr<spdlog::logger> logger;
-        try {
-            logger = LoggerFor(LogFilePath());
-        } catch (...) {
-            ++gLostEntries;
-            throw;
-        }
-        spdlog::level::level_enum l = level <= LogError ? spdlog::level::err
-                                      : level == LogWarning ? spdlog::level::warn
-                                                            : spdlog::level::info;
-        std::string shownSource = ole::EscapeControls(ole::Shorten(source, 512));
-        if (tRequestId.empty())
-            logger->log(l, "[{}] {}", shownSource, EntryText(text));
-        else
-            logger->log(l, "[request {}] [{}] {}", tRequestId, shownSource, EntryText(text));
+        LogRecord record;
+        record.level = level;
+        record.source = record.label = source;
+        record.text = text;
+        Write(record);
     }
+    void WriteRecord(const LogRecord& record) override { Write(record); }
 };
 
 }  // namespace
@@ -111,24 +288,103 @@ std::string LogFilePath() {
     return installations.front().Folder + "/log/vendalo.log";
 }
 
+std::string AccessLogFilePath() {
+    std::string log = LogFilePath();
+    if (log.empty()) return "";
+    std::string named = SettingsFor(log).accessLog;
+    if (named.empty()) return std::filesystem::path(log).replace_filename("access.log").string();
+    if (named.front() == '/') return named;
+    return InstallationsFromEnvironment().front().Folder + "/" + named;
+}
+
 void CheckLogWritable() {
     std::string path = LogFilePath();
-    if (!path.empty()) CreateLogFile(path);
+    if (path.empty() || SettingsFor(path).journal) return;
+    OpenLogFile(path);
+}
+
+std::string LogSettingsProblem() {
+    std::string path = LogFilePath();
+    return path.empty() ? "" : ReadLogSettings().problem;
 }
 
 int64_t LostLogEntries() { return gLostEntries.load(); }
 
 void ResetLogs() {
-    std::lock_guard lock(gLogMutex);
-    for (auto& [path, logger] : Loggers()) logger->flush();
-    Loggers().clear();
+    OpenLogs& logs = Logs();
+    std::lock_guard lock(logs.mutex);
+    logs.files.clear();
+    logs.settings.clear();
+}
+
+void ReopenLogs() {
+    OpenLogs& logs = Logs();
+    std::vector<std::shared_ptr<LogFile>> files;
+    {
+        std::lock_guard lock(logs.mutex);
+        for (auto& [path, file] : logs.files) files.push_back(file);
+        logs.settings.clear();
+    }
+    for (auto& file : files) file->Reopen();
+}
+
+bool AppendLogLine(const std::string& path, const std::string& line) {
+    try {
+        if (FileFor(path)->Append(line)) return true;
+    } catch (...) {
+        // counted below
+    }
+    ++gLostEntries;
+    return false;
+}
+
+bool LogWritesJson() {
+    std::string path = LogFilePath();
+    return !path.empty() && SettingsFor(path).json;
 }
 
 void RegisterLog() { ole::RegisterClass<Log>("Qxcore.Log"); }
 
-LogRequest::LogRequest(std::string id) : outer_(std::exchange(tRequestId, std::move(id))) {}
-LogRequest::~LogRequest() { tRequestId = std::move(outer_); }
+LogContext::LogContext(LogField field, std::string value)
+    : field_(field), outer_(std::exchange(tContext[static_cast<size_t>(field)], std::move(value))) {}
+LogContext::~LogContext() { tContext[static_cast<size_t>(field_)] = std::move(outer_); }
 
-std::string CurrentLogRequest() { return tRequestId; }
+std::string CurrentLogContext(LogField field) { return tContext[static_cast<size_t>(field)]; }
+std::string CurrentLogRequest() { return CurrentLogContext(LogField::Request); }
+
+std::string LogTimestampUtc() { return Now().utc; }
+
+std::string JsonString(std::string_view text) {
+    std::string out = "\"";
+    for (size_t i = 0; i < text.size();) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+            ++i;
+        } else if (c < 0x20 || c == 0x7F) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\u%04X", c);
+            out += esc;
+            ++i;
+        } else if (c < 0x80) {
+            out += static_cast<char>(c);
+            ++i;
+        } else {
+            // a whole UTF-8 sequence passes; a broken one becomes U+FFFD
+            size_t length = c >= 0xF0 && c < 0xF5 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 0;
+            bool whole = length > 0 && i + length <= text.size();
+            for (size_t k = 1; whole && k < length; ++k) whole = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+            if (whole) {
+                out.append(text.substr(i, length));
+                i += length;
+            } else {
+                out += "\xEF\xBF\xBD";
+                ++i;
+            }
+        }
+    }
+    return out + "\"";
+}
 
 }  // namespace qx
