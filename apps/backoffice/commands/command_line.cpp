@@ -48,6 +48,7 @@ int RunCommandLine(int argc, char** argv) {
     app.require_subcommand(1);
     app.fallthrough(false);
     app.set_version_flag("--version", kVersionText, "the version and the commit it was built from");
+    app.set_help_all_flag("--help-all", "every command's help, one after the other");
     Runner selected;
     AddAllCommands(app, selected);
     auto* help = app.add_subcommand("help", "show this text, or a command's (help COMMAND)");

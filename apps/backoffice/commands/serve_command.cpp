@@ -13,6 +13,7 @@
 
 #include "commands/commands.h"
 #include "commands/use_installation.h"
+#include "installation/setting_check.h"
 #include "http/http_host.h"
 
 namespace backoffice {
@@ -46,6 +47,9 @@ int RunServe(const ServeOptions& options) {
     if (!home) return exitCode;
     HostSettings settings;
     try {
+        auto findings = SettingFindings(*home, {kHttpSection});
+        for (const auto& finding : findings) std::cerr << "backoffice serve: " << TerminalText(finding) << "\n";
+        if (!findings.empty()) return 1;
         settings = ReadHostSettings(*home);
     } catch (const std::exception& e) {
         std::cerr << "backoffice serve: cannot read the settings: " << Reason(e) << "\n";
