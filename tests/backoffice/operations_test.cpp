@@ -148,3 +148,14 @@ TEST(CommandReason, ALibpqReasonOfSeveralLinesKeepsThemIndented) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Operations, InitWithAnotherDatabaseOnAnInstallationRefusesAndSaysSo) {
+    Outcome again = Backoffice("init" + Home(home_) + " --connection 'Provider=SQLite;Data Source=/tmp/other.db'");
+    EXPECT_EQ(again.exitCode, 1) << again.output;
+    EXPECT_NE(again.output.find("not the one --connection names"), std::string::npos) << again.output;
+    EXPECT_EQ(Backoffice("init" + Home(home_)).exitCode, 0);
+}
+
+}  // namespace
