@@ -2,6 +2,8 @@
 # in the places the FHS gives them, and how `cpack -G DEB` packages them. The
 # installed binary finds sql/ and api/ in ../share/backoffice.
 include(GNUInstallDirs)
+# Installing (and cpack) takes the build as it is: `make install` and `make test` build first.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
 set(BACKOFFICE_SHARE ${CMAKE_INSTALL_DATADIR}/backoffice)
 install(TARGETS backoffice RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
