@@ -34,13 +34,14 @@ endif()
 # The man page is made from the command's own --help texts by help2man.
 find_program(HELP2MAN help2man REQUIRED)
 set(man ${CMAKE_CURRENT_BINARY_DIR}/man/backoffice.1)
-add_custom_command(OUTPUT ${man}
+add_custom_command(OUTPUT ${man}.gz
   COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/man
   COMMAND ${HELP2MAN} --no-info --section=1 --name=order\ back\ office --help-option=--help-all
           --version-option=--version --output=${man} $<TARGET_FILE:backoffice>
+  COMMAND gzip -9nf ${man}
   DEPENDS backoffice)
-add_custom_target(backoffice_man ALL DEPENDS ${man})
-install(FILES ${man} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+add_custom_target(backoffice_man ALL DEPENDS ${man}.gz)
+install(FILES ${man}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 # cpack -G DEB: one package; postinst makes the service user, removal leaves
 # installations (/srv/backoffice) alone.

@@ -31,8 +31,8 @@ if [ "$MODE" = extract ]; then
   "$BIN" check --home "$HOME_DIR"
   "$BIN" batch --home "$HOME_DIR" >/dev/null
   # the units name the binary the package installs
-  SYSTEMD_LOG_LEVEL=err systemd-analyze verify --root="$WORK/root" \
-    "$WORK/root/usr/lib/systemd/system/backoffice-serve.service" 2>&1 | grep -v "man " || true
+  grep -q '^ExecStart=/usr/bin/backoffice serve$' "$WORK/root/usr/lib/systemd/system/backoffice-serve.service" ||
+    { echo "package-test: the host's unit does not start /usr/bin/backoffice"; exit 1; }
   echo "package-test: the extracted package made, checked and ran an installation"
   exit 0
 fi

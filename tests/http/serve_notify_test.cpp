@@ -50,9 +50,10 @@ TEST(ServeUnderSystemd, SaysReadyWhenItAnswersPingsTheWatchdogAndSaysStopping) {
         EXPECT_EQ(health->status, 200);
         EXPECT_EQ(Next(fd), "WATCHDOG=1");
         EXPECT_EQ(serve.Stop(), 0);
-        std::string last, message;
-        while (!(message = Next(fd)).empty()) last = message;
-        EXPECT_EQ(last, "STOPPING=1");
+        std::string message;
+        while ((message = Next(fd)) == "WATCHDOG=1") {
+        }
+        EXPECT_EQ(message, "STOPPING=1");
     }
     close(fd);
 }
