@@ -4,7 +4,6 @@
 #include <iostream>
 
 #include "all/register_all.h"
-#include "backoffice_version.h"
 #include "commands/commands.h"
 
 namespace backoffice {
@@ -28,6 +27,7 @@ std::string UnknownArgument(const CLI::App& app, const CLI::ParseError& e) {
 
 }  // namespace
 
+// BACKOFFICE_VERSION and BACKOFFICE_GIT_COMMIT come from CMake (apps/backoffice/CMakeLists.txt).
 const char* const kVersionText = "backoffice " BACKOFFICE_VERSION " (commit " BACKOFFICE_GIT_COMMIT ")";
 
 void AddHomeOption(CLI::App& command, std::optional<std::string>& home) {
