@@ -5,7 +5,7 @@ HOME_DIR ?= var/demo
 
 FUZZ_SECONDS ?= 300
 
-.PHONY: all deps build test run bench asan fuzz clean
+.PHONY: all deps build test run bench asan fuzz clean install package package-test
 
 all: build
 
@@ -18,6 +18,17 @@ build: deps
 
 test: build
 	@scripts/run-tests.sh $(BUILD)
+
+# cmake --install into PREFIX (default /usr/local); DESTDIR works as usual.
+PREFIX ?= /usr/local
+install: build
+	@cmake --install $(BUILD) --prefix $(PREFIX)
+
+# The Debian package (build/*.deb), and a real install and removal of it (root; changes the machine).
+package: build
+	@cd $(BUILD) && cpack -G DEB
+package-test: build
+	@scripts/package-test.sh $(BUILD) --install
 
 # The demo installation is made once; later runs use it as it is.
 run: build

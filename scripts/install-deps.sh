@@ -6,6 +6,7 @@ PACKAGES=(g++ make cmake pkg-config
   libsystemd-dev libspdlog-dev libfmt-dev libicu-dev libssl-dev libxml2-dev libxslt1-dev
   libgtest-dev libgmock-dev libbenchmark-dev python3-pyftpdlib libcli11-dev
   clang libclang-rt-14-dev libsodium-dev libcpp-httplib-dev libboost-dev openssl nlohmann-json3-dev
+  libsystemd-dev systemd help2man dpkg-dev adduser
   curl wrk chromium chromium-driver python3-selenium python3-jsonschema python3-hypothesis)
 missing=()
 for p in "${PACKAGES[@]}"; do

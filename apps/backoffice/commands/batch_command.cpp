@@ -15,6 +15,7 @@
 #include "batch/batch_lock.h"
 #include "commands/commands.h"
 #include "commands/use_installation.h"
+#include "installation/setting_check.h"
 #include "ordexa/batch_progress.h"
 #include "ordexa/exchange/cc_order_process.h"
 #include "platform/data/transaction.h"
@@ -204,6 +205,14 @@ int RunBatch(const std::optional<std::string>& given, const BatchTrigger& trigge
         std::cerr << "backoffice batch: cannot start: " << ole::EscapeControls(e.what()) << "\n";
         return 1;
     }
+    // a setting the stages cannot use stops the stages that read it: the summary names it
+    std::vector<std::string> settingFindings;
+    try {
+        settingFindings = SettingFindings(*home);
+    } catch (const std::exception& e) {
+        std::cerr << "backoffice batch: cannot start: " << Reason(e) << "\n";
+        return 1;
+    }
     std::string connectionString;
     try {
         connectionString = Sls_ConnectionString();
@@ -230,6 +239,7 @@ int RunBatch(const std::optional<std::string>& given, const BatchTrigger& trigge
     OrderEventRun eventRun("batch " + batchId);
     qx::LogContext logged(qx::LogField::Batch, batchId);
     Summary summary(isatty(STDOUT_FILENO));
+    for (const auto& finding : settingFindings) summary.PartStopped("setting", finding);
     ordexa::SetBatchProgress(&summary);
     ole::Date started = ole::Date::Now();
     auto clock = std::chrono::steady_clock::now();

@@ -14,6 +14,8 @@ void AddOrdersCommand(CLI::App& app, Runner& selected);
 void AddPricesCommand(CLI::App& app, Runner& selected);
 void AddPayCommand(CLI::App& app, Runner& selected);
 void AddUpgradeCommand(CLI::App& app, Runner& selected);
+void AddCheckCommand(CLI::App& app, Runner& selected);
+void AddBackupCommand(CLI::App& app, Runner& selected);
 void AddServeCommand(CLI::App& app, Runner& selected);
 void AddReqlinkCommand(CLI::App& app, Runner& selected);
 void AddOperatorCommand(CLI::App& app, Runner& selected);
@@ -23,6 +25,8 @@ void AddExchangesCommand(CLI::App& app, Runner& selected);  // also `replay`
 inline void AddAllCommands(CLI::App& app, Runner& selected) {
     AddInitCommand(app, selected);
     AddUpgradeCommand(app, selected);
+    AddCheckCommand(app, selected);
+    AddBackupCommand(app, selected);
     AddBatchCommand(app, selected);
     AddDemoCommand(app, selected);
     AddOrdersCommand(app, selected);

@@ -12,6 +12,7 @@
 #include "ordexa/exchange/exchange_folder_mode.h"
 #include "ordexa/payment/card_vault.h"
 #include "platform/automation/text.h"
+#include "platform/config/configuration.h"
 #include "platform/data/ado.h"
 #include "platform/masterdata/membership.h"
 
@@ -61,6 +62,23 @@ int RunInit(const InitOptions& line) {
     fs::path home = fs::absolute(given).lexically_normal();
     if (!home.has_filename()) home = home.parent_path();  // "dir/" names dir
     if (fs::exists(home / "config" / "VendaloConfiguration.xml")) {
+        // another database named for it is a mistake, not a wish to keep the old one
+        if (line.connection) {
+            std::string current;
+            try {
+                auto config = qx::NewConfiguration();
+                config->LoadFile((home / "config" / "VendaloConfiguration.xml").string());
+                current = config->GetConnectionString("Vendalo");
+            } catch (const std::exception&) {
+            }
+            if (current != *line.connection) {
+                std::cerr << "backoffice init: " << home.string() << " already holds an installation whose database is "
+                          << ole::EscapeControls(ado::ConnectionStringForDisplay(current))
+                          << ", not the one --connection names: nothing changed (edit ConnectionString in "
+                          << "config/VendaloConfiguration.xml to move it)\n";
+                return 1;
+            }
+        }
         std::cout << home.string() << " already holds an installation (config/VendaloConfiguration.xml): "
                   << "nothing changed.\n";
         return 0;

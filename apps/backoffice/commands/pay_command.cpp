@@ -14,6 +14,7 @@
 #include "commands/use_installation.h"
 #include "interfaces/vendalo/order_status.h"
 #include "ordexa/operator_actions.h"
+#include "installation/setting_check.h"
 #include "ordexa/payment/cc_payment.h"
 #include "ordexa/payment/gateway_requests.h"
 #include "ordexa/payment/payment_resolution.h"
@@ -56,6 +57,18 @@ int RunPayments(const RunOptions& options) {
     int exitCode = 0;
     auto home = UseInstallation("pay", options.home, exitCode);
     if (!home) return exitCode;
+    // the run moves money: with a setting it cannot use it sends nothing
+    try {
+        auto findings = SettingFindings(*home, {"DIRECTPAYMENT_PARAMETERS", "PAYMENT_GATEWAY", "CARD_DATA"});
+        for (const auto& finding : findings) std::cerr << "backoffice pay: " << TerminalText(finding) << "\n";
+        if (!findings.empty()) {
+            std::cerr << "backoffice pay: nothing was paid: correct the settings above (`backoffice check`)\n";
+            return 1;
+        }
+    } catch (const std::exception& e) {
+        std::cerr << "backoffice pay: cannot start: " << Reason(e) << "\n";
+        return 1;
+    }
     std::string connectionString, holder;
     std::unique_ptr<BatchLock> lock;
     try {

@@ -3,6 +3,7 @@
 // stops taking requests, lets those in flight finish (for at most the
 // configured shutdown time-out) and exits 0.
 #include <signal.h>
+#include <systemd/sd-daemon.h>
 
 #include <chrono>
 #include <future>
@@ -12,6 +13,7 @@
 
 #include "commands/commands.h"
 #include "commands/use_installation.h"
+#include "installation/setting_check.h"
 #include "http/http_host.h"
 #include "platform/log/log.h"
 
@@ -46,6 +48,9 @@ int RunServe(const ServeOptions& options) {
     if (!home) return exitCode;
     HostSettings settings;
     try {
+        auto findings = SettingFindings(*home, {kHttpSection});
+        for (const auto& finding : findings) std::cerr << "backoffice serve: " << TerminalText(finding) << "\n";
+        if (!findings.empty()) return 1;
         settings = ReadHostSettings(*home);
     } catch (const std::exception& e) {
         std::cerr << "backoffice serve: cannot read the settings: " << Reason(e) << "\n";
@@ -96,9 +101,28 @@ int RunServe(const ServeOptions& options) {
               << " (" << settings.workers << " workers)" << std::endl;
 
     auto serving = std::async(std::launch::async, [&] { return server.Serve(); });
+    // Under systemd (Type=notify): ready once the port answers, and a watchdog
+    // ping at half the interval while the serving loop runs. Without
+    // NOTIFY_SOCKET these calls do nothing.
+    sd_notify(0, "READY=1");
+    uint64_t watchdogUsec = 0;
+    timespec wait{};
+    if (sd_watchdog_enabled(0, &watchdogUsec) > 0) {
+        watchdogUsec /= 2;
+        wait = {static_cast<time_t>(watchdogUsec / 1000000), static_cast<long>(watchdogUsec % 1000000) * 1000};
+    }
     int signal = 0;
-    // SIGHUP: logrotate renamed the log files; they are opened again by name
-    while (sigwait(&stopSignals, &signal) == 0 && signal == SIGHUP) qx::ReopenLogs();
+    while (true) {
+        signal = watchdogUsec ? sigtimedwait(&stopSignals, nullptr, &wait) : sigwaitinfo(&stopSignals, nullptr);
+        // SIGHUP: logrotate renamed the log files; they are opened again by name
+        if (signal == SIGHUP) {
+            qx::ReopenLogs();
+            continue;
+        }
+        if (signal > 0) break;
+        if (serving.wait_for(std::chrono::seconds(0)) != std::future_status::ready) sd_notify(0, "WATCHDOG=1");
+    }
+    sd_notify(0, "STOPPING=1");
     std::cout << "backoffice serve: " << (signal == SIGTERM ? "SIGTERM" : "SIGINT")
               << ": finishing the requests in flight" << std::endl;
     server.Stop();

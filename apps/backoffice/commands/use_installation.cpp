@@ -104,7 +104,20 @@ std::optional<std::string> UseInstallation(const std::string& command, const std
     return home;
 }
 
-std::string TerminalText(std::string_view text) { return ole::EscapeControls(ole::Shorten(text, kTerminalTextLimit)); }
+std::string TerminalText(std::string_view text) {
+    // a reason of several lines (libpq's: the error, then DETAIL and HINT) keeps them, indented under the first
+    std::string cut = ole::Shorten(text, kTerminalTextLimit), shown;
+    while (!cut.empty() && (cut.back() == '\n' || cut.back() == '\r')) cut.pop_back();
+    size_t start = 0;
+    while (true) {
+        size_t end = cut.find('\n', start);
+        std::string line = cut.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        shown += (start ? "\n    " : "") + ole::EscapeControls(line);
+        if (end == std::string::npos) return shown;
+        start = end + 1;
+    }
+}
 
 std::string Reason(const ole::SlsErrorInfo& error) { return TerminalText(ole::ReasonOf(error)); }
 

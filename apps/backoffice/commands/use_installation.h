@@ -34,7 +34,8 @@ std::optional<std::string> UseInstallation(const std::string& command, const std
 std::string Reason(const ole::SlsErrorInfo& error);
 std::string Reason(const std::exception& error);
 
-// A text for a terminal: control characters escaped, cut at 1024 characters.
+// A text for a terminal: cut at 1024 characters, control characters escaped;
+// a text of several lines goes on in lines indented by four blanks.
 std::string TerminalText(std::string_view text);
 
 }  // namespace backoffice

@@ -35,47 +35,48 @@ const char* kGateway = "PAYMENT_GATEWAY";
 const char* kCardData = "CARD_DATA";
 const char* kLog = "LOG";
 
-// Defaults a new shop can start with; the administrators change them in the file.
+// Defaults a new shop can start with, and the range a whole number may take;
+// the administrators change them in the file.
 const std::vector<qx::ConfigSetting> kSalesParameters = {
     // the gateway: a URL, or a host[:port] meaning https://host[:port]/; plain http only on loopback.
     // The default is the gateway simulator that `make run` starts for the demo.
     {kPayment, "CyberSource Serverhost", "String", "http://127.0.0.1:18490/"},
-    {kPayment, "Authorization Hard Expiration", "Long", "168"},   // hours: a card authorisation lasts a week
-    {kPayment, "Authorization Soft Expiration", "Long", "24"},
-    {kPayment, "Reallocation", "Long", "24"},                     // hours between two allocation checks of a line
+    {kPayment, "Authorization Hard Expiration", "Long", "168", 1, 8760},   // hours: a card authorisation lasts a week
+    {kPayment, "Authorization Soft Expiration", "Long", "24", 1, 8760},
+    {kPayment, "Reallocation", "Long", "24", 0, 8760},                     // hours between two allocation checks of a line
     {kPayment, "Creditcard Ordertype for Backend", "String", "CC"},
-    {kPayment, "BackendSalesOrderType BillingStepNumber", "Long", "7"},
+    {kPayment, "BackendSalesOrderType BillingStepNumber", "Long", "7", 0, 999},
     {kPayment, "InvoiceText", "String", "Paid by credit card"},
     {kFreight, "FreightPartNumber", "String", "FREIGHT"},
     {kFreight, "Freight Unit-code", "String", "PCS"},
-    {kFreight, "Multiple Ship-from Zones", "Long", "0"},
-    {kFreight, "Ship-from Zone", "Long", "1"},
-    {kGeneral, "CreditCardUse", "Long", "1"},
-    {kGeneral, "EnableFreight", "Long", "1"},
+    {kFreight, "Multiple Ship-from Zones", "Long", "0", 0, 1},
+    {kFreight, "Ship-from Zone", "Long", "1", 0, INT32_MAX},
+    {kGeneral, "CreditCardUse", "Long", "1", 0, 1},
+    {kGeneral, "EnableFreight", "Long", "1", 0, 1},
     {kGeneral, "TaxSource", "String", "Web"},
     {kGeneral, "BIC Virtual Directory", "String", "/vendalo"},
-    {kGeneral, "HomeOrganisation", "Long", "1"},
+    {kGeneral, "HomeOrganisation", "Long", "1", 1, INT32_MAX},
     {kGeneral, "SubmittedOrderListPage", "String", "/shop/orders/submitted"},
-    {kGeneral, "EnableGetInventoryButton", "Long", "1"},
-    {kGeneral, "EnableATPCheckButtons", "Long", "1"},
-    {kEdi, "ConfirmationArchiveDays", "Long", "30"},  // applied confirmation files kept in archive/
-    {kEdi, "ExportArchiveDays", "Long", "30"},       // copies of the export groups kept in archive/
-    {kEdi, "ExchangeRetentionDays", "Long", "90"},   // rows of table EXCHANGE
-    {kGeneral, "ShowTaxOnInvoiceOrders", "Long", "0"},  // order forms of invoice orders show no tax
+    {kGeneral, "EnableGetInventoryButton", "Long", "1", 0, 1},
+    {kGeneral, "EnableATPCheckButtons", "Long", "1", 0, 1},
+    {kEdi, "ConfirmationArchiveDays", "Long", "30", 0, 36500},  // applied confirmation files kept in archive/
+    {kEdi, "ExportArchiveDays", "Long", "30", 0, 36500},        // copies of the export groups kept in archive/
+    {kEdi, "ExchangeRetentionDays", "Long", "90", 1, 36500},    // rows of table EXCHANGE
+    {kGeneral, "ShowTaxOnInvoiceOrders", "Long", "0", 0, 1},  // order forms of invoice orders show no tax
     // How the gateway is reached: CA certificates to verify it with (empty: the
     // system's), and time-outs in seconds for the connection and a whole request.
     {kGateway, "CAFile", "String", ""},
-    {kGateway, "ConnectTimeout", "Long", "10"},
-    {kGateway, "RequestTimeout", "Long", "60"},
+    {kGateway, "ConnectTimeout", "Long", "10", 1, 600},
+    {kGateway, "RequestTimeout", "Long", "60", 1, 3600},
     // days after which a checkout authorisation whose basket was never submitted loses its sealed card number
-    {kCardData, "UnsubmittedCheckoutDays", "Long", "30"},
+    {kCardData, "UnsubmittedCheckoutDays", "Long", "30", 1, 36500},
     // the folders shared with the back end, which runs as another user of the group
     {ordexa::kExchangeSection, ordexa::kFolderModeSetting, "String", ordexa::kDefaultFolderModeText},
     // outside calls side by side: how many at once, minutes a host that did not answer is
     // skipped (0: never), seconds a broker acknowledgement may take (the stage ends within three)
-    {ordexa::kOutsideCallsSection, ordexa::kOutsideCallsAtOnce, "Long", "8"},
-    {ordexa::kOutsideCallsSection, ordexa::kHostBackoffMinutes, "Long", "15"},
-    {ordexa::kOutsideCallsSection, ordexa::kAcknowledgementTimeout, "Long", "10"},
+    {ordexa::kOutsideCallsSection, ordexa::kOutsideCallsAtOnce, "Long", "8", 1, 256},
+    {ordexa::kOutsideCallsSection, ordexa::kHostBackoffMinutes, "Long", "15", 0, 10080},
+    {ordexa::kOutsideCallsSection, ordexa::kAcknowledgementTimeout, "Long", "10", 1, 600},
     // the log: "text" lines or "json" lines, to the "file" log/vendalo.log or the systemd "journal";
     // the HTTP host's access log (relative to the installation)
     {kLog, "LogFormat", "String", "text"},
@@ -228,18 +229,19 @@ std::string Octal(mode_t mode) {
 }
 
 // Takes the rights of group and others from one file or folder (not a link); what changed, or "".
-std::string OwnerOnly(const fs::path& path, const std::string& shown) {
+std::string OwnerOnly(const fs::path& path, const std::string& shown, ModeAction action) {
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0 || S_ISLNK(st.st_mode) || (st.st_mode & 077) == 0) return "";
     mode_t mode = st.st_mode & 07700;
-    if (::chmod(path.c_str(), mode) != 0)
+    if (action == ModeAction::Change && ::chmod(path.c_str(), mode) != 0)
         throw fs::filesystem_error("cannot make it its owner's alone", path, std::error_code(errno, std::generic_category()));
     return shown + " " + Octal(st.st_mode) + " -> " + Octal(mode);
 }
 
 }  // namespace
 
-std::vector<std::string> RestrictInstallationToOwner(const fs::path& home, const std::string& connectionString) {
+std::vector<std::string> RestrictInstallationToOwner(const fs::path& home, const std::string& connectionString,
+                                                     ModeAction action) {
     std::vector<std::string> changed;
     auto note = [&](const std::string& what) {
         if (!what.empty()) changed.push_back(what);
@@ -247,14 +249,14 @@ std::vector<std::string> RestrictInstallationToOwner(const fs::path& home, const
     for (const char* folder : {"config", "data", "log", "Vendalo/TempEdiFtp"}) {
         fs::path top = home / folder;
         if (fs::is_symlink(top) || !fs::is_directory(top)) continue;
-        note(OwnerOnly(top, std::string(folder) + "/"));
+        note(OwnerOnly(top, std::string(folder) + "/", action));
         for (auto it = fs::recursive_directory_iterator(top); it != fs::recursive_directory_iterator(); ++it)
-            note(OwnerOnly(it->path(), fs::relative(it->path(), home).string()));
+            note(OwnerOnly(it->path(), fs::relative(it->path(), home).string(), action));
     }
     std::string database = ado::SQLiteFileOf(connectionString);
     if (!database.empty())
         for (const char* suffix : {"", "-wal", "-shm", "-journal"})  // in data/: already done with its folder
-            note(OwnerOnly(database + suffix, database + suffix));
+            note(OwnerOnly(database + suffix, database + suffix, action));
     return changed;
 }
 

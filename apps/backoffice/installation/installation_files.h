@@ -57,9 +57,12 @@ std::vector<std::string> AddMissingSettings(const std::filesystem::path& path, c
 // temporary EDI folder, from what they hold, and from the SQLite database file
 // (with its -wal and -shm files) wherever the connection string puts it: the
 // modes init gives, for an installation an older version left readable.
-// Symbolic links are not followed. Returns what changed ("data/ 0755 -> 0700").
+// Symbolic links are not followed. Returns what changed ("data/ 0755 -> 0700");
+// with ModeAction::Report, what would change, changing nothing.
+enum class ModeAction { Change, Report };
 std::vector<std::string> RestrictInstallationToOwner(const std::filesystem::path& home,
-                                                     const std::string& connectionString);
+                                                     const std::string& connectionString,
+                                                     ModeAction action = ModeAction::Change);
 
 // A new random API key (48 letters and digits).
 std::string NewApiKey();

@@ -56,7 +56,9 @@ public:
         pugi::xml_parse_result parsed = doc.load_buffer(text.data(), text.size());
         if (!parsed)
             ole::Raise(config_err::NotWellFormed,
-                       "The configuration file " + path + " is not well-formed: " + parsed.description(), kSource);
+                       FilePosition(path, text, parsed.offset) + ": the configuration file is not well-formed: " +
+                           parsed.description(),
+                       kSource);
         pugi::xml_node root = doc.child("Configuration");
         if (!root)
             ole::Raise(config_err::NotWellFormed, "The configuration file " + path + " has no Configuration element",
@@ -66,8 +68,9 @@ public:
         for (pugi::xml_node section : root.children("Section"))
             for (pugi::xml_node setting : section.children("Setting"))
                 settings_[{section.attribute("name").value(), ole::TrimBlanks(setting.attribute("name").value())}] = {
-                    setting.attribute("type").as_string("String"), setting.text().get()};
+                    setting.attribute("type").as_string("String"), setting.text().get(), setting.offset_debug()};
         loadedFile_ = path;
+        text_ = std::move(text);
         loaded_ = true;
     }
 
@@ -85,16 +88,18 @@ public:
         if (it == settings_.end())
             ole::Raise(config_err::SettingNotFound, "Setting '" + name + "' not found in section '" + section + "'",
                        kSource);
-        const auto& [type, value] = it->second;
+        const auto& [type, value, offset] = it->second;
+        const std::string where = FilePosition(loadedFile_, text_, offset) + ": ";
         try {
             if (type == "Long") return ole::Variant(ole::Variant(value).ToLong());
             if (type == "Double") return ole::Variant(ole::Variant(value).ToDouble());
             if (type == "Boolean") return ole::Variant(ole::Variant(value).ToBool());
         } catch (const ole::AutomationError&) {
-            ole::Raise(config_err::TypeMismatch, "The value of setting '" + name + "' is not of type " + type, kSource);
+            ole::Raise(config_err::TypeMismatch, where + "the value of setting '" + name + "' is not of type " + type,
+                       kSource);
         }
         if (type != "String")
-            ole::Raise(config_err::TypeMismatch, "Setting '" + name + "' has the unknown type " + type, kSource);
+            ole::Raise(config_err::TypeMismatch, where + "setting '" + name + "' has the unknown type " + type, kSource);
         return ole::Variant(value);
     }
 
@@ -122,11 +127,51 @@ private:
 
     bool loaded_ = false;
     std::string loadedFile_;
+    std::string text_;  // the file's text, for the positions in error texts
     std::string connectionString_;
-    std::map<std::pair<std::string, std::string>, std::pair<std::string, std::string>> settings_;
+    struct Stored {
+        std::string type, value;
+        ptrdiff_t offset;
+    };
+    std::map<std::pair<std::string, std::string>, Stored> settings_;
 };
 
 }  // namespace
+
+std::string SettingValueProblem(const ConfigSetting& setting, const std::string& value) {
+    try {
+        if (setting.type == "Long") {
+            int64_t v = ole::Variant(value).ToLong();
+            if (ole::TrimBlanks(value).find_first_not_of("+-0123456789") != std::string::npos)
+                return "\"" + ole::EscapeControls(value) + "\" is no whole number";
+            if (v < setting.least || v > setting.most)
+                return std::to_string(v) + " is out of range (" + std::to_string(setting.least) + " to " +
+                       std::to_string(setting.most) + ")";
+        } else if (setting.type == "Double") {
+            ole::Variant(value).ToDouble();
+        } else if (setting.type == "Boolean") {
+            ole::Variant(value).ToBool();
+        }
+    } catch (const ole::AutomationError&) {
+        return "\"" + ole::EscapeControls(value) + "\" is no " +
+               (setting.type == "Long" ? std::string("whole number") : setting.type);
+    }
+    return "";
+}
+
+std::string FilePosition(const std::string& path, const std::string& text, ptrdiff_t offset) {
+    if (offset < 0 || static_cast<size_t>(offset) > text.size()) return path;
+    size_t line = 1, column = 1;
+    for (ptrdiff_t i = 0; i < offset; ++i) {
+        if (text[i] == '\n') {
+            ++line;
+            column = 1;
+        } else {
+            ++column;
+        }
+    }
+    return path + ":" + std::to_string(line) + ":" + std::to_string(column);
+}
 
 std::vector<Installation> InstallationsFromEnvironment() {
     std::vector<Installation> result;

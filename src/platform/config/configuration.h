@@ -16,6 +16,8 @@
 // A setting's type is "String" (the default), "Long", "Double" or "Boolean".
 #pragma once
 
+#include <climits>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -61,12 +63,25 @@ public:
 // The installations named by VENDALO_HOME.
 std::vector<Installation> InstallationsFromEnvironment();
 
+// A setting as the installation writes it (type, default value) and, for a
+// "Long", the range of values it accepts. The lists of these are the one
+// description of the settings: `init` and `upgrade` write them, `check` and the
+// runs test the files against them.
+struct ConfigSetting {
+    std::string section, name, type, value;
+    int64_t least = INT32_MIN, most = INT32_MAX;
+};
+
+// Why `value` does not fit the setting (wrong type for its declared type, out
+// of range), or "" when it does.
+std::string SettingValueProblem(const ConfigSetting& setting, const std::string& value);
+
+// "path:line:column" of a byte offset into a file's text, for error texts.
+std::string FilePosition(const std::string& path, const std::string& text, ptrdiff_t offset);
+
 // Writes a configuration file in the form above (used by `backoffice init`):
 // whole or not at all (os::WriteFileAtomically), readable by its owner only
 // (0600) from the first byte on.
-struct ConfigSetting {
-    std::string section, name, type, value;
-};
 void WriteConfigurationFile(const std::string& path, const std::string& product, const std::string& connectionString,
                             const std::vector<ConfigSetting>& settings);
 
