@@ -164,7 +164,7 @@ struct BatchTrigger {
 // the same transaction, for the operator page and the metrics; a run that
 // cannot be recorded is logged and still counts as run.
 void RecordBatchRun(const std::string& connectionString, const std::string& batchId, ole::Date started, int32_t durationMs, int outcome,
-                    const std::string& summary, const BatchTrigger& trigger, const Summary& counts) {
+                    const std::string& summary, const BatchTrigger& trigger, Summary& counts) {
     try {
         auto c = ado::OpenConnection(connectionString);
         ado::Transaction tx(*c);

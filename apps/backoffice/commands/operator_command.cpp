@@ -5,6 +5,7 @@
 
 #include "commands/commands.h"
 #include "commands/use_installation.h"
+#include "http/json_codec.h"
 #include "http/operators.h"
 #include "platform/automation/text.h"
 

@@ -2,10 +2,12 @@
 // one order (POST /api/v1/operator/orders/{id}/{action}). The queries and the
 // actions live in ordexa (attention.h, operator_actions.h); this file reads
 // the request and writes the answer.
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <map>
 
+#include "http/exchange_attention.h"
 #include "http/http_host.h"
 #include "http/http_routes.h"
 #include "http/json_codec.h"
@@ -19,14 +21,6 @@ namespace {
 
 constexpr size_t kNoteLimit = 500;  // the event's DETAIL holds it
 
-// "2026-12-09T20:31:07.123Z" of a UTC time.
-std::string UtcTimeText(const ole::Date& time) {
-    auto [y, m, d, h, mi, s, ms] = time.ToCalendar();
-    char text[32];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", y, m, d, h, mi, s, ms);
-    return text;
-}
-
 json StatusName(int32_t status) { return vendalo::StatusName(static_cast<vendalo::OrderStatus>(status)); }
 
 json ItemJson(const ordexa::AttentionItem& item) {
@@ -36,7 +30,7 @@ json ItemJson(const ordexa::AttentionItem& item) {
             {"status", item.status},
             {"statusName", StatusName(item.status)},
             {"reason", item.reason},
-            {"since", UtcTimeText(item.since)},
+            {"since", UtcText(item.since)},
             {"detail", item.detail},
             {"actions", item.actions}};
 }
@@ -47,7 +41,7 @@ json EventJson(const ordexa::RecordedEvent& recorded) {
     // a line's status has its own names
     json name = e.lineNr ? json(vendalo::StatusName(static_cast<vendalo::OrderLineStatus>(e.after)))
                          : StatusName(e.after);
-    return {{"seq", recorded.seq},          {"time", UtcTimeText(recorded.time)}, {"lineNr", optional(e.lineNr)},
+    return {{"seq", recorded.seq},          {"time", UtcText(recorded.time)}, {"lineNr", optional(e.lineNr)},
             {"statusBefore", optional(e.before)}, {"statusAfter", e.after},       {"statusName", name},
             {"what", e.what},               {"actor", e.actor},                   {"reference", e.reference},
             {"detail", e.detail}};
@@ -89,9 +83,12 @@ void AddAttentionRoutes(Router& router) {
         json items = json::array();
         for (const auto& item : ordexa::OrdersNeedingAttention(call.host.settings.attention))
             items.push_back(ItemJson(item));
-        // Merge point of the exchanges' items (refused confirmation entries):
-        // append ExchangeAttentionItems() here and keep the list oldest first
-        // by "since" (the texts sort as the times do).
+        // the refused confirmation entries waiting too; oldest first by "since"
+        // (the texts sort as the times do)
+        for (auto& item : ExchangeAttentionItems()) items.push_back(std::move(item));
+        std::stable_sort(items.begin(), items.end(), [](const json& a, const json& b) {
+            return a["since"].get<std::string>() < b["since"].get<std::string>();
+        });
         call.Json(200, {{"items", items}});
     });
 

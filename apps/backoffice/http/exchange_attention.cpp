@@ -1,6 +1,7 @@
 #include "http/exchange_attention.h"
 
 #include "http/exchange_json.h"
+#include "http/json_codec.h"
 
 namespace backoffice::http {
 
@@ -18,7 +19,7 @@ nlohmann::ordered_json ExchangeAttentionItems() {
                          {"status", nullptr},
                          {"statusName", nullptr},
                          {"reason", reason},
-                         {"since", UtcTimeText(row.time)},
+                         {"since", UtcText(row.time)},
                          {"detail", row.reference + ": " + row.entryText},
                          {"actions", row.actions}});
     }

@@ -1,13 +1,8 @@
 #include "http/exchange_json.h"
 
-namespace backoffice::http {
+#include "http/json_codec.h"
 
-std::string UtcTimeText(ole::Date time) {
-    std::string text = time.Iso();  // "yyyy-mm-dd hh:mm:ss[.fff]"
-    text[10] = 'T';
-    if (text.size() == 19) text += ".000";
-    return text + "Z";
-}
+namespace backoffice::http {
 
 json ExchangeJson(const ordexa::ExchangeRow& row) {
     auto text = [](const std::string& value) { return value.empty() ? json(nullptr) : json(value); };
@@ -24,7 +19,7 @@ json ExchangeJson(const ordexa::ExchangeRow& row) {
         if (!row.entryText.empty()) detail["entry"] = row.entryText;
     }
     return json{{"id", row.id},
-                {"time", UtcTimeText(row.time)},
+                {"time", UtcText(row.time)},
                 {"kind", row.kind},
                 {"outcome", row.outcome},
                 {"instance", row.bisid ? json(*row.bisid) : json(nullptr)},

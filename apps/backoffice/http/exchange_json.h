@@ -6,9 +6,6 @@
 
 namespace backoffice::http {
 
-// "2026-12-09T20:31:07.123Z": a UTC moment as the API writes times.
-std::string UtcTimeText(ole::Date time);
-
 json ExchangeJson(const ordexa::ExchangeRow& row);
 
 }  // namespace backoffice::http

@@ -3,10 +3,12 @@
 #include <cmath>
 #include <cstdlib>
 #include <map>
+#include <cstdio>
 #include <regex>
 
 #include "platform/automation/decimal.h"
 #include "shared/lib_sales.h"
+#include "shared/order_events.h"
 
 namespace backoffice::http {
 
@@ -289,6 +291,16 @@ void ReplaceBasket(ole::Dictionary& basket, const json& body, const std::string&
     for (const auto& [name, value] : body.items())
         if (name.rfind('_', 0) == 0) basket.Set(name, FieldValue(value, ado::adVarWChar, name));
 }
+
+std::string UtcText(ole::Date utc) {
+    ole::CalendarTime t = utc.ToCalendar();
+    char text[80];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", t.year, t.month, t.day, t.hour, t.minute,
+                  t.second, t.millisecond);
+    return text;
+}
+
+std::string LocalAsUtcText(ole::Date local) { return UtcText(Sls_LocalToUtc(local)); }
 
 std::string AnswerText(const json& body) { return body.dump(-1, ' ', false, json::error_handler_t::replace); }
 

@@ -34,6 +34,11 @@ using json = nlohmann::ordered_json;  // fields keep the order of the table
 RequestError FieldRefusal(const std::string& path, const std::string& what, int32_t number = ole::err::TypeMismatch,
                           std::optional<int32_t> line = std::nullopt);
 
+// A UTC moment as the API writes times: "2026-12-09T20:31:07.123Z".
+std::string UtcText(ole::Date utc);
+// A moment of the machine's local time (ORDERDATE, BATCHRUN, the log) as UTC text.
+std::string LocalAsUtcText(ole::Date local);
+
 // The text of an answer's JSON body (invalid UTF-8 replaced): what clients get,
 // and what a basket's ETag hashes.
 std::string AnswerText(const json& body);

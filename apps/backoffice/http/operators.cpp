@@ -9,6 +9,7 @@
 #include "platform/os/random_bytes.h"
 #include "platform/os/sha256.h"
 #include "shared/lib_sales.h"
+#include "shared/order_events.h"
 
 namespace backoffice::http {
 
@@ -25,13 +26,6 @@ std::string Hex(const unsigned char* bytes, size_t size) {
         text += kHex[bytes[i] >> 4];
         text += kHex[bytes[i] & 0x0F];
     }
-    return text;
-}
-
-std::string CalendarText(const ole::CalendarTime& t) {
-    char text[80];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", t.year, t.month, t.day, t.hour, t.minute,
-                  t.second, t.millisecond);
     return text;
 }
 
@@ -57,7 +51,7 @@ std::string AddOperator(const std::string& name) {
     auto c = Sls_GetOpenConnection(Sls_ConnectionString());
     int32_t inserted = 0;
     c->Execute("INSERT INTO OPERATOR (NAME, KEYHASH, CREATED) VALUES (?, ?, ?) ON CONFLICT DO NOTHING", &inserted, -1,
-               {Variant(name), Variant(os::Sha256Hex(key)), Variant(UtcNow())});
+               {Variant(name), Variant(os::Sha256Hex(key)), Variant(Sls_EventTimeNow())});
     if (inserted != 1)
         ole::Raise(ole::err::InvalidProcedureCall,
                    "There is an operator " + name + " already (a removed operator's name is not given again)", kLabel);
@@ -68,7 +62,7 @@ bool RemoveOperator(const std::string& name) {
     auto c = Sls_GetOpenConnection(Sls_ConnectionString());
     int32_t changed = 0;
     c->Execute("UPDATE OPERATOR SET REMOVED = ? WHERE NAME = ? AND REMOVED IS NULL", &changed, -1,
-               {Variant(UtcNow()), Variant(name)});
+               {Variant(Sls_EventTimeNow()), Variant(name)});
     return changed == 1;
 }
 
@@ -104,7 +98,7 @@ void RecordActivity(const std::string& operatorName, const std::string& what, co
     c->Execute("INSERT INTO OPERATORACTIVITY (ACTIVITYID, ACTIVITYTIME, OPERATORNAME, WHAT, DETAIL, REQUESTID) "
                "VALUES (?, ?, ?, ?, ?, ?)",
                nullptr, -1,
-               {Variant(Sls_CreateGUID()), Variant(UtcNow()), Variant(operatorName.substr(0, 100)), Variant(what),
+               {Variant(Sls_CreateGUID()), Variant(Sls_EventTimeNow()), Variant(operatorName.substr(0, 100)), Variant(what),
                 Variant(detail.substr(0, 500)), Variant(requestId)});
 } catch (const std::exception& e) {
     try {
@@ -114,35 +108,6 @@ void RecordActivity(const std::string& operatorName, const std::string& what, co
     } catch (...) {
         // a failing log never hides the answer
     }
-}
-
-ole::Date UtcNow() {
-    auto now = std::chrono::system_clock::now();
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-    std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    std::tm utc{};
-    ::gmtime_r(&seconds, &utc);
-    return ole::Date::FromParts(utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min,
-                                utc.tm_sec + static_cast<double>(ms) / 1000.0);
-}
-
-std::string UtcText(ole::Date utc) { return CalendarText(utc.ToCalendar()); }
-
-std::string LocalAsUtcText(ole::Date local) {
-    ole::CalendarTime t = local.ToCalendar();
-    std::tm parts{};
-    parts.tm_year = t.year - 1900;
-    parts.tm_mon = t.month - 1;
-    parts.tm_mday = t.day;
-    parts.tm_hour = t.hour;
-    parts.tm_min = t.minute;
-    parts.tm_sec = t.second;
-    parts.tm_isdst = -1;
-    std::time_t seconds = std::mktime(&parts);
-    std::tm utc{};
-    ::gmtime_r(&seconds, &utc);
-    return CalendarText({utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                         t.millisecond});
 }
 
 }  // namespace backoffice::http

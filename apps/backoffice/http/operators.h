@@ -44,11 +44,4 @@ bool OperatorActive(const std::string& name);
 void RecordActivity(const std::string& operatorName, const std::string& what, const std::string& detail,
                     const std::string& requestId);
 
-// The time now in UTC, to the millisecond.
-ole::Date UtcNow();
-// A UTC moment as "yyyy-mm-ddThh:mm:ss.fffZ".
-std::string UtcText(ole::Date utc);
-// A moment of the machine's local time (BATCHRUN, the log) as UTC text.
-std::string LocalAsUtcText(ole::Date local);
-
 }  // namespace backoffice::http

@@ -31,12 +31,7 @@ json Amount(const Variant& v) {
 // "2026-12-09T20:31:07.123Z"
 json UtcTime(const Variant& v, bool local) {
     if (v.IsNull() || v.IsEmpty()) return nullptr;
-    ole::Date date = local ? Sls_LocalToUtc(v.ToDate()) : v.ToDate();
-    ole::CalendarTime t = date.ToCalendar();
-    char text[32];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", t.year, t.month, t.day, t.hour, t.minute,
-                  t.second, t.millisecond);
-    return text;
+    return local ? LocalAsUtcText(v.ToDate()) : UtcText(v.ToDate());
 }
 
 std::string OrderStatusName(int32_t status) { return vendalo::StatusName(static_cast<vendalo::OrderStatus>(status)); }
