@@ -1,7 +1,5 @@
 #include "ordexa/exchange/exchange_record.h"
 
-#include <chrono>
-#include <ctime>
 #include <optional>
 #include <set>
 
@@ -9,6 +7,7 @@
 #include "platform/data/transaction.h"
 #include "platform/format/text_encoding.h"
 #include "shared/lib_sales.h"
+#include "shared/order_events.h"
 
 namespace ordexa {
 namespace {
@@ -43,19 +42,9 @@ const std::string kInsertOrder = "INSERT INTO EXCHANGEORDER (ORDERID, EXCHANGEID
 
 }  // namespace
 
-ole::Date ExchangeNow() {
-    auto now = std::chrono::system_clock::now();
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-    std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    std::tm utc{};
-    ::gmtime_r(&seconds, &utc);
-    return ole::Date::FromParts(utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min,
-                                utc.tm_sec + static_cast<double>(ms) / 1000.0);
-}
-
 std::vector<ado::BatchStatement> ExchangeStatements(const std::vector<ExchangeRecord>& records) {
     std::vector<ado::BatchStatement> statements;
-    Variant now(ExchangeNow());
+    Variant now(Sls_EventTimeNow());
     for (const auto& r : records) {
         std::string id = r.id.empty() ? Sls_CreateGUID() : r.id;
         std::optional<int32_t> count;
@@ -97,7 +86,7 @@ void RecordExchangesApart(const std::vector<ExchangeRecord>& records) noexcept {
 
 int32_t PruneExchanges(const ado::ConnectionPtr& connection, int32_t days, int32_t bound) {
     // a refused entry still waiting for an operator stays whatever its age
-    Variant limit(ole::Date{ExchangeNow().serial - days});
+    Variant limit(ole::Date{Sls_EventTimeNow().serial - days});
     const std::string oldest =
         "SELECT EXCHANGEID FROM EXCHANGE WHERE EXCHANGETIME < ? AND OUTCOME <> 'waiting' ORDER BY EXCHANGETIME LIMIT " +
         std::to_string(bound);

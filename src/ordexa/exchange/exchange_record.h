@@ -67,7 +67,4 @@ int32_t EdiDaysSetting(const char* name, int32_t defaultDays);
 inline int32_t ExportArchiveDays() { return EdiDaysSetting("ExportArchiveDays", 30); }
 inline int32_t ExchangeRetentionDays() { return EdiDaysSetting("ExchangeRetentionDays", 90); }
 
-// The current moment in UTC, as the record's times are kept.
-ole::Date ExchangeNow();
-
 }  // namespace ordexa

@@ -7,6 +7,7 @@
 #include "platform/automation/text.h"
 #include "platform/data/transaction.h"
 #include "shared/lib_sales.h"
+#include "shared/order_events.h"
 
 namespace ordexa {
 namespace {
@@ -92,7 +93,7 @@ bool CompleteGatewayRequest(const ado::ConnectionPtr& connection, int64_t sequen
          {"INSERT INTO EXCHANGE (EXCHANGEID, EXCHANGETIME, KIND, OUTCOME, DURATIONMS, REFERENCE, DETAIL) SELECT ?, ?, ?, ?, ?, "
           "CLIENT_REQUEST_ID, OPERATION || ' ' || COALESCE(REQUEST_ID, '') FROM GATEWAYREQUEST "
           "WHERE REQUESTSEQ = ? AND STATE = ? AND COMPLETED_DATETIME = ?",
-          {Variant(id), Variant(ExchangeNow()), Variant(exchange_kind::kGatewayRequest), Variant(outcome.substr(0, 30)),
+          {Variant(id), Variant(Sls_EventTimeNow()), Variant(exchange_kind::kGatewayRequest), Variant(outcome.substr(0, 30)),
            durationMs ? Variant(static_cast<int32_t>(std::min<int64_t>(*durationMs, INT32_MAX))) : Variant::Null(),
            Variant(sequence), Variant(state), now}},
          {"INSERT INTO EXCHANGEORDER (ORDERID, EXCHANGEID) SELECT MERCHANT_REF_NUMBER, ? FROM GATEWAYREQUEST "
