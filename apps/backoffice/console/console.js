@@ -19,7 +19,7 @@ function el(tag, props, ...children) {
     if (name in node && !name.startsWith("aria") && !name.startsWith("data")) node[name] = value;
     else node.setAttribute(name, value);
   }
-  for (const child of children.flat()) {
+  for (const child of children.flat(Infinity)) {
     if (child === null || child === undefined) continue;
     node.append(child instanceof Node ? child : document.createTextNode(String(child)));
   }
