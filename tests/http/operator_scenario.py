@@ -75,6 +75,8 @@ def main():
         assert exported["reference"] and exported["detail"], exported
         confirmed = next(e for e in events if e["what"] == "confirmed")
         assert sales_order in confirmed["reference"] + confirmed["detail"], confirmed
+        wait(driver, lambda d: d.find_elements(By.CSS_SELECTOR, "#exchanges, #order-exchanges .error"), "no exchanges")
+        assert "[object" not in driver.find_element(By.ID, "view").text, "a structure shown as [object ...]"
         driver.execute_script("document.getElementById('timeline').scrollIntoView()")
         shot(driver, folder, "scenario-order.png")
 
