@@ -51,9 +51,8 @@ def shot(driver, folder, name):
     assert png_has_content(path), name + " is blank"
 
 
-def main():
-    base, name, key, folder, profile, order, markup = sys.argv[1:8]
-    os.makedirs(folder, exist_ok=True)
+def start_browser(profile):
+    """Headless Chromium with its own profile folder."""
     options = webdriver.ChromeOptions()
     options.binary_location = "/usr/bin/chromium"
     for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking",
@@ -61,15 +60,27 @@ def main():
                  "--user-data-dir=" + profile):
         options.add_argument(flag)
     driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+    driver.set_page_load_timeout(30)
+    return driver
+
+
+def log_in(driver, base, name, key):
+    """The console sends a visitor without a session to the login page; the key logs the person in."""
+    driver.get(base + "/")
+    assert driver.current_url.endswith("/login"), driver.current_url
+    driver.find_element(By.ID, "key").send_keys(key)
+    driver.find_element(By.ID, "login").click()
+    WebDriverWait(driver, 30).until(lambda d: d.find_elements(By.ID, "operator") and
+                                    d.find_element(By.ID, "operator").text == name)
+    assert key not in driver.page_source and key not in driver.current_url
+
+
+def main():
+    base, name, key, folder, profile, order, markup = sys.argv[1:8]
+    os.makedirs(folder, exist_ok=True)
+    driver = start_browser(profile)
     try:
-        driver.set_page_load_timeout(30)
-        driver.get(base + "/")
-        assert driver.current_url.endswith("/login"), driver.current_url
-        driver.find_element(By.ID, "key").send_keys(key)
-        driver.find_element(By.ID, "login").click()
-        WebDriverWait(driver, 30).until(lambda d: d.find_elements(By.ID, "operator") and
-                                        d.find_element(By.ID, "operator").text == name)
-        assert key not in driver.page_source and key not in driver.current_url
+        log_in(driver, base, name, key)
 
         # home: the attention list first, then the search (a list, an empty state or an error line)
         attention = loaded(driver, "#attention")
@@ -109,8 +120,10 @@ def main():
         log = loaded(driver, "#order-log")
         assert markup in log.text, log.text
         no_injection(driver, "order page")
-        if driver.find_elements(By.CSS_SELECTOR, "#order dl"):
-            assert markup in driver.find_element(By.ID, "order").text
+        WebDriverWait(driver, 30).until(lambda d: d.find_elements(By.CSS_SELECTOR, "#order dl"),
+                                        driver.find_element(By.ID, "order").text)
+        assert markup in driver.find_element(By.ID, "order").text
+        no_injection(driver, "order summary")
         shot(driver, folder, "order.png")
         driver.get(base + "/#log")
         assert markup in loaded(driver, "#log-results").text

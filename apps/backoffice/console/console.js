@@ -19,7 +19,7 @@ function el(tag, props, ...children) {
     if (name in node && !name.startsWith("aria") && !name.startsWith("data")) node[name] = value;
     else node.setAttribute(name, value);
   }
-  for (const child of children.flat()) {
+  for (const child of children.flat(Infinity)) {
     if (child === null || child === undefined) continue;
     node.append(child instanceof Node ? child : document.createTextNode(String(child)));
   }
@@ -34,6 +34,9 @@ function svg(tag, attributes, ...children) {
 }
 
 function text(value) { return value === null || value === undefined ? "" : String(value); }
+
+// A detail may be a text or a structure (an export group's counts): a structure is shown as JSON.
+function detailText(value) { return value !== null && typeof value === "object" ? JSON.stringify(value, null, 1) : text(value); }
 
 function statusBadge(status, name) {
   if (status === null || status === undefined) return "";
@@ -156,7 +159,7 @@ async function homePage(view) {
   const items = answer.body.items || [];
   attention.replaceChildren(table(["what", "order or exchange", "status", "reason", "since", "detail", "actions"],
     items.map((item) => [item.kind, item.orderId ? orderLink(item.orderId) : text(item.exchangeId),
-      statusBadge(item.status, item.statusName), text(item.reason), text(item.since), el("pre", {}, text(item.detail)),
+      statusBadge(item.status, item.statusName), text(item.reason), text(item.since), el("pre", {}, detailText(item.detail)),
       actionButtons(item.actions, item.kind === "exchange" ? { kind: "exchange", id: item.exchangeId } : { kind: "order", id: item.orderId },
         () => route())]), "attention-items"));
   if (!items.length) attention.replaceChildren(el("p", { className: "empty" }, "Nothing needs attention."));
@@ -238,7 +241,7 @@ function exchangeTable(answer, reload) {
   return table(["time", "kind", "outcome", "instance", "orders", "file", "reference", "ms", "detail", "actions"],
     (answer.body.exchanges || []).map((x) => [text(x.time), text(x.kind), text(x.outcome), text(x.instance),
       el("span", {}, (x.orders || []).map((id) => [orderLink(id), " "])), text(x.file), text(x.reference), text(x.durationMs),
-      el("pre", {}, text(x.detail)), actionButtons(x.actions, { kind: "exchange", id: x.id }, reload)]), "exchanges");
+      el("pre", {}, detailText(x.detail)), actionButtons(x.actions, { kind: "exchange", id: x.id }, reload)]), "exchanges");
 }
 
 function logTable(answer) {
