@@ -12,6 +12,7 @@ import time
 import zlib
 
 from selenium import webdriver
+from selenium.common.exceptions import StaleElementReferenceException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
@@ -33,7 +34,7 @@ def png_has_content(path):
 
 def loaded(driver, css):
     """Waits until the page has replaced its "Loading..." placeholder in css."""
-    WebDriverWait(driver, 30).until(
+    WebDriverWait(driver, 30, ignored_exceptions=[StaleElementReferenceException]).until(
         lambda d: d.find_elements(By.CSS_SELECTOR, css) and "Loading" not in d.find_element(By.CSS_SELECTOR, css).text)
     return driver.find_element(By.CSS_SELECTOR, css)
 
@@ -70,7 +71,7 @@ def log_in(driver, base, name, key):
     assert driver.current_url.endswith("/login"), driver.current_url
     driver.find_element(By.ID, "key").send_keys(key)
     driver.find_element(By.ID, "login").click()
-    WebDriverWait(driver, 30).until(lambda d: d.find_elements(By.ID, "operator") and
+    WebDriverWait(driver, 30, ignored_exceptions=[StaleElementReferenceException]).until(lambda d: d.find_elements(By.ID, "operator") and
                                     d.find_element(By.ID, "operator").text == name)
     assert key not in driver.page_source and key not in driver.current_url
 
@@ -97,7 +98,7 @@ def main():
 
         # "Run batch now", then the batch history names the person
         driver.find_element(By.ID, "run-batch").click()
-        WebDriverWait(driver, 30).until(lambda d: "running" in d.find_element(By.ID, "batch-state").text)
+        WebDriverWait(driver, 30, ignored_exceptions=[StaleElementReferenceException]).until(lambda d: "running" in d.find_element(By.ID, "batch-state").text)
         deadline = time.time() + 90
         row = ""
         driver.get(base + "/#batches")
@@ -120,7 +121,7 @@ def main():
         log = loaded(driver, "#order-log")
         assert markup in log.text, log.text
         no_injection(driver, "order page")
-        WebDriverWait(driver, 30).until(lambda d: d.find_elements(By.CSS_SELECTOR, "#order dl"),
+        WebDriverWait(driver, 30, ignored_exceptions=[StaleElementReferenceException]).until(lambda d: d.find_elements(By.CSS_SELECTOR, "#order dl"),
                                         driver.find_element(By.ID, "order").text)
         assert markup in driver.find_element(By.ID, "order").text
         no_injection(driver, "order summary")
@@ -130,7 +131,7 @@ def main():
         no_injection(driver, "log page")
 
         driver.find_element(By.ID, "logout").click()
-        WebDriverWait(driver, 30).until(lambda d: d.current_url.endswith("/login"))
+        WebDriverWait(driver, 30, ignored_exceptions=[StaleElementReferenceException]).until(lambda d: d.current_url.endswith("/login"))
         print("console: logged in as", name, "batch recorded, markup shown as text; screenshots in", folder)
     finally:
         driver.quit()

@@ -10,6 +10,7 @@ Usage: operator_scenario.py BASE_URL OPERATOR_NAME OPERATOR_KEY SCREENSHOT_DIR P
 import os
 import sys
 
+from selenium.common.exceptions import StaleElementReferenceException
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
 
@@ -20,7 +21,8 @@ NOTE = "card holder confirmed the order by phone"
 
 
 def wait(driver, condition, what):
-    WebDriverWait(driver, 30).until(condition, what)
+    # the page re-renders its lists while they load: an element read meanwhile is asked for again
+    WebDriverWait(driver, 30, ignored_exceptions=[StaleElementReferenceException]).until(condition, what)
 
 
 def rows(driver, css):
