@@ -88,12 +88,12 @@ int32_t PruneExchanges(const ado::ConnectionPtr& connection, int32_t days, int32
     // a refused entry still waiting for an operator stays whatever its age
     Variant limit(ole::Date{Sls_EventTimeNow().serial - days});
     const std::string oldest =
-        "SELECT EXCHANGEID FROM EXCHANGE WHERE EXCHANGETIME < ? AND OUTCOME <> 'waiting' ORDER BY EXCHANGETIME LIMIT " +
-        std::to_string(bound);
+        "SELECT EXCHANGEID FROM EXCHANGE WHERE EXCHANGETIME < ? AND OUTCOME <> 'waiting' ORDER BY EXCHANGETIME LIMIT ?";
+    Variant most(bound);
     ado::Transaction tx(*connection);
     auto results = connection->ExecuteBatch(
-        {{"DELETE FROM EXCHANGEORDER WHERE EXCHANGEID IN (" + oldest + ")", {limit}},
-         {"DELETE FROM EXCHANGE WHERE EXCHANGEID IN (" + oldest + ")", {limit}}});
+        {{"DELETE FROM EXCHANGEORDER WHERE EXCHANGEID IN (" + oldest + ")", {limit, most}},
+         {"DELETE FROM EXCHANGE WHERE EXCHANGEID IN (" + oldest + ")", {limit, most}}});
     tx.Commit();
     return std::max(results[1].affected, 0);
 }
