@@ -4,6 +4,7 @@
 #include <map>
 
 #include "interfaces/vendalo/order_status.h"
+#include "ordexa/exchange/exchange_record.h"
 #include "ordexa/payment/gateway_requests.h"
 #include "platform/automation/text.h"
 #include "shared/lib_sales.h"
@@ -99,8 +100,8 @@ private:
             case OrderStatus::ReqlinkToBeAcknowledged:
                 item.reason = "acknowledgement not accepted after " + std::to_string(limits_.acknowledgeMinutes) +
                               " minutes";
-                item.detail = "the broker at " + HostPart(acknowledgementUrl) +
-                              " has not accepted the acknowledgement (the broker stage logs each failed post)";
+                item.detail = "the broker at " + HostPart(acknowledgementUrl) + " has not accepted the acknowledgement; " +
+                              LastBrokerPost(item);
                 item.actions = {"send-acknowledgement", "mark-handled"};
                 break;
             case OrderStatus::OrderAuthorizationIssue: {
@@ -117,6 +118,23 @@ private:
             case OrderStatus::OrderBillingIssue: ExplainBillingIssue(item); break;
             default: break;
         }
+    }
+
+    // The last post of the order's acknowledgement: its attempt and the HTTP
+    // status it got. One recorded "sent" and never answered has an unknown outcome.
+    std::string LastBrokerPost(AttentionItem& item) {
+        auto rs = c_->Execute(
+            "SELECT e.OUTCOME, e.HTTPSTATUS, e.ATTEMPT FROM EXCHANGE e JOIN EXCHANGEORDER o ON o.EXCHANGEID = "
+            "e.EXCHANGEID WHERE o.ORDERID = ? AND e.KIND = ? ORDER BY e.EXCHANGETIME DESC, e.EXCHANGEID DESC LIMIT 1",
+            nullptr, -1, {Variant(item.orderId), Variant(exchange_kind::kBrokerPost)});
+        if (rs->Eof()) return "no post of it is recorded";
+        std::string outcome = FirstText(rs, 0), status = FirstText(rs, 1), attempt = FirstText(rs, 2);
+        std::string post = "the last post" + (attempt.empty() ? "" : " (attempt " + attempt + ")");
+        if (outcome == kSentOutcome) {
+            item.reason = "acknowledgement post of unknown outcome";
+            return post + " was sent and no answer is recorded: " + kOutcomeUnknown;
+        }
+        return post + (status.empty() ? " got no HTTP answer" : " got HTTP status " + status) + " (" + outcome + ")";
     }
 
     std::string WhyNotExported(const Variant& bisid) {

@@ -3,6 +3,7 @@
 #include "interfaces/vendalo/order_status.h"
 #include "interfaces/vendalo/sales_parameter.h"
 #include "interfaces/vendalo/vendalo_error.h"
+#include "ordexa/exchange/exchange_record.h"
 #include "ordexa/outside_calls.h"
 #include "ordexa/payment/cc_payment.h"
 #include "ordexa/payment/payment_resolution.h"
@@ -36,17 +37,21 @@ void Expect(OrderStatus status, OrderStatus expected, const std::string& orderId
 }
 
 // The order from one status to another with the operator's event, in one
-// transaction, guarded by the status it leaves (and `condition`).
+// transaction, guarded by the status it leaves (and `condition`). The
+// statements `also` run in that transaction, and are kept when the order moved on.
 void Change(const OperatorAction& a, OrderStatus from, OrderStatus to, const std::string& what,
-            const std::string& condition = "") {
+            const std::string& condition = "", const std::vector<ado::BatchStatement>& also = {}) {
     auto c = Sls_GetOpenConnection(Sls_ConnectionString());
     ado::Transaction tx(*c);
+    std::vector<ado::BatchStatement> statements{
+        {"UPDATE ORDERHEADER SET ORDERSTATUS = ? WHERE ORDERID = ? AND " + vendalo::StatusGuard(from) + condition,
+         {StatusValue(to), Variant(a.orderId)}}};
+    statements.insert(statements.end(), also.begin(), also.end());
     auto results = Sls_ExecuteWithOrderEvents(
-        c,
-        {{"UPDATE ORDERHEADER SET ORDERSTATUS = ? WHERE ORDERID = ? AND " + vendalo::StatusGuard(from) + condition,
-          {StatusValue(to), Variant(a.orderId)}}},
+        c, statements,
         {{a.orderId, std::nullopt, static_cast<int32_t>(from), static_cast<int32_t>(to), what, a.actor, "", a.note}});
     if (results.front().affected <= 0) {
+        if (!also.empty()) tx.Commit();  // the guarded change and its event wrote nothing
         OrderStatus now = StatusOf(c, a.orderId);
         if (now == from) MovedOn("Order " + a.orderId + " has its sales order number: the back end confirmed it");
         Expect(now, from, a.orderId, what.c_str());
@@ -91,10 +96,17 @@ void SendAcknowledgementNow(const OperatorAction& a) {
         Expect(StatusOf(c, a.orderId), OrderStatus::ReqlinkToBeAcknowledged, a.orderId, "send-acknowledgement");
         std::string shopPage =
             Sls_GetComponent<vendalo::ISalesParameter>("Vendalo.SalesParameter")->GetParameterValue("SubmittedOrderListPage");
-        Sls_GetComponent<IReqlink>("Ordexa.Reqlink")
+        ExchangeRecord post = Sls_GetComponent<IReqlink>("Ordexa.Reqlink")
             ->SendAcknowledgement(a.orderId, shopPage, OutsideCallSettingsOfInstallation().acknowledgementTimeout);
+        post.detail = "acknowledgement sent now by " + a.actor;
         // posted: the broker has it; the batch may have acknowledged it meanwhile
-        Change(a, OrderStatus::ReqlinkToBeAcknowledged, OrderStatus::ReqlinkAcknowledged, "acknowledged");
+        try {
+            Change(a, OrderStatus::ReqlinkToBeAcknowledged, OrderStatus::ReqlinkAcknowledged, "acknowledged", "",
+                   {CompleteExchangeStatement(post)});
+        } catch (...) {
+            CompleteExchangeApart(post);  // changes nothing once the transaction completed it
+            throw;
+        }
     });
 }
 

@@ -4,13 +4,19 @@
 // operator to apply or dismiss it.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
 #include <filesystem>
 #include <map>
+#include <set>
+
+#include <pugixml.hpp>
 
 #include "order_export_fixture.h"
 #include "ordexa/exchange/exchange_actions.h"
 #include "ordexa/exchange/exchange_record.h"
 #include "ordexa/exchange/web_order_confirmation.h"
+#include "ordexa/exchange/web_order_export.h"
 #include "platform/os/sha256.h"
 
 using namespace export_testing;
@@ -120,6 +126,86 @@ TEST_P(ExchangeRecord, ARefusedEntryWaitsUntilItIsAppliedOrDismissed) {
     EXPECT_EQ(dismissed->outcome, "dismissed");
     EXPECT_NE(dismissed->detail.find("operator ann: lost"), std::string::npos) << dismissed->detail;
     EXPECT_EQ(ordexa::WaitingRefusedEntries(10).size(), 1u);
+}
+
+// The XML export keeps each partner's group as the exact bytes the document
+// holds, and puts a group back at the document's end byte for byte; a file
+// written straight into the back end's folder is on record as placed.
+TEST_P(ExchangeRecord, XmlGroupsMatchTheirCopiesAndTheDocumentAndGoAgainByteForByte) {
+    std::string xmlFile = (Inst().Home() / "orders.xml").string();
+    Inst().Exec("INSERT INTO ORDEREXPORTFILE (BISID, FILENAME, EXPORTMESSAGETYPE, USEFTP) VALUES (1, '" + xmlFile +
+                "', '1', 'false')");
+    std::string a = Submit(Simple()), b = Submit(Simple(3)), c = Submit(Simple());
+    Export(xmlFile, "", "", "1", "1");
+    std::string document = ReadFile(xmlFile);
+
+    auto groups = Rows(ordexa::exchange_kind::kExportGroup);
+    ASSERT_EQ(groups.size(), 2u);  // one per business partner
+    std::set<std::vector<std::string>> orders;
+    for (const auto& g : groups) {
+        ASSERT_TRUE(g.offset && g.length);
+        std::string archived = ReadFile(g.archive);
+        EXPECT_EQ(os::Sha256Hex(archived), g.sha256);
+        EXPECT_EQ(document.substr(static_cast<size_t>(*g.offset), static_cast<size_t>(*g.length)), archived);
+        EXPECT_EQ(fs::status(g.archive).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+        orders.insert(g.orderIds);
+    }
+    EXPECT_EQ(orders, (std::set<std::vector<std::string>>{{a, c}, {b}}));
+    auto placed = Rows(ordexa::exchange_kind::kFilePlaced);
+    ASSERT_EQ(placed.size(), 1u);
+    EXPECT_EQ(placed[0].reference, "local");
+    EXPECT_EQ(placed[0].length, static_cast<int64_t>(document.size()));
+
+    const auto& group = groups[0];
+    ASSERT_EQ(ordexa::ReplayExportGroup(group.id, "ann", "lost").outcome, ExchangeActionOutcome::Done);
+    auto replayed = Rows(ordexa::exchange_kind::kExportGroup).front();
+    EXPECT_EQ(replayed.outcome, "replayed");
+    std::string again = ReadFile(xmlFile);
+    EXPECT_EQ(again.substr(static_cast<size_t>(*replayed.offset), static_cast<size_t>(*replayed.length)),
+              ReadFile(group.archive));
+    EXPECT_EQ(EventsOf(group.orderIds.front(), "export sent again"), 1);
+    pugi::xml_document parsed;
+    EXPECT_TRUE(parsed.load_string(again.c_str()));
+    EXPECT_EQ(parsed.select_nodes("BizTalk/Body/QxSalesOrders/Order").size(), 3u + group.orderIds.size());
+}
+
+// A process that stops while a group sent again is in the EDI file, between the
+// record and the file's release: the next writer keeps the bytes when the
+// replay is on record, and cuts them off when it is not.
+TEST_P(ExchangeRecord, AReplayCutShortLeavesTheFileAsTheRecordSaysIt) {
+    const std::string group = "ENV,REPLAYED,DADuder,WWW,ORDER,,\r\n";
+    for (bool recorded : {true, false}) {
+        SCOPED_TRACE(recorded ? "recorded" : "not recorded");
+        WriteFile(ediFile_, "ENV,EARLIER,DADuder,WWW,ORDER,,\r\n");
+        std::string before = ReadFile(ediFile_);
+        std::string id = Sls_CreateGUID();
+        ado::ClearConnectionPool();
+        pid_t child = ::fork();
+        if (child == 0) {
+            ordexa::PlaceExportGroupAgain("1", ediFile_, {"false", "", "", "", "", "", ""}, group, id,
+                                          [&](const std::string& file, int64_t offset) {
+                                              if (recorded) {
+                                                  ordexa::ExchangeRecord sent;
+                                                  sent.id = id;
+                                                  sent.kind = ordexa::exchange_kind::kExportGroup;
+                                                  sent.outcome = "replayed";
+                                                  ordexa::RecordExchanges(Sls_GetOpenConnection(Sls_ConnectionString()),
+                                                                          {sent});
+                                              }
+                                              ::_exit(9);  // stopped before the file is released
+                                          });
+            ::_exit(0);
+        }
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 9);
+        ASSERT_EQ(ReadFile(ediFile_), before + group);
+        std::string order = Submit(Simple());
+        Export(ediFile_);  // the file's next writer
+        std::string after = ReadFile(ediFile_);
+        EXPECT_EQ(after.compare(0, before.size() + group.size(), before + group) == 0, recorded) << after;
+        EXPECT_NE(after.find(order), std::string::npos);
+    }
 }
 
 INSTANTIATE_INSTALLATION_TEST(ExchangeRecord);

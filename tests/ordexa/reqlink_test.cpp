@@ -2,14 +2,21 @@
 // loopback: requisitions in, acknowledgements and order requests out.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <set>
 #include <thread>
 
 #include "broker_simulator.h"
 #include "interfaces/vendalo/basket.h"
+#include "ordexa/attention.h"
+#include "ordexa/exchange/exchange_actions.h"
+#include "ordexa/exchange/exchange_record.h"
 #include "ordexa/exchange/membership_logon.h"
+#include "ordexa/operator_actions.h"
 #include "ordexa/outside_calls.h"
 #include "ordexa/reqlink/reqlink.h"
 #include "ordexa/reqlink/requisition_intake.h"
@@ -395,6 +402,70 @@ TEST_P(Reqlink, ASilentHostCostsOneTimeOutAndIsSkippedUntilItsBackOffEnds) {
     EXPECT_EQ(silent.Journal().size(), seen);
     for (const auto& id : ids) EXPECT_EQ(Status(id), 2);
     EXPECT_EQ(Inst().LogEntriesWith("The host 127.0.0.1 did not answer"), 1u);
+}
+
+// A post is on record before it goes: a batch killed while the broker holds
+// the post leaves a row of unknown outcome, never none. Each answer completes
+// its row with the HTTP status and the attempt, also the operator's post, and
+// the attention list shows the last of them.
+TEST_P(Reqlink, ABrokerPostIsOnRecordBeforeItGoesAndKeepsItsStatusAndAttempt) {
+    BrokerSimulator broker({{{"/busy", 503}}, {{"/never", 600000}}, 0});
+    Req r;
+    r.url = broker.Url("/never");
+    std::string id = ConfirmedOrders({r}).front();
+    ado::ClearConnectionPool();  // the child shares no connection with this process
+    pid_t child = ::fork();
+    if (child == 0) {
+        Link()->Run();
+        ::_exit(0);
+    }
+    for (int i = 0; i < 400 && broker.Journal().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    ASSERT_EQ(broker.Journal().size(), 1u);
+
+    auto last = [] {
+        ordexa::ExchangeQuery query;
+        query.kind = ordexa::exchange_kind::kBrokerPost;
+        auto rows = ordexa::ListExchanges(query).rows;
+        return rows.empty() ? ordexa::ExchangeRow{} : rows.front();
+    };
+    auto attention = [&] {
+        ordexa::AttentionLimits limits;
+        limits.acknowledgeMinutes = 0;
+        for (const auto& item : ordexa::OrdersNeedingAttention(limits))
+            if (item.orderId == id) return item;
+        return ordexa::AttentionItem{};
+    };
+    struct Step {
+        std::string path;
+        bool byOperator;
+        std::string outcome;
+        std::optional<int32_t> httpStatus;
+        int status;
+        std::string seen;  // on the attention list
+    };
+    const Step steps[] = {{"", false, "outcome unknown", std::nullopt, 2, "acknowledgement post of unknown outcome"},
+                          {"/busy", false, "refused", 503, 2, "the last post (attempt 2) got HTTP status 503 (refused)"},
+                          {"/ok", true, "acknowledged", 200, 3, ""}};
+    for (int attempt = 1; attempt <= 3; ++attempt) {
+        const Step& step = steps[attempt - 1];
+        SCOPED_TRACE(step.outcome);
+        if (!step.path.empty()) {
+            Inst().Exec("UPDATE ORDERHEADER SET ACKNOWLEDGEMENTURL = '" + broker.Url(step.path) + "'");
+            if (step.byOperator) ordexa::SendAcknowledgementNow({id, "operator ann", "called them"});
+            else Link()->Run();
+        }
+        auto row = last();
+        EXPECT_EQ(row.outcome, step.outcome);
+        EXPECT_EQ(row.httpStatus, step.httpStatus);
+        EXPECT_EQ(row.attempt, attempt);
+        EXPECT_EQ(row.orderIds, std::vector<std::string>{id});
+        EXPECT_EQ(Status(id), step.status);
+        if (step.seen.empty()) continue;
+        auto item = attention();
+        EXPECT_NE((item.reason + "; " + item.detail).find(step.seen), std::string::npos) << item.reason << "; " << item.detail;
+    }
 }
 
 TEST_P(Reqlink, TheFormPostCarriesEveryCharacterAndTheOrderRequestItsFields) {

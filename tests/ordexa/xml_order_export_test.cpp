@@ -70,9 +70,11 @@ protected:
         return ids;
     }
 
+    // What lies beside the export file but the export's own copies (archive/).
     std::vector<std::string> FilesBeside() {
         std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(file_.parent_path())) names.push_back(entry.path().filename());
+        for (const auto& entry : fs::directory_iterator(file_.parent_path()))
+            if (entry.path().filename() != "archive") names.push_back(entry.path().filename());
         std::sort(names.begin(), names.end());
         return names;
     }

@@ -28,6 +28,8 @@ json ExchangeJson(const ordexa::ExchangeRow& row) {
                 {"reference", text(row.reference)},
                 {"sha256", text(row.sha256)},
                 {"durationMs", row.durationMs ? json(*row.durationMs) : json(nullptr)},
+                {"httpStatus", row.httpStatus ? json(*row.httpStatus) : json(nullptr)},
+                {"attempt", row.attempt ? json(*row.attempt) : json(nullptr)},
                 {"detail", detail},
                 {"actions", row.actions}};
 }

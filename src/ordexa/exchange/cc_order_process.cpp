@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
 #include "interfaces/vendalo/order_export_file.h"
 #include "interfaces/vendalo/order_status.h"
@@ -205,11 +206,13 @@ private:
     }
 
     static void PlaceCommYesFile(const std::string& file, const FtpSettings& c) {
+        std::optional<ExchangeRecord> written;
         try {
             std::string remote = setCommandFileFromEDIExportFile(file, "comm.yes");
             if (isFilePresent(remote, c)) return;
             bool ftp = c.UseFtp();
             std::string local = ftp ? getTempEDIPath() + "/comm.yes" : remote;
+            written = SemaphoreRecord(remote, c, "written");
             if (!std::filesystem::exists(local)) {
                 std::ofstream out(local, std::ios::binary | std::ios::trunc);
                 if (!out) ole::Raise(ole::err::PathNotFound, "Path not found: " + local);
@@ -219,10 +222,26 @@ private:
                 auto client = Sls_GetComponent<IFTP>("Ordexa.FTP");
                 client->PutFileViaFTP(local, remote, c);
             }
+            RecordExchangesApart({*written});
         } catch (...) {
+            if (written) {
+                written->outcome = "failed";
+                written->detail = ole::ReasonOf(ole::CurrentError());
+                RecordExchangesApart({*written});
+            }
             Sls_LogError("CCOrderProcess.PlaceCommYesFile(i_sEDIExportFile = " + file + ConnectionArguments(c) + ")",
                          ole::CurrentDescription());
         }
+    }
+
+    // A semaphore file written or removed, locally or on the FTP host.
+    static ExchangeRecord SemaphoreRecord(const std::string& path, const FtpSettings& c, const char* outcome) {
+        ExchangeRecord record;
+        record.kind = exchange_kind::kSemaphoreFile;
+        record.outcome = outcome;
+        record.file = path;
+        record.reference = c.UseFtp() ? "FTP " + TrimBlanks(c.system) : "local";
+        return record;
     }
 
     static bool CommandDotFilFilePresent(const std::string& file, const FtpSettings& c) {
@@ -249,7 +268,13 @@ private:
     static void SetSignForVornEDIHandling(const std::string& file, const std::string& semaphore, const FtpSettings& c) {
         try {
             if (!IsFlagOn(semaphore)) return;
-            RemoveFile(setCommandFileFromEDIExportFile(file, "command.fil"), c);
+            std::string command = setCommandFileFromEDIExportFile(file, "command.fil");
+            ExchangeRecord removed = SemaphoreRecord(command, c, "removed");
+            if (!RemoveFile(command, c)) {
+                removed.outcome = "failed";
+                removed.detail = "not removed (see the log)";
+            }
+            RecordExchangesApart({removed});
         } catch (...) {
             Sls_LogError("CCOrderProcess.SetSignForVornEDIHandling(i_sEDIExportFile = " + file +
                              ", i_sUseEdiSemaphore = " + semaphore + ConnectionArguments(c) + ")",

@@ -25,7 +25,7 @@ using Outcome = ExchangeActionOutcome;
 
 const std::string kColumns =
     "SELECT EXCHANGEID, EXCHANGETIME, KIND, OUTCOME, BISID, FILENAME, FILEOFFSET, FILELENGTH, REFERENCE, SHA256, "
-    "ARCHIVE, DURATIONMS, DETAIL, ENTRYTEXT FROM EXCHANGE";
+    "ARCHIVE, DURATIONMS, DETAIL, ENTRYTEXT, HTTPSTATUS, ATTEMPT FROM EXCHANGE";
 
 std::optional<int64_t> Number(const Variant& v) {
     if (v.IsNull()) return std::nullopt;
@@ -38,6 +38,7 @@ ExchangeRow RowOf(ado::Recordset& rs) {
     row.time = rs.Fields("EXCHANGETIME").Value().ToDate();
     row.kind = rs.Fields("KIND").Value().Text();
     row.outcome = rs.Fields("OUTCOME").Value().Text();
+    if (row.outcome == kSentOutcome) row.outcome = kOutcomeUnknown;
     if (auto bisid = Number(rs.Fields("BISID").Value())) row.bisid = static_cast<int32_t>(*bisid);
     row.file = rs.Fields("FILENAME").Value().Text();
     row.offset = Number(rs.Fields("FILEOFFSET").Value());
@@ -48,6 +49,8 @@ ExchangeRow RowOf(ado::Recordset& rs) {
     row.durationMs = Number(rs.Fields("DURATIONMS").Value());
     row.detail = rs.Fields("DETAIL").Value().Text();
     row.entryText = rs.Fields("ENTRYTEXT").Value().Text();
+    if (auto status = Number(rs.Fields("HTTPSTATUS").Value())) row.httpStatus = static_cast<int32_t>(*status);
+    if (auto attempt = Number(rs.Fields("ATTEMPT").Value())) row.attempt = static_cast<int32_t>(*attempt);
     return row;
 }
 
@@ -149,7 +152,9 @@ ExchangePage ListExchanges(const ExchangeQuery& query) {
         std::string sql = kColumns + " WHERE 1 = 1";
         std::vector<Variant> params;
         if (!query.kind.empty()) sql += " AND KIND = ?", params.emplace_back(query.kind);
-        if (!query.outcome.empty()) sql += " AND OUTCOME = ?", params.emplace_back(query.outcome);
+        if (!query.outcome.empty())
+            sql += " AND OUTCOME = ?",
+                params.emplace_back(query.outcome == kOutcomeUnknown ? std::string(kSentOutcome) : query.outcome);
         if (query.bisid) sql += " AND BISID = ?", params.emplace_back(*query.bisid);
         if (!query.orderId.empty())
             sql += " AND EXCHANGEID IN (SELECT EXCHANGEID FROM EXCHANGEORDER WHERE ORDERID = ?)",
@@ -240,14 +245,17 @@ ExchangeActionResult ReplayExportGroup(const std::string& id, const std::string&
         }
         auto registry = RegistryRow(*row->bisid);
         if (!registry) return NoLonger("the export registry has no row for BISID " + std::to_string(*row->bisid));
-        if (Column(registry, "EXPORTMESSAGETYPE") == "1") return NoLonger("the instance now exports XML, not EDI");
+        // a group goes again only into the kind of file it was written for
+        bool xml = row->archive.size() > 4 && row->archive.compare(row->archive.size() - 4, 4, ".xml") == 0;
+        if ((Column(registry, "EXPORTMESSAGETYPE") == "1") != xml)
+            return NoLonger(xml ? "the instance now exports EDI, not XML" : "the instance now exports XML, not EDI");
         FtpSettings ftp{Column(registry, "USEFTP"),    Column(registry, "SYSTEM"), Column(registry, "SYSTEMPORT"),
                         Column(registry, "PROXYSERVER"), Column(registry, "PROXYPORT"), Column(registry, "LOGIN"),
                         Column(registry, "PASSWORD")};
         std::string actor = Sls_OperatorActor(operatorName);
+        const std::string sentId = Sls_CreateGUID();
         try {
-            PlaceExportGroupAgain(std::to_string(*row->bisid), Column(registry, "FILENAME"), ftp, bytes,
-                                  [&](const std::string& file, int64_t offset) {
+            auto record = [&](const std::string& file, int64_t offset) {
                 ado::Transaction tx(*c);
                 // the orders' rows are held until the copy is on record: none moves on meanwhile
                 std::vector<ado::BatchStatement> statements;
@@ -264,6 +272,7 @@ ExchangeActionResult ReplayExportGroup(const std::string& id, const std::string&
                     if (results[k].affected < 1) throw OrderMovedOn{"order " + row->orderIds[k] + " has moved on"};
                 statements = OrderEventStatements(events);
                 ExchangeRecord sent;
+                sent.id = sentId;
                 sent.kind = exchange_kind::kExportGroup;
                 sent.outcome = "replayed";
                 sent.bisid = row->bisid;
@@ -275,11 +284,19 @@ ExchangeActionResult ReplayExportGroup(const std::string& id, const std::string&
                 sent.sha256 = row->sha256;
                 sent.archive = row->archive;
                 sent.detail = Cut(actor + ": " + note, 2000);
-                auto records = ExchangeStatements({sent});
+                std::vector<ExchangeRecord> sentRecords{sent};
+                if (!ftp.UseFtp())
+                    sentRecords.push_back(LocalPlacement(row->bisid, file, offset, static_cast<int64_t>(bytes.size())));
+                auto records = ExchangeStatements(sentRecords);
                 statements.insert(statements.end(), records.begin(), records.end());
                 c->ExecuteBatch(statements);
                 tx.Commit();
-            });
+            };
+            if (xml)
+                PlaceXmlGroupAgain(std::to_string(*row->bisid), Column(registry, "FILENAME"), ftp, bytes, record);
+            else
+                PlaceExportGroupAgain(std::to_string(*row->bisid), Column(registry, "FILENAME"), ftp, bytes, sentId,
+                                      record);
         } catch (const OrderMovedOn& moved) {
             return NoLonger(moved.why + "; nothing was sent");
         }

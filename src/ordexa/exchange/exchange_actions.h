@@ -20,9 +20,12 @@ struct ExchangeRow {
     std::vector<std::string> orderIds;
     std::string file, reference, sha256, archive, detail, entryText;
     std::optional<int64_t> offset, length, durationMs;
+    std::optional<int32_t> httpStatus, attempt;  // of a broker post
     std::vector<std::string> actions;  // "replay", "apply", "dismiss": what applies to the row now
 };
 
+// A call recorded "sent" before it went and never completed (a crash between
+// the two) reads OUTCOME "outcome unknown"; that outcome also finds them.
 struct ExchangeQuery {
     std::string kind, outcome, orderId;
     std::optional<int32_t> bisid;

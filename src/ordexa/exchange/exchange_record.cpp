@@ -36,11 +36,23 @@ Variant Optional(const std::optional<T>& value) {
 
 const std::string kInsert =
     "INSERT INTO EXCHANGE (EXCHANGEID, EXCHANGETIME, KIND, OUTCOME, BISID, FILENAME, FILEOFFSET, FILELENGTH, "
-    "ORDERCOUNT, REFERENCE, SHA256, ARCHIVE, DURATIONMS, DETAIL, ENTRYTEXT) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
-    "?, ?, ?)";
+    "ORDERCOUNT, REFERENCE, SHA256, ARCHIVE, DURATIONMS, DETAIL, ENTRYTEXT, HTTPSTATUS, ATTEMPT) VALUES (?, ?, ?, ?, ?, ?, "
+    "?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
 const std::string kInsertOrder = "INSERT INTO EXCHANGEORDER (ORDERID, EXCHANGEID) VALUES (?, ?)";
 
 }  // namespace
+
+ExchangeRecord LocalPlacement(std::optional<int32_t> bisid, const std::string& file, int64_t offset, int64_t length) {
+    ExchangeRecord placed;
+    placed.kind = exchange_kind::kFilePlaced;
+    placed.outcome = "placed";
+    placed.bisid = bisid;
+    placed.file = file;
+    placed.offset = offset;
+    placed.length = length;
+    placed.reference = "local";
+    return placed;
+}
 
 std::vector<ado::BatchStatement> ExchangeStatements(const std::vector<ExchangeRecord>& records) {
     std::vector<ado::BatchStatement> statements;
@@ -55,13 +67,43 @@ std::vector<ado::BatchStatement> ExchangeStatements(const std::vector<ExchangeRe
                               {Variant(id), now, Variant(r.kind), Variant(Cut(Clean(r.outcome), 30)), Optional(r.bisid),
                                Text(r.file, 500), Optional(r.offset), Optional(r.length), Optional(count),
                                Text(r.reference, 500), Text(r.sha256, 64), Text(r.archive, 500), Optional(duration),
-                               Text(r.detail, 2000), Text(r.entryText, 1 << 20)}});
+                               Text(r.detail, 2000), Text(r.entryText, 1 << 20), Optional(r.httpStatus),
+                               Optional(r.attempt)}});
         std::set<std::string> listed;  // an order once per exchange (the key)
         for (const auto& orderId : r.orderIds)
             if (!orderId.empty() && orderId.size() <= 32 && qx::IsCleanUtf8(orderId) && listed.insert(orderId).second)
                 statements.push_back({kInsertOrder, {Variant(orderId), Variant(id)}});
     }
     return statements;
+}
+
+ado::BatchStatement CompleteExchangeStatement(const ExchangeRecord& r) {
+    std::optional<int32_t> duration;
+    if (r.durationMs) duration = static_cast<int32_t>(std::min<int64_t>(*r.durationMs, INT32_MAX));
+    return {"UPDATE EXCHANGE SET OUTCOME = ?, HTTPSTATUS = ?, DURATIONMS = ?, DETAIL = ? WHERE EXCHANGEID = ? AND "
+            "OUTCOME = ?",
+            {Variant(Cut(Clean(r.outcome), 30)), Optional(r.httpStatus), Optional(duration), Text(r.detail, 2000),
+             Variant(r.id), Variant(kSentOutcome)}};
+}
+
+int32_t NextAttempt(const ado::ConnectionPtr& connection, const std::string& kind,
+                    const std::vector<std::string>& orderIds) {
+    constexpr size_t kIdsPerQuery = 500;
+    int32_t highest = 0;
+    for (size_t start = 0; start < orderIds.size(); start += kIdsPerQuery) {
+        size_t end = std::min(orderIds.size(), start + kIdsPerQuery);
+        std::string sql = "SELECT MAX(e.ATTEMPT) FROM EXCHANGE e JOIN EXCHANGEORDER o ON o.EXCHANGEID = e.EXCHANGEID "
+                          "WHERE e.KIND = ? AND o.ORDERID IN (";
+        std::vector<Variant> params{Variant(kind)};
+        for (size_t i = start; i < end; ++i) {
+            sql += i == start ? "?" : ", ?";
+            params.emplace_back(orderIds[i]);
+        }
+        auto rs = connection->Execute(sql + ")", nullptr, -1, params);
+        if (!rs->Eof() && !rs->Fields(0).Value().IsNull())
+            highest = std::max(highest, static_cast<int32_t>(rs->Fields(0).Value().ToLong()));
+    }
+    return highest + 1;
 }
 
 void RecordExchanges(const ado::ConnectionPtr& connection, const std::vector<ExchangeRecord>& records) {
@@ -79,6 +121,18 @@ void RecordExchangesApart(const std::vector<ExchangeRecord>& records) noexcept {
         try {
             Sls_LogError("Ordexa.ExchangeRecord", "An exchange with the outside could not be recorded: " +
                                                       ole::CurrentDescription());
+        } catch (...) {
+        }
+    }
+}
+
+void CompleteExchangeApart(const ExchangeRecord& record) noexcept {
+    try {
+        Sls_GetOpenConnection(Sls_ConnectionString())->ExecuteBatch({CompleteExchangeStatement(record)});
+    } catch (...) {
+        try {
+            Sls_LogError("Ordexa.ExchangeRecord", "The answer to a call could not be recorded (exchange " + record.id +
+                                                      " stays \"sent\"): " + ole::CurrentDescription());
         } catch (...) {
         }
     }

@@ -22,7 +22,13 @@ inline constexpr const char* kRefusedEntry = "refused entry";
 inline constexpr const char* kGatewayRequest = "gateway request";
 inline constexpr const char* kBusinessObjectCall = "business object call";
 inline constexpr const char* kBrokerPost = "broker post";
+inline constexpr const char* kSemaphoreFile = "semaphore file";
 }  // namespace exchange_kind
+
+// A call recorded before it is sent carries this OUTCOME until its answer
+// completes it: left so by a crash, the outcome is unknown (the list says so).
+inline constexpr const char* kSentOutcome = "sent";
+inline constexpr const char* kOutcomeUnknown = "outcome unknown";
 
 // The states of a refused confirmation entry (its OUTCOME).
 namespace entry_state {
@@ -44,11 +50,26 @@ struct ExchangeRecord {
     std::optional<int64_t> durationMs;
     std::string detail;
     std::string entryText;  // a refused entry as its file held it
+    std::optional<int32_t> httpStatus;  // the HTTP status a post got
+    std::optional<int32_t> attempt;     // the how-manyth post of the same orders
 };
+
+// A file or group put straight into the back end's folder (no FTP): the
+// local counterpart of an outbox sent to the host, KIND "file placed".
+ExchangeRecord LocalPlacement(std::optional<int32_t> bisid, const std::string& file, int64_t offset, int64_t length);
 
 // The statements that insert the records, every value bound; texts longer than
 // their columns are cut at a character boundary.
 std::vector<ado::BatchStatement> ExchangeStatements(const std::vector<ExchangeRecord>& records);
+
+// The statement that completes a record written "sent" before its call: its
+// OUTCOME, HTTPSTATUS, DURATIONMS and DETAIL; changes it only while "sent".
+ado::BatchStatement CompleteExchangeStatement(const ExchangeRecord& record);
+
+// One more than the highest ATTEMPT of the earlier rows of the kind that name
+// any of the orders (1 for the first).
+int32_t NextAttempt(const ado::ConnectionPtr& connection, const std::string& kind,
+                    const std::vector<std::string>& orderIds);
 
 // Inserts the records in one round trip, inside the caller's transaction when
 // one is open, else in one of their own.
@@ -57,6 +78,9 @@ void RecordExchanges(const ado::ConnectionPtr& connection, const std::vector<Exc
 // Same, on a connection of its own; never raises (a record that cannot be
 // written is logged: the exchange it records has happened all the same).
 void RecordExchangesApart(const std::vector<ExchangeRecord>& records) noexcept;
+
+// Completes the record apart, as RecordExchangesApart inserts.
+void CompleteExchangeApart(const ExchangeRecord& record) noexcept;
 
 // Removes rows older than the given days, at most `bound` of them; the number removed.
 int32_t PruneExchanges(const ado::ConnectionPtr& connection, int32_t days, int32_t bound);

@@ -148,11 +148,11 @@ bool isFilePresent(const std::string& i_sFile, const FtpSettings& ftp) {
     }
 }
 
-void RemoveFile(const std::string& i_sFile, const FtpSettings& ftp) {
+bool RemoveFile(const std::string& i_sFile, const FtpSettings& ftp) {
     try {
         if (ftp.UseFtp()) {
             Sls_GetComponent<IFTP>("Ordexa.Ftp")->DeleteFileViaFTP(i_sFile, ftp);
-            return;
+            return true;
         }
         struct stat status {};
         if (::stat(i_sFile.c_str(), &status) != 0 || S_ISDIR(status.st_mode))
@@ -163,8 +163,10 @@ void RemoveFile(const std::string& i_sFile, const FtpSettings& ftp) {
                                                                                    : LocalErrorNumber(errno);
             ole::Raise(number, std::string(ole::RuntimeErrorText(number)) + ": " + i_sFile);
         }
+        return true;
     } catch (...) {
         LogCurrentError(SwitchLabel("RemoveFile", i_sFile, ftp));
+        return false;
     }
 }
 

@@ -35,7 +35,8 @@ std::string getTempEDIPath();
 std::unique_ptr<std::ofstream> createTempEDIExportFileName(const std::string& name, std::string& fullPath);
 
 bool isFilePresent(const std::string& i_sFile, const FtpSettings& ftp);
-// A read-only local file is not removed (and counts as a failure).
-void RemoveFile(const std::string& i_sFile, const FtpSettings& ftp);
+// A read-only local file is not removed (and counts as a failure). True when
+// the file was removed.
+bool RemoveFile(const std::string& i_sFile, const FtpSettings& ftp);
 
 }  // namespace ordexa

@@ -14,11 +14,13 @@
 #include "ordexa/exchange/edi_order_message.h"
 #include "ordexa/exchange/exchange_record.h"
 #include "ordexa/exchange/exchange_folder_mode.h"
+#include "ordexa/exchange/export_archive.h"
 #include "ordexa/exchange/export_file_writer.h"
 #include "ordexa/exchange/export_order_reader.h"
 #include "ordexa/exchange/file_handling.h"
 #include "ordexa/exchange/ftp.h"
 #include "ordexa/exchange/membership_logon.h"
+#include "ordexa/exchange/xml_export_file.h"
 #include "ordexa/exchange/xml_order_export.h"
 #include "platform/config/configuration.h"
 #include "platform/data/transaction.h"
@@ -62,10 +64,20 @@ std::string JournalOf(const std::string& path) {
     return getTempEDIPath() + "/" + name;
 }
 
+// How the journal names a group sent again: by the exchange that records it.
+const std::string kReplayJournalMark = "replayed in exchange ";
+
 // Whether a group left behind by a stopped export was marked. Its orders are
-// marked in one transaction: one marked order means all were.
+// marked in one transaction: one marked order means all were. A group sent
+// again counts as marked once its exchange is on record: its orders' events
+// and that row claim it, so the file keeps it.
 bool GroupMarked(const std::vector<std::string>& orderIds) {
     auto connection = Sls_GetOpenConnection(Sls_ConnectionString());
+    if (orderIds.size() == 1 && orderIds.front().rfind(kReplayJournalMark, 0) == 0) {
+        auto rs = connection->Execute("SELECT 1 FROM EXCHANGE WHERE EXCHANGEID = ?", nullptr, -1,
+                                      {Variant(orderIds.front().substr(kReplayJournalMark.size()))});
+        return !rs->Eof();
+    }
     for (const auto& orderId : orderIds) {
         auto rs = connection->Execute("SELECT ORDERSTATUS FROM ORDERHEADER WHERE ORDERID = ?", nullptr, -1,
                                       {Variant(orderId)});
@@ -119,44 +131,6 @@ void PlaceOnHost(const std::string& local, const std::string& exportFile, const 
     placed.durationMs = MillisecondsSince(started);
     RecordExchangesApart({placed});
     fs::remove(local, ec);
-}
-
-// The folder beside a file written where the export keeps its copies of the groups.
-std::string ArchiveFolderOf(const std::string& file) {
-    std::string folder = fs::path(file).parent_path().string();
-    return (folder.empty() ? std::string(".") : folder) + "/archive";
-}
-
-// Keeps a durable copy of a group's bytes (written and flushed before the group
-// goes into the file), so that the group can be sent again byte for byte; raises
-// when it cannot.
-std::string ArchiveGroup(const std::string& file, const std::string& bisid, const std::string& id,
-                         const std::string& bytes) {
-    std::string folder = ArchiveFolderOf(file);
-    if (::mkdir(folder.c_str(), 0700) == 0) os::SyncParentFolder(folder);
-    std::string archive = folder + "/" + bisid + "-" + id + ".edi";
-    try {
-        os::WriteFileAtomically(archive, bytes, 0600);
-    } catch (const std::system_error& e) {
-        ole::Raise(ole::err::PathNotFound, std::string("The copy of the export group cannot be kept: ") + e.what(),
-                   "Ordexa.WebOrderExport");
-    }
-    return archive;
-}
-
-// Removes the instance's copies last written more than the days ago; failures are ignored.
-void PruneExportArchive(const std::string& file, const std::string& bisid, int32_t days) {
-    std::error_code ec;
-    const auto limit = fs::file_time_type::clock::now() - std::chrono::hours(24) * days;
-    const std::string prefix = bisid + "-";
-    for (fs::directory_iterator it(ArchiveFolderOf(file), ec), end; !ec && it != end; it.increment(ec)) {
-        std::error_code ignored;
-        std::string name = it->path().filename().string();
-        if (name.compare(0, prefix.size(), prefix) != 0 || it->path().extension() != ".edi" ||
-            !it->is_regular_file(ignored))
-            continue;
-        if (it->last_write_time(ignored) < limit && !ignored) fs::remove(it->path(), ignored);
-    }
 }
 
 class WebOrderExport : public IWebOrderExport {
@@ -244,6 +218,7 @@ private:
             std::vector<std::string> orderIds = OrderIdsOf(*selected);
             selected.reset();
 
+            overFtp_ = overFtp;
             auto file = OpenTarget(i_sBisid, i_sEDIExportFile, overFtp);
             if (!file) {
                 StopBatchPart("BISID " + i_sBisid, "the export file " + TrimBlanks(i_sEDIExportFile) + " cannot be created");
@@ -322,7 +297,9 @@ private:
                        "The temporary EDI folder, where the XML export keeps its journal, is not available",
                        "Ordexa.WebOrderExport");
         exporter.SetJournalFolder(journals);
+        exporter.SetExchangeRecord(!overFtp);
         written = exporter.XmlExportOrders(orders, bisid, path);
+        PruneExportArchive(path, bisid, ExportArchiveDays());
         if (overFtp) PlaceOnHost(path, exportFile, ftp, true, bisid);
     }
 
@@ -387,7 +364,7 @@ private:
         record.sha256 = os::Sha256Hex(group.bytes);
         record.detail = "EDI";
         try {
-            record.archive = ArchiveGroup(file.Path(), i_sBisid, record.id, group.bytes);
+            record.archive = ArchiveExportGroup(file.Path(), i_sBisid, record.id, "edi", group.bytes);
             file.Append(group.bytes, group.orderIds);
             record.offset = static_cast<int64_t>(file.GroupOffset());
         } catch (...) {
@@ -397,7 +374,9 @@ private:
                              group.orderIds.front() + "' on stay to be exported.");
             return false;
         }
-        if (!UpdateOrderStatus(group.orderIds, bisid, file.Path(), record, runConnection)) {
+        std::vector<ExchangeRecord> records{record};
+        if (!overFtp_) records.push_back(LocalPlacement(bisid, file.Path(), *record.offset, *record.length));
+        if (!UpdateOrderStatus(group.orderIds, bisid, file.Path(), records, runConnection)) {
             ::unlink(record.archive.c_str());
             try {
                 file.Withdraw();
@@ -421,7 +400,7 @@ private:
     // connection, when it has one, marks too: one connection keeps its cache of
     // the tables, where a second one would find it stale after every group.
     bool UpdateOrderStatus(const std::vector<std::string>& orderIds, int32_t bisid, const std::string& file,
-                           const ExchangeRecord& record, ado::ConnectionPtr connection) {
+                           const std::vector<ExchangeRecord>& records, ado::ConnectionPtr connection) {
         bool own = !connection;
         try {
             if (own) connection = Sls_GetOpenConnection(connectionString_);
@@ -440,7 +419,7 @@ private:
             }
             auto eventStatements = OrderEventStatements(events);
             marks.insert(marks.end(), eventStatements.begin(), eventStatements.end());
-            auto recordStatements = ExchangeStatements({record});
+            auto recordStatements = ExchangeStatements(records);
             marks.insert(marks.end(), recordStatements.begin(), recordStatements.end());
             ado::Transaction tx(*connection);  // rolled back unless committed
             connection->ExecuteBatch(marks);  // on PostgreSQL one round trip for the group
@@ -480,6 +459,7 @@ private:
     }
 
     std::string connectionString_;
+    bool overFtp_ = false;  // the run writes the outbox, not the export file
     std::shared_ptr<qx::IMembership> members_;        // logged on; kept for the object's life
     std::optional<ole::SlsErrorInfo> logonFailure_;   // of this run
     std::map<std::string, std::string> commonNames_;  // of this run
@@ -491,15 +471,16 @@ const std::string kMarkExportedStatement = "UPDATE ORDERHEADER SET ORDERSTATUS =
                                           vendalo::StatusGuard(vendalo::OrderStatus::ToBeProcessed);
 
 void PlaceExportGroupAgain(const std::string& bisid, const std::string& exportFile, const FtpSettings& ftp,
-                           const std::string& bytes,
+                           const std::string& bytes, const std::string& exchangeId,
                            const std::function<void(const std::string& file, int64_t offset)>& record) {
     bool overFtp = ftp.UseFtp();
     std::string path = overFtp ? OutboxOf(bisid, false) : TrimBlanks(exportFile);
     mode_t mode = overFtp ? 0600 : ExchangeFileMode(ExchangeFolderMode());
     {
         ExportFileWriter writer(path, JournalOf(path), GroupMarked, mode);
-        // journalled without orders: a copy that a crash cuts short is cut off again
-        writer.Append(bytes, {});
+        // journalled by its exchange: a copy that a crash leaves behind is cut
+        // off again unless that exchange was recorded
+        writer.Append(bytes, {kReplayJournalMark + exchangeId});
         try {
             record(writer.Path(), static_cast<int64_t>(writer.GroupOffset()));
         } catch (...) {
@@ -508,6 +489,21 @@ void PlaceExportGroupAgain(const std::string& bisid, const std::string& exportFi
         }
         writer.Keep();
     }
+    if (overFtp) PlaceOnHost(path, exportFile, ftp, true, bisid);
+}
+
+void PlaceXmlGroupAgain(const std::string& bisid, const std::string& exportFile, const FtpSettings& ftp,
+                        const std::string& bytes,
+                        const std::function<void(const std::string& file, int64_t offset)>& record) {
+    bool overFtp = ftp.UseFtp();
+    std::string path = overFtp ? OutboxOf(bisid, true) : TrimBlanks(exportFile);
+    mode_t mode = overFtp ? 0600 : ExchangeFileMode(ExchangeFolderMode());
+    const std::string journals = getTempEDIPath();
+    if (journals.empty())
+        ole::Raise(ole::err::PathNotFound,
+                   "The temporary EDI folder, where the XML export keeps its journal, is not available",
+                   "Ordexa.WebOrderExport");
+    AppendXmlGroupAgain(path, XmlExportJournalOf(journals, path), mode, bytes, record);
     if (overFtp) PlaceOnHost(path, exportFile, ftp, true, bisid);
 }
 

@@ -27,10 +27,19 @@ extern const std::string kMarkExportedStatement;
 // appended whole to the instance's export file, or to its outbox, which then
 // goes to the host by FTP. `record` runs while the file holds the bytes and is
 // locked (it gets the file and where the bytes begin in it): when it raises,
-// the bytes are cut off again and the error goes on.
+// the bytes are cut off again and the error goes on. `record` writes the
+// exchange `exchangeId`: a process stopped before it is on record leaves the
+// bytes to be cut off by the file's next writer, one stopped after leaves them.
 void PlaceExportGroupAgain(const std::string& bisid, const std::string& exportFile, const FtpSettings& ftp,
-                           const std::string& bytes,
+                           const std::string& bytes, const std::string& exchangeId,
                            const std::function<void(const std::string& file, int64_t offset)>& record);
+
+// The same for a group of the XML export: its `Order` elements go, byte for
+// byte, at the end of the instance's document (or its outbox), which is
+// replaced whole under its lock and journal (xml_order_export.h).
+void PlaceXmlGroupAgain(const std::string& bisid, const std::string& exportFile, const FtpSettings& ftp,
+                        const std::string& bytes,
+                        const std::function<void(const std::string& file, int64_t offset)>& record);
 
 void RegisterWebOrderExport();  // "Ordexa.WebOrderExport"
 

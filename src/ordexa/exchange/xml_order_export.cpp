@@ -1,5 +1,7 @@
 #include "ordexa/exchange/xml_order_export.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <set>
@@ -8,11 +10,14 @@
 #include "interfaces/vendalo/vendalo_error.h"
 #include "ordexa/batch_progress.h"
 #include "ordexa/exchange/edi_order_message.h"
+#include "ordexa/exchange/export_archive.h"
 #include "ordexa/exchange/lib_sales_xml.h"
 #include "ordexa/exchange/xml_export_file.h"
 #include "platform/data/transaction.h"
 #include "platform/masterdata/business_partner.h"
 #include "platform/masterdata/product_catalog.h"
+#include "platform/os/scope_guard.h"
+#include "platform/os/sha256.h"
 #include "shared/lib_sales.h"
 #include "shared/order_events.h"
 
@@ -54,6 +59,15 @@ struct StringWriter : pugi::xml_writer {
 std::string Serialised(const qx::XmlDocument& document) {
     StringWriter writer;
     document.doc.save(writer, "  ", pugi::format_default, pugi::encoding_utf8);
+    return std::move(writer.bytes);
+}
+
+// The node as the document's serialisation holds it (same indent, at its depth).
+std::string Printed(const pugi::xml_node& node) {
+    unsigned depth = 0;
+    for (pugi::xml_node up = node.parent(); up && up.type() != pugi::node_document; up = up.parent()) ++depth;
+    StringWriter writer;
+    node.print(writer, "  ", pugi::format_default, pugi::encoding_utf8, depth);
     return std::move(writer.bytes);
 }
 
@@ -124,6 +138,13 @@ int32_t XmlOrderExport::XmlExportOrdersToFile(const std::vector<std::vector<std:
     XmlExportFile file(path, journalFolder_.empty() ? "" : XmlExportJournalOf(journalFolder_, path), newFileMode_);
     bool marked = false;  // from here on the new document is the one that holds the orders
     std::vector<std::string> appended;
+    std::vector<ExchangeRecord> records;
+    // the copies of groups whose orders were not marked go again
+    auto dropCopies = os::ScopeGuard([&] {
+        if (!marked)
+            for (const auto& record : records)
+                if (!record.archive.empty()) ::unlink(record.archive.c_str());
+    });
     try {
         std::set<std::string> waiting;
         size_t total = 0;
@@ -135,10 +156,11 @@ int32_t XmlOrderExport::XmlExportOrdersToFile(const std::vector<std::vector<std:
         pugi::xml_node root = DocumentToAppendTo(file.Open(), path, waiting, document);
 
         appended.reserve(total);
-        for (const auto& group : groups)
-            for (const auto& orderId : group) {
+        std::vector<std::vector<std::pair<std::string, pugi::xml_node>>> rendered(groups.size());
+        for (size_t g = 0; g < groups.size(); ++g)
+            for (const auto& orderId : groups[g]) {
                 try {
-                    XmlOrderFormToDOMDoc(orderId, document, root);
+                    rendered[g].emplace_back(orderId, XmlOrderFormToDOMDoc(orderId, document, root));
                     appended.push_back(orderId);
                 } catch (...) {
                     Sls_LogError(label, "Order export failed for OrderID: " + orderId);
@@ -146,8 +168,10 @@ int32_t XmlOrderExport::XmlExportOrdersToFile(const std::vector<std::vector<std:
             }
         if (appended.empty()) return 0;  // the file stays as it was
 
-        file.Replace(Serialised(document), appended);
-        if (!XmlUpdateOrderStatus(appended, vendalo::OrderStatus::Processed, path)) {
+        std::string bytes = Serialised(document);
+        if (recordExchanges_) records = GroupRecords(rendered, bytes, path);
+        file.Replace(bytes, appended);
+        if (!XmlUpdateOrderStatus(appended, vendalo::OrderStatus::Processed, path, records)) {
             file.Withdraw();
             ole::Raise(ole::err::ObjectErrorBase + 1,
                        "The exported orders could not be marked; the export file is as it was and " +
@@ -176,6 +200,75 @@ int32_t XmlOrderExport::XmlExportOrdersToFile(const std::vector<std::vector<std:
         }
         return 0;
     }
+}
+
+std::vector<ExchangeRecord> XmlOrderExport::GroupRecords(
+    const std::vector<std::vector<std::pair<std::string, pugi::xml_node>>>& groups, const std::string& bytes,
+    const std::string& path) {
+    std::vector<std::string> pieces;
+    std::string appended;
+    for (const auto& group : groups) {
+        std::string piece;
+        for (const auto& rendered : group) piece += Printed(rendered.second);
+        pieces.push_back(piece);
+        appended += piece;
+    }
+    // the new elements end the document's list of orders
+    size_t at = appended.empty() ? std::string::npos : bytes.rfind(appended);
+    if (at == std::string::npos)
+        ole::Raise(ole::err::ObjectErrorBase + 1,
+                   "The exported orders cannot be located in the document for " + path + "; nothing was written", kLabel);
+    std::optional<int32_t> bisid;
+    if (!bisid_.empty()) bisid = Variant(bisid_).ToLong();
+    std::vector<ExchangeRecord> records;
+    auto dropCopies = os::ScopeGuard([&] {
+        for (const auto& record : records) ::unlink(record.archive.c_str());
+    });
+    for (size_t g = 0; g < groups.size(); ++g) {
+        if (groups[g].empty()) continue;
+        ExchangeRecord record;
+        record.id = Sls_CreateGUID();
+        record.kind = exchange_kind::kExportGroup;
+        record.outcome = "written";
+        record.bisid = bisid;
+        for (const auto& rendered : groups[g]) record.orderIds.push_back(rendered.first);
+        record.file = path;
+        record.offset = static_cast<int64_t>(at);
+        record.length = static_cast<int64_t>(pieces[g].size());
+        record.sha256 = os::Sha256Hex(pieces[g]);
+        record.detail = "XML";
+        record.archive = ArchiveExportGroup(path, bisid_, record.id, "xml", pieces[g]);
+        records.push_back(record);
+        at += pieces[g].size();
+    }
+    dropCopies.Dismiss();
+    if (placedLocally_) records.push_back(LocalPlacement(bisid, path, 0, static_cast<int64_t>(bytes.size())));
+    return records;
+}
+
+void AppendXmlGroupAgain(const std::string& path, const std::string& journal, mode_t newFileMode,
+                         const std::string& bytes, const std::function<void(const std::string& file, int64_t offset)>& record) {
+    XmlExportFile file(path, journal, newFileMode);
+    qx::XmlDocument document;
+    pugi::xml_node root = DocumentToAppendTo(file.Open(), path, {}, document);
+    pugi::xml_document copy;
+    if (!copy.load_buffer(bytes.data(), bytes.size(), pugi::parse_default | pugi::parse_fragment, pugi::encoding_utf8))
+        ole::Raise(ole::err::ObjectErrorBase + 1, "The copy of the export group does not parse; nothing was sent", kLabel);
+    for (pugi::xml_node order : copy.children("Order")) root.append_copy(order);
+    std::string whole = Serialised(document);
+    size_t at = whole.rfind(bytes);
+    if (at == std::string::npos || !root.child("Order"))
+        ole::Raise(ole::err::ObjectErrorBase + 1,
+                   "The copy of the export group cannot go into " + path + " byte for byte; nothing was sent", kLabel);
+    // journalled without orders: they are marked already
+    file.Replace(whole, {});
+    try {
+        record(path, static_cast<int64_t>(at));
+    } catch (...) {
+        file.Withdraw();
+        throw;
+    }
+    file.Keep();
 }
 
 void XmlOrderExport::FinishStoppedExports() {
@@ -254,7 +347,7 @@ pugi::xml_node XmlOrderExport::XmlOrderFormToDOMDoc(const std::string& orderId, 
 }
 
 bool XmlOrderExport::XmlUpdateOrderStatus(const std::vector<std::string>& orderIds, vendalo::OrderStatus status,
-                                          const std::string& reference) {
+                                          const std::string& reference, const std::vector<ExchangeRecord>& records) {
     ado::ConnectionPtr connection;
     try {
         connection = Sls_GetOpenConnection(connectionString_);
@@ -272,6 +365,8 @@ bool XmlOrderExport::XmlUpdateOrderStatus(const std::vector<std::string>& orderI
         }
         auto eventStatements = OrderEventStatements(events);
         marks.insert(marks.end(), eventStatements.begin(), eventStatements.end());
+        auto recordStatements = ExchangeStatements(records);
+        marks.insert(marks.end(), recordStatements.begin(), recordStatements.end());
         ado::Transaction tx(*connection);
         connection->ExecuteBatch(marks);
         XmlExportStep("marking");

@@ -14,6 +14,11 @@
 // that cannot be saved, or orders that cannot be marked leave the file as it
 // was and every order waiting. An exported order keeps its BISID.
 //
+// With SetExchangeRecord, each business partner's group is an "export group"
+// on record, written in the marking transaction: where its `Order` elements
+// begin in the document and their length, their SHA-256, and a copy of those
+// exact bytes (export_archive.h), kept before the document is put in place.
+//
 // One object serves one run: it keeps what it learnt of the master data
 // (addresses, products), which does not change while a run lasts.
 #pragma once
@@ -28,6 +33,7 @@
 #include <vector>
 
 #include "interfaces/vendalo/order_status.h"
+#include "ordexa/exchange/exchange_record.h"
 #include "platform/automation/dictionary.h"
 #include "platform/xml/dom.h"
 
@@ -62,19 +68,32 @@ public:
     pugi::xml_node XmlOrderFormToDOMDoc(const std::string& orderId, qx::XmlDocument& document, pugi::xml_node root);
     // Sets the status of those orders that still wait, all in one transaction;
     // false (logged) when it cannot, and then no order is changed.
+    // The records go in that transaction.
     bool XmlUpdateOrderStatus(const std::vector<std::string>& orderIds, vendalo::OrderStatus status,
-                              const std::string& reference);
+                              const std::string& reference, const std::vector<ExchangeRecord>& records = {});
     // The mode a new export file gets (the exchange folder's file mode; the FTP outbox stays 0600).
     void SetNewFileMode(mode_t mode) { newFileMode_ = mode; }
     // The folder of the exports' journals (the installation's temporary EDI folder); without one none is kept.
     void SetJournalFolder(std::string folder) { journalFolder_ = std::move(folder); }
+    // Records each group written and keeps its copy; a document written
+    // straight into the back end's folder is recorded as placed too.
+    void SetExchangeRecord(bool placedLocally) {
+        recordExchanges_ = true;
+        placedLocally_ = placedLocally;
+    }
     // Finishes what stopped exports left in the journal folder (see
     // FinishStoppedXmlExports); raises when it cannot, and then no order may be selected.
     void FinishStoppedExports();
 
 private:
+    // The records of the rendered groups (their elements located in the
+    // document's bytes), each with its copy kept; raises when it cannot.
+    std::vector<ExchangeRecord> GroupRecords(const std::vector<std::vector<std::pair<std::string, pugi::xml_node>>>& groups,
+                                             const std::string& bytes, const std::string& path);
+
     mode_t newFileMode_ = 0600;
     std::string journalFolder_;
+    bool recordExchanges_ = false, placedLocally_ = false;
     struct Address;
     const Address& AddressOf(int32_t addressId, int32_t missingError);
     const ole::Variant& ProductDescriptionOf(int32_t productId);
@@ -90,5 +109,13 @@ private:
     std::map<int32_t, std::unique_ptr<Address>> addresses_;
     std::map<int32_t, ole::Variant> productDescriptions_;
 };
+
+// Appends the `Order` elements of a group's copy to the document at path (a
+// new document where there is none) through XmlExportFile and its journal, so
+// that the document holds those exact bytes; raises when it cannot.
+// `record` runs while the new document is in place and locked, with where the
+// group begins in it; when it raises, the old document goes back.
+void AppendXmlGroupAgain(const std::string& path, const std::string& journal, mode_t newFileMode,
+                         const std::string& bytes, const std::function<void(const std::string& file, int64_t offset)>& record);
 
 }  // namespace ordexa

@@ -10,12 +10,13 @@
 namespace ordexa {
 namespace {
 
-void Post(const std::string& body, const std::string& url, std::chrono::milliseconds timeOut, bool& answered) {
+void Post(const std::string& body, const std::string& url, std::chrono::milliseconds timeOut, FormPostAnswer& answer) {
     long total = std::max<long>(1, static_cast<long>(timeOut.count()));
     // the reply body is not read; it is only drained
     net::HttpReply reply = net::Post({url, "application/x-www-form-urlencoded", body, "",
                                       std::chrono::milliseconds(std::min(total, 5000L)), std::chrono::milliseconds(total), 0});
-    answered = reply.status != 0;
+    answer.answered = reply.status != 0;
+    answer.httpStatus = static_cast<int32_t>(reply.status);
     if (reply.TimedOut()) ole::Raise(reqlink_err::reqlinkInetHttpFormPostFailure, "Server timeout");
     if (reply.curlCode != 0) ole::Raise(reqlink_err::reqlinkInetHttpFormPostFailure, reply.error);
     if (reply.status < 200 || reply.status > 299)
@@ -25,17 +26,18 @@ void Post(const std::string& body, const std::string& url, std::chrono::millisec
 
 }  // namespace
 
-void InetHttpFormPost(const std::string& document, const std::string& field, const std::string& url,
-                      int32_t secondsTimeOut) {
-    bool answered = false;
-    InetHttpFormPost(document, field, url, std::chrono::seconds(std::max<int32_t>(1, secondsTimeOut)), answered);
+int32_t InetHttpFormPost(const std::string& document, const std::string& field, const std::string& url,
+                         int32_t secondsTimeOut) {
+    FormPostAnswer answer;
+    InetHttpFormPost(document, field, url, std::chrono::seconds(std::max<int32_t>(1, secondsTimeOut)), answer);
+    return answer.httpStatus;
 }
 
 void InetHttpFormPost(const std::string& document, const std::string& field, const std::string& url,
-                      std::chrono::milliseconds timeOut, bool& answered) {
-    answered = false;
+                      std::chrono::milliseconds timeOut, FormPostAnswer& answer) {
+    answer = FormPostAnswer();
     try {
-        Post(field + "=" + UrlEncode(document), url, timeOut, answered);
+        Post(field + "=" + UrlEncode(document), url, timeOut, answer);
     } catch (...) {
         Sls_RaiseError("Ordexa.Reqlink.InetHttpFormPost()", "xml: " + document + " HTTP address: " + url);
     }

@@ -11,12 +11,17 @@
 
 namespace ordexa {
 
+// What came back of a post, also when it raised.
+struct FormPostAnswer {
+    bool answered = false;   // false: no connection, or no answer in time (what a caller backs off from)
+    int32_t httpStatus = 0;  // the HTTP status of the answer; 0 without one
+};
+
+// Returns the HTTP status it got (2xx).
+int32_t InetHttpFormPost(const std::string& document, const std::string& field, const std::string& url,
+                         int32_t secondsTimeOut);
+// The same with the time-out in milliseconds; `answer` is filled in also when it raises.
 void InetHttpFormPost(const std::string& document, const std::string& field, const std::string& url,
-                      int32_t secondsTimeOut);
-// The same with the time-out in milliseconds; `answered` tells, also when it
-// raises, whether the server answered at all (false: no connection, or no
-// answer in time), which is what a caller backs off from.
-void InetHttpFormPost(const std::string& document, const std::string& field, const std::string& url,
-                      std::chrono::milliseconds timeOut, bool& answered);
+                      std::chrono::milliseconds timeOut, FormPostAnswer& answer);
 
 }  // namespace ordexa

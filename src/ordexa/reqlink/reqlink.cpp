@@ -17,6 +17,7 @@
 #include "platform/automation/decimal.h"
 #include "platform/masterdata/business_partner.h"
 #include "platform/masterdata/product_catalog.h"
+#include "platform/data/transaction.h"
 #include "platform/net/http_post.h"
 #include "shared/lib_sales.h"
 #include "shared/order_events.h"
@@ -117,7 +118,7 @@ public:
                         ++late;
                         return;
                     }
-                    bool answered = true;
+                    bool answered = true, opened = false;
                     ExchangeRecord post;
                     post.kind = exchange_kind::kBrokerPost;
                     post.reference = host;
@@ -133,18 +134,31 @@ public:
                         if (!AllowedAcknowledgementUrl(url, hosts))
                             ole::Raise(reqlink_err::reqlinkInetHttpFormPostFailure,
                                        "The acknowledgement URL is not on the broker's list of hosts: " + url);
-                        std::vector<std::string> posted =
-                            SendAcknowledgementList(orderIds, url, shopPage, std::min(timeOut, left), answered);
+                        AcknowledgementList list = BuildAcknowledgementList(orderIds, shopPage);
+                        if (list.orderIds.empty()) return;
+                        post.orderIds = list.orderIds;
+                        OpenBrokerPost(post);
+                        opened = true;
+                        started = std::chrono::steady_clock::now();
+                        FormPostAnswer answer;
+                        try {
+                            InetHttpFormPost(list.document, "XMLINPUT", url, std::min(timeOut, left), answer);
+                        } catch (...) {
+                            answered = answer.answered;
+                            if (answer.httpStatus != 0) post.httpStatus = answer.httpStatus;
+                            throw;
+                        }
+                        post.httpStatus = answer.httpStatus;
                         post.outcome = "acknowledged";
-                        post.orderIds = posted;
                         post.durationMs = took();
-                        count += UpdateOrderHeaderStatus(posted, vendalo::OrderStatus::ReqlinkAcknowledged, false, post);
+                        count += UpdateOrderHeaderStatus(post.orderIds, vendalo::OrderStatus::ReqlinkAcknowledged, false, post);
                     } catch (...) {
                         ++failed;
                         post.outcome = answered ? "refused" : "no answer";
                         post.durationMs = took();
                         post.detail = "acknowledgement list: " + FirstReason();
-                        RecordExchangesApart({post});
+                        if (opened) CompleteExchangeApart(post);
+                        else RecordExchangesApart({post});
                         if (!answered) backoff.Failed(host, FirstReason());
                         Sls_LogError("Ordexa.Reqlink.AcknowledgeReqlinkOrders",
                                      std::to_string(orderIds.size()) + " order(s) of " + url +
@@ -236,8 +250,11 @@ public:
         }
     }
 
-    void SendAcknowledgement(const std::string& orderId, const std::string& url, int32_t secondsTimeOut) override {
+    ExchangeRecord SendAcknowledgement(const std::string& orderId, const std::string& url,
+                                       int32_t secondsTimeOut) override {
         ado::ConnectionPtr connection;
+        ExchangeRecord post;
+        bool opened = false;
         try {
             connection = Sls_GetOpenConnection(Sls_ConnectionString());
             auto order = ReadAcknowledgedOrder(connection, orderId);
@@ -249,24 +266,52 @@ public:
             qx::XmlDocument doc;
             pugi::xml_node root = XML_BizTalk081Message(doc, "Acknowledgement", kAcknowledgementNamespace);
             AddAcknowledgement(doc, root, *order, FormatDate(ole::Date::Today(), false), url);
-            InetHttpFormPost(doc.Xml(), "XMLINPUT", order->url, secondsTimeOut);
+            post.kind = exchange_kind::kBrokerPost;
+            post.reference = net::HostOfUrl(order->url);
+            post.detail = "acknowledgement";
+            post.orderIds = {orderId};
+            OpenBrokerPost(post);
+            opened = true;
+            auto started = std::chrono::steady_clock::now();
+            FormPostAnswer answer;
+            try {
+                InetHttpFormPost(doc.Xml(), "XMLINPUT", order->url,
+                                 std::chrono::seconds(std::max<int32_t>(1, secondsTimeOut)), answer);
+            } catch (...) {
+                post.outcome = answer.answered ? "refused" : "no answer";
+                if (answer.httpStatus != 0) post.httpStatus = answer.httpStatus;
+                post.durationMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      std::chrono::steady_clock::now() - started).count();
+                post.detail = "acknowledgement: " + FirstReason();
+                throw;
+            }
+            post.outcome = "acknowledged";
+            post.httpStatus = answer.httpStatus;
+            post.durationMs =
+                std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
+            return post;
         } catch (...) {
+            if (opened) CompleteExchangeApart(post);
             Sls_RaiseError("Ordexa.Reqlink.SendAcknowledgement()");
         }
     }
 
 private:
-    // Posts one list to the URL; the ids of the orders it held (an order that
-    // cannot be found is logged and left out, and so stays waiting).
-    std::vector<std::string> SendAcknowledgementList(const std::vector<std::string>& orderIds, const std::string& url,
-                                                     const std::string& shopPage, std::chrono::milliseconds timeOut,
-                                                     bool& answered) {
+    // An acknowledgement list and the ids of the orders it holds.
+    struct AcknowledgementList {
+        std::string document;
+        std::vector<std::string> orderIds;
+    };
+
+    // The list for the orders; an order that cannot be found is logged and left
+    // out, and so stays waiting.
+    AcknowledgementList BuildAcknowledgementList(const std::vector<std::string>& orderIds, const std::string& shopPage) {
         ado::ConnectionPtr connection;
         try {
             qx::XmlDocument doc;
             pugi::xml_node root = XML_BizTalk081Message(doc, "AcknowledgementList", kAcknowledgementNamespace);
             std::string today = FormatDate(ole::Date::Today(), true);
-            std::vector<std::string> listed;
+            AcknowledgementList list;
             connection = Sls_GetOpenConnection(Sls_ConnectionString());
             for (const std::string& id : orderIds) {
                 auto order = ReadAcknowledgedOrder(connection, id);
@@ -280,19 +325,30 @@ private:
                 }
                 AddAcknowledgement(doc, XML_NewNode(doc, root, "Acknowledgement"), *order, today,
                                    shopPage + "?order_id=" + id);
-                listed.push_back(id);
+                list.orderIds.push_back(id);
             }
             Sls_CloseConnection(connection);
-            if (listed.empty()) return listed;
-            InetHttpFormPost(doc.Xml(), "XMLINPUT", url, timeOut, answered);
-            return listed;
+            list.document = doc.Xml();
+            return list;
         } catch (...) {
             Sls_RaiseError("Ordexa.Reqlink.SendAcknowledgementList()");
         }
     }
 
+    // Puts a post on record ("sent", its attempt counted) before it goes: a
+    // process that stops during the post leaves a row of unknown outcome, never none.
+    static void OpenBrokerPost(ExchangeRecord& post) {
+        post.id = Sls_CreateGUID();
+        post.outcome = kSentOutcome;
+        auto connection = Sls_GetOpenConnection(Sls_ConnectionString());
+        ado::Transaction tx(*connection);
+        post.attempt = NextAttempt(connection, exchange_kind::kBrokerPost, post.orderIds);
+        connection->ExecuteBatch(ExchangeStatements({post}));
+        tx.Commit();
+    }
+
     // Sets the status of orders still waiting for acknowledgement (ReqlinkToBeAcknowledged); the number changed.
-    // The post behind the change is recorded with the first statement.
+    // The post behind the change (on record as "sent") is completed with the first statement.
     static int32_t UpdateOrderHeaderStatus(const std::vector<std::string>& orderIds, vendalo::OrderStatus status,
                                            bool raise, const ExchangeRecord& post) {
         ado::ConnectionPtr connection;
@@ -315,16 +371,17 @@ private:
                                       static_cast<int32_t>(status), "acknowledged", "", "acknowledgement post",
                                       vendalo::StatusName(status)});
                 std::vector<ado::BatchStatement> statements{{sql + ")", params}};
-                if (start == 0) {
-                    auto recorded = ExchangeStatements({post});
-                    statements.insert(statements.end(), recorded.begin(), recorded.end());
-                }
+                if (start == 0) statements.push_back(CompleteExchangeStatement(post));
                 auto results = Sls_ExecuteWithOrderEvents(connection, statements, events);
                 changed += std::max(results.front().affected, 0);
             }
             return changed;
         } catch (...) {
             std::string info = "Failed to update orderstatus for orderid=" + (orderIds.empty() ? "" : orderIds.front());
+            // the broker has the list all the same
+            ExchangeRecord answered = post;
+            answered.detail += "; the orders' statuses could not be set";
+            CompleteExchangeApart(answered);
             if (raise) Sls_RaiseError("Ordexa.Reqlink.UpdateOrderHeaderStatus()", info);
             Sls_LogError("Ordexa.Reqlink.UpdateOrderHeaderStatus()", info);
             return 0;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "ordexa/exchange/batch_stage.h"
+#include "ordexa/exchange/exchange_record.h"
 #include "platform/automation/error.h"
 #include "platform/automation/variant.h"
 #include "platform/masterdata/membership.h"
@@ -86,8 +87,13 @@ public:
     // Posts the basket to its partner's order request URL.
     virtual void SendOrderRequest(const ole::Variant& iBasket, const qx::MembershipUserPtr& iUserObject,
                                   int32_t iSecondsTimeOut) = 0;
-    // One order's acknowledgement, posted to the order's own URL (no caller in the system).
-    virtual void SendAcknowledgement(const std::string& orderId, const std::string& url, int32_t secondsTimeOut) = 0;
+    // One order's acknowledgement, posted to the order's own URL (the operator's
+    // "send the acknowledgement now"). The post is on record ("sent") before it
+    // goes; a failed post completes that record and raises. An accepted one
+    // returns the record with its answer, for the caller to complete with
+    // CompleteExchangeStatement in the transaction of the status it sets.
+    virtual ExchangeRecord SendAcknowledgement(const std::string& orderId, const std::string& url,
+                                               int32_t secondsTimeOut) = 0;
 };
 
 void RegisterReqlink();  // "Ordexa.Reqlink"
