@@ -120,6 +120,15 @@ TEST_P(CardPaymentRoad, ManualRefundAndResolveWorkFromTheCommandLine) {
     Outcome refund = Backoffice("pay refund --home " + Quoted(home_.string()) + " --request " + capture + " --amount 10.50");
     EXPECT_EQ(refund.exitCode, 0) << refund.output;
     EXPECT_EQ(sim.Count("applications", "ics_credit"), 1u);
+    // the timeline names the user who ran the command
+    EXPECT_EQ(Open()
+                  ->Execute("SELECT ACTOR FROM ORDEREVENT WHERE ORDERID = ? AND WHAT = 'refunded'", nullptr, -1,
+                            {ole::Variant(id)})
+                  ->Fields(0)
+                  .Value()
+                  .Text()
+                  .rfind("operator ", 0),
+              0u);
     Outcome resolve = Backoffice("pay resolve --home " + Quoted(home_.string()) + " --order " + id);
     EXPECT_EQ(resolve.exitCode, 1);
     EXPECT_NE(resolve.output.find("not in status 8"), std::string::npos) << resolve.output;
