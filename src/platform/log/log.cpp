@@ -1,4 +1,5 @@
 #include "platform/log/log.h"
+#include "platform/log/journal_fields.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -201,6 +202,9 @@ Stamp Now() {
     return {a, b};
 }
 
+// The source as every target writes it: shortened, its controls escaped.
+std::string LogSource(const LogRecord& r) { return ole::EscapeControls(ole::Shorten(r.source, 512)); }
+
 std::string TextLine(const LogRecord& r, const std::string& source, const Stamp& at) {
     std::string line = "[" + at.local + "] [" + LevelName(r.level) + "] ";
     for (size_t f = 0; f < tContext.size(); ++f)
@@ -224,24 +228,9 @@ std::string JsonLine(const LogRecord& r, const std::string& source, const Stamp&
     return line + ",\"text\":" + JsonString(OneLine(r.text)) + "}";
 }
 
-// The journal takes the same fields; a journal that cannot be reached loses the entry.
-bool SendToJournal(const LogRecord& r, const std::string& source) {
-    std::vector<std::string> fields = {
-        "MESSAGE=[" + source + "] " + OneLine(r.text),
-        "PRIORITY=" + std::to_string(r.level <= LogError ? 3 : r.level == LogWarning ? 4 : 5),
-        "SYSLOG_IDENTIFIER=backoffice",
-        std::string("BACKOFFICE_LEVEL=") + LevelName(r.level),
-        "BACKOFFICE_SOURCE=" + source,
-        "BACKOFFICE_LABEL=" + ole::EscapeControls(r.label)};
-    if (r.number != 0) fields.push_back("BACKOFFICE_ERROR=" + ErrorNumber(r.number));
-    if (!r.description.empty()) fields.push_back("BACKOFFICE_DESCRIPTION=" + ole::EscapeControls(r.description));
-    if (!r.info.empty()) fields.push_back("BACKOFFICE_INFO=" + ole::EscapeControls(r.info));
-    for (size_t f = 0; f < tContext.size(); ++f) {
-        if (tContext[f].empty()) continue;
-        std::string name = kFieldNames[f];
-        for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        fields.push_back("BACKOFFICE_" + name + "=" + ole::EscapeControls(tContext[f]));
-    }
+// A journal that cannot be reached loses the entry.
+bool SendToJournal(const LogRecord& r) {
+    std::vector<std::string> fields = JournalFields(r);
     std::vector<iovec> parts;
     for (auto& f : fields) parts.push_back({f.data(), f.size()});
     return sd_journal_sendv(parts.data(), static_cast<int>(parts.size())) >= 0;
@@ -250,11 +239,11 @@ bool SendToJournal(const LogRecord& r, const std::string& source) {
 void Write(const LogRecord& record) {
     std::string path = LogFilePath();
     LogSettings settings = SettingsFor(path);
-    std::string source = ole::EscapeControls(ole::Shorten(record.source, 512));
+    std::string source = LogSource(record);
     Stamp at = Now();
     bool written = false;
     if (settings.journal && !path.empty()) {
-        written = SendToJournal(record, source);
+        written = SendToJournal(record);
     } else {
         std::shared_ptr<LogFile> file;
         try {
@@ -281,6 +270,27 @@ public:
 };
 
 }  // namespace
+
+std::vector<std::string> JournalFields(const LogRecord& r) {
+    std::string source = LogSource(r);
+    std::vector<std::string> fields = {
+        "MESSAGE=[" + source + "] " + OneLine(r.text),
+        "PRIORITY=" + std::to_string(r.level <= LogError ? 3 : r.level == LogWarning ? 4 : 5),
+        "SYSLOG_IDENTIFIER=backoffice",
+        std::string("BACKOFFICE_LEVEL=") + LevelName(r.level),
+        "BACKOFFICE_SOURCE=" + source,
+        "BACKOFFICE_LABEL=" + ole::EscapeControls(r.label)};
+    if (r.number != 0) fields.push_back("BACKOFFICE_ERROR=" + ErrorNumber(r.number));
+    if (!r.description.empty()) fields.push_back("BACKOFFICE_DESCRIPTION=" + ole::EscapeControls(r.description));
+    if (!r.info.empty()) fields.push_back("BACKOFFICE_INFO=" + ole::EscapeControls(r.info));
+    for (size_t f = 0; f < tContext.size(); ++f) {
+        if (tContext[f].empty()) continue;
+        std::string name = kFieldNames[f];
+        for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        fields.push_back("BACKOFFICE_" + name + "=" + ole::EscapeControls(tContext[f]));
+    }
+    return fields;
+}
 
 std::string LogFilePath() {
     auto installations = InstallationsFromEnvironment();
