@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <system_error>
 
 #include "platform/automation/component.h"
 #include "platform/log/log.h"
@@ -45,8 +46,8 @@ TEST(JournalLog, AReportIsOneFieldPerPartEachOnOneLineWithTheThreadsContext) {
 }
 
 // The entry goes to the journal, never to the file; where no journal listens
-// (a container without journald) it is counted lost, as a file that cannot be
-// written would be.
+// (a container without journald; libsystemd then reports success) it is
+// counted lost, as a file that cannot be written would be.
 TEST(JournalLog, AnEntryGoesToTheJournalOrIsCountedLost) {
     testing_support::TestInstallation inst("sqlite");
     inst.SetSetting("LOG", "LogTarget", "journal");
@@ -56,6 +57,9 @@ TEST(JournalLog, AnEntryGoesToTheJournalOrIsCountedLost) {
     bool listening = std::filesystem::exists("/run/systemd/journal/socket");
     EXPECT_EQ(qx::LostLogEntries() - lost, listening ? 0 : 1);
     EXPECT_EQ(inst.LogText().find("to the journal"), std::string::npos);
+    // a batch whose failures nobody would read does not start
+    if (listening) EXPECT_NO_THROW(qx::CheckLogWritable());
+    else EXPECT_THROW(qx::CheckLogWritable(), std::system_error);
 }
 
 }  // namespace

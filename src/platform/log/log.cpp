@@ -228,8 +228,12 @@ std::string JsonLine(const LogRecord& r, const std::string& source, const Stamp&
     return line + ",\"text\":" + JsonString(OneLine(r.text)) + "}";
 }
 
-// A journal that cannot be reached loses the entry.
+// Where journald listens; libsystemd reports success when nothing listens there.
+constexpr const char* kJournalSocket = "/run/systemd/journal/socket";
+
+// A journal that cannot be reached loses the entry, and it is counted lost.
 bool SendToJournal(const LogRecord& r) {
+    if (::access(kJournalSocket, F_OK) != 0) return false;
     std::vector<std::string> fields = JournalFields(r);
     std::vector<iovec> parts;
     for (auto& f : fields) parts.push_back({f.data(), f.size()});
@@ -309,7 +313,13 @@ std::string AccessLogFilePath() {
 
 void CheckLogWritable() {
     std::string path = LogFilePath();
-    if (path.empty() || SettingsFor(path).journal) return;
+    if (path.empty()) return;
+    if (SettingsFor(path).journal) {
+        if (::access(kJournalSocket, F_OK) != 0)
+            throw std::system_error(errno, std::system_category(),
+                                    std::string("the journal (LogTarget=journal) does not listen at ") + kJournalSocket);
+        return;
+    }
     OpenLogFile(path);
 }
 
