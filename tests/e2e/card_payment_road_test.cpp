@@ -13,6 +13,7 @@
 #include "gateway_simulator.h"
 #include "platform/data/ado.h"
 #include "run_program.h"
+#include "shared/order_events.h"
 #include "test_db.h"
 
 using namespace testing_support;
@@ -112,6 +113,8 @@ TEST_P(CardPaymentRoad, ManualRefundAndResolveWorkFromTheCommandLine) {
     sim.ServeInstallation(home_);
     ASSERT_EQ(Backoffice("demo --home " + Quoted(home_.string())).exitCode, 0);
     std::string id = AllocateCardOrder();
+    // the timeline follows the order's status set above
+    Sls_AppendOrderEvents(Open(), {{id, std::nullopt, 0, 4, "allocated", "test", "", ""}});
     ASSERT_EQ(Backoffice("pay --home " + Quoted(home_.string())).exitCode, 0);
     std::string capture = Open()->Execute("SELECT BILL_REQUEST_ID FROM BILLINGLOG")->Fields(0).Value().Text();
     Outcome tooMuch = Backoffice("pay refund --home " + Quoted(home_.string()) + " --request " + capture + " --amount 99999");
