@@ -19,6 +19,9 @@ public:
     virtual void ExportStarted(const std::string& bisid, int32_t orders) {}
     // Orders of an instance written to its export file and marked exported (cumulative within the run).
     virtual void OrdersExported(const std::string& bisid, int32_t done, int32_t total) {}
+    // An order the export left out (it stays to be exported), and why: the
+    // first error's reason (ole::ReasonOf), raw.
+    virtual void OrderNotExported(const std::string& orderId, const std::string& reason) {}
     // Orders whose confirmation was applied (status moved on from 1).
     virtual void ConfirmationsApplied(const std::string& bisid, int32_t orders) {}
     // Confirmation entries refused (kept in the rejected file), and entries naming no order of the database.

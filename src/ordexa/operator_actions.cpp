@@ -126,6 +126,14 @@ void AuthorizeAgain(const OperatorAction& a) {
     });
 }
 
+void Refund(const OperatorAction& a, const std::optional<std::string>& amount) {
+    Guarded("Refund", a, [&] {
+        StatusOf(Sls_GetOpenConnection(Sls_ConnectionString()), a.orderId);
+        Sls_GetComponent<ICCPayment>("Ordexa.CCPayment")
+            ->RefundOrder(a.orderId, amount ? Variant(*amount) : Variant(), a.actor, a.note);
+    });
+}
+
 ActionOutcome OutcomeOf(const OperatorAction& a) {
     ActionOutcome outcome;
     Guarded("OutcomeOf", a, [&] {

@@ -48,6 +48,12 @@ void AuthorizeAgain(const OperatorAction& action);
 // operator states (`captured`) where the gateway cannot tell.
 void ResolveOutcome(const OperatorAction& action, std::optional<bool> captured);
 
+// A credit against the order's latest approved capture with something left to
+// credit (`backoffice pay refund`'s path), of `amount` ("12.50"; none: all
+// that is left). The order keeps its status; the event says "refunded" or
+// "refund declined". Raises kActionNoLongerApplies when nothing is left.
+void Refund(const OperatorAction& action, const std::optional<std::string>& amount);
+
 // One event of an order's timeline as it was written.
 struct RecordedEvent {
     int32_t seq = 0;

@@ -185,6 +185,34 @@ TEST_F(BackofficeOnDemo, AnInstanceThatStopsIsNamedInTheSummaryAndTheBatchExits4
     EXPECT_EQ(batch.output.find("stopped: BISID 2"), std::string::npos) << batch.output;
 }
 
+TEST_F(BackofficeOnDemo, TheSummaryNamesRefusedEntriesAndTheOrdersTheExportSkippedByReason) {
+    std::string confirmations;
+    {
+        auto c = std::make_shared<ado::Connection>();
+        c->Open("Provider=SQLite;Data Source=" + (home_ / "data" / "vendalo.db").string());
+        // two orders of BIS 1 whose partner is gone: the export leaves them out, for one reason
+        c->Execute("UPDATE ORDERHEADER SET BUSINESSPARTNERID = 999 WHERE ORDERSTATUS = 0 AND BISID = 1");
+        confirmations = c->Execute("SELECT CONFIRMATIONFILENAME FROM ORDEREXPORTFILE WHERE BISID = 1")
+                            ->Fields(0).Value().Text();
+        c->Close();
+        ado::ClearConnectionPool();
+    }
+    // two entries the back end wrote for orders this database does not have
+    WriteFile(confirmations, "0123456789ABCDEF0123456789ABCDEF,SO-1\r\nFEDCBA9876543210FEDCBA9876543210,SO-2\r\n");
+    Outcome batch = Batch();
+    EXPECT_EQ(batch.exitCode, 0) << batch.output;
+    for (const char* line :
+         {"  confirmation entries refused: 2 (2 naming no order): see `backoffice exchanges --kind \"refused entry\"`\n",
+          "  orders the export skipped: 2 (they stay to be exported; the log names them)\n"
+          "    2: Business partner 999 does not exist\n"})
+        EXPECT_NE(batch.output.find(line), std::string::npos) << line << batch.output;
+    auto c = std::make_shared<ado::Connection>();
+    c->Open("Provider=SQLite;Data Source=" + (home_ / "data" / "vendalo.db").string());
+    EXPECT_NE(c->Execute("SELECT SUMMARY FROM BATCHRUN")->Fields(0).Value().Text().find("orders the export skipped: 2"),
+              std::string::npos);
+    c->Close();
+}
+
 TEST_F(BackofficeOnDemo, TheOrderListShowsTerminalControlsAsCodes) {
     {
         auto c = std::make_shared<ado::Connection>();

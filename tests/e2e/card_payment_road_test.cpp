@@ -13,6 +13,7 @@
 #include "gateway_simulator.h"
 #include "platform/data/ado.h"
 #include "run_program.h"
+#include "shared/order_events.h"
 #include "test_db.h"
 
 using namespace testing_support;
@@ -112,6 +113,8 @@ TEST_P(CardPaymentRoad, ManualRefundAndResolveWorkFromTheCommandLine) {
     sim.ServeInstallation(home_);
     ASSERT_EQ(Backoffice("demo --home " + Quoted(home_.string())).exitCode, 0);
     std::string id = AllocateCardOrder();
+    // the timeline follows the order's status set above
+    Sls_AppendOrderEvents(Open(), {{id, std::nullopt, 0, 4, "allocated", "test", "", ""}});
     ASSERT_EQ(Backoffice("pay --home " + Quoted(home_.string())).exitCode, 0);
     std::string capture = Open()->Execute("SELECT BILL_REQUEST_ID FROM BILLINGLOG")->Fields(0).Value().Text();
     Outcome tooMuch = Backoffice("pay refund --home " + Quoted(home_.string()) + " --request " + capture + " --amount 99999");
@@ -120,6 +123,15 @@ TEST_P(CardPaymentRoad, ManualRefundAndResolveWorkFromTheCommandLine) {
     Outcome refund = Backoffice("pay refund --home " + Quoted(home_.string()) + " --request " + capture + " --amount 10.50");
     EXPECT_EQ(refund.exitCode, 0) << refund.output;
     EXPECT_EQ(sim.Count("applications", "ics_credit"), 1u);
+    // the timeline names the user who ran the command
+    EXPECT_EQ(Open()
+                  ->Execute("SELECT ACTOR FROM ORDEREVENT WHERE ORDERID = ? AND WHAT = 'refunded'", nullptr, -1,
+                            {ole::Variant(id)})
+                  ->Fields(0)
+                  .Value()
+                  .Text()
+                  .rfind("operator ", 0),
+              0u);
     Outcome resolve = Backoffice("pay resolve --home " + Quoted(home_.string()) + " --order " + id);
     EXPECT_EQ(resolve.exitCode, 1);
     EXPECT_NE(resolve.output.find("not in status 8"), std::string::npos) << resolve.output;

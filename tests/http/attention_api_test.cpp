@@ -54,7 +54,8 @@ protected:
 
     // A card order in 8: authorised at checkout (the sealed card is kept), its
     // capture refused by the gateway, which no longer knows the authorisation.
-    std::string RefusedCapture() {
+    // With `refused` false, the capture is taken: the order stays in 4.
+    std::string RefusedCapture(bool refused = true) {
         std::string id = Sls_CreateGUID();
         Exec("INSERT INTO BASKETHEADER (BASKETID, BASKETNAME, USERID, BUSINESSPARTNERID, CURRENCYCODE, TOTAL, TAXTOTAL, "
              "FREIGHTTOTAL, FREIGHTTAXTOTAL, PAYMENTMETHOD) VALUES (?, 'Card', 'jdevries', 2, 'EUR', 114.95, 19.95, 5, "
@@ -74,7 +75,8 @@ protected:
         auto c = Open();
         Sls_RecordStatusesWithoutEvents(c);
         c->Close();
-        Exec("UPDATE AUTHORIZATIONLOG SET AUTH_REQUEST_ID = 'EXPIRED' WHERE MERCHANT_REF_NUMBER = ?", {Variant(id)});
+        if (refused)
+            Exec("UPDATE AUTHORIZATIONLOG SET AUTH_REQUEST_ID = 'EXPIRED' WHERE MERCHANT_REF_NUMBER = ?", {Variant(id)});
         auto pay = testing_support::Backoffice("pay --home " + testing_support::Quoted(home_.string()) + " --order " + id);
         EXPECT_EQ(pay.exitCode, 0) << pay.output;
         return id;
@@ -136,12 +138,46 @@ TEST_P(AttentionApi, ARefusedCaptureIsListedAndCapturedAgainByTheOperator) {
     EXPECT_EQ(Count("SELECT COUNT(*) FROM ORDEREVENT WHERE ORDERID = ? AND WHAT = 'capture again' AND DETAIL = ?",
                     {Variant(id), Variant("card holder confirmed by phone")}),
               1);
+    // the line's event names the operator too, not the request alone
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM ORDEREVENT WHERE ORDERID = ? AND WHAT = 'capture again' AND LINENR = 1 AND "
+                    "ACTOR LIKE 'operator key (request %'",
+                    {Variant(id)}),
+              1);
 
     // the order moved on: the same action again changes nothing and sends nothing
     std::string before = State(id);
     EXPECT_EQ(Status(Act(id, "capture-again", {{"note", "twice"}})), 409);
     EXPECT_EQ(State(id), before);
     EXPECT_EQ(gateway_->Count("applications", "ics_bill"), 2u);
+}
+
+TEST_P(AttentionApi, ACaptureIsRefundedByTheOperatorUpToWhatItTook) {
+    std::string id = RefusedCapture(false);
+    ASSERT_EQ(Count("SELECT LINESTATUS FROM ORDERLINE WHERE ORDERID = ?", {Variant(id)}), 2);
+    std::string before = State(id);
+    EXPECT_EQ(Status(Act(id, "refund", {{"note", "too much"}, {"amount", "114.96"}})), 422);
+    EXPECT_EQ(Status(Act(id, "refund", {{"note", "a number"}, {"amount", 10}})), 400);
+    EXPECT_EQ(State(id), before);
+
+    auto r = Act(id, "refund", {{"note", "one box returned"}, {"amount", "14.95"}});
+    ASSERT_EQ(Status(r), 200) << r->body;
+    json done = Parsed(r);
+    EXPECT_EQ(done["status"], 4);  // a refund keeps the status
+    EXPECT_EQ(done["event"]["what"], "refunded");
+    EXPECT_EQ(done["event"]["detail"], "14.95 EUR: one box returned");
+    EXPECT_EQ(done["event"]["actor"].get<std::string>().rfind("operator key (request ", 0), 0u) << done;
+    // without an amount: all that is left
+    ASSERT_EQ(Status(Act(id, "refund", {{"note", "order cancelled"}})), 200);
+    EXPECT_EQ(gateway_->Count("applications", "ics_credit"), 2u) << gateway_->JournalText();
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM REFUNDLOG WHERE MERCHANT_REF_NUMBER = ? AND Credit_Credit_AMOUNT = '100'",
+                    {Variant(id)}),
+              1);
+
+    // nothing left: nothing sent, nothing changed
+    before = State(id);
+    EXPECT_EQ(Status(Act(id, "refund", {{"note", "again"}})), 409);
+    EXPECT_EQ(State(id), before);
+    EXPECT_EQ(gateway_->Count("applications", "ics_credit"), 2u);
 }
 
 TEST_P(AttentionApi, EachActionAppliesOnlyWhereItsOrderIs) {
@@ -161,6 +197,7 @@ TEST_P(AttentionApi, EachActionAppliesOnlyWhereItsOrderIs) {
         {"capture-again", 8, 1, "SO-7", 409, 8},  // no refused line
         {"resolve", 4, 1, "SO-7", 409, 4},
         {"send-acknowledgement", 1, 0, "", 409, 1},
+        {"refund", 4, 1, "SO-7", 409, 4},  // nothing captured
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.action) + " on " + std::to_string(c.status));

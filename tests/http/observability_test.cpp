@@ -5,6 +5,7 @@
 
 #include <regex>
 #include <thread>
+#include <tuple>
 
 #include "demo_basket.h"
 #include "demo_host.h"
@@ -207,6 +208,18 @@ class Metrics : public Observability {};
 TEST_P(Metrics, EveryStatusAndEachInstancesCountsInTextPromtoolAccepts) {
     PlaceOrder("metrics-1");
     Batch();
+    // the outside calls as EXCHANGE keeps them; one without a duration counts, but not in the histogram
+    auto c = Open();
+    const std::tuple<const char*, const char*, const char*, ole::Variant> calls[] = {
+        {"C1", "gateway request", "approved", ole::Variant(int32_t{80})},
+        {"C2", "gateway request", "declined", ole::Variant(int32_t{1500})},
+        {"C3", "broker post", "refused", ole::Variant::Null()},
+        {"C4", "file placed", "placed", ole::Variant(int32_t{10})}};
+    for (const auto& [id, kind, outcome, ms] : calls)
+        c->Execute("INSERT INTO EXCHANGE (EXCHANGEID, EXCHANGETIME, KIND, OUTCOME, DURATIONMS) VALUES (?, ?, ?, ?, ?)",
+                   nullptr, -1, {ole::Variant(id), ole::Variant(ole::Date::Now()), ole::Variant(kind),
+                                 ole::Variant(outcome), ms});
+    c->Close();
     auto r = Operator().Get("/metrics");
     ASSERT_EQ(Status(r), 200);
     const std::string text = r->body;
@@ -218,6 +231,16 @@ TEST_P(Metrics, EveryStatusAndEachInstancesCountsInTextPromtoolAccepts) {
     EXPECT_NE(text.find("backoffice_build_info{version=\""), std::string::npos);
     EXPECT_NE(text.find("backoffice_ready 1\n"), std::string::npos);
     EXPECT_NE(text.find("process_open_fds "), std::string::npos);
+    for (const char* line :
+         {"backoffice_outside_calls_total{call=\"gateway request\",outcome=\"declined\"} 1\n",
+          "backoffice_outside_calls_total{call=\"broker post\",outcome=\"refused\"} 1\n",
+          "backoffice_outside_call_duration_seconds_bucket{call=\"gateway request\",le=\"0.1\"} 1\n",
+          "backoffice_outside_call_duration_seconds_bucket{call=\"gateway request\",le=\"2.5\"} 2\n",
+          "backoffice_outside_call_duration_seconds_sum{call=\"gateway request\"} 1.58\n",
+          "backoffice_outside_call_duration_seconds_count{call=\"broker post\"} 0\n",
+          "backoffice_outside_call_duration_seconds_count{call=\"business object call\"} 0\n"})
+        EXPECT_NE(text.find(line), std::string::npos) << line << text;
+    EXPECT_EQ(text.find("file placed"), std::string::npos);
 
     ASSERT_TRUE(fs::exists(PROMTOOL_BINARY)) << "promtool is fetched when the build is configured (scripts/fetch-promtool.sh)";
     TempDir dir;

@@ -44,6 +44,13 @@ public:
             progressShown_ = true;
         }
     }
+    void OrderNotExported(const std::string& orderId, const std::string& reason) override {
+        // one line per reason, not per order: the order's id is left out of it
+        std::string why = TerminalText(reason);
+        for (size_t at; !orderId.empty() && (at = why.find(orderId)) != std::string::npos;)
+            why.replace(at, orderId.size(), "<id>");
+        ++notExported_[why];
+    }
     void ConfirmationsApplied(const std::string& bisid, int32_t orders) override { instances_[bisid].confirmed += orders; }
     void ConfirmationsNotApplied(const std::string& bisid, int32_t refused, int32_t unmatched) override {
         instances_[bisid].refused += refused;
@@ -103,6 +110,20 @@ public:
         for (const auto& [bisid, i] : instances_)
             out << "  BISID " << ole::EscapeControls(bisid) << ": " << i.exported << " order(s) exported, "
                 << i.confirmed << " confirmation(s) applied\n";
+        int32_t refused = 0, unmatched = 0;
+        for (const auto& [bisid, i] : instances_) {
+            refused += i.refused;
+            unmatched += i.unmatched;
+        }
+        if (refused + unmatched > 0)
+            out << "  confirmation entries refused: " << refused + unmatched << " (" << unmatched
+                << " naming no order): see `backoffice exchanges --kind \"refused entry\"`\n";
+        if (!notExported_.empty()) {
+            int32_t skipped = 0;
+            for (const auto& [why, n] : notExported_) skipped += n;
+            out << "  orders the export skipped: " << skipped << " (they stay to be exported; the log names them)\n";
+            for (const auto& [why, n] : notExported_) out << "    " << n << ": " << why << "\n";
+        }
         out << "  lines allocated: " << allocated_ << " (not allocated: " << notAllocated_ << ")\n";
         out << "  lines reported billed: " << billed_ << "\n";
         out << "  orders closed: " << closed_ << "\n";
@@ -147,6 +168,7 @@ private:
     bool terminal_;
     bool progressShown_ = false;
     std::map<std::string, Instance> instances_;
+    std::map<std::string, int32_t> notExported_;  // orders the export left out, by reason
     int32_t allocated_ = 0, notAllocated_ = 0, billed_ = 0, closed_ = 0;
     std::string stopped_;
     std::vector<std::pair<std::string, std::string>> partsStopped_;  // in the order they stopped

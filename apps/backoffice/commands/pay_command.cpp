@@ -123,6 +123,7 @@ int ManualAuthorize(const RequestOptions& options) {
     int exitCode = 0;
     if (!UseInstallation("pay authorize", options.home, exitCode)) return exitCode;
     try {
+        OrderEventRun eventRun(Sls_OperatorActor(CommandOperator()));
         auto payment = ole::CreateObjectAs<ordexa::ICCPayment>("Ordexa.CCPayment");
         bool ok = payment->manualAuthorize(options.request);
         std::cout << (ok ? "authorised" : "refused by the gateway") << ": request " << payment->getLastRequest() << "\n";
@@ -137,6 +138,8 @@ int ManualRefund(const RequestOptions& options) {
     int exitCode = 0;
     if (!UseInstallation("pay refund", options.home, exitCode)) return exitCode;
     try {
+        // the order's timeline names who credited it
+        OrderEventRun eventRun(Sls_OperatorActor(CommandOperator()));
         auto payment = ole::CreateObjectAs<ordexa::ICCPayment>("Ordexa.CCPayment");
         bool ok = payment->manualRefund(options.request, Variant(options.amount));
         std::cout << (ok ? "credited" : "refused by the gateway") << ": request " << payment->getLastRequest() << "\n";

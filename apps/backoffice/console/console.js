@@ -225,7 +225,10 @@ async function orderPage(view, id) {
       text(l.productId), text(l.text), text(l.quantity), text(l.price), statusBadge(l.status, l.statusName)]), "lines"),
     el("h2", {}, "Payments"),
     table(["kind", "time", "amount", "card", "request", "outcome"], (o.payments || []).map((p) => [text(p.kind), text(p.time),
-      text(p.amount) + " " + text(p.currency), text(p.card), text(p.requestId), text(p.outcome)]), "payments"));
+      text(p.amount) + " " + text(p.currency), text(p.card), text(p.requestId), text(p.outcome)]), "payments"),
+    // a refund credits an approved capture; the host answers 409 when nothing of it is left
+    actionButtons((o.payments || []).some((p) => p.kind === "capture" && p.outcome === "approved") ? ["refund"] : [],
+      { kind: "order", id }, () => route()));
   } else head.replaceChildren(errorLine("The order", order));
   if (events.status === 200 && events.body)
     timeline.replaceChildren(table(["#", "time", "line", "status", "what", "actor", "reference", "detail"],

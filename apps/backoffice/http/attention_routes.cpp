@@ -63,6 +63,16 @@ const std::map<std::string, Action>& Actions() {
         {"send-acknowledgement", [](const auto& a, const json&) { ordexa::SendAcknowledgementNow(a); }},
         {"capture-again", [](const auto& a, const json&) { ordexa::CaptureAgain(a); }},
         {"authorize-again", [](const auto& a, const json&) { ordexa::AuthorizeAgain(a); }},
+        {"refund",
+         [](const auto& a, const json& body) {
+             std::optional<std::string> amount;
+             if (body.contains("amount") && !body["amount"].is_null()) {
+                 // a number as text: a JSON number would pass through binary floating point
+                 if (!body["amount"].is_string()) throw FieldRefusal("amount", "must be a decimal number as a string");
+                 amount = body["amount"].get<std::string>();
+             }
+             ordexa::Refund(a, amount);
+         }},
         {"resolve",
          [](const auto& a, const json& body) {
              std::string outcome = TextField(body, "outcome");
@@ -98,7 +108,7 @@ void AddAttentionRoutes(Router& router) {
         if (action == Actions().end())
             throw RequestError(404, "There is no operator action '" + call.Param("action") + "'");
         json body = call.Body();
-        OnlyFields(body, {"note", "outcome"});
+        OnlyFields(body, {"note", "outcome", "amount"});
         std::string note = TextField(body, "note");
         if (note.find_first_not_of(" \t\r\n") == std::string::npos) throw FieldRefusal("note", "is required");
         if (note.size() > kNoteLimit)

@@ -16,6 +16,7 @@
 #include "interfaces/vendalo/vendalo_error.h"
 #include "ordexa/payment/cc_payment.h"
 #include "ordexa/payment/checkout_authorization.h"
+#include "ordexa/payment/gateway_requests.h"
 #include "ordexa/payment/payment_resolution.h"
 #include "platform/automation/text.h"
 #include "platform/gateway/gateway_client.h"
@@ -392,7 +393,9 @@ int ErrorStatus(const ole::SlsErrorInfo& error) {
         case vendalo::MissingOrderInfo: return 409;  // the basket was submitted (or deleted) meanwhile
         case ordexa::kActionNoLongerApplies:          // an operator's action found the order moved on
         case ordexa::kNothingToResolve:
-        case ordexa::kResolutionNeeded: return 409;
+        case ordexa::kResolutionNeeded:
+        case ordexa::kOutcomeUnknownPending: return 409;  // a request of unknown outcome is to be resolved first
+        case ordexa::kRefundAmountRefused: return 422;    // more than the capture has left, or not an amount
         case vendalo::OrderNotFound:
         case vendalo::CustomerPriceNotFound:
         case vendalo::ProductPriceNotFound:

@@ -133,6 +133,13 @@ void AddOperatorRoutes(Router& router) {
         call.response.set_header("Cache-Control", "no-store");
     });
 
+    // a deep link to an order: the console's page, whose script opens that order
+    router.Add("GET", "/order/{id}", Access::Operator, [](Call& call) {
+        call.Id();
+        ServeFile(call, *ConsoleFile("index.html"));
+        call.response.set_header("Cache-Control", "no-store");
+    });
+
     router.Add("GET", "/console/{file}", Access::Public, [](Call& call) {
         const embedded::File* file = ConsoleFile(call.Param("file"));
         if (!file) throw RequestError(404, "There is no such file of the console");

@@ -1,6 +1,7 @@
 // What the host says about itself: /health for load balancers and service
 // managers, /metrics for Prometheus, and the API description.
 #include <algorithm>
+#include <array>
 #include <ctime>
 #include <iomanip>
 #include <map>
@@ -125,8 +126,53 @@ std::string GatewayMetrics(Metrics& metrics) {
             << "backoffice_gateway_request_duration_seconds_sum{operation=\"" << op << "\"} " << l.sum << "\n"
             << "backoffice_gateway_request_duration_seconds_count{operation=\"" << op << "\"} " << l.count << "\n";
     }
-    // The business objects' and the broker's call latencies belong here too, by
-    // instance and call, once the outside calls are recorded in a table of their own.
+    return out.str();
+}
+
+// The calls to the outside systems as the EXCHANGE table keeps them: counts by
+// outcome and a latency histogram per kind of call. The database sums the
+// buckets (a few rows per kind, whatever the table holds); the counters fall
+// back when old rows are pruned, which Prometheus reads as a reset.
+std::string OutsideCallMetrics() {
+    static const std::array<int32_t, 10> kBucketsMs = {50, 100, 250, 500, 1000, 2500, 5000, 10000, 30000, 60000};
+    static const char* const kKinds[] = {"gateway request", "business object call", "broker post"};
+    std::string sql = "SELECT KIND, OUTCOME, COUNT(*), COUNT(DURATIONMS), SUM(DURATIONMS)";
+    for (size_t i = 0; i < kBucketsMs.size(); ++i) sql += ", SUM(CASE WHEN DURATIONMS <= ? THEN 1 ELSE 0 END)";
+    sql += " FROM EXCHANGE WHERE KIND IN (?, ?, ?) GROUP BY KIND, OUTCOME ORDER BY KIND, OUTCOME";
+    std::vector<ole::Variant> params(kBucketsMs.begin(), kBucketsMs.end());
+    for (const char* kind : kKinds) params.emplace_back(kind);
+    struct Latency {
+        int64_t count = 0, sumMs = 0;
+        std::array<int64_t, kBucketsMs.size()> buckets{};
+    };
+    std::map<std::string, Latency> latencies;
+    for (const char* kind : kKinds) latencies[kind];  // every kind present, 0 without calls
+    std::ostringstream out, calls;
+    auto whole = [](const ole::Variant& v) { return v.IsNull() ? int64_t{0} : static_cast<int64_t>(v.ToDouble()); };
+    auto c = Sls_GetOpenConnection(Sls_ConnectionString());
+    for (auto rs = c->Execute(sql, nullptr, -1, params); !rs->Eof(); rs->MoveNext()) {
+        std::string kind = rs->Fields(0).Value().Text();
+        calls << "backoffice_outside_calls_total{call=\"" << LabelValue(kind) << "\",outcome=\""
+              << LabelValue(rs->Fields(1).Value().Text()) << "\"} " << whole(rs->Fields(2).Value()) << "\n";
+        Latency& l = latencies[kind];
+        l.count += whole(rs->Fields(3).Value());
+        l.sumMs += whole(rs->Fields(4).Value());
+        for (size_t i = 0; i < kBucketsMs.size(); ++i) l.buckets[i] += whole(rs->Fields(static_cast<int>(5 + i)).Value());
+    }
+    Help(out, "backoffice_outside_calls_total", "counter",
+         "Calls to the card gateway, the back end's business objects and the requisition broker, by outcome.");
+    out << calls.str();
+    Help(out, "backoffice_outside_call_duration_seconds", "histogram",
+         "Time the card gateway, the back end's business objects and the requisition broker took to answer a call.");
+    for (const auto& [kind, l] : latencies) {
+        std::string call = "call=\"" + LabelValue(kind) + "\"";
+        for (size_t i = 0; i < kBucketsMs.size(); ++i)
+            out << "backoffice_outside_call_duration_seconds_bucket{" << call << ",le=\"" << kBucketsMs[i] / 1000.0
+                << "\"} " << l.buckets[i] << "\n";
+        out << "backoffice_outside_call_duration_seconds_bucket{" << call << ",le=\"+Inf\"} " << l.count << "\n"
+            << "backoffice_outside_call_duration_seconds_sum{" << call << "} " << l.sumMs / 1000.0 << "\n"
+            << "backoffice_outside_call_duration_seconds_count{" << call << "} " << l.count << "\n";
+    }
     return out.str();
 }
 
@@ -185,6 +231,7 @@ void AddSystemRoutes(Router& router) {
         Help(ready, "backoffice_ready", "gauge", "1 when the host is ready (as GET /ready answers), else 0.");
         ready << "backoffice_ready " << (ReadinessProblems(call.host).empty() ? 1 : 0) << "\n";
         std::string text = BuildMetrics() + ready.str() + OrderAndBatchMetrics() + GatewayMetrics(call.host.metrics) +
+                           OutsideCallMetrics() +
                            call.host.metrics.Text() + ProcessMetrics();
         call.response.status = 200;
         call.response.set_content(text, "text/plain; version=0.0.4");

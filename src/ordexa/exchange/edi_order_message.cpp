@@ -182,6 +182,7 @@ std::string EdiOrderMessage::ProcessOneOrder(const Variant& orderValue) {
         rows.footerText = order->Item("footer_text");
         rows.creditCardOrderType = order->Item("creditcard_ordertype");
     } catch (...) {
+        lastFailure_ = ole::ReasonOf(ole::CurrentError());
         Sls_LogError("WebOrderExport.ProcessOneOrder", SlsInfo());
         return "";
     }
@@ -190,6 +191,7 @@ std::string EdiOrderMessage::ProcessOneOrder(const Variant& orderValue) {
 
 std::string EdiOrderMessage::ProcessOneOrder(const OrderRows& order) {
     std::string orderId;
+    lastFailure_.clear();
     try {
         if (!order.header || !order.lines) ole::Raise(ole::err::ObjectRequired);
         auto& lineRows = order.lines;
@@ -225,6 +227,7 @@ std::string EdiOrderMessage::ProcessOneOrder(const OrderRows& order) {
         RequireWholeRecords(text);
         return text;
     } catch (...) {
+        lastFailure_ = ole::ReasonOf(ole::CurrentError());
         Sls_LogError("WebOrderExport.ProcessOneOrder",
                      orderId.empty() ? SlsInfo() : SlsInfo("Order '" + orderId + "' is not exported"));
         return "";

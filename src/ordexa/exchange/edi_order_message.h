@@ -104,6 +104,8 @@ public:
     std::string ProcessOneOrder(const ole::Variant& order);
     // The same for an order whose rows the caller read itself.
     std::string ProcessOneOrder(const OrderRows& order);
+    // Why the last ProcessOneOrder gave "" (ole::ReasonOf of its failure); "" after one that built.
+    const std::string& LastFailure() const { return lastFailure_; }
 
     // Every FS in the value replaced by ESC, on one line (see above); Null, Empty and "" give "".
     std::string EDIEncode(const ole::Variant& value);
@@ -168,6 +170,7 @@ private:
 
     CommonNameLookup commonName_;
     std::string orderId_;  // of the message being built, for the warnings
+    std::string lastFailure_;
     std::string fs_ = ",";
     std::string esc_ = "'";
 

@@ -325,6 +325,7 @@ private:
     // The order's message as the file holds it (ANSI), or "" when it cannot be
     // sent (logged; the order stays to be exported).
     std::string ProcessOrder(const std::string& orderId, ExportOrderReader& reader, EdiOrderMessage& message) {
+        std::string failure;  // the message's own, which says more than that it could not be built
         try {
             OrderRows order = reader.Read(orderId);
             if (order.header->Eof()) ole::Raise(vendalo::OrderNotFound, "OrderNotFound");
@@ -333,15 +334,19 @@ private:
                 order.creditCardOrderType = message.SalesParameter("Creditcard Ordertype for Backend");
             }
             std::string text = message.ProcessOneOrder(order);
-            if (text.empty())
+            if (text.empty()) {
+                failure = message.LastFailure();
                 ole::Raise(vendalo::MissingOrderInfo, "The EDI message of order '" + orderId + "' could not be built",
                            "Ordexa.WebOrderExport");
+            }
             return qx::Utf8ToAnsi(text);
         } catch (...) {
             // a database that does not answer fails every order after this one: the run stops with one entry
             if (std::string why = DatabaseSilence(); !why.empty())
                 ole::Raise(ado::err::ProviderFailure, "The database does not answer: " + why,
                            "Ordexa.WebOrderExport");
+            if (auto progress = CurrentBatchProgress())
+                progress->OrderNotExported(orderId, failure.empty() ? ole::ReasonOf(ole::CurrentError()) : failure);
             Sls_LogError("WebOrderExport.ProcessOrder",
                          kProcessOrderFailed + " Order '" + orderId + "' stays to be exported.");
             return "";

@@ -163,6 +163,8 @@ int32_t XmlOrderExport::XmlExportOrdersToFile(const std::vector<std::vector<std:
                     rendered[g].emplace_back(orderId, XmlOrderFormToDOMDoc(orderId, document, root));
                     appended.push_back(orderId);
                 } catch (...) {
+                    if (auto progress = CurrentBatchProgress())
+                        progress->OrderNotExported(orderId, ole::ReasonOf(ole::CurrentError()));
                     Sls_LogError(label, "Order export failed for OrderID: " + orderId);
                 }
             }

@@ -151,14 +151,17 @@ std::string RequestOf(const qx::IGatewayClient& client) { return client.GetReque
 
 // A payment that leaves the order's status as it is (an authorisation, a
 // refund) still appears in its timeline: an event from the status to itself.
+// `actor` "" : the thread's run or request; an operator's `note` follows the amount.
 void AppendPaymentNote(const ado::ConnectionPtr& connection, const std::string& orderId, const std::string& what,
-                       const std::string& reference, const Decimal& amount, const std::string& currency) {
+                       const std::string& reference, const Decimal& amount, const std::string& currency,
+                       const std::string& actor = "", const std::string& note = "") {
     auto rs = connection->Execute("SELECT ORDERSTATUS FROM ORDERHEADER WHERE ORDERID = ?", nullptr, -1,
                                   {Variant(orderId)});
     if (!rs || rs->Eof()) return;  // a basket's authorisation: its order takes it over at submission
     int32_t status = rs->Fields(0).Value().ToLong();
-    Sls_AppendOrderEvents(connection, {{orderId, std::nullopt, status, status, what, "", reference,
-                                        amount.ToString() + " " + ole::TrimBlanks(currency)}});
+    std::string detail = amount.ToString() + " " + ole::TrimBlanks(currency);
+    if (!note.empty()) detail += ": " + note;
+    Sls_AppendOrderEvents(connection, {{orderId, std::nullopt, status, status, what, actor, reference, detail}});
 }
 
 // Runs the writes in one transaction, or in the caller's when it has one open.
@@ -308,7 +311,7 @@ public:
             {
                 ado::Transaction tx(*connection);
                 if (!UpdateOrderLinesStatus(connection, iOrderid, refused, vendalo::OrderLineStatus::Allocated,
-                                            vendalo::OrderLineStatus::LineBillingIssue, true, "") ||
+                                            vendalo::OrderLineStatus::LineBillingIssue, true, "", actor) ||
                     !OperatorChange(connection, iOrderid, vendalo::OrderStatus::OrderBillingIssue,
                                     vendalo::OrderStatus::CCPaymentToBeFulfilled, "capture again", actor, note))
                     ole::Raise(kActionNoLongerApplies, "Order " + iOrderid + " is no longer in status 8", "CCPayment");
@@ -416,48 +419,32 @@ public:
     }
 
     bool manualRefund(const std::string& iRequestID, const Variant& iAmount) override {
-        ado::ConnectionPtr connection;
         try {
-            std::optional<Decimal> amount;
-            try {
-                amount = Decimal::FromVariant(iAmount);
-            } catch (...) {
-            }
-            if (!amount || amount->Sign() <= 0)
-                ole::Raise(kRefundAmountRefused, "The refund amount '" + iAmount.Text() + "' is not a positive number",
-                           "CCPayment");
-            connection = Sls_GetOpenConnection(ConnectionString());
-            auto row = std::make_shared<ado::Recordset>();
-            row->CursorLocation = ado::adUseClient;
-            row->Open("SELECT BILL_REQUEST_ID, MERCHANT_REF_NUMBER, CURRENCY, BILL_BILL_AMOUNT FROM BILLINGLOG "
-                      "WHERE BILL_REQUEST_ID = ? AND ICS_RCODE = '1' ORDER BY LOGSEQ DESC LIMIT 1",
-                      connection, ado::adOpenStatic, ado::adLockReadOnly, -1, {Variant(iRequestID)});
-            if (row->Eof()) ole::Raise(kPaymentError, "There were no valid lineitems", "CCPayment.ManualRefund");
-            if (Col(row, "CURRENCY").IsNull())
-                ole::Raise(kPaymentError, "There is no valid Currency for Request: " + iRequestID,
-                           "CCPayment.ManualRefund");
-            std::string orderId = ColText(row, "MERCHANT_REF_NUMBER");
-            auto lock = OrderPaymentLock::TryAcquire(ConnectionString(), orderId);
-            if (!lock) ole::Raise(kPaymentError, "Another payment of order " + orderId + " is in progress", "CCPayment");
-            auto open = OpenGatewayRequests(connection, orderId);
-            if (!open.empty()) ole::Raise(kOutcomeUnknownPending, OutcomeUnknownText(open.front()), "CCPayment");
-            std::string currency = ColText(row, "CURRENCY");
-            auto decimals = CurrencyDecimals(currency);
-            if (!decimals) ole::Raise(kPaymentError, "Currency " + currency + " not found", "CCPayment");
-            if (amount->Round(*decimals) != *amount)
-                ole::Raise(kRefundAmountRefused,
-                           "The refund amount " + amount->ToString() + " has more decimals than " + currency, "CCPayment");
-            Decimal left = RefundableAmount(connection, iRequestID, ColText(row, "BILL_BILL_AMOUNT"));
-            if (*amount > left)
-                ole::Raise(kRefundAmountRefused,
-                           "The refund amount " + amount->ToString() + " exceeds what capture " + iRequestID +
-                               " took less earlier credits (" + left.ToString() + ")",
-                           "CCPayment");
-            auto client = NewClient(currency, connection);
-            bool result = doRefund(*amount, *decimals, row, client, connection);
-            return result;
+            return Credit(iRequestID, iAmount, "", "");
         } catch (...) {
             Sls_RaiseError("CCPayment.manualRefund", "RequestID : " + iRequestID + " Amount : " + iAmount.Text());
+        }
+    }
+
+    bool RefundOrder(const std::string& iOrderid, const Variant& iAmount, const std::string& actor,
+                     const std::string& note) override {
+        try {
+            auto connection = Sls_GetOpenConnection(ConnectionString());
+            // the latest approved capture with something left to credit
+            auto captures = connection->Execute(
+                "SELECT BILL_REQUEST_ID, BILL_BILL_AMOUNT FROM BILLINGLOG WHERE MERCHANT_REF_NUMBER = ? AND "
+                "ICS_RCODE = '1' AND BILL_REQUEST_ID IS NOT NULL ORDER BY LOGSEQ DESC",
+                nullptr, -1, {Variant(iOrderid)});
+            for (; captures && !captures->Eof(); captures->MoveNext()) {
+                std::string request = captures->Fields(0).Value().Text();
+                Decimal left = RefundableAmount(connection, request, captures->Fields(1).Value().Text());
+                if (left.Sign() <= 0) continue;
+                connection.reset();
+                return Credit(request, iAmount.IsEmpty() ? Variant(left.ToString()) : iAmount, actor, note);
+            }
+            ole::Raise(kActionNoLongerApplies, "Order " + iOrderid + " has no capture left to refund", "CCPayment");
+        } catch (...) {
+            Sls_RaiseError("CCPayment.RefundOrder", "Orderid : " + iOrderid + " Amount : " + iAmount.Text());
         }
     }
 
@@ -471,6 +458,48 @@ public:
     PaymentOutcome LastOutcome() const override { return outcome_; }
 
 private:
+    // A credit against capture `iRequestID`, its event naming `actor` (""
+    // the thread's run or request) with the operator's `note`.
+    bool Credit(const std::string& iRequestID, const Variant& iAmount, const std::string& actor,
+                const std::string& note) {
+        std::optional<Decimal> amount;
+        try {
+            amount = Decimal::FromVariant(iAmount);
+        } catch (...) {
+        }
+        if (!amount || amount->Sign() <= 0)
+            ole::Raise(kRefundAmountRefused, "The refund amount '" + iAmount.Text() + "' is not a positive number",
+                       "CCPayment");
+        auto connection = Sls_GetOpenConnection(ConnectionString());
+        auto row = std::make_shared<ado::Recordset>();
+        row->CursorLocation = ado::adUseClient;
+        row->Open("SELECT BILL_REQUEST_ID, MERCHANT_REF_NUMBER, CURRENCY, BILL_BILL_AMOUNT FROM BILLINGLOG "
+                  "WHERE BILL_REQUEST_ID = ? AND ICS_RCODE = '1' ORDER BY LOGSEQ DESC LIMIT 1",
+                  connection, ado::adOpenStatic, ado::adLockReadOnly, -1, {Variant(iRequestID)});
+        if (row->Eof()) ole::Raise(kPaymentError, "There were no valid lineitems", "CCPayment.ManualRefund");
+        if (Col(row, "CURRENCY").IsNull())
+            ole::Raise(kPaymentError, "There is no valid Currency for Request: " + iRequestID, "CCPayment.ManualRefund");
+        std::string orderId = ColText(row, "MERCHANT_REF_NUMBER");
+        auto lock = OrderPaymentLock::TryAcquire(ConnectionString(), orderId);
+        if (!lock) ole::Raise(kPaymentError, "Another payment of order " + orderId + " is in progress", "CCPayment");
+        auto open = OpenGatewayRequests(connection, orderId);
+        if (!open.empty()) ole::Raise(kOutcomeUnknownPending, OutcomeUnknownText(open.front()), "CCPayment");
+        std::string currency = ColText(row, "CURRENCY");
+        auto decimals = CurrencyDecimals(currency);
+        if (!decimals) ole::Raise(kPaymentError, "Currency " + currency + " not found", "CCPayment");
+        if (amount->Round(*decimals) != *amount)
+            ole::Raise(kRefundAmountRefused,
+                       "The refund amount " + amount->ToString() + " has more decimals than " + currency, "CCPayment");
+        Decimal left = RefundableAmount(connection, iRequestID, ColText(row, "BILL_BILL_AMOUNT"));
+        if (*amount > left)
+            ole::Raise(kRefundAmountRefused,
+                       "The refund amount " + amount->ToString() + " exceeds what capture " + iRequestID +
+                           " took less earlier credits (" + left.ToString() + ")",
+                       "CCPayment");
+        auto client = NewClient(currency, connection);
+        return doRefund(*amount, *decimals, row, client, connection, actor, note);
+    }
+
     std::unique_ptr<OrderPaymentLock> LockForAction(const std::string& orderId) {
         auto lock = OrderPaymentLock::TryAcquire(ConnectionString(), orderId);
         if (!lock) ole::Raise(kActionNoLongerApplies, "A payment of order " + orderId + " is in progress", "CCPayment");
@@ -588,7 +617,7 @@ private:
     }
 
     bool doRefund(const Decimal& amount, int decimals, const ado::RecordsetPtr& row, const Client& client,
-                  const ado::ConnectionPtr& connection) {
+                  const ado::ConnectionPtr& connection, const std::string& actor, const std::string& note) {
         try {
             client->SetValue("ics_applications", "ics_credit");
             client->SetValue("bill_request_id", ColText(row, "BILL_REQUEST_ID"));
@@ -609,7 +638,7 @@ private:
                 writeRefundLog(offersText, connection, GatewayExchange(*client));
                 AppendPaymentNote(connection, ColText(row, "MERCHANT_REF_NUMBER"),
                                   *sent.success ? "refunded" : "refund declined", RequestOf(*client), amount,
-                                  ColText(row, "CURRENCY"));
+                                  ColText(row, "CURRENCY"), actor, note);
                 sent.request.Complete(connection, *client);
             });
             lastRequest_ = client->GetReplyValue("request_id");
@@ -856,7 +885,8 @@ private:
 
     bool UpdateOrderLinesStatus(const ado::ConnectionPtr& connection, const std::string& orderId,
                                 const std::vector<Variant>& lines, vendalo::OrderLineStatus status,
-                                vendalo::OrderLineStatus expected, bool raise, const std::string& reference) {
+                                vendalo::OrderLineStatus expected, bool raise, const std::string& reference,
+                                const std::string& actor = "") {
         try {
             std::string markers;
             for (size_t i = 0; i < lines.size(); ++i) markers += i ? ", ?" : "?";
@@ -873,7 +903,7 @@ private:
                                   status == vendalo::OrderLineStatus::CCBilled   ? "captured"
                                   : status == vendalo::OrderLineStatus::Allocated ? "capture again"
                                                                                   : "billing issue",
-                                  "", reference, ""});
+                                  actor, reference, ""});
             auto eventStatements = OrderEventStatements(events);
             statements.insert(statements.end(), eventStatements.begin(), eventStatements.end());
             int32_t affected = connection->ExecuteBatch(statements).front().affected;

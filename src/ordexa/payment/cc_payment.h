@@ -76,6 +76,12 @@ public:
     virtual bool manualAuthorize(const std::string& iRequestID) = 0;
     // iAmount: a number or its text ("12.50"); refused unless positive and within the capture less earlier credits.
     virtual bool manualRefund(const std::string& iRequestID, const ole::Variant& iAmount) = 0;
+    // The operator's refund of an order: manualRefund against the order's latest
+    // approved capture with something left to credit, iAmount Empty for all that
+    // is left; its event names `actor` with `note`. Raises kActionNoLongerApplies
+    // when no capture of the order has anything left.
+    virtual bool RefundOrder(const std::string& iOrderid, const ole::Variant& iAmount, const std::string& actor,
+                             const std::string& note) = 0;
 
     // The operator's next step for an order in 8 whose capture the gateway
     // refused (lines at 4, no request of unknown outcome): its lines go back to

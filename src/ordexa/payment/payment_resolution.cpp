@@ -168,12 +168,13 @@ std::vector<int32_t> AllocatedLines(const ado::ConnectionPtr& c, const std::stri
     return numbers;
 }
 
+// `actor`: the operator who resolved ("" : the thread's run or request).
 void AppendCapturedEvents(const ado::ConnectionPtr& c, const std::string& orderId, const std::vector<int32_t>& lines,
-                          const std::string& reference) {
+                          const std::string& reference, const std::string& actor) {
     std::vector<OrderEvent> events;
     for (int32_t line : lines)
         events.push_back({orderId, line, static_cast<int32_t>(vendalo::OrderLineStatus::Allocated),
-                          static_cast<int32_t>(vendalo::OrderLineStatus::CCBilled), "captured", "", reference,
+                          static_cast<int32_t>(vendalo::OrderLineStatus::CCBilled), "captured", actor, reference,
                           "outcome resolved"});
     Sls_AppendOrderEvents(c, events);
 }
@@ -192,7 +193,8 @@ void AppendReleasedEvent(const ado::ConnectionPtr& c, const std::string& orderId
 }
 
 // The lines of a capture set to 2 when it was taken; otherwise those still at 1, counted.
-int32_t SettleCaptureLines(const ado::ConnectionPtr& c, const GatewayRequestRow& row, bool taken) {
+int32_t SettleCaptureLines(const ado::ConnectionPtr& c, const GatewayRequestRow& row, bool taken,
+                           const std::string& actor) {
     std::vector<Variant> lines = LineNumbers(row.subject.lineNrs);
     std::string markers;
     for (size_t i = 0; i < lines.size(); ++i) markers += i ? ", ?" : "?";
@@ -208,7 +210,7 @@ int32_t SettleCaptureLines(const ado::ConnectionPtr& c, const GatewayRequestRow&
         c->Execute("UPDATE ORDERLINE SET LINESTATUS = ? WHERE ORDERID = ? AND " +
                        StatusGuard(vendalo::OrderLineStatus::Allocated) + which,
                    &affected, -1, params);
-        AppendCapturedEvents(c, row.subject.reference, numbers, row.clientRequestId);
+        AppendCapturedEvents(c, row.subject.reference, numbers, row.clientRequestId, actor);
         return affected;
     }
     params.push_back(StatusValue(vendalo::OrderLineStatus::Allocated));
@@ -331,7 +333,7 @@ Resolution ResolveOpenRequest(const ado::ConnectionPtr& connection, const Gatewa
     ado::Transaction tx(*connection);
     if (IsCaptureOperation(op)) {
         WriteCapture(connection, row, answer, resolution.done, resolution.requestId, note);
-        resolution.lines = SettleCaptureLines(connection, row, resolution.done);
+        resolution.lines = SettleCaptureLines(connection, row, resolution.done, by.actor);
     } else if (op == gateway_operation::Credit) {
         WriteCredit(connection, row, answer, resolution.done, resolution.requestId, note);
     } else if (resolution.done || declined) {
@@ -414,7 +416,7 @@ Resolution ResolveLoggedCapture(const ado::ConnectionPtr& connection, const std:
         connection->Execute("UPDATE ORDERLINE SET LINESTATUS = ? WHERE ORDERID = ? AND " +
                                 StatusGuard(vendalo::OrderLineStatus::Allocated),
                             &affected, -1, {StatusValue(vendalo::OrderLineStatus::CCBilled), Variant(orderId)});
-        AppendCapturedEvents(connection, orderId, numbers, resolution.clientRequestId);
+        AppendCapturedEvents(connection, orderId, numbers, resolution.clientRequestId, by.actor);
     } else {
         auto rs = connection->Execute("SELECT COUNT(*) FROM ORDERLINE WHERE ORDERID = ? AND LINESTATUS = ?", nullptr, -1,
                                       {Variant(orderId), StatusValue(vendalo::OrderLineStatus::Allocated)});

@@ -1,4 +1,5 @@
 #include "platform/log/log.h"
+#include "platform/log/journal_fields.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -201,6 +202,9 @@ Stamp Now() {
     return {a, b};
 }
 
+// The source as every target writes it: shortened, its controls escaped.
+std::string LogSource(const LogRecord& r) { return ole::EscapeControls(ole::Shorten(r.source, 512)); }
+
 std::string TextLine(const LogRecord& r, const std::string& source, const Stamp& at) {
     std::string line = "[" + at.local + "] [" + LevelName(r.level) + "] ";
     for (size_t f = 0; f < tContext.size(); ++f)
@@ -224,24 +228,13 @@ std::string JsonLine(const LogRecord& r, const std::string& source, const Stamp&
     return line + ",\"text\":" + JsonString(OneLine(r.text)) + "}";
 }
 
-// The journal takes the same fields; a journal that cannot be reached loses the entry.
-bool SendToJournal(const LogRecord& r, const std::string& source) {
-    std::vector<std::string> fields = {
-        "MESSAGE=[" + source + "] " + OneLine(r.text),
-        "PRIORITY=" + std::to_string(r.level <= LogError ? 3 : r.level == LogWarning ? 4 : 5),
-        "SYSLOG_IDENTIFIER=backoffice",
-        std::string("BACKOFFICE_LEVEL=") + LevelName(r.level),
-        "BACKOFFICE_SOURCE=" + source,
-        "BACKOFFICE_LABEL=" + ole::EscapeControls(r.label)};
-    if (r.number != 0) fields.push_back("BACKOFFICE_ERROR=" + ErrorNumber(r.number));
-    if (!r.description.empty()) fields.push_back("BACKOFFICE_DESCRIPTION=" + ole::EscapeControls(r.description));
-    if (!r.info.empty()) fields.push_back("BACKOFFICE_INFO=" + ole::EscapeControls(r.info));
-    for (size_t f = 0; f < tContext.size(); ++f) {
-        if (tContext[f].empty()) continue;
-        std::string name = kFieldNames[f];
-        for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        fields.push_back("BACKOFFICE_" + name + "=" + ole::EscapeControls(tContext[f]));
-    }
+// Where journald listens; libsystemd reports success when nothing listens there.
+constexpr const char* kJournalSocket = "/run/systemd/journal/socket";
+
+// A journal that cannot be reached loses the entry, and it is counted lost.
+bool SendToJournal(const LogRecord& r) {
+    if (::access(kJournalSocket, F_OK) != 0) return false;
+    std::vector<std::string> fields = JournalFields(r);
     std::vector<iovec> parts;
     for (auto& f : fields) parts.push_back({f.data(), f.size()});
     return sd_journal_sendv(parts.data(), static_cast<int>(parts.size())) >= 0;
@@ -250,11 +243,11 @@ bool SendToJournal(const LogRecord& r, const std::string& source) {
 void Write(const LogRecord& record) {
     std::string path = LogFilePath();
     LogSettings settings = SettingsFor(path);
-    std::string source = ole::EscapeControls(ole::Shorten(record.source, 512));
+    std::string source = LogSource(record);
     Stamp at = Now();
     bool written = false;
     if (settings.journal && !path.empty()) {
-        written = SendToJournal(record, source);
+        written = SendToJournal(record);
     } else {
         std::shared_ptr<LogFile> file;
         try {
@@ -282,6 +275,27 @@ public:
 
 }  // namespace
 
+std::vector<std::string> JournalFields(const LogRecord& r) {
+    std::string source = LogSource(r);
+    std::vector<std::string> fields = {
+        "MESSAGE=[" + source + "] " + OneLine(r.text),
+        "PRIORITY=" + std::to_string(r.level <= LogError ? 3 : r.level == LogWarning ? 4 : 5),
+        "SYSLOG_IDENTIFIER=backoffice",
+        std::string("BACKOFFICE_LEVEL=") + LevelName(r.level),
+        "BACKOFFICE_SOURCE=" + source,
+        "BACKOFFICE_LABEL=" + ole::EscapeControls(r.label)};
+    if (r.number != 0) fields.push_back("BACKOFFICE_ERROR=" + ErrorNumber(r.number));
+    if (!r.description.empty()) fields.push_back("BACKOFFICE_DESCRIPTION=" + ole::EscapeControls(r.description));
+    if (!r.info.empty()) fields.push_back("BACKOFFICE_INFO=" + ole::EscapeControls(r.info));
+    for (size_t f = 0; f < tContext.size(); ++f) {
+        if (tContext[f].empty()) continue;
+        std::string name = kFieldNames[f];
+        for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        fields.push_back("BACKOFFICE_" + name + "=" + ole::EscapeControls(tContext[f]));
+    }
+    return fields;
+}
+
 std::string LogFilePath() {
     auto installations = InstallationsFromEnvironment();
     if (installations.empty()) return "";
@@ -299,7 +313,13 @@ std::string AccessLogFilePath() {
 
 void CheckLogWritable() {
     std::string path = LogFilePath();
-    if (path.empty() || SettingsFor(path).journal) return;
+    if (path.empty()) return;
+    if (SettingsFor(path).journal) {
+        if (::access(kJournalSocket, F_OK) != 0)
+            throw std::system_error(errno, std::system_category(),
+                                    std::string("the journal (LogTarget=journal) does not listen at ") + kJournalSocket);
+        return;
+    }
     OpenLogFile(path);
 }
 
