@@ -16,7 +16,7 @@ BoiCall::BoiCall(int32_t bisid_, std::string object_, std::string orderId_, int3
 
 ado::BatchStatement BoiCall::Completion(const std::string& outcome, const std::string& detail) const {
     Variant duration = Variant::Null();
-    if (started_ != std::chrono::steady_clock::time_point{})
+    if (Sent())
         duration = Variant(static_cast<int32_t>(std::min<int64_t>(
             std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started_).count(),
             INT32_MAX)));

@@ -38,6 +38,7 @@ public:
     const std::string& ExchangeId() const { return exchangeId_; }
     // Marks the moment the call leaves (its duration runs from here).
     void Started() { started_ = std::chrono::steady_clock::now(); }
+    bool Sent() const { return started_ != std::chrono::steady_clock::time_point{}; }
     // The statement that completes the row, for the batch of the statuses the
     // answer sets; detail is added to the object's name ("Allocate: ...").
     ado::BatchStatement Completion(const std::string& outcome, const std::string& detail = "") const;

@@ -237,8 +237,8 @@ private:
 
     // Writes the answers and completes the calls in one transaction: a call
     // answered gets its outcome; the first without an answer (`why`) is an
-    // outcome unknown, the ones after it were not sent. A failed write is not
-    // tried again: those lines are checked next batch.
+    // outcome unknown once it left, the ones after it were not sent. A failed
+    // write is not tried again: those lines are checked next batch.
     void Write(Pass& run, const ado::ConnectionPtr& c, const std::vector<Answer>& answered,
                const std::vector<BoiCall>& calls, const std::string& why) {
         if (answered.empty() && calls.empty()) return;
@@ -265,7 +265,7 @@ private:
         for (size_t i = 0; i < calls.size(); ++i) {
             if (i < answered.size())
                 statements.push_back(calls[i].Completion(answered[i].allocated ? "allocated" : "not allocated"));
-            else if (i == answered.size())
+            else if (i == answered.size() && calls[i].Sent())
                 statements.push_back(calls[i].Completion(boi_outcome::kOutcomeUnknown, why));
             else
                 statements.push_back(calls[i].Completion(boi_outcome::kNotSent));

@@ -219,7 +219,7 @@ private:
 
     // Writes the accepted lines and completes the calls in one transaction: a
     // call answered gets its outcome; the first without an answer (`why`) is
-    // an outcome unknown, the ones after it were not sent.
+    // an outcome unknown once it left, the ones after it were not sent.
     void Write(Pass& run, const ado::ConnectionPtr& c, const std::vector<Answered>& answered,
                const std::vector<BoiCall>& calls, const std::string& why) {
         if (calls.empty()) return;
@@ -241,7 +241,7 @@ private:
         for (size_t i = 0; i < calls.size(); ++i) {
             if (i < answered.size())
                 statements.push_back(calls[i].Completion(answered[i].outcome, answered[i].detail));
-            else if (i == answered.size())
+            else if (i == answered.size() && calls[i].Sent())
                 statements.push_back(calls[i].Completion(boi_outcome::kOutcomeUnknown, why));
             else
                 statements.push_back(calls[i].Completion(boi_outcome::kNotSent));
