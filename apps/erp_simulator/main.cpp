@@ -31,6 +31,7 @@ struct BoiOptions {
     int port = 0;
     std::string portFile, journal, allocation = "answer", status = "answer";
     std::vector<std::string> refusals, reasons;  // LINE:NUMBER, LINE a line number or "*"
+    int delayMs = 0;                              // before each answer
 };
 
 // Listens on loopback until SIGINT or SIGTERM.
@@ -54,11 +55,14 @@ int ServeBusinessObjects(const BoiOptions& o) {
     std::ofstream journal;
     if (!o.journal.empty()) journal.open(o.journal, std::ios::app);
     httplib::Server server;
+    // calls come side by side (a stage sends up to 64 at once): one thread each
+    server.new_task_queue = [] { return new httplib::ThreadPool(72); };
     server.set_tcp_nodelay(true);
     server.set_keep_alive_max_count(1000000);
     server.set_keep_alive_timeout(60);
     server.Post(R"(/.*)", [&](const httplib::Request& request, httplib::Response& response) {
         std::string journalLine;
+        if (o.delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(o.delayMs));
         try {
             response.set_content(objects.Handle(request.body, journalLine), "application/xml; charset=UTF-8");
         } catch (const std::exception& e) {
@@ -134,6 +138,8 @@ int main(int argc, char** argv) {
         ->type_name("LINE:ERROR");
     objects->add_option("--reason", boi.reasons, "refuse the billing step of line LINE (or *) with reason code CODE")
         ->type_name("LINE:CODE");
+    objects->add_option("--boi-delay-ms", boi.delayMs, "answer each call after this many milliseconds (default 0)")
+        ->check(CLI::Range(0, 600000));
     if (int parsed = simcommon::ParseCommandLine(app, argc, argv); parsed >= 0) return parsed;
     try {
         if (objects->parsed()) return ServeBusinessObjects(boi);

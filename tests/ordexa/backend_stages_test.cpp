@@ -1,7 +1,11 @@
 // The allocation check and the line status run against the ERP simulator's
 // business objects on loopback ("ow" integration objects and "bc" BOIs), with
 // the gateway simulator for re-authorisations; and billing fulfilment after them.
+#include <algorithm>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <thread>
 
 #include "erp_business_objects.h"
@@ -10,6 +14,7 @@
 #include "ordexa/payment/cc_order_status.h"
 #include "ordexa/payment/order_payment_lock.h"
 #include "payment_fixture.h"
+#include "platform/backend/business_objects.h"
 
 using namespace payment_test;
 using testing_support::ErpBusinessObjects;
@@ -75,6 +80,17 @@ protected:
         return !Value("SELECT ALLOCATIONDATE FROM ORDERLINE WHERE ORDERID = ? AND LINENR = ?",
                       {Variant(id), Variant(line)})
                     .IsNull();
+    }
+    // The business-object calls on record for an order: "<line> <object> <outcome>", by line.
+    std::vector<std::string> Calls(const std::string& id) {
+        std::vector<std::string> calls;
+        auto rs = Rows("SELECT e.REFERENCE, e.DETAIL, e.OUTCOME FROM EXCHANGE e JOIN EXCHANGEORDER o ON o.EXCHANGEID = "
+                       "e.EXCHANGEID WHERE o.ORDERID = ? AND e.KIND = 'business object call' ORDER BY e.REFERENCE",
+                       {Variant(id)});
+        for (; !rs->Eof(); rs->MoveNext())
+            calls.push_back(rs->Fields(0).Value().Text() + " " + rs->Fields(1).Value().Text() + " " +
+                            rs->Fields(2).Value().Text());
+        return calls;
     }
     size_t Asked(const std::string& request) {
         size_t n = 0;
@@ -228,6 +244,51 @@ TEST_P(AllocationTest, XmlInstancesAreOnlyDatedAndAMissingComponentIdStopsOnlyIt
     EXPECT_EQ(LineStatuses(fine), std::vector<int>{1});
 }
 
+// The back end's "ow" allocation, played in process: it looks at the call's
+// record while the call is in flight, then answers line 1 and leaves line 2
+// without an answer.
+class RecordWatchingAllocate : public qx::IBackendAllocate {
+public:
+    explicit RecordWatchingAllocate(std::string connectionString) : connectionString_(std::move(connectionString)) {}
+    void InitializeAction(const std::string&, const std::string&, int32_t& status) override { status = 0; }
+    void CloseAction() override {}
+    void Allocate(const std::string&, int32_t lineNumber, int32_t& errorNumber) override {
+        auto rs = Sls_GetDisconnectedRecordset(
+            "SELECT OUTCOME FROM EXCHANGE WHERE KIND = 'business object call' AND REFERENCE = ?", connectionString_,
+            {Variant(std::to_string(lineNumber))});
+        seen.push_back(rs->Eof() ? "none" : rs->Fields(0).Value().Text());
+        if (lineNumber == 2 && !answerAll)
+            ole::Raise(qx::backend_err::BoiNoReply, "The back end did not answer: timed out", "test");
+        errorNumber = 0;
+    }
+    std::vector<std::string> seen;  // the call's OUTCOME as the back end is asked
+    bool answerAll = false;
+
+private:
+    std::string connectionString_;
+};
+
+TEST_P(AllocationTest, ACallIsOnRecordBeforeItLeavesAndOneWithoutAnswerReadsOutcomeUnknown) {
+    auto fake = std::make_shared<RecordWatchingAllocate>(Inst().ConnectionString());
+    ole::ComponentOverride allocate("VendaloBackendIntegration.Allocate", [fake] { return fake; });
+    std::string id = CardOrder(1, "SO1", 3);
+    RunStage("Ordexa.CCAllocation");
+    EXPECT_EQ(fake->seen, (std::vector<std::string>{"sent", "sent"}));
+    EXPECT_EQ(Calls(id), (std::vector<std::string>{"1 Allocate allocated",
+                                                    "2 Allocate: The back end did not answer: timed out outcome unknown",
+                                                    "3 Allocate not sent"}));
+    EXPECT_EQ(LineStatuses(id), (std::vector<int>{1, 0, 0}));
+    EXPECT_FALSE(Dated(id, 2));
+    EXPECT_EQ(Value("SELECT COUNT(*) FROM EXCHANGE WHERE DURATIONMS IS NOT NULL AND BISID = 1").ToLong(), 2);
+    // a run that ended between record and answer leaves "sent": the next run reads it as unknown
+    Exec("UPDATE EXCHANGE SET OUTCOME = 'sent' WHERE REFERENCE = '3' AND KIND = 'business object call'");
+    fake->answerAll = true;
+    RunStage("Ordexa.CCAllocation");
+    EXPECT_EQ(LineStatuses(id), (std::vector<int>{1, 1, 1}));
+    EXPECT_EQ(Value("SELECT COUNT(*) FROM EXCHANGE WHERE REFERENCE = '3' AND OUTCOME = 'outcome unknown'").ToLong(), 1);
+    EXPECT_EQ(Value("SELECT COUNT(*) FROM EXCHANGE WHERE OUTCOME = 'sent'").ToLong(), 0);
+}
+
 INSTANTIATE_INSTALLATION_TEST(AllocationTest);
 
 using OrderStatusTest = BackendStageTest;
@@ -308,6 +369,55 @@ TEST_P(OrderStatusTest, AReplyThatIsNoReplyDocumentAllocatesAndBillsNothing) {
     }
     EXPECT_GE(Inst().LogEntriesWith("is no BOIREPLY document (its root element is <X>)"), 3u);
     EXPECT_GE(Inst().LogEntriesWith("holds 2 root elements"), 3u);
+}
+
+// The back end's "ow" order object, played in process: each call takes a
+// while, and the object notes which calls were in flight together.
+class OverlapWatchingOrder : public qx::IBackendOrder {
+public:
+    void InitializeAction(const std::string&, const std::string&, int32_t& status) override { status = 0; }
+    void CloseAction() override {}
+    void UpdateOrderStatus(const std::string& salesOrder, int32_t line, int16_t, int16_t, int32_t& success,
+                           int32_t& reasonCode) override {
+        {
+            std::lock_guard lock(mutex_);
+            if (inFlight_.count(salesOrder)) ordersOverlapped = true;  // two lines of one order at once
+            inFlight_.insert(salesOrder);
+            mostAtOnce = std::max(mostAtOnce, inFlight_.size());
+            calls[salesOrder].push_back(line);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        {
+            std::lock_guard lock(mutex_);
+            inFlight_.erase(salesOrder);
+        }
+        success = 1;
+        reasonCode = 0;
+    }
+    std::map<std::string, std::vector<int>> calls;  // per sales order, its lines in the order asked
+    size_t mostAtOnce = 0;
+    bool ordersOverlapped = false;
+
+private:
+    std::mutex mutex_;
+    std::multiset<std::string> inFlight_;
+};
+
+TEST_P(OrderStatusTest, OrdersAreReportedSideBySideEachWithItsLinesInTurn) {
+    Inst().SetSetting("OUTSIDE_CALLS", "OutsideCallsAtOnce", "4", "Long");
+    auto fake = std::make_shared<OverlapWatchingOrder>();
+    ole::ComponentOverride order("VendaloBackendIntegration.Order", [fake] { return fake; });
+    std::vector<std::string> ids;
+    for (int i = 0; i < 6; ++i) ids.push_back(CardOrder(1, "SO" + std::to_string(i), 3, 2));
+    RunStage("Ordexa.CCOrderStatus");
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(fake->calls["SO" + std::to_string(i)], (std::vector<int>{1, 2, 3})) << i;
+        EXPECT_EQ(LineStatuses(ids[i]), (std::vector<int>{3, 3, 3})) << i;
+        EXPECT_EQ(Calls(ids[i]).size(), 3u);
+    }
+    EXPECT_FALSE(fake->ordersOverlapped);
+    EXPECT_GT(fake->mostAtOnce, 1u);
+    EXPECT_LE(fake->mostAtOnce, 4u);
 }
 
 INSTANTIATE_INSTALLATION_TEST(OrderStatusTest);

@@ -1,12 +1,17 @@
 #include "ordexa/payment/cc_allocation.h"
 
+#include <atomic>
+#include <functional>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <vector>
 
 #include "interfaces/vendalo/order_status.h"
 #include "ordexa/backend/backend_instances.h"
+#include "ordexa/backend/boi_calls.h"
 #include "ordexa/batch_progress.h"
+#include "ordexa/outside_calls.h"
 #include "ordexa/payment/cc_payment.h"
 #include "ordexa/payment/order_payment_lock.h"
 #include "ordexa/stage_settings.h"
@@ -78,107 +83,196 @@ public:
     }
 
 private:
-    // What one run of the stage keeps while it walks the lines.
+    // A back-end instance as the run found it, once: its export type, its
+    // path, and for "ow" the integration object initialised for its component.
+    struct Target {
+        std::string failure;  // it could not be found: why (its orders wait for the next batch)
+        std::string exportType, path, backendType, componentId;
+        qx::BackendInstancePtr instance;
+        std::shared_ptr<qx::IBackendAllocate> allocate;  // "ow" with a component id
+        int32_t initStatus = 0;
+        int32_t configurationHandle = 0;  // "bc" and "gr": what their business objects are made with
+    };
+
+    // What the orders of one run share; they are checked side by side.
     struct Pass {
-        ado::ConnectionPtr updates;
+        std::string connectionString;
         int16_t reallocation = 0, hardExpire = 0;  // hours
-        std::string checkedOrder, skippedOrder;
-        // The answers of an order's lines are written together, in one short
-        // transaction after its calls: the back end is never waited for inside one.
-        std::vector<std::pair<Line, bool>> answered;
-        int32_t allocated = 0, notAllocated = 0;
+        std::atomic<int32_t> allocated{0}, notAllocated{0};
+        StageStop stop;
+    };
+
+    // An answer to write: the line, whether it is allocated.
+    struct Answer {
+        const Line* line;
+        bool allocated;
     };
 
     void Allocation() {
-        ado::ConnectionPtr lines;
         Pass run;
-        Line line;
+        std::string label;
         try {
             run.reallocation = Variant(getParamater("Reallocation")).ToInt();
             run.hardExpire = Variant(getParamater("Authorization Hard Expiration")).ToInt();
-            lines = Sls_GetOpenConnection(ConnectionString());
-            auto rows = std::make_shared<ado::Recordset>();
-            rows->CursorLocation = ado::adUseClient;
-            rows->Open(
-                "SELECT b.ALLOCATIONDATE, b.ORDERID, b.LINENR, a.SALESORDERNR, a.BISID "
-                "FROM ORDERHEADER a JOIN ORDERLINE b ON a.ORDERID = b.ORDERID "
-                "WHERE a.SALESORDERNR IS NOT NULL AND b.LINESTATUS = ? AND a.ORDERSTATUS = ? "
-                "ORDER BY b.ORDERID, b.LINENR",
-                lines, ado::adOpenStatic, ado::adLockReadOnly, ado::adCmdText,
-                {StatusValue(vendalo::OrderLineStatus::NotAllocated),
-                 StatusValue(vendalo::OrderStatus::CCPaymentToBeFulfilled)});
-            if (rows->Eof()) return;
-            run.updates = Sls_GetOpenConnection(ConnectionString());
-            for (; !rows->Eof(); rows->MoveNext()) {
-                line = Line{};
-                line.orderId = ole::TrimBlanks(rows->Fields("ORDERID").Value().Text());
-                if (line.orderId == run.skippedOrder) continue;
-                line.salesOrderNr = ole::TrimBlanks(rows->Fields("SALESORDERNR").Value().Text());
-                line.bisid = rows->Fields("BISID").Value();
-                if (line.bisid.IsNull()) continue;
-                line.allocationDate = rows->Fields("ALLOCATIONDATE").Value();
-                line.lineNr = rows->Fields("LINENR").Value().ToLong();
-                CheckLine(run, line);
+            run.connectionString = ConnectionString();
+            std::vector<std::vector<Line>> orders = LinesToCheck(run.connectionString);
+            if (orders.empty()) return;
+            {
+                auto c = Sls_GetOpenConnection(run.connectionString);
+                CloseAbandonedBoiCalls(c);
             }
-            Flush(run);
-            rows->Close();
+            OutsideCallSettings settings = OutsideCallSettingsOfInstallation();
+            std::vector<std::function<void()>> jobs;
+            jobs.reserve(orders.size());
+            for (const auto& order : orders) jobs.push_back([this, &run, &order] { CheckOrder(run, order); });
+            RunAtOnce(static_cast<size_t>(settings.atOnce), jobs);
+            CloseActions();
+            std::string description;
+            if (run.stop.Report("allocation", label, description))
+                Sls_LogError("Ordexa.CCAllocation.Allocation " + label, description);
             Finish(run.allocated, run.notAllocated);
         } catch (...) {
-            Sls_LogError("Ordexa.CCAllocation.Allocation " + line.Label(), ole::CurrentDescription());
+            Sls_LogError("Ordexa.CCAllocation.Allocation " + label, ole::CurrentDescription());
             StopBatchPart("allocation", ole::ReasonOf(ole::CurrentError()));
+            CloseActions();
             Finish(run.allocated, run.notAllocated);
         }
     }
 
-    // One line: its order's authorisation first (once per order), then the
-    // back end's answer when the line is due. A failure leaves the line and the
-    // rest of its order for the next batch; a lost connection ends the run.
-    void CheckLine(Pass& run, const Line& line) {
+    // The lines waiting for allocation, an order's together in line order.
+    static std::vector<std::vector<Line>> LinesToCheck(const std::string& connectionString) {
+        auto c = Sls_GetOpenConnection(connectionString);
+        auto rows = c->Execute(
+            "SELECT b.ALLOCATIONDATE, b.ORDERID, b.LINENR, a.SALESORDERNR, a.BISID "
+            "FROM ORDERHEADER a JOIN ORDERLINE b ON a.ORDERID = b.ORDERID "
+            "WHERE a.SALESORDERNR IS NOT NULL AND b.LINESTATUS = ? AND a.ORDERSTATUS = ? "
+            "ORDER BY b.ORDERID, b.LINENR",
+            nullptr, -1,
+            {StatusValue(vendalo::OrderLineStatus::NotAllocated),
+             StatusValue(vendalo::OrderStatus::CCPaymentToBeFulfilled)});
+        std::vector<std::vector<Line>> orders;
+        for (; rows && !rows->Eof(); rows->MoveNext()) {
+            Line line;
+            line.bisid = rows->Fields(4).Value();
+            if (line.bisid.IsNull()) continue;
+            line.orderId = ole::TrimBlanks(rows->Fields(1).Value().Text());
+            line.salesOrderNr = ole::TrimBlanks(rows->Fields(3).Value().Text());
+            line.allocationDate = rows->Fields(0).Value();
+            line.lineNr = rows->Fields(2).Value().ToLong();
+            if (orders.empty() || orders.back().front().orderId != line.orderId) orders.emplace_back();
+            orders.back().push_back(std::move(line));
+        }
+        return orders;
+    }
+
+    // One order, on a thread of the run: its authorisation first, then the
+    // back end's answer for each line that is due, one line after the other.
+    // The calls are on record before the first leaves; their outcomes and the
+    // lines' statuses are written together in one transaction after the last.
+    // A failure leaves the line and the rest of its order for the next batch;
+    // a lost connection ends the run.
+    void CheckOrder(Pass& run, const std::vector<Line>& lines) {
+        if (run.stop.Stopped()) return;
+        const Line* line = &lines.front();
+        const std::string& orderId = line->orderId;
+        ado::ConnectionPtr c;
+        std::vector<Answer> answered;
+        std::vector<BoiCall> calls;
+        bool written = false;
         try {
-            if (line.orderId != run.checkedOrder) {
-                Flush(run);
-                run.checkedOrder = line.orderId;
-                if (!OrderHasValidAuthorization(line.orderId, run.hardExpire, run.updates) &&
-                    !ReAuthorizeOrder(line.orderId, run.updates))
-                    run.skippedOrder = line.orderId;  // this line is still checked, the order's others are not
+            c = Sls_GetOpenConnection(run.connectionString);
+            size_t count = lines.size();
+            if (!OrderHasValidAuthorization(orderId, run.hardExpire, c) && !ReAuthorizeOrder(orderId, c))
+                count = 1;  // this line is still checked, the order's others are not
+            std::vector<const Line*> due;
+            for (size_t i = 0; i < count; ++i)
+                if (lines[i].allocationDate.IsNull() || HoursSince(lines[i].allocationDate) >= run.reallocation)
+                    due.push_back(&lines[i]);
+            if (due.empty()) return;
+            line = due.front();
+            const Target& target = TargetOf(line->bisid.ToLong());
+            if (target.exportType == "1") {
+                for (const Line* l : due) answered.push_back({l, false});  // the XML instances' lines are only dated
+            } else if (target.path == "ow" && target.componentId.empty()) {
+                Sls_LogError("Ordexa.CCAllocation: Property value 'componentid' not set for BIS Instance '" +
+                             line->bisid.Text() + "'");
+                return;  // the order is left for later
+            } else {
+                bool calling = target.path == "bc" || target.path == "gr" || (target.path == "ow" && target.initStatus == 0);
+                if (calling) {
+                    std::string object = target.path == "ow" ? "Allocate" : "Allocation BOI";
+                    for (const Line* l : due) calls.emplace_back(line->bisid.ToLong(), object, orderId, l->lineNr);
+                    RecordBoiCallsSent(c, calls);
+                }
+                for (size_t i = 0; i < due.size(); ++i) {
+                    line = due[i];
+                    LineOutcome outcome = Check(target, *line, calling ? &calls[i] : nullptr);
+                    if (!outcome.allocated) {
+                        ++run.notAllocated;
+                        if (!outcome.message.empty())
+                            Sls_LogError("Ordexa.CCAllocation.Allocation :" + line->Label() + " " +
+                                         "Backend returned error: '" + outcome.message + "'");
+                    }
+                    answered.push_back({line, outcome.allocated});
+                }
             }
-            bool due = line.allocationDate.IsNull() || HoursSince(line.allocationDate) >= run.reallocation;
-            if (!due) return;
-            if (ExportTypeOf(line.bisid.ToLong()) == "1") {
-                run.answered.emplace_back(line, false);  // the XML instances' lines are only dated
-                return;
-            }
-            std::optional<LineOutcome> outcome = Check(line);
-            if (!outcome) {
-                // the back end's instance is not set up for the check: logged, the order is left for later
-                run.skippedOrder = line.orderId;
-                return;
-            }
-            if (!outcome->allocated) {
-                ++run.notAllocated;
-                if (!outcome->message.empty())
-                    Sls_LogError("Ordexa.CCAllocation.Allocation :" + line.Label() + " " +
-                                 "Backend returned error: '" + outcome->message + "'");
-            }
-            run.answered.emplace_back(line, outcome->allocated);
+            written = true;
+            Write(run, c, answered, calls, "");
         } catch (...) {
-            if (!ConnectionSilence(run.updates).empty()) throw;
+            if (c && !ConnectionSilence(c).empty()) {
+                run.stop.Stop(line->Label());
+                return;
+            }
             // nothing is marked for this line; the order's other lines wait for the next batch
-            Sls_LogError("Ordexa.CCAllocation.Allocation " + line.Label(), ole::CurrentDescription());
-            run.skippedOrder = line.orderId;
+            std::string why = ole::CurrentDescription();
+            Sls_LogError("Ordexa.CCAllocation.Allocation " + line->Label(), why);
+            if (written) return;  // the write failed: its calls stay "sent", closed by the next run
+            try {
+                Write(run, c, answered, calls, why);
+            } catch (...) {
+                Sls_LogError("Ordexa.CCAllocation.Allocation " + line->Label(), ole::CurrentDescription());
+            }
         }
     }
 
-    // Writes the answers kept so far in one transaction. A failed write is not
-    // tried again: those lines are checked next batch.
-    void Flush(Pass& run) {
-        if (run.answered.empty()) return;
-        auto batch = std::move(run.answered);
-        run.answered.clear();
-        ado::Transaction tx(*run.updates);
-        for (const auto& [l, yes] : batch)
-            if (MarkChecked(run.updates, l, yes) && yes) ++run.allocated;
-        tx.Commit();
+    // Writes the answers and completes the calls in one transaction: a call
+    // answered gets its outcome; the first without an answer (`why`) is an
+    // outcome unknown once it left, the ones after it were not sent. A failed
+    // write is not tried again: those lines are checked next batch.
+    void Write(Pass& run, const ado::ConnectionPtr& c, const std::vector<Answer>& answered,
+               const std::vector<BoiCall>& calls, const std::string& why) {
+        if (answered.empty() && calls.empty()) return;
+        static const std::string guard = " AND " + StatusGuard(vendalo::OrderLineStatus::NotAllocated);
+        std::vector<ado::BatchStatement> statements;
+        std::vector<OrderEvent> events;
+        std::vector<size_t> allocations;  // the statements that allocate
+        Variant now(ole::Date::Now());
+        for (size_t i = 0; i < answered.size(); ++i) {
+            const Line& l = *answered[i].line;
+            if (answered[i].allocated) {
+                allocations.push_back(statements.size());
+                statements.push_back(
+                    {"UPDATE ORDERLINE SET LINESTATUS = ?, ALLOCATIONDATE = ? WHERE ORDERID = ? AND LINENR = ?" + guard,
+                     {StatusValue(vendalo::OrderLineStatus::Allocated), now, Variant(l.orderId), Variant(l.lineNr)}});
+                events.push_back({l.orderId, l.lineNr, static_cast<int32_t>(vendalo::OrderLineStatus::NotAllocated),
+                                  static_cast<int32_t>(vendalo::OrderLineStatus::Allocated), "allocated", "",
+                                  i < calls.size() ? calls[i].ExchangeId() : "",
+                                  "business objects of BIS " + l.bisid.Text()});
+            } else
+                statements.push_back({"UPDATE ORDERLINE SET ALLOCATIONDATE = ? WHERE ORDERID = ? AND LINENR = ?" + guard,
+                                      {now, Variant(l.orderId), Variant(l.lineNr)}});
+        }
+        for (size_t i = 0; i < calls.size(); ++i) {
+            if (i < answered.size())
+                statements.push_back(calls[i].Completion(answered[i].allocated ? "allocated" : "not allocated"));
+            else if (i == answered.size() && calls[i].Sent())
+                statements.push_back(calls[i].Completion(boi_outcome::kOutcomeUnknown, why));
+            else
+                statements.push_back(calls[i].Completion(boi_outcome::kNotSent));
+        }
+        auto results = Sls_ExecuteWithOrderEvents(c, std::move(statements), events);
+        for (size_t i : allocations)
+            if (results[i].affected > 0) ++run.allocated;
     }
 
     void Finish(int32_t allocated, int32_t notAllocated) {
@@ -188,63 +282,67 @@ private:
         if (auto progress = CurrentBatchProgress()) progress->LinesAllocated(allocated, notAllocated);
     }
 
-    // The back end's answer for one line; nothing when the instance cannot be asked (logged here).
-    std::optional<LineOutcome> Check(const Line& line) {
-        const BackendInstance& bis = instances_.Of(line.bisid.ToLong());
-        if (bis.path == "bc" || bis.path == "gr") return CheckByBoi(bis, line);
-        if (bis.path == "ow") {
-            std::string componentId = bis.ComponentId();
-            if (componentId.empty()) {
-                Sls_LogError("Ordexa.CCAllocation: Property value 'componentid' not set for BIS Instance '" +
-                             line.bisid.Text() + "'");
-                return std::nullopt;
+    // The instance of a BIS, found on first use and kept for the run; raises
+    // when it could not be found (each time it is asked for).
+    const Target& TargetOf(int32_t bisid) {
+        std::lock_guard lock(targetsMutex_);
+        auto it = targets_.find(bisid);
+        if (it == targets_.end()) {
+            Target t;
+            try {
+                const BackendInstance& bis = instances_.Of(bisid);
+                t.instance = bis.instance;
+                t.path = bis.path;
+                t.backendType = bis.instance->BackendType();
+                t.exportType = OrderExportType(bisid);
+                if (t.path == "bc" || t.path == "gr") t.configurationHandle = instances_.ConfigurationHandle();
+                if (t.exportType != "1" && t.path == "ow") {
+                    t.componentId = bis.ComponentId();
+                    if (!t.componentId.empty()) {
+                        t.allocate = Sls_GetComponent<qx::IBackendAllocate>("VendaloBackendIntegration.Allocate");
+                        t.allocate->InitializeAction(ole::LowerCase(t.backendType), t.componentId, t.initStatus);
+                    }
+                }
+            } catch (...) {
+                t.failure = ole::CurrentDescription();
             }
-            auto allocate = Sls_GetComponent<qx::IBackendAllocate>("VendaloBackendIntegration.Allocate");
-            int32_t status = 0;
-            allocate->InitializeAction(ole::LowerCase(bis.instance->BackendType()), componentId, status);
-            if (status != 0)
-                return LineOutcome{false, "InitializeAction of component '" + componentId + "' returned status " +
-                                              std::to_string(status)};
+            it = targets_.emplace(bisid, std::move(t)).first;
+        }
+        if (!it->second.failure.empty()) ole::Raise(kAllocationError, it->second.failure, "Ordexa.CCAllocation");
+        return it->second;
+    }
+
+    void CloseActions() {
+        std::lock_guard lock(targetsMutex_);
+        for (auto& [bisid, t] : targets_)
+            if (t.allocate && t.initStatus == 0) {
+                try {
+                    t.allocate->CloseAction();
+                } catch (...) {
+                    // nothing is left open on our side
+                }
+            }
+        targets_.clear();
+    }
+
+    // The back end's answer for one line (call: its record, when one is made).
+    LineOutcome Check(const Target& t, const Line& line, BoiCall* call) {
+        if (t.path == "bc" || t.path == "gr") return CheckByBoi(t, line, *call);
+        if (t.path == "ow") {
+            if (t.initStatus != 0)
+                return LineOutcome{false, "InitializeAction of component '" + t.componentId + "' returned status " +
+                                              std::to_string(t.initStatus)};
             int32_t errorNumber = 0;
-            allocate->Allocate(line.salesOrderNr, line.lineNr, errorNumber);
-            allocate->CloseAction();
+            call->Started();
+            t.allocate->Allocate(line.salesOrderNr, line.lineNr, errorNumber);
             if (errorNumber == 0) return LineOutcome{true, ""};
             std::string message = AllocationErrorMessage(errorNumber);
             return LineOutcome{false, message.empty() ? "Unknown error number " + std::to_string(errorNumber) : message};
         }
-        return LineOutcome{false, "No valid back-end type '" + bis.instance->BackendType() + "' for BIS " +
-                                      line.bisid.Text()};
+        return LineOutcome{false, "No valid back-end type '" + t.backendType + "' for BIS " + line.bisid.Text()};
     }
 
-    LineOutcome CheckByBoi(const BackendInstance& bis, const Line& line);
-
-    const std::string& ExportTypeOf(int32_t bisid) {
-        auto it = exportTypes_.find(bisid);
-        if (it == exportTypes_.end()) it = exportTypes_.emplace(bisid, OrderExportType(bisid)).first;
-        return it->second;
-    }
-
-    // Allocated: status 1 and the date of the check, only for a line still at 0; otherwise the date alone.
-    static bool MarkChecked(const ado::ConnectionPtr& c, const Line& line, bool allocated) {
-        static const std::string guard = " AND " + StatusGuard(vendalo::OrderLineStatus::NotAllocated);
-        int32_t affected = 0;
-        if (allocated) {
-            affected = Sls_ExecuteWithOrderEvents(
-                           c,
-                           {{"UPDATE ORDERLINE SET LINESTATUS = ?, ALLOCATIONDATE = ? WHERE ORDERID = ? AND LINENR = ?" +
-                                 guard,
-                             {StatusValue(vendalo::OrderLineStatus::Allocated), Variant(ole::Date::Now()),
-                              Variant(line.orderId), Variant(line.lineNr)}}},
-                           {{line.orderId, line.lineNr, static_cast<int32_t>(vendalo::OrderLineStatus::NotAllocated),
-                             static_cast<int32_t>(vendalo::OrderLineStatus::Allocated), "allocated", "",
-                             "business objects of BIS " + line.bisid.Text(), ""}})
-                           .front()
-                           .affected;
-        } else
-            c->Execute("UPDATE ORDERLINE SET ALLOCATIONDATE = ? WHERE ORDERID = ? AND LINENR = ?" + guard, &affected, -1,
-                       {Variant(ole::Date::Now()), Variant(line.orderId), Variant(line.lineNr)});
-        return affected > 0;
-    }
+    LineOutcome CheckByBoi(const Target& t, const Line& line, BoiCall& call);
 
     // Authorises the order anew for its lines not yet captured; false when refused or impossible.
     // It holds the order's payment lock, as every sender of a payment request does.
@@ -281,16 +379,23 @@ private:
 
     std::string ConnectionString() { return InstallationConnectionString("CCAllocation.ConnectionString"); }
 
-    BackendInstances instances_;
-    std::map<int32_t, std::string> exportTypes_;
+    BackendInstances instances_;  // used under targetsMutex_
+    std::mutex targetsMutex_;
+    std::map<int32_t, Target> targets_;
+    std::mutex boiMutex_;  // the instances' business objects are made one at a time
 };
 
 // "bc" and "gr": the "Allocation BOI". A reply without RECORD allocates nothing;
 // one that is no reply document raises (the line is left unmarked).
-LineOutcome CCAllocation::CheckByBoi(const BackendInstance& bis, const Line& line) {
-    auto boi = bis.instance->CreateBOI(instances_.ConfigurationHandle(), "Allocation BOI");
-    boi->SetParameter(bis.path == "bc" ? "OrderNumber" : "SalesOrder", 0, Variant(line.salesOrderNr));
+LineOutcome CCAllocation::CheckByBoi(const Target& t, const Line& line, BoiCall& call) {
+    qx::BusinessObjectPtr boi;
+    {
+        std::lock_guard lock(boiMutex_);
+        boi = t.instance->CreateBOI(t.configurationHandle, "Allocation BOI");
+    }
+    boi->SetParameter(t.path == "bc" ? "OrderNumber" : "SalesOrder", 0, Variant(line.salesOrderNr));
     boi->SetParameter("PositionNumber", 0, Variant(line.lineNr));
+    call.Started();
     std::string reply = boi->Execute().Text();
     qx::XmlDocument doc;
     std::string why;

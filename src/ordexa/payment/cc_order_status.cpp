@@ -1,10 +1,17 @@
 #include "ordexa/payment/cc_order_status.h"
 
+#include <atomic>
+#include <functional>
+#include <map>
+#include <mutex>
 #include <optional>
+#include <vector>
 
 #include "interfaces/vendalo/order_status.h"
 #include "ordexa/backend/backend_instances.h"
+#include "ordexa/backend/boi_calls.h"
 #include "ordexa/batch_progress.h"
+#include "ordexa/outside_calls.h"
 #include "ordexa/stage_settings.h"
 #include "platform/automation/text.h"
 #include "platform/backend/business_objects.h"
@@ -50,22 +57,46 @@ public:
     void Run() override { UpdateOrderStatusBOI(); }
 
 private:
+    // A back-end instance as the run found it, once.
+    struct Target {
+        std::string failure;  // it could not be found: why
+        std::string path, backendType, componentId;
+        qx::BackendInstancePtr instance;
+        std::shared_ptr<qx::IBackendOrder> order;  // "ow" with a component id
+        int32_t initStatus = 0;
+        int32_t configurationHandle = 0;  // "bc" and "gr"
+    };
+
+    // What the orders of one run share; they are reported side by side.
+    struct Pass {
+        std::string connectionString;
+        std::atomic<int32_t> billed{0};
+        StageStop stop;
+    };
+
+    // A line the back end answered for.
+    struct Answered {
+        const Line* line;
+        bool accepted;
+        std::string outcome, detail;  // of its call
+    };
+
+    // The log text of a failure: the prefix, then the error's description and "'".
+    static std::string FailurePrefix(const Line& line) {
+        return "UpdateOrderStatusBOI('" + line.orderId + "', '" + std::to_string(line.lineNr) + ") on BIS '" +
+               line.bisid.Text() + "': " + "Backend returned error: '";
+    }
+    static std::string Failure(const Line& line, const std::string& description) {
+        return FailurePrefix(line) + description + "'";
+    }
+
     void UpdateOrderStatusBOI() {
-        ado::ConnectionPtr lines, updates;
-        int32_t billed = 0;
-        Line line;
+        Pass run;
+        Line none;
         try {
-            lines = Sls_GetOpenConnection(ConnectionString());
-            auto rows = std::make_shared<ado::Recordset>();
-            rows->CursorLocation = ado::adUseClient;
-            rows->Open(
-                "SELECT b.ORDERID, b.LINENR, a.BISID, a.SALESORDERNR "
-                "FROM ORDERHEADER a JOIN ORDERLINE b ON a.ORDERID = b.ORDERID "
-                "WHERE b.LINESTATUS = ? AND a.ORDERSTATUS = ? ORDER BY b.ORDERID, b.LINENR",
-                lines, ado::adOpenStatic, ado::adLockReadOnly, ado::adCmdText,
-                {StatusValue(vendalo::OrderLineStatus::CCBilled),
-                 StatusValue(vendalo::OrderStatus::CCPaymentToBeFulfilled)});
-            if (rows->Eof()) return;
+            run.connectionString = ConnectionString();
+            std::vector<std::vector<Line>> orders = LinesToReport(run.connectionString);
+            if (orders.empty()) return;
             std::string step = ole::TrimBlanks(Parameter("BackendSalesOrderType BillingStepNumber"));
             if (step.empty()) {
                 Sls_LogError("Vendalo parameter 'BackendSalesOrderType BillingStepNumber' is not filled, backend Sales "
@@ -73,95 +104,213 @@ private:
                 return;
             }
             stepNumber_ = Variant(step).ToInt();
-            updates = Sls_GetOpenConnection(ConnectionString());
-            std::string skippedOrder;
-            for (; !rows->Eof(); rows->MoveNext()) {
-                line = Line{};
-                line.orderId = rows->Fields("ORDERID").Value().Text();
-                if (line.orderId == skippedOrder) continue;
-                line.salesOrderNr = ole::TrimBlanks(rows->Fields("SALESORDERNR").Value().Text());
-                line.bisid = rows->Fields("BISID").Value();
-                line.lineNr = rows->Fields("LINENR").Value().ToLong();
-                try {
-                    if (line.bisid.IsNull())
-                        ole::Raise(kOrderStatusError, "The order has no BIS Instance", "Ordexa.CCOrderStatus");
-                    std::optional<Answer> answer = Ask(line);
-                    if (!answer) {
-                        skippedOrder = line.orderId;  // logged; the order's lines wait for the next run
-                        continue;
-                    }
-                    if (!answer->failure.empty()) {
-                        Sls_LogNotice("UpdateOrderStatusBOI", answer->failure + line.Reference());
-                        continue;
-                    }
-                    if (answer->success == 1 || answer->reasonCode == 10) {
-                        auto changed = Sls_ExecuteWithOrderEvents(
-                            updates,
-                            {{"UPDATE ORDERLINE SET LINESTATUS = ? WHERE ORDERID = ? AND LINENR = ? AND " +
-                                  StatusGuard(vendalo::OrderLineStatus::CCBilled),
-                              {StatusValue(vendalo::OrderLineStatus::BackendBilled), Variant(line.orderId),
-                               Variant(line.lineNr)}}},
-                            {{line.orderId, line.lineNr, static_cast<int32_t>(vendalo::OrderLineStatus::CCBilled),
-                              static_cast<int32_t>(vendalo::OrderLineStatus::BackendBilled), "billing reported", "",
-                              "business objects of BIS " + line.bisid.Text(), ""}});
-                        billed += std::max(changed.front().affected, 0);
-                        continue;
-                    }
-                    std::string reason = OrderStatusReasonText(answer->reasonCode, stepNumber_);
-                    if (reason.empty()) reason = "Unknown reason code " + std::to_string(answer->reasonCode) + ",";
-                    Sls_LogNotice("UpdateOrderStatusBOI", reason + line.Reference());
-                } catch (...) {
-                    // a lost connection fails every line after this one: the run stops with one entry
-                    if (!ConnectionSilence(updates).empty()) throw;
-                    Sls_LogError("UpdateOrderStatusBOI('" + line.orderId + "', '" + std::to_string(line.lineNr) +
-                                 ") on BIS '" + line.bisid.Text() + "': " + "Backend returned error: '" +
-                                 ole::CurrentDescription() + "'");
-                    skippedOrder = line.orderId;
-                }
+            FreightFlag();  // read once, before the orders go side by side
+            {
+                auto c = Sls_GetOpenConnection(run.connectionString);
+                CloseAbandonedBoiCalls(c);
             }
-            rows->Close();
+            OutsideCallSettings settings = OutsideCallSettingsOfInstallation();
+            std::vector<std::function<void()>> jobs;
+            jobs.reserve(orders.size());
+            for (const auto& order : orders) jobs.push_back([this, &run, &order] { ReportOrder(run, order); });
+            RunAtOnce(static_cast<size_t>(settings.atOnce), jobs);
+            CloseActions();
+            std::string label, description;
+            if (run.stop.Report("line status", label, description)) Sls_LogError(label + description + "'");
         } catch (...) {
-            Sls_LogError("UpdateOrderStatusBOI('" + line.orderId + "', '" + std::to_string(line.lineNr) + ") on BIS '" +
-                         line.bisid.Text() + "': " + "Backend returned error: '" + ole::CurrentDescription() + "'");
+            Sls_LogError(Failure(none, ole::CurrentDescription()));
             StopBatchPart("line status", ole::ReasonOf(ole::CurrentError()));
+            CloseActions();
         }
-        if (auto progress = CurrentBatchProgress()) progress->LinesBilled(billed);
+        if (auto progress = CurrentBatchProgress()) progress->LinesBilled(run.billed);
     }
 
-    std::optional<Answer> Ask(const Line& line) {
-        const BackendInstance& bis = instances_.Of(line.bisid.ToLong());
-        if (bis.path == "bc" || bis.path == "gr") return AskByBoi(bis, line);
-        if (bis.path == "ow") {
-            std::string componentId = bis.ComponentId();
-            if (componentId.empty()) {
-                Sls_LogError("Property value 'componentid' not set for BIS Instance '" + line.bisid.Text() + "'");
-                return std::nullopt;
-            }
-            auto order = Sls_GetComponent<qx::IBackendOrder>("VendaloBackendIntegration.Order");
-            int32_t status = 0;
-            order->InitializeAction(ole::LowerCase(bis.instance->BackendType()), componentId, status);
-            Answer answer;
-            if (status != 0) {
-                answer.failure = "InitializeAction of component '" + componentId + "' returned status " +
-                                 std::to_string(status) + ", Backend Sales Order Line Status cannot be updated,";
-                return answer;
-            }
-            order->UpdateOrderStatus(line.salesOrderNr, line.lineNr, stepNumber_, FreightFlag(), answer.success,
-                                     answer.reasonCode);
-            order->CloseAction();
-            return answer;
+    // The captured lines of orders in status 4, an order's together in line order.
+    static std::vector<std::vector<Line>> LinesToReport(const std::string& connectionString) {
+        auto c = Sls_GetOpenConnection(connectionString);
+        auto rows = c->Execute(
+            "SELECT b.ORDERID, b.LINENR, a.BISID, a.SALESORDERNR "
+            "FROM ORDERHEADER a JOIN ORDERLINE b ON a.ORDERID = b.ORDERID "
+            "WHERE b.LINESTATUS = ? AND a.ORDERSTATUS = ? ORDER BY b.ORDERID, b.LINENR",
+            nullptr, -1,
+            {StatusValue(vendalo::OrderLineStatus::CCBilled), StatusValue(vendalo::OrderStatus::CCPaymentToBeFulfilled)});
+        std::vector<std::vector<Line>> orders;
+        for (; rows && !rows->Eof(); rows->MoveNext()) {
+            Line line;
+            line.orderId = rows->Fields(0).Value().Text();
+            line.salesOrderNr = ole::TrimBlanks(rows->Fields(3).Value().Text());
+            line.bisid = rows->Fields(2).Value();
+            line.lineNr = rows->Fields(1).Value().ToLong();
+            if (orders.empty() || orders.back().front().orderId != line.orderId) orders.emplace_back();
+            orders.back().push_back(std::move(line));
         }
-        Sls_LogError("UpdateOrderStatusBOI", "No Valid BIS for SalesOrderNr.: " + line.salesOrderNr +
-                                                 ", LineNr.: " + std::to_string(line.lineNr) + " on BIS: " + line.bisid.Text());
-        return std::nullopt;
+        return orders;
+    }
+
+    // One order, on a thread of the run: its lines reported one after the
+    // other. The calls are on record before the first leaves; their outcomes
+    // and the lines' statuses are written in one transaction after the last.
+    // A line without an answer leaves the rest of its order for the next run;
+    // a lost connection ends the run.
+    void ReportOrder(Pass& run, const std::vector<Line>& lines) {
+        if (run.stop.Stopped()) return;
+        const Line* line = &lines.front();
+        ado::ConnectionPtr c;
+        std::vector<Answered> answered;
+        std::vector<BoiCall> calls;
+        bool written = false;
+        try {
+            c = Sls_GetOpenConnection(run.connectionString);
+            if (line->bisid.IsNull()) ole::Raise(kOrderStatusError, "The order has no BIS Instance", "Ordexa.CCOrderStatus");
+            const Target& t = TargetOf(line->bisid.ToLong());
+            bool boi = t.path == "bc" || t.path == "gr";
+            if (!boi && t.path != "ow") {
+                Sls_LogError("UpdateOrderStatusBOI", "No Valid BIS for SalesOrderNr.: " + line->salesOrderNr +
+                                                         ", LineNr.: " + std::to_string(line->lineNr) +
+                                                         " on BIS: " + line->bisid.Text());
+                return;  // the order's lines wait for the next run
+            }
+            if (t.path == "ow" && t.componentId.empty()) {
+                Sls_LogError("Property value 'componentid' not set for BIS Instance '" + line->bisid.Text() + "'");
+                return;
+            }
+            if (t.path == "ow" && t.initStatus != 0) {
+                for (const Line& l : lines)
+                    Sls_LogNotice("UpdateOrderStatusBOI", "InitializeAction of component '" + t.componentId +
+                                                              "' returned status " + std::to_string(t.initStatus) +
+                                                              ", Backend Sales Order Line Status cannot be updated," +
+                                                              l.Reference());
+                return;
+            }
+            std::string object = boi ? "OrderStatus BOI" : "UpdateOrderStatus";
+            for (const Line& l : lines) calls.emplace_back(line->bisid.ToLong(), object, l.orderId, l.lineNr);
+            RecordBoiCallsSent(c, calls);
+            for (size_t i = 0; i < lines.size(); ++i) {
+                line = &lines[i];
+                std::optional<Answer> answer = boi ? AskByBoi(t, *line, calls[i]) : AskOw(t, *line, calls[i]);
+                if (!answer) break;  // logged; the call's outcome is unknown, the order's other lines wait
+                if (answer->success == 1 || answer->reasonCode == 10) {
+                    answered.push_back({line, true, "billed", ""});
+                    continue;
+                }
+                std::string reason = OrderStatusReasonText(answer->reasonCode, stepNumber_);
+                if (reason.empty()) reason = "Unknown reason code " + std::to_string(answer->reasonCode) + ",";
+                Sls_LogNotice("UpdateOrderStatusBOI", reason + line->Reference());
+                answered.push_back({line, false, "refused", "reason code " + std::to_string(answer->reasonCode)});
+            }
+            written = true;
+            Write(run, c, answered, calls, "no answer");
+        } catch (...) {
+            // a lost connection fails every line after this one: the run stops with one entry
+            if (c && !ConnectionSilence(c).empty()) {
+                run.stop.Stop(FailurePrefix(*line));
+                return;
+            }
+            std::string why = ole::CurrentDescription();
+            Sls_LogError(Failure(*line, why));
+            if (written) return;  // the write failed: its calls stay "sent", closed by the next run
+            try {
+                Write(run, c, answered, calls, why);
+            } catch (...) {
+                Sls_LogError(Failure(*line, ole::CurrentDescription()));
+            }
+        }
+    }
+
+    // Writes the accepted lines and completes the calls in one transaction: a
+    // call answered gets its outcome; the first without an answer (`why`) is
+    // an outcome unknown once it left, the ones after it were not sent.
+    void Write(Pass& run, const ado::ConnectionPtr& c, const std::vector<Answered>& answered,
+               const std::vector<BoiCall>& calls, const std::string& why) {
+        if (calls.empty()) return;
+        std::vector<ado::BatchStatement> statements;
+        std::vector<OrderEvent> events;
+        std::vector<size_t> updates;
+        for (size_t i = 0; i < answered.size(); ++i) {
+            const Line& l = *answered[i].line;
+            if (!answered[i].accepted) continue;
+            updates.push_back(statements.size());
+            statements.push_back({"UPDATE ORDERLINE SET LINESTATUS = ? WHERE ORDERID = ? AND LINENR = ? AND " +
+                                      StatusGuard(vendalo::OrderLineStatus::CCBilled),
+                                  {StatusValue(vendalo::OrderLineStatus::BackendBilled), Variant(l.orderId),
+                                   Variant(l.lineNr)}});
+            events.push_back({l.orderId, l.lineNr, static_cast<int32_t>(vendalo::OrderLineStatus::CCBilled),
+                              static_cast<int32_t>(vendalo::OrderLineStatus::BackendBilled), "billing reported", "",
+                              calls[i].ExchangeId(), "business objects of BIS " + l.bisid.Text()});
+        }
+        for (size_t i = 0; i < calls.size(); ++i) {
+            if (i < answered.size())
+                statements.push_back(calls[i].Completion(answered[i].outcome, answered[i].detail));
+            else if (i == answered.size() && calls[i].Sent())
+                statements.push_back(calls[i].Completion(boi_outcome::kOutcomeUnknown, why));
+            else
+                statements.push_back(calls[i].Completion(boi_outcome::kNotSent));
+        }
+        auto results = Sls_ExecuteWithOrderEvents(c, std::move(statements), events);
+        for (size_t i : updates) run.billed += std::max(results[i].affected, 0);
+    }
+
+    // The instance of a BIS, found on first use and kept for the run; raises
+    // when it could not be found (each time it is asked for).
+    const Target& TargetOf(int32_t bisid) {
+        std::lock_guard lock(targetsMutex_);
+        auto it = targets_.find(bisid);
+        if (it == targets_.end()) {
+            Target t;
+            try {
+                const BackendInstance& bis = instances_.Of(bisid);
+                t.instance = bis.instance;
+                t.path = bis.path;
+                t.backendType = bis.instance->BackendType();
+                if (t.path == "bc" || t.path == "gr") t.configurationHandle = instances_.ConfigurationHandle();
+                if (t.path == "ow") {
+                    t.componentId = bis.ComponentId();
+                    if (!t.componentId.empty()) {
+                        t.order = Sls_GetComponent<qx::IBackendOrder>("VendaloBackendIntegration.Order");
+                        t.order->InitializeAction(ole::LowerCase(t.backendType), t.componentId, t.initStatus);
+                    }
+                }
+            } catch (...) {
+                t.failure = ole::CurrentDescription();
+            }
+            it = targets_.emplace(bisid, std::move(t)).first;
+        }
+        if (!it->second.failure.empty()) ole::Raise(kOrderStatusError, it->second.failure, "Ordexa.CCOrderStatus");
+        return it->second;
+    }
+
+    void CloseActions() {
+        std::lock_guard lock(targetsMutex_);
+        for (auto& [bisid, t] : targets_)
+            if (t.order && t.initStatus == 0) {
+                try {
+                    t.order->CloseAction();
+                } catch (...) {
+                    // nothing is left open on our side
+                }
+            }
+        targets_.clear();
+    }
+
+    std::optional<Answer> AskOw(const Target& t, const Line& line, BoiCall& call) {
+        Answer answer;
+        call.Started();
+        t.order->UpdateOrderStatus(line.salesOrderNr, line.lineNr, stepNumber_, *freight_, answer.success,
+                                   answer.reasonCode);
+        return answer;
     }
 
     // "bc" and "gr": the "OrderStatus BOI". A reply without Success or ReasonCode is no answer.
-    std::optional<Answer> AskByBoi(const BackendInstance& bis, const Line& line) {
-        auto boi = bis.instance->CreateBOI(instances_.ConfigurationHandle(), "OrderStatus BOI");
+    std::optional<Answer> AskByBoi(const Target& t, const Line& line, BoiCall& call) {
+        qx::BusinessObjectPtr boi;
+        {
+            std::lock_guard lock(boiMutex_);
+            boi = t.instance->CreateBOI(t.configurationHandle, "OrderStatus BOI");
+        }
         boi->SetParameter("SalesOrder", 0, Variant(line.salesOrderNr));
         boi->SetParameter("SOPositionNumber", 0, Variant(line.lineNr));
         boi->SetParameter("StepNumber", 0, Variant(stepNumber_));
+        call.Started();
         std::string reply = boi->Execute().Text();
         qx::XmlDocument doc;
         std::optional<int32_t> success, reason;
@@ -199,7 +348,10 @@ private:
 
     std::string ConnectionString() { return InstallationConnectionString("CCAllocation.ConnectionString"); }
 
-    BackendInstances instances_;
+    BackendInstances instances_;  // used under targetsMutex_
+    std::mutex targetsMutex_;
+    std::map<int32_t, Target> targets_;
+    std::mutex boiMutex_;  // the instances' business objects are made one at a time
     int16_t stepNumber_ = 0;
     std::optional<int16_t> freight_;
 };

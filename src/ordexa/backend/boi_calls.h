@@ -1,0 +1,82 @@
+// Business-object calls on record, and the frame the stages that make them
+// share (the allocation check and the line status run).
+//
+// Every call changes state in the back end, so it is an EXCHANGE row of kind
+// "business object call" (the object in DETAIL, the instance in BISID, the
+// order in EXCHANGEORDER, the line in REFERENCE) written and committed with
+// OUTCOME "sent" before it leaves, and completed with its outcome and
+// DURATIONMS in the transaction that sets the statuses of its answer. A call
+// that got no answer is completed as "outcome unknown"; a row still "sent"
+// when a stage begins was left by a run that ended in the middle (a crash, a
+// lost database) and is closed as "outcome unknown" too. Calls recorded
+// together and not made because an earlier call of their order failed are
+// completed as "not sent".
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/data/ado.h"
+
+namespace ordexa {
+
+namespace boi_outcome {
+inline constexpr const char* kSent = "sent";
+inline constexpr const char* kOutcomeUnknown = "outcome unknown";
+inline constexpr const char* kNotSent = "not sent";
+}  // namespace boi_outcome
+
+class BoiCall {
+public:
+    BoiCall(int32_t bisid, std::string object, std::string orderId, int32_t lineNr);
+
+    const std::string& ExchangeId() const { return exchangeId_; }
+    // Marks the moment the call leaves (its duration runs from here).
+    void Started() { started_ = std::chrono::steady_clock::now(); }
+    bool Sent() const { return started_ != std::chrono::steady_clock::time_point{}; }
+    // The statement that completes the row, for the batch of the statuses the
+    // answer sets; detail is added to the object's name ("Allocate: ...").
+    ado::BatchStatement Completion(const std::string& outcome, const std::string& detail = "") const;
+
+    int32_t bisid;
+    std::string object, orderId;
+    int32_t lineNr;
+
+private:
+    std::string exchangeId_;
+    std::chrono::steady_clock::time_point started_{};
+};
+
+// Writes the calls' rows as "sent" and commits them, in one round trip; the
+// connection must not be inside a transaction.
+void RecordBoiCallsSent(const ado::ConnectionPtr& connection, const std::vector<BoiCall>& calls);
+
+// Closes the rows a stage left "sent" as "outcome unknown"; how many. Only one
+// batch runs at a time, so a "sent" row at a stage's start is no call in flight.
+int32_t CloseAbandonedBoiCalls(const ado::ConnectionPtr& connection);
+
+// What the jobs of one run of a stage share: a connection that was lost ends
+// the run; the first such failure is kept for the stage to report (once, from
+// its own thread, where its batch's progress lives).
+class StageStop {
+public:
+    bool Stopped() const { return stopped_.load(); }
+    // Keeps the failure being handled when it is the first; stops the run.
+    void Stop(const std::string& label);
+    // After the jobs, on the stage's thread: reports the part stopped and
+    // gives the failure's label and description for the stage to log; false
+    // when nothing stopped.
+    bool Report(const std::string& part, std::string& label, std::string& description);
+
+private:
+    std::atomic<bool> stopped_{false};
+    std::mutex mutex_;
+    std::string label_, description_, reason_;
+};
+
+}  // namespace ordexa
