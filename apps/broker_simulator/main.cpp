@@ -4,7 +4,8 @@
 //   serve: takes the shop's form posts (acknowledgements, order requests) on
 //          any path, writes each to a journal (one JSON object a line: path,
 //          content type, raw body, the decoded XMLINPUT document) and answers
-//          with the status or after the delay set for the path.
+//          with the status, after the delay set for the path or the
+//          latency set for every post; posts are answered side by side.
 //   send:  posts a requisition document to the shop's intake, as a form field
 //          XMLINPUT or as text/xml, and prints the answer.
 #include <httplib.h>
@@ -70,7 +71,7 @@ std::string XmlInput(const std::string& body) {
 
 struct ServeOptions {
     std::string host = "127.0.0.1", portFile, journal;
-    int port = 0;
+    int port = 0, latencyMs = 0;
     std::vector<std::string> statuses, delays;  // PATH=NUMBER
 };
 
@@ -84,6 +85,7 @@ int Serve(const ServeOptions& o) {
     httplib::Server server;
     server.set_tcp_nodelay(true);
     server.set_payload_max_length(64 << 20);
+    simcommon::AnswerSideBySide(server);
     std::mutex journalMutex;
     std::ofstream journal;
     if (!o.journal.empty()) {
@@ -102,6 +104,8 @@ int Serve(const ServeOptions& o) {
         }
         if (auto d = delays.find(request.path); d != delays.end())
             std::this_thread::sleep_for(std::chrono::milliseconds(d->second));
+        else if (o.latencyMs > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(o.latencyMs));
         auto s = statuses.find(request.path);
         response.status = s == statuses.end() ? 200 : s->second;
         response.set_content("OK\n", "text/plain");
@@ -156,6 +160,9 @@ int main(int argc, char** argv) {
         ->type_name("PATH=CODE");
     serveCommand->add_option("--delay", serve.delays, "answer posts to PATH only after that many milliseconds")
         ->type_name("PATH=MS");
+    serveCommand->add_option("--latency-ms", serve.latencyMs,
+                             "answer every other post only after that many milliseconds (default 0), as a real broker would")
+        ->check(CLI::Range(0, 600000));
     SendOptions send;
     auto* sendCommand = app.add_subcommand("send", "post a requisition document to the shop's intake");
     sendCommand->add_option("--url", send.url, "the shop's intake, e.g. http://127.0.0.1:8080/reqlink/requisitions")

@@ -71,6 +71,7 @@ int Serve(const Options& o) {
     server->set_tcp_nodelay(true);
     server->set_keep_alive_max_count(1000000);
     server->set_keep_alive_timeout(60);
+    simcommon::AnswerSideBySide(*server);
 
     gatewaysim::Gateway gateway;
     std::mutex journalMutex;

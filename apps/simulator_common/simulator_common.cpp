@@ -68,6 +68,10 @@ void BlockStopSignals() {
     signal(SIGPIPE, SIG_IGN);
 }
 
+void AnswerSideBySide(httplib::Server& server) {
+    server.new_task_queue = [] { return new httplib::ThreadPool(kAnsweringThreads); };
+}
+
 int ServeUntilStopped(httplib::Server& server, const std::string& name, const std::string& host, int port,
                       const std::string& portFile, const std::function<std::string(int)>& banner) {
     int bound = port == 0 ? server.bind_to_any_port(host) : (server.bind_to_port(host, port) ? port : -1);

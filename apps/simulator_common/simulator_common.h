@@ -31,6 +31,15 @@ bool IsLoopback(const std::string& host);
 // and ignores SIGPIPE. Call it before the server starts its threads.
 void BlockStopSignals();
 
+// Threads that answer requests: a kept-alive connection holds one of them
+// for as long as it stays open, so this is the number of clients (each call in
+// flight of a stage that calls side by side, 64 at most) answered at once.
+constexpr int kAnsweringThreads = 80;
+
+// Lets the server answer up to kAnsweringThreads connections at once (the
+// server library's own pool has a thread per core, at least eight).
+void AnswerSideBySide(httplib::Server& server);
+
 // Binds the server, writes the port to portFile (when given, through a
 // temporary file renamed over it), prints banner(port) and serves until
 // SIGINT or SIGTERM ends the process at once: journals are flushed line by

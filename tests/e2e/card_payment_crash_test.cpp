@@ -1,8 +1,9 @@
 // A payment run that dies while the gateway holds its request. First a crash
 // placed exactly: the run of `backoffice pay` (pay-crash-run) dies right after
-// a reply arrives, in turn after every request of a run of 20 orders; then real
-// `kill -9` of `backoffice pay` against a gateway that takes 200 ms per
-// request (10 rounds; BACKOFFICE_PAY_KILL_ROUNDS asks for more). The gateway
+// a reply arrives, in turn after every request of a run of 20 orders paid one at
+// a time; then real `kill -9` of `backoffice pay` paying four orders side by
+// side against a gateway that takes 200 ms per request (10 rounds;
+// BACKOFFICE_PAY_KILL_ROUNDS asks for more). The gateway
 // simulator's journal is the truth: no request is ever sent twice, every
 // request left open puts its order in 8, and once resolved every order is
 // captured exactly once.
@@ -108,6 +109,8 @@ protected:
 // first (the gateway's authorisations hold enough for every capture).
 TEST_P(CardPaymentCrash, ACrashAfterAnyReplyLeavesItsRequestOpenAndNeverSendsItAgain) {
     StartSimulator({.https = false});  // the sweep is about the database, not the transport
+    // one order at a time, so that the N-th reply is the same request in every run
+    Inst().SetSetting("OUTSIDE_CALLS", "OutsideCallsAtOnce", "1", "Long");
     std::vector<Age> ages;
     for (int i = 0; i < 20; ++i) ages.push_back(static_cast<Age>(i % 4));  // 5 of each: 30 requests
     auto ids = Orders(ages, "100000");
@@ -160,10 +163,11 @@ TEST_P(CardPaymentCrash, KilledPaymentRunsNeverChargeACardTwice) {
     const char* asked = std::getenv("BACKOFFICE_PAY_KILL_ROUNDS");
     int rounds = asked ? std::atoi(asked) : 10;
     std::mt19937 random(20261208);
-    std::uniform_int_distribution<int> killAfterMs(50, 950);  // the run's 4 requests take about 0.9 s
+    // the orders are paid side by side: the run's 6 requests take about 0.5 s after its start
+    std::uniform_int_distribution<int> killAfterMs(50, 650);
     int hits = 0, heldOrders = 0, done = 0, notDone = 0, twice = 0;
     for (int round = 0; round < rounds; ++round) {
-        auto ids = Orders({Age::Hard, Age::YoungWithLineToCome});
+        auto ids = Orders({Age::Hard, Age::YoungWithLineToCome, Age::Soft, Age::Young});
         pid_t pid = Spawn({BACKOFFICE_BINARY, "pay", "--home", Inst().Home().string()});
         ASSERT_GT(pid, 0);
         std::this_thread::sleep_for(std::chrono::milliseconds(killAfterMs(random)));

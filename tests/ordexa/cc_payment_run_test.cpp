@@ -1,6 +1,7 @@
 // The payment run of one order against the gateway simulator over HTTPS: the
 // three ages of the authorisation, refusals, lost replies, concurrent runs,
 // refunds, and the key that opens the sealed card numbers.
+#include <algorithm>
 #include <clocale>
 #include <filesystem>
 #include <locale>
@@ -12,6 +13,7 @@
 #include "ordexa/payment/gateway_requests.h"
 #include "ordexa/payment/payment_logs.h"
 #include "ordexa/payment/payment_resolution.h"
+#include "ordexa/payment/payment_run.h"
 #include "payment_fixture.h"
 
 using namespace payment_test;
@@ -282,6 +284,47 @@ TEST_P(PaymentRunTest, TwoRunsOfOneOrderAtOnceCaptureOnce) {
     EXPECT_EQ(Captures(), 1u);
     EXPECT_EQ(Value("SELECT COUNT(*) FROM BILLINGLOG").ToLong(), 1);
     EXPECT_TRUE((outcomes[0] == PaymentOutcome::Captured) != (outcomes[1] == PaymentOutcome::Captured));
+}
+
+// The run pays orders side by side (OutsideCallsAtOnce, 8 by default) against a
+// gateway that takes its time: each order's requests still reach the gateway in
+// their order, its capture exactly once, and every order ends as it would alone.
+TEST_P(PaymentRunTest, OrdersPaidSideBySideAreEachCapturedOnceAndInTheirOrder) {
+    StartSimulator({.https = true, .delayMs = 3000, .latencyMs = 50});
+    // by age: capture; capture and renewal of the line to come; both in one; a new authorisation first
+    const std::vector<std::string> expected[] = {
+        {"ics_bill"}, {"ics_bill", "ics_auth"}, {"ics_auth, ics_bill"}, {"ics_auth", "ics_bill", "ics_auth"}};
+    std::vector<std::string> ids;
+    for (int i = 0; i < 16; ++i) {
+        std::vector<Line> lines{Line{}};
+        if (i % 2) lines.push_back(Line{"20", "0", "0", "0", "0", 0});
+        ids.push_back(AuthorizedOrder(lines));
+        if (i % 4 >= 2) AgeAuthorizations(ids.back(), i % 4 == 2 ? 30 : 80);
+    }
+    size_t checkouts = Sim().Journal().size();
+    auto summary = ordexa::PayOrders(ordexa::DueOrders());
+    EXPECT_EQ(summary.captured, 16);
+    EXPECT_EQ(summary.failed + summary.refused + summary.busy + summary.nothing, 0);
+    auto journal = Sim().Journal();
+    bool interleaved = false;  // an order's requests came between two of another's: they were under way together
+    for (size_t o = 0; o < ids.size(); ++o) {
+        std::vector<std::string> applications;
+        size_t first = journal.size(), last = 0;
+        for (size_t i = checkouts; i < journal.size(); ++i) {
+            if (journal[i]["merchant_ref_number"] != ids[o]) continue;
+            EXPECT_EQ(journal[i]["outcome"], "ok") << ids[o];
+            applications.push_back(journal[i]["applications"]);
+            first = std::min(first, i), last = i;
+        }
+        EXPECT_EQ(applications, expected[o % 4]) << ids[o];
+        interleaved = interleaved || last + 1 - first > applications.size();
+        EXPECT_EQ(OrderStatus(ids[o]), 4) << ids[o];
+        EXPECT_EQ(LineStatuses(ids[o])[0], 2) << ids[o];
+    }
+    EXPECT_TRUE(interleaved);
+    EXPECT_EQ(Value("SELECT COUNT(*) FROM BILLINGLOG WHERE ICS_RCODE = '1'").ToLong(), 16);
+    EXPECT_EQ(Value("SELECT COUNT(*) FROM GATEWAYREQUEST WHERE STATE <> 'ANSWERED'").ToLong(), 0);
+    EXPECT_EQ(Value("SELECT COUNT(*) FROM GATEWAYREQUEST").ToLong(), static_cast<int64_t>(journal.size()));
 }
 
 TEST_P(PaymentRunTest, OnlyTheLatestAuthorisationCountsWhenTwoShareATime) {

@@ -6,6 +6,7 @@
 // Exits 86 when it crashed, 0 when the run had fewer than N requests.
 #include <unistd.h>
 
+#include <atomic>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -19,7 +20,7 @@ namespace {
 
 constexpr int kCrashed = 86;
 long gCrashAfter = 0;
-long gReplies = 0;
+std::atomic<long> gReplies{0};  // the run's threads count their replies together
 
 class DyingClient : public qx::IGatewayClient {
 public:

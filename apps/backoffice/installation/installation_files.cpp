@@ -74,8 +74,8 @@ const std::vector<qx::ConfigSetting> kSalesParameters = {
     {ordexa::kExchangeSection, ordexa::kFolderModeSetting, "String", ordexa::kDefaultFolderModeText},
     // outside calls side by side: how many at once, minutes a host that did not answer is
     // skipped (0: never), seconds a broker acknowledgement may take (the stage ends within three)
-    {ordexa::kOutsideCallsSection, ordexa::kOutsideCallsAtOnce, "Long", "8", 1, 256},
-    {ordexa::kOutsideCallsSection, ordexa::kHostBackoffMinutes, "Long", "15", 0, 10080},
+    {ordexa::kOutsideCallsSection, ordexa::kOutsideCallsAtOnce, "Long", "8", 1, 64},
+    {ordexa::kOutsideCallsSection, ordexa::kHostBackoffMinutes, "Long", "15", 0, 1440},
     {ordexa::kOutsideCallsSection, ordexa::kAcknowledgementTimeout, "Long", "10", 1, 600},
     // the log: "text" lines or "json" lines, to the "file" log/vendalo.log or the systemd "journal";
     // the HTTP host's access log (relative to the installation)

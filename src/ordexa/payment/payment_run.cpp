@@ -1,12 +1,30 @@
 #include "ordexa/payment/payment_run.h"
 
+#include <mutex>
+
 #include "interfaces/vendalo/order_status.h"
+#include "ordexa/outside_calls.h"
 #include "ordexa/payment/card_data_retention.h"
 #include "ordexa/payment/cc_payment.h"
 #include "platform/log/log.h"
 #include "shared/lib_sales.h"
 
 namespace ordexa {
+
+namespace {
+
+void Count(PaymentRunSummary& summary, PaymentOutcome outcome) {
+    switch (outcome) {
+        case PaymentOutcome::Captured: ++summary.captured; break;
+        case PaymentOutcome::Refused: ++summary.refused; break;
+        case PaymentOutcome::OutcomeUnknown: ++summary.failed, ++summary.unknown; break;
+        case PaymentOutcome::Failed: ++summary.failed; break;
+        case PaymentOutcome::Busy: ++summary.busy; break;
+        case PaymentOutcome::Nothing: ++summary.nothing; break;
+    }
+}
+
+}  // namespace
 
 std::vector<std::string> DueOrders() {
     auto rs = Sls_GetDisconnectedRecordset(
@@ -23,22 +41,32 @@ std::vector<std::string> DueOrders() {
 
 PaymentRunSummary PayOrders(const std::vector<std::string>& orders, const std::function<void(size_t)>& paid) {
     PaymentRunSummary summary;
-    auto payment = Sls_GetComponent<ICCPayment>("Ordexa.CCPayment");
-    for (size_t i = 0; i < orders.size(); ++i) {
-        {
-            qx::LogContext order(qx::LogField::Order, orders[i]);
-            payment->Run(orders[i]);
-        }
-        switch (payment->LastOutcome()) {
-            case PaymentOutcome::Captured: ++summary.captured; break;
-            case PaymentOutcome::Refused: ++summary.refused; break;
-            case PaymentOutcome::OutcomeUnknown: ++summary.failed, ++summary.unknown; break;
-            case PaymentOutcome::Failed: ++summary.failed; break;
-            case PaymentOutcome::Busy: ++summary.busy; break;
-            case PaymentOutcome::Nothing: ++summary.nothing; break;
-        }
-        if (paid) paid(i + 1);
-    }
+    std::mutex mutex;  // guards summary, done and the calls of `paid`
+    size_t done = 0;
+    const std::string batch = qx::CurrentLogContext(qx::LogField::Batch);
+    std::vector<std::function<void()>> jobs;
+    jobs.reserve(orders.size());
+    // One job per order: its requests go one after the other under its payment
+    // lock, on the connections of the job's thread; only the orders run side by side.
+    for (const std::string& order : orders)
+        jobs.push_back([&, &order = order] {
+            PaymentOutcome outcome = PaymentOutcome::Failed;
+            {
+                qx::LogContext run(qx::LogField::Batch, batch);
+                qx::LogContext logged(qx::LogField::Order, order);
+                try {
+                    auto payment = Sls_GetComponent<ICCPayment>("Ordexa.CCPayment");
+                    payment->Run(order);
+                    outcome = payment->LastOutcome();
+                } catch (...) {
+                    Sls_LogError("backoffice pay", "Order " + order + " was not paid: " + ole::CurrentDescription());
+                }
+            }
+            std::lock_guard lock(mutex);
+            Count(summary, outcome);
+            if (paid) paid(++done);
+        });
+    RunAtOnce(static_cast<size_t>(OutsideCallSettingsOfInstallation().atOnce), jobs);
     ado::ConnectionPtr connection;
     try {
         connection = Sls_GetOpenConnection(Sls_ConnectionString());

@@ -1,7 +1,9 @@
 // The payment run of an installation: every order due is paid by
-// Ordexa.CCPayment's Run, one after the other, and then the card numbers no
-// longer needed are erased. `backoffice pay` runs it under the installation's
-// batch lock; the run itself takes only each order's payment lock.
+// Ordexa.CCPayment's Run, up to OutsideCallsAtOnce orders side by side (each
+// order's requests one after the other under its payment lock, on its thread's
+// own connections), and then the card numbers no longer needed are erased.
+// `backoffice pay` runs it under the installation's batch lock; the run itself
+// takes only each order's payment lock.
 #pragma once
 
 #include <cstdint>
@@ -21,7 +23,9 @@ struct PaymentRunSummary {
 // whose outcome is unknown (their run puts them to 8 and sends nothing).
 std::vector<std::string> DueOrders();
 
-// Runs each order; `paid` is told how many are done after each.
+// Runs each order; `paid` is told how many are done after each (from the
+// threads of the run, one call at a time). Raises, paying nothing, when
+// OutsideCallsAtOnce is not a number it can use.
 PaymentRunSummary PayOrders(const std::vector<std::string>& orders, const std::function<void(size_t)>& paid = {});
 
 }  // namespace ordexa
