@@ -362,3 +362,96 @@ TEST(HostLifetime, AStopBeforeOrWhileServingBeginsEndsIt) {
 }
 
 }  // namespace
+
+#include "http/json_codec.h"
+#include "interfaces/vendalo/sales_parameter.h"
+#include "platform/automation/component.h"
+#include "test_installation.h"
+
+namespace {
+
+// A sales parameter that probes the worker's pooled connection: "fail" writes a
+// zone inside a transaction and raises half way; any other name answers whether
+// the connection it is given is in a transaction and how many such zones exist.
+class ConnectionProbe : public vendalo::ISalesParameter {
+public:
+    std::string GetParameterValue(const std::string& name) override {
+        auto c = Sls_GetOpenConnection(Sls_ConnectionString());
+        if (name == "fail") {
+            c->BeginTrans();
+            c->Execute("INSERT INTO ZONES (ZONEID, ZONEDESCRIPTION) VALUES (77, 'half way')");
+            ole::Raise(ole::err::InvalidProcedureCall, "the request fails inside its transaction", "ConnectionProbe");
+        }
+        std::string answer = c->InTransaction() ? "in transaction" : "idle";
+        answer += " " + c->Execute("SELECT COUNT(*) FROM ZONES WHERE ZONEID = 77")->Fields(0).Value().Text();
+        c->Close();
+        return answer;
+    }
+};
+
+class WorkerConnection : public InstallationTest {};
+
+// One worker: the request after a failed one gets the worker's kept connection
+// back with nothing of the failed request left on it.
+TEST_P(WorkerConnection, AFailureInsideATransactionLeavesTheNextRequestUnaffected) {
+    ole::ComponentOverride probe("Vendalo.SalesParameter", [] { return std::make_shared<ConnectionProbe>(); });
+    backoffice::HostSettings settings;
+    settings.workers = 1;
+    settings.shopApiKey = std::string(48, 's');
+    settings.operatorApiKey = std::string(48, 'o');
+    backoffice::http::HttpHost host(Inst().Home(), settings);
+    int port = host.Bind("127.0.0.1", 0);
+    ASSERT_GT(port, 0);
+    std::thread serving([&] { host.Serve(); });
+    httplib::Client client("127.0.0.1", port);
+    client.set_keep_alive(true);
+    client.set_bearer_token_auth(settings.shopApiKey);
+    for (int round = 0; round < 3; ++round) {
+        auto failed = client.Get("/api/v1/sales-parameters/fail");
+        ASSERT_TRUE(failed);
+        EXPECT_NE(failed->status, 200);
+        auto next = client.Get("/api/v1/sales-parameters/probe");
+        ASSERT_TRUE(next);
+        EXPECT_EQ(next->status, 200) << next->body;
+        EXPECT_EQ(json::parse(next->body, nullptr, false).value("value", ""), "idle 0") << "round " << round;
+    }
+    host.Stop();
+    serving.join();
+}
+
+INSTANTIATE_INSTALLATION_TEST(WorkerConnection);
+
+// The answers written straight from the rows are the bytes json would write,
+// whatever the values hold.
+TEST(AnswerText, DictionaryTextIsWhatJsonWrites) {
+    using backoffice::http::DictionaryJson;
+    using backoffice::http::DictionaryText;
+    TempDir dir;
+    WriteFile(dir.Path() / "rows.db", "");  // the provider opens databases that exist
+    auto c = ado::OpenConnection("Provider=SQLite;Data Source=" + (dir.Path() / "rows.db").string());
+    c->ExecuteScript(
+        "CREATE TABLE T (ID INTEGER, NAME VARCHAR(200), AMOUNT DECIMAL(19,4), SHARE DOUBLE PRECISION, DAY DATE, "
+        "AT TIMESTAMP, FLAG BOOLEAN);"
+        "INSERT INTO T VALUES (1, 'plain', 6.2, 0.1, '2026-12-08', '2026-12-08 10:04:05', 1);"
+        "INSERT INTO T VALUES (2, 'quote \" back\\ tab	 end', -0.0001, 1e21, NULL, NULL, 0);"
+        "INSERT INTO T VALUES (3, 'caf\xC3\xA9 \xFF broken \x7F', 123456789012.3456, -2.5e-7, '2027-01-10', "
+        "'2027-01-10 00:00:00', NULL);");
+    auto rows = [&](bool twice) {
+        return c->Execute(twice ? "SELECT *, NAME FROM T ORDER BY ID" : "SELECT * FROM T ORDER BY ID");
+    };
+    for (bool twice : {false, true}) {
+        ole::Dictionary d;
+        d.Add("header", rows(twice));
+        d.Add("lines", rows(twice));
+        d.Add("_language", "nl");
+        backoffice::http::json more = {{"addresses", backoffice::http::json::array({{{"ADDRESSID", 3}}})}};
+        backoffice::http::json whole = DictionaryJson(d);
+        whole["addresses"] = more["addresses"];
+        EXPECT_EQ(DictionaryText(d, more), backoffice::http::AnswerText(whole));
+        whole = DictionaryJson(d);
+        whole["_language"] = "de";  // an item the dictionary has keeps its place
+        EXPECT_EQ(DictionaryText(d, {{"_language", "de"}}), backoffice::http::AnswerText(whole));
+    }
+}
+
+}  // namespace

@@ -53,7 +53,7 @@ std::unique_ptr<ado::KeyedLock> LockBasket(const std::string& connectionString, 
 std::string BasketETag(const std::string& basketId) {
     auto basket = Sls_GetComponent<vendalo::IBasket>("Vendalo.Basket")->Restore(basketId);
     if (!basket) return "";
-    return BasketETagOfAnswer(AnswerText(DictionaryJson(*basket)));
+    return BasketETagOfAnswer(DictionaryText(*basket));
 }
 
 std::string BasketETagOfAnswer(const std::string& answerBody) { return "\"" + os::Sha256Hex(answerBody) + "\""; }

@@ -138,8 +138,11 @@ ole::SlsErrorInfo HostError(int32_t number, const std::string& label, const std:
 // The request's own X-Request-Id when it is 1-64 characters of [A-Za-z0-9._-], else a new one.
 std::string RequestIdOf(const httplib::Request& request) {
     std::string given = request.get_header_value("X-Request-Id");
-    static const std::regex safe("[A-Za-z0-9._-]{1,64}");
-    if (std::regex_match(given, safe)) return given;
+    bool safe = !given.empty() && given.size() <= 64 && std::all_of(given.begin(), given.end(), [](unsigned char c) {
+        return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '.' || c == '_' ||
+               c == '-';
+    });
+    if (safe) return given;
     unsigned char bytes[16];
     if (!os::FillRandom(bytes, sizeof bytes)) std::fill(std::begin(bytes), std::end(bytes), 0);
     static const char kHex[] = "0123456789abcdef";
@@ -351,8 +354,10 @@ json Call::Body(bool allowEmpty) const {
 
 std::string Call::Id(const std::string& name) const {
     std::string id = Param(name);
-    static const std::regex hex("[0-9A-Fa-f]{32}");
-    if (!std::regex_match(id, hex)) throw RequestError(400, "The " + name + " must be 32 hexadecimal characters");
+    if (id.size() != 32 || !std::all_of(id.begin(), id.end(), [](char c) {
+            return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+        }))
+        throw RequestError(400, "The " + name + " must be 32 hexadecimal characters");
     for (char& c : id) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return id;
 }
@@ -360,6 +365,12 @@ std::string Call::Id(const std::string& name) const {
 void Call::Json(int status, const json& body) {
     response.status = status;
     response.set_content(AnswerText(body), "application/json");
+}
+
+void Call::JsonText(int status, std::string text) {
+    response.status = status;
+    response.set_content("", 0, "application/json");
+    response.body = std::move(text);  // not copied: an order's text may be large
 }
 
 void Call::Html(int status, const std::string& page) {
@@ -439,10 +450,30 @@ bool IsLoopback(const std::string& host) {
 
 struct HttpHost::CompiledRoute {
     Route route;
-    std::string name;                 // for metrics and logs
-    std::regex pattern;               // "{name}" as one path segment
-    std::vector<std::string> params;  // the names, in the pattern's order
-    BasketRoute basket;               // what it does to baskets (ETag, If-Match)
+    std::string name;                   // for metrics and logs
+    std::vector<std::string> segments;  // the pattern's, "/" apart; "{name}" is any one non-empty segment
+    std::vector<std::string> params;    // the names, in the pattern's order
+    BasketRoute basket;                 // what it does to baskets (ETag, If-Match)
+
+    // True when the path has the pattern's segments; the values of its "{name}" segments go to `values`.
+    bool Matches(std::string_view path, std::vector<std::string_view>& values) const {
+        values.clear();
+        size_t at = path.empty() ? 0 : 1;
+        for (size_t i = 0; i < segments.size(); ++i) {
+            if (at > path.size()) return false;
+            size_t end = std::min(path.find('/', at), path.size());
+            std::string_view segment = path.substr(at, end - at);
+            const std::string& wanted = segments[i];
+            if (wanted.size() > 2 && wanted.front() == '{' && wanted.back() == '}') {
+                if (segment.empty()) return false;
+                values.push_back(segment);
+            } else if (segment != wanted) {
+                return false;
+            }
+            at = end + 1;
+        }
+        return at == path.size() + 1;
+    }
 };
 
 HttpHost::HttpHost(std::filesystem::path home, HostSettings settings) {
@@ -452,8 +483,13 @@ HttpHost::HttpHost(std::filesystem::path home, HostSettings settings) {
     for (const Route& route : router_.Routes()) {
         if (route.method != "GET" && route.method != "POST" && route.method != "PUT" && route.method != "DELETE")
             throw std::logic_error("route " + RouteName(route) + ": unknown method");
-        std::string regex = std::regex_replace(route.pattern, std::regex(R"(\{[a-zA-Z]+\})"), "([^/]+)");
-        routes_.push_back({route, RouteName(route), std::regex(regex), ParamNames(route.pattern),
+        std::vector<std::string> segments;
+        for (size_t at = 1; at <= route.pattern.size();) {
+            size_t end = std::min(route.pattern.find('/', at), route.pattern.size());
+            segments.push_back(route.pattern.substr(at, end - at));
+            at = end + 1;
+        }
+        routes_.push_back({route, RouteName(route), std::move(segments), ParamNames(route.pattern),
                            BasketRouteOf(RouteName(route))});
     }
     const HostSettings& s = state_->settings;
@@ -489,16 +525,12 @@ void HttpHost::Refuse(const httplib::Request& request, httplib::Response& respon
 }
 
 const HttpHost::CompiledRoute* HttpHost::FindRoute(httplib::Request& request, httplib::Response& response,
-                                                     std::smatch& matches) const {
+                                                     std::vector<std::string_view>& values) const {
     const std::string method = request.method == "HEAD" ? "GET" : request.method;
     std::vector<std::string> methods;  // those the path has
     for (const CompiledRoute& candidate : routes_) {
-        std::smatch m;
-        if (!std::regex_match(request.path, m, candidate.pattern)) continue;
-        if (candidate.route.method == method) {
-            matches = std::move(m);
-            return &candidate;
-        }
+        if (!candidate.Matches(request.path, values)) continue;
+        if (candidate.route.method == method) return &candidate;
         if (std::find(methods.begin(), methods.end(), candidate.route.method) == methods.end())
             methods.push_back(candidate.route.method);
     }
@@ -571,16 +603,16 @@ void HttpHost::Answer(httplib::Request& request, httplib::Response& response) co
         request.path != kRequisitionIntakePath)
         httplib::detail::parse_query_text(request.body, request.params);
 
-    std::smatch matches;
-    const CompiledRoute* found = FindRoute(request, response, matches);
+    std::vector<std::string_view> values;  // of the path's "{name}" segments
+    const CompiledRoute* found = FindRoute(request, response, values);
     if (!found) return;
 
     const auto& route = found->route;
     const std::string& name = found->name;
     auto started = Clock::now();
     Call call(request, response, state);
-    for (size_t i = 0; i < found->params.size() && i + 1 < matches.size(); ++i)
-        call.params[found->params[i]] = matches[i + 1].str();
+    for (size_t i = 0; i < found->params.size() && i < values.size(); ++i)
+        call.params[found->params[i]] = std::string(values[i]);
     std::optional<KeyClaim> claimed;
     // the entries of an operator's call name the operator
     std::string operatorName = route.access == Access::Operator ? state.OperatorOf(request) : "";

@@ -17,6 +17,7 @@
 #include <mutex>
 #include <regex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "batch/batch_runner.h"
@@ -103,7 +104,8 @@ private:
     // On a worker: the request routed, checked and answered in the one error format.
     void Answer(httplib::Request& request, httplib::Response& response) const;
     // The route of the request, or nullptr after answering 404 or 405 (with Allow).
-    const CompiledRoute* FindRoute(httplib::Request& request, httplib::Response& response, std::smatch& matches) const;
+    const CompiledRoute* FindRoute(httplib::Request& request, httplib::Response& response,
+                                   std::vector<std::string_view>& values) const;
     // The route's handler with what the host does around it: the basket's lock, If-Match and ETag.
     void Run(const CompiledRoute& route, Call& call) const;
     void Refuse(const httplib::Request& request, httplib::Response& response, int status, const std::string& why) const;

@@ -82,6 +82,8 @@ public:
     std::string Id(const std::string& name = "id") const;
 
     void Json(int status, const json& body);
+    // An answer whose JSON text is written already (json_codec.h's DictionaryText).
+    void JsonText(int status, std::string text);
     void Html(int status, const std::string& page);
     void Redirect(const std::string& location);
 

@@ -1,10 +1,12 @@
 #include "http/json_codec.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <map>
 #include <cstdio>
 #include <regex>
+#include <string_view>
 
 #include "platform/automation/decimal.h"
 #include "shared/lib_sales.h"
@@ -54,6 +56,81 @@ json ValueJson(const Variant& v, ado::DataTypeEnum type) {
     }
 }
 
+// ---- Answers written straight into their text ---------------------------------
+// Each piece is written as json::dump writes the value ValueJson makes of it;
+// what is rare (text to escape or to mend, duplicate column names) is handed to
+// json itself, so that both ways give the same bytes.
+
+void AppendText(std::string& out, std::string_view text) {
+    for (unsigned char c : text) {
+        if (c < 0x20 || c >= 0x7F || c == '"' || c == '\\') {
+            out += json(std::string(text)).dump(-1, ' ', false, json::error_handler_t::replace);
+            return;
+        }
+    }
+    out += '"';
+    out += text;
+    out += '"';
+}
+
+void AppendInteger(std::string& out, int64_t n) {
+    char digits[24];
+    auto end = std::to_chars(digits, digits + sizeof digits, n).ptr;
+    out.append(digits, end);
+}
+
+// As Number(d) dumps: whole numbers as integers, others in json's shortest form.
+void AppendNumber(std::string& out, double d) {
+    if (!std::isfinite(d)) {
+        out += "null";
+    } else if (d == std::trunc(d) && std::fabs(d) < 9007199254740992.0) {
+        AppendInteger(out, static_cast<int64_t>(d));
+    } else {
+        char digits[64];
+        out.append(digits, nlohmann::detail::to_chars(digits, digits + sizeof digits, d));
+    }
+}
+
+void AppendValue(std::string& out, const Variant& v, ado::DataTypeEnum type) {
+    switch (v.Type()) {
+        case ole::VarType::Empty:
+        case ole::VarType::Null: out += "null"; return;
+        case ole::VarType::Boolean: out += v.ToBool() ? "true" : "false"; return;
+        case ole::VarType::Integer:
+        case ole::VarType::Long:
+        case ole::VarType::LongLong: AppendInteger(out, v.ToLongLong()); return;
+        case ole::VarType::Double: AppendNumber(out, v.ToDouble()); return;
+        case ole::VarType::Currency:
+            AppendNumber(out, std::strtod(ole::Decimal::FromCurrency(v.ToCurrency()).ToString().c_str(), nullptr));
+            return;
+        case ole::VarType::Date: AppendText(out, IsoDate(v.ToDate(), type == ado::adDate)); return;
+        case ole::VarType::String: AppendText(out, v.ToString()); return;
+        default: AppendText(out, v.Text()); return;
+    }
+}
+
+bool NamesUnique(ado::Recordset& rs) {
+    std::vector<std::string_view> names;
+    for (int i = 0; i < rs.FieldCount(); ++i) names.push_back(rs.Fields(i).Name());
+    std::sort(names.begin(), names.end());
+    return std::adjacent_find(names.begin(), names.end()) == names.end();
+}
+
+// The current row as RowJson dumps it; a row with a column name twice is left to RowJson.
+void AppendRow(std::string& out, ado::Recordset& rs, bool namesUnique);
+
+void AppendRows(std::string& out, ado::Recordset& rs) {
+    out += '[';
+    if (!(rs.Bof() && rs.Eof())) {
+        bool unique = NamesUnique(rs);
+        for (rs.MoveFirst(); !rs.Eof(); rs.MoveNext()) {
+            if (out.back() != '[') out += ',';
+            AppendRow(out, rs, unique);
+        }
+    }
+    out += ']';
+}
+
 const char* const kTooManyDecimals = "more decimals than the amount keeps (at most four)";
 
 [[noreturn]] void Refuse(const std::string& field, const std::string& what) {
@@ -89,6 +166,26 @@ json RowJson(ado::Recordset& rs) {
     return row;
 }
 
+namespace {
+
+void AppendRow(std::string& out, ado::Recordset& rs, bool namesUnique) {
+    if (!namesUnique) {
+        out += AnswerText(RowJson(rs));
+        return;
+    }
+    out += '{';
+    for (int i = 0; i < rs.FieldCount(); ++i) {
+        auto field = rs.Fields(i);
+        if (i > 0) out += ',';
+        AppendText(out, field.Name());
+        out += ':';
+        AppendValue(out, field.ValueRef(), field.Type());
+    }
+    out += '}';
+}
+
+}  // namespace
+
 json RowsJson(ado::Recordset& rs) {
     json rows = json::array();
     if (rs.Bof() && rs.Eof()) return rows;
@@ -115,6 +212,45 @@ json DictionaryJson(const ole::Dictionary& dictionary) {
             out[name] = ValueJson(item, ado::adVariant);
         }
     });
+    return out;
+}
+
+std::string DictionaryText(const ole::Dictionary& dictionary, const json& more) {
+    bool clash = false;
+    for (const auto& [name, value] : more.items()) clash = clash || dictionary.Exists(name);
+    if (clash) {
+        json whole = DictionaryJson(dictionary);
+        for (const auto& [name, value] : more.items()) whole[name] = value;
+        return AnswerText(whole);
+    }
+    std::string out;
+    out.reserve(4096);
+    out += '{';
+    dictionary.ForEach([&](const Variant& key, const Variant& item) {
+        if (out.size() > 1) out += ',';
+        std::string name = key.Text();
+        AppendText(out, name);
+        out += ':';
+        if (auto rs = item.As<ado::Recordset>()) {
+            if (name != "header") {
+                AppendRows(out, *rs);
+            } else if (rs->Bof() && rs->Eof()) {
+                out += "null";
+            } else {
+                rs->MoveFirst();
+                AppendRow(out, *rs, NamesUnique(*rs));
+            }
+        } else {
+            AppendValue(out, item, ado::adVariant);
+        }
+    });
+    for (const auto& [name, value] : more.items()) {
+        if (out.size() > 1) out += ',';
+        AppendText(out, name);
+        out += ':';
+        out += AnswerText(value);
+    }
+    out += '}';
     return out;
 }
 

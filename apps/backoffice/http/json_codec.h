@@ -50,6 +50,11 @@ json RowsJson(ado::Recordset& rs);
 // A basket or order dictionary: the header's one row (null when it has none),
 // the lines, and the dictionary's other items.
 json DictionaryJson(const ole::Dictionary& dictionary);
+// The text AnswerText(DictionaryJson(dictionary)) would give, written straight
+// from the rows: the answer of every basket and order read. The members of
+// `more` (an object) follow the dictionary's items, as assigning them to the
+// dictionary's json would place them.
+std::string DictionaryText(const ole::Dictionary& dictionary, const json& more = json::object());
 
 // A JSON value as the Variant a field of that type takes; `field` names it in errors.
 ole::Variant FieldValue(const json& value, ado::DataTypeEnum type, const std::string& field);

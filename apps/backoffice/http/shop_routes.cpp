@@ -78,7 +78,7 @@ void BasketAnswer(Call& call, int status, const ole::DictionaryPtr& basket) {
     header->MoveFirst();
     std::string id = header->Fields("BASKETID").Value().Text();
     if (status == 201) call.response.set_header("Location", "/api/v1/baskets/" + id);
-    call.Json(status, DictionaryJson(*basket));
+    call.JsonText(status, DictionaryText(*basket));
 }
 
 // The distinct addresses an order uses, with the order's snapshot of each (or
@@ -174,9 +174,7 @@ void AddShopRoutes(Router& router) {
             Baskets()->Save(basket);
         }
         call.response.set_header("Location", "/api/v1/baskets/" + id);
-        json answer = DictionaryJson(*basket.As<ole::Dictionary>());
-        answer["BASKETLINENR"] = lineNr;
-        call.Json(201, answer);
+        call.JsonText(201, DictionaryText(*basket.As<ole::Dictionary>(), {{"BASKETLINENR", lineNr}}));
     });
 
     router.Add("DELETE", "/api/v1/baskets/{id}/lines", Access::Shop, [](Call& call) {
@@ -241,9 +239,7 @@ void AddShopRoutes(Router& router) {
         auto order = Orders()->Restore(id);
         auto header = RecordsetOf(*order, "header");
         if (header->Bof() && header->Eof()) throw RequestError(404, "Order " + id + " does not exist", vendalo::OrderNotFound);
-        json answer = DictionaryJson(*order);
-        answer["addresses"] = OrderAddresses(*order, id);
-        call.Json(200, answer);
+        call.JsonText(200, DictionaryText(*order, {{"addresses", OrderAddresses(*order, id)}}));
     });
 
     router.Add("GET", "/api/v1/orders", Access::Shop, [](Call& call) {
