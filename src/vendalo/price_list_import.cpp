@@ -222,11 +222,7 @@ private:
         return candidates;
     }
 
-    // Every candidate in one transaction; kept only when none is refused. The
-    // candidates go in runs, each run's writes as one batch conditioned on their
-    // checks; a run in which any is refused (or whose batch fails) is rolled back
-    // to its savepoint and run again row by row, which names each refusal as
-    // the checks raise it.
+    // Every candidate in one transaction; kept only when none is refused.
     static void Store(const std::vector<Candidate>& candidates, PriceListResult& result,
                       const PriceListProgress& progress) {
         if (candidates.empty()) return;
@@ -240,73 +236,8 @@ private:
             connection->ExecuteScript("SET LOCAL plan_cache_mode = force_custom_plan");
         pm::LockTable(customer, connection);
         pm::ReferenceCache references;
-        pm::ImportWrites writes(customer, connection);
         size_t done = result.rows - candidates.size();
-        for (size_t from = 0; from < candidates.size(); from += kRun) {
-            size_t to = std::min(candidates.size(), from + kRun);
-            if (!StoreRun(candidates, from, to, writes, references, connection, result) &&
-                !StoreRowByRow(candidates, from, to, references, connection, result))
-                break;
-            done += to - from;
-            if (progress) progress(done, result.rows);
-        }
-        if (result.refused.empty()) tx.Commit();
-        connection->Close();
-    }
-
-    static constexpr size_t kRun = 256;
-    static constexpr const char* kSavepoint = "price_list_run";
-
-    // The run [from, to) as one batch; false when a row of it was refused or the
-    // batch failed, with the run undone.
-    static bool StoreRun(const std::vector<Candidate>& candidates, size_t from, size_t to, const pm::ImportWrites& writes,
-                         pm::ReferenceCache& references, const ado::ConnectionPtr& connection, PriceListResult& result) {
-        std::vector<ado::BatchStatement> batch{{std::string("SAVEPOINT ") + kSavepoint, {}}};
-        try {
-            for (size_t i = from; i < to; ++i) {
-                if (!pm::ReferencesKnown(candidates[i].record, result.customerPrices, references)) return false;
-                writes.Add(candidates[i].record, batch);
-            }
-        } catch (const ole::AutomationError&) {
-            return false;  // a value the typed writes refuse: the row by row run names it
-        }
-        std::vector<ado::BatchResult> done;
-        try {
-            done = connection->ExecuteBatch(batch);
-        } catch (const ole::AutomationError&) {
-            Undo(connection);
-            return false;
-        }
-        size_t added = 0, updated = 0;
-        for (size_t k = 1; k < done.size(); k += 2) {
-            if (done[k].affected > 0)
-                ++updated;
-            else if (done[k + 1].affected > 0)
-                ++added;
-            else {
-                Undo(connection);
-                return false;
-            }
-        }
-        connection->Execute(std::string("RELEASE SAVEPOINT ") + kSavepoint);
-        result.added += added;
-        result.updated += updated;
-        return true;
-    }
-
-    static void Undo(const ado::ConnectionPtr& connection) {
-        connection->Execute(std::string("ROLLBACK TO SAVEPOINT ") + kSavepoint);
-        connection->Execute(std::string("RELEASE SAVEPOINT ") + kSavepoint);
-    }
-
-    // The run [from, to) one row at a time, each refusal noted; false when the
-    // database refused a statement, which may have ended the transaction.
-    static bool StoreRowByRow(const std::vector<Candidate>& candidates, size_t from, size_t to,
-                              pm::ReferenceCache& references, const ado::ConnectionPtr& connection,
-                              PriceListResult& result) {
-        bool customer = result.customerPrices;
-        for (size_t i = from; i < to; ++i) {
-            const Candidate& c = candidates[i];
+        for (const Candidate& c : candidates) {
             try {
                 if (pm::KeyExists(c.record, customer, connection)) {
                     pm::Update(c.record, customer, connection);
@@ -321,11 +252,13 @@ private:
                 // the later rows cannot be checked in it
                 if (!connection->Errors().empty()) {
                     result.refused.back().text += " (the rows after it were not checked)";
-                    return false;
+                    break;
                 }
             }
+            if (progress && (++done % 256 == 0 || done == result.rows)) progress(done, result.rows);
         }
-        return true;
+        if (result.refused.empty()) tx.Commit();
+        connection->Close();
     }
 };
 

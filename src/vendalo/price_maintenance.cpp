@@ -83,130 +83,32 @@ void RefuseOverlapIfFound(const Statement& check, const ado::ConnectionPtr& conn
         ole::Raise(EffectiveDateRange, "VendaloError.EffectiveDateRange: " + check.Shown(), "Vendalo.Pricing");
 }
 
-// The typed parameters of the writes, by name: the type, size and (for the
-// statements that select their values) the SQL type.
-struct ParameterType {
-    const char* name;
-    ado::DataTypeEnum type;
-    int32_t size;
-    const char* sqlType;
-};
-const ParameterType kParameterTypes[] = {
-    {"BusinessPartnerID", ado::adInteger, 0, "INTEGER"}, {"ProductID", ado::adInteger, 0, "INTEGER"},
-    {"EffectiveDate", ado::adDBTimeStamp, 0, "TIMESTAMP"}, {"CurrencyCode", ado::adWChar, 3, "VARCHAR(3)"},
-    {"ExpiryDate", ado::adDBTimeStamp, 0, "TIMESTAMP"},    {"Price", ado::adNumeric, 0, "NUMERIC"},
-    {"DiscountPercent", ado::adNumeric, 0, "NUMERIC"},      {"DiscountAmount", ado::adNumeric, 0, "NUMERIC"}};
-
-const ParameterType& TypeOf(const std::string& name) {
-    for (const auto& t : kParameterTypes)
-        if (name == t.name) return t;
-    ole::Raise(ole::err::InvalidProcedureCall, "No price parameter " + name, "Vendalo.Pricing");
-}
-
-// A command whose typed input parameters are named in order, without values.
-ado::CommandPtr TypedCommand(const std::string& sql, const std::vector<std::string>& names,
+// A command with the record's values as typed input parameters, in the order named.
+ado::CommandPtr WriteCommand(const std::string& sql, const PriceRecord& r, const std::vector<std::string>& names,
                              const ado::ConnectionPtr& connection) {
     auto command = std::make_shared<ado::Command>();
     command->ActiveConnection = connection;
     command->CommandText = sql;
     command->CommandType = ado::adCmdText;
     for (const std::string& name : names) {
-        const ParameterType& t = TypeOf(name);
-        command->AppendParameter(command->CreateParameter(name, t.type, ado::adParamInput, t.size));
+        ado::ParameterPtr p;
+        if (name == "BusinessPartnerID") p = command->CreateParameter(name, ado::adInteger, ado::adParamInput, 0, WholeNumber(r.BusinessPartnerID));
+        else if (name == "ProductID") p = command->CreateParameter(name, ado::adInteger, ado::adParamInput, 0, WholeNumber(r.ProductID));
+        else if (name == "EffectiveDate") p = command->CreateParameter(name, ado::adDBTimeStamp, ado::adParamInput, 0, r.EffectiveDate);
+        else if (name == "CurrencyCode") p = command->CreateParameter(name, ado::adWChar, ado::adParamInput, 3, r.CurrencyCode);
+        else if (name == "ExpiryDate") p = command->CreateParameter(name, ado::adDBTimeStamp, ado::adParamInput, 0, r.ExpiryDate);
+        else if (name == "Price") p = command->CreateParameter(name, ado::adNumeric, ado::adParamInput, 0, r.Price);
+        else if (name == "DiscountPercent") p = command->CreateParameter(name, ado::adNumeric, ado::adParamInput, 0, r.DiscountPercent);
+        else p = command->CreateParameter(name, ado::adNumeric, ado::adParamInput, 0, r.DiscountAmount);
+        command->AppendParameter(p);
     }
     return command;
 }
 
-// The record's values for the parameters named, in order.
-std::vector<Variant> ValuesOf(const PriceRecord& r, const std::vector<std::string>& names) {
-    std::vector<Variant> values;
-    for (const std::string& name : names) {
-        if (name == "BusinessPartnerID") values.push_back(WholeNumber(r.BusinessPartnerID));
-        else if (name == "ProductID") values.push_back(WholeNumber(r.ProductID));
-        else if (name == "EffectiveDate") values.push_back(r.EffectiveDate);
-        else if (name == "CurrencyCode") values.push_back(r.CurrencyCode);
-        else if (name == "ExpiryDate") values.push_back(r.ExpiryDate);
-        else if (name == "Price") values.push_back(r.Price);
-        else if (name == "DiscountPercent") values.push_back(r.DiscountPercent);
-        else values.push_back(r.DiscountAmount);
-    }
-    return values;
-}
-
-struct Write {
-    std::string sql;
-    std::vector<std::string> names;
-};
-
-Write InsertOf(bool customer) {
-    if (customer)
-        return {"INSERT INTO CUSTOMERPRICE(BUSINESSPARTNERID, PRODUCTID, EFFECTIVEDATE, CURRENCYCODE, EXPIRYDATE, PRICE, "
-                "DISCOUNTPERC, DISCOUNTAMOUNT)",
-                {"BusinessPartnerID", "ProductID", "EffectiveDate", "CurrencyCode", "ExpiryDate", "Price", "DiscountPercent",
-                 "DiscountAmount"}};
-    return {"INSERT INTO PRODUCTPRICE(PRODUCTID, EFFECTIVEDATE, CURRENCYCODE, EXPIRYDATE, PRICE, DISCOUNTPERC, DISCOUNTAMOUNT)",
-            {"ProductID", "EffectiveDate", "CurrencyCode", "ExpiryDate", "Price", "DiscountPercent", "DiscountAmount"}};
-}
-
-Write UpdateOf(bool customer) {
-    if (customer)
-        return {"UPDATE CUSTOMERPRICE SET EXPIRYDATE=?, PRICE=?, DISCOUNTPERC=?, DISCOUNTAMOUNT=? WHERE "
-                "BUSINESSPARTNERID=? AND PRODUCTID=? AND EFFECTIVEDATE=? AND CURRENCYCODE=?",
-                {"ExpiryDate", "Price", "DiscountPercent", "DiscountAmount", "BusinessPartnerID", "ProductID", "EffectiveDate",
-                 "CurrencyCode"}};
-    return {"UPDATE PRODUCTPRICE SET EXPIRYDATE=?, PRICE=?, DISCOUNTPERC=?, DISCOUNTAMOUNT=? WHERE "
-            "PRODUCTID=? AND EFFECTIVEDATE=? AND CURRENCYCODE=?",
-            {"ExpiryDate", "Price", "DiscountPercent", "DiscountAmount", "ProductID", "EffectiveDate", "CurrencyCode"}};
-}
-
-int32_t Run(const Write& write, const PriceRecord& r, const ado::ConnectionPtr& connection) {
-    std::vector<Variant> values = ValuesOf(r, write.names);
+int32_t Run(const ado::CommandPtr& command) {
     int32_t affected = 0;
-    TypedCommand(write.sql, write.names, connection)->Execute(&affected, &values);
+    command->Execute(&affected);
     return affected;
-}
-
-std::string Markers(size_t n) {
-    std::string markers;
-    for (size_t i = 0; i < n; ++i) markers += i == 0 ? "?" : ", ?";
-    return markers;
-}
-
-// A new record may not start on a day an existing record covers, and no
-// existing record may start within the new one's days, its expiry day included.
-Statement AddCheck(const PriceRecord& r, bool customer) {
-    Variant from = DateOf(r.EffectiveDate), to = CheckedExpiry(r);
-    Statement check;
-    KeyOfChecks(check, r, customer);
-    check.Sql(" AND ((EFFECTIVEDATE <= ");
-    check.Value(from);
-    check.Sql(" AND (EXPIRYDATE IS NULL OR EXPIRYDATE > ");
-    check.Value(from);
-    check.Sql(")) OR (EFFECTIVEDATE >= ");
-    check.Value(from);
-    check.Sql(" AND (EFFECTIVEDATE <= ");
-    check.Value(to);
-    check.Sql(")))");
-    return check;
-}
-
-// The changed record may not reach into a later record of the key.
-Statement UpdateCheck(const PriceRecord& r, bool customer) {
-    Statement check;
-    KeyOfChecks(check, r, customer);
-    check.Sql(" AND EFFECTIVEDATE > ");
-    check.Value(DateOf(r.EffectiveDate));
-    check.Sql(" AND EFFECTIVEDATE <= ");
-    check.Value(CheckedExpiry(r));
-    return check;
-}
-
-Statement KeyCheck(const PriceRecord& r, bool customer) {
-    Statement st;
-    KeyOfChecks(st, r, customer);
-    st.Sql(" AND EFFECTIVEDATE = ");
-    st.Value(DateOf(r.EffectiveDate));
-    return st;
 }
 
 void CheckReferences(const PriceRecord& r, bool customer, ReferenceCache* cache) {
@@ -291,65 +193,80 @@ void LockTable(bool customer, const ado::ConnectionPtr& connection) {
 }
 
 void Add(const PriceRecord& r, bool customer, const ado::ConnectionPtr& connection, ReferenceCache* cache) {
-    RefuseOverlapIfFound(AddCheck(r, customer), connection);
+    // A new record may not start on a day an existing record covers, and no
+    // existing record may start within the new one's days, its expiry day included.
+    Variant from = DateOf(r.EffectiveDate), to = CheckedExpiry(r);
+    Statement check;
+    KeyOfChecks(check, r, customer);
+    check.Sql(" AND ((EFFECTIVEDATE <= ");
+    check.Value(from);
+    check.Sql(" AND (EXPIRYDATE IS NULL OR EXPIRYDATE > ");
+    check.Value(from);
+    check.Sql(")) OR (EFFECTIVEDATE >= ");
+    check.Value(from);
+    check.Sql(" AND (EFFECTIVEDATE <= ");
+    check.Value(to);
+    check.Sql(")))");
+    RefuseOverlapIfFound(check, connection);
+
     CheckReferences(r, customer, cache);
-    Write insert = InsertOf(customer);
-    insert.sql += " VALUES (" + Markers(insert.names.size()) + ")";
-    Run(insert, r, connection);
+
+    if (customer)
+        Run(WriteCommand("INSERT INTO CUSTOMERPRICE(BUSINESSPARTNERID, PRODUCTID, EFFECTIVEDATE, CURRENCYCODE, EXPIRYDATE, "
+                         "PRICE, DISCOUNTPERC, DISCOUNTAMOUNT) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
+                         r,
+                         {"BusinessPartnerID", "ProductID", "EffectiveDate", "CurrencyCode", "ExpiryDate", "Price",
+                          "DiscountPercent", "DiscountAmount"},
+                         connection));
+    else
+        Run(WriteCommand("INSERT INTO PRODUCTPRICE(PRODUCTID, EFFECTIVEDATE, CURRENCYCODE, EXPIRYDATE, PRICE, DISCOUNTPERC, "
+                         "DISCOUNTAMOUNT) VALUES (?, ?, ?, ?, ?, ?, ?)",
+                         r,
+                         {"ProductID", "EffectiveDate", "CurrencyCode", "ExpiryDate", "Price", "DiscountPercent",
+                          "DiscountAmount"},
+                         connection));
 }
 
 int32_t Update(const PriceRecord& r, bool customer, const ado::ConnectionPtr& connection) {
-    RefuseOverlapIfFound(UpdateCheck(r, customer), connection);
-    return Run(UpdateOf(customer), r, connection);
+    // the changed record may not reach into a later record of the key
+    Statement check;
+    KeyOfChecks(check, r, customer);
+    check.Sql(" AND EFFECTIVEDATE > ");
+    check.Value(DateOf(r.EffectiveDate));
+    check.Sql(" AND EFFECTIVEDATE <= ");
+    check.Value(CheckedExpiry(r));
+    RefuseOverlapIfFound(check, connection);
+
+    if (customer)
+        return Run(WriteCommand("UPDATE CUSTOMERPRICE SET EXPIRYDATE=?, PRICE=?, DISCOUNTPERC=?, DISCOUNTAMOUNT=? WHERE "
+                                "BUSINESSPARTNERID=? AND PRODUCTID=? AND EFFECTIVEDATE=? AND CURRENCYCODE=?",
+                                r,
+                                {"ExpiryDate", "Price", "DiscountPercent", "DiscountAmount", "BusinessPartnerID",
+                                 "ProductID", "EffectiveDate", "CurrencyCode"},
+                                connection));
+    return Run(WriteCommand("UPDATE PRODUCTPRICE SET EXPIRYDATE=?, PRICE=?, DISCOUNTPERC=?, DISCOUNTAMOUNT=? WHERE "
+                            "PRODUCTID=? AND EFFECTIVEDATE=? AND CURRENCYCODE=?",
+                            r,
+                            {"ExpiryDate", "Price", "DiscountPercent", "DiscountAmount", "ProductID", "EffectiveDate",
+                             "CurrencyCode"},
+                            connection));
 }
 
 int32_t Delete(const PriceRecord& r, bool customer, const ado::ConnectionPtr& connection) {
     if (customer)
-        return Run({"DELETE FROM CUSTOMERPRICE WHERE BUSINESSPARTNERID=? AND PRODUCTID=? AND EFFECTIVEDATE=? AND CURRENCYCODE=?",
-                    {"BusinessPartnerID", "ProductID", "EffectiveDate", "CurrencyCode"}},
-                   r, connection);
-    return Run({"DELETE FROM PRODUCTPRICE WHERE PRODUCTID=? AND EFFECTIVEDATE=? AND CURRENCYCODE=?",
-                {"ProductID", "EffectiveDate", "CurrencyCode"}},
-               r, connection);
+        return Run(WriteCommand("DELETE FROM CUSTOMERPRICE WHERE BUSINESSPARTNERID=? AND PRODUCTID=? AND EFFECTIVEDATE=? "
+                                "AND CURRENCYCODE=?",
+                                r, {"BusinessPartnerID", "ProductID", "EffectiveDate", "CurrencyCode"}, connection));
+    return Run(WriteCommand("DELETE FROM PRODUCTPRICE WHERE PRODUCTID=? AND EFFECTIVEDATE=? AND CURRENCYCODE=?", r,
+                            {"ProductID", "EffectiveDate", "CurrencyCode"}, connection));
 }
 
 bool KeyExists(const PriceRecord& r, bool customer, const ado::ConnectionPtr& connection) {
-    return !KeyCheck(r, customer).Rows(connection)->Eof();
-}
-
-bool ReferencesKnown(const PriceRecord& r, bool customer, ReferenceCache& cache) {
-    try {
-        CheckReferences(r, customer, &cache);
-        return true;
-    } catch (const ole::AutomationError& e) {
-        if (e.Number() == ReferentialInsert) return false;
-        throw;
-    }
-}
-
-ImportWrites::ImportWrites(bool customer, const ado::ConnectionPtr& connection) : customer_(customer) {
-    Write update = UpdateOf(customer), insert = InsertOf(customer);
-    update_ = TypedCommand(update.sql, update.names, connection);
-    bool typed = connection->GetDialect() == ado::Dialect::PostgreSQL;  // a selected value has no column to take its type from
-    std::string selected;
-    for (const std::string& name : insert.names)
-        selected += std::string(selected.empty() ? "" : ", ") + (typed ? "CAST(? AS " + std::string(TypeOf(name).sqlType) + ")" : "?");
-    insert_ = TypedCommand(insert.sql + " SELECT " + selected, insert.names, connection);
-    updateNames_ = update.names;
-    insertNames_ = insert.names;
-}
-
-void ImportWrites::Add(const PriceRecord& r, std::vector<ado::BatchStatement>& batch) const {
-    Statement updateCheck = UpdateCheck(r, customer_), keyCheck = KeyCheck(r, customer_), addCheck = AddCheck(r, customer_);
-    ado::BatchStatement update = update_->Bind(ValuesOf(r, updateNames_));
-    update.sql += " AND NOT EXISTS (" + updateCheck.sql + ")";
-    update.params.insert(update.params.end(), updateCheck.params.begin(), updateCheck.params.end());
-    ado::BatchStatement insert = insert_->Bind(ValuesOf(r, insertNames_));
-    insert.sql += " WHERE NOT EXISTS (" + keyCheck.sql + ") AND NOT EXISTS (" + addCheck.sql + ")";
-    insert.params.insert(insert.params.end(), keyCheck.params.begin(), keyCheck.params.end());
-    insert.params.insert(insert.params.end(), addCheck.params.begin(), addCheck.params.end());
-    batch.push_back(std::move(update));
-    batch.push_back(std::move(insert));
+    Statement st;
+    KeyOfChecks(st, r, customer);
+    st.Sql(" AND EFFECTIVEDATE = ");
+    st.Value(DateOf(r.EffectiveDate));
+    return !st.Rows(connection)->Eof();
 }
 
 }  // namespace vendalo::price_maintenance

@@ -11,7 +11,6 @@
 #include <map>
 #include <string>
 #include <tuple>
-#include <vector>
 
 #include "interfaces/vendalo/pricing.h"
 #include "platform/data/ado.h"
@@ -45,27 +44,5 @@ int32_t Update(const PriceRecord& record, bool customerPricing, const ado::Conne
 int32_t Delete(const PriceRecord& record, bool customerPricing, const ado::ConnectionPtr& connection);
 // True when a record with exactly this key is stored.
 bool KeyExists(const PriceRecord& record, bool customerPricing, const ado::ConnectionPtr& connection);
-
-// Whether the record's product, partner and currency are known (what Add refuses
-// as ReferentialInsert), answered from the cache where it can.
-bool ReferencesKnown(const PriceRecord& record, bool customerPricing, ReferenceCache& cache);
-
-// The writes of a price-list import as batch statements: for each record its
-// update, then its insert, each conditioned on the checks that Update and Add
-// make (the key there or not, no overlap), so that a whole run of records goes
-// in one batch without a read of its own. A record whose two statements both
-// change nothing was refused by a check; the caller finds out why by running
-// it through KeyExists, Update and Add. Raises as the typed writes do for a
-// value that does not fit its column.
-class ImportWrites {
-public:
-    ImportWrites(bool customerPricing, const ado::ConnectionPtr& connection);
-    void Add(const PriceRecord& record, std::vector<ado::BatchStatement>& batch) const;
-
-private:
-    bool customer_;
-    ado::CommandPtr update_, insert_;
-    std::vector<std::string> updateNames_, insertNames_;
-};
 
 }  // namespace vendalo::price_maintenance
