@@ -96,22 +96,24 @@ std::string CheckText(int confirmed, int events, int files, int refused) {
     return std::to_string(confirmed) + " confirmed, " + std::to_string(events) + " events, " + std::to_string(files) +
            " file records, " + std::to_string(refused) + " refused entries";
 }
-void Check(benchmark::State& state, const std::string& found, int entries) {
+// What differs from what both sides must leave, or "".
+std::string Check(const std::string& found, int entries) {
     Expected e = ExpectedOf(entries);
-    std::string expected = CheckText(e.confirmed, e.confirmed, 1, e.refused);
-    if (found != expected) state.SkipWithError(("found " + found + ", expected " + expected).c_str());
+    // the orders have no earlier event: the confirmed event follows only an event of status 1, on either side
+    std::string expected = CheckText(e.confirmed, 0, 1, e.refused);
+    return found == expected ? "" : "found " + found + ", expected " + expected;
 }
-void Check(benchmark::State& state, BareSQLite& db, int entries) {
+std::string Check(BareSQLite& db, int entries) {
     sqlite3_stmt* s = db.Statement(kCheck);
     sqlite3_step(s);
     std::string found = CheckText(sqlite3_column_int(s, 0), sqlite3_column_int(s, 1), sqlite3_column_int(s, 2),
                                   sqlite3_column_int(s, 3));
     sqlite3_reset(s);
-    Check(state, found, entries);
+    return Check(found, entries);
 }
-void Check(benchmark::State& state, BarePostgres& db, int entries) {
+std::string Check(BarePostgres& db, int entries) {
     db.Run(kCheck, std::vector<const char*>{});
-    Check(state, CheckText(std::stoi(db.Value(0, 0)), std::stoi(db.Value(0, 1)), std::stoi(db.Value(0, 2)),
+    return Check(CheckText(std::stoi(db.Value(0, 0)), std::stoi(db.Value(0, 1)), std::stoi(db.Value(0, 2)),
                            std::stoi(db.Value(0, 3))),
           entries);
 }
@@ -123,10 +125,10 @@ OrderEvent ConfirmedEvent(const std::string& reference, const std::string& id, i
 
 void StoreOrders(BareSQLite& db, int entries) {
     db.Exec("BEGIN IMMEDIATE");
-    sqlite3_stmt* insert = db.Statement(
-        "INSERT INTO ORDERHEADER (ORDERID, ORDERSTATUS, WEBPAYMENTMETHOD, ACKNOWLEDGEMENTURL, SALESORDERNR, "
-        "BUSINESSPARTNERID, CUSTOMERPONR) VALUES (?, 1, ?, ?, '', ?, ?)");
     for (int i = 0; i < entries; ++i) {
+        sqlite3_stmt* insert = db.Statement(
+            "INSERT INTO ORDERHEADER (ORDERID, ORDERSTATUS, WEBPAYMENTMETHOD, ACKNOWLEDGEMENTURL, SALESORDERNR, "
+            "BUSINESSPARTNERID, CUSTOMERPONR) VALUES (?, 1, ?, ?, '', ?, ?)");
         std::string id = OrderId(i), po = "PO-" + std::to_string(i);
         sqlite3_bind_text(insert, 1, id.data(), 32, SQLITE_TRANSIENT);
         sqlite3_bind_int(insert, 2, i % 3 == 0 ? 2 : 1);
@@ -231,12 +233,13 @@ void ConfirmationImport(benchmark::State& state) {
         state.ResumeTiming();
         importer->Run("1", file, format == Format::Edi ? "" : "1", ";", ordexa::FtpSettings{"false", "", "", "", "", "", ""});
         state.PauseTiming();
-        if (std::filesystem::exists(file)) state.SkipWithError("the file was not consumed");
+        std::string problem = std::filesystem::exists(file) ? "the file was not consumed" : "";
         if constexpr (db == Database::SQLite)
-            Check(state, *lite, entries);
+            problem += Check(*lite, entries);
         else
-            Check(state, *pg, entries);
+            problem += Check(*pg, entries);
         state.ResumeTiming();
+        if (!problem.empty()) state.SkipWithError(problem.c_str());
     }
     state.counters["peak MB"] = PeakMegabytes();
 }
@@ -344,8 +347,9 @@ void ConfirmationImportBare(benchmark::State& state) {
         db.Exec("COMMIT");
         std::filesystem::remove(file);
         state.PauseTiming();
-        Check(state, db, kEntries);
+        std::string problem = Check(db, kEntries);
         state.ResumeTiming();
+        if (!problem.empty()) state.SkipWithError(problem.c_str());
     }
 }
 BENCHMARK(ConfirmationImportBare)->Name("ConfirmationImport/bare")->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
@@ -395,8 +399,9 @@ void ConfirmationImportBarePostgres(benchmark::State& state) {
         db.Exec("COMMIT");
         std::filesystem::remove(file);
         state.PauseTiming();
-        Check(state, db, kEntries);
+        std::string problem = Check(db, kEntries);
         state.ResumeTiming();
+        if (!problem.empty()) state.SkipWithError(problem.c_str());
     }
 }
 BENCHMARK(ConfirmationImportBarePostgres)->Name("ConfirmationImport@pg/bare")->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
