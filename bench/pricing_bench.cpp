@@ -11,12 +11,15 @@
 //            (in this process, on loopback, one kept-alive connection), the
 //            answer parsed as JSON.
 // PriceImport: a price list of 100,000 list prices (25,000 products, four
-//   quarters each, in file order by quarter).
+//   quarters each, the rows in random order).
 //   /system  Vendalo.PriceListImport.ImportText: parse, validate, sort, then per row
 //            the key and overlap checks, the referential check (cached per key) and
 //            the insert, in one transaction;
-//   /bare    the same statements per row prepared once in one transaction
-//            (product and currency checked once per product), no parsing.
+//   /bare    the same work by hand: the lines split into fields, each row's
+//            product, dates and price checked, the rows sorted by product and
+//            date, then the same statements per row prepared once in one
+//            transaction (product and currency checked once per product).
+//   After each run both sides must have stored the same prices (count and sum).
 // Both report rows per second.
 //
 // The same work on PostgreSQL ("@pg"): the system calls the database function
@@ -24,7 +27,12 @@
 // runs the same statements prepared once, one round trip each.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <random>
+#include <stdexcept>
+#include <tuple>
+#include <vector>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -252,16 +260,96 @@ void StoreProducts(BareSQLite& db) {
     db.Exec("COMMIT");
 }
 
-// The list by quarter: every product's first quarter, then every product's second...
+// Every product's four quarters, the rows in an order of their own (fixed, random-looking).
 std::string PriceList() {
-    std::string csv = "PRODUCTID,CURRENCYCODE,EFFECTIVEDATE,EXPIRYDATE,PRICE\n";
+    std::vector<std::string> rows;
     char row[96];
     for (int q = 0; q < 4; ++q)
         for (int p = 1; p <= kImportProducts; ++p) {
             std::snprintf(row, sizeof row, "%d,EUR,%s,%s,%d.%02d\n", p, kQuarters[q], kQuarters[q + 1], 10 + q, p % 100);
-            csv += row;
+            rows.push_back(row);
         }
+    std::mt19937 random(42);
+    std::shuffle(rows.begin(), rows.end(), random);
+    std::string csv = "PRODUCTID,CURRENCYCODE,EFFECTIVEDATE,EXPIRYDATE,PRICE\n";
+    for (const auto& r : rows) csv += r;
     return csv;
+}
+
+// What both sides must have stored: every row, and the sum of the prices in cents.
+const char* const kStoredCheck = "SELECT COUNT(*), CAST(ROUND(SUM(PRICE) * 100) AS BIGINT) FROM PRODUCTPRICE";
+std::string ExpectedPrices() {
+    long long cents = 0;
+    for (int q = 0; q < 4; ++q)
+        for (int p = 1; p <= kImportProducts; ++p) cents += (10 + q) * 100 + p % 100;
+    return std::to_string(4 * kImportProducts) + " rows, " + std::to_string(cents) + " cents";
+}
+// What differs from what both sides must store, or "".
+std::string CheckStored(const std::string& count, const std::string& cents) {
+    std::string found = count + " rows, " + cents + " cents";
+    return found == ExpectedPrices() ? "" : "stored " + found + ", expected " + ExpectedPrices();
+}
+std::string CheckStored(BareSQLite& db) {
+    sqlite3_stmt* s = db.Statement(kStoredCheck);
+    sqlite3_step(s);
+    std::string count = ColumnText(s, 0), cents = ColumnText(s, 1);
+    sqlite3_reset(s);
+    return CheckStored(count, cents);
+}
+std::string CheckStored(BarePostgres& db) {
+    db.Run(kStoredCheck, std::vector<const char*>{});
+    return CheckStored(db.Value(0, 0), db.Value(0, 1));
+}
+
+// A row of the list as the bare program reads and checks it.
+struct PriceRow {
+    int product = 0;
+    std::string from, to;  // "yyyy-mm-dd 00:00:00"; `to` "" for an open end
+    std::string price;     // as written
+};
+
+bool IsDate(const std::string& text) {
+    int y, m, d;
+    char rest;
+    return text.size() == 10 && std::sscanf(text.c_str(), "%4d-%2d-%2d%c", &y, &m, &d, &rest) == 3 && m >= 1 && m <= 12 &&
+           d >= 1 && d <= 31;
+}
+
+// The list split into rows, each checked (a whole product id, dates, an end
+// after the start, a price of 0 or more), sorted by product and start.
+std::vector<PriceRow> ReadPriceList(const std::string& csv) {
+    std::vector<PriceRow> rows;
+    size_t at = csv.find('\n') + 1;  // after the header
+    std::vector<std::string> fields;
+    while (at < csv.size()) {
+        size_t end = csv.find('\n', at);
+        std::string line = csv.substr(at, end - at);
+        at = end == std::string::npos ? csv.size() : end + 1;
+        fields.clear();
+        for (size_t from = 0;;) {
+            size_t comma = line.find(',', from);
+            fields.push_back(line.substr(from, comma - from));
+            if (comma == std::string::npos) break;
+            from = comma + 1;
+        }
+        if (fields.size() != 5) throw std::runtime_error("a row without five fields");
+        PriceRow row;
+        char* rest = nullptr;
+        long product = std::strtol(fields[0].c_str(), &rest, 10);
+        double price = std::strtod(fields[4].c_str(), nullptr);
+        if (*rest || product <= 0 || fields[1] != "EUR" || !IsDate(fields[2]) || (!fields[3].empty() && !IsDate(fields[3])) ||
+            (!fields[3].empty() && fields[3] <= fields[2]) || price < 0)
+            throw std::runtime_error("a row that is not valid: " + line);
+        row.product = static_cast<int>(product);
+        row.from = fields[2] + " 00:00:00";
+        row.to = fields[3].empty() ? "" : fields[3] + " 00:00:00";
+        row.price = fields[4];
+        rows.push_back(std::move(row));
+    }
+    std::stable_sort(rows.begin(), rows.end(), [](const PriceRow& a, const PriceRow& b) {
+        return std::tie(a.product, a.from) < std::tie(b.product, b.from);
+    });
+    return rows;
 }
 
 // The same products on PostgreSQL, with fresh statistics.
@@ -290,11 +378,17 @@ void PriceImport(benchmark::State& state) {
         if (!result.Stored()) state.SkipWithError("the price list was refused");
         rows += result.rows;
         state.PauseTiming();
-        if constexpr (kDb == Database::SQLite)
+        std::string problem;
+        if constexpr (kDb == Database::SQLite) {
+            problem = CheckStored(*db);
             db->Exec("DELETE FROM PRODUCTPRICE");
-        else
+        } else {
+            BarePostgres check(inst);
+            problem = CheckStored(check);
             inst.Exec("DELETE FROM PRODUCTPRICE");
+        }
         state.ResumeTiming();
+        if (!problem.empty()) state.SkipWithError(problem.c_str());
     }
     state.counters["rows/s"] = benchmark::Counter(static_cast<double>(rows), benchmark::Counter::kIsRate);
 }
@@ -305,49 +399,53 @@ void PriceImportBare(benchmark::State& state) {
     BenchInstallation inst;
     BareSQLite db(inst.DatabaseFile());
     StoreProducts(db);
-    size_t rows = 0;
+    std::string csv = PriceList();
+    size_t count = 0;
     for (auto _ : state) {
+        std::vector<PriceRow> rows = ReadPriceList(csv);
         db.Exec("BEGIN IMMEDIATE");
-        for (int p = 1; p <= kImportProducts; ++p) {
-            for (const char* check : {"SELECT PRODUCTID FROM PRODUCT WHERE PRODUCTID = ?",
-                                      "SELECT CURRENCYCODE FROM CURRENCY WHERE CURRENCYCODE = 'EUR' AND ? > 0"}) {
-                sqlite3_stmt* stmt = db.Statement(check);
-                sqlite3_bind_int(stmt, 1, p);
-                db.ReadAll(stmt);
+        int checked = 0;
+        for (const PriceRow& row : rows) {
+            if (row.product != checked) {  // the references, once per product
+                checked = row.product;
+                for (const char* check : {"SELECT PRODUCTID FROM PRODUCT WHERE PRODUCTID = ?",
+                                          "SELECT CURRENCYCODE FROM CURRENCY WHERE CURRENCYCODE = 'EUR' AND ? > 0"}) {
+                    sqlite3_stmt* stmt = db.Statement(check);
+                    sqlite3_bind_int(stmt, 1, row.product);
+                    db.ReadAll(stmt);
+                }
             }
+            const std::string to = row.to.empty() ? "9999-12-31 00:00:00" : row.to;
+            sqlite3_stmt* key = db.Statement(
+                "SELECT PRODUCTID FROM PRODUCTPRICE WHERE PRODUCTID = ? AND CURRENCYCODE = 'EUR' AND EFFECTIVEDATE = ?");
+            sqlite3_bind_int(key, 1, row.product);
+            sqlite3_bind_text(key, 2, row.from.c_str(), -1, SQLITE_TRANSIENT);
+            db.ReadAll(key);
+            sqlite3_stmt* overlap = db.Statement(
+                "SELECT PRODUCTID FROM PRODUCTPRICE WHERE PRODUCTID = ? AND CURRENCYCODE = 'EUR' AND ((EFFECTIVEDATE <= ?2 "
+                "AND (EXPIRYDATE IS NULL OR EXPIRYDATE > ?2)) OR (EFFECTIVEDATE >= ?2 AND (EFFECTIVEDATE <= ?3)))");
+            sqlite3_bind_int(overlap, 1, row.product);
+            sqlite3_bind_text(overlap, 2, row.from.c_str(), -1, SQLITE_TRANSIENT);
+            sqlite3_bind_text(overlap, 3, to.c_str(), -1, SQLITE_TRANSIENT);
+            if (db.ReadAll(overlap) > 0) throw std::runtime_error("an overlap");
+            sqlite3_stmt* insert = db.Statement(
+                "INSERT INTO PRODUCTPRICE(PRODUCTID, EFFECTIVEDATE, CURRENCYCODE, EXPIRYDATE, PRICE, DISCOUNTPERC, "
+                "DISCOUNTAMOUNT) VALUES (?, ?, 'EUR', ?, ?, NULL, NULL)");
+            sqlite3_bind_int(insert, 1, row.product);
+            sqlite3_bind_text(insert, 2, row.from.c_str(), -1, SQLITE_TRANSIENT);
+            if (!row.to.empty()) sqlite3_bind_text(insert, 3, row.to.c_str(), -1, SQLITE_TRANSIENT);
+            sqlite3_bind_double(insert, 4, std::strtod(row.price.c_str(), nullptr));
+            db.Run(insert);
+            ++count;
         }
-        for (int q = 0; q < 4; ++q)
-            for (int p = 1; p <= kImportProducts; ++p) {
-                std::string from = std::string(kQuarters[q]) + " 00:00:00";
-                std::string to = q < 3 ? std::string(kQuarters[q + 1]) + " 00:00:00" : "9999-12-31 00:00:00";
-                sqlite3_stmt* key = db.Statement(
-                    "SELECT PRODUCTID FROM PRODUCTPRICE WHERE PRODUCTID = ? AND CURRENCYCODE = 'EUR' AND EFFECTIVEDATE = ?");
-                sqlite3_bind_int(key, 1, p);
-                sqlite3_bind_text(key, 2, from.c_str(), -1, SQLITE_TRANSIENT);
-                db.ReadAll(key);
-                sqlite3_stmt* overlap = db.Statement(
-                    "SELECT PRODUCTID FROM PRODUCTPRICE WHERE PRODUCTID = ? AND CURRENCYCODE = 'EUR' AND ((EFFECTIVEDATE <= ?2 "
-                    "AND (EXPIRYDATE IS NULL OR EXPIRYDATE > ?2)) OR (EFFECTIVEDATE >= ?2 AND (EFFECTIVEDATE <= ?3)))");
-                sqlite3_bind_int(overlap, 1, p);
-                sqlite3_bind_text(overlap, 2, from.c_str(), -1, SQLITE_TRANSIENT);
-                sqlite3_bind_text(overlap, 3, to.c_str(), -1, SQLITE_TRANSIENT);
-                db.ReadAll(overlap);
-                sqlite3_stmt* insert = db.Statement(
-                    "INSERT INTO PRODUCTPRICE(PRODUCTID, EFFECTIVEDATE, CURRENCYCODE, EXPIRYDATE, PRICE, DISCOUNTPERC, "
-                    "DISCOUNTAMOUNT) VALUES (?, ?, 'EUR', ?, ?, NULL, NULL)");
-                sqlite3_bind_int(insert, 1, p);
-                sqlite3_bind_text(insert, 2, from.c_str(), -1, SQLITE_TRANSIENT);
-                if (q < 3) sqlite3_bind_text(insert, 3, to.c_str(), -1, SQLITE_TRANSIENT);
-                sqlite3_bind_double(insert, 4, 10 + q + (p % 100) / 100.0);
-                db.Run(insert);
-                ++rows;
-            }
         db.Exec("COMMIT");
         state.PauseTiming();
+        std::string problem = CheckStored(db);
         db.Exec("DELETE FROM PRODUCTPRICE");
         state.ResumeTiming();
+        if (!problem.empty()) state.SkipWithError(problem.c_str());
     }
-    state.counters["rows/s"] = benchmark::Counter(static_cast<double>(rows), benchmark::Counter::kIsRate);
+    state.counters["rows/s"] = benchmark::Counter(static_cast<double>(count), benchmark::Counter::kIsRate);
 }
 BENCHMARK(PriceImportBare)->Name("PriceImport/bare")->UseRealTime()->Iterations(1);
 
@@ -357,42 +455,44 @@ void PriceImportBarePostgres(benchmark::State& state) {
     BenchInstallation inst(Database::PostgreSQL);
     StoreProducts(inst);
     BarePostgres db(inst);
-    size_t rows = 0;
+    std::string csv = PriceList();
+    size_t count = 0;
     for (auto _ : state) {
+        std::vector<PriceRow> rows = ReadPriceList(csv);
         db.Exec("BEGIN");
         // Parsed once, planned per run: a generic plan made while the table is nearly
         // empty would scan the whole table for every row once it has grown (the
         // system's statements, not prepared, are planned per run as well).
         db.Exec("SET LOCAL plan_cache_mode = force_custom_plan");
         db.Run("SELECT pg_advisory_xact_lock(hashtext($1), 0)", {"PRODUCTPRICE"});
-        for (int p = 1; p <= kImportProducts; ++p) {
-            std::string product = std::to_string(p);
-            db.Run("SELECT PRODUCTID FROM PRODUCT WHERE PRODUCTID = $1", {product.c_str()});
-            db.Run("SELECT CURRENCYCODE FROM CURRENCY WHERE CURRENCYCODE = $1", {"EUR"});
-        }
-        for (int q = 0; q < 4; ++q)
-            for (int p = 1; p <= kImportProducts; ++p) {
-                std::string product = std::to_string(p);
-                std::string from = std::string(kQuarters[q]) + " 00:00:00";
-                std::string to = q < 3 ? std::string(kQuarters[q + 1]) + " 00:00:00" : "9999-12-31 00:00:00";
-                char price[16];
-                std::snprintf(price, sizeof price, "%d.%02d", 10 + q, p % 100);
-                db.Run("SELECT PRODUCTID FROM PRODUCTPRICE WHERE PRODUCTID = $1 AND CURRENCYCODE = $2 AND EFFECTIVEDATE = $3",
-                       {product.c_str(), "EUR", from.c_str()});
-                db.Run("SELECT PRODUCTID FROM PRODUCTPRICE WHERE PRODUCTID = $1 AND CURRENCYCODE = $2 AND ((EFFECTIVEDATE <= $3 "
-                       "AND (EXPIRYDATE IS NULL OR EXPIRYDATE > $3)) OR (EFFECTIVEDATE >= $3 AND (EFFECTIVEDATE <= $4)))",
-                       {product.c_str(), "EUR", from.c_str(), to.c_str()});
-                db.Run("INSERT INTO PRODUCTPRICE(PRODUCTID, EFFECTIVEDATE, CURRENCYCODE, EXPIRYDATE, PRICE, DISCOUNTPERC, "
-                       "DISCOUNTAMOUNT) VALUES ($1, $2, $3, $4, $5, NULL, NULL)",
-                       {product.c_str(), from.c_str(), "EUR", q < 3 ? to.c_str() : nullptr, price});
-                ++rows;
+        int checked = 0;
+        for (const PriceRow& row : rows) {
+            std::string product = std::to_string(row.product);
+            if (row.product != checked) {  // the references, once per product
+                checked = row.product;
+                db.Run("SELECT PRODUCTID FROM PRODUCT WHERE PRODUCTID = $1", {product.c_str()});
+                db.Run("SELECT CURRENCYCODE FROM CURRENCY WHERE CURRENCYCODE = $1", {"EUR"});
             }
+            const std::string to = row.to.empty() ? "9999-12-31 00:00:00" : row.to;
+            db.Run("SELECT PRODUCTID FROM PRODUCTPRICE WHERE PRODUCTID = $1 AND CURRENCYCODE = $2 AND EFFECTIVEDATE = $3",
+                   {product.c_str(), "EUR", row.from.c_str()});
+            if (db.Run("SELECT PRODUCTID FROM PRODUCTPRICE WHERE PRODUCTID = $1 AND CURRENCYCODE = $2 AND ((EFFECTIVEDATE <= $3 "
+                       "AND (EXPIRYDATE IS NULL OR EXPIRYDATE > $3)) OR (EFFECTIVEDATE >= $3 AND (EFFECTIVEDATE <= $4)))",
+                       {product.c_str(), "EUR", row.from.c_str(), to.c_str()}) > 0)
+                throw std::runtime_error("an overlap");
+            db.Run("INSERT INTO PRODUCTPRICE(PRODUCTID, EFFECTIVEDATE, CURRENCYCODE, EXPIRYDATE, PRICE, DISCOUNTPERC, "
+                   "DISCOUNTAMOUNT) VALUES ($1, $2, $3, $4, $5, NULL, NULL)",
+                   {product.c_str(), row.from.c_str(), "EUR", row.to.empty() ? nullptr : row.to.c_str(), row.price.c_str()});
+            ++count;
+        }
         db.Exec("COMMIT");
         state.PauseTiming();
+        std::string problem = CheckStored(db);
         db.Exec("DELETE FROM PRODUCTPRICE");
         state.ResumeTiming();
+        if (!problem.empty()) state.SkipWithError(problem.c_str());
     }
-    state.counters["rows/s"] = benchmark::Counter(static_cast<double>(rows), benchmark::Counter::kIsRate);
+    state.counters["rows/s"] = benchmark::Counter(static_cast<double>(count), benchmark::Counter::kIsRate);
 }
 BENCHMARK(PriceImportBarePostgres)->Name("PriceImport@pg/bare")->UseRealTime()->Iterations(1);
 

@@ -79,6 +79,32 @@ TEST(ConfirmationText, AFileWithoutEntriesSaysWhatItLacks) {
     EXPECT_EQ(ReadEdiConfirmation("", ";").whyNone, "it holds no line");
 }
 
+// Read in pieces of every small size, a file gives what it gives read whole:
+// pieces that split a mark, a CR LF, a UTF-16 character or a surrogate pair.
+TEST(ConfirmationText, AFileReadInPiecesGivesWhatItGivesWhole) {
+    std::string utf16 = "\xFF\xFE" + Utf16Le("A1;SO1\r\nB2;SO") + std::string("\x3D\xD8\x00\xDE", 4) + Utf16Le("\rA1;X\nC3;SO3");
+    for (const std::string& text : {std::string("\xEF\xBB\xBF" "a1;SO1\r\nA1;SO2\r\r\n;x\nB\xE9;SO\xE9\rC;\r\nD;4"),
+                                    std::string("E;5\r\nF;6\r\n"), std::string("no separator\r"), utf16}) {
+        ConfirmationRead whole = ReadEdiConfirmation(text, ";");
+        for (size_t piece = 1; piece <= 7; ++piece) {
+            EdiConfirmationReader reader(";");
+            ConfirmationRead read;
+            for (size_t at = 0; at < text.size(); at += piece) reader.Feed(std::string_view(text).substr(at, piece), read);
+            reader.Finish(read);
+            SCOPED_TRACE(std::to_string(piece) + " " + text);
+            EXPECT_EQ(Ids(read.entries), Ids(whole.entries));
+            EXPECT_EQ(Ids(read.duplicates), Ids(whole.duplicates));
+            ASSERT_EQ(read.refused.size(), whole.refused.size());
+            for (size_t i = 0; i < read.refused.size(); ++i) {
+                EXPECT_EQ(read.refused[i].entry.line, whole.refused[i].entry.line);
+                EXPECT_EQ(read.refused[i].entry.source, whole.refused[i].entry.source);
+            }
+            EXPECT_EQ(read.whyNone, whole.whyNone);
+            EXPECT_EQ(read.lastLineOpen, whole.lastLineOpen);
+        }
+    }
+}
+
 TEST(ConfirmationXml, DeclaredEncodingsMarksAndPrettyPrintingAreRead) {
     std::string windows = Confirmation(Order("X1", "SO-\xE9"), "<?xml version=\"1.0\" encoding=\"windows-1252\"?>");
     EXPECT_EQ(Ids(ReadXmlConfirmation(windows).entries), "X1=SO-\xC3\xA9");

@@ -438,6 +438,26 @@ TEST_P(Confirmations, ALastLineWithoutItsEndWaitsWhileTheFileGrows) {
     EXPECT_EQ(StatusOf("T3"), std::make_pair(6, std::string("SO-3")));
 }
 
+// A file whose entries were committed but which could not be archived is
+// taken again by the next batch: it is archived then, never recorded twice.
+TEST_P(Confirmations, AFileAppliedButNotArchivedIsRecordedOnce) {
+    AddOrder("R1", 1);
+    WriteFile(file_, "R1;SO-1\r\nGHOST;SO-2\r\n");
+    fs::path archive = fs::path(file_).parent_path() / "archive";
+    WriteFile(archive.string(), "in the way of the archive folder");
+    Import();
+    EXPECT_EQ(StatusOf("R1"), std::make_pair(6, std::string("SO-1")));
+    ASSERT_EQ(WorkFiles().size(), 1u);
+    fs::remove(archive);
+    Import();
+    EXPECT_TRUE(WorkFiles().empty());
+    EXPECT_EQ(Archived().size(), 1u);
+    auto c = Sls_GetOpenConnection(Sls_ConnectionString());
+    auto rs = c->Execute("SELECT COUNT(*) FROM EXCHANGE");
+    EXPECT_EQ(rs->Fields(0).Value().ToLong(), 2);  // the file and its entry without order
+    c->Close();
+}
+
 TEST_P(Confirmations, AFileWhoseEntriesMatchNoOrderIsNamedInAWarning) {
     WriteFile(file_, "G1;SO-1\r\nG2;SO-2\r\n");
     Import();

@@ -58,6 +58,15 @@ TEST_P(PriceListImport, AYearInAnyRowOrderIsStoredInOneGo) {
     auto pricing = Sls_GetComponent<vendalo::IPricing>("Vendalo.Pricing");
     ASSERT_TRUE(pricing->GetProductPrice(101, ole::Date::FromParts(2024, 10, 1), "EUR"));
     EXPECT_DOUBLE_EQ(pricing->Price().ToDouble(), 14);
+
+    // a range overlapping a stored one, among rows that pass, is named and nothing is kept
+    result = Import("PRODUCTID,CURRENCYCODE,EFFECTIVEDATE,EXPIRYDATE,PRICE\n102,EUR,2024-01-01,,2\n"
+                    "101,EUR,2024-09-01,2024-12-01,3\n");
+    EXPECT_FALSE(result.Stored());
+    ASSERT_EQ(result.refused.size(), 1u);
+    EXPECT_EQ(result.refused[0].line, 3);
+    EXPECT_EQ(result.refused[0].number, vendalo::EffectiveDateRange);
+    EXPECT_EQ(Rows("SELECT * FROM PRODUCTPRICE WHERE PRODUCTID = 102 AND PRICE = 1.5"), 1);
 }
 
 // One refused row changes nothing; every refused row is named with its line and why.

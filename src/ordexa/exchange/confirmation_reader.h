@@ -7,9 +7,14 @@
 // character, a number that is not empty); an entry whose values are not is
 // returned as refused with the reason, never dropped. Order ids are compared
 // without regard to case: the first entry of an id wins, later ones come back
-// as duplicates.
+// as duplicates. The ids already seen are kept as 64-bit fingerprints, eight
+// bytes an entry, so that a file of a million entries is read in little
+// memory; two different ids of one file share a fingerprint with a chance of
+// about n^2 / 2^65 (1 in 30 million for a million entries), and the later
+// one is then reported as a duplicate.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,6 +50,45 @@ struct ConfirmationRead {
 // are Windows-1252, or UTF-8 or UTF-16 after a byte-order mark. An empty
 // separator means ",".
 ConfirmationRead ReadEdiConfirmation(std::string_view bytes, const std::string& separator);
+
+// The order ids seen so far, compared without regard to case.
+class SeenOrderIds {
+public:
+    bool Insert(std::string_view orderId);  // false when the id was seen before
+
+private:
+    void Grow();
+    std::vector<uint64_t> slots_;  // open addressing; 0 is a free slot
+    size_t used_ = 0;
+};
+
+// The same reading, fed the file's bytes piece by piece as they are read, so
+// that a file of any size is read in the memory of a few lines. Each Feed adds
+// the entries of the lines its bytes complete to `read` (the caller takes them
+// out as it goes); Finish reads the last line and sets whyNone and
+// lastLineOpen. The entries, duplicates and refusals are those that
+// ReadEdiConfirmation returns for the whole file.
+class EdiConfirmationReader {
+public:
+    explicit EdiConfirmationReader(const std::string& separator);
+    void Feed(std::string_view bytes, ConfirmationRead& read);
+    void Finish(ConfirmationRead& read);
+
+private:
+    void Decode(std::string_view bytes, bool last);
+    void ReadLines(bool last, ConfirmationRead& read);
+    void ReadLine(std::string_view raw, ConfirmationRead& read);
+
+    std::string separator_;
+    bool separatorLetters_ = false;
+    bool markKnown_ = false;
+    std::string mark_;       // the byte-order mark's encoding, "" for Windows-1252
+    std::string undecoded_;  // bytes held back: the start of the file, or half a UTF-16 character
+    std::string text_;       // text whose last line is not complete yet
+    std::string converted_;  // a Windows-1252 line as UTF-8
+    size_t lineNumber_ = 0, lines_ = 0, yielded_ = 0;
+    SeenOrderIds seen_;
+};
 
 // An XML confirmation: the elements BizTalk/Body/QxOrderConfirmation/SalesOrder
 // with the texts of their children WebOrderId and SalesOrderNr. The bytes are

@@ -46,7 +46,7 @@ constexpr size_t kUnknownShown = 5;
 const char* kEdiLabel = "WebOrderConfirmation.ReadFromFile";
 const char* kXmlLabel = "WebOrderConfirmation.ReadFromXmlFile()";
 
-// What UpdateDatabase did with a file's entries.
+// What the import did with a file's entries.
 struct Applied {
     int32_t changed = 0;  // orders that moved on
     int32_t found = 0;    // entries whose order is in the database
@@ -76,11 +76,8 @@ std::optional<int32_t> BisidOf(const std::string& bisid) {
     }
 }
 
-// The records of a confirmation file taken: the file, and each entry refused
-// or without order as a refused entry waiting for an operator.
-std::vector<ExchangeRecord> FileRecords(const TakenFile& file, size_t applied, const std::vector<RefusedEntry>& refused,
-                                        const std::vector<ConfirmationEntry>& unmatched) {
-    std::vector<ExchangeRecord> records;
+// The record of a confirmation file applied.
+ExchangeRecord FileRecord(const TakenFile& file, size_t applied, size_t refused, size_t unmatched) {
     ExchangeRecord taken;
     taken.kind = exchange_kind::kConfirmationFile;
     taken.outcome = "applied";
@@ -88,25 +85,26 @@ std::vector<ExchangeRecord> FileRecords(const TakenFile& file, size_t applied, c
     taken.file = file.work;
     taken.reference = file.archived;
     taken.sha256 = file.sha256;
-    taken.detail = std::to_string(applied) + " applied, " + std::to_string(refused.size()) + " refused, " +
-                   std::to_string(unmatched.size()) + " unmatched" + (file.xml ? ", XML" : ", EDI");
-    records.push_back(std::move(taken));
-    auto entry = [&](const ConfirmationEntry& e, const std::string& why) {
-        ExchangeRecord r;
-        r.kind = exchange_kind::kRefusedEntry;
-        r.outcome = entry_state::kWaiting;
-        r.bisid = BisidOf(file.bisid);
-        r.file = file.archived;
-        r.reference = file.archived + " line " + std::to_string(e.line);
-        r.detail = why;
-        r.entryText = e.source;
-        if (!e.orderId.empty()) r.orderIds.push_back(e.orderId);
-        records.push_back(std::move(r));
-    };
-    for (const auto& r : refused) entry(r.entry, r.reason);
-    for (const auto& e : unmatched) entry(e, "no order of the database has this id");
-    return records;
+    taken.detail = std::to_string(applied) + " applied, " + std::to_string(refused) + " refused, " +
+                   std::to_string(unmatched) + " unmatched" + (file.xml ? ", XML" : ", EDI");
+    return taken;
 }
+
+// An entry refused or without order, as a refused entry waiting for an operator.
+ExchangeRecord EntryRecord(const TakenFile& file, const ConfirmationEntry& e, const std::string& why) {
+    ExchangeRecord r;
+    r.kind = exchange_kind::kRefusedEntry;
+    r.outcome = entry_state::kWaiting;
+    r.bisid = BisidOf(file.bisid);
+    r.file = file.archived;
+    r.reference = file.archived + " line " + std::to_string(e.line);
+    r.detail = why;
+    r.entryText = e.source;
+    if (!e.orderId.empty()) r.orderIds.push_back(e.orderId);
+    return r;
+}
+
+const char* const kUnmatched = "no order of the database has this id";
 
 // The refused entries in the form of the file they came from, so that they can be sent again.
 std::string RejectedText(const std::vector<RefusedEntry>& refused, bool xml) {
@@ -198,63 +196,167 @@ private:
         }
     }
 
-    // Applies one work file and archives it; a file that yields no entry, cannot
-    // be read, or whose entries cannot be applied, stays for the next batch,
-    // which says so again.
+    // Applies one work file and archives it. An EDI file is read as a stream and
+    // its entries applied in chunks as they come, all in one transaction with
+    // the records of the exchange and the copy of the refused entries: a file
+    // that yields no entry, cannot be read, may still be being written, or whose
+    // entries cannot be applied, changes nothing and stays for the next batch,
+    // which says so again. A file whose entries were committed before (its
+    // archiving failed) is archived, never applied twice.
     void Apply(const ConfirmationInbox& inbox, const std::string& work, const std::string& path, bool xml,
                const std::string& separator, const std::string& bisid) {
         try {
-            std::string bytes = os::ReadRegularFile(work);
-            ConfirmationRead read;
+            ado::ConnectionPtr connection = ado::OpenConnection(ConnectionString());
+            if (AppliedBefore(*connection, work)) {
+                connection->Close();
+                inbox.Archive(work);
+                Sls_LogNotice("Ordexa.WebOrderConfirmation", "The confirmation File '" + path + "' kept as '" + work +
+                                                                 "' was applied before; it is archived now");
+                return;
+            }
+            const std::string rejected = inbox.RejectedPath(work);
+            TakenFile taken{bisid, work, inbox.ArchivedPath(work), "", xml};
+            std::optional<Outcome> outcome;
+            bool unreadable = false;
             try {
-                read = xml ? ReadFromXmlFile(bytes, path) : ReadFromFile(bytes, path, separator);
+                outcome = ApplyFile(inbox, connection, taken, path, rejected, separator, unreadable);
             } catch (...) {
+                if (!unreadable) throw;
                 // the file is no longer where the back end wrote it: say where it is
                 Sls_LogError("Ordexa.WebOrderConfirmation.Run", "The confirmation File '" + path +
                                                                     "' cannot be read. It is kept as '" + work + "'");
                 return;
             }
-            if (read.YieldsNothing()) {
-                Sls_LogWarning("Ordexa.WebOrderConfirmation", "The confirmation File '" + path + "' yields no entry: " +
-                                                                  read.whyNone + ". It is kept as '" + work + "'");
-                return;
-            }
-            if (read.lastLineOpen && StillGrowing(work, bytes.size())) {
-                Sls_LogNotice("Ordexa.WebOrderConfirmation",
-                              "The confirmation File '" + path + "' is still being written (its last line has no line end "
-                              "and it grew). It is kept as '" + work + "' for the next batch");
-                return;
-            }
-            const std::string rejected = inbox.RejectedPath(work);
-            for (const auto& r : read.refused) LogRefused(xml ? kXmlLabel : kEdiLabel, r, path, rejected);
-            TakenFile taken{bisid, work, inbox.ArchivedPath(work), os::Sha256Hex(bytes), xml};
-            Applied applied;
-            if (!read.entries.empty())
-                applied = UpdateDatabase(read.entries, path, rejected, {}, [&](const Applied& done) {
-                    std::vector<RefusedEntry> all = read.refused;
-                    all.insert(all.end(), done.refused.begin(), done.refused.end());
-                    return FileRecords(taken, static_cast<size_t>(done.changed), all, done.unmatched);
-                });
-            else
-                RecordExchanges(ado::OpenConnection(ConnectionString()), FileRecords(taken, 0, read.refused, {}));
-            std::vector<RefusedEntry> refused = std::move(read.refused);
-            refused.insert(refused.end(), applied.refused.begin(), applied.refused.end());
-            if (!refused.empty()) inbox.WriteRejected(work, RejectedText(refused, xml));
+            connection->Close();
+            if (!outcome) return;
             inbox.Archive(work);
+            const Applied& applied = outcome->applied;
             if (auto progress = CurrentBatchProgress())
-                progress->ConfirmationsNotApplied(bisid, static_cast<int32_t>(refused.size()),
+                progress->ConfirmationsNotApplied(bisid, static_cast<int32_t>(outcome->refused),
                                                   static_cast<int32_t>(applied.unknown));
-            if (read.entries.empty()) return;
+            if (outcome->entries == 0) return;
             Sls_LogNotice("Ordexa.WebOrderConfirmation", std::to_string(applied.changed) + " order(s) confirmed and " +
                                                              "0" + " acknowledged using the confirmation File '" + path + "'");
             if (applied.found == 0)
                 Sls_LogWarning("Ordexa.WebOrderConfirmation",
-                               "None of the " + std::to_string(read.entries.size()) + " entries of the confirmation File '" +
+                               "None of the " + std::to_string(outcome->entries) + " entries of the confirmation File '" +
                                    path + "' matches an order of the database");
             if (auto progress = CurrentBatchProgress()) progress->ConfirmationsApplied(bisid, applied.changed);
         } catch (...) {
             Sls_LogError("Ordexa.WebOrderConfirmation.Run");
         }
+    }
+
+    // Whether the work file's entries are committed already: its record names it.
+    static bool AppliedBefore(ado::Connection& connection, const std::string& work) {
+        auto rs = connection.Execute("SELECT 1 FROM EXCHANGE WHERE KIND = ? AND OUTCOME = 'applied' AND FILENAME = ?", nullptr,
+                                     -1, {Variant(exchange_kind::kConfirmationFile), Variant(work)});
+        return !rs->Eof();
+    }
+
+    struct Outcome {
+        Applied applied;
+        size_t entries = 0;  // read and taken
+        size_t refused = 0;  // by the reader and by the database
+    };
+
+    // Reads and applies the work file in one transaction; nothing when the file
+    // yields no entry or is still being written (logged). A file that cannot be
+    // read as a confirmation raises with `unreadable` set.
+    std::optional<Outcome> ApplyFile(const ConfirmationInbox& inbox, const ado::ConnectionPtr& connection, TakenFile& taken, const std::string& path,
+                                     const std::string& rejected, const std::string& separator, bool& unreadable) {
+        Outcome outcome;
+        Applied& applied = outcome.applied;
+        std::vector<RefusedEntry> refused;
+        size_t size = 0;
+        ConfirmationRead read;  // what the reader gave that is not applied yet
+        try {
+            Statements statements(connection);
+            ado::Transaction tx(*connection);
+            size_t unmatchedRecorded = 0;
+            auto applyRead = [&](bool all) {
+                for (const auto& d : read.duplicates) LogDuplicate(d, path, taken.xml);
+                read.duplicates.clear();
+                std::move(read.refused.begin(), read.refused.end(), std::back_inserter(refused));
+                read.refused.clear();
+                if (read.entries.empty() || (read.entries.size() < kChunk && !all)) return;
+                for (size_t from = 0; from < read.entries.size(); from += kChunk)
+                    UpdateChunk(statements, *connection, read.entries, from, std::min(read.entries.size(), from + kChunk),
+                                path, rejected, {}, applied);
+                outcome.entries += read.entries.size();
+                read.entries.clear();
+                // the entries without order are recorded as they come, not kept
+                std::vector<ExchangeRecord> records;
+                for (const auto& e : applied.unmatched) records.push_back(EntryRecord(taken, e, kUnmatched));
+                RecordExchanges(connection, records);
+                unmatchedRecorded += applied.unmatched.size();
+                applied.unmatched.clear();
+            };
+            auto reading = [&](const std::function<void()>& step) {
+                try {
+                    step();
+                } catch (...) {
+                    unreadable = true;
+                    Sls_RaiseError(taken.xml ? kXmlLabel : kEdiLabel);
+                }
+            };
+            if (taken.xml) {
+                std::string bytes = os::ReadRegularFile(taken.work);
+                size = bytes.size();
+                taken.sha256 = os::Sha256Hex(bytes);
+                reading([&] { read = ReadXmlConfirmation(bytes); });
+                std::string().swap(bytes);
+                applyRead(true);
+            } else {
+                EdiConfirmationReader reader(separator);
+                os::Sha256 sha;
+                size = os::ReadRegularFileInPieces(taken.work, [&](std::string_view piece) {
+                    sha.Add(piece);
+                    reading([&] { reader.Feed(piece, read); });
+                    applyRead(false);
+                });
+                reading([&] { reader.Finish(read); });
+                applyRead(true);
+                taken.sha256 = sha.Hex();
+            }
+            if (outcome.entries == 0 && refused.empty()) {
+                Sls_LogWarning("Ordexa.WebOrderConfirmation", "The confirmation File '" + path + "' yields no entry: " +
+                                                                  read.whyNone + ". It is kept as '" + taken.work + "'");
+                return std::nullopt;
+            }
+            if (read.lastLineOpen && StillGrowing(taken.work, size)) {
+                Sls_LogNotice("Ordexa.WebOrderConfirmation",
+                              "The confirmation File '" + path + "' is still being written (its last line has no line end "
+                              "and it grew). It is kept as '" + taken.work + "' for the next batch");
+                return std::nullopt;
+            }
+            for (const auto& r : refused) LogRefused(taken.xml ? kXmlLabel : kEdiLabel, r, path, rejected);
+            refused.insert(refused.end(), applied.refused.begin(), applied.refused.end());
+            outcome.refused = refused.size();
+            std::vector<ExchangeRecord> records{FileRecord(taken, static_cast<size_t>(applied.changed), refused.size(),
+                                                           unmatchedRecorded)};
+            for (const auto& r : refused) records.push_back(EntryRecord(taken, r.entry, r.reason));
+            RecordExchanges(connection, records);
+            // before the commit: once the entries count as applied, their copy is there
+            if (!refused.empty()) inbox.WriteRejected(taken.work, RejectedText(refused, taken.xml));
+            tx.Commit();
+        } catch (...) {
+            if (unreadable) throw;
+            Sls_RaiseError("WebOrderConfirmation.UpdateDatabase");
+        }
+        if (applied.unknown > 0) LogUnknown(applied, path);
+        return outcome;
+    }
+
+    static void LogDuplicate(const ConfirmationEntry& d, const std::string& path, bool xml) {
+        if (xml)
+            Sls_LogError("ReadFromFile", "Sales Order '" + TrimBlanks(d.orderId) +
+                                             "' is already part of the order acknowledgement file: " + path +
+                                             ". Backend order '" + TrimBlanks(d.salesOrderNr) + "' is omitted.");
+        else
+            Sls_LogError("ReadFromFile", "Sales Order '" + TrimBlanks(d.orderId) + "' has multiple occurences in the order " +
+                                             "acknowledgement file: " + path + ". Backend order '" +
+                                             TrimBlanks(d.salesOrderNr) + "' is omitted.");
     }
 
     // Whether the file grows beyond the size read, looked at again a moment later.
@@ -276,61 +378,6 @@ private:
             return connectionString_;
         } catch (...) {
             Sls_RaiseError("WebOrderConfirmation.ConnectionString");
-        }
-    }
-
-    static ConfirmationRead ReadFromFile(const std::string& bytes, const std::string& path, const std::string& separator) {
-        try {
-            ConfirmationRead read = ReadEdiConfirmation(bytes, separator);
-            for (const auto& d : read.duplicates)
-                Sls_LogError("ReadFromFile", "Sales Order '" + TrimBlanks(d.orderId) + "' has multiple occurences in the order " +
-                                                 "acknowledgement file: " + path + ". Backend order '" +
-                                                 TrimBlanks(d.salesOrderNr) + "' is omitted.");
-            return read;
-        } catch (...) {
-            Sls_RaiseError(kEdiLabel);
-        }
-    }
-
-    static ConfirmationRead ReadFromXmlFile(const std::string& bytes, const std::string& path) {
-        try {
-            ConfirmationRead read = ReadXmlConfirmation(bytes);
-            for (const auto& d : read.duplicates)
-                Sls_LogError("ReadFromFile", "Sales Order '" + TrimBlanks(d.orderId) +
-                                                 "' is already part of the order acknowledgement file: " + path +
-                                                 ". Backend order '" + TrimBlanks(d.salesOrderNr) + "' is omitted.");
-            return read;
-        } catch (...) {
-            Sls_RaiseError(kXmlLabel);
-        }
-    }
-
-    // All changes in one transaction: a failure part-way changes no order and the
-    // work file stays for the next batch (the status condition makes a second
-    // import harmless). Order ids match without regard to case. The entries go
-    // in chunks: the reads of a chunk together, then its changes together (on
-    // PostgreSQL one round trip each), every statement a lookup by the key.
-    // `records` gives the records of the exchange, written in the same transaction.
-    Applied UpdateDatabase(const std::vector<ConfirmationEntry>& entries, const std::string& path,
-                           const std::string& rejected, const Applier& applier,
-                           const std::function<std::vector<ExchangeRecord>(const Applied&)>& records) {
-        ado::ConnectionPtr connection;
-        try {
-            connection = ado::OpenConnection(ConnectionString());
-            Statements statements(connection);
-            Applied applied;
-            ado::Transaction tx(*connection);
-            for (size_t from = 0; from < entries.size(); from += kChunk) {
-                size_t to = std::min(entries.size(), from + kChunk);
-                UpdateChunk(statements, *connection, entries, from, to, path, rejected, applier, applied);
-            }
-            if (records) RecordExchanges(connection, records(applied));
-            tx.Commit();
-            connection->Close();
-            if (applied.unknown > 0) LogUnknown(applied, path);
-            return applied;
-        } catch (...) {
-            Sls_RaiseError("WebOrderConfirmation.UpdateDatabase");
         }
     }
 

@@ -60,15 +60,14 @@ void WriteFileAtomically(const std::string& path, std::string_view bytes, mode_t
     SyncParentFolder(path);
 }
 
-std::string ReadRegularFile(const std::string& path) {
+size_t ReadRegularFileInPieces(const std::string& path, const std::function<void(std::string_view)>& piece) {
     // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!fd) Fail(errno, path, "cannot be opened");
     struct stat st {};
     if (::fstat(fd.Get(), &st) != 0) Fail(errno, path, "cannot be examined");
     if (!S_ISREG(st.st_mode)) Fail(EINVAL, path, "is not a regular file");
-    std::string content;
-    content.reserve(static_cast<size_t>(st.st_size));
+    size_t total = 0;
     char buffer[65536];
     for (;;) {
         ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
@@ -77,8 +76,15 @@ std::string ReadRegularFile(const std::string& path) {
             Fail(errno, path, "cannot be read");
         }
         if (n == 0) break;
-        content.append(buffer, static_cast<size_t>(n));
+        total += static_cast<size_t>(n);
+        piece(std::string_view(buffer, static_cast<size_t>(n)));
     }
+    return total;
+}
+
+std::string ReadRegularFile(const std::string& path) {
+    std::string content;
+    ReadRegularFileInPieces(path, [&](std::string_view bytes) { content.append(bytes); });
     return content;
 }
 

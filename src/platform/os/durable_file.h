@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -27,5 +28,9 @@ void SyncParentFolder(const std::string& path);
 // The whole content of a regular file. Refuses anything else (a FIFO, a
 // folder, a device) with std::system_error, so a reader never blocks on it.
 std::string ReadRegularFile(const std::string& path);
+
+// The same, handed over in pieces of up to 64 KiB as they are read, so that a
+// large file never sits in memory whole. Returns the number of bytes read.
+size_t ReadRegularFileInPieces(const std::string& path, const std::function<void(std::string_view)>& piece);
 
 }  // namespace os
