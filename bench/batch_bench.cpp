@@ -71,6 +71,7 @@ void Batch(benchmark::State& state, Database db) {
     if (!DatabaseAvailable(state, db)) return;
     const int orders = static_cast<int>(state.range(0));
     long peakKiB = 0;
+    std::string failure;
     for (auto _ : state) {
         state.PauseTiming();
         {
@@ -92,16 +93,18 @@ void Batch(benchmark::State& state, Database db) {
             size_t distinct = 0, written = OrdersInFile(file, distinct);
             int marked = Count(inst, "SELECT COUNT(*) FROM ORDERHEADER WHERE ORDERSTATUS = 1");
             if (!WIFEXITED(child.status) || WEXITSTATUS(child.status) != 0)
-                state.SkipWithError(("the batch exited with " + std::to_string(WEXITSTATUS(child.status))).c_str());
+                failure = "the batch exited with " + std::to_string(WEXITSTATUS(child.status));
             else if (written != static_cast<size_t>(orders) || distinct != written || marked != orders)
-                state.SkipWithError(("the file holds " + std::to_string(written) + " orders (" +
-                                     std::to_string(distinct) + " distinct), " + std::to_string(marked) +
-                                     " marked, of " + std::to_string(orders))
-                                        .c_str());
+                failure = "the file holds " + std::to_string(written) + " orders (" + std::to_string(distinct) +
+                          " distinct), " + std::to_string(marked) + " marked, of " + std::to_string(orders);
             state.counters["user_s"] = static_cast<double>(child.usage.ru_utime.tv_sec) +
                                        child.usage.ru_utime.tv_usec / 1e6;
             state.counters["sys_s"] = static_cast<double>(child.usage.ru_stime.tv_sec) +
                                       child.usage.ru_stime.tv_usec / 1e6;
+        }
+        if (!failure.empty()) {
+            state.SkipWithError(failure.c_str());
+            break;
         }
         state.ResumeTiming();
     }
