@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include "all/register_all.h"
@@ -15,6 +16,8 @@
 #include "platform/data/driver.h"
 #include "platform/log/log.h"
 #include "platform/masterdata/membership.h"
+#include "platform/os/durable_file.h"
+#include "platform/os/sha256.h"
 #include "shared/lib_sales.h"
 
 namespace bench_support {
@@ -304,6 +307,72 @@ void AppendOrderEvents(BarePostgres& db, const std::vector<OrderEvent>& events) 
         for (size_t i = 0; i < texts.size(); ++i) params.push_back(statement.params[i].IsNull() ? nullptr : texts[i].c_str());
         db.Run(sql.c_str(), params);
     }
+}
+
+void CheckSameBytes(benchmark::State& state, const std::string& work, const std::string& file) {
+    static std::map<std::string, std::string> noted;  // work -> SHA-256 of its file
+    std::string sha = os::Sha256Hex(os::ReadRegularFile(file));
+    auto [at, first] = noted.emplace(work, sha);
+    if (!first && at->second != sha)
+        state.SkipWithError((work + ": the file differs from that of the first run (SHA-256 " + sha + " against " +
+                             at->second + ")").c_str());
+}
+
+namespace {
+
+// The rows 1..n as column i, in the database's own words.
+std::string Series(Database db, int n) {
+    if (db == Database::PostgreSQL) return "generate_series(1, " + std::to_string(n) + ") AS s(i)";
+    return "(WITH RECURSIVE r(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM r WHERE i < " + std::to_string(n) +
+           ") SELECT i FROM r) AS s";
+}
+
+}  // namespace
+
+void StoreRealisticOrders(const BenchInstallation& inst, Database db, int orders, int partners) {
+    const bool pg = db == Database::PostgreSQL;
+    const std::string partner = "(999 + i % " + std::to_string(partners) + " + 1)";
+    const std::string randomId = pg ? "upper(md5(random()::text || i))" : "hex(randomblob(16))";
+    const std::string date = pg ? "TIMESTAMP '2025-03-01 00:00:00' + (i % 365) * INTERVAL '1 day' + (i * 7 % 86400) * "
+                                  "INTERVAL '1 second'"
+                                : "datetime('2025-03-01', '+' || (i % 365) || ' days', '+' || (i * 7 % 86400) || ' seconds')";
+    const std::string kinds = "(SELECT 0 AS k UNION ALL SELECT 1 UNION ALL SELECT 2) AS kind";
+    const std::string lines =
+        "(SELECT 1 AS n UNION ALL SELECT 2 UNION ALL SELECT 3 UNION ALL SELECT 4 UNION ALL SELECT 5) AS l";
+    std::string sql =
+        "INSERT INTO BISINSTANCE (BISID, BACKENDTYPE) VALUES (1, 'ow4');"
+        "INSERT INTO BISPROPERTY (BISID, NAME, VALUE) VALUES (1, 'alignment', 'left');"
+        "INSERT INTO BISPROPERTY (BISID, NAME, VALUE) VALUES (1, 'itemsegmentationmask', '****');"
+        "INSERT INTO BUSINESSPARTNER (BUSINESSPARTNERID, NAME, CUSTOMERCODE, CURRENCYCODE, CARRIERCODE, POSTALADDRESSID, "
+        "SHIPPINGADDRESSID, BISID) SELECT 999 + i, 'Partner ' || (999 + i), 'C' || (999 + i), 'EUR', 'ROAD', "
+        "(999 + i) * 10, (999 + i) * 10 + 1, 1 FROM " + Series(db, partners) + ";"
+        // the goods address has a back-end code ("000" at its end: none for "ow4"); the site has none
+        "INSERT INTO ADDRESS (ADDRESSID, BUSINESSPARTNERID, NAME1, NAME2, STREET1, CITY1, ZIPCODE, COUNTRYCODE, PHONE, "
+        "BISADDRESSCODE) SELECT (999 + i) * 10 + k, 999 + i, CASE k WHEN 0 THEN 'Invoices ' WHEN 1 THEN 'Goods ' "
+        "ELSE 'Building site ' END || (999 + i), 'Attn. receiving', 'Harbour road ' || (k + 1), 'Eemshaven', "
+        "'9979 xp', 'NL', '+31 596 000 ' || k, CASE k WHEN 2 THEN '' ELSE 'C' || (999 + i) || k || '0000' END FROM " +
+        Series(db, partners) + ", " + kinds + ";"
+        "INSERT INTO WEBUSER (USERID, COMMONNAME, BUSINESSPARTNERID) SELECT 'user' || (999 + i), "
+        "'Buyer ' || (999 + i), 999 + i FROM " + Series(db, partners) + ";"
+        "INSERT INTO ORDERHEADER (ORDERID, CURRENCYCODE, USERID, SHIPPINGADDRESSID, BILLINGADDRESSID, BUSINESSPARTNERID, "
+        "CARRIERCODE, ORDERLISTNAME, ORDERSTATUS, ORDERDATE, SALESORDERNR, DISCOUNTPERC, CUSTOMERPONR, WEBPAYMENTMETHOD, "
+        "CUSTOMERCODE, HEADERTEXT) SELECT " + randomId + ", 'EUR', 'user' || " + partner + ", " + partner +
+        " * 10 + 1, " + partner + " * 10, " + partner + ", 'ROAD', 'Week ' || (i % 52 + 1), 0, " + date +
+        ", '', 0, 'PO-' || " + partner + " || '-' || i, 1, 'C' || " + partner +
+        ", CASE WHEN i % 4 = 0 THEN 'Deliver before noon, gate 3' END FROM " + Series(db, orders) + ";"
+        "INSERT INTO ORDERLINE (ORDERID, LINENR, PRODUCTID, UNITCODE, ADDRESSID, QUANTITY, PRICE, DISCOUNTPERC, "
+        "DISCOUNTAMOUNT, AMOUNT, CONFIGCOMPLETE, LINETEXT, REQUESTDATE, LINESTATUS, PARTNUMBER) SELECT h.ORDERID, l.n, "
+        "100 + l.n, 'PCS', CASE WHEN l.n % 2 = 0 THEN h.BUSINESSPARTNERID * 10 + 2 ELSE h.SHIPPINGADDRESSID END, "
+        "l.n * 2, 0.45 * l.n, 0, 0, 0.9 * l.n * l.n, 0, 'Line ' || l.n || ' of ' || h.CUSTOMERPONR || "
+        "': mark the crates with the PO number', '2026-04-01', 0, 'PART-' || (100 + l.n) FROM ORDERHEADER h, " + lines + ";"
+        "INSERT INTO ADDRESSHISTORY (ORDERID, ADDRESSID, COUNTRYCODE, NAME1, NAME2, STREET1, CITY1, ZIPCODE, PHONE) "
+        "SELECT h.ORDERID, a.ADDRESSID, a.COUNTRYCODE, a.NAME1, a.NAME2, a.STREET1, a.CITY1, a.ZIPCODE, a.PHONE "
+        "FROM ORDERHEADER h JOIN ADDRESS a ON a.BUSINESSPARTNERID = h.BUSINESSPARTNERID AND "
+        "a.ADDRESSID IN (h.SHIPPINGADDRESSID, h.BUSINESSPARTNERID * 10 + 2);";
+    if (pg)
+        inst.Exec(sql + "VACUUM ANALYZE ORDERHEADER; VACUUM ANALYZE ORDERLINE; VACUUM ANALYZE ADDRESSHISTORY");
+    else
+        inst.Exec("BEGIN;" + sql + "COMMIT; ANALYZE");
 }
 
 }  // namespace bench_support

@@ -158,4 +158,21 @@ void SetPerOrderCounters(benchmark::State& state, int orders);
 void AppendOrderEvents(BareSQLite& db, const std::vector<OrderEvent>& events);
 void AppendOrderEvents(BarePostgres& db, const std::vector<OrderEvent>& events);
 
+// That the system and the bare program wrote the same bytes: the first run of a
+// piece of work (named as the caller likes, e.g. "XmlOrderExport1000@pg") notes
+// the file's SHA-256, every later run of the same work compares its file's with
+// it and marks the benchmark failed when they differ.
+void CheckSameBytes(benchmark::State& state, const std::string& work, const std::string& file);
+
+// Orders as a shop holds them, stored by the database itself (a few statements):
+// `orders` waiting orders with random 32-digit ids, spread over `partners`
+// partners (ids 1000 on), each order with a PO number of its own, a date within
+// a year and five lines, each with a line text; the even lines go to the
+// partner's building site, an address the back end has no code for, so that
+// the export sends it in full from the order's snapshot. The master data:
+// back-end instance 1 ("ow4"), the partners with their invoice (id*10), goods
+// (id*10+1, the default) and site (id*10+2) addresses, and a shop user
+// "user<id>" each. Returns nothing: count what the database holds.
+void StoreRealisticOrders(const BenchInstallation& inst, Database db, int orders, int partners);
+
 }  // namespace bench_support

@@ -1,10 +1,13 @@
 // The EDI export of web orders with five lines each to a local file:
 // "Ordexa.WebOrderExport" against the bare SQLite C API doing the same work on
 // the same file in the same run: the same selection, the same rows read per
-// order (header, lines, the delivery address snapshot), the same bytes
+// order (header, lines, the order's address snapshots), the same bytes
 // written in groups of 200 orders with one write and one fsync each, and the
 // same status updates, one transaction per group. Both keep what they learn of
-// the master data (partner, back end, address codes, user) for the run.
+// the master data (partner, back end, address codes, user) for the run. The
+// orders have random ids, a PO number each, a text on every line and their
+// even lines go to a building site that is sent in full (LAD); the files of
+// the system and of the bare program must be the same bytes (SHA-256).
 //
 // Run with 1,000, 10,000 and (on SQLite) 100,000 waiting orders: the time per
 // order ("order" counter) and the peak resident memory of the run
@@ -15,6 +18,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -48,12 +52,26 @@ const char* kMasterData =
     "VALUES (21, 2, 'Noordhaven Machinery', 'Groningen', 'NL', 'C10020010');"
     "INSERT INTO ADDRESS (ADDRESSID, BUSINESSPARTNERID, NAME1, CITY1, COUNTRYCODE, BISADDRESSCODE) "
     "VALUES (22, 2, 'Noordhaven Machinery', 'Delfzijl', 'NL', 'C10020020');"
+    "INSERT INTO ADDRESS (ADDRESSID, BUSINESSPARTNERID, NAME1, CITY1, COUNTRYCODE, BISADDRESSCODE) "
+    "VALUES (23, 2, 'Noordhaven site', 'Eemshaven', 'NL', '');"
     "INSERT INTO WEBUSER (USERID, COMMONNAME, BUSINESSPARTNERID) VALUES ('jdevries', 'Jan de Vries', 2)";
 
 const char* kSelect =
     "SELECT ORDERID, BUSINESSPARTNERID FROM ORDERHEADER WHERE ORDERSTATUS = 0 And (BISID = ? Or BISID IS NULL)  "
     "ORDER BY BUSINESSPARTNERID, ORDERDATE, ORDERID";
 const char* kMark = "UPDATE ORDERHEADER SET ORDERSTATUS = 1, BISID = ? WHERE ORDERID = ? AND ORDERSTATUS + 0 = 0";
+
+// The id of the nth order: random looking, the same in every installation.
+std::string OrderId(int n) {
+    std::string id = os::Sha256Hex("order-" + std::to_string(n)).substr(0, 32);
+    for (char& c : id) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return id;
+}
+// The line text of a line: under 60 characters (one LTX record) and without the field separator.
+std::string LineText(int line) { return "Line " + std::to_string(line) + ": mark the crates with the PO number"; }
+const char* kSiteSnapshot =
+    "INSERT INTO ADDRESSHISTORY (ORDERID, ADDRESSID, COUNTRYCODE, NAME1, STREET1, CITY1, ZIPCODE, PHONE) "
+    "VALUES (?, 23, 'NL', 'Noordhaven site', 'Oostpolderweg 7', 'Eemshaven', '9979 xp', '+31 596 000')";
 
 // An installation with the master data, the membership service account and n waiting orders.
 class ExportInstallation {
@@ -69,8 +87,8 @@ public:
         BareSQLite db(inst_.DatabaseFile());
         db.Exec("BEGIN");
         for (int n = 1; n <= orders; ++n) {
-            char id[40];
-            std::snprintf(id, sizeof id, "%032X", n);
+            std::string orderId = OrderId(n);
+            const char* id = orderId.c_str();
             std::string po = "PO-" + std::to_string(n);
             sqlite3_stmt* h = db.Statement(
                 "INSERT INTO ORDERHEADER (ORDERID, CURRENCYCODE, USERID, SHIPPINGADDRESSID, BILLINGADDRESSID, "
@@ -83,15 +101,17 @@ public:
             for (int line = 1; line <= kLines; ++line) {
                 sqlite3_stmt* l = db.Statement(
                     "INSERT INTO ORDERLINE (ORDERID, LINENR, PRODUCTID, UNITCODE, ADDRESSID, QUANTITY, PRICE, "
-                    "DISCOUNTPERC, DISCOUNTAMOUNT, AMOUNT, CONFIGCOMPLETE, REQUESTDATE, LINESTATUS, PARTNUMBER) "
-                    "VALUES (?, ?, ?, 'PCS', 22, ?, 0.45, 0, 0, ?, 0, '2026-04-01 00:00:00', 0, ?)");
-                std::string part = "PART-" + std::to_string(line);
+                    "DISCOUNTPERC, DISCOUNTAMOUNT, AMOUNT, CONFIGCOMPLETE, REQUESTDATE, LINESTATUS, PARTNUMBER, "
+                    "LINETEXT) VALUES (?, ?, ?, 'PCS', ?, ?, 0.45, 0, 0, ?, 0, '2026-04-01 00:00:00', 0, ?, ?)");
+                std::string part = "PART-" + std::to_string(line), text = LineText(line);
                 sqlite3_bind_text(l, 1, id, 32, SQLITE_STATIC);
                 sqlite3_bind_int(l, 2, line);
                 sqlite3_bind_int(l, 3, 100 + line);
-                sqlite3_bind_double(l, 4, line * 2.0);
-                sqlite3_bind_double(l, 5, line * 0.9);
-                sqlite3_bind_text(l, 6, part.c_str(), -1, SQLITE_TRANSIENT);
+                sqlite3_bind_int(l, 4, line % 2 == 0 ? 23 : 22);
+                sqlite3_bind_double(l, 5, line * 2.0);
+                sqlite3_bind_double(l, 6, line * 0.9);
+                sqlite3_bind_text(l, 7, part.c_str(), -1, SQLITE_TRANSIENT);
+                sqlite3_bind_text(l, 8, text.c_str(), -1, SQLITE_TRANSIENT);
                 db.Run(l);
             }
             sqlite3_stmt* a = db.Statement(
@@ -99,6 +119,9 @@ public:
                 "VALUES (?, 22, 'NL', 'Noordhaven Machinery', 'Delfzijl')");
             sqlite3_bind_text(a, 1, id, 32, SQLITE_STATIC);
             db.Run(a);
+            sqlite3_stmt* site = db.Statement(kSiteSnapshot);
+            sqlite3_bind_text(site, 1, id, 32, SQLITE_STATIC);
+            db.Run(site);
         }
         db.Exec("COMMIT");
     }
@@ -109,17 +132,22 @@ public:
 
     // The same orders on PostgreSQL, each set in one statement.
     void StorePostgres(int orders) {
-        std::string n = std::to_string(orders), id = "lpad(upper(to_hex(n)), 32, '0')";
+        std::string n = std::to_string(orders),
+                    id = "upper(substr(encode(sha256(convert_to('order-' || n, 'UTF8')), 'hex'), 1, 32))";
         inst_.Exec("INSERT INTO ORDERHEADER (ORDERID, CURRENCYCODE, USERID, SHIPPINGADDRESSID, BILLINGADDRESSID, "
                    "BUSINESSPARTNERID, CARRIERCODE, ORDERLISTNAME, ORDERSTATUS, ORDERDATE, SALESORDERNR, DISCOUNTPERC, "
                    "CUSTOMERPONR, WEBPAYMENTMETHOD, CUSTOMERCODE) SELECT " + id + ", 'EUR', 'jdevries', 22, 21, 2, "
                    "'ROAD', 'Week 12', 0, '2026-03-02 09:30:00', '', 0, 'PO-' || n, 1, 'C1002' "
                    "FROM generate_series(1, " + n + ") AS n;"
                    "INSERT INTO ORDERLINE (ORDERID, LINENR, PRODUCTID, UNITCODE, ADDRESSID, QUANTITY, PRICE, "
-                   "DISCOUNTPERC, DISCOUNTAMOUNT, AMOUNT, CONFIGCOMPLETE, REQUESTDATE, LINESTATUS, PARTNUMBER) "
-                   "SELECT " + id + ", line, 100 + line, 'PCS', 22, line * 2.0, 0.45, 0, 0, line * 0.9, 0, "
-                   "'2026-04-01 00:00:00', 0, 'PART-' || line FROM generate_series(1, " + n + ") AS n, "
+                   "DISCOUNTPERC, DISCOUNTAMOUNT, AMOUNT, CONFIGCOMPLETE, REQUESTDATE, LINESTATUS, PARTNUMBER, LINETEXT) "
+                   "SELECT " + id + ", line, 100 + line, 'PCS', CASE WHEN line % 2 = 0 THEN 23 ELSE 22 END, line * 2.0, "
+                   "0.45, 0, 0, line * 0.9, 0, '2026-04-01 00:00:00', 0, 'PART-' || line, "
+                   "'Line ' || line || ': mark the crates with the PO number' FROM generate_series(1, " + n + ") AS n, "
                    "generate_series(1, 5) AS line;"
+                   "INSERT INTO ADDRESSHISTORY (ORDERID, ADDRESSID, COUNTRYCODE, NAME1, STREET1, CITY1, ZIPCODE, PHONE) "
+                   "SELECT " + id + ", 23, 'NL', 'Noordhaven site', 'Oostpolderweg 7', 'Eemshaven', '9979 xp', "
+                   "'+31 596 000' FROM generate_series(1, " + n + ") AS n;"
                    "INSERT INTO ADDRESSHISTORY (ORDERID, ADDRESSID, COUNTRYCODE, NAME1, CITY1) "
                    "SELECT " + id + ", 22, 'NL', 'Noordhaven Machinery', 'Delfzijl' FROM generate_series(1, " + n + ") AS n;"
                    "VACUUM ANALYZE ORDERHEADER; VACUUM ANALYZE ORDERLINE; VACUUM ANALYZE ADDRESSHISTORY");
@@ -152,12 +180,14 @@ private:
 };
 
 template <class Bare>
-void Check(benchmark::State& state, Bare& db, const ExportInstallation& inst, int orders) {
+void Check(benchmark::State& state, Bare& db, const ExportInstallation& inst, int orders, Database database) {
     if (ExportInstallation::Marked(db) != orders || !fs::exists(inst.File())) {
         state.SkipWithError("orders not marked");
         return;
     }
     state.counters["bytes"] = static_cast<double>(fs::file_size(inst.File()));
+    CheckSameBytes(state, "OrderExport" + std::to_string(orders) + (database == Database::PostgreSQL ? "@pg" : ""),
+                   inst.File());
 }
 
 // The process's peak resident memory is its kernel high-water mark, which
@@ -189,7 +219,7 @@ void OrderExport(benchmark::State& state) {
     for (auto _ : state) {
         run();
         state.PauseTiming();
-        Check(state, db, inst, kOrders);
+        Check(state, db, inst, kOrders, kDb);
         inst.Reset(db);
         state.ResumeTiming();
     }
@@ -200,8 +230,26 @@ void OrderExport(benchmark::State& state) {
 struct MasterData {
     std::string type, alignment, mask, userName;
     int32_t shippingDefault = 0, postalDefault = 0;
-    std::map<int32_t, std::string> codes;
+    std::map<int32_t, std::string> codes;  // the "ow4" code of an address: the first 3 of its last 4 characters
 };
+
+std::string Ow4Code(const std::string& raw) { return (raw.size() > 4 ? raw.substr(raw.size() - 4) : raw).substr(0, 3); }
+
+// The records of a line's address sent in full: the snapshot's columns in the message's order.
+std::string LineAddress(const std::string& id, const std::string& lineNr, const std::vector<std::string>& columns) {
+    std::string text = "LAD," + id + "," + lineNr + ",DEL,,";
+    for (const auto& value : columns) text += "," + value;
+    return text + "\r\n";
+}
+// The snapshot columns of LAD: NAME1, NAME2, STREET1, STREET2, CITY1, CITY2, ZIPCODE (upper case),
+// STATEPROVINCE, COUNTRYCODE, PHONE, FAX.
+const char* kSnapshots =
+    "SELECT ADDRESSID, NAME1, NAME2, STREET1, STREET2, CITY1, CITY2, ZIPCODE, STATEPROVINCE, COUNTRYCODE, PHONE, FAX "
+    "FROM ADDRESSHISTORY WHERE ORDERID = ?";
+std::string Upper(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
 
 std::string Number(sqlite3_stmt* s, int column) {
     if (sqlite3_column_type(s, column) == SQLITE_NULL) return "";
@@ -243,7 +291,7 @@ MasterData ReadMasterData(BareSQLite& db, int32_t partner, const std::string& us
         sqlite3_bind_int(s, 1, address);
         sqlite3_step(s);
         std::string raw = ColumnText(s, 0);
-        m.codes[address] = (raw.size() > 4 ? raw.substr(raw.size() - 4) : raw).substr(0, 3);
+        m.codes[address] = Ow4Code(raw);
     }
     s = db.Statement("SELECT COMMONNAME FROM WEBUSER WHERE USERID = ?");
     sqlite3_bind_text(s, 1, user.c_str(), -1, SQLITE_TRANSIENT);
@@ -340,20 +388,23 @@ void BareRun(BareSQLite& db, const std::string& path) {
         std::string user = ColumnText(h, userColumn);
         auto key = std::make_pair(partner, user);
         if (!known.count(key)) known.emplace(key, ReadMasterData(db, partner, user));
-        const MasterData& m = known.at(key);
+        MasterData& m = known.at(key);
         int32_t shipping = sqlite3_column_int(h, shipColumn), billing = sqlite3_column_int(h, billColumn);
 
-        sqlite3_stmt* a = db.Statement(
-            "SELECT NAME1, NAME2, STREET1, STREET2, CITY1, CITY2, STATEPROVINCE, ZIPCODE, PHONE, FAX, COUNTRYCODE, "
-            "COUNTRYNAME, SHORTDESCRIPTION FROM ADDRESSHISTORY WHERE ADDRESSID = ? And ORDERID = ?");
-        sqlite3_bind_int(a, 1, shipping);
-        sqlite3_bind_text(a, 2, id.c_str(), static_cast<int>(id.size()), SQLITE_STATIC);
-        if (sqlite3_step(a) != SQLITE_ROW) std::abort();
+        // the order's address snapshots: the delivery address's country, the lines' addresses
+        std::map<int32_t, std::vector<std::string>> snapshots;
+        sqlite3_stmt* a = db.Statement(kSnapshots);
+        sqlite3_bind_text(a, 1, id.c_str(), static_cast<int>(id.size()), SQLITE_STATIC);
+        while (sqlite3_step(a) == SQLITE_ROW) {
+            auto& columns = snapshots[sqlite3_column_int(a, 0)];
+            for (int c = 1; c <= 11; ++c) columns.push_back(c == 7 ? Upper(ColumnText(a, c)) : ColumnText(a, c));
+        }
+        if (!snapshots.count(shipping)) std::abort();
 
         bytes += "ENV" + f + id + f + "DADuder" + f + "WWW" + f + "ORDER" + f + f + "\r\n";
         bytes += "HDR" + f + id + f + ColumnText(h, customerColumn) + f + ColumnText(h, nameColumn) + f + ColumnText(h, poColumn) + f +
                  Compact(ColumnText(h, dateColumn)) + f + f + m.userName + f + ColumnText(h, carrierColumn) + f +
-                 ColumnText(h, currencyColumn) + f + ColumnText(a, 10) + f + f + Number(h, discountColumn) + "\r\n";
+                 ColumnText(h, currencyColumn) + f + snapshots.at(shipping)[8] + f + f + Number(h, discountColumn) + "\r\n";
         bytes += "HDA" + f + id + f + "DEL" + f + m.codes.at(shipping) + f + "\r\n";
         bytes += "HPA" + f + id + f + "INV" + f + m.codes.at(billing) + f + "\r\n";
 
@@ -363,12 +414,26 @@ void BareRun(BareSQLite& db, const std::string& path) {
             static const int nrColumn = ColumnIndex(l, "LINENR"), partColumn = ColumnIndex(l, "PARTNUMBER"),
                              qtyColumn = ColumnIndex(l, "QUANTITY"), unitColumn = ColumnIndex(l, "UNITCODE"),
                              requestColumn = ColumnIndex(l, "REQUESTDATE"), priceColumn = ColumnIndex(l, "PRICE"),
-                             discountAmountColumn = ColumnIndex(l, "DISCOUNTAMOUNT");
-            std::string part = ColumnText(l, partColumn);
+                             discountAmountColumn = ColumnIndex(l, "DISCOUNTAMOUNT"),
+                             addressColumn = ColumnIndex(l, "ADDRESSID"), textColumn = ColumnIndex(l, "LINETEXT");
+            std::string part = ColumnText(l, partColumn), lineNr = ColumnText(l, nrColumn);
             std::string item = m.alignment == "left" ? part + m.mask : m.mask + part;
-            bytes += "LIN" + f + id + f + ColumnText(l, nrColumn) + f + part + f + "ZZ" + f + Number(l, qtyColumn) + f +
+            bytes += "LIN" + f + id + f + lineNr + f + part + f + "ZZ" + f + Number(l, qtyColumn) + f +
                      ColumnText(l, unitColumn) + f + Compact(ColumnText(l, requestColumn)) + f + Number(l, priceColumn) + f + f +
                      Number(l, discountAmountColumn) + f + item + "\r\n";
+            int32_t address = sqlite3_column_int(l, addressColumn);
+            if (address != shipping) {
+                if (!m.codes.count(address)) {
+                    sqlite3_stmt* c = db.Statement("SELECT BISADDRESSCODE FROM ADDRESS WHERE ADDRESSID = ?");
+                    sqlite3_bind_int(c, 1, address);
+                    sqlite3_step(c);
+                    m.codes[address] = Ow4Code(ColumnText(c, 0));
+                }
+                if (!m.codes.at(address).empty()) std::abort();  // the benchmark's site has no code: sent in full
+                bytes += LineAddress(id, lineNr, snapshots.at(address));
+            }
+            std::string text = ColumnText(l, textColumn);
+            if (!text.empty()) bytes += "LTX" + f + id + f + lineNr + f + text + "\r\n";
         }
         ids.push_back(id);
         if (ids.size() == kGroup) {
@@ -381,6 +446,9 @@ void BareRun(BareSQLite& db, const std::string& path) {
 }
 
 // The same bare work through libpq: every statement prepared once, one round trip each.
+const char* kSnapshotsPg =
+    "SELECT ADDRESSID, NAME1, NAME2, STREET1, STREET2, CITY1, CITY2, ZIPCODE, STATEPROVINCE, COUNTRYCODE, PHONE, FAX "
+    "FROM ADDRESSHISTORY WHERE ORDERID = $1";
 std::string Number(const PGresult* r, int row, int column) {
     if (PQgetisnull(r, row, column)) return "";
     char text[32];
@@ -410,7 +478,7 @@ MasterData ReadMasterData(BarePostgres& db, int32_t partner, const std::string& 
         std::string a = std::to_string(address);
         db.Run("SELECT BISADDRESSCODE FROM ADDRESS WHERE ADDRESSID = $1", {a.c_str()});
         std::string raw = db.Value(0, 0);
-        m.codes[address] = (raw.size() > 4 ? raw.substr(raw.size() - 4) : raw).substr(0, 3);
+        m.codes[address] = Ow4Code(raw);
     }
     db.Run("SELECT COMMONNAME FROM WEBUSER WHERE USERID = $1", {user.c_str()});
     m.userName = db.Value(0, 0);
@@ -464,20 +532,24 @@ void BareRun(BarePostgres& db, const std::string& path) {
         std::string user = ValueText(h, 0, col("userid"));
         auto key = std::make_pair(partner, user);
         if (!known.count(key)) known.emplace(key, ReadMasterData(db, partner, user));
-        const MasterData& m = known.at(key);
+        MasterData& m = known.at(key);
         int32_t shipping = std::stoi(ValueText(h, 0, col("shippingaddressid"))),
                 billing = std::stoi(ValueText(h, 0, col("billingaddressid")));
-        std::string ship = std::to_string(shipping);
-        auto address = db.Query(
-            "SELECT NAME1, NAME2, STREET1, STREET2, CITY1, CITY2, STATEPROVINCE, ZIPCODE, PHONE, FAX, COUNTRYCODE, "
-            "COUNTRYNAME, SHORTDESCRIPTION FROM ADDRESSHISTORY WHERE ADDRESSID = $1 And ORDERID = $2",
-            {ship.c_str(), id.c_str()});
-        if (PQntuples(address.get()) != 1) std::abort();
+        std::map<int32_t, std::vector<std::string>> snapshots;
+        {
+            auto rows = db.Query(kSnapshotsPg, {id.c_str()});
+            for (int r = 0; r < PQntuples(rows.get()); ++r) {
+                auto& columns = snapshots[std::stoi(ValueText(rows.get(), r, 0))];
+                for (int c = 1; c <= 11; ++c)
+                    columns.push_back(c == 7 ? Upper(ValueText(rows.get(), r, c)) : ValueText(rows.get(), r, c));
+            }
+        }
+        if (!snapshots.count(shipping)) std::abort();
 
         bytes += "ENV" + f + id + f + "DADuder" + f + "WWW" + f + "ORDER" + f + f + "\r\n";
         bytes += "HDR" + f + id + f + ValueText(h, 0, col("customercode")) + f + ValueText(h, 0, col("orderlistname")) + f +
                  ValueText(h, 0, col("customerponr")) + f + Compact(ValueText(h, 0, col("orderdate"))) + f + f + m.userName + f +
-                 ValueText(h, 0, col("carriercode")) + f + ValueText(h, 0, col("currencycode")) + f + ValueText(address.get(), 0, 10) +
+                 ValueText(h, 0, col("carriercode")) + f + ValueText(h, 0, col("currencycode")) + f + snapshots.at(shipping)[8] +
                  f + f + Number(h, 0, col("discountperc")) + "\r\n";
         bytes += "HDA" + f + id + f + "DEL" + f + m.codes.at(shipping) + f + "\r\n";
         bytes += "HPA" + f + id + f + "INV" + f + m.codes.at(billing) + f + "\r\n";
@@ -486,13 +558,26 @@ void BareRun(BarePostgres& db, const std::string& path) {
         const PGresult* l = lines.get();
         int nr = PQfnumber(l, "linenr"), partColumn = PQfnumber(l, "partnumber"), qty = PQfnumber(l, "quantity"),
             unit = PQfnumber(l, "unitcode"), request = PQfnumber(l, "requestdate"), price = PQfnumber(l, "price"),
-            discount = PQfnumber(l, "discountamount");
+            discount = PQfnumber(l, "discountamount"), addressColumn = PQfnumber(l, "addressid"),
+            textColumn = PQfnumber(l, "linetext");
         for (int r = 0; r < PQntuples(l); ++r) {
-            std::string part = ValueText(l, r, partColumn);
+            std::string part = ValueText(l, r, partColumn), lineNr = ValueText(l, r, nr);
             std::string item = m.alignment == "left" ? part + m.mask : m.mask + part;
-            bytes += "LIN" + f + id + f + ValueText(l, r, nr) + f + part + f + "ZZ" + f + Number(l, r, qty) + f +
+            bytes += "LIN" + f + id + f + lineNr + f + part + f + "ZZ" + f + Number(l, r, qty) + f +
                      ValueText(l, r, unit) + f + Compact(ValueText(l, r, request)) + f + Number(l, r, price) + f + f +
                      Number(l, r, discount) + f + item + "\r\n";
+            int32_t address = std::stoi(ValueText(l, r, addressColumn));
+            if (address != shipping) {
+                if (!m.codes.count(address)) {
+                    std::string a = std::to_string(address);
+                    db.Run("SELECT BISADDRESSCODE FROM ADDRESS WHERE ADDRESSID = $1", {a.c_str()});
+                    m.codes[address] = Ow4Code(db.Value(0, 0));
+                }
+                if (!m.codes.at(address).empty()) std::abort();
+                bytes += LineAddress(id, lineNr, snapshots.at(address));
+            }
+            std::string text = ValueText(l, r, textColumn);
+            if (!text.empty()) bytes += "LTX" + f + id + f + lineNr + f + text + "\r\n";
         }
         ids.push_back(id);
         if (ids.size() == kGroup) {
@@ -513,7 +598,7 @@ void OrderExportBare(benchmark::State& state) {
     for (auto _ : state) {
         BareRun(db, inst.File());
         state.PauseTiming();
-        Check(state, db, inst, kOrders);
+        Check(state, db, inst, kOrders, kDb);
         inst.Reset(db);
         state.ResumeTiming();
     }

@@ -5,6 +5,7 @@
 #include "platform/automation/guid.h"
 #include "platform/automation/text.h"
 #include "platform/config/configuration.h"
+#include "platform/data/sqlite_cache.h"
 #include "platform/xml/xml_text.h"
 
 namespace {
@@ -31,6 +32,13 @@ std::string Sls_ConnectionString() {
                        "Qxcore.Configuration");
         config->LoadFile(installations.front().ConfigFolder + "/VendaloConfiguration.xml");
         tConnectionString = config->GetConnectionString("Vendalo");
+        // the page cache of the SQLite connections opened from now on
+        try {
+            ole::Variant cache = config->GetValue(ado::kDatabaseSection, ado::kSQLiteCacheSetting);
+            if (!cache.IsEmpty() && !cache.IsNull()) ado::SetSQLiteCacheMiB(cache.ToLong());
+        } catch (...) {
+            // not set (an installation of an earlier version), or no number: `backoffice check` says so
+        }
         config.reset();
         return tConnectionString;
     } catch (...) {

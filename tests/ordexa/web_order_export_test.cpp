@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "ftp_server.h"
+#include "ordexa/exchange/export_selection.h"
 #include "order_export_fixture.h"
 
 using namespace export_testing;
@@ -143,6 +144,27 @@ TEST_P(ExportRuns, TheExportFileGetsTheExchangeModeTheBackEndNeedsWhateverTheUma
     EXPECT_FALSE(fs::exists(ediFile_));
     EXPECT_EQ(StatusOf(waiting).first, 0);
     EXPECT_EQ(Entries({"Order Export", "FolderMode of section EXCHANGE", "not an octal permission mode"}), 1u);
+}
+
+// The run reads its orders a page at a time: across the pages they are those
+// waiting when it began, in partner, date and id order, and an order submitted
+// meanwhile waits for the next run even where it sorts after the pages read.
+TEST_P(ExportRuns, ThePagesHoldTheOrdersWaitingWhenTheRunBeganInTheirOrder) {
+    std::string late = Submit(Simple(3, "2026-03-01 08:00:00"));
+    std::string second = Submit(Simple(2, "2026-03-02 11:00:00"));
+    std::string first = Submit(Simple(2, "2026-03-02 10:00:00"));
+    std::string other = Submit(Simple(2)), done = Submit(Simple(2));
+    Inst().Exec("UPDATE ORDERHEADER SET BISID = 2 WHERE ORDERID = '" + other + "'");
+    Inst().Exec("UPDATE ORDERHEADER SET ORDERSTATUS = 6 WHERE ORDERID = '" + done + "'");
+
+    ordexa::ExportSelection selection(Sls_ConnectionString(), 2);
+    EXPECT_EQ(selection.Select(1), 3);
+    std::vector<std::string> taken = selection.NextPage();
+    EXPECT_EQ(taken.size(), 2u);
+    Submit(Simple(3, "2026-03-09 08:00:00"));  // sorts last
+    for (auto page = selection.NextPage(); !page.empty(); page = selection.NextPage())
+        taken.insert(taken.end(), page.begin(), page.end());
+    EXPECT_EQ(taken, (std::vector<std::string>{first, second, late}));
 }
 
 INSTANTIATE_INSTALLATION_TEST(ExportRuns);

@@ -16,6 +16,7 @@
 #include "ordexa/reqlink/reqlink.h"
 #include "platform/automation/error.h"
 #include "platform/data/ado.h"
+#include "platform/data/sqlite_cache.h"
 #include "platform/format/label_catalogue.h"
 #include "platform/masterdata/membership.h"
 #include "platform/os/durable_file.h"
@@ -77,6 +78,9 @@ const std::vector<qx::ConfigSetting> kSalesParameters = {
     {ordexa::kOutsideCallsSection, ordexa::kOutsideCallsAtOnce, "Long", "8", 1, 64},
     {ordexa::kOutsideCallsSection, ordexa::kHostBackoffMinutes, "Long", "15", 0, 1440},
     {ordexa::kOutsideCallsSection, ordexa::kAcknowledgementTimeout, "Long", "10", 1, 600},
+    // MiB of page cache per SQLite connection (PostgreSQL sizes its own)
+    {ado::kDatabaseSection, ado::kSQLiteCacheSetting, "Long", std::to_string(ado::kSQLiteCacheMiBDefault),
+     ado::kSQLiteCacheMiBMin, ado::kSQLiteCacheMiBMax},
     // the log: "text" lines or "json" lines, to the "file" log/vendalo.log or the systemd "journal";
     // the HTTP host's access log (relative to the installation)
     {kLog, "LogFormat", "String", "text"},

@@ -197,6 +197,7 @@ std::string EdiOrderMessage::ProcessOneOrder(const OrderRows& order) {
         auto& lineRows = order.lines;
         FieldReader header(*order.header, headerPositions_), lines(*lineRows, linePositions_);
         orderId_.clear();
+        snapshots_ = order.addresses;
         orderId = Plain("ORDERID", header["ORDERID"]);
         orderId_ = orderId;
 
@@ -357,7 +358,7 @@ std::string EdiOrderMessage::GetAddress(const std::string& prefix, const Variant
     try {
         if (addressClass == kKnownByCode) return Record({prefix, code, ""});
         if (addressClass != kSentInFull) return prefix + fs_;
-        auto rows = Order()->GetAddress(addressId, orderId);
+        auto rows = AddressRows(addressId, orderId);
         if (rows->Eof()) {
             if (lineNr == 0) ole::Raise(vendalo::MissingHeaderAddress, "MissingHeaderAddress");
             ole::Raise(vendalo::MissingLineAddress, "MissingLineAddress");
@@ -373,6 +374,15 @@ std::string EdiOrderMessage::GetAddress(const std::string& prefix, const Variant
     } catch (...) {
         Sls_RaiseError("WebOrderExport.GetAddress");
     }
+}
+
+ado::RecordsetPtr EdiOrderMessage::AddressRows(const Variant& addressId, const std::string& orderId) {
+    if (snapshots_ && !(snapshots_->Bof() && snapshots_->Eof())) {
+        int32_t wanted = addressId.ToLong();
+        for (snapshots_->MoveFirst(); !snapshots_->Eof(); snapshots_->MoveNext())
+            if (snapshots_->Fields("ADDRESSID").Value().ToLong() == wanted) return snapshots_;
+    }
+    return Order()->GetAddress(addressId, orderId);
 }
 
 std::string EdiOrderMessage::GetOrderHeaderText(FieldReader& header) {

@@ -74,8 +74,11 @@ void AddFreightLine(const ole::Variant& freight, ado::Recordset& lines, const st
 // (a freight line may be added to the lines in memory), the snapshot of the
 // delivery address with its COUNTRYCODE when the caller has it (else it is asked
 // of "Vendalo.Order"), and for a card order the invoice text and order type.
+// addresses, when the caller read them: every address snapshot the order holds
+// (ADDRESSID and the address columns); an address sent in full is taken from
+// them, and only one they lack is asked of "Vendalo.Order".
 struct OrderRows {
-    ado::RecordsetPtr header, lines;
+    ado::RecordsetPtr header, lines, addresses;
     std::optional<ole::Variant> deliveryAddress;  // a recordset when present
     ole::Variant footerText, creditCardOrderType;
 };
@@ -143,6 +146,9 @@ private:
     // lineNr: the line whose address it is, 0 for the order's own
     std::string GetAddress(const std::string& prefix, const ole::Variant& addressId, const std::string& orderId,
                            int16_t lineNr, int addressClass, const std::string& code);
+    // The address's snapshot among those the caller read with the order, positioned
+    // on its row; else "Vendalo.Order" reads it (the snapshot, or the master data's address).
+    ado::RecordsetPtr AddressRows(const ole::Variant& addressId, const std::string& orderId);
     std::string GetOrderHeaderText(FieldReader& header);
     std::string GetOrderFooterText(const OrderRows& order, FieldReader& header);
     // addressCode: the back end's code of the line's address, carried by the LIN record ("ow5"), or ""
@@ -178,6 +184,7 @@ private:
     std::shared_ptr<qx::IBusinessPartner> partner_;
     std::shared_ptr<qx::IConfigurator> configurator_;
     std::shared_ptr<vendalo::IOrder> order_;
+    ado::RecordsetPtr snapshots_;  // the address snapshots read with the order being built, or null
     std::map<int32_t, Backend> backends_;
     std::map<std::pair<int32_t, bool>, int32_t> defaultAddresses_;  // (partner, invoice?) -> address
     std::map<int32_t, std::string> addressCodes_;

@@ -19,6 +19,10 @@ const char* const kHeader =
 const char* const kLines =
     "SELECT ORDERID, LINENR, PARTNUMBER, QUANTITY, UNITCODE, REQUESTDATE, PRICE, DISCOUNTAMOUNT, ADDRESSID, LINETEXT, "
     "CONFIGID FROM ORDERLINE WHERE ORDERID = ? ORDER BY LINENR";
+// The order's address snapshots, for the addresses its message sends in full.
+const char* const kAddresses =
+    "SELECT ADDRESSID, NAME1, NAME2, STREET1, STREET2, CITY1, CITY2, STATEPROVINCE, ZIPCODE, PHONE, FAX, COUNTRYCODE, "
+    "COUNTRYNAME, SHORTDESCRIPTION FROM ADDRESSHISTORY WHERE ORDERID = ? ORDER BY ADDRESSID";
 
 }  // namespace
 
@@ -32,10 +36,11 @@ OrderRows ExportOrderReader::Read(const std::string& orderId) {
             reading_ = true;
         }
         Variant id(orderId);
-        auto read = connection_->ExecuteBatch({{kHeader, {id}}, {kLines, {id}}});
+        auto read = connection_->ExecuteBatch({{kHeader, {id}}, {kLines, {id}}, {kAddresses, {id}}});
         OrderRows order;
         order.header = std::move(read[0].rows);
         order.lines = std::move(read[1].rows);
+        order.addresses = std::move(read[2].rows);
         order.lines->LockType = ado::adLockBatchOptimistic;  // in memory only: the recordset is not connected
         // the header row carries the snapshot's COUNTRYCODE
         if (!order.header->Eof() && !order.header->Fields("DELIVERYSNAPSHOT").Value().IsNull())

@@ -1,6 +1,7 @@
 // The orders of an EDI export run, read as their messages need them: the
 // header's and the lines' columns the message uses, the header with the country
-// of the order's delivery address snapshot, in one batch per order (on
+// of the order's delivery address snapshot, the order's address snapshots (the
+// line addresses sent in full come from them), in one batch per order (on
 // PostgreSQL one round trip) on a connection kept for the run. The orders of a group are read
 // in one read transaction: one snapshot, and on SQLite one shared lock instead
 // of one per statement.
@@ -21,7 +22,8 @@ public:
 
     // The order's rows: the header (no row when the order does not exist), the
     // lines in line-number order and, when the order holds a snapshot of its
-    // delivery address, that snapshot's COUNTRYCODE (on the header row). A failed
+    // delivery address, that snapshot's COUNTRYCODE (on the header row); the
+    // order's address snapshots. A failed
     // read drops the connection: the next order opens another.
     OrderRows Read(const std::string& orderId);
     // Ends the read transaction that the first Read began (before the group is written and marked).

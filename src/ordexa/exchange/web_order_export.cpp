@@ -17,6 +17,7 @@
 #include "ordexa/exchange/export_archive.h"
 #include "ordexa/exchange/export_file_writer.h"
 #include "ordexa/exchange/export_order_reader.h"
+#include "ordexa/exchange/export_selection.h"
 #include "ordexa/exchange/file_handling.h"
 #include "ordexa/exchange/ftp.h"
 #include "ordexa/exchange/membership_logon.h"
@@ -195,12 +196,19 @@ private:
         try {
             const std::string journals = getTempEDIPath();
             MarkStoppedXmlExports(journals);
-            selected = std::make_shared<ado::Recordset>();
-            if (!GetNewlySubmittedOrders(selected, i_sBisid)) return 0;
             bool overFtp = ftp.UseFtp();
             bool xml = i_sEDIExportMessageType == "1";
-            if (selected->Bof() && selected->Eof()) {
-                selected->Close();
+            // the XML document is built from every order at once; the EDI file takes them a page at a time
+            ExportSelection selection(connectionString_);
+            if (xml) {
+                selected = std::make_shared<ado::Recordset>();
+                if (!GetNewlySubmittedOrders(selected, i_sBisid)) return 0;
+                total = selected->Bof() && selected->Eof() ? 0 : selected->RecordCount();
+            } else if (!SelectWaitingOrders(selection, i_sBisid, total)) {
+                return 0;
+            }
+            if (total == 0) {
+                if (selected) selected->Close();
                 // an outbox that an earlier run could not deliver goes now
                 if (overFtp) {
                     std::string outbox = OutboxOf(i_sBisid, xml);
@@ -208,15 +216,11 @@ private:
                 }
                 return 0;
             }
-            total = selected->RecordCount();
             if (auto progress = CurrentBatchProgress()) progress->ExportStarted(i_sBisid, total);
             if (xml) {
                 ExportXml(*selected, i_sBisid, i_sEDIExportFile, journals, ftp, written);
                 return written;
             }
-
-            std::vector<std::string> orderIds = OrderIdsOf(*selected);
-            selected.reset();
 
             overFtp_ = overFtp;
             auto file = OpenTarget(i_sBisid, i_sEDIExportFile, overFtp);
@@ -229,19 +233,20 @@ private:
             ExportOrderReader reader(connectionString_);
             Group group;
             bool going = true;
-            for (const std::string& orderId : orderIds) {
-                lastOrderId = orderId;
-                message.SetEDISeparators(i_sEDIFieldSeparator, i_sEDIEscapeSeparator);
-                ++handed;
-                std::string text = ProcessOrder(lastOrderId, reader, message);
-                if (text.empty()) continue;
-                group.bytes += text;
-                group.orderIds.push_back(lastOrderId);
-                if (group.orderIds.size() < kGroupSize) continue;
-                reader.EndGroup();
-                going = WriteGroup(*file, group, bisid, i_sBisid, written, total, reader.Connection());
-                if (!going) break;
-            }
+            for (auto page = selection.NextPage(); going && !page.empty(); page = selection.NextPage())
+                for (const std::string& orderId : page) {
+                    lastOrderId = orderId;
+                    message.SetEDISeparators(i_sEDIFieldSeparator, i_sEDIEscapeSeparator);
+                    ++handed;
+                    std::string text = ProcessOrder(lastOrderId, reader, message);
+                    if (text.empty()) continue;
+                    group.bytes += text;
+                    group.orderIds.push_back(lastOrderId);
+                    if (group.orderIds.size() < kGroupSize) continue;
+                    reader.EndGroup();
+                    going = WriteGroup(*file, group, bisid, i_sBisid, written, total, reader.Connection());
+                    if (!going) break;
+                }
             reader.EndGroup();
             if (going) going = WriteGroup(*file, group, bisid, i_sBisid, written, total, reader.Connection());
             if (!going)
@@ -270,14 +275,17 @@ private:
         finisher.FinishStoppedExports();
     }
 
-    // The ids of the selected orders; the recordset is closed. The run holds the
-    // ids alone: its memory grows by little more than an id per order.
-    static std::vector<std::string> OrderIdsOf(ado::Recordset& selected) {
-        std::vector<std::string> orderIds;
-        orderIds.reserve(static_cast<size_t>(selected.RecordCount()));
-        for (; !selected.Eof(); selected.MoveNext()) orderIds.push_back(selected.Fields("ORDERID").Value().ToString());
-        selected.Close();
-        return orderIds;
+    // Notes the orders waiting for the instance (total: how many); false when
+    // they cannot be selected (logged, and the batch part stopped).
+    bool SelectWaitingOrders(ExportSelection& selection, const std::string& bisid, int32_t& total) {
+        try {
+            total = selection.Select(Variant(bisid).ToLong());
+            return true;
+        } catch (...) {
+            Sls_LogError("WebOrderExport.GetNewlySubmittedOrders", ole::CurrentDescription());
+            StopBatchPart("BISID " + bisid, ole::ReasonOf(ole::CurrentError()));
+            return false;
+        }
     }
 
     // The selected orders as one XML document (to the instance's outbox when it

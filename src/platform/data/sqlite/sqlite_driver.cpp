@@ -1,6 +1,8 @@
 // The embedded provider: SQLite with a WAL journal and a busy time-out.
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cmath>
 #include <list>
@@ -10,7 +12,21 @@
 #include "platform/automation/error.h"
 #include "platform/automation/text.h"
 #include "platform/data/driver.h"
+#include "platform/data/sqlite_cache.h"
 #include "platform/os/scope_guard.h"
+
+namespace ado {
+namespace {
+std::atomic<int32_t> gCacheMiB{kSQLiteCacheMiBDefault};
+}  // namespace
+
+void SetSQLiteCacheMiB(int32_t mebibytes) {
+    gCacheMiB = std::clamp(mebibytes, kSQLiteCacheMiBMin, kSQLiteCacheMiBMax);
+}
+
+int32_t SQLiteCacheMiB() { return gCacheMiB; }
+
+}  // namespace ado
 
 namespace ado::detail {
 namespace {
@@ -208,6 +224,7 @@ public:
             Exec("PRAGMA journal_mode=WAL");
             Exec("PRAGMA synchronous=" + sync);
             Exec("PRAGMA foreign_keys=ON");
+            Exec("PRAGMA cache_size=-" + std::to_string(int64_t{SQLiteCacheMiB()} * 1024));  // negative: KiB
         } catch (...) {
             sqlite3_close(db_);
             db_ = nullptr;
