@@ -71,8 +71,6 @@ std::string LineText(int i) {
         default: return OrderId(i) + ";SO" + std::to_string(i);
     }
 }
-// The status an order of an entry moves to: card orders to payment, broker orders to their acknowledgement.
-int StatusAfter(int i) { return i % 3 == 0 ? 4 : (i % 7 == 0 ? 2 : 6); }
 
 // What both sides must leave: orders moved on with their events, and the records of the file.
 struct Expected {
