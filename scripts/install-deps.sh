@@ -7,7 +7,7 @@ PACKAGES=(g++ make cmake pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev python3-pyftpdlib libcli11-dev
   clang libclang-rt-14-dev libsodium-dev libcpp-httplib-dev libboost-dev openssl nlohmann-json3-dev
   libsystemd-dev systemd help2man dpkg-dev adduser
-  curl wrk chromium chromium-driver python3-selenium python3-jsonschema python3-hypothesis)
+  curl wrk time chromium chromium-driver python3-selenium python3-jsonschema python3-hypothesis)
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
