@@ -101,7 +101,7 @@ void Configure(const bench_support::BenchInstallation& inst, const Gateway& gate
 }
 
 // kOrders baskets authorised at checkout (kAtOnce at a time: the gateway takes
-// its time), submitted and allocated.
+// its time), submitted and allocated, with their events.
 void PlaceOrders(const bench_support::BenchInstallation& inst) {
     ordexa::CheckoutCard card;
     card.number = "4111111111111111";
@@ -126,6 +126,10 @@ void PlaceOrders(const bench_support::BenchInstallation& inst) {
                 c->Execute("INSERT INTO ORDERLINE (ORDERID, LINENR, AMOUNT, ORDERDISCOUNT, LINETAX, LINEFREIGHT, "
                            "LINEFREIGHTTAX, LINESTATUS) VALUES (?, 1, 100, 0, 19, 1, 0, 1)",
                            nullptr, -1, {id});
+                // the timeline as submission and allocation left it: the capture's event follows on from it
+                c->Execute("INSERT INTO ORDEREVENT (ORDERID, SEQ, EVENTTIME, LINENR, STATUSAFTER, WHAT, ACTOR) "
+                           "VALUES (?, 1, ?, NULL, 4, 'submitted', 'bench'), (?, 2, ?, 1, 1, 'allocated', 'bench')",
+                           nullptr, -1, {id, ole::Date::Now(), id, ole::Date::Now()});
                 c->Execute("DELETE FROM BASKETHEADER WHERE BASKETID = ?", nullptr, -1, {id});
                 tx.Commit();
             }
