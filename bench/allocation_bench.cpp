@@ -316,7 +316,10 @@ void Allocation_stage(benchmark::State& state) {
         state.PauseTiming();
         waited += std::chrono::duration<double>(qx::BoiWaitTime() - waitedBefore).count();
         std::string rowsLeft = RowsLeft(setup.inst.ConnectionString());
-        if (rowsLeft != kExpectedRows) state.SkipWithError(("the stage left " + rowsLeft).c_str());
+        if (rowsLeft != kExpectedRows) {
+            state.SkipWithError(("the stage left " + rowsLeft).c_str());
+            break;  // the timer may not run again after an error
+        }
         state.ResumeTiming();
     }
     state.counters["lines_per_s"] = benchmark::Counter(kLines * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
@@ -340,7 +343,10 @@ void Allocation_delayed(benchmark::State& state) {
         std::string expected = std::to_string(calls) + " lines, " + std::to_string(calls) + " calls, " +
                                std::to_string(calls) + " events";
         std::string rowsLeft = RowsLeft(setup.inst.ConnectionString());
-        if (rowsLeft != expected) state.SkipWithError(("the stage left " + rowsLeft).c_str());
+        if (rowsLeft != expected) {
+            state.SkipWithError(("the stage left " + rowsLeft).c_str());
+            break;  // the timer may not run again after an error
+        }
         state.ResumeTiming();
     }
     double ideal = calls * (kDelayMs / 1000.0) / kAtOnce;
