@@ -63,12 +63,23 @@ std::string Serialised(const qx::XmlDocument& document) {
 }
 
 // The node as the document's serialisation holds it (same indent, at its depth).
-std::string Printed(const pugi::xml_node& node) {
+void Print(const pugi::xml_node& node, pugi::xml_writer& writer) {
     unsigned depth = 0;
     for (pugi::xml_node up = node.parent(); up && up.type() != pugi::node_document; up = up.parent()) ++depth;
-    StringWriter writer;
     node.print(writer, "  ", pugi::format_default, pugi::encoding_utf8, depth);
+}
+std::string Printed(const pugi::xml_node& node) {
+    StringWriter writer;
+    Print(node, writer);
     return std::move(writer.bytes);
+}
+size_t PrintedSize(const pugi::xml_node& node) {
+    struct Counter : pugi::xml_writer {
+        size_t size = 0;
+        void write(const void*, size_t n) override { size += n; }
+    } counter;
+    Print(node, counter);
+    return counter.size;
 }
 
 // The root the orders go under: that of the document the file holds (without
@@ -207,16 +218,25 @@ int32_t XmlOrderExport::XmlExportOrdersToFile(const std::vector<std::vector<std:
 std::vector<ExchangeRecord> XmlOrderExport::GroupRecords(
     const std::vector<std::vector<std::pair<std::string, pugi::xml_node>>>& groups, const std::string& bytes,
     const std::string& path) {
-    std::vector<std::string> pieces;
-    std::string appended;
+    // The new elements end the document's list of orders, just before the
+    // root's closing tag: their lengths (printed without being kept) place
+    // each group, and the first element printed whole checks the place.
+    std::vector<size_t> lengths;
+    size_t total = 0;
+    pugi::xml_node first;
     for (const auto& group : groups) {
-        std::string piece;
-        for (const auto& rendered : group) piece += Printed(rendered.second);
-        pieces.push_back(piece);
-        appended += piece;
+        size_t length = 0;
+        for (const auto& rendered : group) {
+            if (!first) first = rendered.second;
+            length += PrintedSize(rendered.second);
+        }
+        lengths.push_back(length);
+        total += length;
     }
-    // the new elements end the document's list of orders
-    size_t at = appended.empty() ? std::string::npos : bytes.rfind(appended);
+    size_t closing = first ? bytes.rfind(std::string("</") + first.parent().name()) : std::string::npos;
+    while (closing != std::string::npos && closing > 0 && bytes[closing - 1] == ' ') --closing;  // its indent
+    size_t at = closing == std::string::npos || closing < total ? std::string::npos : closing - total;
+    if (at != std::string::npos && bytes.compare(at, PrintedSize(first), Printed(first)) != 0) at = std::string::npos;
     if (at == std::string::npos)
         ole::Raise(ole::err::ObjectErrorBase + 1,
                    "The exported orders cannot be located in the document for " + path + "; nothing was written", kLabel);
@@ -236,12 +256,13 @@ std::vector<ExchangeRecord> XmlOrderExport::GroupRecords(
         for (const auto& rendered : groups[g]) record.orderIds.push_back(rendered.first);
         record.file = path;
         record.offset = static_cast<int64_t>(at);
-        record.length = static_cast<int64_t>(pieces[g].size());
-        record.sha256 = os::Sha256Hex(pieces[g]);
+        std::string_view piece(bytes.data() + at, lengths[g]);
+        record.length = static_cast<int64_t>(piece.size());
+        record.sha256 = os::Sha256Hex(piece);
         record.detail = "XML";
-        record.archive = ArchiveExportGroup(path, bisid_, record.id, "xml", pieces[g]);
+        record.archive = ArchiveExportGroup(path, bisid_, record.id, "xml", std::string(piece));
         records.push_back(record);
-        at += pieces[g].size();
+        at += piece.size();
     }
     dropCopies.Dismiss();
     if (placedLocally_) records.push_back(LocalPlacement(bisid, path, 0, static_cast<int64_t>(bytes.size())));
