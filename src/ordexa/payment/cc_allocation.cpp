@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "interfaces/vendalo/order_status.h"
-#include "ordexa/backend/backend_instances.h"
+#include "ordexa/backend/backend_targets.h"
 #include "ordexa/backend/boi_calls.h"
 #include "ordexa/batch_progress.h"
 #include "ordexa/outside_calls.h"
@@ -85,14 +85,7 @@ public:
 private:
     // A back-end instance as the run found it, once: its export type, its
     // path, and for "ow" the integration object initialised for its component.
-    struct Target {
-        std::string failure;  // it could not be found: why (its orders wait for the next batch)
-        std::string exportType, path, backendType, componentId;
-        qx::BackendInstancePtr instance;
-        std::shared_ptr<qx::IBackendAllocate> allocate;  // "ow" with a component id
-        int32_t initStatus = 0;
-        int32_t configurationHandle = 0;  // "bc" and "gr": what their business objects are made with
-    };
+    using Target = BackendTarget<qx::IBackendAllocate>;
 
     // What the orders of one run share; they are checked side by side.
     struct Pass {
@@ -284,46 +277,8 @@ private:
 
     // The instance of a BIS, found on first use and kept for the run; raises
     // when it could not be found (each time it is asked for).
-    const Target& TargetOf(int32_t bisid) {
-        std::lock_guard lock(targetsMutex_);
-        auto it = targets_.find(bisid);
-        if (it == targets_.end()) {
-            Target t;
-            try {
-                const BackendInstance& bis = instances_.Of(bisid);
-                t.instance = bis.instance;
-                t.path = bis.path;
-                t.backendType = bis.instance->BackendType();
-                t.exportType = OrderExportType(bisid);
-                if (t.path == "bc" || t.path == "gr") t.configurationHandle = instances_.ConfigurationHandle();
-                if (t.exportType != "1" && t.path == "ow") {
-                    t.componentId = bis.ComponentId();
-                    if (!t.componentId.empty()) {
-                        t.allocate = Sls_GetComponent<qx::IBackendAllocate>("VendaloBackendIntegration.Allocate");
-                        t.allocate->InitializeAction(ole::LowerCase(t.backendType), t.componentId, t.initStatus);
-                    }
-                }
-            } catch (...) {
-                t.failure = ole::CurrentDescription();
-            }
-            it = targets_.emplace(bisid, std::move(t)).first;
-        }
-        if (!it->second.failure.empty()) ole::Raise(kAllocationError, it->second.failure, "Ordexa.CCAllocation");
-        return it->second;
-    }
-
-    void CloseActions() {
-        std::lock_guard lock(targetsMutex_);
-        for (auto& [bisid, t] : targets_)
-            if (t.allocate && t.initStatus == 0) {
-                try {
-                    t.allocate->CloseAction();
-                } catch (...) {
-                    // nothing is left open on our side
-                }
-            }
-        targets_.clear();
-    }
+    const Target& TargetOf(int32_t bisid) { return targets_.Of(bisid); }
+    void CloseActions() { targets_.CloseAll(); }
 
     // The back end's answer for one line (call: its record, when one is made).
     LineOutcome Check(const Target& t, const Line& line, BoiCall* call) {
@@ -334,7 +289,7 @@ private:
                                               std::to_string(t.initStatus)};
             int32_t errorNumber = 0;
             call->Started();
-            t.allocate->Allocate(line.salesOrderNr, line.lineNr, errorNumber);
+            t.action->Allocate(line.salesOrderNr, line.lineNr, errorNumber);
             if (errorNumber == 0) return LineOutcome{true, ""};
             std::string message = AllocationErrorMessage(errorNumber);
             return LineOutcome{false, message.empty() ? "Unknown error number " + std::to_string(errorNumber) : message};
@@ -379,9 +334,11 @@ private:
 
     std::string ConnectionString() { return InstallationConnectionString("CCAllocation.ConnectionString"); }
 
-    BackendInstances instances_;  // used under targetsMutex_
-    std::mutex targetsMutex_;
-    std::map<int32_t, Target> targets_;
+    BackendTargets<qx::IBackendAllocate> targets_{"VendaloBackendIntegration.Allocate", kAllocationError, "Ordexa.CCAllocation",
+                                                  [this](int32_t bisid, Target& t) {
+                                                      t.exportType = OrderExportType(bisid);
+                                                      return t.exportType != "1";  // an XML instance's lines are only dated
+                                                  }};
     std::mutex boiMutex_;  // the instances' business objects are made one at a time
 };
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "interfaces/vendalo/order_status.h"
-#include "ordexa/backend/backend_instances.h"
+#include "ordexa/backend/backend_targets.h"
 #include "ordexa/backend/boi_calls.h"
 #include "ordexa/batch_progress.h"
 #include "ordexa/outside_calls.h"
@@ -58,14 +58,7 @@ public:
 
 private:
     // A back-end instance as the run found it, once.
-    struct Target {
-        std::string failure;  // it could not be found: why
-        std::string path, backendType, componentId;
-        qx::BackendInstancePtr instance;
-        std::shared_ptr<qx::IBackendOrder> order;  // "ow" with a component id
-        int32_t initStatus = 0;
-        int32_t configurationHandle = 0;  // "bc" and "gr"
-    };
+    using Target = BackendTarget<qx::IBackendOrder>;
 
     // What the orders of one run share; they are reported side by side.
     struct Pass {
@@ -252,50 +245,13 @@ private:
 
     // The instance of a BIS, found on first use and kept for the run; raises
     // when it could not be found (each time it is asked for).
-    const Target& TargetOf(int32_t bisid) {
-        std::lock_guard lock(targetsMutex_);
-        auto it = targets_.find(bisid);
-        if (it == targets_.end()) {
-            Target t;
-            try {
-                const BackendInstance& bis = instances_.Of(bisid);
-                t.instance = bis.instance;
-                t.path = bis.path;
-                t.backendType = bis.instance->BackendType();
-                if (t.path == "bc" || t.path == "gr") t.configurationHandle = instances_.ConfigurationHandle();
-                if (t.path == "ow") {
-                    t.componentId = bis.ComponentId();
-                    if (!t.componentId.empty()) {
-                        t.order = Sls_GetComponent<qx::IBackendOrder>("VendaloBackendIntegration.Order");
-                        t.order->InitializeAction(ole::LowerCase(t.backendType), t.componentId, t.initStatus);
-                    }
-                }
-            } catch (...) {
-                t.failure = ole::CurrentDescription();
-            }
-            it = targets_.emplace(bisid, std::move(t)).first;
-        }
-        if (!it->second.failure.empty()) ole::Raise(kOrderStatusError, it->second.failure, "Ordexa.CCOrderStatus");
-        return it->second;
-    }
-
-    void CloseActions() {
-        std::lock_guard lock(targetsMutex_);
-        for (auto& [bisid, t] : targets_)
-            if (t.order && t.initStatus == 0) {
-                try {
-                    t.order->CloseAction();
-                } catch (...) {
-                    // nothing is left open on our side
-                }
-            }
-        targets_.clear();
-    }
+    const Target& TargetOf(int32_t bisid) { return targets_.Of(bisid); }
+    void CloseActions() { targets_.CloseAll(); }
 
     std::optional<Answer> AskOw(const Target& t, const Line& line, BoiCall& call) {
         Answer answer;
         call.Started();
-        t.order->UpdateOrderStatus(line.salesOrderNr, line.lineNr, stepNumber_, *freight_, answer.success,
+        t.action->UpdateOrderStatus(line.salesOrderNr, line.lineNr, stepNumber_, *freight_, answer.success,
                                    answer.reasonCode);
         return answer;
     }
@@ -348,9 +304,7 @@ private:
 
     std::string ConnectionString() { return InstallationConnectionString("CCAllocation.ConnectionString"); }
 
-    BackendInstances instances_;  // used under targetsMutex_
-    std::mutex targetsMutex_;
-    std::map<int32_t, Target> targets_;
+    BackendTargets<qx::IBackendOrder> targets_{"VendaloBackendIntegration.Order", kOrderStatusError, "Ordexa.CCOrderStatus"};
     std::mutex boiMutex_;  // the instances' business objects are made one at a time
     int16_t stepNumber_ = 0;
     std::optional<int16_t> freight_;
