@@ -16,7 +16,12 @@
 // (partner, user, product, prices), so the ratio is the whole request path over
 // the database's share of it. The "submissions" counter is per second of wall
 // time. Note that the host, the database server and the clients share the
-// machine's cores: with few cores a second host adds processes, not CPU.
+// machine's cores: with few cores a second host adds processes, not CPU. So
+// that a larger machine's capacity can be worked out, the runs through hosts
+// also report the CPU milliseconds per submission spent in the hosts
+// ("host_cpu_ms") and, on PostgreSQL, in the database server's processes
+// ("server_cpu_ms": the postmaster and its children, those ended included;
+// the bare PostgreSQL clients report it too).
 #include <benchmark/benchmark.h>
 #include <httplib.h>
 #include <unistd.h>
@@ -24,8 +29,12 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <dirent.h>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
+#include <sstream>
 #include <initializer_list>
 #include <memory>
 #include <mutex>
@@ -99,6 +108,12 @@ public:
         fs::remove_all(parent_, ec);
     }
 
+    std::vector<pid_t> HostPids() const {
+        std::vector<pid_t> pids;
+        for (const auto& host : hosts_) pids.push_back(host->Pid());
+        return pids;
+    }
+
     // A kept-alive client of the i-th host (round robin).
     httplib::Client Client(int i) const { return hosts_[static_cast<size_t>(i) % hosts_.size()]->Client(shopKey_); }
 
@@ -154,6 +169,50 @@ int SubmitBaskets(httplib::Client& c, int client, int baskets, std::string& wron
     return submitted;
 }
 
+// The fields of /proc/<pid>/stat from the state on (utime at 11, stime 12,
+// cutime 13, cstime 14, the parent at 1); empty when the process is gone.
+std::vector<std::string> StatFields(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    size_t close = text.rfind(')');
+    std::vector<std::string> fields;
+    if (close == std::string::npos) return fields;
+    std::istringstream rest(text.substr(close + 1));
+    for (std::string field; rest >> field;) fields.push_back(field);
+    return fields.size() > 14 ? fields : std::vector<std::string>{};
+}
+
+// CPU seconds of a process (with reaped: those of the children it waited for).
+double CpuSeconds(pid_t pid, bool reaped = false) {
+    auto f = StatFields(pid);
+    if (f.empty()) return 0;
+    double ticks = std::stod(f[11]) + std::stod(f[12]) + (reaped ? std::stod(f[13]) + std::stod(f[14]) : 0);
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// The benchmarks' PostgreSQL server: its postmaster (the parent of a backend).
+pid_t PostmasterPid() {
+    auto c = std::make_shared<ado::Connection>();
+    c->Open(bench_support::BenchPostgres());
+    auto backend = static_cast<pid_t>(c->Execute("SELECT pg_backend_pid()")->Fields(0).Value().ToLong());
+    auto f = StatFields(backend);
+    c->Close();
+    return f.empty() ? -1 : static_cast<pid_t>(std::stol(f[1]));
+}
+
+// CPU seconds of the server: the postmaster, its live children and those ended.
+double ServerCpuSeconds(pid_t postmaster) {
+    double seconds = CpuSeconds(postmaster, true);
+    std::unique_ptr<DIR, int (*)(DIR*)> proc(opendir("/proc"), closedir);
+    for (dirent* e; proc && (e = readdir(proc.get()));) {
+        if (e->d_name[0] < '1' || e->d_name[0] > '9') continue;
+        auto pid = static_cast<pid_t>(std::atol(e->d_name));
+        auto f = StatFields(pid);
+        if (!f.empty() && std::stol(f[1]) == postmaster) seconds += CpuSeconds(pid);
+    }
+    return seconds;
+}
+
 // Runs `work(client)` on kClients threads at once; returns the sum of what they return.
 int OnClientThreads(const std::function<int(int)>& work) {
     std::atomic<int> total{0};
@@ -183,10 +242,22 @@ void HostSubmissions(benchmark::State& state, int hosts) {
         });
     };
     run(1);  // every connection open, every host warm
+    pid_t postmaster = kDb == Database::PostgreSQL ? PostmasterPid() : -1;
+    auto hostCpu = [&] {
+        double seconds = 0;
+        for (pid_t pid : demo.HostPids()) seconds += CpuSeconds(pid);
+        return seconds;
+    };
+    double hostBefore = hostCpu(), serverBefore = postmaster > 0 ? ServerCpuSeconds(postmaster) : 0;
     int64_t submitted = 0;
     for (auto _ : state) submitted += run(kBaskets);
     if (!wrong.empty()) state.SkipWithError(("a request failed: " + wrong).c_str());
     state.counters["submissions"] = benchmark::Counter(static_cast<double>(submitted), benchmark::Counter::kIsRate);
+    if (submitted > 0) {
+        state.counters["host_cpu_ms"] = (hostCpu() - hostBefore) * 1000 / static_cast<double>(submitted);
+        if (postmaster > 0)
+            state.counters["server_cpu_ms"] = (ServerCpuSeconds(postmaster) - serverBefore) * 1000 / static_cast<double>(submitted);
+    }
 }
 
 // ---- the bare clients ----------------------------------------------------------
@@ -298,9 +369,13 @@ void HostSubmissionsBare(benchmark::State& state) {
         });
     };
     run(1);
+    pid_t postmaster = kDb == Database::PostgreSQL ? PostmasterPid() : -1;
+    double serverBefore = postmaster > 0 ? ServerCpuSeconds(postmaster) : 0;
     int64_t submitted = 0;
     for (auto _ : state) submitted += run(kBaskets);
     state.counters["submissions"] = benchmark::Counter(static_cast<double>(submitted), benchmark::Counter::kIsRate);
+    if (postmaster > 0 && submitted > 0)
+        state.counters["server_cpu_ms"] = (ServerCpuSeconds(postmaster) - serverBefore) * 1000 / static_cast<double>(submitted);
 }
 
 void OneHost(benchmark::State& state) { HostSubmissions<Database::SQLite>(state, 1); }
