@@ -31,10 +31,7 @@
 #include <cstdio>
 #include <dirent.h>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
-#include <sstream>
 #include <initializer_list>
 #include <memory>
 #include <mutex>
@@ -51,6 +48,7 @@
 #include "bench_support.h"
 #include "demo_basket.h"
 #include "platform/data/ado.h"
+#include "platform/os/proc_stat.h"
 #include "serve_process.h"
 
 namespace {
@@ -169,35 +167,17 @@ int SubmitBaskets(httplib::Client& c, int client, int baskets, std::string& wron
     return submitted;
 }
 
-// The fields of /proc/<pid>/stat from the state on (utime at 11, stime 12,
-// cutime 13, cstime 14, the parent at 1); empty when the process is gone.
-std::vector<std::string> StatFields(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    size_t close = text.rfind(')');
-    std::vector<std::string> fields;
-    if (close == std::string::npos) return fields;
-    std::istringstream rest(text.substr(close + 1));
-    for (std::string field; rest >> field;) fields.push_back(field);
-    return fields.size() > 14 ? fields : std::vector<std::string>{};
-}
-
 // CPU seconds of a process (with reaped: those of the children it waited for).
-double CpuSeconds(pid_t pid, bool reaped = false) {
-    auto f = StatFields(pid);
-    if (f.empty()) return 0;
-    double ticks = std::stod(f[11]) + std::stod(f[12]) + (reaped ? std::stod(f[13]) + std::stod(f[14]) : 0);
-    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
+double CpuSeconds(pid_t pid, bool reaped = false) { return os::ProcStat(std::to_string(pid)).CpuSeconds(reaped); }
 
 // The benchmarks' PostgreSQL server: its postmaster (the parent of a backend).
 pid_t PostmasterPid() {
     auto c = std::make_shared<ado::Connection>();
     c->Open(bench_support::BenchPostgres());
     auto backend = static_cast<pid_t>(c->Execute("SELECT pg_backend_pid()")->Fields(0).Value().ToLong());
-    auto f = StatFields(backend);
     c->Close();
-    return f.empty() ? -1 : static_cast<pid_t>(std::stol(f[1]));
+    os::ProcStat stat(std::to_string(backend));
+    return stat.Found() ? static_cast<pid_t>(stat.Field(4)) : -1;
 }
 
 // CPU seconds of the server: the postmaster, its live children and those ended.
@@ -206,9 +186,8 @@ double ServerCpuSeconds(pid_t postmaster) {
     std::unique_ptr<DIR, int (*)(DIR*)> proc(opendir("/proc"), closedir);
     for (dirent* e; proc && (e = readdir(proc.get()));) {
         if (e->d_name[0] < '1' || e->d_name[0] > '9') continue;
-        auto pid = static_cast<pid_t>(std::atol(e->d_name));
-        auto f = StatFields(pid);
-        if (!f.empty() && std::stol(f[1]) == postmaster) seconds += CpuSeconds(pid);
+        os::ProcStat stat(e->d_name);
+        if (stat.Found() && static_cast<pid_t>(stat.Field(4)) == postmaster) seconds += stat.CpuSeconds();
     }
     return seconds;
 }

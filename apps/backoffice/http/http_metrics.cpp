@@ -5,9 +5,9 @@
 #include <filesystem>
 #include <fstream>
 #include <iomanip>
-#include <iterator>
 #include <sstream>
-#include <vector>
+
+#include "platform/os/proc_stat.h"
 
 namespace backoffice::http {
 
@@ -40,19 +40,9 @@ std::string Metrics::Text() const {
 
 std::string ProcessMetrics() {
     std::ostringstream out;
-    std::ifstream statFile("/proc/self/stat");
-    std::string stat((std::istreambuf_iterator<char>(statFile)), std::istreambuf_iterator<char>());
-    // the fields after the command name, which is in parentheses and may hold blanks
-    size_t close = stat.rfind(')');
-    std::vector<std::string> fields;
-    if (close != std::string::npos) {
-        std::istringstream rest(stat.substr(close + 2));
-        for (std::string f; rest >> f;) fields.push_back(f);
-    }
-    double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
+    os::ProcStat stat;
     long pageSize = sysconf(_SC_PAGESIZE);
-    // fields[0] is the state (field 3): utime is field 14, stime 15, starttime 22, rss 24
-    auto field = [&](size_t number) { return number - 3 < fields.size() ? std::stod(fields[number - 3]) : 0.0; };
+    double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
     double bootTime = 0;
     std::ifstream procStat("/proc/stat");
     for (std::string line; std::getline(procStat, line);)
@@ -64,16 +54,16 @@ std::string ProcessMetrics() {
         ++fds;
     out << "# HELP process_cpu_seconds_total CPU time the process has used, user and system.\n"
         << "# TYPE process_cpu_seconds_total counter\n"
-        << "process_cpu_seconds_total " << (field(14) + field(15)) / ticks << "\n"
+        << "process_cpu_seconds_total " << stat.CpuSeconds() << "\n"
         << "# HELP process_resident_memory_bytes Resident memory of the process.\n"
         << "# TYPE process_resident_memory_bytes gauge\n"
-        << "process_resident_memory_bytes " << std::fixed << std::setprecision(0) << field(24) * pageSize << "\n"
+        << "process_resident_memory_bytes " << std::fixed << std::setprecision(0) << stat.Field(24) * pageSize << "\n"
         << "# HELP process_open_fds Open file descriptors of the process.\n"
         << "# TYPE process_open_fds gauge\n"
         << "process_open_fds " << fds << "\n"
         << "# HELP process_start_time_seconds When the process started, in seconds since the Unix epoch.\n"
         << "# TYPE process_start_time_seconds gauge\n"
-        << "process_start_time_seconds " << std::setprecision(2) << bootTime + field(22) / ticks << std::defaultfloat << "\n";
+        << "process_start_time_seconds " << std::setprecision(2) << bootTime + stat.Field(22) / ticks << std::defaultfloat << "\n";
     return out.str();
 }
 
