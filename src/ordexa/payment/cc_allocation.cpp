@@ -224,8 +224,11 @@ private:
             else Sls_LogError("Ordexa.CCAllocation.Allocation " + line.Label(), ole::CurrentDescription());
             return;  // no call left: the page waits for the next batch
         }
-        for (size_t k = 0; k < page.size() && !run.stop.Stopped(); ++k)
-            Ask(run, c, page[k], k + 1 < page.size() ? &page[k + 1] : nullptr);
+        // a stopped run asks no more orders, but one whose calls read "sent" is asked all the same
+        for (size_t k = 0; k < page.size(); ++k) {
+            if (run.stop.Stopped() && !page[k].marked) break;
+            Ask(run, c, page[k], k + 1 < page.size() && !run.stop.Stopped() ? &page[k + 1] : nullptr);
+        }
     }
 
     // An order's authorisation and lines due: nothing when none is due or the
