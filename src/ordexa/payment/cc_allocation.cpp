@@ -185,7 +185,7 @@ private:
     };
 
     // The orders of a run in pages of consecutive orders, one page a job: at
-    // most kOrdersPerPage, and as many pages as there are threads at least.
+    // most kOrdersPerPage, and small enough that every thread gets a page.
     static constexpr size_t kOrdersPerPage = 32;
     static size_t PageSize(size_t orders, int atOnce) {
         size_t threads = static_cast<size_t>(std::max(atOnce, 1));
