@@ -11,14 +11,10 @@
 // and the broker must have taken exactly one post on each order's URL. The same
 // on PostgreSQL ("Acknowledgements@pg/delayed").
 #include <benchmark/benchmark.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <chrono>
 #include <fstream>
 #include <map>
-#include <thread>
 
 #include "bench_support.h"
 #include "interfaces/vendalo/order_status.h"
@@ -29,8 +25,6 @@
 #include "platform/data/ado.h"
 #include "platform/data/transaction.h"
 #include "shared/lib_sales.h"
-
-extern char** environ;
 
 namespace {
 
@@ -45,25 +39,12 @@ constexpr int kAtOnce = 8;  // OutsideCallsAtOnce's default
 // `broker-simulator serve` answering every post after delayMs, journalling each in the folder.
 class Broker {
 public:
-    Broker(const fs::path& dir, int delayMs) : journal_(dir / "broker-journal") {
-        std::vector<std::string> args = {BROKER_SIMULATOR_BINARY, "serve",       "--port-file", (dir / "broker-port").string(),
-                                         "--journal",             journal_.string(), "--latency-ms", std::to_string(delayMs)};
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0) abort();
-        // the simulator renames the port file into place once it listens
-        for (int i = 0; i < 200 && !fs::exists(dir / "broker-port"); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(25));
-        std::ifstream in(dir / "broker-port");
-        in >> port_;
-        if (port_ == 0) abort();
-    }
-    ~Broker() {
-        kill(pid_, SIGTERM);
-        waitpid(pid_, nullptr, 0);
-    }
-    std::string Url(int order) const { return "http://127.0.0.1:" + std::to_string(port_) + Path(order); }
+    Broker(const fs::path& dir, int delayMs)
+        : journal_(dir / "broker-journal"),
+          process_(BROKER_SIMULATOR_BINARY,
+                   {"serve", "--journal", journal_.string(), "--latency-ms", std::to_string(delayMs)},
+                   dir / "broker-port") {}
+    std::string Url(int order) const { return "http://127.0.0.1:" + std::to_string(process_.Port()) + Path(order); }
     static std::string Path(int order) { return "/ack/" + std::to_string(order); }
 
     // The posts taken, by path. A journal line is one JSON object whose string
@@ -83,8 +64,7 @@ public:
 
 private:
     fs::path journal_;
-    pid_t pid_ = -1;
-    int port_ = 0;
+    bench_support::SimulatorProcess process_;
 };
 
 int Status(vendalo::OrderStatus s) { return static_cast<int>(s); }

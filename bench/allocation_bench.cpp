@@ -20,13 +20,9 @@
 // also run on PostgreSQL ("Allocation@pg/..."); the business-object calls touch
 // no database, so they are measured once.
 #include <benchmark/benchmark.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <chrono>
 #include <fstream>
-#include <thread>
 
 #include "bench_support.h"
 #include "ordexa/exchange/batch_stage.h"
@@ -35,8 +31,6 @@
 #include "platform/data/ado.h"
 #include "platform/data/transaction.h"
 #include "shared/lib_sales.h"
-
-extern char** environ;
 
 namespace {
 
@@ -51,26 +45,13 @@ constexpr int kAtOnce = 8;  // OutsideCallsAtOnce's default
 // `erp-simulator boi` on a folder whose book names the sales orders.
 class Erp {
 public:
-    explicit Erp(const fs::path& dir, int delayMs = 0) {
-        std::vector<std::string> args = {ERP_SIMULATOR_BINARY, "boi", "--archive", dir.string(), "--port-file",
-                                         (dir / "port").string(), "--boi-delay-ms", std::to_string(delayMs)};
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0) abort();
-        for (int i = 0; i < 200 && !fs::exists(dir / "port"); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
-        std::ifstream in(dir / "port");
-        in >> port_;
-    }
-    ~Erp() {
-        kill(pid_, SIGTERM);
-        waitpid(pid_, nullptr, 0);
-    }
-    std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/boi"; }
+    explicit Erp(const fs::path& dir, int delayMs = 0)
+        : process_(ERP_SIMULATOR_BINARY, {"boi", "--archive", dir.string(), "--boi-delay-ms", std::to_string(delayMs)},
+                   dir / "port") {}
+    std::string Url() const { return "http://127.0.0.1:" + std::to_string(process_.Port()) + "/boi"; }
 
 private:
-    pid_t pid_ = -1;
-    int port_ = 0;
+    bench_support::SimulatorProcess process_;
 };
 
 std::string SalesOrder(int i) { return "SO" + std::to_string(1000000 + i); }

@@ -19,9 +19,6 @@
 // On PostgreSQL ("PayRun@pg/...") both sides run on an installation in the
 // benchmarks' cluster.
 #include <benchmark/benchmark.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <chrono>
 #include <cstdio>
@@ -40,8 +37,6 @@
 #include "platform/gateway/gateway_client.h"
 #include "shared/lib_sales.h"
 
-extern char** environ;
-
 namespace {
 
 using namespace bench_support;
@@ -56,34 +51,27 @@ constexpr double kFloorSeconds = kOrders * kLatencyMs / 1000.0 / kAtOnce;
 // The simulator over HTTPS with a certificate of a CA made for the run.
 class Gateway {
 public:
-    Gateway(const fs::path& dir, int latencyMs) : dir_(dir) {
+    Gateway(const fs::path& dir, int latencyMs) : dir_(dir), process_(Start(dir, latencyMs)) {}
+    std::string Url() const { return "https://127.0.0.1:" + std::to_string(process_.Port()) + "/ics"; }
+    std::string Ca() const { return (dir_ / "ca.pem").string(); }
+
+private:
+    // The certificates first, then the simulator serving with them.
+    static SimulatorProcess Start(const fs::path& dir, int latencyMs) {
         Shell("cd '" + dir.string() +
               "' && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout ca.key -out ca.pem "
               "-days 1 -subj '/CN=bench CA' && openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
               "-keyout server.key -out server.csr -subj '/CN=127.0.0.1' && printf 'subjectAltName=IP:127.0.0.1\\n' > "
               "ext.cnf && openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out server.pem "
               "-days 1 -extfile ext.cnf");
-        std::vector<std::string> args = {GATEWAY_SIMULATOR_BINARY, "serve", "--port-file", (dir / "port").string(),
-                                         "--cert", (dir / "server.pem").string(), "--key", (dir / "server.key").string(),
-                                         "--latency-ms", std::to_string(latencyMs)};
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0) abort();
-        for (int i = 0; i < 200 && !fs::exists(dir / "port"); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
-        port_ = std::stoi(Shell("cat '" + (dir / "port").string() + "'"));
+        return SimulatorProcess(GATEWAY_SIMULATOR_BINARY,
+                                {"serve", "--cert", (dir / "server.pem").string(), "--key", (dir / "server.key").string(),
+                                 "--latency-ms", std::to_string(latencyMs)},
+                                dir / "port");
     }
-    ~Gateway() {
-        kill(pid_, SIGTERM);
-        waitpid(pid_, nullptr, 0);
-    }
-    std::string Url() const { return "https://127.0.0.1:" + std::to_string(port_) + "/ics"; }
-    std::string Ca() const { return (dir_ / "ca.pem").string(); }
 
-private:
     fs::path dir_;
-    pid_t pid_ = -1;
-    int port_ = 0;
+    SimulatorProcess process_;
 };
 
 void Configure(const bench_support::BenchInstallation& inst, const Gateway& gateway) {

@@ -1,7 +1,10 @@
 // The allocation check and the line status run against the ERP simulator's
 // business objects on loopback ("ow" integration objects and "bc" BOIs), with
 // the gateway simulator for re-authorisations; and billing fulfilment after them.
+#include <sys/wait.h>
+
 #include <algorithm>
+#include <csignal>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -287,6 +290,46 @@ TEST_P(AllocationTest, ACallIsOnRecordBeforeItLeavesAndOneWithoutAnswerReadsOutc
     EXPECT_EQ(LineStatuses(id), (std::vector<int>{1, 1, 1}));
     EXPECT_EQ(Value("SELECT COUNT(*) FROM EXCHANGE WHERE REFERENCE = '3' AND OUTCOME = 'outcome unknown'").ToLong(), 1);
     EXPECT_EQ(Value("SELECT COUNT(*) FROM EXCHANGE WHERE OUTCOME = 'sent'").ToLong(), 0);
+}
+
+// The back end's "ow" allocation, played in process: while `crash` is set, the
+// process dies with the first call out (as a batch killed mid-call does).
+class CrashingAllocate : public qx::IBackendAllocate {
+public:
+    void InitializeAction(const std::string&, const std::string&, int32_t& status) override { status = 0; }
+    void CloseAction() override {}
+    void Allocate(const std::string&, int32_t, int32_t& errorNumber) override {
+        if (crash) ::kill(::getpid(), SIGKILL);
+        errorNumber = 0;
+    }
+    bool crash = true;
+};
+
+TEST_P(AllocationTest, ACrashWithAPageOnRecordLeavesTheCallOutUnknownAndTheOthersNotSent) {
+    auto fake = std::make_shared<CrashingAllocate>();
+    ole::ComponentOverride allocate("VendaloBackendIntegration.Allocate", [fake] { return fake; });
+    Inst().SetSetting("OUTSIDE_CALLS", "OutsideCallsAtOnce", "1", "Long");  // the orders make one page
+    std::vector<std::string> ids = {CardOrder(1, "SO1", 1), CardOrder(1, "SO2", 1), CardOrder(1, "SO3", 1)};
+    std::sort(ids.begin(), ids.end());  // the order they are asked in
+    ado::ClearConnectionPool();         // the child shares no connection with this process
+    pid_t child = ::fork();
+    if (child == 0) {
+        RunStage("Ordexa.CCAllocation");
+        ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    fake->crash = false;
+    RunStage("Ordexa.CCAllocation");  // closes what the crash left, then asks again
+    for (size_t i = 0; i < ids.size(); ++i) {
+        std::vector<std::string> calls = Calls(ids[i]);
+        std::sort(calls.begin(), calls.end());
+        EXPECT_EQ(calls, (std::vector<std::string>{"1 Allocate allocated",
+                                                   i == 0 ? "1 Allocate outcome unknown" : "1 Allocate not sent"}))
+            << "order " << i;
+        EXPECT_EQ(LineStatuses(ids[i]), std::vector<int>{1});
+    }
 }
 
 INSTANTIATE_INSTALLATION_TEST(AllocationTest);

@@ -27,31 +27,61 @@ ado::BatchStatement BoiCall::Completion(const std::string& outcome, const std::s
 }
 
 void RecordBoiCallsSent(const ado::ConnectionPtr& connection, const std::vector<BoiCall>& calls) {
-    if (calls.empty()) return;
+    std::vector<const BoiCall*> sent;
+    for (const auto& call : calls) sent.push_back(&call);
+    RecordBoiCalls(connection, sent, {});
+}
+
+void RecordBoiCalls(const ado::ConnectionPtr& connection, const std::vector<const BoiCall*>& sent,
+                    const std::vector<const BoiCall*>& queued) {
+    if (sent.empty() && queued.empty()) return;
     std::vector<ExchangeRecord> records;
-    records.reserve(calls.size());
-    for (const auto& call : calls) {
-        ExchangeRecord r;
-        r.id = call.ExchangeId();
-        r.kind = exchange_kind::kBusinessObjectCall;
-        r.outcome = boi_outcome::kSent;
-        r.bisid = call.bisid;
-        r.orderIds = {call.orderId};
-        r.reference = std::to_string(call.lineNr);
-        r.detail = call.object;
-        records.push_back(std::move(r));
-    }
+    records.reserve(sent.size() + queued.size());
+    for (const auto* calls : {&sent, &queued})
+        for (const BoiCall* call : *calls) {
+            ExchangeRecord r;
+            r.id = call->ExchangeId();
+            r.kind = exchange_kind::kBusinessObjectCall;
+            r.outcome = calls == &sent ? boi_outcome::kSent : boi_outcome::kQueued;
+            r.bisid = call->bisid;
+            r.orderIds = {call->orderId};
+            r.reference = std::to_string(call->lineNr);
+            r.detail = call->object;
+            records.push_back(std::move(r));
+        }
     ado::Transaction tx(*connection);
     connection->ExecuteBatch(ExchangeStatements(records));
     tx.Commit();  // on record before the first call leaves
 }
 
-int32_t CloseAbandonedBoiCalls(const ado::ConnectionPtr& connection) {
+ado::BatchStatement MarkBoiCallsSent(const std::vector<BoiCall>& calls) {
+    std::string sql = "UPDATE EXCHANGE SET OUTCOME = ? WHERE OUTCOME = ? AND EXCHANGEID IN (";
+    std::vector<Variant> params{Variant(boi_outcome::kSent), Variant(boi_outcome::kQueued)};
+    for (size_t i = 0; i < calls.size(); ++i) {
+        sql += i == 0 ? "?" : ", ?";
+        params.emplace_back(calls[i].ExchangeId());
+    }
+    return {sql + ")", std::move(params)};
+}
+
+namespace {
+
+int32_t CloseBoiCalls(const ado::ConnectionPtr& connection, const char* from, const char* to) {
     int32_t closed = 0;
     connection->Execute("UPDATE EXCHANGE SET OUTCOME = ? WHERE KIND = ? AND OUTCOME = ?", &closed, -1,
-                        {Variant(boi_outcome::kOutcomeUnknown), Variant(exchange_kind::kBusinessObjectCall),
-                         Variant(boi_outcome::kSent)});
+                        {Variant(to), Variant(exchange_kind::kBusinessObjectCall), Variant(from)});
     return std::max(closed, 0);
+}
+
+}  // namespace
+
+int32_t CloseAbandonedBoiCalls(const ado::ConnectionPtr& connection) {
+    return CloseBoiCalls(connection, boi_outcome::kSent, boi_outcome::kOutcomeUnknown) +
+           CloseQueuedBoiCalls(connection);
+}
+
+int32_t CloseQueuedBoiCalls(const ado::ConnectionPtr& connection) {
+    return CloseBoiCalls(connection, boi_outcome::kQueued, boi_outcome::kNotSent);
 }
 
 void StageStop::Stop(const std::string& label) {

@@ -11,6 +11,12 @@
 // lost database) and is closed as "outcome unknown" too. Calls recorded
 // together and not made because an earlier call of their order failed are
 // completed as "not sent".
+//
+// Calls may also go on record ahead, "queued": a page of orders is recorded in
+// one transaction, and each order's calls are marked "sent" in a transaction
+// that commits before they leave (the one that writes the answers of the order
+// before it). A "queued" row is therefore a call that never left: one the run
+// leaves behind (it stopped, or a crash ended it) is closed as "not sent".
 #pragma once
 
 #include <atomic>
@@ -29,6 +35,7 @@ namespace boi_outcome {
 inline constexpr const char* kSent = "sent";
 inline constexpr const char* kOutcomeUnknown = "outcome unknown";
 inline constexpr const char* kNotSent = "not sent";
+inline constexpr const char* kQueued = "queued";  // on record ahead, not yet marked to leave
 }  // namespace boi_outcome
 
 class BoiCall {
@@ -56,9 +63,22 @@ private:
 // connection must not be inside a transaction.
 void RecordBoiCallsSent(const ado::ConnectionPtr& connection, const std::vector<BoiCall>& calls);
 
-// Closes the rows a stage left "sent" as "outcome unknown"; how many. Only one
-// batch runs at a time, so a "sent" row at a stage's start is no call in flight.
+// Writes the rows of `sent` as "sent" and of `queued` as "queued" and commits
+// them, in one round trip; the connection must not be inside a transaction.
+void RecordBoiCalls(const ado::ConnectionPtr& connection, const std::vector<const BoiCall*>& sent,
+                    const std::vector<const BoiCall*>& queued);
+
+// The statement that marks queued calls "sent": it must commit before they leave.
+ado::BatchStatement MarkBoiCallsSent(const std::vector<BoiCall>& calls);
+
+// Closes the rows a stage left "sent" as "outcome unknown" and those it left
+// "queued" as "not sent"; how many. Only one batch runs at a time, so such a
+// row at a stage's start is no call in flight.
 int32_t CloseAbandonedBoiCalls(const ado::ConnectionPtr& connection);
+
+// Closes the rows left "queued" as "not sent", at the end of a run whose jobs
+// have all returned; how many.
+int32_t CloseQueuedBoiCalls(const ado::ConnectionPtr& connection);
 
 // What the jobs of one run of a stage share: a connection that was lost ends
 // the run; the first such failure is kept for the stage to report (once, from

@@ -1,5 +1,6 @@
 #include "ordexa/payment/cc_allocation.h"
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <map>
@@ -93,6 +94,13 @@ private:
         int16_t reallocation = 0, hardExpire = 0;  // hours
         std::atomic<int32_t> allocated{0}, notAllocated{0};
         StageStop stop;
+        // SQLite lets one connection write at a time and makes the others
+        // sleep and retry: the run's threads take their turns here instead.
+        bool oneWriter = false;
+        std::mutex writing;
+        std::unique_lock<std::mutex> Turn() {
+            return oneWriter ? std::unique_lock<std::mutex>(writing) : std::unique_lock<std::mutex>();
+        }
     };
 
     // An answer to write: the line, whether it is allocated.
@@ -108,6 +116,7 @@ private:
             run.reallocation = Variant(getParamater("Reallocation")).ToInt();
             run.hardExpire = Variant(getParamater("Authorization Hard Expiration")).ToInt();
             run.connectionString = ConnectionString();
+            run.oneWriter = ado::DialectOf(run.connectionString) == ado::Dialect::SQLite;
             std::vector<std::vector<Line>> orders = LinesToCheck(run.connectionString);
             if (orders.empty()) return;
             {
@@ -116,10 +125,18 @@ private:
             }
             OutsideCallSettings settings = OutsideCallSettingsOfInstallation();
             std::vector<std::function<void()>> jobs;
-            jobs.reserve(orders.size());
-            for (const auto& order : orders) jobs.push_back([this, &run, &order] { CheckOrder(run, order); });
+            size_t perPage = PageSize(orders.size(), settings.atOnce);
+            for (size_t first = 0; first < orders.size(); first += perPage) {
+                size_t end = std::min(orders.size(), first + perPage);
+                jobs.push_back([this, &run, &orders, first, end] { CheckPage(run, orders, first, end); });
+            }
             RunAtOnce(static_cast<size_t>(settings.atOnce), jobs);
             CloseActions();
+            try {
+                CloseQueuedBoiCalls(Sls_GetOpenConnection(run.connectionString));
+            } catch (...) {
+                // the next run closes them
+            }
             std::string description;
             if (run.stop.Report("allocation", label, description))
                 Sls_LogError("Ordexa.CCAllocation.Allocation " + label, description);
@@ -158,48 +175,121 @@ private:
         return orders;
     }
 
-    // One order, on a thread of the run: its authorisation first, then the
-    // back end's answer for each line that is due, one line after the other.
-    // The calls are on record before the first leaves; their outcomes and the
-    // lines' statuses are written together in one transaction after the last.
-    // A failure leaves the line and the rest of its order for the next batch;
-    // a lost connection ends the run.
-    void CheckOrder(Pass& run, const std::vector<Line>& lines) {
-        if (run.stop.Stopped()) return;
-        const Line* line = &lines.front();
-        const std::string& orderId = line->orderId;
+    // An order of a page, once its lines due are known.
+    struct Planned {
+        std::vector<const Line*> due;  // in line order
+        const Target* target = nullptr;
+        bool calling = false;          // its lines are asked (else only dated, or told why not)
+        std::vector<BoiCall> calls;    // one per line due when calling
+        bool marked = false;           // its calls read "sent" on record (committed)
+    };
+
+    // The orders of a run in pages of consecutive orders, one page a job: at
+    // most kOrdersPerPage, and small enough that every thread gets a page.
+    static constexpr size_t kOrdersPerPage = 32;
+    static size_t PageSize(size_t orders, int atOnce) {
+        size_t threads = static_cast<size_t>(std::max(atOnce, 1));
+        return std::clamp<size_t>((orders + threads - 1) / threads, 1, kOrdersPerPage);
+    }
+
+    // A page of orders, on a thread of the run. Each order is planned first
+    // (its authorisation, its lines due, its instance); then the calls of the
+    // whole page go on record in one transaction, the first order's "sent" and
+    // the others' "queued". The orders are asked in turn, and the transaction
+    // that writes one order's answers also marks the next order's calls "sent":
+    // a call reads "sent" on record before it leaves at the cost of no commit
+    // of its own, and a "queued" call never left. The run closes the calls
+    // left queued as "not sent".
+    void CheckPage(Pass& run, const std::vector<std::vector<Line>>& orders, size_t first, size_t end) {
         ado::ConnectionPtr c;
-        std::vector<Answer> answered;
-        std::vector<BoiCall> calls;
-        bool written = false;
+        std::vector<Planned> page;
+        for (size_t i = first; i < end && !run.stop.Stopped(); ++i)
+            if (auto planned = Plan(run, c, orders[i])) page.push_back(std::move(*planned));
+        if (page.empty() || run.stop.Stopped()) return;
+        // the first order with calls is asked first: its calls are "sent" at once
+        for (Planned& planned : page)
+            if (!planned.calls.empty()) {
+                planned.marked = true;
+                break;
+            }
+        std::vector<const BoiCall*> sent, queued;
+        for (const Planned& planned : page)
+            for (const BoiCall& call : planned.calls) (planned.marked ? sent : queued).push_back(&call);
         try {
-            c = Sls_GetOpenConnection(run.connectionString);
+            auto turn = run.Turn();
+            RecordBoiCalls(c, sent, queued);
+        } catch (...) {
+            const Line& line = *page.front().due.front();
+            if (!ConnectionSilence(c).empty()) run.stop.Stop(line.Label());
+            else Sls_LogError("Ordexa.CCAllocation.Allocation " + line.Label(), ole::CurrentDescription());
+            return;  // no call left: the page waits for the next batch
+        }
+        // a stopped run asks no more orders, but one whose calls read "sent" is asked all the same
+        for (size_t k = 0; k < page.size(); ++k) {
+            if (run.stop.Stopped() && !page[k].marked) break;
+            Ask(run, c, page[k], k + 1 < page.size() && !run.stop.Stopped() ? &page[k + 1] : nullptr);
+        }
+    }
+
+    // An order's authorisation and lines due: nothing when none is due or the
+    // order is left for later (logged). A lost connection stops the run.
+    std::optional<Planned> Plan(Pass& run, ado::ConnectionPtr& c, const std::vector<Line>& lines) {
+        const Line* line = &lines.front();
+        try {
+            if (!c) c = Sls_GetOpenConnection(run.connectionString);
+            Planned planned;
             size_t count = lines.size();
-            if (!OrderHasValidAuthorization(orderId, run.hardExpire, c) && !ReAuthorizeOrder(orderId, c))
+            if (!OrderHasValidAuthorization(line->orderId, run.hardExpire, c) && !ReAuthorizeOrder(line->orderId, c))
                 count = 1;  // this line is still checked, the order's others are not
-            std::vector<const Line*> due;
             for (size_t i = 0; i < count; ++i)
                 if (lines[i].allocationDate.IsNull() || HoursSince(lines[i].allocationDate) >= run.reallocation)
-                    due.push_back(&lines[i]);
-            if (due.empty()) return;
-            line = due.front();
+                    planned.due.push_back(&lines[i]);
+            if (planned.due.empty()) return std::nullopt;
+            line = planned.due.front();
             const Target& target = TargetOf(line->bisid.ToLong());
-            if (target.exportType == "1") {
-                for (const Line* l : due) answered.push_back({l, false});  // the XML instances' lines are only dated
-            } else if (target.path == "ow" && target.componentId.empty()) {
+            planned.target = &target;
+            if (target.exportType != "1" && target.path == "ow" && target.componentId.empty()) {
                 Sls_LogError("Ordexa.CCAllocation: Property value 'componentid' not set for BIS Instance '" +
                              line->bisid.Text() + "'");
-                return;  // the order is left for later
+                return std::nullopt;  // the order is left for later
+            }
+            planned.calling = target.exportType != "1" && (target.path == "bc" || target.path == "gr" ||
+                                                           (target.path == "ow" && target.initStatus == 0));
+            if (planned.calling) {
+                std::string object = target.path == "ow" ? "Allocate" : "Allocation BOI";
+                for (const Line* l : planned.due) planned.calls.emplace_back(line->bisid.ToLong(), object, l->orderId, l->lineNr);
+            }
+            return planned;
+        } catch (...) {
+            if (c && !ConnectionSilence(c).empty()) run.stop.Stop(line->Label());
+            else Sls_LogError("Ordexa.CCAllocation.Allocation " + line->Label(), ole::CurrentDescription());
+            return std::nullopt;  // the order waits for the next batch
+        }
+    }
+
+    // One planned order: the back end's answer for each line due, one line
+    // after the other, written with the calls' outcomes in one transaction
+    // after the last (which marks the next order's calls "sent"). A failure
+    // leaves the line and the rest of its order for the next batch; a lost
+    // connection ends the run.
+    void Ask(Pass& run, const ado::ConnectionPtr& c, Planned& order, Planned* next) {
+        const Line* line = order.due.front();
+        std::vector<Answer> answered;
+        bool written = false;
+        try {
+            if (!order.calls.empty() && !order.marked) {  // the order before it wrote nothing
+                auto turn = run.Turn();
+                ado::Transaction tx(*c);
+                c->ExecuteBatch({MarkBoiCallsSent(order.calls)});
+                tx.Commit();
+                order.marked = true;
+            }
+            if (order.target->exportType == "1") {
+                for (const Line* l : order.due) answered.push_back({l, false});  // the XML instances' lines are only dated
             } else {
-                bool calling = target.path == "bc" || target.path == "gr" || (target.path == "ow" && target.initStatus == 0);
-                if (calling) {
-                    std::string object = target.path == "ow" ? "Allocate" : "Allocation BOI";
-                    for (const Line* l : due) calls.emplace_back(line->bisid.ToLong(), object, orderId, l->lineNr);
-                    RecordBoiCallsSent(c, calls);
-                }
-                for (size_t i = 0; i < due.size(); ++i) {
-                    line = due[i];
-                    LineOutcome outcome = Check(target, *line, calling ? &calls[i] : nullptr);
+                for (size_t i = 0; i < order.due.size(); ++i) {
+                    line = order.due[i];
+                    LineOutcome outcome = Check(*order.target, *line, order.calling ? &order.calls[i] : nullptr);
                     if (!outcome.allocated) {
                         ++run.notAllocated;
                         if (!outcome.message.empty())
@@ -210,9 +300,9 @@ private:
                 }
             }
             written = true;
-            Write(run, c, answered, calls, "");
+            Write(run, c, answered, order.calls, "", next);
         } catch (...) {
-            if (c && !ConnectionSilence(c).empty()) {
+            if (!ConnectionSilence(c).empty()) {
                 run.stop.Stop(line->Label());
                 return;
             }
@@ -221,7 +311,7 @@ private:
             Sls_LogError("Ordexa.CCAllocation.Allocation " + line->Label(), why);
             if (written) return;  // the write failed: its calls stay "sent", closed by the next run
             try {
-                Write(run, c, answered, calls, why);
+                Write(run, c, answered, order.calls, why, next);
             } catch (...) {
                 Sls_LogError("Ordexa.CCAllocation.Allocation " + line->Label(), ole::CurrentDescription());
             }
@@ -231,9 +321,10 @@ private:
     // Writes the answers and completes the calls in one transaction: a call
     // answered gets its outcome; the first without an answer (`why`) is an
     // outcome unknown once it left, the ones after it were not sent. A failed
-    // write is not tried again: those lines are checked next batch.
+    // write is not tried again: those lines are checked next batch. The next
+    // order's queued calls are marked "sent" in the same transaction.
     void Write(Pass& run, const ado::ConnectionPtr& c, const std::vector<Answer>& answered,
-               const std::vector<BoiCall>& calls, const std::string& why) {
+               const std::vector<BoiCall>& calls, const std::string& why, Planned* next) {
         if (answered.empty() && calls.empty()) return;
         static const std::string guard = " AND " + StatusGuard(vendalo::OrderLineStatus::NotAllocated);
         std::vector<ado::BatchStatement> statements;
@@ -263,7 +354,12 @@ private:
             else
                 statements.push_back(calls[i].Completion(boi_outcome::kNotSent));
         }
+        bool marking = next && !next->calls.empty() && !next->marked;
+        if (marking) statements.push_back(MarkBoiCallsSent(next->calls));
+        auto turn = run.Turn();
         auto results = Sls_ExecuteWithOrderEvents(c, std::move(statements), events);
+        turn = {};
+        if (marking) next->marked = true;
         for (size_t i : allocations)
             if (results[i].affected > 0) ++run.allocated;
     }
