@@ -31,9 +31,11 @@ std::vector<CsvRow> ParseCsv(const std::string& text) {
     std::vector<CsvRow> rows;
     size_t i = text.rfind("\xEF\xBB\xBF", 0) == 0 ? 3 : 0;
     int64_t line = 1;
+    size_t width = 1;  // fields of the row before: a vector that needs no growing
     while (i < text.size()) {
         CsvRow row;
         row.line = line;
+        row.fields.reserve(width);
         std::string field;
         bool endOfRecord = false;
         while (!endOfRecord) {
@@ -58,7 +60,7 @@ std::vector<CsvRow> ParseCsv(const std::string& text) {
             } else {
                 while (i < text.size() && text[i] != ',' && text[i] != '\n' && text[i] != '\r') field += text[i++];
             }
-            row.fields.push_back(field);
+            row.fields.push_back(std::move(field));
             if (i < text.size() && text[i] == ',') {
                 ++i;
                 continue;
@@ -68,6 +70,7 @@ std::vector<CsvRow> ParseCsv(const std::string& text) {
             ++line;
             endOfRecord = true;
         }
+        width = std::max(width, row.fields.size());
         bool blank = row.fields.size() == 1 && ole::TrimBlanks(row.fields[0]).empty();
         if (!blank) rows.push_back(std::move(row));
     }
