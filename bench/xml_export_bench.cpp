@@ -7,7 +7,9 @@
 // rename, folder fsync), and the same status updates in one transaction.
 //
 // Run with 1,000 and 10,000 waiting orders: the time per order ("order"
-// counter) should not grow with the number of orders. The same on PostgreSQL
+// counter) should not grow with the number of orders, nor the export's memory
+// ("grown_MiB": what a run adds to the resident memory at its fullest, the
+// database's page cache included). The same on PostgreSQL
 // ("XmlOrderExport...@pg/..."), the bare program a libpq client whose
 // statements are prepared once, one round trip each.
 #include <benchmark/benchmark.h>
@@ -21,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <pugixml.hpp>
@@ -169,13 +172,40 @@ void Check(benchmark::State& state, Bare& db, const ExportInstallation& inst, in
                    inst.File());
 }
 
+// What a run adds to the resident memory at its fullest (MiB): the kernel
+// resets the peak (VmHWM) to what is resident when "5" goes to clear_refs.
+class MemoryGrowth {
+public:
+    void Start() {
+        std::ofstream("/proc/self/clear_refs") << "5";
+        start_ = StatusKiB("VmRSS:");
+    }
+    void Stop() { mib_ = std::max(mib_, (StatusKiB("VmHWM:") - start_) / 1024.0); }
+    double MiB() const { return mib_; }
+
+private:
+    static long StatusKiB(const std::string& key) {
+        std::ifstream status("/proc/self/status");
+        for (std::string line; std::getline(status, line);)
+            if (line.rfind(key, 0) == 0) return std::strtol(line.c_str() + key.size(), nullptr, 10);
+        return 0;
+    }
+    long start_ = 0;
+    double mib_ = 0;
+};
+
 template <int kOrders, Database kDb = Database::SQLite>
 void XmlOrderExport(benchmark::State& state) {
     if (!DatabaseAvailable(state, kDb)) return;
     ExportInstallation inst(kOrders, kDb);
     auto db = OpenBare<kDb>(inst.Installation());
     auto exporter = Sls_GetComponent<ordexa::IWebOrderExport>("Ordexa.WebOrderExport");
-    auto run = [&] { exporter->Run("1", inst.File(), "1", "", "", {"false", "", "", "", "", "", ""}); };
+    MemoryGrowth grown;
+    auto run = [&] {
+        grown.Start();
+        exporter->Run("1", inst.File(), "1", "", "", {"false", "", "", "", "", "", ""});
+        grown.Stop();
+    };
     run();  // the object logs on to the membership directory once, as in a batch
     inst.Reset(db);
     for (auto _ : state) {
@@ -186,6 +216,7 @@ void XmlOrderExport(benchmark::State& state) {
         state.ResumeTiming();
     }
     SetPerOrderCounters(state, kOrders);
+    state.counters["grown_MiB"] = grown.MiB();
 }
 
 // ---- the bare program --------------------------------------------------------
@@ -514,14 +545,18 @@ void XmlOrderExportBare(benchmark::State& state) {
     if (!DatabaseAvailable(state, kDb)) return;
     ExportInstallation inst(kOrders, kDb);
     auto db = OpenBare<kDb>(inst.Installation());
+    MemoryGrowth grown;
     for (auto _ : state) {
+        grown.Start();
         BareRun(db, inst.File());
+        grown.Stop();
         state.PauseTiming();
         Check(state, db, inst, kOrders, kDb);
         inst.Reset(db);
         state.ResumeTiming();
     }
     SetPerOrderCounters(state, kOrders);
+    state.counters["grown_MiB"] = grown.MiB();
 }
 
 BENCHMARK(XmlOrderExport<1000>)->Name("XmlOrderExport1000/export")->UseRealTime()->Unit(benchmark::kMillisecond);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 #include <optional>
+#include <tuple>
 
 #include "interfaces/vendalo/vendalo_error.h"
 #include "platform/automation/text.h"
@@ -30,9 +31,11 @@ std::vector<CsvRow> ParseCsv(const std::string& text) {
     std::vector<CsvRow> rows;
     size_t i = text.rfind("\xEF\xBB\xBF", 0) == 0 ? 3 : 0;
     int64_t line = 1;
+    size_t width = 1;  // fields of the row before: a vector that needs no growing
     while (i < text.size()) {
         CsvRow row;
         row.line = line;
+        row.fields.reserve(width);
         std::string field;
         bool endOfRecord = false;
         while (!endOfRecord) {
@@ -57,7 +60,7 @@ std::vector<CsvRow> ParseCsv(const std::string& text) {
             } else {
                 while (i < text.size() && text[i] != ',' && text[i] != '\n' && text[i] != '\r') field += text[i++];
             }
-            row.fields.push_back(field);
+            row.fields.push_back(std::move(field));
             if (i < text.size() && text[i] == ',') {
                 ++i;
                 continue;
@@ -67,6 +70,7 @@ std::vector<CsvRow> ParseCsv(const std::string& text) {
             ++line;
             endOfRecord = true;
         }
+        width = std::max(width, row.fields.size());
         bool blank = row.fields.size() == 1 && ole::TrimBlanks(row.fields[0]).empty();
         if (!blank) rows.push_back(std::move(row));
     }
@@ -105,11 +109,31 @@ std::string Explain(int32_t number, const std::string& description, const PriceR
     }
 }
 
+// A date field that spells a date becomes that date; anything else stays as written.
+void ReadDate(Variant& field) {
+    ole::Date date;
+    if (field.IsString() && ole::ParseDate(field.ToString(), date)) field = Variant(date);
+}
+
+// The record of a row as the file wrote it (blanks trimmed, empty fields Null).
+PriceRecord RecordOf(const CsvRow& row, const int (&position)[kColumns]) {
+    auto value = [&](Column c) -> Variant {
+        if (position[c] < 0) return ole::Null;
+        std::string field = ole::TrimBlanks(row.fields[static_cast<size_t>(position[c])]);
+        return field.empty() ? ole::Null : Variant(field);
+    };
+    return {value(kProduct), value(kPartner), value(kCurrency), value(kEffective),
+            value(kExpiry),  value(kPrice),   value(kPercent),  value(kAmount)};
+}
+
+// A row that passed validation, with its key and its dates read; small, so
+// that a large list sorts and waits for its turn in little memory.
 struct Candidate {
-    int64_t line;
-    PriceRecord record;
+    uint32_t row;  // its index in the rows read
     int32_t partner, product;
+    std::string currency;
     ole::Date effective;
+    std::optional<ole::Date> expiry;
 };
 
 class PriceListImport : public IPriceListImport {
@@ -145,14 +169,15 @@ private:
 
         std::vector<Candidate> candidates = CheckRows(rows, position, result);
         // a key's ranges in date order: each range is checked against the earlier ones
-        std::stable_sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
-            auto key = [](const Candidate& c) {
-                return std::make_tuple(c.partner, c.product, c.record.CurrencyCode.ToString(), c.effective.serial);
-            };
-            return key(a) < key(b);
+        std::vector<uint32_t> order(candidates.size());
+        for (uint32_t k = 0; k < order.size(); ++k) order[k] = k;
+        std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+            const Candidate &x = candidates[a], &y = candidates[b];
+            return std::tie(x.partner, x.product, x.currency, x.effective.serial) <
+                   std::tie(y.partner, y.product, y.currency, y.effective.serial);
         });
         if (progress) progress(result.rows - candidates.size(), result.rows);
-        Store(candidates, result, progress);
+        Store(rows, position, candidates, order, result, progress);
         std::stable_sort(result.refused.begin(), result.refused.end(),
                          [](const PriceListProblem& a, const PriceListProblem& b) { return a.line < b.line; });
         if (!result.refused.empty()) result.added = result.updated = 0;
@@ -180,13 +205,11 @@ private:
         return result.refused.empty();
     }
 
-    // The rows that pass validation, as records with their keys; the others are refused.
+    // The rows that pass validation, as candidates; the others are refused.
     static std::vector<Candidate> CheckRows(const std::vector<CsvRow>& rows, const int (&position)[kColumns],
                                             PriceListResult& result) {
         std::vector<Candidate> candidates;
         candidates.reserve(rows.size());
-        size_t width = 0;
-        for (int p : position) width = std::max(width, static_cast<size_t>(p + 1));
         for (size_t k = 1; k < rows.size(); ++k) {
             const CsvRow& row = rows[k];
             if (row.fields.size() != rows.front().fields.size()) {
@@ -195,16 +218,16 @@ private:
                                               std::to_string(rows.front().fields.size())});
                 continue;
             }
-            auto value = [&](Column c) -> Variant {
-                if (position[c] < 0) return ole::Null;
-                std::string field = ole::TrimBlanks(row.fields[static_cast<size_t>(position[c])]);
-                return field.empty() ? ole::Null : Variant(field);
-            };
-            PriceRecord r{value(kProduct), value(kPartner), value(kCurrency), value(kEffective),
-                          value(kExpiry),  value(kPrice),   value(kPercent),  value(kAmount)};
+            PriceRecord r = RecordOf(row, position);
+            // the dates are read once: those that are dates go on as such
+            Variant effectiveAsWritten = r.EffectiveDate, expiryAsWritten = r.ExpiryDate;
+            ReadDate(r.EffectiveDate);
+            ReadDate(r.ExpiryDate);
             try {
                 pm::Validate(r, result.customerPrices);
             } catch (const ole::AutomationError& e) {
+                r.EffectiveDate = effectiveAsWritten;
+                r.ExpiryDate = expiryAsWritten;
                 result.refused.push_back({row.line, e.Number(), Explain(e.Number(), e.Description(), r)});
                 continue;
             }
@@ -217,14 +240,18 @@ private:
                                                          "' is no whole number"});
                 continue;
             }
-            candidates.push_back({row.line, r, *partner, *product, r.EffectiveDate.ToDate()});
+            std::optional<ole::Date> expiry;
+            if (!r.ExpiryDate.IsNull()) expiry = r.ExpiryDate.ToDate();
+            candidates.push_back(
+                {static_cast<uint32_t>(k), *partner, *product, r.CurrencyCode.ToString(), r.EffectiveDate.ToDate(), expiry});
         }
         return candidates;
     }
 
     // Every candidate in one transaction; kept only when none is refused.
-    static void Store(const std::vector<Candidate>& candidates, PriceListResult& result,
-                      const PriceListProgress& progress) {
+    static void Store(const std::vector<CsvRow>& rows, const int (&position)[kColumns],
+                      const std::vector<Candidate>& candidates, const std::vector<uint32_t>& order,
+                      PriceListResult& result, const PriceListProgress& progress) {
         if (candidates.empty()) return;
         bool customer = result.customerPrices;
         auto connection = ado::OpenConnection(Sls_ConnectionString());
@@ -237,17 +264,18 @@ private:
         pm::LockTable(customer, connection);
         pm::ReferenceCache references;
         size_t done = result.rows - candidates.size();
-        for (const Candidate& c : candidates) {
+        for (uint32_t k : order) {
+            const Candidate& c = candidates[k];
+            const CsvRow& row = rows[c.row];
+            PriceRecord r = RecordOf(row, position);
             try {
-                if (pm::KeyExists(c.record, customer, connection)) {
-                    pm::Update(c.record, customer, connection);
-                    ++result.updated;
-                } else {
-                    pm::Add(c.record, customer, connection, &references);
-                    ++result.added;
-                }
+                PriceRecord read = r;
+                read.EffectiveDate = Variant(c.effective);
+                if (c.expiry) read.ExpiryDate = Variant(*c.expiry);
+                if (pm::AddOrUpdate(read, customer, connection, &references)) ++result.added;
+                else ++result.updated;
             } catch (const ole::AutomationError& e) {
-                result.refused.push_back({c.line, e.Number(), Explain(e.Number(), e.Description(), c.record)});
+                result.refused.push_back({row.line, e.Number(), Explain(e.Number(), e.Description(), r)});
                 // a statement the database refused may have ended the transaction (PostgreSQL):
                 // the later rows cannot be checked in it
                 if (!connection->Errors().empty()) {

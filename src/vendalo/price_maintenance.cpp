@@ -65,13 +65,14 @@ Variant CheckedExpiry(const PriceRecord& r) {
 }
 
 // The key columns of the record's table, as the WHERE clause of the checks.
-void KeyOfChecks(Statement& st, const PriceRecord& r, bool customer) {
+void KeyOfChecks(Statement& st, const PriceRecord& r, bool customer, const char* column = "PRODUCTID") {
+    st.Sql(std::string("SELECT ") + column);
     if (customer) {
-        st.Sql("SELECT PRODUCTID FROM CUSTOMERPRICE WHERE BUSINESSPARTNERID = ");
+        st.Sql(" FROM CUSTOMERPRICE WHERE BUSINESSPARTNERID = ");
         st.Value(WholeNumber(r.BusinessPartnerID));
         st.Sql(" AND PRODUCTID = ");
     } else {
-        st.Sql("SELECT PRODUCTID FROM PRODUCTPRICE WHERE PRODUCTID = ");
+        st.Sql(" FROM PRODUCTPRICE WHERE PRODUCTID = ");
     }
     st.Value(WholeNumber(r.ProductID));
     st.Sql(" AND CURRENCYCODE = ");
@@ -192,12 +193,14 @@ void LockTable(bool customer, const ado::ConnectionPtr& connection) {
     connection->Execute(kWholeTableLock, nullptr, -1, {Variant(TableOf(customer))});
 }
 
-void Add(const PriceRecord& r, bool customer, const ado::ConnectionPtr& connection, ReferenceCache* cache) {
-    // A new record may not start on a day an existing record covers, and no
-    // existing record may start within the new one's days, its expiry day included.
+namespace {
+
+// A new record may not start on a day an existing record covers, and no
+// existing record may start within the new one's days, its expiry day included.
+Statement AddOverlaps(const PriceRecord& r, bool customer, const char* column = "PRODUCTID") {
     Variant from = DateOf(r.EffectiveDate), to = CheckedExpiry(r);
     Statement check;
-    KeyOfChecks(check, r, customer);
+    KeyOfChecks(check, r, customer, column);
     check.Sql(" AND ((EFFECTIVEDATE <= ");
     check.Value(from);
     check.Sql(" AND (EXPIRYDATE IS NULL OR EXPIRYDATE > ");
@@ -207,10 +210,10 @@ void Add(const PriceRecord& r, bool customer, const ado::ConnectionPtr& connecti
     check.Sql(" AND (EFFECTIVEDATE <= ");
     check.Value(to);
     check.Sql(")))");
-    RefuseOverlapIfFound(check, connection);
+    return check;
+}
 
-    CheckReferences(r, customer, cache);
-
+void Insert(const PriceRecord& r, bool customer, const ado::ConnectionPtr& connection) {
     if (customer)
         Run(WriteCommand("INSERT INTO CUSTOMERPRICE(BUSINESSPARTNERID, PRODUCTID, EFFECTIVEDATE, CURRENCYCODE, EXPIRYDATE, "
                          "PRICE, DISCOUNTPERC, DISCOUNTAMOUNT) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
@@ -227,16 +230,7 @@ void Add(const PriceRecord& r, bool customer, const ado::ConnectionPtr& connecti
                          connection));
 }
 
-int32_t Update(const PriceRecord& r, bool customer, const ado::ConnectionPtr& connection) {
-    // the changed record may not reach into a later record of the key
-    Statement check;
-    KeyOfChecks(check, r, customer);
-    check.Sql(" AND EFFECTIVEDATE > ");
-    check.Value(DateOf(r.EffectiveDate));
-    check.Sql(" AND EFFECTIVEDATE <= ");
-    check.Value(CheckedExpiry(r));
-    RefuseOverlapIfFound(check, connection);
-
+int32_t Change(const PriceRecord& r, bool customer, const ado::ConnectionPtr& connection) {
     if (customer)
         return Run(WriteCommand("UPDATE CUSTOMERPRICE SET EXPIRYDATE=?, PRICE=?, DISCOUNTPERC=?, DISCOUNTAMOUNT=? WHERE "
                                 "BUSINESSPARTNERID=? AND PRODUCTID=? AND EFFECTIVEDATE=? AND CURRENCYCODE=?",
@@ -250,6 +244,52 @@ int32_t Update(const PriceRecord& r, bool customer, const ado::ConnectionPtr& co
                             {"ExpiryDate", "Price", "DiscountPercent", "DiscountAmount", "ProductID", "EffectiveDate",
                              "CurrencyCode"},
                             connection));
+}
+
+}  // namespace
+
+void Add(const PriceRecord& r, bool customer, const ado::ConnectionPtr& connection, ReferenceCache* cache) {
+    RefuseOverlapIfFound(AddOverlaps(r, customer), connection);
+    CheckReferences(r, customer, cache);
+    Insert(r, customer, connection);
+}
+
+bool AddOrUpdate(const PriceRecord& r, bool customer, const ado::ConnectionPtr& connection, ReferenceCache* cache) {
+    // Add's overlap check finds every record that KeyExists and Update's check
+    // would (those starting on the day, and those starting later within the range)
+    Statement check = AddOverlaps(r, customer, "EFFECTIVEDATE");
+    double from = r.EffectiveDate.ToDate().serial;
+    bool stored = false, overlap = false, later = false;
+    for (auto rows = check.Rows(connection); !rows->Eof(); rows->MoveNext()) {
+        double effective = rows->Fields(0).Value().ToDate().serial;
+        overlap = true;
+        stored = stored || effective == from;
+        later = later || effective > from;
+    }
+    auto refuse = [&] {
+        ole::Raise(EffectiveDateRange, "VendaloError.EffectiveDateRange: " + check.Shown(), "Vendalo.Pricing");
+    };
+    if (stored) {
+        if (later) refuse();
+        Change(r, customer, connection);
+        return false;
+    }
+    if (overlap) refuse();
+    CheckReferences(r, customer, cache);
+    Insert(r, customer, connection);
+    return true;
+}
+
+int32_t Update(const PriceRecord& r, bool customer, const ado::ConnectionPtr& connection) {
+    // the changed record may not reach into a later record of the key
+    Statement check;
+    KeyOfChecks(check, r, customer);
+    check.Sql(" AND EFFECTIVEDATE > ");
+    check.Value(DateOf(r.EffectiveDate));
+    check.Sql(" AND EFFECTIVEDATE <= ");
+    check.Value(CheckedExpiry(r));
+    RefuseOverlapIfFound(check, connection);
+    return Change(r, customer, connection);
 }
 
 int32_t Delete(const PriceRecord& r, bool customer, const ado::ConnectionPtr& connection) {

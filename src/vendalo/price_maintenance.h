@@ -42,6 +42,12 @@ void Add(const PriceRecord& record, bool customerPricing, const ado::ConnectionP
 int32_t Update(const PriceRecord& record, bool customerPricing, const ado::ConnectionPtr& connection);
 // Deletes the record of the key; returns the rows deleted.
 int32_t Delete(const PriceRecord& record, bool customerPricing, const ado::ConnectionPtr& connection);
+// What an import does with a valid record: Update when a record with exactly
+// this key is stored, else Add, with the same refusals; the stored records of
+// the key that both overlap checks look at are read in one statement. True
+// when it added.
+bool AddOrUpdate(const PriceRecord& record, bool customerPricing, const ado::ConnectionPtr& connection,
+                 ReferenceCache* cache);
 // True when a record with exactly this key is stored.
 bool KeyExists(const PriceRecord& record, bool customerPricing, const ado::ConnectionPtr& connection);
 

@@ -18,20 +18,58 @@ std::string ExportArchiveFolderOf(const std::string& file) {
     return (folder.empty() ? std::string(".") : folder) + "/archive";
 }
 
-std::string ArchiveExportGroup(const std::string& file, const std::string& bisid, const std::string& exchangeId,
-                               const std::string& extension, const std::string& bytes) {
+namespace {
+
+[[noreturn]] void RaiseCopyFailure(const std::system_error& e) {
+    int32_t number = ole::FileErrorNumber(e.code().value());
+    ole::Raise(number, std::string(ole::RuntimeErrorText(number)) + ": the copy of the export group cannot be kept: " + e.what(),
+               "Ordexa.WebOrderExport");
+}
+
+// The copy's path, its folder made where there is none.
+std::string ArchivePath(const std::string& file, const std::string& bisid, const std::string& exchangeId,
+                        const std::string& extension) {
     std::string folder = ExportArchiveFolderOf(file);
     if (::mkdir(folder.c_str(), 0700) == 0) os::SyncParentFolder(folder);
-    std::string archive = folder + "/" + bisid + "-" + exchangeId + "." + extension;
+    return folder + "/" + bisid + "-" + exchangeId + "." + extension;
+}
+
+os::AtomicFileWriter OpenCopy(const std::string& archive) {
     try {
-        os::WriteFileAtomically(archive, bytes, 0600);
+        return os::AtomicFileWriter(archive, 0600);
     } catch (const std::system_error& e) {
-        int32_t number = ole::FileErrorNumber(e.code().value());
-        ole::Raise(number,
-                   std::string(ole::RuntimeErrorText(number)) + ": the copy of the export group cannot be kept: " + e.what(),
-                   "Ordexa.WebOrderExport");
+        RaiseCopyFailure(e);
     }
-    return archive;
+}
+
+}  // namespace
+
+std::string ArchiveExportGroup(const std::string& file, const std::string& bisid, const std::string& exchangeId,
+                               const std::string& extension, const std::string& bytes) {
+    ExportGroupCopy copy(file, bisid, exchangeId, extension);
+    copy.Add(bytes);
+    return copy.Keep();
+}
+
+ExportGroupCopy::ExportGroupCopy(const std::string& file, const std::string& bisid, const std::string& exchangeId,
+                                 const std::string& extension)
+    : archive_(ArchivePath(file, bisid, exchangeId, extension)), writer_(OpenCopy(archive_)) {}
+
+void ExportGroupCopy::Add(std::string_view bytes) {
+    try {
+        writer_.Write(bytes);
+    } catch (const std::system_error& e) {
+        RaiseCopyFailure(e);
+    }
+}
+
+std::string ExportGroupCopy::Keep() {
+    try {
+        writer_.Commit();
+    } catch (const std::system_error& e) {
+        RaiseCopyFailure(e);
+    }
+    return archive_;
 }
 
 void PruneExportArchive(const std::string& file, const std::string& bisid, int32_t days) {

@@ -190,7 +190,7 @@ const std::string& XmlExportFile::Open() {
     }
 }
 
-os::UniqueFd XmlExportFile::WriteTemporary(std::string_view bytes, mode_t mode) const {
+os::UniqueFd XmlExportFile::OpenTemporary(mode_t mode) const {
     // a temporary file that a killed exporter left behind holds nothing anyone needs
     if (::unlink(temporary_.c_str()) != 0 && errno != ENOENT) RaiseExportFileError(path_, errno, "cannot be written (" + temporary_ + ")");
     os::UniqueFd fd(::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
@@ -200,35 +200,78 @@ os::UniqueFd XmlExportFile::WriteTemporary(std::string_view bytes, mode_t mode) 
     if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) RaiseExportFileError(path_, errno, "cannot be locked (" + temporary_ + ")");
     // the umask may have narrowed the mode the back end needs
     if (::fchmod(fd.Get(), mode) != 0) RaiseExportFileError(path_, errno, "cannot be given its permissions");
+    removeTemporary.Dismiss();
+    return fd;
+}
+
+void XmlExportFile::WriteTo(int fd, std::string_view bytes) const {
     for (std::string_view rest = bytes; !rest.empty();) {
-        ssize_t n = ::write(fd.Get(), rest.data(), rest.size());
+        ssize_t n = ::write(fd, rest.data(), rest.size());
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) RaiseExportFileError(path_, n < 0 ? errno : EIO, "cannot be written (" + temporary_ + ")");
         rest.remove_prefix(static_cast<size_t>(n));
     }
+}
+
+void XmlExportFile::FlushTemporary(int fd) const {
     XmlExportStep("temporary written");
     // an EIO of fsync is reported as it is: the kernel reports it once, a retry could lie
-    if (::fsync(fd.Get()) != 0) RaiseExportFileError(path_, errno, "cannot be flushed to disk (" + temporary_ + ")");
+    if (::fsync(fd) != 0) RaiseExportFileError(path_, errno, "cannot be flushed to disk (" + temporary_ + ")");
     XmlExportStep("temporary flushed");
+}
+
+os::UniqueFd XmlExportFile::WriteTemporary(std::string_view bytes, mode_t mode) const {
+    os::UniqueFd fd = OpenTemporary(mode);
+    auto removeTemporary = os::ScopeGuard([&] { ::unlink(temporary_.c_str()); });
+    WriteTo(fd.Get(), bytes);
+    FlushTemporary(fd.Get());
     removeTemporary.Dismiss();
     return fd;
 }
 
 void XmlExportFile::Replace(std::string_view bytes, const std::vector<std::string>& orderIds) {
-    os::UniqueFd fd = WriteTemporary(bytes, mode_);
+    Begin();
+    Write(bytes);
+    Place(orderIds);
+}
+
+void XmlExportFile::Begin() {
+    DropBegun();
+    begun_ = OpenTemporary(mode_);
+    if (!journal_.empty()) begunSha256_ = std::make_unique<os::Sha256>();
+}
+
+void XmlExportFile::Write(std::string_view bytes) {
+    if (!begun_) RaiseExportFileError(path_, EBADF, "has no new document begun");
+    if (begunSha256_) begunSha256_->Add(bytes);
+    WriteTo(begun_.Get(), bytes);
+}
+
+void XmlExportFile::DropBegun() {
+    if (!begun_) return;
+    begun_.Reset();
+    begunSha256_.reset();
+    ::unlink(temporary_.c_str());
+}
+
+void XmlExportFile::Place(const std::vector<std::string>& orderIds) {
+    if (!begun_) RaiseExportFileError(path_, EBADF, "has no new document begun");
     bool journaled = false;
     auto undo = os::ScopeGuard([&] {
         // Nothing was placed. The journal goes first: one whose temporary file is gone says "placed".
         if (journaled) try {
                 RemoveJournal();
             } catch (...) {
+                begun_.Reset();
                 return;  // the temporary file stays and tells the next export that nothing was placed
             }
-        ::unlink(temporary_.c_str());
+        DropBegun();
     });
+    FlushTemporary(begun_.Get());
     orderIds_ = orderIds;
     if (!journal_.empty()) {
-        replacementSha256_ = os::Sha256Hex(bytes);
+        replacementSha256_ = begunSha256_->Hex();
+        begunSha256_.reset();
         // the temporary file's name is on disk before a journal names it
         os::SyncParentFolder(temporary_);
         journaled = true;
@@ -239,7 +282,7 @@ void XmlExportFile::Replace(std::string_view bytes, const std::vector<std::strin
     int renamed = Existed() ? ::rename(temporary_.c_str(), path_.c_str()) : RenameNoReplace(temporary_, path_);
     if (renamed != 0) RaiseExportFileError(path_, errno, errno == EEXIST ? "appeared while the orders were exported" : "cannot be replaced");
     undo.Dismiss();
-    replacement_ = std::move(fd);
+    replacement_ = std::move(begun_);
     replaced_ = true;
     XmlExportStep("renamed");
     os::SyncParentFolder(path_);
@@ -259,6 +302,7 @@ void XmlExportFile::Keep() {
 }
 
 void XmlExportFile::Withdraw() {
+    DropBegun();
     if (replaced_) {
         // The path still names the replacement: it is locked, so nobody took it.
         // Until the journal says otherwise, the new document counts as placed;

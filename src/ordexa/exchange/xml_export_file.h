@@ -6,6 +6,8 @@
 //   XmlExportFile file(path, journal);
 //   std::string old = file.Open();        // the current document, locked ("" when there is none)
 //   file.Replace(newDocument, orderIds);  // on disk under the path, still locked
+//     (or, a document that never sits in memory whole:
+//      file.Begin(); file.Write(piece); ...; file.Place(orderIds);)
 //   ... mark the orders ...
 //   file.Keep();                          // or file.Withdraw(): the old document again
 //
@@ -32,10 +34,12 @@
 #include <sys/stat.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/os/sha256.h"
 #include "platform/os/unique_fd.h"
 
 namespace ordexa {
@@ -61,6 +65,13 @@ public:
     // first. Raises when it cannot; the path then names the old document, unless
     // the failure came after the rename (the caller withdraws then).
     void Replace(std::string_view bytes, const std::vector<std::string>& orderIds = {});
+    // The same in pieces: Begin starts the new document (locked, not yet in
+    // place), Write appends to it, Place puts it in place as Replace does. A
+    // document begun and never placed is dropped by Withdraw. Each raises when
+    // it cannot.
+    void Begin();
+    void Write(std::string_view bytes);
+    void Place(const std::vector<std::string>& orderIds);
     // Releases the file with the new document (its orders are marked).
     void Keep();
     // Puts the old document back (or takes the new file away when there was
@@ -71,8 +82,14 @@ public:
 
 private:
     enum class Rename { Place, Restore, Retract };
+    // The temporary file, new, locked and with the mode.
+    os::UniqueFd OpenTemporary(mode_t mode) const;
+    void WriteTo(int fd, std::string_view bytes) const;
+    // Marks the temporary file written and flushes it.
+    void FlushTemporary(int fd) const;
     // Writes the bytes to the temporary file, locked and flushed; returns its descriptor.
     os::UniqueFd WriteTemporary(std::string_view bytes, mode_t mode) const;
+    void DropBegun();
     void WriteJournal(Rename rename, const std::string& sha256) const;
     void RemoveJournal() const;
     void Release();
@@ -84,6 +101,8 @@ private:
     os::UniqueFd current_;    // the file Open locked
     mode_t mode_ = 0600;      // of the file Open found, or the one a new file gets
     os::UniqueFd replacement_;
+    os::UniqueFd begun_;                  // the temporary file of a document begun, not yet placed
+    std::unique_ptr<os::Sha256> begunSha256_;
     bool replaced_ = false;   // the path names the replacement, neither kept nor withdrawn
     std::vector<std::string> orderIds_;  // of the replacement
     std::string replacementSha256_;

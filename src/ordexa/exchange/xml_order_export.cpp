@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 #include <set>
 
 #include "interfaces/vendalo/order.h"
@@ -73,14 +74,54 @@ std::string Printed(const pugi::xml_node& node) {
     Print(node, writer);
     return std::move(writer.bytes);
 }
-size_t PrintedSize(const pugi::xml_node& node) {
-    struct Counter : pugi::xml_writer {
-        size_t size = 0;
-        void write(const void*, size_t n) override { size += n; }
-    } counter;
-    Print(node, counter);
-    return counter.size;
+
+// The document's bytes before and after the place where new orders go (after
+// the root's last child): a stand-in element, printed whole, marks the place.
+std::pair<std::string, std::string> Frame(const qx::XmlDocument& document, pugi::xml_node root) {
+    pugi::xml_node mark = root.append_child(("x" + Sls_CreateGUID()).c_str());  // a name no document holds
+    std::string bytes = Serialised(document), printed = Printed(mark);
+    root.remove_child(mark);
+    size_t at = bytes.find(printed);
+    if (at == std::string::npos)
+        ole::Raise(ole::err::ObjectErrorBase + 1, "The place of the new orders cannot be found in the document; nothing was written",
+                   kLabel);
+    return {bytes.substr(0, at), bytes.substr(at + printed.size())};
 }
+
+// The new document on its way to the export file, in pieces of up to 64 KiB,
+// and each group's bytes to its SHA-256 and its copy.
+class DocumentWriter : public pugi::xml_writer {
+public:
+    explicit DocumentWriter(XmlExportFile& file) : file_(file) { buffer_.reserve(kPiece); }
+    void write(const void* data, size_t size) override {
+        buffer_.append(static_cast<const char*>(data), size);
+        written_ += size;
+        if (buffer_.size() >= kPiece) Flush();
+    }
+    void Add(std::string_view bytes) { write(bytes.data(), bytes.size()); }
+    // What the groups written from now on go with (nothing: no copy).
+    void Group(os::Sha256* sha256, ExportGroupCopy* copy) {
+        Flush();
+        sha256_ = sha256;
+        copy_ = copy;
+    }
+    void Flush() {
+        if (buffer_.empty()) return;
+        file_.Write(buffer_);
+        if (sha256_) sha256_->Add(buffer_);
+        if (copy_) copy_->Add(buffer_);
+        buffer_.clear();
+    }
+    size_t Written() const { return written_; }
+
+private:
+    static constexpr size_t kPiece = 65536;
+    XmlExportFile& file_;
+    std::string buffer_;
+    size_t written_ = 0;
+    os::Sha256* sha256_ = nullptr;
+    ExportGroupCopy* copy_ = nullptr;
+};
 
 // The root the orders go under: that of the document the file holds (without
 // the orders still waiting, which an export stopped before it marked them
@@ -109,6 +150,19 @@ pugi::xml_node DocumentToAppendTo(const std::string& old, const std::string& pat
                        std::to_string(stale.size()) + " order(s) in '" + path +
                            "' were never marked exported; they are written again");
     return root;
+}
+
+// The record of an export group that begins at offset in the document.
+ExchangeRecord NewGroupRecord(std::optional<int32_t> bisid, const std::string& path, int64_t offset) {
+    ExchangeRecord record;
+    record.id = Sls_CreateGUID();
+    record.kind = exchange_kind::kExportGroup;
+    record.outcome = "written";
+    record.bisid = bisid;
+    record.file = path;
+    record.offset = offset;
+    record.detail = "XML";
+    return record;
 }
 
 }  // namespace
@@ -165,25 +219,57 @@ int32_t XmlOrderExport::XmlExportOrdersToFile(const std::vector<std::vector<std:
         }
         qx::XmlDocument document;
         pugi::xml_node root = DocumentToAppendTo(file.Open(), path, waiting, document);
+        auto [head, tail] = Frame(document, root);
+        std::optional<int32_t> bisid;
+        if (!bisid_.empty()) bisid = Variant(bisid_).ToLong();
 
+        // Each order's element goes to the new document as soon as it is
+        // rendered and leaves the DOM again, so memory stays flat however many
+        // orders a run takes; its bytes are those the whole DOM would print.
+        file.Begin();
+        DocumentWriter out(file);
+        out.Add(head);
+        head.clear();
+        head.shrink_to_fit();
         appended.reserve(total);
-        std::vector<std::vector<std::pair<std::string, pugi::xml_node>>> rendered(groups.size());
-        for (size_t g = 0; g < groups.size(); ++g)
-            for (const auto& orderId : groups[g]) {
+        for (const auto& group : groups) {
+            ExchangeRecord record;
+            std::optional<os::Sha256> sha256;
+            std::optional<ExportGroupCopy> copy;
+            for (const auto& orderId : group) {
+                pugi::xml_node order;
                 try {
-                    rendered[g].emplace_back(orderId, XmlOrderFormToDOMDoc(orderId, document, root));
-                    appended.push_back(orderId);
+                    order = XmlOrderFormToDOMDoc(orderId, document, root);
                 } catch (...) {
                     if (auto progress = CurrentBatchProgress())
                         progress->OrderNotExported(orderId, ole::ReasonOf(ole::CurrentError()));
                     Sls_LogError(label, "Order export failed for OrderID: " + orderId);
+                    continue;
                 }
+                appended.push_back(orderId);
+                if (recordExchanges_ && !copy) {  // the group's first order: its record and copy begin
+                    record = NewGroupRecord(bisid, path, static_cast<int64_t>(out.Written()));
+                    sha256.emplace();
+                    copy.emplace(path, bisid_, record.id, "xml");
+                    out.Group(&*sha256, &*copy);
+                }
+                record.orderIds.push_back(orderId);
+                Print(order, out);
+                root.remove_child(order);
             }
-        if (appended.empty()) return 0;  // the file stays as it was
-
-        std::string bytes = Serialised(document);
-        if (recordExchanges_) records = GroupRecords(rendered, bytes, path);
-        file.Replace(bytes, appended);
+            if (copy) {
+                out.Group(nullptr, nullptr);
+                record.length = static_cast<int64_t>(out.Written()) - *record.offset;
+                record.sha256 = sha256->Hex();
+                record.archive = copy->Keep();
+                records.push_back(std::move(record));
+            }
+        }
+        out.Add(tail);
+        out.Flush();
+        if (appended.empty()) return 0;  // the file stays as it was; what was begun is dropped
+        if (placedLocally_) records.push_back(LocalPlacement(bisid, path, 0, static_cast<int64_t>(out.Written())));
+        file.Place(appended);
         if (!XmlUpdateOrderStatus(appended, vendalo::OrderStatus::Processed, path, records)) {
             file.Withdraw();
             ole::Raise(ole::err::ObjectErrorBase + 1,
@@ -213,60 +299,6 @@ int32_t XmlOrderExport::XmlExportOrdersToFile(const std::vector<std::vector<std:
         }
         return 0;
     }
-}
-
-std::vector<ExchangeRecord> XmlOrderExport::GroupRecords(
-    const std::vector<std::vector<std::pair<std::string, pugi::xml_node>>>& groups, const std::string& bytes,
-    const std::string& path) {
-    // The new elements end the document's list of orders, just before the
-    // root's closing tag: their lengths (printed without being kept) place
-    // each group, and the first element printed whole checks the place.
-    std::vector<size_t> lengths;
-    size_t total = 0;
-    pugi::xml_node first;
-    for (const auto& group : groups) {
-        size_t length = 0;
-        for (const auto& rendered : group) {
-            if (!first) first = rendered.second;
-            length += PrintedSize(rendered.second);
-        }
-        lengths.push_back(length);
-        total += length;
-    }
-    size_t closing = first ? bytes.rfind(std::string("</") + first.parent().name()) : std::string::npos;
-    while (closing != std::string::npos && closing > 0 && bytes[closing - 1] == ' ') --closing;  // its indent
-    size_t at = closing == std::string::npos || closing < total ? std::string::npos : closing - total;
-    if (at != std::string::npos && bytes.compare(at, PrintedSize(first), Printed(first)) != 0) at = std::string::npos;
-    if (at == std::string::npos)
-        ole::Raise(ole::err::ObjectErrorBase + 1,
-                   "The exported orders cannot be located in the document for " + path + "; nothing was written", kLabel);
-    std::optional<int32_t> bisid;
-    if (!bisid_.empty()) bisid = Variant(bisid_).ToLong();
-    std::vector<ExchangeRecord> records;
-    auto dropCopies = os::ScopeGuard([&] {
-        for (const auto& record : records) ::unlink(record.archive.c_str());
-    });
-    for (size_t g = 0; g < groups.size(); ++g) {
-        if (groups[g].empty()) continue;
-        ExchangeRecord record;
-        record.id = Sls_CreateGUID();
-        record.kind = exchange_kind::kExportGroup;
-        record.outcome = "written";
-        record.bisid = bisid;
-        for (const auto& rendered : groups[g]) record.orderIds.push_back(rendered.first);
-        record.file = path;
-        record.offset = static_cast<int64_t>(at);
-        std::string_view piece(bytes.data() + at, lengths[g]);
-        record.length = static_cast<int64_t>(piece.size());
-        record.sha256 = os::Sha256Hex(piece);
-        record.detail = "XML";
-        record.archive = ArchiveExportGroup(path, bisid_, record.id, "xml", std::string(piece));
-        records.push_back(record);
-        at += piece.size();
-    }
-    dropCopies.Dismiss();
-    if (placedLocally_) records.push_back(LocalPlacement(bisid, path, 0, static_cast<int64_t>(bytes.size())));
-    return records;
 }
 
 void AppendXmlGroupAgain(const std::string& path, const std::string& journal, mode_t newFileMode,

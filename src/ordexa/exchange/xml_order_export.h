@@ -3,13 +3,15 @@
 // elements into one BizTalk-enveloped document (message root QxSalesOrders)
 // that grows with every run until the back end takes it.
 //
-// The document is read and written once per run (XmlExportFile): the orders
-// that render are appended, the new document is put in place durably (its
-// orders noted in a journal first), and only then are its orders marked
-// exported (Processed), in one transaction and only where they still wait;
-// the file stays locked from before it is read until they are marked. An
-// export stopped after its document was put in place has its orders marked by
-// the next run's FinishStoppedExports, before any order is selected. An order that cannot be rendered is logged with its
+// The document is read once per run and written whole as a new file
+// (XmlExportFile): the orders that render are appended, each written out as
+// soon as it is rendered (memory does not grow with the orders), the new
+// document is put in place durably (its orders noted in a journal first), and
+// only then are its orders marked exported (Processed), in one transaction and
+// only where they still wait; the file stays locked from before it is read
+// until they are marked. An export stopped after its document was put in
+// place has its orders marked by the next run's FinishStoppedExports, before
+// any order is selected. An order that cannot be rendered is logged with its
 // id and stays waiting; the others go. A file that does not parse, a document
 // that cannot be saved, or orders that cannot be marked leave the file as it
 // was and every order waiting. An exported order keeps its BISID.
@@ -86,11 +88,6 @@ public:
     void FinishStoppedExports();
 
 private:
-    // The records of the rendered groups (their elements located in the
-    // document's bytes), each with its copy kept; raises when it cannot.
-    std::vector<ExchangeRecord> GroupRecords(const std::vector<std::vector<std::pair<std::string, pugi::xml_node>>>& groups,
-                                             const std::string& bytes, const std::string& path);
-
     mode_t newFileMode_ = 0600;
     std::string journalFolder_;
     bool recordExchanges_ = false, placedLocally_ = false;

@@ -46,18 +46,35 @@ void SyncParentFolder(const std::string& path) {
 }
 
 void WriteFileAtomically(const std::string& path, std::string_view bytes, mode_t mode) {
-    std::string temporary = TemporaryNameFor(path);
-    UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
-    if (!fd) Fail(errno, path, "cannot be written (temporary file " + temporary + ")");
-    auto removeTemporary = ScopeGuard([&] { ::unlink(temporary.c_str()); });
+    AtomicFileWriter writer(path, mode);
+    writer.Write(bytes);
+    writer.Commit();
+}
+
+AtomicFileWriter::AtomicFileWriter(std::string path, mode_t mode)
+    : path_(std::move(path)), temporary_(TemporaryNameFor(path_)) {
+    fd_.Reset(::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+    if (!fd_) Fail(errno, path_, "cannot be written (temporary file " + temporary_ + ")");
+    auto removeTemporary = ScopeGuard([&] { ::unlink(temporary_.c_str()); });
     // the umask may have narrowed the mode; the caller's mode is what the file gets
-    if (::fchmod(fd.Get(), mode) != 0) Fail(errno, path, "cannot be given its permissions");
-    WriteAll(fd.Get(), bytes, path);
-    if (::fsync(fd.Get()) != 0) Fail(errno, path, "cannot be flushed to disk");
-    if (fd.Close() != 0) Fail(errno, path, "cannot be closed");
-    if (::rename(temporary.c_str(), path.c_str()) != 0) Fail(errno, path, "cannot be replaced");
+    if (::fchmod(fd_.Get(), mode) != 0) Fail(errno, path_, "cannot be given its permissions");
     removeTemporary.Dismiss();
-    SyncParentFolder(path);
+}
+
+AtomicFileWriter::~AtomicFileWriter() {
+    if (fd_) ::unlink(temporary_.c_str());
+}
+
+void AtomicFileWriter::Write(std::string_view bytes) { WriteAll(fd_.Get(), bytes, path_); }
+
+void AtomicFileWriter::Commit() {
+    UniqueFd fd = std::move(fd_);
+    auto removeTemporary = ScopeGuard([&] { ::unlink(temporary_.c_str()); });
+    if (::fsync(fd.Get()) != 0) Fail(errno, path_, "cannot be flushed to disk");
+    if (fd.Close() != 0) Fail(errno, path_, "cannot be closed");
+    if (::rename(temporary_.c_str(), path_.c_str()) != 0) Fail(errno, path_, "cannot be replaced");
+    removeTemporary.Dismiss();
+    SyncParentFolder(path_);
 }
 
 size_t ReadRegularFileInPieces(const std::string& path, const std::function<void(std::string_view)>& piece) {

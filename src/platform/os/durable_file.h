@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/os/unique_fd.h"
+
 namespace os {
 
 // Replaces (or creates) the file at path with bytes, so that after a crash the
@@ -19,6 +21,23 @@ namespace os {
 // the reason. An EIO from fsync is reported as it is and never retried: the
 // kernel reports it once, so a retry could report success for lost data.
 void WriteFileAtomically(const std::string& path, std::string_view bytes, mode_t mode);
+
+// The same for bytes that come in pieces, so that they never sit in memory
+// whole: Write each piece in order, then Commit. A writer destroyed before it
+// commits removes its temporary file and leaves the path untouched.
+class AtomicFileWriter {
+public:
+    AtomicFileWriter(std::string path, mode_t mode);
+    ~AtomicFileWriter();
+    AtomicFileWriter(const AtomicFileWriter&) = delete;
+    AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
+    void Write(std::string_view bytes);
+    void Commit();
+
+private:
+    std::string path_, temporary_;
+    UniqueFd fd_;
+};
 
 // Flushes the folder that holds path, so that a file created, renamed or
 // removed there survives a crash. A folder that cannot be flushed is ignored
