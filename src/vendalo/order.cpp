@@ -23,28 +23,24 @@ public:
     void SubmitBasket(const Variant& iBasket) override {
         ado::ConnectionPtr connection;
         try {
-            auto basket = iBasket.As<ole::Dictionary>();
-            if (!basket) ole::Raise(ole::err::ObjectRequired);
-            auto header = RecordsetOf(*basket, "header");
-            header->MoveFirst();
-            std::string basketId = header->Fields("BASKETID").Value().ToString();
-
             connection = Sls_GetOpenConnection(Sls_ConnectionString());
             ado::Transaction tx(*connection);
-            ClaimBasket(basketId, connection);
-            // the order's rows are written together: on PostgreSQL in one round trip
-            Writes writes;
-            InsertAddresses(*basket, connection, writes);
-            InsertOrderHeader(*basket, writes);
-            InsertOrderLines(*basket, writes);
-            AddSubmittedEvents(*basket, basketId, connection, writes);
-            writes.Add("Order.SubmitBasket", Statement("DELETE FROM BASKETLINE WHERE BASKETID = ?"), {Variant(basketId)});
-            writes.Add("Order.SubmitBasket", Statement("DELETE FROM BASKETHEADER WHERE BASKETID = ?"), {Variant(basketId)});
-            writes.Run(connection);
+            Submit(iBasket, connection);
             tx.Commit();
             connection->Close();
         } catch (...) {
             Sls_RaiseError("Order.SubmitBasket");
+        }
+    }
+
+    void SubmitBasketIn(const ado::ConnectionPtr& transaction, const Variant& iBasket) override {
+        try {
+            if (!transaction || !transaction->InTransaction())
+                ole::Raise(ole::err::InvalidProcedureCall, "The caller's connection holds no transaction",
+                           "Vendalo.Order");
+            Submit(iBasket, transaction);
+        } catch (...) {
+            Sls_RaiseError("Order.SubmitBasketIn");
         }
     }
 
@@ -97,6 +93,25 @@ public:
     }
 
 private:
+    // The submission's statements on a connection inside its transaction.
+    static void Submit(const Variant& iBasket, const ado::ConnectionPtr& connection) {
+        auto basket = iBasket.As<ole::Dictionary>();
+        if (!basket) ole::Raise(ole::err::ObjectRequired);
+        auto header = RecordsetOf(*basket, "header");
+        header->MoveFirst();
+        std::string basketId = header->Fields("BASKETID").Value().ToString();
+        ClaimBasket(basketId, connection);
+        // the order's rows are written together: on PostgreSQL in one round trip
+        Writes writes;
+        InsertAddresses(*basket, connection, writes);
+        InsertOrderHeader(*basket, writes);
+        InsertOrderLines(*basket, writes);
+        AddSubmittedEvents(*basket, basketId, connection, writes);
+        writes.Add("Order.SubmitBasket", Statement("DELETE FROM BASKETLINE WHERE BASKETID = ?"), {Variant(basketId)});
+        writes.Add("Order.SubmitBasket", Statement("DELETE FROM BASKETHEADER WHERE BASKETID = ?"), {Variant(basketId)});
+        writes.Run(connection);
+    }
+
     // The statements of a submission with the step each belongs to, run as one
     // batch; a failure is raised under its step with the statement it ran.
     struct Writes {
