@@ -368,7 +368,11 @@ int32_t Basket::AddAndSaveLine(Variant& iBasket, int32_t sku, double quantity, o
         lines = RecordsetOf(Deref(basket), kLines);
         linesBefore.emplace(*lines);
         int32_t lineNr = AddLineToBasket(basket, sku, quantity, requestDate, configurable, configId, connection);
-        SaveBasket(basket, connection);
+        try {
+            SaveBasket(basket, connection);
+        } catch (...) {
+            Sls_RaiseError("Vendalo.Basket.Save()");  // the frame a Save of its own reports
+        }
         iBasket = basket;
         return lineNr;
     } catch (...) {
