@@ -1,8 +1,10 @@
 // Submitting a five-line basket as an order through "Vendalo.Order", against the
 // bare SQLite C API doing the same work on the same file in one transaction: the
-// basket claim, the address reads and snapshots, the header and line inserts and
-// the basket deletion. The bare program keeps its connection and statements; the
-// system opens a (pooled) connection per call and builds its statements as text.
+// basket claim, the address reads and snapshots, the header and line inserts, the
+// order's and its lines' events and the basket deletion. The bare program keeps
+// its connection and statements; the system opens a (pooled) connection per call
+// and builds its statements as text. After each run both sides must have written
+// the same rows.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -59,6 +61,39 @@ void StoreBasket(BarePostgres& db, const char* id) {
 
 void NextId(char* id, int serial) { std::snprintf(id, 33, "%032X", serial); }
 
+// The events the submission writes: the order's and each line's first status.
+std::vector<OrderEvent> SubmittedEvents(const char* id) {
+    std::vector<OrderEvent> events{{id, std::nullopt, std::nullopt, 0, "submitted", "", "", ""}};
+    for (int i = 1; i <= kLines; ++i) events.push_back({id, i, std::nullopt, 0, "submitted", "", "", ""});
+    return events;
+}
+
+// What `submitted` submissions must have written, checked after the run: any difference fails it.
+const char* const kWritten =
+    "SELECT (SELECT COUNT(*) FROM ORDERHEADER WHERE TOTAL = 151.25), (SELECT COUNT(*) FROM ORDERLINE WHERE AMOUNT = 25), "
+    "(SELECT COUNT(*) FROM ADDRESSHISTORY), (SELECT COUNT(*) FROM ORDEREVENT), (SELECT COUNT(*) FROM BASKETHEADER) + "
+    "(SELECT COUNT(*) FROM BASKETLINE)";
+void CheckWritten(benchmark::State& state, const std::vector<std::string>& counts, int submitted) {
+    std::string found = counts[0] + " orders, " + counts[1] + " lines, " + counts[2] + " snapshots, " + counts[3] +
+                        " events, " + counts[4] + " basket rows";
+    std::string expected = std::to_string(submitted) + " orders, " + std::to_string(kLines * submitted) + " lines, " +
+                           std::to_string(2 * submitted) + " snapshots, " + std::to_string((kLines + 1) * submitted) +
+                           " events, 0 basket rows";
+    if (found != expected) state.SkipWithError(("wrote " + found + ", expected " + expected).c_str());
+}
+void CheckWritten(benchmark::State& state, BareSQLite& db, int submitted) {
+    sqlite3_stmt* s = db.Statement(kWritten);
+    sqlite3_step(s);
+    std::vector<std::string> counts;
+    for (int i = 0; i < 5; ++i) counts.push_back(ColumnText(s, i));
+    sqlite3_reset(s);
+    CheckWritten(state, counts, submitted);
+}
+void CheckWritten(benchmark::State& state, BarePostgres& db, int submitted) {
+    db.Run(kWritten, std::vector<const char*>{});
+    CheckWritten(state, {db.Value(0, 0), db.Value(0, 1), db.Value(0, 2), db.Value(0, 3), db.Value(0, 4)}, submitted);
+}
+
 template <Database kDb>
 void SubmitBasket(benchmark::State& state) {
     if (!bench_support::DatabaseAvailable(state, kDb)) return;
@@ -84,6 +119,10 @@ void SubmitBasket(benchmark::State& state) {
         state.ResumeTiming();
         order->SubmitBasket(Variant(basket));
     }
+    if constexpr (kDb == Database::SQLite)
+        CheckWritten(state, *lite, serial);
+    else
+        CheckWritten(state, *pg, serial);
 }
 BENCHMARK(SubmitBasket<Database::SQLite>)->Name("SubmitBasket/order")->UseRealTime();
 BENCHMARK(SubmitBasket<Database::PostgreSQL>)->Name("SubmitBasket@pg/order")->UseRealTime();
@@ -152,8 +191,10 @@ void SubmitBasketBare(benchmark::State& state) {
             bindId(remove, 1);
             db.Run(remove);
         }
+        AppendOrderEvents(db, SubmittedEvents(id));
         db.Exec("COMMIT");
     }
+    CheckWritten(state, db, serial);
 }
 BENCHMARK(SubmitBasketBare)->Name("SubmitBasket/bare")->UseRealTime();
 
@@ -208,8 +249,10 @@ void SubmitBasketBarePostgres(benchmark::State& state) {
         }
         db.Run("DELETE FROM BASKETLINE WHERE BASKETID = $1", {id});
         db.Run("DELETE FROM BASKETHEADER WHERE BASKETID = $1", {id});
+        AppendOrderEvents(db, SubmittedEvents(id));
         db.Exec("COMMIT");
     }
+    CheckWritten(state, db, serial);
 }
 BENCHMARK(SubmitBasketBarePostgres)->Name("SubmitBasket@pg/bare")->UseRealTime();
 

@@ -78,28 +78,30 @@ std::string EarlierOrders(bool postgres) {
 const char* const kWritten =
     "SELECT (SELECT COUNT(*) FROM ORDERHEADER WHERE CUSTOMERPONR LIKE 'R%' AND ORDERSTATUS = 0 AND TOTAL = 25), "
     "(SELECT COUNT(*) FROM ORDERLINE l JOIN ORDERHEADER h ON h.ORDERID = l.ORDERID WHERE h.CUSTOMERPONR LIKE 'R%' "
-    "AND l.AMOUNT = 25), (SELECT COUNT(*) FROM ADDRESSHISTORY), (SELECT COUNT(*) FROM ORDEREVENT)";
+    "AND l.AMOUNT = 25), (SELECT COUNT(*) FROM ADDRESSHISTORY), (SELECT COUNT(*) FROM ORDEREVENT), "
+    "(SELECT COUNT(*) FROM BASKETHEADER) + (SELECT COUNT(*) FROM BASKETLINE) + (SELECT COUNT(*) FROM REQUISITIONINTAKE)";
 std::string Expected(int rounds) {
     int orders = rounds * kRequisitions;
     return std::to_string(orders) + " orders, " + std::to_string(orders) + " lines, " + std::to_string(3 * orders) +
-           " snapshots, " + std::to_string(2 * orders) + " events";
+           " snapshots, " + std::to_string(2 * orders) + " events, 0 basket rows or slots";
 }
 // What differs from what both sides must have written, or "".
 std::string CheckWritten(const std::vector<std::string>& counts, int rounds) {
-    std::string found = counts[0] + " orders, " + counts[1] + " lines, " + counts[2] + " snapshots, " + counts[3] + " events";
+    std::string found = counts[0] + " orders, " + counts[1] + " lines, " + counts[2] + " snapshots, " + counts[3] +
+                        " events, " + counts[4] + " basket rows or slots";
     return found == Expected(rounds) ? "" : "wrote " + found + ", expected " + Expected(rounds);
 }
 std::string CheckWritten(BareSQLite& db, int rounds) {
     sqlite3_stmt* s = db.Statement(kWritten);
     sqlite3_step(s);
     std::vector<std::string> counts;
-    for (int i = 0; i < 4; ++i) counts.push_back(ColumnText(s, i));
+    for (int i = 0; i < 5; ++i) counts.push_back(ColumnText(s, i));
     sqlite3_reset(s);
     return CheckWritten(counts, rounds);
 }
 std::string CheckWritten(BarePostgres& db, int rounds) {
     db.Run(kWritten, std::vector<const char*>{});
-    return CheckWritten({db.Value(0, 0), db.Value(0, 1), db.Value(0, 2), db.Value(0, 3)}, rounds);
+    return CheckWritten({db.Value(0, 0), db.Value(0, 1), db.Value(0, 2), db.Value(0, 3), db.Value(0, 4)}, rounds);
 }
 
 // A requisition as the bare program reads and checks it.

@@ -153,13 +153,15 @@ std::string Sls_MaskedCard(const std::string& kept) {
     return "**** " + digits.substr(digits.size() > 4 ? digits.size() - 4 : 0);
 }
 
-std::optional<CheckoutAuthorizationEvent> Sls_CheckoutAuthorizationEvent(const ado::ConnectionPtr& connection,
+ado::BatchStatement Sls_CheckoutAuthorizationRead(const std::string& basketId) {
+    return {"SELECT REQUEST_DATETIME, CLIENT_REQUEST_ID, AUTH_REQUEST_ID, CUSTOMER_CC_NUMBER, AUTH_AUTH_AMOUNT, CURRENCY "
+            "FROM AUTHORIZATIONLOG WHERE MERCHANT_REF_NUMBER = ? AND AUTH_RCODE = 1 "
+            "ORDER BY REQUEST_DATETIME DESC, LOGSEQ DESC LIMIT 1",
+            {ole::Variant(basketId)}};
+}
+
+std::optional<CheckoutAuthorizationEvent> Sls_CheckoutAuthorizationEvent(const ado::RecordsetPtr& rs,
                                                                          const std::string& basketId) {
-    auto rs = connection->Execute(
-        "SELECT REQUEST_DATETIME, CLIENT_REQUEST_ID, AUTH_REQUEST_ID, CUSTOMER_CC_NUMBER, AUTH_AUTH_AMOUNT, CURRENCY "
-        "FROM AUTHORIZATIONLOG WHERE MERCHANT_REF_NUMBER = ? AND AUTH_RCODE = 1 "
-        "ORDER BY REQUEST_DATETIME DESC, LOGSEQ DESC LIMIT 1",
-        nullptr, -1, {ole::Variant(basketId)});
     if (!rs || rs->Eof()) return std::nullopt;
     auto text = [&](int i) { return rs->Fields(i).Value().IsNull() ? std::string() : rs->Fields(i).Value().Text(); };
     ole::Variant requested = rs->Fields(0).Value();

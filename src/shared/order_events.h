@@ -68,7 +68,9 @@ struct CheckoutAuthorizationEvent {
     OrderEvent event;
     ole::Date at;  // UTC
 };
-std::optional<CheckoutAuthorizationEvent> Sls_CheckoutAuthorizationEvent(const ado::ConnectionPtr& connection,
+// Read in a batch of the caller's: the statement, then the event from its rows.
+ado::BatchStatement Sls_CheckoutAuthorizationRead(const std::string& basketId);
+std::optional<CheckoutAuthorizationEvent> Sls_CheckoutAuthorizationEvent(const ado::RecordsetPtr& rows,
                                                                          const std::string& basketId);
 
 // A local time of this machine (the payment logs' REQUEST_DATETIME) in UTC.

@@ -31,6 +31,10 @@ public:
         return ConvertBasketToXML(iBasket, ioMessageManager, iUserLocale);
     }
     bool DeleteLines(ole::Variant& iBasket, const ole::Variant& LineNrs) override;
+    ole::DictionaryPtr CreateIn(const ado::ConnectionPtr& transaction, const std::string& iUserID,
+                                int32_t iBusinessPartnerID) override;
+    int32_t AddLineIn(const ado::ConnectionPtr& transaction, ole::Variant& iBasket, int32_t iSKU, double iQuantity,
+                      ole::Date iRequestDate, bool iConfigurable, const std::string& iConfigID) override;
 
     // The internal operations work on the connection their public caller opened.
     ole::DictionaryPtr RestoreBasket(const std::string& basketId, const ado::ConnectionPtr& connection);
@@ -39,6 +43,9 @@ public:
     void SaveBasket(const ole::DictionaryPtr& basket, const ado::ConnectionPtr& connection);
     int32_t AddLineToBasket(ole::DictionaryPtr& basket, int32_t sku, double quantity, ole::Date requestDate,
                             bool configurable, const std::string& configId, const ado::ConnectionPtr& connection);
+    // AddLineToBasket and SaveBasket; a failure leaves the caller's lines as they were.
+    int32_t AddAndSaveLine(ole::Variant& iBasket, int32_t sku, double quantity, ole::Date requestDate,
+                           bool configurable, const std::string& configId, const ado::ConnectionPtr& connection);
     bool DeleteLinesFromBasket(ole::DictionaryPtr& basket, const ole::Variant& lineNrs,
                                const ado::ConnectionPtr& connection);
 };
@@ -84,6 +91,11 @@ DictionaryPtr NewBasket(const RecordsetPtr& header, const RecordsetPtr& lines) {
 }
 
 bool IsTrue(const Variant& value) { return !value.IsNull() && !value.IsEmpty() && value.ToBool(); }
+
+void RequireTransaction(const ConnectionPtr& transaction) {
+    if (!transaction || !transaction->InTransaction())
+        ole::Raise(ole::err::InvalidProcedureCall, "The caller's connection holds no transaction", "Vendalo.Basket");
+}
 
 }  // namespace
 
@@ -144,6 +156,16 @@ DictionaryPtr Basket::Create(const std::string& iUserID, int32_t iBusinessPartne
     }
 }
 
+DictionaryPtr Basket::CreateIn(const ConnectionPtr& transaction, const std::string& iUserID,
+                               int32_t iBusinessPartnerID) {
+    try {
+        RequireTransaction(transaction);
+        return CreateBasket(Sls_CreateGUID(), iUserID, iBusinessPartnerID, transaction);
+    } catch (...) {
+        Sls_RaiseError("Vendalo.Basket.CreateIn()");
+    }
+}
+
 DictionaryPtr Basket::CreateBasket(const std::string& basketId, const std::string& userId, int32_t businessPartnerId,
                                    const ConnectionPtr& connection) {
     std::shared_ptr<qx::IBusinessPartner> partner;
@@ -200,14 +222,15 @@ void Basket::SaveBasket(const DictionaryPtr& basket, const ConnectionPtr& connec
         lines = RecordsetOf(Deref(basket), kLines);
         headerBefore.emplace(*header);
         linesBefore.emplace(*lines);
-        ado::Transaction tx(Deref(connection));
+        std::optional<ado::Transaction> tx;  // or the caller's
+        if (!Deref(connection).InTransaction()) tx.emplace(*connection);
         header->SetActiveConnection(connection);
         header->UpdateBatch(ado::adAffectAll);
         header->SetActiveConnection(nullptr);
         lines->SetActiveConnection(connection);
         lines->UpdateBatch(ado::adAffectAll);
         lines->SetActiveConnection(nullptr);
-        tx.Commit();
+        if (tx) tx->Commit();
     } catch (...) {
         std::string info = Sls_ConnectionErrors(connection);
         if (headerBefore) *header = *headerBefore;
@@ -313,26 +336,48 @@ void Basket::Delete(const std::string& iBasketID) {
 int32_t Basket::AddLine(Variant& iBasket, int32_t iSKU, double iQuantity, ole::Date iRequestDate, bool iConfigurable,
                         const std::string& iConfigID) {
     ConnectionPtr connection;
-    DictionaryPtr basket;
+    try {
+        connection = Sls_GetOpenConnection(Sls_ConnectionString());
+        int32_t lineNr = AddAndSaveLine(iBasket, iSKU, iQuantity, iRequestDate, iConfigurable, iConfigID, connection);
+        connection->Close();
+        return lineNr;
+    } catch (...) {
+        connection.reset();
+        Sls_RaiseError("Vendalo.Basket.AddLine()");
+    }
+}
+
+int32_t Basket::AddLineIn(const ConnectionPtr& transaction, Variant& iBasket, int32_t iSKU, double iQuantity,
+                          ole::Date iRequestDate, bool iConfigurable, const std::string& iConfigID) {
+    try {
+        RequireTransaction(transaction);
+        return AddAndSaveLine(iBasket, iSKU, iQuantity, iRequestDate, iConfigurable, iConfigID, transaction);
+    } catch (...) {
+        Sls_RaiseError("Vendalo.Basket.AddLineIn()");
+    }
+}
+
+int32_t Basket::AddAndSaveLine(Variant& iBasket, int32_t sku, double quantity, ole::Date requestDate,
+                               bool configurable, const std::string& configId, const ConnectionPtr& connection) {
     RecordsetPtr lines;
     // A failed call leaves the caller's lines as they were: no half-filled row,
     // and no unsaved one that a second attempt would store twice.
     std::optional<ado::Recordset> linesBefore;
     try {
-        connection = Sls_GetOpenConnection(Sls_ConnectionString());
-        basket = BasketOf(iBasket);
+        DictionaryPtr basket = BasketOf(iBasket);
         lines = RecordsetOf(Deref(basket), kLines);
         linesBefore.emplace(*lines);
-        int32_t lineNr = AddLineToBasket(basket, iSKU, iQuantity, iRequestDate, iConfigurable, iConfigID, connection);
-        Save(basket);
+        int32_t lineNr = AddLineToBasket(basket, sku, quantity, requestDate, configurable, configId, connection);
+        try {
+            SaveBasket(basket, connection);
+        } catch (...) {
+            Sls_RaiseError("Vendalo.Basket.Save()");  // the frame a Save of its own reports
+        }
         iBasket = basket;
-        connection->Close();
         return lineNr;
     } catch (...) {
         if (linesBefore) *lines = *linesBefore;
-        connection.reset();
-        basket.reset();
-        Sls_RaiseError("Vendalo.Basket.AddLine()");
+        throw;  // reported under the public operation's name
     }
 }
 

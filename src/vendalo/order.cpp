@@ -1,5 +1,7 @@
 #include "interfaces/vendalo/order.h"
 
+#include <algorithm>
+
 #include "interfaces/vendalo/order_status.h"
 #include "interfaces/vendalo/sales_parameter.h"
 #include "interfaces/vendalo/vendalo_error.h"
@@ -23,28 +25,24 @@ public:
     void SubmitBasket(const Variant& iBasket) override {
         ado::ConnectionPtr connection;
         try {
-            auto basket = iBasket.As<ole::Dictionary>();
-            if (!basket) ole::Raise(ole::err::ObjectRequired);
-            auto header = RecordsetOf(*basket, "header");
-            header->MoveFirst();
-            std::string basketId = header->Fields("BASKETID").Value().ToString();
-
             connection = Sls_GetOpenConnection(Sls_ConnectionString());
             ado::Transaction tx(*connection);
-            ClaimBasket(basketId, connection);
-            // the order's rows are written together: on PostgreSQL in one round trip
-            Writes writes;
-            InsertAddresses(*basket, connection, writes);
-            InsertOrderHeader(*basket, writes);
-            InsertOrderLines(*basket, writes);
-            AddSubmittedEvents(*basket, basketId, connection, writes);
-            writes.Add("Order.SubmitBasket", Statement("DELETE FROM BASKETLINE WHERE BASKETID = ?"), {Variant(basketId)});
-            writes.Add("Order.SubmitBasket", Statement("DELETE FROM BASKETHEADER WHERE BASKETID = ?"), {Variant(basketId)});
-            writes.Run(connection);
+            Submit(iBasket, connection);
             tx.Commit();
             connection->Close();
         } catch (...) {
             Sls_RaiseError("Order.SubmitBasket");
+        }
+    }
+
+    void SubmitBasketIn(const ado::ConnectionPtr& transaction, const Variant& iBasket) override {
+        try {
+            if (!transaction || !transaction->InTransaction())
+                ole::Raise(ole::err::InvalidProcedureCall, "The caller's connection holds no transaction",
+                           "Vendalo.Order");
+            Submit(iBasket, transaction);
+        } catch (...) {
+            Sls_RaiseError("Order.SubmitBasketIn");
         }
     }
 
@@ -97,6 +95,32 @@ public:
     }
 
 private:
+    // The submission's statements on a connection inside its transaction: its
+    // reads in one batch, then its writes in another (on PostgreSQL one round
+    // trip each).
+    static void Submit(const Variant& iBasket, const ado::ConnectionPtr& connection) {
+        auto basket = iBasket.As<ole::Dictionary>();
+        if (!basket) ole::Raise(ole::err::ObjectRequired);
+        auto header = RecordsetOf(*basket, "header");
+        header->MoveFirst();
+        std::string basketId = header->Fields("BASKETID").Value().ToString();
+        Reads reads = Read(*basket, basketId, connection);
+        // Two callers submitting the same basket must not make two orders: the basket row
+        // is claimed inside the transaction (the second caller waits, then finds it gone).
+        if (reads.claim->Eof())
+            ole::Raise(MissingOrderInfo,
+                       "Basket " + basketId + " does not exist any more: it was submitted already or deleted",
+                       "Vendalo.Order");
+        Writes writes;
+        InsertAddresses(basketId, reads, writes);
+        InsertOrderHeader(*basket, writes);
+        InsertOrderLines(*basket, writes);
+        AddSubmittedEvents(*basket, basketId, reads.checkout, writes);
+        writes.Add("Order.SubmitBasket", Statement("DELETE FROM BASKETLINE WHERE BASKETID = ?"), {Variant(basketId)});
+        writes.Add("Order.SubmitBasket", Statement("DELETE FROM BASKETHEADER WHERE BASKETID = ?"), {Variant(basketId)});
+        writes.Run(connection);
+    }
+
     // The statements of a submission with the step each belongs to, run as one
     // batch; a failure is raised under its step with the statement it ran.
     struct Writes {
@@ -120,74 +144,91 @@ private:
         }
     };
 
-    // Two callers submitting the same basket must not make two orders: the basket row
-    // is claimed inside the transaction (the second caller waits, then finds it gone).
-    static void ClaimBasket(const std::string& basketId, const ado::ConnectionPtr& connection) {
-        std::string sql = "SELECT BASKETID FROM BASKETHEADER WHERE BASKETID = ?";
-        if (connection->GetDialect() == ado::Dialect::PostgreSQL) sql += " FOR UPDATE";
-        auto rs = connection->Execute(sql, nullptr, -1, {basketId});
-        if (rs->Eof())
-            ole::Raise(MissingOrderInfo,
-                       "Basket " + basketId + " does not exist any more: it was submitted already or deleted",
-                       "Vendalo.Order");
+    static constexpr const char* kCopied[] = {"COUNTRYCODE", "NAME1",   "NAME2", "STREET1", "STREET2",
+                                               "CITY1",       "CITY2",   "ZIPCODE", "PHONE", "FAX",
+                                               "COUNTRYNAME", "SHORTDESCRIPTION", "STATEPROVINCE"};
+
+    // What a submission reads before it writes: the basket's row (claimed),
+    // the addresses the order names (the header's, then the lines', each once)
+    // with the snapshots the order has already and the rows to copy, and a
+    // card authorisation at checkout.
+    struct Reads {
+        ado::RecordsetPtr claim, snapshots, addresses, checkout;
+        std::vector<int32_t> addressIds;
+    };
+
+    static Reads Read(const ole::Dictionary& basket, const std::string& basketId, const ado::ConnectionPtr& connection) {
+        Reads reads;
+        auto header = RecordsetOf(basket, "header");
+        auto lines = RecordsetOf(basket, "lines");
+        auto collect = [&](const Variant& id) {
+            int32_t n = id.ToLong();
+            if (std::find(reads.addressIds.begin(), reads.addressIds.end(), n) == reads.addressIds.end())
+                reads.addressIds.push_back(n);
+        };
+        collect(header->Fields("BILLINGADDRESSID").Value());
+        collect(header->Fields("SHIPPINGADDRESSID").Value());
+        if (!(lines->Bof() && lines->Eof()))
+            for (lines->MoveFirst(); !lines->Eof(); lines->MoveNext()) collect(lines->Fields("ADDRESSID").Value());
+
+        std::string claim = "SELECT BASKETID FROM BASKETHEADER WHERE BASKETID = ?";
+        if (connection->GetDialect() == ado::Dialect::PostgreSQL) claim += " FOR UPDATE";
+        std::string addresses = "SELECT ADDRESSID";
+        for (const char* column : kCopied) addresses += std::string(", ") + column;
+        addresses += " FROM ADDRESS WHERE ADDRESSID IN (";
+        std::vector<Variant> ids;
+        for (int32_t id : reads.addressIds) {
+            addresses += ids.empty() ? "?" : ", ?";
+            ids.push_back(Variant(id));
+        }
+        addresses += ")";
+        std::vector<ado::BatchResult> read;
+        try {
+            read = connection->ExecuteBatch({{claim, {Variant(basketId)}},
+                                             {"SELECT ADDRESSID FROM ADDRESSHISTORY WHERE ORDERID = ?", {Variant(basketId)}},
+                                             {addresses, ids},
+                                             Sls_CheckoutAuthorizationRead(basketId)});
+        } catch (...) {
+            Sls_RaiseError("Order.Read", Sls_ConnectionErrors(connection));
+        }
+        reads.claim = read[0].rows;
+        reads.snapshots = read[1].rows;
+        reads.addresses = read[2].rows;
+        reads.checkout = read[3].rows;
+        return reads;
     }
 
-    // A snapshot of every address the order names, unless the order has one
-    // already. Whether a snapshot is there and the address itself are read in one
-    // batch (on PostgreSQL one round trip); the inserts join the writes.
-    static void InsertAddresses(const ole::Dictionary& basket, const ado::ConnectionPtr& connection, Writes& writes) {
-        Statement select;
+    // A snapshot of every address the order names, unless the order has one already.
+    static void InsertAddresses(const std::string& basketId, const Reads& reads, Writes& writes) {
+        Statement insert;
         try {
-            auto header = RecordsetOf(basket, "header");
-            auto lines = RecordsetOf(basket, "lines");
-            std::string basketId = header->Fields("BASKETID").Value().ToString();
-            ole::Dictionary ids;
-            auto collect = [&](const Variant& id) {
-                int32_t n = id.ToLong();
-                if (!ids.Exists(n)) ids.Add(n, n);
+            // leaves `rows` at the row found
+            auto has = [](const ado::RecordsetPtr& rows, int32_t id) {
+                if (rows->Bof() && rows->Eof()) return false;
+                for (rows->MoveFirst(); !rows->Eof(); rows->MoveNext())
+                    if (rows->Fields("ADDRESSID").Value().ToLong() == id) return true;
+                return false;
             };
-            collect(header->Fields("BILLINGADDRESSID").Value());
-            collect(header->Fields("SHIPPINGADDRESSID").Value());
-            if (!(lines->Bof() && lines->Eof()))
-                for (lines->MoveFirst(); !lines->Eof(); lines->MoveNext()) collect(lines->Fields("ADDRESSID").Value());
-
-            static const char* kCopied[] = {"COUNTRYCODE", "NAME1", "NAME2",    "STREET1", "STREET2",     "CITY1",
-                                            "CITY2",       "ZIPCODE", "PHONE", "FAX",     "COUNTRYNAME", "SHORTDESCRIPTION",
-                                            "STATEPROVINCE"};
-            std::vector<ado::BatchStatement> reads;
-            for (const Variant& id : ids.Keys()) {
-                select = Statement();
-                select.Sql("SELECT ADDRESSID FROM ADDRESSHISTORY WHERE ORDERID = ");
-                select.Text(Variant(basketId));
-                select.Sql(" AND ADDRESSID = ");
-                select.AsStored(id);
-                reads.push_back({select.sql, select.params});
-                reads.push_back({qx::kAddressSelect, {Variant(id.ToLong())}});
-            }
-            auto read = connection->ExecuteBatch(reads);
-            size_t k = 0;
-            for (const Variant& id : ids.Keys()) {
-                const auto& present = read[k++].rows;
-                const auto& address = read[k++].rows;
-                if (!present->Eof()) continue;  // an existing snapshot is left unchanged
-                if (address->Eof())
-                    ole::Raise(MissingAddress, "Address " + id.ToString() + " does not exist",
-                               "Vendalo.Order");
-                Statement insert("INSERT INTO ADDRESSHISTORY (ORDERID, ADDRESSID");
+            for (int32_t id : reads.addressIds) {
+                insert = Statement();
+                if (has(reads.snapshots, id)) continue;  // an existing snapshot is left unchanged
+                if (!has(reads.addresses, id))
+                    ole::Raise(MissingAddress, "Address " + std::to_string(id) + " does not exist", "Vendalo.Order");
+                insert = Statement("INSERT INTO ADDRESSHISTORY (ORDERID, ADDRESSID");
                 for (const char* column : kCopied) insert.Sql(std::string(", ") + column);
                 insert.Sql(") VALUES (");
                 insert.Text(Variant(basketId));
                 insert.Sql(", ");
-                insert.AsStored(id);
+                insert.AsStored(Variant(id));
                 for (const char* column : kCopied) {
                     insert.Sql(", ");
-                    insert.Value(address->Fields(column).Value());
+                    insert.Value(reads.addresses->Fields(column).Value());
                 }
                 insert.Sql(")");
                 writes.Add("Order.InsertAddresses", std::move(insert));
             }
         } catch (...) {
-            Sls_RaiseError("Order.InsertAddresses", Sls_ConnectionErrors(connection) + " executing: '" + select.Shown() + "'");
+            Sls_RaiseError("Order.InsertAddresses", insert.sql.empty() ? SlsInfo() : SlsInfo(" executing: '" + insert.Shown() + "'"));
         }
     }
 
@@ -300,7 +341,7 @@ private:
     // The new order's first events: its header and each line, in their first
     // status; a card basket's authorisation at checkout comes before them.
     static void AddSubmittedEvents(const ole::Dictionary& basket, const std::string& orderId,
-                                   const ado::ConnectionPtr& connection, Writes& writes) {
+                                   const ado::RecordsetPtr& checkoutRows, Writes& writes) {
         auto lines = RecordsetOf(basket, "lines");
         Variant url = RecordsetOf(basket, "header")->Fields("ACKNOWLEDGEMENTURL").Value();
         std::string detail = IsMissing(url) || url.ToString().empty() ? "" : "broker requisition";
@@ -311,7 +352,7 @@ private:
             events.push_back({orderId, lineNr, std::nullopt, static_cast<int32_t>(OrderLineStatus::NotAllocated),
                               "submitted", "", "", ""});
         std::vector<ado::BatchStatement> statements;
-        if (auto checkout = Sls_CheckoutAuthorizationEvent(connection, orderId)) {
+        if (auto checkout = Sls_CheckoutAuthorizationEvent(checkoutRows, orderId)) {
             statements = OrderEventStatements({checkout->event}, checkout->at);
             events.front().before = checkout->event.after;
         }

@@ -165,6 +165,35 @@ TEST_P(Reqlink, EachRequisitionBecomesAnOrderOrFailsAloneLeavingNothing) {
     EXPECT_EQ(Value("SELECT NAME1 FROM ADDRESS WHERE ADDRESSID = (SELECT BILLINGADDRESSID FROM ORDERHEADER WHERE ORDERID = ?)", c)
                   .Text(),
               "New invoice desk");
+    // each order: its line, three address snapshots, the order's and the line's events; no slot stays
+    auto written = [&] {
+        std::vector<int64_t> counts;
+        for (const char* table : {"ORDERLINE", "ADDRESSHISTORY", "ORDEREVENT", "REQUISITIONINTAKE"})
+            counts.push_back(Count(std::string("SELECT COUNT(*) FROM ") + table));
+        return counts;
+    };
+    const std::vector<int64_t> twoOrders{2, 6, 4, 0};
+    EXPECT_EQ(written(), twoOrders);
+
+    // a submission that fails after the address and the basket were written, where removing
+    // them afterwards would fail as well: nothing of the requisition stays
+    if (Inst().Db().IsPostgres())
+        Inst().Exec("CREATE FUNCTION refuse() RETURNS trigger AS $$ BEGIN RAISE EXCEPTION 'refused by the database'; "
+                    "END $$ LANGUAGE plpgsql;"
+                    "CREATE TRIGGER refuse BEFORE DELETE ON BASKETHEADER FOR EACH ROW EXECUTE FUNCTION refuse();");
+    else
+        Inst().Exec("CREATE TRIGGER refuse BEFORE DELETE ON BASKETHEADER BEGIN SELECT RAISE(ABORT, 'refused by the database'); END;");
+    Req fourth = third;
+    fourth.id = "REQ-4";
+    fourth.billTo = "<BillToAddress><NAME1>Rolled back</NAME1></BillToAddress>";
+    auto failed = Process({fourth});
+    ASSERT_TRUE(failed[0].error);
+    EXPECT_NE(failed[0].error->Description.find("refused by the database"), std::string::npos) << failed[0].error->Description;
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM ORDERHEADER"), 2);
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM BASKETHEADER"), 0);
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM BASKETLINE"), 0);
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM ADDRESS"), addressesBefore + 1);
+    EXPECT_EQ(written(), twoOrders);
 }
 
 TEST_P(Reqlink, RequisitionsTheChecksRefuseCreateNothing) {

@@ -41,6 +41,15 @@ public:
                                      const std::string& iUserLocale) = 0;
     // Deletes the lines with the given numbers (an array) and stores the basket; returns true.
     virtual bool DeleteLines(ole::Variant& iBasket, const ole::Variant& LineNrs) = 0;
+
+    // Create and AddLine on the caller's connection, inside the transaction it holds: the
+    // rows are written there and stand or fall with the caller's other work. A connection
+    // without a transaction raises.
+    virtual ole::DictionaryPtr CreateIn(const ado::ConnectionPtr& transaction, const std::string& iUserID,
+                                        int32_t iBusinessPartnerID) = 0;
+    virtual int32_t AddLineIn(const ado::ConnectionPtr& transaction, ole::Variant& iBasket, int32_t iSKU,
+                              double iQuantity, ole::Date iRequestDate, bool iConfigurable,
+                              const std::string& iConfigID) = 0;
 };
 
 // The quantities a basket line takes: more than 0, at most 999,999,999 and at

@@ -15,6 +15,9 @@ public:
     // Turns a basket dictionary into an order (ORDERHEADER, ORDERLINE, ADDRESSHISTORY)
     // and deletes the basket, all in one transaction.
     virtual void SubmitBasket(const ole::Variant& basket) = 0;
+    // The same on the caller's connection, inside the transaction it holds (a connection
+    // without one raises): the order stands or falls with the caller's other work.
+    virtual void SubmitBasketIn(const ado::ConnectionPtr& transaction, const ole::Variant& basket) = 0;
     // The order as a dictionary of "header" and "lines" recordsets (both empty for an unknown id).
     virtual ole::DictionaryPtr Restore(const std::string& orderId) = 0;
     virtual bool OrdersExist() = 0;

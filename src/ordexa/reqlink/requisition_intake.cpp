@@ -1,9 +1,10 @@
-// Each requisition is read and checked whole before anything is written: a
-// requisition that fails a check creates nothing, and one that fails later
-// has what it created (addresses, basket) removed again, so a failed
-// requisition never leaves anything behind. Before it creates anything a
-// requisition takes its slot (REQUISITIONINTAKE), so copies of it sent at once
-// make one order and one set of addresses.
+// Each requisition is read and checked whole before anything is written, and
+// then written in one transaction: its slot (REQUISITIONINTAKE), the addresses
+// it names anew, its basket and the order made of it. A requisition that fails
+// a check creates nothing, and one that fails later rolls back what it wrote,
+// so a failed requisition never leaves anything behind. Copies of a
+// requisition sent at once wait for each other at the slot, and make one order
+// and one set of addresses.
 #include "ordexa/reqlink/requisition_intake.h"
 
 #include <chrono>
@@ -17,6 +18,7 @@
 #include "ordexa/exchange/lib_sales_xml.h"
 #include "platform/automation/decimal.h"
 #include "platform/automation/text.h"
+#include "platform/data/transaction.h"
 #include "platform/masterdata/business_partner.h"
 #include "platform/masterdata/currency.h"
 #include "platform/masterdata/locale.h"
@@ -149,8 +151,7 @@ Requisition Read(const pugi::xml_node& r, const BrokerPermissions& permissions, 
 }
 
 // The addresses the requisition names, looked up once its slot is taken: a
-// retry that waited for the slot sees what is stored now, not an address a
-// failed holder of the slot removed again.
+// copy that waited for the slot sees what the holder committed.
 void PlanAddresses(const pugi::xml_node& r, Requisition& q, qx::IBusinessPartner& partners) {
     q.billTo = PlanAddress(r, "BillToAddress", q.partnerId, partners, true);
     q.delivery = PlanAddress(r, "DeliveryAddress", q.partnerId, partners, false);
@@ -164,76 +165,67 @@ std::vector<Variant> RequisitionKey(const Requisition& q) {
     return {Variant(q.partnerId), Variant(q.id), Variant(q.acknowledgementUrl)};
 }
 
-std::optional<std::string> ExistingOrder(const Requisition& q) {
-    auto rs = Sls_GetDisconnectedRecordset(kExistingRequisitionOrderStatement, Sls_ConnectionString(), RequisitionKey(q));
+std::optional<std::string> ExistingOrder(const Requisition& q, const ado::ConnectionPtr& c) {
+    auto rs = c->Execute(kExistingRequisitionOrderStatement, nullptr, -1, RequisitionKey(q));
     if (rs->Eof()) return std::nullopt;
     return rs->Fields(0).Value().Text();
 }
 
-// How long a requisition waits for a racing copy of itself to finish, and when
-// a slot without an order counts as left behind by a crash.
+// How long a requisition waits for a slot another version of the intake
+// holds across its transactions, and when such a slot counts as left behind
+// by a crash. The slots this intake takes live only inside its transaction.
 constexpr auto kSlotWait = std::chrono::seconds(20);
 constexpr auto kSlotPoll = std::chrono::milliseconds(20);
 constexpr double kAbandonedSlotDays = 5.0 / (24 * 60);  // 5 minutes
 
-void ReleaseSlot(const Requisition& q, const std::string& token) {
+void ReleaseSlot(const Requisition& q, const std::string& token, ado::Connection& c) {
     auto params = RequisitionKey(q);
     params.push_back(Variant(token));
-    auto c = Sls_GetOpenConnection(Sls_ConnectionString());
-    c->Execute(std::string("DELETE FROM REQUISITIONINTAKE WHERE ") + kRequisitionKey + " AND CLAIMTOKEN = ?", nullptr,
-               -1, params);
+    c.Execute(std::string("DELETE FROM REQUISITIONINTAKE WHERE ") + kRequisitionKey + " AND CLAIMTOKEN = ?", nullptr, -1,
+              params);
 }
 
-void InsertSlot(const Requisition& q, const std::string& token) {
+void InsertSlot(const Requisition& q, const std::string& token, ado::Connection& c) {
     auto params = RequisitionKey(q);
     params.push_back(Variant(token));
     params.push_back(Variant(ole::Date::Now()));
-    auto c = Sls_GetOpenConnection(Sls_ConnectionString());
-    c->Execute("INSERT INTO REQUISITIONINTAKE (BUSINESSPARTNERID, CUSTOMERPONR, ACKNOWLEDGEMENTURL, CLAIMTOKEN, "
-               "CLAIMED) VALUES (?, ?, ?, ?, ?)",
-               nullptr, -1, params);
+    c.Execute("INSERT INTO REQUISITIONINTAKE (BUSINESSPARTNERID, CUSTOMERPONR, ACKNOWLEDGEMENTURL, CLAIMTOKEN, "
+              "CLAIMED) VALUES (?, ?, ?, ?, ?)",
+              nullptr, -1, params);
 }
 
-// Takes the requisition's slot before anything is created: copies of one
-// requisition racing each other make one order, and only the holder creates
-// addresses. The others wait for its order and answer with it; a holder that
-// fails gives the slot back and the next takes it. Returns the order a copy
-// made meanwhile, or nothing once this call holds the slot (under `token`).
-std::optional<std::string> TakeSlot(const Requisition& q, const std::string& token) {
+// Begins the requisition's transaction on `c` and takes the requisition's slot
+// in it, before anything is created: a copy of the requisition sent at the
+// same time waits there (on PostgreSQL at the slot's key, on SQLite at the
+// write lock) until this one commits or rolls back, so copies make one order
+// and one set of addresses. Returns the order a copy made (`tx` is then to be
+// rolled back), or nothing once the slot is taken in `tx` under `token`.
+std::optional<std::string> TakeSlot(const Requisition& q, const std::string& token, const ado::ConnectionPtr& c,
+                                    std::optional<ado::Transaction>& tx) {
     auto deadline = std::chrono::steady_clock::now() + kSlotWait;
     int unexplained = 0;
     for (;;) {
-        if (auto existing = ExistingOrder(q)) return existing;
+        tx.emplace(*c);
         std::exception_ptr refused;
         try {
-            InsertSlot(q, token);
+            InsertSlot(q, token, *c);
         } catch (...) {
             refused = std::current_exception();
         }
-        if (!refused) {
-            // a holder may have stored its order and left between the look-up and the claim
-            std::optional<std::string> existing;
-            try {
-                existing = ExistingOrder(q);
-            } catch (...) {
-                ReleaseSlot(q, token);
-                throw;
-            }
-            if (existing) ReleaseSlot(q, token);
-            return existing;
-        }
+        // a copy may have stored its order before the slot was free
+        if (!refused) return ExistingOrder(q, c);
+        tx.reset();
         auto held = Sls_GetDisconnectedRecordset(
             std::string("SELECT CLAIMTOKEN, CLAIMED FROM REQUISITIONINTAKE WHERE ") + kRequisitionKey,
             Sls_ConnectionString(), RequisitionKey(q));
         if (held->Eof()) {
-            // the holder has left since (its order, if any, is looked for next), unless the
-            // insert keeps failing for a reason of its own
+            // the holder has left since, unless the insert keeps failing for a reason of its own
             if (++unexplained == 3) std::rethrow_exception(refused);
             continue;
         }
         unexplained = 0;
         if (held->Fields(1).Value().ToDate().serial < ole::Date::Now().serial - kAbandonedSlotDays) {
-            ReleaseSlot(q, held->Fields(0).Value().Text());  // left by a holder that never finished
+            ReleaseSlot(q, held->Fields(0).Value().Text(), *c);  // left by a holder that never finished
             continue;
         }
         if (std::chrono::steady_clock::now() > deadline)
@@ -243,51 +235,13 @@ std::optional<std::string> TakeSlot(const Requisition& q, const std::string& tok
     }
 }
 
-// What one requisition has written so far, removed again when it fails.
-struct Created {
-    const Requisition* slotOf = nullptr;  // set while this call holds the requisition's slot
-    std::string slotToken;
-    std::vector<int32_t> addresses;
-    std::string basketId;
-
-    void Undo() {
-        if (!basketId.empty()) {
-            try {
-                Sls_GetComponent<vendalo::IBasket>("Vendalo.Basket")->Delete(basketId);
-            } catch (...) {
-                Sls_LogError("Ordexa.Reqlink.ProcessOneRequisition()", "The basket " + basketId + " was not removed");
-            }
-        }
-        if (addresses.empty()) return;
-        ado::ConnectionPtr c;
-        try {
-            c = Sls_GetOpenConnection(Sls_ConnectionString());
-            for (int32_t id : addresses) c->Execute("DELETE FROM ADDRESS WHERE ADDRESSID = ?", nullptr, -1, {Variant(id)});
-        } catch (...) {
-            Sls_LogError("Ordexa.Reqlink.ProcessOneRequisition()", "Addresses the requisition created were not removed");
-        }
-    }
-
-    // After the addresses: a copy waiting for the slot must not find them.
-    void GiveBackSlot() {
-        if (!slotOf) return;
-        try {
-            ReleaseSlot(*slotOf, slotToken);
-        } catch (...) {
-            Sls_LogError("Ordexa.Reqlink.ProcessOneRequisition()",
-                         "The intake slot of requisition " + slotOf->id + " was not given back");
-        }
-        slotOf = nullptr;
-    }
-};
-
-int32_t MakeAddress(const AddressPlan& plan, int32_t partnerId, qx::IBusinessPartner& partners, Created& created,
-                    int32_t number, const char* what) {
+int32_t MakeAddress(const AddressPlan& plan, int32_t partnerId, ado::Connection& c, int32_t number, const char* what) {
     if (plan.id != -1) return plan.id;
-    int32_t id = partners.AddNewAddressEx(*XML_AddressToDictionary(plan.element), partnerId);
-    if (id == -1) Fail(number, std::string("Failure creating ") + what + " for BPID=" + std::to_string(partnerId));
-    created.addresses.push_back(id);
-    return id;
+    try {
+        return qx::InsertAddress(c, *XML_AddressToDictionary(plan.element), partnerId);
+    } catch (const ole::AutomationError&) {
+        Fail(number, std::string("Failure creating ") + what + " for BPID=" + std::to_string(partnerId));
+    }
 }
 
 // The basket's header as the requisition asks: shopper, partner, currency,
@@ -331,10 +285,12 @@ void FillLine(ado::Recordset& lines, ado::Recordset& header, const Requisition& 
     header.Fields("TOTAL") = amount.ToVariant();
 }
 
+// The whole requisition is one transaction: its slot, addresses, basket and
+// order are committed together, and a requisition that fails at any step
+// rolls all of them back.
 RequisitionOutcome ProcessOneRequisition(const pugi::xml_node& r, const BrokerPermissions& permissions) {
     RequisitionOutcome outcome;
     outcome.requisitionId = XML_GetNodeTextOrEmpty(r, "Id");
-    Created created;
     bool submitting = false;
     Requisition q;
     try {
@@ -347,47 +303,47 @@ RequisitionOutcome ProcessOneRequisition(const pugi::xml_node& r, const BrokerPe
         auto locale = Sls_GetComponent<qx::ILocale>("QxCommon.Locale");
 
         q = Read(r, permissions, *partners, *products, *parameters, *currencies);
+        auto c = Sls_GetOpenConnection(Sls_ConnectionString());
+        std::optional<ado::Transaction> tx;  // after `c`: it rolls back before the connection goes
+        std::string token = Sls_CreateGUID();
         // brokers retry: a requisition sent before answers with the order it made
-        created.slotToken = Sls_CreateGUID();
-        if (auto existing = TakeSlot(q, created.slotToken)) {
+        if (auto existing = TakeSlot(q, token, c, tx)) {
             outcome.orderId = *existing;
             outcome.existing = true;
             return outcome;
         }
-        created.slotOf = &q;
         PlanAddresses(r, q, *partners);
 
-        int32_t billTo = MakeAddress(q.billTo, q.partnerId, *partners, created, err::reqlinkCreateBillingAddressFailure,
-                                     "billingaddress");
-        int32_t delivery = MakeAddress(q.delivery, q.partnerId, *partners, created,
-                                       err::reqlinkCreateDeliveryAddressFailure, "deliveryaddress");
-        int32_t shipFrom = MakeAddress(q.shipFrom, q.homeOrganisation, *partners, created,
-                                       err::reqlinkCreateShippingAddressFailure, "shippingaddress");
+        int32_t billTo =
+            MakeAddress(q.billTo, q.partnerId, *c, err::reqlinkCreateBillingAddressFailure, "billingaddress");
+        int32_t delivery =
+            MakeAddress(q.delivery, q.partnerId, *c, err::reqlinkCreateDeliveryAddressFailure, "deliveryaddress");
+        int32_t shipFrom =
+            MakeAddress(q.shipFrom, q.homeOrganisation, *c, err::reqlinkCreateShippingAddressFailure, "shippingaddress");
 
-        auto basket = baskets->Create(q.shopperId, q.partnerId);
+        auto basket = baskets->CreateIn(c, q.shopperId, q.partnerId);
         auto header = RecordsetOf(*basket, "header");
         header->MoveFirst();
-        created.basketId = header->Fields("BASKETID").Value().Text();
+        std::string basketId = header->Fields("BASKETID").Value().Text();
         FillHeader(*header, q, billTo, shipFrom, *partners, *currencies, *locale);
         Variant basketValue(basket);
-        baskets->AddLine(basketValue, q.productId, q.quantity, q.dateRequired, false, "");
+        baskets->AddLineIn(c, basketValue, q.productId, q.quantity, q.dateRequired, false, "");
         auto lines = RecordsetOf(*basket, "lines");
         lines->MoveLast();
         FillLine(*lines, *header, q, delivery);
 
         submitting = true;
-        orders->SubmitBasket(basketValue);
-        outcome.orderId = created.basketId;
-        created.GiveBackSlot();  // the order answers for the requisition from now on
+        orders->SubmitBasketIn(c, basketValue);
+        ReleaseSlot(q, token, *c);  // the order answers for the requisition from now on
+        tx->Commit();
+        outcome.orderId = basketId;
         return outcome;
     } catch (...) {
         ole::SlsErrorInfo failure = ole::CurrentError();
-        created.Undo();
-        created.GiveBackSlot();
         // a concurrent retry of the same requisition won the race: its order is the answer
         if (submitting) {
             try {
-                if (auto existing = ExistingOrder(q)) {
+                if (auto existing = ExistingOrder(q, Sls_GetOpenConnection(Sls_ConnectionString()))) {
                     outcome.orderId = *existing;
                     outcome.existing = true;
                     return outcome;

@@ -85,14 +85,7 @@ public:
         try {
             auto c = ado::OpenConnection(MasterDataConnectionString());
             ado::Transaction tx(*c);
-            int32_t addressId = NextAddressId(*c);
-            auto text = [&](int key) { return ole::Variant(a.Item(key).Text()); };
-            c->Execute(
-                "INSERT INTO ADDRESS (ADDRESSID, BUSINESSPARTNERID, COUNTRYCODE, NAME1, NAME2, STREET1, STREET2, CITY1, "
-                "CITY2, STATEPROVINCE, ZIPCODE, PHONE, FAX, SHORTDESCRIPTION) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                nullptr, -1,
-                {addressId, id, text(0), text(1), text(2), text(3), text(4), text(5), text(6), text(7), text(8), text(9),
-                 text(10), text(11)});
+            int32_t addressId = InsertAddress(*c, a, id);
             tx.Commit();
             c->Close();
             return addressId;
@@ -146,6 +139,18 @@ private:
 const char* const kAddressSelect =
     "SELECT SHORTDESCRIPTION, NAME1, NAME2, STREET1, STREET2, CITY1, CITY2, STATEPROVINCE, ZIPCODE, COUNTRYCODE, "
     "PHONE, FAX, COUNTRYNAME, ADDRESSID, BUSINESSPARTNERID FROM ADDRESS WHERE ADDRESSID = ?";
+
+int32_t InsertAddress(ado::Connection& c, const ole::Dictionary& a, int32_t id) {
+    int32_t addressId = NextAddressId(c);
+    auto text = [&](int key) { return ole::Variant(a.Item(key).Text()); };
+    c.Execute(
+        "INSERT INTO ADDRESS (ADDRESSID, BUSINESSPARTNERID, COUNTRYCODE, NAME1, NAME2, STREET1, STREET2, CITY1, "
+        "CITY2, STATEPROVINCE, ZIPCODE, PHONE, FAX, SHORTDESCRIPTION) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+        nullptr, -1,
+        {addressId, id, text(0), text(1), text(2), text(3), text(4), text(5), text(6), text(7), text(8), text(9),
+         text(10), text(11)});
+    return addressId;
+}
 
 std::string MasterDataConnectionString() {
     thread_local std::string home, connectionString;

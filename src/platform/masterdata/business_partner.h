@@ -52,6 +52,11 @@ std::string MasterDataConnectionString();
 // address in a batch of their own on the sales database.
 extern const char* const kAddressSelect;
 
+// What AddNewAddressEx stores, on the caller's connection and inside the
+// transaction it holds (the id is taken from the same counter): the new id;
+// raises when the address cannot be stored.
+int32_t InsertAddress(ado::Connection& connection, const ole::Dictionary& address, int32_t businessPartnerId);
+
 void RegisterBusinessPartner();  // "QxCommon.BusinessPartner"
 
 }  // namespace qx
