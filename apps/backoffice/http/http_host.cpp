@@ -565,7 +565,7 @@ const HttpHost::CompiledRoute* HttpHost::FindRoute(httplib::Request& request, ht
 
 void HttpHost::Run(const CompiledRoute& found, Call& call) const {
     std::unique_ptr<ado::KeyedLock> lock;
-    if (found.basket == BasketRoute::Change) {
+    if (found.basket == BasketRoute::Change || found.basket == BasketRoute::End) {
         std::string id = call.Id();
         lock = LockBasket(Sls_ConnectionString(), state_->home, id);
         std::string ifMatch = call.request.get_header_value("If-Match");
@@ -578,7 +578,8 @@ void HttpHost::Run(const CompiledRoute& found, Call& call) const {
     }
     found.route.handler(call);
     if (call.response.status == -1) call.response.status = 200;
-    if (found.basket == BasketRoute::None || call.response.status / 100 != 2) return;
+    if (found.basket == BasketRoute::None || found.basket == BasketRoute::End || call.response.status / 100 != 2)
+        return;
     if (found.basket == BasketRoute::Read) {
         // the answer is the basket as it was read: its text is what the ETag hashes
         call.response.set_header("ETag", BasketETagOfAnswer(call.response.body));
