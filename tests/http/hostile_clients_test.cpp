@@ -82,6 +82,35 @@ public:
         }
         return text.rfind("HTTP/1.1 ", 0) == 0 ? std::stoi(text.substr(9, 3)) : -1;
     }
+    // The status of a whole answer (its head and Content-Length bytes of body) that
+    // arrives within `seconds`; -1 when the host closes instead.
+    int WholeStatus(int seconds) {
+        std::string text;
+        size_t whole = std::string::npos;
+        for (auto until = Clock::now() + std::chrono::seconds(seconds); text.size() != whole && Clock::now() < until;) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 100) <= 0) continue;
+            char buffer[4096];
+            ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+            if (n <= 0) return -1;
+            text.append(buffer, static_cast<size_t>(n));
+            std::smatch length;
+            size_t head = text.find("\r\n\r\n");
+            if (head != std::string::npos && std::regex_search(text, length, std::regex("Content-Length: (\\d+)")))
+                whole = head + 4 + std::stoul(length[1]);
+        }
+        return text.size() == whole && text.rfind("HTTP/1.1 ", 0) == 0 ? std::stoi(text.substr(9, 3)) : -1;
+    }
+    // True when the host closes the connection within `seconds` (what it sends first is read away).
+    bool Closed(int seconds) {
+        for (auto until = Clock::now() + std::chrono::seconds(seconds); Clock::now() < until;) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 100) <= 0) continue;
+            char buffer[4096];
+            if (::recv(fd_, buffer, sizeof buffer, 0) <= 0) return true;
+        }
+        return false;
+    }
     bool Connected() {
         pollfd p{fd_, POLLOUT, 0};
         int error = 0;
@@ -212,6 +241,41 @@ TEST_F(HostileClients, TricklingClientsDoNotStarveTheHost) {
               << " bodies, " << cutOff[2] << " kept-alive; host " << memory << "\n";
     EXPECT_GT(cutOff[0], 0) << "a head that trickles is cut off at its deadline";
     EXPECT_GT(cutOff[1], 0) << "a body below the minimum rate is cut off";
+}
+
+// A worker that answered a kept-alive connection waits for its next request
+// itself, but lets it go for any other client: with one worker, a kept-alive
+// client, a client whose head comes in pieces and a client that stalls are all
+// served, and the keep-alive and head deadlines still close what idles.
+TEST_F(HostileClients, AKeptAliveConnectionNeverHoldsTheOnlyWorker) {
+    Setting("Workers", "1");
+    Setting("KeepAliveTimeout", "2");
+    Setting("HeaderTimeoutSeconds", "2");
+    Setting("KeepAliveMaxCount", "5");
+    Serve();
+    RawConnection kept(serve_->Port());
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(kept.Send(kHealth));
+        ASSERT_EQ(kept.WholeStatus(5), 200) << "request " << i << " on the kept-alive connection";
+    }
+    RawConnection stalled(serve_->Port());
+    ASSERT_TRUE(stalled.Send(kHealth));
+    ASSERT_EQ(stalled.WholeStatus(5), 200);
+    ASSERT_TRUE(stalled.Send("GET /health HTTP/1.1\r\n"));  // and no more
+    RawConnection pieces(serve_->Port());
+    ASSERT_TRUE(pieces.Send("GET /health HTTP/1.1\r\n"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(pieces.Send("Host: shop\r\n\r\n"));
+    EXPECT_EQ(pieces.WholeStatus(5), 200) << "a head in pieces, while two connections wait";
+    ASSERT_TRUE(kept.Send(kHealth.substr(0, 10)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(kept.Send(kHealth.substr(10)));
+    EXPECT_EQ(kept.WholeStatus(5), 200) << "the kept-alive connection's fourth request, in pieces";
+    ASSERT_TRUE(kept.Send(kHealth));
+    EXPECT_EQ(kept.WholeStatus(5), 200) << "its fifth";
+    EXPECT_TRUE(kept.Closed(1)) << "KeepAliveMaxCount: closed after the fifth";
+    EXPECT_TRUE(stalled.Closed(5)) << "the stalled head is cut off at its deadline";
+    EXPECT_TRUE(pieces.Closed(5)) << "the idle connection is closed after KeepAliveTimeout";
 }
 
 // One address cannot take every connection: over its cap a new one is closed,

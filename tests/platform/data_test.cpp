@@ -1,10 +1,16 @@
 // The data layer on both providers: the same tests run on SQLite and PostgreSQL.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
 #include <functional>
+#include <thread>
 
 #include "platform/automation/error.h"
 #include "platform/data/ado.h"
+#include "platform/data/keyed_lock.h"
 #include "platform/data/script.h"
 #include "test_db.h"
 
@@ -493,6 +499,30 @@ TEST_P(DataLayer, BatchesAnswerEachStatementAndAFailureEndsThem) {
 
 // A script is split at ";" outside literals, comments and dollar-quoted bodies;
 // a statement marked for one provider is left out on the other.
+// A lock taken by waiting is released without waiting for the database: the
+// next taker who waits gets it, and the releasing session answers on.
+TEST_P(DataLayer, AKeyedLockReleasedWithoutWaitingGoesToTheNextTakerAndItsSessionAnswersOn) {
+    using namespace std::chrono_literals;
+    const std::string cs = Db().ConnectionString();
+    const std::string file =
+        (std::filesystem::temp_directory_path() / ("keyed_" + std::to_string(getpid()) + ".lock")).string();
+    auto takenElsewhere = [&](const std::string& key, std::chrono::milliseconds patience) {
+        bool taken = false;
+        std::thread([&] { taken = KeyedLock::Acquire(cs, 7, file, key, patience) != nullptr; }).join();
+        return taken;
+    };
+    auto held = KeyedLock::Acquire(cs, 7, file, "basket 1", 1s);
+    ASSERT_TRUE(held);
+    EXPECT_FALSE(takenElsewhere("basket 1", 0ms));
+    held.reset();
+    EXPECT_TRUE(takenElsewhere("basket 1", 5s));
+    held = KeyedLock::Acquire(cs, 7, file, "basket 2", 1s);
+    ASSERT_TRUE(held);
+    EXPECT_FALSE(takenElsewhere("basket 2", 0ms));
+    held.reset();
+    std::filesystem::remove(file);
+}
+
 TEST(Scripts, SplitIntoStatementsPerProvider) {
     const std::string script =
         "CREATE TABLE A (X VARCHAR(5) DEFAULT ';');\n"

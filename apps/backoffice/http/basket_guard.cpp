@@ -32,10 +32,10 @@ BasketRoute BasketRouteOf(const std::string& routeName) {
         {"POST /api/v1/baskets", BasketRoute::Create},
         {"POST /api/v1/baskets/{id}/copy", BasketRoute::Create},
         {"PUT /api/v1/baskets/{id}", BasketRoute::Change},
-        {"DELETE /api/v1/baskets/{id}", BasketRoute::Change},
+        {"DELETE /api/v1/baskets/{id}", BasketRoute::End},
         {"POST /api/v1/baskets/{id}/lines", BasketRoute::Change},
         {"DELETE /api/v1/baskets/{id}/lines", BasketRoute::Change},
-        {"POST /api/v1/baskets/{id}/submit", BasketRoute::Change},
+        {"POST /api/v1/baskets/{id}/submit", BasketRoute::End},
         {"POST /api/v1/baskets/{id}/price", BasketRoute::Change},
     };
     auto found = kRoutes.find(routeName);

@@ -22,7 +22,8 @@ enum class BasketRoute {
     None,
     Read,    // answers a stored basket: its ETag
     Create,  // makes a basket (the one Location names): its ETag
-    Change,  // changes or submits the basket of its path: the lock, If-Match, then the new ETag
+    Change,  // changes the basket of its path: the lock, If-Match, then the new ETag
+    End,     // deletes or submits the basket of its path: the lock and If-Match; no basket is left
 };
 
 // What a route ("PUT /api/v1/baskets/{id}") does to baskets.

@@ -5,8 +5,11 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <optional>
 #include <regex>
+#include <string_view>
 
 #include "http/basket_guard.h"
 #include "http/idempotency_store.h"
@@ -102,6 +105,13 @@ std::string OperatorLoggedIn(HostState& state, const httplib::Response& response
     return state.sessions.OperatorOf(cookie.substr(8, cookie.find(';') - 8));
 }
 
+// A header of the answer, "" when it has none (without a copy).
+const std::string& HeaderOf(const httplib::Response& response, const char* name) {
+    static const std::string kNone;
+    auto found = response.headers.find(name);
+    return found == response.headers.end() ? kNone : found->second;
+}
+
 // One line of the access log for an answered request: the route's pattern
 // (never the path, whose ids say whose basket it was), status, size, time,
 // request id, the kind of key and the operator. Never a key, a query or a body.
@@ -112,18 +122,25 @@ void WriteAccessLine(const httplib::Request& request, const httplib::Response& r
     std::string time = qx::LogTimestampUtc();
     char duration[32];
     std::snprintf(duration, sizeof duration, "%.6f", seconds);
-    std::string method = request.method.substr(0, 16), id = response.get_header_value("X-Request-Id");
+    std::string_view method = std::string_view(request.method).substr(0, 16);
+    const std::string& id = HeaderOf(response, "X-Request-Id");
+    char numbers[48];  // status and bytes
+    std::snprintf(numbers, sizeof numbers, "%d %zu", response.status, response.body.size());
+    std::string_view status(numbers, std::strchr(numbers, ' ') - numbers), bytes(std::strchr(numbers, ' ') + 1);
     std::string line;
+    line.reserve(160 + route.size() + id.size() + operatorName.size());
     if (qx::LogWritesJson()) {
-        line = "{\"time\":\"" + time + "\",\"method\":" + qx::JsonString(method) + ",\"route\":" +
-               qx::JsonString(route) + ",\"status\":" + std::to_string(response.status) +
-               ",\"bytes\":" + std::to_string(response.body.size()) + ",\"seconds\":" + duration +
-               ",\"request\":" + qx::JsonString(id) + ",\"key\":\"" + keyKind + "\"" +
-               (operatorName.empty() ? "" : ",\"operator\":" + qx::JsonString(operatorName)) + "}";
+        line.append("{\"time\":\"").append(time).append("\",\"method\":").append(qx::JsonString(method));
+        line.append(",\"route\":").append(qx::JsonString(route)).append(",\"status\":").append(status);
+        line.append(",\"bytes\":").append(bytes).append(",\"seconds\":").append(duration);
+        line.append(",\"request\":").append(qx::JsonString(id)).append(",\"key\":\"").append(keyKind).append("\"");
+        if (!operatorName.empty()) line.append(",\"operator\":").append(qx::JsonString(operatorName));
+        line.append("}");
     } else {
-        line = time + " " + ole::EscapeControls(method) + " " + ole::EscapeControls(route) + " " +
-               std::to_string(response.status) + " " + std::to_string(response.body.size()) + " " + duration + " " + id +
-               " " + keyKind + " " + (operatorName.empty() ? "-" : qx::JsonString(operatorName));
+        line.append(time).append(" ").append(ole::EscapeControls(method)).append(" ");
+        line.append(ole::EscapeControls(route)).append(" ").append(status).append(" ").append(bytes).append(" ");
+        line.append(duration).append(" ").append(id).append(" ").append(keyKind).append(" ");
+        line.append(operatorName.empty() ? std::string("-") : qx::JsonString(operatorName));
     }
     qx::AppendLogLine(path, line);
 }
@@ -548,7 +565,7 @@ const HttpHost::CompiledRoute* HttpHost::FindRoute(httplib::Request& request, ht
 
 void HttpHost::Run(const CompiledRoute& found, Call& call) const {
     std::unique_ptr<ado::KeyedLock> lock;
-    if (found.basket == BasketRoute::Change) {
+    if (found.basket == BasketRoute::Change || found.basket == BasketRoute::End) {
         std::string id = call.Id();
         lock = LockBasket(Sls_ConnectionString(), state_->home, id);
         std::string ifMatch = call.request.get_header_value("If-Match");
@@ -561,7 +578,8 @@ void HttpHost::Run(const CompiledRoute& found, Call& call) const {
     }
     found.route.handler(call);
     if (call.response.status == -1) call.response.status = 200;
-    if (found.basket == BasketRoute::None || call.response.status / 100 != 2) return;
+    if (found.basket == BasketRoute::None || found.basket == BasketRoute::End || call.response.status / 100 != 2)
+        return;
     if (found.basket == BasketRoute::Read) {
         // the answer is the basket as it was read: its text is what the ETag hashes
         call.response.set_header("ETag", BasketETagOfAnswer(call.response.body));

@@ -1,5 +1,9 @@
 #include "http/http_server.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -10,6 +14,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -24,6 +29,8 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
+
+#include "platform/os/unique_fd.h"
 
 namespace backoffice::http {
 
@@ -55,27 +62,87 @@ bool ParseError(error_code ec) {
 }
 
 // A fixed pool of threads that run whole requests; each starts with the callback's state.
+// A worker that has answered a plain kept-alive connection may wait on it for its next
+// request (WaitToRead); it lets the connection go as soon as a job is queued for the pool
+// or the pool is released, so connections that keep workers never starve the others.
 class WorkerPool {
 public:
+    enum class Wait { Readable, Wanted, TimedOut };
+
     void Start(int count, const std::function<void()>& starts) {
+        for (int i = 0; i < count; ++i) {
+            wakes_.emplace_back(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+            if (!wakes_.back()) throw std::system_error(errno, std::generic_category(), "eventfd");
+        }
         for (int i = 0; i < count; ++i)
-            threads_.emplace_back([this, starts] {
+            threads_.emplace_back([this, starts, i] {
+                tWorker = i;
                 if (starts) starts();
                 Work();
             });
     }
     void Post(std::function<void()> job) {
+        int wake = -1;
         {
             std::lock_guard lock(mutex_);
             jobs_.push_back(std::move(job));
+            if (Short() && !holding_.empty()) {
+                wake = holding_.back();
+                holding_.pop_back();
+            }
         }
-        ready_.notify_one();
+        if (wake >= 0)
+            Signal(wake);
+        else
+            ready_.notify_one();
+    }
+    // True when a job waits that no idle worker will take, or the pool is released: a
+    // worker lets its connection go.
+    bool Wanted() {
+        std::lock_guard lock(mutex_);
+        return Short();
+    }
+    // On a worker: waits until `fd` has something to read, the pool wants the worker
+    // (Wanted), or the deadline passes.
+    Wait WaitToRead(int fd, Clock::time_point deadline) {
+        const int me = tWorker;
+        for (;;) {
+            {
+                std::lock_guard lock(mutex_);
+                if (Short()) return Wait::Wanted;
+                holding_.push_back(me);
+            }
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            pollfd fds[2] = {{fd, POLLIN, 0}, {wakes_[me].Get(), POLLIN, 0}};
+            int ready = ::poll(fds, 2, static_cast<int>(std::clamp<int64_t>(left, 0, 60'000)));
+            {
+                std::lock_guard lock(mutex_);
+                holding_.erase(std::remove(holding_.begin(), holding_.end(), me), holding_.end());
+            }
+            if (fds[1].revents != 0) {
+                uint64_t count;
+                [[maybe_unused]] auto ignored = ::read(wakes_[me].Get(), &count, sizeof count);
+            }
+            if (Wanted()) return Wait::Wanted;
+            if (ready > 0 && fds[0].revents != 0) return Wait::Readable;  // data, end or error: the read tells
+            if (Clock::now() >= deadline) return Wait::TimedOut;
+        }
+    }
+    // The workers that wait on connections let them go, now and from now on.
+    void Release() {
+        std::vector<int> holding;
+        {
+            std::lock_guard lock(mutex_);
+            released_ = true;
+            holding.swap(holding_);
+        }
+        for (int w : holding) Signal(w);
     }
     // Lets the queued jobs finish and joins the threads.
     void Shutdown() {
         {
             std::lock_guard lock(mutex_);
-            stopping_ = true;
+            stopping_ = released_ = true;
         }
         ready_.notify_all();
         for (auto& t : threads_) t.join();
@@ -88,7 +155,9 @@ private:
             std::function<void()> job;
             {
                 std::unique_lock lock(mutex_);
+                ++idle_;
                 ready_.wait(lock, [&] { return stopping_ || !jobs_.empty(); });
+                --idle_;
                 if (jobs_.empty()) return;
                 job = std::move(jobs_.front());
                 jobs_.pop_front();
@@ -96,13 +165,23 @@ private:
             job();
         }
     }
+    bool Short() const { return released_ || jobs_.size() > static_cast<size_t>(idle_); }
+    void Signal(int worker) {
+        uint64_t one = 1;
+        [[maybe_unused]] auto ignored = ::write(wakes_[worker].Get(), &one, sizeof one);
+    }
 
+    static thread_local int tWorker;
     std::vector<std::thread> threads_;
+    std::vector<os::UniqueFd> wakes_;  // one eventfd a worker: a job for it, or a release
     std::mutex mutex_;
     std::condition_variable ready_;
     std::deque<std::function<void()>> jobs_;
-    bool stopping_ = false;
+    std::vector<int> holding_;  // workers waiting on connections of their own
+    int idle_ = 0;              // workers waiting for a job
+    bool stopping_ = false, released_ = false;
 };
+thread_local int WorkerPool::tWorker = -1;
 
 class SessionBase : public std::enable_shared_from_this<SessionBase> {
 public:
@@ -139,8 +218,18 @@ struct Core {
     WorkerPool workers;  // after the io_context: idle when destroyed
 };
 
+class PlainSession;
+
 // One connection: reads a request under its deadlines, has a worker answer it,
 // writes the answer, and waits for the next one without holding a thread.
+//
+// A plain connection is answered by the worker that ran its request: it writes the
+// answer as far as the socket takes it without waiting, then waits for the next request
+// itself while no job waits for a worker (WorkerPool::WaitToRead). A next request that
+// is there whole is run on the same worker; anything else (a request that arrives in
+// pieces, a body to wait for, an answer the client is slow to take, a stop, a job for
+// the pool) goes back to the connection's own deadlines on the listener's threads. So a
+// slow client never holds a worker, and the kept-alive request costs no hand-off.
 template <class Derived>
 class Session : public SessionBase {
 public:
@@ -165,7 +254,8 @@ protected:
         busy_ = false;
         if (core_.stopping) return Close();
         if (answered_ > 0 && buffer_.size() == 0) {
-            Tcp().expires_after(seconds(core_.settings.keepAliveTimeout));
+            Tcp().expires_at(idleUntil_.value_or(Clock::now() + seconds(core_.settings.keepAliveTimeout)));
+            idleUntil_.reset();
             Stream().async_read_some(buffer_.prepare(kHeadLimit), [self = Self()](error_code ec, size_t n) {
                 if (ec) return self->Close();
                 self->buffer_.commit(n);
@@ -232,13 +322,18 @@ protected:
 
     // The request, read whole, goes to a worker; its answer comes back to this connection.
     void Dispatch() {
+        Run(TakeRequest(), [this](httplib::Request& request, httplib::Response& response) {
+            core_.callbacks.answer(request, response);
+        }, false);
+    }
+
+    // The request read whole, its body moved out of the parser.
+    std::shared_ptr<httplib::Request> TakeRequest() {
         auto& head = parser_->get();
         auto request = std::make_shared<httplib::Request>(RequestOf());
         request->body = beast::buffers_to_string(head.body().data());
         head.body().clear();
-        Run(request, [this](httplib::Request& request, httplib::Response& response) {
-            core_.callbacks.answer(request, response);
-        }, false);
+        return request;
     }
 
     void Refuse(int status, const std::string& why) {
@@ -256,18 +351,114 @@ protected:
         auto working = std::make_shared<net::executor_work_guard<net::io_context::executor_type>>(core_.ioc.get_executor());
         core_.workers.Post([self = Self(), request, job, close, working] {
             auto response = std::make_shared<httplib::Response>();
-            try {
-                job(*request, *response);
-            } catch (...) {
-                response->status = 500;
-                response->body.clear();
+            RunJob(job, *request, *response);
+            if constexpr (std::is_same_v<Derived, PlainSession>) {
+                if (!close) return self->ServeOnWorker(std::move(request), std::move(response));
             }
             net::post(self->Stream().get_executor(),
                       [self, request, response, close] { self->Answer(*request, *response, close); });
         });
     }
 
+    template <class Job>
+    static void RunJob(Job& job, httplib::Request& request, httplib::Response& response) {
+        try {
+            job(request, response);
+        } catch (...) {
+            response.status = 500;
+            response.body.clear();
+        }
+    }
+
+    // On the worker that ran the request: answers it and runs the connection's next
+    // requests while they come whole and nobody else needs the worker.
+    void ServeOnWorker(std::shared_ptr<httplib::Request> request, std::shared_ptr<httplib::Response> response) {
+        for (;;) {
+            bool keepAlive = Compose(*request, *response, false);
+            if (!keepAlive) {
+                Continue([self = Self()] { self->Write(false, false); });
+                return;
+            }
+            serializer_.emplace(*answer_);
+            error_code ec;
+            wire::write(Tcp().socket(), *serializer_, ec);
+            if (ec == net::error::would_block || ec == net::error::try_again) {
+                Continue([self = Self()] { self->Write(true, false); });  // the rest at the client's pace
+                return;
+            }
+            serializer_.reset();
+            answer_.reset();
+            if (ec) {
+                Continue([self = Self()] { self->Close(); });
+                return;
+            }
+            parser_.reset();
+            request = NextOnWorker();
+            if (!request) return;
+            response = std::make_shared<httplib::Response>();
+            RunJob(core_.callbacks.answer, *request, *response);
+        }
+    }
+
+    // On the worker: the connection's next request when it comes whole, else nullptr once
+    // the connection has gone back to the listener's threads (or is closing).
+    std::shared_ptr<httplib::Request> NextOnWorker() {
+        const auto idleUntil = Clock::now() + seconds(core_.settings.keepAliveTimeout);
+        while (buffer_.size() == 0) {
+            auto wait = core_.workers.WaitToRead(Tcp().socket().native_handle(), idleUntil);
+            if (wait == WorkerPool::Wait::Wanted) {
+                idleUntil_ = idleUntil;  // the connection's idle time goes on, not again
+                return Continue([self = Self()] { self->NextRequest(); });
+            }
+            if (wait == WorkerPool::Wait::TimedOut) return Continue([self = Self()] { self->Close(); });
+            error_code ec;
+            size_t n = Tcp().socket().read_some(buffer_.prepare(kHeadLimit), ec);
+            if (ec == net::error::would_block || ec == net::error::try_again) continue;
+            if (ec) return Continue([self = Self()] { self->Close(); });
+            buffer_.commit(n);
+        }
+        if (core_.stopping || core_.workers.Wanted()) return Continue([self = Self()] { self->NextRequest(); });
+        parser_.emplace();
+        parser_->header_limit(kHeadLimit);
+        parser_->body_limit(std::numeric_limits<std::uint64_t>::max());
+        error_code ec;
+        size_t used = parser_->put(buffer_.data(), ec);
+        // a head in pieces is read under its deadline; a malformed one is refused there
+        if (ec) return Continue([self = Self()] { self->NextRequest(); });
+        buffer_.consume(used);
+        const auto& head = parser_->get();
+        std::string target(head.target());
+        path_ = httplib::detail::decode_url(target.substr(0, target.find('?')), false);
+        size_t limit = core_.callbacks.bodyLimit(path_);
+        if ((parser_->content_length() && *parser_->content_length() > limit) ||
+            beast::iequals(head[wire::field::expect], "100-continue"))
+            return Continue([self = Self()] { self->OnHead({}); });
+        parser_->body_limit(limit);
+        bodyStarted_ = Clock::now();
+        while (!parser_->is_done() && buffer_.size() > 0) {
+            used = parser_->put(buffer_.data(), ec);
+            buffer_.consume(used);
+            if (ec == wire::error::need_more) break;
+            if (ec) return Continue([self = Self(), ec] { self->Failed(ec); });
+        }
+        if (!parser_->is_done()) return Continue([self = Self()] { self->ReadBody(); });
+        return TakeRequest();
+    }
+
+    // The connection goes back to the listener's threads, where `next` runs.
+    template <class Next>
+    std::nullptr_t Continue(Next next) {
+        net::post(Stream().get_executor(), std::move(next));
+        return nullptr;
+    }
+
     void Answer(const httplib::Request& request, httplib::Response& response, bool close) {
+        Compose(request, response, close);
+        Write(false, close);
+    }
+
+    // The answer made ready to write; true when the connection stays open after it.
+    bool Compose(const httplib::Request& request, httplib::Response& response, bool close) {
         ++answered_;
         bool headRead = parser_ && parser_->is_header_done();
         bool keepAlive = !close && headRead && parser_->get().keep_alive() &&
@@ -280,15 +471,24 @@ protected:
             if (name.find_first_of("\r\n") == std::string::npos && value.find_first_of("\r\n") == std::string::npos)
                 out.insert(name, value);
         out.keep_alive(keepAlive);
+        keepAlive_ = keepAlive;
         if (request.method == "HEAD") {
             out.content_length(response.body.size());
         } else {
             out.body() = std::move(response.body);
             out.prepare_payload();
         }
+        return keepAlive;
+    }
+
+    // Writes the composed answer (the rest of it when `started`), then waits for the next
+    // request or, on a connection that closes, lingers.
+    void Write(bool started, bool close) {
+        const bool keepAlive = keepAlive_;
         Tcp().expires_after(seconds(core_.settings.writeTimeout) +
-                            TimeFor(out.body().size(), core_.settings.bodyMinBytesPerSecond));
-        wire::async_write(Stream(), out, [self = Self(), keepAlive, close](error_code ec, size_t) {
+                            TimeFor(answer_->body().size(), core_.settings.bodyMinBytesPerSecond));
+        auto written = [self = Self(), keepAlive, close](error_code ec, size_t) {
+            self->serializer_.reset();
             self->answer_.reset();
             if (ec) return self->Close();
             if (!keepAlive) {
@@ -298,7 +498,11 @@ protected:
             }
             self->parser_.reset();
             self->NextRequest();
-        });
+        };
+        if (started)
+            wire::async_write(Stream(), *serializer_, std::move(written));
+        else
+            wire::async_write(Stream(), *answer_, std::move(written));
     }
 
     // Half-closes and reads what the client still sends until it closes or the time is up.
@@ -343,10 +547,13 @@ private:
     std::optional<wire::request_parser<wire::dynamic_body>> parser_;
     std::optional<wire::response<wire::empty_body>> continue_;
     std::optional<wire::response<wire::string_body>> answer_;
+    std::optional<wire::response_serializer<wire::string_body>> serializer_;  // an answer written in part
     std::array<char, 16 * 1024> sink_;
     std::string path_;
     Clock::time_point bodyStarted_;
     int answered_ = 0;
+    bool keepAlive_ = false;  // of the composed answer
+    std::optional<Clock::time_point> idleUntil_;  // of a connection a worker waited on
     bool busy_ = false;  // a request is being read whole, run or answered
 };
 
@@ -356,6 +563,8 @@ public:
         : Session(core, std::move(peer)), stream_(std::move(socket)) {}
     beast::tcp_stream& stream() { return stream_; }
     void Start() {
+        error_code ignored;
+        stream_.socket().non_blocking(true, ignored);  // a worker's reads and writes never wait
         net::dispatch(stream_.get_executor(), [self = Self()] { self->NextRequest(); });
     }
 
@@ -448,6 +657,7 @@ public:
         error_code ignored;
         acceptor.close(ignored);
         acceptPause.cancel();
+        workers.Release();
         std::vector<std::shared_ptr<SessionBase>> open;
         {
             std::lock_guard lock(mutex);

@@ -69,6 +69,12 @@ public:
     virtual void RunBatch(const std::vector<BatchStatement>& statements, std::vector<Result>& results) {
         for (const auto& s : statements) results.push_back(Run(s.sql, s.params));
     }
+    // Sends a statement and goes on without its answer: on PostgreSQL it leaves at
+    // once, and its result is read (and dropped, a failure too) before the
+    // connection's next statement; elsewhere it runs as Run does. For a statement
+    // whose effect alone counts and whose failure ends the session anyway, such as
+    // the release of an advisory lock. A failure to send throws DriverError.
+    virtual void Send(const std::string& sql, const std::vector<Variant>& params) { Run(sql, params); }
     virtual void RunScript(const std::string& sql) = 0;
     virtual void Begin() = 0;
     virtual void Commit() = 0;

@@ -7,8 +7,10 @@
 #include <cstring>
 #include <filesystem>
 #include <thread>
+#include <vector>
 
 #include "platform/automation/error.h"
+#include "platform/data/driver.h"
 
 namespace ado {
 namespace {
@@ -43,8 +45,14 @@ uint64_t Fnv1a(const std::string& text) {
 KeyedLock::~KeyedLock() {
     if (connection_) {
         try {
-            connection_->Execute("SELECT pg_advisory_unlock(?, hashtext(?))", nullptr, -1,
-                                 {ole::Variant(class_), ole::Variant(key_)});
+            const char* unlock = "SELECT pg_advisory_unlock(?, hashtext(?))";
+            std::vector<ole::Variant> params = {ole::Variant(class_), ole::Variant(key_)};
+            // not awaited: the session's next statement reads the answer; a session that
+            // fails to release is ended below, which releases the lock too
+            if (awaitRelease_)
+                connection_->Execute(unlock, nullptr, -1, params);
+            else
+                connection_->Driver().Send(unlock, params);
         } catch (...) {
             // a session that cannot unlock is ended: that releases the lock
             try {
@@ -92,7 +100,10 @@ std::unique_ptr<KeyedLock> KeyedLock::Acquire(const std::string& connectionStrin
     auto deadline = std::chrono::steady_clock::now() + patience;
     auto pause = std::chrono::milliseconds(1);
     for (;;) {
-        if (auto lock = TryAcquire(connectionString, lockClass, lockFile, key)) return lock;
+        if (auto lock = TryAcquire(connectionString, lockClass, lockFile, key)) {
+            lock->awaitRelease_ = false;
+            return lock;
+        }
         if (std::chrono::steady_clock::now() >= deadline) return nullptr;
         std::this_thread::sleep_for(pause);
         pause = std::min(pause * 2, std::chrono::milliseconds(50));

@@ -6,6 +6,12 @@
 // open-file-description lock on one byte of the class's lock file chosen by
 // the key. Both are released when the holder ends, a crash or a kill
 // included. Two keys whose hashes meet merely wait for each other.
+//
+// A lock taken with Acquire is released on PostgreSQL without waiting for the
+// server's answer (one round trip a lock, not two): its takers wait for it, so
+// one that asks in the moment before the release lands merely waits a pause.
+// A lock taken with TryAcquire, whose takers give up at once, is released
+// before the destructor returns.
 #pragma once
 
 #include <chrono>
@@ -39,6 +45,7 @@ private:
     ConnectionPtr connection_;
     int32_t class_ = 0;
     std::string key_;
+    bool awaitRelease_ = true;
 };
 
 }  // namespace ado

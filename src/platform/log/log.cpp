@@ -12,11 +12,13 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string_view>
 #include <system_error>
 #include <utility>
 
@@ -91,12 +93,17 @@ public:
 
     // The line and its line end in one write: a line is never split between files or writers.
     bool Append(const std::string& line) {
-        std::string whole = line + "\n";
+        char end = '\n';
+        iovec parts[2] = {{const_cast<char*>(line.data()), line.size()}, {&end, 1}};
         std::lock_guard lock(mutex_);
         int fd = path_.empty() ? STDERR_FILENO : fd_.Get();
         size_t done = 0;
-        while (done < whole.size()) {
-            ssize_t n = ::write(fd, whole.data() + done, whole.size() - done);
+        while (done < line.size() + 1) {
+            // what is left of the line, then the line end
+            int first = done < line.size() ? 0 : 1;
+            size_t into = first == 0 ? done : 0;
+            iovec left[2] = {{static_cast<char*>(parts[first].iov_base) + into, parts[first].iov_len - into}, parts[1]};
+            ssize_t n = ::writev(fd, left, 2 - first);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) return false;
             done += static_cast<size_t>(n);
@@ -187,19 +194,59 @@ struct Stamp {
     std::string local, utc;  // "2026-12-08 18:04:29.123", "2026-12-08T17:04:29.123Z"
 };
 
+// A moment in UTC or in local time, to the millisecond.
+std::string StampOf(std::chrono::system_clock::time_point at, bool utc) {
+    std::time_t seconds = std::chrono::system_clock::to_time_t(at);
+    int ms = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch()).count() % 1000);
+    std::tm t{};
+    if (utc)
+        gmtime_r(&seconds, &t);
+    else
+        localtime_r(&seconds, &t);
+    char text[96];
+    std::snprintf(text, sizeof text, utc ? "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ" : "%04d-%02d-%02d %02d:%02d:%02d.%03d",
+                  t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, ms);
+    return text;
+}
+
 Stamp Now() {
     auto now = std::chrono::system_clock::now();
-    std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    int ms = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
-    std::tm local{}, utc{};
-    localtime_r(&seconds, &local);
-    gmtime_r(&seconds, &utc);
-    char a[96], b[96];
-    std::snprintf(a, sizeof a, "%04d-%02d-%02d %02d:%02d:%02d.%03d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
-                  local.tm_hour, local.tm_min, local.tm_sec, ms);
-    std::snprintf(b, sizeof b, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday,
-                  utc.tm_hour, utc.tm_min, utc.tm_sec, ms);
-    return {a, b};
+    return {StampOf(now, false), StampOf(now, true)};
+}
+
+// Bumped when the logs are reset or reopened: what a thread resolved from them is read again.
+std::atomic<uint64_t> gLogsGeneration{0};
+
+// The log's path, its settings and the access log's path, as the environment
+// names them; kept per thread while VENDALO_HOME (an absolute one) and the logs
+// stay the same, since every request's access line asks for them.
+struct Resolved {
+    std::string home;  // VENDALO_HOME as it was read
+    uint64_t generation = 0;
+    bool valid = false;
+    std::string log, access;
+    bool json = false;
+};
+
+std::string UncachedLogFilePath();
+std::string UncachedAccessLogFilePath(const std::string& log, const LogSettings& settings);
+
+const Resolved& Current() {
+    thread_local Resolved resolved;
+    const char* home = std::getenv("VENDALO_HOME");
+    std::string_view now = home ? home : "";
+    uint64_t generation = gLogsGeneration.load(std::memory_order_acquire);
+    if (resolved.valid && resolved.generation == generation && resolved.home == now) return resolved;
+    resolved.valid = false;
+    resolved.home = now;
+    resolved.generation = generation;
+    resolved.log = UncachedLogFilePath();
+    LogSettings settings = resolved.log.empty() ? LogSettings() : SettingsFor(resolved.log);
+    resolved.json = !resolved.log.empty() && settings.json;
+    resolved.access = UncachedAccessLogFilePath(resolved.log, settings);
+    // a relative home depends on the working folder: it is resolved every time
+    resolved.valid = !now.empty() && now.front() == '/' && now.find(':') == std::string_view::npos;
+    return resolved;
 }
 
 // The source as every target writes it: shortened, its controls escaped.
@@ -296,20 +343,27 @@ std::vector<std::string> JournalFields(const LogRecord& r) {
     return fields;
 }
 
-std::string LogFilePath() {
+namespace {
+
+std::string UncachedLogFilePath() {
     auto installations = InstallationsFromEnvironment();
     if (installations.empty()) return "";
     return installations.front().Folder + "/log/vendalo.log";
 }
 
-std::string AccessLogFilePath() {
-    std::string log = LogFilePath();
+std::string UncachedAccessLogFilePath(const std::string& log, const LogSettings& settings) {
     if (log.empty()) return "";
-    std::string named = SettingsFor(log).accessLog;
+    const std::string& named = settings.accessLog;
     if (named.empty()) return std::filesystem::path(log).replace_filename("access.log").string();
     if (named.front() == '/') return named;
     return InstallationsFromEnvironment().front().Folder + "/" + named;
 }
+
+}  // namespace
+
+std::string LogFilePath() { return Current().log; }
+
+std::string AccessLogFilePath() { return Current().access; }
 
 void CheckLogWritable() {
     std::string path = LogFilePath();
@@ -335,6 +389,7 @@ void ResetLogs() {
     std::lock_guard lock(logs.mutex);
     logs.files.clear();
     logs.settings.clear();
+    ++gLogsGeneration;
 }
 
 void ReopenLogs() {
@@ -344,6 +399,7 @@ void ReopenLogs() {
         std::lock_guard lock(logs.mutex);
         for (auto& [path, file] : logs.files) files.push_back(file);
         logs.settings.clear();
+        ++gLogsGeneration;
     }
     for (auto& file : files) file->Reopen();
 }
@@ -358,10 +414,7 @@ bool AppendLogLine(const std::string& path, const std::string& line) {
     return false;
 }
 
-bool LogWritesJson() {
-    std::string path = LogFilePath();
-    return !path.empty() && SettingsFor(path).json;
-}
+bool LogWritesJson() { return Current().json; }
 
 void RegisterLog() { ole::RegisterClass<Log>("Qxcore.Log"); }
 
@@ -372,7 +425,7 @@ LogContext::~LogContext() { tContext[static_cast<size_t>(field_)] = std::move(ou
 std::string CurrentLogContext(LogField field) { return tContext[static_cast<size_t>(field)]; }
 std::string CurrentLogRequest() { return CurrentLogContext(LogField::Request); }
 
-std::string LogTimestampUtc() { return Now().utc; }
+std::string LogTimestampUtc() { return StampOf(std::chrono::system_clock::now(), true); }
 
 std::string JsonString(std::string_view text) {
     std::string out = "\"";

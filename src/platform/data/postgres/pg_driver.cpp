@@ -206,6 +206,7 @@ public:
     // prepared once per connection, so the server parses and plans it once, as
     // a careful client does. A text without markers goes as it is.
     Result Run(const std::string& sql, const std::vector<Variant>& params) override {
+        Settle();
         Bound bound(params);
         if (params.empty()) {
             PGresult* res = PQexecParams(conn_, sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0);
@@ -238,11 +239,28 @@ public:
     // The statements go in pipelines of at most kPipelineDepth: one round trip
     // each, while every statement keeps its own plan as if sent alone.
     void RunBatch(const std::vector<BatchStatement>& statements, std::vector<Result>& results) override {
+        Settle();
         for (size_t from = 0; from < statements.size(); from += kPipelineDepth)
             RunPipeline(statements, from, std::min(statements.size(), from + kPipelineDepth), results);
     }
 
+    // A text's first sending runs it as Run does (and prepares it); later ones go
+    // prepared, unawaited. libpq flushes the message before returning.
+    void Send(const std::string& sql, const std::vector<Variant>& params) override {
+        Settle();
+        auto known = prepared_.find(sql);
+        if (known == prepared_.end()) {
+            Run(sql, params);
+            return;
+        }
+        Bound bound(params);
+        if (PQsendQueryPrepared(conn_, known->second.c_str(), bound.Count(), bound.Values(), nullptr, nullptr, 0) != 1)
+            Check(nullptr);
+        unread_ = true;
+    }
+
     void RunScript(const std::string& sql) override {
+        Settle();
         PGresult* res = PQexec(conn_, sql.c_str());
         ResultHolder holder(res, &PQclear);
         Check(res);
@@ -254,6 +272,7 @@ public:
         if (InTransaction()) RunScript("ROLLBACK");
     }
     bool InTransaction() const override {
+        Settle();
         auto s = PQtransactionStatus(conn_);
         return s == PQTRANS_INTRANS || s == PQTRANS_INERROR || s == PQTRANS_ACTIVE;
     }
@@ -278,6 +297,7 @@ public:
     }
 
     bool Healthy() const override {
+        Settle();
         return PQstatus(conn_) == CONNECTION_OK && PQtransactionStatus(conn_) != PQTRANS_UNKNOWN &&
                PQpipelineStatus(conn_) == PQ_PIPELINE_OFF;
     }
@@ -408,6 +428,14 @@ private:
         return "s" + std::to_string(++statementSerial_);
     }
 
+    // Reads the result of a statement sent without waiting (it has arrived by now, or
+    // arrives after one trip), so that the connection takes the next one.
+    void Settle() const {
+        if (!unread_) return;
+        unread_ = false;
+        while (PGresult* res = PQgetResult(conn_)) PQclear(res);
+    }
+
     void Forget(std::unordered_map<std::string, std::string>::iterator known) {
         // dropped on the server at the next DEALLOCATE ALL, or with the connection
         prepared_.erase(known);
@@ -443,6 +471,7 @@ private:
     static constexpr size_t kMaxPrepared = 512;
     std::unordered_map<std::string, std::string> prepared_;  // text -> name of the prepared statement
     uint64_t statementSerial_ = 0;
+    mutable bool unread_ = false;  // a sent statement's result is still to be read
 };
 
 }  // namespace
