@@ -40,10 +40,10 @@ constexpr int kAtOnce = 8;  // OutsideCallsAtOnce's default
 class Broker {
 public:
     Broker(const fs::path& dir, int delayMs)
-        : journal_(dir / "broker-journal"),
-          process_(BROKER_SIMULATOR_BINARY,
-                   {"serve", "--journal", journal_.string(), "--latency-ms", std::to_string(delayMs)},
-                   dir / "broker-port") {}
+        : journal_(dir / "journal"),
+          process_({BROKER_SIMULATOR_BINARY, "serve", "--journal", journal_.string(), "--latency-ms",
+                    std::to_string(delayMs), "--port-file", (dir / "port").string()},
+                   dir, "broker simulator") {}
     std::string Url(int order) const { return "http://127.0.0.1:" + std::to_string(process_.Port()) + Path(order); }
     static std::string Path(int order) { return "/ack/" + std::to_string(order); }
 
@@ -81,7 +81,8 @@ struct Setup {
         qx::WriteConfigurationFile((inst.Home() / "config" / "SiteConfiguration.xml").string(), "Site", "",
                                    {{"API", ordexa::kBrokerAcknowledgementHosts, "String", "127.0.0.1"}});
         Sls_ResetThreadState();
-        broker = std::make_unique<Broker>(inst.Home(), kDelayMs);
+        fs::create_directories(inst.Home() / "broker");
+        broker = std::make_unique<Broker>(inst.Home() / "broker", kDelayMs);
         auto c = Sls_GetOpenConnection(inst.ConnectionString());
         ado::Transaction tx(*c);
         for (int i = 0; i < kOrders; ++i) {

@@ -46,8 +46,9 @@ constexpr int kAtOnce = 8;  // OutsideCallsAtOnce's default
 class Erp {
 public:
     explicit Erp(const fs::path& dir, int delayMs = 0)
-        : process_(ERP_SIMULATOR_BINARY, {"boi", "--archive", dir.string(), "--boi-delay-ms", std::to_string(delayMs)},
-                   dir / "port") {}
+        : process_({ERP_SIMULATOR_BINARY, "boi", "--archive", dir.string(), "--boi-delay-ms", std::to_string(delayMs),
+                    "--port-file", (dir / "port").string()},
+                   dir, "ERP simulator") {}
     std::string Url() const { return "http://127.0.0.1:" + std::to_string(process_.Port()) + "/boi"; }
 
 private:

@@ -1,19 +1,14 @@
 #include "bench_support.h"
 
 #include <benchmark/benchmark.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
 #include <sstream>
-#include <thread>
 
 #include "all/register_all.h"
 #include "platform/config/configuration.h"
@@ -378,34 +373,6 @@ void StoreRealisticOrders(const BenchInstallation& inst, Database db, int orders
         inst.Exec(sql + "VACUUM ANALYZE ORDERHEADER; VACUUM ANALYZE ORDERLINE; VACUUM ANALYZE ADDRESSHISTORY");
     else
         inst.Exec("BEGIN;" + sql + "COMMIT; ANALYZE");
-}
-
-SimulatorProcess::SimulatorProcess(const std::string& binary, const std::vector<std::string>& args,
-                                   const std::filesystem::path& portFile) {
-    std::vector<std::string> all = {binary};
-    all.insert(all.end(), args.begin(), args.end());
-    all.insert(all.end(), {"--port-file", portFile.string()});
-    std::vector<char*> argv;
-    for (auto& a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t parent = getpid();
-    pid_ = fork();
-    if (pid_ < 0) abort();
-    if (pid_ == 0) {  // only async-signal-safe calls from here to exec
-        if (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || getppid() != parent) _exit(127);  // the parent is gone already
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    for (int i = 0; i < 200 && !std::filesystem::exists(portFile); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    std::ifstream in(portFile);
-    in >> port_;
-    if (port_ == 0) abort();
-}
-
-SimulatorProcess::~SimulatorProcess() {
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
 }
 
 }  // namespace bench_support

@@ -12,7 +12,6 @@
 #include <benchmark/benchmark.h>
 #include <libpq-fe.h>
 #include <sqlite3.h>
-#include <sys/types.h>
 
 #include <filesystem>
 #include <string>
@@ -22,6 +21,7 @@
 #include <vector>
 
 #include "shared/order_events.h"
+#include "simulator_process.h"
 
 namespace bench_support {
 
@@ -176,25 +176,7 @@ void CheckSameBytes(benchmark::State& state, const std::string& work, const std:
 // "user<id>" each. Returns nothing: count what the database holds.
 void StoreRealisticOrders(const BenchInstallation& inst, Database db, int orders, int partners);
 
-// A simulator of an outside system run for a benchmark: `binary` with `args`
-// and "--port-file <portFile>", the port read once the simulator has put the
-// file in place (it does so once it listens); aborts when it does not within
-// five seconds. The simulator gets SIGTERM when the thread that started it
-// ends (PR_SET_PDEATHSIG: start it on the benchmark's main thread), so a
-// benchmark that crashes leaves none running; the destructor stops it.
-class SimulatorProcess {
-public:
-    SimulatorProcess(const std::string& binary, const std::vector<std::string>& args,
-                     const std::filesystem::path& portFile);
-    ~SimulatorProcess();
-    SimulatorProcess(const SimulatorProcess&) = delete;
-    SimulatorProcess& operator=(const SimulatorProcess&) = delete;
-
-    int Port() const { return port_; }
-
-private:
-    pid_t pid_ = -1;
-    int port_ = 0;
-};
+// A simulator of an outside system run for a benchmark (see simulator_process.h).
+using SimulatorProcess = simcommon::SimulatorProcess;
 
 }  // namespace bench_support

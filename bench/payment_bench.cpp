@@ -64,10 +64,10 @@ private:
               "-keyout server.key -out server.csr -subj '/CN=127.0.0.1' && printf 'subjectAltName=IP:127.0.0.1\\n' > "
               "ext.cnf && openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out server.pem "
               "-days 1 -extfile ext.cnf");
-        return SimulatorProcess(GATEWAY_SIMULATOR_BINARY,
-                                {"serve", "--cert", (dir / "server.pem").string(), "--key", (dir / "server.key").string(),
-                                 "--latency-ms", std::to_string(latencyMs)},
-                                dir / "port");
+        return SimulatorProcess({GATEWAY_SIMULATOR_BINARY, "serve", "--cert", (dir / "server.pem").string(), "--key",
+                                 (dir / "server.key").string(), "--latency-ms", std::to_string(latencyMs), "--port-file",
+                                 (dir / "port").string()},
+                                dir, "gateway simulator");
     }
 
     fs::path dir_;

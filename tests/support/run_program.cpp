@@ -1,18 +1,10 @@
 #include "run_program.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 
-#include <chrono>
 #include <cstdio>
-#include <stdexcept>
-#include <thread>
 
 #include "test_db.h"
-
-extern char** environ;
 
 namespace testing_support {
 
@@ -42,38 +34,6 @@ Outcome InitDemoInstallation(const std::string& backoffice, const std::filesyste
 
 std::string DemoConnectionString(const std::filesystem::path& home, const TestDatabase& db) {
     return db.IsPostgres() ? db.ConnectionString() : "Provider=SQLite;Data Source=" + (home / "data" / "vendalo.db").string();
-}
-
-SimulatorProcess::SimulatorProcess(std::vector<std::string> args, const std::filesystem::path& folder,
-                                   const std::string& name) {
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    std::string out = (folder / "simulator.log").string();
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) throw std::runtime_error("cannot start the " + name + " " + args[0]);
-    std::filesystem::path portFile = folder / "port";
-    for (int i = 0; i < 400 && !std::filesystem::exists(portFile); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    if (!std::filesystem::exists(portFile)) throw std::runtime_error("the " + name + " did not start: " + ReadFile(out));
-    port_ = std::stoi(ReadFile(portFile));
-}
-
-SimulatorProcess::~SimulatorProcess() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    int status = 0;
-    for (int i = 0; i < 200; ++i) {
-        if (waitpid(pid_, &status, WNOHANG) == pid_) return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    }
-    kill(pid_, SIGKILL);
-    waitpid(pid_, &status, 0);
 }
 
 }  // namespace testing_support

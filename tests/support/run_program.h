@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "simulator_process.h"
+
 namespace testing_support {
 
 struct Outcome {
@@ -28,21 +30,7 @@ class TestDatabase;
 Outcome InitDemoInstallation(const std::string& backoffice, const std::filesystem::path& home, const TestDatabase& db);
 std::string DemoConnectionString(const std::filesystem::path& home, const TestDatabase& db);
 
-// A simulator of an outside system (gateway, broker, back end) run as its own
-// process for a test: `args` start it so that it writes its port to
-// folder/port; its output goes to folder/simulator.log. The constructor returns
-// once it listens; the destructor stops it (SIGTERM, then SIGKILL).
-class SimulatorProcess {
-public:
-    SimulatorProcess(std::vector<std::string> args, const std::filesystem::path& folder, const std::string& name);
-    ~SimulatorProcess();
-    SimulatorProcess(const SimulatorProcess&) = delete;
-    SimulatorProcess& operator=(const SimulatorProcess&) = delete;
-    int Port() const { return port_; }
-
-private:
-    pid_t pid_ = -1;
-    int port_ = 0;
-};
+// A simulator of an outside system run as its own process (see simulator_process.h).
+using SimulatorProcess = simcommon::SimulatorProcess;
 
 }  // namespace testing_support
