@@ -50,10 +50,17 @@ std::unique_ptr<ado::KeyedLock> LockBasket(const std::string& connectionString, 
     return lock;
 }
 
-std::string BasketETag(const std::string& basketId) {
+std::string BasketETag(const std::string& basketId, ole::DictionaryPtr* read) {
     auto basket = Sls_GetComponent<vendalo::IBasket>("Vendalo.Basket")->Restore(basketId);
     if (!basket) return "";
-    return BasketETagOfAnswer(DictionaryText(*basket));
+    std::string etag = BasketETagOfAnswer(DictionaryText(*basket));
+    if (read) {
+        basket->ForEach([](const ole::Variant&, const ole::Variant& item) {
+            if (auto rs = item.As<ado::Recordset>(); rs && !(rs->Bof() && rs->Eof())) rs->MoveFirst();
+        });
+        *read = basket;
+    }
+    return etag;
 }
 
 std::string BasketETagOfAnswer(const std::string& answerBody) { return "\"" + os::Sha256Hex(answerBody) + "\""; }

@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/automation/dictionary.h"
 #include "platform/data/keyed_lock.h"
 
 namespace backoffice::http {
@@ -34,7 +35,9 @@ std::unique_ptr<ado::KeyedLock> LockBasket(const std::string& connectionString, 
                                            const std::string& basketId);
 
 // The stored basket's ETag ("\"<64 hexadecimal digits>\""), or "" when there is no such basket.
-std::string BasketETag(const std::string& basketId);
+// With `read`, the basket as read is handed back too (each recordset at its first row, as a
+// fresh Restore leaves it), for a caller that needs it next.
+std::string BasketETag(const std::string& basketId, ole::DictionaryPtr* read = nullptr);
 // The ETag of a basket from the text GET answers for it (a read need not read it again).
 std::string BasketETagOfAnswer(const std::string& answerBody);
 

@@ -570,7 +570,7 @@ void HttpHost::Run(const CompiledRoute& found, Call& call) const {
         lock = LockBasket(Sls_ConnectionString(), state_->home, id);
         std::string ifMatch = call.request.get_header_value("If-Match");
         if (!ifMatch.empty()) {
-            std::string etag = BasketETag(id);
+            std::string etag = BasketETag(id, &call.lockedBasket);
             // a basket that is gone is answered by the route (404, or 409 once submitted)
             if (!etag.empty() && !IfMatchHolds(ifMatch, etag))
                 throw RequestError(412, "The basket changed since it was read (If-Match); read it again");

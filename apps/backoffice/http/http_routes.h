@@ -32,6 +32,7 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include "platform/automation/dictionary.h"
 #include "platform/automation/error.h"
 
 namespace backoffice::http {
@@ -88,6 +89,9 @@ public:
     void Redirect(const std::string& location);
 
     std::map<std::string, std::string> params;  // filled by the router
+    // The basket of the path as the host read it under its lock to check If-Match;
+    // the route takes it (TakeLockedBasket) rather than reading the basket again.
+    std::shared_ptr<ole::Dictionary> lockedBasket;
 };
 
 using Handler = std::function<void(Call&)>;

@@ -27,8 +27,15 @@ using ole::Variant;
 std::shared_ptr<vendalo::IBasket> Baskets() { return Sls_GetComponent<vendalo::IBasket>("Vendalo.Basket"); }
 std::shared_ptr<vendalo::IOrder> Orders() { return Sls_GetComponent<vendalo::IOrder>("Vendalo.Order"); }
 
+// The basket of the path: the one the host read under the lock for If-Match, else read now;
+// nullptr when there is none.
+ole::DictionaryPtr TakeLockedBasket(Call& call, const std::string& id) {
+    if (call.lockedBasket) return std::move(call.lockedBasket);
+    return Baskets()->Restore(id);
+}
+
 ole::DictionaryPtr StoredBasket(Call& call, const std::string& id) {
-    auto basket = Baskets()->Restore(id);
+    auto basket = TakeLockedBasket(call, id);
     if (!basket) throw RequestError(404, "Basket " + id + " does not exist", vendalo::MissingOrderInfo);
     return basket;
 }
@@ -205,7 +212,7 @@ void AddShopRoutes(Router& router) {
     router.Add("POST", "/api/v1/baskets/{id}/submit", Access::Shop, [](Call& call) {
         std::string id = call.Id();
         OnlyFields(call.Body(true), {});
-        auto basket = Baskets()->Restore(id);
+        auto basket = TakeLockedBasket(call, id);
         if (!basket) {
             auto order = Orders()->Restore(id);
             auto header = RecordsetOf(*order, "header");
@@ -216,7 +223,11 @@ void AddShopRoutes(Router& router) {
         // a card order is submitted only with the money held for it
         Lookups lookups;
         CheckSubmission(lookups, *basket);
-        std::string unpaid = ordexa::CardSubmissionRefusal(id);
+        auto header = RecordsetOf(*basket, "header");
+        header->MoveFirst();
+        std::string unpaid = ordexa::CardSubmissionRefusal(id, header->Fields("PAYMENTMETHOD").Value(),
+                                                           header->Fields("TOTAL").Value(),
+                                                           header->Fields("CURRENCYCODE").Value().Text());
         if (!unpaid.empty()) throw RequestError(409, unpaid, ordexa::kCardNotAuthorized);
         Orders()->SubmitBasket(Variant(basket));
         call.response.set_header("Location", "/api/v1/orders/" + id);

@@ -88,16 +88,13 @@ CheckoutAuthorization AuthorizeBasketCheckout(const std::string& basketId, const
     }
 }
 
-std::string CardSubmissionRefusal(const std::string& basketId) {
+std::string CardSubmissionRefusal(const std::string& basketId, const Variant& paymentMethod, const Variant& total,
+                                  const std::string& currency) {
+    if (paymentMethod.Text() != "2") return "";
     ado::ConnectionPtr connection;
     try {
         connection = Sls_GetOpenConnection(Sls_ConnectionString());
-        auto basket = connection->Execute("SELECT PAYMENTMETHOD, TOTAL, CURRENCYCODE FROM BASKETHEADER WHERE BASKETID = ?",
-                                          nullptr, -1, {Variant(basketId)});
-        std::string refusal;
-        if (basket && !basket->Eof() && basket->Fields(0).Value().Text() == "2")
-            refusal = CardBasketRefusal(connection, basketId, basket->Fields(1).Value(), basket->Fields(2).Value().Text());
-        return refusal;
+        return CardBasketRefusal(connection, basketId, total, currency);
     } catch (...) {
         Sls_RaiseError("Ordexa.Checkout.CardSubmissionRefusal", "BasketID: " + basketId);
     }

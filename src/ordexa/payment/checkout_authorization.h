@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/automation/variant.h"
+
 namespace ordexa {
 
 // What the customer entered. Blanks and hyphens in the number are dropped.
@@ -52,7 +54,9 @@ CheckoutAuthorization AuthorizeBasketCheckout(const std::string& basketId, const
 // the basket in its currency that covers its current TOTAL (a basket whose
 // total grew since must be authorised again), and no authorisation of it whose
 // outcome is unknown. What a shop's submission checks; the order's own
-// submission call does not.
-std::string CardSubmissionRefusal(const std::string& basketId);
+// submission call does not. The basket's PAYMENTMETHOD, TOTAL and CURRENCYCODE
+// are those of the header the caller read under the basket's lock.
+std::string CardSubmissionRefusal(const std::string& basketId, const ole::Variant& paymentMethod,
+                                  const ole::Variant& total, const std::string& currency);
 
 }  // namespace ordexa
