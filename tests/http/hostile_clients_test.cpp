@@ -70,36 +70,17 @@ public:
     }
     // The status of the answer that arrives within `seconds`; -1 when the host closes instead.
     int Status(int seconds) {
-        std::string text;
-        auto until = Clock::now() + std::chrono::seconds(seconds);
-        while (text.find("\r\n") == std::string::npos && Clock::now() < until) {
-            pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, 100) <= 0) continue;
-            char buffer[4096];
-            ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-            if (n <= 0) return -1;
-            text.append(buffer, static_cast<size_t>(n));
-        }
-        return text.rfind("HTTP/1.1 ", 0) == 0 ? std::stoi(text.substr(9, 3)) : -1;
+        return StatusOnceRead(seconds, [](const std::string& text) { return text.find("\r\n") != std::string::npos; });
     }
     // The status of a whole answer (its head and Content-Length bytes of body) that
     // arrives within `seconds`; -1 when the host closes instead.
     int WholeStatus(int seconds) {
-        std::string text;
-        size_t whole = std::string::npos;
-        for (auto until = Clock::now() + std::chrono::seconds(seconds); text.size() != whole && Clock::now() < until;) {
-            pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, 100) <= 0) continue;
-            char buffer[4096];
-            ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-            if (n <= 0) return -1;
-            text.append(buffer, static_cast<size_t>(n));
-            std::smatch length;
+        return StatusOnceRead(seconds, [](const std::string& text) {
             size_t head = text.find("\r\n\r\n");
-            if (head != std::string::npos && std::regex_search(text, length, std::regex("Content-Length: (\\d+)")))
-                whole = head + 4 + std::stoul(length[1]);
-        }
-        return text.size() == whole && text.rfind("HTTP/1.1 ", 0) == 0 ? std::stoi(text.substr(9, 3)) : -1;
+            std::smatch length;
+            return head != std::string::npos && std::regex_search(text, length, std::regex("Content-Length: (\\d+)")) &&
+                   text.size() == head + 4 + std::stoul(length[1]);
+        });
     }
     // True when the host closes the connection within `seconds` (what it sends first is read away).
     bool Closed(int seconds) {
@@ -119,6 +100,22 @@ public:
     }
 
 private:
+    // Reads until `enough` holds of what arrived (or `seconds` pass), then the
+    // answer's status; -1 when the host closes first or `enough` never holds.
+    template <typename Enough>
+    int StatusOnceRead(int seconds, Enough enough) {
+        std::string text;
+        for (auto until = Clock::now() + std::chrono::seconds(seconds); !enough(text) && Clock::now() < until;) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 100) <= 0) continue;
+            char buffer[4096];
+            ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+            if (n <= 0) return -1;
+            text.append(buffer, static_cast<size_t>(n));
+        }
+        return enough(text) && text.rfind("HTTP/1.1 ", 0) == 0 ? std::stoi(text.substr(9, 3)) : -1;
+    }
+
     int fd_ = -1;
 };
 
