@@ -456,6 +456,28 @@ TEST_P(DataLayer, ABusyOrUnreachableDatabaseSaysSoInTheErrorItself) {
     }
 }
 
+// Writers of one process wait for each other's transaction to end, whether it
+// commits or its connection goes, and then write at once.
+TEST_P(DataLayer, AWriterWaitsForAnotherToEndAndThenWrites) {
+    for (bool commit : {true, false}) {
+        auto holder = Open();
+        holder->BeginTrans();
+        holder->Execute("UPDATE ITEMS SET QTY = 7 WHERE ID = 1");
+        std::thread waiting([&] { Open()->Execute("UPDATE ITEMS SET QTY = 8 WHERE ID = 2"); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (commit)
+            holder->CommitTrans();
+        else
+            holder.reset();
+        waiting.join();
+        auto rs = Open()->Execute("SELECT QTY FROM ITEMS WHERE ID IN (1, 2) ORDER BY ID");
+        EXPECT_EQ(rs->Fields("QTY").Value().ToLong(), commit ? 7 : 0) << commit;
+        rs->MoveNext();
+        EXPECT_EQ(rs->Fields("QTY").Value().ToLong(), 8) << commit;
+        Open()->Execute("UPDATE ITEMS SET QTY = 0 WHERE ID IN (1, 2)");
+    }
+}
+
 // A batch answers every statement in order, more than a pipeline holds at once;
 // a failure part-way raises and the caller's transaction rolls back whole, and
 // the connection serves again afterwards.

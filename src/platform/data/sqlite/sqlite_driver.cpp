@@ -3,9 +3,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <cmath>
+#include <condition_variable>
 #include <list>
+#include <memory>
 #include <mutex>
 #include <unordered_map>
 
@@ -196,6 +199,47 @@ int BusyTimeout(const ConnectionOptions& options) {
     return static_cast<int>(value);
 }
 
+// The connections of this process to one database file take turns to write.
+// SQLite lets one connection write at a time and has the others sleep in steps
+// of up to 100 ms and try again, long after the lock was let go; a turn passes
+// to a waiting connection as soon as the writer ends. Writers in other
+// processes are still waited for by SQLite's busy time-out.
+class WriteTurns {
+public:
+    static std::shared_ptr<WriteTurns> Of(const std::string& file) {
+        static std::mutex mutex;
+        static std::unordered_map<std::string, std::weak_ptr<WriteTurns>> files;
+        std::lock_guard lock(mutex);
+        std::shared_ptr<WriteTurns> turns = files[file].lock();
+        if (!turns) {
+            turns = std::make_shared<WriteTurns>();
+            files[file] = turns;
+        }
+        return turns;
+    }
+
+    // False if another connection still writes after `longest`.
+    bool Take(std::chrono::milliseconds longest) {
+        std::unique_lock lock(mutex_);
+        if (!free_.wait_for(lock, longest, [&] { return !taken_; })) return false;
+        taken_ = true;
+        return true;
+    }
+
+    void Give() {
+        {
+            std::lock_guard lock(mutex_);
+            taken_ = false;
+        }
+        free_.notify_one();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable free_;
+    bool taken_ = false;
+};
+
 class SQLiteDriver : public Driver {
 public:
     explicit SQLiteDriver(const ConnectionOptions& options) {
@@ -218,6 +262,9 @@ public:
         }
         sqlite3_extended_result_codes(db_, 1);
         sqlite3_busy_timeout(db_, timeout);
+        busyTimeout_ = std::chrono::milliseconds(timeout);
+        const char* path = sqlite3_db_filename(db_, "main");
+        turns_ = WriteTurns::Of(path && *path ? path : file);
         std::string sync = ole::UpperCase(options.Get("synchronous", "FULL"));
         if (sync != "OFF" && sync != "NORMAL" && sync != "FULL" && sync != "EXTRA") sync = "FULL";
         try {
@@ -234,16 +281,18 @@ public:
 
     ~SQLiteDriver() override {
         for (auto& [sql, stmt] : cache_) sqlite3_finalize(stmt);
-        if (db_) sqlite3_close_v2(db_);
+        if (db_) sqlite3_close_v2(db_);  // rolls back what is open
+        if (turn_) turns_->Give();
     }
 
     Dialect GetDialect() const override { return Dialect::SQLite; }
 
     Result Run(const std::string& sql, const std::vector<Variant>& params) override {
         sqlite3_stmt* stmt = Prepare(sql);
-        auto reset = os::ScopeGuard([stmt] {
+        auto reset = os::ScopeGuard([this, stmt] {
             sqlite3_reset(stmt);
             sqlite3_clear_bindings(stmt);
+            GiveTurnIfDone();  // a write outside a transaction, or one whose error rolled it back
         });
         int expected = sqlite3_bind_parameter_count(stmt);
         if (expected != static_cast<int>(params.size()))
@@ -253,6 +302,7 @@ public:
                                "SQLite", "", 0});
         for (size_t i = 0; i < params.size(); ++i) Bind(stmt, static_cast<int>(i) + 1, params[i]);
 
+        if (sqlite3_get_autocommit(db_) && !sqlite3_stmt_readonly(stmt)) TakeTurn();
         // The columns are read after the first step: a kept statement that SQLite
         // prepares again for a changed schema ("SELECT *" after a new column)
         // reports its new columns only then.
@@ -296,7 +346,10 @@ public:
         }
     }
 
-    void Begin() override { Exec("BEGIN IMMEDIATE"); }
+    void Begin() override {
+        TakeTurn();
+        Exec("BEGIN IMMEDIATE");
+    }
     void Commit() override { Exec("COMMIT"); }
     void Rollback() override {
         if (!sqlite3_get_autocommit(db_)) Exec("ROLLBACK");
@@ -329,11 +382,25 @@ private:
     void Exec(const std::string& sql) {
         char* message = nullptr;
         int rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message);
+        GiveTurnIfDone();  // a commit, a rollback, or a BEGIN that failed
         if (rc != SQLITE_OK) {
             std::string text = message ? message : sqlite3_errstr(rc);
             sqlite3_free(message);
             Fail(rc, text);
         }
+    }
+
+    // Waits for this connection's turn to write, at most the busy time-out.
+    void TakeTurn() {
+        if (turn_) return;
+        if (!turns_->Take(busyTimeout_)) Fail(SQLITE_BUSY, "database is locked");
+        turn_ = true;
+    }
+
+    void GiveTurnIfDone() {
+        if (!turn_ || !sqlite3_get_autocommit(db_)) return;
+        turn_ = false;
+        turns_->Give();
     }
 
     // The columns of a kept statement are worked out once; SQLite keeps the name and
@@ -385,6 +452,9 @@ private:
     }
 
     sqlite3* db_ = nullptr;
+    std::shared_ptr<WriteTurns> turns_;
+    bool turn_ = false;  // this connection writes: the others of the process wait
+    std::chrono::milliseconds busyTimeout_{0};
     std::unordered_map<std::string, sqlite3_stmt*> cache_;
     std::list<std::string> order_;
     struct KnownColumns {
