@@ -94,13 +94,6 @@ private:
         int16_t reallocation = 0, hardExpire = 0;  // hours
         std::atomic<int32_t> allocated{0}, notAllocated{0};
         StageStop stop;
-        // SQLite lets one connection write at a time and makes the others
-        // sleep and retry: the run's threads take their turns here instead.
-        bool oneWriter = false;
-        std::mutex writing;
-        std::unique_lock<std::mutex> Turn() {
-            return oneWriter ? std::unique_lock<std::mutex>(writing) : std::unique_lock<std::mutex>();
-        }
     };
 
     // An answer to write: the line, whether it is allocated.
@@ -116,7 +109,6 @@ private:
             run.reallocation = Variant(getParamater("Reallocation")).ToInt();
             run.hardExpire = Variant(getParamater("Authorization Hard Expiration")).ToInt();
             run.connectionString = ConnectionString();
-            run.oneWriter = ado::DialectOf(run.connectionString) == ado::Dialect::SQLite;
             std::vector<std::vector<Line>> orders = LinesToCheck(run.connectionString);
             if (orders.empty()) return;
             {
@@ -216,7 +208,6 @@ private:
         for (const Planned& planned : page)
             for (const BoiCall& call : planned.calls) (planned.marked ? sent : queued).push_back(&call);
         try {
-            auto turn = run.Turn();
             RecordBoiCalls(c, sent, queued);
         } catch (...) {
             const Line& line = *page.front().due.front();
@@ -278,7 +269,6 @@ private:
         bool written = false;
         try {
             if (!order.calls.empty() && !order.marked) {  // the order before it wrote nothing
-                auto turn = run.Turn();
                 ado::Transaction tx(*c);
                 c->ExecuteBatch({MarkBoiCallsSent(order.calls)});
                 tx.Commit();
@@ -356,9 +346,7 @@ private:
         }
         bool marking = next && !next->calls.empty() && !next->marked;
         if (marking) statements.push_back(MarkBoiCallsSent(next->calls));
-        auto turn = run.Turn();
         auto results = Sls_ExecuteWithOrderEvents(c, std::move(statements), events);
-        turn = {};
         if (marking) next->marked = true;
         for (size_t i : allocations)
             if (results[i].affected > 0) ++run.allocated;
