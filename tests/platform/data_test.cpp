@@ -497,6 +497,20 @@ TEST_P(DataLayer, BatchesAnswerEachStatementAndAFailureEndsThem) {
     c->Close();
 }
 
+// A caller that splices values into its texts fills the connection's prepared
+// statements; they are dropped and made again, and batches run on throughout.
+TEST_P(DataLayer, BatchesRunOnAfterManyDistinctTexts) {
+    auto c = Open();
+    for (int i = 0; i < 1100; ++i) {
+        auto results = c->ExecuteBatch({{"SELECT ? + " + std::to_string(i) + " AS N", {Variant(1)}}});
+        ASSERT_EQ(results.at(0).rows->Fields("N").Value().ToLong(), i + 1) << i;
+    }
+    c->BeginTrans();
+    c->Execute("UPDATE ITEMS SET NAME = ? WHERE ID = 1", nullptr, -1, {Variant("still")});
+    c->CommitTrans();
+    EXPECT_EQ(NameOf(1), "still");
+}
+
 // A script is split at ";" outside literals, comments and dollar-quoted bodies;
 // a statement marked for one provider is left out on the other.
 // A lock taken by waiting is released without waiting for the database: the

@@ -217,6 +217,7 @@ public:
         for (int attempt = 0;; ++attempt) {
             auto known = prepared_.find(sql);
             if (known == prepared_.end()) {
+                MakeRoom();
                 std::string name = NewStatementName();
                 PGresult* made = PQprepare(conn_, name.c_str(), NumberMarkers(sql).c_str(), 0, nullptr);
                 ResultHolder holder(made, &PQclear);
@@ -349,6 +350,7 @@ private:
     // does. After a failure the server skips the rest up to the sync; the first
     // failure is thrown once the pipeline is drained.
     void RunPipeline(const std::vector<BatchStatement>& statements, size_t from, size_t to, std::vector<Result>& results) {
+        MakeRoom();
         if (PQenterPipelineMode(conn_) != 1) Check(nullptr);
         std::vector<std::string> preparing;  // names prepared in this pipeline, in order; "" for an execution
         bool sendFailed = false;
@@ -415,17 +417,18 @@ private:
         if (failure) throw *failure;
     }
 
-    // Statement names are never used twice on a connection. Past kMaxPrepared
-    // texts (a caller that splices values into its texts) every statement is
-    // dropped and the count starts again.
-    std::string NewStatementName() {
-        if (prepared_.size() >= kMaxPrepared && PQtransactionStatus(conn_) == PQTRANS_IDLE) {
-            PGresult* res = PQexec(conn_, "DEALLOCATE ALL");
-            ResultHolder holder(res, &PQclear);
-            Check(res);
-            prepared_.clear();
-        }
-        return "s" + std::to_string(++statementSerial_);
+    // Statement names are never used twice on a connection.
+    std::string NewStatementName() { return "s" + std::to_string(++statementSerial_); }
+
+    // Past kMaxPrepared texts (a caller that splices values into its texts) every
+    // statement is dropped, outside a transaction, and the count starts again. Called
+    // before a pipeline begins: a pipeline takes no statement that waits for its answer.
+    void MakeRoom() {
+        if (prepared_.size() < kMaxPrepared || PQtransactionStatus(conn_) != PQTRANS_IDLE) return;
+        PGresult* res = PQexec(conn_, "DEALLOCATE ALL");
+        ResultHolder holder(res, &PQclear);
+        Check(res);
+        prepared_.clear();
     }
 
     // Reads the result of a statement sent without waiting (it has arrived by now, or
