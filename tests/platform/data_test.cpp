@@ -519,6 +519,50 @@ TEST_P(DataLayer, BatchesAnswerEachStatementAndAFailureEndsThem) {
     c->Close();
 }
 
+// A transaction holds whatever statement comes first, and one in which nothing ran
+// ends cleanly; either way the connection answers on outside it.
+TEST_P(DataLayer, ATransactionHoldsItsFirstStatementWhateverItsKind) {
+    const std::vector<std::pair<const char*, std::function<void(Connection&)>>> firsts = {
+        {"bound", [](Connection& c) { c.Execute("UPDATE ITEMS SET NAME = ? WHERE ID = 1", nullptr, -1, {Variant("x")}); }},
+        {"plain", [](Connection& c) { c.Execute("UPDATE ITEMS SET NAME = 'x' WHERE ID = 1"); }},
+        {"batch", [](Connection& c) { c.ExecuteBatch({{"UPDATE ITEMS SET NAME = ? WHERE ID = 1", {Variant("x")}}}); }},
+        {"script", [](Connection& c) { c.ExecuteScript("UPDATE ITEMS SET NAME = 'x' WHERE ID = 1"); }},
+    };
+    auto c = Open();
+    for (const auto& [kind, first] : firsts) {
+        SCOPED_TRACE(kind);
+        c->BeginTrans();
+        EXPECT_TRUE(c->InTransaction());
+        first(*c);
+        c->Execute("INSERT INTO ITEMS (ID, NAME) VALUES (?, 'later')", nullptr, -1, {Variant(9)});
+        c->RollbackTrans();
+        EXPECT_FALSE(c->InTransaction());
+        EXPECT_EQ(NameOf(1), "one");
+        EXPECT_EQ(Count(), 3);
+    }
+    c->BeginTrans();
+    c->CommitTrans();
+    c->BeginTrans();
+    c->RollbackTrans();
+    EXPECT_FALSE(c->InTransaction());
+    c->Execute("UPDATE ITEMS SET NAME = ? WHERE ID = 1", nullptr, -1, {Variant("kept")});
+    EXPECT_EQ(NameOf(1), "kept");
+}
+
+// A caller that splices values into its texts fills the connection's prepared
+// statements; they are dropped and made again, and batches run on throughout.
+TEST_P(DataLayer, BatchesRunOnAfterManyDistinctTexts) {
+    auto c = Open();
+    for (int i = 0; i < 1100; ++i) {
+        auto results = c->ExecuteBatch({{"SELECT ? + " + std::to_string(i) + " AS N", {Variant(1)}}});
+        ASSERT_EQ(results.at(0).rows->Fields("N").Value().ToLong(), i + 1) << i;
+    }
+    c->BeginTrans();
+    c->Execute("UPDATE ITEMS SET NAME = ? WHERE ID = 1", nullptr, -1, {Variant("still")});
+    c->CommitTrans();
+    EXPECT_EQ(NameOf(1), "still");
+}
+
 // A script is split at ";" outside literals, comments and dollar-quoted bodies;
 // a statement marked for one provider is left out on the other.
 // A lock taken by waiting is released without waiting for the database: the

@@ -2,6 +2,8 @@
 
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -182,6 +184,39 @@ private:
     bool stopping_ = false, released_ = false;
 };
 thread_local int WorkerPool::tWorker = -1;
+
+// A connection's socket as a worker writes it while the connection is out of the
+// listener's event loop: sends what the socket takes at once, never waits.
+struct HeldSocket {
+    int fd;
+    template <class Buffers>
+    size_t write_some(const Buffers& buffers, error_code& ec) {
+        std::array<iovec, 16> parts;
+        size_t count = 0;
+        for (auto it = net::buffer_sequence_begin(buffers); it != net::buffer_sequence_end(buffers) && count < parts.size();
+             ++it) {
+            net::const_buffer part = *it;
+            parts[count++] = {const_cast<void*>(part.data()), part.size()};
+        }
+        msghdr message{};
+        message.msg_iov = parts.data();
+        message.msg_iovlen = count;
+        ssize_t sent = ::sendmsg(fd, &message, MSG_NOSIGNAL);
+        if (sent < 0) {
+            ec.assign(errno, boost::system::system_category());
+            return 0;
+        }
+        ec = {};
+        return static_cast<size_t>(sent);
+    }
+    template <class Buffers>
+    size_t write_some(const Buffers& buffers) {
+        error_code ec;
+        size_t sent = write_some(buffers, ec);
+        if (ec) throw boost::system::system_error(ec);
+        return sent;
+    }
+};
 
 class SessionBase : public std::enable_shared_from_this<SessionBase> {
 public:
@@ -379,9 +414,11 @@ protected:
                 Continue([self = Self()] { self->Write(false, false); });
                 return;
             }
+            Hold();
             serializer_.emplace(*answer_);
             error_code ec;
-            wire::write(Tcp().socket(), *serializer_, ec);
+            HeldSocket socket{HeldFd()};
+            wire::write(socket, *serializer_, ec);
             if (ec == net::error::would_block || ec == net::error::try_again) {
                 Continue([self = Self()] { self->Write(true, false); });  // the rest at the client's pace
                 return;
@@ -405,17 +442,17 @@ protected:
     std::shared_ptr<httplib::Request> NextOnWorker() {
         const auto idleUntil = Clock::now() + seconds(core_.settings.keepAliveTimeout);
         while (buffer_.size() == 0) {
-            auto wait = core_.workers.WaitToRead(Tcp().socket().native_handle(), idleUntil);
+            auto wait = core_.workers.WaitToRead(HeldFd(), idleUntil);
             if (wait == WorkerPool::Wait::Wanted) {
                 idleUntil_ = idleUntil;  // the connection's idle time goes on, not again
                 return Continue([self = Self()] { self->NextRequest(); });
             }
             if (wait == WorkerPool::Wait::TimedOut) return Continue([self = Self()] { self->Close(); });
-            error_code ec;
-            size_t n = Tcp().socket().read_some(buffer_.prepare(kHeadLimit), ec);
-            if (ec == net::error::would_block || ec == net::error::try_again) continue;
-            if (ec) return Continue([self = Self()] { self->Close(); });
-            buffer_.commit(n);
+            auto space = buffer_.prepare(kHeadLimit);
+            ssize_t n = ::recv(HeldFd(), space.data(), space.size(), 0);
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
+            if (n <= 0) return Continue([self = Self()] { self->Close(); });  // the end, or an error
+            buffer_.commit(static_cast<size_t>(n));
         }
         if (core_.stopping || core_.workers.Wanted()) return Continue([self = Self()] { self->NextRequest(); });
         parser_.emplace();
@@ -448,9 +485,38 @@ protected:
     // The connection goes back to the listener's threads, where `next` runs.
     template <class Next>
     std::nullptr_t Continue(Next next) {
+        Unhold();
         net::post(Stream().get_executor(), std::move(next));
         return nullptr;
     }
+
+    // While a worker holds a plain connection its socket is out of the listener's event
+    // loop: each request arriving on it would otherwise wake two listener threads for
+    // nothing, which on a machine of few cores delays the worker and the database server.
+    // Holding keeps the descriptor; a socket that cannot be taken out stays in the loop.
+    void Hold() {
+        if (held_) return;
+        error_code ec;
+        protocol_ = Tcp().socket().local_endpoint(ec).protocol();
+        if (!ec) {
+            int fd = Tcp().socket().release(ec);
+            if (!ec) held_.Reset(fd);
+        }
+    }
+    // Back into the event loop (non-blocking, as it was); a socket that cannot go back is
+    // closed, and the next step on the listener's threads sees it closed.
+    void Unhold() {
+        if (!held_) return;
+        error_code ec;
+        Tcp().socket().assign(protocol_, held_.Get(), ec);
+        if (ec) {
+            held_.Reset();
+            return;
+        }
+        held_.Release();
+        Tcp().socket().non_blocking(true, ec);
+    }
+    int HeldFd() { return held_ ? held_.Get() : Tcp().socket().native_handle(); }
 
     void Answer(const httplib::Request& request, httplib::Response& response, bool close) {
         Compose(request, response, close);
@@ -555,6 +621,8 @@ private:
     bool keepAlive_ = false;  // of the composed answer
     std::optional<Clock::time_point> idleUntil_;  // of a connection a worker waited on
     bool busy_ = false;  // a request is being read whole, run or answered
+    os::UniqueFd held_;  // the socket while a worker holds the connection (Hold)
+    tcp protocol_ = tcp::v4();
 };
 
 class PlainSession : public Session<PlainSession> {

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <unordered_map>
+#include <utility>
 
 #include "platform/automation/error.h"
 #include "platform/automation/text.h"
@@ -207,6 +208,12 @@ public:
     // a careful client does. A text without markers goes as it is.
     Result Run(const std::string& sql, const std::vector<Variant>& params) override {
         Settle();
+        if (beginPending_ && !params.empty()) {  // the transaction's BEGIN goes with its first statement
+            std::vector<Result> results;
+            RunBatch({{sql, params}}, results);
+            return std::move(results.front());
+        }
+        SendBegin();
         Bound bound(params);
         if (params.empty()) {
             PGresult* res = PQexecParams(conn_, sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0);
@@ -217,6 +224,7 @@ public:
         for (int attempt = 0;; ++attempt) {
             auto known = prepared_.find(sql);
             if (known == prepared_.end()) {
+                MakeRoom();
                 std::string name = NewStatementName();
                 PGresult* made = PQprepare(conn_, name.c_str(), NumberMarkers(sql).c_str(), 0, nullptr);
                 ResultHolder holder(made, &PQclear);
@@ -240,14 +248,17 @@ public:
     // each, while every statement keeps its own plan as if sent alone.
     void RunBatch(const std::vector<BatchStatement>& statements, std::vector<Result>& results) override {
         Settle();
+        if (statements.empty()) return;
         for (size_t from = 0; from < statements.size(); from += kPipelineDepth)
-            RunPipeline(statements, from, std::min(statements.size(), from + kPipelineDepth), results);
+            RunPipeline(statements, from, std::min(statements.size(), from + kPipelineDepth), results,
+                        std::exchange(beginPending_, false));
     }
 
     // A text's first sending runs it as Run does (and prepares it); later ones go
     // prepared, unawaited. libpq flushes the message before returning.
     void Send(const std::string& sql, const std::vector<Variant>& params) override {
         Settle();
+        SendBegin();
         auto known = prepared_.find(sql);
         if (known == prepared_.end()) {
             Run(sql, params);
@@ -261,18 +272,30 @@ public:
 
     void RunScript(const std::string& sql) override {
         Settle();
+        SendBegin();
         PGresult* res = PQexec(conn_, sql.c_str());
         ResultHolder holder(res, &PQclear);
         Check(res);
     }
 
-    void Begin() override { RunScript("BEGIN"); }
-    void Commit() override { RunScript("COMMIT"); }
+    // BEGIN waits for the transaction's first statement and goes with it, in one round
+    // trip; a transaction in which nothing ran ends without a word to the server.
+    void Begin() override {
+        Settle();
+        SendBegin();  // a BEGIN inside a transaction: the server's warning, as before
+        beginPending_ = true;
+    }
+    void Commit() override {
+        if (std::exchange(beginPending_, false)) return;
+        RunScript("COMMIT");
+    }
     void Rollback() override {
+        if (std::exchange(beginPending_, false)) return;
         if (InTransaction()) RunScript("ROLLBACK");
     }
     bool InTransaction() const override {
         Settle();
+        if (beginPending_) return true;
         auto s = PQtransactionStatus(conn_);
         return s == PQTRANS_INTRANS || s == PQTRANS_INERROR || s == PQTRANS_ACTIVE;
     }
@@ -305,6 +328,7 @@ public:
 private:
     using ResultHolder = std::unique_ptr<PGresult, decltype(&PQclear)>;
     static constexpr size_t kPipelineDepth = 1000;
+    static constexpr const char* kBeginStep = "BEGIN";  // never a statement's name ("s1", "s2"...)
 
     // The values of a statement's markers as libpq takes them.
     class Bound {
@@ -348,10 +372,20 @@ private:
     // first sends it), so that the server parses it once, as a careful client
     // does. After a failure the server skips the rest up to the sync; the first
     // failure is thrown once the pipeline is drained.
-    void RunPipeline(const std::vector<BatchStatement>& statements, size_t from, size_t to, std::vector<Result>& results) {
+    void RunPipeline(const std::vector<BatchStatement>& statements, size_t from, size_t to, std::vector<Result>& results,
+                     bool begin) {
+        MakeRoom();
         if (PQenterPipelineMode(conn_) != 1) Check(nullptr);
-        std::vector<std::string> preparing;  // names prepared in this pipeline, in order; "" for an execution
+        // what this pipeline sends, in order: a statement's preparation (its name), an
+        // execution (""), the BEGIN that opens the transaction (kBeginStep)
+        std::vector<std::string> preparing;
         bool sendFailed = false;
+        if (begin) {
+            if (PQsendQueryParams(conn_, "BEGIN", 0, nullptr, nullptr, nullptr, nullptr, 0) != 1)
+                sendFailed = true;
+            else
+                preparing.emplace_back(kBeginStep);
+        }
         for (size_t i = from; i < to && !sendFailed; ++i) {
             const BatchStatement& s = statements[i];
             auto known = prepared_.find(s.sql);
@@ -388,6 +422,10 @@ private:
                 ResultHolder holder(res, &PQclear);
                 auto status = PQresultStatus(res);
                 bool ok = status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK || status == PGRES_EMPTY_QUERY;
+                if (prepared == kBeginStep) {
+                    if (status != PGRES_PIPELINE_ABORTED && !ok) fail(res);
+                    continue;
+                }
                 if (!prepared.empty()) {  // a statement not prepared is prepared again when next sent
                     if (!ok)
                         for (auto it = prepared_.begin(); it != prepared_.end(); ++it)
@@ -415,17 +453,18 @@ private:
         if (failure) throw *failure;
     }
 
-    // Statement names are never used twice on a connection. Past kMaxPrepared
-    // texts (a caller that splices values into its texts) every statement is
-    // dropped and the count starts again.
-    std::string NewStatementName() {
-        if (prepared_.size() >= kMaxPrepared && PQtransactionStatus(conn_) == PQTRANS_IDLE) {
-            PGresult* res = PQexec(conn_, "DEALLOCATE ALL");
-            ResultHolder holder(res, &PQclear);
-            Check(res);
-            prepared_.clear();
-        }
-        return "s" + std::to_string(++statementSerial_);
+    // Statement names are never used twice on a connection.
+    std::string NewStatementName() { return "s" + std::to_string(++statementSerial_); }
+
+    // Past kMaxPrepared texts (a caller that splices values into its texts) every
+    // statement is dropped, outside a transaction, and the count starts again. Called
+    // before a pipeline begins: a pipeline takes no statement that waits for its answer.
+    void MakeRoom() {
+        if (prepared_.size() < kMaxPrepared || PQtransactionStatus(conn_) != PQTRANS_IDLE) return;
+        PGresult* res = PQexec(conn_, "DEALLOCATE ALL");
+        ResultHolder holder(res, &PQclear);
+        Check(res);
+        prepared_.clear();
     }
 
     // Reads the result of a statement sent without waiting (it has arrived by now, or
@@ -434,6 +473,15 @@ private:
         if (!unread_) return;
         unread_ = false;
         while (PGresult* res = PQgetResult(conn_)) PQclear(res);
+    }
+
+    // A BEGIN still waiting for its transaction's first statement goes alone, before
+    // a statement that cannot take it along.
+    void SendBegin() {
+        if (!std::exchange(beginPending_, false)) return;
+        PGresult* res = PQexec(conn_, "BEGIN");
+        ResultHolder holder(res, &PQclear);
+        Check(res);
     }
 
     void Forget(std::unordered_map<std::string, std::string>::iterator known) {
@@ -472,6 +520,7 @@ private:
     std::unordered_map<std::string, std::string> prepared_;  // text -> name of the prepared statement
     uint64_t statementSerial_ = 0;
     mutable bool unread_ = false;  // a sent statement's result is still to be read
+    bool beginPending_ = false;    // Begin() was called; the BEGIN goes with the next statement
 };
 
 }  // namespace
