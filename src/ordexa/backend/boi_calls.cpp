@@ -28,12 +28,10 @@ ado::BatchStatement BoiCall::Completion(const std::string& outcome, const std::s
              Variant(boi_outcome::kSent)}};
 }
 
-void RecordBoiCallsSent(const ado::ConnectionPtr& connection, const std::vector<BoiCall>& calls) {
-    std::vector<const BoiCall*> sent;
-    for (const auto& call : calls) sent.push_back(&call);
-    RecordBoiCalls(connection, sent, {});
-}
+namespace {
 
+// Writes the rows of `sent` as "sent" and of `queued` as "queued" and commits
+// them, in one round trip.
 void RecordBoiCalls(const ado::ConnectionPtr& connection, const std::vector<const BoiCall*>& sent,
                     const std::vector<const BoiCall*>& queued) {
     if (sent.empty() && queued.empty()) return;
@@ -56,6 +54,7 @@ void RecordBoiCalls(const ado::ConnectionPtr& connection, const std::vector<cons
     tx.Commit();  // on record before the first call leaves
 }
 
+// The statement that marks queued calls "sent": it must commit before they leave.
 ado::BatchStatement MarkBoiCallsSent(const std::vector<BoiCall>& calls) {
     std::string sql = "UPDATE EXCHANGE SET OUTCOME = ? WHERE OUTCOME = ? AND EXCHANGEID IN (";
     std::vector<Variant> params{Variant(boi_outcome::kSent), Variant(boi_outcome::kQueued)};
@@ -65,6 +64,8 @@ ado::BatchStatement MarkBoiCallsSent(const std::vector<BoiCall>& calls) {
     }
     return {sql + ")", std::move(params)};
 }
+
+}  // namespace
 
 size_t BoiCallPageSize(size_t orders, int atOnce) {
     size_t threads = static_cast<size_t>(std::max(atOnce, 1));

@@ -60,18 +60,6 @@ private:
     std::chrono::steady_clock::time_point started_{};
 };
 
-// Writes the calls' rows as "sent" and commits them, in one round trip; the
-// connection must not be inside a transaction.
-void RecordBoiCallsSent(const ado::ConnectionPtr& connection, const std::vector<BoiCall>& calls);
-
-// Writes the rows of `sent` as "sent" and of `queued` as "queued" and commits
-// them, in one round trip; the connection must not be inside a transaction.
-void RecordBoiCalls(const ado::ConnectionPtr& connection, const std::vector<const BoiCall*>& sent,
-                    const std::vector<const BoiCall*>& queued);
-
-// The statement that marks queued calls "sent": it must commit before they leave.
-ado::BatchStatement MarkBoiCallsSent(const std::vector<BoiCall>& calls);
-
 class StageStop;
 
 // The calls of one order of a page, asked one after the other; `marked` once
@@ -88,7 +76,8 @@ size_t BoiCallPageSize(size_t orders, int atOnce);
 
 // Writes the calls of a page of orders and commits them, in one transaction:
 // the first order's with calls "sent" (and marked), the others' "queued". When
-// it raises, no call is on record and none may leave.
+// it raises, no call is on record and none may leave. The connection must not
+// be inside a transaction.
 void RecordBoiCallPage(const ado::ConnectionPtr& connection, const std::vector<PagedBoiCalls*>& page);
 
 // Asks a page's orders in turn: ask(k, next) for the k-th, where `next` is the
