@@ -46,13 +46,11 @@ constexpr int kAtOnce = 8;  // OutsideCallsAtOnce's default
 class Erp {
 public:
     explicit Erp(const fs::path& dir, int delayMs = 0)
-        : process_({ERP_SIMULATOR_BINARY, "boi", "--archive", dir.string(), "--boi-delay-ms", std::to_string(delayMs),
-                    "--port-file", (dir / "port").string()},
-                   dir, "ERP simulator") {}
-    std::string Url() const { return "http://127.0.0.1:" + std::to_string(process_.Port()) + "/boi"; }
+        : process_(bench_support::StartErpBusinessObjects(ERP_SIMULATOR_BINARY, dir, delayMs)) {}
+    std::string Url() const { return bench_support::BoiUrl(*process_); }
 
 private:
-    bench_support::SimulatorProcess process_;
+    std::unique_ptr<bench_support::SimulatorProcess> process_;
 };
 
 std::string SalesOrder(int i) { return "SO" + std::to_string(1000000 + i); }

@@ -375,4 +375,14 @@ void StoreRealisticOrders(const BenchInstallation& inst, Database db, int orders
         inst.Exec("BEGIN;" + sql + "COMMIT; ANALYZE");
 }
 
+std::unique_ptr<SimulatorProcess> StartErpBusinessObjects(const std::string& binary,
+                                                          const std::filesystem::path& folder, int delayMs) {
+    return std::make_unique<SimulatorProcess>(
+        std::vector<std::string>{binary, "boi", "--archive", folder.string(), "--boi-delay-ms", std::to_string(delayMs),
+                                 "--port-file", (folder / "port").string()},
+        folder, "ERP simulator");
+}
+
+std::string BoiUrl(const SimulatorProcess& erp) { return "http://127.0.0.1:" + std::to_string(erp.Port()) + "/boi"; }
+
 }  // namespace bench_support

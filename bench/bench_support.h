@@ -179,4 +179,11 @@ void StoreRealisticOrders(const BenchInstallation& inst, Database db, int orders
 // A simulator of an outside system run for a benchmark (see simulator_process.h).
 using SimulatorProcess = simcommon::SimulatorProcess;
 
+// The ERP simulator's business objects (`erp-simulator boi`, the program at
+// `binary`) on `folder`, whose file "sales-orders" is its book, answering each
+// call after `delayMs`; BoiUrl gives the address an instance's "boiurl" names.
+std::unique_ptr<SimulatorProcess> StartErpBusinessObjects(const std::string& binary,
+                                                          const std::filesystem::path& folder, int delayMs);
+std::string BoiUrl(const SimulatorProcess& erp);
+
 }  // namespace bench_support

@@ -463,6 +463,47 @@ TEST_P(OrderStatusTest, OrdersAreReportedSideBySideEachWithItsLinesInTurn) {
     EXPECT_LE(fake->mostAtOnce, 4u);
 }
 
+// The back end's "ow" order object, played in process: while `crash` is set,
+// the process dies with the first call out.
+class CrashingOrder : public qx::IBackendOrder {
+public:
+    void InitializeAction(const std::string&, const std::string&, int32_t& status) override { status = 0; }
+    void CloseAction() override {}
+    void UpdateOrderStatus(const std::string&, int32_t, int16_t, int16_t, int32_t& success, int32_t& reasonCode) override {
+        if (crash) ::kill(::getpid(), SIGKILL);
+        success = 1;
+        reasonCode = 0;
+    }
+    bool crash = true;
+};
+
+TEST_P(OrderStatusTest, ACrashWithAPageOnRecordLeavesTheCallOutUnknownAndTheOthersNotSent) {
+    auto fake = std::make_shared<CrashingOrder>();
+    ole::ComponentOverride order("VendaloBackendIntegration.Order", [fake] { return fake; });
+    Inst().SetSetting("OUTSIDE_CALLS", "OutsideCallsAtOnce", "1", "Long");  // the orders make one page
+    std::vector<std::string> ids = {CardOrder(1, "SO1", 1, 2), CardOrder(1, "SO2", 1, 2), CardOrder(1, "SO3", 1, 2)};
+    std::sort(ids.begin(), ids.end());  // the order they are reported in
+    ado::ClearConnectionPool();         // the child shares no connection with this process
+    pid_t child = ::fork();
+    if (child == 0) {
+        RunStage("Ordexa.CCOrderStatus");
+        ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    fake->crash = false;
+    RunStage("Ordexa.CCOrderStatus");  // closes what the crash left, then reports again
+    for (size_t i = 0; i < ids.size(); ++i) {
+        std::vector<std::string> calls = Calls(ids[i]);
+        std::sort(calls.begin(), calls.end());
+        EXPECT_EQ(calls, (std::vector<std::string>{"1 UpdateOrderStatus billed", i == 0 ? "1 UpdateOrderStatus outcome unknown"
+                                                                                       : "1 UpdateOrderStatus not sent"}))
+            << "order " << i;
+        EXPECT_EQ(LineStatuses(ids[i]), std::vector<int>{3});
+    }
+}
+
 INSTANTIATE_INSTALLATION_TEST(OrderStatusTest);
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "ordexa/backend/boi_calls.h"
 
+#include <algorithm>
+
 #include "ordexa/batch_progress.h"
 #include "ordexa/exchange/exchange_record.h"
 #include "platform/automation/error.h"
@@ -26,12 +28,10 @@ ado::BatchStatement BoiCall::Completion(const std::string& outcome, const std::s
              Variant(boi_outcome::kSent)}};
 }
 
-void RecordBoiCallsSent(const ado::ConnectionPtr& connection, const std::vector<BoiCall>& calls) {
-    std::vector<const BoiCall*> sent;
-    for (const auto& call : calls) sent.push_back(&call);
-    RecordBoiCalls(connection, sent, {});
-}
+namespace {
 
+// Writes the rows of `sent` as "sent" and of `queued` as "queued" and commits
+// them, in one round trip.
 void RecordBoiCalls(const ado::ConnectionPtr& connection, const std::vector<const BoiCall*>& sent,
                     const std::vector<const BoiCall*>& queued) {
     if (sent.empty() && queued.empty()) return;
@@ -54,6 +54,7 @@ void RecordBoiCalls(const ado::ConnectionPtr& connection, const std::vector<cons
     tx.Commit();  // on record before the first call leaves
 }
 
+// The statement that marks queued calls "sent": it must commit before they leave.
 ado::BatchStatement MarkBoiCallsSent(const std::vector<BoiCall>& calls) {
     std::string sql = "UPDATE EXCHANGE SET OUTCOME = ? WHERE OUTCOME = ? AND EXCHANGEID IN (";
     std::vector<Variant> params{Variant(boi_outcome::kSent), Variant(boi_outcome::kQueued)};
@@ -62,6 +63,46 @@ ado::BatchStatement MarkBoiCallsSent(const std::vector<BoiCall>& calls) {
         params.emplace_back(calls[i].ExchangeId());
     }
     return {sql + ")", std::move(params)};
+}
+
+}  // namespace
+
+size_t BoiCallPageSize(size_t orders, int atOnce) {
+    size_t threads = static_cast<size_t>(std::max(atOnce, 1));
+    return std::clamp<size_t>((orders + threads - 1) / threads, 1, kBoiOrdersPerPage);
+}
+
+void RecordBoiCallPage(const ado::ConnectionPtr& connection, const std::vector<PagedBoiCalls*>& page) {
+    PagedBoiCalls* first = nullptr;  // the first order with calls is asked first: its calls are "sent" at once
+    std::vector<const BoiCall*> sent, queued;
+    for (PagedBoiCalls* order : page) {
+        if (!first && !order->calls.empty()) first = order;
+        for (const BoiCall& call : order->calls) (order == first ? sent : queued).push_back(&call);
+    }
+    RecordBoiCalls(connection, sent, queued);
+    if (first) first->marked = true;
+}
+
+void AskBoiCallPage(const std::vector<PagedBoiCalls*>& page, const StageStop& stop,
+                    const std::function<void(size_t k, PagedBoiCalls* next)>& ask) {
+    for (size_t k = 0; k < page.size(); ++k) {
+        if (stop.Stopped() && !page[k]->marked) break;
+        ask(k, k + 1 < page.size() && !stop.Stopped() ? page[k + 1] : nullptr);
+    }
+}
+
+void MarkBoiCallsSentNow(const ado::ConnectionPtr& connection, PagedBoiCalls& order) {
+    if (order.calls.empty() || order.marked) return;
+    ado::Transaction tx(*connection);
+    connection->ExecuteBatch({MarkBoiCallsSent(order.calls)});
+    tx.Commit();
+    order.marked = true;
+}
+
+bool AddMarkOfNext(std::vector<ado::BatchStatement>& statements, const PagedBoiCalls* next) {
+    if (!next || next->calls.empty() || next->marked) return false;
+    statements.push_back(MarkBoiCallsSent(next->calls));
+    return true;
 }
 
 namespace {

@@ -21,6 +21,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -59,17 +60,41 @@ private:
     std::chrono::steady_clock::time_point started_{};
 };
 
-// Writes the calls' rows as "sent" and commits them, in one round trip; the
-// connection must not be inside a transaction.
-void RecordBoiCallsSent(const ado::ConnectionPtr& connection, const std::vector<BoiCall>& calls);
+class StageStop;
 
-// Writes the rows of `sent` as "sent" and of `queued` as "queued" and commits
-// them, in one round trip; the connection must not be inside a transaction.
-void RecordBoiCalls(const ado::ConnectionPtr& connection, const std::vector<const BoiCall*>& sent,
-                    const std::vector<const BoiCall*>& queued);
+// The calls of one order of a page, asked one after the other; `marked` once
+// they read "sent" on record (committed).
+struct PagedBoiCalls {
+    std::vector<BoiCall> calls;
+    bool marked = false;
+};
 
-// The statement that marks queued calls "sent": it must commit before they leave.
-ado::BatchStatement MarkBoiCallsSent(const std::vector<BoiCall>& calls);
+// The orders of a run go in pages of consecutive orders, one page a job: at
+// most kBoiOrdersPerPage, and small enough that every thread gets a page.
+inline constexpr size_t kBoiOrdersPerPage = 32;
+size_t BoiCallPageSize(size_t orders, int atOnce);
+
+// Writes the calls of a page of orders and commits them, in one transaction:
+// the first order's with calls "sent" (and marked), the others' "queued". When
+// it raises, no call is on record and none may leave. The connection must not
+// be inside a transaction.
+void RecordBoiCallPage(const ado::ConnectionPtr& connection, const std::vector<PagedBoiCalls*>& page);
+
+// Asks a page's orders in turn: ask(k, next) for the k-th, where `next` is the
+// order whose calls the transaction of its answers marks "sent" (nullptr for
+// the last, or once the run stopped). A stopped run asks no more orders, but
+// one whose calls read "sent" is asked all the same.
+void AskBoiCallPage(const std::vector<PagedBoiCalls*>& page, const StageStop& stop,
+                    const std::function<void(size_t k, PagedBoiCalls* next)>& ask);
+
+// Before an order's calls leave: commits their mark "sent" when the order
+// before it did not (it wrote nothing).
+void MarkBoiCallsSentNow(const ado::ConnectionPtr& connection, PagedBoiCalls& order);
+
+// Adds to the statements of an order's answers the one that marks the next
+// order's calls "sent"; true when it did (the caller sets next->marked once
+// they committed).
+bool AddMarkOfNext(std::vector<ado::BatchStatement>& statements, const PagedBoiCalls* next);
 
 // Closes the rows a stage left "sent" as "outcome unknown" and those it left
 // "queued" as "not sent"; how many. Only one batch runs at a time, so such a

@@ -19,7 +19,6 @@
 #include "platform/automation/text.h"
 #include "platform/backend/backend_selector.h"
 #include "platform/backend/business_objects.h"
-#include "platform/data/transaction.h"
 #include "platform/gateway/gateway_client.h"
 #include "platform/xml/dom.h"
 #include "shared/lib_sales.h"
@@ -117,7 +116,7 @@ private:
             }
             OutsideCallSettings settings = OutsideCallSettingsOfInstallation();
             std::vector<std::function<void()>> jobs;
-            size_t perPage = PageSize(orders.size(), settings.atOnce);
+            size_t perPage = BoiCallPageSize(orders.size(), settings.atOnce);
             for (size_t first = 0; first < orders.size(); first += perPage) {
                 size_t end = std::min(orders.size(), first + perPage);
                 jobs.push_back([this, &run, &orders, first, end] { CheckPage(run, orders, first, end); });
@@ -167,22 +166,13 @@ private:
         return orders;
     }
 
-    // An order of a page, once its lines due are known.
-    struct Planned {
+    // An order of a page, once its lines due are known; its calls are one
+    // per line due when calling.
+    struct Planned : PagedBoiCalls {
         std::vector<const Line*> due;  // in line order
         const Target* target = nullptr;
         bool calling = false;          // its lines are asked (else only dated, or told why not)
-        std::vector<BoiCall> calls;    // one per line due when calling
-        bool marked = false;           // its calls read "sent" on record (committed)
     };
-
-    // The orders of a run in pages of consecutive orders, one page a job: at
-    // most kOrdersPerPage, and small enough that every thread gets a page.
-    static constexpr size_t kOrdersPerPage = 32;
-    static size_t PageSize(size_t orders, int atOnce) {
-        size_t threads = static_cast<size_t>(std::max(atOnce, 1));
-        return std::clamp<size_t>((orders + threads - 1) / threads, 1, kOrdersPerPage);
-    }
 
     // A page of orders, on a thread of the run. Each order is planned first
     // (its authorisation, its lines due, its instance); then the calls of the
@@ -198,28 +188,17 @@ private:
         for (size_t i = first; i < end && !run.stop.Stopped(); ++i)
             if (auto planned = Plan(run, c, orders[i])) page.push_back(std::move(*planned));
         if (page.empty() || run.stop.Stopped()) return;
-        // the first order with calls is asked first: its calls are "sent" at once
-        for (Planned& planned : page)
-            if (!planned.calls.empty()) {
-                planned.marked = true;
-                break;
-            }
-        std::vector<const BoiCall*> sent, queued;
-        for (const Planned& planned : page)
-            for (const BoiCall& call : planned.calls) (planned.marked ? sent : queued).push_back(&call);
+        std::vector<PagedBoiCalls*> calls;
+        for (Planned& planned : page) calls.push_back(&planned);
         try {
-            RecordBoiCalls(c, sent, queued);
+            RecordBoiCallPage(c, calls);
         } catch (...) {
             const Line& line = *page.front().due.front();
             if (!ConnectionSilence(c).empty()) run.stop.Stop(line.Label());
             else Sls_LogError("Ordexa.CCAllocation.Allocation " + line.Label(), ole::CurrentDescription());
             return;  // no call left: the page waits for the next batch
         }
-        // a stopped run asks no more orders, but one whose calls read "sent" is asked all the same
-        for (size_t k = 0; k < page.size(); ++k) {
-            if (run.stop.Stopped() && !page[k].marked) break;
-            Ask(run, c, page[k], k + 1 < page.size() && !run.stop.Stopped() ? &page[k + 1] : nullptr);
-        }
+        AskBoiCallPage(calls, run.stop, [&](size_t k, PagedBoiCalls* next) { Ask(run, c, page[k], next); });
     }
 
     // An order's authorisation and lines due: nothing when none is due or the
@@ -263,17 +242,12 @@ private:
     // after the last (which marks the next order's calls "sent"). A failure
     // leaves the line and the rest of its order for the next batch; a lost
     // connection ends the run.
-    void Ask(Pass& run, const ado::ConnectionPtr& c, Planned& order, Planned* next) {
+    void Ask(Pass& run, const ado::ConnectionPtr& c, Planned& order, PagedBoiCalls* next) {
         const Line* line = order.due.front();
         std::vector<Answer> answered;
         bool written = false;
         try {
-            if (!order.calls.empty() && !order.marked) {  // the order before it wrote nothing
-                ado::Transaction tx(*c);
-                c->ExecuteBatch({MarkBoiCallsSent(order.calls)});
-                tx.Commit();
-                order.marked = true;
-            }
+            MarkBoiCallsSentNow(c, order);
             if (order.target->exportType == "1") {
                 for (const Line* l : order.due) answered.push_back({l, false});  // the XML instances' lines are only dated
             } else {
@@ -314,7 +288,7 @@ private:
     // write is not tried again: those lines are checked next batch. The next
     // order's queued calls are marked "sent" in the same transaction.
     void Write(Pass& run, const ado::ConnectionPtr& c, const std::vector<Answer>& answered,
-               const std::vector<BoiCall>& calls, const std::string& why, Planned* next) {
+               const std::vector<BoiCall>& calls, const std::string& why, PagedBoiCalls* next) {
         if (answered.empty() && calls.empty()) return;
         static const std::string guard = " AND " + StatusGuard(vendalo::OrderLineStatus::NotAllocated);
         std::vector<ado::BatchStatement> statements;
@@ -344,8 +318,7 @@ private:
             else
                 statements.push_back(calls[i].Completion(boi_outcome::kNotSent));
         }
-        bool marking = next && !next->calls.empty() && !next->marked;
-        if (marking) statements.push_back(MarkBoiCallsSent(next->calls));
+        bool marking = AddMarkOfNext(statements, next);
         auto results = Sls_ExecuteWithOrderEvents(c, std::move(statements), events);
         if (marking) next->marked = true;
         for (size_t i : allocations)

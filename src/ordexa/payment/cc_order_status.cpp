@@ -1,5 +1,6 @@
 #include "ordexa/payment/cc_order_status.h"
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <map>
@@ -104,10 +105,18 @@ private:
             }
             OutsideCallSettings settings = OutsideCallSettingsOfInstallation();
             std::vector<std::function<void()>> jobs;
-            jobs.reserve(orders.size());
-            for (const auto& order : orders) jobs.push_back([this, &run, &order] { ReportOrder(run, order); });
+            size_t perPage = BoiCallPageSize(orders.size(), settings.atOnce);
+            for (size_t first = 0; first < orders.size(); first += perPage) {
+                size_t end = std::min(orders.size(), first + perPage);
+                jobs.push_back([this, &run, &orders, first, end] { ReportPage(run, orders, first, end); });
+            }
             RunAtOnce(static_cast<size_t>(settings.atOnce), jobs);
             CloseActions();
+            try {
+                CloseQueuedBoiCalls(Sls_GetOpenConnection(run.connectionString));
+            } catch (...) {
+                // the next run closes them
+            }
             std::string label, description;
             if (run.stop.Report("line status", label, description)) Sls_LogError(label + description + "'");
         } catch (...) {
@@ -140,20 +149,45 @@ private:
         return orders;
     }
 
-    // One order, on a thread of the run: its lines reported one after the
-    // other. The calls are on record before the first leaves; their outcomes
-    // and the lines' statuses are written in one transaction after the last.
-    // A line without an answer leaves the rest of its order for the next run;
-    // a lost connection ends the run.
-    void ReportOrder(Pass& run, const std::vector<Line>& lines) {
-        if (run.stop.Stopped()) return;
-        const Line* line = &lines.front();
+    // An order of a page, once its instance is known: one call per line.
+    struct Planned : PagedBoiCalls {
+        const std::vector<Line>* lines = nullptr;
+        const Target* target = nullptr;
+        bool boi = false;  // "bc" or "gr" (else "ow")
+    };
+
+    // A page of orders, on a thread of the run. Each order's instance is
+    // found first; then the calls of the whole page go on record in one
+    // transaction, the first order's "sent" and the others' "queued". The
+    // orders are reported in turn, and the transaction that writes one order's
+    // answers also marks the next order's calls "sent": a call reads "sent" on
+    // record before it leaves, and a "queued" call never left. The run closes
+    // the calls left queued as "not sent".
+    void ReportPage(Pass& run, const std::vector<std::vector<Line>>& orders, size_t first, size_t end) {
         ado::ConnectionPtr c;
-        std::vector<Answered> answered;
-        std::vector<BoiCall> calls;
-        bool written = false;
+        std::vector<Planned> page;
+        for (size_t i = first; i < end && !run.stop.Stopped(); ++i)
+            if (auto planned = Plan(run, c, orders[i])) page.push_back(std::move(*planned));
+        if (page.empty() || run.stop.Stopped()) return;
+        std::vector<PagedBoiCalls*> calls;
+        for (Planned& planned : page) calls.push_back(&planned);
         try {
-            c = Sls_GetOpenConnection(run.connectionString);
+            RecordBoiCallPage(c, calls);
+        } catch (...) {
+            const Line& line = page.front().lines->front();
+            if (!ConnectionSilence(c).empty()) run.stop.Stop(FailurePrefix(line));
+            else Sls_LogError(Failure(line, ole::CurrentDescription()));
+            return;  // no call left: the page waits for the next run
+        }
+        AskBoiCallPage(calls, run.stop, [&](size_t k, PagedBoiCalls* next) { ReportOrder(run, c, page[k], next); });
+    }
+
+    // An order's instance and calls: nothing when the order is left for the
+    // next run (logged). A lost connection stops the run.
+    std::optional<Planned> Plan(Pass& run, ado::ConnectionPtr& c, const std::vector<Line>& lines) {
+        const Line* line = &lines.front();
+        try {
+            if (!c) c = Sls_GetOpenConnection(run.connectionString);
             if (line->bisid.IsNull()) ole::Raise(kOrderStatusError, "The order has no BIS Instance", "Ordexa.CCOrderStatus");
             const Target& t = TargetOf(line->bisid.ToLong());
             bool boi = t.path == "bc" || t.path == "gr";
@@ -161,11 +195,11 @@ private:
                 Sls_LogError("UpdateOrderStatusBOI", "No Valid BIS for SalesOrderNr.: " + line->salesOrderNr +
                                                          ", LineNr.: " + std::to_string(line->lineNr) +
                                                          " on BIS: " + line->bisid.Text());
-                return;  // the order's lines wait for the next run
+                return std::nullopt;  // the order's lines wait for the next run
             }
             if (t.path == "ow" && t.componentId.empty()) {
                 Sls_LogError("Property value 'componentid' not set for BIS Instance '" + line->bisid.Text() + "'");
-                return;
+                return std::nullopt;
             }
             if (t.path == "ow" && t.initStatus != 0) {
                 for (const Line& l : lines)
@@ -173,14 +207,38 @@ private:
                                                               "' returned status " + std::to_string(t.initStatus) +
                                                               ", Backend Sales Order Line Status cannot be updated," +
                                                               l.Reference());
-                return;
+                return std::nullopt;
             }
+            Planned planned;
+            planned.lines = &lines;
+            planned.target = &t;
+            planned.boi = boi;
             std::string object = boi ? "OrderStatus BOI" : "UpdateOrderStatus";
-            for (const Line& l : lines) calls.emplace_back(line->bisid.ToLong(), object, l.orderId, l.lineNr);
-            RecordBoiCallsSent(c, calls);
+            for (const Line& l : lines) planned.calls.emplace_back(line->bisid.ToLong(), object, l.orderId, l.lineNr);
+            return planned;
+        } catch (...) {
+            if (c && !ConnectionSilence(c).empty()) run.stop.Stop(FailurePrefix(*line));
+            else Sls_LogError(Failure(*line, ole::CurrentDescription()));
+            return std::nullopt;
+        }
+    }
+
+    // One planned order: its lines reported one after the other, the calls'
+    // outcomes and the lines' statuses written in one transaction after the
+    // last (which marks the next order's calls "sent"). A line without an
+    // answer leaves the rest of its order for the next run; a lost connection
+    // ends the run.
+    void ReportOrder(Pass& run, const ado::ConnectionPtr& c, Planned& order, PagedBoiCalls* next) {
+        const std::vector<Line>& lines = *order.lines;
+        const Line* line = &lines.front();
+        std::vector<Answered> answered;
+        bool written = false;
+        try {
+            MarkBoiCallsSentNow(c, order);
             for (size_t i = 0; i < lines.size(); ++i) {
                 line = &lines[i];
-                std::optional<Answer> answer = boi ? AskByBoi(t, *line, calls[i]) : AskOw(t, *line, calls[i]);
+                std::optional<Answer> answer = order.boi ? AskByBoi(*order.target, *line, order.calls[i])
+                                                         : AskOw(*order.target, *line, order.calls[i]);
                 if (!answer) break;  // logged; the call's outcome is unknown, the order's other lines wait
                 if (answer->success == 1 || answer->reasonCode == 10) {
                     answered.push_back({line, true, "billed", ""});
@@ -192,10 +250,10 @@ private:
                 answered.push_back({line, false, "refused", "reason code " + std::to_string(answer->reasonCode)});
             }
             written = true;
-            Write(run, c, answered, calls, "no answer");
+            Write(run, c, answered, order.calls, "no answer", next);
         } catch (...) {
             // a lost connection fails every line after this one: the run stops with one entry
-            if (c && !ConnectionSilence(c).empty()) {
+            if (!ConnectionSilence(c).empty()) {
                 run.stop.Stop(FailurePrefix(*line));
                 return;
             }
@@ -203,7 +261,7 @@ private:
             Sls_LogError(Failure(*line, why));
             if (written) return;  // the write failed: its calls stay "sent", closed by the next run
             try {
-                Write(run, c, answered, calls, why);
+                Write(run, c, answered, order.calls, why, next);
             } catch (...) {
                 Sls_LogError(Failure(*line, ole::CurrentDescription()));
             }
@@ -212,9 +270,10 @@ private:
 
     // Writes the accepted lines and completes the calls in one transaction: a
     // call answered gets its outcome; the first without an answer (`why`) is
-    // an outcome unknown once it left, the ones after it were not sent.
+    // an outcome unknown once it left, the ones after it were not sent. The
+    // next order's queued calls are marked "sent" in the same transaction.
     void Write(Pass& run, const ado::ConnectionPtr& c, const std::vector<Answered>& answered,
-               const std::vector<BoiCall>& calls, const std::string& why) {
+               const std::vector<BoiCall>& calls, const std::string& why, PagedBoiCalls* next) {
         if (calls.empty()) return;
         std::vector<ado::BatchStatement> statements;
         std::vector<OrderEvent> events;
@@ -239,7 +298,9 @@ private:
             else
                 statements.push_back(calls[i].Completion(boi_outcome::kNotSent));
         }
+        bool marking = AddMarkOfNext(statements, next);
         auto results = Sls_ExecuteWithOrderEvents(c, std::move(statements), events);
+        if (marking) next->marked = true;
         for (size_t i : updates) run.billed += std::max(results[i].affected, 0);
     }
 
