@@ -1,7 +1,7 @@
 #include "interfaces/vendalo/price_list_import.h"
 
 #include <algorithm>
-#include <map>
+#include <cmath>
 #include <optional>
 #include <tuple>
 
@@ -115,16 +115,34 @@ void ReadDate(Variant& field) {
     if (field.IsString() && ole::ParseDate(field.ToString(), date)) field = Variant(date);
 }
 
-// The record of a row as the file wrote it (blanks trimmed, empty fields Null).
+// A field as the file wrote it, blanks trimmed; Null when empty or not in the file.
+Variant FieldOf(const CsvRow& row, const int (&position)[kColumns], Column c) {
+    if (position[c] < 0) return ole::Null;
+    std::string field = ole::TrimBlanks(row.fields[static_cast<size_t>(position[c])]);
+    return field.empty() ? ole::Null : Variant(std::move(field));
+}
+
+// The record of a row as the file wrote it.
 PriceRecord RecordOf(const CsvRow& row, const int (&position)[kColumns]) {
-    auto value = [&](Column c) -> Variant {
-        if (position[c] < 0) return ole::Null;
-        std::string field = ole::TrimBlanks(row.fields[static_cast<size_t>(position[c])]);
-        return field.empty() ? ole::Null : Variant(field);
-    };
+    auto value = [&](Column c) { return FieldOf(row, position, c); };
     return {value(kProduct), value(kPartner), value(kCurrency), value(kEffective),
             value(kExpiry),  value(kPrice),   value(kPercent),  value(kAmount)};
 }
+
+// A date as a point in time in milliseconds, in calendar order (a serial before
+// 1900 counts its time of day up from a negative day), so that dates read back
+// from the database and dates read from the file compare as the database does.
+int64_t Instant(ole::Date date) {
+    double day = std::trunc(date.serial);
+    return std::llround((day + std::fabs(date.serial - day)) * 86400000.0);
+}
+
+// The validity of a record of the key at hand: from its first day up to, not
+// including, its expiry (none for an open end).
+struct Range {
+    int64_t from;
+    std::optional<int64_t> to;
+};
 
 // A row that passed validation, with its key and its dates read; small, so
 // that a large list sorts and waits for its turn in little memory.
@@ -248,7 +266,11 @@ private:
         return candidates;
     }
 
-    // Every candidate in one transaction; kept only when none is refused.
+    // Every candidate in one transaction; kept only when none is refused. The
+    // candidates come in key and date order: the ranges of a key are read once,
+    // when the run reaches it, and the run keeps them as it writes, so each row
+    // is checked against what is stored and what the rows before it wrote. The
+    // table lock keeps every other writer out meanwhile.
     static void Store(const std::vector<CsvRow>& rows, const int (&position)[kColumns],
                       const std::vector<Candidate>& candidates, const std::vector<uint32_t>& order,
                       PriceListResult& result, const PriceListProgress& progress) {
@@ -258,24 +280,68 @@ private:
         ado::Transaction tx(*connection);
         // The table grows under the import's own statements, in one transaction
         // that no statistics see: a plan kept from when it was small would read it
-        // whole for every row. On PostgreSQL each statement is planned for its values.
+        // whole for every key. On PostgreSQL each statement is planned for its values.
         if (connection->GetDialect() == ado::Dialect::PostgreSQL)
             connection->ExecuteScript("SET LOCAL plan_cache_mode = force_custom_plan");
         pm::LockTable(customer, connection);
-        pm::ReferenceCache references;
+        pm::RecordWriter writer(customer, connection);
+        const int64_t openEnd = Instant(ole::Date::FromParts(9999, 12, 31));  // an open end, in the checks
+        const Candidate* key = nullptr;  // the key at hand: its ranges and its references' answer
+        std::vector<Range> ranges;
+        std::optional<bool> referencesAllowed;
+        PriceRecord record;
         size_t done = result.rows - candidates.size();
         for (uint32_t k : order) {
             const Candidate& c = candidates[k];
             const CsvRow& row = rows[c.row];
-            PriceRecord r = RecordOf(row, position);
+            auto refuse = [&](int32_t number, const std::string& description) {
+                result.refused.push_back({row.line, number, Explain(number, description, RecordOf(row, position))});
+            };
             try {
-                PriceRecord read = r;
-                read.EffectiveDate = Variant(c.effective);
-                if (c.expiry) read.ExpiryDate = Variant(*c.expiry);
-                if (pm::AddOrUpdate(read, customer, connection, &references)) ++result.added;
-                else ++result.updated;
+                record.ProductID = Variant(c.product);
+                record.BusinessPartnerID = customer ? Variant(c.partner) : Variant(ole::Null);
+                record.CurrencyCode = Variant(c.currency);
+                record.EffectiveDate = Variant(c.effective);
+                record.ExpiryDate = c.expiry ? Variant(*c.expiry) : Variant(ole::Null);
+                record.Price = FieldOf(row, position, kPrice);
+                record.DiscountPercent = FieldOf(row, position, kPercent);
+                record.DiscountAmount = FieldOf(row, position, kAmount);
+                if (!key || key->partner != c.partner || key->product != c.product || key->currency != c.currency) {
+                    ranges.clear();
+                    for (const pm::StoredRange& stored : pm::StoredRanges(record, customer, connection))
+                        ranges.push_back({Instant(stored.effective),
+                                          stored.expiry ? std::optional<int64_t>(Instant(*stored.expiry)) : std::nullopt});
+                    referencesAllowed.reset();
+                    key = &c;
+                }
+                // A new range may not start on a day a range covers, and no range may
+                // start within the new one, its expiry day included; a range starting
+                // on the same day is the record this row changes, unless a later range
+                // starts within the new one.
+                int64_t from = Instant(c.effective), to = c.expiry ? Instant(*c.expiry) : openEnd;
+                Range* same = nullptr;
+                bool overlap = false, later = false;
+                for (Range& r : ranges) {
+                    if (!((r.from <= from && (!r.to || *r.to > from)) || (r.from >= from && r.from <= to))) continue;
+                    overlap = true;
+                    if (r.from == from) same = &r;
+                    later = later || r.from > from;
+                }
+                if (same && !later) {
+                    writer.Update(record);
+                    same->to = c.expiry ? std::optional<int64_t>(Instant(*c.expiry)) : std::nullopt;
+                    ++result.updated;
+                } else if (overlap) {
+                    refuse(EffectiveDateRange, "");
+                } else {
+                    if (!referencesAllowed) referencesAllowed = pm::ReferencesAllowed(RecordOf(row, position), customer);
+                    if (!*referencesAllowed) pm::RefuseReferences(RecordOf(row, position), customer);
+                    writer.Insert(record);
+                    ranges.push_back({from, c.expiry ? std::optional<int64_t>(to) : std::nullopt});
+                    ++result.added;
+                }
             } catch (const ole::AutomationError& e) {
-                result.refused.push_back({row.line, e.Number(), Explain(e.Number(), e.Description(), r)});
+                refuse(e.Number(), e.Description());
                 // a statement the database refused may have ended the transaction (PostgreSQL):
                 // the later rows cannot be checked in it
                 if (!connection->Errors().empty()) {
