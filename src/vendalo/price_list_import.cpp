@@ -55,11 +55,11 @@ std::vector<CsvRow> ParseCsv(const std::string& text) {
                     if (text[i] == '\n') ++line;
                     field += text[i++];
                 }
-                // anything between the closing quote and the separator is kept as written
-                while (i < text.size() && text[i] != ',' && text[i] != '\n' && text[i] != '\r') field += text[i++];
-            } else {
-                while (i < text.size() && text[i] != ',' && text[i] != '\n' && text[i] != '\r') field += text[i++];
             }
+            // up to the separator as written (after a closing quote: anything there)
+            size_t end = std::min(text.find_first_of(",\r\n", i), text.size());
+            field.append(text, i, end - i);
+            i = end;
             row.fields.push_back(std::move(field));
             if (i < text.size() && text[i] == ',') {
                 ++i;
