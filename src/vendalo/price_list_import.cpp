@@ -144,14 +144,16 @@ struct Range {
     std::optional<int64_t> to;
 };
 
-// A row that passed validation, with its key and its dates read; small, so
-// that a large list sorts and waits for its turn in little memory.
+// A row that passed validation, with its key, its dates read and its values as
+// written: what storing it takes, so that the run in key order need not go back
+// to the rows read.
 struct Candidate {
     uint32_t row;  // its index in the rows read
     int32_t partner, product;
     std::string currency;
     ole::Date effective;
     std::optional<ole::Date> expiry;
+    Variant price, percent, amount;
 };
 
 class PriceListImport : public IPriceListImport {
@@ -260,8 +262,9 @@ private:
             }
             std::optional<ole::Date> expiry;
             if (!r.ExpiryDate.IsNull()) expiry = r.ExpiryDate.ToDate();
-            candidates.push_back(
-                {static_cast<uint32_t>(k), *partner, *product, r.CurrencyCode.ToString(), r.EffectiveDate.ToDate(), expiry});
+            candidates.push_back({static_cast<uint32_t>(k), *partner, *product, r.CurrencyCode.ToString(),
+                                  r.EffectiveDate.ToDate(), expiry, std::move(r.Price), std::move(r.DiscountPercent),
+                                  std::move(r.DiscountAmount)});
         }
         return candidates;
     }
@@ -303,9 +306,9 @@ private:
                 record.CurrencyCode = Variant(c.currency);
                 record.EffectiveDate = Variant(c.effective);
                 record.ExpiryDate = c.expiry ? Variant(*c.expiry) : Variant(ole::Null);
-                record.Price = FieldOf(row, position, kPrice);
-                record.DiscountPercent = FieldOf(row, position, kPercent);
-                record.DiscountAmount = FieldOf(row, position, kAmount);
+                record.Price = c.price;
+                record.DiscountPercent = c.percent;
+                record.DiscountAmount = c.amount;
                 if (!key || key->partner != c.partner || key->product != c.product || key->currency != c.currency) {
                     ranges.clear();
                     for (const pm::StoredRange& stored : pm::StoredRanges(record, customer, connection))
@@ -334,7 +337,7 @@ private:
                 } else if (overlap) {
                     refuse(EffectiveDateRange, "");
                 } else {
-                    if (!referencesAllowed) referencesAllowed = pm::ReferencesAllowed(RecordOf(row, position), customer);
+                    if (!referencesAllowed) referencesAllowed = pm::ReferencesAllowed(record, customer);
                     if (!*referencesAllowed) pm::RefuseReferences(RecordOf(row, position), customer);
                     writer.Insert(record);
                     ranges.push_back({from, c.expiry ? std::optional<int64_t>(to) : std::nullopt});
