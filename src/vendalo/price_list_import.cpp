@@ -1,7 +1,9 @@
 #include "interfaces/vendalo/price_list_import.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
+#include <map>
 #include <optional>
 #include <tuple>
 
@@ -137,11 +139,57 @@ int64_t Instant(ole::Date date) {
     return std::llround((day + std::fabs(date.serial - day)) * 86400000.0);
 }
 
-// The validity of a record of the key at hand: from its first day up to, not
-// including, its expiry (none for an open end).
-struct Range {
-    int64_t from;
-    std::optional<int64_t> to;
+// The ranges of the key at hand, by first day (from its first day up to, not
+// including, its expiry; none for an open end), and the overlap checks of a
+// row against them. The rows of a key come in day order, so one sweep keeps the
+// latest end of the ranges starting before the row's day: each check takes a
+// few look-ups, however many ranges the key has.
+class KeyRanges {
+public:
+    static constexpr int64_t kOpen = INT64_MAX;
+
+    // The ranges stored for the key; of two on one day (spelt apart in the
+    // table) the longer counts.
+    void Reset(const std::vector<pm::StoredRange>& stored) {
+        ranges_.clear();
+        for (const pm::StoredRange& r : stored) {
+            std::optional<int64_t> to = r.expiry ? std::optional<int64_t>(Instant(*r.expiry)) : std::nullopt;
+            auto [at, fresh] = ranges_.emplace(Instant(r.effective), to);
+            if (!fresh) at->second = std::max(at->second.value_or(kOpen), to.value_or(kOpen));
+        }
+        Restart();
+    }
+
+    struct Found {
+        bool overlap = false;  // a range covers the day, or starts within the new range (its expiry day included)
+        bool later = false;    // a range starts after the day, within the new range
+        std::optional<int64_t>* same = nullptr;  // the end of the range starting on the day
+    };
+    Found Check(int64_t from, int64_t to) {
+        if (from < at_) Restart();  // a row before the sweep's day: sweep again
+        at_ = from;
+        for (; swept_ != ranges_.end() && swept_->first < from; ++swept_)
+            reach_ = std::max(reach_, swept_->second.value_or(kOpen));
+        Found found;
+        auto after = swept_;
+        if (after != ranges_.end() && after->first == from) found.same = &(after++)->second;
+        found.later = after != ranges_.end() && after->first <= to;
+        found.overlap = found.same || found.later || reach_ > from;
+        return found;
+    }
+    // A range the run added on the day of the last check.
+    void Added(int64_t from, std::optional<int64_t> to) { swept_ = ranges_.emplace(from, to).first; }
+
+private:
+    void Restart() {
+        swept_ = ranges_.begin();
+        reach_ = INT64_MIN;
+        at_ = INT64_MIN;
+    }
+    std::map<int64_t, std::optional<int64_t>> ranges_;
+    std::map<int64_t, std::optional<int64_t>>::iterator swept_ = ranges_.begin();  // the first range not in reach_
+    int64_t reach_ = INT64_MIN;  // the latest end of the ranges before swept_
+    int64_t at_ = INT64_MIN;     // the day of the last check
 };
 
 // A row that passed validation, with its key, its dates read and its values as
@@ -290,7 +338,7 @@ private:
         pm::RecordWriter writer(customer, connection);
         const int64_t openEnd = Instant(ole::Date::FromParts(9999, 12, 31));  // an open end, in the checks
         const Candidate* key = nullptr;  // the key at hand: its ranges and its references' answer
-        std::vector<Range> ranges;
+        KeyRanges ranges;
         std::optional<bool> referencesAllowed;
         PriceRecord record;
         size_t done = result.rows - candidates.size();
@@ -310,10 +358,7 @@ private:
                 record.DiscountPercent = c.percent;
                 record.DiscountAmount = c.amount;
                 if (!key || key->partner != c.partner || key->product != c.product || key->currency != c.currency) {
-                    ranges.clear();
-                    for (const pm::StoredRange& stored : pm::StoredRanges(record, customer, connection))
-                        ranges.push_back({Instant(stored.effective),
-                                          stored.expiry ? std::optional<int64_t>(Instant(*stored.expiry)) : std::nullopt});
+                    ranges.Reset(pm::StoredRanges(record, customer, connection));
                     referencesAllowed.reset();
                     key = &c;
                 }
@@ -322,25 +367,18 @@ private:
                 // on the same day is the record this row changes, unless a later range
                 // starts within the new one.
                 int64_t from = Instant(c.effective), to = c.expiry ? Instant(*c.expiry) : openEnd;
-                Range* same = nullptr;
-                bool overlap = false, later = false;
-                for (Range& r : ranges) {
-                    if (!((r.from <= from && (!r.to || *r.to > from)) || (r.from >= from && r.from <= to))) continue;
-                    overlap = true;
-                    if (r.from == from) same = &r;
-                    later = later || r.from > from;
-                }
-                if (same && !later) {
+                KeyRanges::Found found = ranges.Check(from, to);
+                if (found.same && !found.later) {
                     writer.Update(record);
-                    same->to = c.expiry ? std::optional<int64_t>(Instant(*c.expiry)) : std::nullopt;
+                    *found.same = c.expiry ? std::optional<int64_t>(to) : std::nullopt;
                     ++result.updated;
-                } else if (overlap) {
+                } else if (found.overlap) {
                     refuse(EffectiveDateRange, "");
                 } else {
                     if (!referencesAllowed) referencesAllowed = pm::ReferencesAllowed(record, customer);
                     if (!*referencesAllowed) pm::RefuseReferences(RecordOf(row, position), customer);
                     writer.Insert(record);
-                    ranges.push_back({from, c.expiry ? std::optional<int64_t>(to) : std::nullopt});
+                    ranges.Added(from, c.expiry ? std::optional<int64_t>(to) : std::nullopt);
                     ++result.added;
                 }
             } catch (const ole::AutomationError& e) {

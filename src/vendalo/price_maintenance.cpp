@@ -97,7 +97,10 @@ ado::CommandPtr WriteCommand(const std::string& sql, const std::vector<std::stri
         int32_t size = 0;
         if (name == "BusinessPartnerID" || name == "ProductID") type = ado::adInteger;
         else if (name == "EffectiveDate" || name == "ExpiryDate") type = ado::adDBTimeStamp;
-        else if (name == "CurrencyCode") type = ado::adWChar, size = 3;
+        else if (name == "CurrencyCode") {
+            type = ado::adWChar;
+            size = 3;
+        }
         command->AppendParameter(command->CreateParameter(name, type, ado::adParamInput, size));
     }
     return command;

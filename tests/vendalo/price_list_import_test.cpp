@@ -117,6 +117,8 @@ TEST_P(PriceListImport, RowsAreCheckedAgainstTheRowsWrittenBeforeThem) {
         {"102,EUR,2024-01-01,,1\n102,EUR,2024-01-01,,2\n", 1, 1, {}},
         // a range starting within one the file wrote before it
         {"102,EUR,2024-01-01,2024-06-01,1\n102,EUR,2024-03-01,,2\n", 0, 0, {3}},
+        // the same before a stored range of the key
+        {"101,EUR,2023-01-01,2023-06-01,1\n101,EUR,2023-03-01,2023-12-01,2\n", 0, 0, {3}},
         // a range widened by a later row reaches the next one
         {"102,EUR,2024-01-01,2024-04-01,1\n102,EUR,2024-04-01,,2\n102,EUR,2024-01-01,2024-05-01,3\n", 0, 0, {3}},
     };
