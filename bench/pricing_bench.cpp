@@ -12,9 +12,10 @@
 //            answer parsed as JSON.
 // PriceImport: a price list of 100,000 list prices (25,000 products, four
 //   quarters each, the rows in random order).
-//   /system  Vendalo.PriceListImport.ImportText: parse, validate, sort, then per row
-//            the key and overlap checks, the referential check (cached per key) and
-//            the insert, in one transaction;
+//   /system  Vendalo.PriceListImport.ImportText: parse, validate, sort, then per key
+//            its stored ranges read once and the referential check, per row the
+//            overlap checks against the key's ranges and the insert, in one
+//            transaction;
 //   /bare    the same work by hand: the lines split into fields, each row's
 //            product, dates and price checked, the rows sorted by product and
 //            date, then the same statements per row prepared once in one

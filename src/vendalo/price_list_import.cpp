@@ -1,6 +1,8 @@
 #include "interfaces/vendalo/price_list_import.h"
 
 #include <algorithm>
+#include <climits>
+#include <cmath>
 #include <map>
 #include <optional>
 #include <tuple>
@@ -55,11 +57,11 @@ std::vector<CsvRow> ParseCsv(const std::string& text) {
                     if (text[i] == '\n') ++line;
                     field += text[i++];
                 }
-                // anything between the closing quote and the separator is kept as written
-                while (i < text.size() && text[i] != ',' && text[i] != '\n' && text[i] != '\r') field += text[i++];
-            } else {
-                while (i < text.size() && text[i] != ',' && text[i] != '\n' && text[i] != '\r') field += text[i++];
             }
+            // up to the separator as written (after a closing quote: anything there)
+            size_t end = std::min(text.find_first_of(",\r\n", i), text.size());
+            field.append(text, i, end - i);
+            i = end;
             row.fields.push_back(std::move(field));
             if (i < text.size() && text[i] == ',') {
                 ++i;
@@ -115,25 +117,91 @@ void ReadDate(Variant& field) {
     if (field.IsString() && ole::ParseDate(field.ToString(), date)) field = Variant(date);
 }
 
-// The record of a row as the file wrote it (blanks trimmed, empty fields Null).
+// A field as the file wrote it, blanks trimmed; Null when empty or not in the file.
+Variant FieldOf(const CsvRow& row, const int (&position)[kColumns], Column c) {
+    if (position[c] < 0) return ole::Null;
+    std::string field = ole::TrimBlanks(row.fields[static_cast<size_t>(position[c])]);
+    return field.empty() ? ole::Null : Variant(std::move(field));
+}
+
+// The record of a row as the file wrote it.
 PriceRecord RecordOf(const CsvRow& row, const int (&position)[kColumns]) {
-    auto value = [&](Column c) -> Variant {
-        if (position[c] < 0) return ole::Null;
-        std::string field = ole::TrimBlanks(row.fields[static_cast<size_t>(position[c])]);
-        return field.empty() ? ole::Null : Variant(field);
-    };
+    auto value = [&](Column c) { return FieldOf(row, position, c); };
     return {value(kProduct), value(kPartner), value(kCurrency), value(kEffective),
             value(kExpiry),  value(kPrice),   value(kPercent),  value(kAmount)};
 }
 
-// A row that passed validation, with its key and its dates read; small, so
-// that a large list sorts and waits for its turn in little memory.
+// A date as a point in time in milliseconds, in calendar order (a serial before
+// 1900 counts its time of day up from a negative day), so that dates read back
+// from the database and dates read from the file compare as the database does.
+int64_t Instant(ole::Date date) {
+    double day = std::trunc(date.serial);
+    return std::llround((day + std::fabs(date.serial - day)) * 86400000.0);
+}
+
+// The ranges of the key at hand, by first day (from its first day up to, not
+// including, its expiry; none for an open end), and the overlap checks of a
+// row against them. The rows of a key come in day order, so one sweep keeps the
+// latest end of the ranges starting before the row's day: each check takes a
+// few look-ups, however many ranges the key has.
+class KeyRanges {
+public:
+    static constexpr int64_t kOpen = INT64_MAX;
+
+    // The ranges stored for the key; of two on one day (spelt apart in the
+    // table) the longer counts.
+    void Reset(const std::vector<pm::StoredRange>& stored) {
+        ranges_.clear();
+        for (const pm::StoredRange& r : stored) {
+            std::optional<int64_t> to = r.expiry ? std::optional<int64_t>(Instant(*r.expiry)) : std::nullopt;
+            auto [at, fresh] = ranges_.emplace(Instant(r.effective), to);
+            if (!fresh) at->second = std::max(at->second.value_or(kOpen), to.value_or(kOpen));
+        }
+        Restart();
+    }
+
+    struct Found {
+        bool overlap = false;  // a range covers the day, or starts within the new range (its expiry day included)
+        bool later = false;    // a range starts after the day, within the new range
+        std::optional<int64_t>* same = nullptr;  // the end of the range starting on the day
+    };
+    Found Check(int64_t from, int64_t to) {
+        if (from < at_) Restart();  // a row before the sweep's day: sweep again
+        at_ = from;
+        for (; swept_ != ranges_.end() && swept_->first < from; ++swept_)
+            reach_ = std::max(reach_, swept_->second.value_or(kOpen));
+        Found found;
+        auto after = swept_;
+        if (after != ranges_.end() && after->first == from) found.same = &(after++)->second;
+        found.later = after != ranges_.end() && after->first <= to;
+        found.overlap = found.same || found.later || reach_ > from;
+        return found;
+    }
+    // A range the run added on the day of the last check.
+    void Added(int64_t from, std::optional<int64_t> to) { swept_ = ranges_.emplace(from, to).first; }
+
+private:
+    void Restart() {
+        swept_ = ranges_.begin();
+        reach_ = INT64_MIN;
+        at_ = INT64_MIN;
+    }
+    std::map<int64_t, std::optional<int64_t>> ranges_;
+    std::map<int64_t, std::optional<int64_t>>::iterator swept_ = ranges_.begin();  // the first range not in reach_
+    int64_t reach_ = INT64_MIN;  // the latest end of the ranges before swept_
+    int64_t at_ = INT64_MIN;     // the day of the last check
+};
+
+// A row that passed validation, with its key, its dates read and its values as
+// written: what storing it takes, so that the run in key order need not go back
+// to the rows read.
 struct Candidate {
     uint32_t row;  // its index in the rows read
     int32_t partner, product;
     std::string currency;
     ole::Date effective;
     std::optional<ole::Date> expiry;
+    Variant price, percent, amount;
 };
 
 class PriceListImport : public IPriceListImport {
@@ -242,13 +310,18 @@ private:
             }
             std::optional<ole::Date> expiry;
             if (!r.ExpiryDate.IsNull()) expiry = r.ExpiryDate.ToDate();
-            candidates.push_back(
-                {static_cast<uint32_t>(k), *partner, *product, r.CurrencyCode.ToString(), r.EffectiveDate.ToDate(), expiry});
+            candidates.push_back({static_cast<uint32_t>(k), *partner, *product, r.CurrencyCode.ToString(),
+                                  r.EffectiveDate.ToDate(), expiry, std::move(r.Price), std::move(r.DiscountPercent),
+                                  std::move(r.DiscountAmount)});
         }
         return candidates;
     }
 
-    // Every candidate in one transaction; kept only when none is refused.
+    // Every candidate in one transaction; kept only when none is refused. The
+    // candidates come in key and date order: the ranges of a key are read once,
+    // when the run reaches it, and the run keeps them as it writes, so each row
+    // is checked against what is stored and what the rows before it wrote. The
+    // table lock keeps every other writer out meanwhile.
     static void Store(const std::vector<CsvRow>& rows, const int (&position)[kColumns],
                       const std::vector<Candidate>& candidates, const std::vector<uint32_t>& order,
                       PriceListResult& result, const PriceListProgress& progress) {
@@ -258,24 +331,58 @@ private:
         ado::Transaction tx(*connection);
         // The table grows under the import's own statements, in one transaction
         // that no statistics see: a plan kept from when it was small would read it
-        // whole for every row. On PostgreSQL each statement is planned for its values.
+        // whole for every key. On PostgreSQL each statement is planned for its values.
         if (connection->GetDialect() == ado::Dialect::PostgreSQL)
             connection->ExecuteScript("SET LOCAL plan_cache_mode = force_custom_plan");
         pm::LockTable(customer, connection);
-        pm::ReferenceCache references;
+        pm::RecordWriter writer(customer, connection);
+        const int64_t openEnd = Instant(ole::Date::FromParts(9999, 12, 31));  // an open end, in the checks
+        const Candidate* key = nullptr;  // the key at hand: its ranges and its references' answer
+        KeyRanges ranges;
+        std::optional<bool> referencesAllowed;
+        PriceRecord record;
         size_t done = result.rows - candidates.size();
         for (uint32_t k : order) {
             const Candidate& c = candidates[k];
             const CsvRow& row = rows[c.row];
-            PriceRecord r = RecordOf(row, position);
+            auto refuse = [&](int32_t number, const std::string& description) {
+                result.refused.push_back({row.line, number, Explain(number, description, RecordOf(row, position))});
+            };
             try {
-                PriceRecord read = r;
-                read.EffectiveDate = Variant(c.effective);
-                if (c.expiry) read.ExpiryDate = Variant(*c.expiry);
-                if (pm::AddOrUpdate(read, customer, connection, &references)) ++result.added;
-                else ++result.updated;
+                record.ProductID = Variant(c.product);
+                record.BusinessPartnerID = customer ? Variant(c.partner) : Variant(ole::Null);
+                record.CurrencyCode = Variant(c.currency);
+                record.EffectiveDate = Variant(c.effective);
+                record.ExpiryDate = c.expiry ? Variant(*c.expiry) : Variant(ole::Null);
+                record.Price = c.price;
+                record.DiscountPercent = c.percent;
+                record.DiscountAmount = c.amount;
+                if (!key || key->partner != c.partner || key->product != c.product || key->currency != c.currency) {
+                    ranges.Reset(pm::StoredRanges(record, customer, connection));
+                    referencesAllowed.reset();
+                    key = &c;
+                }
+                // A new range may not start on a day a range covers, and no range may
+                // start within the new one, its expiry day included; a range starting
+                // on the same day is the record this row changes, unless a later range
+                // starts within the new one.
+                int64_t from = Instant(c.effective), to = c.expiry ? Instant(*c.expiry) : openEnd;
+                KeyRanges::Found found = ranges.Check(from, to);
+                if (found.same && !found.later) {
+                    writer.Update(record);
+                    *found.same = c.expiry ? std::optional<int64_t>(to) : std::nullopt;
+                    ++result.updated;
+                } else if (found.overlap) {
+                    refuse(EffectiveDateRange, "");
+                } else {
+                    if (!referencesAllowed) referencesAllowed = pm::ReferencesAllowed(record, customer);
+                    if (!*referencesAllowed) pm::RefuseReferences(RecordOf(row, position), customer);
+                    writer.Insert(record);
+                    ranges.Added(from, c.expiry ? std::optional<int64_t>(to) : std::nullopt);
+                    ++result.added;
+                }
             } catch (const ole::AutomationError& e) {
-                result.refused.push_back({row.line, e.Number(), Explain(e.Number(), e.Description(), r)});
+                refuse(e.Number(), e.Description());
                 // a statement the database refused may have ended the transaction (PostgreSQL):
                 // the later rows cannot be checked in it
                 if (!connection->Errors().empty()) {

@@ -84,56 +84,95 @@ void RefuseOverlapIfFound(const Statement& check, const ado::ConnectionPtr& conn
         ole::Raise(EffectiveDateRange, "VendaloError.EffectiveDateRange: " + check.Shown(), "Vendalo.Pricing");
 }
 
-// A command with the record's values as typed input parameters, in the order named.
-ado::CommandPtr WriteCommand(const std::string& sql, const PriceRecord& r, const std::vector<std::string>& names,
+// A command of the record's table with typed input parameters, in the order
+// named; the values come with each run.
+ado::CommandPtr WriteCommand(const std::string& sql, const std::vector<std::string>& names,
                              const ado::ConnectionPtr& connection) {
     auto command = std::make_shared<ado::Command>();
     command->ActiveConnection = connection;
     command->CommandText = sql;
     command->CommandType = ado::adCmdText;
     for (const std::string& name : names) {
-        ado::ParameterPtr p;
-        if (name == "BusinessPartnerID") p = command->CreateParameter(name, ado::adInteger, ado::adParamInput, 0, WholeNumber(r.BusinessPartnerID));
-        else if (name == "ProductID") p = command->CreateParameter(name, ado::adInteger, ado::adParamInput, 0, WholeNumber(r.ProductID));
-        else if (name == "EffectiveDate") p = command->CreateParameter(name, ado::adDBTimeStamp, ado::adParamInput, 0, r.EffectiveDate);
-        else if (name == "CurrencyCode") p = command->CreateParameter(name, ado::adWChar, ado::adParamInput, 3, r.CurrencyCode);
-        else if (name == "ExpiryDate") p = command->CreateParameter(name, ado::adDBTimeStamp, ado::adParamInput, 0, r.ExpiryDate);
-        else if (name == "Price") p = command->CreateParameter(name, ado::adNumeric, ado::adParamInput, 0, r.Price);
-        else if (name == "DiscountPercent") p = command->CreateParameter(name, ado::adNumeric, ado::adParamInput, 0, r.DiscountPercent);
-        else p = command->CreateParameter(name, ado::adNumeric, ado::adParamInput, 0, r.DiscountAmount);
-        command->AppendParameter(p);
+        ado::DataTypeEnum type = ado::adNumeric;
+        int32_t size = 0;
+        if (name == "BusinessPartnerID" || name == "ProductID") type = ado::adInteger;
+        else if (name == "EffectiveDate" || name == "ExpiryDate") type = ado::adDBTimeStamp;
+        else if (name == "CurrencyCode") {
+            type = ado::adWChar;
+            size = 3;
+        }
+        command->AppendParameter(command->CreateParameter(name, type, ado::adParamInput, size));
     }
     return command;
 }
 
-int32_t Run(const ado::CommandPtr& command) {
+// The record's values for the parameters named, in their order.
+void WriteValues(const PriceRecord& r, const std::vector<std::string>& names, std::vector<Variant>& values) {
+    values.clear();
+    for (const std::string& name : names) {
+        if (name == "BusinessPartnerID") values.push_back(WholeNumber(r.BusinessPartnerID));
+        else if (name == "ProductID") values.push_back(WholeNumber(r.ProductID));
+        else if (name == "EffectiveDate") values.push_back(r.EffectiveDate);
+        else if (name == "CurrencyCode") values.push_back(r.CurrencyCode);
+        else if (name == "ExpiryDate") values.push_back(r.ExpiryDate);
+        else if (name == "Price") values.push_back(r.Price);
+        else if (name == "DiscountPercent") values.push_back(r.DiscountPercent);
+        else values.push_back(r.DiscountAmount);
+    }
+}
+
+// The writes of a price table: their text and their parameters in order.
+struct Write {
+    std::string sql;
+    std::vector<std::string> names;
+};
+
+const Write& InsertOf(bool customer) {
+    static const Write kCustomer{
+        "INSERT INTO CUSTOMERPRICE(BUSINESSPARTNERID, PRODUCTID, EFFECTIVEDATE, CURRENCYCODE, EXPIRYDATE, PRICE, "
+        "DISCOUNTPERC, DISCOUNTAMOUNT) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
+        {"BusinessPartnerID", "ProductID", "EffectiveDate", "CurrencyCode", "ExpiryDate", "Price", "DiscountPercent",
+         "DiscountAmount"}};
+    static const Write kProduct{
+        "INSERT INTO PRODUCTPRICE(PRODUCTID, EFFECTIVEDATE, CURRENCYCODE, EXPIRYDATE, PRICE, DISCOUNTPERC, "
+        "DISCOUNTAMOUNT) VALUES (?, ?, ?, ?, ?, ?, ?)",
+        {"ProductID", "EffectiveDate", "CurrencyCode", "ExpiryDate", "Price", "DiscountPercent", "DiscountAmount"}};
+    return customer ? kCustomer : kProduct;
+}
+
+const Write& UpdateOf(bool customer) {
+    static const Write kCustomer{
+        "UPDATE CUSTOMERPRICE SET EXPIRYDATE=?, PRICE=?, DISCOUNTPERC=?, DISCOUNTAMOUNT=? WHERE BUSINESSPARTNERID=? AND "
+        "PRODUCTID=? AND EFFECTIVEDATE=? AND CURRENCYCODE=?",
+        {"ExpiryDate", "Price", "DiscountPercent", "DiscountAmount", "BusinessPartnerID", "ProductID", "EffectiveDate",
+         "CurrencyCode"}};
+    static const Write kProduct{
+        "UPDATE PRODUCTPRICE SET EXPIRYDATE=?, PRICE=?, DISCOUNTPERC=?, DISCOUNTAMOUNT=? WHERE PRODUCTID=? AND "
+        "EFFECTIVEDATE=? AND CURRENCYCODE=?",
+        {"ExpiryDate", "Price", "DiscountPercent", "DiscountAmount", "ProductID", "EffectiveDate", "CurrencyCode"}};
+    return customer ? kCustomer : kProduct;
+}
+
+const Write& DeleteOf(bool customer) {
+    static const Write kCustomer{
+        "DELETE FROM CUSTOMERPRICE WHERE BUSINESSPARTNERID=? AND PRODUCTID=? AND EFFECTIVEDATE=? AND CURRENCYCODE=?",
+        {"BusinessPartnerID", "ProductID", "EffectiveDate", "CurrencyCode"}};
+    static const Write kProduct{"DELETE FROM PRODUCTPRICE WHERE PRODUCTID=? AND EFFECTIVEDATE=? AND CURRENCYCODE=?",
+                                {"ProductID", "EffectiveDate", "CurrencyCode"}};
+    return customer ? kCustomer : kProduct;
+}
+
+// One write of one record, its command made for it.
+int32_t RunOnce(const Write& write, const PriceRecord& r, const ado::ConnectionPtr& connection) {
+    std::vector<Variant> values;
+    WriteValues(r, write.names, values);
     int32_t affected = 0;
-    command->Execute(&affected);
+    WriteCommand(write.sql, write.names, connection)->Execute(&affected, &values);
     return affected;
 }
 
-void CheckReferences(const PriceRecord& r, bool customer, ReferenceCache* cache) {
-    std::string product = r.ProductID.Text(), partner = customer ? r.BusinessPartnerID.Text() : "",
-                currency = r.CurrencyCode.Text();
-    auto key = std::make_tuple(customer, product, partner, currency);
-    auto known = cache ? cache->find(key) : ReferenceCache::iterator{};
-    bool allowed;
-    if (cache && known != cache->end()) {
-        allowed = known->second;
-    } else {
-        auto checker = Sls_GetComponent<qx::IReferentialChecker>("Qxcore.ReferentialChecker");
-        if (customer)
-            allowed = checker->CheckInsert("CUSTOMERPRICE", {"PRODUCTID", "BUSINESSPARTNERID", "CURRENCYCODE"},
-                                           {r.ProductID, r.BusinessPartnerID, r.CurrencyCode});
-        else
-            allowed = checker->CheckInsert("PRODUCTPRICE", {"PRODUCTID", "CURRENCYCODE"}, {r.ProductID, r.CurrencyCode});
-        if (cache) cache->emplace(key, allowed);
-    }
-    if (allowed) return;
-    std::string description = "ReferentialInsert PRODUCTID=" + product;
-    if (customer) description += ", BUSINESSPARTNERID=" + partner;
-    description += ", CURRENCYCODE=" + currency;
-    ole::Raise(ReferentialInsert, description, "Vendalo.Pricing");
+void CheckReferences(const PriceRecord& r, bool customer) {
+    if (!ReferencesAllowed(r, customer)) RefuseReferences(r, customer);
 }
 
 }  // namespace
@@ -169,6 +208,21 @@ void ValidateKey(const PriceRecord& r, bool customer) {
     if (Missing(r.EffectiveDate)) Refuse(MissingEffectiveDate, "MissingEffectiveDate");
     if (Missing(r.CurrencyCode)) Refuse(MissingCurrencyCode, "MissingCurrencyCode");
     if (customer && Missing(r.BusinessPartnerID)) Refuse(MissingBusinessPartnerID, "MissingBusinessPartnerID");
+}
+
+bool ReferencesAllowed(const PriceRecord& r, bool customer) {
+    auto checker = Sls_GetComponent<qx::IReferentialChecker>("Qxcore.ReferentialChecker");
+    if (customer)
+        return checker->CheckInsert("CUSTOMERPRICE", {"PRODUCTID", "BUSINESSPARTNERID", "CURRENCYCODE"},
+                                    {r.ProductID, r.BusinessPartnerID, r.CurrencyCode});
+    return checker->CheckInsert("PRODUCTPRICE", {"PRODUCTID", "CURRENCYCODE"}, {r.ProductID, r.CurrencyCode});
+}
+
+void RefuseReferences(const PriceRecord& r, bool customer) {
+    std::string description = "ReferentialInsert PRODUCTID=" + r.ProductID.Text();
+    if (customer) description += ", BUSINESSPARTNERID=" + r.BusinessPartnerID.Text();
+    description += ", CURRENCYCODE=" + r.CurrencyCode.Text();
+    ole::Raise(ReferentialInsert, description, "Vendalo.Pricing");
 }
 
 // PostgreSQL: one advisory lock space per price table. A single writer holds
@@ -213,71 +267,12 @@ Statement AddOverlaps(const PriceRecord& r, bool customer, const char* column = 
     return check;
 }
 
-void Insert(const PriceRecord& r, bool customer, const ado::ConnectionPtr& connection) {
-    if (customer)
-        Run(WriteCommand("INSERT INTO CUSTOMERPRICE(BUSINESSPARTNERID, PRODUCTID, EFFECTIVEDATE, CURRENCYCODE, EXPIRYDATE, "
-                         "PRICE, DISCOUNTPERC, DISCOUNTAMOUNT) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
-                         r,
-                         {"BusinessPartnerID", "ProductID", "EffectiveDate", "CurrencyCode", "ExpiryDate", "Price",
-                          "DiscountPercent", "DiscountAmount"},
-                         connection));
-    else
-        Run(WriteCommand("INSERT INTO PRODUCTPRICE(PRODUCTID, EFFECTIVEDATE, CURRENCYCODE, EXPIRYDATE, PRICE, DISCOUNTPERC, "
-                         "DISCOUNTAMOUNT) VALUES (?, ?, ?, ?, ?, ?, ?)",
-                         r,
-                         {"ProductID", "EffectiveDate", "CurrencyCode", "ExpiryDate", "Price", "DiscountPercent",
-                          "DiscountAmount"},
-                         connection));
-}
-
-int32_t Change(const PriceRecord& r, bool customer, const ado::ConnectionPtr& connection) {
-    if (customer)
-        return Run(WriteCommand("UPDATE CUSTOMERPRICE SET EXPIRYDATE=?, PRICE=?, DISCOUNTPERC=?, DISCOUNTAMOUNT=? WHERE "
-                                "BUSINESSPARTNERID=? AND PRODUCTID=? AND EFFECTIVEDATE=? AND CURRENCYCODE=?",
-                                r,
-                                {"ExpiryDate", "Price", "DiscountPercent", "DiscountAmount", "BusinessPartnerID",
-                                 "ProductID", "EffectiveDate", "CurrencyCode"},
-                                connection));
-    return Run(WriteCommand("UPDATE PRODUCTPRICE SET EXPIRYDATE=?, PRICE=?, DISCOUNTPERC=?, DISCOUNTAMOUNT=? WHERE "
-                            "PRODUCTID=? AND EFFECTIVEDATE=? AND CURRENCYCODE=?",
-                            r,
-                            {"ExpiryDate", "Price", "DiscountPercent", "DiscountAmount", "ProductID", "EffectiveDate",
-                             "CurrencyCode"},
-                            connection));
-}
-
 }  // namespace
 
-void Add(const PriceRecord& r, bool customer, const ado::ConnectionPtr& connection, ReferenceCache* cache) {
+void Add(const PriceRecord& r, bool customer, const ado::ConnectionPtr& connection) {
     RefuseOverlapIfFound(AddOverlaps(r, customer), connection);
-    CheckReferences(r, customer, cache);
-    Insert(r, customer, connection);
-}
-
-bool AddOrUpdate(const PriceRecord& r, bool customer, const ado::ConnectionPtr& connection, ReferenceCache* cache) {
-    // Add's overlap check finds every record that KeyExists and Update's check
-    // would (those starting on the day, and those starting later within the range)
-    Statement check = AddOverlaps(r, customer, "EFFECTIVEDATE");
-    double from = r.EffectiveDate.ToDate().serial;
-    bool stored = false, overlap = false, later = false;
-    for (auto rows = check.Rows(connection); !rows->Eof(); rows->MoveNext()) {
-        double effective = rows->Fields(0).Value().ToDate().serial;
-        overlap = true;
-        stored = stored || effective == from;
-        later = later || effective > from;
-    }
-    auto refuse = [&] {
-        ole::Raise(EffectiveDateRange, "VendaloError.EffectiveDateRange: " + check.Shown(), "Vendalo.Pricing");
-    };
-    if (stored) {
-        if (later) refuse();
-        Change(r, customer, connection);
-        return false;
-    }
-    if (overlap) refuse();
-    CheckReferences(r, customer, cache);
-    Insert(r, customer, connection);
-    return true;
+    CheckReferences(r, customer);
+    RunOnce(InsertOf(customer), r, connection);
 }
 
 int32_t Update(const PriceRecord& r, bool customer, const ado::ConnectionPtr& connection) {
@@ -289,16 +284,11 @@ int32_t Update(const PriceRecord& r, bool customer, const ado::ConnectionPtr& co
     check.Sql(" AND EFFECTIVEDATE <= ");
     check.Value(CheckedExpiry(r));
     RefuseOverlapIfFound(check, connection);
-    return Change(r, customer, connection);
+    return RunOnce(UpdateOf(customer), r, connection);
 }
 
 int32_t Delete(const PriceRecord& r, bool customer, const ado::ConnectionPtr& connection) {
-    if (customer)
-        return Run(WriteCommand("DELETE FROM CUSTOMERPRICE WHERE BUSINESSPARTNERID=? AND PRODUCTID=? AND EFFECTIVEDATE=? "
-                                "AND CURRENCYCODE=?",
-                                r, {"BusinessPartnerID", "ProductID", "EffectiveDate", "CurrencyCode"}, connection));
-    return Run(WriteCommand("DELETE FROM PRODUCTPRICE WHERE PRODUCTID=? AND EFFECTIVEDATE=? AND CURRENCYCODE=?", r,
-                            {"ProductID", "EffectiveDate", "CurrencyCode"}, connection));
+    return RunOnce(DeleteOf(customer), r, connection);
 }
 
 bool KeyExists(const PriceRecord& r, bool customer, const ado::ConnectionPtr& connection) {
@@ -307,6 +297,33 @@ bool KeyExists(const PriceRecord& r, bool customer, const ado::ConnectionPtr& co
     st.Sql(" AND EFFECTIVEDATE = ");
     st.Value(DateOf(r.EffectiveDate));
     return !st.Rows(connection)->Eof();
+}
+
+std::vector<StoredRange> StoredRanges(const PriceRecord& r, bool customer, const ado::ConnectionPtr& connection) {
+    Statement st;
+    KeyOfChecks(st, r, customer, "EFFECTIVEDATE, EXPIRYDATE");
+    std::vector<StoredRange> ranges;
+    for (auto rows = st.Rows(connection); !rows->Eof(); rows->MoveNext()) {
+        const Variant& expiry = rows->Fields(1).ValueRef();
+        ranges.push_back({rows->Fields(0).ValueRef().ToDate(),
+                          expiry.IsNull() ? std::nullopt : std::optional<ole::Date>(expiry.ToDate())});
+    }
+    return ranges;
+}
+
+RecordWriter::RecordWriter(bool customer, const ado::ConnectionPtr& connection)
+    : customer_(customer),
+      insert_(WriteCommand(InsertOf(customer).sql, InsertOf(customer).names, connection)),
+      update_(WriteCommand(UpdateOf(customer).sql, UpdateOf(customer).names, connection)) {}
+
+void RecordWriter::Insert(const PriceRecord& r) {
+    WriteValues(r, InsertOf(customer_).names, values_);
+    insert_->Execute(nullptr, &values_);
+}
+
+void RecordWriter::Update(const PriceRecord& r) {
+    WriteValues(r, UpdateOf(customer_).names, values_);
+    update_->Execute(nullptr, &values_);
 }
 
 }  // namespace vendalo::price_maintenance

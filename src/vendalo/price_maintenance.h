@@ -8,9 +8,9 @@
 // store overlapping ranges of one key.
 #pragma once
 
-#include <map>
+#include <optional>
 #include <string>
-#include <tuple>
+#include <vector>
 
 #include "interfaces/vendalo/pricing.h"
 #include "platform/data/ado.h"
@@ -30,25 +30,46 @@ void LockKey(const PriceRecord& record, bool customerPricing, const ado::Connect
 // The same for every key of the table at once (an import of many records).
 void LockTable(bool customerPricing, const ado::ConnectionPtr& connection);
 
-// Answers of the referential checker, kept for a run of many records.
-using ReferenceCache = std::map<std::tuple<bool, std::string, std::string, std::string>, bool>;
+// The referential checker's answer for the record's product, partner (customer
+// pricing) and currency; RefuseReferences raises ReferentialInsert naming them.
+bool ReferencesAllowed(const PriceRecord& record, bool customerPricing);
+[[noreturn]] void RefuseReferences(const PriceRecord& record, bool customerPricing);
 
 // AddPricing's checks and insert on the connection: overlap (EffectiveDateRange),
 // referential check (ReferentialInsert), insert. The record must be valid.
-void Add(const PriceRecord& record, bool customerPricing, const ado::ConnectionPtr& connection,
-         ReferenceCache* cache = nullptr);
+void Add(const PriceRecord& record, bool customerPricing, const ado::ConnectionPtr& connection);
 // UpdatePricing's overlap check (a later record within the new range) and update;
 // returns the rows changed (0 for a key without record).
 int32_t Update(const PriceRecord& record, bool customerPricing, const ado::ConnectionPtr& connection);
 // Deletes the record of the key; returns the rows deleted.
 int32_t Delete(const PriceRecord& record, bool customerPricing, const ado::ConnectionPtr& connection);
-// What an import does with a valid record: Update when a record with exactly
-// this key is stored, else Add, with the same refusals; the stored records of
-// the key that both overlap checks look at are read in one statement. True
-// when it added.
-bool AddOrUpdate(const PriceRecord& record, bool customerPricing, const ado::ConnectionPtr& connection,
-                 ReferenceCache* cache);
 // True when a record with exactly this key is stored.
 bool KeyExists(const PriceRecord& record, bool customerPricing, const ado::ConnectionPtr& connection);
+
+// The validity of a stored record: from its effective date up to, not
+// including, its expiry date (none for an open end).
+struct StoredRange {
+    ole::Date effective;
+    std::optional<ole::Date> expiry;
+};
+// The ranges stored for the record's key (partner, product, currency), in no order.
+std::vector<StoredRange> StoredRanges(const PriceRecord& record, bool customerPricing,
+                                      const ado::ConnectionPtr& connection);
+
+// The insert and the update of whole records for a run of many on one
+// connection: each command is made once and takes each record's values. The
+// record must be valid; a value that does not fit its column raises.
+class RecordWriter {
+public:
+    RecordWriter(bool customerPricing, const ado::ConnectionPtr& connection);
+    void Insert(const PriceRecord& record);
+    // Changes expiry, price and discounts of the record with exactly this key.
+    void Update(const PriceRecord& record);
+
+private:
+    bool customer_;
+    ado::CommandPtr insert_, update_;
+    std::vector<ole::Variant> values_;
+};
 
 }  // namespace vendalo::price_maintenance

@@ -102,6 +102,45 @@ TEST_P(PriceListImport, RefusedRowsChangeNothingAndAreNamedByLine) {
     EXPECT_EQ(Rows("SELECT * FROM PRODUCTPRICE"), 0);
 }
 
+// Each row is checked against the stored records and the rows of the file before
+// it in key and date order, as they stand after those rows were written.
+TEST_P(PriceListImport, RowsAreCheckedAgainstTheRowsWrittenBeforeThem) {
+    const std::string header = "PRODUCTID,CURRENCYCODE,EFFECTIVEDATE,EXPIRYDATE,PRICE\n";
+    struct Case {
+        const char* rows;
+        size_t added, updated;
+        std::vector<int64_t> refusedLines;  // each refused with EffectiveDateRange
+    } cases[] = {
+        // the stored open range (101 from 2024-01-01) is closed, then the next one fits
+        {"101,EUR,2024-07-01,,12\n101,EUR,2024-01-01,2024-07-01,11\n", 1, 1, {}},
+        // a key twice: the second row changes what the first wrote
+        {"102,EUR,2024-01-01,,1\n102,EUR,2024-01-01,,2\n", 1, 1, {}},
+        // a range starting within one the file wrote before it
+        {"102,EUR,2024-01-01,2024-06-01,1\n102,EUR,2024-03-01,,2\n", 0, 0, {3}},
+        // the same before a stored range of the key
+        {"101,EUR,2023-01-01,2023-06-01,1\n101,EUR,2023-03-01,2023-12-01,2\n", 0, 0, {3}},
+        // a range widened by a later row reaches the next one
+        {"102,EUR,2024-01-01,2024-04-01,1\n102,EUR,2024-04-01,,2\n102,EUR,2024-01-01,2024-05-01,3\n", 0, 0, {3}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.rows);
+        Inst().Exec("DELETE FROM PRODUCTPRICE;"
+                    "INSERT INTO PRODUCTPRICE VALUES (101, '2024-01-01 00:00:00', 'EUR', NULL, 10, NULL, NULL)");
+        auto result = Import(header + c.rows);
+        std::vector<int64_t> lines;
+        for (const auto& p : result.refused) {
+            lines.push_back(p.line);
+            EXPECT_EQ(p.number, vendalo::EffectiveDateRange);
+        }
+        EXPECT_EQ(lines, c.refusedLines);
+        EXPECT_EQ(result.added, c.added);
+        EXPECT_EQ(result.updated, c.updated);
+    }
+    // the last row written wins
+    Import(header + "102,EUR,2024-01-01,,1\n102,EUR,2024-01-01,,2\n");
+    EXPECT_EQ(Rows("SELECT * FROM PRODUCTPRICE WHERE PRODUCTID = 102 AND PRICE = 2"), 1);
+}
+
 TEST_P(PriceListImport, AHeaderWithoutARequiredOrWithAnUnknownColumnIsRefused) {
     auto result = Import("PRODUCTID;CURRENCYCODE;EFFECTIVEDATE;PRICE\n101;EUR;2024-01-01;1\n");
     ASSERT_FALSE(result.Stored());

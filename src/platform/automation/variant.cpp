@@ -234,6 +234,18 @@ bool ParseDate(std::string_view text, Date& out) {
         // reject days past the month's end (FromParts normalises them)
         return out.Day() == d;
     };
+    // the plain ISO day, the form of most dates read, read as the scan below reads it
+    auto digits = [&](size_t at, size_t count) {
+        int value = 0;
+        for (size_t i = at; i < at + count; ++i) {
+            if (t[i] < '0' || t[i] > '9') return -1;
+            value = value * 10 + (t[i] - '0');
+        }
+        return value;
+    };
+    if (t.size() == 10 && t[4] == '-' && t[7] == '-' && (y = digits(0, 4)) >= 0 && (mo = digits(5, 2)) >= 0 &&
+        (d = digits(8, 2)) >= 0)
+        return finish(0, 0, 0, nullptr);
     // ISO forms
     if (std::sscanf(t.c_str(), "%4d-%2d-%2d%n", &y, &mo, &d, &n) == 3 && n >= 8) {
         std::string rest = t.substr(static_cast<size_t>(n));
