@@ -18,8 +18,9 @@
 //            transaction;
 //   /bare    the same work by hand: the lines split into fields, each row's
 //            product, dates and price checked, the rows sorted by product and
-//            date, then the same statements per row prepared once in one
-//            transaction (product and currency checked once per product).
+//            date, then in one transaction per product the references checked
+//            and its stored ranges read, per row the overlap checked against
+//            them and the insert, the statements prepared once.
 //   After each run both sides must have stored the same prices (count and sum).
 // Both report rows per second.
 //
@@ -353,6 +354,20 @@ std::vector<PriceRow> ReadPriceList(const std::string& csv) {
     return rows;
 }
 
+// A key's range as stored or written in this run ("" for an open end).
+struct PriceRange {
+    std::string from, to;
+};
+
+// A row must not overlap its key's stored ranges nor those written before it;
+// once checked it is one of them.
+void CheckOverlap(std::vector<PriceRange>& ranges, const PriceRow& row) {
+    auto end = [](const std::string& to) { return to.empty() ? std::string("9999-12-31 00:00:00") : to; };
+    for (const PriceRange& r : ranges)
+        if (r.from < end(row.to) && row.from < end(r.to)) throw std::runtime_error("an overlap");
+    ranges.push_back({row.from, row.to});
+}
+
 // The same products on PostgreSQL, with fresh statistics.
 void StoreProducts(const BenchInstallation& inst) {
     inst.Exec("INSERT INTO CURRENCY (CURRENCYCODE, DECIMALS, HOMECURRENCY) VALUES ('EUR', 2, TRUE);"
@@ -406,8 +421,9 @@ void PriceImportBare(benchmark::State& state) {
         std::vector<PriceRow> rows = ReadPriceList(csv);
         db.Exec("BEGIN IMMEDIATE");
         int checked = 0;
+        std::vector<PriceRange> ranges;
         for (const PriceRow& row : rows) {
-            if (row.product != checked) {  // the references, once per product
+            if (row.product != checked) {  // the references and the stored ranges, once per product
                 checked = row.product;
                 for (const char* check : {"SELECT PRODUCTID FROM PRODUCT WHERE PRODUCTID = ?",
                                           "SELECT CURRENCYCODE FROM CURRENCY WHERE CURRENCYCODE = 'EUR' AND ? > 0"}) {
@@ -415,20 +431,14 @@ void PriceImportBare(benchmark::State& state) {
                     sqlite3_bind_int(stmt, 1, row.product);
                     db.ReadAll(stmt);
                 }
+                ranges.clear();
+                sqlite3_stmt* stored = db.Statement(
+                    "SELECT EFFECTIVEDATE, EXPIRYDATE FROM PRODUCTPRICE WHERE PRODUCTID = ? AND CURRENCYCODE = 'EUR'");
+                sqlite3_bind_int(stored, 1, row.product);
+                while (sqlite3_step(stored) == SQLITE_ROW) ranges.push_back({ColumnText(stored, 0), ColumnText(stored, 1)});
+                sqlite3_reset(stored);
             }
-            const std::string to = row.to.empty() ? "9999-12-31 00:00:00" : row.to;
-            sqlite3_stmt* key = db.Statement(
-                "SELECT PRODUCTID FROM PRODUCTPRICE WHERE PRODUCTID = ? AND CURRENCYCODE = 'EUR' AND EFFECTIVEDATE = ?");
-            sqlite3_bind_int(key, 1, row.product);
-            sqlite3_bind_text(key, 2, row.from.c_str(), -1, SQLITE_TRANSIENT);
-            db.ReadAll(key);
-            sqlite3_stmt* overlap = db.Statement(
-                "SELECT PRODUCTID FROM PRODUCTPRICE WHERE PRODUCTID = ? AND CURRENCYCODE = 'EUR' AND ((EFFECTIVEDATE <= ?2 "
-                "AND (EXPIRYDATE IS NULL OR EXPIRYDATE > ?2)) OR (EFFECTIVEDATE >= ?2 AND (EFFECTIVEDATE <= ?3)))");
-            sqlite3_bind_int(overlap, 1, row.product);
-            sqlite3_bind_text(overlap, 2, row.from.c_str(), -1, SQLITE_TRANSIENT);
-            sqlite3_bind_text(overlap, 3, to.c_str(), -1, SQLITE_TRANSIENT);
-            if (db.ReadAll(overlap) > 0) throw std::runtime_error("an overlap");
+            CheckOverlap(ranges, row);
             sqlite3_stmt* insert = db.Statement(
                 "INSERT INTO PRODUCTPRICE(PRODUCTID, EFFECTIVEDATE, CURRENCYCODE, EXPIRYDATE, PRICE, DISCOUNTPERC, "
                 "DISCOUNTAMOUNT) VALUES (?, ?, 'EUR', ?, ?, NULL, NULL)");
@@ -467,20 +477,20 @@ void PriceImportBarePostgres(benchmark::State& state) {
         db.Exec("SET LOCAL plan_cache_mode = force_custom_plan");
         db.Run("SELECT pg_advisory_xact_lock(hashtext($1), 0)", {"PRODUCTPRICE"});
         int checked = 0;
+        std::vector<PriceRange> ranges;
         for (const PriceRow& row : rows) {
             std::string product = std::to_string(row.product);
-            if (row.product != checked) {  // the references, once per product
+            if (row.product != checked) {  // the references and the stored ranges, once per product
                 checked = row.product;
                 db.Run("SELECT PRODUCTID FROM PRODUCT WHERE PRODUCTID = $1", {product.c_str()});
                 db.Run("SELECT CURRENCYCODE FROM CURRENCY WHERE CURRENCYCODE = $1", {"EUR"});
+                ranges.clear();
+                int stored = db.Run("SELECT EFFECTIVEDATE, EXPIRYDATE FROM PRODUCTPRICE WHERE PRODUCTID = $1 AND "
+                                    "CURRENCYCODE = $2",
+                                    {product.c_str(), "EUR"});
+                for (int i = 0; i < stored; ++i) ranges.push_back({db.Value(i, 0), db.Value(i, 1)});
             }
-            const std::string to = row.to.empty() ? "9999-12-31 00:00:00" : row.to;
-            db.Run("SELECT PRODUCTID FROM PRODUCTPRICE WHERE PRODUCTID = $1 AND CURRENCYCODE = $2 AND EFFECTIVEDATE = $3",
-                   {product.c_str(), "EUR", row.from.c_str()});
-            if (db.Run("SELECT PRODUCTID FROM PRODUCTPRICE WHERE PRODUCTID = $1 AND CURRENCYCODE = $2 AND ((EFFECTIVEDATE <= $3 "
-                       "AND (EXPIRYDATE IS NULL OR EXPIRYDATE > $3)) OR (EFFECTIVEDATE >= $3 AND (EFFECTIVEDATE <= $4)))",
-                       {product.c_str(), "EUR", row.from.c_str(), to.c_str()}) > 0)
-                throw std::runtime_error("an overlap");
+            CheckOverlap(ranges, row);
             db.Run("INSERT INTO PRODUCTPRICE(PRODUCTID, EFFECTIVEDATE, CURRENCYCODE, EXPIRYDATE, PRICE, DISCOUNTPERC, "
                    "DISCOUNTAMOUNT) VALUES ($1, $2, $3, $4, $5, NULL, NULL)",
                    {product.c_str(), row.from.c_str(), "EUR", row.to.empty() ? nullptr : row.to.c_str(), row.price.c_str()});
