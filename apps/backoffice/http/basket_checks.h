@@ -71,6 +71,8 @@ private:
 // without limit (TEXT) or no text at all. For the values a request hands to a
 // component directly (a new basket's user, a copy's name), not through a recordset.
 size_t ColumnSize(const std::string& table, const std::string& column);
+// Whether sql/schema.sql gives a column a DEFAULT: a row inserted without it gets that, not null.
+bool ColumnHasDefault(const std::string& table, const std::string& column);
 
 // Where a basket's lines stand in a PUT's body ("lines[2]"), by BASKETLINENR.
 // A line that is not there is named by its number ("line 5").

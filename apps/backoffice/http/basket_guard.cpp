@@ -4,6 +4,7 @@
 #include <cmath>
 #include <map>
 
+#include "http/basket_checks.h"
 #include "http/http_routes.h"
 #include "http/json_codec.h"
 #include "interfaces/vendalo/basket.h"
@@ -95,13 +96,17 @@ std::string BasketETagOfAnswer(const std::string& answerBody) { return "\"" + os
 
 bool BasketReadsBackAsIs(const ole::Dictionary& basket) {
     bool asIs = true;
-    basket.ForEach([&](const ole::Variant&, const ole::Variant& item) {
+    basket.ForEach([&](const ole::Variant& key, const ole::Variant& item) {
         auto rs = item.As<ado::Recordset>();
         if (!asIs || !rs || (rs->Bof() && rs->Eof())) return;
+        const char* table = key.Text() == "header" ? "BASKETHEADER" : key.Text() == "lines" ? "BASKETLINE" : nullptr;
         for (rs->MoveFirst(); asIs && !rs->Eof(); rs->MoveNext())
             for (int i = 0; asIs && i < rs->FieldCount(); ++i) {
                 auto field = rs->Fields(i);
-                asIs = field.ValueRef().IsNull() || ReadsBackAsIs(field.ValueRef(), field.Type());
+                const ole::Variant& v = field.ValueRef();
+                // a column an insert left out is stored null, unless the database has a default for it
+                if (v.IsEmpty()) asIs = table && !ColumnHasDefault(table, field.Name());
+                else asIs = v.IsNull() || ReadsBackAsIs(v, field.Type());
             }
         rs->MoveFirst();
     });

@@ -42,8 +42,8 @@ std::string BasketETag(const std::string& basketId, ole::DictionaryPtr* read = n
 std::string BasketETagOfAnswer(const std::string& answerBody);
 // Whether a basket just written holds what a read of it gives back, value for value, so that
 // its text is the text a GET answers: every value Null or of its column's own type, with no
-// time on a day column and no more decimals than an amount column keeps, and none left Empty
-// (a column the database fills in, such as one with a default). Otherwise only a read tells.
+// time on a day column and no more decimals than an amount column keeps; a column an insert
+// left out (Empty) only where the database has no default for it. Otherwise only a read tells.
 // Leaves each recordset at its first row.
 bool BasketReadsBackAsIs(const ole::Dictionary& basket);
 
