@@ -275,13 +275,20 @@ bool ColumnHasDefault(const std::string& table, const std::string& column) {
 void CheckNewBasket(Lookups& lookups, const Variant& user, const Variant& partner) {
     Place body = HeaderPlace(false);
     CheckLength("BASKETHEADER", "USERID", user, body);
-    if (!lookups.PartnerExists(partner.ToLong()))
-        Refuse(body, "BUSINESSPARTNERID", "business partner " + partner.Text() + " does not exist",
-               qx::kBusinessPartnerNotFound);
+    // The user first: when it is one of the partner's, the partner's row is left to Basket.Create,
+    // which reads it next (see RefuseUnknownPartner); an unknown partner is refused as such either way.
+    // (Only a user whose partner is gone, which the master data should never hold, reaches Create so.)
+    int32_t own = lookups.PartnerOfUser(user.Text());
+    if (own != -1 && own == partner.ToLong()) return;
+    if (!lookups.PartnerExists(partner.ToLong())) RefuseUnknownPartner(partner);
     // the order of anyone else could never be exported
-    if (lookups.PartnerOfUser(user.Text()) != partner.ToLong())
-        Refuse(body, "USERID", "'" + user.Text() + "' is no shop user of business partner " + partner.Text(),
-               vendalo::InvalidCustomer);
+    Refuse(body, "USERID", "'" + user.Text() + "' is no shop user of business partner " + partner.Text(),
+           vendalo::InvalidCustomer);
+}
+
+void RefuseUnknownPartner(const Variant& partner) {
+    Refuse(HeaderPlace(false), "BUSINESSPARTNERID", "business partner " + partner.Text() + " does not exist",
+           qx::kBusinessPartnerNotFound);
 }
 
 void CheckNewLine(Lookups& lookups, const Variant& sku, const Variant& quantity, const Variant& configId) {

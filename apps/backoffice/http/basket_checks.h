@@ -78,8 +78,12 @@ bool ColumnHasDefault(const std::string& table, const std::string& column);
 // A line that is not there is named by its number ("line 5").
 using BodyLines = std::map<int32_t, size_t>;
 
-// A new basket (POST /baskets): the partner exists and the user is one of its shop users.
+// A new basket (POST /baskets): the partner exists and the user is one of its shop users. The
+// partner of a user who belongs to it is not read here: the caller hands Basket.Create's
+// "not found" (0x80040201) to RefuseUnknownPartner.
 void CheckNewBasket(Lookups& lookups, const ole::Variant& user, const ole::Variant& partner);
+// The refusal (400) of a new basket's partner that does not exist.
+[[noreturn]] void RefuseUnknownPartner(const ole::Variant& partner);
 // A line about to be added (POST /baskets/{id}/lines).
 void CheckNewLine(Lookups& lookups, const ole::Variant& sku, const ole::Variant& quantity, const ole::Variant& configId);
 // A copy's name and the texts its configured lines are copied with.

@@ -130,7 +130,15 @@ void AddShopRoutes(Router& router) {
         Variant partner = Field(body, "BUSINESSPARTNERID", ado::adInteger, true);
         Lookups lookups;
         CheckNewBasket(lookups, user, partner);
-        BasketAnswer(call, 201, Baskets()->Create(user.ToString(), partner.ToLong()));
+        ole::DictionaryPtr basket;
+        try {
+            basket = Baskets()->Create(user.ToString(), partner.ToLong());
+        } catch (const ole::AutomationError& e) {
+            // read before anything is written: nothing is stored
+            if (e.Number() == qx::kBusinessPartnerNotFound) RefuseUnknownPartner(partner);
+            throw;
+        }
+        BasketAnswer(call, 201, basket);
     });
 
     router.Add("GET", "/api/v1/baskets/{id}", Access::Shop,
