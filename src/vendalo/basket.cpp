@@ -185,6 +185,8 @@ DictionaryPtr Basket::CreateBasket(const std::string& basketId, const std::strin
         header->Fields("SHIPPINGADDRESSID") = partner->GetShippingAddressID();
         header->Fields("CURRENCYCODE") = partner->GetCustomerCurrency();
         header->Fields("CARRIERCODE") = partner->GetCustomerCarrier();
+        // the database's default, written out: the basket handed back is the one stored
+        header->Fields("DISCOUNTPERC") = 0.0;
         header->UpdateBatch(ado::adAffectAll);
         DictionaryPtr basket = NewBasket(header, lines);
         partner->Release();
@@ -291,6 +293,9 @@ DictionaryPtr Basket::Copy(const Variant& iSourceBasket, const std::string& iNew
             statement([&] { Deref(lines).Fields("BASKETID") = Deref(header).Fields("BASKETID").Value(); });
             for (const char* field : {"BASKETLINENR", "SKU", "QUANTITY", "REQUESTDATE", "ADDRESSID", "LINETEXT"})
                 statement([&] { Deref(lines).Fields(field) = sourceLines->Fields(field).Value(); });
+            // the database's defaults, written out: the copy handed back is the one stored
+            statement([&] { Deref(lines).Fields("DISCOUNTPERC") = 0.0; });
+            statement([&] { Deref(lines).Fields("DISCOUNTAMOUNT") = 0; });
             bool configurable = false;
             statement([&] { configurable = IsTrue(sourceLines->Fields("PRODUCTCONFIGURABLE").Value()); });
             if (configurable) {
@@ -406,6 +411,9 @@ int32_t Basket::AddLineToBasket(DictionaryPtr& basket, int32_t sku, double quant
         lines->Fields("REQUESTDATE") = requestDate;
         lines->Fields("PRODUCTCONFIGURABLE") = configurable;
         lines->Fields("PRODUCTCONFIGID") = configId;
+        // the database's defaults, written out: the basket handed back is the one stored
+        lines->Fields("DISCOUNTPERC") = 0.0;
+        lines->Fields("DISCOUNTAMOUNT") = 0;
         return lineNr;
     } catch (...) {
         header.reset();

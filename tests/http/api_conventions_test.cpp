@@ -190,6 +190,57 @@ TEST_P(ApiConventions, AStaleIfMatchChangesNothingAndOfTwoWritersWithOneETagOneW
     EXPECT_EQ(other.Stop(), 0) << other.Output();
 }
 
+// A write answers the basket as stored, with its ETag: a GET right after it shows the same basket
+// and ETag, whatever values the write stored (those the database fills in or changes included).
+TEST_P(ApiConventions, EachBasketWriteAnswersTheETagAGetShowsNext) {
+    auto c = Shop();
+    std::string basket = "/api/v1/baskets/" + NewBasket(c);
+    auto put = [&](std::function<void(json&)> change) {
+        return [&, change] {
+            json b = Parsed(c.Get(basket));
+            change(b);
+            return c.Put(basket, b.dump(), kJson);
+        };
+    };
+    struct Case {
+        std::string what;
+        std::function<httplib::Result()> write;
+        int status;
+    };
+    const Case cases[] = {
+        {"a new basket", [&] { return c.Post("/api/v1/baskets", json{{"USERID", "jdevries"}, {"BUSINESSPARTNERID", 2}}.dump(), kJson); }, 201},
+        {"a line", [&] { return c.Post(basket + "/lines", DemoLineRequest(), kJson); }, 201},
+        {"a basket ready for submission", put([](json& b) { b = ReadyForSubmission(b, "ready"); }), 200},
+        {"a priced line", [&] { return c.Post(basket + "/lines", R"({"SKU": 101, "QUANTITY": 2.5, "price": true})", kJson); }, 201},
+        {"a time to the millisecond, fractions of a percent, four decimals, quoted text", put([](json& b) {
+             b["header"]["BASKETDATE"] = "2026-12-10T10:11:12.345";
+             b["header"]["DISCOUNTPERC"] = 12.345678;
+             b["header"]["FREIGHTTOTAL"] = 1234.5678;
+             b["header"]["BASKETTEXT"] = "\"Gr\u00fc\u00dfe\"\n\ttab";
+             b["lines"][0]["QUANTITY"] = 2.1234;
+         }), 200},
+        {"a line the body adds", put([](json& b) {
+             json line = b["lines"][0];
+             line["BASKETLINENR"] = 7;
+             b["lines"].push_back(line);
+         }), 200},
+        {"the basket priced", [&] { return c.Post(basket + "/price", "", kJson); }, 200},
+        {"a line deleted", [&] { return c.Delete(basket + "/lines", R"({"lines": [1]})", kJson); }, 200},
+        {"a copy", [&] { return c.Post(basket + "/copy", R"({"name": "copy"})", kJson); }, 201},
+    };
+    for (const Case& k : cases) {
+        auto r = k.write();
+        ASSERT_EQ(Status(r), k.status) << k.what << ": " << (r ? r->body : "no answer");
+        std::string at = k.status == 201 ? r->get_header_value("Location") : basket;
+        auto read = c.Get(at);
+        EXPECT_EQ(r->get_header_value("ETag"), read->get_header_value("ETag"))
+            << k.what << "\nwritten: " << r->body << "\nread:    " << read->body;
+        json written = Parsed(r);
+        written.erase("BASKETLINENR");  // a new line's number, beside the basket
+        EXPECT_EQ(written, Parsed(read)) << k.what;
+    }
+}
+
 INSTANTIATE_DB_TEST(ApiConventions);
 
 }  // namespace

@@ -287,6 +287,8 @@ TEST_P(BasketApi, ASubmissionNamesEveryFieldTheOrderLacks) {
     json basket = Parsed(r);
     basket.erase("BASKETLINENR");
     basket["header"]["DISCOUNTPERC"] = nullptr;
+    basket["lines"][0]["DISCOUNTPERC"] = nullptr;
+    basket["lines"][0]["DISCOUNTAMOUNT"] = nullptr;
     ASSERT_EQ(Status(c.Put("/api/v1/baskets/" + id, basket.dump(), kJson)), 200);
     r = c.Post("/api/v1/baskets/" + id + "/submit", "", kJson);
     ASSERT_EQ(Status(r), 400) << r->body;

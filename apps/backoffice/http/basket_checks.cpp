@@ -1,6 +1,7 @@
 #include "http/basket_checks.h"
 
 #include <regex>
+#include <set>
 #include <sstream>
 #include <vector>
 
@@ -225,23 +226,48 @@ const Lookups::Address* Lookups::AddressOf(int32_t addressId) {
 
 // ---- Column sizes ---------------------------------------------------------------
 
-size_t ColumnSize(const std::string& table, const std::string& column) {
-    // read once: "CREATE TABLE NAME (" opens a table, "    COLUMN VARCHAR(n)" declares a text
-    static const std::map<std::string, size_t> sizes = [] {
-        std::map<std::string, size_t> found;
+namespace {
+
+struct ColumnFacts {
+    std::map<std::string, size_t> sizes;     // "TABLE.COLUMN" of a text with a limit
+    std::set<std::string> defaulted;         // "TABLE.COLUMN" with a DEFAULT
+};
+
+// Read once: "CREATE TABLE NAME (" opens a table, "    COLUMN VARCHAR(n)" declares a
+// text, "    COLUMN TYPE ... DEFAULT x" a column the database fills in.
+const ColumnFacts& Columns() {
+    static const ColumnFacts facts = [] {
+        ColumnFacts found;
         std::istringstream script(backoffice::ReadSqlScript("schema.sql"));
-        static const std::regex create(R"(^CREATE TABLE (\w+) \()"), text(R"(^\s+(\w+)\s+N?(?:VAR)?CHAR\((\d+)\))");
+        static const std::regex create(R"(^CREATE TABLE (\w+) \()"), text(R"(^\s+(\w+)\s+N?(?:VAR)?CHAR\((\d+)\))"),
+            column(R"(^\s+(\w+)\s)"), byDefault(R"(\sDEFAULT\s)");
         std::string line, current;
         std::smatch m;
         while (std::getline(script, line)) {
-            if (std::regex_search(line, m, create)) current = m[1].str();
-            else if (!current.empty() && std::regex_search(line, m, text)) found[current + "." + m[1].str()] = std::stoul(m[2]);
-            else if (line.rfind(")", 0) == 0) current.clear();
+            if (std::regex_search(line, m, create)) {
+                current = m[1].str();
+                continue;
+            }
+            if (line.rfind(")", 0) == 0) current.clear();
+            if (current.empty() || !std::regex_search(line, m, column)) continue;
+            std::string name = current + "." + m[1].str();
+            if (std::regex_search(line, byDefault)) found.defaulted.insert(name);
+            if (std::regex_search(line, m, text)) found.sizes[name] = std::stoul(m[2]);
         }
         return found;
     }();
-    auto at = sizes.find(table + "." + column);
-    return at == sizes.end() ? 0 : at->second;
+    return facts;
+}
+
+}  // namespace
+
+size_t ColumnSize(const std::string& table, const std::string& column) {
+    auto at = Columns().sizes.find(table + "." + column);
+    return at == Columns().sizes.end() ? 0 : at->second;
+}
+
+bool ColumnHasDefault(const std::string& table, const std::string& column) {
+    return Columns().defaulted.count(table + "." + column) > 0;
 }
 
 // ---- Checks ---------------------------------------------------------------------
@@ -249,13 +275,20 @@ size_t ColumnSize(const std::string& table, const std::string& column) {
 void CheckNewBasket(Lookups& lookups, const Variant& user, const Variant& partner) {
     Place body = HeaderPlace(false);
     CheckLength("BASKETHEADER", "USERID", user, body);
-    if (!lookups.PartnerExists(partner.ToLong()))
-        Refuse(body, "BUSINESSPARTNERID", "business partner " + partner.Text() + " does not exist",
-               qx::kBusinessPartnerNotFound);
+    // The user first: when it is one of the partner's, the partner's row is left to Basket.Create,
+    // which reads it next (see RefuseUnknownPartner); an unknown partner is refused as such either way.
+    // (Only a user whose partner is gone, which the master data should never hold, reaches Create so.)
+    int32_t own = lookups.PartnerOfUser(user.Text());
+    if (own != -1 && own == partner.ToLong()) return;
+    if (!lookups.PartnerExists(partner.ToLong())) RefuseUnknownPartner(partner);
     // the order of anyone else could never be exported
-    if (lookups.PartnerOfUser(user.Text()) != partner.ToLong())
-        Refuse(body, "USERID", "'" + user.Text() + "' is no shop user of business partner " + partner.Text(),
-               vendalo::InvalidCustomer);
+    Refuse(body, "USERID", "'" + user.Text() + "' is no shop user of business partner " + partner.Text(),
+           vendalo::InvalidCustomer);
+}
+
+void RefuseUnknownPartner(const Variant& partner) {
+    Refuse(HeaderPlace(false), "BUSINESSPARTNERID", "business partner " + partner.Text() + " does not exist",
+           qx::kBusinessPartnerNotFound);
 }
 
 void CheckNewLine(Lookups& lookups, const Variant& sku, const Variant& quantity, const Variant& configId) {

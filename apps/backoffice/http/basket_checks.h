@@ -71,13 +71,19 @@ private:
 // without limit (TEXT) or no text at all. For the values a request hands to a
 // component directly (a new basket's user, a copy's name), not through a recordset.
 size_t ColumnSize(const std::string& table, const std::string& column);
+// Whether sql/schema.sql gives a column a DEFAULT: a row inserted without it gets that, not null.
+bool ColumnHasDefault(const std::string& table, const std::string& column);
 
 // Where a basket's lines stand in a PUT's body ("lines[2]"), by BASKETLINENR.
 // A line that is not there is named by its number ("line 5").
 using BodyLines = std::map<int32_t, size_t>;
 
-// A new basket (POST /baskets): the partner exists and the user is one of its shop users.
+// A new basket (POST /baskets): the partner exists and the user is one of its shop users. The
+// partner of a user who belongs to it is not read here: the caller hands Basket.Create's
+// "not found" (0x80040201) to RefuseUnknownPartner.
 void CheckNewBasket(Lookups& lookups, const ole::Variant& user, const ole::Variant& partner);
+// The refusal (400) of a new basket's partner that does not exist.
+[[noreturn]] void RefuseUnknownPartner(const ole::Variant& partner);
 // A line about to be added (POST /baskets/{id}/lines).
 void CheckNewLine(Lookups& lookups, const ole::Variant& sku, const ole::Variant& quantity, const ole::Variant& configId);
 // A copy's name and the texts its configured lines are copied with.

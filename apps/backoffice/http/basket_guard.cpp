@@ -1,11 +1,14 @@
 #include "http/basket_guard.h"
 
 #include <chrono>
+#include <cmath>
 #include <map>
 
+#include "http/basket_checks.h"
 #include "http/http_routes.h"
 #include "http/json_codec.h"
 #include "interfaces/vendalo/basket.h"
+#include "platform/automation/decimal.h"
 #include "platform/os/sha256.h"
 #include "shared/lib_sales.h"
 
@@ -17,6 +20,32 @@ namespace {
 constexpr int32_t kBasketLockClass = 0x42534B;
 // A write holds the lock for milliseconds; a request that waits longer is answered 503.
 constexpr auto kLockPatience = std::chrono::seconds(10);
+
+// Whether a value of a column reads back as it is (see BasketReadsBackAsIs).
+bool ReadsBackAsIs(const ole::Variant& v, ado::DataTypeEnum type) {
+    using ole::VarType;
+    switch (type) {
+        case ado::adSmallInt: return v.Type() == VarType::Integer;
+        case ado::adInteger: return v.Type() == VarType::Long;
+        case ado::adBigInt: return v.Type() == VarType::LongLong;
+        case ado::adDouble: return v.Type() == VarType::Double;
+        case ado::adBoolean: return v.Type() == VarType::Boolean;
+        case ado::adCurrency: return v.Type() == VarType::Currency;
+        case ado::adNumeric:
+        case ado::adDecimal:
+            // the amount columns keep four decimals: the database would round more
+            if (v.Type() == VarType::Currency) return true;
+            return v.Type() == VarType::Double && std::isfinite(v.ToDouble()) &&
+                   ole::Decimal::FromDouble(v.ToDouble()).Scale() <= 4;
+        case ado::adDate: return v.Type() == VarType::Date && !v.ToDate().HasTime();
+        case ado::adDBTimeStamp: return v.Type() == VarType::Date;
+        case ado::adVarChar:
+        case ado::adVarWChar:
+        case ado::adLongVarChar:
+        case ado::adLongVarWChar: return v.Type() == VarType::String;
+        default: return false;  // fixed-width text is padded; anything else: a read tells
+    }
+}
 
 std::string Trimmed(const std::string& text) {
     size_t from = text.find_first_not_of(" \t");
@@ -64,6 +93,25 @@ std::string BasketETag(const std::string& basketId, ole::DictionaryPtr* read) {
 }
 
 std::string BasketETagOfAnswer(const std::string& answerBody) { return "\"" + os::Sha256Hex(answerBody) + "\""; }
+
+bool BasketReadsBackAsIs(const ole::Dictionary& basket) {
+    bool asIs = true;
+    basket.ForEach([&](const ole::Variant& key, const ole::Variant& item) {
+        auto rs = item.As<ado::Recordset>();
+        if (!asIs || !rs || (rs->Bof() && rs->Eof())) return;
+        const char* table = key.Text() == "header" ? "BASKETHEADER" : key.Text() == "lines" ? "BASKETLINE" : nullptr;
+        for (rs->MoveFirst(); asIs && !rs->Eof(); rs->MoveNext())
+            for (int i = 0; asIs && i < rs->FieldCount(); ++i) {
+                auto field = rs->Fields(i);
+                const ole::Variant& v = field.ValueRef();
+                // a column an insert left out is stored null, unless the database has a default for it
+                if (v.IsEmpty()) asIs = table && !ColumnHasDefault(table, field.Name());
+                else asIs = v.IsNull() || ReadsBackAsIs(v, field.Type());
+            }
+        rs->MoveFirst();
+    });
+    return asIs;
+}
 
 bool IfMatchHolds(const std::string& ifMatch, const std::string& etag) {
     size_t from = 0;

@@ -40,6 +40,12 @@ std::unique_ptr<ado::KeyedLock> LockBasket(const std::string& connectionString, 
 std::string BasketETag(const std::string& basketId, ole::DictionaryPtr* read = nullptr);
 // The ETag of a basket from the text GET answers for it (a read need not read it again).
 std::string BasketETagOfAnswer(const std::string& answerBody);
+// Whether a basket just written holds what a read of it gives back, value for value, so that
+// its text is the text a GET answers: every value Null or of its column's own type, with no
+// time on a day column and no more decimals than an amount column keeps; a column an insert
+// left out (Empty) only where the database has no default for it. Otherwise only a read tells.
+// Leaves each recordset at its first row.
+bool BasketReadsBackAsIs(const ole::Dictionary& basket);
 
 // Whether an If-Match value ("*", or ETags separated by commas) names the ETag; weak ones never match.
 bool IfMatchHolds(const std::string& ifMatch, const std::string& etag);

@@ -580,6 +580,8 @@ void HttpHost::Run(const CompiledRoute& found, Call& call) const {
     if (call.response.status == -1) call.response.status = 200;
     if (found.basket == BasketRoute::None || found.basket == BasketRoute::End || call.response.status / 100 != 2)
         return;
+    // a route whose answer is the basket as a read gives it has hashed its answer
+    if (call.response.has_header("ETag")) return;
     if (found.basket == BasketRoute::Read) {
         // the answer is the basket as it was read: its text is what the ETag hashes
         call.response.set_header("ETag", BasketETagOfAnswer(call.response.body));

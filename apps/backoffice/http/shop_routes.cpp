@@ -7,6 +7,7 @@
 #include <set>
 
 #include "http/basket_checks.h"
+#include "http/basket_guard.h"
 #include "http/basket_pricing.h"
 #include "http/http_routes.h"
 #include "http/json_codec.h"
@@ -80,12 +81,16 @@ void PriceWithLine(Lookups& lookups, BasketPricer& pricer, const ole::Dictionary
     pricer.Price(trial);
 }
 
-void BasketAnswer(Call& call, int status, const ole::DictionaryPtr& basket) {
+// The basket as the answer's text. A basket just written whose values read back as they are
+// gets its ETag from that text: the host need not read it again.
+void BasketAnswer(Call& call, int status, const ole::DictionaryPtr& basket, bool written = true) {
+    bool asRead = written && BasketReadsBackAsIs(*basket);
     auto header = RecordsetOf(*basket, "header");
     header->MoveFirst();
     std::string id = header->Fields("BASKETID").Value().Text();
     if (status == 201) call.response.set_header("Location", "/api/v1/baskets/" + id);
     call.JsonText(status, DictionaryText(*basket));
+    if (asRead) call.response.set_header("ETag", BasketETagOfAnswer(call.response.body));
 }
 
 // The distinct addresses an order uses, with the order's snapshot of each (or
@@ -125,11 +130,19 @@ void AddShopRoutes(Router& router) {
         Variant partner = Field(body, "BUSINESSPARTNERID", ado::adInteger, true);
         Lookups lookups;
         CheckNewBasket(lookups, user, partner);
-        BasketAnswer(call, 201, Baskets()->Create(user.ToString(), partner.ToLong()));
+        ole::DictionaryPtr basket;
+        try {
+            basket = Baskets()->Create(user.ToString(), partner.ToLong());
+        } catch (const ole::AutomationError& e) {
+            // read before anything is written: nothing is stored
+            if (e.Number() == qx::kBusinessPartnerNotFound) RefuseUnknownPartner(partner);
+            throw;
+        }
+        BasketAnswer(call, 201, basket);
     });
 
     router.Add("GET", "/api/v1/baskets/{id}", Access::Shop,
-               [](Call& call) { BasketAnswer(call, 200, StoredBasket(call, call.Id())); });
+               [](Call& call) { BasketAnswer(call, 200, StoredBasket(call, call.Id()), false); });
 
     router.Add("PUT", "/api/v1/baskets/{id}", Access::Shop, [](Call& call) {
         std::string id = call.Id();
@@ -176,12 +189,17 @@ void AddShopRoutes(Router& router) {
         int32_t lineNr = Baskets()->AddLine(basket, line.sku, line.quantity, line.requestDate, line.configurable,
                                             line.configId);
         if (!price.IsNull() && price.ToBool()) {
-            auto added = basket.As<ole::Dictionary>();
-            pricer.Price(*added);
+            pricer.Price(*basket.As<ole::Dictionary>());
             Baskets()->Save(basket);
         }
+        auto added = basket.As<ole::Dictionary>();
+        bool asRead = BasketReadsBackAsIs(*added);
+        std::string text = DictionaryText(*added);
         call.response.set_header("Location", "/api/v1/baskets/" + id);
-        call.JsonText(201, DictionaryText(*basket.As<ole::Dictionary>(), {{"BASKETLINENR", lineNr}}));
+        if (asRead) call.response.set_header("ETag", BasketETagOfAnswer(text));
+        // the basket's text with the new line's number as its last member
+        text.insert(text.size() - 1, ",\"BASKETLINENR\":" + std::to_string(lineNr));
+        call.JsonText(201, text);
     });
 
     router.Add("DELETE", "/api/v1/baskets/{id}/lines", Access::Shop, [](Call& call) {
