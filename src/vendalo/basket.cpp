@@ -127,13 +127,17 @@ DictionaryPtr Basket::Restore(const std::string& iBasketID) {
 DictionaryPtr Basket::RestoreBasket(const std::string& basketId, const ConnectionPtr& connection) {
     RecordsetPtr header, lines;
     try {
-        header = OpenBasketRows(kHeaderSql, basketId, connection, ado::adOpenStatic);
+        // header and lines in one batch: one round trip, and on PostgreSQL outside a
+        // transaction one snapshot for both
+        auto rows = ado::Recordset::OpenAll({{kHeaderSql, {Variant(basketId)}}, {kLinesSql, {Variant(basketId)}}},
+                                            connection, ado::adLockBatchOptimistic);
+        header = rows.at(0);
+        lines = rows.at(1);
         if (header->Bof() && header->Eof()) {
             // An unknown basket is not a failure: the caller gets nullptr and nothing is logged.
             header->Close();
             return nullptr;
         }
-        lines = OpenBasketRows(kLinesSql, basketId, connection, ado::adOpenStatic);
         return NewBasket(header, lines);
     } catch (...) {
         header.reset();

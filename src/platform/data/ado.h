@@ -235,6 +235,10 @@ public:
     void Open(const std::string& source, const ConnectionPtr& connection, int cursorType = adOpenUnspecified,
               int lockType = adLockUnspecified, long options = adOptionUnspecified,
               const std::vector<Variant>& params = {});
+    // The rows of several statements, each opened as Open opens them client-side
+    // with `lockType`, read in one batch (on PostgreSQL: one round trip).
+    static std::vector<RecordsetPtr> OpenAll(const std::vector<BatchStatement>& statements,
+                                             const ConnectionPtr& connection, int lockType);
     void Close();
     int State() const;
 

@@ -289,6 +289,35 @@ void Recordset::Open(const std::string& source, const ConnectionPtr& connection,
     connection_ = connection;
 }
 
+std::vector<RecordsetPtr> Recordset::OpenAll(const std::vector<BatchStatement>& statements,
+                                             const ConnectionPtr& connection, int lockType) {
+    if (!connection || connection->State() != adStateOpen)
+        ole::Raise(err::ObjectClosed, "Operation is not allowed when the object is closed.", "ADODB.Recordset");
+    connection->ClearErrors();
+    std::vector<detail::Result> results;
+    results.reserve(statements.size());
+    try {
+        connection->Driver().RunBatch(statements, results);
+    } catch (const detail::DriverError& e) {
+        connection->Fail(e.error);
+    }
+    std::vector<RecordsetPtr> opened;
+    for (size_t i = 0; i < results.size(); ++i) {
+        auto rs = std::make_shared<Recordset>();
+        rs->CursorLocation = adUseClient;
+        rs->CursorType = adOpenStatic;
+        rs->LockType = lockType;
+        auto schema = detail::SchemaOf(statements[i].sql, std::move(results[i].columns), true);
+        std::vector<Row> rows;
+        rows.reserve(results[i].rows.size());
+        for (auto& values : results[i].rows) rows.push_back({std::move(values), {}, Row::Unchanged});
+        rs->AssignFrom(std::move(schema), std::move(rows));
+        rs->connection_ = connection;
+        opened.push_back(std::move(rs));
+    }
+    return opened;
+}
+
 void Recordset::Close() {
     RequireOpen();
     open_ = false;
