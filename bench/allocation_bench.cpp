@@ -22,7 +22,6 @@
 #include <benchmark/benchmark.h>
 
 #include <chrono>
-#include <fstream>
 
 #include "bench_support.h"
 #include "ordexa/exchange/batch_stage.h"
@@ -53,8 +52,6 @@ private:
     std::unique_ptr<bench_support::SimulatorProcess> process_;
 };
 
-std::string SalesOrder(int i) { return "SO" + std::to_string(1000000 + i); }
-
 using bench_support::Database;
 
 // An installation with kOrders confirmed card orders of BIS 1 (their lines with
@@ -68,25 +65,17 @@ struct Setup {
                                    {{"DIRECTPAYMENT_PARAMETERS", "Reallocation", "Long", "24"},
                                     {"DIRECTPAYMENT_PARAMETERS", "Authorization Hard Expiration", "Long", "168"}});
         Sls_ResetThreadState();
-        std::ofstream book(inst.Home() / "sales-orders");
-        for (int i = 0; i < kOrders; ++i) {
-            book << SalesOrder(i) << " " << i;
-            for (int l = 1; l <= linesPerOrder; ++l) book << " " << l;
-            book << "\n";
-        }
-        book.close();
+        bench_support::WriteSalesOrderBook(inst.Home(), kOrders, linesPerOrder);
         erp = std::make_unique<Erp>(inst.Home(), delayMs);
         auto c = Sls_GetOpenConnection(inst.ConnectionString());
         ado::Transaction tx(*c);
-        c->Execute("INSERT INTO BISINSTANCE (BISID, BACKENDTYPE) VALUES (1, 'ow4')");
-        c->Execute("INSERT INTO BISPROPERTY (BISID, NAME, VALUE) VALUES (1, 'componentid', 'OW4'), (1, 'boiurl', ?)",
-                   nullptr, -1, {erp->Url()});
+        bench_support::StoreBoiInstance(*c, erp->Url());
         c->Execute("INSERT INTO ORDEREXPORTFILE (BISID, EXPORTMESSAGETYPE) VALUES (1, '0')");
         for (int i = 0; i < kOrders; ++i) {
             std::string id = Sls_CreateGUID();
             c->Execute("INSERT INTO ORDERHEADER (ORDERID, CURRENCYCODE, ORDERSTATUS, WEBPAYMENTMETHOD, BISID, SALESORDERNR) "
                        "VALUES (?, 'EUR', 4, 2, 1, ?)",
-                       nullptr, -1, {id, SalesOrder(i)});
+                       nullptr, -1, {id, bench_support::SalesOrder(i)});
             c->Execute("INSERT INTO AUTHORIZATIONLOG (MERCHANT_REF_NUMBER, AUTH_RCODE, REQUEST_DATETIME, LOGSEQ) "
                        "VALUES (?, 1, ?, ?)",
                        nullptr, -1, {id, ole::Date::Now(), i + 1});
@@ -226,7 +215,7 @@ void Allocation_boi(benchmark::State& state) {
         state.ResumeTiming();
         for (int i = 0; i < kLines; ++i)
             qx::PostBoiRequest(endpoint, qx::BoiRequestDocument("Allocate", "ow4", "OW4",
-                                                                {{"SalesOrder", SalesOrder(i / kLinesPerOrder)},
+                                                                {{"SalesOrder", bench_support::SalesOrder(i / kLinesPerOrder)},
                                                                  {"PositionNumber", i % kLinesPerOrder + 1}}));
     }
     state.counters["calls_per_s"] = benchmark::Counter(kLines * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);

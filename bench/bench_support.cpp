@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -384,5 +385,23 @@ std::unique_ptr<SimulatorProcess> StartErpBusinessObjects(const std::string& bin
 }
 
 std::string BoiUrl(const SimulatorProcess& erp) { return "http://127.0.0.1:" + std::to_string(erp.Port()) + "/boi"; }
+
+std::string SalesOrder(int i) { return "SO" + std::to_string(1000000 + i); }
+
+void WriteSalesOrderBook(const std::filesystem::path& folder, int orders, int linesPerOrder) {
+    std::ofstream book(folder / "sales-orders");
+    for (int i = 0; i < orders; ++i) {
+        book << SalesOrder(i) << " " << i;
+        for (int l = 1; l <= linesPerOrder; ++l) book << " " << l;
+        book << "\n";
+    }
+    if (!book.flush()) throw std::runtime_error("cannot write the sales order book in " + folder.string());
+}
+
+void StoreBoiInstance(ado::Connection& connection, const std::string& boiUrl) {
+    connection.Execute("INSERT INTO BISINSTANCE (BISID, BACKENDTYPE) VALUES (1, 'ow4')");
+    connection.Execute("INSERT INTO BISPROPERTY (BISID, NAME, VALUE) VALUES (1, 'componentid', 'OW4'), (1, 'boiurl', ?)",
+                       nullptr, -1, {boiUrl});
+}
 
 }  // namespace bench_support

@@ -23,6 +23,10 @@
 #include "shared/order_events.h"
 #include "simulator_process.h"
 
+namespace ado {
+class Connection;
+}
+
 namespace bench_support {
 
 enum class Database { SQLite, PostgreSQL };
@@ -185,5 +189,12 @@ using SimulatorProcess = simcommon::SimulatorProcess;
 std::unique_ptr<SimulatorProcess> StartErpBusinessObjects(const std::string& binary,
                                                           const std::filesystem::path& folder, int delayMs);
 std::string BoiUrl(const SimulatorProcess& erp);
+
+// The sales order number the simulator's book gives the i-th order ("SO1000000"...).
+std::string SalesOrder(int i);
+// The book in `folder` ("sales-orders"): `orders` sales orders of `linesPerOrder` lines.
+void WriteSalesOrderBook(const std::filesystem::path& folder, int orders, int linesPerOrder);
+// Back-end instance 1 ("ow4") whose business objects answer at `boiUrl`, on `connection`.
+void StoreBoiInstance(ado::Connection& connection, const std::string& boiUrl);
 
 }  // namespace bench_support

@@ -17,7 +17,6 @@
 #include <benchmark/benchmark.h>
 
 #include <chrono>
-#include <fstream>
 
 #include "bench_support.h"
 #include "ordexa/exchange/batch_stage.h"
@@ -37,8 +36,6 @@ constexpr int kAtOnce = 8;  // OutsideCallsAtOnce's default
 
 using bench_support::Database;
 
-std::string SalesOrder(int i) { return "SO" + std::to_string(1000000 + i); }
-
 // An installation with kOrders card orders of BIS 1 waiting for fulfilment,
 // their lines captured (each with the event of its capture), and the delayed
 // simulator's book of them.
@@ -50,24 +47,16 @@ struct Setup {
                                    inst.ConnectionString(),
                                    {{"DIRECTPAYMENT_PARAMETERS", "BackendSalesOrderType BillingStepNumber", "Long", "7"}});
         Sls_ResetThreadState();
-        std::ofstream book(inst.Home() / "sales-orders");
-        for (int i = 0; i < kOrders; ++i) {
-            book << SalesOrder(i) << " " << i;
-            for (int l = 1; l <= kLinesPerOrder; ++l) book << " " << l;
-            book << "\n";
-        }
-        book.close();
+        bench_support::WriteSalesOrderBook(inst.Home(), kOrders, kLinesPerOrder);
         erp = bench_support::StartErpBusinessObjects(ERP_SIMULATOR_BINARY, inst.Home(), kDelayMs);
         auto c = Sls_GetOpenConnection(inst.ConnectionString());
         ado::Transaction tx(*c);
-        c->Execute("INSERT INTO BISINSTANCE (BISID, BACKENDTYPE) VALUES (1, 'ow4')");
-        c->Execute("INSERT INTO BISPROPERTY (BISID, NAME, VALUE) VALUES (1, 'componentid', 'OW4'), (1, 'boiurl', ?)",
-                   nullptr, -1, {bench_support::BoiUrl(*erp)});
+        bench_support::StoreBoiInstance(*c, bench_support::BoiUrl(*erp));
         for (int i = 0; i < kOrders; ++i) {
             std::string id = Sls_CreateGUID();
             c->Execute("INSERT INTO ORDERHEADER (ORDERID, CURRENCYCODE, ORDERSTATUS, WEBPAYMENTMETHOD, BISID, SALESORDERNR) "
                        "VALUES (?, 'EUR', 4, 2, 1, ?)",
-                       nullptr, -1, {id, SalesOrder(i)});
+                       nullptr, -1, {id, bench_support::SalesOrder(i)});
             for (int l = 1; l <= kLinesPerOrder; ++l) {
                 c->Execute("INSERT INTO ORDERLINE (ORDERID, LINENR, AMOUNT, LINESTATUS) VALUES (?, ?, 10, 2)", nullptr, -1,
                            {id, l});
