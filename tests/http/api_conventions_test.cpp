@@ -132,7 +132,7 @@ TEST_P(ApiConventions, ARetryWithItsIdempotencyKeyGetsTheFirstAnswerAndChangesNo
         r = other.Client(shopKey_).Post(lines, slow, body, kJson);
         EXPECT_EQ(Status(r), 409) << r->body;
         EXPECT_FALSE(r->get_header_value("Retry-After").empty());
-        held.reset();
+        held.lock.reset();
         firstTry.join();
     }
     ASSERT_EQ(waitingStatus, 201) << waitingBody;
