@@ -35,6 +35,7 @@ public:
                                 int32_t iBusinessPartnerID) override;
     int32_t AddLineIn(const ado::ConnectionPtr& transaction, ole::Variant& iBasket, int32_t iSKU, double iQuantity,
                       ole::Date iRequestDate, bool iConfigurable, const std::string& iConfigID) override;
+    ole::DictionaryPtr RestoreIn(const ado::ConnectionPtr& transaction, const std::string& iBasketID) override;
 
     // The internal operations work on the connection their public caller opened.
     ole::DictionaryPtr RestoreBasket(const std::string& basketId, const ado::ConnectionPtr& connection);
@@ -69,16 +70,6 @@ DictionaryPtr BasketOf(const Variant& value) {
     auto basket = value.As<ole::Dictionary>();
     if (!basket) ole::Raise(ole::err::ObjectRequired);
     return basket;
-}
-
-// The rows of one basket, client-side with batch-optimistic locking: changes
-// stay pending in the recordset until Save.
-RecordsetPtr OpenBasketRows(const char* sql, const std::string& basketId, const ConnectionPtr& connection,
-                            int cursorType) {
-    auto rs = std::make_shared<ado::Recordset>();
-    rs->CursorLocation = ado::adUseClient;
-    rs->Open(sql, connection, cursorType, ado::adLockBatchOptimistic, -1, {Variant(basketId)});
-    return rs;
 }
 
 DictionaryPtr NewBasket(const RecordsetPtr& header, const RecordsetPtr& lines) {
@@ -121,6 +112,15 @@ DictionaryPtr Basket::Restore(const std::string& iBasketID) {
     } catch (...) {
         connection.reset();
         Sls_RaiseError("Vendalo.Basket.Restore()");
+    }
+}
+
+DictionaryPtr Basket::RestoreIn(const ConnectionPtr& transaction, const std::string& iBasketID) {
+    try {
+        RequireTransaction(transaction);
+        return RestoreBasket(iBasketID, transaction);
+    } catch (...) {
+        Sls_RaiseError("Vendalo.Basket.RestoreIn()");
     }
 }
 
@@ -177,8 +177,11 @@ DictionaryPtr Basket::CreateBasket(const std::string& basketId, const std::strin
     try {
         partner = Sls_GetComponent<qx::IBusinessPartner>("QxCommon.BusinessPartner");
         partner->GetBusinessPartner(businessPartnerId);
-        header = OpenBasketRows(kHeaderSql, basketId, connection, ado::adOpenKeyset);
-        lines = OpenBasketRows(kLinesSql, basketId, connection, ado::adOpenKeyset);
+        // both in one batch: one round trip on PostgreSQL
+        auto rows = ado::Recordset::OpenAll({{kHeaderSql, {Variant(basketId)}}, {kLinesSql, {Variant(basketId)}}},
+                                            connection, ado::adLockBatchOptimistic);
+        header = rows.at(0);
+        lines = rows.at(1);
         // A new identifier finds no row; a row already there would be taken over.
         if (header->Bof() && header->Eof()) header->AddNew();
         header->Fields("BASKETID") = basketId;

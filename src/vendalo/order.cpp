@@ -27,8 +27,10 @@ public:
         try {
             connection = Sls_GetOpenConnection(Sls_ConnectionString());
             ado::Transaction tx(*connection);
-            Submit(iBasket, connection);
-            tx.Commit();
+            // on PostgreSQL the COMMIT goes with the writes, in the same round trip
+            bool commitWithWrites = connection->GetDialect() == ado::Dialect::PostgreSQL;
+            Submit(iBasket, connection, commitWithWrites);
+            if (!commitWithWrites) tx.Commit();
             connection->Close();
         } catch (...) {
             Sls_RaiseError("Order.SubmitBasket");
@@ -40,7 +42,7 @@ public:
             if (!transaction || !transaction->InTransaction())
                 ole::Raise(ole::err::InvalidProcedureCall, "The caller's connection holds no transaction",
                            "Vendalo.Order");
-            Submit(iBasket, transaction);
+            Submit(iBasket, transaction, false);
         } catch (...) {
             Sls_RaiseError("Order.SubmitBasketIn");
         }
@@ -97,8 +99,9 @@ public:
 private:
     // The submission's statements on a connection inside its transaction: its
     // reads in one batch, then its writes in another (on PostgreSQL one round
-    // trip each).
-    static void Submit(const Variant& iBasket, const ado::ConnectionPtr& connection) {
+    // trip each). With `commit`, the transaction's COMMIT ends the writes' batch: the
+    // transaction is over when it returns (a failure leaves it to be rolled back).
+    static void Submit(const Variant& iBasket, const ado::ConnectionPtr& connection, bool commit) {
         auto basket = iBasket.As<ole::Dictionary>();
         if (!basket) ole::Raise(ole::err::ObjectRequired);
         auto header = RecordsetOf(*basket, "header");
@@ -118,6 +121,7 @@ private:
         AddSubmittedEvents(*basket, basketId, reads.checkout, writes);
         writes.Add("Order.SubmitBasket", Statement("DELETE FROM BASKETLINE WHERE BASKETID = ?"), {Variant(basketId)});
         writes.Add("Order.SubmitBasket", Statement("DELETE FROM BASKETHEADER WHERE BASKETID = ?"), {Variant(basketId)});
+        if (commit) writes.Add("Order.SubmitBasket", Statement("COMMIT"));
         writes.Run(connection);
     }
 

@@ -10,6 +10,7 @@
 
 #include "demo_basket.h"
 #include "demo_host.h"
+#include "all/register_all.h"
 #include "http/basket_guard.h"
 
 using namespace testing_support;
@@ -121,6 +122,7 @@ TEST_P(ApiConventions, ARetryWithItsIdempotencyKeyGetsTheFirstAnswerAndChangesNo
     int waitingStatus = 0;
     std::string waitingBody;
     {
+        RegisterAllComponents();  // on PostgreSQL the lock reads the basket with it
         auto held = backoffice::http::LockBasket(connectionString_, home_, id);
         std::thread firstTry([&] {
             auto answer = Shop().Post(lines, slow, body, kJson);
@@ -132,7 +134,7 @@ TEST_P(ApiConventions, ARetryWithItsIdempotencyKeyGetsTheFirstAnswerAndChangesNo
         r = other.Client(shopKey_).Post(lines, slow, body, kJson);
         EXPECT_EQ(Status(r), 409) << r->body;
         EXPECT_FALSE(r->get_header_value("Retry-After").empty());
-        held.reset();
+        held.lock.reset();
         firstTry.join();
     }
     ASSERT_EQ(waitingStatus, 201) << waitingBody;

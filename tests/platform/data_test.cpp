@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -587,6 +588,41 @@ TEST_P(DataLayer, AKeyedLockReleasedWithoutWaitingGoesToTheNextTakerAndItsSessio
     EXPECT_FALSE(takenElsewhere("basket 2", 0ms));
     held.reset();
     std::filesystem::remove(file);
+}
+
+// A lock taken with a transaction's first statement holds the key until the
+// transaction ends; a taker that waits past its patience fails busy, and its
+// session takes the lock once the holder's transaction is over.
+TEST_P(DataLayer, ATransactionsKeyedLockHoldsTheKeyUntilTheTransactionEnds) {
+    using namespace std::chrono_literals;
+    if (!Db().IsPostgres()) GTEST_SKIP() << "SQLite's keyed locks are file locks";
+    const std::string cs = Db().ConnectionString();
+    // "read", or the kind of failure of the first statement under the lock
+    auto readLocked = [&](std::chrono::milliseconds patience) -> std::string {
+        auto lock = KeyedLock::BeginLocked(cs, 7, "basket 1", patience);
+        try {
+            lock->Session()->Execute("SELECT NAME FROM ITEMS WHERE ID = ?", nullptr, -1, {Variant(1)});
+            return "read";
+        } catch (const ole::AutomationError& e) {
+            return e.Info().Kind == ole::ErrorKind::DatabaseBusy ? "busy" : e.Description();
+        }
+    };
+    auto held = KeyedLock::BeginLocked(cs, 7, "basket 1", 1s);
+    held->Session()->Execute("SELECT NAME FROM ITEMS WHERE ID = ?", nullptr, -1, {Variant(1)});
+    std::atomic<int> step{0};
+    std::string first, second;
+    std::thread taker([&] {
+        first = readLocked(50ms);
+        step = 1;
+        while (step != 2) std::this_thread::sleep_for(1ms);
+        second = readLocked(5s);  // the same session, after its failed transaction
+    });
+    while (step != 1) std::this_thread::sleep_for(1ms);
+    held.reset();
+    step = 2;
+    taker.join();
+    EXPECT_EQ(first, "busy");
+    EXPECT_EQ(second, "read");
 }
 
 TEST(Scripts, SplitIntoStatementsPerProvider) {

@@ -71,24 +71,41 @@ BasketRoute BasketRouteOf(const std::string& routeName) {
     return found == kRoutes.end() ? BasketRoute::None : found->second;
 }
 
-std::unique_ptr<ado::KeyedLock> LockBasket(const std::string& connectionString, const std::filesystem::path& home,
-                                           const std::string& basketId) {
-    auto lock = ado::KeyedLock::Acquire(connectionString, kBasketLockClass,
-                                        (home / "Vendalo" / "basket.lock").string(), basketId, kLockPatience);
-    if (!lock) throw RequestError(503, "The basket is being changed by another request; try again later");
-    return lock;
+BasketLock LockBasket(const std::string& connectionString, const std::filesystem::path& home,
+                      const std::string& basketId) {
+    const char* taken = "The basket is being changed by another request; try again later";
+    BasketLock locked;
+    if (ado::DialectOf(connectionString) == ado::Dialect::PostgreSQL) {
+        try {
+            locked.lock = ado::KeyedLock::BeginLocked(connectionString, kBasketLockClass, basketId, kLockPatience);
+            locked.basket =
+                Sls_GetComponent<vendalo::IBasket>("Vendalo.Basket")->RestoreIn(locked.lock->Session(), basketId);
+        } catch (const ole::AutomationError& e) {
+            if (e.Info().Kind == ole::ErrorKind::DatabaseBusy) throw RequestError(503, taken);
+            throw;
+        }
+        locked.read = true;
+        return locked;
+    }
+    locked.lock = ado::KeyedLock::Acquire(connectionString, kBasketLockClass,
+                                          (home / "Vendalo" / "basket.lock").string(), basketId, kLockPatience);
+    if (!locked.lock) throw RequestError(503, taken);
+    return locked;
 }
 
 std::string BasketETag(const std::string& basketId, ole::DictionaryPtr* read) {
     auto basket = Sls_GetComponent<vendalo::IBasket>("Vendalo.Basket")->Restore(basketId);
+    std::string etag = BasketETagOf(basket);
+    if (read && basket) *read = basket;
+    return etag;
+}
+
+std::string BasketETagOf(const ole::DictionaryPtr& basket) {
     if (!basket) return "";
     std::string etag = BasketETagOfAnswer(DictionaryText(*basket));
-    if (read) {
-        basket->ForEach([](const ole::Variant&, const ole::Variant& item) {
-            if (auto rs = item.As<ado::Recordset>(); rs && !(rs->Bof() && rs->Eof())) rs->MoveFirst();
-        });
-        *read = basket;
-    }
+    basket->ForEach([](const ole::Variant&, const ole::Variant& item) {
+        if (auto rs = item.As<ado::Recordset>(); rs && !(rs->Bof() && rs->Eof())) rs->MoveFirst();
+    });
     return etag;
 }
 

@@ -30,14 +30,25 @@ enum class BasketRoute {
 // What a route ("PUT /api/v1/baskets/{id}") does to baskets.
 BasketRoute BasketRouteOf(const std::string& routeName);
 
+// A basket's lock as a request holds it. On PostgreSQL it is taken by a transaction of its
+// own that reads the basket with it, in one round trip (`read`; `basket` is nullptr when
+// there is no such basket), and ends when the lock goes.
+struct BasketLock {
+    std::unique_ptr<ado::KeyedLock> lock;
+    bool read = false;
+    ole::DictionaryPtr basket;
+};
+
 // The basket's lock, waiting a few seconds at most; RequestError 503 when it stays taken.
-std::unique_ptr<ado::KeyedLock> LockBasket(const std::string& connectionString, const std::filesystem::path& home,
-                                           const std::string& basketId);
+BasketLock LockBasket(const std::string& connectionString, const std::filesystem::path& home,
+                      const std::string& basketId);
 
 // The stored basket's ETag ("\"<64 hexadecimal digits>\""), or "" when there is no such basket.
 // With `read`, the basket as read is handed back too (each recordset at its first row, as a
 // fresh Restore leaves it), for a caller that needs it next.
 std::string BasketETag(const std::string& basketId, ole::DictionaryPtr* read = nullptr);
+// The same of a basket read already ("" for nullptr); leaves each recordset at its first row.
+std::string BasketETagOf(const ole::DictionaryPtr& basket);
 // The ETag of a basket from the text GET answers for it (a read need not read it again).
 std::string BasketETagOfAnswer(const std::string& answerBody);
 // Whether a basket just written holds what a read of it gives back, value for value, so that

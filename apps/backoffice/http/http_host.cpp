@@ -567,10 +567,12 @@ void HttpHost::Run(const CompiledRoute& found, Call& call) const {
     std::unique_ptr<ado::KeyedLock> lock;
     if (found.basket == BasketRoute::Change || found.basket == BasketRoute::End) {
         std::string id = call.Id();
-        lock = LockBasket(Sls_ConnectionString(), state_->home, id);
+        BasketLock locked = LockBasket(Sls_ConnectionString(), state_->home, id);
+        lock = std::move(locked.lock);
+        if (locked.read) call.lockedBasket = locked.basket;
         std::string ifMatch = call.request.get_header_value("If-Match");
         if (!ifMatch.empty()) {
-            std::string etag = BasketETag(id, &call.lockedBasket);
+            std::string etag = locked.read ? BasketETagOf(call.lockedBasket) : BasketETag(id, &call.lockedBasket);
             // a basket that is gone is answered by the route (404, or 409 once submitted)
             if (!etag.empty() && !IfMatchHolds(ifMatch, etag))
                 throw RequestError(412, "The basket changed since it was read (If-Match); read it again");

@@ -50,6 +50,9 @@ public:
     virtual int32_t AddLineIn(const ado::ConnectionPtr& transaction, ole::Variant& iBasket, int32_t iSKU,
                               double iQuantity, ole::Date iRequestDate, bool iConfigurable,
                               const std::string& iConfigID) = 0;
+    // Restore on the caller's connection, inside its transaction (under a lock that
+    // transaction took with its first statement, say).
+    virtual ole::DictionaryPtr RestoreIn(const ado::ConnectionPtr& transaction, const std::string& iBasketID) = 0;
 };
 
 // The quantities a basket line takes: more than 0, at most 999,999,999 and at

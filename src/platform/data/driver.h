@@ -77,6 +77,16 @@ public:
     virtual void Send(const std::string& sql, const std::vector<Variant>& params) { Run(sql, params); }
     virtual void RunScript(const std::string& sql) = 0;
     virtual void Begin() = 0;
+    // Begins a transaction whose first statement is `opening` (a lock it takes, say): on
+    // PostgreSQL it goes to the server with BEGIN and the transaction's next statement or
+    // batch, in the same round trip, its rows dropped and its failure that batch's failure.
+    virtual void BeginWith(const BatchStatement& opening) {
+        Begin();
+        Run(opening.sql, opening.params);
+    }
+    // Rolls back a transaction that wrote nothing and whose end matters only for the locks it
+    // releases: on PostgreSQL without waiting for the answer (read before the next statement).
+    virtual void EndUnawaited() { Rollback(); }
     virtual void Commit() = 0;
     virtual void Rollback() = 0;
     virtual bool InTransaction() const = 0;

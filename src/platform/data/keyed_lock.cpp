@@ -19,11 +19,13 @@ namespace {
 // keys opens one connection, not one per key. A session's advisory locks are
 // its own: threads never share one.
 thread_local ConnectionPtr tLockSession;
+thread_local std::chrono::milliseconds tLockTimeout{0};  // the session's lock_timeout; 0: none
 
 ConnectionPtr LockSession(const std::string& connectionString) {
     if (tLockSession && tLockSession->State() == adStateOpen && tLockSession->ConnectionString == connectionString)
         return tLockSession;
     tLockSession = OpenConnection(connectionString, Pooling::Unpooled);
+    tLockTimeout = std::chrono::milliseconds(0);
     return tLockSession;
 }
 
@@ -45,6 +47,10 @@ uint64_t Fnv1a(const std::string& text) {
 KeyedLock::~KeyedLock() {
     if (connection_) {
         try {
+            if (inTransaction_) {
+                connection_->Driver().EndUnawaited();
+                return;
+            }
             const char* unlock = "SELECT pg_advisory_unlock(?, hashtext(?))";
             std::vector<ole::Variant> params = {ole::Variant(class_), ole::Variant(key_)};
             // not awaited: the session's next statement reads the answer; a session that
@@ -91,6 +97,25 @@ std::unique_ptr<KeyedLock> KeyedLock::TryAcquire(const std::string& connectionSt
         if (errno == EAGAIN || errno == EACCES) return nullptr;
         Fail("cannot lock " + lockFile);
     }
+    return lock;
+}
+
+std::unique_ptr<KeyedLock> KeyedLock::BeginLocked(const std::string& connectionString, int32_t lockClass,
+                                                  const std::string& key, std::chrono::milliseconds patience) {
+    std::unique_ptr<KeyedLock> lock(new KeyedLock());
+    lock->class_ = lockClass;
+    lock->key_ = key;
+    lock->connection_ = LockSession(connectionString);
+    // the wait is the server's (woken at the release), bounded by the session's lock_timeout: set
+    // once for the session, outside a transaction, as the session's other locks never wait
+    if (tLockTimeout != patience) {
+        lock->connection_->Execute("SELECT set_config('lock_timeout', ?, false)", nullptr, -1,
+                                   {ole::Variant(std::to_string(patience.count()))});
+        tLockTimeout = patience;
+    }
+    lock->inTransaction_ = true;
+    lock->connection_->Driver().BeginWith(
+        {"SELECT pg_advisory_xact_lock(?, hashtext(?))", {ole::Variant(lockClass), ole::Variant(key)}});
     return lock;
 }
 

@@ -38,6 +38,15 @@ public:
     static std::unique_ptr<KeyedLock> Acquire(const std::string& connectionString, int32_t lockClass,
                                               const std::string& lockFile, const std::string& key,
                                               std::chrono::milliseconds patience);
+    // PostgreSQL only: the lock taken by a transaction that begins now on the thread's lock
+    // session (Session()). The lock goes to the server with BEGIN and the transaction's first
+    // statement, in one round trip, so that statement already runs under it; it is held until
+    // the transaction ends, which the destructor does without waiting. A wait longer than
+    // `patience` fails that first statement as busy (ole::ErrorKind::DatabaseBusy).
+    static std::unique_ptr<KeyedLock> BeginLocked(const std::string& connectionString, int32_t lockClass,
+                                                  const std::string& key, std::chrono::milliseconds patience);
+    // The connection of a lock taken with BeginLocked, inside its transaction.
+    const ConnectionPtr& Session() const { return connection_; }
 
 private:
     KeyedLock() = default;
@@ -46,6 +55,7 @@ private:
     int32_t class_ = 0;
     std::string key_;
     bool awaitRelease_ = true;
+    bool inTransaction_ = false;  // BeginLocked: the transaction's end releases it
 };
 
 }  // namespace ado

@@ -519,7 +519,9 @@ void Recordset::WriteRows(const std::vector<size_t>& indexes) {
     connection_->ClearErrors();
     try {
         std::vector<int> keys = WritableKeys(*schema_, driver);
-        bool own = !driver.InTransaction();
+        // one row is one statement: on PostgreSQL a transaction of its own, without a BEGIN
+        // and a COMMIT that would cost a round trip
+        bool own = !driver.InTransaction() && (indexes.size() > 1 || driver.GetDialect() != Dialect::PostgreSQL);
         if (own) driver.Begin();
         try {
             for (size_t i : indexes) {

@@ -285,13 +285,23 @@ public:
         SendBegin();  // a BEGIN inside a transaction: the server's warning, as before
         beginPending_ = true;
     }
+    void BeginWith(const BatchStatement& opening) override {
+        Begin();
+        opening_ = opening;
+    }
     void Commit() override {
-        if (std::exchange(beginPending_, false)) return;
+        if (DropPendingBegin()) return;
         RunScript("COMMIT");
     }
     void Rollback() override {
-        if (std::exchange(beginPending_, false)) return;
+        if (DropPendingBegin()) return;
         if (InTransaction()) RunScript("ROLLBACK");
+    }
+    void EndUnawaited() override {
+        if (DropPendingBegin()) return;
+        if (!InTransaction()) return;
+        if (PQsendQueryParams(conn_, "ROLLBACK", 0, nullptr, nullptr, nullptr, nullptr, 0) != 1) Check(nullptr);
+        unread_ = true;
     }
     bool InTransaction() const override {
         Settle();
@@ -329,6 +339,7 @@ private:
     using ResultHolder = std::unique_ptr<PGresult, decltype(&PQclear)>;
     static constexpr size_t kPipelineDepth = 1000;
     static constexpr const char* kBeginStep = "BEGIN";  // never a statement's name ("s1", "s2"...)
+    static constexpr const char* kOpeningStep = "OPENING";  // the execution of the transaction's opening statement
 
     // The values of a statement's markers as libpq takes them.
     class Bound {
@@ -380,14 +391,17 @@ private:
         // execution (""), the BEGIN that opens the transaction (kBeginStep)
         std::vector<std::string> preparing;
         bool sendFailed = false;
+        std::vector<const BatchStatement*> sent;  // the executions, in order
         if (begin) {
             if (PQsendQueryParams(conn_, "BEGIN", 0, nullptr, nullptr, nullptr, nullptr, 0) != 1)
                 sendFailed = true;
             else
                 preparing.emplace_back(kBeginStep);
+            if (opening_) sent.push_back(&*opening_);
         }
-        for (size_t i = from; i < to && !sendFailed; ++i) {
-            const BatchStatement& s = statements[i];
+        for (size_t i = from; i < to; ++i) sent.push_back(&statements[i]);
+        for (size_t i = 0; i < sent.size() && !sendFailed; ++i) {
+            const BatchStatement& s = *sent[i];
             auto known = prepared_.find(s.sql);
             if (known == prepared_.end()) {
                 std::string name = NewStatementName();
@@ -403,8 +417,9 @@ private:
             if (PQsendQueryPrepared(conn_, known->second.c_str(), bound.Count(), bound.Values(), nullptr, nullptr, 0) != 1)
                 sendFailed = true;
             else
-                preparing.emplace_back();
+                preparing.emplace_back(opening_ && &s == &*opening_ ? kOpeningStep : "");
         }
+        if (begin) opening_.reset();
         bool synced = PQpipelineSync(conn_) == 1;
         std::optional<DriverError> failure;
         auto fail = [&](PGresult* res) {
@@ -422,7 +437,7 @@ private:
                 ResultHolder holder(res, &PQclear);
                 auto status = PQresultStatus(res);
                 bool ok = status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK || status == PGRES_EMPTY_QUERY;
-                if (prepared == kBeginStep) {
+                if (prepared == kBeginStep || prepared == kOpeningStep) {
                     if (status != PGRES_PIPELINE_ABORTED && !ok) fail(res);
                     continue;
                 }
@@ -478,10 +493,22 @@ private:
     // A BEGIN still waiting for its transaction's first statement goes alone, before
     // a statement that cannot take it along.
     void SendBegin() {
-        if (!std::exchange(beginPending_, false)) return;
+        if (!beginPending_) return;
+        if (opening_) {  // with the opening statement, in one round trip
+            std::vector<Result> none;
+            RunPipeline({}, 0, 0, none, std::exchange(beginPending_, false));
+            return;
+        }
+        beginPending_ = false;
         PGresult* res = PQexec(conn_, "BEGIN");
         ResultHolder holder(res, &PQclear);
         Check(res);
+    }
+
+    // A transaction begun but not yet sent ends without a word to the server.
+    bool DropPendingBegin() {
+        opening_.reset();
+        return std::exchange(beginPending_, false);
     }
 
     void Forget(std::unordered_map<std::string, std::string>::iterator known) {
@@ -521,6 +548,7 @@ private:
     uint64_t statementSerial_ = 0;
     mutable bool unread_ = false;  // a sent statement's result is still to be read
     bool beginPending_ = false;    // Begin() was called; the BEGIN goes with the next statement
+    std::optional<BatchStatement> opening_;  // BeginWith's statement, sent right after BEGIN
 };
 
 }  // namespace
