@@ -586,6 +586,9 @@ TEST_P(DataLayer, AKeyedLockReleasedWithoutWaitingGoesToTheNextTakerAndItsSessio
     held = KeyedLock::Acquire(cs, 7, file, "basket 2", 1s);
     ASSERT_TRUE(held);
     EXPECT_FALSE(takenElsewhere("basket 2", 0ms));
+    // releasing another key of the same thread leaves this one held
+    KeyedLock::Acquire(cs, 7, file, "basket 3", 1s).reset();
+    EXPECT_FALSE(takenElsewhere("basket 2", 0ms));
     held.reset();
     std::filesystem::remove(file);
 }

@@ -6,11 +6,15 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <thread>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/automation/error.h"
 #include "platform/data/driver.h"
+#include "platform/os/unique_fd.h"
 
 namespace ado {
 namespace {
@@ -44,6 +48,63 @@ uint64_t Fnv1a(const std::string& text) {
 
 }  // namespace
 
+// A lock file stays open for the life of the process: one descriptor, so taking a
+// lock costs one fcntl, not an open and a close. The threads of the process share
+// its open file description, whose locks do not exclude each other, so the bytes
+// the process holds are also kept here, under a mutex.
+class KeyedLock::LockFile {
+public:
+    static std::shared_ptr<LockFile> Of(const std::string& path) {
+        static std::mutex mutex;
+        static std::unordered_map<std::string, std::shared_ptr<LockFile>> files;
+        std::lock_guard lock(mutex);
+        auto& file = files[path];
+        if (!file) {
+            std::error_code ec;
+            std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+            os::UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+            if (!fd) Fail("cannot open " + path);
+            file = std::make_shared<LockFile>(path, std::move(fd));
+        }
+        return file;
+    }
+
+    LockFile(std::string path, os::UniqueFd fd) : path_(std::move(path)), fd_(std::move(fd)) {}
+
+    // False when a thread of this process or another process holds the byte.
+    bool Take(off_t byte) {
+        std::lock_guard lock(mutex_);
+        if (held_.count(byte)) return false;
+        if (!Set(byte, F_WRLCK)) {
+            if (errno == EAGAIN || errno == EACCES) return false;
+            Fail("cannot lock " + path_);
+        }
+        held_.insert(byte);
+        return true;
+    }
+
+    void Give(off_t byte) {
+        std::lock_guard lock(mutex_);
+        Set(byte, F_UNLCK);  // fails only for a bad descriptor; the process's threads may take the byte again
+        held_.erase(byte);
+    }
+
+private:
+    bool Set(off_t byte, short type) {
+        struct flock range {};
+        range.l_type = type;
+        range.l_whence = SEEK_SET;
+        range.l_start = byte;
+        range.l_len = 1;
+        return ::fcntl(fd_.Get(), F_OFD_SETLK, &range) == 0;
+    }
+
+    std::string path_;
+    os::UniqueFd fd_;
+    std::mutex mutex_;
+    std::unordered_set<off_t> held_;
+};
+
 KeyedLock::~KeyedLock() {
     if (connection_) {
         try {
@@ -68,7 +129,7 @@ KeyedLock::~KeyedLock() {
             tLockSession.reset();
         }
     }
-    // closing the descriptor releases its open-file-description lock
+    if (file_) file_->Give(byte_);
 }
 
 std::unique_ptr<KeyedLock> KeyedLock::TryAcquire(const std::string& connectionString, int32_t lockClass,
@@ -84,19 +145,11 @@ std::unique_ptr<KeyedLock> KeyedLock::TryAcquire(const std::string& connectionSt
         lock->connection_ = session;
         return lock;
     }
-    std::error_code ec;
-    std::filesystem::create_directories(std::filesystem::path(lockFile).parent_path(), ec);
-    lock->fd_.Reset(::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-    if (!lock->fd_) Fail("cannot open " + lockFile);
-    struct flock range {};
-    range.l_type = F_WRLCK;
-    range.l_whence = SEEK_SET;
-    range.l_start = static_cast<off_t>(Fnv1a(key) & 0xFFFFFFFFFFull);
-    range.l_len = 1;
-    if (::fcntl(lock->fd_.Get(), F_OFD_SETLK, &range) != 0) {
-        if (errno == EAGAIN || errno == EACCES) return nullptr;
-        Fail("cannot lock " + lockFile);
-    }
+    auto file = LockFile::Of(lockFile);
+    auto byte = static_cast<off_t>(Fnv1a(key) & 0xFFFFFFFFFFull);
+    if (!file->Take(byte)) return nullptr;
+    lock->file_ = std::move(file);  // from here on the destructor gives the byte back
+    lock->byte_ = byte;
     return lock;
 }
 

@@ -4,7 +4,8 @@
 // session advisory lock (the class and the hash of the key) on a connection of
 // the thread's own; on SQLite, whose database lives on one host, an
 // open-file-description lock on one byte of the class's lock file chosen by
-// the key. Both are released when the holder ends, a crash or a kill
+// the key (the process keeps the file open and keeps its own threads apart
+// itself). Both are released when the holder ends, a crash or a kill
 // included. Two keys whose hashes meet merely wait for each other.
 //
 // A lock taken with Acquire is released on PostgreSQL without waiting for the
@@ -14,13 +15,14 @@
 // before the destructor returns.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
 
 #include "platform/data/ado.h"
-#include "platform/os/unique_fd.h"
 
 namespace ado {
 
@@ -49,8 +51,10 @@ public:
     const ConnectionPtr& Session() const { return connection_; }
 
 private:
+    class LockFile;
     KeyedLock() = default;
-    os::UniqueFd fd_;
+    std::shared_ptr<LockFile> file_;  // SQLite: the class's lock file, and the byte of the key
+    off_t byte_ = 0;
     ConnectionPtr connection_;
     int32_t class_ = 0;
     std::string key_;

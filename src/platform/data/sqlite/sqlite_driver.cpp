@@ -1,5 +1,6 @@
 // The embedded provider: SQLite with a WAL journal and a busy time-out.
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -8,6 +9,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -199,11 +201,88 @@ int BusyTimeout(const ConnectionOptions& options) {
     return static_cast<int>(value);
 }
 
+[[noreturn]] void Fail(int rc, const std::string& message) {
+    throw DriverError({NumberFor(rc), message, "SQLite", "", rc, KindFor(rc)});
+}
+
+void ExecOn(sqlite3* db, const std::string& sql) {
+    char* message = nullptr;
+    int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message);
+    if (rc != SQLITE_OK) {
+        std::string text = message ? message : sqlite3_errstr(rc);
+        sqlite3_free(message);
+        Fail(rc, text);
+    }
+}
+
+struct KnownColumns {
+    std::vector<const char*> names, declarations;
+    std::vector<Column> columns;
+};
+
+// One SQLite connection and the statements prepared on it.
+struct Handle {
+    sqlite3* db = nullptr;
+    std::unordered_map<std::string, sqlite3_stmt*> cache;
+    std::list<std::string> order;
+    std::unordered_map<sqlite3_stmt*, KnownColumns> columns;
+
+    Handle() = default;
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    ~Handle() {
+        for (auto& [sql, stmt] : cache) sqlite3_finalize(stmt);
+        if (db) sqlite3_close_v2(db);  // rolls back what is open
+    }
+};
+
+// A connection to the Data Source in WAL mode with the connection string's settings.
+std::unique_ptr<Handle> OpenHandle(const ConnectionOptions& options) {
+    std::string file = options.Get("data source");
+    if (file.empty()) Fail(SQLITE_CANTOPEN, "Data Source is missing from the connection string");
+    int timeout = BusyTimeout(options);  // refused before the file is touched
+    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;
+    if (ole::UpperCase(options.Get("mode")) == "CREATE") flags |= SQLITE_OPEN_CREATE;
+    auto handle = std::make_unique<Handle>();
+    int rc = sqlite3_open_v2(file.c_str(), &handle->db, flags, nullptr);
+    if (rc != SQLITE_OK) {
+        std::string message = handle->db ? sqlite3_errmsg(handle->db) : "out of memory";
+        // the file is named unless a password could have run into the Data Source at a ";"
+        bool holdsPassword = options.values.count("password") || options.values.count("pwd");
+        throw DriverError({NumberFor(rc),
+                           (holdsPassword ? "Cannot open the database of the Data Source: "
+                                          : "Cannot open database '" + file + "': ") + message,
+                           "SQLite", "", rc, ole::ErrorKind::DatabaseUnreachable});
+    }
+    sqlite3_extended_result_codes(handle->db, 1);
+    sqlite3_busy_timeout(handle->db, timeout);
+    std::string sync = ole::UpperCase(options.Get("synchronous", "FULL"));
+    if (sync != "OFF" && sync != "NORMAL" && sync != "FULL" && sync != "EXTRA") sync = "FULL";
+    ExecOn(handle->db, "PRAGMA journal_mode=WAL");
+    ExecOn(handle->db, "PRAGMA synchronous=" + sync);
+    ExecOn(handle->db, "PRAGMA foreign_keys=ON");
+    ExecOn(handle->db, "PRAGMA cache_size=-" + std::to_string(int64_t{SQLiteCacheMiB()} * 1024));  // negative: KiB
+    return handle;
+}
+
+// The file the Data Source names now (device and inode; none when it names none).
+using FileId = std::pair<dev_t, ino_t>;
+FileId FileOf(const ConnectionOptions& options) {
+    struct stat status {};
+    if (::stat(options.Get("data source").c_str(), &status) != 0) return {};
+    return {status.st_dev, status.st_ino};
+}
+
 // The connections of this process to one database file take turns to write.
 // SQLite lets one connection write at a time and has the others sleep in steps
 // of up to 100 ms and try again, long after the lock was let go; a turn passes
 // to a waiting connection as soon as the writer ends. Writers in other
 // processes are still waited for by SQLite's busy time-out.
+//
+// The transactions themselves run on one connection of the process (per
+// connection settings), which the turn hands on: a connection's page cache
+// is dropped whenever another connection has written since its last read, so
+// each writer on a connection of its own read every page it touched again.
 class WriteTurns {
 public:
     static std::shared_ptr<WriteTurns> Of(const std::string& file) {
@@ -234,54 +313,51 @@ public:
         free_.notify_one();
     }
 
+    // The connection for the transactions of connections with these settings to
+    // the file `file` (which the path may no longer name: a connection to a file
+    // put in its place gets a writer of its own), or nullptr when the path names
+    // another file by now. Only the holder of the turn calls it or uses it.
+    Handle* Writer(const ConnectionOptions& options, FileId file) {
+        std::string settings;
+        for (const auto& [key, value] : options.values)
+            if (key != "pooling") settings += key + "=" + value + ";";
+        auto& [writer, writersFile] = writers_[settings];
+        if (writer && writersFile == file) return writer.get();
+        writer.reset();
+        auto opened = OpenHandle(options);
+        if (FileOf(options) != file) return nullptr;
+        writer = std::move(opened);
+        writersFile = file;
+        return writer.get();
+    }
+
 private:
     std::mutex mutex_;
     std::condition_variable free_;
     bool taken_ = false;
+    std::map<std::string, std::pair<std::unique_ptr<Handle>, FileId>> writers_;
 };
 
 class SQLiteDriver : public Driver {
 public:
-    explicit SQLiteDriver(const ConnectionOptions& options) {
-        std::string file = options.Get("data source");
-        if (file.empty()) Fail(SQLITE_CANTOPEN, "Data Source is missing from the connection string");
-        int timeout = BusyTimeout(options);  // refused before the file is touched
-        int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;
-        if (ole::UpperCase(options.Get("mode")) == "CREATE") flags |= SQLITE_OPEN_CREATE;
-        int rc = sqlite3_open_v2(file.c_str(), &db_, flags, nullptr);
-        if (rc != SQLITE_OK) {
-            std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
-            sqlite3_close(db_);
-            db_ = nullptr;
-            // the file is named unless a password could have run into the Data Source at a ";"
-            bool holdsPassword = options.values.count("password") || options.values.count("pwd");
-            throw DriverError({NumberFor(rc),
-                               (holdsPassword ? "Cannot open the database of the Data Source: "
-                                              : "Cannot open database '" + file + "': ") + message,
-                               "SQLite", "", rc, ole::ErrorKind::DatabaseUnreachable});
-        }
-        sqlite3_extended_result_codes(db_, 1);
-        sqlite3_busy_timeout(db_, timeout);
-        busyTimeout_ = std::chrono::milliseconds(timeout);
-        const char* path = sqlite3_db_filename(db_, "main");
-        turns_ = WriteTurns::Of(path && *path ? path : file);
-        std::string sync = ole::UpperCase(options.Get("synchronous", "FULL"));
-        if (sync != "OFF" && sync != "NORMAL" && sync != "FULL" && sync != "EXTRA") sync = "FULL";
-        try {
-            Exec("PRAGMA journal_mode=WAL");
-            Exec("PRAGMA synchronous=" + sync);
-            Exec("PRAGMA foreign_keys=ON");
-            Exec("PRAGMA cache_size=-" + std::to_string(int64_t{SQLiteCacheMiB()} * 1024));  // negative: KiB
-        } catch (...) {
-            sqlite3_close(db_);
-            db_ = nullptr;
-            throw;
-        }
+    explicit SQLiteDriver(const ConnectionOptions& options) : options_(options), own_(OpenHandle(options)) {
+        h_ = own_.get();
+        file_ = FileOf(options);
+        busyTimeout_ = std::chrono::milliseconds(BusyTimeout(options));
+        const char* path = sqlite3_db_filename(own_->db, "main");
+        turns_ = WriteTurns::Of(path && *path ? path : options.Get("data source"));
+        // temporary objects, attached files and settings are this connection's own:
+        // its transactions then stay on it
+        sqlite3_set_authorizer(own_->db, &NoteOwnState, this);
     }
 
     ~SQLiteDriver() override {
-        for (auto& [sql, stmt] : cache_) sqlite3_finalize(stmt);
-        if (db_) sqlite3_close_v2(db_);  // rolls back what is open
+        if (h_ != own_.get()) {
+            // the shared writer is left with no transaction open before the turn passes on
+            sqlite3_exec(h_->db, "ROLLBACK", nullptr, nullptr, nullptr);
+            h_ = own_.get();
+        }
+        own_.reset();
         if (turn_) turns_->Give();
     }
 
@@ -302,7 +378,7 @@ public:
                                "SQLite", "", 0});
         for (size_t i = 0; i < params.size(); ++i) Bind(stmt, static_cast<int>(i) + 1, params[i]);
 
-        if (sqlite3_get_autocommit(db_) && !sqlite3_stmt_readonly(stmt)) TakeTurn();
+        if (sqlite3_get_autocommit(h_->db) && !sqlite3_stmt_readonly(stmt)) TakeTurn();
         // The columns are read after the first step: a kept statement that SQLite
         // prepares again for a changed schema ("SELECT *" after a new column)
         // reports its new columns only then.
@@ -328,8 +404,8 @@ public:
                 }
             result.rows.push_back(std::move(row));
         }
-        if (rc != SQLITE_DONE) Fail(rc, sqlite3_errmsg(db_));
-        if (n == 0) result.affected = sqlite3_changes(db_);
+        if (rc != SQLITE_DONE) Fail(rc, sqlite3_errmsg(h_->db));
+        if (n == 0) result.affected = sqlite3_changes(h_->db);
         else
             for (auto& c : result.columns)
                 if (c.type == adVariant) c.type = adVarWChar;
@@ -338,9 +414,9 @@ public:
 
     void RunScript(const std::string& sql) override {
         char* message = nullptr;
-        int rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message);
+        int rc = sqlite3_exec(h_->db, sql.c_str(), nullptr, nullptr, &message);
         if (rc != SQLITE_OK) {
-            std::string text = message ? message : sqlite3_errmsg(db_);
+            std::string text = message ? message : sqlite3_errmsg(h_->db);
             sqlite3_free(message);
             Fail(rc, text);
         }
@@ -348,13 +424,21 @@ public:
 
     void Begin() override {
         TakeTurn();
+        if (!ownState_ && file_ != FileId{}) {
+            try {
+                if (Handle* writer = turns_->Writer(options_, file_)) h_ = writer;
+            } catch (...) {
+                GiveTurnIfDone();
+                throw;
+            }
+        }
         Exec("BEGIN IMMEDIATE");
     }
     void Commit() override { Exec("COMMIT"); }
     void Rollback() override {
-        if (!sqlite3_get_autocommit(db_)) Exec("ROLLBACK");
+        if (!sqlite3_get_autocommit(h_->db)) Exec("ROLLBACK");
     }
-    bool InTransaction() const override { return !sqlite3_get_autocommit(db_); }
+    bool InTransaction() const override { return !sqlite3_get_autocommit(h_->db); }
 
     std::vector<std::string> PrimaryKey(const std::string& table) override {
         auto found = keys_.find(table);
@@ -375,13 +459,33 @@ public:
     }
 
 private:
-    [[noreturn]] void Fail(int rc, const std::string& message) {
-        throw DriverError({NumberFor(rc), message, "SQLite", "", rc, KindFor(rc)});
+    static bool IsQueryPragma(const char* name) {
+        static const char* const kQueries[] = {"table_info", "table_xinfo", "index_list", "index_info", "index_xinfo",
+                                               "foreign_key_list", "foreign_key_check", "integrity_check", "quick_check"};
+        for (const char* query : kQueries)
+            if (name && sqlite3_stricmp(name, query) == 0) return true;
+        return false;
+    }
+
+    static int NoteOwnState(void* self, int action, const char* name, const char* value, const char*, const char*) {
+        switch (action) {
+            case SQLITE_CREATE_TEMP_INDEX:
+            case SQLITE_CREATE_TEMP_TABLE:
+            case SQLITE_CREATE_TEMP_TRIGGER:
+            case SQLITE_CREATE_TEMP_VIEW:
+            case SQLITE_ATTACH: static_cast<SQLiteDriver*>(self)->ownState_ = true; break;
+            case SQLITE_PRAGMA:
+                // a pragma given a value changes a setting, unless it asks about the table or index named
+                if (value && !IsQueryPragma(name)) static_cast<SQLiteDriver*>(self)->ownState_ = true;
+                break;
+            default: break;
+        }
+        return SQLITE_OK;
     }
 
     void Exec(const std::string& sql) {
         char* message = nullptr;
-        int rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message);
+        int rc = sqlite3_exec(h_->db, sql.c_str(), nullptr, nullptr, &message);
         GiveTurnIfDone();  // a commit, a rollback, or a BEGIN that failed
         if (rc != SQLITE_OK) {
             std::string text = message ? message : sqlite3_errstr(rc);
@@ -398,7 +502,8 @@ private:
     }
 
     void GiveTurnIfDone() {
-        if (!turn_ || !sqlite3_get_autocommit(db_)) return;
+        if (!turn_ || !sqlite3_get_autocommit(h_->db)) return;
+        h_ = own_.get();
         turn_ = false;
         turns_->Give();
     }
@@ -407,7 +512,7 @@ private:
     // declaration texts of a statement until it prepares it again, so unchanged
     // pointers mean unchanged columns.
     std::vector<Column> ColumnsOf(sqlite3_stmt* stmt, int n) {
-        auto& known = columns_[stmt];
+        auto& known = h_->columns[stmt];
         bool same = known.names.size() == static_cast<size_t>(n);
         for (int i = 0; same && i < n; ++i)
             same = known.names[static_cast<size_t>(i)] == sqlite3_column_name(stmt, i) &&
@@ -428,40 +533,38 @@ private:
 
     // Prepared statements are kept per connection, the most recent 64 of them.
     sqlite3_stmt* Prepare(const std::string& sql) {
-        auto it = cache_.find(sql);
-        if (it != cache_.end()) return it->second;
+        auto& cache = h_->cache;
+        auto it = cache.find(sql);
+        if (it != cache.end()) return it->second;
         sqlite3_stmt* stmt = nullptr;
         const char* tail = nullptr;
-        int rc = sqlite3_prepare_v2(db_, sql.c_str(), static_cast<int>(sql.size()), &stmt, &tail);
-        if (rc != SQLITE_OK) Fail(rc, sqlite3_errmsg(db_));
+        int rc = sqlite3_prepare_v2(h_->db, sql.c_str(), static_cast<int>(sql.size()), &stmt, &tail);
+        if (rc != SQLITE_OK) Fail(rc, sqlite3_errmsg(h_->db));
         if (!stmt) Fail(SQLITE_MISUSE, "The statement text is empty");
         if (tail && std::string(tail).find_first_not_of(" \t\r\n;") != std::string::npos) {
             sqlite3_finalize(stmt);
             Fail(SQLITE_MISUSE, "Only one statement may be executed at a time");
         }
-        if (cache_.size() >= 64) {
-            const std::string& oldest = order_.front();
-            columns_.erase(cache_[oldest]);
-            sqlite3_finalize(cache_[oldest]);
-            cache_.erase(oldest);
-            order_.pop_front();
+        if (cache.size() >= 64) {
+            const std::string& oldest = h_->order.front();
+            h_->columns.erase(cache[oldest]);
+            sqlite3_finalize(cache[oldest]);
+            cache.erase(oldest);
+            h_->order.pop_front();
         }
-        order_.push_back(sql);
-        cache_.emplace(sql, stmt);
+        h_->order.push_back(sql);
+        cache.emplace(sql, stmt);
         return stmt;
     }
 
-    sqlite3* db_ = nullptr;
+    ConnectionOptions options_;
+    std::unique_ptr<Handle> own_;
+    Handle* h_ = nullptr;  // own_, or the process's writer while this connection's transaction runs
+    bool ownState_ = false;  // set by NoteOwnState
+    FileId file_;            // the file own_ opened
     std::shared_ptr<WriteTurns> turns_;
     bool turn_ = false;  // this connection writes: the others of the process wait
     std::chrono::milliseconds busyTimeout_{0};
-    std::unordered_map<std::string, sqlite3_stmt*> cache_;
-    std::list<std::string> order_;
-    struct KnownColumns {
-        std::vector<const char*> names, declarations;
-        std::vector<Column> columns;
-    };
-    std::unordered_map<sqlite3_stmt*, KnownColumns> columns_;
     std::unordered_map<std::string, std::vector<std::string>> keys_;
 };
 
