@@ -479,6 +479,19 @@ TEST_P(DataLayer, AWriterWaitsForAnotherToEndAndThenWrites) {
     }
 }
 
+// What a transaction leaves on its connection (a temporary table) is that
+// connection's own: the next transaction of another connection never sees it.
+TEST_P(DataLayer, ATransactionsTemporaryTableStaysWithItsConnection) {
+    auto first = Open();
+    first->BeginTrans();
+    first->Execute("CREATE TEMPORARY TABLE SCRATCH (N INTEGER)");
+    first->CommitTrans();
+    auto second = Open();
+    second->BeginTrans();
+    EXPECT_EQ(ErrorOf([&] { second->Execute("SELECT N FROM SCRATCH"); }), err::CommandFailure);
+    second->RollbackTrans();
+}
+
 // A batch answers every statement in order, more than a pipeline holds at once;
 // a failure part-way raises and the caller's transaction rolls back whole, and
 // the connection serves again afterwards.

@@ -223,6 +223,9 @@ struct KnownColumns {
 // One SQLite connection and the statements prepared on it.
 struct Handle {
     sqlite3* db = nullptr;
+    // temporary objects, attached files or settings made on this connection: they are its
+    // own, so its transactions stay on it, and a shared writer is not handed on with them
+    bool ownState = false;
     std::unordered_map<std::string, sqlite3_stmt*> cache;
     std::list<std::string> order;
     std::unordered_map<sqlite3_stmt*, KnownColumns> columns;
@@ -235,6 +238,30 @@ struct Handle {
         if (db) sqlite3_close_v2(db);  // rolls back what is open
     }
 };
+
+bool IsQueryPragma(const char* name) {
+    static const char* const kQueries[] = {"table_info", "table_xinfo", "index_list", "index_info", "index_xinfo",
+                                           "foreign_key_list", "foreign_key_check", "integrity_check", "quick_check"};
+    for (const char* query : kQueries)
+        if (name && sqlite3_stricmp(name, query) == 0) return true;
+    return false;
+}
+
+int NoteOwnState(void* self, int action, const char* name, const char* value, const char*, const char*) {
+    switch (action) {
+        case SQLITE_CREATE_TEMP_INDEX:
+        case SQLITE_CREATE_TEMP_TABLE:
+        case SQLITE_CREATE_TEMP_TRIGGER:
+        case SQLITE_CREATE_TEMP_VIEW:
+        case SQLITE_ATTACH: static_cast<Handle*>(self)->ownState = true; break;
+        case SQLITE_PRAGMA:
+            // a pragma given a value changes a setting, unless it asks about the table or index named
+            if (value && !IsQueryPragma(name)) static_cast<Handle*>(self)->ownState = true;
+            break;
+        default: break;
+    }
+    return SQLITE_OK;
+}
 
 // A connection to the Data Source in WAL mode with the connection string's settings.
 std::unique_ptr<Handle> OpenHandle(const ConnectionOptions& options) {
@@ -262,6 +289,7 @@ std::unique_ptr<Handle> OpenHandle(const ConnectionOptions& options) {
     ExecOn(handle->db, "PRAGMA synchronous=" + sync);
     ExecOn(handle->db, "PRAGMA foreign_keys=ON");
     ExecOn(handle->db, "PRAGMA cache_size=-" + std::to_string(int64_t{SQLiteCacheMiB()} * 1024));  // negative: KiB
+    sqlite3_set_authorizer(handle->db, &NoteOwnState, handle.get());
     return handle;
 }
 
@@ -322,7 +350,8 @@ public:
         for (const auto& [key, value] : options.values)
             if (key != "pooling") settings += key + "=" + value + ";";
         auto& [writer, writersFile] = writers_[settings];
-        if (writer && writersFile == file) return writer.get();
+        // a writer left with state of a connection's own is not handed on with it
+        if (writer && writersFile == file && !writer->ownState) return writer.get();
         writer.reset();
         auto opened = OpenHandle(options);
         if (FileOf(options) != file) return nullptr;
@@ -346,9 +375,6 @@ public:
         busyTimeout_ = std::chrono::milliseconds(BusyTimeout(options));
         const char* path = sqlite3_db_filename(own_->db, "main");
         turns_ = WriteTurns::Of(path && *path ? path : options.Get("data source"));
-        // temporary objects, attached files and settings are this connection's own:
-        // its transactions then stay on it
-        sqlite3_set_authorizer(own_->db, &NoteOwnState, this);
     }
 
     ~SQLiteDriver() override {
@@ -424,7 +450,7 @@ public:
 
     void Begin() override {
         TakeTurn();
-        if (!ownState_ && file_ != FileId{}) {
+        if (!own_->ownState && file_ != FileId{}) {
             try {
                 if (Handle* writer = turns_->Writer(options_, file_)) h_ = writer;
             } catch (...) {
@@ -459,30 +485,6 @@ public:
     }
 
 private:
-    static bool IsQueryPragma(const char* name) {
-        static const char* const kQueries[] = {"table_info", "table_xinfo", "index_list", "index_info", "index_xinfo",
-                                               "foreign_key_list", "foreign_key_check", "integrity_check", "quick_check"};
-        for (const char* query : kQueries)
-            if (name && sqlite3_stricmp(name, query) == 0) return true;
-        return false;
-    }
-
-    static int NoteOwnState(void* self, int action, const char* name, const char* value, const char*, const char*) {
-        switch (action) {
-            case SQLITE_CREATE_TEMP_INDEX:
-            case SQLITE_CREATE_TEMP_TABLE:
-            case SQLITE_CREATE_TEMP_TRIGGER:
-            case SQLITE_CREATE_TEMP_VIEW:
-            case SQLITE_ATTACH: static_cast<SQLiteDriver*>(self)->ownState_ = true; break;
-            case SQLITE_PRAGMA:
-                // a pragma given a value changes a setting, unless it asks about the table or index named
-                if (value && !IsQueryPragma(name)) static_cast<SQLiteDriver*>(self)->ownState_ = true;
-                break;
-            default: break;
-        }
-        return SQLITE_OK;
-    }
-
     void Exec(const std::string& sql) {
         char* message = nullptr;
         int rc = sqlite3_exec(h_->db, sql.c_str(), nullptr, nullptr, &message);
@@ -560,7 +562,6 @@ private:
     ConnectionOptions options_;
     std::unique_ptr<Handle> own_;
     Handle* h_ = nullptr;  // own_, or the process's writer while this connection's transaction runs
-    bool ownState_ = false;  // set by NoteOwnState
     FileId file_;            // the file own_ opened
     std::shared_ptr<WriteTurns> turns_;
     bool turn_ = false;  // this connection writes: the others of the process wait
