@@ -1,4 +1,6 @@
+#include <optional>
 #include <unordered_map>
+#include <utility>
 
 #include "platform/automation/component.h"
 #include "platform/automation/error.h"
@@ -13,8 +15,14 @@ namespace {
 // Provider connections are pooled per thread, as the platform's session pooling
 // does: Close hands the provider connection back and the next Open with the same
 // connection string takes it again. No lock is needed: each thread has its own.
+// A string is parsed when a provider connection is made from it, not at each Open
+// and Close: a pooled connection was made from the same string.
+struct Pooled {
+    bool pooling = false;  // the string asks for pooling
+    std::vector<std::unique_ptr<detail::Driver>> idle;
+};
 struct Pool {
-    std::unordered_map<std::string, std::vector<std::unique_ptr<detail::Driver>>> idle;
+    std::unordered_map<std::string, Pooled> idle;
 };
 thread_local Pool tPool;
 constexpr size_t kIdlePerString = 8;
@@ -49,17 +57,20 @@ void Connection::Open(const std::string& connectionString, const std::string&, c
     ClearErrors();
     if (!connectionString.empty()) ConnectionString = connectionString;
     try {
-        detail::ConnectionOptions options = detail::ParseConnectionString(ConnectionString);
-        auto& idle = tPool.idle[ConnectionString];
-        while (!idle.empty()) {
-            std::unique_ptr<detail::Driver> candidate = std::move(idle.back());
-            idle.pop_back();
-            if (candidate->Healthy()) {
-                driver_ = std::move(candidate);
-                break;
+        if (auto pooled = tPool.idle.find(ConnectionString); pooled != tPool.idle.end()) {
+            auto& idle = pooled->second.idle;
+            while (!idle.empty()) {
+                std::unique_ptr<detail::Driver> candidate = std::move(idle.back());
+                idle.pop_back();
+                if (candidate->Healthy()) {
+                    driver_ = std::move(candidate);
+                    break;
+                }
             }
         }
         if (!driver_) {
+            detail::ConnectionOptions options = detail::ParseConnectionString(ConnectionString);
+            tPool.idle[ConnectionString].pooling = PoolingWanted(options);
             if (options.provider == "sqlite")
                 driver_ = detail::OpenSQLite(options);
             else if (options.provider == "postgresql" || options.provider == "postgres" || options.provider == "pgsql")
@@ -85,14 +96,18 @@ void Connection::Close() {
     } catch (...) {
         return;  // a broken provider connection is dropped, not pooled
     }
-    detail::ConnectionOptions options;
-    try {
-        options = detail::ParseConnectionString(openedWith_);
-    } catch (...) {
-        return;
+    auto pooled = tPool.idle.find(openedWith_);
+    if (pooled == tPool.idle.end()) {
+        // opened on another thread, or before the pool was cleared
+        try {
+            bool pooling = PoolingWanted(detail::ParseConnectionString(openedWith_));
+            pooled = tPool.idle.emplace(openedWith_, Pooled{pooling, {}}).first;
+        } catch (...) {
+            return;
+        }
     }
-    if (!PoolingWanted(options) || !driver->Healthy()) return;
-    auto& idle = tPool.idle[openedWith_];
+    if (!pooled->second.pooling || !driver->Healthy()) return;
+    auto& idle = pooled->second.idle;
     if (idle.size() < kIdlePerString) idle.push_back(std::move(driver));
 }
 
@@ -115,7 +130,12 @@ Dialect Connection::GetDialect() const {
 }
 
 Dialect DialectOf(const std::string& connectionString) {
-    return detail::ParseConnectionString(connectionString).provider == "sqlite" ? Dialect::SQLite : Dialect::PostgreSQL;
+    thread_local std::optional<std::pair<std::string, Dialect>> last;  // a thread asks about one string, mostly
+    if (!last || last->first != connectionString) {
+        bool sqlite = detail::ParseConnectionString(connectionString).provider == "sqlite";
+        last.emplace(connectionString, sqlite ? Dialect::SQLite : Dialect::PostgreSQL);
+    }
+    return last->second;
 }
 
 std::string SQLiteFileOf(const std::string& connectionString) {
