@@ -109,20 +109,13 @@ void AppendValue(std::string& out, const Variant& v, ado::DataTypeEnum type) {
     }
 }
 
-bool NamesUnique(ado::Recordset& rs) {
-    std::vector<std::string_view> names;
-    for (int i = 0; i < rs.FieldCount(); ++i) names.push_back(rs.Fields(i).Name());
-    std::sort(names.begin(), names.end());
-    return std::adjacent_find(names.begin(), names.end()) == names.end();
-}
-
 // The current row as RowJson dumps it; a row with a column name twice is left to RowJson.
 void AppendRow(std::string& out, ado::Recordset& rs, bool namesUnique);
 
 void AppendRows(std::string& out, ado::Recordset& rs) {
     out += '[';
     if (!(rs.Bof() && rs.Eof())) {
-        bool unique = NamesUnique(rs);
+        bool unique = rs.FieldNamesUnique();
         for (rs.MoveFirst(); !rs.Eof(); rs.MoveNext()) {
             if (out.back() != '[') out += ',';
             AppendRow(out, rs, unique);
@@ -238,7 +231,7 @@ std::string DictionaryText(const ole::Dictionary& dictionary, const json& more) 
                 out += "null";
             } else {
                 rs->MoveFirst();
-                AppendRow(out, *rs, NamesUnique(*rs));
+                AppendRow(out, *rs, rs->FieldNamesUnique());
             }
         } else {
             AppendValue(out, item, ado::adVariant);
