@@ -1,6 +1,4 @@
-#include <optional>
 #include <unordered_map>
-#include <utility>
 
 #include "platform/automation/component.h"
 #include "platform/automation/error.h"
@@ -21,8 +19,12 @@ struct Pooled {
     bool pooling = false;  // the string asks for pooling
     std::vector<std::unique_ptr<detail::Driver>> idle;
 };
+// Set once the thread's pool is being destroyed: a connection closed by another
+// thread-local object after that (a held lock session) is dropped, not pooled.
+thread_local bool tPoolGone = false;  // trivially destructible: readable to the thread's end
 struct Pool {
     std::unordered_map<std::string, Pooled> idle;
+    ~Pool() { tPoolGone = true; }
 };
 thread_local Pool tPool;
 constexpr size_t kIdlePerString = 8;
@@ -30,6 +32,20 @@ constexpr size_t kIdlePerString = 8;
 bool PoolingWanted(const detail::ConnectionOptions& options) {
     std::string v = ole::UpperCase(options.Get("pooling", "true"));
     return v != "FALSE" && v != "NO" && v != "0";
+}
+
+// A healthy idle provider connection made from the string, or nullptr.
+std::unique_ptr<detail::Driver> TakeIdle(const std::string& connectionString) {
+    if (tPoolGone) return nullptr;
+    auto pooled = tPool.idle.find(connectionString);
+    if (pooled == tPool.idle.end()) return nullptr;
+    auto& idle = pooled->second.idle;
+    while (!idle.empty()) {
+        std::unique_ptr<detail::Driver> candidate = std::move(idle.back());
+        idle.pop_back();
+        if (candidate->Healthy()) return candidate;
+    }
+    return nullptr;
 }
 
 }  // namespace
@@ -57,20 +73,10 @@ void Connection::Open(const std::string& connectionString, const std::string&, c
     ClearErrors();
     if (!connectionString.empty()) ConnectionString = connectionString;
     try {
-        if (auto pooled = tPool.idle.find(ConnectionString); pooled != tPool.idle.end()) {
-            auto& idle = pooled->second.idle;
-            while (!idle.empty()) {
-                std::unique_ptr<detail::Driver> candidate = std::move(idle.back());
-                idle.pop_back();
-                if (candidate->Healthy()) {
-                    driver_ = std::move(candidate);
-                    break;
-                }
-            }
-        }
+        driver_ = TakeIdle(ConnectionString);
         if (!driver_) {
             detail::ConnectionOptions options = detail::ParseConnectionString(ConnectionString);
-            tPool.idle[ConnectionString].pooling = PoolingWanted(options);
+            if (!tPoolGone) tPool.idle[ConnectionString].pooling = PoolingWanted(options);
             if (options.provider == "sqlite")
                 driver_ = detail::OpenSQLite(options);
             else if (options.provider == "postgresql" || options.provider == "postgres" || options.provider == "pgsql")
@@ -96,6 +102,7 @@ void Connection::Close() {
     } catch (...) {
         return;  // a broken provider connection is dropped, not pooled
     }
+    if (tPoolGone) return;
     auto pooled = tPool.idle.find(openedWith_);
     if (pooled == tPool.idle.end()) {
         // opened on another thread, or before the pool was cleared
@@ -130,12 +137,7 @@ Dialect Connection::GetDialect() const {
 }
 
 Dialect DialectOf(const std::string& connectionString) {
-    thread_local std::optional<std::pair<std::string, Dialect>> last;  // a thread asks about one string, mostly
-    if (!last || last->first != connectionString) {
-        bool sqlite = detail::ParseConnectionString(connectionString).provider == "sqlite";
-        last.emplace(connectionString, sqlite ? Dialect::SQLite : Dialect::PostgreSQL);
-    }
-    return last->second;
+    return detail::ParseConnectionString(connectionString).provider == "sqlite" ? Dialect::SQLite : Dialect::PostgreSQL;
 }
 
 std::string SQLiteFileOf(const std::string& connectionString) {
