@@ -5,6 +5,7 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -120,13 +121,14 @@ void WriteAccessLine(const httplib::Request& request, const httplib::Response& r
     std::string path = qx::AccessLogFilePath();
     if (path.empty()) return;
     std::string time = qx::LogTimestampUtc();
-    char duration[32];
-    std::snprintf(duration, sizeof duration, "%.6f", seconds);
+    auto text = [](char* buffer, std::to_chars_result written) { return std::string_view(buffer, written.ptr - buffer); };
+    char durationDigits[32], statusDigits[16], bytesDigits[24];
+    std::string_view duration = text(durationDigits, std::to_chars(durationDigits, std::end(durationDigits), seconds,
+                                                                   std::chars_format::fixed, 6));
+    std::string_view status = text(statusDigits, std::to_chars(statusDigits, std::end(statusDigits), response.status));
+    std::string_view bytes = text(bytesDigits, std::to_chars(bytesDigits, std::end(bytesDigits), response.body.size()));
     std::string_view method = std::string_view(request.method).substr(0, 16);
     const std::string& id = HeaderOf(response, "X-Request-Id");
-    char numbers[48];  // status and bytes
-    std::snprintf(numbers, sizeof numbers, "%d %zu", response.status, response.body.size());
-    std::string_view status(numbers, std::strchr(numbers, ' ') - numbers), bytes(std::strchr(numbers, ' ') + 1);
     std::string line;
     line.reserve(160 + route.size() + id.size() + operatorName.size());
     if (qx::LogWritesJson()) {

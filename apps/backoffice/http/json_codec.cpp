@@ -1,12 +1,14 @@
 #include "http/json_codec.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <map>
 #include <cstdio>
-#include <regex>
+#include <iterator>
 #include <string_view>
+#include <vector>
 
 #include "platform/automation/decimal.h"
 #include "shared/lib_sales.h"
@@ -109,20 +111,13 @@ void AppendValue(std::string& out, const Variant& v, ado::DataTypeEnum type) {
     }
 }
 
-bool NamesUnique(ado::Recordset& rs) {
-    std::vector<std::string_view> names;
-    for (int i = 0; i < rs.FieldCount(); ++i) names.push_back(rs.Fields(i).Name());
-    std::sort(names.begin(), names.end());
-    return std::adjacent_find(names.begin(), names.end()) == names.end();
-}
-
 // The current row as RowJson dumps it; a row with a column name twice is left to RowJson.
 void AppendRow(std::string& out, ado::Recordset& rs, bool namesUnique);
 
 void AppendRows(std::string& out, ado::Recordset& rs) {
     out += '[';
     if (!(rs.Bof() && rs.Eof())) {
-        bool unique = NamesUnique(rs);
+        bool unique = rs.FieldNamesUnique();
         for (rs.MoveFirst(); !rs.Eof(); rs.MoveNext()) {
             if (out.back() != '[') out += ',';
             AppendRow(out, rs, unique);
@@ -238,7 +233,7 @@ std::string DictionaryText(const ole::Dictionary& dictionary, const json& more) 
                 out += "null";
             } else {
                 rs->MoveFirst();
-                AppendRow(out, *rs, NamesUnique(*rs));
+                AppendRow(out, *rs, rs->FieldNamesUnique());
             }
         } else {
             AppendValue(out, item, ado::adVariant);
@@ -254,60 +249,88 @@ std::string DictionaryText(const ole::Dictionary& dictionary, const json& more) 
     return out;
 }
 
-Variant FieldValue(const json& value, ado::DataTypeEnum type, const std::string& field) {
+namespace {
+
+// A field's name in errors ("header.QUANTITY"), put together only when its value is refused.
+struct FieldName {
+    std::string_view where, name;
+    std::string Text() const {
+        return where.empty() ? std::string(name) : std::string(where).append(".").append(name);
+    }
+};
+
+// yyyy-mm-dd, optionally followed by [T ]hh:mm, :ss and .f to .fff
+bool IsoDateForm(std::string_view text) {
+    static const char kForm[] = "dddd-dd-dd?dd:dd:dd.ddd";  // d a digit, ? T or a space
+    static const size_t kLengths[] = {10, 16, 19, 21, 22, 23};
+    if (std::find(std::begin(kLengths), std::end(kLengths), text.size()) == std::end(kLengths)) return false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        bool fits = kForm[i] == 'd' ? c >= '0' && c <= '9' : kForm[i] == '?' ? c == 'T' || c == ' ' : c == kForm[i];
+        if (!fits) return false;
+    }
+    return true;
+}
+
+Variant ValueOf(const json& value, ado::DataTypeEnum type, const FieldName& field) {
     if (value.is_null()) return ole::Null;
     if (type == ado::adBoolean) {
-        if (!value.is_boolean()) Refuse(field, "true or false expected");
+        if (!value.is_boolean()) Refuse(field.Text(), "true or false expected");
         return Variant(value.get<bool>());
     }
     if (IsInteger(type)) {
-        if (!value.is_number_integer()) Refuse(field, "a whole number expected");
+        if (!value.is_number_integer()) Refuse(field.Text(), "a whole number expected");
         if (value.is_number_unsigned() && value.get<uint64_t>() > static_cast<uint64_t>(INT64_MAX))
-            Refuse(field, "the number is too large");
+            Refuse(field.Text(), "the number is too large");
         int64_t n = value.get<int64_t>();
         if (type == ado::adBigInt) return Variant(n);
         if (n < INT32_MIN || n > INT32_MAX || (type == ado::adSmallInt && (n < INT16_MIN || n > INT16_MAX)))
-            Refuse(field, "the number is too large");
+            Refuse(field.Text(), "the number is too large");
         return type == ado::adSmallInt ? Variant(static_cast<int16_t>(n)) : Variant(static_cast<int32_t>(n));
     }
     if (IsFloat(type)) {
-        if (!value.is_number()) Refuse(field, "a number expected");
+        if (!value.is_number()) Refuse(field.Text(), "a number expected");
         return Variant(value.get<double>());
     }
     if (IsMoney(type)) {
-        if (!value.is_number()) Refuse(field, "a number expected");
+        if (!value.is_number()) Refuse(field.Text(), "a number expected");
         if (value.is_number_integer()) {
             constexpr int64_t kLimit = 100000000000;  // 1e11, as for amounts with decimals
             if ((value.is_number_unsigned() && value.get<uint64_t>() >= static_cast<uint64_t>(kLimit)) ||
                 value.get<int64_t>() >= kLimit || value.get<int64_t>() <= -kLimit)
-                Refuse(field, "the amount is too large to be kept exactly");
+                Refuse(field.Text(), "the amount is too large to be kept exactly");
             return ole::Decimal::FromInt(value.get<int64_t>()).ToCurrency();
         }
         double d = value.get<double>();
-        if (!std::isfinite(d)) Refuse(field, "a finite number expected");
-        if (std::fabs(d) >= 1e11) Refuse(field, "the amount is too large to be kept exactly");
+        if (!std::isfinite(d)) Refuse(field.Text(), "a finite number expected");
+        if (std::fabs(d) >= 1e11) Refuse(field.Text(), "the amount is too large to be kept exactly");
         // a value that is not 0 must not come in as 0, nor lose its last decimals
-        if (d != 0 && std::fabs(d) < 0.0001) Refuse(field, kTooManyDecimals);
+        if (d != 0 && std::fabs(d) < 0.0001) Refuse(field.Text(), kTooManyDecimals);
         // the decimal the client wrote, as long as a double carries it exactly
         ole::Decimal exact = ole::Decimal::FromDouble(d);
-        if (exact.Scale() > 4) Refuse(field, kTooManyDecimals);
+        if (exact.Scale() > 4) Refuse(field.Text(), kTooManyDecimals);
         return Variant(exact.ToCurrency());
     }
     if (IsDate(type)) {
-        if (!value.is_string()) Refuse(field, "an ISO 8601 date expected (yyyy-mm-dd or yyyy-mm-ddThh:mm:ss)");
+        if (!value.is_string()) Refuse(field.Text(), "an ISO 8601 date expected (yyyy-mm-dd or yyyy-mm-ddThh:mm:ss)");
         std::string text = value.get<std::string>();
-        static const std::regex iso(R"(\d{4}-\d{2}-\d{2}([T ]\d{2}:\d{2}(:\d{2}(\.\d{1,3})?)?)?)");
         ole::Date date;
-        if (!std::regex_match(text, iso)) Refuse(field, "an ISO 8601 date expected (yyyy-mm-dd or yyyy-mm-ddThh:mm:ss)");
+        if (!IsoDateForm(text)) Refuse(field.Text(), "an ISO 8601 date expected (yyyy-mm-dd or yyyy-mm-ddThh:mm:ss)");
         if (text.size() > 10) text[10] = ' ';
-        if (!ole::ParseDate(text, date)) Refuse(field, "not a valid date");
+        if (!ole::ParseDate(text, date)) Refuse(field.Text(), "not a valid date");
         return Variant(date);
     }
     // text and anything else the provider keeps as text
-    if (!value.is_string()) Refuse(field, "text expected");
+    if (!value.is_string()) Refuse(field.Text(), "text expected");
     std::string text = value.get<std::string>();
-    if (text.find('\0') != std::string::npos) Refuse(field, "text must not hold NUL characters");
-    return Variant(text);
+    if (text.find('\0') != std::string::npos) Refuse(field.Text(), "text must not hold NUL characters");
+    return Variant(std::move(text));
+}
+
+}  // namespace
+
+Variant FieldValue(const json& value, ado::DataTypeEnum type, const std::string& field) {
+    return ValueOf(value, type, {{}, field});
 }
 
 json VariantJson(const Variant& value, ado::DataTypeEnum type) { return ValueJson(value, type); }
@@ -346,24 +369,40 @@ Variant QueryValue(const httplib::Request& request, const char* name, ado::DataT
 
 void ReplaceRow(ado::Recordset& rs, const json& object, const std::set<std::string>& keys, const std::string& where) {
     if (!object.is_object()) Refuse(where, "an object expected");
-    std::map<std::string, int> columns;
-    for (int i = 0; i < rs.FieldCount(); ++i) columns[rs.Fields(i).Name()] = i;
+    // the columns by name; of two with one name, the last counts
+    const int count = rs.FieldCount();
+    std::vector<std::pair<const std::string*, int>> columns;
+    columns.reserve(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) columns.emplace_back(&rs.Fields(i).Name(), i);
+    std::sort(columns.begin(), columns.end(), [](const auto& a, const auto& b) {
+        return *a.first < *b.first || (*a.first == *b.first && a.second < b.second);
+    });
+    auto last = [&](const std::string& name) {
+        auto after = std::upper_bound(columns.begin(), columns.end(), name,
+                                      [](const std::string& n, const auto& column) { return n < *column.first; });
+        return after == columns.begin() || *std::prev(after)->first != name ? columns.end() : std::prev(after);
+    };
+    std::vector<bool> given(static_cast<size_t>(count), false);
     std::vector<std::pair<int, Variant>> values;
+    values.reserve(static_cast<size_t>(count));
     for (const auto& [name, value] : object.items()) {
-        auto column = columns.find(name);
+        auto column = last(name);
         if (column == columns.end()) Refuse(where + "." + name, "no such field");
+        given[static_cast<size_t>(column->second)] = true;
         auto field = rs.Fields(column->second);
-        Variant v = FieldValue(value, field.Type(), where + "." + name);
+        Variant v = ValueOf(value, field.Type(), {where, name});
         if (keys.count(name)) {
             if (!ole::VbEquals(v, field.Value()) && !(v.IsNull() && field.Value().IsNull()))
                 Refuse(where + "." + name, "a key field cannot change");
             continue;
         }
-        values.emplace_back(column->second, v);
+        values.emplace_back(column->second, std::move(v));
     }
-    for (const auto& [name, index] : columns) {
-        if (keys.count(name) || object.contains(name)) continue;
-        values.emplace_back(index, ole::Null);
+    for (auto column = columns.begin(); column != columns.end(); ++column) {
+        const std::string& name = *column->first;
+        if (std::next(column) != columns.end() && *std::next(column)->first == name) continue;  // not the last
+        if (keys.count(name) || given[static_cast<size_t>(column->second)]) continue;
+        values.emplace_back(column->second, ole::Null);
     }
     for (const auto& [index, v] : values) {
         try {

@@ -3,7 +3,6 @@
 #include <unicode/utf8.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstdint>
 #include <utility>
 
@@ -23,13 +22,19 @@ std::string TrimBlanks(std::string&& text) {
     return std::move(text);
 }
 
+namespace {
+// ASCII only, as the C locale the process runs in, without a library call per character
+char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+}  // namespace
+
 std::string UpperCase(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::toupper(c); });
+    for (char& c : text) c = Upper(c);
     return text;
 }
 
 std::string LowerCase(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    for (char& c : text) c = Lower(c);
     return text;
 }
 
@@ -41,9 +46,7 @@ std::string ReplaceAll(std::string text, std::string_view from, std::string_view
 }
 
 namespace {
-bool SameLetter(char a, char b) {
-    return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
-}
+bool SameLetter(char a, char b) { return Lower(a) == Lower(b); }
 }  // namespace
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
@@ -83,6 +86,8 @@ size_t Utf8CharacterAt(std::string_view text, size_t at, char32_t* character) {
 }
 
 std::string EscapeControls(std::string_view text) {
+    // mostly printable ASCII (every line of the access log): nothing to look at closer
+    if (std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7F; })) return std::string(text);
     std::string out;
     out.reserve(text.size());
     for (size_t at = 0; at < text.size();) {

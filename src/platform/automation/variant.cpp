@@ -142,13 +142,16 @@ Date Date::DateOnly() const {
 }
 
 std::string Date::Iso() const {
-    auto [y, m, d, h, mi, s, ms] = ToCalendar();
-    char buf[40];
-    if (ms)
-        std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%03d", y, m, d, h, mi, s, ms);
-    else
-        std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", y, m, d, h, mi, s);
-    return buf;
+    auto [y, m, d, h, mi, s, ms] = ToCalendar();  // years 100 to 9999: four digits
+    // the digits written out: every date of every basket and order answered passes here
+    char text[23] = {char('0' + y / 1000), char('0' + y / 100 % 10), char('0' + y / 10 % 10), char('0' + y % 10), '-',
+                     char('0' + m / 10),   char('0' + m % 10),       '-',
+                     char('0' + d / 10),   char('0' + d % 10),       ' ',
+                     char('0' + h / 10),   char('0' + h % 10),       ':',
+                     char('0' + mi / 10),  char('0' + mi % 10),      ':',
+                     char('0' + s / 10),   char('0' + s % 10),       '.',
+                     char('0' + ms / 100), char('0' + ms / 10 % 10), char('0' + ms % 10)};
+    return std::string(text, ms ? 23 : 19);
 }
 
 std::string Date::Compact() const {

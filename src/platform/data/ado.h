@@ -271,6 +271,8 @@ public:
     void UpdateBatch(int affect = adAffectAll);
 
     int FieldCount() const;
+    // True when no two fields have the same name.
+    bool FieldNamesUnique() const;
     Field Fields(int index);
     Field Fields(const std::string& name);
     Field operator[](const std::string& name) { return Fields(name); }

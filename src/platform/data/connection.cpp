@@ -13,8 +13,18 @@ namespace {
 // Provider connections are pooled per thread, as the platform's session pooling
 // does: Close hands the provider connection back and the next Open with the same
 // connection string takes it again. No lock is needed: each thread has its own.
+// A string is parsed when a provider connection is made from it, not at each Open
+// and Close: a pooled connection was made from the same string.
+struct Pooled {
+    bool pooling = false;  // the string asks for pooling
+    std::vector<std::unique_ptr<detail::Driver>> idle;
+};
+// Set once the thread's pool is being destroyed: a connection closed by another
+// thread-local object after that (a held lock session) is dropped, not pooled.
+thread_local bool tPoolGone = false;  // trivially destructible: readable to the thread's end
 struct Pool {
-    std::unordered_map<std::string, std::vector<std::unique_ptr<detail::Driver>>> idle;
+    std::unordered_map<std::string, Pooled> idle;
+    ~Pool() { tPoolGone = true; }
 };
 thread_local Pool tPool;
 constexpr size_t kIdlePerString = 8;
@@ -22,6 +32,20 @@ constexpr size_t kIdlePerString = 8;
 bool PoolingWanted(const detail::ConnectionOptions& options) {
     std::string v = ole::UpperCase(options.Get("pooling", "true"));
     return v != "FALSE" && v != "NO" && v != "0";
+}
+
+// A healthy idle provider connection made from the string, or nullptr.
+std::unique_ptr<detail::Driver> TakeIdle(const std::string& connectionString) {
+    if (tPoolGone) return nullptr;
+    auto pooled = tPool.idle.find(connectionString);
+    if (pooled == tPool.idle.end()) return nullptr;
+    auto& idle = pooled->second.idle;
+    while (!idle.empty()) {
+        std::unique_ptr<detail::Driver> candidate = std::move(idle.back());
+        idle.pop_back();
+        if (candidate->Healthy()) return candidate;
+    }
+    return nullptr;
 }
 
 }  // namespace
@@ -49,17 +73,10 @@ void Connection::Open(const std::string& connectionString, const std::string&, c
     ClearErrors();
     if (!connectionString.empty()) ConnectionString = connectionString;
     try {
-        detail::ConnectionOptions options = detail::ParseConnectionString(ConnectionString);
-        auto& idle = tPool.idle[ConnectionString];
-        while (!idle.empty()) {
-            std::unique_ptr<detail::Driver> candidate = std::move(idle.back());
-            idle.pop_back();
-            if (candidate->Healthy()) {
-                driver_ = std::move(candidate);
-                break;
-            }
-        }
+        driver_ = TakeIdle(ConnectionString);
         if (!driver_) {
+            detail::ConnectionOptions options = detail::ParseConnectionString(ConnectionString);
+            if (!tPoolGone) tPool.idle[ConnectionString].pooling = PoolingWanted(options);
             if (options.provider == "sqlite")
                 driver_ = detail::OpenSQLite(options);
             else if (options.provider == "postgresql" || options.provider == "postgres" || options.provider == "pgsql")
@@ -85,14 +102,19 @@ void Connection::Close() {
     } catch (...) {
         return;  // a broken provider connection is dropped, not pooled
     }
-    detail::ConnectionOptions options;
-    try {
-        options = detail::ParseConnectionString(openedWith_);
-    } catch (...) {
-        return;
+    if (tPoolGone) return;
+    auto pooled = tPool.idle.find(openedWith_);
+    if (pooled == tPool.idle.end()) {
+        // opened on another thread, or before the pool was cleared
+        try {
+            bool pooling = PoolingWanted(detail::ParseConnectionString(openedWith_));
+            pooled = tPool.idle.emplace(openedWith_, Pooled{pooling, {}}).first;
+        } catch (...) {
+            return;
+        }
     }
-    if (!PoolingWanted(options) || !driver->Healthy()) return;
-    auto& idle = tPool.idle[openedWith_];
+    if (!pooled->second.pooling || !driver->Healthy()) return;
+    auto& idle = pooled->second.idle;
     if (idle.size() < kIdlePerString) idle.push_back(std::move(driver));
 }
 

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <string_view>
 
 #include "platform/automation/error.h"
 #include "platform/automation/text.h"
@@ -388,6 +389,15 @@ const Row& Recordset::CurrentRow() const { return const_cast<Recordset*>(this)->
 int Recordset::FieldCount() const {
     RequireOpen();
     return static_cast<int>(schema_->columns.size());
+}
+
+bool Recordset::FieldNamesUnique() const {
+    RequireOpen();
+    if (schema_->byName.size() == schema_->columns.size()) return true;  // unique even regardless of case
+    std::vector<std::string_view> names;
+    for (const auto& column : schema_->columns) names.push_back(column.name);
+    std::sort(names.begin(), names.end());
+    return std::adjacent_find(names.begin(), names.end()) == names.end();
 }
 
 int Recordset::FieldIndex(const std::string& name) const {
