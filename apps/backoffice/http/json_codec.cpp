@@ -318,7 +318,8 @@ Variant ValueOf(const json& value, ado::DataTypeEnum type, const FieldName& fiel
         if (!IsoDateForm(text)) Refuse(field.Text(), "an ISO 8601 date expected (yyyy-mm-dd or yyyy-mm-ddThh:mm:ss)");
         if (text.size() > 10) text[10] = ' ';
         if (!ole::ParseDate(text, date)) Refuse(field.Text(), "not a valid date");
-        return Variant(date);
+        // a day column keeps the day on every database (PostgreSQL's DATE drops a time by itself)
+        return Variant(type == ado::adDate ? date.DateOnly() : date);
     }
     // text and anything else the provider keeps as text
     if (!value.is_string()) Refuse(field.Text(), "text expected");
