@@ -438,15 +438,7 @@ public:
         return result;
     }
 
-    void RunScript(const std::string& sql) override {
-        char* message = nullptr;
-        int rc = sqlite3_exec(h_->db, sql.c_str(), nullptr, nullptr, &message);
-        if (rc != SQLITE_OK) {
-            std::string text = message ? message : sqlite3_errmsg(h_->db);
-            sqlite3_free(message);
-            Fail(rc, text);
-        }
-    }
+    void RunScript(const std::string& sql) override { ExecOn(h_->db, sql); }
 
     void Begin() override {
         TakeTurn();
@@ -486,14 +478,13 @@ public:
 
 private:
     void Exec(const std::string& sql) {
-        char* message = nullptr;
-        int rc = sqlite3_exec(h_->db, sql.c_str(), nullptr, nullptr, &message);
-        GiveTurnIfDone();  // a commit, a rollback, or a BEGIN that failed
-        if (rc != SQLITE_OK) {
-            std::string text = message ? message : sqlite3_errstr(rc);
-            sqlite3_free(message);
-            Fail(rc, text);
+        try {
+            ExecOn(h_->db, sql);
+        } catch (...) {
+            GiveTurnIfDone();  // a BEGIN that failed, or a failed commit that ended the transaction
+            throw;
         }
+        GiveTurnIfDone();  // a commit or a rollback
     }
 
     // Waits for this connection's turn to write, at most the busy time-out.
