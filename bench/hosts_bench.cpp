@@ -5,17 +5,23 @@
 // `backoffice serve` on copies of one installation, the same schema; clients
 // alternate between them); on SQLite with one host.
 //
-//   HostSubmissions@pg/bare   16 threads of bare libpq clients writing what a
-//                             submission writes: the basket header and line,
-//                             their update, and the order transaction (claim,
-//                             address snapshots, header, line, basket deletion),
-//                             prepared once, one round trip each
+//   HostSubmissions@pg/bare   16 threads of bare libpq clients making what a
+//                             submission makes, request by request: the checks
+//                             the host makes (user, partner, product; at PUT
+//                             and at submit the basket, partner, currency,
+//                             addresses, product; a card authorisation), the
+//                             basket header and line, their update, and the
+//                             order transaction (claim, address snapshots,
+//                             header, line, events, basket deletion), prepared
+//                             once, one round trip each
 //   HostSubmissions/bare      the same through the bare SQLite C API
+//   .../bare_writes           the writes alone, without the checks and events
+//                             (the reference of earlier rounds)
 //
-// The bare clients skip what the host reads to check and price a basket
-// (partner, user, product, prices), so the ratio is the whole request path over
-// the database's share of it. The "submissions" counter is per second of wall
-// time. Note that the host, the database server and the clients share the
+// So the ratio to bare is the host's request path over the database's share
+// of the same statements. The "submissions" counter is per second of wall
+// time. The clients are bare sockets (bare_http_client.h): the shop's web
+// pages run on machines of their own. Note that the host, the database server and the clients share the
 // machine's cores: with few cores a second host adds processes, not CPU. So
 // that a larger machine's capacity can be worked out, the runs through hosts
 // also report the CPU milliseconds per submission spent in the hosts
@@ -23,7 +29,6 @@
 // ("server_cpu_ms": the postmaster and its children, those ended included;
 // the bare PostgreSQL clients report it too).
 #include <benchmark/benchmark.h>
-#include <httplib.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -45,6 +50,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "bare_http_client.h"
 #include "bench_support.h"
 #include "demo_basket.h"
 #include "platform/data/ado.h"
@@ -60,7 +66,6 @@ using nlohmann::json;
 
 constexpr int kClients = 16;
 constexpr int kBaskets = 50;  // per client and run
-const char* kJson = "application/json";
 
 std::string Quoted(const std::string& text) { return "'" + text + "'"; }
 
@@ -113,7 +118,9 @@ public:
     }
 
     // A kept-alive client of the i-th host (round robin).
-    httplib::Client Client(int i) const { return hosts_[static_cast<size_t>(i) % hosts_.size()]->Client(shopKey_); }
+    std::unique_ptr<BareHttpClient> Client(int i) const {
+        return std::make_unique<BareHttpClient>(hosts_[static_cast<size_t>(i) % hosts_.size()]->Port(), shopKey_);
+    }
 
 private:
     static void Admin(const std::string& sql) {
@@ -132,14 +139,13 @@ private:
 
 // One client's baskets: the four requests of each, a clear 503 (busy database)
 // retried as the shop does. Returns the baskets submitted; a wrong answer ends it.
-int SubmitBaskets(httplib::Client& c, int client, int baskets, std::string& wrong) {
-    auto call = [&](const std::function<httplib::Result()>& send, int expected) -> std::optional<json> {
+int SubmitBaskets(BareHttpClient& c, int client, int baskets, std::string& wrong) {
+    auto call = [&](const std::function<BareHttpClient::Answer()>& send, int expected) -> std::optional<json> {
         for (int attempt = 0; attempt < 100; ++attempt) {
-            httplib::Result r = send();
-            int status = r ? r->status : -1;
-            if (status == expected) return json::parse(r->body, nullptr, false);
-            if (status != 503) {
-                wrong = std::to_string(status) + " " + (r ? r->body : "no answer");
+            BareHttpClient::Answer r = send();
+            if (r.status == expected) return json::parse(r.body, nullptr, false);
+            if (r.status != 503) {
+                wrong = std::to_string(r.status) + " " + (r.status < 0 ? "no answer" : r.body);
                 return std::nullopt;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -150,18 +156,18 @@ int SubmitBaskets(httplib::Client& c, int client, int baskets, std::string& wron
     int submitted = 0;
     for (int k = 0; k < baskets; ++k) {
         auto created = call([&] {
-            return c.Post("/api/v1/baskets", json{{"USERID", "jdevries"}, {"BUSINESSPARTNERID", 2}}.dump(), kJson);
+            return c.Post("/api/v1/baskets", json{{"USERID", "jdevries"}, {"BUSINESSPARTNERID", 2}}.dump());
         }, 201);
         if (!created) break;
         std::string id = (*created)["header"]["BASKETID"];
         std::string path = "/api/v1/baskets/" + id;
         auto filled = call([&] {
-            return c.Post(path + "/lines", testing_support::DemoLineRequest(), kJson);
+            return c.Post(path + "/lines", testing_support::DemoLineRequest());
         }, 201);
         if (!filled) break;
         json basket = testing_support::ReadyForSubmission(*filled, "hosts " + std::to_string(client));
-        if (!call([&] { return c.Put(path, basket.dump(), kJson); }, 200)) break;
-        if (!call([&] { return c.Post(path + "/submit", "", kJson); }, 201)) break;
+        if (!call([&] { return c.Put(path, basket.dump()); }, 200)) break;
+        if (!call([&] { return c.Post(path + "/submit", ""); }, 201)) break;
         ++submitted;
     }
     return submitted;
@@ -205,14 +211,14 @@ template <Database kDb>
 void HostSubmissions(benchmark::State& state, int hosts) {
     if (!bench_support::DatabaseAvailable(state, kDb)) return;
     DemoHosts demo(kDb, hosts);
-    std::vector<httplib::Client> clients;
+    std::vector<std::unique_ptr<BareHttpClient>> clients;
     for (int i = 0; i < kClients; ++i) clients.push_back(demo.Client(i));
     std::mutex mutex;
     std::string wrong;
     auto run = [&](int baskets) {
         return OnClientThreads([&](int i) {
             std::string failure;
-            int submitted = SubmitBaskets(clients[static_cast<size_t>(i)], i, baskets, failure);
+            int submitted = SubmitBaskets(*clients[static_cast<size_t>(i)], i, baskets, failure);
             if (!failure.empty()) {
                 std::lock_guard lock(mutex);
                 wrong = failure;
@@ -228,12 +234,14 @@ void HostSubmissions(benchmark::State& state, int hosts) {
         return seconds;
     };
     double hostBefore = hostCpu(), serverBefore = postmaster > 0 ? ServerCpuSeconds(postmaster) : 0;
+    double clientBefore = CpuSeconds(getpid());
     int64_t submitted = 0;
     for (auto _ : state) submitted += run(kBaskets);
     if (!wrong.empty()) state.SkipWithError(("a request failed: " + wrong).c_str());
     state.counters["submissions"] = benchmark::Counter(static_cast<double>(submitted), benchmark::Counter::kIsRate);
     if (submitted > 0) {
         state.counters["host_cpu_ms"] = (hostCpu() - hostBefore) * 1000 / static_cast<double>(submitted);
+        state.counters["client_cpu_ms"] = (CpuSeconds(getpid()) - clientBefore) * 1000 / static_cast<double>(submitted);
         if (postmaster > 0)
             state.counters["server_cpu_ms"] = (ServerCpuSeconds(postmaster) - serverBefore) * 1000 / static_cast<double>(submitted);
     }
@@ -265,7 +273,7 @@ public:
             else
                 sqlite3_bind_null(stmt, index);
         }
-        if (sqlite3_get_autocommit(db_.Handle())) {
+        if (sqlite3_get_autocommit(db_.Handle()) && !sqlite3_stmt_readonly(stmt)) {
             std::lock_guard lock(writer_);
             db_.ReadAll(stmt);
         } else {
@@ -273,23 +281,58 @@ public:
         }
     }
 
+    // inside the caller's transaction
+    friend void AppendOrderEvents(LiteClient& c, const std::vector<OrderEvent>& events) {
+        bench_support::AppendOrderEvents(c.db_, events);
+    }
+
 private:
     static inline std::mutex writer_;
     BareSQLite db_;
 };
 
-// What a submission writes, as a careful client would: the basket as the shop
-// makes it (autocommit), its update, then the order in one transaction.
+// A submission as a careful program makes it, request by request, with the
+// same checks the host makes (the shop user's partner and its defaults, the
+// product, at PUT and again at submit the partner, currency, addresses and
+// product, since master data may change between requests; at submit a card
+// authorisation and the order's events): the basket as the shop makes it
+// (autocommit), its update, then the order in one transaction. With `checked`
+// false only the writes, the reference of earlier rounds.
 template <typename Client>
-void BareSubmission(Client& db, const char* id, const char* begin, const char* claim) {
+void BareSubmission(Client& db, const char* id, const char* begin, const char* claim, bool checked) {
+    const char* partner =
+        "SELECT POSTALADDRESSID, SHIPPINGADDRESSID, CURRENCYCODE, CARRIERCODE, NAME FROM BUSINESSPARTNER "
+        "WHERE BUSINESSPARTNERID = $1";
+    auto checkMasterData = [&] {
+        db.Run(partner, {"10"});
+        db.Run("SELECT DECIMALS FROM CURRENCY WHERE CURRENCYCODE = $1", {"EUR"});
+        db.Run("SELECT ADDRESSID, BUSINESSPARTNERID FROM ADDRESS WHERE ADDRESSID IN ($1, $2)", {"100", "101"});
+        db.Run("SELECT UNITCODE, PARTNUMBER FROM PRODUCT WHERE PRODUCTID = $1", {"501"});
+    };
+    auto readBasket = [&] {
+        db.Run("SELECT * FROM BASKETHEADER WHERE BASKETID = $1", {id});
+        db.Run("SELECT * FROM BASKETLINE WHERE BASKETID = $1 ORDER BY BASKETLINENR", {id});
+    };
+    if (checked) {
+        db.Run("SELECT BUSINESSPARTNERID FROM WEBUSER WHERE USERID = $1", {"bench"});
+        db.Run(partner, {"10"});
+    }
     db.Run("INSERT INTO BASKETHEADER (BASKETID, BASKETDATE, USERID, BUSINESSPARTNERID, BILLINGADDRESSID, "
            "SHIPPINGADDRESSID, CURRENCYCODE, CARRIERCODE, CALCULATETAX) "
            "VALUES ($1, '2026-12-08 10:00:00', 'bench', 10, 100, 101, 'EUR', 'DHL', TRUE)",
            {id});
+    if (checked) {
+        readBasket();
+        db.Run("SELECT UNITCODE, PARTNUMBER FROM PRODUCT WHERE PRODUCTID = $1", {"501"});
+    }
     db.Run("INSERT INTO BASKETLINE (BASKETID, BASKETLINENR, SKU, QUANTITY, REQUESTDATE, ADDRESSID, PRODUCTUNITCODE) "
            "VALUES ($1, 1, 501, 5, '2027-01-10 00:00:00', 101, 'PCS')",
            {id});
     db.Exec(begin);
+    if (checked) {
+        readBasket();
+        checkMasterData();
+    }
     db.Run("UPDATE BASKETHEADER SET BASKETNAME = 'Weekly order', SUBTOTAL = 6.2, TOTAL = 6.2 WHERE BASKETID = $1", {id});
     db.Run("UPDATE BASKETLINE SET PRODUCTPRICE = 1.24, LINEAMOUNT = 6.2, TAXCODE = 'H', PARTNUMBER = 'P-100' "
            "WHERE BASKETID = $1 AND BASKETLINENR = 1",
@@ -297,6 +340,13 @@ void BareSubmission(Client& db, const char* id, const char* begin, const char* c
     db.Exec("COMMIT");
     db.Exec(begin);
     db.Run(claim, {id});
+    if (checked) {
+        readBasket();
+        checkMasterData();
+        db.Run("SELECT REQUEST_DATETIME, CLIENT_REQUEST_ID, AUTH_AUTH_AMOUNT FROM AUTHORIZATIONLOG "
+               "WHERE MERCHANT_REF_NUMBER = $1 AND AUTH_RCODE = 1 ORDER BY REQUEST_DATETIME DESC LIMIT 1",
+               {id});
+    }
     for (const char* address : {"100", "101"})
         db.Run("INSERT INTO ADDRESSHISTORY (ORDERID, ADDRESSID, COUNTRYCODE, NAME1, NAME2, STREET1, STREET2, CITY1, "
                "CITY2, STATEPROVINCE, ZIPCODE, PHONE, FAX, COUNTRYNAME, SHORTDESCRIPTION) "
@@ -314,16 +364,22 @@ void BareSubmission(Client& db, const char* id, const char* begin, const char* c
            "LINEFREIGHTTAX, LINESTATUS, ORDERDISCOUNT, PARTNUMBER) "
            "VALUES ($1, 1, 501, 'PCS', 101, 5, 1.24, 0, 0, 6.2, 0, '2027-01-10 00:00:00', 0, 0, 'H', 0, 0, 0, 0, 'P-100')",
            {id});
+    if (checked)
+        AppendOrderEvents(db, {{id, std::nullopt, std::nullopt, 0, "submitted", "bench", "", ""},
+                               {id, 1, std::nullopt, 0, "submitted", "bench", "", ""}});
     db.Run("DELETE FROM BASKETLINE WHERE BASKETID = $1", {id});
     db.Run("DELETE FROM BASKETHEADER WHERE BASKETID = $1", {id});
     db.Exec("COMMIT");
 }
 
 template <Database kDb>
-void HostSubmissionsBare(benchmark::State& state) {
+void HostSubmissionsBare(benchmark::State& state, bool checked) {
     if (!bench_support::DatabaseAvailable(state, kDb)) return;
     BenchInstallation inst(kDb);
     inst.Exec(kAcmeMasterData);
+    inst.Exec("INSERT INTO WEBUSER (USERID, BUSINESSPARTNERID) VALUES ('bench', 10);"
+              "INSERT INTO CURRENCY (CURRENCYCODE, DECIMALS) VALUES ('EUR', 2);"
+              "INSERT INTO PRODUCT (PRODUCTID, PARTNUMBER, UNITCODE) VALUES (501, 'P-100', 'PCS')");
     using Client = std::conditional_t<kDb == Database::SQLite, LiteClient, BarePostgres>;
     std::vector<std::unique_ptr<Client>> clients;
     for (int i = 0; i < kClients; ++i) {
@@ -342,7 +398,7 @@ void HostSubmissionsBare(benchmark::State& state) {
             for (int k = 0; k < baskets; ++k) {
                 char id[40];
                 std::snprintf(id, sizeof id, "%032X", ++serial);
-                BareSubmission(*clients[static_cast<size_t>(i)], id, begin, claim);
+                BareSubmission(*clients[static_cast<size_t>(i)], id, begin, claim, checked);
             }
             return baskets;
         });
@@ -357,20 +413,30 @@ void HostSubmissionsBare(benchmark::State& state) {
         state.counters["server_cpu_ms"] = (ServerCpuSeconds(postmaster) - serverBefore) * 1000 / static_cast<double>(submitted);
 }
 
+template <Database kDb>
+void BareChecked(benchmark::State& state) { HostSubmissionsBare<kDb>(state, true); }
+template <Database kDb>
+void BareWrites(benchmark::State& state) { HostSubmissionsBare<kDb>(state, false); }
 void OneHost(benchmark::State& state) { HostSubmissions<Database::SQLite>(state, 1); }
 void OneHostPostgres(benchmark::State& state) { HostSubmissions<Database::PostgreSQL>(state, 1); }
 void TwoHostsPostgres(benchmark::State& state) { HostSubmissions<Database::PostgreSQL>(state, 2); }
 
 }  // namespace
 
-BENCHMARK(HostSubmissionsBare<Database::SQLite>)
-    ->Name("HostSubmissions/bare")
+BENCHMARK(BareChecked<Database::SQLite>)->Name("HostSubmissions/bare")->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BareWrites<Database::SQLite>)
+    ->Name("HostSubmissions/bare_writes")
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 BENCHMARK(OneHost)->Name("HostSubmissions/one_host")->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(HostSubmissionsBare<Database::PostgreSQL>)
+BENCHMARK(BareChecked<Database::PostgreSQL>)
     ->Name("HostSubmissions@pg/bare")
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BareWrites<Database::PostgreSQL>)
+    ->Name("HostSubmissions@pg/bare_writes")
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();

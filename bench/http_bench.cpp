@@ -6,16 +6,29 @@
 // on PostgreSQL ("RestoreBasket@pg/..."): the host reads the installation's
 // connection string, so both sides run on the benchmarks' cluster.
 //
+// The client is a bare socket that sends the request's bytes and reads the
+// answer by its Content-Length, so that what is measured is the host, not an
+// HTTP library's client. "RestoreBasket/loopback" is the floor: the same
+// client against a thread that answers every request with the host's answer's
+// bytes, without parsing anything; what the host adds over the in-process call
+// is then the loopback round trip (the floor) and its own work.
+//
 // Real time on a shared machine of few cores mostly measures how long each
 // thread waits for a core, so both sides also report what this process spends
 // per request: CPU microseconds ("cpu_us": the client, the host's threads and
 // the in-process call) and context switches ("switches"); the database
 // server's share is the same on both sides.
+#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <thread>
 
+#include "bare_http_client.h"
 #include "bench_support.h"
 #include "http/http_host.h"
 #include "interfaces/vendalo/basket.h"
@@ -49,6 +62,8 @@ private:
     Sample start_;
 };
 
+constexpr const char* kShopKey = "bench-shop-key-0123456789abcdef0123456789abcdef";
+
 // An installation with a five-line basket and the host serving it. Each run has
 // its own: an installation names the process's VENDALO_HOME while it lives.
 struct Setup {
@@ -68,14 +83,13 @@ struct Setup {
         basketId = basket.As<ole::Dictionary>()->Item("header").As<ado::Recordset>()->Fields("BASKETID").Value().Text();
         backoffice::HostSettings settings;
         settings.workers = 4;
-        settings.shopApiKey = "bench-shop-key-0123456789abcdef0123456789abcdef";
+        settings.shopApiKey = kShopKey;
         settings.operatorApiKey = "bench-operator-key-0123456789abcdef0123456789ab";
         host = std::make_unique<backoffice::http::HttpHost>(inst.Home(), settings);
         port = host->Bind("127.0.0.1", 0);
         serving = std::thread([this] { host->Serve(); });
         // one answer before measuring: the first request opens the host's connections
-        httplib::Client client("127.0.0.1", port);
-        client.Get("/api/v1/baskets/" + basketId);
+        bench_support::BareHttpClient(port, kShopKey).Get("/api/v1/baskets/" + basketId);
     }
     ~Setup() {
         host->Stop();
@@ -99,22 +113,66 @@ template <Database kDb>
 void RestoreOverHttp(benchmark::State& state) {
     if (!bench_support::DatabaseAvailable(state, kDb)) return;
     Setup s(kDb);
-    httplib::Client client("127.0.0.1", s.port);
-    client.set_keep_alive(true);
-    client.set_bearer_token_auth("bench-shop-key-0123456789abcdef0123456789abcdef");
-    std::string path = "/api/v1/baskets/" + s.basketId;
+    bench_support::BareHttpClient client(s.port, kShopKey);
+    std::string request = client.Request("GET", "/api/v1/baskets/" + s.basketId, ""), answer;
     ProcessCost cost;
     for (auto _ : state) {
-        auto r = client.Get(path.c_str());
-        if (!r || r->status != 200) {
+        if (!client.Exchange(request, answer) || answer.rfind("HTTP/1.1 200 ", 0) != 0) {
             state.SkipWithError("the host did not answer 200");
             break;
         }
-        benchmark::DoNotOptimize(r->body.size());
     }
     cost.Report(state);
 }
 BENCHMARK(RestoreOverHttp<Database::SQLite>)->Name("RestoreBasket/http_keepalive")->UseRealTime();
 BENCHMARK(RestoreOverHttp<Database::PostgreSQL>)->Name("RestoreBasket@pg/http_keepalive")->UseRealTime();
+
+// The floor: the host's answer's bytes sent back by a thread that reads each
+// request up to its blank line and parses nothing.
+void LoopbackFloor(benchmark::State& state) {
+    Setup s(Database::SQLite);
+    std::string request, answer;
+    {
+        bench_support::BareHttpClient first(s.port, kShopKey);
+        request = first.Request("GET", "/api/v1/baskets/" + s.basketId, "");
+        first.Exchange(request, answer);
+    }
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 1) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        state.SkipWithError("no loopback listener");
+        close(listener);
+        return;
+    }
+    std::thread echo([&] {
+        int fd = accept(listener, nullptr, nullptr);
+        int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        std::string pending;
+        char buffer[8192];
+        for (ssize_t got; (got = recv(fd, buffer, sizeof buffer, 0)) > 0;) {
+            pending.append(buffer, static_cast<size_t>(got));
+            for (size_t end; (end = pending.find("\r\n\r\n")) != std::string::npos;) {
+                pending.erase(0, end + 4);
+                send(fd, answer.data(), answer.size(), MSG_NOSIGNAL);
+            }
+        }
+        close(fd);
+    });
+    {
+        bench_support::BareHttpClient client(ntohs(address.sin_port), kShopKey);
+        std::string echoed;
+        ProcessCost cost;
+        for (auto _ : state) benchmark::DoNotOptimize(client.Exchange(request, echoed));
+        cost.Report(state);
+    }
+    echo.join();
+    close(listener);
+}
+BENCHMARK(LoopbackFloor)->Name("RestoreBasket/loopback")->UseRealTime();
 
 }  // namespace
