@@ -13,6 +13,7 @@
 #include "platform/data/ado.h"
 #include "platform/data/keyed_lock.h"
 #include "platform/data/script.h"
+#include "platform/os/thread_slice.h"
 #include "test_db.h"
 
 using namespace ado;
@@ -477,6 +478,30 @@ TEST_P(DataLayer, AWriterWaitsForAnotherToEndAndThenWrites) {
         EXPECT_EQ(rs->Fields("QTY").Value().ToLong(), 8) << commit;
         Open()->Execute("UPDATE ITEMS SET QTY = 0 WHERE ID IN (1, 2)");
     }
+}
+
+// A thread runs with the shortest slice only while it waits for the write turn
+// or holds it: a commit, a rollback and a write outside a transaction give its
+// slice back.
+TEST_P(DataLayer, AWritersThreadGetsItsSliceBackWhenItsWriteEnds) {
+    if (Db().IsPostgres()) GTEST_SKIP() << "the write turn is SQLite's";
+    uint64_t before = os::SliceOfThisThread();
+    auto c = Open();
+    for (bool commit : {true, false}) {
+        c->BeginTrans();
+        c->Execute("UPDATE ITEMS SET QTY = 1 WHERE ID = 1");
+        uint64_t during = os::SliceOfThisThread();
+        if (during != before) {  // a kernel that takes slices from a program
+            EXPECT_EQ(during, 100'000u);
+        }
+        if (commit)
+            c->CommitTrans();
+        else
+            c->RollbackTrans();
+        EXPECT_EQ(os::SliceOfThisThread(), before) << commit;
+    }
+    c->Execute("UPDATE ITEMS SET QTY = 0 WHERE ID = 1");
+    EXPECT_EQ(os::SliceOfThisThread(), before);
 }
 
 // What a transaction leaves on its connection (a temporary table) is that
