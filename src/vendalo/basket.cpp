@@ -36,6 +36,9 @@ public:
     int32_t AddLineIn(const ado::ConnectionPtr& transaction, ole::Variant& iBasket, int32_t iSKU, double iQuantity,
                       ole::Date iRequestDate, bool iConfigurable, const std::string& iConfigID) override;
     ole::DictionaryPtr RestoreIn(const ado::ConnectionPtr& transaction, const std::string& iBasketID) override;
+    void SaveIn(const ado::ConnectionPtr& transaction, const ole::Variant& iBasket) override;
+    void DeleteIn(const ado::ConnectionPtr& transaction, const std::string& iBasketID) override;
+    bool DeleteLinesIn(const ado::ConnectionPtr& transaction, ole::Variant& iBasket, const ole::Variant& LineNrs) override;
 
     // The internal operations work on the connection their public caller opened.
     ole::DictionaryPtr RestoreBasket(const std::string& basketId, const ado::ConnectionPtr& connection);
@@ -49,6 +52,7 @@ public:
                            bool configurable, const std::string& configId, const ado::ConnectionPtr& connection);
     bool DeleteLinesFromBasket(ole::DictionaryPtr& basket, const ole::Variant& lineNrs,
                                const ado::ConnectionPtr& connection);
+    static void DeleteBasket(const std::string& basketId, const ado::ConnectionPtr& connection);
 };
 
 namespace {
@@ -220,6 +224,15 @@ void Basket::Save(const Variant& iBasket) {
     }
 }
 
+void Basket::SaveIn(const ConnectionPtr& transaction, const Variant& iBasket) {
+    try {
+        RequireTransaction(transaction);
+        SaveBasket(BasketOf(iBasket), transaction);
+    } catch (...) {
+        Sls_RaiseError("Vendalo.Basket.SaveIn()");
+    }
+}
+
 void Basket::SaveBasket(const DictionaryPtr& basket, const ConnectionPtr& connection) {
     RecordsetPtr header, lines;
     // UpdateBatch marks the header's rows stored before the lines are written;
@@ -336,13 +349,27 @@ void Basket::Delete(const std::string& iBasketID) {
     try {
         connection = Sls_GetOpenConnection(Sls_ConnectionString());
         ado::Transaction tx(*connection);
-        connection->Execute("DELETE FROM BASKETLINE WHERE BASKETID = ?", nullptr, -1, {Variant(iBasketID)});
-        connection->Execute("DELETE FROM BASKETHEADER WHERE BASKETID = ?", nullptr, -1, {Variant(iBasketID)});
+        DeleteBasket(iBasketID, connection);
         tx.Commit();
         connection->Close();
     } catch (...) {
         Sls_RaiseError("Vendalo.Basket.Delete()");
     }
+}
+
+void Basket::DeleteIn(const ConnectionPtr& transaction, const std::string& iBasketID) {
+    try {
+        RequireTransaction(transaction);
+        DeleteBasket(iBasketID, transaction);
+    } catch (...) {
+        Sls_RaiseError("Vendalo.Basket.DeleteIn()");
+    }
+}
+
+void Basket::DeleteBasket(const std::string& basketId, const ConnectionPtr& connection) {
+    // both in one batch: one round trip on PostgreSQL
+    connection->ExecuteBatch({{"DELETE FROM BASKETLINE WHERE BASKETID = ?", {Variant(basketId)}},
+                              {"DELETE FROM BASKETHEADER WHERE BASKETID = ?", {Variant(basketId)}}});
 }
 
 int32_t Basket::AddLine(Variant& iBasket, int32_t iSKU, double iQuantity, ole::Date iRequestDate, bool iConfigurable,
@@ -443,6 +470,18 @@ bool Basket::DeleteLines(Variant& iBasket, const Variant& LineNrs) {
         connection.reset();
         basket.reset();
         Sls_RaiseError("Vendalo.Basket.DeleteLines()");
+    }
+}
+
+bool Basket::DeleteLinesIn(const ConnectionPtr& transaction, Variant& iBasket, const Variant& LineNrs) {
+    try {
+        RequireTransaction(transaction);
+        DictionaryPtr basket = BasketOf(iBasket);
+        bool deleted = DeleteLinesFromBasket(basket, LineNrs, transaction);
+        iBasket = basket;
+        return deleted;
+    } catch (...) {
+        Sls_RaiseError("Vendalo.Basket.DeleteLinesIn()");
     }
 }
 

@@ -53,6 +53,11 @@ public:
     // Restore on the caller's connection, inside its transaction (under a lock that
     // transaction took with its first statement, say).
     virtual ole::DictionaryPtr RestoreIn(const ado::ConnectionPtr& transaction, const std::string& iBasketID) = 0;
+    // Save, Delete and DeleteLines on the caller's connection, inside its transaction.
+    virtual void SaveIn(const ado::ConnectionPtr& transaction, const ole::Variant& iBasket) = 0;
+    virtual void DeleteIn(const ado::ConnectionPtr& transaction, const std::string& iBasketID) = 0;
+    virtual bool DeleteLinesIn(const ado::ConnectionPtr& transaction, ole::Variant& iBasket,
+                               const ole::Variant& LineNrs) = 0;
 };
 
 // The quantities a basket line takes: more than 0, at most 999,999,999 and at
