@@ -124,7 +124,7 @@ DictionaryPtr Basket::RestoreIn(const ConnectionPtr& transaction, const std::str
         RequireTransaction(transaction);
         return RestoreBasket(iBasketID, transaction);
     } catch (...) {
-        Sls_RaiseError("Vendalo.Basket.RestoreIn()");
+        Sls_RaiseError("Vendalo.Basket.Restore()");
     }
 }
 
@@ -170,7 +170,7 @@ DictionaryPtr Basket::CreateIn(const ConnectionPtr& transaction, const std::stri
         RequireTransaction(transaction);
         return CreateBasket(Sls_CreateGUID(), iUserID, iBusinessPartnerID, transaction);
     } catch (...) {
-        Sls_RaiseError("Vendalo.Basket.CreateIn()");
+        Sls_RaiseError("Vendalo.Basket.Create()");
     }
 }
 
@@ -229,7 +229,7 @@ void Basket::SaveIn(const ConnectionPtr& transaction, const Variant& iBasket) {
         RequireTransaction(transaction);
         SaveBasket(BasketOf(iBasket), transaction);
     } catch (...) {
-        Sls_RaiseError("Vendalo.Basket.SaveIn()");
+        Sls_RaiseError("Vendalo.Basket.Save()");
     }
 }
 
@@ -362,7 +362,7 @@ void Basket::DeleteIn(const ConnectionPtr& transaction, const std::string& iBask
         RequireTransaction(transaction);
         DeleteBasket(iBasketID, transaction);
     } catch (...) {
-        Sls_RaiseError("Vendalo.Basket.DeleteIn()");
+        Sls_RaiseError("Vendalo.Basket.Delete()");
     }
 }
 
@@ -392,7 +392,7 @@ int32_t Basket::AddLineIn(const ConnectionPtr& transaction, Variant& iBasket, in
         RequireTransaction(transaction);
         return AddAndSaveLine(iBasket, iSKU, iQuantity, iRequestDate, iConfigurable, iConfigID, transaction);
     } catch (...) {
-        Sls_RaiseError("Vendalo.Basket.AddLineIn()");
+        Sls_RaiseError("Vendalo.Basket.AddLine()");
     }
 }
 
@@ -481,7 +481,7 @@ bool Basket::DeleteLinesIn(const ConnectionPtr& transaction, Variant& iBasket, c
         iBasket = basket;
         return deleted;
     } catch (...) {
-        Sls_RaiseError("Vendalo.Basket.DeleteLinesIn()");
+        Sls_RaiseError("Vendalo.Basket.DeleteLines()");
     }
 }
 

@@ -46,7 +46,7 @@ public:
             Submit(iBasket, transaction, commitWithWrites);
             if (commit && !commitWithWrites) transaction->CommitTrans();
         } catch (...) {
-            Sls_RaiseError("Order.SubmitBasketIn");
+            Sls_RaiseError("Order.SubmitBasket");
         }
     }
 

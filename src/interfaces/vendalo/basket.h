@@ -44,7 +44,8 @@ public:
 
     // Create and AddLine on the caller's connection, inside the transaction it holds: the
     // rows are written there and stand or fall with the caller's other work. A connection
-    // without a transaction raises.
+    // without a transaction raises. Each ...In reports a failure as its operation does
+    // ("Vendalo.Basket.AddLine()"): where it runs does not change what the caller is told.
     virtual ole::DictionaryPtr CreateIn(const ado::ConnectionPtr& transaction, const std::string& iUserID,
                                         int32_t iBusinessPartnerID) = 0;
     virtual int32_t AddLineIn(const ado::ConnectionPtr& transaction, ole::Variant& iBasket, int32_t iSKU,
