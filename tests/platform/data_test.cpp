@@ -641,6 +641,35 @@ TEST_P(DataLayer, ATransactionsKeyedLockHoldsTheKeyUntilTheTransactionEnds) {
     EXPECT_EQ(second, "read");
 }
 
+// The holder of a transaction's lock writes in that transaction: Commit makes the writes stand
+// and frees the key; a commit after a failed statement raises, keeps nothing and frees the key too.
+TEST_P(DataLayer, ALockingTransactionCommitsItsWritesOrNoneAndFreesTheKeyEitherWay) {
+    using namespace std::chrono_literals;
+    if (!Db().IsPostgres()) GTEST_SKIP() << "SQLite's keyed locks are file locks";
+    const std::string cs = Db().ConnectionString();
+    auto takenAtOnce = [&] {
+        bool taken = false;
+        std::thread([&] {
+            auto lock = KeyedLock::BeginLocked(cs, 7, "basket 1", 50ms);
+            taken = ErrorOf([&] { lock->Session()->Execute("SELECT 1 AS X"); }) == 0;
+        }).join();
+        return taken;
+    };
+    auto lock = KeyedLock::BeginLocked(cs, 7, "basket 1", 1s);
+    lock->Session()->Execute("UPDATE ITEMS SET NAME = 'kept' WHERE ID = 1");
+    lock->Commit();
+    EXPECT_EQ(NameOf(1), "kept");
+    EXPECT_TRUE(takenAtOnce());
+
+    lock = KeyedLock::BeginLocked(cs, 7, "basket 1", 1s);
+    lock->Session()->Execute("UPDATE ITEMS SET NAME = 'lost' WHERE ID = 1");
+    EXPECT_NE(ErrorOf([&] { lock->Session()->Execute("INSERT INTO ITEMS (ID, NAME) VALUES (2, 'dup')"); }), 0);
+    EXPECT_NE(ErrorOf([&] { lock->Commit(); }), 0);  // the server would answer this COMMIT with a rollback
+    lock.reset();
+    EXPECT_EQ(NameOf(1), "kept");
+    EXPECT_TRUE(takenAtOnce());
+}
+
 TEST(Scripts, SplitIntoStatementsPerProvider) {
     const std::string script =
         "CREATE TABLE A (X VARCHAR(5) DEFAULT ';');\n"

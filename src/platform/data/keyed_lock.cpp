@@ -175,6 +175,8 @@ std::unique_ptr<KeyedLock> KeyedLock::BeginLocked(const std::string& connectionS
 void KeyedLock::Commit() {
     if (!inTransaction_) ole::Raise(ole::err::InvalidProcedureCall, "The lock holds no transaction", "ADODB.KeyedLock");
     if (connection_->InTransaction()) connection_->CommitTrans();
+    // over: the destructor leaves the session (and a transaction begun there since) alone
+    connection_.reset();
 }
 
 std::unique_ptr<KeyedLock> KeyedLock::Acquire(const std::string& connectionString, int32_t lockClass,
