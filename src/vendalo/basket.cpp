@@ -246,13 +246,18 @@ void Basket::SaveBasket(const DictionaryPtr& basket, const ConnectionPtr& connec
         linesBefore.emplace(*lines);
         std::optional<ado::Transaction> tx;  // or the caller's
         if (!Deref(connection).InTransaction()) tx.emplace(*connection);
-        header->SetActiveConnection(connection);
-        header->UpdateBatch(ado::adAffectAll);
-        header->SetActiveConnection(nullptr);
-        lines->SetActiveConnection(connection);
-        lines->UpdateBatch(ado::adAffectAll);
-        lines->SetActiveConnection(nullptr);
-        if (tx) tx->Commit();
+        if (connection->GetDialect() == ado::Dialect::PostgreSQL) {
+            // header and lines in one round trip, with the COMMIT of a transaction of its own where it can go along
+            ado::Recordset::UpdateAll({header, lines}, *connection, tx.has_value());
+        } else {
+            header->SetActiveConnection(connection);
+            header->UpdateBatch(ado::adAffectAll);
+            header->SetActiveConnection(nullptr);
+            lines->SetActiveConnection(connection);
+            lines->UpdateBatch(ado::adAffectAll);
+            lines->SetActiveConnection(nullptr);
+            if (tx) tx->Commit();
+        }
     } catch (...) {
         std::string info = Sls_ConnectionErrors(connection);
         if (headerBefore) *header = *headerBefore;

@@ -185,6 +185,36 @@ TEST_P(DataLayer, UpdateOfARowDeletedMeanwhileFails) {
     EXPECT_EQ(ErrorOf([&] { rs->UpdateBatch(); }), err::RowNotLocated);
 }
 
+// Several recordsets written in one batch that ends the transaction: all stand, or none (an
+// update whose row went meanwhile, a failing insert ahead of a COMMIT sent with it).
+TEST_P(DataLayer, UpdateAllCommitsEveryRecordsetsChangesOrNone) {
+    auto c = Open();
+    auto one = Query("SELECT * FROM ITEMS WHERE ID = 1", c);
+    auto added = Query("SELECT * FROM ITEMS WHERE ID = 5", c);
+    one->Fields("NAME") = "lost";
+    added->AddNew();
+    added->Fields("ID") = 8;
+    Open()->Execute("DELETE FROM ITEMS WHERE ID = 1");
+    c->BeginTrans();
+    EXPECT_EQ(ErrorOf([&] { Recordset::UpdateAll({one, added}, *c, true); }), err::RowNotLocated);
+    c->RollbackTrans();
+    EXPECT_EQ(NameOf(8), "<none>");
+
+    added->AddNew();
+    added->Fields("ID") = 2;  // a duplicate key
+    c->BeginTrans();
+    EXPECT_EQ(ErrorOf([&] { Recordset::UpdateAll({added}, *c, true); }), err::IntegrityViolation);
+    c->RollbackTrans();
+    EXPECT_EQ(NameOf(8), "<none>");
+    EXPECT_EQ(added->PendingCount(), 2);
+
+    added->Fields("ID") = 9;
+    c->BeginTrans();
+    Recordset::UpdateAll({added}, *c, true);
+    EXPECT_FALSE(c->InTransaction());
+    EXPECT_EQ(Count(" WHERE ID IN (8, 9)"), 2);
+}
+
 TEST_P(DataLayer, FindSearchesForwardFromTheCurrentRow) {
     auto c = Open();
     auto rs = Query("SELECT * FROM ITEMS ORDER BY ID", c);
