@@ -36,6 +36,9 @@ public:
     int32_t AddLineIn(const ado::ConnectionPtr& transaction, ole::Variant& iBasket, int32_t iSKU, double iQuantity,
                       ole::Date iRequestDate, bool iConfigurable, const std::string& iConfigID) override;
     ole::DictionaryPtr RestoreIn(const ado::ConnectionPtr& transaction, const std::string& iBasketID) override;
+    void SaveIn(const ado::ConnectionPtr& transaction, const ole::Variant& iBasket) override;
+    void DeleteIn(const ado::ConnectionPtr& transaction, const std::string& iBasketID) override;
+    bool DeleteLinesIn(const ado::ConnectionPtr& transaction, ole::Variant& iBasket, const ole::Variant& LineNrs) override;
 
     // The internal operations work on the connection their public caller opened.
     ole::DictionaryPtr RestoreBasket(const std::string& basketId, const ado::ConnectionPtr& connection);
@@ -49,6 +52,7 @@ public:
                            bool configurable, const std::string& configId, const ado::ConnectionPtr& connection);
     bool DeleteLinesFromBasket(ole::DictionaryPtr& basket, const ole::Variant& lineNrs,
                                const ado::ConnectionPtr& connection);
+    static void DeleteBasket(const std::string& basketId, const ado::ConnectionPtr& connection);
 };
 
 namespace {
@@ -120,7 +124,7 @@ DictionaryPtr Basket::RestoreIn(const ConnectionPtr& transaction, const std::str
         RequireTransaction(transaction);
         return RestoreBasket(iBasketID, transaction);
     } catch (...) {
-        Sls_RaiseError("Vendalo.Basket.RestoreIn()");
+        Sls_RaiseError("Vendalo.Basket.Restore()");
     }
 }
 
@@ -166,7 +170,7 @@ DictionaryPtr Basket::CreateIn(const ConnectionPtr& transaction, const std::stri
         RequireTransaction(transaction);
         return CreateBasket(Sls_CreateGUID(), iUserID, iBusinessPartnerID, transaction);
     } catch (...) {
-        Sls_RaiseError("Vendalo.Basket.CreateIn()");
+        Sls_RaiseError("Vendalo.Basket.Create()");
     }
 }
 
@@ -220,6 +224,15 @@ void Basket::Save(const Variant& iBasket) {
     }
 }
 
+void Basket::SaveIn(const ConnectionPtr& transaction, const Variant& iBasket) {
+    try {
+        RequireTransaction(transaction);
+        SaveBasket(BasketOf(iBasket), transaction);
+    } catch (...) {
+        Sls_RaiseError("Vendalo.Basket.Save()");
+    }
+}
+
 void Basket::SaveBasket(const DictionaryPtr& basket, const ConnectionPtr& connection) {
     RecordsetPtr header, lines;
     // UpdateBatch marks the header's rows stored before the lines are written;
@@ -233,13 +246,18 @@ void Basket::SaveBasket(const DictionaryPtr& basket, const ConnectionPtr& connec
         linesBefore.emplace(*lines);
         std::optional<ado::Transaction> tx;  // or the caller's
         if (!Deref(connection).InTransaction()) tx.emplace(*connection);
-        header->SetActiveConnection(connection);
-        header->UpdateBatch(ado::adAffectAll);
-        header->SetActiveConnection(nullptr);
-        lines->SetActiveConnection(connection);
-        lines->UpdateBatch(ado::adAffectAll);
-        lines->SetActiveConnection(nullptr);
-        if (tx) tx->Commit();
+        if (connection->GetDialect() == ado::Dialect::PostgreSQL) {
+            // header and lines in one round trip, with the COMMIT of a transaction of its own where it can go along
+            ado::Recordset::UpdateAll({header, lines}, *connection, tx.has_value());
+        } else {
+            header->SetActiveConnection(connection);
+            header->UpdateBatch(ado::adAffectAll);
+            header->SetActiveConnection(nullptr);
+            lines->SetActiveConnection(connection);
+            lines->UpdateBatch(ado::adAffectAll);
+            lines->SetActiveConnection(nullptr);
+            if (tx) tx->Commit();
+        }
     } catch (...) {
         std::string info = Sls_ConnectionErrors(connection);
         if (headerBefore) *header = *headerBefore;
@@ -336,13 +354,27 @@ void Basket::Delete(const std::string& iBasketID) {
     try {
         connection = Sls_GetOpenConnection(Sls_ConnectionString());
         ado::Transaction tx(*connection);
-        connection->Execute("DELETE FROM BASKETLINE WHERE BASKETID = ?", nullptr, -1, {Variant(iBasketID)});
-        connection->Execute("DELETE FROM BASKETHEADER WHERE BASKETID = ?", nullptr, -1, {Variant(iBasketID)});
+        DeleteBasket(iBasketID, connection);
         tx.Commit();
         connection->Close();
     } catch (...) {
         Sls_RaiseError("Vendalo.Basket.Delete()");
     }
+}
+
+void Basket::DeleteIn(const ConnectionPtr& transaction, const std::string& iBasketID) {
+    try {
+        RequireTransaction(transaction);
+        DeleteBasket(iBasketID, transaction);
+    } catch (...) {
+        Sls_RaiseError("Vendalo.Basket.Delete()");
+    }
+}
+
+void Basket::DeleteBasket(const std::string& basketId, const ConnectionPtr& connection) {
+    // both in one batch: one round trip on PostgreSQL
+    connection->ExecuteBatch({{"DELETE FROM BASKETLINE WHERE BASKETID = ?", {Variant(basketId)}},
+                              {"DELETE FROM BASKETHEADER WHERE BASKETID = ?", {Variant(basketId)}}});
 }
 
 int32_t Basket::AddLine(Variant& iBasket, int32_t iSKU, double iQuantity, ole::Date iRequestDate, bool iConfigurable,
@@ -365,7 +397,7 @@ int32_t Basket::AddLineIn(const ConnectionPtr& transaction, Variant& iBasket, in
         RequireTransaction(transaction);
         return AddAndSaveLine(iBasket, iSKU, iQuantity, iRequestDate, iConfigurable, iConfigID, transaction);
     } catch (...) {
-        Sls_RaiseError("Vendalo.Basket.AddLineIn()");
+        Sls_RaiseError("Vendalo.Basket.AddLine()");
     }
 }
 
@@ -442,6 +474,18 @@ bool Basket::DeleteLines(Variant& iBasket, const Variant& LineNrs) {
     } catch (...) {
         connection.reset();
         basket.reset();
+        Sls_RaiseError("Vendalo.Basket.DeleteLines()");
+    }
+}
+
+bool Basket::DeleteLinesIn(const ConnectionPtr& transaction, Variant& iBasket, const Variant& LineNrs) {
+    try {
+        RequireTransaction(transaction);
+        DictionaryPtr basket = BasketOf(iBasket);
+        bool deleted = DeleteLinesFromBasket(basket, LineNrs, transaction);
+        iBasket = basket;
+        return deleted;
+    } catch (...) {
         Sls_RaiseError("Vendalo.Basket.DeleteLines()");
     }
 }

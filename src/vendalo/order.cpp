@@ -37,14 +37,16 @@ public:
         }
     }
 
-    void SubmitBasketIn(const ado::ConnectionPtr& transaction, const Variant& iBasket) override {
+    void SubmitBasketIn(const ado::ConnectionPtr& transaction, const Variant& iBasket, bool commit) override {
         try {
             if (!transaction || !transaction->InTransaction())
                 ole::Raise(ole::err::InvalidProcedureCall, "The caller's connection holds no transaction",
                            "Vendalo.Order");
-            Submit(iBasket, transaction, false);
+            bool commitWithWrites = commit && transaction->GetDialect() == ado::Dialect::PostgreSQL;
+            Submit(iBasket, transaction, commitWithWrites);
+            if (commit && !commitWithWrites) transaction->CommitTrans();
         } catch (...) {
-            Sls_RaiseError("Order.SubmitBasketIn");
+            Sls_RaiseError("Order.SubmitBasket");
         }
     }
 

@@ -186,6 +186,36 @@ TEST_P(DataLayer, UpdateOfARowDeletedMeanwhileFails) {
     EXPECT_EQ(ErrorOf([&] { rs->UpdateBatch(); }), err::RowNotLocated);
 }
 
+// Several recordsets written in one batch that ends the transaction: all stand, or none (an
+// update whose row went meanwhile, a failing insert ahead of a COMMIT sent with it).
+TEST_P(DataLayer, UpdateAllCommitsEveryRecordsetsChangesOrNone) {
+    auto c = Open();
+    auto one = Query("SELECT * FROM ITEMS WHERE ID = 1", c);
+    auto added = Query("SELECT * FROM ITEMS WHERE ID = 5", c);
+    one->Fields("NAME") = "lost";
+    added->AddNew();
+    added->Fields("ID") = 8;
+    Open()->Execute("DELETE FROM ITEMS WHERE ID = 1");
+    c->BeginTrans();
+    EXPECT_EQ(ErrorOf([&] { Recordset::UpdateAll({one, added}, *c, true); }), err::RowNotLocated);
+    c->RollbackTrans();
+    EXPECT_EQ(NameOf(8), "<none>");
+
+    added->AddNew();
+    added->Fields("ID") = 2;  // a duplicate key
+    c->BeginTrans();
+    EXPECT_EQ(ErrorOf([&] { Recordset::UpdateAll({added}, *c, true); }), err::IntegrityViolation);
+    c->RollbackTrans();
+    EXPECT_EQ(NameOf(8), "<none>");
+    EXPECT_EQ(added->PendingCount(), 2);
+
+    added->Fields("ID") = 9;
+    c->BeginTrans();
+    Recordset::UpdateAll({added}, *c, true);
+    EXPECT_FALSE(c->InTransaction());
+    EXPECT_EQ(Count(" WHERE ID IN (8, 9)"), 2);
+}
+
 TEST_P(DataLayer, FindSearchesForwardFromTheCurrentRow) {
     auto c = Open();
     auto rs = Query("SELECT * FROM ITEMS ORDER BY ID", c);
@@ -664,6 +694,35 @@ TEST_P(DataLayer, ATransactionsKeyedLockHoldsTheKeyUntilTheTransactionEnds) {
     taker.join();
     EXPECT_EQ(first, "busy");
     EXPECT_EQ(second, "read");
+}
+
+// The holder of a transaction's lock writes in that transaction: Commit makes the writes stand
+// and frees the key; a commit after a failed statement raises, keeps nothing and frees the key too.
+TEST_P(DataLayer, ALockingTransactionCommitsItsWritesOrNoneAndFreesTheKeyEitherWay) {
+    using namespace std::chrono_literals;
+    if (!Db().IsPostgres()) GTEST_SKIP() << "SQLite's keyed locks are file locks";
+    const std::string cs = Db().ConnectionString();
+    auto takenAtOnce = [&] {
+        bool taken = false;
+        std::thread([&] {
+            auto lock = KeyedLock::BeginLocked(cs, 7, "basket 1", 50ms);
+            taken = ErrorOf([&] { lock->Session()->Execute("SELECT 1 AS X"); }) == 0;
+        }).join();
+        return taken;
+    };
+    auto lock = KeyedLock::BeginLocked(cs, 7, "basket 1", 1s);
+    lock->Session()->Execute("UPDATE ITEMS SET NAME = 'kept' WHERE ID = 1");
+    lock->Commit();
+    EXPECT_EQ(NameOf(1), "kept");
+    EXPECT_TRUE(takenAtOnce());
+
+    lock = KeyedLock::BeginLocked(cs, 7, "basket 1", 1s);
+    lock->Session()->Execute("UPDATE ITEMS SET NAME = 'lost' WHERE ID = 1");
+    EXPECT_NE(ErrorOf([&] { lock->Session()->Execute("INSERT INTO ITEMS (ID, NAME) VALUES (2, 'dup')"); }), 0);
+    EXPECT_NE(ErrorOf([&] { lock->Commit(); }), 0);  // the server would answer this COMMIT with a rollback
+    lock.reset();
+    EXPECT_EQ(NameOf(1), "kept");
+    EXPECT_TRUE(takenAtOnce());
 }
 
 TEST(Scripts, SplitIntoStatementsPerProvider) {

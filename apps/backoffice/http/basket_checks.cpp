@@ -142,6 +142,25 @@ struct Rows {
     }
 };
 
+// What CheckBasket looks up for a basket's rows (the user only when `userSet`).
+Lookups::Wanted WantedBy(ado::Recordset& header, ado::Recordset& lines, bool userSet) {
+    Lookups::Wanted wanted;
+    auto number = [](std::set<int32_t>& into, const Variant& v) {
+        if (!NoValue(v)) into.insert(v.ToLong());
+    };
+    Variant partner = header.Fields("BUSINESSPARTNERID").Value(), user = header.Fields("USERID").Value(),
+            currency = header.Fields("CURRENCYCODE").Value();
+    number(wanted.partners, partner);
+    if (userSet && !NoValue(user) && !NoValue(partner)) wanted.users.insert(user.Text());
+    if (!NoValue(currency)) wanted.currencies.insert(currency.Text());
+    for (const char* column : {"BILLINGADDRESSID", "SHIPPINGADDRESSID"}) number(wanted.addresses, header.Fields(column).Value());
+    ForEachLine(lines, [&](ado::Recordset& line, int32_t) {
+        number(wanted.products, line.Fields("SKU").Value());
+        number(wanted.addresses, line.Fields("ADDRESSID").Value());
+    });
+    return wanted;
+}
+
 }  // namespace
 
 // ---- Lookups ------------------------------------------------------------------
@@ -212,16 +231,48 @@ const Lookups::Address* Lookups::AddressOf(int32_t addressId) {
     auto known = addresses_.find(addressId);
     if (known == addresses_.end()) {
         if (!partners_) partners_ = Sls_GetComponent<qx::IBusinessPartner>("QxCommon.BusinessPartner");
-        auto rs = partners_->GetAddress(addressId);
-        std::optional<Address> address;
-        if (!rs->Eof()) {
-            Variant partner = rs->Fields("BUSINESSPARTNERID").Value();
-            address = Address{NoValue(partner) ? -1 : partner.ToLong(), rs->Fields("COUNTRYCODE").Value().Text(),
-                              rs->Fields("ZIPCODE").Value().Text()};
-        }
-        known = addresses_.emplace(addressId, address).first;
+        known = addresses_.emplace(addressId, AddressFrom(*partners_->GetAddress(addressId))).first;
     }
     return known->second ? &*known->second : nullptr;
+}
+
+std::optional<Lookups::Address> Lookups::AddressFrom(ado::Recordset& rows) {
+    if (rows.Eof()) return std::nullopt;
+    Variant partner = rows.Fields("BUSINESSPARTNERID").Value();
+    return Address{NoValue(partner) ? -1 : partner.ToLong(), rows.Fields("COUNTRYCODE").Value().Text(),
+                   rows.Fields("ZIPCODE").Value().Text()};
+}
+
+void Lookups::ReadAhead(const Wanted& wanted) {
+    // the statements the components run, in this order, for what is not known yet
+    std::vector<ado::BatchStatement> statements;
+    auto add = [&](const auto& keys, const auto& known, const char* sql) {
+        size_t from = statements.size();
+        for (const auto& key : keys)
+            if (!known.count(key)) statements.push_back({sql, {Variant(key)}});
+        return std::make_pair(from, statements.size());
+    };
+    auto partners = add(wanted.partners, partnerExists_, qx::kBusinessPartnerSelect);
+    auto users = add(wanted.users, userPartners_, qx::kPartnerOfUserSelect);
+    auto currencies = add(wanted.currencies, currencyDecimals_, qx::kCurrencySelect);
+    auto addresses = add(wanted.addresses, addresses_, qx::kAddressSelect);
+    auto products = add(wanted.products, productRecords_, qx::kProductSelect);
+    if (statements.empty()) return;
+    auto connection = ado::OpenConnection(qx::MasterDataConnectionString());
+    auto read = connection->ExecuteBatch(statements);
+    connection->Close();
+    auto each = [&](std::pair<size_t, size_t> range, auto store) {
+        for (size_t i = range.first; i < range.second; ++i) store(statements[i].params[0], *read[i].rows);
+    };
+    each(partners, [&](const Variant& key, ado::Recordset& rows) { partnerExists_[key.ToLong()] = !rows.Eof(); });
+    each(users, [&](const Variant& key, ado::Recordset& rows) { userPartners_[key.ToString()] = qx::PartnerOfUserFrom(rows); });
+    each(currencies, [&](const Variant& key, ado::Recordset& rows) {
+        std::optional<int16_t> decimals;
+        if (!rows.Eof()) decimals = rows.Fields("DECIMALS").Value().ToInt();
+        currencyDecimals_[key.ToString()] = decimals;
+    });
+    each(addresses, [&](const Variant& key, ado::Recordset& rows) { addresses_[key.ToLong()] = AddressFrom(rows); });
+    each(products, [&](const Variant& key, ado::Recordset& rows) { productRecords_[key.ToLong()] = qx::ProductRecordOf(rows); });
 }
 
 // ---- Column sizes ---------------------------------------------------------------
@@ -312,15 +363,16 @@ void CheckBasket(Lookups& lookups, const ole::Dictionary& basket, const ole::Dic
     ado::Recordset& header = rows.header;
     Place top = HeaderPlace(true);
     Variant partner = header.Fields("BUSINESSPARTNERID").Value(), user = header.Fields("USERID").Value();
-    if (!NoValue(partner) && !lookups.PartnerExists(partner.ToLong()))
-        Refuse(top, "BUSINESSPARTNERID", "business partner " + partner.Text() + " does not exist",
-               qx::kBusinessPartnerNotFound);
     bool userSet = true;
     if (before) {
         Rows stored(*before);
         userSet = !Same(stored.header.Fields("USERID").Value(), user) ||
                   !Same(stored.header.Fields("BUSINESSPARTNERID").Value(), partner);
     }
+    lookups.ReadAhead(WantedBy(header, rows.lines, userSet));
+    if (!NoValue(partner) && !lookups.PartnerExists(partner.ToLong()))
+        Refuse(top, "BUSINESSPARTNERID", "business partner " + partner.Text() + " does not exist",
+               qx::kBusinessPartnerNotFound);
     if (userSet && (NoValue(user) || NoValue(partner) || lookups.PartnerOfUser(user.Text()) != partner.ToLong()))
         Refuse(top, "USERID", "'" + user.Text() + "' is no shop user of business partner " + partner.Text(),
                vendalo::InvalidCustomer);

@@ -21,6 +21,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "http/http_routes.h"
@@ -55,7 +56,17 @@ public:
     // nullptr for an unknown address.
     const Address* AddressOf(int32_t addressId);
 
+    // What a check is about to look up: read together, in one batch (one round trip on
+    // PostgreSQL) rather than one by one; what was read already is not read again.
+    struct Wanted {
+        std::set<int32_t> partners, addresses, products;
+        std::set<std::string> users, currencies;
+    };
+    void ReadAhead(const Wanted& wanted);
+
 private:
+    static std::optional<Address> AddressFrom(ado::Recordset& rows);
+
     std::shared_ptr<qx::IBusinessPartner> partners_;
     std::shared_ptr<qx::IProduct> products_;
     std::shared_ptr<qx::ICurrency> currencies_;

@@ -93,8 +93,9 @@ BasketLock LockBasket(const std::string& connectionString, const std::filesystem
     return locked;
 }
 
-std::string BasketETag(const std::string& basketId, ole::DictionaryPtr* read) {
-    auto basket = Sls_GetComponent<vendalo::IBasket>("Vendalo.Basket")->Restore(basketId);
+std::string BasketETag(const std::string& basketId, ole::DictionaryPtr* read, const ado::ConnectionPtr& transaction) {
+    auto baskets = Sls_GetComponent<vendalo::IBasket>("Vendalo.Basket");
+    auto basket = transaction ? baskets->RestoreIn(transaction, basketId) : baskets->Restore(basketId);
     std::string etag = BasketETagOf(basket);
     if (read && basket) *read = basket;
     return etag;

@@ -46,7 +46,9 @@ BasketLock LockBasket(const std::string& connectionString, const std::filesystem
 // The stored basket's ETag ("\"<64 hexadecimal digits>\""), or "" when there is no such basket.
 // With `read`, the basket as read is handed back too (each recordset at its first row, as a
 // fresh Restore leaves it), for a caller that needs it next.
-std::string BasketETag(const std::string& basketId, ole::DictionaryPtr* read = nullptr);
+// Read in `transaction` where one is given (one the request wrote in), else on a connection of its own.
+std::string BasketETag(const std::string& basketId, ole::DictionaryPtr* read = nullptr,
+                       const ado::ConnectionPtr& transaction = nullptr);
 // The same of a basket read already ("" for nullptr); leaves each recordset at its first row.
 std::string BasketETagOf(const ole::DictionaryPtr& basket);
 // The ETag of a basket from the text GET answers for it (a read need not read it again).

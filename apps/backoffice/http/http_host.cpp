@@ -571,7 +571,10 @@ void HttpHost::Run(const CompiledRoute& found, Call& call) const {
         std::string id = call.Id();
         BasketLock locked = LockBasket(Sls_ConnectionString(), state_->home, id);
         lock = std::move(locked.lock);
-        if (locked.read) call.lockedBasket = locked.basket;
+        if (locked.read) {
+            call.lockedBasket = locked.basket;
+            call.lockedTransaction = lock->Session();
+        }
         std::string ifMatch = call.request.get_header_value("If-Match");
         if (!ifMatch.empty()) {
             std::string etag = locked.read ? BasketETagOf(call.lockedBasket) : BasketETag(id, &call.lockedBasket);
@@ -582,8 +585,13 @@ void HttpHost::Run(const CompiledRoute& found, Call& call) const {
     }
     found.route.handler(call);
     if (call.response.status == -1) call.response.status = 200;
-    if (found.basket == BasketRoute::None || found.basket == BasketRoute::End || call.response.status / 100 != 2)
-        return;
+    bool success = call.response.status / 100 == 2;
+    if (success && found.basket != BasketRoute::None && found.basket != BasketRoute::End) SetBasketETag(found, call);
+    // the writes made in the lock's transaction stand with a successful answer, else they fall with it
+    if (success && call.lockedTransaction) lock->Commit();
+}
+
+void HttpHost::SetBasketETag(const CompiledRoute& found, Call& call) const {
     // a route whose answer is the basket as a read gives it has hashed its answer
     if (call.response.has_header("ETag")) return;
     if (found.basket == BasketRoute::Read) {
@@ -598,8 +606,9 @@ void HttpHost::Run(const CompiledRoute& found, Call& call) const {
         } else if (std::string at = call.response.get_header_value("Location"); at.rfind("/api/v1/baskets/", 0) == 0) {
             id = at.substr(16);
         }
-        // read under the lock: the ETag of exactly what this request wrote
-        std::string etag = id.empty() ? "" : BasketETag(id);
+        // read under the lock (in its transaction where the request wrote there): the ETag of
+        // exactly what this request wrote
+        std::string etag = id.empty() ? "" : BasketETag(id, nullptr, call.lockedTransaction);
         if (!etag.empty()) call.response.set_header("ETag", etag);
     } catch (const std::exception& e) {
         // the change is made: its answer stands without an ETag

@@ -108,6 +108,8 @@ private:
                                    std::vector<std::string_view>& values) const;
     // The route's handler with what the host does around it: the basket's lock, If-Match and ETag.
     void Run(const CompiledRoute& route, Call& call) const;
+    // The ETag of the basket a route answered with, where the route did not set it.
+    void SetBasketETag(const CompiledRoute& route, Call& call) const;
     void Refuse(const httplib::Request& request, httplib::Response& response, int status, const std::string& why) const;
 
     std::unique_ptr<HostState> state_;

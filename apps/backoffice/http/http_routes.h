@@ -34,6 +34,7 @@
 
 #include "platform/automation/dictionary.h"
 #include "platform/automation/error.h"
+#include "platform/data/ado.h"
 
 namespace backoffice::http {
 
@@ -92,6 +93,9 @@ public:
     // The basket of the path as the host read it under its lock to check If-Match;
     // the route takes it (TakeLockedBasket) rather than reading the basket again.
     std::shared_ptr<ole::Dictionary> lockedBasket;
+    // On PostgreSQL the transaction that holds the basket's lock: the route writes there, and
+    // the host commits it once the answer is a success (else it is rolled back).
+    ado::ConnectionPtr lockedTransaction;
 };
 
 using Handler = std::function<void(Call&)>;

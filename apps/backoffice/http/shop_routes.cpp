@@ -41,6 +41,13 @@ ole::DictionaryPtr StoredBasket(Call& call, const std::string& id) {
     return basket;
 }
 
+// Stores the basket's changes: in the transaction that holds its lock where the host took one
+// (PostgreSQL; the host commits it with the answer), else in a transaction of their own.
+void Save(Call& call, const ole::DictionaryPtr& basket) {
+    if (call.lockedTransaction) Baskets()->SaveIn(call.lockedTransaction, Variant(basket));
+    else Baskets()->Save(Variant(basket));
+}
+
 // The BASKETLINENR of each line of a PUT's body and where it stands.
 BodyLines BodyLineIndexes(const json& body) {
     BodyLines indexes;
@@ -156,14 +163,15 @@ void AddShopRoutes(Router& router) {
         ReplaceBasket(*basket, body, id);
         Lookups lookups;
         CheckBasket(lookups, *basket, &stored, BodyLineIndexes(body));
-        Baskets()->Save(Variant(basket));
+        Save(call, basket);
         BasketAnswer(call, 200, basket);
     });
 
     router.Add("DELETE", "/api/v1/baskets/{id}", Access::Shop, [](Call& call) {
         std::string id = call.Id();
         StoredBasket(call, id);
-        Baskets()->Delete(id);
+        if (call.lockedTransaction) Baskets()->DeleteIn(call.lockedTransaction, id);
+        else Baskets()->Delete(id);
         call.response.status = 204;
     });
 
@@ -186,11 +194,14 @@ void AddShopRoutes(Router& router) {
         // priced before it is stored: a line without a price is refused with nothing written
         if (!price.IsNull() && price.ToBool()) PriceWithLine(lookups, pricer, *stored, line);
         Variant basket(stored);
-        int32_t lineNr = Baskets()->AddLine(basket, line.sku, line.quantity, line.requestDate, line.configurable,
-                                            line.configId);
+        int32_t lineNr = call.lockedTransaction
+                             ? Baskets()->AddLineIn(call.lockedTransaction, basket, line.sku, line.quantity,
+                                                    line.requestDate, line.configurable, line.configId)
+                             : Baskets()->AddLine(basket, line.sku, line.quantity, line.requestDate,
+                                                  line.configurable, line.configId);
         if (!price.IsNull() && price.ToBool()) {
             pricer.Price(*basket.As<ole::Dictionary>());
-            Baskets()->Save(basket);
+            Save(call, basket.As<ole::Dictionary>());
         }
         auto added = basket.As<ole::Dictionary>();
         bool asRead = BasketReadsBackAsIs(*added);
@@ -211,7 +222,8 @@ void AddShopRoutes(Router& router) {
         for (size_t i = 0; i < body["lines"].size(); ++i)
             numbers.push_back(FieldValue(body["lines"][i], ado::adInteger, "lines[" + std::to_string(i) + "]"));
         Variant basket(StoredBasket(call, id));
-        Baskets()->DeleteLines(basket, Variant(numbers));
+        if (call.lockedTransaction) Baskets()->DeleteLinesIn(call.lockedTransaction, basket, Variant(numbers));
+        else Baskets()->DeleteLines(basket, Variant(numbers));
         BasketAnswer(call, 200, basket.As<ole::Dictionary>());
     });
 
@@ -247,7 +259,9 @@ void AddShopRoutes(Router& router) {
                                                            header->Fields("TOTAL").Value(),
                                                            header->Fields("CURRENCYCODE").Value().Text());
         if (!unpaid.empty()) throw RequestError(409, unpaid, ordexa::kCardNotAuthorized);
-        Orders()->SubmitBasket(Variant(basket));
+        // in the lock's transaction, whose COMMIT goes with the order's writes
+        if (call.lockedTransaction) Orders()->SubmitBasketIn(call.lockedTransaction, Variant(basket), true);
+        else Orders()->SubmitBasket(Variant(basket));
         call.response.set_header("Location", "/api/v1/orders/" + id);
         call.Json(201, {{"ORDERID", id}});
     });
@@ -259,7 +273,7 @@ void AddShopRoutes(Router& router) {
         Lookups lookups;
         CheckPricing(lookups, *basket);
         BasketPricer(lookups).Price(*basket);
-        Baskets()->Save(Variant(basket));
+        Save(call, basket);
         BasketAnswer(call, 200, basket);
     });
 

@@ -44,7 +44,8 @@ public:
 
     // Create and AddLine on the caller's connection, inside the transaction it holds: the
     // rows are written there and stand or fall with the caller's other work. A connection
-    // without a transaction raises.
+    // without a transaction raises. Each ...In reports a failure as its operation does
+    // ("Vendalo.Basket.AddLine()"): where it runs does not change what the caller is told.
     virtual ole::DictionaryPtr CreateIn(const ado::ConnectionPtr& transaction, const std::string& iUserID,
                                         int32_t iBusinessPartnerID) = 0;
     virtual int32_t AddLineIn(const ado::ConnectionPtr& transaction, ole::Variant& iBasket, int32_t iSKU,
@@ -53,6 +54,11 @@ public:
     // Restore on the caller's connection, inside its transaction (under a lock that
     // transaction took with its first statement, say).
     virtual ole::DictionaryPtr RestoreIn(const ado::ConnectionPtr& transaction, const std::string& iBasketID) = 0;
+    // Save, Delete and DeleteLines on the caller's connection, inside its transaction.
+    virtual void SaveIn(const ado::ConnectionPtr& transaction, const ole::Variant& iBasket) = 0;
+    virtual void DeleteIn(const ado::ConnectionPtr& transaction, const std::string& iBasketID) = 0;
+    virtual bool DeleteLinesIn(const ado::ConnectionPtr& transaction, ole::Variant& iBasket,
+                               const ole::Variant& LineNrs) = 0;
 };
 
 // The quantities a basket line takes: more than 0, at most 999,999,999 and at

@@ -16,8 +16,11 @@ public:
     // and deletes the basket, all in one transaction.
     virtual void SubmitBasket(const ole::Variant& basket) = 0;
     // The same on the caller's connection, inside the transaction it holds (a connection
-    // without one raises): the order stands or falls with the caller's other work.
-    virtual void SubmitBasketIn(const ado::ConnectionPtr& transaction, const ole::Variant& basket) = 0;
+    // without one raises): the order stands or falls with the caller's other work. With
+    // `commit` the submission ends that transaction: on PostgreSQL its COMMIT goes with the
+    // writes, in the same round trip. A failure is reported as SubmitBasket's.
+    virtual void SubmitBasketIn(const ado::ConnectionPtr& transaction, const ole::Variant& basket,
+                                bool commit = false) = 0;
     // The order as a dictionary of "header" and "lines" recordsets (both empty for an unknown id).
     virtual ole::DictionaryPtr Restore(const std::string& orderId) = 0;
     virtual bool OrdersExist() = 0;

@@ -269,6 +269,11 @@ public:
     // Writes the pending inserts, updates and deletes to the base table by
     // its primary key, inside the connection's transaction (or one of its own).
     void UpdateBatch(int affect = adAffectAll);
+    // UpdateBatch of several recordsets inside the connection's transaction, their statements
+    // in one batch (on PostgreSQL one round trip). With `commit` the transaction ends with
+    // them: on PostgreSQL its COMMIT goes in the same batch where every write is an insert
+    // (whose failure fails the batch), else once the updates and deletes found their rows.
+    static void UpdateAll(const std::vector<RecordsetPtr>& recordsets, Connection& connection, bool commit);
 
     int FieldCount() const;
     // True when no two fields have the same name.

@@ -172,6 +172,13 @@ std::unique_ptr<KeyedLock> KeyedLock::BeginLocked(const std::string& connectionS
     return lock;
 }
 
+void KeyedLock::Commit() {
+    if (!inTransaction_) ole::Raise(ole::err::InvalidProcedureCall, "The lock holds no transaction", "ADODB.KeyedLock");
+    if (connection_->InTransaction()) connection_->CommitTrans();
+    // over: the destructor leaves the session (and a transaction begun there since) alone
+    connection_.reset();
+}
+
 std::unique_ptr<KeyedLock> KeyedLock::Acquire(const std::string& connectionString, int32_t lockClass,
                                               const std::string& lockFile, const std::string& key,
                                               std::chrono::milliseconds patience) {

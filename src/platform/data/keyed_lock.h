@@ -47,8 +47,13 @@ public:
     // `patience` fails that first statement as busy (ole::ErrorKind::DatabaseBusy).
     static std::unique_ptr<KeyedLock> BeginLocked(const std::string& connectionString, int32_t lockClass,
                                                   const std::string& key, std::chrono::milliseconds patience);
-    // The connection of a lock taken with BeginLocked, inside its transaction.
+    // The connection of a lock taken with BeginLocked, inside its transaction: the holder may
+    // write there, so that its writes and the lock end together.
     const ConnectionPtr& Session() const { return connection_; }
+    // BeginLocked: commits the transaction (awaited), which releases the lock; one that a batch
+    // of the holder's ended already (its last statement a COMMIT) is left as it is. A failure
+    // raises, and the destructor then rolls back. Without Commit the transaction is rolled back.
+    void Commit();
 
 private:
     class LockFile;

@@ -561,6 +561,47 @@ void Recordset::WriteRows(const std::vector<size_t>& indexes) {
     }
 }
 
+void Recordset::UpdateAll(const std::vector<RecordsetPtr>& recordsets, Connection& connection, bool commit) {
+    auto& driver = connection.Driver();
+    if (!driver.InTransaction())
+        connection.Fail({err::NoTransaction, "No transaction is active.", "ADODB.Recordset", "", 0});
+    std::vector<BatchStatement> statements;
+    std::vector<bool> mustFind;  // an update or delete of a stored row: it changes exactly one
+    std::vector<std::vector<size_t>> pending(recordsets.size());
+    try {
+        for (size_t r = 0; r < recordsets.size(); ++r) {
+            Recordset& rs = *recordsets[r];
+            rs.RequireOpen();
+            if (rs.LockType == adLockReadOnly) NotUpdatable();
+            for (size_t i = 0; i < rs.rows_.size(); ++i)
+                if (rs.rows_[i].status != Row::Unchanged) pending[r].push_back(i);
+            if (pending[r].empty()) continue;
+            std::vector<int> keys = WritableKeys(*rs.schema_, driver);
+            for (size_t i : pending[r]) {
+                BatchStatement s;
+                RowChange change = RowStatement(*rs.schema_, keys, rs.rows_[i], s.sql, s.params);
+                if (change == RowChange::None) continue;
+                statements.push_back(std::move(s));
+                mustFind.push_back(change == RowChange::Stored);
+            }
+        }
+    } catch (const detail::DriverError& e) {
+        connection.Fail(e.error);
+    }
+    bool checked = std::find(mustFind.begin(), mustFind.end(), true) != mustFind.end();
+    bool commitInBatch = commit && !checked && driver.GetDialect() == Dialect::PostgreSQL;
+    if (commitInBatch) statements.push_back({"COMMIT", {}});
+    auto results = connection.ExecuteBatch(statements);
+    for (size_t i = 0; i < mustFind.size(); ++i)
+        if (mustFind[i] && results[i].affected != 1)
+            connection.Fail({err::RowNotLocated,
+                             "Row cannot be located for updating. Some values may have been changed since it was "
+                             "last read.",
+                             "ADODB.Recordset", "", 0});
+    for (size_t r = 0; r < recordsets.size(); ++r) recordsets[r]->Settle(pending[r]);
+    if (commit && !commitInBatch) connection.CommitTrans();
+}
+
 void Recordset::Settle(const std::vector<size_t>& indexes) {
     // deleted rows leave the recordset; the others become stored rows
     std::vector<bool> remove(rows_.size(), false);

@@ -96,8 +96,8 @@ public:
 
     int32_t GetBusinessPartnerIdOfUser(const std::string& userId) override {
         auto c = ado::OpenConnection(MasterDataConnectionString());
-        auto rs = c->Execute("SELECT BUSINESSPARTNERID FROM WEBUSER WHERE USERID = ?", nullptr, -1, {userId});
-        int32_t partner = rs->Eof() || rs->Fields(0).Value().IsNull() ? -1 : rs->Fields(0).Value().ToLong();
+        auto rs = c->Execute(kPartnerOfUserSelect, nullptr, -1, {userId});
+        int32_t partner = PartnerOfUserFrom(*rs);
         c->Close();
         return partner;
     }
@@ -112,10 +112,7 @@ private:
 
     static Partner Load(int32_t id) {
         auto c = ado::OpenConnection(MasterDataConnectionString());
-        auto rs = c->Execute(
-            "SELECT POSTALADDRESSID, SHIPPINGADDRESSID, CURRENCYCODE, CARRIERCODE, NAME, ORDERREQUESTURL "
-            "FROM BUSINESSPARTNER WHERE BUSINESSPARTNERID = ?",
-            nullptr, -1, {id});
+        auto rs = c->Execute(kBusinessPartnerSelect, nullptr, -1, {id});
         if (rs->Eof())
             ole::Raise(kBusinessPartnerNotFound, "Business partner " + std::to_string(id) + " not found", kSource);
         Partner p;
@@ -139,6 +136,16 @@ private:
 const char* const kAddressSelect =
     "SELECT SHORTDESCRIPTION, NAME1, NAME2, STREET1, STREET2, CITY1, CITY2, STATEPROVINCE, ZIPCODE, COUNTRYCODE, "
     "PHONE, FAX, COUNTRYNAME, ADDRESSID, BUSINESSPARTNERID FROM ADDRESS WHERE ADDRESSID = ?";
+
+const char* const kBusinessPartnerSelect =
+    "SELECT POSTALADDRESSID, SHIPPINGADDRESSID, CURRENCYCODE, CARRIERCODE, NAME, ORDERREQUESTURL "
+    "FROM BUSINESSPARTNER WHERE BUSINESSPARTNERID = ?";
+
+const char* const kPartnerOfUserSelect = "SELECT BUSINESSPARTNERID FROM WEBUSER WHERE USERID = ?";
+
+int32_t PartnerOfUserFrom(ado::Recordset& rows) {
+    return rows.Eof() || rows.Fields(0).Value().IsNull() ? -1 : rows.Fields(0).Value().ToLong();
+}
 
 int32_t InsertAddress(ado::Connection& c, const ole::Dictionary& a, int32_t id) {
     int32_t addressId = NextAddressId(c);

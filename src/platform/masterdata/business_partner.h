@@ -48,9 +48,14 @@ public:
 // read the sales database with it.
 std::string MasterDataConnectionString();
 
-// The statement GetAddress runs (one "?": ADDRESSID), for callers that read an
-// address in a batch of their own on the sales database.
+// The statements GetAddress, the partner's loading and GetBusinessPartnerIdOfUser run
+// (one "?": ADDRESSID, BUSINESSPARTNERID, USERID), for callers that read them in a batch
+// of their own on the sales database. A partner's statement yields no row for an unknown one.
 extern const char* const kAddressSelect;
+extern const char* const kBusinessPartnerSelect;
+extern const char* const kPartnerOfUserSelect;
+// GetBusinessPartnerIdOfUser's answer from the rows of kPartnerOfUserSelect.
+int32_t PartnerOfUserFrom(ado::Recordset& rows);
 
 // What AddNewAddressEx stores, on the caller's connection and inside the
 // transaction it holds (the id is taken from the same counter): the new id;

@@ -75,8 +75,7 @@ public:
 private:
     static ole::DictionaryPtr Find(const std::string& currencyCode) {
         auto c = ado::OpenConnection(MasterDataConnectionString());
-        auto rs = c->Execute("SELECT DECIMALS, EURO, LOCALEID FROM CURRENCY WHERE CURRENCYCODE = ?", nullptr, -1,
-                             {currencyCode});
+        auto rs = c->Execute(kCurrencySelect, nullptr, -1, {currencyCode});
         ole::DictionaryPtr row;
         if (!rs->Eof()) {
             row = std::make_shared<ole::Dictionary>();
@@ -92,6 +91,8 @@ private:
 };
 
 }  // namespace
+
+const char* const kCurrencySelect = "SELECT DECIMALS, EURO, LOCALEID FROM CURRENCY WHERE CURRENCYCODE = ?";
 
 void RegisterCurrency() { ole::RegisterClass<Currency>("QxCommon.Currency"); }
 

@@ -34,6 +34,10 @@ public:
     virtual void Release() = 0;
 };
 
+// The statement GetCurrency runs (one "?": CURRENCYCODE; columns DECIMALS, EURO, LOCALEID),
+// for callers that read a currency in a batch of their own on the sales database.
+extern const char* const kCurrencySelect;
+
 void RegisterCurrency();  // "QxCommon.Currency"
 
 }  // namespace qx

@@ -19,13 +19,9 @@ class Product : public IProduct {
 public:
     ole::DictionaryPtr GetProduct(int32_t productId) override {
         auto c = ado::OpenConnection(MasterDataConnectionString());
-        auto rs = c->Execute(
-            "SELECT COMMODITYCODE, CONTRACTCODE, NUMBER, PRODUCTDESCRIPTION, UNITCODE, PARTNUMBER FROM PRODUCT "
-            "WHERE PRODUCTID = ?",
-            nullptr, -1, {productId});
-        if (rs->Eof()) ole::Raise(kProductNotFound, "Product " + std::to_string(productId) + " not found", kSource);
-        auto product = std::make_shared<ole::Dictionary>();
-        for (int i = 0; i < static_cast<int>(std::size(kColumns)); ++i) product->Add(kColumns[i], rs->Fields(i).Value());
+        auto rs = c->Execute(kProductSelect, nullptr, -1, {productId});
+        auto product = ProductRecordOf(*rs);
+        if (!product) ole::Raise(kProductNotFound, "Product " + std::to_string(productId) + " not found", kSource);
         c->Close();
         return product;
     }
@@ -40,6 +36,16 @@ public:
 };
 
 }  // namespace
+
+const char* const kProductSelect =
+    "SELECT COMMODITYCODE, CONTRACTCODE, NUMBER, PRODUCTDESCRIPTION, UNITCODE, PARTNUMBER FROM PRODUCT WHERE PRODUCTID = ?";
+
+ole::DictionaryPtr ProductRecordOf(ado::Recordset& rows) {
+    if (rows.Eof()) return nullptr;
+    auto product = std::make_shared<ole::Dictionary>();
+    for (int i = 0; i < static_cast<int>(std::size(kColumns)); ++i) product->Add(kColumns[i], rows.Fields(i).Value());
+    return product;
+}
 
 void RegisterProductCatalog() { ole::RegisterClass<Product>("QxCatalog.Product"); }
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/automation/dictionary.h"
+#include "platform/data/ado.h"
 
 namespace qx {
 
@@ -21,6 +22,11 @@ public:
     // The id of the product with that part number (compared as written), or -1.
     virtual int32_t getProductIDFromPartNum(const std::string& partNumber) = 0;
 };
+
+// The statement GetProduct runs (one "?": PRODUCTID), for callers that read a product in a
+// batch of their own on the sales database, and the record of its rows (nullptr for none).
+extern const char* const kProductSelect;
+ole::DictionaryPtr ProductRecordOf(ado::Recordset& rows);
 
 void RegisterProductCatalog();  // "QxCatalog.Product"
 

@@ -291,6 +291,14 @@ public:
     }
     void Commit() override {
         if (DropPendingBegin()) return;
+        Settle();
+        // the server answers the COMMIT of a transaction a failed statement aborted with a
+        // rollback, not a failure: a caller that went on past that failure learns it here
+        if (PQtransactionStatus(conn_) == PQTRANS_INERROR) {
+            RunScript("ROLLBACK");
+            throw DriverError({err::CommandFailure, "The transaction was rolled back: a statement in it had failed",
+                               "PostgreSQL", "25P02", 0});
+        }
         RunScript("COMMIT");
     }
     void Rollback() override {
