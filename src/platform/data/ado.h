@@ -297,6 +297,8 @@ private:
     const detail::Row& CurrentRow() const;
     int FieldIndex(const std::string& name) const;
     void SetFieldValue(int index, const Variant& v);
+    // The rows with an insert, update or delete not yet written.
+    std::vector<size_t> PendingRows() const;
     void WriteRows(const std::vector<size_t>& rows);
     void Settle(const std::vector<size_t>& rows);
     size_t NextVisible(size_t from) const;

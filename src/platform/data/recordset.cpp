@@ -14,6 +14,12 @@ using detail::Row;
 
 namespace {
 
+// An update or delete by key that changed no row: another writer changed or removed it.
+Error RowNotLocatedError() {
+    return {err::RowNotLocated, "Row cannot be located for updating. Some values may have been changed since it was "
+            "last read.", "ADODB.Recordset", "", 0};
+}
+
 [[noreturn]] void NoCurrent() {
     ole::Raise(err::NoCurrentRecord,
                "Either BOF or EOF is True, or the current record has been deleted. Requested operation requires a "
@@ -521,6 +527,13 @@ int32_t Recordset::PendingCount() const {
     return static_cast<int32_t>(std::count_if(rows_.begin(), rows_.end(), [](const Row& r) { return r.status != Row::Unchanged; }));
 }
 
+std::vector<size_t> Recordset::PendingRows() const {
+    std::vector<size_t> pending;
+    for (size_t i = 0; i < rows_.size(); ++i)
+        if (rows_[i].status != Row::Unchanged) pending.push_back(i);
+    return pending;
+}
+
 void Recordset::WriteRows(const std::vector<size_t>& indexes) {
     if (!connection_ || connection_->State() != adStateOpen)
         ole::Raise(err::ObjectClosed, "Operation is not allowed when the object is closed. (no active connection)",
@@ -540,11 +553,7 @@ void Recordset::WriteRows(const std::vector<size_t>& indexes) {
                 RowChange change = RowStatement(*schema_, keys, rows_[i], sql, params);
                 if (change == RowChange::None) continue;
                 detail::Result r = driver.Run(sql, params);
-                if (change == RowChange::Stored && r.affected != 1)
-                    throw detail::DriverError({err::RowNotLocated,
-                                               "Row cannot be located for updating. Some values may have been changed "
-                                               "since it was last read.",
-                                               "ADODB.Recordset", "", 0});
+                if (change == RowChange::Stored && r.affected != 1) throw detail::DriverError(RowNotLocatedError());
             }
         } catch (...) {
             if (own) {
@@ -573,8 +582,7 @@ void Recordset::UpdateAll(const std::vector<RecordsetPtr>& recordsets, Connectio
             Recordset& rs = *recordsets[r];
             rs.RequireOpen();
             if (rs.LockType == adLockReadOnly) NotUpdatable();
-            for (size_t i = 0; i < rs.rows_.size(); ++i)
-                if (rs.rows_[i].status != Row::Unchanged) pending[r].push_back(i);
+            pending[r] = rs.PendingRows();
             if (pending[r].empty()) continue;
             std::vector<int> keys = WritableKeys(*rs.schema_, driver);
             for (size_t i : pending[r]) {
@@ -594,10 +602,7 @@ void Recordset::UpdateAll(const std::vector<RecordsetPtr>& recordsets, Connectio
     auto results = connection.ExecuteBatch(statements);
     for (size_t i = 0; i < mustFind.size(); ++i)
         if (mustFind[i] && results[i].affected != 1)
-            connection.Fail({err::RowNotLocated,
-                             "Row cannot be located for updating. Some values may have been changed since it was "
-                             "last read.",
-                             "ADODB.Recordset", "", 0});
+            connection.Fail(RowNotLocatedError());
     for (size_t r = 0; r < recordsets.size(); ++r) recordsets[r]->Settle(pending[r]);
     if (commit && !commitInBatch) connection.CommitTrans();
 }
@@ -636,8 +641,7 @@ void Recordset::UpdateBatch(int affect) {
         if (pos_ >= 0 && pos_ < static_cast<long>(rows_.size()) && rows_[static_cast<size_t>(pos_)].status != Row::Unchanged)
             pending.push_back(static_cast<size_t>(pos_));
     } else {
-        for (size_t i = 0; i < rows_.size(); ++i)
-            if (rows_[i].status != Row::Unchanged) pending.push_back(i);
+        pending = PendingRows();
     }
     if (pending.empty()) return;
     WriteRows(pending);
