@@ -235,7 +235,7 @@ void Basket::SaveIn(const ConnectionPtr& transaction, const Variant& iBasket) {
 
 void Basket::SaveBasket(const DictionaryPtr& basket, const ConnectionPtr& connection) {
     RecordsetPtr header, lines;
-    // UpdateBatch marks the header's rows stored before the lines are written;
+    // UpdateAll marks the rows stored once they are written, before the commit;
     // when the transaction rolls back, the caller's recordsets get their
     // pending rows back, so that a later Save writes them again.
     std::optional<ado::Recordset> headerBefore, linesBefore;
@@ -246,18 +246,8 @@ void Basket::SaveBasket(const DictionaryPtr& basket, const ConnectionPtr& connec
         linesBefore.emplace(*lines);
         std::optional<ado::Transaction> tx;  // or the caller's
         if (!Deref(connection).InTransaction()) tx.emplace(*connection);
-        if (connection->GetDialect() == ado::Dialect::PostgreSQL) {
-            // header and lines in one round trip, with the COMMIT of a transaction of its own where it can go along
-            ado::Recordset::UpdateAll({header, lines}, *connection, tx.has_value());
-        } else {
-            header->SetActiveConnection(connection);
-            header->UpdateBatch(ado::adAffectAll);
-            header->SetActiveConnection(nullptr);
-            lines->SetActiveConnection(connection);
-            lines->UpdateBatch(ado::adAffectAll);
-            lines->SetActiveConnection(nullptr);
-            if (tx) tx->Commit();
-        }
+        // header and lines in one batch (one round trip on PostgreSQL), ending a transaction of its own
+        ado::Recordset::UpdateAll({header, lines}, *connection, tx.has_value());
     } catch (...) {
         std::string info = Sls_ConnectionErrors(connection);
         if (headerBefore) *header = *headerBefore;
